@@ -1,0 +1,351 @@
+#include "bindings/args.hpp"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "core/panic.hpp"
+
+namespace quintara::bindings {
+
+namespace {
+
+struct NumpyTypes {
+  PyObject* ndarray = nullptr;
+  PyObject* float64 = nullptr;  // numpy.dtype("float64")
+  PyObject* bool_ = nullptr;
+};
+
+// Looked up on first use and kept for the life of the process: NumPy is a
+// runtime dependency only, and modules that are never called need not load it.
+const NumpyTypes& numpy() {
+  static NumpyTypes types;
+  if (types.ndarray == nullptr) {
+    Ref np = Ref::check(PyImport_ImportModule("numpy"));
+    Ref ndarray = Ref::check(PyObject_GetAttrString(np.get(), "ndarray"));
+    Ref bool_ = Ref::check(PyObject_GetAttrString(np.get(), "bool_"));
+    Ref dtype = Ref::check(PyObject_GetAttrString(np.get(), "dtype"));
+    Ref f64 = Ref::check(PyObject_CallFunction(dtype.get(), "s", "float64"));
+    types.float64 = f64.release();
+    types.bool_ = bool_.release();
+    types.ndarray = ndarray.release();
+  }
+  return types;
+}
+
+// A conversion failure that becomes TypeError "argument '{name}': {reason}".
+struct ConversionError {
+  std::string reason;
+};
+
+std::string str_of(PyObject* obj) {
+  Ref s = Ref::check(PyObject_Str(obj));
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(s.get(), &n);
+  if (p == nullptr) throw PyErrSet{};
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
+// Runs a CPython conversion; a TypeError it raises is re-worded with the
+// argument name, anything else (OverflowError for a negative count) passes
+// through unchanged.
+template <class F>
+auto python_conversion(F&& f) -> decltype(f()) {
+  try {
+    return f();
+  } catch (const PyErrSet&) {
+    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
+      PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
+      PyErr_Fetch(&type, &value, &tb);
+      PyErr_NormalizeException(&type, &value, &tb);
+      Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
+      throw ConversionError{v ? str_of(v.get()) : std::string("conversion failed")};
+    }
+    throw;
+  }
+}
+
+std::uint64_t to_u64(PyObject* obj) {
+  return python_conversion([&] {
+    Ref idx = Ref::check(PyNumber_Index(obj));
+    const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
+    if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) throw PyErrSet{};
+    return static_cast<std::uint64_t>(v);
+  });
+}
+
+std::int64_t to_i64(PyObject* obj) {
+  return python_conversion([&] {
+    Ref idx = Ref::check(PyNumber_Index(obj));
+    const long long v = PyLong_AsLongLong(idx.get());
+    if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
+    return static_cast<std::int64_t>(v);
+  });
+}
+
+double to_f64(PyObject* obj) {
+  return python_conversion([&] {
+    const double v = PyFloat_AsDouble(obj);
+    if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};
+    return v;
+  });
+}
+
+std::string to_str(PyObject* obj) {
+  if (!PyUnicode_Check(obj)) {
+    throw ConversionError{"'" + type_name(obj) + "' object cannot be converted to 'str'"};
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(obj, &n);
+  if (p == nullptr) throw PyErrSet{};
+  return std::string(p, static_cast<std::size_t>(n));
+}
+
+bool to_flag(PyObject* obj) {
+  if (PyBool_Check(obj)) return obj == Py_True;
+  const int is_np_bool = PyObject_IsInstance(obj, numpy().bool_);
+  if (is_np_bool < 0) throw PyErrSet{};
+  if (is_np_bool == 0) {
+    throw ConversionError{"'" + type_name(obj) + "' object cannot be converted to 'bool'"};
+  }
+  const int truth = PyObject_IsTrue(obj);
+  if (truth < 0) throw PyErrSet{};
+  return truth == 1;
+}
+
+const char* sequence_of(Kind kind) {
+  switch (kind) {
+    case Kind::IndexList: return "a sequence of non-negative integers";
+    case Kind::IntList: return "a sequence of integers";
+    case Kind::FloatList: return "a sequence of numbers";
+    default: return "a sequence of str";
+  }
+}
+
+template <class T, class Item>
+std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
+  // A str is a sequence of characters, never a list of values.
+  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+    throw ConversionError{"'" + type_name(obj) + "' object cannot be converted to " +
+                          sequence_of(kind)};
+  }
+  const Py_ssize_t n = PySequence_Size(obj);
+  if (n < 0) throw PyErrSet{};
+  std::vector<T> out;
+  out.reserve(static_cast<std::size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    Ref it = Ref::check(PySequence_GetItem(obj, i));
+    out.push_back(item(it.get()));
+  }
+  return out;
+}
+
+ArrayView to_array(PyObject* obj, int ndim) {
+  const NumpyTypes& np = numpy();
+  const std::string want =
+      "a " + std::to_string(ndim) + "-D numpy.ndarray of float64";
+  const int is_array = PyObject_IsInstance(obj, np.ndarray);
+  if (is_array < 0) throw PyErrSet{};
+  if (is_array == 0) {
+    throw ConversionError{"'" + type_name(obj) + "' object cannot be converted to " + want};
+  }
+  Ref nd = Ref::check(PyObject_GetAttrString(obj, "ndim"));
+  const long got_ndim = PyLong_AsLong(nd.get());
+  if (got_ndim == -1 && PyErr_Occurred()) throw PyErrSet{};
+  if (got_ndim != ndim) {
+    throw ConversionError{"expected " + want + ", got a " + std::to_string(got_ndim) +
+                          "-D array"};
+  }
+  Ref dtype = Ref::check(PyObject_GetAttrString(obj, "dtype"));
+  // Equality with numpy.dtype("float64") holds for native-order float64 only;
+  // there is deliberately no casting.
+  const int same = PyObject_RichCompareBool(dtype.get(), np.float64, Py_EQ);
+  if (same < 0) throw PyErrSet{};
+  if (same == 0) {
+    throw ConversionError{"expected " + want + ", got an array of dtype " + str_of(dtype.get())};
+  }
+  ArrayView view = ArrayView::acquire(obj);
+  QUINTARA_ASSERT(view.ndim() == ndim, "buffer dimensionality differs from ndarray.ndim");
+  return view;
+}
+
+Value convert(PyObject* obj, Kind kind) {
+  switch (kind) {
+    case Kind::Array2: return to_array(obj, 2);
+    case Kind::Array3: return to_array(obj, 3);
+    case Kind::IndexList:
+      return to_list<std::size_t>(obj, kind, [](PyObject* o) { return std::size_t(to_u64(o)); });
+    case Kind::IntList:
+      return to_list<std::int64_t>(obj, kind, [](PyObject* o) { return to_i64(o); });
+    case Kind::FloatList:
+      return to_list<double>(obj, kind, [](PyObject* o) { return to_f64(o); });
+    case Kind::StrList:
+      return to_list<std::string>(obj, kind, [](PyObject* o) { return to_str(o); });
+    case Kind::Count: return to_u64(obj);
+    case Kind::Float: return to_f64(obj);
+    case Kind::Flag: return to_flag(obj);
+    case Kind::Name: return to_str(obj);
+  }
+  panic("unknown argument kind");
+}
+
+// The value a defaulted parameter takes, read from its signature text.
+Value default_value(const Param& p) {
+  const std::string_view text = p.default_text;
+  if (text == "None") return std::monostate{};
+  switch (p.kind) {
+    case Kind::Count: return std::uint64_t(std::strtoull(p.default_text, nullptr, 10));
+    case Kind::Float: return std::strtod(p.default_text, nullptr);
+    case Kind::Flag: return text == "True";
+    case Kind::Name: return std::string(text.substr(1, text.size() - 2));
+    default: panic(std::string("no default representation for parameter ") + p.name);
+  }
+}
+
+[[noreturn]] void type_error(const std::string& message) { raise(PyExc_TypeError, message); }
+
+std::string quoted_list(const std::vector<const char*>& names) {
+  std::string out;
+  for (std::size_t i = 0; i < names.size(); ++i) {
+    if (i > 0) out += names.size() > 2 ? ", " : " ";
+    if (i > 0 && i + 1 == names.size()) out += "and ";
+    out += "'";
+    out += names[i];
+    out += "'";
+  }
+  return out;
+}
+
+}  // namespace
+
+std::string Signature::docstring(std::string_view body) const {
+  std::string doc = name;
+  doc += "(";
+  for (std::size_t i = 0; i < params.size(); ++i) {
+    if (i > 0) doc += ", ";
+    doc += params[i].name;
+    if (params[i].default_text != nullptr) {
+      doc += "=";
+      doc += params[i].default_text;
+    }
+  }
+  doc += ")\n--\n\n";
+  doc += body;
+  return doc;
+}
+
+const Value& Args::value(std::string_view name) const {
+  for (std::size_t i = 0; i < sig_->params.size(); ++i) {
+    if (name == sig_->params[i].name) return values_[i];
+  }
+  panic(std::string("no parameter named ") + std::string(name));
+}
+
+std::optional<std::uint64_t> Args::opt_count(std::string_view name) const {
+  if (is_none(name)) return std::nullopt;
+  return count(name);
+}
+
+std::optional<double> Args::opt_real(std::string_view name) const {
+  if (is_none(name)) return std::nullopt;
+  return real(name);
+}
+
+const ArrayView* Args::opt_array(std::string_view name) const {
+  return std::get_if<ArrayView>(&value(name));
+}
+
+const std::vector<std::size_t>* Args::opt_indices(std::string_view name) const {
+  return std::get_if<std::vector<std::size_t>>(&value(name));
+}
+
+const std::vector<double>* Args::opt_floats(std::string_view name) const {
+  return std::get_if<std::vector<double>>(&value(name));
+}
+
+const std::vector<std::string>* Args::opt_strings(std::string_view name) const {
+  return std::get_if<std::vector<std::string>>(&value(name));
+}
+
+Args parse_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
+  const std::size_t n_params = sig.params.size();
+  std::vector<PyObject*> bound(n_params, nullptr);  // borrowed
+  const std::string fn = std::string(sig.name) + "()";
+
+  const Py_ssize_t n_pos = args != nullptr ? PyTuple_Size(args) : 0;
+  if (n_pos < 0) throw PyErrSet{};
+  if (static_cast<std::size_t>(n_pos) > n_params) {
+    std::size_t required = 0;
+    for (const Param& p : sig.params) required += p.default_text == nullptr ? 1 : 0;
+    const std::string given = std::to_string(n_pos);
+    const char* verb = n_pos == 1 ? " was given" : " were given";
+    if (n_params == 0) type_error(fn + " takes 0 positional arguments but " + given + verb);
+    const std::string range = required == n_params
+                                  ? std::to_string(n_params)
+                                  : "from " + std::to_string(required) + " to " +
+                                        std::to_string(n_params);
+    const char* noun = n_params == 1 && required == n_params ? " positional argument but "
+                                                             : " positional arguments but ";
+    type_error(fn + " takes " + range + noun + given + verb);
+  }
+  for (Py_ssize_t i = 0; i < n_pos; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+
+  if (kwargs != nullptr) {
+    PyObject *key = nullptr, *val = nullptr;
+    Py_ssize_t pos = 0;
+    while (PyDict_Next(kwargs, &pos, &key, &val)) {
+      if (!PyUnicode_Check(key)) type_error(fn + " keywords must be strings");
+      Py_ssize_t len = 0;
+      const char* k = PyUnicode_AsUTF8AndSize(key, &len);
+      if (k == nullptr) throw PyErrSet{};
+      const std::string_view kw(k, static_cast<std::size_t>(len));
+      std::size_t idx = n_params;
+      for (std::size_t i = 0; i < n_params; ++i) {
+        if (kw == sig.params[i].name) idx = i;
+      }
+      if (idx == n_params) {
+        type_error(fn + " got an unexpected keyword argument '" + std::string(kw) + "'");
+      }
+      if (bound[idx] != nullptr) {
+        type_error(fn + " got multiple values for argument '" + std::string(kw) + "'");
+      }
+      bound[idx] = val;
+    }
+  }
+
+  std::vector<const char*> missing;
+  for (std::size_t i = 0; i < n_params; ++i) {
+    if (bound[i] == nullptr && sig.params[i].default_text == nullptr) {
+      missing.push_back(sig.params[i].name);
+    }
+  }
+  if (!missing.empty()) {
+    const std::string count = std::to_string(missing.size());
+    const char* noun = missing.size() == 1 ? " required positional argument: "
+                                           : " required positional arguments: ";
+    type_error(fn + " missing " + count + noun + quoted_list(missing));
+  }
+
+  std::vector<Value> values;
+  values.reserve(n_params);
+  for (std::size_t i = 0; i < n_params; ++i) {
+    const Param& p = sig.params[i];
+    if (bound[i] == nullptr) {
+      values.push_back(default_value(p));
+      continue;
+    }
+    const bool none_allowed =
+        p.default_text != nullptr && std::strcmp(p.default_text, "None") == 0;
+    if (bound[i] == Py_None && none_allowed) {
+      values.emplace_back(std::monostate{});
+      continue;
+    }
+    try {
+      values.push_back(convert(bound[i], p.kind));
+    } catch (const ConversionError& e) {
+      type_error("argument '" + std::string(p.name) + "': " + e.reason);
+    }
+  }
+  return Args(sig, std::move(values));
+}
+
+}  // namespace quintara::bindings

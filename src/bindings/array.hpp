@@ -1,0 +1,68 @@
+// Read-only views of NumPy float64 arrays through the buffer protocol.
+//
+// The view holds the exporter's buffer (a shared read borrow) for the whole
+// call and reads elements through the array's own strides, so transposed,
+// sliced and negative-stride arrays need no copy until mat_from_numpy.
+#pragma once
+
+#include <cstddef>
+#include <utility>
+
+#include "bindings/py.hpp"
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::bindings {
+
+class ArrayView {
+ public:
+  ArrayView() = default;
+  // Acquires the buffer of an object already known to be a float64 ndarray.
+  static ArrayView acquire(PyObject* obj);
+  ArrayView(ArrayView&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
+  ArrayView& operator=(ArrayView&& o) noexcept {
+    if (this != &o) {
+      release();
+      view_ = o.view_;
+      held_ = std::exchange(o.held_, false);
+    }
+    return *this;
+  }
+  ArrayView(const ArrayView&) = delete;
+  ArrayView& operator=(const ArrayView&) = delete;
+  ~ArrayView() { release(); }
+
+  int ndim() const { return view_.ndim; }
+  std::size_t dim(int k) const { return static_cast<std::size_t>(view_.shape[k]); }
+
+  double at(std::size_t i, std::size_t j) const {
+    const char* p = static_cast<const char*>(view_.buf) +
+                    static_cast<Py_ssize_t>(i) * view_.strides[0] +
+                    static_cast<Py_ssize_t>(j) * view_.strides[1];
+    return *reinterpret_cast<const double*>(p);
+  }
+  double at(std::size_t i, std::size_t j, std::size_t k) const {
+    const char* p = static_cast<const char*>(view_.buf) +
+                    static_cast<Py_ssize_t>(i) * view_.strides[0] +
+                    static_cast<Py_ssize_t>(j) * view_.strides[1] +
+                    static_cast<Py_ssize_t>(k) * view_.strides[2];
+    return *reinterpret_cast<const double*>(p);
+  }
+
+ private:
+  void release() {
+    if (held_) PyBuffer_Release(&view_);
+    held_ = false;
+  }
+  Py_buffer view_{};
+  bool held_ = false;
+};
+
+// Copies a 2-D view into a new column-major Mat (rows = first dimension).
+// The copy is exact; no arithmetic.
+linalg::Mat mat_from_numpy(const ArrayView& array);
+
+// Copies slice k (first index) of a 3-D view into a Mat of the other two
+// dimensions.
+linalg::Mat mat_from_numpy_slice(const ArrayView& array, std::size_t k);
+
+}  // namespace quintara::bindings

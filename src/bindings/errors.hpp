@@ -1,0 +1,54 @@
+// How failures cross into Python.
+//
+// - UserError: bad input found by a validator or an entry check; becomes
+//   ValueError with exactly its text.
+// - quintara::Panic (or any other C++ exception): an internal invariant
+//   violation; becomes PanicException, which derives from BaseException so
+//   that `except Exception` does not hide a bug.
+// - PyErrSet: a CPython call already set the Python exception.
+// - std::bad_alloc: MemoryError (the call fails; the process survives).
+// Exceptions raised while the interpreter lock is released propagate as C++
+// exceptions through `without_gil`, which re-acquires the lock first, so they
+// are always raised under the lock.
+#pragma once
+
+#include <string>
+
+#include "bindings/py.hpp"
+#include "bindings/user_error.hpp"
+
+namespace quintara::bindings {
+
+// Creates the PanicException class (once) and adds it to the module.
+void add_panic_exception(PyObject* module);
+
+// Sets the Python exception for the C++ exception being handled. Call only
+// from inside a catch block.
+void set_python_error_from_current() noexcept;
+
+// Runs `f` with the interpreter lock released; the lock is re-acquired before
+// `f`'s result or exception leaves this function.
+template <class F>
+decltype(auto) without_gil(F&& f) {
+  struct Reacquire {
+    PyThreadState* state;
+    ~Reacquire() { PyEval_RestoreThread(state); }
+  } guard{PyEval_SaveThread()};
+  return f();
+}
+
+using EntryFn = Ref (*)(PyObject* args, PyObject* kwargs);
+
+// The CPython-callable shell around an entry function: no C++ exception ever
+// leaves it.
+template <EntryFn F>
+PyObject* entry(PyObject* /*module*/, PyObject* args, PyObject* kwargs) noexcept {
+  try {
+    return F(args, kwargs).release();
+  } catch (...) {
+    set_python_error_from_current();
+    return nullptr;
+  }
+}
+
+}  // namespace quintara::bindings

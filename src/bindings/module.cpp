@@ -1,0 +1,94 @@
+// The extension module `quintara._quintara`: its function table, its classes
+// and `__all__`, in a fixed order.
+#include <deque>
+#include <string>
+#include <vector>
+
+#include "bindings/api_sc.hpp"
+#include "bindings/entry.hpp"
+#include "bindings/errors.hpp"
+#include "bindings/results.hpp"
+
+namespace quintara::bindings {
+namespace {
+
+constexpr const char* kVersion = "0.3.0";
+
+PyObject* version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(kVersion); }
+
+// Registration order is the order of `__all__`.
+const EntryDef* const kEntries[] = {
+    &fit_sc_entry,
+};
+
+// Appends a name to the module's `__all__`, creating the list on first use.
+void register_name(PyObject* module, const char* name) {
+  PyObject* all = PyObject_GetAttrString(module, "__all__");
+  if (all == nullptr) {
+    PyErr_Clear();
+    all = PyList_New(0);
+    if (all == nullptr) throw PyErrSet{};
+    Py_INCREF(all);
+    if (PyModule_AddObject(module, "__all__", all) < 0) {
+      Py_DECREF(all);
+      Py_DECREF(all);
+      throw PyErrSet{};
+    }
+  }
+  Ref list = Ref::steal(all);
+  Ref item = new_str(name);
+  check_status(PyList_Append(list.get(), item.get()));
+}
+
+std::vector<PyMethodDef>& method_table() {
+  // Docstrings are built once from the parameter tables and must outlive the
+  // module (PyMethodDef keeps raw pointers); a deque never moves its strings.
+  static std::deque<std::string> docs;
+  static std::vector<PyMethodDef> table;
+  if (table.empty()) {
+    table.push_back({"version", &version, METH_NOARGS,
+                     "version()\n--\n\nThe quintara version string."});
+    for (const EntryDef* e : kEntries) {
+      docs.push_back(e->signature->docstring(e->body));
+      table.push_back({e->signature->name, e->function, METH_VARARGS | METH_KEYWORDS,
+                       docs.back().c_str()});
+    }
+    table.push_back({nullptr, nullptr, 0, nullptr});
+  }
+  return table;
+}
+
+PyModuleDef module_def = {
+    PyModuleDef_HEAD_INIT,
+    "_quintara",
+    "The compiled extension module `quintara._quintara`.",
+    -1,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+PyObject* init_module() {
+  module_def.m_methods = method_table().data();
+  Ref module = Ref::check(PyModule_Create(&module_def));
+  for (const PyMethodDef& m : method_table()) {
+    if (m.ml_name != nullptr) register_name(module.get(), m.ml_name);
+  }
+  add_result_classes(module.get(), &register_name);
+  add_panic_exception(module.get());
+  return module.release();
+}
+
+}  // namespace
+}  // namespace quintara::bindings
+
+PyMODINIT_FUNC PyInit__quintara(void) {
+  try {
+    return quintara::bindings::init_module();
+  } catch (...) {
+    quintara::bindings::set_python_error_from_current();
+    return nullptr;
+  }
+}

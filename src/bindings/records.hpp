@@ -1,0 +1,122 @@
+// The plain native records behind the eight Python result classes.
+//
+// Entry functions fill these (without the interpreter lock where they release
+// it); results.cpp wraps them into immutable Python objects.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace quintara::bindings {
+
+struct PyScResult {
+  double att = 0.0;
+  std::vector<double> att_path;
+  std::vector<double> counterfactual;
+  std::vector<double> treated_post;
+  std::vector<double> weights;
+  std::vector<std::size_t> donor_ids;
+  double pre_rmspe = 0.0;
+  double post_rmspe = 0.0;
+  std::optional<double> p_value;
+  std::optional<double> se;
+  std::optional<double> ci_lower;
+  std::optional<double> ci_upper;
+  std::optional<std::vector<double>> inference_distribution;
+  std::optional<std::vector<double>> placebo_atts;
+};
+
+struct PyDidResult {
+  double att = 0.0;
+  double se = 0.0;
+  std::vector<std::int64_t> event_time;
+  std::vector<double> event_att;
+  std::vector<double> event_se;
+  std::vector<double> event_lo;
+  std::vector<double> event_hi;
+  std::optional<double> band_crit;
+  std::vector<std::int64_t> group_cohort;
+  std::vector<double> group_att;
+  std::vector<double> group_se;
+  std::optional<double> overall_group_att;
+  std::optional<double> overall_group_se;
+};
+
+struct PyCpascResult {
+  double att = 0.0;
+  double p_value = 0.0;
+  std::vector<std::size_t> unit_ids;
+  std::vector<double> unit_att;
+  std::vector<double> unit_mspe;
+  std::vector<double> unit_weight;
+  std::vector<double> pooled_residual;
+  std::vector<double> null_residual;
+  std::size_t t0 = 0;
+};
+
+struct PyBaconComponent {
+  std::string kind;
+  std::size_t treated_cohort = 0;
+  std::optional<std::size_t> comparison_cohort;
+  double weight = 0.0;
+  double estimate = 0.0;
+};
+
+struct PyBaconResult {
+  double twfe = 0.0;
+  double forbidden_weight = 0.0;
+  std::vector<PyBaconComponent> components;
+};
+
+struct PyPowerResult {
+  std::string method;
+  std::vector<double> lifts;
+  std::vector<double> power;
+  std::vector<double> est_mean;
+  std::vector<double> est_lo;
+  std::vector<double> est_hi;
+  std::optional<double> mde_pct;
+  std::optional<double> mde_abs_per_period;
+  std::optional<double> mde_cumulative;
+  double crit = 0.0;
+  double se_null = 0.0;
+  std::size_t n_windows = 0;
+  std::optional<std::vector<double>> ensemble_weights;
+};
+
+struct PyGeoDiagnostics {
+  double holdout_pct = 0.0;
+  double pre_fit_rel = 0.0;
+  double improvement_vs_naive = 0.0;
+  double seasonality_strength = 0.0;
+  double stability_score = 0.0;
+  double confidence = 0.0;
+  std::vector<std::string> warnings;
+};
+
+struct PyMarketCandidate {
+  std::vector<std::size_t> treated;
+  double power_at_target = 0.0;
+  std::optional<double> mde_pct;
+  double holdout_pct = 0.0;
+  double pre_fit_rel = 0.0;
+  double stability_score = 0.0;
+  double confidence = 0.0;
+  double score = 0.0;
+};
+
+// Text of each class's __repr__ (kept apart from the Python wrapping so the
+// templates are testable on plain records).
+std::string repr(const PyScResult& r);
+std::string repr(const PyDidResult& r);
+std::string repr(const PyCpascResult& r);
+std::string repr(const PyBaconComponent& r);
+std::string repr(const PyBaconResult& r);
+std::string repr(const PyPowerResult& r);
+std::string repr(const PyGeoDiagnostics& r);
+std::string repr(const PyMarketCandidate& r);
+
+}  // namespace quintara::bindings

@@ -1,0 +1,54 @@
+// Validators shared by the entry functions, with their exact messages.
+//
+// Each takes plain values (check_panel reads the array view in place), has no
+// side effects and throws UserError (ValueError in Python) with one message.
+// Nothing here touches Python, so the messages are unit-tested natively.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <utility>
+
+#include "bindings/user_error.hpp"
+#include "core/format.hpp"
+
+namespace quintara::bindings::validate {
+
+// Non-empty and finite; returns (n_units, n_periods). Stops at the first
+// non-finite element. `View` offers dim(k) and at(i, j) (an array view read
+// through its own strides, or a Mat).
+template <class View>
+std::pair<std::size_t, std::size_t> check_panel(const View& y) {
+  const std::size_t n = y.dim(0), t = y.dim(1);
+  if (n == 0 || t == 0) {
+    throw UserError(format("y must be a non-empty N×T panel; got shape ({}, {})", n, t));
+  }
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t j = 0; j < t; ++j) {
+      if (!std::isfinite(y.at(i, j))) {
+        throw UserError("y contains NaN or inf; quintara requires a complete, finite panel");
+      }
+    }
+  }
+  return {n, t};
+}
+
+void check_nonneg(std::string_view name, double x);
+void check_pos(std::string_view name, double x);
+void check_unit_interval(std::string_view name, double x);
+void check_min_count(std::string_view name, std::uint64_t value);
+void check_indices(std::string_view name, std::span<const std::size_t> indices, std::size_t bound);
+void check_treated(std::span<const std::size_t> treated, std::size_t n_units);
+void check_treat_time(std::uint64_t treat_time, std::size_t n_periods);
+
+// Returns the effective pre-window length.
+std::size_t check_geo_window(std::uint64_t test_len, std::uint64_t min_pre, std::size_t n_periods);
+
+// Returns (min_weight, max_weight) unchanged.
+std::pair<double, double> check_weight_bounds(std::size_t n_donors, double min_weight,
+                                              double max_weight);
+
+}  // namespace quintara::bindings::validate

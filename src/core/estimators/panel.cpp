@@ -1,0 +1,94 @@
+#include "core/estimators/panel.hpp"
+
+#include <algorithm>
+
+#include "core/format.hpp"
+#include "core/panic.hpp"
+
+namespace quintara::estimators {
+
+Panel Panel::block(linalg::Mat y, std::span<const std::size_t> treated, std::size_t t0) {
+  const std::size_t n = y.rows;
+  std::vector<std::optional<std::size_t>> starts(n);
+  for (const std::size_t i : treated) {
+    if (i >= n) panic(format("treated unit index {} out of range", i));
+    starts[i] = t0;
+  }
+  return Panel{std::move(y), std::move(starts), std::nullopt};
+}
+
+Panel Panel::make(linalg::Mat y, std::vector<std::optional<std::size_t>> treat_start) {
+  QUINTARA_ASSERT_EQ(treat_start.size(), y.rows,
+                     format("treat_start length {} != n_units {}", treat_start.size(), y.rows));
+  return Panel{std::move(y), std::move(treat_start), std::nullopt};
+}
+
+Panel Panel::with_covariates(linalg::Mat x) && {
+  QUINTARA_ASSERT_EQ(x.rows, y.rows,
+                     format("covariate rows {} != n_units {}", x.rows, y.rows));
+  covariates = std::move(x);
+  return std::move(*this);
+}
+
+std::vector<std::size_t> Panel::treated_units() const {
+  std::vector<std::size_t> out;
+  for (std::size_t i = 0; i < treat_start.size(); ++i) {
+    if (treat_start[i].has_value()) out.push_back(i);
+  }
+  return out;
+}
+
+std::vector<std::size_t> Panel::never_treated_units() const {
+  std::vector<std::size_t> out;
+  for (std::size_t i = 0; i < treat_start.size(); ++i) {
+    if (!treat_start[i].has_value()) out.push_back(i);
+  }
+  return out;
+}
+
+std::vector<std::size_t> Panel::cohorts() const {
+  std::vector<std::size_t> out;
+  for (const auto& s : treat_start) {
+    if (s.has_value()) out.push_back(*s);
+  }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
+  return out;
+}
+
+std::pair<linalg::Mat, std::vector<std::size_t>> Panel::donor_pre(std::size_t t0) const {
+  std::vector<std::size_t> donors = never_treated_units();
+  linalg::Mat m(t0, donors.size());
+  for (std::size_t j = 0; j < donors.size(); ++j) {
+    for (std::size_t t = 0; t < t0; ++t) m(t, j) = y(donors[j], t);
+  }
+  return {std::move(m), std::move(donors)};
+}
+
+std::pair<linalg::Mat, std::vector<std::size_t>> Panel::donor_post(std::size_t t0) const {
+  std::vector<std::size_t> donors = never_treated_units();
+  const std::size_t T = n_periods();
+  // T - t0 would wrap to a huge row count.
+  if (t0 > T) panic(format("donor_post: t0 {} > n_periods {}", t0, T));
+  linalg::Mat m(T - t0, donors.size());
+  for (std::size_t j = 0; j < donors.size(); ++j) {
+    for (std::size_t t = t0; t < T; ++t) m(t - t0, j) = y(donors[j], t);
+  }
+  return {std::move(m), std::move(donors)};
+}
+
+std::vector<double> Panel::unit_mean(std::span<const std::size_t> units) const {
+  const std::size_t T = n_periods();
+  std::vector<double> mean(T, 0.0);
+  if (units.empty()) return mean;
+  for (const std::size_t u : units) {
+    for (std::size_t t = 0; t < T; ++t) mean[t] = mean[t] + y(u, t);
+  }
+  // One reciprocal, then products: the rounding differs from dividing each
+  // entry, and every estimator's treated series depends on this exact form.
+  const double inv = 1.0 / static_cast<double>(units.size());
+  for (double& v : mean) v = v * inv;
+  return mean;
+}
+
+}  // namespace quintara::estimators

@@ -1,0 +1,46 @@
+// The panel: N units x T periods of outcomes, one optional adoption period per
+// unit, and optional unit covariates; with the slicing queries the
+// synthetic-control family is built from.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::estimators {
+
+struct Panel {
+  linalg::Mat y;                                     // N x T, rows = units
+  std::vector<std::optional<std::size_t>> treat_start;  // adoption period per unit
+  std::optional<linalg::Mat> covariates;             // N x K when attached
+
+  // Block design: every listed unit adopts at t0 (a repeated index is simply
+  // set twice). An index >= N is an invariant violation.
+  static Panel block(linalg::Mat y, std::span<const std::size_t> treated, std::size_t t0);
+  // Staggered adoption; asserts treat_start has one entry per unit.
+  static Panel make(linalg::Mat y, std::vector<std::optional<std::size_t>> treat_start);
+  // Attaches covariates (replacing any), asserting one row per unit.
+  Panel with_covariates(linalg::Mat x) &&;
+
+  std::size_t n_units() const { return y.rows; }
+  std::size_t n_periods() const { return y.cols; }
+
+  std::vector<std::size_t> treated_units() const;        // ascending
+  std::vector<std::size_t> never_treated_units() const;  // ascending: the donor pool
+  std::vector<std::size_t> cohorts() const;              // distinct adoption periods, ascending
+
+  // (t0 x J matrix, donors): column j is donor j's periods 0 .. t0-1.
+  std::pair<linalg::Mat, std::vector<std::size_t>> donor_pre(std::size_t t0) const;
+  // ((T - t0) x J matrix, donors): column j is donor j's periods t0 .. T-1.
+  std::pair<linalg::Mat, std::vector<std::size_t>> donor_post(std::size_t t0) const;
+
+  // Period-wise mean of the listed units' rows (a unit listed twice counts
+  // twice); T zeros for an empty list.
+  std::vector<double> unit_mean(std::span<const std::size_t> units) const;
+};
+
+}  // namespace quintara::estimators

@@ -1,0 +1,37 @@
+// Classic synthetic control for a block design.
+//
+// The treated units' averaged path is reproduced before t0 by a weighted
+// combination of never-treated donors, weights on the (optionally bounded)
+// simplex, with an optional ridge term and the pairwise-discrepancy penalty
+// of Abadie & L'Hour. The same weights after t0 give the counterfactual.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/estimators/fit.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::estimators::sc {
+
+struct ScOptions {
+  double min_weight = 0.0;
+  double max_weight = 1.0;
+  double ridge = 0.0;
+  double penalty = 0.0;
+};
+
+namespace synthetic {
+
+// Weights for the t0 x J donor matrix X_pre and the treated pre-period series.
+std::vector<double> solve_weights(const linalg::Mat& X_pre, std::span<const double> y_pre,
+                                  const ScOptions& options);
+
+// Requires a treated and a never-treated unit ("no treated units",
+// "no donor (never-treated) units") and 1 <= t0 < T.
+ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options);
+
+}  // namespace synthetic
+}  // namespace quintara::estimators::sc

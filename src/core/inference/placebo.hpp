@@ -1,0 +1,41 @@
+// In-space placebo test for the synthetic-control family.
+//
+// Each donor in turn is treated as if it were the treated unit and the
+// estimator is refitted on the donor pool alone; the real fit's statistic is
+// ranked among the placebo statistics. Refits run on the worker pool and land
+// in donor order, so the result does not depend on the number of workers.
+#pragma once
+
+#include <cstddef>
+#include <variant>
+#include <vector>
+
+#include "core/estimators/fit.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/estimators/sc/synthetic.hpp"
+
+namespace quintara::inference {
+
+// Which estimator to run, with its options.
+struct ScMethod {
+  std::variant<estimators::sc::ScOptions> options;
+
+  estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;
+  // RMSPE ratio (post/pre, +inf when pre is not > 0) or |att|, by estimator.
+  double statistic(const estimators::ScFit& fit) const;
+};
+
+struct PlaceboResult {
+  std::vector<double> att_path;      // real fit
+  std::vector<double> placebo_stats;  // kept placebo statistics, donor order
+  std::vector<double> placebo_atts;   // their att, same order
+  double att = 0.0;
+  double stat = 0.0;
+  double p_value = 1.0;  // (count(stat_j >= stat) + 1) / (m + 1)
+};
+
+// Requires a panel with exactly one adoption period ("placebo test requires a
+// single common treatment time").
+PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method);
+
+}  // namespace quintara::inference

@@ -1,0 +1,117 @@
+#include "core/linalg/kernels.hpp"
+
+#include <cmath>
+
+namespace quintara::linalg {
+
+namespace {
+
+// beta scaling shared by gemm and gemv: 0 discards (NaN included), 1 keeps.
+void scale_by_beta(double* y, std::size_t n, double beta) {
+  if (beta == 0.0) {
+    for (std::size_t i = 0; i < n; ++i) y[i] = 0.0;
+  } else if (beta != 1.0) {
+    for (std::size_t i = 0; i < n; ++i) y[i] *= beta;
+  }
+}
+
+inline void axpy(double* __restrict y, const double* __restrict x, double t, std::size_t n) {
+  for (std::size_t i = 0; i < n; ++i) y[i] = y[i] + x[i] * t;
+}
+
+}  // namespace
+
+void gemm(const Mat& A, const Mat& B, Mat& C, double alpha, double beta) {
+  QUINTARA_ASSERT_EQ(A.cols, B.rows, "gemm: A.cols != B.rows");
+  QUINTARA_ASSERT_EQ(A.rows, C.rows, "gemm: A.rows != C.rows");
+  QUINTARA_ASSERT_EQ(B.cols, C.cols, "gemm: B.cols != C.cols");
+  const std::size_t m = A.rows, p = A.cols, n = B.cols;
+  if (n == 0) return;
+  scale_by_beta(C.data.data(), C.data.size(), beta);
+  if (alpha == 0.0 || p == 0) return;
+  for (std::size_t j = 0; j < n; ++j) {
+    double* c = C.data.data() + j * m;
+    const double* b = B.data.data() + j * p;
+    for (std::size_t k = 0; k < p; ++k) {
+      const double t = b[k] * alpha;
+      if (t == 0.0) continue;
+      axpy(c, A.data.data() + k * m, t, m);
+    }
+  }
+}
+
+void gemv(const Mat& A, std::span<const double> x, std::span<double> y, double alpha,
+          double beta) {
+  QUINTARA_ASSERT_EQ(x.size(), A.cols, "gemv: x length != A.cols");
+  QUINTARA_ASSERT_EQ(y.size(), A.rows, "gemv: y length != A.rows");
+  const std::size_t m = A.rows, n = A.cols;
+  scale_by_beta(y.data(), y.size(), beta);
+  if (n == 0 || alpha == 0.0 || m == 0) return;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double t = x[j] * alpha;
+    if (t == 0.0) continue;
+    axpy(y.data(), A.data.data() + j * m, t, m);
+  }
+}
+
+void gemv_t(const Mat& A, std::span<const double> x, std::span<double> y, double alpha,
+            double beta) {
+  QUINTARA_ASSERT_EQ(x.size(), A.rows, "gemv_t: x length != A.rows");
+  QUINTARA_ASSERT_EQ(y.size(), A.cols, "gemv_t: y length != A.cols");
+  const std::size_t m = A.rows, n = A.cols;
+  if (n == 0) return;
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* a = A.data.data() + j * m;
+    double d = 0.0;
+    for (std::size_t i = 0; i < m; ++i) d += a[i] * x[i];
+    y[j] = beta == 0.0 ? d * alpha : d * alpha + y[j] * beta;
+  }
+}
+
+std::vector<double> matvec(const Mat& A, std::span<const double> x) {
+  std::vector<double> y(A.rows, 0.0);
+  gemv(A, x, y, 1.0, 0.0);
+  return y;
+}
+
+Mat syrk_ata(const Mat& A) {
+  const std::size_t m = A.rows, n = A.cols;
+  Mat G(n, n);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double* ai = A.data.data() + i * m;
+    for (std::size_t j = 0; j <= i; ++j) {
+      const double* aj = A.data.data() + j * m;
+      double g = 0.0;
+      for (std::size_t k = 0; k < m; ++k) g += aj[k] * ai[k];
+      G.data[i + j * n] = g;
+      G.data[j + i * n] = g;
+    }
+  }
+  return G;
+}
+
+double dot(std::span<const double> a, std::span<const double> b) {
+  if (b.size() < a.size()) check_index(b.size(), b.size());
+  double s = 0.0;
+  for (std::size_t k = 0; k < a.size(); ++k) s += a[k] * b[k];
+  return s;
+}
+
+double norm2(std::span<const double> x) {
+  double scale = 0.0, ssq = 1.0;
+  for (const double v : x) {
+    if (v == 0.0) continue;
+    const double a = std::fabs(v);
+    if (a > scale) {
+      const double r = scale / a;
+      ssq = (ssq * r) * r + 1.0;
+      scale = a;
+    } else {
+      const double q = a / scale;
+      ssq = ssq + q * q;
+    }
+  }
+  return scale * std::sqrt(ssq);
+}
+
+}  // namespace quintara::linalg

@@ -1,0 +1,56 @@
+// Simplex-constrained quadratic programs for donor weights.
+//
+// Minimise f(w) = 1/2 w^T (G + lambda I) w - b^T w over the unit simplex
+// (w >= 0, sum w = 1) or the bounded simplex (lo <= w_i <= hi, sum w = 1).
+// With G = X^T X and b = X^T y this is 1/2 ||y - X w||^2 + lambda/2 ||w||^2 up
+// to a constant. Every sum runs from index 0 upward, so weights are
+// bit-reproducible.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::linalg {
+
+struct SimplexSolution {
+  std::vector<double> weights;
+  // 0-based iteration at which the stopping test passed, or max_iter.
+  std::size_t iterations = 0;
+  // Last duality gap computed (+inf when no iteration ran).
+  double gap = 0.0;
+};
+
+double objective(const Mat& G, std::span<const double> b, std::span<const double> w,
+                 double lambda);
+std::vector<double> grad(const Mat& G, std::span<const double> b, std::span<const double> w,
+                         double lambda);
+
+// Away-step Frank-Wolfe on the unit simplex, started from the uniform point.
+SimplexSolution solve_fw(const Mat& G, std::span<const double> b, std::size_t max_iter,
+                         double lambda, double tol);
+
+// Euclidean projection onto {sum w = 1, lo' <= w_i <= hi'} with the bounds
+// first made feasible (lo' = min(1/n, max(0, lo)), hi' = min(1, max(1/n, hi))).
+// Non-finite entries of v count as 0.
+std::vector<double> project_bounded_simplex(std::span<const double> v, double lo, double hi);
+
+// Vertex of the bounded simplex minimising g^T s (used for the duality gap).
+std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi);
+
+// Accelerated projected gradient with adaptive restart and active-set
+// polishing; hands the unbounded case (lo <= 0 and hi >= 1) to solve_fw.
+SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size_t max_iter,
+                              double lambda, double lo, double hi, double tol);
+
+// Builds G = X^T X and b = X^T y, then solve_fw(G, b, 5000, lambda, 1e-10).
+SimplexSolution sc_weights(const Mat& X, std::span<const double> y, double lambda);
+
+// As sc_weights when no bound is active or X has no columns; otherwise
+// solve_bounded(G, b, 20000, lambda, lo, hi, 1e-12).
+SimplexSolution sc_weights_bounded(const Mat& X, std::span<const double> y, double lambda,
+                                   double lo, double hi);
+
+}  // namespace quintara::linalg

@@ -1,0 +1,22 @@
+"""Shared fixtures: small generated panels with a known structure."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+
+def factor_panel(n_units: int = 12, n_periods: int = 30, seed: int = 0,
+                 noise: float = 0.1) -> np.ndarray:
+    """Units x periods outcomes from two smooth common factors plus noise."""
+    rng = np.random.default_rng(seed)
+    t = np.arange(n_periods)
+    factors = np.vstack([np.sin(t / 4.0), np.cos(t / 7.0) + t / n_periods])
+    loadings = rng.uniform(0.5, 2.0, size=(n_units, 2))
+    levels = rng.uniform(5.0, 10.0, size=(n_units, 1))
+    return levels + loadings @ factors + noise * rng.standard_normal((n_units, n_periods))
+
+
+@pytest.fixture
+def panel() -> np.ndarray:
+    return factor_panel()

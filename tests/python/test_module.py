@@ -1,0 +1,76 @@
+"""The module surface: names, order, signatures, docstrings."""
+
+from __future__ import annotations
+
+import inspect
+
+import pytest
+
+import quintara
+from quintara import _quintara
+
+CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
+           "DiDResult", "BaconComponent", "BaconResult"]
+
+
+def test_version() -> None:
+    assert quintara.version() == "0.3.0"
+    assert quintara.__version__ == "0.3.0"
+    with pytest.raises(TypeError):
+        quintara.version(1)  # type: ignore[call-arg]
+
+
+def test_module_identity_and_all_order() -> None:
+    assert _quintara.__name__ == "quintara._quintara"
+    assert _quintara.__doc__ == "The compiled extension module `quintara._quintara`."
+    functions = [n for n in _quintara.__all__ if n not in CLASSES]
+    # Functions come first, in table order, then the eight classes.
+    assert _quintara.__all__ == functions + CLASSES
+    assert functions[:2] == ["version", "fit_sc"]
+    for name in _quintara.__all__:
+        assert getattr(quintara, name) is getattr(_quintara, name)
+    assert set(quintara.__all__) == set(_quintara.__all__) | {"PanicException"}
+
+
+def test_text_signatures() -> None:
+    assert str(inspect.signature(quintara.version)) == "()"
+    assert str(inspect.signature(quintara.fit_sc)) == (
+        "(y, treated, treat_time, ridge=0.0, placebo=False, level=0.95, penalty=0.0, "
+        "min_weight=0.0, max_weight=1.0)")
+    assert quintara.version.__doc__ == "The quintara version string."
+    assert quintara.fit_sc.__doc__ == (
+        "Fit synthetic control.\n\n"
+        "`y` is an `N×T` outcome array (rows = units, cols = periods). `treated` are\n"
+        "the row indices of treated units; `treat_time` is the first post-period\n"
+        "column index. If `placebo` is true, an in-space placebo test is run and the\n"
+        "p-value / distribution are attached.")
+
+
+def test_panic_exception_is_not_an_exception() -> None:
+    assert issubclass(quintara.PanicException, BaseException)
+    assert not issubclass(quintara.PanicException, Exception)
+
+
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_are_sealed(name: str) -> None:
+    cls = getattr(quintara, name)
+    assert cls.__bases__ == (object,)
+    assert cls.__name__ == name
+    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    props = [k for k, v in vars(cls).items() if inspect.isgetsetdescriptor(v)]
+    assert props, "every class exposes its record as properties"
+    assert all(isinstance(getattr(cls, p).__doc__, str) for p in props)
+
+
+def test_property_order_and_docs() -> None:
+    props = [k for k, v in vars(quintara.SCResult).items() if inspect.isgetsetdescriptor(v)]
+    assert props == ["att", "att_path", "counterfactual", "treated_post", "weights", "donor_ids",
+                     "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",
+                     "inference_distribution", "placebo_atts"]
+    assert quintara.SCResult.ci_upper.__doc__ == ""
+    assert quintara.SCResult.__doc__ == (
+        "Result of a synthetic-control-family fit, exposed to Python.")
+    assert quintara.BaconResult.components.__doc__ == "All 2×2 comparisons."
