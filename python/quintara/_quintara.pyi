@@ -9,7 +9,18 @@ import numpy.typing as npt
 _Float = SupportsFloat | SupportsIndex
 _Array = npt.NDArray[np.float64]
 
-__all__: list[str]
+__all__ = [
+    "version",
+    "fit_sc",
+    "PowerResult",
+    "GeoDiagnostics",
+    "MarketCandidate",
+    "SCResult",
+    "CPASCResult",
+    "DiDResult",
+    "BaconComponent",
+    "BaconResult",
+]
 
 class PanicException(BaseException):
     """An internal invariant of quintara was violated (a bug, not bad input)."""

@@ -74,3 +74,14 @@ def test_property_order_and_docs() -> None:
     assert quintara.SCResult.__doc__ == (
         "Result of a synthetic-control-family fit, exposed to Python.")
     assert quintara.BaconResult.components.__doc__ == "All 2×2 comparisons."
+
+
+@pytest.mark.slow
+def test_type_stub_matches_the_runtime_module() -> None:
+    stubtest = pytest.importorskip("mypy.stubtest")
+    import subprocess
+    import sys
+
+    res = subprocess.run([sys.executable, "-m", stubtest.__name__, "quintara._quintara"],
+                         capture_output=True, text=True)
+    assert res.returncode == 0, res.stdout + res.stderr
