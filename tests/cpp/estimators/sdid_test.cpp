@@ -2,42 +2,20 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
-#include <initializer_list>
-#include <string>
 #include <vector>
 
-#include "core/panic.hpp"
+#include "sc_test_support.hpp"
 
 namespace {
 
 using quintara::estimators::Panel;
 using quintara::estimators::sc::SdidOptions;
 using quintara::linalg::Mat;
+using sc_test::from_rows;
+using sc_test::panic_text;
 using Units = std::vector<std::size_t>;
 using Vec = std::vector<double>;
 namespace sdid = quintara::estimators::sc::sdid;
-
-Mat from_rows(std::initializer_list<std::initializer_list<double>> rows) {
-  Mat m(rows.size(), rows.begin()->size());
-  std::size_t i = 0;
-  for (const auto& r : rows) {
-    std::size_t j = 0;
-    for (const double v : r) m(i, j++) = v;
-    ++i;
-  }
-  return m;
-}
-
-template <class F>
-std::string panic_text(F&& f) {
-  try {
-    f();
-  } catch (const quintara::Panic& e) {
-    return e.what();
-  }
-  return "<no panic>";
-}
 
 TEST(SimplexWithIntercept, IgnoresLevels) {
   // Centred, column 0 is [-1, 0, 1] = the centred target and column 1 its
@@ -56,12 +34,6 @@ TEST(SdidEffect, GivenWeightsByHand) {
   const Panel p = Panel::block(from_rows({{1, 2, 6}, {0, 4, 5}, {2, 2, 3}}), Units{0}, 2);
   EXPECT_EQ(sdid::att_given_weights(p, 2, Units{0}, Units{1, 2}, Vec{0.5, 0.5}, Vec{0.25, 0.75}),
             2.75);
-}
-
-TEST(SdidJackknife, StandardError) {
-  // mean 2.5, squared deviations 5, (3/4) * 5 = 3.75.
-  EXPECT_EQ(sdid::jackknife_se(Vec{1.0, 2.0, 3.0, 4.0}), std::sqrt(3.75));
-  EXPECT_EQ(sdid::jackknife_se(Vec{4.0}), 0.0);
 }
 
 TEST(SdidFit, InternalFailures) {
