@@ -1,7 +1,7 @@
 """The compiled extension module `quintara._quintara`."""
 
 from collections.abc import Sequence
-from typing import SupportsFloat, SupportsIndex, final
+from typing import Literal, SupportsFloat, SupportsIndex, final
 
 import numpy as np
 import numpy.typing as npt
@@ -40,6 +40,43 @@ def fit_sc(
     max_weight: _Float = 1.0,
 ) -> SCResult:
     """Fit synthetic control."""
+
+def fit_asc(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    sc_ridge: _Float = 0.0,
+    aug_lambda: _Float | None = None,
+    placebo: bool | np.bool_ = False,
+    level: _Float = 0.95,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+) -> SCResult:
+    """Fit Augmented Synthetic Control (Ben-Michael et al. 2021)."""
+
+def fit_sdid(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    zeta_scale: _Float = 1.0,
+    inference: Literal["none", "placebo", "jackknife"] = "none",
+    level: _Float = 0.95,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+) -> SCResult:
+    """Fit Synthetic Difference-in-Differences (Arkhangelsky et al. 2021)."""
+
+def fit_fp(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    ridge: _Float = 0.0,
+    placebo: bool | np.bool_ = False,
+    level: _Float = 0.95,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+) -> SCResult:
+    """Fit the demeaned synthetic control (Ferman & Pinto 2021)."""
 
 @final
 class SCResult:

@@ -18,5 +18,8 @@ void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo,
                     double level);
 
 extern const EntryDef fit_sc_entry;
+extern const EntryDef fit_asc_entry;
+extern const EntryDef fit_sdid_entry;
+extern const EntryDef fit_fp_entry;
 
 }  // namespace quintara::bindings

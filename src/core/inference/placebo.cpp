@@ -27,11 +27,26 @@ struct FitVisitor {
   estimators::ScFit operator()(const estimators::sc::ScOptions& o) const {
     return estimators::sc::synthetic::fit_at(panel, t0, o);
   }
+  estimators::ScFit operator()(const estimators::sc::AscOptions& o) const {
+    return estimators::sc::augmented::fit_at(panel, t0, o);
+  }
+  estimators::ScFit operator()(const estimators::sc::SdidOptions& o) const {
+    return estimators::sc::sdid::fit_at(panel, t0, o);
+  }
+  estimators::ScFit operator()(const estimators::sc::FpOptions& o) const {
+    return estimators::sc::demeaned::fit_at(panel, t0, o);
+  }
 };
 
 struct StatisticVisitor {
   const estimators::ScFit& fit;
   double operator()(const estimators::sc::ScOptions&) const { return rmspe_ratio(fit); }
+  // The augmented fit's pre_rmspe is its plain synthetic-control residual.
+  double operator()(const estimators::sc::AscOptions&) const { return rmspe_ratio(fit); }
+  // SDID's post dispersion is the effect path's spread around its mean, blind
+  // to a constant effect; SDID and the demeaned fit rank |att| instead.
+  double operator()(const estimators::sc::SdidOptions&) const { return std::fabs(fit.att); }
+  double operator()(const estimators::sc::FpOptions&) const { return std::fabs(fit.att); }
 };
 
 }  // namespace

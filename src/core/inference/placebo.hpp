@@ -12,13 +12,19 @@
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/augmented.hpp"
+#include "core/estimators/sc/demeaned.hpp"
+#include "core/estimators/sc/sdid.hpp"
 #include "core/estimators/sc/synthetic.hpp"
 
 namespace quintara::inference {
 
-// Which estimator to run, with its options.
+// Which estimator to run, with its options. The alternatives keep a fixed
+// order: synthetic, augmented, SDID, demeaned (robust comes last).
 struct ScMethod {
-  std::variant<estimators::sc::ScOptions> options;
+  std::variant<estimators::sc::ScOptions, estimators::sc::AscOptions,
+               estimators::sc::SdidOptions, estimators::sc::FpOptions>
+      options;
 
   estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;
   // RMSPE ratio (post/pre, +inf when pre is not > 0) or |att|, by estimator.

@@ -1,0 +1,43 @@
+// Ridge-augmented synthetic control (Ben-Michael, Feller & Rothstein).
+//
+// A synthetic control is fitted first (simplex weights, no discrepancy
+// penalty); its remaining pre-period imbalance is then corrected period by
+// period with a ridge regression of the donors' post-period outcomes on their
+// centred pre-period outcomes. The reported weights are the synthetic-control
+// weights; the augmentation enters the counterfactual only.
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/estimators/fit.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::estimators::sc {
+
+struct AscOptions {
+  // Ridge penalty of the augmentation; none means 0.1 * trace(G) / t0 with G
+  // the centred pre-period Gram matrix.
+  std::optional<double> aug_lambda;
+  double sc_ridge = 0.0;  // ridge of the synthetic-control weight problem
+  double min_weight = 0.0;
+  double max_weight = 1.0;
+};
+
+namespace augmented {
+
+// Requires a treated and a never-treated unit ("no treated units",
+// "no donor units") and 1 <= t0 < T.
+ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options);
+
+// The estimator on prepared series (t0 x J and P x J donor blocks, one donor
+// per column); `donors` moves into the result.
+ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                 const linalg::Mat& X_pre, const linalg::Mat& X_post,
+                 std::vector<std::size_t> donors, const AscOptions& options);
+
+}  // namespace augmented
+}  // namespace quintara::estimators::sc

@@ -1,0 +1,40 @@
+// Demeaned synthetic control (Ferman & Pinto).
+//
+// Synthetic control on unit-demeaned data: every unit's pre-period mean is
+// removed before the simplex weights are solved, and the treated series' own
+// pre-period mean is added back to the weighted donor deviations to build the
+// counterfactual. A treated level outside the donors' convex hull is thus no
+// obstacle; only the shape of the pre-period path has to be matched.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/estimators/fit.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::estimators::sc {
+
+struct FpOptions {
+  double min_weight = 0.0;
+  double max_weight = 1.0;
+  double ridge = 0.0;
+};
+
+namespace demeaned {
+
+// Requires a treated and a never-treated unit ("no treated units",
+// "no donor (never-treated) units") and 1 <= t0 < T.
+ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options);
+
+// The estimator on prepared series: y_pre (t0) and y_post (P) the aggregated
+// treated series, X_pre (t0 x J) and X_post (P x J) the donor blocks with one
+// donor per column; `donors` moves into the result.
+ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                 const linalg::Mat& X_pre, const linalg::Mat& X_post,
+                 std::vector<std::size_t> donors, const FpOptions& options);
+
+}  // namespace demeaned
+}  // namespace quintara::estimators::sc

@@ -1,0 +1,229 @@
+#include "core/estimators/sc/sdid.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "core/linalg/kernels.hpp"
+#include "core/linalg/simplex.hpp"
+#include "core/panic.hpp"
+
+namespace quintara::estimators::sc::sdid {
+
+namespace {
+
+// Left-to-right sum divided by the count (a division, not a reciprocal).
+double mean_of(std::span<const double> v) {
+  double s = 0.0;
+  for (const double x : v) s += x;
+  return s / static_cast<double>(v.size());
+}
+
+// Square root of the mean squared deviation from the mean (divisor n).
+double spread(std::span<const double> v) {
+  const double m = mean_of(v);
+  double ss = 0.0;
+  for (const double x : v) ss += (x - m) * (x - m);
+  return std::sqrt(ss / static_cast<double>(v.size()));
+}
+
+// Time weights: pre-periods weighted to predict every control's post-period
+// mean up to an intercept; unbounded and without ridge.
+std::vector<double> time_weights(const linalg::Mat& X_pre, const linalg::Mat& X_post) {
+  std::vector<double> p(X_post.cols);
+  for (std::size_t j = 0; j < X_post.cols; ++j) p[j] = mean_of(X_post.col(j));
+  return simplex_with_intercept(X_pre.transpose(), p, 0.0, 0.0, 1.0);
+}
+
+// (m_tr - a_tr) - sum_j omega_j (p_j - a_j): the weighted post-minus-pre
+// change of the treated series minus that of the controls.
+// `control_value(j, t)` is control j's outcome in period t.
+template <class Value>
+double did_effect(std::span<const double> ybar, std::size_t t0, std::size_t n_controls,
+                  Value&& control_value, std::span<const double> omega,
+                  std::span<const double> lambda) {
+  const std::size_t T = ybar.size();
+  const double m_tr = mean_of(ybar.subspan(t0));
+  double a_tr = 0.0;
+  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * ybar[t];
+  double controls = 0.0;
+  for (std::size_t j = 0; j < n_controls; ++j) {
+    double post = 0.0;
+    for (std::size_t t = t0; t < T; ++t) post += control_value(j, t);
+    const double p_j = post / static_cast<double>(T - t0);
+    double a_j = 0.0;
+    for (std::size_t t = 0; t < t0; ++t) a_j += lambda[t] * control_value(j, t);
+    controls += omega[j] * (p_j - a_j);
+  }
+  return (m_tr - a_tr) - controls;
+}
+
+}  // namespace
+
+std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const double> b,
+                                           double ridge, double min_weight, double max_weight) {
+  const std::size_t r = A.rows;
+  const std::size_t c = A.cols;
+  if (c == 0) return {};
+
+  // Centring removes a free intercept from the fit.
+  linalg::Mat A_c(r, c);
+  for (std::size_t j = 0; j < c; ++j) {
+    const double mu = mean_of(A.col(j));
+    for (std::size_t t = 0; t < r; ++t) A_c(t, j) = A(t, j) - mu;
+  }
+  const double m_b = mean_of(b);
+  std::vector<double> b_c(r);
+  for (std::size_t t = 0; t < r; ++t) b_c[t] = b[t] - m_b;
+
+  const linalg::Mat G = linalg::syrk_ata(A_c);
+  std::vector<double> g(c, 0.0);
+  linalg::gemv_t(A_c, b_c, g, 1.0, 0.0);
+
+  const bool bounded = min_weight > 0.0 || max_weight < 1.0;
+  const std::size_t max_iter = bounded ? 20000 : 10000;
+  const double tol = bounded ? 1e-12 : 1e-11;
+  return linalg::solve_bounded(G, g, max_iter, ridge, min_weight, max_weight, tol).weights;
+}
+
+ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
+  const std::vector<std::size_t> treated = panel.treated_units();
+  const std::vector<std::size_t> controls = panel.never_treated_units();
+  if (treated.empty()) panic("no treated units");
+  if (controls.empty()) panic("no control units");
+  const std::size_t T = panel.n_periods();
+  if (t0 == 0 || t0 >= T) {
+    panic("SDID needs at least one pre- and one post-period (t0 in 1..n_periods)");
+  }
+  const std::size_t P = T - t0;
+  const std::size_t J = controls.size();
+
+  const std::vector<double> ybar = panel.unit_mean(treated);
+  const std::span<const double> y_all(ybar);
+  const std::span<const double> y_pre = y_all.first(t0);
+  const linalg::Mat X_pre = panel.donor_pre(t0).first;
+  const linalg::Mat X_post = panel.donor_post(t0).first;
+
+  // Noise level: sample standard deviation of the controls' first
+  // differences over the pre-period, collected control by control.
+  std::vector<double> diffs;
+  diffs.reserve(J * (t0 - 1));
+  for (std::size_t j = 0; j < J; ++j) {
+    for (std::size_t t = 1; t < t0; ++t) diffs.push_back(X_pre(t, j) - X_pre(t - 1, j));
+  }
+  double sigma = 0.0;
+  if (diffs.size() >= 2) {
+    const double m = mean_of(diffs);
+    double ss = 0.0;
+    for (const double d : diffs) ss += (d - m) * (d - m);
+    sigma = std::sqrt(ss / static_cast<double>(diffs.size() - 1));
+  }
+  const double n_tr_post = static_cast<double>(treated.size()) * static_cast<double>(P);
+  const double zeta = std::pow(n_tr_post, 0.25) * options.zeta_scale * sigma;
+
+  std::vector<double> omega = simplex_with_intercept(
+      X_pre, y_pre, zeta * zeta * static_cast<double>(t0), options.min_weight, options.max_weight);
+  const std::vector<double> lambda = time_weights(X_pre, X_post);
+
+  // Weighted pre-period levels of the treated series and of each control.
+  double a_tr = 0.0;
+  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * ybar[t];
+  std::vector<double> a(J);
+  for (std::size_t j = 0; j < J; ++j) {
+    double s = 0.0;
+    for (std::size_t t = 0; t < t0; ++t) s += lambda[t] * X_pre(t, j);
+    a[j] = s;
+  }
+
+  const auto control_value = [&](std::size_t j, std::size_t t) {
+    return t < t0 ? X_pre(t, j) : X_post(t - t0, j);
+  };
+  const double att = did_effect(y_all, t0, J, control_value, omega, lambda);
+
+  std::vector<double> counterfactual(P);
+  std::vector<double> att_path(P);
+  for (std::size_t s = 0; s < P; ++s) {
+    double c = 0.0;
+    for (std::size_t j = 0; j < J; ++j) c += (X_post(s, j) - a[j]) * omega[j];
+    counterfactual[s] = c + a_tr;
+    att_path[s] = ybar[t0 + s] - counterfactual[s];
+  }
+
+  // The unit weights fit up to an intercept, so the pre-period error is the
+  // residual's spread around its own mean.
+  std::vector<double> e(t0);
+  for (std::size_t t = 0; t < t0; ++t) {
+    double s = 0.0;
+    for (std::size_t j = 0; j < J; ++j) s += omega[j] * X_pre(t, j);
+    e[t] = ybar[t] - s;
+  }
+
+  ScFit fit;
+  fit.att = att;
+  fit.pre_rmspe = spread(e);
+  fit.post_rmspe = spread(att_path);
+  fit.weights = std::move(omega);
+  fit.donor_ids = controls;
+  fit.att_path = std::move(att_path);
+  fit.counterfactual = std::move(counterfactual);
+  fit.treated_post.assign(ybar.begin() + static_cast<std::ptrdiff_t>(t0), ybar.end());
+  return fit;
+}
+
+double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
+                         std::span<const std::size_t> controls, std::span<const double> omega,
+                         std::span<const double> lambda) {
+  const std::vector<double> ybar = panel.unit_mean(treated);
+  const auto control_value = [&](std::size_t j, std::size_t t) {
+    return panel.y(controls[j], t);
+  };
+  return did_effect(ybar, t0, controls.size(), control_value, omega, lambda);
+}
+
+std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
+                                       const SdidOptions& options) {
+  const std::vector<std::size_t> treated = panel.treated_units();
+  if (treated.size() < 2) {
+    panic("the SDID jackknife needs >= 2 treated units; use placebo inference otherwise");
+  }
+  const std::vector<std::size_t> controls = panel.never_treated_units();
+  const std::vector<double> omega = fit_at(panel, t0, options).weights;
+  const std::vector<double> lambda =
+      time_weights(panel.donor_pre(t0).first, panel.donor_post(t0).first);
+
+  std::vector<double> out;
+  out.reserve(treated.size() + controls.size());
+  std::vector<std::size_t> units;
+  for (std::size_t u = 0; u < treated.size(); ++u) {
+    units.clear();
+    for (std::size_t k = 0; k < treated.size(); ++k) {
+      if (k != u) units.push_back(treated[k]);
+    }
+    out.push_back(att_given_weights(panel, t0, units, controls, omega, lambda));
+  }
+  std::vector<double> rest;
+  for (std::size_t k = 0; k < controls.size(); ++k) {
+    // A control holding all the weight leaves nothing to renormalise.
+    if (omega[k] >= 0.999999999999) continue;
+    const double keep = 1.0 - omega[k];
+    units.clear();
+    rest.clear();
+    for (std::size_t j = 0; j < controls.size(); ++j) {
+      if (j == k) continue;
+      units.push_back(controls[j]);
+      rest.push_back(omega[j] / keep);
+    }
+    out.push_back(att_given_weights(panel, t0, treated, units, rest, lambda));
+  }
+  return out;
+}
+
+double jackknife_se(std::span<const double> loo_atts) {
+  const std::size_t n = loo_atts.size();
+  if (n < 2) return 0.0;
+  const double m = mean_of(loo_atts);
+  double ss = 0.0;
+  for (const double x : loo_atts) ss += (x - m) * (x - m);
+  return std::sqrt(static_cast<double>(n - 1) / static_cast<double>(n) * ss);
+}
+
+}  // namespace quintara::estimators::sc::sdid

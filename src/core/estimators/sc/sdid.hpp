@@ -1,0 +1,59 @@
+// Synthetic difference-in-differences (Arkhangelsky, Athey, Hirshberg,
+// Imbens & Wager).
+//
+// Unit weights make the weighted controls parallel to the averaged treated
+// series over the pre-period up to a free intercept, with a ridge penalty
+// scaled by the noise level; time weights make the weighted pre-periods
+// predict each control's post-period mean, again up to an intercept. The
+// effect is the doubly weighted difference in differences. Also the
+// fixed-weights leave-one-unit-out jackknife, which reuses both weight vectors.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/estimators/fit.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::estimators::sc {
+
+struct SdidOptions {
+  double min_weight = 0.0;  // bounds on every unit weight
+  double max_weight = 1.0;
+  double zeta_scale = 1.0;  // multiplier of the regularisation level zeta
+};
+
+namespace sdid {
+
+// Weights over the columns of A fitting b up to a free intercept:
+// argmin 1/2 ||b~ - A~ w||^2 + ridge/2 ||w||^2 on the bounded simplex, with
+// A~ and b~ column-centred. Empty for an A without columns.
+std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const double> b,
+                                           double ridge, double min_weight, double max_weight);
+
+// `weights` are the unit weights; `pre_rmspe` and `post_rmspe` are the spreads
+// of the pre-period residual and of the effect path around their means. The
+// time weights and the intercepts are not returned. Requires a treated and a
+// control unit and 1 <= t0 < T.
+ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options);
+
+// The effect for given unit lists and weights: omega aligned with `controls`,
+// lambda of length t0.
+double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
+                         std::span<const std::size_t> controls, std::span<const double> omega,
+                         std::span<const double> lambda);
+
+// Leave-one-unit-out effects with the full-panel weights held fixed: one per
+// treated unit (ascending), then one per control (ascending) except a control
+// carrying all the weight. Requires at least two treated units.
+std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
+                                       const SdidOptions& options);
+
+// Jackknife standard error of the leave-one-out effects:
+// sqrt((n - 1)/n * sum (tau_i - mean)^2); 0 for fewer than two.
+double jackknife_se(std::span<const double> loo_atts);
+
+}  // namespace sdid
+}  // namespace quintara::estimators::sc
