@@ -27,11 +27,15 @@ struct FitVisitor {
   estimators::ScFit operator()(const estimators::sc::ScOptions& o) const {
     return estimators::sc::synthetic::fit_at(panel, t0, o);
   }
+  estimators::ScFit operator()(const estimators::sc::RscOptions& o) const {
+    return estimators::sc::robust::fit_at(panel, t0, o);
+  }
 };
 
 struct StatisticVisitor {
   const estimators::ScFit& fit;
   double operator()(const estimators::sc::ScOptions&) const { return rmspe_ratio(fit); }
+  double operator()(const estimators::sc::RscOptions&) const { return rmspe_ratio(fit); }
 };
 
 }  // namespace

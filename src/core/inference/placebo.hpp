@@ -12,13 +12,17 @@
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/robust.hpp"
 #include "core/estimators/sc/synthetic.hpp"
 
 namespace quintara::inference {
 
 // Which estimator to run, with its options.
 struct ScMethod {
-  std::variant<estimators::sc::ScOptions> options;
+  // Alternatives in the order Sc, Asc, Sdid, Fp, Rsc.
+  std::variant<estimators::sc::ScOptions,
+               estimators::sc::RscOptions>
+      options;
 
   estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;
   // RMSPE ratio (post/pre, +inf when pre is not > 0) or |att|, by estimator.
