@@ -30,6 +30,19 @@ def fit_sc(
 ) -> SCResult:
     """Fit synthetic control."""
 
+def fit_rsc(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    rank: SupportsIndex | None = None,
+    energy: _Float = 0.999,
+    ridge: _Float = 0.0,
+    placebo: bool | np.bool_ = False,
+    level: _Float = 0.95,
+) -> SCResult:
+    """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen
+    2018)."""
+
 @final
 class SCResult:
     """Result of a synthetic-control-family fit, exposed to Python."""

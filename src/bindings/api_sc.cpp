@@ -6,6 +6,7 @@
 #include "bindings/results.hpp"
 #include "bindings/validate.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/robust.hpp"
 #include "core/estimators/sc/synthetic.hpp"
 #include "core/inference/intervals.hpp"
 
@@ -101,6 +102,58 @@ const EntryDef fit_sc_entry{
     "column index. If `placebo` is true, an in-space placebo test is run and the\n"
     "p-value / distribution are attached.",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<fit_sc>)),
+};
+
+namespace {
+
+const Signature fit_rsc_signature{
+    "fit_rsc",
+    {{"y", Kind::Array2},
+     {"treated", Kind::IndexList},
+     {"treat_time", Kind::Count},
+     {"rank", Kind::Count, "None"},
+     {"energy", Kind::Float, "0.999"},
+     {"ridge", Kind::Float, "0.0"},
+     {"placebo", Kind::Flag, "False"},
+     {"level", Kind::Float, "0.95"}}};
+
+Ref fit_rsc(PyObject* args, PyObject* kwargs) {
+  const Args a = parse_args(fit_rsc_signature, args, kwargs);
+  const auto [n_units, n_periods] = validate::check_panel(a.array("y"));
+  const std::vector<std::size_t>& treated = a.indices("treated");
+  validate::check_treated(treated, n_units);
+  const std::uint64_t t0 = a.count("treat_time");
+  validate::check_treat_time(t0, n_periods);
+  est::sc::RscOptions options;
+  options.ridge = a.real("ridge");
+  validate::check_nonneg("ridge", options.ridge);
+  options.energy = a.real("energy");
+  validate::check_unit_interval("energy", options.energy);
+  const double level = a.real("level");
+  validate::check_unit_interval("level", level);
+  // The library keeps one component for rank 0; from Python it is an error.
+  if (const auto rank = a.opt_count("rank")) {
+    validate::check_min_count("rank", *rank);
+    options.rank = static_cast<std::size_t>(*rank);
+  }
+
+  return wrap(fit_block_with_placebo(mat_from_numpy(a.array("y")), treated, t0,
+                                     inf::ScMethod{options}, a.flag("placebo"), level));
+}
+
+}  // namespace
+
+const EntryDef fit_rsc_entry{
+    &fit_rsc_signature,
+    "Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen\n"
+    "2018).\n"
+    "\n"
+    "Hard-thresholds the donor panel's spectrum and regresses the treated\n"
+    "pre-period on the de-noised factors. `rank` pins the retained rank; `None`\n"
+    "picks the smallest rank carrying `energy` of the squared spectrum. The\n"
+    "weights this returns are unconstrained (they may be negative and need not sum\n"
+    "to one), which is what lets it extrapolate beyond the donor hull.",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<fit_rsc>)),
 };
 
 }  // namespace quintara::bindings

@@ -18,5 +18,6 @@ void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo,
                     double level);
 
 extern const EntryDef fit_sc_entry;
+extern const EntryDef fit_rsc_entry;
 
 }  // namespace quintara::bindings

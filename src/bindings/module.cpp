@@ -19,6 +19,7 @@ PyObject* version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(k
 // Registration order is the order of `__all__`.
 const EntryDef* const kEntries[] = {
     &fit_sc_entry,
+    &fit_rsc_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.
