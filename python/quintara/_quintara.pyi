@@ -12,6 +12,10 @@ _Array = npt.NDArray[np.float64]
 __all__ = [
     "version",
     "fit_sc",
+    "fit_asc",
+    "fit_sdid",
+    "fit_fp",
+    "fit_rsc",
     "PowerResult",
     "GeoDiagnostics",
     "MarketCandidate",
@@ -77,6 +81,19 @@ def fit_fp(
     max_weight: _Float = 1.0,
 ) -> SCResult:
     """Fit the demeaned synthetic control (Ferman & Pinto 2021)."""
+
+def fit_rsc(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    rank: SupportsIndex | None = None,
+    energy: _Float = 0.999,
+    ridge: _Float = 0.0,
+    placebo: bool | np.bool_ = False,
+    level: _Float = 0.95,
+) -> SCResult:
+    """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen
+    2018)."""
 
 @final
 class SCResult:

@@ -10,6 +10,7 @@
 #include "core/estimators/sc/augmented.hpp"
 #include "core/estimators/sc/demeaned.hpp"
 #include "core/estimators/sc/sdid.hpp"
+#include "core/estimators/sc/robust.hpp"
 #include "core/estimators/sc/synthetic.hpp"
 #include "core/format.hpp"
 #include "core/inference/intervals.hpp"
@@ -264,6 +265,54 @@ const EntryDef fit_fp_entry{
     "donors can match. If `placebo` is true, an in-space placebo test attaches the\n"
     "p-value and ATT-scale SE / CI.",
     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<fit_fp>)),
+};
+
+namespace {
+
+const Signature fit_rsc_signature{
+    "fit_rsc",
+    {{"y", Kind::Array2},
+     {"treated", Kind::IndexList},
+     {"treat_time", Kind::Count},
+     {"rank", Kind::Count, "None"},
+     {"energy", Kind::Float, "0.999"},
+     {"ridge", Kind::Float, "0.0"},
+     {"placebo", Kind::Flag, "False"},
+     {"level", Kind::Float, "0.95"}}};
+
+Ref fit_rsc(PyObject* args, PyObject* kwargs) {
+  const Args a = parse_args(fit_rsc_signature, args, kwargs);
+  const auto [n_units, n_periods, treated, t0] = check_block(a);
+  est::sc::RscOptions options;
+  options.ridge = a.real("ridge");
+  validate::check_nonneg("ridge", options.ridge);
+  options.energy = a.real("energy");
+  validate::check_unit_interval("energy", options.energy);
+  const double level = a.real("level");
+  validate::check_unit_interval("level", level);
+  // The library keeps one component for rank 0; from Python it is an error.
+  if (const auto rank = a.opt_count("rank")) {
+    validate::check_min_count("rank", *rank);
+    options.rank = static_cast<std::size_t>(*rank);
+  }
+
+  return wrap(fit_block_with_placebo(mat_from_numpy(a.array("y")), treated, t0,
+                                     inf::ScMethod{options}, a.flag("placebo"), level));
+}
+
+}  // namespace
+
+const EntryDef fit_rsc_entry{
+    &fit_rsc_signature,
+    "Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen\n"
+    "2018).\n"
+    "\n"
+    "Hard-thresholds the donor panel's spectrum and regresses the treated\n"
+    "pre-period on the de-noised factors. `rank` pins the retained rank; `None`\n"
+    "picks the smallest rank carrying `energy` of the squared spectrum. The\n"
+    "weights this returns are unconstrained (they may be negative and need not sum\n"
+    "to one), which is what lets it extrapolate beyond the donor hull.",
+    reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<fit_rsc>)),
 };
 
 }  // namespace quintara::bindings

@@ -21,5 +21,6 @@ extern const EntryDef fit_sc_entry;
 extern const EntryDef fit_asc_entry;
 extern const EntryDef fit_sdid_entry;
 extern const EntryDef fit_fp_entry;
+extern const EntryDef fit_rsc_entry;
 
 }  // namespace quintara::bindings

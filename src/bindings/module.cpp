@@ -22,6 +22,7 @@ const EntryDef* const kEntries[] = {
     &fit_asc_entry,
     &fit_sdid_entry,
     &fit_fp_entry,
+    &fit_rsc_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

@@ -36,6 +36,9 @@ struct FitVisitor {
   estimators::ScFit operator()(const estimators::sc::FpOptions& o) const {
     return estimators::sc::demeaned::fit_at(panel, t0, o);
   }
+  estimators::ScFit operator()(const estimators::sc::RscOptions& o) const {
+    return estimators::sc::robust::fit_at(panel, t0, o);
+  }
 };
 
 struct StatisticVisitor {
@@ -47,6 +50,7 @@ struct StatisticVisitor {
   // to a constant effect; SDID and the demeaned fit rank |att| instead.
   double operator()(const estimators::sc::SdidOptions&) const { return std::fabs(fit.att); }
   double operator()(const estimators::sc::FpOptions&) const { return std::fabs(fit.att); }
+  double operator()(const estimators::sc::RscOptions&) const { return rmspe_ratio(fit); }
 };
 
 }  // namespace

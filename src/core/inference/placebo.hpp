@@ -15,6 +15,7 @@
 #include "core/estimators/sc/augmented.hpp"
 #include "core/estimators/sc/demeaned.hpp"
 #include "core/estimators/sc/sdid.hpp"
+#include "core/estimators/sc/robust.hpp"
 #include "core/estimators/sc/synthetic.hpp"
 
 namespace quintara::inference {
@@ -22,8 +23,10 @@ namespace quintara::inference {
 // Which estimator to run, with its options. The alternatives keep a fixed
 // order: synthetic, augmented, SDID, demeaned (robust comes last).
 struct ScMethod {
+  // Alternatives in the order Sc, Asc, Sdid, Fp, Rsc.
   std::variant<estimators::sc::ScOptions, estimators::sc::AscOptions,
-               estimators::sc::SdidOptions, estimators::sc::FpOptions>
+               estimators::sc::SdidOptions, estimators::sc::FpOptions,
+               estimators::sc::RscOptions>
       options;
 
   estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;

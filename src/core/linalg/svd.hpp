@@ -1,0 +1,42 @@
+// One-sided Jacobi (Hestenes) singular value decomposition.
+//
+// A = u diag(s) v^T with k = min(rows, cols) components, singular values in
+// descending order (a stable sort under the IEEE total order, so equal values
+// keep ascending column order). Wide inputs are factored through their
+// transpose so the rotated columns run along the shorter dimension. Inputs
+// whose magnitude is far from 1 are rescaled by a power of two first, which
+// keeps the squared column norms of the sweeps from overflowing or
+// underflowing.
+#pragma once
+
+#include <cstddef>
+#include <span>
+#include <vector>
+
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::linalg {
+
+struct Svd {
+  Mat u;                  // rows x k, orthonormal columns
+  std::vector<double> s;  // k values, non-increasing
+  Mat v;                  // cols x k, orthonormal columns
+  std::size_t rows = 0;
+  std::size_t cols = 0;
+
+  // Never fails: non-convergence within max_sweeps returns the factors of
+  // the last sweep; an empty input gives empty factors. A column pair is
+  // rotated unless |gamma| <= sqrt(beta*alpha)*tol.
+  static Svd new_tol(const Mat& A, std::size_t max_sweeps, double tol);
+
+  // u diag(values) v^T from the first k entries of values; fewer than k
+  // entries is an index fault.
+  Mat reconstruct_with(std::span<const double> values) const;
+};
+
+// u diag(values) v^T for factors u (m x k) and v (n x k), shared with the
+// randomized SVD: zero values and zero products are skipped, so the result
+// is built only from the components that contribute.
+Mat reconstruct_from_factors(const Mat& u, const Mat& v, std::span<const double> values);
+
+}  // namespace quintara::linalg

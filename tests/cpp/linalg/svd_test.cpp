@@ -1,0 +1,112 @@
+// Jacobi SVD, randomized SVD and singular value soft-thresholding.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <vector>
+
+#include "core/linalg/randomized_svd.hpp"
+#include "core/linalg/soft_threshold.hpp"
+#include "core/linalg/svd.hpp"
+
+namespace quintara::linalg {
+namespace {
+
+using V = std::vector<double>;
+
+Mat rows(std::size_t r, std::size_t c, const V& rowmajor) {
+  Mat m(r, c);
+  for (std::size_t i = 0; i < r; ++i)
+    for (std::size_t j = 0; j < c; ++j) m(i, j) = rowmajor[i * c + j];
+  return m;
+}
+
+// Full-rank 6x4 integer matrix; kSampleS from numpy.linalg.svd (NumPy 2.4.6).
+Mat sample() {
+  Mat a(6, 4);
+  for (std::size_t i = 0; i < 6; ++i)
+    for (std::size_t j = 0; j < 4; ++j)
+      a(i, j) = static_cast<double>(static_cast<int>((i * 7 + j * j * 3 + i * j * 5 + 2) % 11) - 5);
+  return a;
+}
+const V kSampleS{8.917382946574367, 8.20762715670751, 6.998686761777744, 2.2657275765499656};
+
+void expect_near(const Mat& a, const Mat& b, double tol) {
+  ASSERT_EQ(a.rows, b.rows);
+  ASSERT_EQ(a.cols, b.cols);
+  for (std::size_t p = 0; p < a.data.size(); ++p) EXPECT_NEAR(a.data[p], b.data[p], tol) << p;
+}
+
+TEST(Svd, SmallCasesByHand) {
+  const Svd d = Svd::new_tol(rows(2, 2, {1, 0, 0, 3}), 60, 1e-15);
+  EXPECT_EQ(d.s, (V{3, 1}));
+  EXPECT_EQ(d.u.data, (V{0, 1, 1, 0}));
+  EXPECT_EQ(d.v.data, (V{0, 1, 1, 0}));
+  const Svd n = Svd::new_tol(rows(1, 1, {-2}), 60, 1e-15);
+  EXPECT_EQ(n.s, V{2});
+  EXPECT_EQ(n.u(0, 0) * n.v(0, 0), -1.0);
+  // Equal values keep ascending column order: 5 (col 1), then 2 (col 0), 2 (col 2).
+  const Svd e = Svd::new_tol(rows(3, 3, {2, 0, 0, 0, 5, 0, 0, 0, 2}), 60, 1e-15);
+  EXPECT_EQ(e.s, (V{5, 2, 2}));
+  EXPECT_EQ(e.u.data, (V{0, 1, 0, 1, 0, 0, 0, 0, 1}));
+}
+
+// Equal column norms give zeta = (beta - alpha)/(2 gamma) = +-0, and the
+// sign of that zero picks the rotation: by hand, [[2,1],[1,2]] (zeta = +0,
+// t = 1) has leading left vector [1,1]/sqrt2, [[2,-1],[1,-2]] (zeta = -0,
+// t = -1) has [-1,-1]/sqrt2. Both have singular values 3 and 1.
+TEST(Svd, SignedZeroPicksTheRotation) {
+  const double h = 1.0 / std::sqrt(2.0);
+  for (const double sign : {1.0, -1.0}) {
+    const Svd f = Svd::new_tol(rows(2, 2, {2, sign, 1, 2 * sign}), 60, 1e-15);
+    EXPECT_NEAR(f.s[0], 3.0, 1e-15);
+    EXPECT_NEAR(f.s[1], 1.0, 1e-15);
+    EXPECT_NEAR(f.u(0, 0), sign * h, 1e-15);
+    EXPECT_NEAR(f.u(1, 0), sign * h, 1e-15);
+  }
+}
+
+// Tall and wide, and scaled to 1e+-200 where, without the power-of-two
+// guard, the column sums of squares overflow (or underflow and no rotation
+// happens).
+TEST(Svd, MatchesNumpyTallWideAndAtExtremeScales) {
+  for (const double scale : {1.0, 1e200, 1e-200}) {
+    for (const bool wide : {false, true}) {
+      Mat a = wide ? sample().transpose() : sample();
+      for (double& x : a.data) x *= scale;
+      const Svd f = Svd::new_tol(a, 60, 1e-15);
+      EXPECT_EQ(f.u.rows, a.rows);
+      EXPECT_EQ(f.v.rows, a.cols);
+      ASSERT_EQ(f.s.size(), 4u);
+      for (std::size_t r = 0; r < 4; ++r) EXPECT_NEAR(f.s[r] / scale, kSampleS[r], 1e-13);
+      if (scale == 1.0) expect_near(f.reconstruct_with(f.s), a, 1e-13);
+    }
+  }
+}
+
+TEST(Svt, ThresholdAboveSpectrumGivesZeroAndPositiveZeroNorm) {
+  const SvtResult z = svt(sample(), 9.0);
+  EXPECT_EQ(z.x.data, V(24, 0.0));
+  EXPECT_EQ(z.nuclear, 0.0);
+  EXPECT_FALSE(std::signbit(z.nuclear));
+  const SvtResult id = svt(sample(), 0.0);
+  expect_near(id.x, sample(), 1e-13);
+  EXPECT_NEAR(id.nuclear, 26.389424441609588, 1e-13);  // sum of the NumPy values
+}
+
+TEST(RandomizedSvd, RankIsClampedAndSeedReproducible) {
+  EXPECT_EQ(randomized_svd(sample(), 0, 2, 1, 3).s.size(), 1u);
+  const RandomizedSvd full = randomized_svd(sample(), 9, 2, 1, 3);
+  ASSERT_EQ(full.s.size(), 4u);
+  // A full-rank sample spans the whole range, so the factors are exact.
+  for (std::size_t r = 0; r < 4; ++r) EXPECT_NEAR(full.s[r], kSampleS[r], 1e-12);
+  expect_near(full.reconstruct_with(full.s), sample(), 1e-12);
+  const RandomizedSvd a = randomized_svd(sample(), 2, 1, 1, 42);
+  const RandomizedSvd b = randomized_svd(sample(), 2, 1, 1, 42);
+  EXPECT_EQ(a.u.data, b.u.data);
+  EXPECT_EQ(a.s, b.s);
+  EXPECT_EQ(a.v.data, b.v.data);
+  EXPECT_NE(randomized_svd(sample(), 2, 1, 1, 43).s, a.s);
+}
+
+}  // namespace
+}  // namespace quintara::linalg
