@@ -30,6 +30,15 @@ def fit_sc(
 ) -> SCResult:
     """Fit synthetic control."""
 
+def fit_twfe_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
+    """Two-way fixed-effects DiD with cluster-robust SE."""
+
+def fit_sunab_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
+    """Sun & Abraham interaction-weighted event study."""
+
+def bacon_decompose_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> BaconResult:
+    """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
+
 @final
 class SCResult:
     """Result of a synthetic-control-family fit, exposed to Python."""

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/api_did.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
@@ -19,6 +20,9 @@ PyObject* version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(k
 // Registration order is the order of `__all__`.
 const EntryDef* const kEntries[] = {
     &fit_sc_entry,
+    &fit_twfe_py_entry,
+    &fit_sunab_py_entry,
+    &bacon_decompose_py_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.
