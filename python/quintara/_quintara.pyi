@@ -16,6 +16,9 @@ __all__ = [
     "fit_sdid",
     "fit_fp",
     "fit_rsc",
+    "fit_twfe_py",
+    "fit_sunab_py",
+    "bacon_decompose_py",
     "PowerResult",
     "GeoDiagnostics",
     "MarketCandidate",
@@ -94,6 +97,15 @@ def fit_rsc(
 ) -> SCResult:
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen
     2018)."""
+
+def fit_twfe_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
+    """Two-way fixed-effects DiD with cluster-robust SE."""
+
+def fit_sunab_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
+    """Sun & Abraham interaction-weighted event study."""
+
+def bacon_decompose_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> BaconResult:
+    """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
 
 @final
 class SCResult:

@@ -4,6 +4,7 @@
 #include <string>
 #include <vector>
 
+#include "bindings/api_did.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
@@ -23,6 +24,9 @@ const EntryDef* const kEntries[] = {
     &fit_sdid_entry,
     &fit_fp_entry,
     &fit_rsc_entry,
+    &fit_twfe_py_entry,
+    &fit_sunab_py_entry,
+    &bacon_decompose_py_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

@@ -1,0 +1,31 @@
+// Sun & Abraham interaction-weighted event study for staggered adoption.
+//
+// One pooled two-way fixed-effects regression on a fully saturated set of
+// cohort x relative-period indicators (never-treated units the only
+// reference, relative period -1 omitted), solved by Householder QR; the cell
+// coefficients are averaged per relative period with cohort-size weights.
+// Standard errors come from a unit-clustered sandwich without small-sample
+// factor.
+#pragma once
+
+#include <vector>
+
+#include "core/estimators/did/effects.hpp"
+#include "core/estimators/panel.hpp"
+
+namespace quintara::estimators::did {
+
+struct SaResult {
+  std::vector<AggEffect> event;  // ascending relative period; influence empty
+  double att = 0.0;              // cohort-size-weighted mean of the cells with e >= 0
+  double se = 0.0;
+};
+
+namespace sunab {
+
+// Always-treated units (cohort 0) are dropped first. Requires a never-treated
+// unit in what remains (an invariant violation otherwise).
+SaResult fit(const Panel& panel);
+
+}  // namespace sunab
+}  // namespace quintara::estimators::did

@@ -1,0 +1,44 @@
+#include "core/estimators/did/twfe.hpp"
+
+#include <cmath>
+
+#include "core/estimators/within.hpp"
+
+namespace quintara::estimators::did::twfe {
+
+using linalg::Mat;
+
+TwfeFit fit(const Panel& panel) {
+  const std::size_t n = panel.n_units(), t_len = panel.n_periods();
+  const Mat yz = two_way_within(panel.y);
+  const Mat dz = two_way_within(treatment_matrix(panel));
+
+  double sxy = 0.0, sxx = 0.0;
+  for (std::size_t p = 0; p < dz.data.size(); ++p) {
+    sxy += dz.data[p] * yz.data[p];
+    sxx += dz.data[p] * dz.data[p];
+  }
+  const double beta = sxx > 0.0 ? sxy / sxx : 0.0;
+
+  // Cluster score of unit i: its residuals times its demeaned indicator,
+  // summed over its periods.
+  double meat = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    double s = 0.0;
+    for (std::size_t t = 0; t < t_len; ++t) {
+      const std::size_t p = i + t * n;
+      s += (yz.data[p] - beta * dz.data[p]) * dz.data[p];
+    }
+    meat += s * s;
+  }
+  // N/(N-1) is the only small-sample factor: no (NT-1)/(NT-K) and no
+  // correction for the absorbed fixed effects.
+  if (n >= 2) {
+    const double nd = static_cast<double>(n);
+    meat *= nd / (nd - 1.0);
+  }
+  const double se = sxx > 0.0 ? std::sqrt(meat / (sxx * sxx)) : 0.0;
+  return TwfeFit{beta, se, n};
+}
+
+}  // namespace quintara::estimators::did::twfe

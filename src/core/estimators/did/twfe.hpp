@@ -1,0 +1,27 @@
+// Two-way fixed-effects difference-in-differences for staggered adoption.
+//
+// The coefficient of the treatment indicator in a regression with unit and
+// period fixed effects, obtained by partialling both out (the two-way within
+// transformation) rather than by forming dummies, with a unit-clustered
+// standard error.
+#pragma once
+
+#include <cstddef>
+
+#include "core/estimators/panel.hpp"
+
+namespace quintara::estimators::did {
+
+struct TwfeFit {
+  double att = 0.0;        // the TWFE coefficient
+  double se = 0.0;         // its unit-clustered standard error
+  std::size_t n_units = 0; // N, the number of clusters
+};
+
+namespace twfe {
+
+// A design whose indicator has no within variation gives att = se = 0.
+TwfeFit fit(const Panel& panel);
+
+}  // namespace twfe
+}  // namespace quintara::estimators::did
