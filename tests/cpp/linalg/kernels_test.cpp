@@ -4,13 +4,15 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
+#include <utility>
 #include <vector>
 
+#include "../support.hpp"
 #include "core/linalg/error.hpp"
 #include "core/linalg/kernels.hpp"
-#include "core/panic.hpp"
 
 namespace quintara::linalg {
 namespace {
@@ -18,16 +20,8 @@ namespace {
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 using V = std::vector<double>;
-
-template <class F>
-std::string panic_text(F&& f) {
-  try {
-    f();
-  } catch (const Panic& e) {
-    return e.what();
-  }
-  return "<no panic>";
-}
+using test::eq_failure;
+using test::panic_text;
 
 Mat cols(std::size_t r, std::size_t c, V data) {
   Mat m(r, c);
@@ -35,92 +29,71 @@ Mat cols(std::size_t r, std::size_t c, V data) {
   return m;
 }
 
-std::string eq_fail(const std::string& msg, int l, int r) {
-  return "assertion `left == right` failed: " + msg + "\n  left: " + std::to_string(l) +
-         "\n right: " + std::to_string(r);
-}
-
 TEST(Kernels, ShapeAssertionsInOrder) {
   Mat A(2, 3), B4(4, 2), B3(3, 2), C(2, 2), C57(5, 7), C27(2, 7);
   V x2(2), x3(3), y2(2), y3(3), y4(4);
   EXPECT_EQ(panic_text([&] { gemm(A, B4, C, 1, 0); }),
             "assertion `left == right` failed: gemm: A.cols != B.rows\n  left: 3\n right: 4");
-  // With every shape wrong the inner dimension is reported first.
-  EXPECT_EQ(panic_text([&] { gemm(A, B4, C57, 1, 0); }), eq_fail("gemm: A.cols != B.rows", 3, 4));
-  EXPECT_EQ(panic_text([&] { gemm(A, B3, C57, 1, 0); }), eq_fail("gemm: A.rows != C.rows", 2, 5));
-  EXPECT_EQ(panic_text([&] { gemm(A, B3, C27, 1, 0); }), eq_fail("gemm: B.cols != C.cols", 2, 7));
-  EXPECT_EQ(panic_text([&] { gemv(A, x2, y4, 1, 0); }), eq_fail("gemv: x length != A.cols", 2, 3));
-  EXPECT_EQ(panic_text([&] { gemv(A, x3, y3, 1, 0); }), eq_fail("gemv: y length != A.rows", 3, 2));
-  EXPECT_EQ(panic_text([&] { gemv_t(A, x3, y4, 1, 0); }),
-            eq_fail("gemv_t: x length != A.rows", 3, 2));
-  EXPECT_EQ(panic_text([&] { gemv_t(A, x2, y2, 1, 0); }),
-            eq_fail("gemv_t: y length != A.cols", 2, 3));
-  EXPECT_EQ(panic_text([&] { dot(V{1, 2}, V{3}); }),
-            "index out of bounds: the len is 1 but the index is 1");
+  // With several shapes wrong the inner dimension is reported first.
+  const std::vector<std::pair<std::function<void()>, std::string>> cases = {
+      {[&] { gemm(A, B4, C57, 1, 0); }, eq_failure("gemm: A.cols != B.rows", 3, 4)},
+      {[&] { gemm(A, B3, C57, 1, 0); }, eq_failure("gemm: A.rows != C.rows", 2, 5)},
+      {[&] { gemm(A, B3, C27, 1, 0); }, eq_failure("gemm: B.cols != C.cols", 2, 7)},
+      {[&] { gemv(A, x2, y4, 1, 0); }, eq_failure("gemv: x length != A.cols", 2, 3)},
+      {[&] { gemv(A, x3, y3, 1, 0); }, eq_failure("gemv: y length != A.rows", 3, 2)},
+      {[&] { gemv_t(A, x3, y4, 1, 0); }, eq_failure("gemv_t: x length != A.rows", 3, 2)},
+      {[&] { gemv_t(A, x2, y2, 1, 0); }, eq_failure("gemv_t: y length != A.cols", 2, 3)},
+      {[&] { dot(V{1, 2}, V{3}); }, "index out of bounds: the len is 1 but the index is 1"},
+      {[&] { (void)A(0, 3); }, "index out of bounds: the len is 6 but the index is 6"},
+  };
+  for (const auto& [call, text] : cases) EXPECT_EQ(panic_text(call), text);
   EXPECT_EQ(dot(V{1, 2}, V{3, 4, 100}), 11.0);  // a longer b's tail is ignored
 }
 
-TEST(Kernels, GemmScalingAndZeroSkipping) {
+TEST(Kernels, ScalingAndZeroSkipping) {
   // A = [[1,2,3],[4,5,6]], B = [[1,0],[0,1],[1,1]]: 2*A*B + 3*1 = [[11,13],[23,25]].
   Mat C = cols(2, 2, {1, 1, 1, 1});
   gemm(cols(2, 3, {1, 4, 2, 5, 3, 6}), cols(3, 2, {1, 0, 1, 0, 1, 1}), C, 2, 3);
   EXPECT_EQ(C.data, (V{11, 23, 13, 25}));
 
   const Mat A = cols(2, 2, {1, 2, kInf, -kInf});  // column 1 non-finite
+  const Mat ones = cols(2, 2, {1, 1, 1, 1});
   Mat D = cols(2, 2, {kNaN, kNaN, 7, 7});
-  gemm(A, cols(2, 2, {1, 1, 1, 1}), D, 0, 0);  // beta 0 discards even NaN
+  gemm(A, ones, D, 0, 0);  // beta 0 discards even NaN
   EXPECT_EQ(D.data, (V{0, 0, 0, 0}));
   Mat E = cols(2, 2, {1, 2, 3, 4});
-  gemm(A, cols(2, 2, {1, 1, 1, 1}), E, 0, 1);
+  gemm(A, ones, E, 0, 1);
   EXPECT_EQ(E.data, (V{1, 2, 3, 4}));
-  // B(1, 0) = 0: C(., 0) never sees the inf column.
-  gemm(A, cols(2, 2, {3, 0, 1, 1}), E, 1, 0);
+  gemm(A, cols(2, 2, {3, 0, 1, 1}), E, 1, 0);  // B(1, 0) = 0: column 0 never sees inf
   EXPECT_EQ(E(0, 0), 3.0);
   EXPECT_EQ(E(1, 0), 6.0);
-  EXPECT_TRUE(std::isinf(E(0, 1)));
   V y(2);
   gemv(A, V{1.0, -0.0}, y, 1, 0);  // -0.0 * alpha is still exactly zero
   EXPECT_EQ(y, (V{1, 2}));
-  gemv(cols(2, 2, {1, 2, 3, 4}), V{1, 1}, y, 1, -1);
-  EXPECT_EQ(y, (V{3, 4}));
-  EXPECT_EQ(matvec(cols(2, 2, {1, 2, 3, 4}), V{1, -1}), (V{-2, -2}));
-}
 
-TEST(Kernels, GemvTBetaAndAlphaRules) {
-  const Mat A = cols(2, 2, {1, 2, 3, 4});
-  V y{kNaN, kNaN};
-  gemv_t(A, V{1, 1}, y, 1, 0);  // beta 0: old NaN not read
-  EXPECT_EQ(y, (V{3, 7}));
-  gemv_t(A, V{1, 1}, y, 2, 0.5);
-  EXPECT_EQ(y, (V{7.5, 17.5}));
-  V z{5};
-  gemv_t(cols(2, 1, {kNaN, 1}), V{1, 1}, z, 0, 1);  // no alpha = 0 shortcut
-  EXPECT_TRUE(std::isnan(z[0]));
-  V w{1, 2};
-  gemv_t(Mat(0, 2), V{}, w, 1, 2);  // no rows: d = 0
-  EXPECT_EQ(w, (V{2, 4}));
+  V z{kNaN, kNaN};
+  gemv_t(cols(2, 2, {1, 2, 3, 4}), V{1, 1}, z, 1, 0);  // beta 0: old NaN not read
+  EXPECT_EQ(z, (V{3, 7}));
+  gemv_t(cols(2, 2, {1, 2, 3, 4}), V{1, 1}, z, 2, 0.5);
+  EXPECT_EQ(z, (V{7.5, 17.5}));
+  V w{5};
+  gemv_t(cols(2, 1, {kNaN, 1}), V{1, 1}, w, 0, 1);  // no alpha = 0 shortcut
+  EXPECT_TRUE(std::isnan(w[0]));
 }
 
 TEST(Kernels, GramTransposeAndNorm) {
-  const Mat G0 = syrk_ata(Mat(0, 3));
-  EXPECT_EQ(G0.rows, 3u);
-  EXPECT_EQ(G0.data, V(9, 0.0));
+  EXPECT_EQ(syrk_ata(Mat(0, 3)).data, V(9, 0.0));
   EXPECT_EQ(syrk_ata(Mat(3, 0)).rows, 0u);
   // [[1,2],[3,4],[5,6]]^T [[1,2],[3,4],[5,6]] = [[35,44],[44,56]].
   EXPECT_EQ(syrk_ata(cols(3, 2, {1, 3, 5, 2, 4, 6})).data, (V{35, 44, 44, 56}));
-
   const Mat T = cols(2, 3, {1, 2, 3, 4, 5, 6}).transpose();
   EXPECT_EQ(T.rows, 3u);
   EXPECT_EQ(T.data, (V{1, 3, 5, 2, 4, 6}));
-  EXPECT_EQ(panic_text([&] { (void)T(0, 2); }),
-            "index out of bounds: the len is 6 but the index is 6");
-  EXPECT_THROW((void)T.col(2), Panic);
 
   EXPECT_EQ(norm2(V{3, 4}), 5.0);
   EXPECT_NEAR(norm2(V{1e200, 1e200}) / 1e200, std::sqrt(2.0), 1e-15);
   EXPECT_NEAR(norm2(V{1e-200, -1e-200}) / 1e-200, std::sqrt(2.0), 1e-15);
   EXPECT_EQ(norm2(V{0, 0}), 0.0);
-  EXPECT_EQ(norm2(V{}), 0.0);
   EXPECT_TRUE(std::isnan(norm2(V{1, kNaN, 2})));
 }
 
