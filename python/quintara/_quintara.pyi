@@ -30,6 +30,29 @@ def fit_sc(
 ) -> SCResult:
     """Fit synthetic control."""
 
+def bootstrap_mean(
+    series: Sequence[_Float],
+    kind: str = "block",
+    block_len: SupportsIndex = 4,
+    n_reps: SupportsIndex = 2000,
+    seed: SupportsIndex = 0,
+    level: _Float = 0.95,
+) -> tuple[float, float, float]:
+    """Block / stationary bootstrap of the mean of a series; `(se, ci_lower, ci_upper)`."""
+
+def fit_callaway_py(
+    y: _Array,
+    cohorts: Sequence[SupportsIndex],
+    control: str = "never",
+    covariates: _Array | None = None,
+    anticipation: SupportsIndex = 0,
+    bands: bool | np.bool_ = False,
+    n_reps: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    level: _Float = 0.95,
+) -> DiDResult:
+    """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
+
 @final
 class SCResult:
     """Result of a synthetic-control-family fit, exposed to Python."""

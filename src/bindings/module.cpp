@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "bindings/api_bootstrap.hpp"
+#include "bindings/api_callaway.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
@@ -19,6 +21,8 @@ PyObject* version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(k
 // Registration order is the order of `__all__`.
 const EntryDef* const kEntries[] = {
     &fit_sc_entry,
+    &bootstrap_mean_entry,
+    &fit_callaway_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.
