@@ -52,10 +52,13 @@ BootstrapResult block_bootstrap_mean(std::span<const double> series, std::size_t
     std::size_t count = 0;
     double total = 0.0;
     while (count < n) {
-      // u + k < 2n, so the wrap needs no wider type.
       const auto u = static_cast<std::size_t>(rng.gen_range(n));
       const std::size_t take = std::min(b, n - count);
-      for (std::size_t k = 0; k < take; ++k) total += series[(u + k) % n];
+      // u + k < 2n, so one subtraction is the wrap (no division per value).
+      for (std::size_t k = 0; k < take; ++k) {
+        const std::size_t at = u + k;
+        total += series[at < n ? at : at - n];
+      }
       count += b;
     }
     return total / static_cast<double>(n);
@@ -81,7 +84,7 @@ BootstrapResult stationary_bootstrap_mean(std::span<const double> series, std::s
       if (p > u) {
         i = static_cast<std::size_t>(rng.gen_range(n));
       } else {
-        i = (i + 1) % n;
+        i = i + 1 < n ? i + 1 : 0;
       }
     }
     return total / static_cast<double>(n);
