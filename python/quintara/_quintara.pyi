@@ -16,7 +16,9 @@ __all__ = [
     "fit_sdid",
     "fit_fp",
     "fit_rsc",
+    "bootstrap_mean",
     "fit_twfe_py",
+    "fit_callaway_py",
     "fit_sunab_py",
     "bacon_decompose_py",
     "PowerResult",
@@ -106,6 +108,29 @@ def fit_sunab_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
 
 def bacon_decompose_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> BaconResult:
     """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
+
+def bootstrap_mean(
+    series: Sequence[_Float],
+    kind: str = "block",
+    block_len: SupportsIndex = 4,
+    n_reps: SupportsIndex = 2000,
+    seed: SupportsIndex = 0,
+    level: _Float = 0.95,
+) -> tuple[float, float, float]:
+    """Block / stationary bootstrap of the mean of a series; `(se, ci_lower, ci_upper)`."""
+
+def fit_callaway_py(
+    y: _Array,
+    cohorts: Sequence[SupportsIndex],
+    control: str = "never",
+    covariates: _Array | None = None,
+    anticipation: SupportsIndex = 0,
+    bands: bool | np.bool_ = False,
+    n_reps: SupportsIndex = 999,
+    seed: SupportsIndex = 0,
+    level: _Float = 0.95,
+) -> DiDResult:
+    """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
 
 @final
 class SCResult:

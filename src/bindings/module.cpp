@@ -4,6 +4,8 @@
 #include <string>
 #include <vector>
 
+#include "bindings/api_bootstrap.hpp"
+#include "bindings/api_callaway.hpp"
 #include "bindings/api_did.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/entry.hpp"
@@ -24,7 +26,9 @@ const EntryDef* const kEntries[] = {
     &fit_sdid_entry,
     &fit_fp_entry,
     &fit_rsc_entry,
+    &bootstrap_mean_entry,
     &fit_twfe_py_entry,
+    &fit_callaway_entry,
     &fit_sunab_py_entry,
     &bacon_decompose_py_entry,
 };

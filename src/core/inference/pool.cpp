@@ -13,6 +13,8 @@
 #include <system_error>
 #include <thread>
 
+#include "core/panic.hpp"
+
 #include <pthread.h>
 
 namespace quintara::inference {
@@ -322,6 +324,12 @@ std::size_t pool_size() { return pool().size(); }
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& f) {
   if (n == 0) return;
   pool().run(n, f);
+}
+
+std::vector<double> par_map(std::size_t n, const std::function<double(std::size_t)>& f) {
+  std::vector<double> out = parallel_map<double>(n, f);
+  QUINTARA_ASSERT_EQ(out.size(), n, "par_map: result count != index range");
+  return out;
 }
 
 }  // namespace quintara::inference

@@ -40,4 +40,10 @@ std::vector<T> parallel_map(std::size_t n, F&& f) {
   return out;
 }
 
+// The float64 map every resampling loop runs on: f(i) for each i in [0, n),
+// results in index order. f is called from several threads at once, so it
+// must derive any randomness from i alone (substream(seed, i)). n == 0
+// returns an empty vector without calling f.
+std::vector<double> par_map(std::size_t n, const std::function<double(std::size_t)>& f);
+
 }  // namespace quintara::inference

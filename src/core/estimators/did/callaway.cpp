@@ -1,0 +1,286 @@
+#include "core/estimators/did/callaway.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <optional>
+#include <span>
+
+#include "core/linalg/cholesky.hpp"
+#include "core/linalg/kernels.hpp"
+#include "core/linalg/lstsq.hpp"
+#include "core/panic.hpp"
+
+namespace quintara::estimators::did {
+
+namespace {
+
+using linalg::Mat;
+
+// Cohort bookkeeping shared by every aggregation: the class of each unit (0
+// for never treated, 1 + position in `cohorts` otherwise) and the unit count
+// of each class.
+struct Shares {
+  std::size_t n_units = 0;
+  std::vector<std::size_t> cohorts;  // every distinct adoption period, ascending
+  std::vector<std::size_t> class_of;
+  std::vector<std::size_t> class_size;
+
+  explicit Shares(const Panel& panel)
+      : n_units(panel.n_units()), cohorts(panel.cohorts()), class_of(n_units, 0),
+        class_size(cohorts.size() + 1, 0) {
+    for (std::size_t i = 0; i < n_units; ++i) {
+      if (const auto& c = panel.treat_start[i]) {
+        class_of[i] = 1 + static_cast<std::size_t>(
+                              std::lower_bound(cohorts.begin(), cohorts.end(), *c) -
+                              cohorts.begin());
+      }
+      ++class_size[class_of[i]];
+    }
+  }
+
+  std::size_t class_of_cohort(std::size_t g) const {
+    const auto it = std::lower_bound(cohorts.begin(), cohorts.end(), g);
+    QUINTARA_ASSERT(it != cohorts.end() && *it == g, "aggregated cohort is not a panel cohort");
+    return 1 + static_cast<std::size_t>(it - cohorts.begin());
+  }
+};
+
+// (1/n) * sum, the reciprocal formed once and the sum run in list order.
+template <class F>
+double mean_over(std::span<const std::size_t> units, F&& value) {
+  double s = 0.0;
+  for (const std::size_t u : units) s += value(u);
+  return (1.0 / static_cast<double>(units.size())) * s;
+}
+
+// x_i . coef with x_i = (1, X(i, 0), ..., X(i, K-1)).
+double dot_row(const Mat& X, std::size_t i, std::span<const double> coef) {
+  double s = 0.0;
+  s += 1.0 * coef[0];
+  for (std::size_t k = 0; k < X.cols; ++k) s += X(i, k) * coef[k + 1];
+  return s;
+}
+
+// Comparison units of cell (g, t) with base b, ascending. Units of cohort g
+// never enter; with anticipation d a cohort c counts as untreated at s while
+// max(c - d, 0) > s.
+std::vector<std::size_t> comparison_set(const Panel& panel, bool not_yet_treated, std::size_t g,
+                                        std::size_t t, std::size_t b, std::size_t d) {
+  std::vector<std::size_t> out;
+  const std::size_t horizon = std::max(t, b);
+  for (std::size_t i = 0; i < panel.n_units(); ++i) {
+    const auto& c = panel.treat_start[i];
+    if (!c) {
+      out.push_back(i);
+    } else if (not_yet_treated && *c != g) {
+      const std::size_t effective = *c > d ? *c - d : 0;
+      if (effective > horizon) out.push_back(i);
+    }
+  }
+  return out;
+}
+
+// One group-time cell; G and C are disjoint and non-empty.
+GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
+                      std::span<const std::size_t> C, std::size_t g, std::size_t t,
+                      std::size_t b) {
+  const std::size_t N = panel.n_units();
+  const double n = static_cast<double>(N);
+  const Mat& Y = panel.y;
+  const Mat* X = panel.covariates ? &*panel.covariates : nullptr;
+
+  std::vector<double> resid(N, 0.0);  // dY - m(x), filled on G and C
+  for (const std::size_t i : G) resid[i] = Y(i, t) - Y(i, b);
+  for (const std::size_t j : C) resid[j] = Y(j, t) - Y(j, b);
+
+  // Outcome regression on the comparison units' changes, only when it has
+  // more observations than coefficients.
+  std::optional<std::vector<double>> beta;
+  Mat design;
+  if (X != nullptr && C.size() > X->cols + 1) {
+    const std::size_t K = X->cols;
+    design = Mat(C.size(), K + 1);
+    std::vector<double> dy(C.size());
+    for (std::size_t r = 0; r < C.size(); ++r) {
+      design(r, 0) = 1.0;
+      for (std::size_t k = 0; k < K; ++k) design(r, k + 1) = (*X)(C[r], k);
+      dy[r] = resid[C[r]];
+    }
+    auto fit = linalg::ols(design, dy);
+    if (fit) beta = std::move(fit).value();
+  }
+  if (beta) {
+    for (const std::size_t i : G) resid[i] = resid[i] - dot_row(*X, i, *beta);
+    for (const std::size_t j : C) resid[j] = resid[j] - dot_row(*X, j, *beta);
+  }
+
+  const double mu_g = mean_over(G, [&](std::size_t i) { return resid[i]; });
+  const double mu_c = mean_over(C, [&](std::size_t j) { return resid[j]; });
+  const double p_g = static_cast<double>(G.size()) / n;
+  const double p_c = static_cast<double>(C.size()) / n;
+
+  std::vector<double> psi(N, 0.0);
+  for (const std::size_t i : G) psi[i] = (resid[i] - mu_g) / p_g;
+  for (const std::size_t j : C) psi[j] = -(resid[j] - mu_c) / p_c;
+
+  // Estimation effect of beta: A = mean of x_j x_j^T over C, v = difference of
+  // the treated and comparison covariate means (0 for the intercept). The tiny
+  // ridge keeps a Gram matrix that is singular only by rounding factorable.
+  if (beta) {
+    const std::size_t K = X->cols;
+    Mat A = linalg::syrk_ata(design);
+    const double inv_c = 1.0 / static_cast<double>(C.size());
+    for (double& a : A.data) a = inv_c * a;
+    std::vector<double> v(K + 1, 0.0);
+    for (std::size_t k = 0; k < K; ++k) {
+      const double xg = mean_over(G, [&](std::size_t i) { return (*X)(i, k); });
+      const double xc = mean_over(C, [&](std::size_t j) { return (*X)(j, k); });
+      v[k + 1] = xg - xc;
+    }
+    auto chol = linalg::Cholesky::new_ridge(A, 1e-12);
+    if (chol) {
+      const std::vector<double> w = chol.value().solve_vec(v);
+      for (const std::size_t j : C) psi[j] = psi[j] - dot_row(*X, j, w) * resid[j] / p_c;
+    }
+  }
+
+  double ss = 0.0;
+  for (const double p : psi) ss += p * p;
+  const double se = std::sqrt(ss / (n * n));
+  const auto e = static_cast<std::int64_t>(t) - static_cast<std::int64_t>(g);
+  return GroupTimeAtt{std::move(psi), g, t, e, mu_g - mu_c, se};
+}
+
+struct AggInput {
+  std::size_t cohort;
+  double estimate;
+  const std::vector<double>* influence;
+};
+
+// Cohort-share weighted average of estimates with its influence function,
+// including the influence of estimating the shares; none without weight.
+std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares& shares,
+                                   std::int64_t key) {
+  if (items.empty()) return std::nullopt;
+  const std::size_t N = shares.n_units;
+  const double n = static_cast<double>(N);
+  std::vector<double> w(items.size());
+  std::vector<std::size_t> cls(items.size());
+  double S = 0.0;
+  for (std::size_t r = 0; r < items.size(); ++r) {
+    cls[r] = shares.class_of_cohort(items[r].cohort);
+    w[r] = static_cast<double>(shares.class_size[cls[r]]) / n;
+    S += w[r];
+  }
+  if (!(S > 0.0)) return std::nullopt;
+
+  double theta = 0.0;
+  for (std::size_t r = 0; r < items.size(); ++r) theta += (w[r] / S) * items[r].estimate;
+
+  // First sum: weighted influence functions, each unit's terms in r order.
+  std::vector<double> inf(N, 0.0);
+  for (std::size_t r = 0; r < items.size(); ++r) {
+    const double c = w[r] / S;
+    const std::vector<double>& psi = *items[r].influence;
+    for (std::size_t i = 0; i < N; ++i) inf[i] += c * psi[i];
+  }
+  // Second sum (share estimation) depends on a unit only through its cohort,
+  // so it is formed once per cohort class.
+  const double S2 = S * S;
+  std::vector<double> share_term(shares.class_size.size(), 0.0);
+  for (std::size_t k = 0; k < share_term.size(); ++k) {
+    double D = 0.0;
+    for (std::size_t r = 0; r < items.size(); ++r) D += (cls[r] == k ? 1.0 : 0.0) - w[r];
+    double s = 0.0;
+    for (std::size_t r = 0; r < items.size(); ++r) {
+      const double ind = cls[r] == k ? 1.0 : 0.0;
+      s += ((ind - w[r]) / S - (w[r] / S2) * D) * items[r].estimate;
+    }
+    share_term[k] = s;
+  }
+  double ss = 0.0;
+  for (std::size_t i = 0; i < N; ++i) {
+    inf[i] = inf[i] + share_term[shares.class_of[i]];
+    ss += inf[i] * inf[i];
+  }
+  const double se = std::sqrt(ss) / n;
+  return AggEffect{std::move(inf), key, theta, se};
+}
+
+}  // namespace
+
+CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated,
+                               std::size_t anticipation) {
+  if (!not_yet_treated && panel.never_treated_units().empty()) {
+    panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
+  }
+  const std::size_t T = panel.n_periods();
+  const Shares shares(panel);
+
+  std::vector<std::size_t> kept;
+  for (const std::size_t g : shares.cohorts) {
+    if (g > anticipation) kept.push_back(g);
+  }
+
+  CsResult out;
+  for (const std::size_t g : kept) {
+    std::vector<std::size_t> G;
+    for (std::size_t i = 0; i < panel.n_units(); ++i) {
+      if (panel.treat_start[i] == g) G.push_back(i);
+    }
+    const std::size_t b = g - anticipation - 1;
+    for (std::size_t t = 0; t < T; ++t) {
+      if (t == b) continue;
+      const std::vector<std::size_t> C =
+          comparison_set(panel, not_yet_treated, g, t, b, anticipation);
+      if (C.empty()) continue;
+      out.cells.push_back(fit_cell(panel, G, C, g, t, b));
+    }
+  }
+
+  auto inputs = [&](auto&& keep) {
+    std::vector<AggInput> items;
+    for (const GroupTimeAtt& c : out.cells) {
+      if (keep(c)) items.push_back({c.cohort, c.att, &c.influence});
+    }
+    return items;
+  };
+
+  std::vector<std::int64_t> events;
+  for (const GroupTimeAtt& c : out.cells) events.push_back(c.event_time);
+  std::sort(events.begin(), events.end());
+  events.erase(std::unique(events.begin(), events.end()), events.end());
+  for (const std::int64_t e : events) {
+    const auto items = inputs([&](const GroupTimeAtt& c) { return c.event_time == e; });
+    if (auto agg = aggregate(items, shares, e)) out.event_study.push_back(std::move(*agg));
+  }
+
+  // Every post-period cell at its cohort's share: cohorts with more
+  // post-periods carry more total weight.
+  const auto post = inputs([](const GroupTimeAtt& c) { return c.event_time >= 0; });
+  if (auto agg = aggregate(post, shares, 0)) {
+    out.overall_influence = std::move(agg->influence);
+    out.overall_att = agg->estimate;
+    out.overall_se = agg->se;
+  }
+
+  for (const std::size_t g : kept) {
+    const auto items = inputs(
+        [&](const GroupTimeAtt& c) { return c.cohort == g && c.event_time >= 0; });
+    if (auto agg = aggregate(items, shares, static_cast<std::int64_t>(g))) {
+      out.groups.push_back(std::move(*agg));
+    }
+  }
+
+  std::vector<AggInput> group_items;
+  for (const AggEffect& a : out.groups) {
+    group_items.push_back({static_cast<std::size_t>(a.key), a.estimate, &a.influence});
+  }
+  if (auto agg = aggregate(group_items, shares, 0)) {
+    out.group_overall_att = agg->estimate;
+    out.group_overall_se = agg->se;
+  }
+  return out;
+}
+
+}  // namespace quintara::estimators::did

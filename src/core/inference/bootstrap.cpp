@@ -1,0 +1,138 @@
+#include "core/inference/bootstrap.hpp"
+
+#include <algorithm>
+#include <bit>
+#include <cmath>
+
+#include "core/inference/pool.hpp"
+#include "core/linalg/rng.hpp"
+#include "core/panic.hpp"
+
+namespace quintara::inference {
+
+using linalg::Xoshiro256pp;
+
+namespace {
+
+double mean(std::span<const double> series) {
+  double sum = 0.0;
+  for (const double v : series) sum += v;
+  return sum / static_cast<double>(series.size());
+}
+
+BootstrapResult empty_series_result(double level) {
+  const double zero[1] = {0.0};
+  return {percentile_ci(zero, 0.0, level), {}};
+}
+
+// Mammen's two-point weights: -(sqrt5 - 1)/2 with probability
+// (sqrt5 + 1)/(2 sqrt5), else (sqrt5 + 1)/2; mean 0, variance 1.
+constexpr double kMammenLow = -0.618033988749895;
+constexpr double kMammenHigh = 1.618033988749895;
+constexpr double kMammenLowProb = 0.723606797749979;
+
+// IEEE 754 totalOrder as a signed integer key: flipping the magnitude bits of
+// negative values makes integer order match float order, with -0 < +0 and
+// NaNs at the ends by sign.
+std::int64_t total_order_key(double x) {
+  auto k = std::bit_cast<std::int64_t>(x);
+  k ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(k >> 63) >> 1);
+  return k;
+}
+
+}  // namespace
+
+BootstrapResult block_bootstrap_mean(std::span<const double> series, std::size_t block_len,
+                                     std::size_t n_reps, std::uint64_t seed, double level) {
+  const std::size_t n = series.size();
+  if (n == 0) return empty_series_result(level);
+  const std::size_t b = block_len == 0 ? 1 : std::min(block_len, n);
+  std::vector<double> reps = par_map(n_reps, [&](std::size_t r) {
+    Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
+    std::size_t count = 0;
+    double total = 0.0;
+    while (count < n) {
+      const auto u = static_cast<std::size_t>(rng.gen_range(n));
+      const std::size_t take = std::min(b, n - count);
+      // u + k < 2n, so one subtraction is the wrap (no division per value).
+      for (std::size_t k = 0; k < take; ++k) {
+        const std::size_t at = u + k;
+        total += series[at < n ? at : at - n];
+      }
+      count += b;
+    }
+    return total / static_cast<double>(n);
+  });
+  Interval interval = percentile_ci(reps, mean(series), level);
+  return {interval, std::move(reps)};
+}
+
+BootstrapResult stationary_bootstrap_mean(std::span<const double> series, std::size_t block_len,
+                                          std::size_t n_reps, std::uint64_t seed, double level) {
+  const std::size_t n = series.size();
+  if (n == 0) return empty_series_result(level);
+  const double p = 1.0 / static_cast<double>(std::max<std::size_t>(block_len, 1));
+  std::vector<double> reps = par_map(n_reps, [&](std::size_t r) {
+    Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
+    auto i = static_cast<std::size_t>(rng.gen_range(n));
+    double total = 0.0;
+    for (std::size_t t = 0; t < n; ++t) {
+      total += series[i];
+      // A float is drawn after every value, the last included: the draw
+      // count per replicate is fixed by n, not by where blocks restart.
+      const double u = rng.next_f64();
+      if (p > u) {
+        i = static_cast<std::size_t>(rng.gen_range(n));
+      } else {
+        i = i + 1 < n ? i + 1 : 0;
+      }
+    }
+    return total / static_cast<double>(n);
+  });
+  Interval interval = percentile_ci(reps, mean(series), level);
+  return {interval, std::move(reps)};
+}
+
+EventBands multiplier_event_bands(std::span<const std::vector<double>> ifs,
+                                  std::span<const double> coef, std::span<const double> se,
+                                  std::size_t n_reps, std::uint64_t seed, double level) {
+  const std::size_t K = ifs.size();
+  QUINTARA_ASSERT_EQ(coef.size(), K, "multiplier_event_bands: coef length != number of ifs");
+  QUINTARA_ASSERT_EQ(se.size(), K, "multiplier_event_bands: se length != number of ifs");
+  EventBands out;
+  if (K == 0) return out;
+
+  std::size_t m = 0;
+  for (const auto& v : ifs) m = std::max(m, v.size());
+  if (m == 0) {
+    for (std::size_t k = 0; k < K; ++k) out.bands.emplace_back(coef[k], coef[k]);
+    return out;
+  }
+
+  std::vector<double> stats = par_map(n_reps, [&](std::size_t r) {
+    Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
+    // One draw per unit, shared by every event time of this replicate.
+    std::vector<double> xi(m);
+    for (double& x : xi) x = rng.next_f64() < kMammenLowProb ? kMammenLow : kMammenHigh;
+    double sup = 0.0;
+    for (std::size_t k = 0; k < K; ++k) {
+      const std::vector<double>& psi = ifs[k];
+      if (psi.empty() || !(se[k] > 0.0)) continue;
+      double s = 0.0;
+      for (std::size_t i = 0; i < psi.size(); ++i) s += psi[i] * xi[i];
+      const double t = std::fabs(s / static_cast<double>(psi.size()) / se[k]);
+      if (t > sup) sup = t;  // a NaN t compares false and leaves sup alone
+    }
+    return sup;
+  });
+  std::sort(stats.begin(), stats.end(), [](double a, double b) {
+    return total_order_key(a) < total_order_key(b);
+  });
+  out.crit = quantile_sorted(stats, level);
+  for (std::size_t k = 0; k < K; ++k) {
+    out.bands.emplace_back(coef[k] - out.crit * se[k], coef[k] + out.crit * se[k]);
+  }
+  return out;
+}
+
+}  // namespace quintara::inference

@@ -1,0 +1,152 @@
+"""fit_callaway_py: argument checks and the Callaway & Sant'Anna estimates."""
+
+from __future__ import annotations
+
+import inspect
+
+import numpy as np
+import pytest
+
+import quintara
+import quintara.datasets
+
+NEVER_HINT = ("Callaway-Sant'Anna with control='never' needs at least one never-treated unit "
+              "(treat_start < 0, or at/after the last period) as a control. If every unit "
+              "eventually adopts, pass control='notyet' to compare against not-yet-treated "
+              "units instead.")
+
+
+def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
+    """Unit levels and trends, noise, and an effect of 1 from adoption on."""
+    rng = np.random.default_rng(seed)
+    n, t = len(cohorts), np.arange(n_periods)
+    y = rng.normal(size=(n, 1)) + 0.1 * rng.normal(size=(n, 1)) * t
+    y += rng.normal(size=(n, n_periods))
+    for i, c in enumerate(cohorts):
+        if 0 <= c < n_periods:
+            y[i, c:] += 1.0
+    return y
+
+
+def test_signature_and_table_order() -> None:
+    assert str(inspect.signature(quintara.fit_callaway_py)) == (
+        "(y, cohorts, control='never', covariates=None, anticipation=0, bands=False, n_reps=999, "
+        "seed=0, level=0.95)")
+    names = quintara._quintara.__all__
+    assert names.index("fit_sc") < names.index("bootstrap_mean") < names.index("fit_callaway_py")
+
+
+Y4 = staggered([2, 2, -1, -1], 4)
+NEVER_TWO = [2, 2, -1, -1]
+
+
+@pytest.mark.parametrize("cohorts, kwargs, message", [
+    (NEVER_TWO, {"control": "Never", "level": 3.0},
+     "unknown control group 'Never' (expected never/notyet)"),
+    ([2, 2, -1], {}, "treat_start has 3 entries but the panel has 4 units"),
+    ([-1, 0, 4, 9], {}, "Callaway-Sant'Anna: no estimable cohort. Every unit is either never "
+     "treated or treated from period 0 (no pre-period), so no treatment effect is identified."),
+    (NEVER_TWO, {"level": 1.5, "n_reps": 0}, "level must be in (0, 1); got 1.5"),
+    (NEVER_TWO, {"n_reps": 0}, "n_reps must be >= 1; got 0"),
+    ([1, 1, -1, -1], {"anticipation": 1},
+     "anticipation=1: no cohort has a usable base period              (need treat_start >= 2)"),
+    ([2, 2, 3, 3], {}, NEVER_HINT),
+    (NEVER_TWO, {"covariates": np.ones((3, 1))},
+     "covariates must have one row per unit (4); got 3"),
+    (NEVER_TWO, {"covariates": np.array([[1.0], [np.nan], [0.0], [2.0]])},
+     "covariates contain NaN or inf; provide complete, finite covariates"),
+])
+def test_messages_in_check_order(cohorts: list[int], kwargs: dict, message: str) -> None:
+    with pytest.raises(ValueError) as exc:
+        quintara.fit_callaway_py(Y4, cohorts, **kwargs)
+    assert str(exc.value) == message
+
+
+def test_two_periods_one_cohort_is_the_difference_of_mean_changes() -> None:
+    y = staggered([1, 1, 1, -1, -1, -1, -1], 2, seed=4)
+    r = quintara.fit_callaway_py(y, [1, 1, 1, -1, -1, -1, -1])
+    dy = y[:, 1] - y[:, 0]
+    assert r.att == pytest.approx(dy[:3].mean() - dy[3:].mean(), rel=1e-12)
+    assert r.att == r.group_att[0] == r.overall_group_att and r.event_time == [0]
+    # The share-estimation terms cancel for one cohort, leaving the
+    # difference-of-means standard error with plug-in variances.
+    assert r.se == pytest.approx(np.sqrt(dy[:3].var() / 3 + dy[3:].var() / 4), rel=1e-9)
+    assert (r.event_lo, r.event_hi, r.band_crit) == ([], [], None)
+
+
+def test_anticipation_moves_the_base_and_drops_early_cohorts() -> None:
+    cohorts = [1, 1, 3, 3, -1, -1, -1]
+    r = quintara.fit_callaway_py(staggered(cohorts, 6), cohorts, anticipation=1)
+    assert r.group_cohort == [3]
+    # Cohort 3 has base period 1: event times -3 and -1..2; the base's -2 is absent.
+    assert r.event_time == [-3, -1, 0, 1, 2]
+
+
+def test_not_yet_treated_without_never_treated_units() -> None:
+    cohorts = [2, 2, 2, 4, 4, 4]
+    y = staggered(cohorts, 6, seed=2)
+    r = quintara.fit_callaway_py(y, cohorts, control="notyet")
+    # Cohort 4 has no comparison units left; cohort 2 is compared with cohort 4
+    # while it is untreated (t < 4), base period 1.
+    assert r.group_cohort == [2]
+    assert r.event_time == [-2, 0, 1]
+    dy = y[:, 2] - y[:, 1]
+    assert r.event_att[1] == pytest.approx(dy[:3].mean() - dy[3:].mean(), rel=1e-12)
+    same = quintara.fit_callaway_py(y, cohorts, control="not_yet_treated")
+    assert (same.att, same.event_att, same.group_se) == (r.att, r.event_att, r.group_se)
+
+    one = quintara.fit_callaway_py(y, [2] * 6, control="notyet")
+    assert (one.att, one.se, one.event_time, one.group_cohort) == (0.0, 0.0, [], [])
+    assert (one.overall_group_att, one.overall_group_se) == (0.0, 0.0)
+
+
+def test_too_few_comparison_units_leave_the_cell_unadjusted() -> None:
+    cohorts = [1, 1, 1, -1, -1, -1]  # |C| = 3 = K + 1 with two covariates
+    y = staggered(cohorts, 3, seed=5)
+    x = np.random.default_rng(6).normal(size=(6, 2))
+    plain = quintara.fit_callaway_py(y, cohorts)
+    adjusted = quintara.fit_callaway_py(y, cohorts, covariates=x)
+    assert (adjusted.event_att, adjusted.event_se) == (plain.event_att, plain.event_se)
+
+
+def test_covariate_adjusted_cell_matches_numpy() -> None:
+    rng = np.random.default_rng(11)
+    cohorts = [1] * 5 + [-1] * 12
+    x = rng.normal(size=(17, 1))
+    y = staggered(cohorts, 2, seed=12)
+    y[:, 1] += 0.8 * x[:, 0]
+    r = quintara.fit_callaway_py(y, cohorts, covariates=x)
+    # Independent NumPy computation: regression of dY on (1, x) over the
+    # comparison units, residual means, and the influence function with the
+    # estimation-effect correction.
+    g, c, n = np.arange(5), np.arange(5, 17), 17
+    dy = y[:, 1] - y[:, 0]
+    X = np.column_stack([np.ones(n), x])
+    beta = np.linalg.lstsq(X[c], dy[c], rcond=None)[0]
+    res = dy - X @ beta
+    att = res[g].mean() - res[c].mean()
+    psi = np.zeros(n)
+    psi[g] = (res[g] - res[g].mean()) / (5 / n)
+    psi[c] = -(res[c] - res[c].mean()) / (12 / n)
+    w = np.linalg.solve(X[c].T @ X[c] / 12, np.r_[0.0, x[g].mean(0) - x[c].mean(0)])
+    psi[c] -= (X[c] @ w) * res[c] / (12 / n)
+    assert r.att == pytest.approx(att, rel=1e-10)
+    assert r.se == pytest.approx(np.sqrt((psi ** 2).sum()) / n, rel=1e-9)
+
+
+@pytest.mark.parametrize("control", ["never", "notyet"])
+def test_minimum_wage_panel(control: str) -> None:
+    d = quintara.datasets.load_mpdta()
+    r = quintara.fit_callaway_py(d.y, d.cohorts, control=control, bands=True, n_reps=300)
+    rx = quintara.fit_callaway_py(d.y, d.cohorts, control=control, covariates=d.lpop)
+    for fit in (r, rx):
+        assert -0.06 < fit.att < -0.02 and 0.005 < fit.se < 0.03
+        assert fit.group_cohort == [1, 3, 4]
+    assert len(r.event_lo) == len(r.event_hi) == len(r.event_time) == 7
+    assert r.band_crit is not None and 1.0 < r.band_crit < 4.0
+    assert all(lo < att < hi for lo, att, hi in zip(r.event_lo, r.event_att, r.event_hi))
+    if control == "never":
+        # Cohort means of the post-period ATT(g, t) that the `did` R package
+        # reports for this panel without covariates (2004: -0.0105, -0.0704,
+        # -0.1373, -0.1008; 2006: -0.0046, -0.0412; 2007: -0.0261).
+        assert r.group_att == pytest.approx([-0.07975, -0.0229, -0.0261], abs=1.5e-4)
