@@ -17,7 +17,7 @@ from collections.abc import Callable
 import numpy as np
 
 import quintara
-from common import fmt_seconds, growth_exponent, logical_cpus, time_call
+from common import fmt_seconds, growth_exponent, logical_cpus, staggered_panel, time_call
 
 # (units, periods, cohorts), growing together.
 GRID = [(100, 10, 3), (300, 15, 4), (1000, 20, 5), (3000, 30, 6), (10000, 40, 8),
@@ -25,22 +25,6 @@ GRID = [(100, 10, 3), (300, 15, 4), (1000, 20, 5), (3000, 30, 6), (10000, 40, 8)
 QUICK = GRID[:4]
 SUNAB_CAP = 3000 * 30  # largest N*T Sun-Abraham runs on (P = 174 there)
 SUNAB_CAP_QUICK = 1000 * 20
-
-
-def staggered_panel(n_units: int, n_periods: int, n_cohorts: int,
-                    seed: int = 0) -> tuple[np.ndarray, list[int]]:
-    """Unit and period effects plus noise; a fifth of the units never treated,
-    the rest spread over `n_cohorts` adoption periods in [2, T - 2], with an
-    effect that grows with exposure."""
-    rng = np.random.default_rng(seed)
-    starts = np.linspace(2, n_periods - 2, n_cohorts).round().astype(int)
-    cohorts = np.where(rng.random(n_units) < 0.2, -1, rng.choice(starts, n_units))
-    t = np.arange(n_periods)[None, :]
-    c = cohorts[:, None]
-    exposure = np.where((c >= 0) & (t >= c), t - c + 1.0, 0.0)
-    y = (rng.normal(size=(n_units, 1)) + 0.1 * t + 0.3 * exposure
-         + rng.normal(size=(n_units, n_periods)))
-    return y, cohorts.tolist()
 
 
 def sweep(name: str, grid: list[tuple[int, int, int]],

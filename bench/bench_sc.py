@@ -7,20 +7,14 @@ Run: python bench/bench_sc.py [--quick]
 from __future__ import annotations
 
 import argparse
-import textwrap
 
 import quintara
-from common import factor_panel, fmt_seconds, growth_exponent, logical_cpus, run_with_threads, \
-    time_call
+from common import factor_panel, logical_cpus, sweep, thread_speedup
 
 
-def sweep(label: str, sizes: list[int], make, fit) -> None:
-    secs = []
-    for s in sizes:
-        y, t0 = make(s)
-        secs.append(time_call(lambda: fit(y, t0)))
-        print(f"  {label}={s:5d}  {fmt_seconds(secs[-1])}")
-    print(f"  growth exponent in {label}: {growth_exponent(sizes, secs):.2f}")
+def fit(j: int, t: int, **kw: object):
+    y, t0 = factor_panel(j + 1, t), 3 * t // 4
+    return lambda: quintara.fit_sc(y, [0], t0, **kw)
 
 
 def main() -> None:
@@ -33,27 +27,14 @@ def main() -> None:
 
     print(f"quintara {quintara.version()} on {logical_cpus()} logical CPUs")
     print("fit_sc, no placebo, T = 104 (t0 = 78), growing donors J:")
-    sweep("J", donors, lambda j: (factor_panel(j + 1, 104), 78),
-          lambda y, t0: quintara.fit_sc(y, [0], t0))
+    sweep("J", donors, lambda j: fit(j, 104))
     print("fit_sc, no placebo, J = 50, growing periods T (t0 = 3T/4):")
-    sweep("T", periods, lambda t: (factor_panel(51, t), 3 * t // 4),
-          lambda y, t0: quintara.fit_sc(y, [0], t0))
+    sweep("T", periods, lambda t: fit(50, t))
     print("fit_sc with placebo (J + 1 fits), T = 104, growing donors J:")
-    sweep("J", placebo_donors, lambda j: (factor_panel(j + 1, 104), 78),
-          lambda y, t0: quintara.fit_sc(y, [0], t0, placebo=True))
-
+    sweep("J", placebo_donors, lambda j: fit(j, 104, placebo=True))
     j = placebo_donors[-1]
-    code = textwrap.dedent(f"""
-        import sys; sys.path.insert(0, {str(__import__('pathlib').Path(__file__).parent)!r})
-        import quintara
-        from common import factor_panel, time_call
-        y = factor_panel({j + 1}, 104)
-        print(time_call(lambda: quintara.fit_sc(y, [0], 78, placebo=True), min_time=1.0))
-    """)
-    one = run_with_threads(1, code)
-    every = run_with_threads(logical_cpus(), code)
-    print(f"placebo J={j}, T=104: 1 thread {fmt_seconds(one)}, {logical_cpus()} threads "
-          f"{fmt_seconds(every)}, speed-up x{one / every:.2f}")
+    thread_speedup(f"placebo J={j}, T=104", f"y = factor_panel({j + 1}, 104)",
+                   "quintara.fit_sc(y, [0], 78, placebo=True)")
 
 
 if __name__ == "__main__":

@@ -1,7 +1,7 @@
-"""Synthetic-control family: time per fit of fit_sc, fit_fp, fit_asc and
-fit_sdid as donors and periods grow, with growth exponents, and one table
-comparing every SC-family fit of the installed package on the same panel,
-with and without its placebo test.
+"""Synthetic-control family: time per fit of fit_sc, fit_fp, fit_asc,
+fit_sdid and fit_rsc as donors and periods grow, with growth exponents; one
+table comparing every SC-family fit on the same panel, with and without its
+placebo test; and each placebo test's speed-up of all threads over one.
 
 Run: python bench/bench_sc_family.py [--quick]
 """
@@ -11,7 +11,8 @@ from __future__ import annotations
 import argparse
 
 import quintara
-from common import factor_panel, fmt_seconds, growth_exponent, logical_cpus, time_call
+from common import factor_panel, fmt_seconds, growth_exponent, logical_cpus, thread_speedup, \
+    time_call
 
 # Entry name -> keyword arguments that switch on its in-space placebo test.
 # Fits missing from the installed package are skipped.
@@ -22,7 +23,7 @@ PLACEBO_KW = {
     "fit_rsc": {"placebo": True},
     "fit_sdid": {"inference": "placebo"},
 }
-GROWTH = ["fit_sc", "fit_fp", "fit_asc", "fit_sdid"]
+GROWTH = ["fit_sc", "fit_fp", "fit_asc", "fit_sdid", "fit_rsc"]
 
 
 def sweep(label: str, sizes: list[int], make) -> None:
@@ -74,7 +75,12 @@ def main() -> None:
     sweep("J", donors, lambda j: (factor_panel(j + 1, 104), 78))
     print("no placebo, J = 50, growing periods T (t0 = 3T/4):")
     sweep("T", periods, lambda t: (factor_panel(51, t), 3 * t // 4))
-    compare(50 if args.quick else 100, 104)
+    j = 50 if args.quick else 100
+    compare(j, 104)
+    print(f"placebo speed-up, J = {j}, T = 104:")
+    for name, kw in PLACEBO_KW.items():
+        thread_speedup(f"  {name:<9}", f"y = factor_panel({j + 1}, 104)",
+                       f"quintara.{name}(y, [0], 78, **{kw!r})")
 
 
 if __name__ == "__main__":

@@ -49,6 +49,48 @@ def run_with_threads(n_threads: int, code: str) -> float:
     return float(out.strip().splitlines()[-1])
 
 
+def staggered_panel(n_units: int, n_periods: int, n_cohorts: int,
+                    seed: int = 0) -> tuple[np.ndarray, list[int]]:
+    """Unit and period effects plus noise; a fifth of the units never treated,
+    the rest spread over `n_cohorts` adoption periods in [2, T - 2], with an
+    effect that grows with exposure."""
+    rng = np.random.default_rng(seed)
+    starts = np.linspace(2, n_periods - 2, n_cohorts).round().astype(int)
+    cohorts = np.where(rng.random(n_units) < 0.2, -1, rng.choice(starts, n_units))
+    t = np.arange(n_periods)[None, :]
+    c = cohorts[:, None]
+    exposure = np.where((c >= 0) & (t >= c), t - c + 1.0, 0.0)
+    y = (rng.normal(size=(n_units, 1)) + 0.1 * t + 0.3 * exposure
+         + rng.normal(size=(n_units, n_periods)))
+    return y, cohorts.tolist()
+
+
+def sweep(label: str, sizes: list[int], prepare: Callable[[int], Callable[[], object]],
+          **timing: float) -> list[float]:
+    """Times `prepare(size)()` for each size, printing one line per size and
+    the growth exponent; returns the seconds."""
+    secs = []
+    for s in sizes:
+        call = prepare(s)
+        secs.append(time_call(call, **timing))
+        print(f"  {label}={s:7d}  {fmt_seconds(secs[-1])}")
+    print(f"  growth exponent in {label}: {growth_exponent(sizes, secs):.2f}")
+    return secs
+
+
+def thread_speedup(label: str, setup: str, statement: str) -> None:
+    """Times `statement` after `setup` in fresh interpreters with one worker
+    and with one per logical CPU, and prints both and their ratio."""
+    here = os.path.dirname(os.path.abspath(__file__))
+    code = (f"import sys; sys.path.insert(0, {here!r})\n"
+            "import numpy as np\nimport quintara\nfrom common import *\n"
+            f"{setup}\nprint(time_call(lambda: {statement}, min_time=1.0))\n")
+    one = run_with_threads(1, code)
+    every = run_with_threads(logical_cpus(), code)
+    print(f"{label}: 1 thread {fmt_seconds(one)}, {logical_cpus()} threads "
+          f"{fmt_seconds(every)}, speed-up x{one / every:.2f}")
+
+
 def fmt_seconds(s: float) -> str:
     if s < 1e-3:
         return f"{s * 1e6:8.1f} us"
@@ -61,5 +103,5 @@ def logical_cpus() -> int:
     return os.cpu_count() or 1
 
 
-__all__ = ["factor_panel", "time_call", "growth_exponent", "run_with_threads", "fmt_seconds",
-           "logical_cpus", "math"]
+__all__ = ["factor_panel", "staggered_panel", "time_call", "growth_exponent", "sweep",
+           "run_with_threads", "thread_speedup", "fmt_seconds", "logical_cpus", "math"]

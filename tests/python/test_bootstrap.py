@@ -2,10 +2,6 @@
 
 from __future__ import annotations
 
-import json
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -49,27 +45,3 @@ def test_iid_spread_and_reproducibility(kind: str) -> None:
         (se, lo, hi)
     assert quintara.bootstrap_mean(list(s), kind=kind, block_len=1, n_reps=4000, seed=4) != \
         (se, lo, hi)
-
-
-_CHILD = """
-import json
-import numpy as np
-import quintara, quintara.datasets
-s = list(np.random.default_rng(5).normal(size=80).cumsum())
-d = quintara.datasets.load_mpdta()
-r = quintara.fit_callaway_py(d.y, d.cohorts, bands=True, n_reps=300, seed=9)
-print(json.dumps([quintara.bootstrap_mean(s, n_reps=3000, seed=2),
-                  quintara.bootstrap_mean(s, kind="stationary", n_reps=3000, seed=2),
-                  r.band_crit, r.event_lo, r.event_hi]))
-"""
-
-
-def _run_with_threads(n: int) -> list:
-    env = dict(os.environ, RAYON_NUM_THREADS=str(n))
-    out = subprocess.run([sys.executable, "-c", _CHILD], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
-
-
-def test_identical_for_one_and_two_threads() -> None:
-    assert _run_with_threads(1) == _run_with_threads(2)

@@ -4,11 +4,7 @@ independent NumPy computation, and its placebo test."""
 from __future__ import annotations
 
 import inspect
-import json
 import math
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -107,24 +103,3 @@ def test_placebo_ranks_the_rmspe_ratio(panel: np.ndarray) -> None:
     fit = quintara.fit_rsc(donors[order], [0], 20, rank=2)
     assert stats[4] == fit.post_rmspe / fit.pre_rmspe
     assert r.placebo_atts[4] == fit.att
-
-
-_CHILD = """
-import json
-import numpy as np
-import quintara
-y = np.random.default_rng(7).normal(size=(40, 60)).cumsum(axis=1)
-r = quintara.fit_rsc(y, [0, 1], 45, energy=0.95, ridge=0.1, placebo=True)
-print(json.dumps([r.att, r.p_value, r.inference_distribution, r.placebo_atts, r.weights]))
-"""
-
-
-def _run_with_threads(n: int) -> list:
-    env = dict(os.environ, RAYON_NUM_THREADS=str(n))
-    out = subprocess.run([sys.executable, "-c", _CHILD], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
-
-
-def test_placebo_identical_for_one_and_two_threads() -> None:
-    assert _run_with_threads(1) == _run_with_threads(2)

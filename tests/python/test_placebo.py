@@ -2,10 +2,7 @@
 
 from __future__ import annotations
 
-import json
 import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -64,28 +61,6 @@ def test_perfect_placebo_pre_fit_counts_as_infinite(panel: np.ndarray) -> None:
     r = quintara.fit_sc(y, [0], 20, placebo=True)
     assert r.inference_distribution is not None
     assert r.inference_distribution.count(float("inf")) >= 1
-
-
-_CHILD = """
-import json, sys
-import numpy as np
-import quintara
-rng = np.random.default_rng(7)
-y = rng.normal(size=(40, 60)).cumsum(axis=1)
-r = quintara.fit_sc(y, [0, 1], 45, placebo=True, ridge=0.01, max_weight=0.4)
-print(json.dumps([r.att, r.p_value, r.inference_distribution, r.placebo_atts, r.weights]))
-"""
-
-
-def _run_with_threads(n: int) -> list:
-    env = dict(os.environ, RAYON_NUM_THREADS=str(n))
-    out = subprocess.run([sys.executable, "-c", _CHILD], env=env, check=True,
-                         capture_output=True, text=True).stdout
-    return json.loads(out)
-
-
-def test_placebo_identical_for_one_and_two_threads() -> None:
-    assert _run_with_threads(1) == _run_with_threads(2)
 
 
 def test_larger_panel_matches_in_process_result() -> None:

@@ -4,10 +4,6 @@ jackknife, thread independence and two invariances."""
 
 from __future__ import annotations
 
-import json
-import os
-import subprocess
-import sys
 
 import numpy as np
 import pytest
@@ -165,27 +161,6 @@ def test_placebo_statistic(panel: np.ndarray, name: str, kwargs: dict, statistic
     m = len(r.inference_distribution)
     assert m == len(donors)
     assert r.p_value == (sum(s >= real for s in r.inference_distribution) + 1) / (m + 1)
-
-
-_CHILD = """
-import json
-import numpy as np
-import quintara
-y = np.random.default_rng(5).normal(size=(30, 40)).cumsum(axis=1)
-out = [quintara.fit_fp(y, [0, 1], 30, placebo=True, ridge=0.1),
-       quintara.fit_asc(y, [0], 30, placebo=True, max_weight=0.3),
-       quintara.fit_sdid(y, [0], 30, inference="placebo"),
-       quintara.fit_sdid(y, [0, 1, 2], 30, inference="jackknife")]
-print(json.dumps([[r.att, r.se, r.p_value, r.inference_distribution, r.weights] for r in out]))
-"""
-
-
-def test_identical_for_one_and_two_threads() -> None:
-    def run(n: int) -> list:
-        env = dict(os.environ, RAYON_NUM_THREADS=str(n))
-        return json.loads(subprocess.run([sys.executable, "-c", _CHILD], env=env, check=True,
-                                         capture_output=True, text=True).stdout)
-    assert run(1) == run(2)
 
 
 @settings(max_examples=25, deadline=None)

@@ -1,8 +1,11 @@
 #include "core/estimators/fit.hpp"
 
 #include <cmath>
+#include <tuple>
+#include <utility>
 
 #include "core/linalg/kernels.hpp"
+#include "core/panic.hpp"
 
 namespace quintara::estimators {
 
@@ -17,6 +20,34 @@ double mean_or_zero(std::span<const double> path) {
   double sum = 0.0;
   for (const double v : path) sum += v;
   return sum / static_cast<double>(path.size());
+}
+
+BlockSeries block_series(const Panel& panel, std::size_t t0, const char* no_donor_message) {
+  const std::vector<std::size_t> treated = panel.treated_units();
+  if (treated.empty()) panic("no treated units");
+  BlockSeries b;
+  b.t0 = t0;
+  std::tie(b.X_pre, b.donors) = panel.donor_pre(t0);
+  if (b.donors.empty()) panic(no_donor_message);
+  b.X_post = panel.donor_post(t0).first;
+  b.treated_mean = panel.unit_mean(treated);
+  return b;
+}
+
+ScFit assemble_fit(std::vector<double> weights, std::vector<std::size_t> donors,
+                   std::span<const double> y_post, std::vector<double> counterfactual,
+                   double pre_rmspe) {
+  ScFit fit;
+  fit.att_path.resize(y_post.size());
+  for (std::size_t s = 0; s < y_post.size(); ++s) fit.att_path[s] = y_post[s] - counterfactual[s];
+  fit.att = mean_or_zero(fit.att_path);
+  fit.pre_rmspe = pre_rmspe;
+  fit.post_rmspe = rmspe(fit.att_path);
+  fit.weights = std::move(weights);
+  fit.donor_ids = std::move(donors);
+  fit.counterfactual = std::move(counterfactual);
+  fit.treated_post.assign(y_post.begin(), y_post.end());
+  return fit;
 }
 
 }  // namespace quintara::estimators

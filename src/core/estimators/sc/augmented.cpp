@@ -11,15 +11,8 @@
 namespace quintara::estimators::sc::augmented {
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {
-  const std::vector<std::size_t> treated = panel.treated_units();
-  if (treated.empty()) panic("no treated units");
-  auto [X_pre, donors] = panel.donor_pre(t0);
-  if (donors.empty()) panic("no donor units");
-  const linalg::Mat X_post = panel.donor_post(t0).first;
-
-  const std::vector<double> ybar = panel.unit_mean(treated);
-  const std::span<const double> all(ybar);
-  return fit_series(all.first(t0), all.subspan(t0), X_pre, X_post, std::move(donors), options);
+  BlockSeries b = block_series(panel, t0, "no donor units");
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre, b.X_post, std::move(b.donors), options);
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
@@ -66,7 +59,6 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   }
 
   std::vector<double> counterfactual(P);
-  std::vector<double> att_path(P);
   std::vector<double> x_s(J);
   for (std::size_t p = 0; p < P; ++p) {
     for (std::size_t j = 0; j < J; ++j) x_s[j] = X_post(p, j);
@@ -79,21 +71,11 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
       for (std::size_t t = 0; t < n; ++t) d += r[t] * b[t];
     }
     counterfactual[p] = c + d;
-    att_path[p] = y_post[p] - counterfactual[p];
   }
-
-  ScFit fit;
-  fit.att = mean_or_zero(att_path);
-  // The plain synthetic-control residual: the augmentation has no pre-period
-  // fit of its own to report.
-  fit.pre_rmspe = rmspe(r);
-  fit.post_rmspe = rmspe(att_path);
-  fit.weights = std::move(w);
-  fit.donor_ids = std::move(donors);
-  fit.att_path = std::move(att_path);
-  fit.counterfactual = std::move(counterfactual);
-  fit.treated_post.assign(y_post.begin(), y_post.end());
-  return fit;
+  // pre_rmspe is the plain synthetic-control residual's: the augmentation has
+  // no pre-period fit of its own to report.
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
+                      rmspe(r));
 }
 
 }  // namespace quintara::estimators::sc::augmented

@@ -8,15 +8,8 @@
 namespace quintara::estimators::sc::demeaned {
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options) {
-  const std::vector<std::size_t> treated = panel.treated_units();
-  if (treated.empty()) panic("no treated units");
-  auto [X_pre, donors] = panel.donor_pre(t0);
-  if (donors.empty()) panic("no donor (never-treated) units");
-  const linalg::Mat X_post = panel.donor_post(t0).first;
-
-  const std::vector<double> ybar = panel.unit_mean(treated);
-  const std::span<const double> all(ybar);
-  return fit_series(all.first(t0), all.subspan(t0), X_pre, X_post, std::move(donors), options);
+  BlockSeries b = block_series(panel, t0);
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre, b.X_post, std::move(b.donors), options);
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
@@ -59,24 +52,13 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   // The treated level comes back through m, the donors enter only as
   // deviations from their own pre-means.
   std::vector<double> counterfactual(P);
-  std::vector<double> att_path(P);
   for (std::size_t p = 0; p < P; ++p) {
     double dev = 0.0;
     for (std::size_t j = 0; j < J; ++j) dev += (X_post(p, j) - mu[j]) * w[j];
     counterfactual[p] = m + dev;
-    att_path[p] = y_post[p] - counterfactual[p];
   }
-
-  ScFit fit;
-  fit.att = mean_or_zero(att_path);
-  fit.pre_rmspe = rmspe(e);
-  fit.post_rmspe = rmspe(att_path);
-  fit.weights = std::move(w);
-  fit.donor_ids = std::move(donors);
-  fit.att_path = std::move(att_path);
-  fit.counterfactual = std::move(counterfactual);
-  fit.treated_post.assign(y_post.begin(), y_post.end());
-  return fit;
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
+                      rmspe(e));
 }
 
 }  // namespace quintara::estimators::sc::demeaned

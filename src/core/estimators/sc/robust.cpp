@@ -38,14 +38,8 @@ std::size_t retained_rank(const std::vector<double>& s, std::size_t J, std::size
 }  // namespace
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options) {
-  const std::vector<std::size_t> treated = panel.treated_units();
-  if (treated.empty()) panic("no treated units");
-  auto [X_pre, donors] = panel.donor_pre(t0);
-  if (donors.empty()) panic("no donor (never-treated) units");
-  const linalg::Mat X_post = panel.donor_post(t0).first;
-  const std::vector<double> ybar = panel.unit_mean(treated);
-  const std::span<const double> y(ybar);
-  return fit_series(y.first(t0), y.subspan(t0), X_pre, X_post, std::move(donors), options);
+  BlockSeries b = block_series(panel, t0);
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre, b.X_post, std::move(b.donors), options);
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
@@ -95,24 +89,14 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
     for (std::size_t i = 0; i < k; ++i) fitted += A_pre(t, i) * beta[i];
     gap_pre[t] = y_pre[t] - fitted;
   }
-  std::vector<double> counterfactual(P), att_path(P);
+  std::vector<double> counterfactual(P);
   for (std::size_t s = 0; s < P; ++s) {
     double c = 0.0;
     for (std::size_t i = 0; i < k; ++i) c += A_post(s, i) * beta[i];
     counterfactual[s] = c;
-    att_path[s] = y_post[s] - c;
   }
-
-  ScFit fit;
-  fit.att = mean_or_zero(att_path);
-  fit.pre_rmspe = rmspe(gap_pre);
-  fit.post_rmspe = rmspe(att_path);
-  fit.weights = std::move(w);
-  fit.donor_ids = std::move(donors);
-  fit.att_path = std::move(att_path);
-  fit.counterfactual = std::move(counterfactual);
-  fit.treated_post.assign(y_post.begin(), y_post.end());
-  return fit;
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
+                      rmspe(gap_pre));
 }
 
 }  // namespace quintara::estimators::sc::robust

@@ -44,37 +44,17 @@ std::vector<double> solve_weights(const linalg::Mat& X_pre, std::span<const doub
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options) {
-  const std::vector<std::size_t> treated = panel.treated_units();
-  if (treated.empty()) panic("no treated units");
-  auto [X_pre, donors] = panel.donor_pre(t0);
-  if (donors.empty()) panic("no donor (never-treated) units");
-  const linalg::Mat X_post = panel.donor_post(t0).first;
+  BlockSeries b = block_series(panel, t0);
+  const std::span<const double> y_pre = b.y_pre();
+  std::vector<double> w = solve_weights(b.X_pre, y_pre, options);
 
-  // Several treated units are fitted as one averaged unit.
-  const std::vector<double> ybar = panel.unit_mean(treated);
-  const std::span<const double> y_pre(ybar.data(), t0);
-  std::vector<double> y_post(ybar.begin() + static_cast<std::ptrdiff_t>(t0), ybar.end());
-
-  std::vector<double> w = solve_weights(X_pre, y_pre, options);
-
-  const std::vector<double> s_pre = linalg::matvec(X_pre, w);
+  const std::vector<double> s_pre = linalg::matvec(b.X_pre, w);
   std::vector<double> gap_pre(t0);
   for (std::size_t t = 0; t < t0; ++t) gap_pre[t] = y_pre[t] - s_pre[t];
 
-  std::vector<double> counterfactual = linalg::matvec(X_post, w);
-  std::vector<double> att_path(y_post.size());
-  for (std::size_t s = 0; s < y_post.size(); ++s) att_path[s] = y_post[s] - counterfactual[s];
-
-  ScFit fit;
-  fit.att = mean_or_zero(att_path);
-  fit.pre_rmspe = rmspe(gap_pre);
-  fit.post_rmspe = rmspe(att_path);
-  fit.weights = std::move(w);
-  fit.donor_ids = std::move(donors);
-  fit.att_path = std::move(att_path);
-  fit.counterfactual = std::move(counterfactual);
-  fit.treated_post = std::move(y_post);
-  return fit;
+  std::vector<double> counterfactual = linalg::matvec(b.X_post, w);
+  return assemble_fit(std::move(w), std::move(b.donors), b.y_post(), std::move(counterfactual),
+                      rmspe(gap_pre));
 }
 
 }  // namespace quintara::estimators::sc::synthetic

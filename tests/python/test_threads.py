@@ -1,0 +1,49 @@
+"""Every parallel path gives bit-identical results with one worker and two.
+
+Each run is a fresh interpreter, because the pool reads RAYON_NUM_THREADS once,
+when it starts.
+"""
+
+from __future__ import annotations
+
+import json
+import os
+import subprocess
+import sys
+
+_CHILD = """
+import json
+import numpy as np
+import quintara
+from quintara.datasets import load_mpdta
+
+y = np.random.default_rng(7).normal(size=(40, 60)).cumsum(axis=1)
+fits = [
+    quintara.fit_sc(y, [0, 1], 45, placebo=True, ridge=0.01, max_weight=0.4),
+    quintara.fit_fp(y, [0, 1], 45, placebo=True, ridge=0.1),
+    quintara.fit_asc(y, [0], 45, placebo=True, max_weight=0.3),
+    quintara.fit_sdid(y, [0], 45, inference="placebo"),
+    quintara.fit_sdid(y, [0, 1, 2], 45, inference="jackknife"),
+    quintara.fit_rsc(y, [0, 1], 45, energy=0.95, ridge=0.1, placebo=True),
+]
+out = [[r.att, r.se, r.p_value, r.ci_lower, r.inference_distribution, r.placebo_atts, r.weights]
+       for r in fits]
+s = list(y[0, :50])
+out.append(quintara.bootstrap_mean(s, n_reps=3000, seed=2))
+out.append(quintara.bootstrap_mean(s, kind="stationary", n_reps=3000, seed=2))
+d = load_mpdta()
+cs = quintara.fit_callaway_py(d.y, d.cohorts, bands=True, n_reps=300, seed=9)
+out.append([cs.band_crit, cs.event_lo, cs.event_hi])
+print(json.dumps(out))
+"""
+
+
+def _run_with_threads(n: int) -> list:
+    env = dict(os.environ, RAYON_NUM_THREADS=str(n))
+    out = subprocess.run([sys.executable, "-c", _CHILD], env=env, check=True,
+                         capture_output=True, text=True).stdout
+    return json.loads(out)
+
+
+def test_results_identical_for_one_and_two_threads() -> None:
+    assert _run_with_threads(1) == _run_with_threads(2)
