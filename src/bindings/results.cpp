@@ -113,9 +113,9 @@ PyTypeObject* make_type() {
       {0, nullptr},
   };
   // No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
-  static PyType_Spec spec = {ClassInfo<R>::name, static_cast<int>(sizeof(Object<R>)), 0,
+  static PyType_Spec type_spec = {ClassInfo<R>::name, static_cast<int>(sizeof(Object<R>)), 0,
                              Py_TPFLAGS_DEFAULT, slots};
-  PyObject* type = PyType_FromSpec(&spec);
+  PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) throw PyErrSet{};
   return reinterpret_cast<PyTypeObject*>(type);
 }

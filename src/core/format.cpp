@@ -88,9 +88,9 @@ std::string format_args(std::string_view templ, std::initializer_list<FormatArg>
     }
     const std::size_t close = templ.find('}', i);
     if (close == std::string_view::npos) panic("format: unterminated placeholder");
-    const std::string_view spec = templ.substr(i + 1, close - i - 1);
-    const std::size_t colon = spec.find(':');
-    const std::string_view index_part = spec.substr(0, colon);
+    const std::string_view field = templ.substr(i + 1, close - i - 1);
+    const std::size_t colon = field.find(':');
+    const std::string_view index_part = field.substr(0, colon);
     std::size_t index = next;
     if (index_part.empty()) {
       ++next;
@@ -101,7 +101,7 @@ std::string format_args(std::string_view templ, std::initializer_list<FormatArg>
     if (colon == std::string_view::npos) {
       out += list[index].plain();
     } else {
-      const std::string_view prec = spec.substr(colon + 1);
+      const std::string_view prec = field.substr(colon + 1);
       if (prec.size() < 2 || prec[0] != '.') panic("format: bad precision");
       int decimals = 0;
       std::from_chars(prec.data() + 1, prec.data() + prec.size(), decimals);
