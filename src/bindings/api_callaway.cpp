@@ -46,11 +46,7 @@ PyDidResult fit_and_aggregate(const estimators::Panel& panel, bool not_yet,
   PyDidResult r;
   r.att = cs.overall_att;
   r.se = cs.overall_se;
-  for (const did::AggEffect& e : cs.event_study) {
-    r.event_time.push_back(e.key);
-    r.event_att.push_back(e.estimate);
-    r.event_se.push_back(e.se);
-  }
+  fill_event_study(r, cs.event_study);
   if (bands.run) {
     std::vector<std::vector<double>> ifs;
     ifs.reserve(cs.event_study.size());

@@ -53,11 +53,7 @@ Ref fit_sunab(PyObject* args, PyObject* kwargs) {
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
-  for (const did::AggEffect& e : fit.event) {
-    r.event_time.push_back(e.key);
-    r.event_att.push_back(e.estimate);
-    r.event_se.push_back(e.se);
-  }
+  fill_event_study(r, fit.event);
   return wrap(std::move(r));
 }
 

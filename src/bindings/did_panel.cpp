@@ -43,4 +43,12 @@ void require_estimable_cohort(const estimators::Panel& panel, std::string_view l
       label));
 }
 
+void fill_event_study(PyDidResult& result, std::span<const estimators::did::AggEffect> events) {
+  for (const estimators::did::AggEffect& e : events) {
+    result.event_time.push_back(e.key);
+    result.event_att.push_back(e.estimate);
+    result.event_se.push_back(e.se);
+  }
+}
+
 }  // namespace quintara::bindings

@@ -10,6 +10,8 @@
 #include <string_view>
 
 #include "bindings/array.hpp"
+#include "bindings/records.hpp"
+#include "core/estimators/did/effects.hpp"
 #include "core/estimators/panel.hpp"
 
 namespace quintara::bindings {
@@ -23,5 +25,9 @@ void require_never_treated(const estimators::Panel& panel, std::string_view labe
 
 // Fails unless some unit adopts at a period other than 0.
 void require_estimable_cohort(const estimators::Panel& panel, std::string_view label);
+
+// Copies an event study (key, estimate, standard error per entry) into the
+// result record's event_time, event_att and event_se.
+void fill_event_study(PyDidResult& result, std::span<const estimators::did::AggEffect> events);
 
 }  // namespace quintara::bindings
