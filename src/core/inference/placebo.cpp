@@ -63,13 +63,25 @@ double ScMethod::statistic(const estimators::ScFit& fit) const {
   return std::visit(StatisticVisitor{fit}, options);
 }
 
-PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method) {
+namespace {
+
+std::size_t single_treatment_time(const estimators::Panel& panel) {
   const std::vector<std::size_t> cohorts = panel.cohorts();
   if (cohorts.size() != 1) panic("placebo test requires a single common treatment time");
-  const std::size_t t0 = cohorts[0];
+  return cohorts[0];
+}
 
+}  // namespace
+
+PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method) {
+  const std::size_t t0 = single_treatment_time(panel);
   // The real fit runs on the calling thread, before the loop.
-  estimators::ScFit fit = method.fit_at(panel, t0);
+  return sc_placebo_method(panel, method, method.fit_at(panel, t0));
+}
+
+PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method,
+                                const estimators::ScFit& fit) {
+  const std::size_t t0 = single_treatment_time(panel);
   const double stat = method.statistic(fit);
 
   const std::vector<std::size_t> donors = panel.never_treated_units();
@@ -112,7 +124,7 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& 
   }
   const std::size_t m = out.placebo_stats.size();
   out.p_value = static_cast<double>(count + 1) / static_cast<double>(m + 1);
-  out.att_path = std::move(fit.att_path);
+  out.att_path = fit.att_path;
   out.att = fit.att;
   out.stat = stat;
   return out;

@@ -46,5 +46,9 @@ struct PlaceboResult {
 // Requires a panel with exactly one adoption period ("placebo test requires a
 // single common treatment time").
 PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method);
+// The same test around a real fit the caller already has (`method.fit_at`
+// of this panel at its treatment time), which is then not computed again.
+PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method,
+                                const estimators::ScFit& fit);
 
 }  // namespace quintara::inference

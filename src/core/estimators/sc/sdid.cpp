@@ -86,6 +86,10 @@ std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
+  return fit_with_time_weights(panel, t0, options).fit;
+}
+
+SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOptions& options) {
   const std::vector<std::size_t> treated = panel.treated_units();
   const std::vector<std::size_t> controls = panel.never_treated_units();
   if (treated.empty()) panic("no treated units");
@@ -122,7 +126,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
 
   std::vector<double> omega = simplex_with_intercept(
       X_pre, y_pre, zeta * zeta * static_cast<double>(t0), options.min_weight, options.max_weight);
-  const std::vector<double> lambda = time_weights(X_pre, X_post);
+  std::vector<double> lambda = time_weights(X_pre, X_post);
 
   // Weighted pre-period levels of the treated series and of each control.
   double a_tr = 0.0;
@@ -166,7 +170,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
   fit.att_path = std::move(att_path);
   fit.counterfactual = std::move(counterfactual);
   fit.treated_post.assign(ybar.begin() + static_cast<std::ptrdiff_t>(t0), ybar.end());
-  return fit;
+  return {std::move(fit), std::move(lambda)};
 }
 
 double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
@@ -181,14 +185,22 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
 
 std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
                                        const SdidOptions& options) {
+  if (panel.treated_units().size() < 2) {
+    panic("the SDID jackknife needs >= 2 treated units; use placebo inference otherwise");
+  }
+  const SdidFit full = fit_with_time_weights(panel, t0, options);
+  return jackknife_loo_atts(panel, t0, full.fit.weights, full.lambda);
+}
+
+std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
+                                       std::span<const double> omega,
+                                       std::span<const double> lambda) {
   const std::vector<std::size_t> treated = panel.treated_units();
   if (treated.size() < 2) {
     panic("the SDID jackknife needs >= 2 treated units; use placebo inference otherwise");
   }
   const std::vector<std::size_t> controls = panel.never_treated_units();
-  const std::vector<double> omega = fit_at(panel, t0, options).weights;
-  const std::vector<double> lambda =
-      time_weights(panel.donor_pre(t0).first, panel.donor_post(t0).first);
+  QUINTARA_ASSERT_EQ(omega.size(), controls.size(), "jackknife: one weight per control");
 
   std::vector<double> out;
   out.reserve(treated.size() + controls.size());

@@ -39,6 +39,14 @@ std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const
 // control unit and 1 <= t0 < T.
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options);
 
+// The fit together with its time weights (length t0), which the jackknife
+// reuses instead of solving them again.
+struct SdidFit {
+  ScFit fit;
+  std::vector<double> lambda;
+};
+SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOptions& options);
+
 // The effect for given unit lists and weights: omega aligned with `controls`,
 // lambda of length t0.
 double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
@@ -50,6 +58,11 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
 // carrying all the weight. Requires at least two treated units.
 std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
                                        const SdidOptions& options);
+// The same from a finished fit: `omega` its unit weights (aligned with the
+// never-treated units), `lambda` its time weights.
+std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
+                                       std::span<const double> omega,
+                                       std::span<const double> lambda);
 
 // Jackknife standard error of the leave-one-out effects:
 // sqrt((n - 1)/n * sum (tau_i - mean)^2); 0 for fewer than two.

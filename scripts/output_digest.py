@@ -1,0 +1,125 @@
+"""Digest of every entry's outputs on a fixed set of inputs.
+
+A refactor that must not change any result runs this before and after and
+compares the two listings line by line:
+
+    python scripts/output_digest.py > before.txt
+    ... change, rebuild, reinstall ...
+    python scripts/output_digest.py | diff before.txt -
+
+Each line is one call: a label and the SHA-256 of the exact bytes of every
+output field (floats hashed as IEEE-754 bits, so -0.0 and 0.0 differ).
+"""
+
+from __future__ import annotations
+
+import hashlib
+import struct
+import sys
+
+import numpy as np
+
+import quintara
+from quintara.datasets import load_mpdta, load_prop99
+
+
+def _feed(h: "hashlib._Hash", value: object) -> None:
+    if value is None:
+        h.update(b"N")
+    elif isinstance(value, bool):
+        h.update(b"B1" if value else b"B0")
+    elif isinstance(value, int):
+        h.update(b"I" + str(value).encode())
+    elif isinstance(value, float):
+        h.update(b"F" + struct.pack("<d", value))
+    elif isinstance(value, str):
+        h.update(b"S" + value.encode())
+    elif isinstance(value, np.ndarray):
+        h.update(b"A" + np.ascontiguousarray(value, dtype="<f8").tobytes())
+    elif isinstance(value, (list, tuple)):
+        h.update(b"L%d" % len(value))
+        for v in value:
+            _feed(h, v)
+    else:  # a result object: its public fields in name order
+        names = sorted(n for n in dir(value) if not n.startswith("_"))
+        for n in names:
+            h.update(b"." + n.encode())
+            _feed(h, getattr(value, n))
+
+
+def digest(value: object) -> str:
+    h = hashlib.sha256()
+    _feed(h, value)
+    return h.hexdigest()[:24]
+
+
+def synthetic_panel(seed: int, n: int, t: int, treated: int, t0: int) -> np.ndarray:
+    rng = np.random.default_rng(seed)
+    y = 10 + rng.uniform(0.5, 2, (n, 1)) * np.sin(np.arange(t) / 5) + rng.normal(0, 0.3, (n, t))
+    y[:treated, t0:] += 1.0
+    return y
+
+
+def staggered(seed: int, n: int, t: int) -> tuple[np.ndarray, list[int]]:
+    rng = np.random.default_rng(seed)
+    cohorts = [int(c) for c in rng.choice([-1, 2, 4, 6, t], size=n)]
+    cohorts[0] = -1
+    cohorts[1] = 3
+    y = rng.normal(0, 1, (n, t)) + np.arange(t) * 0.1
+    for i, c in enumerate(cohorts):
+        if 0 <= c < t:
+            y[i, c:] += 1.5
+    return y, cohorts
+
+
+def cases() -> list[tuple[str, object]]:
+    out: list[tuple[str, object]] = []
+    p = load_prop99()
+    m = load_mpdta()
+    panels = [
+        ("prop99", p.y, list(p.treated), p.treat_time),
+        ("rand40x30", synthetic_panel(1, 40, 30, 1, 22), [0], 22),
+        ("rand25x18x3", synthetic_panel(2, 25, 18, 3, 12), [0, 1, 2], 12),
+    ]
+    for name, y, tr, t0 in panels:
+        for placebo in (False, True):
+            out.append((f"fit_sc {name} placebo={placebo}", quintara.fit_sc(y, tr, t0, placebo=placebo)))
+            out.append((f"fit_fp {name} placebo={placebo}", quintara.fit_fp(y, tr, t0, placebo=placebo)))
+            out.append((f"fit_asc {name} placebo={placebo}", quintara.fit_asc(y, tr, t0, placebo=placebo)))
+            out.append((f"fit_rsc {name} placebo={placebo}", quintara.fit_rsc(y, tr, t0, placebo=placebo)))
+        out.append((f"fit_sc {name} options", quintara.fit_sc(y, tr, t0, ridge=0.3, penalty=0.1,
+                                                              max_weight=0.4, placebo=True)))
+        out.append((f"fit_asc {name} lambda", quintara.fit_asc(y, tr, t0, aug_lambda=0.5, sc_ridge=0.1)))
+        out.append((f"fit_rsc {name} rank", quintara.fit_rsc(y, tr, t0, rank=2, ridge=0.2)))
+        for inference in ("none", "placebo", "jackknife"):
+            if inference == "jackknife" and len(tr) < 2:
+                continue
+            out.append((f"fit_sdid {name} {inference}", quintara.fit_sdid(y, tr, t0, inference=inference)))
+    for seed in (3, 4):
+        y, c = staggered(seed, 60, 10)
+        out.append((f"fit_twfe_py stag{seed}", quintara.fit_twfe_py(y, c)))
+        out.append((f"fit_sunab_py stag{seed}", quintara.fit_sunab_py(y, c)))
+        out.append((f"bacon_decompose_py stag{seed}", quintara.bacon_decompose_py(y, c)))
+        for control in ("never", "notyet"):
+            out.append((f"fit_callaway_py stag{seed} {control}",
+                        quintara.fit_callaway_py(y, c, control=control, bands=True, n_reps=199, seed=seed)))
+    for control in ("never", "notyet"):
+        out.append((f"fit_callaway_py mpdta {control}",
+                    quintara.fit_callaway_py(m.y, m.cohorts, control=control, covariates=m.lpop,
+                                             anticipation=0, bands=True, seed=7)))
+    out.append(("fit_twfe_py mpdta", quintara.fit_twfe_py(m.y, m.cohorts)))
+    out.append(("fit_sunab_py mpdta", quintara.fit_sunab_py(m.y, m.cohorts)))
+    series = list(np.random.default_rng(5).normal(0, 1, 300))
+    for kind in ("block", "stationary"):
+        out.append((f"bootstrap_mean {kind}", quintara.bootstrap_mean(series, kind=kind, block_len=5, seed=11)))
+    return out
+
+
+def main() -> int:
+    for label, value in cases():
+        print(f"{digest(value)}  {label}")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
