@@ -233,40 +233,7 @@ std::string Signature::docstring(std::string_view body) const {
   return doc;
 }
 
-const Value& Args::value(std::string_view name) const {
-  for (std::size_t i = 0; i < sig_->params.size(); ++i) {
-    if (name == sig_->params[i].name) return values_[i];
-  }
-  panic(std::string("no parameter named ") + std::string(name));
-}
-
-std::optional<std::uint64_t> Args::opt_count(std::string_view name) const {
-  if (is_none(name)) return std::nullopt;
-  return count(name);
-}
-
-std::optional<double> Args::opt_real(std::string_view name) const {
-  if (is_none(name)) return std::nullopt;
-  return real(name);
-}
-
-const ArrayView* Args::opt_array(std::string_view name) const {
-  return std::get_if<ArrayView>(&value(name));
-}
-
-const std::vector<std::size_t>* Args::opt_indices(std::string_view name) const {
-  return std::get_if<std::vector<std::size_t>>(&value(name));
-}
-
-const std::vector<double>* Args::opt_floats(std::string_view name) const {
-  return std::get_if<std::vector<double>>(&value(name));
-}
-
-const std::vector<std::string>* Args::opt_strings(std::string_view name) const {
-  return std::get_if<std::vector<std::string>>(&value(name));
-}
-
-Args parse_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
+std::vector<Value> parse_values(const Signature& sig, PyObject* args, PyObject* kwargs) {
   const std::size_t n_params = sig.params.size();
   std::vector<PyObject*> bound(n_params, nullptr);  // borrowed
   const std::string fn = std::string(sig.name) + "()";
@@ -345,7 +312,7 @@ Args parse_args(const Signature& sig, PyObject* args, PyObject* kwargs) {
       type_error("argument '" + std::string(p.name) + "': " + e.reason);
     }
   }
-  return Args(sig, std::move(values));
+  return values;
 }
 
 }  // namespace quintara::bindings

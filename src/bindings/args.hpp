@@ -1,7 +1,7 @@
 // Table-driven argument extraction shared by every entry function.
 //
-// Each entry declares its parameters once (name, kind, default text); the same
-// table produces the text-signature docstring (so `inspect.signature` works)
+// Each entry declares its parameters once (name, member of its argument
+// struct, default text); the same table produces the text-signature docstring (so `inspect.signature` works)
 // and drives the parsing. Every parameter is positional-or-keyword. All
 // arguments are converted in parameter order before any validator runs; the
 // first failure ends the call:
@@ -17,6 +17,8 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <tuple>
+#include <type_traits>
 #include <variant>
 #include <vector>
 
@@ -58,46 +60,119 @@ using Value = std::variant<std::monostate, ArrayView, std::vector<std::size_t>,
                            std::vector<std::int64_t>, std::vector<double>,
                            std::vector<std::string>, std::uint64_t, double, bool, std::string>;
 
-class Args {
- public:
-  Args(const Signature& sig, std::vector<Value> values) : sig_(&sig), values_(std::move(values)) {}
+// Binds and converts `args`/`kwargs` of a call against `sig`: one value per
+// parameter, in parameter order (monostate for None).
+std::vector<Value> parse_values(const Signature& sig, PyObject* args, PyObject* kwargs);
 
-  bool is_none(std::string_view name) const {
-    return std::holds_alternative<std::monostate>(value(name));
-  }
-  const ArrayView& array(std::string_view name) const { return std::get<ArrayView>(value(name)); }
-  const std::vector<std::size_t>& indices(std::string_view name) const {
-    return std::get<std::vector<std::size_t>>(value(name));
-  }
-  const std::vector<std::int64_t>& ints(std::string_view name) const {
-    return std::get<std::vector<std::int64_t>>(value(name));
-  }
-  const std::vector<double>& floats(std::string_view name) const {
-    return std::get<std::vector<double>>(value(name));
-  }
-  const std::vector<std::string>& strings(std::string_view name) const {
-    return std::get<std::vector<std::string>>(value(name));
-  }
-  std::uint64_t count(std::string_view name) const { return std::get<std::uint64_t>(value(name)); }
-  double real(std::string_view name) const { return std::get<double>(value(name)); }
-  bool flag(std::string_view name) const { return std::get<bool>(value(name)); }
-  const std::string& text(std::string_view name) const { return std::get<std::string>(value(name)); }
+// ---- Typed access ------------------------------------------------------
+//
+// An entry declares a plain struct with one member per parameter and binds
+// each parameter name to its member. The parameter's kind follows from the
+// member's type, so the parsed value always has the member's type and a
+// misspelt or mistyped parameter is a compile error, not a fault on the first
+// call. A std::optional member is a parameter whose default is None.
 
-  // Optional variants: nullopt when the argument is None (or defaulted None).
-  std::optional<std::uint64_t> opt_count(std::string_view name) const;
-  std::optional<double> opt_real(std::string_view name) const;
-  const ArrayView* opt_array(std::string_view name) const;
-  const std::vector<std::size_t>* opt_indices(std::string_view name) const;
-  const std::vector<double>* opt_floats(std::string_view name) const;
-  const std::vector<std::string>* opt_strings(std::string_view name) const;
+template <class T>
+struct KindOf;
+template <>
+struct KindOf<ArrayView> : std::integral_constant<Kind, Kind::Array2> {};
+template <>
+struct KindOf<Array3View> : std::integral_constant<Kind, Kind::Array3> {};
+template <>
+struct KindOf<std::vector<std::size_t>> : std::integral_constant<Kind, Kind::IndexList> {};
+template <>
+struct KindOf<std::vector<std::int64_t>> : std::integral_constant<Kind, Kind::IntList> {};
+template <>
+struct KindOf<std::vector<double>> : std::integral_constant<Kind, Kind::FloatList> {};
+template <>
+struct KindOf<std::vector<std::string>> : std::integral_constant<Kind, Kind::StrList> {};
+template <>
+struct KindOf<std::uint64_t> : std::integral_constant<Kind, Kind::Count> {};
+template <>
+struct KindOf<double> : std::integral_constant<Kind, Kind::Float> {};
+template <>
+struct KindOf<bool> : std::integral_constant<Kind, Kind::Flag> {};
+template <>
+struct KindOf<std::string> : std::integral_constant<Kind, Kind::Name> {};
+template <class T>
+struct KindOf<std::optional<T>> : KindOf<T> {};
 
- private:
-  const Value& value(std::string_view name) const;
-  const Signature* sig_;
-  std::vector<Value> values_;
+template <class T>
+inline constexpr bool is_optional_v = false;
+template <class T>
+inline constexpr bool is_optional_v<std::optional<T>> = true;
+
+template <class S, class M>
+struct Field {
+  const char* name;
+  M S::*member;
+  const char* default_text;
 };
 
-// Binds and converts `args`/`kwargs` of a call against `sig`.
-Args parse_args(const Signature& sig, PyObject* args, PyObject* kwargs);
+// A required parameter, or one with the default shown as `default_text`.
+template <class S, class M>
+constexpr Field<S, M> arg(const char* name, M S::*member, const char* default_text = nullptr) {
+  static_assert(!is_optional_v<M>, "an optional parameter defaults to None: use opt_arg");
+  return {name, member, default_text};
+}
+
+// A parameter whose default is None (absent).
+template <class S, class M>
+constexpr Field<S, std::optional<M>> opt_arg(const char* name, std::optional<M> S::*member) {
+  return {name, member, "None"};
+}
+
+namespace detail {
+
+template <class T>
+T take(Value&& v) {
+  if constexpr (std::is_same_v<T, Array3View>) {
+    return Array3View(std::get<ArrayView>(std::move(v)));
+  } else {
+    return std::get<T>(std::move(v));
+  }
+}
+
+template <class T>
+void assign(T& out, Value&& v) {
+  if constexpr (is_optional_v<T>) {
+    if (std::holds_alternative<std::monostate>(v)) {
+      out.reset();
+    } else {
+      out.emplace(take<typename T::value_type>(std::move(v)));
+    }
+  } else {
+    out = take<T>(std::move(v));
+  }
+}
+
+}  // namespace detail
+
+// An entry's parameter table bound to its struct `S`.
+template <class S, class... M>
+class Params {
+ public:
+  explicit Params(const char* name, Field<S, M>... fields)
+      : signature_{name, {Param{fields.name, KindOf<M>::value, fields.default_text}...}},
+        members_{fields.member...} {}
+
+  const Signature& signature() const { return signature_; }
+
+  S parse(PyObject* args, PyObject* kwargs) const {
+    std::vector<Value> values = parse_values(signature_, args, kwargs);
+    S out{};
+    std::apply(
+        [&](auto... member) {
+          std::size_t i = 0;
+          (detail::assign(out.*member, std::move(values[i++])), ...);
+        },
+        members_);
+    return out;
+  }
+
+ private:
+  Signature signature_;
+  std::tuple<M S::*...> members_;
+};
 
 }  // namespace quintara::bindings

@@ -57,6 +57,14 @@ class ArrayView {
   bool held_ = false;
 };
 
+// A view known to be 3-D: its own type, so that a parameter's kind follows
+// from the type of the member it is parsed into.
+class Array3View : public ArrayView {
+ public:
+  Array3View() = default;
+  explicit Array3View(ArrayView&& v) : ArrayView(std::move(v)) {}
+};
+
 // Copies a 2-D view into a new column-major Mat (rows = first dimension).
 // The copy is exact; no arithmetic.
 linalg::Mat mat_from_numpy(const ArrayView& array);

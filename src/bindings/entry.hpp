@@ -13,4 +13,12 @@ struct EntryDef {
   PyCFunction function;
 };
 
+// The METH_VARARGS | METH_KEYWORDS function CPython calls for entry F. The
+// cast through a plain function pointer is the documented way to store a
+// three-argument function in PyMethodDef.
+template <EntryFn F>
+PyCFunction cfunction() {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&entry<F>));
+}
+
 }  // namespace quintara::bindings

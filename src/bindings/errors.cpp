@@ -38,7 +38,7 @@ void set_python_error_from_current() noexcept {
     if (!PyErr_Occurred()) {
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
-  } catch (const UserError& e) {
+  } catch (const runs::UserError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();

@@ -15,7 +15,7 @@
 #include <string>
 
 #include "bindings/py.hpp"
-#include "bindings/user_error.hpp"
+#include "core/runs/user_error.hpp"
 
 namespace quintara::bindings {
 

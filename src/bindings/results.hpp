@@ -7,9 +7,18 @@
 #pragma once
 
 #include "bindings/py.hpp"
-#include "bindings/records.hpp"
+#include "core/runs/records.hpp"
 
 namespace quintara::bindings {
+
+using runs::PyBaconComponent;
+using runs::PyBaconResult;
+using runs::PyCpascResult;
+using runs::PyDidResult;
+using runs::PyGeoDiagnostics;
+using runs::PyMarketCandidate;
+using runs::PyPowerResult;
+using runs::PyScResult;
 
 // Creates the classes (once) and adds them to the module in table order.
 void add_result_classes(PyObject* module, void (*register_name)(PyObject*, const char*));

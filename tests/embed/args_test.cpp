@@ -3,7 +3,10 @@
 // embedded interpreter against real NumPy objects.
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <optional>
 #include <string>
+#include <vector>
 
 #include "bindings/args.hpp"
 
@@ -11,15 +14,26 @@ using namespace quintara::bindings;
 
 namespace {
 
-const Signature kSig{"probe",
-                     {{"y3", Kind::Array3},
-                      {"members", Kind::StrList},
-                      {"lifts", Kind::FloatList},
-                      {"cohorts", Kind::IntList},
-                      {"weights", Kind::FloatList, "None"},
-                      {"lookback", Kind::Count, "None"},
-                      {"mode", Kind::Name, "\"mspe\""},
-                      {"tol", Kind::Float, "1e-5"}}};
+struct Probe {
+  Array3View y3;
+  std::vector<std::string> members;
+  std::vector<double> lifts;
+  std::vector<std::int64_t> cohorts;
+  std::optional<std::vector<double>> weights;
+  std::optional<std::uint64_t> lookback;
+  std::string mode;
+  double tol = 0.0;
+};
+
+const Params kProbe{"probe",
+                    arg("y3", &Probe::y3),
+                    arg("members", &Probe::members),
+                    arg("lifts", &Probe::lifts),
+                    arg("cohorts", &Probe::cohorts),
+                    opt_arg("weights", &Probe::weights),
+                    opt_arg("lookback", &Probe::lookback),
+                    arg("mode", &Probe::mode, "\"mspe\""),
+                    arg("tol", &Probe::tol, "1e-5")};
 
 PyObject* eval(const char* expr) {
   PyObject* globals = PyDict_New();
@@ -39,7 +53,7 @@ std::string parse_error(const char* args_src, const char* kwargs_src = "{}") {
   PyObject* kwargs = eval(kwargs_src);
   std::string text;
   try {
-    parse_args(kSig, args, kwargs);
+    kProbe.parse(args, kwargs);
   } catch (const PyErrSet&) {
     PyObject *t, *v, *tb;
     PyErr_Fetch(&t, &v, &tb);
@@ -63,22 +77,22 @@ TEST(Args, ThreeDimensionalArraysAndLists) {
       "(np.arange(24.0).reshape(2, 3, 4)[:, ::-1, ::2], ('sc', 'asc'), [1, 2.5, np.float32(0.5)],"
       " np.array([-1, 3]))");
   PyObject* kwargs = eval("{'lookback': None}");
-  const Args a = parse_args(kSig, args, kwargs);
-  const ArrayView& y3 = a.array("y3");
+  const Probe a = kProbe.parse(args, kwargs);
+  const ArrayView& y3 = a.y3;
   EXPECT_EQ(y3.ndim(), 3);
   EXPECT_EQ(y3.dim(1), 3u);
   EXPECT_EQ(y3.dim(2), 2u);
   // Element (1, 0, 1) of the strided view is arange[1, 2, 2] = 12 + 8 + 2.
   EXPECT_EQ(y3.at(1, 0, 1), 22.0);
   EXPECT_EQ(mat_from_numpy_slice(y3, 1)(0, 1), 22.0);
-  EXPECT_EQ(a.strings("members"), (std::vector<std::string>{"sc", "asc"}));
-  EXPECT_EQ(a.floats("lifts"), (std::vector<double>{1.0, 2.5, 0.5}));
-  EXPECT_EQ(a.ints("cohorts"), (std::vector<std::int64_t>{-1, 3}));
-  EXPECT_EQ(a.opt_floats("weights"), nullptr);
-  EXPECT_FALSE(a.opt_count("lookback").has_value());
-  EXPECT_EQ(a.text("mode"), "mspe");
-  EXPECT_EQ(a.real("tol"), 1e-5);
-  EXPECT_EQ(kSig.docstring("Body."),
+  EXPECT_EQ(a.members, (std::vector<std::string>{"sc", "asc"}));
+  EXPECT_EQ(a.lifts, (std::vector<double>{1.0, 2.5, 0.5}));
+  EXPECT_EQ(a.cohorts, (std::vector<std::int64_t>{-1, 3}));
+  EXPECT_FALSE(a.weights.has_value());
+  EXPECT_FALSE(a.lookback.has_value());
+  EXPECT_EQ(a.mode, "mspe");
+  EXPECT_EQ(a.tol, 1e-5);
+  EXPECT_EQ(kProbe.signature().docstring("Body."),
             "probe(y3, members, lifts, cohorts, weights=None, lookback=None, mode=\"mspe\", "
             "tol=1e-5)\n--\n\nBody.");
   Py_DECREF(args);

@@ -42,7 +42,7 @@ Ref panic_in_pool_task(PyObject*, PyObject*) {
   return Ref::borrow(Py_None);
 }
 
-Ref user_error(PyObject*, PyObject*) { throw UserError("level must be in (0, 1); got 2"); }
+Ref user_error(PyObject*, PyObject*) { throw quintara::runs::UserError("level must be in (0, 1); got 2"); }
 
 Ref out_of_memory(PyObject*, PyObject*) {
   return without_gil([]() -> Ref { throw std::bad_alloc(); });

@@ -1,11 +1,11 @@
 // The __repr__ templates of the eight result classes. Most of these records
 // cannot be produced from Python until their estimators exist, so their
 // texts are pinned here on hand-built records.
-#include "bindings/records.hpp"
+#include "core/runs/records.hpp"
 
 #include <gtest/gtest.h>
 
-using namespace quintara::bindings;
+using namespace quintara::runs;
 
 TEST(Repr, ScResultWithAndWithoutPValue) {
   PyScResult r;

@@ -1,8 +1,8 @@
-#include "bindings/records.hpp"
+#include "core/runs/records.hpp"
 
 #include "core/format.hpp"
 
-namespace quintara::bindings {
+namespace quintara::runs {
 
 std::string repr(const PyScResult& r) {
   const std::string p = r.p_value ? format(", p={:.4}", *r.p_value) : std::string();
@@ -54,4 +54,4 @@ std::string repr(const PyMarketCandidate& r) {
                 r.power_at_target, r.confidence, r.score);
 }
 
-}  // namespace quintara::bindings
+}  // namespace quintara::runs

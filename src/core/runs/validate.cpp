@@ -1,11 +1,11 @@
-#include "bindings/validate.hpp"
+#include "core/runs/validate.hpp"
 
 #include <algorithm>
 #include <cmath>
 #include <vector>
 
 
-namespace quintara::bindings::validate {
+namespace quintara::runs::validate {
 
 namespace {
 
@@ -115,4 +115,4 @@ std::pair<double, double> check_weight_bounds(std::size_t n_donors, double min_w
   return {min_weight, max_weight};
 }
 
-}  // namespace quintara::bindings::validate
+}  // namespace quintara::runs::validate

@@ -1,5 +1,5 @@
 // Validator messages, character for character: callers match on them.
-#include "bindings/validate.hpp"
+#include "core/runs/validate.hpp"
 
 #include <gtest/gtest.h>
 
@@ -10,8 +10,8 @@
 
 #include "core/linalg/matrix.hpp"
 
-namespace v = quintara::bindings::validate;
-using quintara::bindings::UserError;
+namespace v = quintara::runs::validate;
+using quintara::runs::UserError;
 
 namespace {
 

@@ -1,7 +1,7 @@
 // The plain native records behind the eight Python result classes.
 //
-// Entry functions fill these (without the interpreter lock where they release
-// it); results.cpp wraps them into immutable Python objects.
+// The runs fill these (without the interpreter lock where the entries release
+// it); the bindings wrap them into immutable Python objects.
 #pragma once
 
 #include <cstddef>
@@ -10,7 +10,7 @@
 #include <string>
 #include <vector>
 
-namespace quintara::bindings {
+namespace quintara::runs {
 
 struct PyScResult {
   double att = 0.0;
@@ -119,4 +119,4 @@ std::string repr(const PyPowerResult& r);
 std::string repr(const PyGeoDiagnostics& r);
 std::string repr(const PyMarketCandidate& r);
 
-}  // namespace quintara::bindings
+}  // namespace quintara::runs

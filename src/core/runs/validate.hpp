@@ -12,10 +12,10 @@
 #include <string_view>
 #include <utility>
 
-#include "bindings/user_error.hpp"
+#include "core/runs/user_error.hpp"
 #include "core/format.hpp"
 
-namespace quintara::bindings::validate {
+namespace quintara::runs::validate {
 
 // Non-empty and finite; returns (n_units, n_periods). Stops at the first
 // non-finite element. `View` offers dim(k) and at(i, j) (an array view read
@@ -51,4 +51,4 @@ std::size_t check_geo_window(std::uint64_t test_len, std::uint64_t min_pre, std:
 std::pair<double, double> check_weight_bounds(std::size_t n_donors, double min_weight,
                                               double max_weight);
 
-}  // namespace quintara::bindings::validate
+}  // namespace quintara::runs::validate

@@ -1,0 +1,59 @@
+#include "core/runs/callaway_run.hpp"
+
+#include <vector>
+
+#include "core/estimators/did/callaway.hpp"
+#include "core/inference/bootstrap.hpp"
+#include "core/runs/did_run.hpp"
+
+namespace quintara::runs {
+
+namespace did = quintara::estimators::did;
+namespace inf = quintara::inference;
+
+Control parse_control(std::string_view text) {
+  if (text == "notyet" || text == "not_yet_treated") return Control::NotYet;
+  if (text == "never") return Control::Never;
+  throw UserError(format("unknown control group '{}' (expected never/notyet)", text));
+}
+
+void check_anticipation(const estimators::Panel& panel, std::uint64_t anticipation) {
+  for (const std::size_t g : panel.cohorts()) {
+    if (g > anticipation) return;
+  }
+  throw UserError(format(
+      "anticipation={}: no cohort has a usable base period              (need treat_start >= {})",
+      anticipation, anticipation + 1));
+}
+
+PyDidResult run_callaway(const CallawayRequest& request) {
+  const did::CsResult cs = did::fit_with_anticipation(
+      request.panel, request.control == Control::NotYet, request.anticipation);
+  PyDidResult r;
+  r.att = cs.overall_att;
+  r.se = cs.overall_se;
+  fill_event_study(r, cs.event_study);
+  if (request.bands.run) {
+    std::vector<std::vector<double>> ifs;
+    ifs.reserve(cs.event_study.size());
+    for (const did::AggEffect& e : cs.event_study) ifs.push_back(e.influence);
+    const BandOptions& b = request.bands;
+    const inf::EventBands bands =
+        inf::multiplier_event_bands(ifs, r.event_att, r.event_se, b.n_reps, b.seed, b.level);
+    for (const auto& [lo, hi] : bands.bands) {
+      r.event_lo.push_back(lo);
+      r.event_hi.push_back(hi);
+    }
+    r.band_crit = bands.crit;
+  }
+  for (const did::AggEffect& g : cs.groups) {
+    r.group_cohort.push_back(g.key);
+    r.group_att.push_back(g.estimate);
+    r.group_se.push_back(g.se);
+  }
+  r.overall_group_att = cs.group_overall_att;
+  r.overall_group_se = cs.group_overall_se;
+  return r;
+}
+
+}  // namespace quintara::runs

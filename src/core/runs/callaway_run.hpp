@@ -1,0 +1,60 @@
+// The Callaway & Sant'Anna entry's computation after argument conversion:
+// its option parsing and design checks, then the group-time fit, its
+// aggregations and, on request, the multiplier-bootstrap bands.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "core/estimators/panel.hpp"
+#include "core/format.hpp"
+#include "core/runs/records.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace quintara::runs {
+
+enum class Control { Never, NotYet };
+
+// "never"; "notyet" or "not_yet_treated"; anything else is UserError
+// "unknown control group '{}' (expected never/notyet)".
+Control parse_control(std::string_view text);
+
+// Fails unless some cohort adopts after `anticipation` periods.
+void check_anticipation(const estimators::Panel& panel, std::uint64_t anticipation);
+
+// One row per unit and every value finite. `View` offers dim(k) and at(i, j).
+template <class View>
+void check_covariates(const View& x, std::size_t n_units) {
+  if (x.dim(0) != n_units) {
+    throw UserError(
+        format("covariates must have one row per unit ({}); got {}", n_units, x.dim(0)));
+  }
+  for (std::size_t i = 0; i < x.dim(0); ++i) {
+    for (std::size_t k = 0; k < x.dim(1); ++k) {
+      if (!std::isfinite(x.at(i, k))) {
+        throw UserError("covariates contain NaN or inf; provide complete, finite covariates");
+      }
+    }
+  }
+}
+
+struct BandOptions {
+  bool run = false;
+  std::uint64_t n_reps = 0;
+  std::uint64_t seed = 0;
+  double level = 0.0;
+};
+
+// A validated request; covariates, when wanted, are already on the panel.
+struct CallawayRequest {
+  estimators::Panel panel;
+  Control control = Control::Never;
+  std::size_t anticipation = 0;
+  BandOptions bands;
+};
+
+PyDidResult run_callaway(const CallawayRequest& request);
+
+}  // namespace quintara::runs

@@ -1,0 +1,133 @@
+#include "core/runs/did_run.hpp"
+
+#include <optional>
+#include <utility>
+#include <vector>
+
+#include "core/estimators/did/bacon.hpp"
+#include "core/estimators/did/sunab.hpp"
+#include "core/estimators/did/twfe.hpp"
+#include "core/format.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace quintara::runs {
+
+namespace est = quintara::estimators;
+namespace did = quintara::estimators::did;
+
+void check_cohort_count(std::size_t n_cohorts, std::size_t n_units) {
+  if (n_cohorts != n_units) {
+    throw UserError(format("treat_start has {} entries but the panel has {} units", n_cohorts,
+                           n_units));
+  }
+}
+
+est::Panel staggered_panel(linalg::Mat y, std::span<const std::int64_t> cohorts) {
+  const std::size_t n_periods = y.cols;
+  std::vector<std::optional<std::size_t>> start(cohorts.size());
+  for (std::size_t i = 0; i < cohorts.size(); ++i) {
+    const std::int64_t c = cohorts[i];
+    if (c >= 0 && static_cast<std::uint64_t>(c) < n_periods) start[i] = static_cast<std::size_t>(c);
+  }
+  return est::Panel::make(std::move(y), std::move(start));
+}
+
+void require_never_treated(const est::Panel& panel, std::string_view label,
+                           std::string_view hint) {
+  if (!panel.never_treated_units().empty()) return;
+  throw UserError(format(
+      "{} needs at least one never-treated unit (treat_start < 0, or at/after the last period) "
+      "as a control. {}",
+      label, hint));
+}
+
+void require_estimable_cohort(const est::Panel& panel, std::string_view label) {
+  for (const std::size_t g : panel.cohorts()) {
+    if (g != 0) return;
+  }
+  throw UserError(format(
+      "{}: no estimable cohort. Every unit is either never treated or treated from period 0 (no "
+      "pre-period), so no treatment effect is identified.",
+      label));
+}
+
+void check_twfe_design(const est::Panel& panel) {
+  require_estimable_cohort(panel, "TWFE");
+  if (panel.never_treated_units().empty() && panel.cohorts().size() == 1) {
+    throw UserError(
+        "TWFE: every unit adopts at the same period and there are no control units, so the "
+        "unit and time fixed effects absorb the treatment indicator entirely.");
+  }
+}
+
+void check_sunab_design(const est::Panel& panel) {
+  require_estimable_cohort(panel, "Sun-Abraham");
+  require_never_treated(
+      panel, "Sun-Abraham",
+      "The interaction-weighted estimator uses never-treated units as the reference group.");
+}
+
+void check_bacon_design(const est::Panel& panel) {
+  require_estimable_cohort(panel, "Goodman-Bacon");
+  for (const auto& s : panel.treat_start) {
+    if (s == std::optional<std::size_t>(0)) {
+      throw UserError(
+          "Goodman-Bacon: units already treated at period 0 have no pre-period and cannot "
+          "enter the decomposition, which would break the `twfe == sum(weight * estimate)` "
+          "identity against the full-panel TWFE. Drop those units (or start the panel earlier) "
+          "and re-run.");
+    }
+  }
+}
+
+PyDidResult run_twfe(const est::Panel& panel) {
+  const did::TwfeFit fit = did::twfe::fit(panel);
+  PyDidResult r;
+  r.att = fit.att;
+  r.se = fit.se;
+  return r;
+}
+
+PyDidResult run_sunab(const est::Panel& panel) {
+  const did::SaResult fit = did::sunab::fit(panel);
+  PyDidResult r;
+  r.att = fit.att;
+  r.se = fit.se;
+  fill_event_study(r, fit.event);
+  return r;
+}
+
+namespace {
+
+const char* kind_label(did::BaconKind kind) {
+  switch (kind) {
+    case did::BaconKind::TreatedVsUntreated: return "treated_vs_untreated";
+    case did::BaconKind::EarlierVsLater: return "earlier_vs_later";
+    case did::BaconKind::LaterVsEarlier: return "later_vs_earlier_forbidden";
+  }
+  return "";
+}
+
+}  // namespace
+
+PyBaconResult run_bacon(const est::Panel& panel) {
+  const did::BaconDecomposition d = did::bacon::decompose(panel);
+  PyBaconResult r;
+  r.twfe = d.twfe;
+  r.forbidden_weight = d.forbidden_weight;
+  for (const did::BaconComponent& c : d.components) {
+    r.components.push_back(PyBaconComponent{kind_label(c.kind), c.treated_cohort,
+                                            c.comparison_cohort, c.weight, c.estimate});
+  }
+  return r;
+}
+
+void fill_event_study(PyDidResult& result, std::span<const did::AggEffect> events) {
+  for (const did::AggEffect& e : events) {
+    result.event_time.push_back(e.key);
+    result.event_att.push_back(e.estimate);
+    result.event_se.push_back(e.se);
+  }
+}
+
+}  // namespace quintara::runs

@@ -1,0 +1,47 @@
+// The staggered-adoption entries' computation after argument conversion: the
+// cohort encoding turned into a Panel, the design checks that refuse panels
+// identifying nothing, and the TWFE, Sun-Abraham and Goodman-Bacon runs.
+//
+// Cohort encoding: one signed integer per unit; 0 <= c < T is the adoption
+// period, a negative value or c >= T means never treated.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string_view>
+
+#include "core/estimators/did/effects.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/linalg/matrix.hpp"
+#include "core/runs/records.hpp"
+
+namespace quintara::runs {
+
+// "treat_start has {} entries but the panel has {} units" unless they match.
+void check_cohort_count(std::size_t n_cohorts, std::size_t n_units);
+
+// The panel of an already checked outcome matrix and cohort list.
+estimators::Panel staggered_panel(linalg::Mat y, std::span<const std::int64_t> cohorts);
+
+// "{label} needs at least one never-treated unit (...) as a control. {hint}"
+void require_never_treated(const estimators::Panel& panel, std::string_view label,
+                           std::string_view hint);
+
+// Fails unless some unit adopts at a period other than 0.
+void require_estimable_cohort(const estimators::Panel& panel, std::string_view label);
+
+// Each entry's design checks, in its order.
+void check_twfe_design(const estimators::Panel& panel);
+void check_sunab_design(const estimators::Panel& panel);
+void check_bacon_design(const estimators::Panel& panel);
+
+PyDidResult run_twfe(const estimators::Panel& panel);
+PyDidResult run_sunab(const estimators::Panel& panel);
+PyBaconResult run_bacon(const estimators::Panel& panel);
+
+// Copies an event study (key, estimate, standard error per entry) into the
+// result record's event_time, event_att and event_se.
+void fill_event_study(PyDidResult& result, std::span<const estimators::did::AggEffect> events);
+
+}  // namespace quintara::runs

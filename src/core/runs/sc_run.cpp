@@ -1,0 +1,89 @@
+#include "core/runs/sc_run.hpp"
+
+#include <utility>
+#include <variant>
+
+#include "core/estimators/panel.hpp"
+#include "core/estimators/sc/sdid.hpp"
+#include "core/format.hpp"
+#include "core/inference/intervals.hpp"
+#include "core/panic.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace quintara::runs {
+
+namespace est = quintara::estimators;
+namespace inf = quintara::inference;
+
+ScInference parse_sdid_inference(std::string_view text) {
+  if (text == "none") return ScInference::None;
+  if (text == "placebo") return ScInference::Placebo;
+  if (text == "jackknife") return ScInference::Jackknife;
+  throw UserError(format("unknown SDID inference '{}' (expected none/placebo/jackknife)", text));
+}
+
+PyScResult result_from_fit(const est::ScFit& fit) {
+  PyScResult r;
+  r.att = fit.att;
+  r.att_path = fit.att_path;
+  r.counterfactual = fit.counterfactual;
+  r.treated_post = fit.treated_post;
+  r.weights = fit.weights;
+  r.donor_ids = fit.donor_ids;
+  r.pre_rmspe = fit.pre_rmspe;
+  r.post_rmspe = fit.post_rmspe;
+  return r;
+}
+
+void attach_placebo(PyScResult& result, const inf::PlaceboResult& placebo, double att,
+                    double level) {
+  if (placebo.placebo_stats.empty()) return;
+  result.p_value = placebo.p_value;
+  result.inference_distribution = placebo.placebo_stats;
+  // The interval is the real effect shifted by the central `level` range of
+  // the placebo effects, so att need not lie inside it.
+  const inf::Interval i = inf::percentile_ci(placebo.placebo_atts, 0.0, level);
+  result.se = i.se;
+  result.ci_lower = i.lower + att;
+  result.ci_upper = att + i.upper;
+  result.placebo_atts = placebo.placebo_atts;
+}
+
+namespace {
+
+// The fixed-weights jackknife refits nothing; its interval is normal,
+// att +- z * se.
+PyScResult run_jackknife(const est::Panel& panel, std::size_t t0,
+                         const est::sc::SdidOptions& options, double level) {
+  const est::sc::sdid::SdidFit full = est::sc::sdid::fit_with_time_weights(panel, t0, options);
+  PyScResult result = result_from_fit(full.fit);
+  std::vector<double> loo =
+      est::sc::sdid::jackknife_loo_atts(panel, t0, full.fit.weights, full.lambda);
+  const double se = est::sc::sdid::jackknife_se(loo);
+  const double z = inf::normal_quantile(1.0 - (1.0 - level) / 2.0);
+  result.se = se;
+  result.ci_lower = full.fit.att - z * se;
+  result.ci_upper = full.fit.att + z * se;
+  result.inference_distribution = std::move(loo);
+  return result;
+}
+
+}  // namespace
+
+PyScResult run_sc(ScRequest request) {
+  const est::Panel panel = est::Panel::block(std::move(request.y), request.treated, request.t0);
+  if (request.inference == ScInference::Jackknife) {
+    const auto* sdid = std::get_if<est::sc::SdidOptions>(&request.method.options);
+    if (sdid == nullptr) panic("the jackknife is defined for SDID only");
+    return run_jackknife(panel, request.t0, *sdid, request.level);
+  }
+  const est::ScFit fit = request.method.fit_at(panel, request.t0);
+  PyScResult result = result_from_fit(fit);
+  if (request.inference == ScInference::Placebo) {
+    attach_placebo(result, inf::sc_placebo_method(panel, request.method, fit), fit.att,
+                   request.level);
+  }
+  return result;
+}
+
+}  // namespace quintara::runs

@@ -1,0 +1,48 @@
+// A synthetic-control-family entry's whole computation after validation: the
+// fit, its inference, and the SCResult record.
+//
+// The real fit is computed once and handed to the inference: the placebo
+// test ranks it among the donors' refits without refitting it, and the SDID
+// jackknife reuses both of its weight vectors.
+#pragma once
+
+#include <cstddef>
+#include <string_view>
+#include <vector>
+
+#include "core/estimators/fit.hpp"
+#include "core/inference/placebo.hpp"
+#include "core/linalg/matrix.hpp"
+#include "core/runs/records.hpp"
+
+namespace quintara::runs {
+
+enum class ScInference { None, Placebo, Jackknife };
+
+// "none", "placebo" or "jackknife"; anything else is UserError "unknown SDID
+// inference '{}' (expected none/placebo/jackknife)".
+ScInference parse_sdid_inference(std::string_view text);
+
+// A validated request: y owned, every treated index < y.rows, 1 <= t0 <
+// y.cols, options and level checked. Jackknife needs the SDID method and two
+// or more treated units.
+struct ScRequest {
+  linalg::Mat y;
+  std::vector<std::size_t> treated;
+  std::size_t t0 = 0;
+  inference::ScMethod method;
+  ScInference inference = ScInference::None;
+  double level = 0.95;
+};
+
+PyScResult run_sc(ScRequest request);
+
+// The fit without inference: every inference attribute absent.
+PyScResult result_from_fit(const estimators::ScFit& fit);
+
+// Fills the inference attributes from a placebo test; leaves them absent when
+// no placebo statistic survived. `level` is already validated.
+void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo, double att,
+                    double level);
+
+}  // namespace quintara::runs
