@@ -1,0 +1,95 @@
+// The method registry: the two name rules, the fixed options each caller
+// family passes, and the position link between Method and ScMethod.
+#include "core/runs/methods.hpp"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <variant>
+
+#include "../support.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace {
+
+namespace sc = quintara::estimators::sc;
+using quintara::runs::Method;
+using namespace quintara::runs;
+
+constexpr Method kFitted[] = {Method::Sc, Method::Asc, Method::Sdid, Method::Fp, Method::Rsc};
+
+std::string unknown(const std::string& name) {
+  try {
+    parse_method(name);
+  } catch (const UserError& e) {
+    return e.what();
+  }
+  return "<accepted>";
+}
+
+TEST(Methods, NamesDisplayAndCaseRules) {
+  EXPECT_EQ(method_from_name("SDID"), Method::Sdid);
+  EXPECT_EQ(method_from_name("sDiD"), Method::Sdid);
+  EXPECT_EQ(method_from_name("dsc"), Method::Fp);
+  EXPECT_EQ(method_from_name("FP"), Method::Fp);
+  EXPECT_EQ(method_from_name("Rsc"), Method::Rsc);
+  for (const char* bad : {"", " sc", "sc ", "ensemble", "ENSEMBLE", "s c", "scx"}) {
+    EXPECT_FALSE(method_from_name(bad).has_value()) << bad;
+  }
+  EXPECT_EQ(unknown(" sc"), "unknown method ' sc' (expected sc/asc/sdid/fp/rsc)");
+  EXPECT_EQ(unknown(""), "unknown method '' (expected sc/asc/sdid/fp/rsc)");
+  EXPECT_EQ(unknown("Lasso"), "unknown method 'Lasso' (expected sc/asc/sdid/fp/rsc)");
+
+  // The batched fits match exactly: no case folding, no alias.
+  EXPECT_EQ(method_from_exact_name("asc"), Method::Asc);
+  EXPECT_FALSE(method_from_exact_name("SC").has_value());
+  EXPECT_FALSE(method_from_exact_name("dsc").has_value());
+  EXPECT_FALSE(method_from_exact_name("").has_value());
+
+  std::string shown;
+  for (const Method m : {Method::Sc, Method::Asc, Method::Sdid, Method::Fp, Method::Rsc,
+                         Method::Ensemble}) {
+    shown += std::string(display_name(m)) + " ";
+  }
+  EXPECT_EQ(shown, "SC ASC SDID FP RSC ENSEMBLE ");
+}
+
+TEST(Methods, OptionsRunTheNamedEstimator) {
+  for (const Method m : kFitted) {
+    EXPECT_EQ(method_of(geo_method(m, 0.0, 1.0)), m);
+    EXPECT_EQ(method_of(batch_method(m, 0.0, 1.0, 0.0, 1.0)), m);
+  }
+  // Geo: bounds pass through, every ridge is zero, robust ignores bounds.
+  const auto sc_geo = std::get<sc::ScOptions>(geo_method(Method::Sc, 0.1, 0.6).options);
+  EXPECT_EQ(sc_geo.min_weight, 0.1);
+  EXPECT_EQ(sc_geo.max_weight, 0.6);
+  EXPECT_EQ(sc_geo.ridge, 0.0);
+  const auto rsc_geo = std::get<sc::RscOptions>(geo_method(Method::Rsc, 0.1, 0.6).options);
+  EXPECT_FALSE(rsc_geo.rank.has_value());
+  EXPECT_EQ(rsc_geo.energy, 0.999);
+  EXPECT_EQ(rsc_geo.ridge, 0.0);
+
+  // Batch: ridge is the augmented fit's synthetic-control ridge, zeta only
+  // reaches SDID, the robust fit takes neither ridge nor bounds.
+  const auto asc = std::get<sc::AscOptions>(batch_method(Method::Asc, 0.3, 2.0, 0.1, 0.6).options);
+  EXPECT_EQ(asc.sc_ridge, 0.3);
+  EXPECT_FALSE(asc.aug_lambda.has_value());
+  EXPECT_EQ(asc.max_weight, 0.6);
+  const auto sdid = std::get<sc::SdidOptions>(batch_method(Method::Sdid, 0.3, 2.0, 0.1, 0.6).options);
+  EXPECT_EQ(sdid.zeta_scale, 2.0);
+  EXPECT_EQ(sdid.min_weight, 0.1);
+  const auto fp = std::get<sc::FpOptions>(batch_method(Method::Fp, 0.3, 2.0, 0.1, 0.6).options);
+  EXPECT_EQ(fp.ridge, 0.3);
+  const auto rsc = std::get<sc::RscOptions>(batch_method(Method::Rsc, 0.3, 2.0, 0.1, 0.6).options);
+  EXPECT_EQ(rsc.ridge, 0.0);
+}
+
+TEST(Methods, EnsembleIsNeverFitted) {
+  const std::string msg =
+      "internal error: entered unreachable code: Ensemble is combined across methods, not a "
+      "single fit";
+  EXPECT_EQ(quintara::test::panic_text([] { geo_method(Method::Ensemble, 0.0, 1.0); }), msg);
+  EXPECT_EQ(quintara::test::panic_text([] { batch_method(Method::Ensemble, 0, 1, 0, 1); }), msg);
+}
+
+}  // namespace
