@@ -4,6 +4,7 @@
 #include <new>
 
 #include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
 
 namespace quintara::bindings {
 
@@ -42,6 +43,8 @@ void set_python_error_from_current() noexcept {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
+  } catch (const parallel::Cancelled& e) {
+    PyErr_SetString(PyExc_KeyboardInterrupt, e.what());
   } catch (const std::exception& e) {
     PyErr_SetString(panic_exception != nullptr ? panic_exception : PyExc_SystemError, e.what());
   } catch (...) {

@@ -7,6 +7,8 @@
 //   that `except Exception` does not hide a bug.
 // - PyErrSet: a CPython call already set the Python exception.
 // - std::bad_alloc: MemoryError (the call fails; the process survives).
+// - parallel::Cancelled: a parallel loop was cancelled on request (Ctrl-C);
+//   becomes KeyboardInterrupt("cancelled"), as an interrupt would.
 // Exceptions raised while the interpreter lock is released propagate as C++
 // exceptions through `without_gil`, which re-acquires the lock first, so they
 // are always raised under the lock.

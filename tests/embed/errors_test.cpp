@@ -1,16 +1,17 @@
 // How failures cross into Python, exercised in an embedded interpreter: an
 // internal fault raised while the interpreter lock is released (also from a
 // worker-pool task) must come back as PanicException with its text, raised
-// with the lock held; bad input is ValueError; nothing leaks as a C++
-// exception.
+// with the lock held; a cancelled pool loop is KeyboardInterrupt; bad input
+// is ValueError; nothing leaks as a C++ exception.
 #include <gtest/gtest.h>
 
 #include <new>
 #include <string>
+#include <thread>
 
 #include "bindings/errors.hpp"
-#include "core/inference/pool.hpp"
 #include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
 
 using namespace quintara::bindings;
 
@@ -35,14 +36,30 @@ Ref panic_without_lock(PyObject*, PyObject*) {
 
 Ref panic_in_pool_task(PyObject*, PyObject*) {
   without_gil([] {
-    quintara::inference::parallel_for(64, [](std::size_t i) {
+    quintara::parallel::parallel_for(64, [](std::size_t i) {
       if (i == 37) quintara::panic("task 37 failed");
     });
   });
   return Ref::borrow(Py_None);
 }
 
-Ref user_error(PyObject*, PyObject*) { throw quintara::runs::UserError("level must be in (0, 1); got 2"); }
+// A nested loop cancelled from another thread while its tasks run.
+Ref cancelled_pool_loop(PyObject*, PyObject*) {
+  without_gil([] {
+    quintara::parallel::Control control;
+    quintara::parallel::ControlScope scope(control);
+    quintara::parallel::parallel_for(8, [&](std::size_t) {
+      quintara::parallel::parallel_for(8, [&](std::size_t) {
+        std::thread([&] { control.request_cancel(); }).join();
+      });
+    });
+  });
+  return Ref::borrow(Py_None);
+}
+
+Ref user_error(PyObject*, PyObject*) {
+  throw quintara::runs::UserError("level must be in (0, 1); got 2");
+}
 
 Ref out_of_memory(PyObject*, PyObject*) {
   return without_gil([]() -> Ref { throw std::bad_alloc(); });
@@ -96,6 +113,13 @@ TEST(Errors, PanicInsideAPoolTaskReachesTheCaller) {
   PyObject* ok = entry<fine>(nullptr, nullptr, nullptr);
   EXPECT_EQ(ok, Py_True);
   Py_XDECREF(ok);
+}
+
+TEST(Errors, CancellationIsAKeyboardInterrupt) {
+  EXPECT_EQ(entry<cancelled_pool_loop>(nullptr, nullptr, nullptr), nullptr);
+  const auto [type, text] = take_error();
+  EXPECT_EQ(type, PyExc_KeyboardInterrupt);
+  EXPECT_EQ(text, "cancelled");
 }
 
 TEST(Errors, UserErrorsAndAllocationFailures) {

@@ -4,9 +4,9 @@
 #include <bit>
 #include <cmath>
 
-#include "core/inference/pool.hpp"
 #include "core/linalg/rng.hpp"
 #include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
 
 namespace quintara::inference {
 
@@ -47,7 +47,7 @@ BootstrapResult block_bootstrap_mean(std::span<const double> series, std::size_t
   const std::size_t n = series.size();
   if (n == 0) return empty_series_result(level);
   const std::size_t b = block_len == 0 ? 1 : std::min(block_len, n);
-  std::vector<double> reps = par_map(n_reps, [&](std::size_t r) {
+  std::vector<double> reps = parallel::par_map(n_reps, [&](std::size_t r) {
     Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
     std::size_t count = 0;
     double total = 0.0;
@@ -72,7 +72,7 @@ BootstrapResult stationary_bootstrap_mean(std::span<const double> series, std::s
   const std::size_t n = series.size();
   if (n == 0) return empty_series_result(level);
   const double p = 1.0 / static_cast<double>(std::max<std::size_t>(block_len, 1));
-  std::vector<double> reps = par_map(n_reps, [&](std::size_t r) {
+  std::vector<double> reps = parallel::par_map(n_reps, [&](std::size_t r) {
     Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
     auto i = static_cast<std::size_t>(rng.gen_range(n));
     double total = 0.0;
@@ -109,7 +109,7 @@ EventBands multiplier_event_bands(std::span<const std::vector<double>> ifs,
     return out;
   }
 
-  std::vector<double> stats = par_map(n_reps, [&](std::size_t r) {
+  std::vector<double> stats = parallel::par_map(n_reps, [&](std::size_t r) {
     Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
     // One draw per unit, shared by every event time of this replicate.
     std::vector<double> xi(m);

@@ -4,8 +4,8 @@
 #include <limits>
 #include <utility>
 
-#include "core/inference/pool.hpp"
 #include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
 
 namespace quintara::inference {
 
@@ -91,7 +91,7 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& 
 
   // One task per donor position; each builds its own panel from the donor
   // rows only (the treated units never enter) and writes its own slot.
-  const auto pairs = parallel_map<std::pair<double, double>>(
+  const auto pairs = parallel::parallel_map<std::pair<double, double>>(
       J, [&](std::size_t j) -> std::pair<double, double> {
         // A lone donor has no pool to be synthesised from.
         if (J < 2) return {nan, nan};

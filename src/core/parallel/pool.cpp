@@ -1,4 +1,4 @@
-#include "core/inference/pool.hpp"
+#include "core/parallel/pool.hpp"
 
 #include <algorithm>
 #include <atomic>
@@ -17,7 +17,20 @@
 
 #include <pthread.h>
 
-namespace quintara::inference {
+namespace quintara::parallel {
+
+// The pool's side of a Control: progress is written only here.
+struct ControlAccess {
+  static void start(Control& c, std::size_t n) {
+    // done first: a reader that sees the new total then sees done <= total.
+    c.done_.store(0, std::memory_order_relaxed);
+    c.total_.store(n, std::memory_order_release);
+  }
+  static void count_one(Control& c) { c.done_.fetch_add(1, std::memory_order_relaxed); }
+};
+
+static_assert(std::atomic<bool>::is_always_lock_free, "request_cancel must be signal-safe");
+
 namespace {
 
 using Body = std::function<void(std::size_t)>;
@@ -27,8 +40,9 @@ using Body = std::function<void(std::size_t)>;
 // (out of the queue and no participant left), which is what makes the stack
 // allocation safe.
 struct Loop {
-  Loop(const Body& body, std::size_t n, int depth, std::size_t divisor)
-      : body(body), n(n), depth(depth), divisor(divisor) {}
+  Loop(const Body& body, std::size_t n, int depth, std::size_t divisor, Control* control,
+       bool counts)
+      : body(body), n(n), depth(depth), divisor(divisor), control(control), counts(counts) {}
 
   const Body& body;
   const std::size_t n;
@@ -36,6 +50,8 @@ struct Loop {
   // opened inside a task.
   const int depth;
   const std::size_t divisor;
+  Control* const control;  // null when the opener had none installed
+  const bool counts;        // the outermost loop under `control` counts progress
 
   std::atomic<std::size_t> next{0};  // first index nobody has claimed yet
   std::atomic<bool> failed{false};
@@ -76,17 +92,42 @@ class Pool;
 // loop whose task it is running.
 thread_local Pool* tls_pool = nullptr;
 thread_local int tls_depth = -1;
+// The Control loops opened on this thread run under, and whether it came
+// from the loop whose task this thread is running (then those loops are
+// nested and do not count progress) rather than from a ControlScope.
+thread_local Control* tls_control = nullptr;
+thread_local bool tls_inherited = false;
 
-class DepthScope {
+// Set while running tasks of one loop: the loop's depth and Control.
+class TaskScope {
  public:
-  explicit DepthScope(int depth) : saved_(tls_depth) { tls_depth = depth; }
-  ~DepthScope() { tls_depth = saved_; }
-  DepthScope(const DepthScope&) = delete;
-  DepthScope& operator=(const DepthScope&) = delete;
+  TaskScope(int depth, Control* control)
+      : depth_(tls_depth), control_(tls_control), inherited_(tls_inherited) {
+    tls_depth = depth;
+    tls_control = control;
+    tls_inherited = true;
+  }
+  ~TaskScope() {
+    tls_depth = depth_;
+    tls_control = control_;
+    tls_inherited = inherited_;
+  }
+  TaskScope(const TaskScope&) = delete;
+  TaskScope& operator=(const TaskScope&) = delete;
 
  private:
-  int saved_;
+  int depth_;
+  Control* control_;
+  bool inherited_;
 };
+
+// Runs one index of `loop`, unless its Control was cancelled first. The
+// caller has already set a TaskScope for the loop.
+void run_one(const Loop& loop, std::size_t i) {
+  if (loop.control != nullptr && loop.control->cancel_requested()) throw Cancelled();
+  loop.body(i);
+  if (loop.counts) ControlAccess::count_one(*loop.control);
+}
 
 class Pool {
  public:
@@ -107,11 +148,11 @@ class Pool {
 
   std::size_t size() const { return size_; }
 
-  void run(std::size_t n, const Body& body) {
+  void run(std::size_t n, const Body& body, Control* control, bool counts) {
     if (tls_pool == this) {
-      run_nested(n, body);
+      run_nested(n, body, control, counts);
     } else {
-      run_external(n, body);
+      run_external(n, body, control, counts);
     }
   }
 
@@ -136,8 +177,8 @@ class Pool {
 
   // The caller does not run tasks itself: with one worker exactly one thread
   // computes, and the caller (typically the interpreter's thread) only waits.
-  void run_external(std::size_t n, const Body& body) {
-    Loop loop(body, n, 0, divisor());
+  void run_external(std::size_t n, const Body& body, Control* control, bool counts) {
+    Loop loop(body, n, 0, divisor(), control, counts);
     {
       std::unique_lock lock(mutex_);
       enqueue(loop);
@@ -151,16 +192,17 @@ class Pool {
   // pieces taken by others are done. Deadlock cannot arise even with one
   // worker, because the opener never sleeps while its loop has unclaimed
   // indices, and every claimed piece is being run by some thread.
-  void run_nested(std::size_t n, const Body& body) {
-    const int depth = tls_depth + 1;
+  void run_nested(std::size_t n, const Body& body, Control* control, bool counts) {
+    Loop loop(body, n, tls_depth + 1, divisor(), control, counts);
+    const int depth = loop.depth;
     if (n == 1 || size_ == 1) {
       // Nobody else could take a piece: run in index order right here. The
-      // first exception stops the loop exactly as in the shared path.
-      DepthScope scope(depth);
-      for (std::size_t i = 0; i < n; ++i) body(i);
+      // first exception (cancellation included) stops the loop exactly as in
+      // the shared path.
+      TaskScope scope(depth, control);
+      for (std::size_t i = 0; i < n; ++i) run_one(loop, i);
       return;
     }
-    Loop loop(body, n, depth, divisor());
     {
       std::lock_guard lock(mutex_);
       enqueue(loop);
@@ -193,18 +235,18 @@ class Pool {
   // The caller has already counted this thread in `loop.active`.
   void work_on(Loop& loop) {
     {
-      DepthScope scope(loop.depth);
+      TaskScope scope(loop.depth, loop.control);
       std::size_t lo = 0;
       std::size_t hi = 0;
       while (loop.claim(lo, hi)) {
         try {
           for (std::size_t i = lo; i < hi; ++i) {
             if (loop.failed.load(std::memory_order_relaxed)) break;
-            loop.body(i);
+            run_one(loop, i);
           }
         } catch (...) {
-          // The first failure wins; it also stops every participant from
-          // starting another index of this loop.
+          // The first failure wins (a cancellation is one); it also stops
+          // every participant from starting another index of this loop.
           if (!loop.failed.exchange(true, std::memory_order_acq_rel)) {
             loop.error = std::current_exception();
           }
@@ -319,11 +361,26 @@ Pool& pool() {
 
 }  // namespace
 
+ControlScope::ControlScope(Control& control) noexcept
+    : saved_control_(tls_control), saved_inherited_(tls_inherited) {
+  tls_control = &control;
+  tls_inherited = false;
+}
+
+ControlScope::~ControlScope() {
+  tls_control = saved_control_;
+  tls_inherited = saved_inherited_;
+}
+
 std::size_t pool_size() { return pool().size(); }
 
 void parallel_for(std::size_t n, const std::function<void(std::size_t)>& f) {
+  Control* const control = tls_control;
+  const bool counts = control != nullptr && !tls_inherited;
+  if (control != nullptr && control->cancel_requested()) throw Cancelled();
+  if (counts) ControlAccess::start(*control, n);
   if (n == 0) return;
-  pool().run(n, f);
+  pool().run(n, f, control, counts);
 }
 
 std::vector<double> par_map(std::size_t n, const std::function<double(std::size_t)>& f) {
@@ -332,4 +389,4 @@ std::vector<double> par_map(std::size_t n, const std::function<double(std::size_
   return out;
 }
 
-}  // namespace quintara::inference
+}  // namespace quintara::parallel

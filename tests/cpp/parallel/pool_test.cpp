@@ -2,7 +2,7 @@
 // the worker count (one worker, the environment variables) is checked in
 // child processes of this binary: PoolChild.Run does its work only when the
 // parent sets QUINTARA_TEST_POOL_WORKERS, and is skipped otherwise.
-#include "core/inference/pool.hpp"
+#include "core/parallel/pool.hpp"
 
 #include <gtest/gtest.h>
 #include <spawn.h>
@@ -10,12 +10,14 @@
 
 #include <algorithm>
 #include <atomic>
-#include <cstdint>
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <type_traits>
 #include <vector>
 
 #include "core/panic.hpp"
@@ -23,73 +25,40 @@
 
 extern char** environ;
 
-namespace quintara::inference {
+namespace quintara::parallel {
 namespace {
+
+static_assert(!std::is_base_of_v<Panic, Cancelled>, "a cancellation is not a bug");
 
 // Exit status of a child that ran PoolChild.Run to the end without failure;
 // a filter matching nothing, or a skip, exits with 0 instead.
 constexpr int kChildPassed = 42;
 
-// A rounding-sensitive value keyed by (seed, index): a left-to-right sum of
-// SplitMix64 uniforms of widely varying magnitude.
-double seeded_value(std::uint64_t seed, std::size_t index) {
-  std::uint64_t state = seed * 0x100000001B3ULL ^ index;
-  double total = 0.0;
-  for (int k = 0; k < 64; ++k) {
-    std::uint64_t z = (state += 0x9E3779B97F4A7C15ULL);
-    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ULL;
-    z = (z ^ (z >> 27)) * 0x94D049BB133111EBULL;
-    total += (k % 3 == 0 ? 1e8 : 1e-3) * static_cast<double>((z ^ (z >> 31)) >> 11) * 0x1.0p-53;
-  }
-  return total;
+// Maps nested `levels` deep, `width` indices each; a leaf returns its path
+// read as base-`width` digits and every level concatenates its children in
+// index order, so leaf k must hold k.
+std::vector<std::size_t> leaves(int levels, std::size_t width, std::size_t prefix = 0) {
+  if (levels == 0) return {prefix};
+  const auto parts = parallel_map<std::vector<std::size_t>>(
+      width, [&](std::size_t i) { return leaves(levels - 1, width, prefix * width + i); });
+  std::vector<std::size_t> out;
+  for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+  return out;
 }
 
-// Outer x inner loops, each inner result reduced in index order; counts the
-// outer results that differ from the same arithmetic done sequentially.
-int nested_mismatches(std::uint64_t seed, std::size_t outer, std::size_t inner) {
-  const auto got = parallel_map<double>(outer, [&](std::size_t a) {
-    const auto cells = parallel_map<double>(
-        inner, [&](std::size_t b) { return seeded_value(seed, a * inner + b); });
-    double sum = 0.0;
-    for (const double v : cells) sum += v;
-    return sum;
-  });
-  int wrong = 0;
-  for (std::size_t a = 0; a < outer; ++a) {
-    double sum = 0.0;
-    for (std::size_t b = 0; b < inner; ++b) sum += seeded_value(seed, a * inner + b);
-    wrong += got[a] != sum;
-  }
-  return wrong;
-}
-
-void check_nested_loops() {
-  EXPECT_EQ(nested_mismatches(42, 50, 100), 0);
-  const auto three = parallel_map<std::size_t>(6, [](std::size_t a) {
-    const auto mid = parallel_map<std::size_t>(7, [a](std::size_t b) {
-      const auto low =
-          parallel_map<std::size_t>(8, [a, b](std::size_t c) { return a * 100 + b * 10 + c; });
-      std::size_t sum = 0;
-      for (const std::size_t v : low) sum += v;
-      return sum;
-    });
-    std::size_t sum = 0;
-    for (const std::size_t v : mid) sum += v;
-    return sum;
-  });
-  // Sum over b < 7, c < 8 of 100a + 10b + c = 5600a + 8*10*21 + 7*28.
-  for (std::size_t a = 0; a < 6; ++a) EXPECT_EQ(three[a], 5600 * a + 1680 + 196) << a;
+std::size_t misplaced(int levels, std::size_t width) {
+  const auto got = leaves(levels, width);
+  std::size_t wrong = 0;
+  for (std::size_t k = 0; k < got.size(); ++k) wrong += got[k] != k;
+  return wrong + (got.size() == static_cast<std::size_t>(std::pow(width, levels)) ? 0 : 1);
 }
 
 void check_exceptions_propagate() {
-  EXPECT_EQ(test::panic_text([] {
-              parallel_for(1000, [](std::size_t i) {
-                if (i == 617) quintara::panic("task 617 failed");
-              });
-            }),
-            "task 617 failed");
-  // From an inner loop, through the outer task, out of the outer loop.
-  EXPECT_EQ(test::panic_text([] {
+  // From an inner loop, through the outer task, out of the outer loop; a
+  // Control changes nothing about it.
+  Control control;
+  EXPECT_EQ(test::panic_text([&] {
+              ControlScope scope(control);
               parallel_for(10, [](std::size_t a) {
                 parallel_for(100, [a](std::size_t b) {
                   if (a == 3 && b == 42) quintara::panic("inner 3/42");
@@ -98,41 +67,83 @@ void check_exceptions_propagate() {
             }),
             "inner 3/42");
   EXPECT_THROW(parallel_for(5, [](std::size_t i) { if (i == 4) throw 7; }), int);
-  check_nested_loops();  // the pool is intact afterwards
+  EXPECT_EQ(misplaced(2, 40), 0u);  // the pool is intact afterwards
 }
 
-TEST(Pool, EveryIndexOnceInItsOwnSlotNeverOnTheCaller) {
-  std::atomic<int> calls{0};
-  parallel_for(0, [&](std::size_t) { ++calls; });
-  EXPECT_EQ(calls.load(), 0);
-  EXPECT_TRUE(parallel_map<double>(0, [](std::size_t) { return 1.0; }).empty());
+// Every inner task blocks until another thread has raised the flag, which it
+// does once every worker is inside one; no inner index may start after that.
+void check_cancellation() {
+  Control control;
+  std::atomic<std::size_t> started{0};
+  std::atomic<bool> raised{false};
+  std::thread canceller([&] {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (started.load() < pool_size() && std::chrono::steady_clock::now() < deadline) {
+      std::this_thread::yield();
+    }
+    control.request_cancel();
+    raised.store(true);
+    raised.notify_all();
+  });
+  {
+    ControlScope scope(control);
+    const auto blocking = [&](std::size_t) { ++started; raised.wait(false); };
+    EXPECT_THROW(parallel_for(16, [&](std::size_t) { parallel_for(1000, blocking); }), Cancelled);
+    canceller.join();
+    // Entering a loop under the raised flag runs nothing.
+    EXPECT_THROW(parallel_for(5, [&](std::size_t) { ++started; }), Cancelled);
+    EXPECT_EQ(started.load(), pool_size());
+  }
+  EXPECT_EQ(misplaced(2, 40), 0u);  // usable again, outside the Control
+}
 
+TEST(Pool, EveryIndexOnceInItsOwnSlotNestedOrNot) {
+  parallel_for(0, [](std::size_t) { ADD_FAILURE() << "called for n == 0"; });
   const std::size_t n = 200'000;
   std::vector<unsigned char> visits(n, 0);
-  std::atomic<bool> on_caller{false};
-  const auto caller = std::this_thread::get_id();
-  parallel_for(n, [&](std::size_t i) {
-    ++visits[i];
-    if (std::this_thread::get_id() == caller) on_caller = true;
-  });
+  parallel_for(n, [&](std::size_t i) { ++visits[i]; });
   EXPECT_EQ(std::count(visits.begin(), visits.end(), 1), static_cast<std::ptrdiff_t>(n));
-  EXPECT_FALSE(on_caller.load());  // an outside caller hands the work over and waits
+  EXPECT_EQ(misplaced(2, 60), 0u);
+  EXPECT_EQ(misplaced(3, 12), 0u);
 }
 
-TEST(Pool, NestedLoopsMatchSequentialArithmetic) { check_nested_loops(); }
+// Meanwhile another thread's loops, opened with no Control, share the pool
+// with the cancelled ones and must neither fail nor lose an index.
+TEST(Pool, ExceptionsAndCancellationEndOnlyTheirOwnLoops) {
+  check_exceptions_propagate();
+  std::atomic<std::size_t> plain_faults{0};
+  std::thread plain([&] {  // a Cancelled escaping here would terminate the test
+    for (int round = 0; round < 20; ++round) plain_faults += misplaced(2, 30);
+  });
+  check_cancellation();
+  plain.join();
+  EXPECT_EQ(plain_faults.load(), 0u);
+}
 
-TEST(Pool, ExceptionsPropagateAndPoolSurvives) { check_exceptions_propagate(); }
-
-TEST(Pool, ConcurrentCallersFromSeveralThreads) {
-  std::atomic<int> mismatches{0};
-  std::vector<std::thread> callers;
-  for (std::uint64_t t = 0; t < 4; ++t) {
-    callers.emplace_back([t, &mismatches] {
-      for (int round = 0; round < 10; ++round) mismatches += nested_mismatches(t, 20, 30);
-    });
+TEST(Pool, ProgressCountsTheOutermostLoopWhileAnotherThreadReads) {
+  const std::size_t n = 400;
+  Control control;
+  std::atomic<bool> finished{false};
+  std::atomic<int> bad_reads{0};
+  std::thread reader([&] {
+    std::size_t last = 0;
+    while (!finished.load()) {
+      const Control::Progress p = control.progress();
+      bad_reads += p.done < last || p.done > p.total || (p.total != 0 && p.total != n);
+      last = p.done;
+    }
+  });
+  {
+    ControlScope scope(control);
+    parallel_for(n, [](std::size_t) { EXPECT_EQ(misplaced(1, 50), 0u); });
   }
-  for (auto& c : callers) c.join();
-  EXPECT_EQ(mismatches.load(), 0);
+  finished = true;
+  reader.join();
+  EXPECT_EQ(bad_reads.load(), 0);
+  EXPECT_EQ(control.progress().done, n);  // the inner loops did not count
+  ControlScope scope(control);  // the next outermost loop counts from zero
+  parallel_for(7, [&](std::size_t) { EXPECT_LT(control.progress().done, 7u); });
+  EXPECT_EQ(control.progress().done, 7u);
 }
 
 TEST(PoolChild, Run) {
@@ -140,6 +151,7 @@ TEST(PoolChild, Run) {
   if (expected == nullptr) GTEST_SKIP() << "runs only as a child of Pool.WorkerCountsInChildren";
   EXPECT_EQ(pool_size(), std::stoul(expected));
   check_exceptions_propagate();
+  check_cancellation();
   if (pool_size() == 1) {
     // Every task, nested ones included, runs on the one worker ...
     std::vector<std::thread::id> runners(200);
@@ -147,7 +159,7 @@ TEST(PoolChild, Run) {
       parallel_for(20, [&](std::size_t b) { runners[a * 20 + b] = std::this_thread::get_id(); });
     });
     EXPECT_EQ(std::count(runners.begin(), runners.end(), runners[0]), 200);
-    EXPECT_NE(runners[0], std::this_thread::get_id());
+    EXPECT_NE(runners[0], std::this_thread::get_id());  // the caller only waits
     // ... which claims indices in ascending order, so a failure at index 10
     // means exactly indices 0 to 10 were started.
     std::atomic<int> started{0};
@@ -205,4 +217,4 @@ TEST(Pool, WorkerCountsInChildren) {
 }
 
 }  // namespace
-}  // namespace quintara::inference
+}  // namespace quintara::parallel
