@@ -91,7 +91,6 @@ def test_property_order_and_docs() -> None:
     assert props == ["att", "att_path", "counterfactual", "treated_post", "weights", "donor_ids",
                      "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",
                      "inference_distribution", "placebo_atts"]
-    assert quintara.SCResult.ci_upper.__doc__ == ""
     assert quintara.SCResult.__doc__ == (
         "Result of a synthetic-control-family fit, exposed to Python.")
     assert quintara.BaconResult.components.__doc__ == "All 2×2 comparisons."
