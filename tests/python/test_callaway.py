@@ -2,8 +2,6 @@
 
 from __future__ import annotations
 
-import inspect
-
 import numpy as np
 import pytest
 
@@ -26,14 +24,6 @@ def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
         if 0 <= c < n_periods:
             y[i, c:] += 1.0
     return y
-
-
-def test_signature_and_table_order() -> None:
-    assert str(inspect.signature(quintara.fit_callaway_py)) == (
-        "(y, cohorts, control='never', covariates=None, anticipation=0, bands=False, n_reps=999, "
-        "seed=0, level=0.95)")
-    names = quintara._quintara.__all__
-    assert names.index("fit_sc") < names.index("bootstrap_mean") < names.index("fit_callaway_py")
 
 
 Y4 = staggered([2, 2, -1, -1], 4)

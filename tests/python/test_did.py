@@ -3,8 +3,6 @@ against hand formulas and explicit dummy-variable regressions in NumPy."""
 
 from __future__ import annotations
 
-import inspect
-
 import numpy as np
 import pytest
 from hypothesis import given, settings
@@ -48,20 +46,6 @@ def dummy_regression(y: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np
 
 
 class TestEntryChecks:
-    @pytest.mark.parametrize(("label", "doc"), [
-        ("TWFE", "Two-way fixed-effects DiD with cluster-robust SE."),
-        ("Sun-Abraham", "Sun & Abraham interaction-weighted event study."),
-        ("Goodman-Bacon",
-         "Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."),
-    ])
-    def test_surface(self, label: str, doc: str) -> None:
-        fn = ENTRIES[label]
-        assert str(inspect.signature(fn)) == "(y, cohorts)"
-        assert fn.__doc__ == doc
-        names = quintara.__all__
-        assert names.index("fit_sc") < names.index("fit_twfe_py") < names.index(
-            "fit_sunab_py") < names.index("bacon_decompose_py")
-
     @pytest.mark.parametrize("label", ENTRIES)
     def test_shared_messages_in_order(self, label: str) -> None:
         fn = ENTRIES[label]

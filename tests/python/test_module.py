@@ -40,11 +40,23 @@ def test_module_identity_and_all_order() -> None:
     assert set(quintara.__all__) == set(_quintara.__all__) | {"PanicException"}
 
 
-def test_text_signatures() -> None:
-    assert str(inspect.signature(quintara.version)) == "()"
-    assert str(inspect.signature(quintara.fit_sc)) == (
-        "(y, treated, treat_time, ridge=0.0, placebo=False, level=0.95, penalty=0.0, "
-        "min_weight=0.0, max_weight=1.0)")
+SIGNATURES = {
+    "version": "()",
+    "fit_sc": "(y, treated, treat_time, ridge=0.0, placebo=False, level=0.95, penalty=0.0, "
+              "min_weight=0.0, max_weight=1.0)",
+    "fit_rsc": "(y, treated, treat_time, rank=None, energy=0.999, ridge=0.0, placebo=False, "
+               "level=0.95)",
+    "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
+                       "bands=False, n_reps=999, seed=0, level=0.95)",
+    "fit_twfe_py": "(y, cohorts)",
+    "fit_sunab_py": "(y, cohorts)",
+    "bacon_decompose_py": "(y, cohorts)",
+}
+
+
+def test_text_signatures_and_docstrings() -> None:
+    for name, signature in SIGNATURES.items():
+        assert str(inspect.signature(getattr(quintara, name))) == signature, name
     assert quintara.version.__doc__ == "The quintara version string."
     assert quintara.fit_sc.__doc__ == (
         "Fit synthetic control.\n\n"
@@ -52,6 +64,7 @@ def test_text_signatures() -> None:
         "the row indices of treated units; `treat_time` is the first post-period\n"
         "column index. If `placebo` is true, an in-space placebo test is run and the\n"
         "p-value / distribution are attached.")
+    assert quintara.fit_twfe_py.__doc__ == "Two-way fixed-effects DiD with cluster-robust SE."
 
 
 def test_panic_exception_is_not_an_exception() -> None:
@@ -78,7 +91,6 @@ def test_property_order_and_docs() -> None:
     assert props == ["att", "att_path", "counterfactual", "treated_post", "weights", "donor_ids",
                      "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",
                      "inference_distribution", "placebo_atts"]
-    assert quintara.SCResult.ci_upper.__doc__ == ""
     assert quintara.SCResult.__doc__ == (
         "Result of a synthetic-control-family fit, exposed to Python.")
     assert quintara.BaconResult.components.__doc__ == "All 2×2 comparisons."

@@ -53,19 +53,6 @@ TEST(Panel, InvariantTexts) {
   EXPECT_EQ(attach(Mat(4, 3)).covariates->cols, 3u);
 }
 
-TEST(Panel, DonorBlocksHoldOneDonorPathPerColumn) {
-  const Panel p = Panel::block(four_by_five(), Units{1}, 2);
-  const auto [pre, donors] = p.donor_pre(2);
-  EXPECT_EQ(donors, (Units{0, 2, 3}));
-  EXPECT_EQ(pre.rows, 2u);
-  EXPECT_EQ(pre.data, (Vec{1, 2, 11, 12, 16, 17}));
-  EXPECT_EQ(p.donor_post(2).first.data, (Vec{3, 4, 5, 13, 14, 15, 18, 19, 20}));
-  const auto [empty, no_donors] = Panel::block(four_by_five(), Units{0, 1, 2, 3}, 3).donor_pre(3);
-  EXPECT_TRUE(no_donors.empty());
-  EXPECT_EQ(empty.rows, 3u);
-  EXPECT_EQ(empty.cols, 0u);
-}
-
 TEST(Panel, UnitMeanMultipliesByTheReciprocalOnce) {
   // Column sums 5 and 7 over three units: 5 * (1/3) = 1.6666666666666665 but
   // 5 / 3 = 1.6666666666666667 (Python float arithmetic), so the test tells

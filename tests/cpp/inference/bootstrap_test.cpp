@@ -1,41 +1,39 @@
-// Draw order of the resampling routines (independent transcriptions of the
-// documented draw sequence) and the cases the Python entry cannot reach.
+// Golden-output stability of the resampling routines (results must never
+// change for a seed) and the cases the Python entry cannot reach.
 #include "core/inference/bootstrap.hpp"
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <cmath>
 #include <vector>
-
-#include "core/linalg/rng.hpp"
 
 namespace {
 
 using namespace quintara::inference;
-using quintara::linalg::Xoshiro256pp;
 using Vec = std::vector<double>;
 
-TEST(Bootstrap, DrawOrderOfIidAndStationaryReplicates) {
-  const Vec s{0.3, -1.2, 2.5, 0.7, 4.1};
-  const BootstrapResult iid = block_bootstrap_mean(s, 1, 40, 5, 0.95);
-  EXPECT_EQ(iid.replicates, block_bootstrap_mean(s, 0, 40, 5, 0.95).replicates);
-  // Mean block length 2: one float after every value, restart when 0.5 > u.
-  const BootstrapResult st = stationary_bootstrap_mean(s, 2, 40, 3, 0.95);
-  for (std::size_t r = 0; r < 40; ++r) {
-    Xoshiro256pp g = Xoshiro256pp::substream(5, r);
-    double a = 0.0;
-    for (int k = 0; k < 5; ++k) a += s[g.gen_range(5)];
-    EXPECT_EQ(iid.replicates[r], a / 5.0) << r;
-    Xoshiro256pp h = Xoshiro256pp::substream(3, r);
-    std::size_t i = h.gen_range(5);
-    double b = 0.0;
-    for (int t = 0; t < 5; ++t) {
-      b += s[i];
-      i = 0.5 > h.next_f64() ? h.gen_range(5) : (i + 1) % 5;
-    }
-    EXPECT_EQ(st.replicates[r], b / 5.0) << r;
-  }
+const Vec kSeries{0.4, 1.3, -0.2, 2.2, 0.9, 1.7, -0.8, 0.1, 1.1, 0.6};
+
+// Seed 7, block_len 3, 200 replicates, level 0.9 on kSeries: outputs of the
+// code as first released, printed with %.17g (replicates 0, 1 and 199).
+TEST(Bootstrap, BlockAndStationaryStability) {
+  const BootstrapResult b = block_bootstrap_mean(kSeries, 3, 200, 7, 0.9);
+  EXPECT_EQ(b.replicates[0], 0.38000000000000006);
+  EXPECT_EQ(b.replicates[1], 0.35999999999999999);
+  EXPECT_EQ(b.replicates[199], 0.86999999999999988);
+  EXPECT_EQ(b.interval.se, 0.23340563069945636);
+  EXPECT_EQ(b.interval.lower, 0.3695);
+  EXPECT_EQ(b.interval.upper, 1.1214999999999993);
+  const BootstrapResult s = stationary_bootstrap_mean(kSeries, 3, 200, 7, 0.9);
+  EXPECT_EQ(s.replicates[0], 0.67999999999999994);
+  EXPECT_EQ(s.replicates[1], 0.71000000000000019);
+  EXPECT_EQ(s.replicates[199], 0.65999999999999992);
+  EXPECT_EQ(s.interval.se, 0.18222366702522641);
+  EXPECT_EQ(s.interval.lower, 0.40000000000000002);
+  EXPECT_EQ(s.interval.upper, 1.0009999999999997);
+
+  EXPECT_EQ(block_bootstrap_mean(kSeries, 1, 40, 5, 0.95).replicates,
+            block_bootstrap_mean(kSeries, 0, 40, 5, 0.95).replicates);
   for (auto* f : {&block_bootstrap_mean, &stationary_bootstrap_mean}) {
     const BootstrapResult empty = f(Vec{}, 3, 20, 1, 0.9);  // the interval of [0.0]
     EXPECT_TRUE(empty.replicates.empty());
@@ -45,22 +43,12 @@ TEST(Bootstrap, DrawOrderOfIidAndStationaryReplicates) {
   }
 }
 
-TEST(MultiplierBands, MammenDrawsSupAndQuantile) {
-  const std::vector<Vec> ifs{{1.0, -2.0, 0.5}, {0.3, 0.3, -0.9}};
-  const EventBands b = multiplier_event_bands(ifs, Vec{0.1, -0.2}, Vec{0.4, 0.25}, 41, 8, 0.9);
-  Vec sups;
-  for (std::size_t r = 0; r < 41; ++r) {
-    Xoshiro256pp g = Xoshiro256pp::substream(8, r);
-    Vec xi(3);
-    for (double& x : xi) {
-      x = g.next_f64() < 0.723606797749979 ? -0.618033988749895 : 1.618033988749895;
-    }
-    const double s0 = 1.0 * xi[0] + -2.0 * xi[1] + 0.5 * xi[2];
-    const double s1 = 0.3 * xi[0] + 0.3 * xi[1] + -0.9 * xi[2];
-    sups.push_back(std::max(std::fabs(s0 / 3.0 / 0.4), std::fabs(s1 / 3.0 / 0.25)));
-  }
-  std::sort(sups.begin(), sups.end());
-  EXPECT_EQ(b.crit, quantile_sorted(sups, 0.9));
+// Seed 8, 99 replicates, level 0.9 on the two event times below: crit of the
+// code as first released, printed with %.17g.
+TEST(MultiplierBands, Stability) {
+  const std::vector<Vec> ifs{{1.0, -2.0, 0.5, 0.25}, {0.3, 0.3, -0.9, 1.1}};
+  const EventBands b = multiplier_event_bands(ifs, Vec{0.1, -0.2}, Vec{0.4, 0.25}, 99, 8, 0.9);
+  EXPECT_EQ(b.crit, 2.6985171611325662);
   EXPECT_EQ(b.bands[1], std::make_pair(-0.2 - b.crit * 0.25, -0.2 + b.crit * 0.25));
 }
 

@@ -30,10 +30,8 @@ Mat cols(std::size_t r, std::size_t c, V data) {
 }
 
 TEST(Kernels, ShapeAssertionsInOrder) {
-  Mat A(2, 3), B4(4, 2), B3(3, 2), C(2, 2), C57(5, 7), C27(2, 7);
+  Mat A(2, 3), B4(4, 2), B3(3, 2), C57(5, 7), C27(2, 7);
   V x2(2), x3(3), y2(2), y3(3), y4(4);
-  EXPECT_EQ(panic_text([&] { gemm(A, B4, C, 1, 0); }),
-            "assertion `left == right` failed: gemm: A.cols != B.rows\n  left: 3\n right: 4");
   // With several shapes wrong the inner dimension is reported first.
   const std::vector<std::pair<std::function<void()>, std::string>> cases = {
       {[&] { gemm(A, B4, C57, 1, 0); }, eq_failure("gemm: A.cols != B.rows", 3, 4)},

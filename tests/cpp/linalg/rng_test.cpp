@@ -4,36 +4,25 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <numeric>
 
-#include "core/panic.hpp"
+#include "../support.hpp"
 
 using quintara::linalg::Xoshiro256pp;
 
-TEST(Xoshiro, SeedingAndFirstOutputs) {
+TEST(Xoshiro, SeedingSubstreamsAndFirstOutputs) {
   // Published test vectors of the generator's seeding.
   Xoshiro256pp g = Xoshiro256pp::make(0);
   EXPECT_EQ(g.s[0], 0xe220a8397b1dcdafULL);
-  EXPECT_EQ(g.s[1], 0x6e789e6aa1b965f4ULL);
-  EXPECT_EQ(g.s[2], 0x06c45d188009454fULL);
   EXPECT_EQ(g.s[3], 0xf88bb8a8724c81ecULL);
   EXPECT_EQ(g.next_u64(), 0x53175d61490b23dfULL);
   EXPECT_EQ(g.next_u64(), 0x61da6f3dc380d507ULL);
-  EXPECT_EQ(g.next_u64(), 0x5c0fdf91ec9a7bfcULL);
   EXPECT_EQ(Xoshiro256pp::make(0).next_f64(), 0.3245752680314067);
   EXPECT_EQ(Xoshiro256pp::make(42).next_u64(), 0xd0764d4f4476689fULL);
-}
-
-TEST(Xoshiro, Substreams) {
-  const Xoshiro256pp g = Xoshiro256pp::substream(0, 0);
-  EXPECT_EQ(g.s[0], 0xa706dd2f4d197e6fULL);
-  EXPECT_EQ(g.s[1], 0xb382a305f4414f5eULL);
-  EXPECT_EQ(g.s[2], 0x631a9154fbabf717ULL);
-  EXPECT_EQ(g.s[3], 0xa80aba8c86640906ULL);
+  const Xoshiro256pp s = Xoshiro256pp::substream(0, 0);
+  EXPECT_EQ(s.s[0], 0xa706dd2f4d197e6fULL);
+  EXPECT_EQ(s.s[3], 0xa80aba8c86640906ULL);
   EXPECT_EQ(Xoshiro256pp::substream(0, 1).next_u64(), 0x7c2de6d440442d3dULL);
-  // Index 0 is not the seed's own stream.
-  EXPECT_NE(Xoshiro256pp::substream(0, 0).next_u64(), Xoshiro256pp::make(0).next_u64());
 }
 
 TEST(Xoshiro, GenRange) {
@@ -41,44 +30,38 @@ TEST(Xoshiro, GenRange) {
   EXPECT_EQ(g.gen_range(1), 0u);
   copy.next_u64();  // gen_range(1) consumed exactly one draw
   EXPECT_EQ(g.next_u64(), copy.next_u64());
-  try {
-    g.gen_range(0);
-    FAIL();
-  } catch (const quintara::Panic& e) {
-    EXPECT_STREQ(e.what(), "gen_range(0): empty range");
-  }
+  EXPECT_EQ(quintara::test::panic_text([&] { g.gen_range(0); }), "gen_range(0): empty range");
   // n = 2^63 + 1 rejects almost half of all draws: the rejection loop must
   // still return values below n.
   const std::uint64_t n = (1ULL << 63) + 1;
   for (int i = 0; i < 1000; ++i) EXPECT_LT(g.gen_range(n), n);
-  // Uniformity over a small range (chi-square-free sanity: every bucket hit
-  // within 20% of its expectation).
-  std::vector<int> hits(6, 0);
-  for (int i = 0; i < 60000; ++i) ++hits[g.gen_range(6)];
-  for (int h : hits) EXPECT_NEAR(h, 10000, 2000);
 }
 
-TEST(Xoshiro, ShuffleAndNormal) {
-  Xoshiro256pp g = Xoshiro256pp::make(3), untouched = g;
+// Seed 2024, three successive shuffles of 0..9 on one generator, then one
+// next_u64: outputs of the code as first released (printed with %d / %llx).
+TEST(Xoshiro, ShuffleStability) {
+  Xoshiro256pp g = Xoshiro256pp::make(2024), untouched = Xoshiro256pp::make(2024);
   std::vector<int> one{5};
-  g.shuffle(one);
-  EXPECT_EQ(g.next_u64(), untouched.next_u64());  // length 1 consumes nothing
-  std::vector<int> v(50);
+  g.shuffle(one);  // length 1 consumes nothing
+  EXPECT_EQ(Xoshiro256pp(g).next_u64(), untouched.next_u64());
+  std::vector<int> v(10);
   std::iota(v.begin(), v.end(), 0);
-  Xoshiro256pp a = Xoshiro256pp::make(11), b = a;
-  std::vector<int> w = v;
-  a.shuffle(v);
-  b.shuffle(w);
-  EXPECT_EQ(v, w);
-  std::vector<int> sorted = v;
-  std::sort(sorted.begin(), sorted.end());
-  for (int i = 0; i < 50; ++i) EXPECT_EQ(sorted[i], i);
+  const std::vector<std::vector<int>> want{{6, 0, 7, 3, 9, 4, 8, 1, 2, 5},
+                                           {2, 6, 9, 1, 0, 7, 5, 8, 4, 3},
+                                           {9, 2, 8, 0, 6, 4, 1, 7, 5, 3}};
+  for (const auto& w : want) {
+    g.shuffle(v);
+    EXPECT_EQ(v, w);
+  }
+  EXPECT_EQ(g.next_u64(), 0x811d9f2eb45b6984ULL);  // 9 draws per shuffle, no more
+}
 
+TEST(Xoshiro, NormalTakesTwoDrawsAndHasUnitMoments) {
   Xoshiro256pp n = Xoshiro256pp::make(1), twice = n;
   n.normal();
   twice.next_f64();
   twice.next_f64();
-  EXPECT_EQ(n.next_u64(), twice.next_u64());  // each normal takes two draws
+  EXPECT_EQ(n.next_u64(), twice.next_u64());
   double sum = 0, sumsq = 0;
   for (int i = 0; i < 20000; ++i) {
     const double z = n.normal();
