@@ -45,7 +45,6 @@ TEST(ScRun, PlaceboRunEqualsTheStandaloneTest) {
     const est::ScFit fit = method.fit_at(panel, kT0);
     const inf::PlaceboResult p = inf::sc_placebo_method(panel, method);
     const inf::Interval i = inf::percentile_ci(p.placebo_atts, 0.0, 0.9);
-    EXPECT_EQ(r.att, fit.att);
     EXPECT_EQ(r.weights, fit.weights);
     ASSERT_TRUE(r.p_value && r.placebo_atts && r.ci_lower);
     EXPECT_EQ(*r.p_value, p.p_value);
@@ -69,7 +68,6 @@ TEST(ScRun, JackknifeReusesBothWeightVectors) {
   const double se = est::sc::sdid::jackknife_se(loo);
   const double z = inf::normal_quantile(0.975);
   EXPECT_EQ(*r.inference_distribution, loo);
-  EXPECT_EQ(loo.size(), 2u + 8u);
   EXPECT_EQ(*r.se, se);
   EXPECT_EQ(*r.ci_lower, r.att - z * se);
   EXPECT_EQ(*r.ci_upper, r.att + z * se);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <functional>
 #include <limits>
 #include <string>
 #include <vector>
@@ -50,42 +51,29 @@ TEST(CheckPanel, ShapeAndFiniteness) {
   }
 }
 
-TEST(CheckScalars, NonnegPosUnitInterval) {
+TEST(CheckScalars, BoundsCountsAndTreatTime) {
   EXPECT_NO_THROW(v::check_nonneg("ridge", -0.0));
-  EXPECT_NO_THROW(v::check_nonneg("ridge", 0.0));
-  EXPECT_EQ(message_of([] { v::check_nonneg("ridge", -1e-5); }),
-            "ridge must be finite and >= 0; got -0.00001");
-  EXPECT_EQ(message_of([] { v::check_nonneg("ridge", kInf); }),
-            "ridge must be finite and >= 0; got inf");
-  EXPECT_EQ(message_of([] { v::check_nonneg("penalty", kNaN); }),
-            "penalty must be finite and >= 0; got NaN");
-
   EXPECT_NO_THROW(v::check_pos("x", 5e-324));
-  EXPECT_EQ(message_of([] { v::check_pos("aug_lambda", 0.0); }),
-            "aug_lambda must be finite and > 0; got 0");
-  EXPECT_EQ(message_of([] { v::check_pos("aug_lambda", -kInf); }),
-            "aug_lambda must be finite and > 0; got -inf");
-
   EXPECT_NO_THROW(v::check_unit_interval("level", 0.95));
-  EXPECT_EQ(message_of([] { v::check_unit_interval("level", 1.0); }),
-            "level must be in (0, 1); got 1");
-  EXPECT_EQ(message_of([] { v::check_unit_interval("level", 0.0); }),
-            "level must be in (0, 1); got 0");
-  EXPECT_EQ(message_of([] { v::check_unit_interval("energy", kNaN); }),
-            "energy must be in (0, 1); got NaN");
-}
-
-TEST(CheckCounts, MinCountAndTreatTime) {
-  EXPECT_EQ(message_of([] { v::check_min_count("rank", 0); }), "rank must be >= 1; got 0");
   EXPECT_NO_THROW(v::check_min_count("n_reps", 1));
-
-  const std::string bad0 =
-      "treat_time 0 must be in [1, 10) so there is at least one pre- and one post-period";
-  EXPECT_EQ(message_of([] { v::check_treat_time(0, 10); }), bad0);
-  EXPECT_EQ(message_of([] { v::check_treat_time(10, 10); }),
-            "treat_time 10 must be in [1, 10) so there is at least one pre- and one post-period");
   EXPECT_NO_THROW(v::check_treat_time(1, 10));
   EXPECT_NO_THROW(v::check_treat_time(9, 10));
+  const std::pair<std::function<void()>, const char*> cases[] = {
+      {[] { v::check_nonneg("ridge", -1e-5); }, "ridge must be finite and >= 0; got -0.00001"},
+      {[] { v::check_nonneg("ridge", kInf); }, "ridge must be finite and >= 0; got inf"},
+      {[] { v::check_nonneg("penalty", kNaN); }, "penalty must be finite and >= 0; got NaN"},
+      {[] { v::check_pos("aug_lambda", 0.0); }, "aug_lambda must be finite and > 0; got 0"},
+      {[] { v::check_pos("aug_lambda", -kInf); }, "aug_lambda must be finite and > 0; got -inf"},
+      {[] { v::check_unit_interval("level", 1.0); }, "level must be in (0, 1); got 1"},
+      {[] { v::check_unit_interval("level", 0.0); }, "level must be in (0, 1); got 0"},
+      {[] { v::check_unit_interval("energy", kNaN); }, "energy must be in (0, 1); got NaN"},
+      {[] { v::check_min_count("rank", 0); }, "rank must be >= 1; got 0"},
+      {[] { v::check_treat_time(0, 10); },
+       "treat_time 0 must be in [1, 10) so there is at least one pre- and one post-period"},
+      {[] { v::check_treat_time(10, 10); },
+       "treat_time 10 must be in [1, 10) so there is at least one pre- and one post-period"},
+  };
+  for (const auto& [call, text] : cases) EXPECT_EQ(message_of(call), text);
 }
 
 TEST(CheckIndices, RangeAndTreated) {
