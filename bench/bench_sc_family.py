@@ -11,8 +11,14 @@ from __future__ import annotations
 import argparse
 
 import quintara
-from common import factor_panel, fmt_seconds, growth_exponent, logical_cpus, thread_speedup, \
-    time_call
+from common import (
+    factor_panel,
+    fmt_seconds,
+    growth_exponent,
+    logical_cpus,
+    thread_speedup,
+    time_call,
+)
 
 # Entry name -> keyword arguments that switch on its in-space placebo test.
 # Fits missing from the installed package are skipped.

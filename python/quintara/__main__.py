@@ -25,7 +25,7 @@ def main() -> None:
     print(f"  {res!r}")
     print(f"  ATT: {res.att:.2f} packs per capita per year "
           f"(placebo p = {res.p_value:.3f}, {len(res.inference_distribution)} placebos)")
-    top = sorted(zip(res.weights, res.donor_ids), reverse=True)[:5]
+    top = sorted(zip(res.weights, res.donor_ids, strict=True), reverse=True)[:5]
     print("  largest donor weights: " +
           ", ".join(f"{data.states[i]} {w:.3f}" for w, i in top if w > 0.0005))
     print(f"  fitted in {elapsed * 1e3:.1f} ms")

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "core/linalg/kernels.hpp"
+#include "core/linalg/means.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::estimators {
@@ -16,10 +17,7 @@ double rmspe(std::span<const double> gap) {
 }
 
 double mean_or_zero(std::span<const double> path) {
-  if (path.empty()) return 0.0;
-  double sum = 0.0;
-  for (const double v : path) sum += v;
-  return sum / static_cast<double>(path.size());
+  return path.empty() ? 0.0 : linalg::mean_div(path);
 }
 
 BlockSeries block_series(const Panel& panel, std::size_t t0, const char* no_donor_message) {

@@ -1,18 +1,14 @@
 #include "core/estimators/within.hpp"
 
+#include "core/linalg/means.hpp"
+
 namespace quintara::estimators {
 
 using linalg::Mat;
 
 std::vector<double> time_means(const Mat& x) {
   std::vector<double> m(x.cols, 0.0);
-  const double n = static_cast<double>(x.rows);
-  for (std::size_t t = 0; t < x.cols; ++t) {
-    const double* col = x.data.data() + t * x.rows;
-    double s = 0.0;
-    for (std::size_t i = 0; i < x.rows; ++i) s += col[i];
-    m[t] = s / n;
-  }
+  for (std::size_t t = 0; t < x.cols; ++t) m[t] = linalg::mean_div(x.col(t));
   return m;
 }
 
@@ -30,9 +26,7 @@ std::vector<double> unit_means(const Mat& x) {
 Mat two_way_within(const Mat& x) {
   const std::vector<double> um = unit_means(x);
   const std::vector<double> tm = time_means(x);
-  double total = 0.0;
-  for (const double v : x.data) total += v;
-  const double grand = total / static_cast<double>(x.data.size());
+  const double grand = linalg::mean_div(x.data);
   Mat z(x.rows, x.cols);
   for (std::size_t t = 0; t < x.cols; ++t) {
     for (std::size_t i = 0; i < x.rows; ++i) {

@@ -1,9 +1,10 @@
 #include "core/inference/bootstrap.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
+#include <compare>
 
+#include "core/linalg/means.hpp"
 #include "core/linalg/rng.hpp"
 #include "core/panic.hpp"
 #include "core/parallel/pool.hpp"
@@ -13,12 +14,6 @@ namespace quintara::inference {
 using linalg::Xoshiro256pp;
 
 namespace {
-
-double mean(std::span<const double> series) {
-  double sum = 0.0;
-  for (const double v : series) sum += v;
-  return sum / static_cast<double>(series.size());
-}
 
 BootstrapResult empty_series_result(double level) {
   const double zero[1] = {0.0};
@@ -30,15 +25,6 @@ BootstrapResult empty_series_result(double level) {
 constexpr double kMammenLow = -0.618033988749895;
 constexpr double kMammenHigh = 1.618033988749895;
 constexpr double kMammenLowProb = 0.723606797749979;
-
-// IEEE 754 totalOrder as a signed integer key: flipping the magnitude bits of
-// negative values makes integer order match float order, with -0 < +0 and
-// NaNs at the ends by sign.
-std::int64_t total_order_key(double x) {
-  auto k = std::bit_cast<std::int64_t>(x);
-  k ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(k >> 63) >> 1);
-  return k;
-}
 
 }  // namespace
 
@@ -63,7 +49,7 @@ BootstrapResult block_bootstrap_mean(std::span<const double> series, std::size_t
     }
     return total / static_cast<double>(n);
   });
-  Interval interval = percentile_ci(reps, mean(series), level);
+  Interval interval = percentile_ci(reps, linalg::mean_div(series), level);
   return {interval, std::move(reps)};
 }
 
@@ -89,7 +75,7 @@ BootstrapResult stationary_bootstrap_mean(std::span<const double> series, std::s
     }
     return total / static_cast<double>(n);
   });
-  Interval interval = percentile_ci(reps, mean(series), level);
+  Interval interval = percentile_ci(reps, linalg::mean_div(series), level);
   return {interval, std::move(reps)};
 }
 
@@ -118,16 +104,17 @@ EventBands multiplier_event_bands(std::span<const std::vector<double>> ifs,
     for (std::size_t k = 0; k < K; ++k) {
       const std::vector<double>& psi = ifs[k];
       if (psi.empty() || !(se[k] > 0.0)) continue;
-      double s = 0.0;
-      for (std::size_t i = 0; i < psi.size(); ++i) s += psi[i] * xi[i];
-      const double t = std::fabs(s / static_cast<double>(psi.size()) / se[k]);
+      const double mean =
+          linalg::mean_div(psi.size(), [&](std::size_t i) { return psi[i] * xi[i]; });
+      const double t = std::fabs(mean / se[k]);
       if (t > sup) sup = t;  // a NaN t compares false and leaves sup alone
     }
     return sup;
   });
-  std::sort(stats.begin(), stats.end(), [](double a, double b) {
-    return total_order_key(a) < total_order_key(b);
-  });
+  // IEEE totalOrder (-0 before +0, NaNs at the ends by sign): values equal
+  // under it have equal bits, so the unstable sort is still deterministic.
+  std::sort(stats.begin(), stats.end(),
+            [](double a, double b) { return std::is_lt(std::strong_order(a, b)); });
   out.crit = quantile_sorted(stats, level);
   for (std::size_t k = 0; k < K; ++k) {
     out.bands.emplace_back(coef[k] - out.crit * se[k], coef[k] + out.crit * se[k]);

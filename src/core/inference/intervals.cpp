@@ -5,6 +5,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/linalg/means.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::inference {
@@ -30,9 +31,7 @@ Interval percentile_ci(std::span<const double> values, double estimate, double l
   double se = 0.0;
   const std::size_t n = values.size();
   if (n >= 2) {
-    double sum = 0.0;
-    for (const double v : values) sum += v;
-    const double mean = sum / static_cast<double>(n);
+    const double mean = linalg::mean_div(values);
     double ss = 0.0;
     for (const double v : values) {
       const double d = v - mean;

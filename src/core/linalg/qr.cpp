@@ -9,6 +9,9 @@ namespace quintara::linalg {
 
 namespace {
 
+// Pivots at most this fraction of the largest count as zero in the solve.
+constexpr double kRankGuard = 1e-12;
+
 // Builds the reflector of x[0..n) into v[0..n) (v may alias x). Returns tau
 // and beta through the out-parameters. Shared by Householder::make and the QR
 // sweep so the latter needs no per-column allocation.
@@ -37,6 +40,18 @@ void reflector(const double* x, std::size_t n, double* v, double& tau, double& b
   double den = 1.0;
   for (std::size_t i = 1; i < n; ++i) den = den + v[i] * v[i];
   tau = 2.0 / den;
+}
+
+// x <- (I - tau v v^T) x on x[0..n), with v[0] = 1 implicit (v[1..n) is
+// read): s = x0 + v[1] x[1] + ... in index order, t = tau s, x[i] -= v[i] t.
+// `x0` is x[0] as it enters the sum: the factorisation passes 0.0 + x[0]
+// (its sums start from 0.0, which turns a -0 into +0), the solves x[0].
+void apply_reflector(const double* v, std::size_t n, double tau, double x0, double* x) {
+  double s = x0;
+  for (std::size_t i = 1; i < n; ++i) s += v[i] * x[i];
+  const double t = tau * s;
+  x[0] = x[0] - t;
+  for (std::size_t i = 1; i < n; ++i) x[i] = x[i] - v[i] * t;
 }
 
 }  // namespace
@@ -68,10 +83,7 @@ Expected<Qr> Qr::make(const Mat& A) {
     // non-finite entry below still propagates exactly as written.
     for (std::size_t c = j + 1; c < n; ++c) {
       double* wc = w + j + c * m;
-      double s = 0.0;
-      for (std::size_t i = 0; i < len; ++i) s += v[i] * wc[i];
-      const double t = s * tau;
-      for (std::size_t i = 0; i < len; ++i) wc[i] = wc[i] - v[i] * t;
+      apply_reflector(v.data(), len, tau, 0.0 + wc[0], wc);
     }
     wj[0] = beta;
     for (std::size_t i = 1; i < len; ++i) wj[i] = v[i];
@@ -100,18 +112,13 @@ std::vector<double> Qr::solve_lstsq(std::span<const double> b) const {
   for (std::size_t j = 0; j < n; ++j) {
     const double tj = tau[j];
     if (tj == 0.0) continue;
-    const double* wj = w + j * m;
-    double s = z[j];
-    for (std::size_t i = j + 1; i < m; ++i) s += wj[i] * z[i];
-    const double t = tj * s;
-    z[j] = z[j] - t;
-    for (std::size_t i = j + 1; i < m; ++i) z[i] = z[i] - wj[i] * t;
+    apply_reflector(w + j + j * m, m - j, tj, z[j], z.data() + j);
   }
   double dmax = 0.0;
   for (std::size_t j = 0; j < n; ++j) dmax = std::fmax(dmax, std::fabs(w[j + j * m]));
   // Relative rank guard: a pivot at most 1e-12 of the largest marks a column
   // that is (numerically) a combination of earlier ones; it gets 0.
-  const double guard = 1e-12 * dmax;
+  const double guard = kRankGuard * dmax;
   std::vector<double> x(n, 0.0);
   for (std::size_t jj = n; jj-- > 0;) {
     double s = z[jj];
@@ -134,12 +141,7 @@ Mat Qr::q_thin() const {
     for (std::size_t j = n; j-- > 0;) {
       const double tj = tau[j];
       if (tj == 0.0) continue;
-      const double* wj = w + j * m;
-      double s = qc[j];
-      for (std::size_t i = j + 1; i < m; ++i) s += wj[i] * qc[i];
-      const double t = tj * s;
-      qc[j] = qc[j] - t;
-      for (std::size_t i = j + 1; i < m; ++i) qc[i] = qc[i] - wj[i] * t;
+      apply_reflector(w + j + j * m, m - j, tj, qc[j], qc + j);
     }
   }
   return q;

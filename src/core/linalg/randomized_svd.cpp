@@ -57,7 +57,7 @@ RandomizedSvd randomized_svd(const Mat& A, std::size_t rank, std::size_t oversam
   const Mat Q = Qr::make(Y).expect("randomized_svd: QR of sample matrix").q_thin();
   // B = Q^T A, built as (A^T Q)^T.
   const Mat B = at_times(A, Q).transpose();
-  const Svd S = Svd::new_tol(B, 60, 1e-15);
+  const Svd S = Svd::new_tol(B, kJacobiMaxSweeps, kJacobiTol);
 
   Mat U(m, l);
   gemm(Q, S.u, U, 1.0, 0.0);

@@ -1,21 +1,29 @@
 #include "core/linalg/simplex.hpp"
 
 #include <algorithm>
-#include <bit>
 #include <cmath>
-#include <cstdint>
+#include <compare>
 #include <limits>
 #include <utility>
 
 #include "core/format.hpp"
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
+#include "core/linalg/means.hpp"
 
 namespace quintara::linalg {
 
 namespace {
 
 constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// Bisection halves a bracket of finite doubles; 100 halvings exhaust any
+// such bracket, and the loop stops earlier once the midpoint stops moving.
+constexpr int kBisectionSteps = 100;
+// The bounded solver's Newton polish is cubic in the free coordinates, so it
+// runs every few iterations only; the duality gap costs an extra gradient.
+constexpr std::size_t kPolishEvery = 25;
+constexpr std::size_t kGapEvery = 5;
 
 [[noreturn]] void clamp_bounds_fault(double lo, double hi) {
   panic(format("min > max, or either was NaN. min = {}, max = {}", format_float_debug(lo),
@@ -92,7 +100,7 @@ void project_into(std::span<const double> v, Box box, std::vector<double>& x,
   double tau = 0.0;
   bool stopped = false;
   const double* xp = x.data();
-  for (int step = 0; step < 100; ++step) {
+  for (int step = 0; step < kBisectionSteps; ++step) {
     const double mid = (tlo + thi) * 0.5;
     // Stop once the bracket no longer has a representable interior point.
     if (!(tlo < mid && mid < thi)) {
@@ -133,17 +141,10 @@ void project_into(std::span<const double> v, Box box, std::vector<double>& x,
   }
 }
 
-// IEEE 754 total-order key: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-inline std::int64_t total_order_key(double x) {
-  auto bits = std::bit_cast<std::int64_t>(x);
-  bits ^= static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
-  return bits;
-}
-
 // Linear minimisation oracle over the bounded simplex, into s. `order` is
 // scratch.
-void lmo_into(std::span<const double> g, double lo, double hi,
-              std::vector<std::pair<std::int64_t, std::size_t>>& order, std::vector<double>& s) {
+void lmo_into(std::span<const double> g, double lo, double hi, std::vector<std::size_t>& order,
+              std::vector<double>& s) {
   const std::size_t m = g.size();
   const double u = 1.0 / static_cast<double>(m);
   const double lo2 = std::fmin(lo, u);
@@ -151,14 +152,18 @@ void lmo_into(std::span<const double> g, double lo, double hi,
   s.assign(m, lo2);
   double remaining = 1.0 - static_cast<double>(m) * lo2;
   const double room = hi2 - lo2;
-  // Sorting (key, index) pairs gives the same permutation as a stable sort
-  // on the key alone: equal keys fall back to ascending index.
+  // Ascending in the IEEE total order (std::strong_order on double: -NaN <
+  // -inf < ... < -0 < +0 < ... < +inf < +NaN), equal values by ascending
+  // index: the permutation of a stable sort, without its buffer.
   order.resize(m);
-  for (std::size_t i = 0; i < m; ++i) order[i] = {total_order_key(g[i]), i};
-  std::sort(order.begin(), order.end());
+  for (std::size_t i = 0; i < m; ++i) order[i] = i;
+  std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    const std::strong_ordering c = std::strong_order(g[a], g[b]);
+    return c < 0 || (c == 0 && a < b);
+  });
   for (std::size_t k = 0; k < m; ++k) {
     if (remaining <= 0.0) break;
-    const std::size_t idx = order[k].second;
+    const std::size_t idx = order[k];
     const double add = std::fmin(remaining, room);
     s[idx] = s[idx] + add;
     remaining = remaining - add;
@@ -168,7 +173,7 @@ void lmo_into(std::span<const double> g, double lo, double hi,
 // Work buffers of one bounded solve, allocated once per call.
 struct BoundedWork {
   std::vector<double> g, z, x, xprev, y, gx, s, scratch;
-  std::vector<std::pair<std::int64_t, std::size_t>> order;
+  std::vector<std::size_t> order;
 };
 
 struct PolishLimits {
@@ -214,10 +219,10 @@ void polish(const Mat& G, std::span<const double> b, double lambda, const Polish
     const double* gj = gd + j * gn;
     for (std::size_t a = 0; a < f; ++a) r[a] = r[a] - xj * gj[free[a]];
   }
-  double trace = 0.0;
-  for (std::size_t a = 0; a < f; ++a) trace += H.data[a + a * f];
-  // A tiny relative shift keeps a singular free block factorable.
-  const double delta = std::fmax(trace / static_cast<double>(f), 1e-300);
+  // A tiny shift relative to the mean diagonal keeps a singular free block
+  // factorable.
+  const double diag = mean_div(f, [&](std::size_t a) { return H.data[a + a * f]; });
+  const double delta = std::fmax(diag, 1e-300);
   auto chol = Cholesky::new_ridge(H, delta * 1e-12 + lambda);
   if (!chol) return;
   const std::vector<double> P = chol.value().solve_vec(r);
@@ -337,7 +342,7 @@ std::vector<double> project_bounded_simplex(std::span<const double> v, double lo
 }
 
 std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi) {
-  std::vector<std::pair<std::int64_t, std::size_t>> order;
+  std::vector<std::size_t> order;
   std::vector<double> s;
   lmo_into(g, lo, hi, order, s);
   return s;
@@ -390,8 +395,8 @@ SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size
     grad_into(G, b, ws.y, lambda, ws.g);
     for (std::size_t i = 0; i < n; ++i) ws.z[i] = ws.y[i] - ws.g[i] * step;
     project_into(ws.z, box, ws.scratch, ws.x);
-    if (k > 0 && k % 25 == 0) polish(G, b, lambda, lim, ws.x);
-    if (k % 5 == 0 || k + 1 == max_iter) {
+    if (k > 0 && k % kPolishEvery == 0) polish(G, b, lambda, lim, ws.x);
+    if (k % kGapEvery == 0 || k + 1 == max_iter) {
       grad_into(G, b, ws.x, lambda, ws.gx);
       lmo_into(ws.gx, box.lo, box.hi, ws.order, ws.s);
       gap = sum_products(ws.gx.data(), ws.x.data(), n) -
@@ -422,7 +427,7 @@ SimplexSolution sc_weights(const Mat& X, std::span<const double> y, double lambd
   const Mat G = syrk_ata(X);
   std::vector<double> b(X.cols, 0.0);
   gemv_t(X, y, b, 1.0, 0.0);
-  return solve_fw(G, b, 5000, lambda, 1e-10);
+  return solve_fw(G, b, kFwMaxIter, lambda, kFwTol);
 }
 
 SimplexSolution sc_weights_bounded(const Mat& X, std::span<const double> y, double lambda,
@@ -431,7 +436,7 @@ SimplexSolution sc_weights_bounded(const Mat& X, std::span<const double> y, doub
   const Mat G = syrk_ata(X);
   std::vector<double> b(X.cols, 0.0);
   gemv_t(X, y, b, 1.0, 0.0);
-  return solve_bounded(G, b, 20000, lambda, lo, hi, 1e-12);
+  return solve_bounded(G, b, kBoundedMaxIter, lambda, lo, hi, kBoundedTol);
 }
 
 }  // namespace quintara::linalg

@@ -15,6 +15,15 @@
 
 namespace quintara::linalg {
 
+// Budgets of the donor-weight solves. Frank-Wolfe on the plain simplex
+// settles within a few hundred steps on real panels; active bounds make the
+// projected-gradient path slower to settle, hence the larger budget and the
+// tighter tolerance there.
+inline constexpr std::size_t kFwMaxIter = 5000;
+inline constexpr double kFwTol = 1e-10;
+inline constexpr std::size_t kBoundedMaxIter = 20000;
+inline constexpr double kBoundedTol = 1e-12;
+
 struct SimplexSolution {
   std::vector<double> weights;
   // 0-based iteration at which the stopping test passed, or max_iter.
@@ -45,11 +54,11 @@ std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi)
 SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size_t max_iter,
                               double lambda, double lo, double hi, double tol);
 
-// Builds G = X^T X and b = X^T y, then solve_fw(G, b, 5000, lambda, 1e-10).
+// Builds G = X^T X and b = X^T y, then solve_fw(G, b, kFwMaxIter, lambda, kFwTol).
 SimplexSolution sc_weights(const Mat& X, std::span<const double> y, double lambda);
 
 // As sc_weights when no bound is active or X has no columns; otherwise
-// solve_bounded(G, b, 20000, lambda, lo, hi, 1e-12).
+// solve_bounded(G, b, kBoundedMaxIter, lambda, lo, hi, kBoundedTol).
 SimplexSolution sc_weights_bounded(const Mat& X, std::span<const double> y, double lambda,
                                    double lo, double hi);
 

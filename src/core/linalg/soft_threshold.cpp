@@ -9,6 +9,12 @@ namespace quintara::linalg {
 
 namespace {
 
+// Range finder of the truncated variant: a few extra sample columns and one
+// power pass separate the kept components from the tail well enough for a
+// threshold, at two products with X per pass.
+constexpr std::size_t kOversample = 6;
+constexpr std::size_t kPowerIters = 1;
+
 // max(s - tau, 0) per value, with a NaN difference mapped to 0; the nuclear
 // norm is summed from -0.0 so that an all-zero spectrum sums to +0.0 only
 // through the additions themselves (and an empty one stays -0.0).
@@ -26,10 +32,12 @@ SvtResult threshold(const Factors& S, double tau) {
 
 }  // namespace
 
-SvtResult svt(const Mat& X, double tau) { return threshold(Svd::new_tol(X, 60, 1e-15), tau); }
+SvtResult svt(const Mat& X, double tau) {
+  return threshold(Svd::new_tol(X, kJacobiMaxSweeps, kJacobiTol), tau);
+}
 
 SvtResult svt_truncated(const Mat& X, std::size_t rank, std::uint64_t seed, double tau) {
-  return threshold(randomized_svd(X, rank, 6, 1, seed), tau);
+  return threshold(randomized_svd(X, rank, kOversample, kPowerIters, seed), tau);
 }
 
 }  // namespace quintara::linalg

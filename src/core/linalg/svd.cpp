@@ -2,8 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <cstdint>
-#include <cstring>
+#include <compare>
 #include <numeric>
 
 #include "core/linalg/kernels.hpp"
@@ -17,13 +16,6 @@ namespace {
 double signum(double x) {
   if (std::isnan(x)) return x;
   return std::copysign(1.0, x);
-}
-
-// Key of the IEEE total order: -NaN < -inf < ... < -0 < +0 < ... < +inf < +NaN.
-std::int64_t total_order_key(double x) {
-  std::int64_t bits = 0;
-  std::memcpy(&bits, &x, sizeof bits);
-  return bits ^ static_cast<std::int64_t>(static_cast<std::uint64_t>(bits >> 63) >> 1);
 }
 
 // Beyond 2^+-100 the sums of squares in the sweeps would leave the float64
@@ -100,11 +92,13 @@ Svd Svd::new_tol(const Mat& A, std::size_t max_sweeps, double tol) {
     for (double& x : sigma) x = std::ldexp(x, e);
   }
 
-  // Stable, so equal singular values keep ascending column order.
+  // Descending in the IEEE total order (std::strong_order on double: -NaN <
+  // -inf < ... < -0 < +0 < ... < +inf < +NaN). Stable, so equal singular
+  // values keep ascending column order.
   std::vector<std::size_t> order(q);
   std::iota(order.begin(), order.end(), std::size_t{0});
   std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
-    return total_order_key(sigma[a]) > total_order_key(sigma[b]);
+    return std::is_gt(std::strong_order(sigma[a], sigma[b]));
   });
   Mat left(p, q), right(q, q);
   std::vector<double> s(q);

@@ -17,6 +17,12 @@
 
 namespace quintara::linalg {
 
+// The callers' Jacobi settings: convergence is quadratic once the sweeps
+// settle, so 60 sweeps is a safety cap, not a budget that binds; 1e-15 is a
+// few units in the last place of 1, orthogonality to working precision.
+inline constexpr std::size_t kJacobiMaxSweeps = 60;
+inline constexpr double kJacobiTol = 1e-15;
+
 struct Svd {
   Mat u;                  // rows x k, orthonormal columns
   std::vector<double> s;  // k values, non-increasing

@@ -8,6 +8,7 @@
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/lstsq.hpp"
+#include "core/linalg/means.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::estimators::did {
@@ -45,12 +46,15 @@ struct Shares {
   }
 };
 
+// Ridge of the covariate Gram matrix (a mean of x x^T) in the estimation
+// effect of beta: far below its real eigenvalues, it only makes a matrix
+// that is singular by rounding factorable.
+constexpr double kGramRidge = 1e-12;
+
 // (1/n) * sum, the reciprocal formed once and the sum run in list order.
 template <class F>
 double mean_over(std::span<const std::size_t> units, F&& value) {
-  double s = 0.0;
-  for (const std::size_t u : units) s += value(u);
-  return (1.0 / static_cast<double>(units.size())) * s;
+  return linalg::mean_recip(units.size(), [&](std::size_t k) { return value(units[k]); });
 }
 
 // x_i . coef with x_i = (1, X(i, 0), ..., X(i, K-1)).
@@ -137,7 +141,7 @@ GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
       const double xc = mean_over(C, [&](std::size_t j) { return (*X)(j, k); });
       v[k + 1] = xg - xc;
     }
-    auto chol = linalg::Cholesky::new_ridge(A, 1e-12);
+    auto chol = linalg::Cholesky::new_ridge(A, kGramRidge);
     if (chol) {
       const std::vector<double> w = chol.value().solve_vec(v);
       for (const std::size_t j : C) psi[j] = psi[j] - dot_row(*X, j, w) * resid[j] / p_c;

@@ -17,6 +17,10 @@ using linalg::Mat;
 
 namespace {
 
+// Ridge of the bread (X'X + kBreadRidge I)^-1: it keeps the factor defined
+// when a cell's within-transformed indicator is nearly collinear.
+constexpr double kBreadRidge = 1e-10;
+
 struct Cell {
   std::size_t g;
   std::int64_t e;
@@ -122,10 +126,9 @@ SaResult fit(const Panel& full) {
   std::vector<double> u(rows);
   for (std::size_t r = 0; r < rows; ++r) u[r] = yz.data[r] - fitted[r];
 
-  // Bread (X'X + 1e-10 I)^-1, column by column; the ridge keeps the factor
-  // defined when a cell's within-transformed indicator is nearly collinear.
+  // Bread, column by column.
   const linalg::Cholesky chol =
-      linalg::Cholesky::new_ridge(linalg::syrk_ata(X), 1e-10).expect("XtX SPD");
+      linalg::Cholesky::new_ridge(linalg::syrk_ata(X), kBreadRidge).expect("XtX SPD");
   Mat bread(n_cells, n_cells);
   std::vector<double> unit(n_cells, 0.0);
   for (std::size_t j = 0; j < n_cells; ++j) {

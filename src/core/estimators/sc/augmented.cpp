@@ -5,6 +5,7 @@
 
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
+#include "core/linalg/means.hpp"
 #include "core/linalg/simplex.hpp"
 #include "core/panic.hpp"
 
@@ -31,12 +32,10 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
 
   // Centre across donors period by period, so the ridge regression has no
   // intercept to shrink. A division per period, not a reciprocal product.
-  const double n_donors = static_cast<double>(std::max<std::size_t>(J, 1));
   linalg::Mat X_c(t0, J);
   for (std::size_t t = 0; t < t0; ++t) {
-    double s = 0.0;
-    for (std::size_t k = 0; k < J; ++k) s += X_pre(t, k);
-    const double mean = s / n_donors;
+    // With no donor the mean is 0/0 but never read.
+    const double mean = linalg::mean_div(J, [&](std::size_t k) { return X_pre(t, k); });
     for (std::size_t j = 0; j < J; ++j) X_c(t, j) = X_pre(t, j) - mean;
   }
 

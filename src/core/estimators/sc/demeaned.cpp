@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/linalg/means.hpp"
 #include "core/linalg/simplex.hpp"
 #include "core/panic.hpp"
 
@@ -19,17 +20,13 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   const std::size_t J = X_pre.cols;
   const std::size_t P = y_post.size();
 
-  // One reciprocal, then products: the pre-means are sums times 1/t0.
-  const double r = t0 == 0 ? 0.0 : 1.0 / static_cast<double>(t0);
+  // The pre-means are sums times 1/t0; with no pre-period they are 0.
+  const auto pre_mean = [t0](std::span<const double> v) {
+    return t0 == 0 ? 0.0 : linalg::mean_recip(v);
+  };
   std::vector<double> mu(J);
-  for (std::size_t j = 0; j < J; ++j) {
-    double s = 0.0;
-    for (const double v : X_pre.col(j)) s += v;
-    mu[j] = s * r;
-  }
-  double s = 0.0;
-  for (const double v : y_pre) s += v;
-  const double m = s * r;
+  for (std::size_t j = 0; j < J; ++j) mu[j] = pre_mean(X_pre.col(j));
+  const double m = pre_mean(y_pre);
 
   linalg::Mat X_c(t0, J);
   for (std::size_t j = 0; j < J; ++j) {

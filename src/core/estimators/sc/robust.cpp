@@ -57,7 +57,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
     std::copy(pre.begin(), pre.end(), z.begin());
     std::copy(post.begin(), post.end(), z.begin() + static_cast<std::ptrdiff_t>(t0));
   }
-  const linalg::Svd S = linalg::Svd::new_tol(Z, 60, 1e-15);
+  const linalg::Svd S = linalg::Svd::new_tol(Z, linalg::kJacobiMaxSweeps, linalg::kJacobiTol);
   const std::size_t k = retained_rank(S.s, J, t0, options);
 
   linalg::Mat A_pre(t0, k), A_post(P, k);

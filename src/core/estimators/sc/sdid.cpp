@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "core/linalg/kernels.hpp"
+#include "core/linalg/means.hpp"
 #include "core/linalg/simplex.hpp"
 #include "core/panic.hpp"
 
@@ -11,26 +12,29 @@ namespace quintara::estimators::sc::sdid {
 
 namespace {
 
-// Left-to-right sum divided by the count (a division, not a reciprocal).
-double mean_of(std::span<const double> v) {
-  double s = 0.0;
-  for (const double x : v) s += x;
-  return s / static_cast<double>(v.size());
-}
+// Every mean here divides the sum by the count (no reciprocal).
+using linalg::mean_div;
+
+// Without active bounds SDID's weight problems keep their own Frank-Wolfe
+// budget, twice the plain one and a tolerance between the plain and the
+// bounded one; the published SDID figures are reproduced with these.
+constexpr std::size_t kUnboundedMaxIter = 10000;
+constexpr double kUnboundedTol = 1e-11;
+// A leave-one-out control holding at least this much weight leaves nothing
+// to renormalise the rest by (1 - omega_k is within rounding of 0).
+constexpr double kAllTheWeight = 0.999999999999;
 
 // Square root of the mean squared deviation from the mean (divisor n).
 double spread(std::span<const double> v) {
-  const double m = mean_of(v);
-  double ss = 0.0;
-  for (const double x : v) ss += (x - m) * (x - m);
-  return std::sqrt(ss / static_cast<double>(v.size()));
+  const double m = mean_div(v);
+  return std::sqrt(mean_div(v.size(), [&](std::size_t k) { return (v[k] - m) * (v[k] - m); }));
 }
 
 // Time weights: pre-periods weighted to predict every control's post-period
 // mean up to an intercept; unbounded and without ridge.
 std::vector<double> time_weights(const linalg::Mat& X_pre, const linalg::Mat& X_post) {
   std::vector<double> p(X_post.cols);
-  for (std::size_t j = 0; j < X_post.cols; ++j) p[j] = mean_of(X_post.col(j));
+  for (std::size_t j = 0; j < X_post.cols; ++j) p[j] = mean_div(X_post.col(j));
   return simplex_with_intercept(X_pre.transpose(), p, 0.0, 0.0, 1.0);
 }
 
@@ -42,14 +46,12 @@ double did_effect(std::span<const double> ybar, std::size_t t0, std::size_t n_co
                   Value&& control_value, std::span<const double> omega,
                   std::span<const double> lambda) {
   const std::size_t T = ybar.size();
-  const double m_tr = mean_of(ybar.subspan(t0));
+  const double m_tr = mean_div(ybar.subspan(t0));
   double a_tr = 0.0;
   for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * ybar[t];
   double controls = 0.0;
   for (std::size_t j = 0; j < n_controls; ++j) {
-    double post = 0.0;
-    for (std::size_t t = t0; t < T; ++t) post += control_value(j, t);
-    const double p_j = post / static_cast<double>(T - t0);
+    const double p_j = mean_div(T - t0, [&](std::size_t k) { return control_value(j, t0 + k); });
     double a_j = 0.0;
     for (std::size_t t = 0; t < t0; ++t) a_j += lambda[t] * control_value(j, t);
     controls += omega[j] * (p_j - a_j);
@@ -68,10 +70,10 @@ std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const
   // Centring removes a free intercept from the fit.
   linalg::Mat A_c(r, c);
   for (std::size_t j = 0; j < c; ++j) {
-    const double mu = mean_of(A.col(j));
+    const double mu = mean_div(A.col(j));
     for (std::size_t t = 0; t < r; ++t) A_c(t, j) = A(t, j) - mu;
   }
-  const double m_b = mean_of(b);
+  const double m_b = mean_div(b);
   std::vector<double> b_c(r);
   for (std::size_t t = 0; t < r; ++t) b_c[t] = b[t] - m_b;
 
@@ -80,8 +82,8 @@ std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const
   linalg::gemv_t(A_c, b_c, g, 1.0, 0.0);
 
   const bool bounded = min_weight > 0.0 || max_weight < 1.0;
-  const std::size_t max_iter = bounded ? 20000 : 10000;
-  const double tol = bounded ? 1e-12 : 1e-11;
+  const std::size_t max_iter = bounded ? linalg::kBoundedMaxIter : kUnboundedMaxIter;
+  const double tol = bounded ? linalg::kBoundedTol : kUnboundedTol;
   return linalg::solve_bounded(G, g, max_iter, ridge, min_weight, max_weight, tol).weights;
 }
 
@@ -116,7 +118,7 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
   }
   double sigma = 0.0;
   if (diffs.size() >= 2) {
-    const double m = mean_of(diffs);
+    const double m = mean_div(diffs);
     double ss = 0.0;
     for (const double d : diffs) ss += (d - m) * (d - m);
     sigma = std::sqrt(ss / static_cast<double>(diffs.size() - 1));
@@ -214,8 +216,7 @@ std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
   }
   std::vector<double> rest;
   for (std::size_t k = 0; k < controls.size(); ++k) {
-    // A control holding all the weight leaves nothing to renormalise.
-    if (omega[k] >= 0.999999999999) continue;
+    if (omega[k] >= kAllTheWeight) continue;
     const double keep = 1.0 - omega[k];
     units.clear();
     rest.clear();
@@ -232,7 +233,7 @@ std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
 double jackknife_se(std::span<const double> loo_atts) {
   const std::size_t n = loo_atts.size();
   if (n < 2) return 0.0;
-  const double m = mean_of(loo_atts);
+  const double m = mean_div(loo_atts);
   double ss = 0.0;
   for (const double x : loo_atts) ss += (x - m) * (x - m);
   return std::sqrt(static_cast<double>(n - 1) / static_cast<double>(n) * ss);

@@ -35,8 +35,8 @@ std::vector<double> solve_weights(const linalg::Mat& X_pre, std::span<const doub
   // Active bounds make the projected-gradient path slower to settle, hence
   // the larger budget and the tighter tolerance there.
   const bool bounded = options.min_weight > 0.0 || options.max_weight < 1.0;
-  const std::size_t max_iter = bounded ? 20000 : 5000;
-  const double tol = bounded ? 1e-12 : 1e-10;
+  const std::size_t max_iter = bounded ? linalg::kBoundedMaxIter : linalg::kFwMaxIter;
+  const double tol = bounded ? linalg::kBoundedTol : linalg::kFwTol;
 
   return linalg::solve_bounded(G, c, max_iter, options.ridge, options.min_weight,
                                options.max_weight, tol)
