@@ -17,13 +17,9 @@ NEVER_HINT = ("Callaway-Sant'Anna with control='never' needs at least one never-
 def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
     """Unit levels and trends, noise, and an effect of 1 from adoption on."""
     rng = np.random.default_rng(seed)
-    n, t = len(cohorts), np.arange(n_periods)
+    n, t, c = len(cohorts), np.arange(n_periods), np.asarray(cohorts)[:, None]
     y = rng.normal(size=(n, 1)) + 0.1 * rng.normal(size=(n, 1)) * t
-    y += rng.normal(size=(n, n_periods))
-    for i, c in enumerate(cohorts):
-        if 0 <= c < n_periods:
-            y[i, c:] += 1.0
-    return y
+    return y + rng.normal(size=(n, n_periods)) + ((0 <= c) & (c < n_periods) & (t >= c))
 
 
 Y4 = staggered([2, 2, -1, -1], 4)
@@ -52,24 +48,11 @@ def test_messages_in_check_order(cohorts: list[int], kwargs: dict, message: str)
     assert str(exc.value) == message
 
 
-def test_two_periods_one_cohort_is_the_difference_of_mean_changes() -> None:
-    y = staggered([1, 1, 1, -1, -1, -1, -1], 2, seed=4)
-    r = quintara.fit_callaway_py(y, [1, 1, 1, -1, -1, -1, -1])
-    dy = y[:, 1] - y[:, 0]
-    assert r.att == pytest.approx(dy[:3].mean() - dy[3:].mean(), rel=1e-12)
-    assert r.att == r.group_att[0] == r.overall_group_att and r.event_time == [0]
-    # The share-estimation terms cancel for one cohort, leaving the
-    # difference-of-means standard error with plug-in variances.
-    assert r.se == pytest.approx(np.sqrt(dy[:3].var() / 3 + dy[3:].var() / 4), rel=1e-9)
-    assert (r.event_lo, r.event_hi, r.band_crit) == ([], [], None)
-
-
 def test_anticipation_moves_the_base_and_drops_early_cohorts() -> None:
     cohorts = [1, 1, 3, 3, -1, -1, -1]
     r = quintara.fit_callaway_py(staggered(cohorts, 6), cohorts, anticipation=1)
-    assert r.group_cohort == [3]
     # Cohort 3 has base period 1: event times -3 and -1..2; the base's -2 is absent.
-    assert r.event_time == [-3, -1, 0, 1, 2]
+    assert (r.group_cohort, r.event_time) == ([3], [-3, -1, 0, 1, 2])
 
 
 def test_not_yet_treated_without_never_treated_units() -> None:
@@ -78,16 +61,15 @@ def test_not_yet_treated_without_never_treated_units() -> None:
     r = quintara.fit_callaway_py(y, cohorts, control="notyet")
     # Cohort 4 has no comparison units left; cohort 2 is compared with cohort 4
     # while it is untreated (t < 4), base period 1.
-    assert r.group_cohort == [2]
-    assert r.event_time == [-2, 0, 1]
+    assert (r.group_cohort, r.event_time) == ([2], [-2, 0, 1])
     dy = y[:, 2] - y[:, 1]
     assert r.event_att[1] == pytest.approx(dy[:3].mean() - dy[3:].mean(), rel=1e-12)
     same = quintara.fit_callaway_py(y, cohorts, control="not_yet_treated")
     assert (same.att, same.event_att, same.group_se) == (r.att, r.event_att, r.group_se)
 
     one = quintara.fit_callaway_py(y, [2] * 6, control="notyet")
-    assert (one.att, one.se, one.event_time, one.group_cohort) == (0.0, 0.0, [], [])
-    assert (one.overall_group_att, one.overall_group_se) == (0.0, 0.0)
+    assert (one.att, one.se, one.event_time, one.group_cohort, one.overall_group_att,
+            one.overall_group_se) == (0.0, 0.0, [], [], 0.0, 0.0)
 
 
 def test_too_few_comparison_units_leave_the_cell_unadjusted() -> None:
@@ -99,28 +81,25 @@ def test_too_few_comparison_units_leave_the_cell_unadjusted() -> None:
     assert (adjusted.event_att, adjusted.event_se) == (plain.event_att, plain.event_se)
 
 
-def test_covariate_adjusted_cell_matches_numpy() -> None:
-    rng = np.random.default_rng(11)
-    cohorts = [1] * 5 + [-1] * 12
-    x = rng.normal(size=(17, 1))
+@pytest.mark.parametrize("with_x", [False, True])
+def test_one_cohort_two_periods_matches_numpy(with_x: bool) -> None:
+    cohorts, n = [1] * 5 + [-1] * 12, 17
+    x = np.random.default_rng(11).normal(size=(n, 1))
     y = staggered(cohorts, 2, seed=12)
     y[:, 1] += 0.8 * x[:, 0]
-    r = quintara.fit_callaway_py(y, cohorts, covariates=x)
-    # Independent NumPy computation: regression of dY on (1, x) over the
-    # comparison units, residual means, and the influence function with the
-    # estimation-effect correction.
-    g, c, n = np.arange(5), np.arange(5, 17), 17
-    dy = y[:, 1] - y[:, 0]
-    X = np.column_stack([np.ones(n), x])
-    beta = np.linalg.lstsq(X[c], dy[c], rcond=None)[0]
-    res = dy - X @ beta
-    att = res[g].mean() - res[c].mean()
-    psi = np.zeros(n)
-    psi[g] = (res[g] - res[g].mean()) / (5 / n)
-    psi[c] = -(res[c] - res[c].mean()) / (12 / n)
-    w = np.linalg.solve(X[c].T @ X[c] / 12, np.r_[0.0, x[g].mean(0) - x[c].mean(0)])
+    r = quintara.fit_callaway_py(y, cohorts, covariates=x if with_x else None)
+    assert r.att == r.group_att[0] == r.overall_group_att and r.event_time == [0]
+    assert (r.event_lo, r.event_hi, r.band_crit) == ([], [], None)
+    # NumPy: regression of dY on (1, x) over the comparison units, residual
+    # means, and the influence function with the estimation-effect correction
+    # (zero without covariates, leaving the difference-of-means SE).
+    g, c, dy = np.arange(5), np.arange(5, n), y[:, 1] - y[:, 0]
+    X = np.column_stack([np.ones(n), x])[:, :1 + with_x]
+    res = dy - X @ np.linalg.lstsq(X[c], dy[c], rcond=None)[0]
+    psi = np.r_[(res[g] - res[g].mean()) / (5 / n), -(res[c] - res[c].mean()) / (12 / n)]
+    w = np.linalg.solve(X[c].T @ X[c] / 12, X[g].mean(0) - X[c].mean(0))
     psi[c] -= (X[c] @ w) * res[c] / (12 / n)
-    assert r.att == pytest.approx(att, rel=1e-10)
+    assert r.att == pytest.approx(res[g].mean() - res[c].mean(), rel=1e-10)
     assert r.se == pytest.approx(np.sqrt((psi ** 2).sum()) / n, rel=1e-9)
 
 

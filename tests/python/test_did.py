@@ -31,9 +31,8 @@ def value_error(fn, *args: object) -> str:
 
 
 def dummy_regression(y: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:
-    """OLS of vec(y) (unit-major rows) on `columns` plus unit and period dummies;
-    returns the coefficients of `columns` and their unit-clustered sandwich
-    covariance without small-sample factor."""
+    """OLS of unit-major vec(y) on `columns` + unit and period dummies: the `columns`
+    coefficients and their unit-clustered sandwich covariance (no small-sample factor)."""
     n, t = y.shape
     x = np.column_stack([columns, np.kron(np.eye(n), np.ones((t, 1))),
                          np.tile(np.eye(t)[:, 1:], (n, 1))])
@@ -45,154 +44,128 @@ def dummy_regression(y: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np
     return beta[:k], (bread @ scores.T @ scores @ bread)[:k, :k]
 
 
-class TestEntryChecks:
-    @pytest.mark.parametrize("label", ENTRIES)
-    def test_shared_messages_in_order(self, label: str) -> None:
-        fn = ENTRIES[label]
-        # Shape before cohort count, cohort count before estimability.
-        assert value_error(fn, np.zeros((0, 4)), [1]) == (
-            "y must be a non-empty N×T panel; got shape (0, 4)")
-        y = staggered([-1, 2, 2, -1, 3], 5)
-        assert value_error(fn, y, [-1, 2, 2, -1]) == (
-            "treat_start has 4 entries but the panel has 5 units")
-        no_cohort = (f"{label}: no estimable cohort. Every unit is either never treated or "
-                     "treated from period 0 (no pre-period), so no treatment effect is "
-                     "identified.")
-        assert value_error(fn, y, [-1, -3, 5, 9, -100]) == no_cohort
-        assert value_error(fn, y, [0, 0, -1, -1, -1]) == no_cohort
-
-    def test_estimator_specific_messages(self) -> None:
-        y = staggered([3] * 4, 6)
-        assert value_error(quintara.fit_twfe_py, y, [3] * 4) == (
-            "TWFE: every unit adopts at the same period and there are no control units, so "
-            "the unit and time fixed effects absorb the treatment indicator entirely.")
-        assert value_error(quintara.fit_sunab_py, y, [2, 3, 3, 4]) == (
-            "Sun-Abraham needs at least one never-treated unit (treat_start < 0, or at/after "
-            "the last period) as a control. The interaction-weighted estimator uses "
-            "never-treated units as the reference group.")
-        assert value_error(quintara.bacon_decompose_py, y, [-1, 2, 3, 0]) == (
-            "Goodman-Bacon: units already treated at period 0 have no pre-period and cannot "
-            "enter the decomposition, which would break the `twfe == sum(weight * estimate)` "
-            "identity against the full-panel TWFE. Drop those units (or start the panel "
-            "earlier) and re-run.")
-
-    @pytest.mark.parametrize("label", ENTRIES)
-    def test_never_treated_encodings_agree(self, label: str) -> None:
-        fn = ENTRIES[label]
-        t = 6
-        y = staggered([-1, -1, 2, 4, 2, -1], t)
-        base = repr(fn(y, [-1, -1, 2, 4, 2, -1]))
-        assert repr(fn(y, [-100, t, 2, 4, 2, t + 5])) == base
+@pytest.mark.parametrize("label", ENTRIES)
+def test_shared_messages_in_order_and_never_treated_encodings(label: str) -> None:
+    fn = ENTRIES[label]
+    assert value_error(fn, np.zeros((0, 4)), [1]) == (
+        "y must be a non-empty N×T panel; got shape (0, 4)")
+    y = staggered([-1, 2, 2, -1, 3], 5)
+    assert value_error(fn, y, [-1, 2, 2, -1]) == (
+        "treat_start has 4 entries but the panel has 5 units")
+    no_cohort = (f"{label}: no estimable cohort. Every unit is either never treated or "
+                 "treated from period 0 (no pre-period), so no treatment effect is "
+                 "identified.")
+    assert value_error(fn, y, [-1, -3, 5, 9, -100]) == no_cohort
+    assert value_error(fn, y, [0, 0, -1, -1, -1]) == no_cohort
+    y = staggered([-1, -1, 2, 4, 2, -1], 6)
+    assert repr(fn(y, [-100, 6, 2, 4, 2, 11])) == repr(fn(y, [-1, -1, 2, 4, 2, -1]))
 
 
-class TestTwfe:
-    def test_two_by_two_is_difference_of_mean_changes(self) -> None:
-        y = staggered([1, 1, 1, -1, -1], 2, seed=3)
-        change = y[:, 1] - y[:, 0]
-        res = quintara.fit_twfe_py(y, [1, 1, 1, -1, -1])
-        assert res.att == pytest.approx(change[:3].mean() - change[3:].mean(), rel=1e-12)
-        assert res.event_time == [] and res.band_crit is None
-
-    def test_last_period_cohort(self) -> None:
-        # Cohort T-1 is treated in the last period only: the 2x2 of the last
-        # period against the mean of all earlier ones.
-        t = 5
-        y = staggered([t - 1, t - 1, -1, -1, -1], t, seed=4)
-        diff = y[:, -1] - y[:, :-1].mean(axis=1)
-        res = quintara.fit_twfe_py(y, [t - 1, t - 1, -1, -1, -1])
-        assert res.att == pytest.approx(diff[:2].mean() - diff[2:].mean(), rel=1e-12)
-
-    @pytest.mark.parametrize("cohorts", [[0, 2, 2, 5, -1, -1, 3, 5, 0, -1, 2, 3],
-                                         [0, 0, 3, 3, 3, 0, 3]])  # no never-treated
-    def test_matches_dummy_regression(self, cohorts: list[int]) -> None:
-        # Reference: NumPy 2.4 lstsq on treatment + unit + period dummies; SE
-        # from the clustered sandwich times N/(N-1).
-        y = staggered(cohorts, 7, seed=5)
-        c = np.asarray(cohorts)[:, None]
-        d = ((c >= 0) & (np.arange(7)[None, :] >= c)).astype(float)
-        beta, cov = dummy_regression(y, d.reshape(-1, 1))
-        n = len(cohorts)
-        res = quintara.fit_twfe_py(y, cohorts)
-        assert res.att == pytest.approx(beta[0], rel=1e-10)
-        assert res.se == pytest.approx(np.sqrt(cov[0, 0] * n / (n - 1)), rel=1e-9)
+def test_estimator_specific_messages() -> None:
+    y = staggered([3] * 4, 6)
+    assert value_error(quintara.fit_twfe_py, y, [3] * 4) == (
+        "TWFE: every unit adopts at the same period and there are no control units, so "
+        "the unit and time fixed effects absorb the treatment indicator entirely.")
+    assert value_error(quintara.fit_sunab_py, y, [2, 3, 3, 4]) == (
+        "Sun-Abraham needs at least one never-treated unit (treat_start < 0, or at/after "
+        "the last period) as a control. The interaction-weighted estimator uses "
+        "never-treated units as the reference group.")
+    assert value_error(quintara.bacon_decompose_py, y, [-1, 2, 3, 0]) == (
+        "Goodman-Bacon: units already treated at period 0 have no pre-period and cannot "
+        "enter the decomposition, which would break the `twfe == sum(weight * estimate)` "
+        "identity against the full-panel TWFE. Drop those units (or start the panel "
+        "earlier) and re-run.")
 
 
-class TestSunAbraham:
-    def test_matches_saturated_regression(self) -> None:
-        # Reference: NumPy 2.4 lstsq on every (cohort, e != -1) indicator plus
-        # unit and period dummies; clustered sandwich without small-sample
-        # factor; cohort-size weights per relative period.
-        t = 7
-        cohorts = [2, 2, 4, 5, 5, 5, -1, -1, 4, -1, 2, -1, 6]
-        y = staggered(cohorts, t, seed=6)
-        coh = np.asarray(cohorts)
-        cells = [(g, e) for g in (2, 4, 5, 6) for e in range(-g, t - g) if e != -1]
-        cols = np.array([[(coh[i] == g) * (s == g + e) for i in range(len(coh)) for s in range(t)]
-                         for g, e in cells], dtype=float).T
-        beta, cov = dummy_regression(y, cols)
-        size = np.array([(coh == g).sum() for g, _ in cells], dtype=float)
-        rel = np.array([e for _, e in cells])
-
-        def agg(mask: np.ndarray) -> tuple[float, float]:
-            a = np.where(mask, size, 0.0) / size[mask].sum()
-            return a @ beta, np.sqrt(a @ cov @ a)
-
-        res = quintara.fit_sunab_py(y, cohorts)
-        assert res.event_time == sorted(set(rel.tolist()))
-        want = np.array([agg(rel == e) for e in res.event_time])
-        np.testing.assert_allclose(res.event_att, want[:, 0], rtol=1e-9)
-        # The 1e-10 ridge of the bread perturbs SEs at about that level.
-        np.testing.assert_allclose(res.event_se, want[:, 1], rtol=1e-8)
-        assert (res.att, res.se) == pytest.approx(agg(rel >= 0), rel=1e-8)
-
-    def test_one_cohort_is_its_cells_and_always_treated_drop_out(self) -> None:
-        t, g = 6, 3
-        cohorts = [g, -1, g, -1, -1, g]
-        y = staggered(cohorts, t, seed=7)
-        res = quintara.fit_sunab_py(y, cohorts)
-        assert res.event_time == [-3, -2, 0, 1, 2]
-        # One cohort: each cell is the 2x2 of period g+e against the base g-1.
-        tr, nt = y[[0, 2, 5]], y[[1, 3, 4]]
-        cells = [(tr[:, g + e] - tr[:, g - 1]).mean() - (nt[:, g + e] - nt[:, g - 1]).mean()
-                 for e in res.event_time]
-        np.testing.assert_allclose(res.event_att, cells, rtol=1e-9)
-        assert res.att == pytest.approx(np.mean(cells[2:]), rel=1e-9)
-        # Always-treated units leave the result bit-identical.
-        extra = np.vstack([staggered([0, 0], t, seed=8), y])
-        again = quintara.fit_sunab_py(extra, [0, 0, *cohorts])
-        assert (again.event_att, again.event_se, again.att, again.se) == (
-            res.event_att, res.event_se, res.att, res.se)
+@pytest.mark.parametrize("t", [2, 5])
+def test_last_period_cohort_is_a_difference_of_mean_changes(t: int) -> None:
+    # Treated in the last period only: its 2x2 against the mean of all earlier periods.
+    y = staggered([t - 1, t - 1, -1, -1, -1], t, seed=t)
+    diff = y[:, -1] - y[:, :-1].mean(axis=1)
+    res = quintara.fit_twfe_py(y, [t - 1, t - 1, -1, -1, -1])
+    assert res.att == pytest.approx(diff[:2].mean() - diff[2:].mean(), rel=1e-12)
+    assert res.event_time == [] and res.band_crit is None
 
 
-class TestBacon:
-    def test_components_in_order(self) -> None:
-        t = 6
-        res = quintara.bacon_decompose_py(staggered([2, -1, 4, 2, -1, 4], t), [2, -1, 4, 2, -1, 4])
-        got = [(c.kind, c.treated_cohort, c.comparison_cohort) for c in res.components]
-        assert got == [("treated_vs_untreated", 2, None), ("treated_vs_untreated", 4, None),
-                       ("earlier_vs_later", 2, 4), ("later_vs_earlier_forbidden", 4, 2)]
-        assert res.forbidden_weight == res.components[3].weight
-        # Without never-treated units only the timing pair remains; with one
-        # cohort and no controls nothing does.
-        two = quintara.bacon_decompose_py(staggered([2, 4, 4], t), [2, 4, 4])
-        assert [c.kind for c in two.components] == ["earlier_vs_later",
-                                                    "later_vs_earlier_forbidden"]
-        assert sum(c.weight for c in two.components) == pytest.approx(1.0, rel=1e-14)
-        none = quintara.bacon_decompose_py(staggered([3, 3], t), [3, 3])
-        assert (none.components, none.twfe, none.forbidden_weight) == ([], 0.0, 0.0)
+@pytest.mark.parametrize("cohorts", [[0, 2, 2, 5, -1, -1, 3, 5, 0, -1, 2, 3],
+                                     [0, 0, 3, 3, 3, 0, 3]])  # no never-treated
+def test_matches_dummy_regression(cohorts: list[int]) -> None:
+    # NumPy 2.4 reference; the SE gets the small-sample factor N/(N-1).
+    y, n = staggered(cohorts, 7, seed=5), len(cohorts)
+    c = np.asarray(cohorts)[:, None]
+    d = ((c >= 0) & (np.arange(7)[None, :] >= c)).astype(float)
+    beta, cov = dummy_regression(y, d.reshape(-1, 1))
+    res = quintara.fit_twfe_py(y, cohorts)
+    assert res.att == pytest.approx(beta[0], rel=1e-10)
+    assert res.se == pytest.approx(np.sqrt(cov[0, 0] * n / (n - 1)), rel=1e-9)
 
-    @settings(max_examples=40, deadline=None)
-    @given(st.integers(4, 9).flatmap(lambda t: st.tuples(
-        st.just(t), st.lists(st.integers(-1, t), min_size=3, max_size=14),
-        st.integers(0, 2**32 - 1))))
-    def test_weighted_sum_is_twfe(self, case: tuple[int, list[int], int]) -> None:
-        t, cohorts, seed = case
-        cohorts = [-1 if c <= 0 else c for c in cohorts]  # no always-treated unit
-        treated = {c for c in cohorts if 0 < c < t}
-        if not treated or (len(treated) == 1 and all(0 < c < t for c in cohorts)):
-            return  # refused by the entries
-        y = staggered(cohorts, t, seed)
-        res = quintara.bacon_decompose_py(y, cohorts)
-        assert sum(c.weight for c in res.components) == pytest.approx(1.0, rel=1e-12)
-        assert res.twfe == pytest.approx(quintara.fit_twfe_py(y, cohorts).att,
-                                         rel=1e-9, abs=1e-11)
+
+def test_matches_saturated_regression() -> None:
+    # NumPy 2.4 reference: every (cohort, e != -1) indicator, cohort-size weights.
+    t, cohorts = 7, [2, 2, 4, 5, 5, 5, -1, -1, 4, -1, 2, -1, 6]
+    y, coh = staggered(cohorts, t, seed=6), np.asarray(cohorts)
+    cells = [(g, e) for g in (2, 4, 5, 6) for e in range(-g, t - g) if e != -1]
+    cols = np.array([[(coh[i] == g) * (s == g + e) for i in range(len(coh)) for s in range(t)]
+                     for g, e in cells], dtype=float).T
+    beta, cov = dummy_regression(y, cols)
+    size = np.array([(coh == g).sum() for g, _ in cells], dtype=float)
+    rel = np.array([e for _, e in cells])
+
+    def agg(mask: np.ndarray) -> tuple[float, float]:
+        a = np.where(mask, size, 0.0) / size[mask].sum()
+        return a @ beta, np.sqrt(a @ cov @ a)
+
+    res = quintara.fit_sunab_py(y, cohorts)
+    assert res.event_time == sorted(set(rel.tolist()))
+    want = np.array([agg(rel == e) for e in res.event_time])
+    np.testing.assert_allclose(res.event_att, want[:, 0], rtol=1e-9)
+    # The 1e-10 ridge of the bread perturbs SEs at about that level.
+    np.testing.assert_allclose(res.event_se, want[:, 1], rtol=1e-8)
+    assert (res.att, res.se) == pytest.approx(agg(rel >= 0), rel=1e-8)
+
+
+def test_one_cohort_is_its_cells_and_always_treated_drop_out() -> None:
+    t, g, cohorts = 6, 3, [3, -1, 3, -1, -1, 3]
+    y = staggered(cohorts, t, seed=7)
+    res = quintara.fit_sunab_py(y, cohorts)
+    assert res.event_time == [-3, -2, 0, 1, 2]
+    # One cohort: each cell is the 2x2 of period g+e against the base g-1.
+    tr, nt = y[[0, 2, 5]], y[[1, 3, 4]]
+    cells = [(tr[:, g + e] - tr[:, g - 1]).mean() - (nt[:, g + e] - nt[:, g - 1]).mean()
+             for e in res.event_time]
+    np.testing.assert_allclose(res.event_att, cells, rtol=1e-9)
+    assert res.att == pytest.approx(np.mean(cells[2:]), rel=1e-9)
+    # Always-treated units leave the result bit-identical.
+    extra = np.vstack([staggered([0, 0], t, seed=8), y])
+    again = quintara.fit_sunab_py(extra, [0, 0, *cohorts])
+    assert (again.event_att, again.event_se, again.att, again.se) == (
+        res.event_att, res.event_se, res.att, res.se)
+
+
+def test_components_in_order() -> None:
+    t = 6
+    res = quintara.bacon_decompose_py(staggered([2, -1, 4, 2, -1, 4], t), [2, -1, 4, 2, -1, 4])
+    got = [(c.kind, c.treated_cohort, c.comparison_cohort) for c in res.components]
+    assert got == [("treated_vs_untreated", 2, None), ("treated_vs_untreated", 4, None),
+                   ("earlier_vs_later", 2, 4), ("later_vs_earlier_forbidden", 4, 2)]
+    assert res.forbidden_weight == res.components[3].weight
+    # No never-treated units: only the timing pair; one cohort alone: nothing.
+    two = quintara.bacon_decompose_py(staggered([2, 4, 4], t), [2, 4, 4])
+    assert [c.kind for c in two.components] == ["earlier_vs_later", "later_vs_earlier_forbidden"]
+    none = quintara.bacon_decompose_py(staggered([3, 3], t), [3, 3])
+    assert (none.components, none.twfe, none.forbidden_weight) == ([], 0.0, 0.0)
+
+
+@settings(max_examples=40, deadline=None)
+@given(t=st.integers(4, 9), cohorts=st.lists(st.integers(-1, 9), min_size=3, max_size=14),
+       seed=st.integers(0, 2**32 - 1))
+def test_weighted_sum_is_twfe(t: int, cohorts: list[int], seed: int) -> None:
+    cohorts = [-1 if c <= 0 else c for c in cohorts]  # no always-treated unit
+    treated = {c for c in cohorts if 0 < c < t}
+    if not treated or (len(treated) == 1 and all(0 < c < t for c in cohorts)):
+        return  # refused by the entries
+    y = staggered(cohorts, t, seed)
+    res = quintara.bacon_decompose_py(y, cohorts)
+    assert sum(c.weight for c in res.components) == pytest.approx(1.0, rel=1e-12)
+    twfe = quintara.fit_twfe_py(y, cohorts).att
+    assert res.twfe == pytest.approx(twfe, rel=1e-9, abs=1e-11)

@@ -3,6 +3,8 @@
 from __future__ import annotations
 
 import inspect
+import subprocess
+import sys
 
 import pytest
 
@@ -20,14 +22,10 @@ CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPAS
            "DiDResult", "BaconComponent", "BaconResult"]
 
 
-def test_version() -> None:
-    assert quintara.version() == "0.3.0"
-    assert quintara.__version__ == "0.3.0"
+def test_version_module_identity_and_all_order() -> None:
+    assert quintara.version() == quintara.__version__ == "0.3.0"
     with pytest.raises(TypeError):
         quintara.version(1)  # type: ignore[call-arg]
-
-
-def test_module_identity_and_all_order() -> None:
     assert _quintara.__name__ == "quintara._quintara"
     assert _quintara.__doc__ == "The compiled extension module `quintara._quintara`."
     functions = [n for n in _quintara.__all__ if n not in CLASSES]
@@ -38,6 +36,7 @@ def test_module_identity_and_all_order() -> None:
     for name in _quintara.__all__:
         assert getattr(quintara, name) is getattr(_quintara, name)
     assert set(quintara.__all__) == set(_quintara.__all__) | {"PanicException"}
+    assert quintara.PanicException.__mro__[1:] == (BaseException, object)  # not an Exception
 
 
 SIGNATURES = {
@@ -48,45 +47,19 @@ SIGNATURES = {
                "level=0.95)",
     "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
                        "bands=False, n_reps=999, seed=0, level=0.95)",
-    "fit_twfe_py": "(y, cohorts)",
-    "fit_sunab_py": "(y, cohorts)",
-    "bacon_decompose_py": "(y, cohorts)",
+    **dict.fromkeys(["fit_twfe_py", "fit_sunab_py", "bacon_decompose_py"], "(y, cohorts)"),
 }
 
 
-def test_text_signatures_and_docstrings() -> None:
+def test_signatures_docstrings_and_property_order() -> None:
     for name, signature in SIGNATURES.items():
         assert str(inspect.signature(getattr(quintara, name))) == signature, name
-    assert quintara.version.__doc__ == "The quintara version string."
     assert quintara.fit_sc.__doc__ == (
         "Fit synthetic control.\n\n"
         "`y` is an `N×T` outcome array (rows = units, cols = periods). `treated` are\n"
         "the row indices of treated units; `treat_time` is the first post-period\n"
         "column index. If `placebo` is true, an in-space placebo test is run and the\n"
         "p-value / distribution are attached.")
-    assert quintara.fit_twfe_py.__doc__ == "Two-way fixed-effects DiD with cluster-robust SE."
-
-
-def test_panic_exception_is_not_an_exception() -> None:
-    assert issubclass(quintara.PanicException, BaseException)
-    assert not issubclass(quintara.PanicException, Exception)
-
-
-@pytest.mark.parametrize("name", CLASSES)
-def test_classes_are_sealed(name: str) -> None:
-    cls = getattr(quintara, name)
-    assert cls.__bases__ == (object,)
-    assert cls.__name__ == name
-    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
-        cls()
-    with pytest.raises(TypeError):
-        type("Sub", (cls,), {})
-    props = [k for k, v in vars(cls).items() if inspect.isgetsetdescriptor(v)]
-    assert props, "every class exposes its record as properties"
-    assert all(isinstance(getattr(cls, p).__doc__, str) for p in props)
-
-
-def test_property_order_and_docs() -> None:
     props = [k for k, v in vars(quintara.SCResult).items() if inspect.isgetsetdescriptor(v)]
     assert props == ["att", "att_path", "counterfactual", "treated_post", "weights", "donor_ids",
                      "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",
@@ -96,12 +69,21 @@ def test_property_order_and_docs() -> None:
     assert quintara.BaconResult.components.__doc__ == "All 2×2 comparisons."
 
 
+@pytest.mark.parametrize("name", CLASSES)
+def test_classes_are_sealed(name: str) -> None:
+    cls = getattr(quintara, name)
+    assert cls.__bases__ == (object,)
+    with pytest.raises(TypeError, match=f"^No constructor defined for {name}$"):
+        cls()
+    with pytest.raises(TypeError):
+        type("Sub", (cls,), {})
+    props = [v for v in vars(cls).values() if inspect.isgetsetdescriptor(v)]
+    assert props and all(isinstance(p.__doc__, str) for p in props)
+
+
 @pytest.mark.slow
 def test_type_stub_matches_the_runtime_module() -> None:
     stubtest = pytest.importorskip("mypy.stubtest")
-    import subprocess
-    import sys
-
     res = subprocess.run([sys.executable, "-m", stubtest.__name__, "quintara._quintara"],
                          capture_output=True, text=True)
     assert res.returncode == 0, res.stdout + res.stderr

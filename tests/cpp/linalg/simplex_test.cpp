@@ -1,18 +1,18 @@
-// Simplex-constrained weight solvers: hand-computed objective, degenerate
-// inputs, the oracle's ordering rules, the tie rule of the toward vertex, and
-// optimality plus bit-reproducibility on random problems against an
-// independent projected-gradient reference (exact breakpoint projection in
-// long double).
+// Simplex-constrained weight solvers: hand-computed cases, the oracle's
+// ordering and tie rules, and random problems against an independent
+// projected-gradient reference (exact breakpoint projection in long double).
 #include <gtest/gtest.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <numeric>
 #include <random>
 #include <utility>
 #include <vector>
 
+#include "../support.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/simplex.hpp"
 
@@ -23,6 +23,7 @@ constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 using V = std::vector<double>;
 using Box = std::pair<double, double>;
+using test::from_rows;
 
 V randn(std::size_t n, std::mt19937_64& gen, double scale = 1.0) {
   std::normal_distribution<double> nd;
@@ -88,58 +89,44 @@ V reference_solve(const Mat& G, const V& b, double lambda, double lo, double hi)
 TEST(Simplex, HandComputedObjectiveAndGradient) {
   // G = [[2,1],[1,3]], b = [1,2], w = [.5,.5], lambda = 1: Gw = [1.5, 2],
   // f = 0.5*((0.5+1.5)*0.5 + (0.5+2)*0.5) - 1.5 = -0.375, g = [1, 0.5].
-  Mat G(2, 2);
-  G.data = {2, 1, 1, 3};
+  const Mat G = from_rows({{2, 1}, {1, 3}});
   EXPECT_EQ(objective(G, V{1, 2}, V{0.5, 0.5}, 1.0), -0.375);
   EXPECT_EQ(grad(G, V{1, 2}, V{0.5, 0.5}, 1.0), (V{1.0, 0.5}));
 }
 
 TEST(Simplex, DegenerateInputsAndIterationCaps) {
   for (const SimplexSolution& s : {solve_fw(Mat(), {}, 10, 0.0, 1e-10),
-                                   solve_bounded(Mat(), {}, 10, 0.0, 0.1, 0.5, 1e-10)}) {
-    EXPECT_TRUE(s.weights.empty());
-    EXPECT_EQ(s.gap, 0.0);
-  }
-  Mat G1(1, 1);
-  G1.data = {3.0};
-  const SimplexSolution one = solve_fw(G1, V{-5.0}, 100, 0.5, 0.0);
-  EXPECT_EQ(one.weights, V{1.0});
-  EXPECT_EQ(one.iterations, 0u);
-  EXPECT_EQ(one.gap, 0.0);
+                                   solve_bounded(Mat(), {}, 10, 0.0, 0.1, 0.5, 1e-10)})
+    EXPECT_TRUE(s.weights.empty() && s.gap == 0.0);
+  const SimplexSolution one = solve_fw(from_rows({{3.0}}), V{-5.0}, 100, 0.5, 0.0);
+  EXPECT_TRUE(one.weights == V{1.0} && one.iterations == 0 && one.gap == 0.0);
 
   std::mt19937_64 gen(3);
   const Mat X = randn_mat(6, 4, gen);
   const Mat G = syrk_ata(X);
   const V b = randn(4, gen);
   for (const SimplexSolution& s :
-       {solve_fw(G, b, 0, 0.0, 1e-10), solve_bounded(G, b, 0, 0.0, 0.0, 0.4, 1e-10)}) {
-    EXPECT_EQ(s.weights, V(4, 0.25));
-    EXPECT_EQ(s.gap, kInf);
-  }
+       {solve_fw(G, b, 0, 0.0, 1e-10), solve_bounded(G, b, 0, 0.0, 0.0, 0.4, 1e-10)})
+    EXPECT_TRUE(s.weights == V(4, 0.25) && s.gap == kInf);
   // No active bound hands over to solve_fw unchanged; a box at 1/n (or one
   // that can only be met there) pins every weight.
   EXPECT_TRUE(bit_equal(solve_bounded(G, b, 700, 0.2, -1.0, 3.0, 1e-10),
                         solve_fw(G, b, 700, 0.2, 1e-10)));
   const V y = randn(6, gen);
-  for (const auto& [lo, hi] : {Box{0.25, 0.25}, Box{0.6, 0.9}, Box{0.0, 0.1}}) {
+  for (const auto& [lo, hi] : {Box{0.25, 0.25}, Box{0.6, 0.9}, Box{0.0, 0.1}})
     for (double w : sc_weights_bounded(X, y, 0.0, lo, hi).weights) EXPECT_NEAR(w, 0.25, 1e-15);
-  }
 }
 
 TEST(Simplex, ProjectionAndOracleExamples) {
   // tau = 0.05 (by hand): [0.2, 0.9, -0.5] - 0.05 clamped to [0, 1].
-  const V w = project_bounded_simplex(V{0.2, 0.9, -0.5}, 0, 1);
-  EXPECT_NEAR(w[0], 0.15, 1e-12);
-  EXPECT_NEAR(w[1], 0.85, 1e-12);
-  EXPECT_EQ(w[2], 0.0);
+  const V w = project_bounded_simplex(V{0.2, 0.9, -0.5}, 0, 1), want{0.15, 0.85, 0.0};
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(w[i], want[i], 1e-12);
   EXPECT_EQ(project_bounded_simplex(V{0.2, kNaN, 0.9, kInf, -0.5, -kInf}, 0, 1),
             project_bounded_simplex(V{0.2, 0.0, 0.9, 0.0, -0.5, 0.0}, 0, 1));
 
   // Every entry starts at 0.1; 0.4 more goes to index 1, the last 0.3 to 2.
-  const V s = lmo_bounded(V{3, 1, 2}, 0.1, 0.5);
-  EXPECT_EQ(s[0], 0.1);
-  EXPECT_NEAR(s[1], 0.5, 1e-15);
-  EXPECT_NEAR(s[2], 0.4, 1e-15);
+  const V s = lmo_bounded(V{3, 1, 2}, 0.1, 0.5), s_want{0.1, 0.5, 0.4};
+  for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(s[i], s_want[i], 1e-15);
   // IEEE total order, equal keys in index order.
   EXPECT_EQ(lmo_bounded(V{2, 1, 1, 1}, 0.0, 0.5), (V{0, 0.5, 0.5, 0}));
   EXPECT_EQ(lmo_bounded(V{0.0, -0.0}, 0.0, 0.75), (V{0.25, 0.75}));
@@ -148,17 +135,12 @@ TEST(Simplex, ProjectionAndOracleExamples) {
 }
 
 TEST(Simplex, TiedDonorsFavourLowerIndex) {
-  // Donors 0 = 1 = target, donors 2 = 3 unrelated. From the uniform start the
-  // gradients tie pairwise and the FW gap equals the away gap, so a toward
-  // step is taken to the lowest index of the tied minimum and the exact line
-  // search lands on e_0.
-  Mat X(5, 4);
-  const V c{1, -2, 0.5, 3, 1}, d{0, 1, 2, -1, 0};
-  for (std::size_t t = 0; t < 5; ++t) {
-    X(t, 0) = X(t, 1) = c[t];
-    X(t, 2) = X(t, 3) = d[t];
-  }
-  const SimplexSolution s = sc_weights(X, c, 0.0);
+  // Donors 0 = 1 = target, 2 = 3 unrelated. From the uniform start the gradients
+  // tie pairwise and the FW gap equals the away gap, so the toward step goes to
+  // the lowest tied index and the exact line search lands on e_0.
+  const Mat X =
+      from_rows({{1, 1, 0, 0}, {-2, -2, 1, 1}, {0.5, 0.5, 2, 2}, {3, 3, -1, -1}, {1, 1, 0, 0}});
+  const SimplexSolution s = sc_weights(X, V{1, -2, 0.5, 3, 1}, 0.0);
   EXPECT_NEAR(s.weights[0], 1.0, 1e-12);
   EXPECT_EQ(s.weights[1], 0.0);
 }
@@ -177,19 +159,14 @@ TEST(Simplex, RandomProblemsAgainstIndependentReference) {
       gemv_t(X, y, b, 1.0, 0.0);
       const bool unique = lambda > 0 || T > n + 2;  // strongly convex
       const double u = 1.0 / n;
-      // (0, 1) is the plain simplex; the others clamp to [min(u, max(0, lo)),
-      // min(1, max(u, hi))].
+      // (0, 1) is the plain simplex; the others clamp to lo2 and hi2.
       for (const auto& [lo, hi] : {Box{0, 1}, Box{-0.1, 0.3}, Box{0.02, 0.45}, Box{0.05, 0.25}}) {
         const double lo2 = std::min(u, std::max(0.0, lo)), hi2 = std::min(1.0, std::max(u, hi));
         const SimplexSolution s = sc_weights_bounded(X, y, lambda, lo, hi);
         EXPECT_TRUE(bit_equal(s, sc_weights_bounded(X, y, lambda, lo, hi)));
         const V& w = s.weights;
-        double sum = 0.0;
-        for (double e : w) {
-          sum += e;
-          EXPECT_TRUE(e >= lo2 - 1e-15 && e <= hi2 + 1e-15) << e;
-        }
-        EXPECT_NEAR(sum, 1.0, 1e-12);
+        for (double e : w) EXPECT_TRUE(e >= lo2 - 1e-15 && e <= hi2 + 1e-15) << e;
+        EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 1.0, 1e-12);
         const V ref = reference_solve(G, b, lambda, lo2, hi2);
         const double fs = objective(G, b, w, lambda), fr = objective(G, b, ref, lambda);
         EXPECT_LE(fs, fr + 1e-9 * (1 + std::fabs(fr))) << "n=" << n << " box " << lo << "," << hi;
