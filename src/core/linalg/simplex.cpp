@@ -41,7 +41,7 @@ inline double clamp(double v, double lo, double hi) {
 }
 
 // g <- (G + lambda I) w - b into a caller buffer (resized to G.rows).
-void grad_into(const Mat& G, std::span<const double> b, std::span<const double> w, double lambda,
+void grad_into(MatView G, std::span<const double> b, std::span<const double> w, double lambda,
                std::vector<double>& g) {
   g.resize(G.rows);
   gemv(G, w, g, 1.0, 0.0);
@@ -179,7 +179,7 @@ struct PolishLimits {
 
 // Equality-constrained Newton step on the free coordinates of x with the
 // others frozen; replaces x when it does not raise the objective.
-void polish(const Mat& G, std::span<const double> b, double lambda, const PolishLimits& lim,
+void polish(MatView G, std::span<const double> b, double lambda, const PolishLimits& lim,
             std::vector<double>& x) {
   const std::size_t n = x.size();
   std::vector<std::size_t> free;
@@ -194,8 +194,8 @@ void polish(const Mat& G, std::span<const double> b, double lambda, const Polish
   // The f x f factorization is cubic; with every coordinate free and n large
   // it would dominate the solve.
   if (f == 0 || (n > 256 && f == n)) return;
-  const std::size_t gn = G.rows;
-  const double* gd = G.data.data();
+  const std::size_t gn = G.ld;
+  const double* gd = G.data;
   Mat H(f, f);
   for (std::size_t c = 0; c < f; ++c) {
     for (std::size_t a = 0; a < f; ++a) H.data[a + c * f] = gd[free[a] + free[c] * gn];
@@ -241,7 +241,7 @@ void polish(const Mat& G, std::span<const double> b, double lambda, const Polish
 
 }  // namespace
 
-double objective(const Mat& G, std::span<const double> b, std::span<const double> w,
+double objective(MatView G, std::span<const double> b, std::span<const double> w,
                  double lambda) {
   const std::vector<double> u = matvec(G, w);
   const std::size_t n = u.size();
@@ -253,14 +253,14 @@ double objective(const Mat& G, std::span<const double> b, std::span<const double
   return 0.5 * q - bw;
 }
 
-std::vector<double> grad(const Mat& G, std::span<const double> b, std::span<const double> w,
+std::vector<double> grad(MatView G, std::span<const double> b, std::span<const double> w,
                          double lambda) {
   std::vector<double> g;
   grad_into(G, b, w, lambda, g);
   return g;
 }
 
-SimplexSolution solve_fw(const Mat& G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_fw(MatView G, std::span<const double> b, std::size_t max_iter,
                          double lambda, double tol) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
@@ -343,7 +343,7 @@ std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi)
   return s;
 }
 
-SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_bounded(MatView G, std::span<const double> b, std::size_t max_iter,
                               double lambda, double lo, double hi, double tol) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
@@ -355,10 +355,14 @@ SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size
   std::vector<double> rowsum(gr, 0.0);
   double frob = 0.0;
   for (std::size_t j = 0; j < gc; ++j) {
-    const double* col = G.data.data() + j * gr;
+    const double* col = G.data + j * G.ld;
     for (std::size_t i = 0; i < gr; ++i) rowsum[i] += std::fabs(col[i]);
   }
-  for (const double e : G.data) frob += e * e;
+  // Storage order of a whole matrix: column by column, rows in order.
+  for (std::size_t j = 0; j < gc; ++j) {
+    const double* col = G.data + j * G.ld;
+    for (std::size_t i = 0; i < gr; ++i) frob += col[i] * col[i];
+  }
   double rmax = 0.0;
   for (const double r : rowsum) rmax = std::fmax(rmax, r);
   const double c = std::fmin(rmax, std::sqrt(frob));
@@ -418,14 +422,14 @@ SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size
   return {std::move(ws.xprev), max_iter, gap};
 }
 
-SimplexSolution sc_weights(const Mat& X, std::span<const double> y, double lambda) {
+SimplexSolution sc_weights(MatView X, std::span<const double> y, double lambda) {
   const Mat G = syrk_ata(X);
   std::vector<double> b(X.cols, 0.0);
   gemv_t(X, y, b, 1.0, 0.0);
   return solve_fw(G, b, 5000, lambda, 1e-10);
 }
 
-SimplexSolution sc_weights_bounded(const Mat& X, std::span<const double> y, double lambda,
+SimplexSolution sc_weights_bounded(MatView X, std::span<const double> y, double lambda,
                                    double lo, double hi) {
   if (X.cols == 0 || (lo <= 0.0 && hi >= 1.0)) return sc_weights(X, y, lambda);
   const Mat G = syrk_ata(X);
