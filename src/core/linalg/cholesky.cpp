@@ -6,7 +6,7 @@
 
 namespace quintara::linalg {
 
-Expected<Cholesky> Cholesky::make(MatView A) {
+Expected<Cholesky> Cholesky::make(const MatView& A) {
   if (A.rows != A.cols) return LinalgError::not_square(A.rows, A.cols);
   const std::size_t n = A.rows;
   // The factor is built as U = L^T (column i of U is row i of L), so the
@@ -34,7 +34,7 @@ Expected<Cholesky> Cholesky::make(MatView A) {
   return Cholesky{U.transpose()};
 }
 
-Expected<Cholesky> Cholesky::new_ridge(MatView A, double lambda) {
+Expected<Cholesky> Cholesky::new_ridge(const MatView& A, double lambda) {
   Mat shifted = A.to_mat();
   const std::size_t d = A.rows < A.cols ? A.rows : A.cols;
   for (std::size_t i = 0; i < d; ++i) {

@@ -21,7 +21,7 @@ inline void axpy(double* __restrict y, const double* __restrict x, double t, std
 
 }  // namespace
 
-void gemm(MatView A, MatView B, Mat& C, double alpha, double beta) {
+void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta) {
   QUINTARA_ASSERT_EQ(A.cols, B.rows, "gemm: A.cols != B.rows");
   QUINTARA_ASSERT_EQ(A.rows, C.rows, "gemm: A.rows != C.rows");
   QUINTARA_ASSERT_EQ(B.cols, C.cols, "gemm: B.cols != C.cols");
@@ -40,7 +40,8 @@ void gemm(MatView A, MatView B, Mat& C, double alpha, double beta) {
   }
 }
 
-void gemv(MatView A, std::span<const double> x, std::span<double> y, double alpha, double beta) {
+void gemv(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
+          double beta) {
   QUINTARA_ASSERT_EQ(x.size(), A.cols, "gemv: x length != A.cols");
   QUINTARA_ASSERT_EQ(y.size(), A.rows, "gemv: y length != A.rows");
   const std::size_t m = A.rows, n = A.cols;
@@ -53,7 +54,7 @@ void gemv(MatView A, std::span<const double> x, std::span<double> y, double alph
   }
 }
 
-void gemv_t(MatView A, std::span<const double> x, std::span<double> y, double alpha,
+void gemv_t(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
             double beta) {
   QUINTARA_ASSERT_EQ(x.size(), A.rows, "gemv_t: x length != A.rows");
   QUINTARA_ASSERT_EQ(y.size(), A.cols, "gemv_t: y length != A.cols");
@@ -67,13 +68,13 @@ void gemv_t(MatView A, std::span<const double> x, std::span<double> y, double al
   }
 }
 
-std::vector<double> matvec(MatView A, std::span<const double> x) {
+std::vector<double> matvec(const MatView& A, std::span<const double> x) {
   std::vector<double> y(A.rows, 0.0);
   gemv(A, x, y, 1.0, 0.0);
   return y;
 }
 
-Mat syrk_ata(MatView A) {
+Mat syrk_ata(const MatView& A) {
   const std::size_t m = A.rows, n = A.cols;
   Mat G(n, n);
   for (std::size_t i = 0; i < n; ++i) {

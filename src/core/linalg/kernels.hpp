@@ -21,21 +21,23 @@ namespace quintara::linalg {
 // B(k, j)*alpha == 0 are skipped, so non-finite entries of A in column k do
 // not reach C(., j). beta == 0 discards C's old contents (even NaN). C must
 // not overlap A or B.
-void gemm(MatView A, MatView B, Mat& C, double alpha, double beta);
+void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta);
 
 // y <- alpha*A*x + beta*y; terms with x[j]*alpha == 0 are skipped.
-void gemv(MatView A, std::span<const double> x, std::span<double> y, double alpha, double beta);
+void gemv(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
+          double beta);
 
 // y <- alpha*A^T*x + beta*y; with beta == 0 the old y is not read. No
 // shortcut for alpha == 0 (a NaN in A still reaches y).
-void gemv_t(MatView A, std::span<const double> x, std::span<double> y, double alpha, double beta);
+void gemv_t(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
+            double beta);
 
 // A*x as a new vector (gemv with alpha 1, beta 0 into zeros).
-std::vector<double> matvec(MatView A, std::span<const double> x);
+std::vector<double> matvec(const MatView& A, std::span<const double> x);
 
 // Gram matrix A^T A (cols x cols); only the lower triangle's dot products are
 // formed, each mirrored.
-Mat syrk_ata(MatView A);
+Mat syrk_ata(const MatView& A);
 
 // Sum of a[k]*b[k] over the positions of a; a shorter b is an index fault.
 double dot(std::span<const double> a, std::span<const double> b);

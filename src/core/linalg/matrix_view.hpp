@@ -5,6 +5,8 @@
 // donor matrix is a view without a copy. A view owns nothing: it dangles once
 // the storage it points into is resized or destroyed. It only reads, so views
 // of one matrix may be handed to any number of threads while the owner lives.
+// Functions take it as `const MatView&`: passed by value, its four words would
+// be copied through the stack at every call, which shows in solver loops.
 #pragma once
 
 #include <cstddef>

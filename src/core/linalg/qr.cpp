@@ -48,7 +48,7 @@ Householder Householder::make(std::span<const double> x) {
   return h;
 }
 
-Expected<Qr> Qr::make(MatView A) {
+Expected<Qr> Qr::make(const MatView& A) {
   const std::size_t m = A.rows, n = A.cols;
   if (m < n) return LinalgError::dim_mismatch(n, m);
   Qr f;

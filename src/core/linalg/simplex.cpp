@@ -41,8 +41,8 @@ inline double clamp(double v, double lo, double hi) {
 }
 
 // g <- (G + lambda I) w - b into a caller buffer (resized to G.rows).
-void grad_into(MatView G, std::span<const double> b, std::span<const double> w, double lambda,
-               std::vector<double>& g) {
+void grad_into(const MatView& G, std::span<const double> b, std::span<const double> w,
+               double lambda, std::vector<double>& g) {
   g.resize(G.rows);
   gemv(G, w, g, 1.0, 0.0);
   const std::size_t n = g.size();
@@ -179,7 +179,7 @@ struct PolishLimits {
 
 // Equality-constrained Newton step on the free coordinates of x with the
 // others frozen; replaces x when it does not raise the objective.
-void polish(MatView G, std::span<const double> b, double lambda, const PolishLimits& lim,
+void polish(const MatView& G, std::span<const double> b, double lambda, const PolishLimits& lim,
             std::vector<double>& x) {
   const std::size_t n = x.size();
   std::vector<std::size_t> free;
@@ -241,7 +241,7 @@ void polish(MatView G, std::span<const double> b, double lambda, const PolishLim
 
 }  // namespace
 
-double objective(MatView G, std::span<const double> b, std::span<const double> w,
+double objective(const MatView& G, std::span<const double> b, std::span<const double> w,
                  double lambda) {
   const std::vector<double> u = matvec(G, w);
   const std::size_t n = u.size();
@@ -253,14 +253,14 @@ double objective(MatView G, std::span<const double> b, std::span<const double> w
   return 0.5 * q - bw;
 }
 
-std::vector<double> grad(MatView G, std::span<const double> b, std::span<const double> w,
+std::vector<double> grad(const MatView& G, std::span<const double> b, std::span<const double> w,
                          double lambda) {
   std::vector<double> g;
   grad_into(G, b, w, lambda, g);
   return g;
 }
 
-SimplexSolution solve_fw(MatView G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_fw(const MatView& G, std::span<const double> b, std::size_t max_iter,
                          double lambda, double tol) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
@@ -343,7 +343,7 @@ std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi)
   return s;
 }
 
-SimplexSolution solve_bounded(MatView G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_bounded(const MatView& G, std::span<const double> b, std::size_t max_iter,
                               double lambda, double lo, double hi, double tol) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
@@ -422,14 +422,14 @@ SimplexSolution solve_bounded(MatView G, std::span<const double> b, std::size_t 
   return {std::move(ws.xprev), max_iter, gap};
 }
 
-SimplexSolution sc_weights(MatView X, std::span<const double> y, double lambda) {
+SimplexSolution sc_weights(const MatView& X, std::span<const double> y, double lambda) {
   const Mat G = syrk_ata(X);
   std::vector<double> b(X.cols, 0.0);
   gemv_t(X, y, b, 1.0, 0.0);
   return solve_fw(G, b, 5000, lambda, 1e-10);
 }
 
-SimplexSolution sc_weights_bounded(MatView X, std::span<const double> y, double lambda,
+SimplexSolution sc_weights_bounded(const MatView& X, std::span<const double> y, double lambda,
                                    double lo, double hi) {
   if (X.cols == 0 || (lo <= 0.0 && hi >= 1.0)) return sc_weights(X, y, lambda);
   const Mat G = syrk_ata(X);

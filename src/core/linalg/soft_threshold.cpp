@@ -26,9 +26,9 @@ SvtResult threshold(const Factors& S, double tau) {
 
 }  // namespace
 
-SvtResult svt(MatView X, double tau) { return threshold(Svd::new_tol(X, 60, 1e-15), tau); }
+SvtResult svt(const MatView& X, double tau) { return threshold(Svd::new_tol(X, 60, 1e-15), tau); }
 
-SvtResult svt_truncated(MatView X, std::size_t rank, std::uint64_t seed, double tau) {
+SvtResult svt_truncated(const MatView& X, std::size_t rank, std::uint64_t seed, double tau) {
   return threshold(randomized_svd(X, rank, 6, 1, seed), tau);
 }
 

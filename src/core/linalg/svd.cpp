@@ -55,7 +55,7 @@ void rotate(Mat& X, std::size_t c1, std::size_t c2, double c, double s) {
 
 }  // namespace
 
-Svd Svd::new_tol(MatView A, std::size_t max_sweeps, double tol) {
+Svd Svd::new_tol(const MatView& A, std::size_t max_sweeps, double tol) {
   const bool transposed = A.rows < A.cols;
   Mat W = transposed ? A.transpose() : A.to_mat();
   const std::size_t p = W.rows, q = W.cols;
@@ -126,7 +126,7 @@ Svd Svd::new_tol(MatView A, std::size_t max_sweeps, double tol) {
   return out;
 }
 
-Mat reconstruct_from_factors(MatView u, MatView v, std::span<const double> values) {
+Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values) {
   const std::size_t m = u.rows, n = v.rows, k = u.cols;
   Mat out(m, n);
   for (std::size_t r = 0; r < k; ++r) {

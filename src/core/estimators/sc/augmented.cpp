@@ -16,7 +16,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 linalg::MatView X_pre, linalg::MatView X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const AscOptions& options) {
   const std::size_t t0 = X_pre.rows;
   const std::size_t J = X_pre.cols;

@@ -13,7 +13,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options) {
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 linalg::MatView X_pre, linalg::MatView X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const FpOptions& options) {
   const std::size_t t0 = X_pre.rows;
   const std::size_t J = X_pre.cols;

@@ -43,7 +43,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options) {
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 linalg::MatView X_pre, linalg::MatView X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const RscOptions& options) {
   const std::size_t t0 = X_pre.rows, P = X_post.rows, J = X_pre.cols;
 

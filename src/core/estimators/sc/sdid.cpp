@@ -33,7 +33,7 @@ double spread(std::span<const double> v) {
 // mean up to an intercept; unbounded and without ridge.
 // The problem's columns are periods, which a column-major view of the donor
 // block cannot present, hence the transposed copy.
-std::vector<double> time_weights(linalg::MatView X_pre, linalg::MatView X_post) {
+std::vector<double> time_weights(const linalg::MatView& X_pre, const linalg::MatView& X_post) {
   std::vector<double> p(X_post.cols);
   for (std::size_t j = 0; j < X_post.cols; ++j) p[j] = mean_of(X_post.col(j));
   return simplex_with_intercept(X_pre.transpose(), p, 0.0, 0.0, 1.0);
@@ -66,7 +66,7 @@ double did_effect(std::span<const double> y_pre, std::span<const double> y_post,
 
 }  // namespace
 
-std::vector<double> simplex_with_intercept(linalg::MatView A, std::span<const double> b,
+std::vector<double> simplex_with_intercept(const linalg::MatView& A, std::span<const double> b,
                                            double ridge, double min_weight, double max_weight) {
   const std::size_t r = A.rows;
   const std::size_t c = A.cols;
@@ -108,7 +108,7 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
 }
 
 SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                   linalg::MatView X_pre, linalg::MatView X_post,
+                   const linalg::MatView& X_pre, const linalg::MatView& X_post,
                    std::vector<std::size_t> controls, std::size_t n_treated,
                    const SdidOptions& options) {
   const std::size_t t0 = X_pre.rows;

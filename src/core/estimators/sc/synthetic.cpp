@@ -6,7 +6,7 @@
 
 namespace quintara::estimators::sc::synthetic {
 
-std::vector<double> solve_weights(linalg::MatView X_pre, std::span<const double> y_pre,
+std::vector<double> solve_weights(const linalg::MatView& X_pre, std::span<const double> y_pre,
                                   const ScOptions& options) {
   const std::size_t J = X_pre.cols;
   const std::size_t t0 = X_pre.rows;
@@ -49,8 +49,8 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options) {
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 linalg::MatView X_pre, linalg::MatView X_post, std::vector<std::size_t> donors,
-                 const ScOptions& options) {
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                 std::vector<std::size_t> donors, const ScOptions& options) {
   const std::size_t t0 = X_pre.rows;
   std::vector<double> w = solve_weights(X_pre, y_pre, options);
 

@@ -26,7 +26,7 @@ struct ScOptions {
 namespace synthetic {
 
 // Weights for the t0 x J donor matrix X_pre and the treated pre-period series.
-std::vector<double> solve_weights(linalg::MatView X_pre, std::span<const double> y_pre,
+std::vector<double> solve_weights(const linalg::MatView& X_pre, std::span<const double> y_pre,
                                   const ScOptions& options);
 
 // Requires a treated and a never-treated unit ("no treated units",
@@ -37,8 +37,8 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options);
 // treated series, X_pre (t0 x J) and X_post (P x J) the donor blocks with one
 // donor per column; `donors` moves into the result.
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 linalg::MatView X_pre, linalg::MatView X_post, std::vector<std::size_t> donors,
-                 const ScOptions& options);
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                 std::vector<std::size_t> donors, const ScOptions& options);
 
 }  // namespace synthetic
 }  // namespace quintara::estimators::sc
