@@ -4,6 +4,7 @@
 #include <tuple>
 #include <utility>
 
+#include "core/format.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/means.hpp"
 #include "core/panic.hpp"
@@ -25,9 +26,12 @@ BlockSeries block_series(const Panel& panel, std::size_t t0, const char* no_dono
   if (treated.empty()) panic("no treated units");
   BlockSeries b;
   b.t0 = t0;
-  std::tie(b.X_pre, b.donors) = panel.donor_pre(t0);
+  b.n_treated = treated.size();
+  std::tie(b.donor_x, b.donors) = panel.donor_series();
   if (b.donors.empty()) panic(no_donor_message);
-  b.X_post = panel.donor_post(t0).first;
+  if (t0 > panel.n_periods()) {
+    panic(format("block series: t0 {} > n_periods {}", t0, panel.n_periods()));
+  }
   b.treated_mean = panel.unit_mean(treated);
   return b;
 }

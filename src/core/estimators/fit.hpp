@@ -29,22 +29,42 @@ double rmspe(std::span<const double> gap);
 // Sum of the path in index order divided by its length; 0 when empty.
 double mean_or_zero(std::span<const double> path);
 
-// A block design prepared for a fit: the treated units averaged period by
-// period (several treated units are fitted as one), split at t0, and the
-// donor blocks (column j = donor j).
-struct BlockSeries {
-  std::vector<double> treated_mean;  // all T periods
+// What a fit of the family reads, owned elsewhere: the treated series over
+// all T periods (several treated units already averaged period by period),
+// how many units it averages, the donor block (T x J, column j = donor j's
+// series) and the split t0. The pre- and post-period donor blocks are row
+// ranges of the one donor block, not copies.
+struct SeriesView {
+  std::span<const double> treated;
+  std::size_t n_treated = 1;
+  linalg::MatView donor_x;
   std::size_t t0 = 0;
-  linalg::Mat X_pre;   // t0 x J
-  linalg::Mat X_post;  // (T - t0) x J
-  std::vector<std::size_t> donors;
 
-  std::span<const double> y_pre() const { return std::span(treated_mean).first(t0); }
-  std::span<const double> y_post() const { return std::span(treated_mean).subspan(t0); }
+  std::span<const double> y_pre() const { return treated.first(t0); }
+  std::span<const double> y_post() const { return treated.subspan(t0); }
+  linalg::MatView X_pre() const { return donor_x.row_range(0, t0); }                   // t0 x J
+  linalg::MatView X_post() const { return donor_x.row_range(t0, donor_x.rows - t0); }  // P x J
 };
 
-// Refuses a panel without treated units ("no treated units") or without
-// never-treated donors (`no_donor_message`, which differs by estimator).
+// A block design prepared for a fit, owning its series: the treated units'
+// period-wise mean and the donors gathered once (Panel::donor_series).
+struct BlockSeries {
+  std::vector<double> treated_mean;  // all T periods
+  std::size_t n_treated = 0;
+  std::size_t t0 = 0;
+  linalg::Mat donor_x;  // T x J
+  std::vector<std::size_t> donors;
+
+  SeriesView view() const { return {treated_mean, n_treated, donor_x, t0}; }
+  std::span<const double> y_pre() const { return view().y_pre(); }
+  std::span<const double> y_post() const { return view().y_post(); }
+  linalg::MatView X_pre() const { return view().X_pre(); }
+  linalg::MatView X_post() const { return view().X_post(); }
+};
+
+// Refuses a panel without treated units ("no treated units"), without
+// never-treated donors (`no_donor_message`, which differs by estimator) or
+// with t0 past its last period.
 BlockSeries block_series(const Panel& panel, std::size_t t0,
                          const char* no_donor_message = "no donor (never-treated) units");
 

@@ -56,23 +56,15 @@ std::vector<std::size_t> Panel::cohorts() const {
   return out;
 }
 
-std::pair<linalg::Mat, std::vector<std::size_t>> Panel::donor_pre(std::size_t t0) const {
+std::pair<linalg::Mat, std::vector<std::size_t>> Panel::donor_series() const {
   std::vector<std::size_t> donors = never_treated_units();
-  linalg::Mat m(t0, donors.size());
+  const std::size_t N = n_units(), T = n_periods();
+  linalg::Mat m(T, donors.size());
   for (std::size_t j = 0; j < donors.size(); ++j) {
-    for (std::size_t t = 0; t < t0; ++t) m(t, j) = y(donors[j], t);
-  }
-  return {std::move(m), std::move(donors)};
-}
-
-std::pair<linalg::Mat, std::vector<std::size_t>> Panel::donor_post(std::size_t t0) const {
-  std::vector<std::size_t> donors = never_treated_units();
-  const std::size_t T = n_periods();
-  // T - t0 would wrap to a huge row count.
-  if (t0 > T) panic(format("donor_post: t0 {} > n_periods {}", t0, T));
-  linalg::Mat m(T - t0, donors.size());
-  for (std::size_t j = 0; j < donors.size(); ++j) {
-    for (std::size_t t = t0; t < T; ++t) m(t - t0, j) = y(donors[j], t);
+    // donors[j] < N by construction: unit i's period t sits at i + t*N.
+    const double* src = y.data.data() + donors[j];
+    double* dst = m.col_mut(j).data();
+    for (std::size_t t = 0; t < T; ++t) dst[t] = src[t * N];
   }
   return {std::move(m), std::move(donors)};
 }

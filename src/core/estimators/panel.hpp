@@ -33,10 +33,10 @@ struct Panel {
   std::vector<std::size_t> never_treated_units() const;  // ascending: the donor pool
   std::vector<std::size_t> cohorts() const;              // distinct adoption periods, ascending
 
-  // (t0 x J matrix, donors): column j is donor j's periods 0 .. t0-1.
-  std::pair<linalg::Mat, std::vector<std::size_t>> donor_pre(std::size_t t0) const;
-  // ((T - t0) x J matrix, donors): column j is donor j's periods t0 .. T-1.
-  std::pair<linalg::Mat, std::vector<std::size_t>> donor_post(std::size_t t0) const;
+  // (T x J matrix, donors): column j is donor j's whole series. A unit's
+  // periods are strided in `y`, so the donors are gathered once, here; any
+  // period range of them is then a row-range view of this matrix.
+  std::pair<linalg::Mat, std::vector<std::size_t>> donor_series() const;
 
   // Period-wise mean of the listed units' rows (a unit listed twice counts
   // twice); T zeros for an empty list.

@@ -1,7 +1,9 @@
 #include "core/inference/placebo.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
+#include <span>
 #include <utility>
 
 #include "core/panic.hpp"
@@ -41,6 +43,32 @@ struct FitVisitor {
   }
 };
 
+struct SeriesVisitor {
+  const estimators::SeriesView& s;
+  std::vector<std::size_t>& donors;
+  estimators::ScFit operator()(const estimators::sc::ScOptions& o) const {
+    return estimators::sc::synthetic::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
+                                                 std::move(donors), o);
+  }
+  estimators::ScFit operator()(const estimators::sc::AscOptions& o) const {
+    return estimators::sc::augmented::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
+                                                 std::move(donors), o);
+  }
+  estimators::ScFit operator()(const estimators::sc::SdidOptions& o) const {
+    return estimators::sc::sdid::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
+                                            std::move(donors), s.n_treated, o)
+        .fit;
+  }
+  estimators::ScFit operator()(const estimators::sc::FpOptions& o) const {
+    return estimators::sc::demeaned::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
+                                                std::move(donors), o);
+  }
+  estimators::ScFit operator()(const estimators::sc::RscOptions& o) const {
+    return estimators::sc::robust::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
+                                              std::move(donors), o);
+  }
+};
+
 struct StatisticVisitor {
   const estimators::ScFit& fit;
   double operator()(const estimators::sc::ScOptions&) const { return rmspe_ratio(fit); }
@@ -59,6 +87,11 @@ estimators::ScFit ScMethod::fit_at(const estimators::Panel& panel, std::size_t t
   return std::visit(FitVisitor{panel, t0}, options);
 }
 
+estimators::ScFit ScMethod::fit_series(const estimators::SeriesView& series,
+                                       std::vector<std::size_t> donors) const {
+  return std::visit(SeriesVisitor{series, donors}, options);
+}
+
 double ScMethod::statistic(const estimators::ScFit& fit) const {
   return std::visit(StatisticVisitor{fit}, options);
 }
@@ -69,6 +102,18 @@ std::size_t single_treatment_time(const estimators::Panel& panel) {
   const std::vector<std::size_t> cohorts = panel.cohorts();
   if (cohorts.size() != 1) panic("placebo test requires a single common treatment time");
   return cohorts[0];
+}
+
+// A fit on a panel averages its treated rows as (0.0 + x) * (1.0 / 1), which
+// for one unit is x itself except that -0.0 turns into +0.0 (and a NaN need
+// not keep its bits). The donor's own column serves as the placebo's treated
+// series unless it holds such an entry; then the mean is formed as a fit
+// would form it.
+bool mean_of_one_is_itself(std::span<const double> x) {
+  for (const double v : x) {
+    if (std::isnan(v) || (v == 0.0 && std::signbit(v))) return false;
+  }
+  return true;
 }
 
 }  // namespace
@@ -84,30 +129,37 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& 
   const std::size_t t0 = single_treatment_time(panel);
   const double stat = method.statistic(fit);
 
-  const std::vector<std::size_t> donors = panel.never_treated_units();
+  // Column j is donor j's whole series (the treated units never enter). The
+  // tasks only read it.
+  const std::pair<linalg::Mat, std::vector<std::size_t>> gathered = panel.donor_series();
+  const linalg::Mat& series = gathered.first;
+  const std::vector<std::size_t>& donors = gathered.second;
   const std::size_t J = donors.size();
   const std::size_t T = panel.n_periods();
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
-  // One task per donor position; each builds its own panel from the donor
-  // rows only (the treated units never enter) and writes its own slot.
+  // One task per donor position; each writes its own slot. Donor j plays the
+  // treated unit, the other donors in ascending order form its pool.
   const auto pairs = parallel::parallel_map<std::pair<double, double>>(
       J, [&](std::size_t j) -> std::pair<double, double> {
         // A lone donor has no pool to be synthesised from.
         if (J < 2) return {nan, nan};
-        linalg::Mat y(J, T);
-        std::size_t r = 0;
-        const auto copy_row = [&](std::size_t unit) {
-          for (std::size_t t = 0; t < T; ++t) y(r, t) = panel.y(unit, t);
-          ++r;
-        };
-        copy_row(donors[j]);
+        // The pool's columns, the one copy a fit needs.
+        linalg::Mat pool_x(T, J - 1);
+        std::vector<std::size_t> pool;
+        pool.reserve(J - 1);
         for (std::size_t k = 0; k < J; ++k) {
-          if (k != j) copy_row(donors[k]);
+          if (k == j) continue;
+          const std::span<const double> x = series.col(k);
+          std::copy(x.begin(), x.end(), pool_x.col_mut(pool.size()).begin());
+          pool.push_back(donors[k]);
         }
-        const std::size_t treated[] = {0};
-        const estimators::Panel placebo = estimators::Panel::block(std::move(y), treated, t0);
-        const estimators::ScFit pf = method.fit_at(placebo, t0);
+        const std::span<const double> own = series.col(j);
+        std::vector<double> own_mean;
+        if (!mean_of_one_is_itself(own)) own_mean = panel.unit_mean(std::span(&donors[j], 1));
+        const estimators::SeriesView placebo{
+            own_mean.empty() ? own : std::span<const double>(own_mean), 1, pool_x, t0};
+        const estimators::ScFit pf = method.fit_series(placebo, std::move(pool));
         return {method.statistic(pf), pf.att};
       });
 

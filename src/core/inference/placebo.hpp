@@ -4,6 +4,7 @@
 // estimator is refitted on the donor pool alone; the real fit's statistic is
 // ranked among the placebo statistics. Refits run on the worker pool and land
 // in donor order, so the result does not depend on the number of workers.
+// The donors' series are gathered once and shared read-only by all refits.
 #pragma once
 
 #include <cstddef>
@@ -30,6 +31,10 @@ struct ScMethod {
       options;
 
   estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;
+  // The same estimator on prepared series; `donors` (the panel rows of the
+  // donor columns) move into the result.
+  estimators::ScFit fit_series(const estimators::SeriesView& series,
+                               std::vector<std::size_t> donors) const;
   // RMSPE ratio (post/pre, +inf when pre is not > 0) or |att|, by estimator.
   double statistic(const estimators::ScFit& fit) const;
 };

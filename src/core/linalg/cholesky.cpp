@@ -6,7 +6,7 @@
 
 namespace quintara::linalg {
 
-Expected<Cholesky> Cholesky::make(const Mat& A) {
+Expected<Cholesky> Cholesky::make(const MatView& A) {
   if (A.rows != A.cols) return LinalgError::not_square(A.rows, A.cols);
   const std::size_t n = A.rows;
   // The factor is built as U = L^T (column i of U is row i of L), so the
@@ -14,10 +14,11 @@ Expected<Cholesky> Cholesky::make(const Mat& A) {
   // subtracts its terms in k ascending order.
   Mat U(n, n);
   double* u = U.data.data();
-  const double* a = A.data.data();
+  const double* a = A.data;
+  const std::size_t lda = A.ld;
   for (std::size_t j = 0; j < n; ++j) {
     double* uj = u + j * n;  // row j of L
-    double d = a[j + j * n];
+    double d = a[j + j * lda];
     for (std::size_t k = 0; k < j; ++k) d = d - uj[k] * uj[k];
     // Rejects d <= 0 (either zero), NaN and +inf.
     if (!(d > 0.0 && std::isfinite(d))) return LinalgError::not_positive_definite(j);
@@ -25,7 +26,7 @@ Expected<Cholesky> Cholesky::make(const Mat& A) {
     uj[j] = ljj;
     for (std::size_t i = j + 1; i < n; ++i) {
       double* ui = u + i * n;  // row i of L
-      double s = a[i + j * n];
+      double s = a[i + j * lda];
       for (std::size_t k = 0; k < j; ++k) s = s - ui[k] * uj[k];
       ui[j] = s / ljj;
     }
@@ -33,8 +34,8 @@ Expected<Cholesky> Cholesky::make(const Mat& A) {
   return Cholesky{U.transpose()};
 }
 
-Expected<Cholesky> Cholesky::new_ridge(const Mat& A, double lambda) {
-  Mat shifted = A;
+Expected<Cholesky> Cholesky::new_ridge(const MatView& A, double lambda) {
+  Mat shifted = A.to_mat();
   const std::size_t d = A.rows < A.cols ? A.rows : A.cols;
   for (std::size_t i = 0; i < d; ++i) {
     double& e = shifted.data[i + i * A.rows];

@@ -15,9 +15,9 @@ struct Cholesky {
 
   // NotSquare{rows, cols} for a non-square input; NotPositiveDefinite{pivot}
   // at the first column whose pivot is not a positive finite number.
-  static Expected<Cholesky> make(const Mat& A);
+  static Expected<Cholesky> make(const MatView& A);
   // Factors a copy of A with lambda added to every diagonal element.
-  static Expected<Cholesky> new_ridge(const Mat& A, double lambda);
+  static Expected<Cholesky> new_ridge(const MatView& A, double lambda);
 
   // Solves L L^T x = b. A b of the wrong length is an invariant violation
   // ("rhs length {} != system size {}").

@@ -21,7 +21,7 @@ inline void axpy(double* __restrict y, const double* __restrict x, double t, std
 
 }  // namespace
 
-void gemm(const Mat& A, const Mat& B, Mat& C, double alpha, double beta) {
+void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta) {
   QUINTARA_ASSERT_EQ(A.cols, B.rows, "gemm: A.cols != B.rows");
   QUINTARA_ASSERT_EQ(A.rows, C.rows, "gemm: A.rows != C.rows");
   QUINTARA_ASSERT_EQ(B.cols, C.cols, "gemm: B.cols != C.cols");
@@ -31,16 +31,16 @@ void gemm(const Mat& A, const Mat& B, Mat& C, double alpha, double beta) {
   if (alpha == 0.0 || p == 0) return;
   for (std::size_t j = 0; j < n; ++j) {
     double* c = C.data.data() + j * m;
-    const double* b = B.data.data() + j * p;
+    const double* b = B.data + j * B.ld;
     for (std::size_t k = 0; k < p; ++k) {
       const double t = b[k] * alpha;
       if (t == 0.0) continue;
-      axpy(c, A.data.data() + k * m, t, m);
+      axpy(c, A.data + k * A.ld, t, m);
     }
   }
 }
 
-void gemv(const Mat& A, std::span<const double> x, std::span<double> y, double alpha,
+void gemv(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
           double beta) {
   QUINTARA_ASSERT_EQ(x.size(), A.cols, "gemv: x length != A.cols");
   QUINTARA_ASSERT_EQ(y.size(), A.rows, "gemv: y length != A.rows");
@@ -50,37 +50,37 @@ void gemv(const Mat& A, std::span<const double> x, std::span<double> y, double a
   for (std::size_t j = 0; j < n; ++j) {
     const double t = x[j] * alpha;
     if (t == 0.0) continue;
-    axpy(y.data(), A.data.data() + j * m, t, m);
+    axpy(y.data(), A.data + j * A.ld, t, m);
   }
 }
 
-void gemv_t(const Mat& A, std::span<const double> x, std::span<double> y, double alpha,
+void gemv_t(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
             double beta) {
   QUINTARA_ASSERT_EQ(x.size(), A.rows, "gemv_t: x length != A.rows");
   QUINTARA_ASSERT_EQ(y.size(), A.cols, "gemv_t: y length != A.cols");
   const std::size_t m = A.rows, n = A.cols;
   if (n == 0) return;
   for (std::size_t j = 0; j < n; ++j) {
-    const double* a = A.data.data() + j * m;
+    const double* a = A.data + j * A.ld;
     double d = 0.0;
     for (std::size_t i = 0; i < m; ++i) d += a[i] * x[i];
     y[j] = beta == 0.0 ? d * alpha : d * alpha + y[j] * beta;
   }
 }
 
-std::vector<double> matvec(const Mat& A, std::span<const double> x) {
+std::vector<double> matvec(const MatView& A, std::span<const double> x) {
   std::vector<double> y(A.rows, 0.0);
   gemv(A, x, y, 1.0, 0.0);
   return y;
 }
 
-Mat syrk_ata(const Mat& A) {
+Mat syrk_ata(const MatView& A) {
   const std::size_t m = A.rows, n = A.cols;
   Mat G(n, n);
   for (std::size_t i = 0; i < n; ++i) {
-    const double* ai = A.data.data() + i * m;
+    const double* ai = A.data + i * A.ld;
     for (std::size_t j = 0; j <= i; ++j) {
-      const double* aj = A.data.data() + j * m;
+      const double* aj = A.data + j * A.ld;
       double g = 0.0;
       for (std::size_t k = 0; k < m; ++k) g += aj[k] * ai[k];
       G.data[i + j * n] = g;

@@ -4,6 +4,8 @@
 // 0 upward starting at 0.0, so results are bit-reproducible across builds and
 // thread counts. Inner loops run down contiguous columns; the axpy-shaped
 // loops vectorise without changing any rounding, the reductions stay serial.
+// Inputs are views, so a block of a larger matrix is read in place with the
+// same arithmetic as its copy.
 // Shape faults are internal invariant violations ("assertion `left == right`
 // failed: gemm: A.cols != B.rows ...").
 #pragma once
@@ -17,23 +19,25 @@ namespace quintara::linalg {
 
 // C <- alpha*A*B + beta*C, C supplied at its final shape. Terms with
 // B(k, j)*alpha == 0 are skipped, so non-finite entries of A in column k do
-// not reach C(., j). beta == 0 discards C's old contents (even NaN).
-void gemm(const Mat& A, const Mat& B, Mat& C, double alpha, double beta);
+// not reach C(., j). beta == 0 discards C's old contents (even NaN). C must
+// not overlap A or B.
+void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta);
 
 // y <- alpha*A*x + beta*y; terms with x[j]*alpha == 0 are skipped.
-void gemv(const Mat& A, std::span<const double> x, std::span<double> y, double alpha, double beta);
+void gemv(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
+          double beta);
 
 // y <- alpha*A^T*x + beta*y; with beta == 0 the old y is not read. No
 // shortcut for alpha == 0 (a NaN in A still reaches y).
-void gemv_t(const Mat& A, std::span<const double> x, std::span<double> y, double alpha,
+void gemv_t(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
             double beta);
 
 // A*x as a new vector (gemv with alpha 1, beta 0 into zeros).
-std::vector<double> matvec(const Mat& A, std::span<const double> x);
+std::vector<double> matvec(const MatView& A, std::span<const double> x);
 
 // Gram matrix A^T A (cols x cols); only the lower triangle's dot products are
 // formed, each mirrored.
-Mat syrk_ata(const Mat& A);
+Mat syrk_ata(const MatView& A);
 
 // Sum of a[k]*b[k] over the positions of a; a shorter b is an index fault.
 double dot(std::span<const double> a, std::span<const double> b);

@@ -6,13 +6,13 @@
 
 namespace quintara::linalg {
 
-Expected<std::vector<double>> ols(const Mat& X, std::span<const double> y) {
+Expected<std::vector<double>> ols(const MatView& X, std::span<const double> y) {
   auto f = Qr::make(X);
   if (!f) return f.error();
   return f.value().solve_lstsq(y);
 }
 
-Expected<std::vector<double>> ridge(const Mat& X, std::span<const double> y, double lambda) {
+Expected<std::vector<double>> ridge(const MatView& X, std::span<const double> y, double lambda) {
   const Mat G = syrk_ata(X);
   std::vector<double> c(X.cols, 0.0);
   gemv_t(X, y, c, 1.0, 0.0);

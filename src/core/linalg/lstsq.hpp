@@ -11,10 +11,10 @@ namespace quintara::linalg {
 
 // Ordinary least squares through Householder QR; a QR failure (wide X) is
 // returned unchanged.
-Expected<std::vector<double>> ols(const Mat& X, std::span<const double> y);
+Expected<std::vector<double>> ols(const MatView& X, std::span<const double> y);
 
 // Solves (X^T X + lambda I) beta = X^T y by Cholesky. No centring and no
 // unpenalised intercept: every coefficient is shrunk.
-Expected<std::vector<double>> ridge(const Mat& X, std::span<const double> y, double lambda);
+Expected<std::vector<double>> ridge(const MatView& X, std::span<const double> y, double lambda);
 
 }  // namespace quintara::linalg

@@ -2,13 +2,15 @@
 //
 // Element (i, j) lives at data[i + j*rows], so a column is one contiguous run.
 // In a panel the rows are units and the columns periods. Copying is deep; a
-// Mat is plain data that may be moved to and read from any thread.
+// Mat is plain data that may be moved to and read from any thread. A Mat
+// converts implicitly to a MatView, which is what read-only code takes.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <vector>
 
+#include "core/linalg/matrix_view.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::linalg {
@@ -46,7 +48,10 @@ struct Mat {
     return {data.data() + j * rows, rows};
   }
 
-  Mat transpose() const;
+  MatView view() const { return {data.data(), rows, cols, rows}; }
+  operator MatView() const { return view(); }  // NOLINT: implicit by design
+
+  Mat transpose() const { return view().transpose(); }
 };
 
 }  // namespace quintara::linalg

@@ -63,11 +63,11 @@ Householder Householder::make(std::span<const double> x) {
   return h;
 }
 
-Expected<Qr> Qr::make(const Mat& A) {
+Expected<Qr> Qr::make(const MatView& A) {
   const std::size_t m = A.rows, n = A.cols;
   if (m < n) return LinalgError::dim_mismatch(n, m);
   Qr f;
-  f.qr = A;
+  f.qr = A.to_mat();
   f.tau.assign(n, 0.0);
   f.rows = m;
   f.cols = n;

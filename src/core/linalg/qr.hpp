@@ -30,7 +30,7 @@ struct Qr {
   std::size_t cols = 0;
 
   // Fails with DimMismatch{expected: cols, got: rows} for a wide matrix.
-  static Expected<Qr> make(const Mat& A);
+  static Expected<Qr> make(const MatView& A);
 
   // Least-squares solution of A x ~ b (b has `rows` entries). Never fails on
   // rank deficiency: coefficients whose pivot is at most 1e-12 times the

@@ -13,7 +13,7 @@ namespace {
 
 // A^T X as a new matrix, one gemv_t per column of X: each entry is a dot
 // product down a contiguous column of A, summed from 0.0 in row order.
-Mat at_times(const Mat& A, const Mat& X) {
+Mat at_times(const MatView& A, const Mat& X) {
   Mat out(A.cols, X.cols);
   for (std::size_t j = 0; j < X.cols; ++j) gemv_t(A, X.col(j), out.col_mut(j), 1.0, 0.0);
   return out;
@@ -32,7 +32,7 @@ Mat RandomizedSvd::reconstruct_with(std::span<const double> values) const {
   return reconstruct_from_factors(u, v, values);
 }
 
-RandomizedSvd randomized_svd(const Mat& A, std::size_t rank, std::size_t oversample,
+RandomizedSvd randomized_svd(const MatView& A, std::size_t rank, std::size_t oversample,
                              std::size_t power_iters, std::uint64_t seed) {
   const std::size_t m = A.rows, n = A.cols;
   const std::size_t r = std::min(m, n);

@@ -29,7 +29,7 @@ struct RandomizedSvd {
 // k = min(min(m, n), max(rank, 1)) components from a sample of
 // l = min(min(m, n), oversample + k) columns; the test matrix is filled in
 // storage order with normal() draws of Xoshiro256pp::make(seed).
-RandomizedSvd randomized_svd(const Mat& A, std::size_t rank, std::size_t oversample,
+RandomizedSvd randomized_svd(const MatView& A, std::size_t rank, std::size_t oversample,
                              std::size_t power_iters, std::uint64_t seed);
 
 }  // namespace quintara::linalg

@@ -49,8 +49,8 @@ inline double clamp(double v, double lo, double hi) {
 }
 
 // g <- (G + lambda I) w - b into a caller buffer (resized to G.rows).
-void grad_into(const Mat& G, std::span<const double> b, std::span<const double> w, double lambda,
-               std::vector<double>& g) {
+void grad_into(const MatView& G, std::span<const double> b, std::span<const double> w,
+               double lambda, std::vector<double>& g) {
   g.resize(G.rows);
   gemv(G, w, g, 1.0, 0.0);
   const std::size_t n = g.size();
@@ -184,7 +184,7 @@ struct PolishLimits {
 
 // Equality-constrained Newton step on the free coordinates of x with the
 // others frozen; replaces x when it does not raise the objective.
-void polish(const Mat& G, std::span<const double> b, double lambda, const PolishLimits& lim,
+void polish(const MatView& G, std::span<const double> b, double lambda, const PolishLimits& lim,
             std::vector<double>& x) {
   const std::size_t n = x.size();
   std::vector<std::size_t> free;
@@ -199,8 +199,8 @@ void polish(const Mat& G, std::span<const double> b, double lambda, const Polish
   // The f x f factorization is cubic; with every coordinate free and n large
   // it would dominate the solve.
   if (f == 0 || (n > 256 && f == n)) return;
-  const std::size_t gn = G.rows;
-  const double* gd = G.data.data();
+  const std::size_t gn = G.ld;
+  const double* gd = G.data;
   Mat H(f, f);
   for (std::size_t c = 0; c < f; ++c) {
     for (std::size_t a = 0; a < f; ++a) H.data[a + c * f] = gd[free[a] + free[c] * gn];
@@ -246,7 +246,7 @@ void polish(const Mat& G, std::span<const double> b, double lambda, const Polish
 
 }  // namespace
 
-double objective(const Mat& G, std::span<const double> b, std::span<const double> w,
+double objective(const MatView& G, std::span<const double> b, std::span<const double> w,
                  double lambda) {
   const std::vector<double> u = matvec(G, w);
   const std::size_t n = u.size();
@@ -258,14 +258,14 @@ double objective(const Mat& G, std::span<const double> b, std::span<const double
   return 0.5 * q - bw;
 }
 
-std::vector<double> grad(const Mat& G, std::span<const double> b, std::span<const double> w,
+std::vector<double> grad(const MatView& G, std::span<const double> b, std::span<const double> w,
                          double lambda) {
   std::vector<double> g;
   grad_into(G, b, w, lambda, g);
   return g;
 }
 
-SimplexSolution solve_fw(const Mat& G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_fw(const MatView& G, std::span<const double> b, std::size_t max_iter,
                          double lambda, double tol) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
@@ -348,7 +348,7 @@ std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi)
   return s;
 }
 
-SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_bounded(const MatView& G, std::span<const double> b, std::size_t max_iter,
                               double lambda, double lo, double hi, double tol) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
@@ -360,10 +360,14 @@ SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size
   std::vector<double> rowsum(gr, 0.0);
   double frob = 0.0;
   for (std::size_t j = 0; j < gc; ++j) {
-    const double* col = G.data.data() + j * gr;
+    const double* col = G.data + j * G.ld;
     for (std::size_t i = 0; i < gr; ++i) rowsum[i] += std::fabs(col[i]);
   }
-  for (const double e : G.data) frob += e * e;
+  // Storage order of a whole matrix: column by column, rows in order.
+  for (std::size_t j = 0; j < gc; ++j) {
+    const double* col = G.data + j * G.ld;
+    for (std::size_t i = 0; i < gr; ++i) frob += col[i] * col[i];
+  }
   double rmax = 0.0;
   for (const double r : rowsum) rmax = std::fmax(rmax, r);
   const double c = std::fmin(rmax, std::sqrt(frob));
@@ -423,14 +427,14 @@ SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size
   return {std::move(ws.xprev), max_iter, gap};
 }
 
-SimplexSolution sc_weights(const Mat& X, std::span<const double> y, double lambda) {
+SimplexSolution sc_weights(const MatView& X, std::span<const double> y, double lambda) {
   const Mat G = syrk_ata(X);
   std::vector<double> b(X.cols, 0.0);
   gemv_t(X, y, b, 1.0, 0.0);
   return solve_fw(G, b, kFwMaxIter, lambda, kFwTol);
 }
 
-SimplexSolution sc_weights_bounded(const Mat& X, std::span<const double> y, double lambda,
+SimplexSolution sc_weights_bounded(const MatView& X, std::span<const double> y, double lambda,
                                    double lo, double hi) {
   if (X.cols == 0 || (lo <= 0.0 && hi >= 1.0)) return sc_weights(X, y, lambda);
   const Mat G = syrk_ata(X);

@@ -32,13 +32,13 @@ struct SimplexSolution {
   double gap = 0.0;
 };
 
-double objective(const Mat& G, std::span<const double> b, std::span<const double> w,
+double objective(const MatView& G, std::span<const double> b, std::span<const double> w,
                  double lambda);
-std::vector<double> grad(const Mat& G, std::span<const double> b, std::span<const double> w,
+std::vector<double> grad(const MatView& G, std::span<const double> b, std::span<const double> w,
                          double lambda);
 
 // Away-step Frank-Wolfe on the unit simplex, started from the uniform point.
-SimplexSolution solve_fw(const Mat& G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_fw(const MatView& G, std::span<const double> b, std::size_t max_iter,
                          double lambda, double tol);
 
 // Euclidean projection onto {sum w = 1, lo' <= w_i <= hi'} with the bounds
@@ -51,15 +51,15 @@ std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi)
 
 // Accelerated projected gradient with adaptive restart and active-set
 // polishing; hands the unbounded case (lo <= 0 and hi >= 1) to solve_fw.
-SimplexSolution solve_bounded(const Mat& G, std::span<const double> b, std::size_t max_iter,
+SimplexSolution solve_bounded(const MatView& G, std::span<const double> b, std::size_t max_iter,
                               double lambda, double lo, double hi, double tol);
 
 // Builds G = X^T X and b = X^T y, then solve_fw(G, b, kFwMaxIter, lambda, kFwTol).
-SimplexSolution sc_weights(const Mat& X, std::span<const double> y, double lambda);
+SimplexSolution sc_weights(const MatView& X, std::span<const double> y, double lambda);
 
 // As sc_weights when no bound is active or X has no columns; otherwise
 // solve_bounded(G, b, kBoundedMaxIter, lambda, lo, hi, kBoundedTol).
-SimplexSolution sc_weights_bounded(const Mat& X, std::span<const double> y, double lambda,
+SimplexSolution sc_weights_bounded(const MatView& X, std::span<const double> y, double lambda,
                                    double lo, double hi);
 
 }  // namespace quintara::linalg

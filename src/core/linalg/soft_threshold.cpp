@@ -32,11 +32,11 @@ SvtResult threshold(const Factors& S, double tau) {
 
 }  // namespace
 
-SvtResult svt(const Mat& X, double tau) {
+SvtResult svt(const MatView& X, double tau) {
   return threshold(Svd::new_tol(X, kJacobiMaxSweeps, kJacobiTol), tau);
 }
 
-SvtResult svt_truncated(const Mat& X, std::size_t rank, std::uint64_t seed, double tau) {
+SvtResult svt_truncated(const MatView& X, std::size_t rank, std::uint64_t seed, double tau) {
   return threshold(randomized_svd(X, rank, kOversample, kPowerIters, seed), tau);
 }
 

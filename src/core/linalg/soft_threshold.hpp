@@ -18,8 +18,8 @@ struct SvtResult {
   double nuclear;  // sum of the thresholded singular values
 };
 
-SvtResult svt(const Mat& X, double tau);
+SvtResult svt(const MatView& X, double tau);
 
-SvtResult svt_truncated(const Mat& X, std::size_t rank, std::uint64_t seed, double tau);
+SvtResult svt_truncated(const MatView& X, std::size_t rank, std::uint64_t seed, double tau);
 
 }  // namespace quintara::linalg

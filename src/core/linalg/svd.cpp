@@ -47,9 +47,9 @@ void rotate(Mat& X, std::size_t c1, std::size_t c2, double c, double s) {
 
 }  // namespace
 
-Svd Svd::new_tol(const Mat& A, std::size_t max_sweeps, double tol) {
+Svd Svd::new_tol(const MatView& A, std::size_t max_sweeps, double tol) {
   const bool transposed = A.rows < A.cols;
-  Mat W = transposed ? A.transpose() : A;
+  Mat W = transposed ? A.transpose() : A.to_mat();
   const std::size_t p = W.rows, q = W.cols;
   const int e = rescale_to_unit_range(W);
   Mat V = Mat::identity(q);
@@ -120,7 +120,7 @@ Svd Svd::new_tol(const Mat& A, std::size_t max_sweeps, double tol) {
   return out;
 }
 
-Mat reconstruct_from_factors(const Mat& u, const Mat& v, std::span<const double> values) {
+Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values) {
   const std::size_t m = u.rows, n = v.rows, k = u.cols;
   Mat out(m, n);
   for (std::size_t r = 0; r < k; ++r) {

@@ -33,7 +33,7 @@ struct Svd {
   // Never fails: non-convergence within max_sweeps returns the factors of
   // the last sweep; an empty input gives empty factors. A column pair is
   // rotated unless |gamma| <= sqrt(beta*alpha)*tol.
-  static Svd new_tol(const Mat& A, std::size_t max_sweeps, double tol);
+  static Svd new_tol(const MatView& A, std::size_t max_sweeps, double tol);
 
   // u diag(values) v^T from the first k entries of values; fewer than k
   // entries is an index fault.
@@ -43,6 +43,6 @@ struct Svd {
 // u diag(values) v^T for factors u (m x k) and v (n x k), shared with the
 // randomized SVD: zero values and zero products are skipped, so the result
 // is built only from the components that contribute.
-Mat reconstruct_from_factors(const Mat& u, const Mat& v, std::span<const double> values);
+Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values);
 
 }  // namespace quintara::linalg

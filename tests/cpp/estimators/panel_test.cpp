@@ -6,9 +6,11 @@
 #include <vector>
 
 #include "../support.hpp"
+#include "core/estimators/fit.hpp"
 
 namespace {
 
+using quintara::estimators::BlockSeries;
 using quintara::estimators::Panel;
 using quintara::linalg::Mat;
 using quintara::test::eq_failure;
@@ -51,6 +53,27 @@ TEST(Panel, InvariantTexts) {
             "assertion `left == right` failed: covariate rows 5 != n_units 4\n"
             "  left: 5\n right: 4");
   EXPECT_EQ(attach(Mat(4, 3)).covariates->cols, 3u);
+}
+
+TEST(Panel, DonorSeriesHoldOneDonorPathPerColumn) {
+  const Panel p = Panel::block(four_by_five(), Units{1}, 2);
+  const auto [x, donors] = p.donor_series();
+  EXPECT_EQ(donors, (Units{0, 2, 3}));
+  EXPECT_EQ(x.rows, 5u);
+  EXPECT_EQ(x.data, (Vec{1, 2, 3, 4, 5, 11, 12, 13, 14, 15, 16, 17, 18, 19, 20}));
+  const auto [empty, no_donors] = Panel::block(four_by_five(), Units{0, 1, 2, 3}, 3).donor_series();
+  EXPECT_TRUE(no_donors.empty());
+  EXPECT_EQ(empty.rows, 5u);
+  EXPECT_EQ(empty.cols, 0u);
+
+  // The fit's pre- and post-period blocks are row ranges of that one matrix.
+  const BlockSeries b = quintara::estimators::block_series(p, 2);
+  EXPECT_EQ(b.X_pre().data, b.donor_x.data.data());
+  EXPECT_EQ(b.X_pre().to_mat().data, (Vec{1, 2, 11, 12, 16, 17}));
+  EXPECT_EQ(b.X_post().to_mat().data, (Vec{3, 4, 5, 13, 14, 15, 18, 19, 20}));
+  EXPECT_EQ(b.y_post().size(), 3u);
+  EXPECT_EQ(panic_text([&] { quintara::estimators::block_series(p, 6); }),
+            "block series: t0 6 > n_periods 5");
 }
 
 TEST(Panel, UnitMeanMultipliesByTheReciprocalOnce) {

@@ -36,7 +36,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options);
 // The estimator on prepared series (t0 x J and P x J donor blocks, one donor
 // per column); `donors` moves into the result.
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 const linalg::Mat& X_pre, const linalg::Mat& X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const AscOptions& options);
 
 }  // namespace augmented

@@ -10,11 +10,11 @@ namespace quintara::estimators::sc::demeaned {
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options) {
   BlockSeries b = block_series(panel, t0);
-  return fit_series(b.y_pre(), b.y_post(), b.X_pre, b.X_post, std::move(b.donors), options);
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre(), b.X_post(), std::move(b.donors), options);
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 const linalg::Mat& X_pre, const linalg::Mat& X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const FpOptions& options) {
   const std::size_t t0 = X_pre.rows;
   const std::size_t J = X_pre.cols;

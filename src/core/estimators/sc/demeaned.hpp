@@ -33,7 +33,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options);
 // treated series, X_pre (t0 x J) and X_post (P x J) the donor blocks with one
 // donor per column; `donors` moves into the result.
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 const linalg::Mat& X_pre, const linalg::Mat& X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const FpOptions& options);
 
 }  // namespace demeaned

@@ -39,23 +39,32 @@ std::size_t retained_rank(const std::vector<double>& s, std::size_t J, std::size
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options) {
   BlockSeries b = block_series(panel, t0);
-  return fit_series(b.y_pre(), b.y_post(), b.X_pre, b.X_post, std::move(b.donors), options);
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre(), b.X_post(), std::move(b.donors), options);
 }
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 const linalg::Mat& X_pre, const linalg::Mat& X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const RscOptions& options) {
   const std::size_t t0 = X_pre.rows, P = X_post.rows, J = X_pre.cols;
 
   // One SVD of the whole donor panel: the post-period rows share the factors
-  // that the pre-period regression is fitted on.
-  linalg::Mat Z(t0 + P, J);
-  for (std::size_t j = 0; j < J; ++j) {
-    const auto pre = X_pre.col(j);
-    const auto post = X_post.col(j);
-    auto z = Z.col_mut(j);
-    std::copy(pre.begin(), pre.end(), z.begin());
-    std::copy(post.begin(), post.end(), z.begin() + static_cast<std::ptrdiff_t>(t0));
+  // that the pre-period regression is fitted on. Blocks cut as consecutive
+  // row ranges of one donor matrix already are that panel; others are
+  // stacked into a copy.
+  const bool adjacent = J > 0 && X_post.cols == J && X_post.ld == X_pre.ld &&
+                        X_post.data == X_pre.data + t0;
+  linalg::MatView Z{X_pre.data, t0 + P, J, X_pre.ld};
+  linalg::Mat stacked;
+  if (!adjacent) {
+    stacked = linalg::Mat(t0 + P, J);
+    for (std::size_t j = 0; j < J; ++j) {
+      const auto pre = X_pre.col(j);
+      const auto post = X_post.col(j);
+      auto z = stacked.col_mut(j);
+      std::copy(pre.begin(), pre.end(), z.begin());
+      std::copy(post.begin(), post.end(), z.begin() + static_cast<std::ptrdiff_t>(t0));
+    }
+    Z = stacked;
   }
   const linalg::Svd S = linalg::Svd::new_tol(Z, linalg::kJacobiMaxSweeps, linalg::kJacobiTol);
   const std::size_t k = retained_rank(S.s, J, t0, options);

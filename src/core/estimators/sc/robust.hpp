@@ -37,7 +37,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options);
 // donor j), y_pre and y_post the treated series over the same periods. A
 // failed regression gives zero coefficients rather than an error.
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 const linalg::Mat& X_pre, const linalg::Mat& X_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const RscOptions& options);
 
 }  // namespace robust

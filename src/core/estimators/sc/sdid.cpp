@@ -24,6 +24,9 @@ constexpr double kUnboundedTol = 1e-11;
 // to renormalise the rest by (1 - omega_k is within rounding of 0).
 constexpr double kAllTheWeight = 0.999999999999;
 
+constexpr const char* kPeriodsMessage =
+    "SDID needs at least one pre- and one post-period (t0 in 1..n_periods)";
+
 // Square root of the mean squared deviation from the mean (divisor n).
 double spread(std::span<const double> v) {
   const double m = mean_div(v);
@@ -32,7 +35,9 @@ double spread(std::span<const double> v) {
 
 // Time weights: pre-periods weighted to predict every control's post-period
 // mean up to an intercept; unbounded and without ridge.
-std::vector<double> time_weights(const linalg::Mat& X_pre, const linalg::Mat& X_post) {
+// The problem's columns are periods, which a column-major view of the donor
+// block cannot present, hence the transposed copy.
+std::vector<double> time_weights(const linalg::MatView& X_pre, const linalg::MatView& X_post) {
   std::vector<double> p(X_post.cols);
   for (std::size_t j = 0; j < X_post.cols; ++j) p[j] = mean_div(X_post.col(j));
   return simplex_with_intercept(X_pre.transpose(), p, 0.0, 0.0, 1.0);
@@ -40,15 +45,17 @@ std::vector<double> time_weights(const linalg::Mat& X_pre, const linalg::Mat& X_
 
 // (m_tr - a_tr) - sum_j omega_j (p_j - a_j): the weighted post-minus-pre
 // change of the treated series minus that of the controls.
-// `control_value(j, t)` is control j's outcome in period t.
+// `y_pre` and `y_post` split the treated series at t0; `control_value(j, t)`
+// is control j's outcome in period t.
 template <class Value>
-double did_effect(std::span<const double> ybar, std::size_t t0, std::size_t n_controls,
-                  Value&& control_value, std::span<const double> omega,
+double did_effect(std::span<const double> y_pre, std::span<const double> y_post,
+                  std::size_t n_controls, Value&& control_value, std::span<const double> omega,
                   std::span<const double> lambda) {
-  const std::size_t T = ybar.size();
-  const double m_tr = mean_div(ybar.subspan(t0));
+  const std::size_t t0 = y_pre.size();
+  const std::size_t T = t0 + y_post.size();
+  const double m_tr = mean_div(y_post);
   double a_tr = 0.0;
-  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * ybar[t];
+  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * y_pre[t];
   double controls = 0.0;
   for (std::size_t j = 0; j < n_controls; ++j) {
     const double p_j = mean_div(T - t0, [&](std::size_t k) { return control_value(j, t0 + k); });
@@ -61,7 +68,7 @@ double did_effect(std::span<const double> ybar, std::size_t t0, std::size_t n_co
 
 }  // namespace
 
-std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const double> b,
+std::vector<double> simplex_with_intercept(const linalg::MatView& A, std::span<const double> b,
                                            double ridge, double min_weight, double max_weight) {
   const std::size_t r = A.rows;
   const std::size_t c = A.cols;
@@ -92,22 +99,24 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
 }
 
 SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOptions& options) {
-  const std::vector<std::size_t> treated = panel.treated_units();
-  const std::vector<std::size_t> controls = panel.never_treated_units();
-  if (treated.empty()) panic("no treated units");
-  if (controls.empty()) panic("no control units");
+  if (panel.treated_units().empty()) panic("no treated units");
+  if (panel.never_treated_units().empty()) panic("no control units");
   const std::size_t T = panel.n_periods();
-  if (t0 == 0 || t0 >= T) {
-    panic("SDID needs at least one pre- and one post-period (t0 in 1..n_periods)");
-  }
-  const std::size_t P = T - t0;
-  const std::size_t J = controls.size();
+  if (t0 == 0 || t0 >= T) panic(kPeriodsMessage);
+  // The controls are gathered once; every block below is a view of them.
+  BlockSeries b = block_series(panel, t0, "no control units");
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre(), b.X_post(), std::move(b.donors),
+                    b.n_treated, options);
+}
 
-  const std::vector<double> ybar = panel.unit_mean(treated);
-  const std::span<const double> y_all(ybar);
-  const std::span<const double> y_pre = y_all.first(t0);
-  const linalg::Mat X_pre = panel.donor_pre(t0).first;
-  const linalg::Mat X_post = panel.donor_post(t0).first;
+SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                   const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                   std::vector<std::size_t> controls, std::size_t n_treated,
+                   const SdidOptions& options) {
+  const std::size_t t0 = X_pre.rows;
+  const std::size_t P = X_post.rows;
+  const std::size_t J = X_pre.cols;
+  if (t0 == 0 || P == 0) panic(kPeriodsMessage);
 
   // Noise level: sample standard deviation of the controls' first
   // differences over the pre-period, collected control by control.
@@ -123,7 +132,7 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
     for (const double d : diffs) ss += (d - m) * (d - m);
     sigma = std::sqrt(ss / static_cast<double>(diffs.size() - 1));
   }
-  const double n_tr_post = static_cast<double>(treated.size()) * static_cast<double>(P);
+  const double n_tr_post = static_cast<double>(n_treated) * static_cast<double>(P);
   const double zeta = std::pow(n_tr_post, 0.25) * options.zeta_scale * sigma;
 
   std::vector<double> omega = simplex_with_intercept(
@@ -132,7 +141,7 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
 
   // Weighted pre-period levels of the treated series and of each control.
   double a_tr = 0.0;
-  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * ybar[t];
+  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * y_pre[t];
   std::vector<double> a(J);
   for (std::size_t j = 0; j < J; ++j) {
     double s = 0.0;
@@ -143,7 +152,7 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
   const auto control_value = [&](std::size_t j, std::size_t t) {
     return t < t0 ? X_pre(t, j) : X_post(t - t0, j);
   };
-  const double att = did_effect(y_all, t0, J, control_value, omega, lambda);
+  const double att = did_effect(y_pre, y_post, J, control_value, omega, lambda);
 
   std::vector<double> counterfactual(P);
   std::vector<double> att_path(P);
@@ -151,7 +160,7 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
     double c = 0.0;
     for (std::size_t j = 0; j < J; ++j) c += (X_post(s, j) - a[j]) * omega[j];
     counterfactual[s] = c + a_tr;
-    att_path[s] = ybar[t0 + s] - counterfactual[s];
+    att_path[s] = y_post[s] - counterfactual[s];
   }
 
   // The unit weights fit up to an intercept, so the pre-period error is the
@@ -160,7 +169,7 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
   for (std::size_t t = 0; t < t0; ++t) {
     double s = 0.0;
     for (std::size_t j = 0; j < J; ++j) s += omega[j] * X_pre(t, j);
-    e[t] = ybar[t] - s;
+    e[t] = y_pre[t] - s;
   }
 
   ScFit fit;
@@ -168,10 +177,10 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
   fit.pre_rmspe = spread(e);
   fit.post_rmspe = spread(att_path);
   fit.weights = std::move(omega);
-  fit.donor_ids = controls;
+  fit.donor_ids = std::move(controls);
   fit.att_path = std::move(att_path);
   fit.counterfactual = std::move(counterfactual);
-  fit.treated_post.assign(ybar.begin() + static_cast<std::ptrdiff_t>(t0), ybar.end());
+  fit.treated_post.assign(y_post.begin(), y_post.end());
   return {std::move(fit), std::move(lambda)};
 }
 
@@ -179,10 +188,11 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
                          std::span<const std::size_t> controls, std::span<const double> omega,
                          std::span<const double> lambda) {
   const std::vector<double> ybar = panel.unit_mean(treated);
+  const std::span<const double> y(ybar);
   const auto control_value = [&](std::size_t j, std::size_t t) {
     return panel.y(controls[j], t);
   };
-  return did_effect(ybar, t0, controls.size(), control_value, omega, lambda);
+  return did_effect(y.first(t0), y.subspan(t0), controls.size(), control_value, omega, lambda);
 }
 
 std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,

@@ -30,7 +30,7 @@ namespace sdid {
 // Weights over the columns of A fitting b up to a free intercept:
 // argmin 1/2 ||b~ - A~ w||^2 + ridge/2 ||w||^2 on the bounded simplex, with
 // A~ and b~ column-centred. Empty for an A without columns.
-std::vector<double> simplex_with_intercept(const linalg::Mat& A, std::span<const double> b,
+std::vector<double> simplex_with_intercept(const linalg::MatView& A, std::span<const double> b,
                                            double ridge, double min_weight, double max_weight);
 
 // `weights` are the unit weights; `pre_rmspe` and `post_rmspe` are the spreads
@@ -46,6 +46,15 @@ struct SdidFit {
   std::vector<double> lambda;
 };
 SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOptions& options);
+
+// The fit on prepared series: y_pre (t0) and y_post (P) the treated series
+// averaged over `n_treated` units, X_pre (t0 x J) and X_post (P x J) the
+// controls, one per column; `controls` moves into the result. Requires
+// t0 >= 1 and P >= 1.
+SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                   const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                   std::vector<std::size_t> controls, std::size_t n_treated,
+                   const SdidOptions& options);
 
 // The effect for given unit lists and weights: omega aligned with `controls`,
 // lambda of length t0.

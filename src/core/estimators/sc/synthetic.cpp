@@ -6,7 +6,7 @@
 
 namespace quintara::estimators::sc::synthetic {
 
-std::vector<double> solve_weights(const linalg::Mat& X_pre, std::span<const double> y_pre,
+std::vector<double> solve_weights(const linalg::MatView& X_pre, std::span<const double> y_pre,
                                   const ScOptions& options) {
   const std::size_t J = X_pre.cols;
   const std::size_t t0 = X_pre.rows;
@@ -45,15 +45,21 @@ std::vector<double> solve_weights(const linalg::Mat& X_pre, std::span<const doub
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options) {
   BlockSeries b = block_series(panel, t0);
-  const std::span<const double> y_pre = b.y_pre();
-  std::vector<double> w = solve_weights(b.X_pre, y_pre, options);
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre(), b.X_post(), std::move(b.donors), options);
+}
 
-  const std::vector<double> s_pre = linalg::matvec(b.X_pre, w);
+ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                 std::vector<std::size_t> donors, const ScOptions& options) {
+  const std::size_t t0 = X_pre.rows;
+  std::vector<double> w = solve_weights(X_pre, y_pre, options);
+
+  const std::vector<double> s_pre = linalg::matvec(X_pre, w);
   std::vector<double> gap_pre(t0);
   for (std::size_t t = 0; t < t0; ++t) gap_pre[t] = y_pre[t] - s_pre[t];
 
-  std::vector<double> counterfactual = linalg::matvec(b.X_post, w);
-  return assemble_fit(std::move(w), std::move(b.donors), b.y_post(), std::move(counterfactual),
+  std::vector<double> counterfactual = linalg::matvec(X_post, w);
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
                       rmspe(gap_pre));
 }
 

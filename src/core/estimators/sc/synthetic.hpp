@@ -26,12 +26,19 @@ struct ScOptions {
 namespace synthetic {
 
 // Weights for the t0 x J donor matrix X_pre and the treated pre-period series.
-std::vector<double> solve_weights(const linalg::Mat& X_pre, std::span<const double> y_pre,
+std::vector<double> solve_weights(const linalg::MatView& X_pre, std::span<const double> y_pre,
                                   const ScOptions& options);
 
 // Requires a treated and a never-treated unit ("no treated units",
 // "no donor (never-treated) units") and 1 <= t0 < T.
 ScFit fit_at(const Panel& panel, std::size_t t0, const ScOptions& options);
+
+// The estimator on prepared series: y_pre (t0) and y_post (P) the aggregated
+// treated series, X_pre (t0 x J) and X_post (P x J) the donor blocks with one
+// donor per column; `donors` moves into the result.
+ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                 std::vector<std::size_t> donors, const ScOptions& options);
 
 }  // namespace synthetic
 }  // namespace quintara::estimators::sc

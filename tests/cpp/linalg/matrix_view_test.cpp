@@ -1,0 +1,45 @@
+// Views: block indexing with ld != rows, range faults, and kernels reading a
+// block in place with the same bits as on its copy.
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "../support.hpp"
+#include "core/linalg/kernels.hpp"
+
+namespace quintara::linalg {
+namespace {
+
+using V = std::vector<double>;
+
+TEST(MatView, BlocksOfABiggerMatrix) {
+  Mat M(7, 6);  // entry (i, j) = 10 i + j + 1/7: distinct, and products round
+  for (std::size_t p = 0; p < M.data.size(); ++p) M.data[p] = 10.0 * (p % 7) + p / 7 + 1.0 / 7;
+  const MatView S = M.view().row_range(1, 4).block(1, 2, 2, 2);  // rows 2..3, cols 2..3
+  EXPECT_EQ(S.ld, 7u);
+  EXPECT_EQ(S(1, 1), M(3, 3));
+  EXPECT_EQ(S.col(1)[0], M(2, 3));
+  EXPECT_EQ(S.to_mat().data, (V{M(2, 2), M(3, 2), M(2, 3), M(3, 3)}));
+  EXPECT_EQ(M.view().row_range(7, 0).rows, 0u);  // an empty suffix is fine
+  EXPECT_EQ(test::panic_text([&] { (void)S(2, 0); }),
+            "index out of bounds: the len is 2 but the index is 2");
+  EXPECT_EQ(test::panic_text([&] { M.view().col_range(5, 2); }),
+            "block rows 0+7, cols 5+2 out of range for a 7 x 6 view");
+
+  const MatView A = M.view().block(2, 1, 4, 3), B = M.view().block(1, 3, 3, 2);
+  const Mat Ac = A.to_mat();
+  Mat C1(4, 2), C2(4, 2);
+  gemm(A, B, C1, 1.5, 0.0);
+  gemm(Ac, B.to_mat(), C2, 1.5, 0.0);
+  EXPECT_EQ(C1.data, C2.data);
+  const V x{0.5, -1.25, 3.0}, z{1.5, -2.0, 0.25, 4.0};
+  EXPECT_EQ(matvec(A, x), matvec(Ac, x));
+  V y1(3), y2(3);
+  gemv_t(A, z, y1, 1.0, 0.0);
+  gemv_t(Ac, z, y2, 1.0, 0.0);
+  EXPECT_EQ(y1, y2);
+  EXPECT_EQ(syrk_ata(A).data, syrk_ata(Ac).data);
+}
+
+}  // namespace
+}  // namespace quintara::linalg
