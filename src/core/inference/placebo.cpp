@@ -43,6 +43,20 @@ struct FitVisitor {
   }
 };
 
+// Every estimator but SDID re-assembles from its counterfactual alone.
+struct PrepareVisitor {
+  const estimators::Panel& panel;
+  std::size_t t0;
+  template <class Options>
+  estimators::PreparedFit operator()(const Options& o) const {
+    return {FitVisitor{panel, t0}(o)};
+  }
+  estimators::PreparedFit operator()(const estimators::sc::SdidOptions& o) const {
+    estimators::sc::sdid::SdidFit f = estimators::sc::sdid::fit_with_time_weights(panel, t0, o);
+    return {std::move(f.fit), true, f.pre_level, f.controls};
+  }
+};
+
 struct SeriesVisitor {
   const estimators::SeriesView& s;
   std::vector<std::size_t>& donors;
@@ -85,6 +99,11 @@ struct StatisticVisitor {
 
 estimators::ScFit ScMethod::fit_at(const estimators::Panel& panel, std::size_t t0) const {
   return std::visit(FitVisitor{panel, t0}, options);
+}
+
+estimators::PreparedFit ScMethod::prepare_at(const estimators::Panel& panel,
+                                             std::size_t t0) const {
+  return std::visit(PrepareVisitor{panel, t0}, options);
 }
 
 estimators::ScFit ScMethod::fit_series(const estimators::SeriesView& series,

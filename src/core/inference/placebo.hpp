@@ -13,6 +13,7 @@
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/prepared.hpp"
 #include "core/estimators/sc/augmented.hpp"
 #include "core/estimators/sc/demeaned.hpp"
 #include "core/estimators/sc/sdid.hpp"
@@ -31,6 +32,9 @@ struct ScMethod {
       options;
 
   estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;
+  // fit_at's fit with what estimators::att_with_post needs to give the att
+  // for another treated post-period series without refitting.
+  estimators::PreparedFit prepare_at(const estimators::Panel& panel, std::size_t t0) const;
   // The same estimator on prepared series; `donors` (the panel rows of the
   // donor columns) move into the result.
   estimators::ScFit fit_series(const estimators::SeriesView& series,

@@ -43,19 +43,19 @@ std::vector<double> time_weights(const linalg::MatView& X_pre, const linalg::Mat
   return simplex_with_intercept(X_pre.transpose(), p, 0.0, 0.0, 1.0);
 }
 
-// (m_tr - a_tr) - sum_j omega_j (p_j - a_j): the weighted post-minus-pre
-// change of the treated series minus that of the controls.
-// `y_pre` and `y_post` split the treated series at t0; `control_value(j, t)`
-// is control j's outcome in period t.
+// sum_t lambda_t y_t over the pre-period: the weighted pre-period level.
+double weighted_pre_level(std::span<const double> y_pre, std::span<const double> lambda) {
+  double a = 0.0;
+  for (std::size_t t = 0; t < y_pre.size(); ++t) a += lambda[t] * y_pre[t];
+  return a;
+}
+
+// sum_j omega_j (p_j - a_j): the controls' weighted post-minus-pre change,
+// `control_value(j, t)` being control j's outcome in period t of T.
 template <class Value>
-double did_effect(std::span<const double> y_pre, std::span<const double> y_post,
-                  std::size_t n_controls, Value&& control_value, std::span<const double> omega,
-                  std::span<const double> lambda) {
-  const std::size_t t0 = y_pre.size();
-  const std::size_t T = t0 + y_post.size();
-  const double m_tr = mean_div(y_post);
-  double a_tr = 0.0;
-  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * y_pre[t];
+double controls_change(std::size_t t0, std::size_t T, std::size_t n_controls,
+                       Value&& control_value, std::span<const double> omega,
+                       std::span<const double> lambda) {
   double controls = 0.0;
   for (std::size_t j = 0; j < n_controls; ++j) {
     const double p_j = mean_div(T - t0, [&](std::size_t k) { return control_value(j, t0 + k); });
@@ -63,10 +63,28 @@ double did_effect(std::span<const double> y_pre, std::span<const double> y_post,
     for (std::size_t t = 0; t < t0; ++t) a_j += lambda[t] * control_value(j, t);
     controls += omega[j] * (p_j - a_j);
   }
-  return (m_tr - a_tr) - controls;
+  return controls;
+}
+
+// (m_tr - a_tr) - sum_j omega_j (p_j - a_j): the weighted post-minus-pre
+// change of the treated series minus that of the controls.
+// `y_pre` and `y_post` split the treated series at t0.
+template <class Value>
+double did_effect(std::span<const double> y_pre, std::span<const double> y_post,
+                  std::size_t n_controls, Value&& control_value, std::span<const double> omega,
+                  std::span<const double> lambda) {
+  const std::size_t t0 = y_pre.size();
+  return did_from_parts(y_post, weighted_pre_level(y_pre, lambda),
+                        controls_change(t0, t0 + y_post.size(), n_controls, control_value, omega,
+                                        lambda));
 }
 
 }  // namespace
+
+double did_from_parts(std::span<const double> y_post, double pre_level, double controls) {
+  const double m_tr = mean_div(y_post);
+  return (m_tr - pre_level) - controls;
+}
 
 std::vector<double> simplex_with_intercept(const linalg::MatView& A, std::span<const double> b,
                                            double ridge, double min_weight, double max_weight) {
@@ -140,8 +158,7 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
   std::vector<double> lambda = time_weights(X_pre, X_post);
 
   // Weighted pre-period levels of the treated series and of each control.
-  double a_tr = 0.0;
-  for (std::size_t t = 0; t < t0; ++t) a_tr += lambda[t] * y_pre[t];
+  const double a_tr = weighted_pre_level(y_pre, lambda);
   std::vector<double> a(J);
   for (std::size_t j = 0; j < J; ++j) {
     double s = 0.0;
@@ -152,7 +169,10 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
   const auto control_value = [&](std::size_t j, std::size_t t) {
     return t < t0 ? X_pre(t, j) : X_post(t - t0, j);
   };
-  const double att = did_effect(y_pre, y_post, J, control_value, omega, lambda);
+  // The effect in did_effect's pieces: all but the treated post-period mean
+  // are kept for re-assembling it with another post-period series.
+  const double change = controls_change(t0, t0 + P, J, control_value, omega, lambda);
+  const double att = did_from_parts(y_post, a_tr, change);
 
   std::vector<double> counterfactual(P);
   std::vector<double> att_path(P);
@@ -181,7 +201,7 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
   fit.att_path = std::move(att_path);
   fit.counterfactual = std::move(counterfactual);
   fit.treated_post.assign(y_post.begin(), y_post.end());
-  return {std::move(fit), std::move(lambda)};
+  return {std::move(fit), std::move(lambda), a_tr, change};
 }
 
 double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,

@@ -40,10 +40,13 @@ std::vector<double> simplex_with_intercept(const linalg::MatView& A, std::span<c
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options);
 
 // The fit together with its time weights (length t0), which the jackknife
-// reuses instead of solving them again.
+// reuses instead of solving them again, and the two terms of its effect that
+// the treated post-period series does not enter (see did_from_parts).
 struct SdidFit {
   ScFit fit;
   std::vector<double> lambda;
+  double pre_level = 0.0;  // a_tr = sum_t lambda_t y_pre[t]
+  double controls = 0.0;   // sum_j omega_j (p_j - a_j)
 };
 SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOptions& options);
 
@@ -55,6 +58,12 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
                    const linalg::MatView& X_pre, const linalg::MatView& X_post,
                    std::vector<std::size_t> controls, std::size_t n_treated,
                    const SdidOptions& options);
+
+// The effect (m_tr - pre_level) - controls, m_tr the mean of `y_post` (sum
+// divided by its length). Every SDID effect is formed here, so one assembled
+// from a fit's kept terms and another post-period series is the effect a
+// refit on that series would give.
+double did_from_parts(std::span<const double> y_post, double pre_level, double controls);
 
 // The effect for given unit lists and weights: omega aligned with `controls`,
 // lambda of length t0.
