@@ -125,11 +125,3 @@ class TestEntryChecks:
             quintara.geo_diagnostics(self.y, [6], 0)
         with pytest.raises(ValueError, match="^every unit is treated"):
             quintara.geo_diagnostics(self.y, list(range(6)), 0)
-
-    def test_arguments_convert_before_any_check(self) -> None:
-        with pytest.raises(TypeError, match="^argument 'test_len'"):
-            quintara.geo_diagnostics(self.y[:, :0], [], "4")  # type: ignore[arg-type]
-        with pytest.raises(OverflowError):
-            quintara.geo_diagnostics(self.y, [0], -1)
-        d = quintara.geo_diagnostics(y=self.y, treated=np.array([0]), test_len=np.int64(3))
-        assert d.confidence == quintara.geo_diagnostics(self.y, [0], 3).confidence
