@@ -112,6 +112,9 @@ def cases() -> list[tuple[str, object]]:
     series = list(np.random.default_rng(5).normal(0, 1, 300))
     for kind in ("block", "stationary"):
         out.append((f"bootstrap_mean {kind}", quintara.bootstrap_mean(series, kind=kind, block_len=5, seed=11)))
+    out.append(("geo_diagnostics prop99", quintara.geo_diagnostics(p.y, list(p.treated), 12)))
+    out.append(("geo_diagnostics rand40x30", quintara.geo_diagnostics(synthetic_panel(1, 40, 30, 3, 22),
+                                                                      [0, 1, 2], 8)))
     return out
 
 

@@ -21,6 +21,7 @@ __all__ = [
     "fit_callaway_py",
     "fit_sunab_py",
     "bacon_decompose_py",
+    "geo_diagnostics",
     "PowerResult",
     "GeoDiagnostics",
     "MarketCandidate",
@@ -131,6 +132,11 @@ def fit_callaway_py(
     level: _Float = 0.95,
 ) -> DiDResult:
     """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
+
+def geo_diagnostics(
+    y: _Array, treated: Sequence[SupportsIndex], test_len: SupportsIndex
+) -> GeoDiagnostics:
+    """Design diagnostics for a treated-market set."""
 
 @final
 class SCResult:

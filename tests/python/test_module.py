@@ -17,7 +17,8 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
          "geo_diagnostics", "geo_select"]
 BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "bootstrap_mean",
-         "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py"]
+         "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py",
+         "geo_diagnostics"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -48,6 +49,7 @@ SIGNATURES = {
     "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
                        "bands=False, n_reps=999, seed=0, level=0.95)",
     **dict.fromkeys(["fit_twfe_py", "fit_sunab_py", "bacon_decompose_py"], "(y, cohorts)"),
+    "geo_diagnostics": "(y, treated, test_len)",
 }
 
 
@@ -60,6 +62,8 @@ def test_signatures_docstrings_and_property_order() -> None:
         "the row indices of treated units; `treat_time` is the first post-period\n"
         "column index. If `placebo` is true, an in-space placebo test is run and the\n"
         "p-value / distribution are attached.")
+    assert quintara.geo_diagnostics.__doc__.startswith(
+        "Design diagnostics for a treated-market set.\n")
     props = [k for k, v in vars(quintara.SCResult).items() if inspect.isgetsetdescriptor(v)]
     assert props == ["att", "att_path", "counterfactual", "treated_post", "weights", "donor_ids",
                      "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",

@@ -34,6 +34,8 @@ out.append(quintara.bootstrap_mean(s, kind="stationary", n_reps=3000, seed=2))
 d = load_mpdta()
 cs = quintara.fit_callaway_py(d.y, d.cohorts, bands=True, n_reps=300, seed=9)
 out.append([cs.band_crit, cs.event_lo, cs.event_hi])
+g = quintara.geo_diagnostics(y, [0, 1], 15)
+out.append([g.pre_fit_rel, g.improvement_vs_naive, g.confidence, g.warnings])
 print(json.dumps(out))
 """
 
