@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "core/estimators/panel.hpp"
-#include "core/estimators/sc/synthetic.hpp"
 #include "../support.hpp"
 
 namespace quintara::geo {
@@ -216,44 +214,6 @@ TEST(Diagnostics, TiesGoToTheShorterLag) {
   const Diagnostics d = diagnostics(y, kFirst, 4);
   EXPECT_EQ(d.seasonality_strength, 8.0 / 26.0);
   EXPECT_TRUE(any_mentions(d.warnings, "(≈2-period cycle)"));
-}
-
-// The four terms of the score recomputed from their definitions on a small
-// panel, the fit's pre-period RMSPE taken from the synthetic control itself.
-TEST(Diagnostics, ConfidenceFromItsFourTerms) {
-  const Mat y = test::from_rows({
-      {10.0, 12.0, 11.0, 13.0, 12.0, 14.0, 13.0, 15.0, 20.0, 21.0},
-      {9.0, 11.0, 10.0, 12.0, 11.0, 12.0, 12.0, 14.0, 15.0, 15.0},
-      {11.0, 12.0, 12.0, 13.0, 13.0, 15.0, 14.0, 15.0, 16.0, 17.0},
-      {8.0, 9.0, 9.0, 10.0, 10.0, 11.0, 11.0, 12.0, 12.0, 13.0},
-      {30.0, 31.0, 30.0, 32.0, 31.0, 33.0, 32.0, 34.0, 33.0, 35.0},
-      {5.0, 6.0, 5.0, 7.0, 6.0, 7.0, 7.0, 8.0, 8.0, 9.0},
-  });
-  const std::size_t n_pre = 8;
-  const Diagnostics d = diagnostics(y, kFirst, 2);
-
-  const double rmspe = estimators::sc::synthetic::fit_at(
-                           estimators::Panel::block(y, kFirst, n_pre), n_pre, {})
-                           .pre_rmspe;
-  // Treated volume 141 of 894: a full holdout term. Treated pre-period 10,
-  // 12, 11, 13, 12, 14, 13, 15: mean 12.5, sample variance 18/7; its changes
-  // 2, -1, 2, ... also have sample variance 18/7. The donor average is
-  // 2 above the treated level on average and misses the shifted treated
-  // series by squares summing to 0.88.
-  const double h = 1.0;
-  const double fit = std::clamp(1.0 - rmspe / std::sqrt(18.0 / 7.0), 0.0, 1.0);
-  const double improvement = std::clamp(1.0 - rmspe / std::sqrt(0.88 / 8.0), 0.0, 1.0);
-  const double stability = 1.0 / (1.0 + 8.0 * std::sqrt(18.0 / 7.0) / 12.5);
-
-  EXPECT_NEAR(d.holdout_pct, 141.0 / 894.0, 1e-15);
-  EXPECT_NEAR(d.stability_score, stability, 1e-12);
-  EXPECT_NEAR(d.improvement_vs_naive, improvement, 1e-12);
-  EXPECT_GT(fit, 0.0);
-  EXPECT_GT(improvement, 0.0);
-  EXPECT_NEAR(d.confidence,
-              100.0 * std::clamp(0.15 * h + 0.25 * stability + 0.4 * fit + 0.2 * improvement,
-                                 0.0, 1.0),
-              1e-10);
 }
 
 }  // namespace
