@@ -7,6 +7,7 @@
 #include "bindings/api_bootstrap.hpp"
 #include "bindings/api_callaway.hpp"
 #include "bindings/api_did.hpp"
+#include "bindings/api_power.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
@@ -31,6 +32,7 @@ const EntryDef* const kEntries[] = {
     &fit_callaway_entry,
     &fit_sunab_py_entry,
     &bacon_decompose_py_entry,
+    &geo_power_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.
