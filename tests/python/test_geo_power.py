@@ -19,7 +19,7 @@ import quintara
 TREATED = [1, 4]
 TEST_LEN = 3
 ALPHA = 0.2
-BOUNDS = {"min_weight": 0.02, "max_weight": 0.6}
+BOUNDS = {"min_weight": 0.05, "max_weight": 0.14}
 
 
 @pytest.fixture(scope="module")

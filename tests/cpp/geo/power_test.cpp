@@ -116,11 +116,11 @@ TEST(PowerCurveSummary, MinimalDetectableEffect) {
   EXPECT_EQ(m->cumulative, 3.0 * 6.0 * pct);
 
   // The first point already reaching the target gives exactly its lift.
-  const std::vector<geo::PowerPoint> first{point(0.07, 0.85), point(0.01, 0.2)};
-  EXPECT_EQ(geo::minimal_detectable_effect(first, 0.8, base, 3)->pct, 0.07);
+  const std::vector<geo::PowerPoint> first{point(0.07, 0.85), point(0.01, 0.9)};
+  EXPECT_EQ(geo::minimal_detectable_effect(first, 0.8, base, 3).value().pct, 0.07);
   // Lifts are scanned as given, never sorted.
   const std::vector<geo::PowerPoint> unsorted{point(0.3, 0.4), point(0.2, 0.9), point(0.1, 0.95)};
-  EXPECT_EQ(geo::minimal_detectable_effect(unsorted, 0.8, base, 3)->pct,
+  EXPECT_EQ(geo::minimal_detectable_effect(unsorted, 0.8, base, 3).value().pct,
             0.3 + (0.2 - 0.3) * (0.8 - 0.4) / (0.9 - 0.4));
   // Never reached, or no lifts: all three fields absent together.
   const std::vector<geo::PowerPoint> low{point(0.1, 0.2), point(0.2, 0.79)};
