@@ -23,8 +23,8 @@ estimators::Panel injected_subpanel(const linalg::Mat& y, std::span<const std::s
   return estimators::Panel::block(std::move(m), treated, t0);
 }
 
-std::vector<std::size_t> window_set(std::size_t n_periods, std::size_t test_len, std::size_t min_pre,
-                                    std::optional<std::size_t> lookback) {
+std::vector<std::size_t> window_set(std::size_t n_periods, std::size_t test_len,
+                                    std::size_t min_pre, std::optional<std::size_t> lookback) {
   const std::size_t first = std::max<std::size_t>(min_pre, 1);
   if (test_len > n_periods || n_periods - test_len < first) return {};
   std::vector<std::size_t> out;

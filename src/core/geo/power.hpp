@@ -32,8 +32,8 @@ estimators::Panel injected_subpanel(const linalg::Mat& y, std::span<const std::s
 // The window set (t0 values, ascending) for T periods: max(min_pre, 1) ..
 // T - test_len, then only the last max(lookback, 1) when lookback is given.
 // Empty when no window fits. `min_pre` is the effective pre-window length.
-std::vector<std::size_t> window_set(std::size_t n_periods, std::size_t test_len, std::size_t min_pre,
-                                    std::optional<std::size_t> lookback);
+std::vector<std::size_t> window_set(std::size_t n_periods, std::size_t test_len,
+                                    std::size_t min_pre, std::optional<std::size_t> lookback);
 
 // Each window's ATT with `lift` injected, in window order (one parallel
 // pass).

@@ -55,7 +55,8 @@ TEST(PowerWindows, InjectionScalesTreatedTestCellsOnly) {
   ASSERT_EQ(same.y.rows, 8u);
   ASSERT_EQ(same.y.cols, 9u);
   for (std::size_t p = 0; p < same.y.data.size(); ++p) {
-    EXPECT_EQ(std::bit_cast<std::uint64_t>(same.y.data[p]), std::bit_cast<std::uint64_t>(y.data[p]));
+    EXPECT_EQ(std::bit_cast<std::uint64_t>(same.y.data[p]),
+              std::bit_cast<std::uint64_t>(y.data[p]));
   }
 
   const auto lifted = geo::injected_subpanel(y, treated, 6, 9, 0.25);
