@@ -112,6 +112,13 @@ def cases() -> list[tuple[str, object]]:
     series = list(np.random.default_rng(5).normal(0, 1, 300))
     for kind in ("block", "stationary"):
         out.append((f"bootstrap_mean {kind}", quintara.bootstrap_mean(series, kind=kind, block_len=5, seed=11)))
+    # New entries go below, so the lines above stay comparable with older listings.
+    geo_panels = [("prop99", p.y, list(p.treated)), ("rand40x30", panels[1][1], [0, 5])]
+    for name, y, tr in geo_panels:
+        for method in ("sc", "asc", "sdid", "fp", "rsc"):
+            out.append((f"geo_power {name} {method}",
+                        quintara.geo_power(y, tr, 4, [0.0, 0.02, 0.05, 0.1], method=method,
+                                           lookback=15, max_weight=0.5)))
     out.append(("geo_diagnostics prop99", quintara.geo_diagnostics(p.y, list(p.treated), 12)))
     out.append(("geo_diagnostics rand40x30", quintara.geo_diagnostics(synthetic_panel(1, 40, 30, 3, 22),
                                                                       [0, 1, 2], 8)))

@@ -21,6 +21,7 @@ __all__ = [
     "fit_callaway_py",
     "fit_sunab_py",
     "bacon_decompose_py",
+    "geo_power",
     "geo_diagnostics",
     "PowerResult",
     "GeoDiagnostics",
@@ -132,6 +133,30 @@ def fit_callaway_py(
     level: _Float = 0.95,
 ) -> DiDResult:
     """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
+
+def geo_power(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    test_len: SupportsIndex,
+    lifts: Sequence[_Float],
+    method: str = "sdid",
+    alpha: _Float = 0.1,
+    target_power: _Float = 0.8,
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+) -> PowerResult:
+    """Power analysis for one method via historical placebo with injected lift.
+
+    Every past window of `test_len` periods (split t0, with at least `min_pre`
+    periods before it; the last `lookback` windows when given) is fitted once
+    as it happened, giving the null critical value `crit` (the 1 - `alpha`
+    quantile of |ATT|), and once per lift with the treated markets' test
+    periods multiplied by (1 + lift). `power` is the share of windows whose
+    |ATT| exceeds `crit`; `mde_pct` is the lift where the curve first reaches
+    `target_power`. Lifts are fractions (0.05 = +5%).
+    """
 
 def geo_diagnostics(
     y: _Array, treated: Sequence[SupportsIndex], test_len: SupportsIndex

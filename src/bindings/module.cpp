@@ -8,6 +8,7 @@
 #include "bindings/api_callaway.hpp"
 #include "bindings/api_diagnostics.hpp"
 #include "bindings/api_did.hpp"
+#include "bindings/api_power.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
@@ -32,6 +33,7 @@ const EntryDef* const kEntries[] = {
     &fit_callaway_entry,
     &fit_sunab_py_entry,
     &bacon_decompose_py_entry,
+    &geo_power_entry,
     &geo_diagnostics_entry,
 };
 

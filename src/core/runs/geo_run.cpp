@@ -1,0 +1,58 @@
+#include "core/runs/geo_run.hpp"
+
+#include <cmath>
+#include <string>
+#include <utility>
+
+#include "core/format.hpp"
+#include "core/geo/power.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace quintara::runs {
+
+void check_lifts(std::span<const double> lifts) {
+  for (const double lift : lifts) {
+    if (!std::isfinite(lift) || lift < 0.0) {
+      throw UserError(
+          format("lifts must be finite and >= 0 (detection is two-sided on |ATT|, so a negative "
+                 "lift is equivalent to its magnitude); got {}",
+                 lift));
+    }
+  }
+}
+
+PyPowerResult power_record(const geo::PowerResult& result,
+                           std::optional<std::vector<double>> ensemble_weights) {
+  PyPowerResult r;
+  r.method = std::string(display_name(result.method));
+  const std::size_t n = result.points.size();
+  r.lifts.reserve(n);
+  r.power.reserve(n);
+  r.est_mean.reserve(n);
+  r.est_lo.reserve(n);
+  r.est_hi.reserve(n);
+  for (const geo::PowerPoint& p : result.points) {
+    r.lifts.push_back(p.lift);
+    r.power.push_back(p.power);
+    r.est_mean.push_back(p.est_mean);
+    r.est_lo.push_back(p.est_lo);
+    r.est_hi.push_back(p.est_hi);
+  }
+  r.mde_pct = result.mde_pct;
+  r.mde_abs_per_period = result.mde_abs_per_period;
+  r.mde_cumulative = result.mde_cumulative;
+  r.crit = result.crit;
+  r.se_null = result.se_null;
+  r.n_windows = result.n_windows;
+  r.ensemble_weights = std::move(ensemble_weights);
+  return r;
+}
+
+PyPowerResult run_power(const PowerRequest& q) {
+  const geo::PowerResult curve =
+      geo::power_curve(q.y, q.treated, q.test_len, q.min_pre, q.lifts, q.method, q.alpha,
+                       q.target_power, q.lookback, q.min_weight, q.max_weight);
+  return power_record(curve, std::nullopt);
+}
+
+}  // namespace quintara::runs
