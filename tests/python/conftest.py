@@ -17,6 +17,16 @@ def factor_panel(n_units: int = 12, n_periods: int = 30, seed: int = 0,
     return levels + loadings @ factors + noise * rng.standard_normal((n_units, n_periods))
 
 
+def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
+    """Unit and period effects, an effect growing with exposure from adoption
+    (treat_start < 0 or >= n_periods: never), noise."""
+    rng = np.random.default_rng(seed)
+    c, t = np.asarray(cohorts)[:, None], np.arange(n_periods)[None, :]
+    exposure = np.where((c >= 0) & (t >= c), t - c + 1.0, 0.0)
+    return (rng.normal(size=(len(cohorts), 1)) + np.sin(t) + 0.5 * exposure
+            + rng.normal(size=(len(cohorts), n_periods)))
+
+
 @pytest.fixture
 def panel() -> np.ndarray:
     return factor_panel()

@@ -7,19 +7,12 @@ import pytest
 
 import quintara
 import quintara.datasets
+from conftest import staggered
 
 NEVER_HINT = ("Callaway-Sant'Anna with control='never' needs at least one never-treated unit "
               "(treat_start < 0, or at/after the last period) as a control. If every unit "
               "eventually adopts, pass control='notyet' to compare against not-yet-treated "
               "units instead.")
-
-
-def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
-    """Unit levels and trends, noise, and an effect of 1 from adoption on."""
-    rng = np.random.default_rng(seed)
-    n, t, c = len(cohorts), np.arange(n_periods), np.asarray(cohorts)[:, None]
-    y = rng.normal(size=(n, 1)) + 0.1 * rng.normal(size=(n, 1)) * t
-    return y + rng.normal(size=(n, n_periods)) + ((0 <= c) & (c < n_periods) & (t >= c))
 
 
 Y4 = staggered([2, 2, -1, -1], 4)
@@ -48,14 +41,12 @@ def test_messages_in_check_order(cohorts: list[int], kwargs: dict, message: str)
     assert str(exc.value) == message
 
 
-def test_anticipation_moves_the_base_and_drops_early_cohorts() -> None:
+def test_base_periods_under_anticipation_and_not_yet_treated_controls() -> None:
     cohorts = [1, 1, 3, 3, -1, -1, -1]
     r = quintara.fit_callaway_py(staggered(cohorts, 6), cohorts, anticipation=1)
-    # Cohort 3 has base period 1: event times -3 and -1..2; the base's -2 is absent.
+    # Cohort 3 has base period 1: event times -3 and -1..2; cohort 1 has none.
     assert (r.group_cohort, r.event_time) == ([3], [-3, -1, 0, 1, 2])
 
-
-def test_not_yet_treated_without_never_treated_units() -> None:
     cohorts = [2, 2, 2, 4, 4, 4]
     y = staggered(cohorts, 6, seed=2)
     r = quintara.fit_callaway_py(y, cohorts, control="notyet")
@@ -66,7 +57,6 @@ def test_not_yet_treated_without_never_treated_units() -> None:
     assert r.event_att[1] == pytest.approx(dy[:3].mean() - dy[3:].mean(), rel=1e-12)
     same = quintara.fit_callaway_py(y, cohorts, control="not_yet_treated")
     assert (same.att, same.event_att, same.group_se) == (r.att, r.event_att, r.group_se)
-
     one = quintara.fit_callaway_py(y, [2] * 6, control="notyet")
     assert (one.att, one.se, one.event_time, one.group_cohort, one.overall_group_att,
             one.overall_group_se) == (0.0, 0.0, [], [], 0.0, 0.0)
@@ -76,8 +66,7 @@ def test_too_few_comparison_units_leave_the_cell_unadjusted() -> None:
     cohorts = [1, 1, 1, -1, -1, -1]  # |C| = 3 = K + 1 with two covariates
     y = staggered(cohorts, 3, seed=5)
     x = np.random.default_rng(6).normal(size=(6, 2))
-    plain = quintara.fit_callaway_py(y, cohorts)
-    adjusted = quintara.fit_callaway_py(y, cohorts, covariates=x)
+    plain, adjusted = (quintara.fit_callaway_py(y, cohorts, covariates=cv) for cv in (None, x))
     assert (adjusted.event_att, adjusted.event_se) == (plain.event_att, plain.event_se)
 
 
@@ -88,8 +77,8 @@ def test_one_cohort_two_periods_matches_numpy(with_x: bool) -> None:
     y = staggered(cohorts, 2, seed=12)
     y[:, 1] += 0.8 * x[:, 0]
     r = quintara.fit_callaway_py(y, cohorts, covariates=x if with_x else None)
-    assert r.att == r.group_att[0] == r.overall_group_att and r.event_time == [0]
-    assert (r.event_lo, r.event_hi, r.band_crit) == ([], [], None)
+    assert r.att == r.group_att[0] == r.overall_group_att
+    assert (r.event_time, r.event_lo, r.event_hi, r.band_crit) == ([0], [], [], None)
     # NumPy: regression of dY on (1, x) over the comparison units, residual
     # means, and the influence function with the estimation-effect correction
     # (zero without covariates, leaving the difference-of-means SE).

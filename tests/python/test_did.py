@@ -9,19 +9,10 @@ from hypothesis import given, settings
 from hypothesis import strategies as st
 
 import quintara
+from conftest import staggered
 
 ENTRIES = {"TWFE": quintara.fit_twfe_py, "Sun-Abraham": quintara.fit_sunab_py,
            "Goodman-Bacon": quintara.bacon_decompose_py}
-
-
-def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
-    """Unit and period effects, an effect growing with exposure, noise."""
-    rng = np.random.default_rng(seed)
-    c = np.asarray(cohorts)[:, None]
-    t = np.arange(n_periods)[None, :]
-    exposure = np.where((c >= 0) & (t >= c), t - c + 1.0, 0.0)
-    return (rng.normal(size=(len(cohorts), 1)) + np.sin(t) + 0.5 * exposure
-            + rng.normal(size=(len(cohorts), n_periods)))
 
 
 def value_error(fn, *args: object) -> str:
@@ -77,27 +68,18 @@ def test_estimator_specific_messages() -> None:
         "earlier) and re-run.")
 
 
-@pytest.mark.parametrize("t", [2, 5])
-def test_last_period_cohort_is_a_difference_of_mean_changes(t: int) -> None:
-    # Treated in the last period only: its 2x2 against the mean of all earlier periods.
-    y = staggered([t - 1, t - 1, -1, -1, -1], t, seed=t)
-    diff = y[:, -1] - y[:, :-1].mean(axis=1)
-    res = quintara.fit_twfe_py(y, [t - 1, t - 1, -1, -1, -1])
-    assert res.att == pytest.approx(diff[:2].mean() - diff[2:].mean(), rel=1e-12)
-    assert res.event_time == [] and res.band_crit is None
-
-
-@pytest.mark.parametrize("cohorts", [[0, 2, 2, 5, -1, -1, 3, 5, 0, -1, 2, 3],
-                                     [0, 0, 3, 3, 3, 0, 3]])  # no never-treated
-def test_matches_dummy_regression(cohorts: list[int]) -> None:
+@pytest.mark.parametrize("cohorts, t", [([0, 2, 2, 5, -1, -1, 3, 5, 0, -1, 2, 3], 7),
+                                        ([0, 0, 3, 3, 3, 0, 3], 7),  # no never-treated
+                                        ([1, 1, -1, -1, -1], 2)])
+def test_matches_dummy_regression(cohorts: list[int], t: int) -> None:
     # NumPy 2.4 reference; the SE gets the small-sample factor N/(N-1).
-    y, n = staggered(cohorts, 7, seed=5), len(cohorts)
-    c = np.asarray(cohorts)[:, None]
-    d = ((c >= 0) & (np.arange(7)[None, :] >= c)).astype(float)
+    y, n, c = staggered(cohorts, t, seed=5), len(cohorts), np.asarray(cohorts)[:, None]
+    d = ((c >= 0) & (np.arange(t)[None, :] >= c)).astype(float)
     beta, cov = dummy_regression(y, d.reshape(-1, 1))
     res = quintara.fit_twfe_py(y, cohorts)
     assert res.att == pytest.approx(beta[0], rel=1e-10)
     assert res.se == pytest.approx(np.sqrt(cov[0, 0] * n / (n - 1)), rel=1e-9)
+    assert res.event_time == [] and res.band_crit is None
 
 
 def test_matches_saturated_regression() -> None:
@@ -124,20 +106,12 @@ def test_matches_saturated_regression() -> None:
     assert (res.att, res.se) == pytest.approx(agg(rel >= 0), rel=1e-8)
 
 
-def test_one_cohort_is_its_cells_and_always_treated_drop_out() -> None:
-    t, g, cohorts = 6, 3, [3, -1, 3, -1, -1, 3]
-    y = staggered(cohorts, t, seed=7)
+def test_always_treated_units_drop_out() -> None:
+    cohorts = [3, -1, 3, -1, -1, 3]
+    y = staggered(cohorts, 6, seed=7)
     res = quintara.fit_sunab_py(y, cohorts)
     assert res.event_time == [-3, -2, 0, 1, 2]
-    # One cohort: each cell is the 2x2 of period g+e against the base g-1.
-    tr, nt = y[[0, 2, 5]], y[[1, 3, 4]]
-    cells = [(tr[:, g + e] - tr[:, g - 1]).mean() - (nt[:, g + e] - nt[:, g - 1]).mean()
-             for e in res.event_time]
-    np.testing.assert_allclose(res.event_att, cells, rtol=1e-9)
-    assert res.att == pytest.approx(np.mean(cells[2:]), rel=1e-9)
-    # Always-treated units leave the result bit-identical.
-    extra = np.vstack([staggered([0, 0], t, seed=8), y])
-    again = quintara.fit_sunab_py(extra, [0, 0, *cohorts])
+    again = quintara.fit_sunab_py(np.vstack([staggered([0, 0], 6, seed=8), y]), [0, 0, *cohorts])
     assert (again.event_att, again.event_se, again.att, again.se) == (
         res.event_att, res.event_se, res.att, res.se)
 

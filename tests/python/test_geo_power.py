@@ -1,15 +1,12 @@
-"""geo_power: the entry's checks, and the curve against single fits.
-
-The oracle refits each placebo window with the public single-fit entries on
-y[:, :t0 + test_len] (treated from t0) and recomputes the summary in plain
-Python loops, in the order the curve defines it (left-to-right sums, the
-interpolated quantile), so the comparisons are exact.
-"""
+"""geo_power: the entry's checks, and the curve against single fits refitted
+on y[:, :t0 + test_len] per placebo window, summarised in plain Python in the
+curve's own order (left-to-right sums, the interpolated quantile): exact."""
 
 from __future__ import annotations
 
+import functools
 import math
-from collections.abc import Callable
+import operator
 
 import numpy as np
 import pytest
@@ -26,13 +23,12 @@ BOUNDS = {"min_weight": 0.05, "max_weight": 0.14}
 def y() -> np.ndarray:
     """Ten markets over 20 weeks: own levels, a shared weekly cycle, noise."""
     rng = np.random.default_rng(11)
-    t = np.arange(20)
-    return (rng.uniform(20, 40, (10, 1)) + rng.uniform(1, 3, (10, 1)) * np.sin(2 * np.pi * t / 7)
-            + rng.normal(0, 0.5, (10, 20)))
+    return (rng.uniform(20, 40, (10, 1)) + rng.uniform(1, 3, (10, 1))
+            * np.sin(2 * np.pi * np.arange(20) / 7) + rng.normal(0, 0.5, (10, 20)))
 
 
 # Each method's single fit with the options the geo design fixes.
-SINGLE_FITS: dict[str, Callable[..., quintara.SCResult]] = {
+SINGLE_FITS = {
     "sc": lambda y, t0: quintara.fit_sc(y, TREATED, t0, **BOUNDS),
     "asc": lambda y, t0: quintara.fit_asc(y, TREATED, t0, **BOUNDS),
     "sdid": lambda y, t0: quintara.fit_sdid(y, TREATED, t0, zeta_scale=1.0, **BOUNDS),
@@ -42,18 +38,13 @@ SINGLE_FITS: dict[str, Callable[..., quintara.SCResult]] = {
 
 
 def lsum(values: list[float]) -> float:
-    s = 0.0
-    for v in values:
-        s += v
-    return s
+    return functools.reduce(operator.add, values, 0.0)
 
 
 def quantile(values: list[float], q: float) -> float:
-    s = sorted(values)
-    h = min(max(q, 0.0), 1.0) * (len(s) - 1)
-    lo, hi = math.floor(h), math.ceil(h)
-    f = h - lo
-    return (1.0 - f) * s[lo] + f * s[hi]
+    s, h = sorted(values), q * (len(values) - 1)
+    f = h - math.floor(h)
+    return (1.0 - f) * s[math.floor(h)] + f * s[math.ceil(h)]
 
 
 def window_atts(y: np.ndarray, method: str, lift: float) -> list[float]:
@@ -69,9 +60,8 @@ def window_atts(y: np.ndarray, method: str, lift: float) -> list[float]:
 def test_curve_equals_the_single_fit_oracle(y: np.ndarray, method: str) -> None:
     r = quintara.geo_power(y, TREATED, TEST_LEN, [0.0, 0.1], method=method, alpha=ALPHA,
                            **BOUNDS)
-    null = window_atts(y, method, 0.0)
-    n = len(null)
-    assert r.n_windows == n == 15
+    null, n = window_atts(y, method, 0.0), r.n_windows
+    assert n == len(null) == 15
     crit = quantile([abs(a) for a in null], 1.0 - ALPHA)
     mean = lsum(null) / n
     se_null = math.sqrt(lsum([(a - mean) ** 2 for a in null]) / (n - 1))
@@ -80,42 +70,30 @@ def test_curve_equals_the_single_fit_oracle(y: np.ndarray, method: str) -> None:
     level = lsum([lsum(list(y[i])) / y.shape[1] for i in TREATED]) / len(TREATED)
     for k, atts in enumerate([null, window_atts(y, method, 0.1)]):
         est = [a / level for a in atts]
-        assert r.power[k] == sum(abs(a) > crit for a in atts) / n
-        assert r.est_mean[k] == lsum(est) / n
-        assert r.est_lo[k] == quantile(est, ALPHA / 2)
-        assert r.est_hi[k] == quantile(est, 1 - ALPHA / 2)
+        assert (r.power[k], r.est_mean[k]) == (sum(abs(a) > crit for a in atts) / n, lsum(est) / n)
+        assert (r.est_lo[k], r.est_hi[k]) == (quantile(est, ALPHA / 2),
+                                              quantile(est, 1 - ALPHA / 2))
     assert 0.0 < r.power[0] < r.power[1]  # the null's own tail, then detections
 
 
-def test_zero_lift_power_is_the_tail_share_above_its_own_quantile(y: np.ndarray) -> None:
-    r = quintara.geo_power(y, TREATED, TEST_LEN, [0.0], method="sc", alpha=ALPHA, lookback=9)
-    assert r.n_windows == 9
-    # 9 windows: h = 0.8 * 8 = 6.4 sits between the 7th and 8th |ATT|, so
-    # exactly the two largest are above it.
-    assert r.power == [2 / 9]
+def test_lookback_minus_zero_mde_and_record_fields(y: np.ndarray) -> None:
+    r = quintara.geo_power(y, TREATED, TEST_LEN, [0.0, -0.0], method="sc", alpha=ALPHA,
+                           lookback=9)
+    # h = 0.8 * 8 = 6.4 sits between the 7th and 8th of the nine |ATT|: the two
+    # largest are above it. A lift of -0 is the lift 0.
+    assert (r.n_windows, r.power) == (9, [2 / 9, 2 / 9])
+    assert r.est_mean[0] == r.est_mean[1] and r.est_lo[0] == r.est_lo[1]
 
-
-def test_record_fields_and_minimal_detectable_effect(y: np.ndarray) -> None:
     r = quintara.geo_power(y, TREATED, TEST_LEN, [0.0, 0.02, 0.5], method="dsc")
-    assert r.method == "FP" and r.ensemble_weights is None
-    assert r.lifts == [0.0, 0.02, 0.5]
-    assert r.power[-1] == 1.0 and r.mde_pct is not None
-    level = r.mde_abs_per_period / r.mde_pct
-    assert r.mde_cumulative == pytest.approx(TEST_LEN * len(TREATED) * level * r.mde_pct)
-
-    # Never reaching the target and no lifts at all: the three MDE fields are
-    # absent together.
+    assert (r.method, r.ensemble_weights, r.lifts) == ("FP", None, [0.0, 0.02, 0.5])
+    assert r.power[-1] == 1.0
+    assert r.mde_cumulative == pytest.approx(TEST_LEN * len(TREATED) * r.mde_abs_per_period)
+    # Never reaching the target and no lifts at all: the MDE fields are absent together.
     for lifts in ([0.0], []):
         none = quintara.geo_power(y, TREATED, TEST_LEN, lifts, target_power=0.99)
         assert (none.mde_pct, none.mde_abs_per_period, none.mde_cumulative) == (None, None, None)
-        assert none.method == "SDID" and len(none.power) == len(lifts)
+        assert none.method == "SDID"
     assert "mde_pct=None" in repr(none)
-
-
-def test_minus_zero_lift_is_the_zero_lift(y: np.ndarray) -> None:
-    zero = quintara.geo_power(y, TREATED, TEST_LEN, [0.0], method="sc")
-    minus = quintara.geo_power(y, TREATED, TEST_LEN, [-0.0], method="sc")
-    assert (minus.power, minus.est_mean, minus.crit) == (zero.power, zero.est_mean, zero.crit)
 
 
 def test_weight_bounds_reach_sc_but_not_rsc(y: np.ndarray) -> None:
@@ -128,39 +106,33 @@ def test_weight_bounds_reach_sc_but_not_rsc(y: np.ndarray) -> None:
     assert summary("sc") != summary("sc", **tight)
 
 
-class TestChecks:
-    def test_checks_run_in_order(self, y: np.ndarray) -> None:
-        bad_y = y.copy()
-        bad_y[4, 4] = np.nan
-        args = {"y": bad_y, "treated": [], "test_len": 0, "lifts": [0.1, -0.05],
-                "method": "Bogus", "alpha": 1.0, "target_power": 0.0, "min_weight": 2.0}
-        # Each fix uncovers the next check's failure.
-        steps = [
-            ("method", "sc", "unknown method 'Bogus'"),
-            ("y", y, "y contains NaN or inf"),
-            ("treated", TREATED, "`treated` must list at least one treated unit index"),
-            ("test_len", TEST_LEN, "test_len must be in [1, 20)"),
-            ("lifts", [0.1, -0.0], "lifts must be finite and >= 0 (detection is two-sided on "
-                                   "|ATT|, so a negative lift is equivalent to its magnitude); "
-                                   "got -0.05"),
-            ("alpha", 0.1, "alpha must be in (0, 1); got 1"),
-            ("target_power", 0.8, "target_power must be in (0, 1); got 0"),
-            ("min_weight", 0.0, "min_weight must be in [0, 1]; got 2"),
-        ]
-        for key, fix, message in steps:
-            with pytest.raises(ValueError) as err:
-                quintara.geo_power(**args)
-            assert str(err.value).startswith(message), key
-            args[key] = fix
-        assert quintara.geo_power(**args).lifts == [0.1, -0.0]
-
-    @pytest.mark.parametrize(("lift", "shown"), [(math.nan, "NaN"), (-math.inf, "-inf")])
-    def test_non_finite_lift(self, y: np.ndarray, lift: float, shown: str) -> None:
-        with pytest.raises(ValueError, match=f"; got {shown}$"):
-            quintara.geo_power(y, TREATED, TEST_LEN, [0.1, lift])
-
-    def test_alpha_zero_and_pre_window(self, y: np.ndarray) -> None:
-        with pytest.raises(ValueError, match=r"^alpha must be in \(0, 1\); got 0$"):
-            quintara.geo_power(y, TREATED, TEST_LEN, [0.1], alpha=0.0)
-        with pytest.raises(ValueError, match="^test_len=3 with a 18-period pre-window"):
-            quintara.geo_power(y, TREATED, TEST_LEN, [0.1], min_pre=18)
+def test_checks_run_in_order(y: np.ndarray) -> None:
+    bad_y = y.copy()
+    bad_y[4, 4] = np.nan
+    args = {"y": bad_y, "treated": [], "test_len": 0, "lifts": [0.1, -0.05],
+            "method": "Bogus", "alpha": 1.0, "target_power": 0.0, "min_weight": 2.0}
+    # Each fix uncovers the next check's failure.
+    steps = [
+        ("method", "sc", "unknown method 'Bogus'"),
+        ("y", y, "y contains NaN or inf"),
+        ("treated", TREATED, "`treated` must list at least one treated unit index"),
+        ("test_len", TEST_LEN, "test_len must be in [1, 20)"),
+        ("lifts", [0.1, -0.0], "lifts must be finite and >= 0 (detection is two-sided on "
+                               "|ATT|, so a negative lift is equivalent to its magnitude); "
+                               "got -0.05"),
+        ("alpha", 0.1, "alpha must be in (0, 1); got 1"),
+        ("target_power", 0.8, "target_power must be in (0, 1); got 0"),
+        ("min_weight", 0.0, "min_weight must be in [0, 1]; got 2"),
+    ]
+    for key, fix, message in steps:
+        with pytest.raises(ValueError) as err:
+            quintara.geo_power(**args)
+        assert str(err.value).startswith(message), key
+        args[key] = fix
+    assert quintara.geo_power(**args).lifts == [0.1, -0.0]
+    for kwargs, pattern in [({"lifts": [0.1, math.nan]}, "; got NaN$"),
+                            ({"lifts": [-math.inf]}, "; got -inf$"),
+                            ({"alpha": 0.0}, r"^alpha must be in \(0, 1\); got 0$"),
+                            ({"min_pre": 18}, "^test_len=3 with a 18-period pre-window")]:
+        with pytest.raises(ValueError, match=pattern):
+            quintara.geo_power(**{**args, **kwargs})

@@ -32,12 +32,6 @@ V randn(std::size_t n, std::mt19937_64& gen, double scale = 1.0) {
   return v;
 }
 
-Mat randn_mat(std::size_t r, std::size_t c, std::mt19937_64& gen) {
-  Mat m(r, c);
-  m.data = randn(r * c, gen);
-  return m;
-}
-
 bool bit_equal(const SimplexSolution& a, const SimplexSolution& b) {
   return a.weights.size() == b.weights.size() && a.iterations == b.iterations &&
          std::memcmp(&a.gap, &b.gap, sizeof(double)) == 0 &&
@@ -102,7 +96,8 @@ TEST(Simplex, DegenerateInputsAndIterationCaps) {
   EXPECT_TRUE(one.weights == V{1.0} && one.iterations == 0 && one.gap == 0.0);
 
   std::mt19937_64 gen(3);
-  const Mat X = randn_mat(6, 4, gen);
+  Mat X(6, 4);
+  X.data = randn(24, gen);
   const Mat G = syrk_ata(X);
   const V b = randn(4, gen);
   for (const SimplexSolution& s :
@@ -117,10 +112,8 @@ TEST(Simplex, DegenerateInputsAndIterationCaps) {
     for (double w : sc_weights_bounded(X, y, 0.0, lo, hi).weights) EXPECT_NEAR(w, 0.25, 1e-15);
 }
 
-TEST(Simplex, ProjectionAndOracleExamples) {
-  // tau = 0.05 (by hand): [0.2, 0.9, -0.5] - 0.05 clamped to [0, 1].
-  const V w = project_bounded_simplex(V{0.2, 0.9, -0.5}, 0, 1), want{0.15, 0.85, 0.0};
-  for (std::size_t i = 0; i < 3; ++i) EXPECT_NEAR(w[i], want[i], 1e-12);
+TEST(Simplex, NonFiniteProjectionAndOracleOrder) {
+  // Non-finite entries count as zeros.
   EXPECT_EQ(project_bounded_simplex(V{0.2, kNaN, 0.9, kInf, -0.5, -kInf}, 0, 1),
             project_bounded_simplex(V{0.2, 0.0, 0.9, 0.0, -0.5, 0.0}, 0, 1));
 
@@ -150,7 +143,8 @@ TEST(Simplex, RandomProblemsAgainstIndependentReference) {
   const std::size_t shapes[][2] = {{30, 3}, {40, 6}, {25, 8}, {60, 12}, {6, 10}, {15, 15}};
   for (const auto& [T, n] : shapes) {
     for (const double lambda : {0.0, 0.5}) {
-      const Mat X = randn_mat(T, n, gen);
+      Mat X(T, n);
+      X.data = randn(T * n, gen);
       V y = randn(T, gen);
       // Pull the target toward two donors so several weights are interior.
       for (std::size_t t = 0; t < T; ++t) y[t] += 0.6 * X(t, 0) + 0.4 * X(t, 1);

@@ -3,7 +3,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <functional>
 #include <limits>
 #include <string>
@@ -13,6 +12,7 @@
 
 namespace v = quintara::runs::validate;
 using quintara::runs::UserError;
+using quintara::linalg::Mat;
 
 namespace {
 
@@ -28,37 +28,29 @@ std::string message_of(F&& f) {
 
 // A Mat read through the same dim/at interface as an array view.
 struct MatView {
-  const quintara::linalg::Mat& m;
+  const Mat& m;
   std::size_t dim(int k) const { return k == 0 ? m.rows : m.cols; }
   double at(std::size_t i, std::size_t j) const { return m(i, j); }
 };
 
 constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();
 constexpr double kInf = std::numeric_limits<double>::infinity();
+using Idx = std::vector<std::size_t>;
+const std::string kNonFinite = "y contains NaN or inf; quintara requires a complete, finite panel";
 
 }  // namespace
 
-TEST(CheckPanel, ShapeAndFiniteness) {
-  quintara::linalg::Mat empty(0, 5);
-  EXPECT_EQ(message_of([&] { v::check_panel(MatView{empty}); }),
-            "y must be a non-empty N×T panel; got shape (0, 5)");
-  quintara::linalg::Mat y(3, 4);
-  EXPECT_EQ(v::check_panel(MatView{y}), (std::pair<std::size_t, std::size_t>{3, 4}));
-  for (const double bad : {kNaN, kInf, -kInf}) {
-    y(2, 3) = bad;
-    EXPECT_EQ(message_of([&] { v::check_panel(MatView{y}); }),
-              "y contains NaN or inf; quintara requires a complete, finite panel");
-  }
-}
-
-TEST(CheckScalars, BoundsCountsAndTreatTime) {
-  EXPECT_NO_THROW(v::check_nonneg("ridge", -0.0));
-  EXPECT_NO_THROW(v::check_pos("x", 5e-324));
-  EXPECT_NO_THROW(v::check_unit_interval("level", 0.95));
-  EXPECT_NO_THROW(v::check_min_count("n_reps", 1));
-  EXPECT_NO_THROW(v::check_treat_time(1, 10));
-  EXPECT_NO_THROW(v::check_treat_time(9, 10));
-  const std::pair<std::function<void()>, const char*> cases[] = {
+TEST(Validate, Messages) {
+  Mat nan_y(3, 4), inf_y(3, 4), minus_inf_y(3, 4);
+  nan_y(2, 3) = kNaN;
+  inf_y(2, 3) = kInf;
+  minus_inf_y(0, 0) = -kInf;
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[] { v::check_panel(MatView{Mat(0, 5)}); },
+       "y must be a non-empty N×T panel; got shape (0, 5)"},
+      {[&] { v::check_panel(MatView{nan_y}); }, kNonFinite},
+      {[&] { v::check_panel(MatView{inf_y}); }, kNonFinite},
+      {[&] { v::check_panel(MatView{minus_inf_y}); }, kNonFinite},
       {[] { v::check_nonneg("ridge", -1e-5); }, "ridge must be finite and >= 0; got -0.00001"},
       {[] { v::check_nonneg("ridge", kInf); }, "ridge must be finite and >= 0; got inf"},
       {[] { v::check_nonneg("penalty", kNaN); }, "penalty must be finite and >= 0; got NaN"},
@@ -72,80 +64,68 @@ TEST(CheckScalars, BoundsCountsAndTreatTime) {
        "treat_time 0 must be in [1, 10) so there is at least one pre- and one post-period"},
       {[] { v::check_treat_time(10, 10); },
        "treat_time 10 must be in [1, 10) so there is at least one pre- and one post-period"},
+      {[] { v::check_indices("include", Idx{0, 7, 9}, 5); }, "include index 7 out of range [0, 5)"},
+      {[] { v::check_treated({}, 3); }, "`treated` must list at least one treated unit index"},
+      // The range test of an item comes before its duplicate test.
+      {[] { v::check_treated(Idx{5, 5}, 3); }, "treated unit index 5 out of range [0, 3)"},
+      {[] { v::check_treated(Idx{0, 0}, 3); }, "treated unit index 0 listed more than once"},
+      {[] { v::check_treated(Idx{1, 1, 9}, 3); }, "treated unit index 1 listed more than once"},
+      {[] { v::check_treated(Idx{0, 1, 2}, 3); },
+       "every unit is treated; need at least one never-treated unit as a donor/control"},
+      {[] { v::check_geo_window(6, 0, 10); },
+       "test_len=6 with a 6-period pre-window needs at least 12 periods, but the panel has "
+       "10. Reduce test_len (max usable here: 5) or pass a smaller min_pre."},
+      {[] { v::check_geo_window(3, 8, 10); },
+       "test_len=3 with a 8-period pre-window needs at least 11 periods, but the panel has "
+       "10. Reduce test_len (max usable here: 2) or pass a smaller min_pre."},
+      // No usable test length at all, with or without min_pre.
+      {[] { v::check_geo_window(1, 0, 2); },
+       "test_len=1 with a 2-period pre-window needs at least 3 periods, but the panel has "
+       "2. Reduce test_len (max usable here: 0) or pass a smaller min_pre."},
+      {[] { v::check_geo_window(1, 12, 10); },
+       "test_len=1 with a 12-period pre-window needs at least 13 periods, but the panel "
+       "has 10. Reduce test_len (max usable here: 0) or pass a smaller min_pre."},
+      {[] { v::check_geo_window(10, 0, 10); },
+       "test_len must be in [1, 10) (panel has 10 periods); got 10"},
+      {[] { v::check_geo_window(0, 0, 10); },
+       "test_len must be in [1, 10) (panel has 10 periods); got 0"},
+      {[] { v::check_weight_bounds(3, -0.1, 1.0); }, "min_weight must be in [0, 1]; got -0.1"},
+      {[] { v::check_weight_bounds(3, kNaN, kNaN); }, "min_weight must be in [0, 1]; got NaN"},
+      {[] { v::check_weight_bounds(3, 0.0, 0.0); }, "max_weight must be in (0, 1]; got 0"},
+      {[] { v::check_weight_bounds(3, 0.0, 1.5); }, "max_weight must be in (0, 1]; got 1.5"},
+      // Ordering is reported before any feasibility test.
+      {[] { v::check_weight_bounds(100, 0.4, 0.3); },
+       "min_weight (0.4) must not exceed max_weight (0.3)"},
+      {[] { v::check_weight_bounds(3, 0.5, 1.0); },
+       "min_weight=0.5 is infeasible with 3 donors: every donor at that floor would need total "
+       "weight 1.5000 > 1. Use min_weight <= 0.3333 (= 1/3)."},
+      {[] { v::check_weight_bounds(4, 0.0, 0.2); },
+       "max_weight=0.2 is infeasible with 4 donors: capping every donor there allows total "
+       "weight 0.8000 < 1. Use max_weight >= 0.2500 (= 1/4)."},
   };
   for (const auto& [call, text] : cases) EXPECT_EQ(message_of(call), text);
 }
 
-TEST(CheckIndices, RangeAndTreated) {
-  const std::vector<std::size_t> ok{0, 2}, bad{0, 7, 9};
-  EXPECT_NO_THROW(v::check_indices("eligible", ok, 3));
+TEST(Validate, AcceptedValuesAndReturns) {
+  EXPECT_EQ(v::check_panel(MatView{Mat(3, 4)}), (std::pair<std::size_t, std::size_t>{3, 4}));
+  EXPECT_NO_THROW(v::check_nonneg("ridge", -0.0));
+  EXPECT_NO_THROW(v::check_pos("x", 5e-324));
+  EXPECT_NO_THROW(v::check_unit_interval("level", 0.95));
+  EXPECT_NO_THROW(v::check_min_count("n_reps", 1));
+  EXPECT_NO_THROW(v::check_treat_time(1, 10));
+  EXPECT_NO_THROW(v::check_treat_time(9, 10));
+  EXPECT_NO_THROW(v::check_indices("eligible", Idx{0, 2}, 3));
   EXPECT_NO_THROW(v::check_indices("eligible", {}, 0));
-  EXPECT_EQ(message_of([&] { v::check_indices("include", bad, 5); }),
-            "include index 7 out of range [0, 5)");
-
-  EXPECT_EQ(message_of([] { v::check_treated({}, 3); }),
-            "`treated` must list at least one treated unit index");
-  const std::vector<std::size_t> five_twice{5, 5}, zero_twice{0, 0}, all{0, 1, 2},
-      dup_then_range{1, 1, 9};
-  // The range test of an item comes before its duplicate test.
-  EXPECT_EQ(message_of([&] { v::check_treated(five_twice, 3); }),
-            "treated unit index 5 out of range [0, 3)");
-  EXPECT_EQ(message_of([&] { v::check_treated(zero_twice, 3); }),
-            "treated unit index 0 listed more than once");
-  EXPECT_EQ(message_of([&] { v::check_treated(dup_then_range, 3); }),
-            "treated unit index 1 listed more than once");
-  EXPECT_EQ(message_of([&] { v::check_treated(all, 3); }),
-            "every unit is treated; need at least one never-treated unit as a donor/control");
-}
-
-TEST(CheckGeoWindow, EffectivePreWindowAndMaxUsable) {
+  // The effective pre-window: at least test_len, at least 2, or min_pre.
   EXPECT_EQ(v::check_geo_window(4, 0, 10), 4u);
   EXPECT_EQ(v::check_geo_window(1, 0, 10), 2u);
   EXPECT_EQ(v::check_geo_window(3, 7, 10), 7u);
-  EXPECT_EQ(message_of([] { v::check_geo_window(6, 0, 10); }),
-            "test_len=6 with a 6-period pre-window needs at least 12 periods, but the panel has "
-            "10. Reduce test_len (max usable here: 5) or pass a smaller min_pre.");
-  EXPECT_EQ(message_of([] { v::check_geo_window(3, 8, 10); }),
-            "test_len=3 with a 8-period pre-window needs at least 11 periods, but the panel has "
-            "10. Reduce test_len (max usable here: 2) or pass a smaller min_pre.");
-  EXPECT_EQ(message_of([] { v::check_geo_window(10, 0, 10); }),
-            "test_len must be in [1, 10) (panel has 10 periods); got 10");
-  EXPECT_EQ(message_of([] { v::check_geo_window(0, 0, 10); }),
-            "test_len must be in [1, 10) (panel has 10 periods); got 0");
-  // No usable test length at all: a 2-period panel leaves no room for a
-  // 2-period pre-window.
-  EXPECT_EQ(message_of([] { v::check_geo_window(1, 0, 2); }),
-            "test_len=1 with a 2-period pre-window needs at least 3 periods, but the panel has "
-            "2. Reduce test_len (max usable here: 0) or pass a smaller min_pre.");
-  EXPECT_EQ(message_of([] { v::check_geo_window(1, 12, 10); }),
-            "test_len=1 with a 12-period pre-window needs at least 13 periods, but the panel "
-            "has 10. Reduce test_len (max usable here: 0) or pass a smaller min_pre.");
-}
-
-TEST(CheckWeightBounds, OrderOfTestsAndFeasibility) {
-  EXPECT_EQ(message_of([] { v::check_weight_bounds(3, -0.1, 1.0); }),
-            "min_weight must be in [0, 1]; got -0.1");
-  EXPECT_EQ(message_of([] { v::check_weight_bounds(3, kNaN, kNaN); }),
-            "min_weight must be in [0, 1]; got NaN");
-  EXPECT_EQ(message_of([] { v::check_weight_bounds(3, 0.0, 0.0); }),
-            "max_weight must be in (0, 1]; got 0");
-  EXPECT_EQ(message_of([] { v::check_weight_bounds(3, 0.0, 1.5); }),
-            "max_weight must be in (0, 1]; got 1.5");
-  // Ordering is reported before any feasibility test.
-  EXPECT_EQ(message_of([] { v::check_weight_bounds(100, 0.4, 0.3); }),
-            "min_weight (0.4) must not exceed max_weight (0.3)");
-  EXPECT_EQ(message_of([] { v::check_weight_bounds(3, 0.5, 1.0); }),
-            "min_weight=0.5 is infeasible with 3 donors: every donor at that floor would need "
-            "total weight 1.5000 > 1. Use min_weight <= 0.3333 (= 1/3).");
-  EXPECT_EQ(message_of([] { v::check_weight_bounds(4, 0.0, 0.2); }),
-            "max_weight=0.2 is infeasible with 4 donors: capping every donor there allows total "
-            "weight 0.8000 < 1. Use max_weight >= 0.2500 (= 1/4).");
-  // Exact boundaries pass despite rounding of 1/n.
+  // Exact boundaries pass despite rounding of 1/n; without donors only the
+  // range rules apply.
   for (std::size_t n : {3u, 7u, 49u}) {
     const double u = 1.0 / static_cast<double>(n);
     EXPECT_EQ(v::check_weight_bounds(n, u, 1.0), (std::pair<double, double>{u, 1.0}));
     EXPECT_NO_THROW(v::check_weight_bounds(n, 0.0, u));
   }
-  // Without donors only the range rules apply.
   EXPECT_NO_THROW(v::check_weight_bounds(0, 1.0, 1.0));
 }
