@@ -76,7 +76,7 @@ def test_level_shift_is_absorbed(panel: np.ndarray) -> None:
     assert quintara.fit_sdid(y, [0], 20, zeta_scale=0.0).post_rmspe < 1e-6  # spread, not RMS
 
 
-def test_one_donor_and_identical_donors(panel: np.ndarray) -> None:
+def test_reductions_to_synthetic_control(panel: np.ndarray) -> None:
     y = panel[:2]
     np.testing.assert_allclose(quintara.fit_fp(y, [0], 20).counterfactual,
                                y[0, :20].mean() + y[1, 20:] - y[1, :20].mean(), atol=1e-12)
@@ -85,10 +85,7 @@ def test_one_donor_and_identical_donors(panel: np.ndarray) -> None:
     for y in (panel[:2], panel[[0, 1, 1]]):
         a, s = quintara.fit_asc(y, [0], 20, sc_ridge=0.3), quintara.fit_sc(y, [0], 20, ridge=0.3)
         assert (a.counterfactual, a.att, a.pre_rmspe) == (s.counterfactual, s.att, s.pre_rmspe)
-
-
-def test_fp_equals_sc_on_zero_pre_means(panel: np.ndarray) -> None:
-    y = panel - panel[:, :20].mean(axis=1, keepdims=True)
+    y = panel - panel[:, :20].mean(axis=1, keepdims=True)  # FP demeans nothing here
     assert quintara.fit_fp(y, [0], 20).att == pytest.approx(quintara.fit_sc(y, [0], 20).att,
                                                             abs=1e-9)
 
@@ -130,8 +127,7 @@ def test_jackknife_against_numpy_at_one_pre_period(panel: np.ndarray) -> None:
     np.testing.assert_allclose(tau, expected, rtol=0, atol=1e-12)
     # The fit itself is the weighted difference in differences.
     assert r.att == pytest.approx(change[[0, 3]].mean() - w @ c_ctrl, abs=1e-12)
-    assert r.pre_rmspe == 0.0
-    assert r.p_value is None and r.placebo_atts is None
+    assert (r.pre_rmspe, r.p_value, r.placebo_atts) == (0.0, None, None)
     assert r.se == pytest.approx(np.sqrt((len(tau) - 1) * tau.var()), rel=1e-12)
     # Acklam's approximation at 0.975, to its documented accuracy.
     assert r.ci_upper - r.att == pytest.approx(1.959964 * r.se, rel=1e-6)
