@@ -48,7 +48,8 @@ double median_seconds(int reps, F&& f) {
   for (int r = 0; r < reps; ++r) {
     const auto start = std::chrono::steady_clock::now();
     f();
-    times.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count());
+    const auto stop = std::chrono::steady_clock::now();
+    times.push_back(std::chrono::duration<double>(stop - start).count());
   }
   std::sort(times.begin(), times.end());
   return times[times.size() / 2];
