@@ -122,6 +122,14 @@ def cases() -> list[tuple[str, object]]:
     out.append(("geo_diagnostics prop99", quintara.geo_diagnostics(p.y, list(p.treated), 12)))
     out.append(("geo_diagnostics rand40x30", quintara.geo_diagnostics(synthetic_panel(1, 40, 30, 3, 22),
                                                                       [0, 1, 2], 8)))
+    for name, y, tr in geo_panels:
+        out.append((f"geo_power_ensemble {name} inverse-variance",
+                    quintara.geo_power_ensemble(y, tr, 4, [0.0, 0.02, 0.05, 0.1], lookback=15,
+                                                max_weight=0.5)))
+        out.append((f"geo_power_ensemble {name} weights",
+                    quintara.geo_power_ensemble(y, tr, 4, [0.0, 0.05], lookback=15,
+                                                weights=[1.0, 2.0, 0.5, 0.5],
+                                                members=["fp", "rsc", "sdid", "SC"])))
     return out
 
 

@@ -22,6 +22,7 @@ __all__ = [
     "fit_sunab_py",
     "bacon_decompose_py",
     "geo_power",
+    "geo_power_ensemble",
     "geo_diagnostics",
     "PowerResult",
     "GeoDiagnostics",
@@ -156,6 +157,31 @@ def geo_power(
     periods multiplied by (1 + lift). `power` is the share of windows whose
     |ATT| exceeds `crit`; `mde_pct` is the lift where the curve first reaches
     `target_power`. Lifts are fractions (0.05 = +5%).
+    """
+
+def geo_power_ensemble(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    test_len: SupportsIndex,
+    lifts: Sequence[_Float],
+    alpha: _Float = 0.1,
+    target_power: _Float = 0.8,
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    weights: Sequence[_Float] | None = None,
+    members: Sequence[str] | None = None,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+) -> PowerResult:
+    """Power analysis for a **weighted-average ensemble** of base methods.
+
+    `members` names the estimators to blend (default SC + ASC + SDID; any of
+    "sc", "asc", "sdid", "fp", "rsc", repeats counting as separate
+    members). `weights` is one non-negative number per member, or `None` for
+    data-driven inverse-variance weights from each method's historical-null
+    spread. In every placebo window the members' ATTs are combined with these
+    weights before power is computed, by the rules of `geo_power`; the
+    normalized weights are returned as `ensemble_weights`.
     """
 
 def geo_diagnostics(

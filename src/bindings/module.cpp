@@ -8,6 +8,7 @@
 #include "bindings/api_callaway.hpp"
 #include "bindings/api_diagnostics.hpp"
 #include "bindings/api_did.hpp"
+#include "bindings/api_ensemble.hpp"
 #include "bindings/api_power.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/entry.hpp"
@@ -34,6 +35,7 @@ const EntryDef* const kEntries[] = {
     &fit_sunab_py_entry,
     &bacon_decompose_py_entry,
     &geo_power_entry,
+    &geo_power_ensemble_entry,
     &geo_diagnostics_entry,
 };
 

@@ -18,7 +18,7 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "geo_diagnostics", "geo_select"]
 BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "bootstrap_mean",
          "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py", "geo_power",
-         "geo_diagnostics"]
+         "geo_power_ensemble", "geo_diagnostics"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -50,6 +50,9 @@ SIGNATURES = {
                        "bands=False, n_reps=999, seed=0, level=0.95)",
     "geo_power": "(y, treated, test_len, lifts, method='sdid', alpha=0.1, target_power=0.8, "
                  "min_pre=0, lookback=None, min_weight=0.0, max_weight=1.0)",
+    "geo_power_ensemble": "(y, treated, test_len, lifts, alpha=0.1, target_power=0.8, min_pre=0, "
+                          "lookback=None, weights=None, members=None, min_weight=0.0, "
+                          "max_weight=1.0)",
     **dict.fromkeys(["fit_twfe_py", "fit_sunab_py", "bacon_decompose_py"], "(y, cohorts)"),
     "geo_diagnostics": "(y, treated, test_len)",
 }
@@ -72,6 +75,8 @@ def test_signatures_docstrings_and_property_order() -> None:
                      "inference_distribution", "placebo_atts"]
     assert quintara.geo_power.__doc__.startswith(
         "Power analysis for one method via historical placebo with injected lift.\n\n")
+    assert quintara.geo_power_ensemble.__doc__.startswith(
+        "Power analysis for a **weighted-average ensemble** of base methods.\n\n`members` ")
     assert quintara.SCResult.__doc__ == (
         "Result of a synthetic-control-family fit, exposed to Python.")
     assert quintara.BaconResult.components.__doc__ == "All 2×2 comparisons."

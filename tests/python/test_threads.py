@@ -37,6 +37,9 @@ out.append([cs.band_crit, cs.event_lo, cs.event_hi])
 for method in ("sc", "asc", "sdid", "fp", "rsc"):
     p = quintara.geo_power(y[:, :30], [0, 1], 4, [0.0, 0.03, 0.1], method=method, lookback=12)
     out.append([p.crit, p.se_null, p.power, p.est_mean, p.est_lo, p.est_hi, p.mde_pct])
+e = quintara.geo_power_ensemble(y[:, :30], [0, 1], 4, [0.0, 0.03, 0.1], lookback=12,
+                                members=["sc", "sdid", "rsc"], max_weight=0.5)
+out.append([e.ensemble_weights, e.crit, e.se_null, e.power, e.est_mean, e.est_lo, e.mde_pct])
 g = quintara.geo_diagnostics(y, [0, 1], 15)
 out.append([g.pre_fit_rel, g.improvement_vs_naive, g.confidence, g.warnings])
 print(json.dumps(out))

@@ -47,7 +47,7 @@ double critical_value(std::span<const double> atts, double alpha) {
   return interpolated_quantile(abs, 1.0 - alpha);
 }
 
-double null_se(std::span<const double> atts) {
+double sample_variance(std::span<const double> atts) {
   const std::size_t n = atts.size();
   if (n < 2) return 0.0;
   const double mean = linalg::mean_div(atts);
@@ -56,8 +56,10 @@ double null_se(std::span<const double> atts) {
     const double d = a - mean;
     ss += d * d;
   }
-  return std::sqrt(ss / static_cast<double>(n - 1));
+  return ss / static_cast<double>(n - 1);
 }
+
+double null_se(std::span<const double> atts) { return std::sqrt(sample_variance(atts)); }
 
 PowerPoint curve_point(double lift, std::span<const double> atts, double crit, double level,
                        double alpha) {
@@ -112,6 +114,29 @@ void set_mde(PowerResult& result, const std::optional<Mde>& mde) {
     result.mde_abs_per_period.reset();
     result.mde_cumulative.reset();
   }
+}
+
+PowerResult curve_from_atts(runs::Method method, std::span<const double> null_atts,
+                            std::span<const double> lifts,
+                            const std::function<std::vector<double>(double)>& atts_at,
+                            const TreatedBaseline& baseline, std::size_t test_len, double alpha,
+                            double target_power) {
+  PowerResult r;
+  r.method = method;
+  r.n_windows = null_atts.size();
+  r.crit = critical_value(null_atts, alpha);
+  r.se_null = null_se(null_atts);
+  r.points.reserve(lifts.size());
+  for (const double lift : lifts) {
+    if (lift == 0.0) {
+      r.points.push_back(curve_point(lift, null_atts, r.crit, baseline.level, alpha));
+    } else {
+      const std::vector<double> atts = atts_at(lift);
+      r.points.push_back(curve_point(lift, atts, r.crit, baseline.level, alpha));
+    }
+  }
+  set_mde(r, minimal_detectable_effect(r.points, target_power, baseline, test_len));
+  return r;
 }
 
 }  // namespace quintara::geo

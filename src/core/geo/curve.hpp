@@ -10,8 +10,10 @@
 #pragma once
 
 #include <cstddef>
+#include <functional>
 #include <optional>
 #include <span>
+#include <vector>
 
 #include "core/geo/types.hpp"
 #include "core/linalg/matrix.hpp"
@@ -37,8 +39,11 @@ double interpolated_quantile(std::span<const double> sorted, double q);
 // The 1 - alpha quantile of |att| over the windows.
 double critical_value(std::span<const double> atts, double alpha);
 
-// Sample standard deviation (divisor n - 1) of the signed ATTs; 0 for fewer
-// than two.
+// Sample variance (divisor n - 1) of the signed ATTs: the squared deviations
+// from their mean (sum then divide) summed in order; 0 for fewer than two.
+double sample_variance(std::span<const double> atts);
+
+// Sample standard deviation: the square root of sample_variance.
 double null_se(std::span<const double> atts);
 
 // One curve row from the windows' ATTs at `lift`: detections are |ATT|
@@ -63,5 +68,16 @@ std::optional<Mde> minimal_detectable_effect(std::span<const PowerPoint> points,
 
 // Copies an Mde (or its absence) into the result's three fields.
 void set_mde(PowerResult& result, const std::optional<Mde>& mde);
+
+// The whole curve from the windows' ATTs, whatever produced them: the null
+// ATTs give crit and se_null and serve every lift of exactly 0 (-0.0
+// included); `atts_at(lift)` gives the windows' ATTs, in window order, for
+// every other lift, called once per such lift in the order given. `null_atts`
+// must not be empty.
+PowerResult curve_from_atts(runs::Method method, std::span<const double> null_atts,
+                            std::span<const double> lifts,
+                            const std::function<std::vector<double>(double)>& atts_at,
+                            const TreatedBaseline& baseline, std::size_t test_len, double alpha,
+                            double target_power);
 
 }  // namespace quintara::geo

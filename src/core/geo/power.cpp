@@ -3,8 +3,9 @@
 #include <algorithm>
 #include <utility>
 
-#include "core/parallel/pool.hpp"
+#include "core/inference/placebo.hpp"
 #include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
 
 namespace quintara::geo {
 
@@ -47,40 +48,101 @@ std::vector<double> window_atts(const linalg::Mat& y, std::span<const std::size_
   });
 }
 
+PreparedWindows prepare_windows(const linalg::Mat& y, std::span<const std::size_t> treated,
+                                std::span<const std::size_t> windows, std::size_t test_len,
+                                std::span<const runs::Method> members, double min_weight,
+                                double max_weight) {
+  std::vector<inference::ScMethod> methods;
+  methods.reserve(members.size());
+  for (const runs::Method m : members) {
+    methods.push_back(runs::geo_method(m, min_weight, max_weight));
+  }
+  using Fits = std::vector<estimators::PreparedFit>;
+  std::vector<Fits> per_window = parallel::parallel_map<Fits>(windows.size(), [&](std::size_t w) {
+    const std::size_t t0 = windows[w];
+    const estimators::Panel panel = injected_subpanel(y, treated, t0, t0 + test_len, 0.0);
+    Fits fits;
+    fits.reserve(methods.size());
+    for (const inference::ScMethod& method : methods) fits.push_back(method.prepare_at(panel, t0));
+    return fits;
+  });
+  PreparedWindows out;
+  out.windows.assign(windows.begin(), windows.end());
+  out.test_len = test_len;
+  out.n_members = members.size();
+  out.fits.reserve(windows.size() * members.size());
+  for (Fits& fits : per_window) {
+    for (estimators::PreparedFit& f : fits) out.fits.push_back(std::move(f));
+  }
+  return out;
+}
+
+std::vector<std::vector<double>> assembled_atts(const PreparedWindows& prepared,
+                                                const linalg::Mat& y,
+                                                std::span<const std::size_t> treated,
+                                                double lift) {
+  const std::size_t n_windows = prepared.windows.size();
+  const std::size_t n_members = prepared.n_members;
+  std::vector<std::vector<double>> out(n_members, std::vector<double>(n_windows));
+  if (lift == 0.0) {
+    for (std::size_t w = 0; w < n_windows; ++w) {
+      for (std::size_t m = 0; m < n_members; ++m) out[m][w] = prepared.fit(w, m).fit.att;
+    }
+    return out;
+  }
+  // A few products and sums per window: cheaper than a pass over the pool.
+  for (std::size_t w = 0; w < n_windows; ++w) {
+    const std::vector<double> post = estimators::injected_treated_post(
+        y, treated, prepared.windows[w], prepared.test_len, lift);
+    for (std::size_t m = 0; m < n_members; ++m) {
+      out[m][w] = estimators::att_with_post(prepared.fit(w, m), post);
+    }
+  }
+  return out;
+}
+
+namespace {
+
+void check_curve_window(std::size_t n_periods, std::size_t test_len, std::size_t min_pre) {
+  if (test_len < 1 || test_len >= n_periods) panic("test_len out of range");
+  if (n_periods - test_len < std::max<std::size_t>(min_pre, 1)) {
+    panic("not enough periods for the requested pre-window + test_len");
+  }
+}
+
+}  // namespace
+
 PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treated,
                         std::size_t test_len, std::size_t min_pre, std::span<const double> lifts,
                         runs::Method method, double alpha, double target_power,
                         std::optional<std::size_t> lookback, double min_weight,
                         double max_weight) {
-  const std::size_t n_periods = y.cols;
-  if (test_len < 1 || test_len >= n_periods) panic("test_len out of range");
-  if (n_periods - test_len < std::max<std::size_t>(min_pre, 1)) {
-    panic("not enough periods for the requested pre-window + test_len");
-  }
-  const std::vector<std::size_t> windows = window_set(n_periods, test_len, min_pre, lookback);
-  const TreatedBaseline baseline = treated_baseline(y, treated);
+  check_curve_window(y.cols, test_len, min_pre);
+  const std::vector<std::size_t> windows = window_set(y.cols, test_len, min_pre, lookback);
+  const PreparedWindows prepared =
+      prepare_windows(y, treated, windows, test_len, {&method, 1}, min_weight, max_weight);
+  const std::vector<double> null_atts = std::move(assembled_atts(prepared, y, treated, 0.0)[0]);
+  return curve_from_atts(
+      method, null_atts, lifts,
+      [&](double lift) { return std::move(assembled_atts(prepared, y, treated, lift)[0]); },
+      treated_baseline(y, treated), test_len, alpha, target_power);
+}
 
-  // The null pass serves the critical value, the spread and every zero lift.
+PowerResult power_curve_refit(const linalg::Mat& y, std::span<const std::size_t> treated,
+                              std::size_t test_len, std::size_t min_pre,
+                              std::span<const double> lifts, runs::Method method, double alpha,
+                              double target_power, std::optional<std::size_t> lookback,
+                              double min_weight, double max_weight) {
+  check_curve_window(y.cols, test_len, min_pre);
+  const std::vector<std::size_t> windows = window_set(y.cols, test_len, min_pre, lookback);
   const std::vector<double> null_atts =
       window_atts(y, treated, windows, test_len, 0.0, method, min_weight, max_weight);
-
-  PowerResult r;
-  r.method = method;
-  r.n_windows = windows.size();
-  r.crit = critical_value(null_atts, alpha);
-  r.se_null = null_se(null_atts);
-  r.points.reserve(lifts.size());
-  for (const double lift : lifts) {
-    if (lift == 0.0) {
-      r.points.push_back(curve_point(lift, null_atts, r.crit, baseline.level, alpha));
-    } else {
-      const std::vector<double> atts =
-          window_atts(y, treated, windows, test_len, lift, method, min_weight, max_weight);
-      r.points.push_back(curve_point(lift, atts, r.crit, baseline.level, alpha));
-    }
-  }
-  set_mde(r, minimal_detectable_effect(r.points, target_power, baseline, test_len));
-  return r;
+  return curve_from_atts(
+      method, null_atts, lifts,
+      [&](double lift) {
+        return window_atts(y, treated, windows, test_len, lift, method, min_weight, max_weight);
+      },
+      treated_baseline(y, treated), test_len, alpha, target_power);
 }
 
 }  // namespace quintara::geo

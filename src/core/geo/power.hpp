@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/estimators/panel.hpp"
+#include "core/estimators/prepared.hpp"
 #include "core/geo/curve.hpp"
 #include "core/geo/types.hpp"
 #include "core/linalg/matrix.hpp"
@@ -35,18 +36,57 @@ estimators::Panel injected_subpanel(const linalg::Mat& y, std::span<const std::s
 std::vector<std::size_t> window_set(std::size_t n_periods, std::size_t test_len,
                                     std::size_t min_pre, std::optional<std::size_t> lookback);
 
-// Each window's ATT with `lift` injected, in window order (one parallel
-// pass).
+// Each window's ATT with `lift` injected, refitted from scratch, in window
+// order (one parallel pass).
 std::vector<double> window_atts(const linalg::Mat& y, std::span<const std::size_t> treated,
                                 std::span<const std::size_t> windows, std::size_t test_len,
                                 double lift, runs::Method method, double min_weight,
                                 double max_weight);
 
-// The curve for one method (not Ensemble). Needs 1 <= test_len < T and
-// T - test_len >= max(min_pre, 1); alpha and target_power in (0, 1).
+// Every window of a window set solved once, unlifted, for each member
+// method: the prepared fit of member m at window w is fits[w * n_members + m].
+struct PreparedWindows {
+  std::vector<std::size_t> windows;  // the t0 values, in window order
+  std::size_t test_len = 0;
+  std::size_t n_members = 0;
+  std::vector<estimators::PreparedFit> fits;
+
+  const estimators::PreparedFit& fit(std::size_t window, std::size_t member) const {
+    return fits[window * n_members + member];
+  }
+};
+
+// One parallel pass over the windows: each builds its unlifted panel once and
+// prepares every member on it, in member order (no Ensemble among them).
+PreparedWindows prepare_windows(const linalg::Mat& y, std::span<const std::size_t> treated,
+                                std::span<const std::size_t> windows, std::size_t test_len,
+                                std::span<const runs::Method> members, double min_weight,
+                                double max_weight);
+
+// Each member's window ATTs with `lift` injected (out[m][w]), as refits of the
+// injected windows would return them. A lift of exactly 0 gives the prepared
+// fits' own ATTs; any other is assembled from each window's prepared fit and
+// its injected treated post-period series, with no solve. `y` and `treated`
+// must be those the windows were prepared from.
+std::vector<std::vector<double>> assembled_atts(const PreparedWindows& prepared,
+                                                const linalg::Mat& y,
+                                                std::span<const std::size_t> treated,
+                                                double lift);
+
+// The curve for one method (not Ensemble), one solve per window. Needs
+// 1 <= test_len < T and T - test_len >= max(min_pre, 1); alpha and
+// target_power in (0, 1).
 PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treated,
                         std::size_t test_len, std::size_t min_pre, std::span<const double> lifts,
                         runs::Method method, double alpha, double target_power,
                         std::optional<std::size_t> lookback, double min_weight, double max_weight);
+
+// The same curve by refitting every window for every non-zero lift: the
+// reference power_curve must equal bit for bit (tests and benchmarks only).
+PowerResult power_curve_refit(const linalg::Mat& y, std::span<const std::size_t> treated,
+                              std::size_t test_len, std::size_t min_pre,
+                              std::span<const double> lifts, runs::Method method, double alpha,
+                              double target_power, std::optional<std::size_t> lookback,
+                              double min_weight, double max_weight);
 
 }  // namespace quintara::geo
