@@ -10,6 +10,7 @@
 #include "bindings/api_did.hpp"
 #include "bindings/api_power.hpp"
 #include "bindings/api_sc.hpp"
+#include "bindings/api_selection.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/results.hpp"
@@ -35,6 +36,7 @@ const EntryDef* const kEntries[] = {
     &bacon_decompose_py_entry,
     &geo_power_entry,
     &geo_diagnostics_entry,
+    &geo_select_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

@@ -39,6 +39,9 @@ for method in ("sc", "asc", "sdid", "fp", "rsc"):
     out.append([p.crit, p.se_null, p.power, p.est_mean, p.est_lo, p.est_hi, p.mde_pct])
 g = quintara.geo_diagnostics(y, [0, 1], 15)
 out.append([g.pre_fit_rel, g.improvement_vs_naive, g.confidence, g.warnings])
+sel = quintara.geo_select(y[:12, :24], range(12), 3, 3, 0.05, n_candidates=16, seed=4,
+                          lookback=5, include=[1])
+out.append([[c.treated, c.power_at_target, c.mde_pct, c.confidence, c.score] for c in sel])
 print(json.dumps(out))
 """
 
