@@ -122,6 +122,11 @@ def cases() -> list[tuple[str, object]]:
     out.append(("geo_diagnostics prop99", quintara.geo_diagnostics(p.y, list(p.treated), 12)))
     out.append(("geo_diagnostics rand40x30", quintara.geo_diagnostics(synthetic_panel(1, 40, 30, 3, 22),
                                                                       [0, 1, 2], 8)))
+    out.append(("geo_select prop99 sc", quintara.geo_select(p.y, list(range(12)), 3, 4, 0.05, method="sc",
+                                                          n_candidates=20, seed=3, lookback=5)))
+    out.append(("geo_select rand40x30 sdid exact", quintara.geo_select(panels[1][1], list(range(0, 40, 3)), 4, 4,
+                                                                     0.02, n_candidates=8, seed=1, exact_size=3,
+                                                                     include=[0, 0], lookback=4)))
     return out
 
 
