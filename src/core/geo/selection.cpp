@@ -61,7 +61,9 @@ Set with_markets(const Set& include, Set::const_iterator first, Set::const_itera
 // Random passes until `wanted` candidates exist or `limit` passes were made.
 // Each pass calls size_draw() first (how many shuffled markets to take), then
 // shuffles a fresh copy of the sorted pool; a pass counts whether or not its
-// set was new.
+// set was new. The stream's gen_range is the multiply-high draw that rejects
+// low words below (2^64 - n) mod n, and its shuffle is Fisher-Yates from the
+// back (position i - 1 swapped with a draw in [0, i)): the sets depend on both.
 template <class SizeDraw>
 void random_search(CandidateList& out, const Set& include, const Set& pool, std::size_t wanted,
                    std::uint64_t limit, linalg::Xoshiro256pp& rng, SizeDraw size_draw) {
