@@ -130,6 +130,11 @@ def cases() -> list[tuple[str, object]]:
                     quintara.geo_power_ensemble(y, tr, 4, [0.0, 0.05], lookback=15,
                                                 weights=[1.0, 2.0, 0.5, 0.5],
                                                 members=["fp", "rsc", "sdid", "SC"])))
+    out.append(("geo_select prop99 sc", quintara.geo_select(p.y, list(range(12)), 3, 4, 0.05, method="sc",
+                                                          n_candidates=20, seed=3, lookback=5)))
+    out.append(("geo_select rand40x30 sdid exact", quintara.geo_select(panels[1][1], list(range(0, 40, 3)), 4, 4,
+                                                                     0.02, n_candidates=8, seed=1, exact_size=3,
+                                                                     include=[0, 0], lookback=4)))
     return out
 
 

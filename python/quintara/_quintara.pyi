@@ -24,6 +24,7 @@ __all__ = [
     "geo_power",
     "geo_power_ensemble",
     "geo_diagnostics",
+    "geo_select",
     "PowerResult",
     "GeoDiagnostics",
     "MarketCandidate",
@@ -188,6 +189,26 @@ def geo_diagnostics(
     y: _Array, treated: Sequence[SupportsIndex], test_len: SupportsIndex
 ) -> GeoDiagnostics:
     """Design diagnostics for a treated-market set."""
+
+def geo_select(
+    y: _Array,
+    eligible: Sequence[SupportsIndex],
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: _Float,
+    method: str = "sdid",
+    alpha: _Float = 0.1,
+    target_power: _Float = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: Sequence[SupportsIndex] | None = None,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+) -> list[MarketCandidate]:
+    """Search and rank candidate treatment-market sets."""
 
 @final
 class SCResult:

@@ -11,6 +11,7 @@
 #include "bindings/api_ensemble.hpp"
 #include "bindings/api_power.hpp"
 #include "bindings/api_sc.hpp"
+#include "bindings/api_selection.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/results.hpp"
@@ -37,6 +38,7 @@ const EntryDef* const kEntries[] = {
     &geo_power_entry,
     &geo_power_ensemble_entry,
     &geo_diagnostics_entry,
+    &geo_select_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

@@ -18,7 +18,7 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "geo_diagnostics", "geo_select"]
 BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "bootstrap_mean",
          "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py", "geo_power",
-         "geo_power_ensemble", "geo_diagnostics"]
+         "geo_power_ensemble", "geo_diagnostics", "geo_select"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -55,6 +55,9 @@ SIGNATURES = {
                           "max_weight=1.0)",
     **dict.fromkeys(["fit_twfe_py", "fit_sunab_py", "bacon_decompose_py"], "(y, cohorts)"),
     "geo_diagnostics": "(y, treated, test_len)",
+    "geo_select": "(y, eligible, max_treated, test_len, target_lift, method='sdid', alpha=0.1, "
+                  "target_power=0.8, min_pre=0, n_candidates=200, seed=0, exact_size=None, "
+                  "lookback=None, include=None, min_weight=0.0, max_weight=1.0)",
 }
 
 
@@ -77,6 +80,8 @@ def test_signatures_docstrings_and_property_order() -> None:
         "Power analysis for one method via historical placebo with injected lift.\n\n")
     assert quintara.geo_power_ensemble.__doc__.startswith(
         "Power analysis for a **weighted-average ensemble** of base methods.\n\n`members` ")
+    assert quintara.geo_select.__doc__.startswith(
+        "Search and rank candidate treatment-market sets.\n\n")
     assert quintara.SCResult.__doc__ == (
         "Result of a synthetic-control-family fit, exposed to Python.")
     assert quintara.BaconResult.components.__doc__ == "All 2×2 comparisons."

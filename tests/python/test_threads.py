@@ -42,6 +42,9 @@ e = quintara.geo_power_ensemble(y[:, :30], [0, 1], 4, [0.0, 0.03, 0.1], lookback
 out.append([e.ensemble_weights, e.crit, e.se_null, e.power, e.est_mean, e.est_lo, e.mde_pct])
 g = quintara.geo_diagnostics(y, [0, 1], 15)
 out.append([g.pre_fit_rel, g.improvement_vs_naive, g.confidence, g.warnings])
+sel = quintara.geo_select(y[:12, :24], range(12), 3, 3, 0.05, n_candidates=16, seed=4,
+                          lookback=5, include=[1])
+out.append([[c.treated, c.power_at_target, c.mde_pct, c.confidence, c.score] for c in sel])
 print(json.dumps(out))
 """
 

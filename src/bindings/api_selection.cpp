@@ -1,0 +1,138 @@
+#include "bindings/api_selection.hpp"
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "bindings/results.hpp"
+#include "core/runs/methods.hpp"
+#include "core/runs/selection_run.hpp"
+#include "core/runs/validate.hpp"
+
+namespace quintara::bindings {
+
+namespace validate = quintara::runs::validate;
+
+namespace {
+
+struct GeoSelectArgs {
+  ArrayView y;
+  std::vector<std::size_t> eligible;
+  std::uint64_t max_treated = 0;
+  std::uint64_t test_len = 0;
+  double target_lift = 0.0;
+  std::string method;
+  double alpha = 0.0;
+  double target_power = 0.0;
+  std::uint64_t min_pre = 0;
+  std::uint64_t n_candidates = 0;
+  std::uint64_t seed = 0;
+  std::optional<std::uint64_t> exact_size;
+  std::optional<std::uint64_t> lookback;
+  std::optional<std::vector<std::size_t>> include;
+  double min_weight = 0.0;
+  double max_weight = 0.0;
+};
+
+const Params geo_select_params{"geo_select",
+                               arg("y", &GeoSelectArgs::y),
+                               arg("eligible", &GeoSelectArgs::eligible),
+                               arg("max_treated", &GeoSelectArgs::max_treated),
+                               arg("test_len", &GeoSelectArgs::test_len),
+                               arg("target_lift", &GeoSelectArgs::target_lift),
+                               arg("method", &GeoSelectArgs::method, "\"sdid\""),
+                               arg("alpha", &GeoSelectArgs::alpha, "0.1"),
+                               arg("target_power", &GeoSelectArgs::target_power, "0.8"),
+                               arg("min_pre", &GeoSelectArgs::min_pre, "0"),
+                               arg("n_candidates", &GeoSelectArgs::n_candidates, "200"),
+                               arg("seed", &GeoSelectArgs::seed, "0"),
+                               opt_arg("exact_size", &GeoSelectArgs::exact_size),
+                               opt_arg("lookback", &GeoSelectArgs::lookback),
+                               opt_arg("include", &GeoSelectArgs::include),
+                               arg("min_weight", &GeoSelectArgs::min_weight, "0.0"),
+                               arg("max_weight", &GeoSelectArgs::max_weight, "1.0")};
+
+std::optional<std::size_t> as_size(std::optional<std::uint64_t> v) {
+  if (!v) return std::nullopt;
+  return static_cast<std::size_t>(*v);
+}
+
+Ref candidate_list(std::vector<PyMarketCandidate> candidates) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
+  for (std::size_t i = 0; i < candidates.size(); ++i) {
+    // PyList_SetItem steals the item reference, even on failure.
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
+                                wrap(std::move(candidates[i])).release()));
+  }
+  return list;
+}
+
+Ref geo_select(PyObject* args, PyObject* kwargs) {
+  GeoSelectArgs a = geo_select_params.parse(args, kwargs);
+  const runs::Method method = runs::parse_method(a.method);
+  const auto [n_units, n_periods] = validate::check_panel(a.y);
+  const std::size_t min_pre = validate::check_geo_window(a.test_len, a.min_pre, n_periods);
+  validate::check_unit_interval("alpha", a.alpha);
+  validate::check_unit_interval("target_power", a.target_power);
+  validate::check_pos("target_lift", a.target_lift);
+  validate::check_min_count("max_treated", a.max_treated);
+  runs::check_max_treated(a.max_treated, n_units);
+  validate::check_min_count("n_candidates", a.n_candidates);
+  validate::check_indices("eligible", a.eligible, n_units);
+  std::vector<std::size_t> include = a.include ? std::move(*a.include) : std::vector<std::size_t>{};
+  validate::check_indices("include", include, n_units);
+  std::sort(include.begin(), include.end());
+  include.erase(std::unique(include.begin(), include.end()), include.end());
+  if (a.exact_size) {
+    validate::check_min_count("exact_size", *a.exact_size);
+    runs::check_exact_size(*a.exact_size, include.size(), n_units);
+  }
+  runs::check_include_leaves_control(include.size(), n_units);
+  linalg::Mat y = mat_from_numpy(a.y);
+  // The cap must be feasible for the smallest donor pool a candidate can
+  // leave, the floor for the largest.
+  const std::uint64_t largest = a.exact_size ? *a.exact_size : a.max_treated;
+  validate::check_weight_bounds(n_units > largest ? n_units - largest : 0, 0.0, a.max_weight);
+  validate::check_weight_bounds(n_units - 1, a.min_weight, a.max_weight);
+
+  runs::SelectionRequest request{std::move(y), {}};
+  geo::SelectionSettings& s = request.settings;
+  s.exact_size = as_size(a.exact_size);
+  s.lookback = as_size(a.lookback);
+  s.eligible = std::move(a.eligible);
+  s.include = std::move(include);
+  s.max_treated = static_cast<std::size_t>(a.max_treated);
+  s.test_len = static_cast<std::size_t>(a.test_len);
+  s.target_lift = a.target_lift;
+  s.alpha = a.alpha;
+  s.target_power = a.target_power;
+  s.min_pre = min_pre;
+  s.n_candidates = static_cast<std::size_t>(a.n_candidates);
+  s.seed = a.seed;
+  s.min_weight = a.min_weight;
+  s.max_weight = a.max_weight;
+  s.method = method;
+  return candidate_list(without_gil([&] { return runs::run_selection(request); }));
+}
+
+}  // namespace
+
+const EntryDef geo_select_entry{
+    &geo_select_params.signature(),
+    "Search and rank candidate treatment-market sets.\n"
+    "\n"
+    "Candidates are the `include` markets alone, the `include` markets plus each\n"
+    "single eligible market, then random sets drawn from the eligible markets\n"
+    "(seeded by `seed`) until `n_candidates` distinct sets exist or the attempt\n"
+    "limit is reached; with `exact_size` every set has that many markets. Each\n"
+    "set is scored by its power at `target_lift` (a power curve at 0, 0.5, 1,\n"
+    "1.5 and 2 times `target_lift`), its design-diagnostics confidence and its\n"
+    "minimal detectable effect. Returns every candidate, best score first.",
+    cfunction<geo_select>(),
+};
+
+}  // namespace quintara::bindings

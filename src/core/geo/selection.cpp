@@ -1,0 +1,176 @@
+#include "core/geo/selection.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <compare>
+#include <iterator>
+#include <limits>
+#include <set>
+#include <utility>
+
+#include "core/geo/diagnostics.hpp"
+#include "core/geo/power.hpp"
+#include "core/geo/types.hpp"
+#include "core/linalg/rng.hpp"
+#include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
+
+namespace quintara::geo {
+
+namespace {
+
+using Set = std::vector<std::size_t>;
+
+Set sorted_unique(Set v) {
+  std::sort(v.begin(), v.end());
+  v.erase(std::unique(v.begin(), v.end()), v.end());
+  return v;
+}
+
+// n * factor, saturating: a huge n_candidates must not wrap the limit to a
+// small number.
+std::uint64_t attempt_limit(std::size_t n, std::uint64_t factor) {
+  const std::uint64_t max = std::numeric_limits<std::uint64_t>::max();
+  return n > max / factor ? max : static_cast<std::uint64_t>(n) * factor;
+}
+
+// The candidates in production order, with the seen-set that drops repeats.
+class CandidateList {
+ public:
+  void offer(Set c) {
+    std::sort(c.begin(), c.end());
+    // Empty only with no include set and nothing drawn from an empty pool.
+    if (c.empty() || !seen_.insert(c).second) return;
+    sets_.push_back(std::move(c));
+  }
+  std::size_t size() const { return sets_.size(); }
+  std::vector<Set> take() { return std::move(sets_); }
+
+ private:
+  std::set<Set> seen_;
+  std::vector<Set> sets_;
+};
+
+// The include set plus the markets of [first, last).
+Set with_markets(const Set& include, Set::const_iterator first, Set::const_iterator last) {
+  Set c = include;
+  c.insert(c.end(), first, last);
+  return c;
+}
+
+// Random passes until `wanted` candidates exist or `limit` passes were made.
+// Each pass calls size_draw() first (how many shuffled markets to take), then
+// shuffles a fresh copy of the sorted pool; a pass counts whether or not its
+// set was new. The stream's gen_range is the multiply-high draw that rejects
+// low words below (2^64 - n) mod n, and its shuffle is Fisher-Yates from the
+// back (position i - 1 swapped with a draw in [0, i)): the sets depend on both.
+template <class SizeDraw>
+void random_search(CandidateList& out, const Set& include, const Set& pool, std::size_t wanted,
+                   std::uint64_t limit, linalg::Xoshiro256pp& rng, SizeDraw size_draw) {
+  for (std::uint64_t attempts = 0; out.size() < wanted && attempts < limit; ++attempts) {
+    const std::size_t take = std::min<std::size_t>(size_draw(), pool.size());
+    Set shuffled = pool;
+    rng.shuffle(shuffled);
+    out.offer(with_markets(include, shuffled.begin(),
+                           shuffled.begin() + static_cast<std::ptrdiff_t>(take)));
+  }
+}
+
+// include + {m} for every pool market m, in pool order.
+void single_additions(CandidateList& out, const Set& include, const Set& pool) {
+  for (auto it = pool.begin(); it != pool.end(); ++it) out.offer(with_markets(include, it, it + 1));
+}
+
+}  // namespace
+
+std::vector<Set> candidate_sets(const SelectionSettings& s) {
+  const Set include = sorted_unique(s.include);
+  Set pool;
+  {
+    const Set eligible = sorted_unique(s.eligible);
+    std::set_difference(eligible.begin(), eligible.end(), include.begin(), include.end(),
+                        std::back_inserter(pool));
+  }
+  const std::size_t k = include.size(), p = pool.size();
+  linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(s.seed);
+  CandidateList out;
+
+  if (!s.exact_size) {
+    if (k > 0) out.offer(include);
+    if (k < s.max_treated) single_additions(out, include, pool);
+    const std::size_t room = s.max_treated > k ? s.max_treated - k : 0;
+    if (room > 1 && p > 1) {
+      // The size is drawn before the shuffle, on every pass: 2 <= size <= room.
+      random_search(out, include, pool, s.n_candidates, attempt_limit(s.n_candidates, 20), rng,
+                    [&] { return 2 + static_cast<std::size_t>(rng.gen_range(room - 1)); });
+    }
+    return out.take();
+  }
+
+  const std::size_t exact = std::max<std::size_t>(*s.exact_size, 1);
+  QUINTARA_ASSERT(k <= exact, "candidate_sets: include larger than exact_size");
+  const std::size_t need = exact - k;
+  if (need == 0) {
+    out.offer(include);
+  } else if (need == 1) {
+    single_additions(out, include, pool);
+  } else {
+    random_search(out, include, pool, s.n_candidates, attempt_limit(s.n_candidates, 40), rng,
+                  [&] { return need; });
+  }
+  return out.take();
+}
+
+std::vector<double> selection_lifts(double target_lift) {
+  return {0.0, 0.5 * target_lift, target_lift, 1.5 * target_lift, 2.0 * target_lift};
+}
+
+double candidate_score(double power_at_target, double confidence, std::optional<double> mde_pct) {
+  const double bonus = mde_pct ? 0.05 / (1.0 + *mde_pct) : 0.0;
+  return power_at_target * (0.5 + confidence * 0.005) + bonus;
+}
+
+MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
+                         const SelectionSettings& s) {
+  const std::vector<double> lifts = selection_lifts(s.target_lift);
+  const PowerResult curve =
+      power_curve(y, treated_sorted, s.test_len, s.min_pre, lifts, s.method, s.alpha,
+                  s.target_power, s.lookback, s.min_weight, s.max_weight);
+  MarketCandidate c;
+  // The first point within 1e-12 of the target (the third for any target
+  // lift of at least 2e-12); a tiny target may match an earlier point.
+  for (const PowerPoint& point : curve.points) {
+    if (std::fabs(point.lift - s.target_lift) < 1e-12) {
+      c.power_at_target = point.power;
+      break;
+    }
+  }
+  const Diagnostics d = diagnostics(y, treated_sorted, s.test_len);
+  c.mde_pct = curve.mde_pct;
+  c.treated.assign(treated_sorted.begin(), treated_sorted.end());
+  c.holdout_pct = d.holdout_pct;
+  c.pre_fit_rel = d.pre_fit_rel;
+  c.stability_score = d.stability_score;
+  c.confidence = d.confidence;
+  c.score = candidate_score(c.power_at_target, d.confidence, c.mde_pct);
+  return c;
+}
+
+void rank_candidates(std::vector<MarketCandidate>& candidates) {
+  std::stable_sort(candidates.begin(), candidates.end(),
+                   [](const MarketCandidate& a, const MarketCandidate& b) {
+                     return std::strong_order(a.score, b.score) == std::strong_ordering::greater;
+                   });
+}
+
+std::vector<MarketCandidate> select_markets(const linalg::Mat& y,
+                                            const SelectionSettings& settings) {
+  const std::vector<Set> sets = candidate_sets(settings);
+  // Each candidate's power curve opens its own loops on the same pool.
+  std::vector<MarketCandidate> out = parallel::parallel_map<MarketCandidate>(
+      sets.size(), [&](std::size_t i) { return evaluate(y, sets[i], settings); });
+  rank_candidates(out);
+  return out;
+}
+
+}  // namespace quintara::geo

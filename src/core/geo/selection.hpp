@@ -1,0 +1,78 @@
+// Market selection: search for candidate treated-market sets and rank them.
+//
+// Candidates are produced sequentially from one random stream (the included
+// markets alone, every single addition from the pool, then random sets drawn
+// from the pool until enough distinct sets exist or an attempt limit is
+// reached), so the list depends only on the settings and the seed. Each
+// candidate is then scored by its own power curve at the target lift and its
+// design diagnostics; candidates are evaluated in parallel and each power
+// curve opens nested loops on the same pool, so results are identical for any
+// number of workers. The ranking is a stable sort by score, best first.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "core/linalg/matrix.hpp"
+#include "core/runs/methods.hpp"
+
+namespace quintara::geo {
+
+// One search request, read-only once built. Index lists may hold repeats and
+// need not be sorted; the search sorts and de-duplicates them.
+struct SelectionSettings {
+  std::optional<std::size_t> exact_size;  // every candidate this size (0 counts as 1)
+  std::optional<std::size_t> lookback;    // passed to the power curve
+  std::vector<std::size_t> eligible;      // markets that may be added
+  std::vector<std::size_t> include;       // markets forced into every candidate
+  std::size_t max_treated = 1;            // largest size when exact_size is absent
+  std::size_t test_len = 1;
+  double target_lift = 0.05;  // fraction at which power is read
+  double alpha = 0.1;
+  double target_power = 0.8;
+  std::size_t min_pre = 2;  // effective pre-window length
+  std::size_t n_candidates = 200;
+  std::uint64_t seed = 0;
+  double min_weight = 0.0;
+  double max_weight = 1.0;
+  runs::Method method = runs::Method::Sdid;
+};
+
+// One evaluated set.
+struct MarketCandidate {
+  std::optional<double> mde_pct;     // of the candidate's power curve
+  std::vector<std::size_t> treated;  // ascending, no repeats
+  double power_at_target = 0.0;
+  double holdout_pct = 0.0, pre_fit_rel = 0.0;  // from the diagnostics
+  double stability_score = 0.0, confidence = 0.0;
+  double score = 0.0;
+};
+
+// The candidate sets in production order, each ascending, all distinct, none
+// empty. Pure: no fitting, so the search is testable on its own.
+std::vector<std::vector<std::size_t>> candidate_sets(const SelectionSettings& settings);
+
+// The lifts every candidate's curve is read at: 0, t/2, t, 3t/2, 2t.
+std::vector<double> selection_lifts(double target_lift);
+
+// Power at the target times a confidence factor in [0.5, 1], plus a small
+// bonus for a smaller minimal detectable effect.
+double candidate_score(double power_at_target, double confidence, std::optional<double> mde_pct);
+
+// Scores one candidate set (ascending, no repeats, leaving a donor). The
+// settings must have passed the entry's checks.
+MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
+                         const SelectionSettings& settings);
+
+// Stable sort by score, highest first under the IEEE total order; equal
+// scores keep their order.
+void rank_candidates(std::vector<MarketCandidate>& candidates);
+
+// Every distinct candidate the search produced, evaluated, best first.
+std::vector<MarketCandidate> select_markets(const linalg::Mat& y,
+                                            const SelectionSettings& settings);
+
+}  // namespace quintara::geo

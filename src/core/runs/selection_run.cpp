@@ -1,0 +1,59 @@
+#include "core/runs/selection_run.hpp"
+
+#include "core/format.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace quintara::runs {
+
+void check_max_treated(std::uint64_t max_treated, std::size_t n_units) {
+  if (max_treated >= n_units) {
+    throw UserError(format(
+        "max_treated={} would allow treating all {} markets; at least one market must remain "
+        "as a control",
+        max_treated, n_units));
+  }
+}
+
+void check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n_units) {
+  if (exact_size >= n_units) {
+    throw UserError(format(
+        "exact_size={} would treat all {} markets; at least one market must remain as a "
+        "control",
+        exact_size, n_units));
+  }
+  if (n_include > exact_size) {
+    throw UserError(format(
+        "include forces {} markets but exact_size={}; raise exact_size or include fewer markets",
+        n_include, exact_size));
+  }
+}
+
+void check_include_leaves_control(std::size_t n_include, std::size_t n_units) {
+  if (n_include >= n_units) {
+    throw UserError("include treats every market; need at least one market left as a control");
+  }
+}
+
+PyMarketCandidate candidate_record(const geo::MarketCandidate& c) {
+  PyMarketCandidate r;
+  r.treated = c.treated;
+  r.power_at_target = c.power_at_target;
+  r.mde_pct = c.mde_pct;
+  r.holdout_pct = c.holdout_pct;
+  r.pre_fit_rel = c.pre_fit_rel;
+  r.stability_score = c.stability_score;
+  r.confidence = c.confidence;
+  r.score = c.score;
+  return r;
+}
+
+std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request) {
+  const std::vector<geo::MarketCandidate> ranked =
+      geo::select_markets(request.y, request.settings);
+  std::vector<PyMarketCandidate> out;
+  out.reserve(ranked.size());
+  for (const geo::MarketCandidate& c : ranked) out.push_back(candidate_record(c));
+  return out;
+}
+
+}  // namespace quintara::runs

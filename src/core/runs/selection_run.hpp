@@ -1,0 +1,40 @@
+// The geo_select entry's own checks, its computation after validation, and
+// the conversion of evaluated candidates into MarketCandidate records.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "core/geo/selection.hpp"
+#include "core/linalg/matrix.hpp"
+#include "core/runs/records.hpp"
+
+namespace quintara::runs {
+
+// max_treated < n_units, else UserError "max_treated={} would allow treating
+// all {} markets; at least one market must remain as a control".
+void check_max_treated(std::uint64_t max_treated, std::size_t n_units);
+
+// exact_size < n_units, else UserError "exact_size={} would treat all {}
+// markets; ..."; then n_include <= exact_size, else UserError "include forces
+// {} markets but exact_size={}; ...". exact_size >= 1 is checked before.
+void check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n_units);
+
+// n_include < n_units, else UserError "include treats every market; need at
+// least one market left as a control".
+void check_include_leaves_control(std::size_t n_include, std::size_t n_units);
+
+// The record with the same values, field for field.
+PyMarketCandidate candidate_record(const geo::MarketCandidate& candidate);
+
+// A validated request: y owned; the settings passed every entry check.
+struct SelectionRequest {
+  linalg::Mat y;
+  geo::SelectionSettings settings;
+};
+
+// The ranked candidates as records, best first.
+std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request);
+
+}  // namespace quintara::runs
