@@ -36,6 +36,9 @@ TEST(PowerCurveSummary, PointDetectsStrictlyAboveCritAndEstimatesLifts) {
   const std::vector<double> atts{1.0, -3.0, 2.0, 3.0};
   const geo::PowerPoint p = geo::curve_point(0.1, atts, 2.0, 4.0, 0.5);
   EXPECT_EQ(p.power, 0.5);  // |ATT| = 2 ties crit and is not a detection
+  // |ATT| sorted: 1 2 3 3; q = 0.6 sits at h = 1.8.
+  const double f = (1.0 - 0.4) * 3.0 - 1.0;
+  EXPECT_EQ(geo::critical_value(atts, 0.4), (1.0 - f) * 2.0 + f * 3.0);
   EXPECT_EQ(p.est_mean, (((0.25 + -0.75) + 0.5) + 0.75) / 4.0);
   // Estimates sorted: -0.75 0.25 0.5 0.75; q = 0.25 and 0.75 at h = 0.75, 2.25.
   EXPECT_EQ(p.est_lo, 0.25 * -0.75 + 0.75 * 0.25);
