@@ -97,26 +97,4 @@ TEST(EnsembleCurve, BlendsEveryMembersRefitsWithTheNullWeights) {
   }
 }
 
-TEST(EnsembleCurve, PreconditionsAreInvariants) {
-  const quintara::linalg::Mat y = quintara::test::market_panel(4, 18, 1);
-  const std::vector<std::size_t> treated{0};
-  const auto run = [&](std::size_t test_len, std::size_t min_pre, std::vector<Method> members,
-                       std::optional<std::span<const double>> weights = std::nullopt) {
-    return quintara::test::panic_text([&] {
-      geo::power_curve_ensemble(y, treated, test_len, min_pre, {}, members, weights, 0.1, 0.8,
-                                std::nullopt, 0.0, 1.0);
-    });
-  };
-  // The window checks word their messages as power_curve's do.
-  const auto single = [&](std::size_t test_len, std::size_t min_pre) {
-    return quintara::test::panic_text([&] {
-      geo::power_curve(y, treated, test_len, min_pre, {}, Method::Sc, 0.1, 0.8, 1, 0, 1);
-    });
-  };
-  EXPECT_EQ(run(18, 0, {Method::Sc}), single(18, 0));
-  EXPECT_EQ(run(6, 13, {Method::Sc}), single(6, 13));
-  EXPECT_EQ(run(3, 3, {}), "ensemble needs at least one member");
-  EXPECT_EQ(run(3, 3, {Method::Sc}, Weights{1.0, 1.0}), "one ensemble weight per member");
-}
-
 }  // namespace

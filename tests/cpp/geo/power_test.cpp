@@ -1,14 +1,17 @@
-// Power curves: the window scheme, the curve point and minimal detectable
-// effect rules, and the NaN estimates of a zero treated level. Critical value,
-// spread and injection are pinned by the refit oracles.
+// Power curves: the window scheme, the curve point rules (critical value,
+// detections, NaN estimates at a zero treated level), the minimal detectable
+// effect, and both curve entries' preconditions.
 #include "core/geo/power.hpp"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "../support.hpp"
+#include "core/geo/ensemble.hpp"
 #include "core/runs/validate.hpp"
 
 namespace {
@@ -74,33 +77,30 @@ TEST(PowerCurveSummary, MinimalDetectableEffect) {
   EXPECT_FALSE(geo::minimal_detectable_effect({}, 0.8, base, 3).has_value());
 }
 
-TEST(PowerCurve, ZeroTreatedLevelGivesNaNEstimates) {
-  // Treated rows that average to exactly 0: estimates NaN, power defined.
-  Mat y = quintara::test::market_panel(8, 16, 4);
-  for (std::size_t t = 0; t < 16; ++t) {
-    y(0, t) = t % 2 == 0 ? 1.5 : -1.5;
-    y(2, t) = t % 4 < 2 ? 0.25 : -0.25;
-  }
-  const std::vector<std::size_t> treated{0, 2};
-  ASSERT_EQ(geo::treated_baseline(y, treated).level, 0.0);
-  const geo::PowerResult z = geo::power_curve(y, treated, 3, 3, std::vector<double>{0.0, 0.3},
-                                              Method::Sdid, 0.1, 0.8, std::nullopt, 0.0, 1.0);
-  for (const geo::PowerPoint& p : z.points) {
-    EXPECT_TRUE(p.power >= 0.0 && p.power <= 1.0);
-    EXPECT_TRUE(std::isnan(p.est_mean) && std::isnan(p.est_lo) && std::isnan(p.est_hi));
-  }
-}
-
 TEST(PowerCurve, PreconditionsAreInvariants) {
   const Mat y = quintara::test::market_panel(4, 16, 1);
-  const auto run = [&](std::size_t test_len, std::size_t min_pre) {
+  const std::vector<std::size_t> treated{0};
+  const auto single = [&](std::size_t test_len, std::size_t min_pre) {
     return quintara::test::panic_text([&] {
-      geo::power_curve(y, std::vector<std::size_t>{0}, test_len, min_pre, {}, Method::Sc, 0.1,
-                       0.8, std::nullopt, 0, 1);
+      geo::power_curve(y, treated, test_len, min_pre, {}, Method::Sc, 0.1, 0.8, std::nullopt, 0,
+                       1);
     });
   };
-  EXPECT_EQ(run(16, 0), "test_len out of range");
-  EXPECT_EQ(run(6, 11), "not enough periods for the requested pre-window + test_len");
+  const auto ensemble = [&](std::size_t test_len, std::size_t min_pre, std::vector<Method> members,
+                            std::optional<std::span<const double>> weights = std::nullopt) {
+    return quintara::test::panic_text([&] {
+      geo::power_curve_ensemble(y, treated, test_len, min_pre, {}, members, weights, 0.1, 0.8,
+                                std::nullopt, 0.0, 1.0);
+    });
+  };
+  EXPECT_EQ(single(16, 0), "test_len out of range");
+  EXPECT_EQ(single(6, 11), "not enough periods for the requested pre-window + test_len");
+  // The ensemble checks the window first, in the same words, then its members.
+  EXPECT_EQ(ensemble(16, 0, {}), single(16, 0));
+  EXPECT_EQ(ensemble(6, 11, {}), single(6, 11));
+  EXPECT_EQ(ensemble(3, 3, {}), "ensemble needs at least one member");
+  EXPECT_EQ(ensemble(3, 3, {Method::Sc}, std::vector<double>{1.0, 1.0}),
+            "one ensemble weight per member");
 }
 
 }  // namespace
