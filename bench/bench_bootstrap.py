@@ -29,18 +29,29 @@ def main() -> None:
     s200 = series(200)
     for kind in ("block", "stationary"):
         print(f"{kind}, series length 200, block_len 8, growing n_reps:")
-        sweep("n_reps", reps, lambda r, k=kind: lambda: quintara.bootstrap_mean(
-            s200, kind=k, block_len=8, n_reps=r))
+        sweep(
+            "n_reps",
+            reps,
+            lambda r, k=kind: lambda: quintara.bootstrap_mean(s200, kind=k, block_len=8, n_reps=r),
+        )
         print(f"{kind}, n_reps 2000, block_len 8, growing series length n:")
         cache = {n: series(n) for n in lengths}
-        sweep("n", lengths, lambda n, k=kind: lambda: quintara.bootstrap_mean(
-            cache[n], kind=k, block_len=8, n_reps=2000))
+        sweep(
+            "n",
+            lengths,
+            lambda n, k=kind: (
+                lambda: quintara.bootstrap_mean(cache[n], kind=k, block_len=8, n_reps=2000)
+            ),
+        )
 
     n = lengths[-1]
     for kind in ("block", "stationary"):
-        thread_speedup(f"{kind} n={n}, n_reps=2000",
-                       f"s = list(np.random.default_rng(0).normal(size={n}))",
-                       f"quintara.bootstrap_mean(s, kind={kind!r}, block_len=8, n_reps=2000)")
+        thread_speedup(
+            f"{kind} n={n}, n_reps=2000",
+            f"s = list(np.random.default_rng(0).normal(size={n}))",
+            f"quintara.bootstrap_mean(s, kind={kind!r}, block_len=8, n_reps=2000)",
+        )
+
 
 if __name__ == "__main__":
     main()

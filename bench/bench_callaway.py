@@ -18,9 +18,11 @@ from common import fmt_seconds, logical_cpus, staggered_panel, sweep, thread_spe
 
 def fit(make, **kwargs):
     """A sweep step: builds the panel for a size and times the fit on it."""
+
     def prepare(size: int):
         y, cohorts = make(size)
         return lambda: quintara.fit_callaway_py(y, cohorts, **kwargs)
+
     return prepare
 
 
@@ -48,8 +50,12 @@ def main() -> None:
     sweep("N", band_units, fit(lambda n: staggered_panel(n, 20, 5), bands=True))
 
     n = band_units[-1]
-    thread_speedup(f"bands N={n}, T=20", f"y, c = staggered_panel({n}, 20, 5)",
-                   "quintara.fit_callaway_py(y, c, bands=True)")
+    thread_speedup(
+        f"bands N={n}, T=20",
+        f"y, c = staggered_panel({n}, 20, 5)",
+        "quintara.fit_callaway_py(y, c, bands=True)",
+    )
+
 
 if __name__ == "__main__":
     main()

@@ -20,15 +20,15 @@ import quintara
 from common import fmt_seconds, growth_exponent, logical_cpus, staggered_panel, time_call
 
 # (units, periods, cohorts), growing together.
-GRID = [(100, 10, 3), (300, 15, 4), (1000, 20, 5), (3000, 30, 6), (10000, 40, 8),
-        (20000, 40, 8)]
+GRID = [(100, 10, 3), (300, 15, 4), (1000, 20, 5), (3000, 30, 6), (10000, 40, 8), (20000, 40, 8)]
 QUICK = GRID[:4]
 SUNAB_CAP = 3000 * 30  # largest N*T Sun-Abraham runs on (P = 174 there)
 SUNAB_CAP_QUICK = 1000 * 20
 
 
-def sweep(name: str, grid: list[tuple[int, int, int]],
-          fit: Callable[[np.ndarray, list[int]], object]) -> None:
+def sweep(
+    name: str, grid: list[tuple[int, int, int]], fit: Callable[[np.ndarray, list[int]], object]
+) -> None:
     cells, secs = [], []
     for n, t, g in grid:
         y, cohorts = staggered_panel(n, t, g)
@@ -59,8 +59,10 @@ def main() -> None:
     ap.add_argument("--quick", action="store_true", help="smaller grids")
     args = ap.parse_args()
     grid = QUICK if args.quick else GRID
-    print(f"quintara {quintara.version()} on {logical_cpus()} logical CPUs "
-          "(these entries run on the calling thread)")
+    print(
+        f"quintara {quintara.version()} on {logical_cpus()} logical CPUs "
+        "(these entries run on the calling thread)"
+    )
     bench_twfe(grid)
     bench_sunab(grid, SUNAB_CAP_QUICK if args.quick else SUNAB_CAP)
     bench_bacon(grid)

@@ -20,9 +20,9 @@ import tempfile
 from pathlib import Path
 
 import numpy as np
-from common import time_call
 
 import quintara
+from common import time_call
 
 N_MARKETS, N_WEEKS, TEST_LEN = 50, 104, 8
 TREATED = [3, 17, 28, 36, 44]
@@ -50,9 +50,21 @@ def path_times(exe: Path, y: np.ndarray, reps: int) -> dict[str, tuple[float, fl
     with tempfile.TemporaryDirectory() as tmp:
         panel = os.path.join(tmp, "panel.f64")
         np.ascontiguousarray(y, dtype="<f8").tofile(panel)
-        out = subprocess.run([str(exe), panel, str(N_MARKETS), str(N_WEEKS), str(TEST_LEN),
-                              ",".join(map(str, TREATED)), ",".join(map(repr, LIFTS)),
-                              str(reps)], check=True, capture_output=True, text=True).stdout
+        out = subprocess.run(
+            [
+                str(exe),
+                panel,
+                str(N_MARKETS),
+                str(N_WEEKS),
+                str(TEST_LEN),
+                ",".join(map(str, TREATED)),
+                ",".join(map(repr, LIFTS)),
+                str(reps),
+            ],
+            check=True,
+            capture_output=True,
+            text=True,
+        ).stdout
     times = {}
     for line in out.splitlines():
         name, _windows, fast, refit = line.split()
@@ -69,14 +81,19 @@ def main() -> None:
     y = market_panel()
     paths = path_times(args.refit_exe, y, args.reps) if args.refit_exe.exists() else {}
     non_zero = sum(lift != 0.0 for lift in LIFTS)
-    print(f"{N_MARKETS} markets x {N_WEEKS} weeks, {len(TREATED)} treated, test_len {TEST_LEN}, "
-          f"lifts {LIFTS}")
-    print(f"{'method':<8}{'windows':>8}{'per call':>12}{'fits/s':>10}"
-          f"{'C++ fast':>12}{'C++ refit':>12}{'ratio':>8}")
+    print(
+        f"{N_MARKETS} markets x {N_WEEKS} weeks, {len(TREATED)} treated, test_len {TEST_LEN}, "
+        f"lifts {LIFTS}"
+    )
+    print(
+        f"{'method':<8}{'windows':>8}{'per call':>12}{'fits/s':>10}"
+        f"{'C++ fast':>12}{'C++ refit':>12}{'ratio':>8}"
+    )
     for method in METHODS:
         r = quintara.geo_power(y, TREATED, TEST_LEN, LIFTS, method=method)
-        seconds = time_call(lambda m=method: quintara.geo_power(y, TREATED, TEST_LEN, LIFTS,
-                                                                 method=m), min_time=1.0)
+        seconds = time_call(
+            lambda m=method: quintara.geo_power(y, TREATED, TEST_LEN, LIFTS, method=m), min_time=1.0
+        )
         fits = r.n_windows * (1 + non_zero) / seconds
         line = f"{method:<8}{r.n_windows:>8}{seconds * 1e3:>10.1f}ms{fits:>10.0f}"
         if method in paths:

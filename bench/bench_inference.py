@@ -10,27 +10,40 @@ its ratio shows whether the real fit is computed once (about 1.0) or again.
 
 from __future__ import annotations
 
-from common import factor_panel, time_call
-
 import quintara
+from common import factor_panel, time_call
 
 
 def main() -> None:
     y = factor_panel(200, 120, seed=0)
     y[:2, 100:] += 1.0
     rows = [
-        ("fit_sc", lambda: quintara.fit_sc(y, [0], 100),
-         "placebo", lambda: quintara.fit_sc(y, [0], 100, placebo=True)),
-        ("fit_sdid", lambda: quintara.fit_sdid(y, [0, 1], 100),
-         "jackknife", lambda: quintara.fit_sdid(y, [0, 1], 100, inference="jackknife")),
-        ("fit_sdid", lambda: quintara.fit_sdid(y, [0], 100),
-         "placebo", lambda: quintara.fit_sdid(y, [0], 100, inference="placebo")),
+        (
+            "fit_sc",
+            lambda: quintara.fit_sc(y, [0], 100),
+            "placebo",
+            lambda: quintara.fit_sc(y, [0], 100, placebo=True),
+        ),
+        (
+            "fit_sdid",
+            lambda: quintara.fit_sdid(y, [0, 1], 100),
+            "jackknife",
+            lambda: quintara.fit_sdid(y, [0, 1], 100, inference="jackknife"),
+        ),
+        (
+            "fit_sdid",
+            lambda: quintara.fit_sdid(y, [0], 100),
+            "placebo",
+            lambda: quintara.fit_sdid(y, [0], 100, inference="placebo"),
+        ),
     ]
     print(f"{'fit':<10}{'alone':>12}{'inference':>12}{'with it':>12}{'ratio':>8}")
     for name, fit, label, with_inference in rows:
         alone = time_call(fit, min_time=1.0)
         both = time_call(with_inference, min_time=1.0, max_reps=10)
-        print(f"{name:<10}{alone * 1e3:>10.1f}ms{label:>12}{both * 1e3:>10.1f}ms{both / alone:>8.2f}")
+        print(
+            f"{name:<10}{alone * 1e3:>10.1f}ms{label:>12}{both * 1e3:>10.1f}ms{both / alone:>8.2f}"
+        )
 
 
 if __name__ == "__main__":

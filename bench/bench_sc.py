@@ -33,8 +33,11 @@ def main() -> None:
     print("fit_sc with placebo (J + 1 fits), T = 104, growing donors J:")
     sweep("J", placebo_donors, lambda j: fit(j, 104, placebo=True))
     j = placebo_donors[-1]
-    thread_speedup(f"placebo J={j}, T=104", f"y = factor_panel({j + 1}, 104)",
-                   "quintara.fit_sc(y, [0], 78, placebo=True)")
+    thread_speedup(
+        f"placebo J={j}, T=104",
+        f"y = factor_panel({j + 1}, 104)",
+        "quintara.fit_sc(y, [0], 78, placebo=True)",
+    )
 
 
 if __name__ == "__main__":

@@ -42,18 +42,21 @@ def sweep(label: str, sizes: list[int], make) -> None:
             fit = getattr(quintara, name)
             secs[name].append(time_call(lambda: fit(y, [0], t0), min_time=0.1, max_reps=20))
         print(f"  {s:5d}  " + "  ".join(fmt_seconds(secs[n][-1]).rjust(11) for n in GROWTH))
-    print(f"  {'exp':>5}  " + "  ".join(f"{growth_exponent(sizes, secs[n]):11.2f}"
-                                       for n in GROWTH))
+    print(f"  {'exp':>5}  " + "  ".join(f"{growth_exponent(sizes, secs[n]):11.2f}" for n in GROWTH))
 
 
 def compare(n_donors: int, n_periods: int) -> None:
     y = factor_panel(n_donors + 2, n_periods, seed=1)
     t0 = 3 * n_periods // 4
     y[:2, t0:] += 1.0  # two treated units, true effect 1
-    print(f"all SC-family fits, J = {n_donors}, T = {n_periods}, t0 = {t0}, two treated units, "
-          "effect 1:")
-    print(f"  {'method':<9} {'fit':>11} {'with placebo':>13} {'ratio':>6} {'att':>8} "
-          f"{'pre_rmspe':>9} {'p':>6}")
+    print(
+        f"all SC-family fits, J = {n_donors}, T = {n_periods}, t0 = {t0}, two treated units, "
+        "effect 1:"
+    )
+    print(
+        f"  {'method':<9} {'fit':>11} {'with placebo':>13} {'ratio':>6} {'att':>8} "
+        f"{'pre_rmspe':>9} {'p':>6}"
+    )
     for name, kw in PLACEBO_KW.items():
         fit = getattr(quintara, name, None)
         if fit is None:
@@ -61,12 +64,13 @@ def compare(n_donors: int, n_periods: int) -> None:
         plain = time_call(lambda: fit(y, [0, 1], t0))
         with_placebo = time_call(lambda: fit(y, [0, 1], t0, **kw), max_reps=10)
         r = fit(y, [0, 1], t0, **kw)
-        print(f"  {name:<9} {fmt_seconds(plain):>11} {fmt_seconds(with_placebo):>13} "
-              f"{with_placebo / plain:6.0f} {r.att:8.4f} {r.pre_rmspe:9.4f} {r.p_value:6.3f}")
+        print(
+            f"  {name:<9} {fmt_seconds(plain):>11} {fmt_seconds(with_placebo):>13} "
+            f"{with_placebo / plain:6.0f} {r.att:8.4f} {r.pre_rmspe:9.4f} {r.p_value:6.3f}"
+        )
     jk = time_call(lambda: quintara.fit_sdid(y, [0, 1], t0, inference="jackknife"))
     r = quintara.fit_sdid(y, [0, 1], t0, inference="jackknife")
-    print(f"  sdid jackknife (N_tr + J effects, no refit): {fmt_seconds(jk)}, "
-          f"se {r.se:.4f}")
+    print(f"  sdid jackknife (N_tr + J effects, no refit): {fmt_seconds(jk)}, se {r.se:.4f}")
 
 
 def main() -> None:
@@ -85,8 +89,11 @@ def main() -> None:
     compare(j, 104)
     print(f"placebo speed-up, J = {j}, T = 104:")
     for name, kw in PLACEBO_KW.items():
-        thread_speedup(f"  {name:<9}", f"y = factor_panel({j + 1}, 104)",
-                       f"quintara.{name}(y, [0], 78, **{kw!r})")
+        thread_speedup(
+            f"  {name:<9}",
+            f"y = factor_panel({j + 1}, 104)",
+            f"quintara.{name}(y, [0], 78, **{kw!r})",
+        )
 
 
 if __name__ == "__main__":

@@ -22,11 +22,10 @@ import os
 import sys
 import time
 
-from common import fmt_seconds, growth_exponent, run_with_threads
-
 import numpy as np
 
 import quintara
+from common import fmt_seconds, growth_exponent, run_with_threads
 
 TEST_LEN, LIFTS_PER_CANDIDATE = 4, 5
 MAIN_LOOKBACK, GROWTH_LOOKBACK = 26, 6
@@ -38,15 +37,17 @@ def market_panel(n_markets: int, n_weeks: int, seed: int = 0) -> np.ndarray:
     rng = np.random.default_rng(seed)
     w = np.arange(n_weeks)
     level = rng.uniform(50, 500, (n_markets, 1))
-    season = (rng.uniform(0.05, 0.2, (n_markets, 1)) * np.sin(2 * np.pi * w / 52)
-              + rng.uniform(0.0, 0.05, (n_markets, 1)) * np.cos(2 * np.pi * w / 4))
+    season = rng.uniform(0.05, 0.2, (n_markets, 1)) * np.sin(2 * np.pi * w / 52) + rng.uniform(
+        0.0, 0.05, (n_markets, 1)
+    ) * np.cos(2 * np.pi * w / 4)
     noise = rng.uniform(0.01, 0.05, (n_markets, 1)) * rng.standard_normal((n_markets, n_weeks))
     return level * (1.0 + season + noise)
 
 
 def select(y: np.ndarray, eligible: list[int], n_candidates: int, lookback: int) -> list:
-    return quintara.geo_select(y, eligible, 5, TEST_LEN, 0.05, method="sdid",
-                               n_candidates=n_candidates, lookback=lookback)
+    return quintara.geo_select(
+        y, eligible, 5, TEST_LEN, 0.05, method="sdid", n_candidates=n_candidates, lookback=lookback
+    )
 
 
 _CHILD = """
@@ -70,15 +71,19 @@ def main_case() -> None:
     for threads in (1, 2):
         s = run_with_threads(threads, _CHILD.format(here=here))
         times[threads] = s
-        print(f"  {threads} thread(s): {fmt_seconds(s)} per call, {n / s:7.1f} candidates/s, "
-              f"{fits / s:8.0f} fits/s")
+        print(
+            f"  {threads} thread(s): {fmt_seconds(s)} per call, {n / s:7.1f} candidates/s, "
+            f"{fits / s:8.0f} fits/s"
+        )
     print(f"  speed-up of 2 threads over 1: x{times[1] / times[2]:.2f}")
 
 
 def growth() -> None:
     print("growth (5 eligible markets, 5 candidates, lookback 6: 150 fits per call)")
-    for label, grid, shape in (("markets", [25, 50, 100, 200], lambda n: (n, 104)),
-                               ("weeks", [52, 104, 208], lambda t: (50, t))):
+    for label, grid, shape in (
+        ("markets", [25, 50, 100, 200], lambda n: (n, 104)),
+        ("weeks", [52, 104, 208], lambda t: (50, t)),
+    ):
         secs = []
         for size in grid:
             y = market_panel(*shape(size))

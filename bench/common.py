@@ -44,13 +44,15 @@ def run_with_threads(n_threads: int, code: str) -> float:
     """Runs `code` (which prints one float) in a fresh interpreter whose pool
     has `n_threads` workers, and returns the printed float."""
     env = dict(os.environ, RAYON_NUM_THREADS=str(n_threads))
-    out = subprocess.run([sys.executable, "-c", code], env=env, check=True,
-                         capture_output=True, text=True).stdout
+    out = subprocess.run(
+        [sys.executable, "-c", code], env=env, check=True, capture_output=True, text=True
+    ).stdout
     return float(out.strip().splitlines()[-1])
 
 
-def staggered_panel(n_units: int, n_periods: int, n_cohorts: int,
-                    seed: int = 0) -> tuple[np.ndarray, list[int]]:
+def staggered_panel(
+    n_units: int, n_periods: int, n_cohorts: int, seed: int = 0
+) -> tuple[np.ndarray, list[int]]:
     """Unit and period effects plus noise; a fifth of the units never treated,
     the rest spread over `n_cohorts` adoption periods in [2, T - 2], with an
     effect that grows with exposure."""
@@ -60,13 +62,18 @@ def staggered_panel(n_units: int, n_periods: int, n_cohorts: int,
     t = np.arange(n_periods)[None, :]
     c = cohorts[:, None]
     exposure = np.where((c >= 0) & (t >= c), t - c + 1.0, 0.0)
-    y = (rng.normal(size=(n_units, 1)) + 0.1 * t + 0.3 * exposure
-         + rng.normal(size=(n_units, n_periods)))
+    y = (
+        rng.normal(size=(n_units, 1))
+        + 0.1 * t
+        + 0.3 * exposure
+        + rng.normal(size=(n_units, n_periods))
+    )
     return y, cohorts.tolist()
 
 
-def sweep(label: str, sizes: list[int], prepare: Callable[[int], Callable[[], object]],
-          **timing: float) -> list[float]:
+def sweep(
+    label: str, sizes: list[int], prepare: Callable[[int], Callable[[], object]], **timing: float
+) -> list[float]:
     """Times `prepare(size)()` for each size, printing one line per size and
     the growth exponent; returns the seconds."""
     secs = []
@@ -82,13 +89,17 @@ def thread_speedup(label: str, setup: str, statement: str) -> None:
     """Times `statement` after `setup` in fresh interpreters with one worker
     and with one per logical CPU, and prints both and their ratio."""
     here = os.path.dirname(os.path.abspath(__file__))
-    code = (f"import sys; sys.path.insert(0, {here!r})\n"
-            "import numpy as np\nimport quintara\nfrom common import *\n"
-            f"{setup}\nprint(time_call(lambda: {statement}, min_time=1.0))\n")
+    code = (
+        f"import sys; sys.path.insert(0, {here!r})\n"
+        "import numpy as np\nimport quintara\nfrom common import *\n"
+        f"{setup}\nprint(time_call(lambda: {statement}, min_time=1.0))\n"
+    )
     one = run_with_threads(1, code)
     every = run_with_threads(logical_cpus(), code)
-    print(f"{label}: 1 thread {fmt_seconds(one)}, {logical_cpus()} threads "
-          f"{fmt_seconds(every)}, speed-up x{one / every:.2f}")
+    print(
+        f"{label}: 1 thread {fmt_seconds(one)}, {logical_cpus()} threads "
+        f"{fmt_seconds(every)}, speed-up x{one / every:.2f}"
+    )
 
 
 def fmt_seconds(s: float) -> str:
@@ -103,5 +114,15 @@ def logical_cpus() -> int:
     return os.cpu_count() or 1
 
 
-__all__ = ["factor_panel", "staggered_panel", "time_call", "growth_exponent", "sweep",
-           "run_with_threads", "thread_speedup", "fmt_seconds", "logical_cpus", "math"]
+__all__ = [
+    "factor_panel",
+    "staggered_panel",
+    "time_call",
+    "growth_exponent",
+    "sweep",
+    "run_with_threads",
+    "thread_speedup",
+    "fmt_seconds",
+    "logical_cpus",
+    "math",
+]

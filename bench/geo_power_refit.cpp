@@ -104,9 +104,11 @@ int main(int argc, char** argv) {
   }
   const std::size_t min_pre = std::max<std::size_t>(test_len, 2);
 
-  const std::pair<const char*, Method> methods[] = {
-      {"sc", Method::Sc}, {"asc", Method::Asc}, {"sdid", Method::Sdid},
-      {"fp", Method::Fp}, {"rsc", Method::Rsc}};
+  const std::pair<const char*, Method> methods[] = {{"sc", Method::Sc},
+                                                    {"asc", Method::Asc},
+                                                    {"sdid", Method::Sdid},
+                                                    {"fp", Method::Fp},
+                                                    {"rsc", Method::Rsc}};
   for (const auto& [name, method] : methods) {
     const auto fast = [&] {
       return quintara::geo::power_curve(y, treated, test_len, min_pre, lifts, method, 0.1, 0.8,

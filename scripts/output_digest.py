@@ -23,7 +23,7 @@ import quintara
 from quintara.datasets import load_mpdta, load_prop99
 
 
-def _feed(h: "hashlib._Hash", value: object) -> None:
+def _feed(h: hashlib._Hash, value: object) -> None:
     if value is None:
         h.update(b"N")
     elif isinstance(value, bool):
@@ -83,58 +83,140 @@ def cases() -> list[tuple[str, object]]:
     ]
     for name, y, tr, t0 in panels:
         for placebo in (False, True):
-            out.append((f"fit_sc {name} placebo={placebo}", quintara.fit_sc(y, tr, t0, placebo=placebo)))
-            out.append((f"fit_fp {name} placebo={placebo}", quintara.fit_fp(y, tr, t0, placebo=placebo)))
-            out.append((f"fit_asc {name} placebo={placebo}", quintara.fit_asc(y, tr, t0, placebo=placebo)))
-            out.append((f"fit_rsc {name} placebo={placebo}", quintara.fit_rsc(y, tr, t0, placebo=placebo)))
-        out.append((f"fit_sc {name} options", quintara.fit_sc(y, tr, t0, ridge=0.3, penalty=0.1,
-                                                              max_weight=0.4, placebo=True)))
-        out.append((f"fit_asc {name} lambda", quintara.fit_asc(y, tr, t0, aug_lambda=0.5, sc_ridge=0.1)))
+            out.append(
+                (f"fit_sc {name} placebo={placebo}", quintara.fit_sc(y, tr, t0, placebo=placebo))
+            )
+            out.append(
+                (f"fit_fp {name} placebo={placebo}", quintara.fit_fp(y, tr, t0, placebo=placebo))
+            )
+            out.append(
+                (f"fit_asc {name} placebo={placebo}", quintara.fit_asc(y, tr, t0, placebo=placebo))
+            )
+            out.append(
+                (f"fit_rsc {name} placebo={placebo}", quintara.fit_rsc(y, tr, t0, placebo=placebo))
+            )
+        out.append(
+            (
+                f"fit_sc {name} options",
+                quintara.fit_sc(y, tr, t0, ridge=0.3, penalty=0.1, max_weight=0.4, placebo=True),
+            )
+        )
+        out.append(
+            (f"fit_asc {name} lambda", quintara.fit_asc(y, tr, t0, aug_lambda=0.5, sc_ridge=0.1))
+        )
         out.append((f"fit_rsc {name} rank", quintara.fit_rsc(y, tr, t0, rank=2, ridge=0.2)))
         for inference in ("none", "placebo", "jackknife"):
             if inference == "jackknife" and len(tr) < 2:
                 continue
-            out.append((f"fit_sdid {name} {inference}", quintara.fit_sdid(y, tr, t0, inference=inference)))
+            out.append(
+                (f"fit_sdid {name} {inference}", quintara.fit_sdid(y, tr, t0, inference=inference))
+            )
     for seed in (3, 4):
         y, c = staggered(seed, 60, 10)
         out.append((f"fit_twfe_py stag{seed}", quintara.fit_twfe_py(y, c)))
         out.append((f"fit_sunab_py stag{seed}", quintara.fit_sunab_py(y, c)))
         out.append((f"bacon_decompose_py stag{seed}", quintara.bacon_decompose_py(y, c)))
         for control in ("never", "notyet"):
-            out.append((f"fit_callaway_py stag{seed} {control}",
-                        quintara.fit_callaway_py(y, c, control=control, bands=True, n_reps=199, seed=seed)))
+            out.append(
+                (
+                    f"fit_callaway_py stag{seed} {control}",
+                    quintara.fit_callaway_py(
+                        y, c, control=control, bands=True, n_reps=199, seed=seed
+                    ),
+                )
+            )
     for control in ("never", "notyet"):
-        out.append((f"fit_callaway_py mpdta {control}",
-                    quintara.fit_callaway_py(m.y, m.cohorts, control=control, covariates=m.lpop,
-                                             anticipation=0, bands=True, seed=7)))
+        out.append(
+            (
+                f"fit_callaway_py mpdta {control}",
+                quintara.fit_callaway_py(
+                    m.y,
+                    m.cohorts,
+                    control=control,
+                    covariates=m.lpop,
+                    anticipation=0,
+                    bands=True,
+                    seed=7,
+                ),
+            )
+        )
     out.append(("fit_twfe_py mpdta", quintara.fit_twfe_py(m.y, m.cohorts)))
     out.append(("fit_sunab_py mpdta", quintara.fit_sunab_py(m.y, m.cohorts)))
     series = list(np.random.default_rng(5).normal(0, 1, 300))
     for kind in ("block", "stationary"):
-        out.append((f"bootstrap_mean {kind}", quintara.bootstrap_mean(series, kind=kind, block_len=5, seed=11)))
+        out.append(
+            (
+                f"bootstrap_mean {kind}",
+                quintara.bootstrap_mean(series, kind=kind, block_len=5, seed=11),
+            )
+        )
     # New entries go below, so the lines above stay comparable with older listings.
     geo_panels = [("prop99", p.y, list(p.treated)), ("rand40x30", panels[1][1], [0, 5])]
     for name, y, tr in geo_panels:
         for method in ("sc", "asc", "sdid", "fp", "rsc"):
-            out.append((f"geo_power {name} {method}",
-                        quintara.geo_power(y, tr, 4, [0.0, 0.02, 0.05, 0.1], method=method,
-                                           lookback=15, max_weight=0.5)))
+            out.append(
+                (
+                    f"geo_power {name} {method}",
+                    quintara.geo_power(
+                        y, tr, 4, [0.0, 0.02, 0.05, 0.1], method=method, lookback=15, max_weight=0.5
+                    ),
+                )
+            )
     out.append(("geo_diagnostics prop99", quintara.geo_diagnostics(p.y, list(p.treated), 12)))
-    out.append(("geo_diagnostics rand40x30", quintara.geo_diagnostics(synthetic_panel(1, 40, 30, 3, 22),
-                                                                      [0, 1, 2], 8)))
+    out.append(
+        (
+            "geo_diagnostics rand40x30",
+            quintara.geo_diagnostics(synthetic_panel(1, 40, 30, 3, 22), [0, 1, 2], 8),
+        )
+    )
     for name, y, tr in geo_panels:
-        out.append((f"geo_power_ensemble {name} inverse-variance",
-                    quintara.geo_power_ensemble(y, tr, 4, [0.0, 0.02, 0.05, 0.1], lookback=15,
-                                                max_weight=0.5)))
-        out.append((f"geo_power_ensemble {name} weights",
-                    quintara.geo_power_ensemble(y, tr, 4, [0.0, 0.05], lookback=15,
-                                                weights=[1.0, 2.0, 0.5, 0.5],
-                                                members=["fp", "rsc", "sdid", "SC"])))
-    out.append(("geo_select prop99 sc", quintara.geo_select(p.y, list(range(12)), 3, 4, 0.05, method="sc",
-                                                          n_candidates=20, seed=3, lookback=5)))
-    out.append(("geo_select rand40x30 sdid exact", quintara.geo_select(panels[1][1], list(range(0, 40, 3)), 4, 4,
-                                                                     0.02, n_candidates=8, seed=1, exact_size=3,
-                                                                     include=[0, 0], lookback=4)))
+        out.append(
+            (
+                f"geo_power_ensemble {name} inverse-variance",
+                quintara.geo_power_ensemble(
+                    y, tr, 4, [0.0, 0.02, 0.05, 0.1], lookback=15, max_weight=0.5
+                ),
+            )
+        )
+        out.append(
+            (
+                f"geo_power_ensemble {name} weights",
+                quintara.geo_power_ensemble(
+                    y,
+                    tr,
+                    4,
+                    [0.0, 0.05],
+                    lookback=15,
+                    weights=[1.0, 2.0, 0.5, 0.5],
+                    members=["fp", "rsc", "sdid", "SC"],
+                ),
+            )
+        )
+    out.append(
+        (
+            "geo_select prop99 sc",
+            quintara.geo_select(
+                p.y, list(range(12)), 3, 4, 0.05, method="sc", n_candidates=20, seed=3, lookback=5
+            ),
+        )
+    )
+    out.append(
+        (
+            "geo_select rand40x30 sdid exact",
+            quintara.geo_select(
+                panels[1][1],
+                list(range(0, 40, 3)),
+                4,
+                4,
+                0.02,
+                n_candidates=8,
+                seed=1,
+                exact_size=3,
+                include=[0, 0],
+                lookback=4,
+            ),
+        )
+    )
     return out
 
 

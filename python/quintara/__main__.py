@@ -20,14 +20,20 @@ def main() -> None:
     elapsed = time.perf_counter() - start
 
     print(f"quintara {quintara.__version__}: Proposition 99, synthetic control with placebo test")
-    print(f"  panel: {data.y.shape[0]} states x {data.y.shape[1]} years, treated from "
-          f"{data.years[data.treat_time]}")
+    print(
+        f"  panel: {data.y.shape[0]} states x {data.y.shape[1]} years, treated from "
+        f"{data.years[data.treat_time]}"
+    )
     print(f"  {res!r}")
-    print(f"  ATT: {res.att:.2f} packs per capita per year "
-          f"(placebo p = {res.p_value:.3f}, {len(res.inference_distribution)} placebos)")
+    print(
+        f"  ATT: {res.att:.2f} packs per capita per year "
+        f"(placebo p = {res.p_value:.3f}, {len(res.inference_distribution)} placebos)"
+    )
     top = sorted(zip(res.weights, res.donor_ids, strict=True), reverse=True)[:5]
-    print("  largest donor weights: " +
-          ", ".join(f"{data.states[i]} {w:.3f}" for w, i in top if w > 0.0005))
+    print(
+        "  largest donor weights: "
+        + ", ".join(f"{data.states[i]} {w:.3f}" for w, i in top if w > 0.0005)
+    )
     print(f"  fitted in {elapsed * 1e3:.1f} ms")
 
 

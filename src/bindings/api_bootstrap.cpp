@@ -40,8 +40,8 @@ Ref bootstrap_mean(PyObject* args, PyObject* kwargs) {
   validate::check_min_count("n_reps", a.n_reps);
   validate::check_unit_interval("level", a.level);
   const runs::BootstrapKind kind = runs::parse_bootstrap_kind(a.kind);
-  const inference::BootstrapResult r = runs::run_bootstrap(
-      {std::move(a.series), kind, a.block_len, a.n_reps, a.seed, a.level});
+  const inference::BootstrapResult r =
+      runs::run_bootstrap({std::move(a.series), kind, a.block_len, a.n_reps, a.seed, a.level});
   const Ref se = new_float(r.interval.se);
   const Ref lower = new_float(r.interval.lower);
   const Ref upper = new_float(r.interval.upper);

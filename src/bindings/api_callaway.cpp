@@ -45,7 +45,8 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   const runs::Control control = runs::parse_control(a.control);
   const auto [n_units, n_periods] = validate::check_panel(a.y);
   runs::check_cohort_count(a.cohorts.size(), n_units);
-  runs::CallawayRequest request{runs::staggered_panel(mat_from_numpy(a.y), a.cohorts), control,
+  runs::CallawayRequest request{runs::staggered_panel(mat_from_numpy(a.y), a.cohorts),
+                                control,
                                 static_cast<std::size_t>(a.anticipation),
                                 {a.bands, a.n_reps, a.seed, a.level}};
   const estimators::Panel& panel = request.panel;

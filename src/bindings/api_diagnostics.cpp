@@ -20,8 +20,7 @@ struct GeoDiagnosticsArgs {
   std::uint64_t test_len = 0;
 };
 
-const Params geo_diagnostics_params{"geo_diagnostics",
-                                    arg("y", &GeoDiagnosticsArgs::y),
+const Params geo_diagnostics_params{"geo_diagnostics", arg("y", &GeoDiagnosticsArgs::y),
                                     arg("treated", &GeoDiagnosticsArgs::treated),
                                     arg("test_len", &GeoDiagnosticsArgs::test_len)};
 

@@ -63,7 +63,8 @@ const EntryDef fit_sunab_py_entry{&fit_sunab_params.signature(),
                                   cfunction<fit_sunab>()};
 const EntryDef bacon_decompose_py_entry{
     &bacon_params.signature(),
-    "Goodman-Bacon decomposition of the TWFE estimate into 2\xC3\x97" "2 comparisons.",
+    "Goodman-Bacon decomposition of the TWFE estimate into 2\xC3\x97"
+    "2 comparisons.",
     cfunction<bacon_decompose>()};
 
 }  // namespace quintara::bindings

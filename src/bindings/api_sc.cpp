@@ -38,8 +38,11 @@ std::size_t check_block(const BlockArgs& a) {
 // fit and its inference without the lock.
 template <class BlockArgs>
 Ref run(BlockArgs& a, inf::ScMethod method, ScInference inference, double level) {
-  runs::ScRequest request{mat_from_numpy(a.y), std::move(a.treated),
-                          static_cast<std::size_t>(a.treat_time), std::move(method), inference,
+  runs::ScRequest request{mat_from_numpy(a.y),
+                          std::move(a.treated),
+                          static_cast<std::size_t>(a.treat_time),
+                          std::move(method),
+                          inference,
                           level};
   return wrap(without_gil([&] { return runs::run_sc(std::move(request)); }));
 }

@@ -141,8 +141,7 @@ std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
 
 ArrayView to_array(PyObject* obj, int ndim) {
   const NumpyTypes& np = numpy();
-  const std::string want =
-      "a " + std::to_string(ndim) + "-D numpy.ndarray of float64";
+  const std::string want = "a " + std::to_string(ndim) + "-D numpy.ndarray of float64";
   const int is_array = PyObject_IsInstance(obj, np.ndarray);
   if (is_array < 0) throw PyErrSet{};
   if (is_array == 0) {
@@ -152,8 +151,7 @@ ArrayView to_array(PyObject* obj, int ndim) {
   const long got_ndim = PyLong_AsLong(nd.get());
   if (got_ndim == -1 && PyErr_Occurred()) throw PyErrSet{};
   if (got_ndim != ndim) {
-    throw ConversionError{"expected " + want + ", got a " + std::to_string(got_ndim) +
-                          "-D array"};
+    throw ConversionError{"expected " + want + ", got a " + std::to_string(got_ndim) + "-D array"};
   }
   Ref dtype = Ref::check(PyObject_GetAttrString(obj, "dtype"));
   // Equality with numpy.dtype("float64") holds for native-order float64 only;
@@ -176,8 +174,7 @@ Value convert(PyObject* obj, Kind kind) {
       return to_list<std::size_t>(obj, kind, [](PyObject* o) { return std::size_t(to_u64(o)); });
     case Kind::IntList:
       return to_list<std::int64_t>(obj, kind, [](PyObject* o) { return to_i64(o); });
-    case Kind::FloatList:
-      return to_list<double>(obj, kind, [](PyObject* o) { return to_f64(o); });
+    case Kind::FloatList: return to_list<double>(obj, kind, [](PyObject* o) { return to_f64(o); });
     case Kind::StrList:
       return to_list<std::string>(obj, kind, [](PyObject* o) { return to_str(o); });
     case Kind::Count: return to_u64(obj);
@@ -246,15 +243,15 @@ std::vector<Value> parse_values(const Signature& sig, PyObject* args, PyObject* 
     const std::string given = std::to_string(n_pos);
     const char* verb = n_pos == 1 ? " was given" : " were given";
     if (n_params == 0) type_error(fn + " takes 0 positional arguments but " + given + verb);
-    const std::string range = required == n_params
-                                  ? std::to_string(n_params)
-                                  : "from " + std::to_string(required) + " to " +
-                                        std::to_string(n_params);
+    const std::string range = required == n_params ? std::to_string(n_params)
+                                                   : "from " + std::to_string(required) + " to " +
+                                                         std::to_string(n_params);
     const char* noun = n_params == 1 && required == n_params ? " positional argument but "
                                                              : " positional arguments but ";
     type_error(fn + " takes " + range + noun + given + verb);
   }
-  for (Py_ssize_t i = 0; i < n_pos; ++i) bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
+  for (Py_ssize_t i = 0; i < n_pos; ++i)
+    bound[static_cast<std::size_t>(i)] = PyTuple_GetItem(args, i);
 
   if (kwargs != nullptr) {
     PyObject *key = nullptr, *val = nullptr;
@@ -300,8 +297,7 @@ std::vector<Value> parse_values(const Signature& sig, PyObject* args, PyObject* 
       values.push_back(default_value(p));
       continue;
     }
-    const bool none_allowed =
-        p.default_text != nullptr && std::strcmp(p.default_text, "None") == 0;
+    const bool none_allowed = p.default_text != nullptr && std::strcmp(p.default_text, "None") == 0;
     if (bound[i] == Py_None && none_allowed) {
       values.emplace_back(std::monostate{});
       continue;

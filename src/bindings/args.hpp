@@ -1,8 +1,8 @@
 // Table-driven argument extraction shared by every entry function.
 //
 // Each entry declares its parameters once (name, member of its argument
-// struct, default text); the same table produces the text-signature docstring (so `inspect.signature` works)
-// and drives the parsing. Every parameter is positional-or-keyword. All
+// struct, default text); the same table produces the text-signature docstring (so
+// `inspect.signature` works) and drives the parsing. Every parameter is positional-or-keyword. All
 // arguments are converted in parameter order before any validator runs; the
 // first failure ends the call:
 // - argument-list faults raise TypeError in the interpreter's wording;
@@ -57,8 +57,8 @@ struct Signature {
 };
 
 using Value = std::variant<std::monostate, ArrayView, std::vector<std::size_t>,
-                           std::vector<std::int64_t>, std::vector<double>,
-                           std::vector<std::string>, std::uint64_t, double, bool, std::string>;
+                           std::vector<std::int64_t>, std::vector<double>, std::vector<std::string>,
+                           std::uint64_t, double, bool, std::string>;
 
 // Binds and converts `args`/`kwargs` of a call against `sig`: one value per
 // parameter, in parameter order (monostate for None).
@@ -105,20 +105,20 @@ inline constexpr bool is_optional_v<std::optional<T>> = true;
 template <class S, class M>
 struct Field {
   const char* name;
-  M S::*member;
+  M S::* member;
   const char* default_text;
 };
 
 // A required parameter, or one with the default shown as `default_text`.
 template <class S, class M>
-constexpr Field<S, M> arg(const char* name, M S::*member, const char* default_text = nullptr) {
+constexpr Field<S, M> arg(const char* name, M S::* member, const char* default_text = nullptr) {
   static_assert(!is_optional_v<M>, "an optional parameter defaults to None: use opt_arg");
   return {name, member, default_text};
 }
 
 // A parameter whose default is None (absent).
 template <class S, class M>
-constexpr Field<S, std::optional<M>> opt_arg(const char* name, std::optional<M> S::*member) {
+constexpr Field<S, std::optional<M>> opt_arg(const char* name, std::optional<M> S::* member) {
   return {name, member, "None"};
 }
 

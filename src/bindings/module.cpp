@@ -25,20 +25,13 @@ PyObject* version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(k
 
 // Registration order is the order of `__all__`.
 const EntryDef* const kEntries[] = {
-    &fit_sc_entry,
-    &fit_asc_entry,
-    &fit_sdid_entry,
-    &fit_fp_entry,
-    &fit_rsc_entry,
-    &bootstrap_mean_entry,
-    &fit_twfe_py_entry,
-    &fit_callaway_entry,
-    &fit_sunab_py_entry,
-    &bacon_decompose_py_entry,
-    &geo_power_entry,
-    &geo_power_ensemble_entry,
-    &geo_diagnostics_entry,
-    &geo_select_entry,
+    &fit_sc_entry,          &fit_asc_entry,
+    &fit_sdid_entry,        &fit_fp_entry,
+    &fit_rsc_entry,         &bootstrap_mean_entry,
+    &fit_twfe_py_entry,     &fit_callaway_entry,
+    &fit_sunab_py_entry,    &bacon_decompose_py_entry,
+    &geo_power_entry,       &geo_power_ensemble_entry,
+    &geo_diagnostics_entry, &geo_select_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.
@@ -66,12 +59,12 @@ std::vector<PyMethodDef>& method_table() {
   static std::deque<std::string> docs;
   static std::vector<PyMethodDef> table;
   if (table.empty()) {
-    table.push_back({"version", &version, METH_NOARGS,
-                     "version()\n--\n\nThe quintara version string."});
+    table.push_back(
+        {"version", &version, METH_NOARGS, "version()\n--\n\nThe quintara version string."});
     for (const EntryDef* e : kEntries) {
       docs.push_back(e->signature->docstring(e->body));
-      table.push_back({e->signature->name, e->function, METH_VARARGS | METH_KEYWORDS,
-                       docs.back().c_str()});
+      table.push_back(
+          {e->signature->name, e->function, METH_VARARGS | METH_KEYWORDS, docs.back().c_str()});
     }
     table.push_back({nullptr, nullptr, 0, nullptr});
   }

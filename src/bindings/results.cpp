@@ -12,8 +12,7 @@ namespace {
 
 template <class R>
 struct Object {
-  PyObject_HEAD
-  R* record;
+  PyObject_HEAD R* record;
 };
 
 // Per-class Python name, docstring and property table.
@@ -114,7 +113,7 @@ PyTypeObject* make_type() {
   };
   // No Py_TPFLAGS_BASETYPE: the classes cannot be subclassed.
   static PyType_Spec type_spec = {ClassInfo<R>::name, static_cast<int>(sizeof(Object<R>)), 0,
-                             Py_TPFLAGS_DEFAULT, slots};
+                                  Py_TPFLAGS_DEFAULT, slots};
   PyObject* type = PyType_FromSpec(&type_spec);
   if (type == nullptr) throw PyErrSet{};
   return reinterpret_cast<PyTypeObject*>(type);
@@ -160,17 +159,17 @@ template <>
 struct ClassInfo<PyDidResult> {
   using R = PyDidResult;
   static constexpr const char* name = "DiDResult";
-  static constexpr const char* doc = "Result of a difference-in-differences fit, exposed to Python.";
+  static constexpr const char* doc =
+      "Result of a difference-in-differences fit, exposed to Python.";
   static inline PyGetSetDef props[] = {
       prop<R, &R::att>("att", "Overall ATT."),
       prop<R, &R::se>("se", "Standard error of the overall ATT (cluster-robust / IF-based)."),
       prop<R, &R::event_time>("event_time", "Event-study relative periods."),
       prop<R, &R::event_att>("event_att", "Event-study coefficients matching `event_time`."),
       prop<R, &R::event_se>("event_se", "Event-study standard errors matching `event_time`."),
-      prop<R, &R::event_lo>(
-          "event_lo",
-          "Simultaneous (sup-t) band bounds per event time, when the multiplier\n"
-          "bootstrap ran (`bands=True`); empty otherwise."),
+      prop<R, &R::event_lo>("event_lo",
+                            "Simultaneous (sup-t) band bounds per event time, when the multiplier\n"
+                            "bootstrap ran (`bands=True`); empty otherwise."),
       prop<R, &R::event_hi>("event_hi", ""),
       prop<R, &R::band_crit>("band_crit",
                              "The sup-t band critical value (in SE units), when bands ran."),
@@ -216,7 +215,9 @@ template <>
 struct ClassInfo<PyBaconComponent> {
   using R = PyBaconComponent;
   static constexpr const char* name = "BaconComponent";
-  static constexpr const char* doc = "One 2\xC3\x97" "2 comparison in a Goodman-Bacon decomposition.";
+  static constexpr const char* doc =
+      "One 2\xC3\x97"
+      "2 comparison in a Goodman-Bacon decomposition.";
   static inline PyGetSetDef props[] = {
       prop<R, &R::kind>(
           "kind",
@@ -240,7 +241,9 @@ struct ClassInfo<PyBaconResult> {
                         "\xE2\x80\x94 equals the TWFE coefficient."),
       prop<R, &R::forbidden_weight>("forbidden_weight",
                                     "Total weight on forbidden (later-vs-earlier) comparisons."),
-      prop<R, &R::components>("components", "All 2\xC3\x97" "2 comparisons."),
+      prop<R, &R::components>("components",
+                              "All 2\xC3\x97"
+                              "2 comparisons."),
       {nullptr, nullptr, nullptr, nullptr, nullptr},
   };
 };
@@ -326,16 +329,17 @@ void add_class(PyObject* module, void (*register_name)(PyObject*, const char*)) 
       // Restore the warning filters before reporting the failure.
       PyObject *t = nullptr, *v = nullptr, *tb = nullptr;
       PyErr_Fetch(&t, &v, &tb);
-      Ref done = Ref::steal(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+      Ref done = Ref::steal(
+          PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
       PyErr_Restore(t, v, tb);
       throw;
     }
-    Ref done = Ref::check(
-        PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
+    Ref done =
+        Ref::check(PyObject_CallMethod(guard.get(), "__exit__", "OOO", Py_None, Py_None, Py_None));
     type_slot<R>() = created;
     Ref modname = new_str("quintara");
-    check_status(PyObject_SetAttrString(reinterpret_cast<PyObject*>(created), "__module__",
-                                        modname.get()));
+    check_status(
+        PyObject_SetAttrString(reinterpret_cast<PyObject*>(created), "__module__", modname.get()));
   }
   PyObject* type = reinterpret_cast<PyObject*>(type_slot<R>());
   Py_INCREF(type);

@@ -36,10 +36,10 @@ class FormatArg {
       value_ = static_cast<std::uint64_t>(v);
     }
   }
-  FormatArg(double v) : value_(v) {}  // NOLINT
-  FormatArg(const char* v) : value_(std::string(v)) {}  // NOLINT
+  FormatArg(double v) : value_(v) {}                         // NOLINT
+  FormatArg(const char* v) : value_(std::string(v)) {}       // NOLINT
   FormatArg(std::string_view v) : value_(std::string(v)) {}  // NOLINT
-  FormatArg(const std::string& v) : value_(v) {}  // NOLINT
+  FormatArg(const std::string& v) : value_(v) {}             // NOLINT
 
   std::string plain() const;
   std::string fixed(int decimals) const;

@@ -37,18 +37,18 @@ inline void check_index(std::size_t index, std::size_t len) {
 
 // Equality assertion whose message expression is only evaluated on failure,
 // so it costs nothing in hot paths.
-#define QUINTARA_ASSERT_EQ(left, right, message)                                   \
-  do {                                                                             \
-    const auto& quintara_l_ = (left);                                              \
-    const auto& quintara_r_ = (right);                                             \
-    if (!(quintara_l_ == quintara_r_)) {                                           \
-      ::quintara::panic_assert_eq((message), std::to_string(quintara_l_),          \
-                                  std::to_string(quintara_r_));                    \
-    }                                                                              \
+#define QUINTARA_ASSERT_EQ(left, right, message)                          \
+  do {                                                                    \
+    const auto& quintara_l_ = (left);                                     \
+    const auto& quintara_r_ = (right);                                    \
+    if (!(quintara_l_ == quintara_r_)) {                                  \
+      ::quintara::panic_assert_eq((message), std::to_string(quintara_l_), \
+                                  std::to_string(quintara_r_));           \
+    }                                                                     \
   } while (0)
 
 // Plain assertion with a fixed failure text.
-#define QUINTARA_ASSERT(condition, message)                \
-  do {                                                     \
-    if (!(condition)) ::quintara::panic(message);          \
+#define QUINTARA_ASSERT(condition, message)       \
+  do {                                            \
+    if (!(condition)) ::quintara::panic(message); \
   } while (0)

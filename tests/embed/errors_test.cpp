@@ -51,17 +51,14 @@ Ref cancelled_pool_loop(PyObject*, PyObject*) {
     quintara::parallel::Control control;
     quintara::parallel::ControlScope scope(control);
     quintara::parallel::parallel_for(8, [&](std::size_t) {
-      quintara::parallel::parallel_for(8, [&](std::size_t) {
-        std::thread([&] { control.request_cancel(); }).join();
-      });
+      quintara::parallel::parallel_for(
+          8, [&](std::size_t) { std::thread([&] { control.request_cancel(); }).join(); });
     });
   });
   return Ref::borrow(Py_None);
 }
 
-Ref user_error(PyObject*, PyObject*) {
-  throw quintara::runs::UserError("bad input");
-}
+Ref user_error(PyObject*, PyObject*) { throw quintara::runs::UserError("bad input"); }
 
 Ref out_of_memory(PyObject*, PyObject*) {
   return without_gil([]() -> Ref { throw std::bad_alloc(); });

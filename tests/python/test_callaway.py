@@ -102,7 +102,8 @@ def test_minimum_wage_panel(control: str) -> None:
         assert fit.group_cohort == [1, 3, 4]
     assert len(r.event_lo) == len(r.event_hi) == len(r.event_time) == 7
     assert r.band_crit is not None and 1.0 < r.band_crit < 4.0
-    assert all(lo < att < hi for lo, att, hi in zip(r.event_lo, r.event_att, r.event_hi))
+    bands = zip(r.event_lo, r.event_att, r.event_hi, strict=True)
+    assert all(lo < att < hi for lo, att, hi in bands)
     if control == "never":
         # Cohort means of the post-period ATT(g, t) that the `did` R package
         # reports for this panel without covariates (2004: -0.0105, -0.0704,

@@ -9,7 +9,6 @@ import numpy as np
 import pytest
 
 import quintara
-
 from conftest import factor_panel
 
 

@@ -24,8 +24,7 @@ Panel Panel::make(linalg::Mat y, std::vector<std::optional<std::size_t>> treat_s
 }
 
 Panel Panel::with_covariates(linalg::Mat x) && {
-  QUINTARA_ASSERT_EQ(x.rows, y.rows,
-                     format("covariate rows {} != n_units {}", x.rows, y.rows));
+  QUINTARA_ASSERT_EQ(x.rows, y.rows, format("covariate rows {} != n_units {}", x.rows, y.rows));
   covariates = std::move(x);
   return std::move(*this);
 }

@@ -14,9 +14,9 @@
 namespace quintara::estimators {
 
 struct Panel {
-  linalg::Mat y;                                     // N x T, rows = units
+  linalg::Mat y;                                        // N x T, rows = units
   std::vector<std::optional<std::size_t>> treat_start;  // adoption period per unit
-  std::optional<linalg::Mat> covariates;             // N x K when attached
+  std::optional<linalg::Mat> covariates;                // N x K when attached
 
   // Block design: every listed unit adopts at t0 (a repeated index is simply
   // set twice). An index >= N is an invariant violation.

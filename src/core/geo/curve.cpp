@@ -84,8 +84,7 @@ PowerPoint curve_point(double lift, std::span<const double> atts, double crit, d
 }
 
 std::optional<Mde> minimal_detectable_effect(std::span<const PowerPoint> points,
-                                             double target_power,
-                                             const TreatedBaseline& baseline,
+                                             double target_power, const TreatedBaseline& baseline,
                                              std::size_t test_len) {
   if (points.empty()) return std::nullopt;
   double pct = 0.0;

@@ -62,8 +62,7 @@ struct Mde {
 // first reach target_power, interpolated linearly from the point before;
 // none when no point reaches it or there are no points.
 std::optional<Mde> minimal_detectable_effect(std::span<const PowerPoint> points,
-                                             double target_power,
-                                             const TreatedBaseline& baseline,
+                                             double target_power, const TreatedBaseline& baseline,
                                              std::size_t test_len);
 
 // Copies an Mde (or its absence) into the result's three fields.

@@ -158,44 +158,43 @@ Diagnostics diagnostics(const linalg::Mat& y, std::span<const std::size_t> treat
         out.pre_fit_rel));
   }
   if (rel_vol > 0.25) {
-    w.push_back(format(
-        "Treated markets are volatile pre-period (period-to-period swings ≈{:.0}% of "
-        "level); power may be unstable.",
-        100.0 * rel_vol));
+    w.push_back(
+        format("Treated markets are volatile pre-period (period-to-period swings ≈{:.0}% of "
+               "level); power may be unstable.",
+               100.0 * rel_vol));
   }
   if (out.seasonality_strength > 0.3) {
-    const double cycles = season.cycle == 0 ? 0.0
-                                            : static_cast<double>(n_pre) /
-                                                  static_cast<double>(season.cycle);
+    const double cycles =
+        season.cycle == 0 ? 0.0 : static_cast<double>(n_pre) / static_cast<double>(season.cycle);
     if (cycles < 2.0) {
-      w.push_back(format(
-          "Strong seasonality (≈{}-period cycle) but the pre-window covers only {:.1} "
-          "cycles; use ≥2 full cycles of history.",
-          season.cycle, cycles));
+      w.push_back(
+          format("Strong seasonality (≈{}-period cycle) but the pre-window covers only {:.1} "
+                 "cycles; use ≥2 full cycles of history.",
+                 season.cycle, cycles));
     } else {
-      w.push_back(format(
-          "Seasonality detected (≈{}-period cycle); ensure the test window spans "
-          "comparable seasonal conditions.",
-          season.cycle));
+      w.push_back(
+          format("Seasonality detected (≈{}-period cycle); ensure the test window spans "
+                 "comparable seasonal conditions.",
+                 season.cycle));
     }
   }
   if (out.holdout_pct < 0.02) {
-    w.push_back(format(
-        "Treated markets are only {:.1}% of volume — likely too small to detect realistic "
-        "lifts.",
-        100.0 * out.holdout_pct));
+    w.push_back(
+        format("Treated markets are only {:.1}% of volume — likely too small to detect realistic "
+               "lifts.",
+               100.0 * out.holdout_pct));
   }
   if (out.holdout_pct > 0.45) {
-    w.push_back(format(
-        "Treated markets are {:.0}% of volume — a large holdout leaves a thin, possibly "
-        "poor-matching donor pool.",
-        100.0 * out.holdout_pct));
+    w.push_back(
+        format("Treated markets are {:.0}% of volume — a large holdout leaves a thin, possibly "
+               "poor-matching donor pool.",
+               100.0 * out.holdout_pct));
   }
   if (donors.size() < 5) {
-    w.push_back(format(
-        "Only {} donor markets; synthetic control needs a richer donor pool for a stable "
-        "counterfactual.",
-        donors.size()));
+    w.push_back(
+        format("Only {} donor markets; synthetic control needs a richer donor pool for a stable "
+               "counterfactual.",
+               donors.size()));
   }
   if (n_pre < 2 * test_len) {
     w.push_back(format(

@@ -79,8 +79,7 @@ PreparedWindows prepare_windows(const linalg::Mat& y, std::span<const std::size_
 
 std::vector<std::vector<double>> assembled_atts(const PreparedWindows& prepared,
                                                 const linalg::Mat& y,
-                                                std::span<const std::size_t> treated,
-                                                double lift) {
+                                                std::span<const std::size_t> treated, double lift) {
   const std::size_t n_windows = prepared.windows.size();
   const std::size_t n_members = prepared.n_members;
   std::vector<std::vector<double>> out(n_members, std::vector<double>(n_windows));
@@ -92,8 +91,8 @@ std::vector<std::vector<double>> assembled_atts(const PreparedWindows& prepared,
   }
   // A few products and sums per window: cheaper than a pass over the pool.
   for (std::size_t w = 0; w < n_windows; ++w) {
-    const std::vector<double> post = estimators::injected_treated_post(
-        y, treated, prepared.windows[w], prepared.test_len, lift);
+    const std::vector<double> post =
+        estimators::injected_treated_post(y, treated, prepared.windows[w], prepared.test_len, lift);
     for (std::size_t m = 0; m < n_members; ++m) {
       out[m][w] = estimators::att_with_post(prepared.fit(w, m), post);
     }
@@ -115,8 +114,7 @@ void check_curve_window(std::size_t n_periods, std::size_t test_len, std::size_t
 PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treated,
                         std::size_t test_len, std::size_t min_pre, std::span<const double> lifts,
                         runs::Method method, double alpha, double target_power,
-                        std::optional<std::size_t> lookback, double min_weight,
-                        double max_weight) {
+                        std::optional<std::size_t> lookback, double min_weight, double max_weight) {
   check_curve_window(y.cols, test_len, min_pre);
   const std::vector<std::size_t> windows = window_set(y.cols, test_len, min_pre, lookback);
   const PreparedWindows prepared =

@@ -70,8 +70,7 @@ PreparedWindows prepare_windows(const linalg::Mat& y, std::span<const std::size_
 // must be those the windows were prepared from.
 std::vector<std::vector<double>> assembled_atts(const PreparedWindows& prepared,
                                                 const linalg::Mat& y,
-                                                std::span<const std::size_t> treated,
-                                                double lift);
+                                                std::span<const std::size_t> treated, double lift);
 
 // The curve for one method (not Ensemble), one solve per window. Needs
 // 1 <= test_len < T and T - test_len >= max(min_pre, 1); alpha and

@@ -18,7 +18,7 @@
 namespace quintara::inference {
 
 struct BootstrapResult {
-  Interval interval;                // percentile_ci of the replicates around the sample mean
+  Interval interval;               // percentile_ci of the replicates around the sample mean
   std::vector<double> replicates;  // one statistic per replicate, in replicate order
 };
 

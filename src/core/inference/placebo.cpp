@@ -101,8 +101,7 @@ estimators::ScFit ScMethod::fit_at(const estimators::Panel& panel, std::size_t t
   return std::visit(FitVisitor{panel, t0}, options);
 }
 
-estimators::PreparedFit ScMethod::prepare_at(const estimators::Panel& panel,
-                                             std::size_t t0) const {
+estimators::PreparedFit ScMethod::prepare_at(const estimators::Panel& panel, std::size_t t0) const {
   return std::visit(PrepareVisitor{panel, t0}, options);
 }
 

@@ -16,8 +16,8 @@
 #include "core/estimators/prepared.hpp"
 #include "core/estimators/sc/augmented.hpp"
 #include "core/estimators/sc/demeaned.hpp"
-#include "core/estimators/sc/sdid.hpp"
 #include "core/estimators/sc/robust.hpp"
+#include "core/estimators/sc/sdid.hpp"
 #include "core/estimators/sc/synthetic.hpp"
 
 namespace quintara::inference {
@@ -26,9 +26,8 @@ namespace quintara::inference {
 // order: synthetic, augmented, SDID, demeaned (robust comes last).
 struct ScMethod {
   // Alternatives in the order Sc, Asc, Sdid, Fp, Rsc.
-  std::variant<estimators::sc::ScOptions, estimators::sc::AscOptions,
-               estimators::sc::SdidOptions, estimators::sc::FpOptions,
-               estimators::sc::RscOptions>
+  std::variant<estimators::sc::ScOptions, estimators::sc::AscOptions, estimators::sc::SdidOptions,
+               estimators::sc::FpOptions, estimators::sc::RscOptions>
       options;
 
   estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;
@@ -44,7 +43,7 @@ struct ScMethod {
 };
 
 struct PlaceboResult {
-  std::vector<double> att_path;      // real fit
+  std::vector<double> att_path;       // real fit
   std::vector<double> placebo_stats;  // kept placebo statistics, donor order
   std::vector<double> placebo_atts;   // their att, same order
   double att = 0.0;

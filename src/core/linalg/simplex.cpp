@@ -403,8 +403,7 @@ SimplexSolution solve_bounded(const MatView& G, std::span<const double> b, std::
     if (k % kGapEvery == 0 || k + 1 == max_iter) {
       grad_into(G, b, ws.x, lambda, ws.gx);
       lmo_into(ws.gx, box.lo, box.hi, ws.order, ws.s);
-      gap = sum_products(ws.gx.data(), ws.x.data(), n) -
-            sum_products(ws.gx.data(), ws.s.data(), n);
+      gap = sum_products(ws.gx.data(), ws.x.data(), n) - sum_products(ws.gx.data(), ws.s.data(), n);
       if (gap <= tol_s) return {std::move(ws.x), k, gap};
     }
     // Adaptive restart: drop the momentum when the last step went against

@@ -51,7 +51,7 @@ struct Loop {
   const int depth;
   const std::size_t divisor;
   Control* const control;  // null when the opener had none installed
-  const bool counts;        // the outermost loop under `control` counts progress
+  const bool counts;       // the outermost loop under `control` counts progress
 
   std::atomic<std::size_t> next{0};  // first index nobody has claimed yet
   std::atomic<bool> failed{false};
@@ -62,8 +62,7 @@ struct Loop {
   bool queued = false;
 
   bool claimable() const {
-    return !failed.load(std::memory_order_relaxed) &&
-           next.load(std::memory_order_relaxed) < n;
+    return !failed.load(std::memory_order_relaxed) && next.load(std::memory_order_relaxed) < n;
   }
 
   // Guided self-scheduling: each claim takes 1/divisor of what is left (at

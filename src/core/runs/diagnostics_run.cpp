@@ -9,9 +9,8 @@ namespace quintara::runs {
 
 void check_diagnostics_window(std::uint64_t test_len, std::size_t n_periods) {
   if (test_len < 1 || test_len >= n_periods) {
-    throw UserError(format(
-        "test_len must be in [1, {}) so at least one pre-period remains; got {}", n_periods,
-        test_len));
+    throw UserError(format("test_len must be in [1, {}) so at least one pre-period remains; got {}",
+                           n_periods, test_len));
   }
 }
 

@@ -17,8 +17,8 @@ namespace did = quintara::estimators::did;
 
 void check_cohort_count(std::size_t n_cohorts, std::size_t n_units) {
   if (n_cohorts != n_units) {
-    throw UserError(format("treat_start has {} entries but the panel has {} units", n_cohorts,
-                           n_units));
+    throw UserError(
+        format("treat_start has {} entries but the panel has {} units", n_cohorts, n_units));
   }
 }
 
@@ -32,8 +32,7 @@ est::Panel staggered_panel(linalg::Mat y, std::span<const std::int64_t> cohorts)
   return est::Panel::make(std::move(y), std::move(start));
 }
 
-void require_never_treated(const est::Panel& panel, std::string_view label,
-                           std::string_view hint) {
+void require_never_treated(const est::Panel& panel, std::string_view label, std::string_view hint) {
   if (!panel.never_treated_units().empty()) return;
   throw UserError(format(
       "{} needs at least one never-treated unit (treat_start < 0, or at/after the last period) "

@@ -35,9 +35,9 @@ void check_ensemble_weights(std::span<const double> weights, std::size_t n_membe
 PyPowerResult run_power_ensemble(const EnsembleRequest& q) {
   std::optional<std::span<const double>> weights;
   if (q.weights) weights = *q.weights;
-  geo::EnsemblePower power = geo::power_curve_ensemble(
-      q.y, q.treated, q.test_len, q.min_pre, q.lifts, q.members, weights, q.alpha,
-      q.target_power, q.lookback, q.min_weight, q.max_weight);
+  geo::EnsemblePower power =
+      geo::power_curve_ensemble(q.y, q.treated, q.test_len, q.min_pre, q.lifts, q.members, weights,
+                                q.alpha, q.target_power, q.lookback, q.min_weight, q.max_weight);
   return power_record(power.curve, std::move(power.weights));
 }
 

@@ -77,35 +77,30 @@ Method method_of(const inference::ScMethod& method) {
 
 inference::ScMethod geo_method(Method method, double min_weight, double max_weight) {
   switch (method) {
-    case Method::Sc:
-      return {est::sc::ScOptions{min_weight, max_weight, 0.0, 0.0}};
+    case Method::Sc: return {est::sc::ScOptions{min_weight, max_weight, 0.0, 0.0}};
     case Method::Asc: {
       est::sc::AscOptions o;
       o.min_weight = min_weight;
       o.max_weight = max_weight;
       return {o};
     }
-    case Method::Sdid:
-      return {est::sc::SdidOptions{min_weight, max_weight, 1.0}};
+    case Method::Sdid: return {est::sc::SdidOptions{min_weight, max_weight, 1.0}};
     case Method::Fp: {
       est::sc::FpOptions o;
       o.min_weight = min_weight;
       o.max_weight = max_weight;
       return {o};
     }
-    case Method::Rsc:
-      return {est::sc::RscOptions{}};
-    case Method::Ensemble:
-      break;
+    case Method::Rsc: return {est::sc::RscOptions{}};
+    case Method::Ensemble: break;
   }
   ensemble_is_not_a_fit();
 }
 
-inference::ScMethod batch_method(Method method, double ridge, double zeta_scale,
-                                 double min_weight, double max_weight) {
+inference::ScMethod batch_method(Method method, double ridge, double zeta_scale, double min_weight,
+                                 double max_weight) {
   switch (method) {
-    case Method::Sc:
-      return {est::sc::ScOptions{min_weight, max_weight, ridge, 0.0}};
+    case Method::Sc: return {est::sc::ScOptions{min_weight, max_weight, ridge, 0.0}};
     case Method::Asc: {
       est::sc::AscOptions o;
       o.sc_ridge = ridge;
@@ -113,8 +108,7 @@ inference::ScMethod batch_method(Method method, double ridge, double zeta_scale,
       o.max_weight = max_weight;
       return {o};
     }
-    case Method::Sdid:
-      return {est::sc::SdidOptions{min_weight, max_weight, zeta_scale}};
+    case Method::Sdid: return {est::sc::SdidOptions{min_weight, max_weight, zeta_scale}};
     case Method::Fp: {
       est::sc::FpOptions o;
       o.min_weight = min_weight;
@@ -122,10 +116,8 @@ inference::ScMethod batch_method(Method method, double ridge, double zeta_scale,
       o.ridge = ridge;
       return {o};
     }
-    case Method::Rsc:
-      return {est::sc::RscOptions{}};
-    case Method::Ensemble:
-      break;
+    case Method::Rsc: return {est::sc::RscOptions{}};
+    case Method::Ensemble: break;
   }
   ensemble_is_not_a_fit();
 }

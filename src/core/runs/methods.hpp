@@ -50,8 +50,8 @@ inference::ScMethod geo_method(Method method, double min_weight, double max_weig
 // The batched fits' options: `ridge` is the synthetic, demeaned and (as its
 // synthetic-control ridge) augmented estimators' ridge; `zeta_scale` only
 // reaches SDID; the robust estimator takes neither ridge nor bounds.
-inference::ScMethod batch_method(Method method, double ridge, double zeta_scale,
-                                 double min_weight, double max_weight);
+inference::ScMethod batch_method(Method method, double ridge, double zeta_scale, double min_weight,
+                                 double max_weight);
 
 // One geo fit: `geo_method(...).fit_at(panel, t0)`.
 estimators::ScFit fit_method(const estimators::Panel& panel, std::size_t t0, Method method,

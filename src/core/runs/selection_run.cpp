@@ -16,10 +16,10 @@ void check_max_treated(std::uint64_t max_treated, std::size_t n_units) {
 
 void check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n_units) {
   if (exact_size >= n_units) {
-    throw UserError(format(
-        "exact_size={} would treat all {} markets; at least one market must remain as a "
-        "control",
-        exact_size, n_units));
+    throw UserError(
+        format("exact_size={} would treat all {} markets; at least one market must remain as a "
+               "control",
+               exact_size, n_units));
   }
   if (n_include > exact_size) {
     throw UserError(format(
@@ -48,8 +48,7 @@ PyMarketCandidate candidate_record(const geo::MarketCandidate& c) {
 }
 
 std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request) {
-  const std::vector<geo::MarketCandidate> ranked =
-      geo::select_markets(request.y, request.settings);
+  const std::vector<geo::MarketCandidate> ranked = geo::select_markets(request.y, request.settings);
   std::vector<PyMarketCandidate> out;
   out.reserve(ranked.size());
   for (const geo::MarketCandidate& c : ranked) out.push_back(candidate_record(c));

@@ -4,7 +4,6 @@
 #include <cmath>
 #include <vector>
 
-
 namespace quintara::runs::validate {
 
 namespace {
@@ -33,8 +32,7 @@ void check_min_count(std::string_view name, std::uint64_t value) {
   if (value < 1) fail("{} must be >= {}; got {}", name, 1, value);
 }
 
-void check_indices(std::string_view name, std::span<const std::size_t> indices,
-                   std::size_t bound) {
+void check_indices(std::string_view name, std::span<const std::size_t> indices, std::size_t bound) {
   for (const std::size_t i : indices) {
     if (i >= bound) fail("{} index {} out of range [0, {})", name, i, bound);
   }
@@ -60,8 +58,7 @@ void check_treat_time(std::uint64_t treat_time, std::size_t n_periods) {
   }
 }
 
-std::size_t check_geo_window(std::uint64_t test_len, std::uint64_t min_pre,
-                             std::size_t n_periods) {
+std::size_t check_geo_window(std::uint64_t test_len, std::uint64_t min_pre, std::size_t n_periods) {
   const std::uint64_t t = n_periods;
   if (test_len == 0 || test_len >= t) {
     fail("test_len must be in [1, {}) (panel has {0} periods); got {}", t, test_len);
@@ -80,11 +77,11 @@ std::size_t check_geo_window(std::uint64_t test_len, std::uint64_t min_pre,
     }
   }
   // test_len + pre cannot overflow in practice, but saturate rather than wrap.
-  const std::uint64_t needed =
-      test_len > UINT64_MAX - pre ? UINT64_MAX : test_len + pre;
-  fail("test_len={} with a {}-period pre-window needs at least {} periods, but the panel has "
-       "{}. Reduce test_len (max usable here: {}) or pass a smaller min_pre.",
-       test_len, pre, needed, t, usable);
+  const std::uint64_t needed = test_len > UINT64_MAX - pre ? UINT64_MAX : test_len + pre;
+  fail(
+      "test_len={} with a {}-period pre-window needs at least {} periods, but the panel has "
+      "{}. Reduce test_len (max usable here: {}) or pass a smaller min_pre.",
+      test_len, pre, needed, t, usable);
 }
 
 std::pair<double, double> check_weight_bounds(std::size_t n_donors, double min_weight,
@@ -102,14 +99,16 @@ std::pair<double, double> check_weight_bounds(std::size_t n_donors, double min_w
     const double n = static_cast<double>(n_donors);
     // The 1e-12 slack lets the exact boundary 1/n pass despite rounding.
     if (min_weight * n > 1.000000000001) {
-      fail("min_weight={} is infeasible with {} donors: every donor at that floor would need "
-           "total weight {:.4} > 1. Use min_weight <= {:.4} (= 1/{1}).",
-           min_weight, n_donors, min_weight * n, 1.0 / n);
+      fail(
+          "min_weight={} is infeasible with {} donors: every donor at that floor would need "
+          "total weight {:.4} > 1. Use min_weight <= {:.4} (= 1/{1}).",
+          min_weight, n_donors, min_weight * n, 1.0 / n);
     }
     if (max_weight * n < 0.999999999999) {
-      fail("max_weight={} is infeasible with {} donors: capping every donor there allows total "
-           "weight {:.4} < 1. Use max_weight >= {:.4} (= 1/{1}).",
-           max_weight, n_donors, max_weight * n, 1.0 / n);
+      fail(
+          "max_weight={} is infeasible with {} donors: capping every donor there allows total "
+          "weight {:.4} < 1. Use max_weight >= {:.4} (= 1/{1}).",
+          max_weight, n_donors, max_weight * n, 1.0 / n);
     }
   }
   return {min_weight, max_weight};

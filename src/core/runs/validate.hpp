@@ -12,8 +12,8 @@
 #include <string_view>
 #include <utility>
 
-#include "core/runs/user_error.hpp"
 #include "core/format.hpp"
+#include "core/runs/user_error.hpp"
 
 namespace quintara::runs::validate {
 

@@ -45,8 +45,9 @@ TEST(CallawaySantAnna, AlwaysTreatedUnitsStayOutOfEveryCell) {
 }
 
 TEST(Did, NeverTreatedPreconditions) {
-  EXPECT_EQ(panic_text([] { did::fit_with_anticipation(Panel::make(Mat(2, 3), {1, 2}), false, 0); }),
-            "Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
+  EXPECT_EQ(
+      panic_text([] { did::fit_with_anticipation(Panel::make(Mat(2, 3), {1, 2}), false, 0); }),
+      "Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
   // Cohorts 0 and 2 only: once unit 0 is dropped nothing serves as reference.
   EXPECT_EQ(panic_text([] { did::sunab::fit(Panel::make(Mat(2, 4), {0, 2})); }),
             "Sun\xE2\x80\x93"

@@ -20,8 +20,7 @@ using Units = std::vector<std::size_t>;
 using Vec = std::vector<double>;
 
 Mat four_by_five() {
-  return from_rows(
-      {{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, {11, 12, 13, 14, 15}, {16, 17, 18, 19, 20}});
+  return from_rows({{1, 2, 3, 4, 5}, {6, 7, 8, 9, 10}, {11, 12, 13, 14, 15}, {16, 17, 18, 19, 20}});
 }
 
 TEST(Panel, UnitSetsAndCohorts) {

@@ -42,8 +42,7 @@ bool any_mentions(const std::vector<std::string>& warnings, const std::string& p
 // The confidence that a holdout term `h` gives with the record's other terms.
 double confidence_with_holdout_term(double h, const Diagnostics& d) {
   const double fit = std::clamp(1.0 - d.pre_fit_rel, 0.0, 1.0);
-  const double s =
-      0.15 * h + 0.25 * d.stability_score + 0.4 * fit + 0.2 * d.improvement_vs_naive;
+  const double s = 0.15 * h + 0.25 * d.stability_score + 0.4 * fit + 0.2 * d.improvement_vs_naive;
   return 100.0 * std::clamp(s, 0.0, 1.0);
 }
 
@@ -69,19 +68,18 @@ TEST(Diagnostics, WarningsTextsAndOrder) {
   }
   EXPECT_EQ(
       diagnostics(y, kFirst, 6).warnings,
-      (Texts{
-          "Weak pre-period fit (relative RMSPE 1.88); the synthetic control tracks the treated "
-          "markets poorly — treat results with caution.",
-          "Treated markets are volatile pre-period (period-to-period swings ≈110% of level); "
-          "power may be unstable.",
-          "Seasonality detected (≈2-period cycle); ensure the test window spans comparable "
-          "seasonal conditions.",
-          "Treated markets are 87% of volume — a large holdout leaves a thin, possibly "
-          "poor-matching donor pool.",
-          "Only 2 donor markets; synthetic control needs a richer donor pool for a stable "
-          "counterfactual.",
-          "Short pre-period (6 periods) relative to the 6-period test; more history improves "
-          "the fit."}));
+      (Texts{"Weak pre-period fit (relative RMSPE 1.88); the synthetic control tracks the treated "
+             "markets poorly — treat results with caution.",
+             "Treated markets are volatile pre-period (period-to-period swings ≈110% of level); "
+             "power may be unstable.",
+             "Seasonality detected (≈2-period cycle); ensure the test window spans comparable "
+             "seasonal conditions.",
+             "Treated markets are 87% of volume — a large holdout leaves a thin, possibly "
+             "poor-matching donor pool.",
+             "Only 2 donor markets; synthetic control needs a richer donor pool for a stable "
+             "counterfactual.",
+             "Short pre-period (6 periods) relative to the 6-period test; more history improves "
+             "the fit."}));
 }
 
 // Zeros except period 0 (totals of exactly 100, so the shares are the exact

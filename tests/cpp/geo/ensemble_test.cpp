@@ -72,8 +72,11 @@ TEST(EnsembleCurve, BlendsEveryMembersRefitsWithTheNullWeights) {
     return out;
   };
   const auto fields = [](const geo::PowerResult& r) {
-    std::vector<std::uint64_t> f{static_cast<std::uint64_t>(r.method), r.n_windows,
-                                 bits(r.crit), bits(r.se_null), bits(r.mde_pct.value_or(-1.0)),
+    std::vector<std::uint64_t> f{static_cast<std::uint64_t>(r.method),
+                                 r.n_windows,
+                                 bits(r.crit),
+                                 bits(r.se_null),
+                                 bits(r.mde_pct.value_or(-1.0)),
                                  bits(r.mde_cumulative.value_or(-1.0))};
     for (const geo::PowerPoint& p : r.points) {
       f.insert(f.end(), {bits(p.power), bits(p.est_mean), bits(p.est_lo), bits(p.est_hi)});

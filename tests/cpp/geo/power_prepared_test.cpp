@@ -58,14 +58,13 @@ TEST(PreparedPowerCurve, EqualsTheRefitBitForBit) {
   const std::vector<double> lifts{0.0, 0.03, 0.1, 0.03, -0.0, 0.4, 0.0};
   for (const Case& c : cases) {
     for (const Method m : {Method::Sc, Method::Asc, Method::Sdid, Method::Fp, Method::Rsc}) {
-      SCOPED_TRACE(testing::Message() << "method " << static_cast<int>(m) << " panel "
-                                      << c.y.rows << "x" << c.y.cols);
+      SCOPED_TRACE(testing::Message()
+                   << "method " << static_cast<int>(m) << " panel " << c.y.rows << "x" << c.y.cols);
       const geo::PowerResult fast =
-          geo::power_curve(c.y, c.treated, c.test_len, c.min_pre, lifts, m, 0.2, 0.7,
-                           c.lookback, c.min_weight, c.max_weight);
-      expect_same(fast, geo::power_curve_refit(c.y, c.treated, c.test_len, c.min_pre, lifts, m,
-                                               0.2, 0.7, c.lookback, c.min_weight,
-                                               c.max_weight));
+          geo::power_curve(c.y, c.treated, c.test_len, c.min_pre, lifts, m, 0.2, 0.7, c.lookback,
+                           c.min_weight, c.max_weight);
+      expect_same(fast, geo::power_curve_refit(c.y, c.treated, c.test_len, c.min_pre, lifts, m, 0.2,
+                                               0.7, c.lookback, c.min_weight, c.max_weight));
       // The lifts move the curve, so the comparison is not between constants.
       EXPECT_NE(bits(fast.points[1].est_mean), bits(fast.points[5].est_mean));
     }

@@ -82,8 +82,7 @@ TEST(PowerCurve, PreconditionsAreInvariants) {
   const std::vector<std::size_t> treated{0};
   const auto single = [&](std::size_t test_len, std::size_t min_pre) {
     return quintara::test::panic_text([&] {
-      geo::power_curve(y, treated, test_len, min_pre, {}, Method::Sc, 0.1, 0.8, std::nullopt, 0,
-                       1);
+      geo::power_curve(y, treated, test_len, min_pre, {}, Method::Sc, 0.1, 0.8, std::nullopt, 0, 1);
     });
   };
   const auto ensemble = [&](std::size_t test_len, std::size_t min_pre, std::vector<Method> members,

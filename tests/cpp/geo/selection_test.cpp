@@ -29,8 +29,8 @@ std::vector<std::size_t> range(std::size_t n) {
 }
 
 SelectionSettings settings_for(Set eligible, Set include, std::size_t max_treated,
-                         std::size_t n_candidates, std::optional<std::size_t> exact_size,
-                         std::uint64_t seed = 0) {
+                               std::size_t n_candidates, std::optional<std::size_t> exact_size,
+                               std::uint64_t seed = 0) {
   SelectionSettings s;
   s.eligible = std::move(eligible);
   s.include = std::move(include);
@@ -52,13 +52,20 @@ TEST(CandidateSets, DeterministicBranches) {
       // room is 0: no additions, no random search.
       {"include alone", settings_for(range(6), {3}, 1, 200, std::nullopt), {{3}}},
       // Three single additions already reach n_candidates.
-      {"singles reach the target", settings_for({0, 1, 2}, {}, 2, 3, std::nullopt), {{0}, {1}, {2}}},
+      {"singles reach the target",
+       settings_for({0, 1, 2}, {}, 2, 3, std::nullopt),
+       {{0}, {1}, {2}}},
       // Every single addition, whatever n_candidates says.
-      {"singles are not capped", settings_for({4, 1, 1, 3}, {}, 1, 1, std::nullopt), {{1}, {3}, {4}}},
-      {"include larger than max_treated", settings_for(range(8), {6, 0, 2}, 2, 50, std::nullopt),
+      {"singles are not capped",
+       settings_for({4, 1, 1, 3}, {}, 1, 1, std::nullopt),
+       {{1}, {3}, {4}}},
+      {"include larger than max_treated",
+       settings_for(range(8), {6, 0, 2}, 2, 50, std::nullopt),
        {{0, 2, 6}}},
       // Pool order, the included market removed from the pool; sorted sets.
-      {"exact size, one addition", settings_for({7, 2, 5, 0, 2}, {5}, 9, 1, 2), {{0, 5}, {2, 5}, {5, 7}}},
+      {"exact size, one addition",
+       settings_for({7, 2, 5, 0, 2}, {5}, 9, 1, 2),
+       {{0, 5}, {2, 5}, {5, 7}}},
       {"exact size met by a repeated include", settings_for(range(6), {4, 4}, 9, 10, 1), {{4}}},
       {"exact size 0 counts as 1", settings_for({3, 1}, {}, 9, 10, 0), {{1}, {3}}},
       // Every pass takes both pool markets: one distinct set, short of the
@@ -95,9 +102,9 @@ TEST(CandidateSets, RandomSetsForAFixedSeed) {
   EXPECT_EQ(Sets(with_include.begin() + 9, with_include.end()),
             (Sets{{0, 3, 4}, {2, 3, 5, 6}, {3, 6, 7}}));
 
-  EXPECT_EQ(candidate_sets(settings_for(range(8), {2}, 1, 6, 4, 5)),
-            (Sets{{1, 2, 6, 7}, {1, 2, 3, 6}, {0, 1, 2, 5}, {1, 2, 5, 6}, {1, 2, 5, 7},
-                  {0, 1, 2, 7}}));
+  EXPECT_EQ(
+      candidate_sets(settings_for(range(8), {2}, 1, 6, 4, 5)),
+      (Sets{{1, 2, 6, 7}, {1, 2, 3, 6}, {0, 1, 2, 5}, {1, 2, 5, 6}, {1, 2, 5, 7}, {0, 1, 2, 7}}));
 }
 
 MarketCandidate scored(std::size_t id, double score) {
@@ -109,9 +116,8 @@ MarketCandidate scored(std::size_t id, double score) {
 
 TEST(RankCandidates, StableDescendingTotalOrder) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  std::vector<MarketCandidate> c = {scored(0, 1.0), scored(1, -0.0), scored(2, 2.0),
-                                    scored(3, 1.0), scored(4, nan),  scored(5, 0.0),
-                                    scored(6, 1.0)};
+  std::vector<MarketCandidate> c = {scored(0, 1.0), scored(1, -0.0), scored(2, 2.0), scored(3, 1.0),
+                                    scored(4, nan), scored(5, 0.0),  scored(6, 1.0)};
   rank_candidates(c);
   std::vector<std::size_t> order;
   for (const MarketCandidate& m : c) order.push_back(m.treated[0]);
@@ -135,8 +141,8 @@ TEST(Evaluate, ReadsPowerAtTheTargetPoint) {
   s.target_lift = 0.02;
   const Set treated = {1, 6};
   const MarketCandidate c = evaluate(y, treated, s);
-  const PowerResult curve = power_curve(y, treated, 3, 3, selection_lifts(0.02), s.method,
-                                        s.alpha, s.target_power, std::nullopt, 0.0, 1.0);
+  const PowerResult curve = power_curve(y, treated, 3, 3, selection_lifts(0.02), s.method, s.alpha,
+                                        s.target_power, std::nullopt, 0.0, 1.0);
   // The powers differ around the target, so reading another point shows.
   ASSERT_NE(curve.points[1].power, curve.points[2].power);
   ASSERT_NE(curve.points[3].power, curve.points[2].power);

@@ -61,8 +61,8 @@ TEST(MultiplierBands, StabilityEventTimesOutsideTheSupAndDegenerateInputs) {
   const EventBands flat =
       multiplier_event_bands(std::vector<Vec>{{}, {}}, Vec{1.0, 2.0}, Vec{0.5, 0.5}, 10, 0, 0.9);
   EXPECT_EQ(flat.crit, 0.0);
-  const EventBands none = multiplier_event_bands(std::vector<Vec>{{1.0, -1.0}}, Vec{1.0},
-                                                 Vec{0.5}, 0, 0, 0.9);
+  const EventBands none =
+      multiplier_event_bands(std::vector<Vec>{{1.0, -1.0}}, Vec{1.0}, Vec{0.5}, 0, 0, 0.9);
   EXPECT_TRUE(std::isnan(none.crit) && std::isnan(none.bands[0].first) &&
               std::isnan(none.bands[0].second));
 }

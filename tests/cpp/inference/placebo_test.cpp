@@ -21,8 +21,8 @@ namespace {
 using quintara::estimators::Panel;
 using quintara::estimators::ScFit;
 using quintara::inference::PlaceboResult;
-using quintara::inference::ScMethod;
 using quintara::inference::sc_placebo_method;
+using quintara::inference::ScMethod;
 using quintara::linalg::Mat;
 using quintara::test::panic_text;
 using Units = std::vector<std::size_t>;

@@ -37,11 +37,13 @@ TEST(Kernels, ShapeAssertions) {
             eq_failure("gemm: A.cols != B.rows", 3, 4));
   EXPECT_EQ(panic_text([&] { dot(V{1, 2}, V{3}); }),
             "index out of bounds: the len is 1 but the index is 1");
-  const std::function<void()> also_wrong[] = {
-      [&] { gemm(A, B3, C57, 1, 0); }, [&] { gemm(A, B3, C27, 1, 0); },
-      [&] { gemv(A, x2, y4, 1, 0); },  [&] { gemv(A, x3, y3, 1, 0); },
-      [&] { gemv_t(A, x3, y4, 1, 0); }, [&] { gemv_t(A, x2, y2, 1, 0); },
-      [&] { (void)A(0, 3); }};
+  const std::function<void()> also_wrong[] = {[&] { gemm(A, B3, C57, 1, 0); },
+                                              [&] { gemm(A, B3, C27, 1, 0); },
+                                              [&] { gemv(A, x2, y4, 1, 0); },
+                                              [&] { gemv(A, x3, y3, 1, 0); },
+                                              [&] { gemv_t(A, x3, y4, 1, 0); },
+                                              [&] { gemv_t(A, x2, y2, 1, 0); },
+                                              [&] { (void)A(0, 3); }};
   for (const auto& call : also_wrong) EXPECT_NE(panic_text(call), "<no panic>");
   EXPECT_EQ(dot(V{1, 2}, V{3, 4, 100}), 11.0);  // a longer b's tail is ignored
 }

@@ -19,7 +19,10 @@ using test::from_rows;
 TEST(Householder, SignConventions) {
   // Hand computations: H x = x - tau v (v^T x) must equal beta e_1; a zero
   // leading entry counts as non-positive.
-  struct Case { V x, v; double tau, beta; };
+  struct Case {
+    V x, v;
+    double tau, beta;
+  };
   for (const Case& c : {Case{{3, 4}, {1, 0.5}, 1.6, -5}, Case{{-3, 4}, {1, -0.5}, 1.6, 5},
                         Case{{2, 0, 0}, {1, 0, 0}, 0, 2}, Case{{-2, 0}, {1, 0}, 2, 2},
                         Case{{0, 1}, {1, -1}, 1, 1}, Case{{-7}, {1}, 2, 7}}) {

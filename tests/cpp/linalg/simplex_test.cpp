@@ -89,8 +89,8 @@ TEST(Simplex, HandComputedObjectiveAndGradient) {
 }
 
 TEST(Simplex, DegenerateInputsAndIterationCaps) {
-  for (const SimplexSolution& s : {solve_fw(Mat(), {}, 10, 0.0, 1e-10),
-                                   solve_bounded(Mat(), {}, 10, 0.0, 0.1, 0.5, 1e-10)})
+  for (const SimplexSolution& s :
+       {solve_fw(Mat(), {}, 10, 0.0, 1e-10), solve_bounded(Mat(), {}, 10, 0.0, 0.1, 0.5, 1e-10)})
     EXPECT_TRUE(s.weights.empty() && s.gap == 0.0);
   const SimplexSolution one = solve_fw(from_rows({{3.0}}), V{-5.0}, 100, 0.5, 0.0);
   EXPECT_TRUE(one.weights == V{1.0} && one.iterations == 0 && one.gap == 0.0);
@@ -105,8 +105,8 @@ TEST(Simplex, DegenerateInputsAndIterationCaps) {
     EXPECT_TRUE(s.weights == V(4, 0.25) && s.gap == kInf);
   // No active bound hands over to solve_fw unchanged; a box at 1/n (or one
   // that can only be met there) pins every weight.
-  EXPECT_TRUE(bit_equal(solve_bounded(G, b, 700, 0.2, -1.0, 3.0, 1e-10),
-                        solve_fw(G, b, 700, 0.2, 1e-10)));
+  EXPECT_TRUE(
+      bit_equal(solve_bounded(G, b, 700, 0.2, -1.0, 3.0, 1e-10), solve_fw(G, b, 700, 0.2, 1e-10)));
   const V y = randn(6, gen);
   for (const auto& [lo, hi] : {Box{0.25, 0.25}, Box{0.6, 0.9}, Box{0.0, 0.1}})
     for (double w : sc_weights_bounded(X, y, 0.0, lo, hi).weights) EXPECT_NEAR(w, 0.25, 1e-15);

@@ -20,8 +20,8 @@
 #include <type_traits>
 #include <vector>
 
-#include "core/panic.hpp"
 #include "../support.hpp"
+#include "core/panic.hpp"
 
 extern char** environ;
 
@@ -60,10 +60,16 @@ void check_faults() {
   Control control;
   ControlScope scope(control);
   const auto inner_fails = [](std::size_t a) {
-    parallel_for(100, [a](std::size_t b) { if (a == 3 && b == 42) quintara::panic("inner 3/42"); });
+    parallel_for(100, [a](std::size_t b) {
+      if (a == 3 && b == 42) quintara::panic("inner 3/42");
+    });
   };
   EXPECT_EQ(test::panic_text([&] { parallel_for(10, inner_fails); }), "inner 3/42");
-  EXPECT_THROW(parallel_for(5, [](std::size_t i) { if (i == 4) throw 7; }), int);
+  EXPECT_THROW(parallel_for(5,
+                            [](std::size_t i) {
+                              if (i == 4) throw 7;
+                            }),
+               int);
   std::atomic<std::size_t> started{0};
   std::atomic<bool> raised{false};
   std::thread canceller([&] {
@@ -74,7 +80,10 @@ void check_faults() {
     raised.store(true);
     raised.notify_all();
   });
-  const auto blocking = [&](std::size_t) { ++started; raised.wait(false); };
+  const auto blocking = [&](std::size_t) {
+    ++started;
+    raised.wait(false);
+  };
   EXPECT_THROW(parallel_for(16, [&](std::size_t) { parallel_for(1000, blocking); }), Cancelled);
   canceller.join();
   // Entering a loop under the raised flag runs nothing.
@@ -146,7 +155,10 @@ TEST(PoolChild, Run) {
     // ... which claims indices in ascending order, so a failure at index 10
     // means exactly indices 0 to 10 were started.
     std::atomic<int> started{0};
-    const auto fail_at_ten = [&](std::size_t i) { ++started; if (i == 10) quintara::panic("ten"); };
+    const auto fail_at_ten = [&](std::size_t i) {
+      ++started;
+      if (i == 10) quintara::panic("ten");
+    };
     EXPECT_THROW(parallel_for(1000, fail_at_ten), Panic);
     EXPECT_EQ(started.load(), 11);
   }
@@ -182,15 +194,17 @@ TEST(Pool, WorkerCountsInChildren) {
   const std::string hw = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
   // {RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, expected workers}; "-" = unset.
   const std::vector<std::vector<std::string>> cases = {
-      {"1", "-", "1"},  {"3", "-", "3"},  {"5", "3", "5"}, {"+2", "-", "2"},
-      {"0", "3", hw},  // a number, though not positive: the second is not consulted
-      {"abc", "3", "3"}, {"-1", "3", "3"}, {" 2", "-", hw}, {"-", "6", "6"}, {"-", "-", hw},
+      {"1", "-", "1"},   {"3", "-", "3"},  {"5", "3", "5"},
+      {"+2", "-", "2"},  {"0", "3", hw},  // a number, though not positive: the second is not
+                                          // consulted
+      {"abc", "3", "3"}, {"-1", "3", "3"}, {" 2", "-", hw},
+      {"-", "6", "6"},   {"-", "-", hw},
   };
   for (const auto& c : cases) {
     const int status = run_child(c);
     if (status == -1) GTEST_SKIP() << "cannot start a child process";
-    EXPECT_EQ(status, kChildPassed) << "RAYON_NUM_THREADS=" << c[0]
-                                    << " RAYON_RS_NUM_CPUS=" << c[1];
+    EXPECT_EQ(status, kChildPassed)
+        << "RAYON_NUM_THREADS=" << c[0] << " RAYON_RS_NUM_CPUS=" << c[1];
   }
 }
 

@@ -64,7 +64,8 @@ TEST(Methods, OptionsRunTheNamedEstimator) {
   EXPECT_EQ(asc.sc_ridge, 0.3);
   EXPECT_FALSE(asc.aug_lambda.has_value());
   EXPECT_EQ(asc.max_weight, 0.6);
-  const auto sdid = std::get<sc::SdidOptions>(batch_method(Method::Sdid, 0.3, 2.0, 0.1, 0.6).options);
+  const auto sdid =
+      std::get<sc::SdidOptions>(batch_method(Method::Sdid, 0.3, 2.0, 0.1, 0.6).options);
   EXPECT_EQ(sdid.zeta_scale, 2.0);
   EXPECT_EQ(sdid.min_weight, 0.1);
   const auto fp = std::get<sc::FpOptions>(batch_method(Method::Fp, 0.3, 2.0, 0.1, 0.6).options);

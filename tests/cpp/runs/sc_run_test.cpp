@@ -30,7 +30,8 @@ Mat panel_data() {
   for (std::size_t i = 0; i < 10; ++i) {
     for (std::size_t t = 0; t < 12; ++t) {
       const double id = static_cast<double>(i), td = static_cast<double>(t);
-      y(i, t) = id + 0.1 * id * td + std::sin(1.3 * id + 0.7 * td) + (i < 2 && t >= kT0 ? 1.0 : 0.0);
+      y(i, t) =
+          id + 0.1 * id * td + std::sin(1.3 * id + 0.7 * td) + (i < 2 && t >= kT0 ? 1.0 : 0.0);
     }
   }
   return y;
@@ -72,11 +73,12 @@ TEST(ScRun, JackknifeReusesBothWeightVectors) {
   EXPECT_EQ(*r.ci_lower, r.att - z * se);
   EXPECT_EQ(*r.ci_upper, r.att + z * se);
   EXPECT_FALSE(r.p_value.has_value());
-  EXPECT_EQ(quintara::test::panic_text([] {
-              run_sc({panel_data(), Units{0, 1}, kT0, {est::sc::ScOptions{}},
-                      ScInference::Jackknife, 0.95});
-            }),
-            "the jackknife is defined for SDID only");
+  EXPECT_EQ(
+      quintara::test::panic_text([] {
+        run_sc(
+            {panel_data(), Units{0, 1}, kT0, {est::sc::ScOptions{}}, ScInference::Jackknife, 0.95});
+      }),
+      "the jackknife is defined for SDID only");
 }
 
 }  // namespace

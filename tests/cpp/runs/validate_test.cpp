@@ -11,8 +11,8 @@
 #include "core/linalg/matrix.hpp"
 
 namespace v = quintara::runs::validate;
-using quintara::runs::UserError;
 using quintara::linalg::Mat;
+using quintara::runs::UserError;
 
 namespace {
 

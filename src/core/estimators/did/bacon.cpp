@@ -19,8 +19,7 @@ double window_mean(const Panel& panel, const Units& units, std::size_t a, std::s
 }
 
 // (after - before) for the window pair [a, m) -> [m, b).
-double change(const Panel& panel, const Units& units, std::size_t a, std::size_t m,
-              std::size_t b) {
+double change(const Panel& panel, const Units& units, std::size_t a, std::size_t m, std::size_t b) {
   return window_mean(panel, units, m, b) - window_mean(panel, units, a, m);
 }
 

@@ -31,9 +31,9 @@ struct Shares {
         class_size(cohorts.size() + 1, 0) {
     for (std::size_t i = 0; i < n_units; ++i) {
       if (const auto& c = panel.treat_start[i]) {
-        class_of[i] = 1 + static_cast<std::size_t>(
-                              std::lower_bound(cohorts.begin(), cohorts.end(), *c) -
-                              cohorts.begin());
+        class_of[i] =
+            1 + static_cast<std::size_t>(std::lower_bound(cohorts.begin(), cohorts.end(), *c) -
+                                         cohorts.begin());
       }
       ++class_size[class_of[i]];
     }
@@ -86,8 +86,7 @@ std::vector<std::size_t> comparison_set(const Panel& panel, bool not_yet_treated
 
 // One group-time cell; G and C are disjoint and non-empty.
 GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
-                      std::span<const std::size_t> C, std::size_t g, std::size_t t,
-                      std::size_t b) {
+                      std::span<const std::size_t> C, std::size_t g, std::size_t t, std::size_t b) {
   const std::size_t N = panel.n_units();
   const double n = static_cast<double>(N);
   const Mat& Y = panel.y;
@@ -213,8 +212,7 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
 
 }  // namespace
 
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated,
-                               std::size_t anticipation) {
+CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation) {
   if (!not_yet_treated && panel.never_treated_units().empty()) {
     panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
   }
@@ -269,8 +267,8 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated,
   }
 
   for (const std::size_t g : kept) {
-    const auto items = inputs(
-        [&](const GroupTimeAtt& c) { return c.cohort == g && c.event_time >= 0; });
+    const auto items =
+        inputs([&](const GroupTimeAtt& c) { return c.cohort == g && c.event_time >= 0; });
     if (auto agg = aggregate(items, shares, static_cast<std::int64_t>(g))) {
       out.groups.push_back(std::move(*agg));
     }

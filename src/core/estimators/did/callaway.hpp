@@ -28,9 +28,9 @@ struct GroupTimeAtt {
 };
 
 struct CsResult {
-  std::vector<GroupTimeAtt> cells;     // creation order: cohort ascending, then period
-  std::vector<AggEffect> event_study;  // ascending event time (pre-periods included)
-  std::vector<AggEffect> groups;       // ascending cohort, post-period cells only
+  std::vector<GroupTimeAtt> cells;        // creation order: cohort ascending, then period
+  std::vector<AggEffect> event_study;     // ascending event time (pre-periods included)
+  std::vector<AggEffect> groups;          // ascending cohort, post-period cells only
   std::vector<double> overall_influence;  // empty when no post-period cell exists
   double overall_att = 0.0;
   double overall_se = 0.0;
@@ -44,7 +44,6 @@ struct CsResult {
 // fails on data: empty comparison sets skip the cell, a failed regression or a
 // singular Gram matrix falls back to the unadjusted cell or the uncorrected
 // influence function.
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated,
-                               std::size_t anticipation);
+CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation);
 
 }  // namespace quintara::estimators::did

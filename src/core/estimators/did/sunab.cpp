@@ -46,8 +46,8 @@ std::optional<Panel> drop_always_treated(const Panel& panel) {
 }
 
 // Weighted sum a.beta and its standard error sqrt(max(a' V a, 0)).
-AggEffect aggregate(std::int64_t key, const std::vector<double>& a,
-                    const std::vector<double>& beta, const Mat& V) {
+AggEffect aggregate(std::int64_t key, const std::vector<double>& a, const std::vector<double>& beta,
+                    const Mat& V) {
   AggEffect out;
   out.key = key;
   double theta = 0.0;

@@ -13,9 +13,9 @@
 namespace quintara::estimators::did {
 
 struct TwfeFit {
-  double att = 0.0;        // the TWFE coefficient
-  double se = 0.0;         // its unit-clustered standard error
-  std::size_t n_units = 0; // N, the number of clusters
+  double att = 0.0;         // the TWFE coefficient
+  double se = 0.0;          // its unit-clustered standard error
+  std::size_t n_units = 0;  // N, the number of clusters
 };
 
 namespace twfe {

@@ -73,8 +73,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   }
   // pre_rmspe is the plain synthetic-control residual's: the augmentation has
   // no pre-period fit of its own to report.
-  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
-                      rmspe(r));
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(r));
 }
 
 }  // namespace quintara::estimators::sc::augmented

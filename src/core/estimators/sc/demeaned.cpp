@@ -54,8 +54,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
     for (std::size_t j = 0; j < J; ++j) dev += (X_post(p, j) - mu[j]) * w[j];
     counterfactual[p] = m + dev;
   }
-  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
-                      rmspe(e));
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(e));
 }
 
 }  // namespace quintara::estimators::sc::demeaned

@@ -51,8 +51,8 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   // that the pre-period regression is fitted on. Blocks cut as consecutive
   // row ranges of one donor matrix already are that panel; others are
   // stacked into a copy.
-  const bool adjacent = J > 0 && X_post.cols == J && X_post.ld == X_pre.ld &&
-                        X_post.data == X_pre.data + t0;
+  const bool adjacent =
+      J > 0 && X_post.cols == J && X_post.ld == X_pre.ld && X_post.data == X_pre.data + t0;
   linalg::MatView Z{X_pre.data, t0 + P, J, X_pre.ld};
   linalg::Mat stacked;
   if (!adjacent) {
@@ -77,11 +77,10 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
     for (std::size_t s = 0; s < P; ++s) A_post(s, i) = S.u(t0 + s, i) * si;
   }
 
-  auto solved = options.ridge > 0.0 ? linalg::ridge(A_pre, y_pre, options.ridge)
-                                    : linalg::ols(A_pre, y_pre);
+  auto solved =
+      options.ridge > 0.0 ? linalg::ridge(A_pre, y_pre, options.ridge) : linalg::ols(A_pre, y_pre);
   // A failed solve leaves the counterfactual at zero instead of failing the fit.
-  const std::vector<double> beta =
-      solved ? std::move(solved).value() : std::vector<double>(k, 0.0);
+  const std::vector<double> beta = solved ? std::move(solved).value() : std::vector<double>(k, 0.0);
 
   // Weights in donor space: the de-noised pre-period donor matrix times w
   // equals A_pre beta.

@@ -53,9 +53,8 @@ double weighted_pre_level(std::span<const double> y_pre, std::span<const double>
 // sum_j omega_j (p_j - a_j): the controls' weighted post-minus-pre change,
 // `control_value(j, t)` being control j's outcome in period t of T.
 template <class Value>
-double controls_change(std::size_t t0, std::size_t T, std::size_t n_controls,
-                       Value&& control_value, std::span<const double> omega,
-                       std::span<const double> lambda) {
+double controls_change(std::size_t t0, std::size_t T, std::size_t n_controls, Value&& control_value,
+                       std::span<const double> omega, std::span<const double> lambda) {
   double controls = 0.0;
   for (std::size_t j = 0; j < n_controls; ++j) {
     const double p_j = mean_div(T - t0, [&](std::size_t k) { return control_value(j, t0 + k); });
@@ -74,9 +73,9 @@ double did_effect(std::span<const double> y_pre, std::span<const double> y_post,
                   std::size_t n_controls, Value&& control_value, std::span<const double> omega,
                   std::span<const double> lambda) {
   const std::size_t t0 = y_pre.size();
-  return did_from_parts(y_post, weighted_pre_level(y_pre, lambda),
-                        controls_change(t0, t0 + y_post.size(), n_controls, control_value, omega,
-                                        lambda));
+  return did_from_parts(
+      y_post, weighted_pre_level(y_pre, lambda),
+      controls_change(t0, t0 + y_post.size(), n_controls, control_value, omega, lambda));
 }
 
 }  // namespace
@@ -123,8 +122,8 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
   if (t0 == 0 || t0 >= T) panic(kPeriodsMessage);
   // The controls are gathered once; every block below is a view of them.
   BlockSeries b = block_series(panel, t0, "no control units");
-  return fit_series(b.y_pre(), b.y_post(), b.X_pre(), b.X_post(), std::move(b.donors),
-                    b.n_treated, options);
+  return fit_series(b.y_pre(), b.y_post(), b.X_pre(), b.X_post(), std::move(b.donors), b.n_treated,
+                    options);
 }
 
 SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
@@ -209,9 +208,7 @@ double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std
                          std::span<const double> lambda) {
   const std::vector<double> ybar = panel.unit_mean(treated);
   const std::span<const double> y(ybar);
-  const auto control_value = [&](std::size_t j, std::size_t t) {
-    return panel.y(controls[j], t);
-  };
+  const auto control_value = [&](std::size_t j, std::size_t t) { return panel.y(controls[j], t); };
   return did_effect(y.first(t0), y.subspan(t0), controls.size(), control_value, omega, lambda);
 }
 
