@@ -14,8 +14,6 @@
 
 namespace quintara::bindings {
 
-namespace validate = quintara::runs::validate;
-
 namespace {
 
 struct GeoPowerEnsembleArgs {
@@ -52,28 +50,19 @@ Ref geo_power_ensemble(PyObject* args, PyObject* kwargs) {
   GeoPowerEnsembleArgs a = geo_power_ensemble_params.parse(args, kwargs);
   std::vector<runs::Method> members = runs::parse_members(a.members);
   if (a.weights) runs::check_ensemble_weights(*a.weights, members.size());
-  const auto [n_units, n_periods] = validate::check_panel(a.y);
-  validate::check_treated(a.treated, n_units);
-  const std::size_t min_pre = validate::check_geo_window(a.test_len, a.min_pre, n_periods);
-  runs::check_lifts(a.lifts);
-  validate::check_unit_interval("alpha", a.alpha);
-  validate::check_unit_interval("target_power", a.target_power);
-  const auto [min_weight, max_weight] =
-      validate::check_weight_bounds(n_units - a.treated.size(), a.min_weight, a.max_weight);
-  std::optional<std::size_t> lookback;
-  if (a.lookback) lookback = static_cast<std::size_t>(*a.lookback);
+  const runs::PowerWindow w = runs::check_power_args(a);
   const runs::EnsembleRequest request{mat_from_numpy(a.y),
                                       std::move(a.treated),
                                       static_cast<std::size_t>(a.test_len),
-                                      min_pre,
+                                      w.min_pre,
                                       std::move(a.lifts),
                                       std::move(members),
                                       std::move(a.weights),
                                       a.alpha,
                                       a.target_power,
-                                      lookback,
-                                      min_weight,
-                                      max_weight};
+                                      w.lookback,
+                                      w.min_weight,
+                                      w.max_weight};
   return wrap(without_gil([&] { return runs::run_power_ensemble(request); }));
 }
 

@@ -3,14 +3,17 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "core/geo/types.hpp"
 #include "core/linalg/matrix.hpp"
 #include "core/runs/methods.hpp"
 #include "core/runs/records.hpp"
+#include "core/runs/validate.hpp"
 
 namespace quintara::runs {
 
@@ -27,6 +30,34 @@ PyPowerResult power_record(const geo::PowerResult& result,
 // A validated request: y owned; treated checked against y; min_pre the
 // effective pre-window length from check_geo_window; lifts, alpha,
 // target_power and the weight bounds checked; method not Ensemble.
+// What the power checks settle: the effective pre-window and the options in
+// the form the power routines take.
+struct PowerWindow {
+  std::size_t min_pre = 0;
+  std::optional<std::size_t> lookback;
+  double min_weight = 0.0;
+  double max_weight = 1.0;
+};
+
+// The checks geo_power and geo_power_ensemble share after their own, in
+// order: the panel, the treated set, the window, the lifts, alpha,
+// target_power, the weight bounds. `Args` holds y (an array view), treated,
+// test_len, lifts, alpha, target_power, min_pre, lookback and the bounds.
+template <class Args>
+PowerWindow check_power_args(const Args& a) {
+  const auto [n_units, n_periods] = validate::check_panel(a.y);
+  validate::check_treated(a.treated, n_units);
+  PowerWindow w;
+  w.min_pre = validate::check_geo_window(a.test_len, a.min_pre, n_periods);
+  check_lifts(a.lifts);
+  validate::check_unit_interval("alpha", a.alpha);
+  validate::check_unit_interval("target_power", a.target_power);
+  std::tie(w.min_weight, w.max_weight) =
+      validate::check_weight_bounds(n_units - a.treated.size(), a.min_weight, a.max_weight);
+  if (a.lookback) w.lookback = static_cast<std::size_t>(*a.lookback);
+  return w;
+}
+
 struct PowerRequest {
   linalg::Mat y;
   std::vector<std::size_t> treated;
