@@ -194,11 +194,17 @@ TEST(Pool, WorkerCountsInChildren) {
   const std::string hw = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
   // {RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, expected workers}; "-" = unset.
   const std::vector<std::vector<std::string>> cases = {
-      {"1", "-", "1"},   {"3", "-", "3"},  {"5", "3", "5"},
-      {"+2", "-", "2"},  {"0", "3", hw},  // a number, though not positive: the second is not
-                                          // consulted
-      {"abc", "3", "3"}, {"-1", "3", "3"}, {" 2", "-", hw},
-      {"-", "6", "6"},   {"-", "-", hw},
+      {"1", "-", "1"},
+      {"3", "-", "3"},
+      {"5", "3", "5"},
+      {"+2", "-", "2"},
+      {"0", "3", hw},  // a number, though not positive: the second is not
+                       // consulted
+      {"abc", "3", "3"},
+      {"-1", "3", "3"},
+      {" 2", "-", hw},
+      {"-", "6", "6"},
+      {"-", "-", hw},
   };
   for (const auto& c : cases) {
     const int status = run_child(c);
