@@ -13,7 +13,6 @@ namespace quintara::geo {
 namespace {
 
 using linalg::Mat;
-using Texts = std::vector<std::string>;
 
 const std::vector<std::size_t> kFirst = {0};
 
@@ -22,12 +21,11 @@ const std::vector<std::size_t> kFirst = {0};
 Mat tracked_panel(std::size_t n_units, std::size_t n_periods, std::vector<double> cycle = {}) {
   Mat y(n_units, n_periods);
   unsigned state = 12345u;
-  for (std::size_t i = 1; i < n_units; ++i) {
-    for (std::size_t t = 0; t < n_periods; ++t) {
-      state = state * 1103515245u + 12345u;
-      const double noise = static_cast<double>((state >> 16) % 1000) / 1000.0 - 0.5;
-      y(i, t) = 100.0 + 3.0 * static_cast<double>(i) + 0.5 * static_cast<double>(t) + 0.2 * noise;
-    }
+  for (std::size_t k = n_periods; k < n_units * n_periods; ++k) {  // row-major, donors only
+    state = state * 1103515245u + 12345u;
+    const double noise = static_cast<double>((state >> 16) % 1000) / 1000.0 - 0.5;
+    const std::size_t i = k / n_periods, t = k % n_periods;
+    y(i, t) = 100.0 + 3.0 * static_cast<double>(i) + 0.5 * static_cast<double>(t) + 0.2 * noise;
   }
   for (std::size_t t = 0; t < n_periods; ++t)
     y(0, t) = cycle.empty() ? 0.5 * (y(1, t) + y(2, t)) : cycle[t % cycle.size()];
@@ -35,8 +33,8 @@ Mat tracked_panel(std::size_t n_units, std::size_t n_periods, std::vector<double
 }
 
 bool any_mentions(const std::vector<std::string>& warnings, const std::string& part) {
-  return std::any_of(warnings.begin(), warnings.end(),
-                     [&](const std::string& w) { return w.find(part) != std::string::npos; });
+  return std::ranges::any_of(warnings,
+                             [&](const std::string& w) { return w.find(part) != w.npos; });
 }
 
 // The confidence that a holdout term `h` gives with the record's other terms.
@@ -60,26 +58,24 @@ TEST(Diagnostics, UnitAvgAndTestLenRange) {
 // One design that trips six warnings at once: the treated unit sits far
 // above two flat donors and swings every period.
 TEST(Diagnostics, WarningsTextsAndOrder) {
-  Mat y(3, 12);
-  for (std::size_t t = 0; t < 12; ++t) {
-    y(0, t) = t % 2 == 0 ? 10.0 : 30.0;
-    y(1, t) = 1.0;
-    y(2, t) = 2.0;
-  }
+  const Mat y = test::from_rows({{10, 30, 10, 30, 10, 30, 10, 30, 10, 30, 10, 30},
+                                 {1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1, 1},
+                                 {2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2, 2}});
   EXPECT_EQ(
       diagnostics(y, kFirst, 6).warnings,
-      (Texts{"Weak pre-period fit (relative RMSPE 1.88); the synthetic control tracks the treated "
-             "markets poorly — treat results with caution.",
-             "Treated markets are volatile pre-period (period-to-period swings ≈110% of level); "
-             "power may be unstable.",
-             "Seasonality detected (≈2-period cycle); ensure the test window spans comparable "
-             "seasonal conditions.",
-             "Treated markets are 87% of volume — a large holdout leaves a thin, possibly "
-             "poor-matching donor pool.",
-             "Only 2 donor markets; synthetic control needs a richer donor pool for a stable "
-             "counterfactual.",
-             "Short pre-period (6 periods) relative to the 6-period test; more history improves "
-             "the fit."}));
+      (std::vector<std::string>{
+          "Weak pre-period fit (relative RMSPE 1.88); the synthetic control tracks the treated "
+          "markets poorly — treat results with caution.",
+          "Treated markets are volatile pre-period (period-to-period swings ≈110% of level); "
+          "power may be unstable.",
+          "Seasonality detected (≈2-period cycle); ensure the test window spans comparable "
+          "seasonal conditions.",
+          "Treated markets are 87% of volume — a large holdout leaves a thin, possibly "
+          "poor-matching donor pool.",
+          "Only 2 donor markets; synthetic control needs a richer donor pool for a stable "
+          "counterfactual.",
+          "Short pre-period (6 periods) relative to the 6-period test; more history improves "
+          "the fit."}));
 }
 
 // Zeros except period 0 (totals of exactly 100, so the shares are the exact
@@ -106,8 +102,8 @@ TEST(Diagnostics, HoldoutBoundaries) {
     y(1, 0) = c.donor;
     const Diagnostics d = diagnostics(y, kFirst, 4);
     EXPECT_EQ(d.holdout_pct, c.holdout);
-    EXPECT_EQ(any_mentions(d.warnings, "% of volume"), c.warning != nullptr);
-    if (c.warning != nullptr) EXPECT_TRUE(any_mentions(d.warnings, c.warning));
+    EXPECT_EQ(any_mentions(d.warnings, c.warning ? c.warning : "% of volume"),
+              c.warning != nullptr);
     EXPECT_NEAR(d.confidence, confidence_with_holdout_term(c.h, d), 1e-9);
   }
 }
@@ -123,20 +119,17 @@ TEST(Diagnostics, WarningBoundaries) {
       {"well posed", tracked_panel(8, 24), 6, "", false},
       {"four donors", tracked_panel(5, 24), 6, "Only 4 donor markets;", true},
       {"five donors", tracked_panel(6, 24), 6, "donor markets", false},
-      {"8 pre-periods, test 12", tracked_panel(8, 20), 12,
-       "Short pre-period (8 periods) relative to the 12-period test;", true},
-      {"12 pre-periods, test 6", tracked_panel(8, 18), 6, "Short pre-period", false},
+      {"8 pre, test 12", tracked_panel(8, 20), 12, "(8 periods) relative to the 12-period", true},
+      {"12 pre, test 6", tracked_panel(8, 18), 6, "Short pre-period", false},
       // Alternating changes correlate at lag 2 once seasonality is looked at.
-      {"alternating, 5 pre-periods", tracked_panel(7, 10, {100, 110}), 5, "easonality", false},
-      {"alternating, 6 pre-periods", tracked_panel(7, 10, {100, 110}), 4,
-       "Seasonality detected (≈2-period cycle)", true},
+      {"alternating, 5 pre", tracked_panel(7, 10, {100, 110}), 5, "easonality", false},
+      {"alternating, 6 pre", tracked_panel(7, 10, {100, 110}), 4, "(≈2-period cycle)", true},
       // 7 changes allow lags 2 and 3 only; 9 changes reach lag 4.
-      {"4-cycle, 8 pre-periods", tracked_panel(7, 12, {100, 104, 100, 96}), 4, "easonality", false},
-      {"4-cycle, 10 pre-periods", tracked_panel(7, 14, {100, 104, 100, 96}), 4,
-       "Seasonality detected (≈4-period cycle)", true},
+      {"4-cycle, 8 pre", tracked_panel(7, 12, {100, 104, 100, 96}), 4, "easonality", false},
+      {"4-cycle, 10 pre", tracked_panel(7, 14, {100, 104, 100, 96}), 4, "(≈4-period cycle)", true},
       // Changes -2, -2, 2, -1, 1, -2, 2, 0, 2: lags 2 and 4 tie at 8 / 26.
       {"tie", tracked_panel(7, 14, {100, 98, 96, 98, 97, 98, 96, 98, 98, 100, 100, 100, 100, 100}),
-       4, "Seasonality detected (≈2-period cycle)", true},
+       4, "(≈2-period cycle)", true},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.what);

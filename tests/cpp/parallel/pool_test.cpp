@@ -65,11 +65,8 @@ void check_faults() {
     });
   };
   EXPECT_EQ(test::panic_text([&] { parallel_for(10, inner_fails); }), "inner 3/42");
-  EXPECT_THROW(parallel_for(5,
-                            [](std::size_t i) {
-                              if (i == 4) throw 7;
-                            }),
-               int);
+  const auto throws_at_four = [](std::size_t i) { i == 4 ? throw 7 : void(); };
+  EXPECT_THROW(parallel_for(5, throws_at_four), int);
   std::atomic<std::size_t> started{0};
   std::atomic<bool> raised{false};
   std::thread canceller([&] {
@@ -192,20 +189,11 @@ int run_child(const std::vector<std::string>& c) {
 
 TEST(Pool, WorkerCountsInChildren) {
   const std::string hw = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
-  // {RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, expected workers}; "-" = unset.
+  // {RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, expected workers}, "-" for unset. "0" is a number,
+  // though not positive: the second variable is then not consulted.
   const std::vector<std::vector<std::string>> cases = {
-      {"1", "-", "1"},
-      {"3", "-", "3"},
-      {"5", "3", "5"},
-      {"+2", "-", "2"},
-      {"0", "3", hw},  // a number, though not positive: the second is not
-                       // consulted
-      {"abc", "3", "3"},
-      {"-1", "3", "3"},
-      {" 2", "-", hw},
-      {"-", "6", "6"},
-      {"-", "-", hw},
-  };
+      {"1", "-", "1"},  {"5", "3", "5"}, {"+2", "-", "2"}, {"0", "3", hw}, {"abc", "3", "3"},
+      {"-1", "3", "3"}, {" 2", "-", hw}, {"-", "6", "6"},  {"-", "-", hw}};
   for (const auto& c : cases) {
     const int status = run_child(c);
     if (status == -1) GTEST_SKIP() << "cannot start a child process";
