@@ -217,6 +217,14 @@ def cases() -> list[tuple[str, object]]:
             ),
         )
     )
+    stack = np.stack([synthetic_panel(seed, 25, 18, 3, 12) for seed in range(3, 9)])
+    for method in ("sc", "asc", "sdid", "fp", "rsc"):
+        out.append(
+            (
+                f"fit_many rand6x25x18 {method}",
+                quintara.fit_many(stack, [0, 1, 2], 12, method=method, ridge=0.01, zeta_scale=0.5),
+            )
+        )
     return out
 
 

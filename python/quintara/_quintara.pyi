@@ -17,6 +17,7 @@ __all__ = [
     "fit_fp",
     "fit_rsc",
     "bootstrap_mean",
+    "fit_many",
     "fit_twfe_py",
     "fit_callaway_py",
     "fit_sunab_py",
@@ -122,6 +123,19 @@ def bootstrap_mean(
     level: _Float = 0.95,
 ) -> tuple[float, float, float]:
     """Block / stationary bootstrap of the mean of a series; `(se, ci_lower, ci_upper)`."""
+
+def fit_many(
+    y3: npt.NDArray[np.float64],
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    method: str = "sc",
+    ridge: _Float = 0.0,
+    zeta_scale: _Float = 1.0,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+) -> npt.NDArray[np.float64]:
+    """Batched, parallel fitting for Monte-Carlo / power-analysis / robustness runs;
+    one ATT per replication of the `(R, N, T)` stack."""
 
 def fit_callaway_py(
     y: _Array,

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <utility>
 
 #include "bindings/py.hpp"
@@ -72,5 +73,11 @@ linalg::Mat mat_from_numpy(const ArrayView& array);
 // Copies slice k (first index) of a 3-D view into a Mat of the other two
 // dimensions.
 linalg::Mat mat_from_numpy_slice(const ArrayView& array, std::size_t k);
+
+// A new, writable, 1-D float64 ndarray holding a copy of `values`. The
+// limited API has no array constructor, so the bytes go through a bytes
+// object and numpy.frombuffer, whose read-only view is then copied into an
+// array that owns its data.
+Ref new_float64_array(std::span<const double> values);
 
 }  // namespace quintara::bindings

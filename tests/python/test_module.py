@@ -17,8 +17,8 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
          "geo_diagnostics", "geo_select"]
 BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "bootstrap_mean",
-         "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py", "geo_power",
-         "geo_power_ensemble", "geo_diagnostics", "geo_select"]
+         "fit_many", "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py",
+         "geo_power", "geo_power_ensemble", "geo_diagnostics", "geo_select"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -53,6 +53,8 @@ SIGNATURES = {
     "geo_power_ensemble": "(y, treated, test_len, lifts, alpha=0.1, target_power=0.8, min_pre=0, "
                           "lookback=None, weights=None, members=None, min_weight=0.0, "
                           "max_weight=1.0)",
+    "fit_many": "(y3, treated, treat_time, method='sc', ridge=0.0, zeta_scale=1.0, "
+                "min_weight=0.0, max_weight=1.0)",
     **dict.fromkeys(["fit_twfe_py", "fit_sunab_py", "bacon_decompose_py"], "(y, cohorts)"),
     "geo_diagnostics": "(y, treated, test_len)",
     "geo_select": "(y, eligible, max_treated, test_len, target_lift, method='sdid', alpha=0.1, "
@@ -70,6 +72,8 @@ def test_signatures_docstrings_and_property_order() -> None:
         "the row indices of treated units; `treat_time` is the first post-period\n"
         "column index. If `placebo` is true, an in-space placebo test is run and the\n"
         "p-value / distribution are attached.")
+    assert quintara.fit_many.__doc__.startswith(
+        "Batched, parallel fitting for Monte-Carlo / power-analysis / robustness runs.\n\n")
     assert quintara.geo_diagnostics.__doc__.startswith(
         "Design diagnostics for a treated-market set.\n")
     props = [k for k, v in vars(quintara.SCResult).items() if inspect.isgetsetdescriptor(v)]

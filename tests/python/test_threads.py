@@ -28,6 +28,8 @@ fits = [
 ]
 out = [[r.att, r.se, r.p_value, r.ci_lower, r.inference_distribution, r.placebo_atts, r.weights]
        for r in fits]
+y3 = np.stack([y[:, :30], y[:, 10:40], y[:, 30:]])
+out.append(quintara.fit_many(y3, [0, 1], 24, method="sdid").tolist())
 s = list(y[0, :50])
 out.append(quintara.bootstrap_mean(s, n_reps=3000, seed=2))
 out.append(quintara.bootstrap_mean(s, kind="stationary", n_reps=3000, seed=2))

@@ -65,9 +65,22 @@ std::optional<Method> method_from_exact_name(std::string_view name) {
   return std::nullopt;
 }
 
+namespace {
+
+[[noreturn]] void unknown_method(std::string_view name) {
+  throw UserError(format("unknown method '{}' (expected sc/asc/sdid/fp/rsc)", name));
+}
+
+}  // namespace
+
 Method parse_method(std::string_view name) {
   if (const auto m = method_from_name(name)) return *m;
-  throw UserError(format("unknown method '{}' (expected sc/asc/sdid/fp/rsc)", name));
+  unknown_method(name);
+}
+
+Method parse_exact_method(std::string_view name) {
+  if (const auto m = method_from_exact_name(name)) return *m;
+  unknown_method(name);
 }
 
 Method method_of(const inference::ScMethod& method) {

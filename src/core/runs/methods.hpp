@@ -35,6 +35,9 @@ std::optional<Method> method_from_name(std::string_view name);
 // case-sensitive and without aliases.
 std::optional<Method> method_from_exact_name(std::string_view name);
 
+// method_from_exact_name, or parse_method's UserError.
+Method parse_exact_method(std::string_view name);
+
 // method_from_name, or UserError "unknown method '{}' (expected
 // sc/asc/sdid/fp/rsc)" quoting the name as passed.
 Method parse_method(std::string_view name);

@@ -1,0 +1,42 @@
+#include "core/runs/batch_run.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "core/format.hpp"
+#include "core/inference/batch.hpp"
+#include "core/runs/methods.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace quintara::runs {
+
+void check_stack_shape(std::size_t n_reps, std::size_t n_units, std::size_t n_periods) {
+  if (n_reps == 0 || n_units == 0 || n_periods == 0) {
+    throw UserError(format("panel stack must be non-empty; got shape ({}, {}, {})", n_reps,
+                           n_units, n_periods));
+  }
+}
+
+void check_replication_finite(const linalg::Mat& y, std::size_t rep) {
+  // Row by row, although the matrix is stored by column: the message names
+  // the first offender in (unit, period) order.
+  for (std::size_t i = 0; i < y.rows; ++i) {
+    for (std::size_t t = 0; t < y.cols; ++t) {
+      if (!std::isfinite(y(i, t))) {
+        throw UserError(format(
+            "panel stack contains a non-finite value at [{}, {}, {}]; quintara requires "
+            "complete, finite panels",
+            rep, i, t));
+      }
+    }
+  }
+}
+
+std::vector<double> run_batch(BatchRequest request) {
+  const Method method = parse_exact_method(request.method);
+  const inference::ScMethod options = batch_method(method, request.ridge, request.zeta_scale,
+                                                   request.min_weight, request.max_weight);
+  return inference::att_many(std::move(request.panels), request.t0, options);
+}
+
+}  // namespace quintara::runs
