@@ -61,8 +61,7 @@ Ref fit_many(PyObject* args, PyObject* kwargs) {
   request.zeta_scale = a.zeta_scale;
   request.min_weight = min_weight;
   request.max_weight = max_weight;
-  const std::vector<double> atts =
-      without_gil([&] { return runs::run_batch(std::move(request)); });
+  const std::vector<double> atts = without_gil([&] { return runs::run_batch(std::move(request)); });
   return new_float64_array(atts);
 }
 

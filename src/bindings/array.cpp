@@ -31,9 +31,9 @@ linalg::Mat mat_from_numpy_slice(const ArrayView& array, std::size_t k) {
 }
 
 Ref new_float64_array(std::span<const double> values) {
-  const Ref bytes = Ref::check(PyBytes_FromStringAndSize(
-      reinterpret_cast<const char*>(values.data()),
-      static_cast<Py_ssize_t>(values.size() * sizeof(double))));
+  const Ref bytes = Ref::check(
+      PyBytes_FromStringAndSize(reinterpret_cast<const char*>(values.data()),
+                                static_cast<Py_ssize_t>(values.size() * sizeof(double))));
   const Ref numpy = Ref::check(PyImport_ImportModule("numpy"));
   const Ref frombuffer = Ref::check(PyObject_GetAttrString(numpy.get(), "frombuffer"));
   const Ref float64 = Ref::check(PyObject_GetAttrString(numpy.get(), "float64"));

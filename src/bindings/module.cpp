@@ -26,13 +26,20 @@ PyObject* version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(k
 
 // Registration order is the order of `__all__`.
 const EntryDef* const kEntries[] = {
-    &fit_sc_entry,             &fit_asc_entry,
-    &fit_sdid_entry,           &fit_fp_entry,
-    &fit_rsc_entry,            &bootstrap_mean_entry,
-    &fit_many_entry,           &fit_twfe_py_entry,
-    &fit_callaway_entry,       &fit_sunab_py_entry,
-    &bacon_decompose_py_entry, &geo_power_entry,
-    &geo_power_ensemble_entry, &geo_diagnostics_entry,
+    &fit_sc_entry,
+    &fit_asc_entry,
+    &fit_sdid_entry,
+    &fit_fp_entry,
+    &fit_rsc_entry,
+    &bootstrap_mean_entry,
+    &fit_many_entry,
+    &fit_twfe_py_entry,
+    &fit_callaway_entry,
+    &fit_sunab_py_entry,
+    &bacon_decompose_py_entry,
+    &geo_power_entry,
+    &geo_power_ensemble_entry,
+    &geo_diagnostics_entry,
     &geo_select_entry,
 };
 

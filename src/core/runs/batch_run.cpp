@@ -12,8 +12,8 @@ namespace quintara::runs {
 
 void check_stack_shape(std::size_t n_reps, std::size_t n_units, std::size_t n_periods) {
   if (n_reps == 0 || n_units == 0 || n_periods == 0) {
-    throw UserError(format("panel stack must be non-empty; got shape ({}, {}, {})", n_reps,
-                           n_units, n_periods));
+    throw UserError(format("panel stack must be non-empty; got shape ({}, {}, {})", n_reps, n_units,
+                           n_periods));
   }
 }
 
@@ -23,10 +23,10 @@ void check_replication_finite(const linalg::Mat& y, std::size_t rep) {
   for (std::size_t i = 0; i < y.rows; ++i) {
     for (std::size_t t = 0; t < y.cols; ++t) {
       if (!std::isfinite(y(i, t))) {
-        throw UserError(format(
-            "panel stack contains a non-finite value at [{}, {}, {}]; quintara requires "
-            "complete, finite panels",
-            rep, i, t));
+        throw UserError(
+            format("panel stack contains a non-finite value at [{}, {}, {}]; quintara requires "
+                   "complete, finite panels",
+                   rep, i, t));
       }
     }
   }
