@@ -47,6 +47,10 @@ Ref fit_many(PyObject* args, PyObject* kwargs) {
   validate::check_treat_time(a.treat_time, n_periods);
   const auto [min_weight, max_weight] =
       validate::check_weight_bounds(n_units - a.treated.size(), a.min_weight, a.max_weight);
+  // A NaN, infinite or negative penalty fits silently to NaN or to the wrong
+  // problem; the single-fit entries refuse them with the same messages.
+  validate::check_nonneg("ridge", a.ridge);
+  validate::check_nonneg("zeta_scale", a.zeta_scale);
   const auto t0 = static_cast<std::size_t>(a.treat_time);
   runs::BatchRequest request;
   request.panels.reserve(n_reps);

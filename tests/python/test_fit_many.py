@@ -80,6 +80,11 @@ def test_checks_run_in_order(stack: np.ndarray) -> None:
     # The bounds are checked against the donor count before the data is read.
     with pytest.raises(ValueError, match="^max_weight=0.2 is infeasible with 3 donors"):
         quintara.fit_many(bad, [0, 1], 5, max_weight=0.2)
+    # Penalties that would fit silently to NaN are refused, also before the data.
+    for option in ("ridge", "zeta_scale"):
+        for value in (-1.0, np.nan, np.inf):
+            with pytest.raises(ValueError, match=f"^{option} must be finite and >= 0"):
+                quintara.fit_many(bad, [0], 5, **{option: value})
 
     # Replications in order, and within one, units before periods: a
     # column-major scan would report [1, 4, 2] instead.
