@@ -225,6 +225,20 @@ def cases() -> list[tuple[str, object]]:
                 quintara.fit_many(stack, [0, 1, 2], 12, method=method, ridge=0.01, zeta_scale=0.5),
             )
         )
+    for name, y, tr, t0 in panels:
+        for mode in ("mspe", "stratified", "cumulative"):
+            out.append(
+                (
+                    f"fit_cpasc {name} {mode}",
+                    quintara.fit_cpasc(y, tr, t0, mode=mode, n_strata=2),
+                )
+            )
+        out.append(
+            (
+                f"fit_cpasc {name} options",
+                quintara.fit_cpasc(y, tr, t0, block_len=3, sc_ridge=0.1, aug_lambda=0.5),
+            )
+        )
     return out
 
 

@@ -16,6 +16,7 @@ __all__ = [
     "fit_sdid",
     "fit_fp",
     "fit_rsc",
+    "fit_cpasc",
     "bootstrap_mean",
     "fit_many",
     "fit_twfe_py",
@@ -104,6 +105,18 @@ def fit_rsc(
 ) -> SCResult:
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen
     2018)."""
+
+def fit_cpasc(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    mode: Literal["mspe", "stratified", "cumulative"] = "mspe",
+    n_strata: SupportsIndex = 3,
+    block_len: SupportsIndex | None = None,
+    sc_ridge: _Float = 0.0,
+    aug_lambda: _Float | None = None,
+) -> CPASCResult:
+    """Fit a CP-ASC-family estimator (novel)."""
 
 def fit_twfe_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""

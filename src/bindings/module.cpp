@@ -7,6 +7,7 @@
 #include "bindings/api_batch.hpp"
 #include "bindings/api_bootstrap.hpp"
 #include "bindings/api_callaway.hpp"
+#include "bindings/api_cpasc.hpp"
 #include "bindings/api_diagnostics.hpp"
 #include "bindings/api_did.hpp"
 #include "bindings/api_ensemble.hpp"
@@ -31,6 +32,7 @@ const EntryDef* const kEntries[] = {
     &fit_sdid_entry,
     &fit_fp_entry,
     &fit_rsc_entry,
+    &fit_cpasc_entry,
     &bootstrap_mean_entry,
     &fit_many_entry,
     &fit_twfe_py_entry,

@@ -16,9 +16,9 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "fit_cpasc", "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py",
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
          "geo_diagnostics", "geo_select"]
-BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "bootstrap_mean",
-         "fit_many", "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py",
-         "geo_power", "geo_power_ensemble", "geo_diagnostics", "geo_select"]
+BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_cpasc",
+         "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py", "fit_sunab_py",
+         "bacon_decompose_py", "geo_power", "geo_power_ensemble", "geo_diagnostics", "geo_select"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -53,6 +53,8 @@ SIGNATURES = {
     "geo_power_ensemble": "(y, treated, test_len, lifts, alpha=0.1, target_power=0.8, min_pre=0, "
                           "lookback=None, weights=None, members=None, min_weight=0.0, "
                           "max_weight=1.0)",
+    "fit_cpasc": "(y, treated, treat_time, mode='mspe', n_strata=3, block_len=None, "
+                 "sc_ridge=0.0, aug_lambda=None)",
     "fit_many": "(y3, treated, treat_time, method='sc', ridge=0.0, zeta_scale=1.0, "
                 "min_weight=0.0, max_weight=1.0)",
     **dict.fromkeys(["fit_twfe_py", "fit_sunab_py", "bacon_decompose_py"], "(y, cohorts)"),

@@ -28,6 +28,9 @@ fits = [
 ]
 out = [[r.att, r.se, r.p_value, r.ci_lower, r.inference_distribution, r.placebo_atts, r.weights]
        for r in fits]
+for mode in ("mspe", "stratified", "cumulative"):
+    c = quintara.fit_cpasc(y, [0, 1, 2], 45, mode=mode, n_strata=2, block_len=5)
+    out.append([c.att, c.p_value, c.unit_weight, c.pooled_residual, c.null_residual])
 y3 = np.stack([y[:, :30], y[:, 10:40], y[:, 30:]])
 out.append(quintara.fit_many(y3, [0, 1], 24, method="sdid").tolist())
 s = list(y[0, :50])
