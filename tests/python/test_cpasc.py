@@ -82,7 +82,7 @@ def test_pooling_weights() -> None:
     assert r.unit_ids == sorted(treated)
     w, mspe = np.asarray(r.unit_weight), np.asarray(r.unit_mspe)
     # Seven units in three strata of 3, 2 and 2 by level.
-    for stratum, n_s in zip(np.split(ranks, [3, 5]), [3, 2, 2]):
+    for stratum, n_s in zip(np.split(ranks, [3, 5]), [3, 2, 2], strict=True):
         assert w[stratum].sum() == pytest.approx(n_s / 7, rel=1e-12)
         raw = 1 / (mspe[stratum] + np.median(mspe[stratum]))
         np.testing.assert_allclose(w[stratum], raw / raw.sum() * n_s / 7, rtol=1e-12)

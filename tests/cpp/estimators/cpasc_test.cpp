@@ -61,8 +61,7 @@ TEST(Cpasc, RefusesADesignWithoutTreatedOrDonors) {
   const std::vector<std::size_t> none{}, both{0, 1};
   EXPECT_EQ(panic_text([&] { cpasc::fit_at(Panel::block(y, none, 1), 1, {}); }),
             "no treated units");
-  EXPECT_EQ(panic_text([&] { cpasc::fit_at(Panel::block(y, both, 1), 1, {}); }),
-            "no donor units");
+  EXPECT_EQ(panic_text([&] { cpasc::fit_at(Panel::block(y, both, 1), 1, {}); }), "no donor units");
 }
 
 }  // namespace

@@ -191,9 +191,8 @@ CpascFit fit_at(const Panel& panel, std::size_t t0, const CpascOptions& options)
   for (const std::size_t i : treated) {
     const std::vector<double> y = unit_row(panel, i);
     const std::span<const double> y_pre = std::span<const double>(y).first(t0);
-    const ScFit f =
-        augmented::fit_series(y_pre, std::span<const double>(y).subspan(t0), X_pre, X_post,
-                              std::vector<std::size_t>(donors), asc);
+    const ScFit f = augmented::fit_series(y_pre, std::span<const double>(y).subspan(t0), X_pre,
+                                          X_post, std::vector<std::size_t>(donors), asc);
     UnitFit u;
     // The plain synthetic-control gap: the augmentation has no pre-period fit.
     u.residual = gap(y_pre, X_pre, f.weights);
