@@ -77,21 +77,21 @@ std::vector<double> matvec(const MatView& A, std::span<const double> x) {
 namespace {
 
 // G(i, j) and G(j, i) for B consecutive columns j0 .. j0 + B - 1 against
-// column i: B independent sums, each over k in order from 0.0, so every
-// element is the sum the one-at-a-time loop forms.
+// column i, read from the row-major copy At (row k = A(k, .)): B independent
+// sums, each over k in order from 0.0, so every element is the sum the
+// one-at-a-time loop forms. The B sums sit side by side in memory, so they
+// vectorise across j without touching any one sum's order.
 template <std::size_t B>
-void syrk_block(const MatView& A, std::size_t i, std::size_t j0, Mat& G) {
+void syrk_block(const MatView& A, const std::vector<double>& At, std::size_t i, std::size_t j0,
+                Mat& G) {
   const std::size_t m = A.rows, n = G.rows;
   const double* ai = A.data + i * A.ld;
-  const double* aj[B];
   double g[B];
-  for (std::size_t b = 0; b < B; ++b) {
-    aj[b] = A.data + (j0 + b) * A.ld;
-    g[b] = 0.0;
-  }
+  for (std::size_t b = 0; b < B; ++b) g[b] = 0.0;
   for (std::size_t k = 0; k < m; ++k) {
     const double x = ai[k];
-    for (std::size_t b = 0; b < B; ++b) g[b] += aj[b][k] * x;
+    const double* row = At.data() + k * n + j0;
+    for (std::size_t b = 0; b < B; ++b) g[b] += row[b] * x;
   }
   for (std::size_t b = 0; b < B; ++b) {
     G.data[i + (j0 + b) * n] = g[b];
@@ -102,14 +102,17 @@ void syrk_block(const MatView& A, std::size_t i, std::size_t j0, Mat& G) {
 }  // namespace
 
 Mat syrk_ata(const MatView& A) {
-  const std::size_t n = A.cols;
+  const std::size_t m = A.rows, n = A.cols;
   Mat G(n, n);
-  // Several columns at once only for throughput: the sums stay independent.
+  std::vector<double> At(m * n);
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t k = 0; k < m; ++k) At[k * n + j] = A.data[k + j * A.ld];
+  }
   for (std::size_t i = 0; i < n; ++i) {
     std::size_t j = 0;
-    for (; j + 8 <= i + 1; j += 8) syrk_block<8>(A, i, j, G);
-    for (; j + 4 <= i + 1; j += 4) syrk_block<4>(A, i, j, G);
-    for (; j <= i; ++j) syrk_block<1>(A, i, j, G);
+    for (; j + 16 <= i + 1; j += 16) syrk_block<16>(A, At, i, j, G);
+    for (; j + 4 <= i + 1; j += 4) syrk_block<4>(A, At, i, j, G);
+    for (; j <= i; ++j) syrk_block<1>(A, At, i, j, G);
   }
   return G;
 }
