@@ -107,8 +107,8 @@ TEST(ScFamily, RefusesPanelsWithoutTreatedOrDonorUnits) {
 
 TEST(Sdid, InterceptWeightsAndEffectByHand) {
   // Centred, column 0 is [-1, 0, 1] = the centred target and column 1 its
-  // negative; the levels (0, 5 and 10) play no part. One exact Frank-Wolfe
-  // step from [0.5, 0.5] lands on [1, 0].
+  // negative; the levels (0, 5 and 10) play no part. The minimiser is
+  // [1, 0], the start vertex of the exact solver, which stops there at once.
   const Mat A = from_rows({{0.0, 5.0}, {1.0, 4.0}, {2.0, 3.0}});
   EXPECT_EQ(sc::sdid::simplex_with_intercept(A, Vec{10.0, 11.0, 12.0}, 0.0, 0.0, 1.0),
             (Vec{1.0, 0.0}));
