@@ -17,6 +17,12 @@ constexpr double kRoundingTerms = 8.0;
 // A pivot squared at or below this share of the tolerance counts as no
 // curvature; below half of it the zero-curvature step is sure to descend.
 constexpr double kPivotShare = 0.25;
+// With a ridge the minimiser's support is typically wide (SDID's unit
+// weights): up to kBatch coordinates beside the worst one enter per step,
+// those whose multipliers are wrong by at least kBatchShare of the worst.
+// Without a ridge supports are narrow and single entries are cheaper.
+constexpr std::size_t kBatch = 16;
+constexpr double kBatchShare = 0.5;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -102,11 +108,12 @@ class ActiveSet {
         stationary = free_spread() <= tol_;
         continue;
       }
-      hold_[j] = Hold::kFree;
-      free_.push_back(j);
+      enter(j);
       if (!append_row(free_.size() - 1)) {
         zero_curvature_step(free_.size() - 1);
         factored = false;
+      } else if (lambda_ > 0.0) {
+        enter_batch(violation);
       }
       stationary = fresh = false;
     }
@@ -114,6 +121,39 @@ class ActiveSet {
   }
 
  private:
+  void enter(std::size_t j) {
+    hold_[j] = Hold::kFree;
+    free_.push_back(j);
+  }
+
+  // Other held coordinates whose multiplier is wrong by at least a share of
+  // the worst enter with it, in index order, so that one Newton step serves
+  // several entries; one that would leave the free block without curvature
+  // stays out, and the batch ends there.
+  void enter_batch(double worst) {
+    const double mean = free_mean();
+    std::size_t added = 0;
+    for (std::size_t i = 0; i < n_ && added < kBatch; ++i) {
+      double v;
+      if (hold_[i] == Hold::kLower) {
+        v = mean - g_[i];
+      } else if (hold_[i] == Hold::kUpper) {
+        v = g_[i] - mean;
+      } else {
+        continue;
+      }
+      if (!(v > tol_ && v >= kBatchShare * worst)) continue;
+      const Hold was = hold_[i];
+      enter(i);
+      if (!append_row(free_.size() - 1)) {
+        free_.pop_back();
+        hold_[i] = was;
+        return;
+      }
+      ++added;
+    }
+  }
+
   double h(std::size_t i, std::size_t j) const {
     const double v = G_.data[i + j * G_.ld];
     return i == j ? v + lambda_ : v;

@@ -14,8 +14,10 @@
 // enter and re-factored when one leaves. A step that would cross a bound is
 // cut there (ratio test) and the blocking coordinate leaves F; at a point
 // stationary on F, the held coordinate whose multiplier has the wrong sign by
-// the most enters F. The start is the cheapest vertex (plain simplex) or the
-// box vertex filled in the order of the vertex objectives (bounded simplex).
+// the most enters F (with a ridge, up to 16 more whose multipliers are
+// wrong by at least half as much enter with it). The start is the cheapest
+// vertex (plain simplex) or the box vertex filled in the order of the vertex
+// objectives (bounded simplex).
 //
 // Termination is on the KKT conditions, to a tolerance relative to the
 // problem's scale s = max(max_i |H_ii|, max_i |b_i|): every free gradient
