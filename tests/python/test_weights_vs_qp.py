@@ -51,8 +51,9 @@ CASES = [
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("donors, periods, ridge, lo, hi", CASES)
-def test_objective_not_worse_than_slsqp(seed: int, donors: int, periods: int, ridge: float,
-                                        lo: float, hi: float) -> None:
+def test_objective_not_worse_than_slsqp(
+    seed: int, donors: int, periods: int, ridge: float, lo: float, hi: float
+) -> None:
     rng = np.random.default_rng(1000 * seed + donors)
     y = rng.normal(size=(donors + 1, periods)).cumsum(axis=1)
     t0 = periods - 3
@@ -67,8 +68,9 @@ def test_objective_not_worse_than_slsqp(seed: int, donors: int, periods: int, ri
     assert ours <= ref + 1e-9 * max(1.0, abs(ref))
 
 
-def kkt_weights(x_pre: np.ndarray, y_pre: np.ndarray, w: np.ndarray, ridge: float, lo: float,
-                hi: float) -> tuple[np.ndarray, float]:
+def kkt_weights(
+    x_pre: np.ndarray, y_pre: np.ndarray, w: np.ndarray, ridge: float, lo: float, hi: float
+) -> tuple[np.ndarray, float]:
     """The equality-constrained minimiser on w's free coordinates and the
     worst wrong-signed multiplier of the held ones, relative to the scale."""
     h = x_pre.T @ x_pre + ridge * np.eye(len(w))
@@ -96,8 +98,9 @@ def kkt_weights(x_pre: np.ndarray, y_pre: np.ndarray, w: np.ndarray, ridge: floa
 
 @pytest.mark.parametrize("seed", range(4))
 @pytest.mark.parametrize("donors, periods, ridge, lo, hi", CASES)
-def test_weights_solve_the_kkt_system(seed: int, donors: int, periods: int, ridge: float,
-                                      lo: float, hi: float) -> None:
+def test_weights_solve_the_kkt_system(
+    seed: int, donors: int, periods: int, ridge: float, lo: float, hi: float
+) -> None:
     rng = np.random.default_rng(7 + 1000 * seed + donors)
     y = rng.normal(size=(donors + 1, periods)).cumsum(axis=1)
     t0 = periods - 3

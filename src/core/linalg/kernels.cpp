@@ -128,8 +128,7 @@ inline void syrk_one(const MatView& A, std::size_t i, std::size_t j, Mat& G) {
 // in the same order (no contraction into fused multiply-adds), so every
 // variant returns the same bits.
 #if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
-#define QUINTARA_WIDE_CLONES \
-  __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
+#define QUINTARA_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
 #else
 #define QUINTARA_WIDE_CLONES
 #endif

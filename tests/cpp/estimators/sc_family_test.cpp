@@ -76,9 +76,9 @@ TEST(SyntheticFit, PlaceboFromTheSharedGramIsTheRefitBitForBit) {
         ids.push_back(j);
       }
       const auto own_col = X.col(own);
-      const ScFit a = sc::synthetic::fit_series(
-          own_col.first(t0), own_col.subspan(t0), pool.view().row_range(0, t0),
-          pool.view().row_range(t0, 30 - t0), ids, o);
+      const ScFit a = sc::synthetic::fit_series(own_col.first(t0), own_col.subspan(t0),
+                                                pool.view().row_range(0, t0),
+                                                pool.view().row_range(t0, 30 - t0), ids, o);
       const ScFit b = sc::synthetic::fit_placebo(X_pre, X_post, G, own, ids, o);
       EXPECT_EQ(a.weights, b.weights);
       EXPECT_EQ(a.counterfactual, b.counterfactual);

@@ -247,7 +247,8 @@ TEST(Simplex, ExactSolverMeetsKktAndIsNeverWorseThanTheIterates) {
           EXPECT_LE(kkt_violation(G, b, w, lambda, lo2, hi2), 1e-10)
               << "n=" << n << " T=" << T << " variant " << variant << " box " << lo << "," << hi;
           const SimplexSolution it = solve_bounded(G, b, kBoundedMaxIter, lambda, lo, hi, 1e-10);
-          EXPECT_LE(objective(G, b, w, lambda), objective(G, b, it.weights, lambda) + 1e-14 * scale);
+          EXPECT_LE(objective(G, b, w, lambda),
+                    objective(G, b, it.weights, lambda) + 1e-14 * scale);
           EXPECT_TRUE(bit_equal(s, solve_simplex_qp(G, b, lambda, lo, hi)));
         }
         if (variant == 1 && n > 2 && lambda == 0.0) {

@@ -76,8 +76,7 @@ ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
   const std::span<const double> y_pre = X_pre.col(own);
   shift_for_penalty(c, X_pre, y_pre, own, options.penalty);
   std::vector<double> w =
-      linalg::solve_simplex_qp(G, c, options.ridge, options.min_weight, options.max_weight)
-          .weights;
+      linalg::solve_simplex_qp(G, c, options.ridge, options.min_weight, options.max_weight).weights;
   // The whole block with a zero weight on `own`: the products skip zero
   // weights, so the sums are those over the pool alone.
   std::vector<double> w_all(J, 0.0);
