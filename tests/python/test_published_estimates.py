@@ -29,6 +29,11 @@ def test_sdid(prop99) -> None:
 def test_synthetic_control(prop99) -> None:
     r = quintara.fit_sc(prop99.y, prop99.treated, prop99.treat_time)
     assert r.att == pytest.approx(-19.6, abs=0.15)
+    # The published donors, in order of weight; the rest share under 2%.
+    ranked = sorted(zip(r.weights, r.donor_ids, strict=True), reverse=True)
+    top = [prop99.states[i] for _, i in ranked[:5]]
+    assert top == ["Utah", "Montana", "Nevada", "Connecticut", "New Hampshire"]
+    assert sum(w for w, _ in ranked[5:]) < 0.02
 
 
 def test_difference_in_differences(prop99) -> None:

@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "core/linalg/kernels.hpp"
 #include "core/panic.hpp"
 #include "core/parallel/pool.hpp"
 
@@ -156,12 +157,28 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& 
   const std::size_t T = panel.n_periods();
   constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
+  // Synthetic control reads the pool only through its Gram matrix: that of
+  // every donor is built once and each refit takes its principal submatrix.
+  const auto* sc_options = std::get_if<estimators::sc::ScOptions>(&method.options);
+  const linalg::MatView X_pre = series.view().row_range(0, t0);
+  const linalg::Mat gram = sc_options && J >= 2 ? linalg::syrk_ata(X_pre) : linalg::Mat();
+
   // One task per donor position; each writes its own slot. Donor j plays the
   // treated unit, the other donors in ascending order form its pool.
   const auto pairs = parallel::parallel_map<std::pair<double, double>>(
       J, [&](std::size_t j) -> std::pair<double, double> {
         // A lone donor has no pool to be synthesised from.
         if (J < 2) return {nan, nan};
+        if (sc_options && mean_of_one_is_itself(series.col(j))) {
+          std::vector<std::size_t> pool;
+          pool.reserve(J - 1);
+          for (std::size_t k = 0; k < J; ++k) {
+            if (k != j) pool.push_back(donors[k]);
+          }
+          const estimators::ScFit pf = estimators::sc::synthetic::fit_placebo(
+              X_pre, series.view().row_range(t0, T - t0), gram, j, std::move(pool), *sc_options);
+          return {method.statistic(pf), pf.att};
+        }
         // The pool's columns, the one copy a fit needs.
         linalg::Mat pool_x(T, J - 1);
         std::vector<std::size_t> pool;

@@ -4,7 +4,9 @@
 // estimator is refitted on the donor pool alone; the real fit's statistic is
 // ranked among the placebo statistics. Refits run on the worker pool and land
 // in donor order, so the result does not depend on the number of workers.
-// The donors' series are gathered once and shared read-only by all refits.
+// The donors' series are gathered once and shared read-only by all refits;
+// synthetic-control refits also share the Gram matrix of all donors, whose
+// principal submatrices are their pools' (bit for bit).
 #pragma once
 
 #include <cstddef>

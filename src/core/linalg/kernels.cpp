@@ -1,6 +1,7 @@
 #include "core/linalg/kernels.hpp"
 
 #include <cmath>
+#include <cstring>
 
 namespace quintara::linalg {
 
@@ -74,18 +75,76 @@ std::vector<double> matvec(const MatView& A, std::span<const double> x) {
   return y;
 }
 
-Mat syrk_ata(const MatView& A) {
+namespace {
+
+// Four doubles in one vector; each lane is an ordinary IEEE double.
+typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+
+// G(i, j) and G(j, i) for 4 V consecutive columns j0 .. j0 + 4V - 1 against
+// column i, read from the row-major copy At (row k = A(k, .)): independent
+// sums side by side, each over k in order from 0.0, so every element is the
+// sum the one-at-a-time loop forms, g = g + A(k, j) * A(k, i).
+template <std::size_t V>
+inline void syrk_block(const MatView& A, const std::vector<double>& At, std::size_t i,
+                       std::size_t j0, Mat& G) {
+  const std::size_t m = A.rows, n = G.rows;
+  const double* ai = A.data + i * A.ld;
+  Lanes g[V];
+  for (std::size_t v = 0; v < V; ++v) g[v] = Lanes{0.0, 0.0, 0.0, 0.0};
+  for (std::size_t k = 0; k < m; ++k) {
+    const double x = ai[k];
+    const double* row = At.data() + k * n + j0;
+    for (std::size_t v = 0; v < V; ++v) {
+      Lanes r;
+      std::memcpy(&r, row + 4 * v, sizeof r);
+      g[v] = g[v] + r * x;
+    }
+  }
+  for (std::size_t v = 0; v < V; ++v) {
+    for (std::size_t l = 0; l < 4; ++l) {
+      const std::size_t j = j0 + 4 * v + l;
+      G.data[i + j * n] = g[v][l];
+      G.data[j + i * n] = g[v][l];
+    }
+  }
+}
+
+// The same for the one column j against column i.
+inline void syrk_one(const MatView& A, std::size_t i, std::size_t j, Mat& G) {
+  const std::size_t n = G.rows;
+  const double* ai = A.data + i * A.ld;
+  const double* aj = A.data + j * A.ld;
+  double g = 0.0;
+  for (std::size_t k = 0; k < A.rows; ++k) g += aj[k] * ai[k];
+  G.data[i + j * n] = g;
+  G.data[j + i * n] = g;
+}
+
+}  // namespace
+
+// The Gram matrix dominates the synthetic-control fits, so on x86-64 it is
+// also compiled for wider vector units, picked at load time. Only the width
+// of the independent sums changes: each is the same additions and products
+// in the same order (no contraction into fused multiply-adds), so every
+// variant returns the same bits.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
+#define QUINTARA_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
+#else
+#define QUINTARA_WIDE_CLONES
+#endif
+
+QUINTARA_WIDE_CLONES Mat syrk_ata(const MatView& A) {
   const std::size_t m = A.rows, n = A.cols;
   Mat G(n, n);
+  std::vector<double> At(m * n);
+  for (std::size_t j = 0; j < n; ++j) {
+    for (std::size_t k = 0; k < m; ++k) At[k * n + j] = A.data[k + j * A.ld];
+  }
   for (std::size_t i = 0; i < n; ++i) {
-    const double* ai = A.data + i * A.ld;
-    for (std::size_t j = 0; j <= i; ++j) {
-      const double* aj = A.data + j * A.ld;
-      double g = 0.0;
-      for (std::size_t k = 0; k < m; ++k) g += aj[k] * ai[k];
-      G.data[i + j * n] = g;
-      G.data[j + i * n] = g;
-    }
+    std::size_t j = 0;
+    for (; j + 32 <= i + 1; j += 32) syrk_block<8>(A, At, i, j, G);
+    for (; j + 4 <= i + 1; j += 4) syrk_block<1>(A, At, i, j, G);
+    for (; j <= i; ++j) syrk_one(A, i, j, G);
   }
   return G;
 }

@@ -7,6 +7,7 @@
 #include <utility>
 
 #include "core/format.hpp"
+#include "core/linalg/active_set.hpp"
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/means.hpp"
@@ -427,19 +428,15 @@ SimplexSolution solve_bounded(const MatView& G, std::span<const double> b, std::
 }
 
 SimplexSolution sc_weights(const MatView& X, std::span<const double> y, double lambda) {
-  const Mat G = syrk_ata(X);
-  std::vector<double> b(X.cols, 0.0);
-  gemv_t(X, y, b, 1.0, 0.0);
-  return solve_fw(G, b, kFwMaxIter, lambda, kFwTol);
+  return sc_weights_bounded(X, y, lambda, 0.0, 1.0);
 }
 
 SimplexSolution sc_weights_bounded(const MatView& X, std::span<const double> y, double lambda,
                                    double lo, double hi) {
-  if (X.cols == 0 || (lo <= 0.0 && hi >= 1.0)) return sc_weights(X, y, lambda);
   const Mat G = syrk_ata(X);
   std::vector<double> b(X.cols, 0.0);
   gemv_t(X, y, b, 1.0, 0.0);
-  return solve_bounded(G, b, kBoundedMaxIter, lambda, lo, hi, kBoundedTol);
+  return solve_simplex_qp(G, b, lambda, lo, hi);
 }
 
 }  // namespace quintara::linalg

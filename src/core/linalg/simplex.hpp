@@ -15,7 +15,10 @@
 
 namespace quintara::linalg {
 
-// Budgets of the donor-weight solves. Frank-Wolfe on the plain simplex
+// The estimators take the exact minimiser of active_set.hpp; the iterative
+// solvers below remain as its fallback and as an independent check.
+//
+// Budgets of the iterative solves. Frank-Wolfe on the plain simplex
 // settles within a few hundred steps on real panels; active bounds make the
 // projected-gradient path slower to settle, hence the larger budget and the
 // tighter tolerance there.
@@ -54,11 +57,11 @@ std::vector<double> lmo_bounded(std::span<const double> g, double lo, double hi)
 SimplexSolution solve_bounded(const MatView& G, std::span<const double> b, std::size_t max_iter,
                               double lambda, double lo, double hi, double tol);
 
-// Builds G = X^T X and b = X^T y, then solve_fw(G, b, kFwMaxIter, lambda, kFwTol).
+// Builds G = X^T X and b = X^T y and returns the exact minimiser
+// (solve_simplex_qp, active_set.hpp) on the unit simplex.
 SimplexSolution sc_weights(const MatView& X, std::span<const double> y, double lambda);
 
-// As sc_weights when no bound is active or X has no columns; otherwise
-// solve_bounded(G, b, kBoundedMaxIter, lambda, lo, hi, kBoundedTol).
+// The same on the bounded simplex.
 SimplexSolution sc_weights_bounded(const MatView& X, std::span<const double> y, double lambda,
                                    double lo, double hi);
 

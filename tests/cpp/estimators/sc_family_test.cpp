@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -14,6 +15,7 @@
 #include "core/estimators/sc/robust.hpp"
 #include "core/estimators/sc/sdid.hpp"
 #include "core/estimators/sc/synthetic.hpp"
+#include "core/linalg/kernels.hpp"
 
 namespace {
 
@@ -48,10 +50,42 @@ TEST(SyntheticFit, PenaltyShiftsWeightToTheClosestDonor) {
                                           {1.2, 0.9, 1.1, 0.7, 1.0}}),
                                Units{0}, 4);
   const ScFit plain = sc::synthetic::fit_at(p, 4, sc::ScOptions{});
-  for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(plain.weights[j], j < 2 ? 0.5 : 0.0, 1e-4);
+  for (std::size_t j = 0; j < 3; ++j) EXPECT_NEAR(plain.weights[j], j < 2 ? 0.5 : 0.0, 1e-12);
   const ScFit penalised = sc::synthetic::fit_at(p, 4, sc::ScOptions{0.0, 1.0, 0.0, 1.0});
   EXPECT_NEAR(penalised.weights[2], 1.0, 1e-9);
   EXPECT_NEAR(penalised.pre_rmspe, 0.19364916731037085, 1e-8);
+}
+
+TEST(SyntheticFit, PlaceboFromTheSharedGramIsTheRefitBitForBit) {
+  // Every donor of a 9-donor block as the treated unit: the refit on a copied
+  // pool against the one reading the whole block's Gram matrix.
+  const Mat y = quintara::test::market_panel(9, 30, 5);
+  const std::size_t t0 = 22, J = 9;
+  Mat X(30, J);
+  for (std::size_t j = 0; j < J; ++j)
+    for (std::size_t t = 0; t < 30; ++t) X(t, j) = y(j, t);
+  const auto X_pre = X.view().row_range(0, t0), X_post = X.view().row_range(t0, 30 - t0);
+  const Mat G = quintara::linalg::syrk_ata(X_pre);
+  for (const sc::ScOptions& o : {sc::ScOptions{}, sc::ScOptions{0.0, 0.3, 0.5, 0.2}}) {
+    for (std::size_t own = 0; own < J; ++own) {
+      Mat pool(30, J - 1);
+      Units ids;
+      for (std::size_t j = 0; j < J; ++j) {
+        if (j == own) continue;
+        for (std::size_t t = 0; t < 30; ++t) pool(t, ids.size()) = X(t, j);
+        ids.push_back(j);
+      }
+      const auto own_col = X.col(own);
+      const ScFit a = sc::synthetic::fit_series(own_col.first(t0), own_col.subspan(t0),
+                                                pool.view().row_range(0, t0),
+                                                pool.view().row_range(t0, 30 - t0), ids, o);
+      const ScFit b = sc::synthetic::fit_placebo(X_pre, X_post, G, own, ids, o);
+      EXPECT_EQ(a.weights, b.weights);
+      EXPECT_EQ(a.counterfactual, b.counterfactual);
+      EXPECT_EQ(std::memcmp(&a.pre_rmspe, &b.pre_rmspe, sizeof(double)), 0);
+      EXPECT_EQ(std::memcmp(&a.att, &b.att, sizeof(double)), 0);
+    }
+  }
 }
 
 // One message stands for the family's refusals; none is reachable from Python.
@@ -73,8 +107,8 @@ TEST(ScFamily, RefusesPanelsWithoutTreatedOrDonorUnits) {
 
 TEST(Sdid, InterceptWeightsAndEffectByHand) {
   // Centred, column 0 is [-1, 0, 1] = the centred target and column 1 its
-  // negative; the levels (0, 5 and 10) play no part. One exact Frank-Wolfe
-  // step from [0.5, 0.5] lands on [1, 0].
+  // negative; the levels (0, 5 and 10) play no part. The minimiser is
+  // [1, 0], the start vertex of the exact solver, which stops there at once.
   const Mat A = from_rows({{0.0, 5.0}, {1.0, 4.0}, {2.0, 3.0}});
   EXPECT_EQ(sc::sdid::simplex_with_intercept(A, Vec{10.0, 11.0, 12.0}, 0.0, 0.0, 1.0),
             (Vec{1.0, 0.0}));

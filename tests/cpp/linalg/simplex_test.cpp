@@ -1,6 +1,7 @@
 // Simplex-constrained weight solvers: hand-computed cases, the oracle's
-// ordering and tie rules, and random problems against an independent
-// projected-gradient reference (exact breakpoint projection in long double).
+// ordering and tie rules, random problems against an independent
+// projected-gradient reference (exact breakpoint projection in long double),
+// and the exact solver against the KKT conditions and the iterative solvers.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <vector>
 
 #include "../support.hpp"
+#include "core/linalg/active_set.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/simplex.hpp"
 
@@ -174,6 +176,91 @@ TEST(Simplex, RandomProblemsAgainstIndependentReference) {
       }
     }
   }
+}
+
+// The KKT conditions, checked in long double: free gradients equal, the
+// multipliers of held coordinates of the right sign. Largest violation
+// relative to the problem's scale.
+double kkt_violation(const Mat& G, const V& b, const V& w, double lambda, double lo, double hi) {
+  const std::size_t n = b.size();
+  std::vector<long double> g(n);
+  double scale = 0.0;
+  for (std::size_t i = 0; i < n; ++i) {
+    long double s = -(long double)b[i] + (long double)lambda * w[i];
+    for (std::size_t k = 0; k < n; ++k) s += (long double)G(i, k) * w[k];
+    g[i] = s;
+    scale = std::max({scale, std::fabs(G(i, i) + lambda), std::fabs(b[i])});
+  }
+  const double band = 1e-10;
+  long double mu = 0;
+  std::size_t nf = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (w[i] > lo + band && (hi >= 1 || w[i] < hi - band)) mu += g[i], ++nf;
+  }
+  if (nf == 0) return 0.0;  // a vertex of the box: no free coordinate to compare
+  mu /= nf;
+  long double worst = 0;
+  for (std::size_t i = 0; i < n; ++i) {
+    const bool at_lo = w[i] <= lo + band, at_hi = hi < 1 && w[i] >= hi - band;
+    const long double d = g[i] - mu;
+    worst = std::max(worst, at_lo ? -d : at_hi ? d : std::fabs(d));
+  }
+  return double(worst) / scale;
+}
+
+TEST(Simplex, ExactSolverMeetsKktAndIsNeverWorseThanTheIterates) {
+  std::mt19937_64 gen(77);
+  const std::size_t shapes[][2] = {{30, 4}, {40, 12}, {6, 10}, {15, 15}, {8, 60}, {3, 1}};
+  int problems = 0;
+  for (const auto& [T, n] : shapes) {
+    for (const double lambda : {0.0, 0.3}) {
+      for (int variant = 0; variant < 3; ++variant) {
+        Mat X(T, n);
+        X.data = randn(T * n, gen, 10.0);
+        V y = randn(T, gen, 10.0);
+        // 1: the target near a mix of two donors, donor 1 a copy of donor 0
+        // and the last donor all zeros; 2: a target outside the donors' hull.
+        if (variant == 1 && n > 2) {
+          for (std::size_t t = 0; t < T; ++t) {
+            y[t] = 0.5 * X(t, 0) + 0.5 * X(t, 2) + 0.1 * y[t];
+            X(t, 1) = X(t, 0);
+            X(t, n - 1) = 0.0;
+          }
+        }
+        if (variant == 2)
+          for (double& v : y) v += 100.0;
+        const Mat G = syrk_ata(X);
+        V b(n);
+        gemv_t(X, y, b, 1.0, 0.0);
+        double scale = 0.0;
+        for (std::size_t i = 0; i < n; ++i) scale = std::max(scale, std::fabs(b[i]) + G(i, i));
+        const double u = 1.0 / n;
+        for (const auto& [lo, hi] : {Box{0, 1}, Box{0.01, 0.3}, Box{0.0, 0.2}, Box{0.05, 1}}) {
+          const double lo2 = std::min(u, std::max(0.0, lo)), hi2 = std::min(1.0, std::max(u, hi));
+          const SimplexSolution s = solve_simplex_qp(G, b, lambda, lo, hi);
+          ++problems;
+          const V& w = s.weights;
+          ASSERT_EQ(w.size(), n);
+          EXPECT_TRUE(std::isfinite(s.gap)) << "fell back: n=" << n << " T=" << T;
+          for (double e : w) EXPECT_TRUE(e >= lo2 && e <= hi2) << e;
+          EXPECT_NEAR(std::accumulate(w.begin(), w.end(), 0.0), 1.0, 1e-13);
+          EXPECT_LE(kkt_violation(G, b, w, lambda, lo2, hi2), 1e-10)
+              << "n=" << n << " T=" << T << " variant " << variant << " box " << lo << "," << hi;
+          const SimplexSolution it = solve_bounded(G, b, kBoundedMaxIter, lambda, lo, hi, 1e-10);
+          EXPECT_LE(objective(G, b, w, lambda),
+                    objective(G, b, it.weights, lambda) + 1e-14 * scale);
+          EXPECT_TRUE(bit_equal(s, solve_simplex_qp(G, b, lambda, lo, hi)));
+        }
+        if (variant == 1 && n > 2 && lambda == 0.0) {
+          // The copy never takes weight from the original, nor the zero donor.
+          const V w = solve_simplex_qp(G, b, 0.0, 0.0, 1.0).weights;
+          EXPECT_EQ(w[1], 0.0);
+          EXPECT_EQ(w[n - 1], 0.0);
+        }
+      }
+    }
+  }
+  EXPECT_EQ(problems, 144);
 }
 
 }  // namespace

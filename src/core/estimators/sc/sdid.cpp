@@ -3,9 +3,9 @@
 #include <cmath>
 #include <utility>
 
+#include "core/linalg/active_set.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/means.hpp"
-#include "core/linalg/simplex.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::estimators::sc::sdid {
@@ -15,11 +15,6 @@ namespace {
 // Every mean here divides the sum by the count (no reciprocal).
 using linalg::mean_div;
 
-// Without active bounds SDID's weight problems keep their own Frank-Wolfe
-// budget, twice the plain one and a tolerance between the plain and the
-// bounded one; the published SDID figures are reproduced with these.
-constexpr std::size_t kUnboundedMaxIter = 10000;
-constexpr double kUnboundedTol = 1e-11;
 // A leave-one-out control holding at least this much weight leaves nothing
 // to renormalise the rest by (1 - omega_k is within rounding of 0).
 constexpr double kAllTheWeight = 0.999999999999;
@@ -105,10 +100,7 @@ std::vector<double> simplex_with_intercept(const linalg::MatView& A, std::span<c
   std::vector<double> g(c, 0.0);
   linalg::gemv_t(A_c, b_c, g, 1.0, 0.0);
 
-  const bool bounded = min_weight > 0.0 || max_weight < 1.0;
-  const std::size_t max_iter = bounded ? linalg::kBoundedMaxIter : kUnboundedMaxIter;
-  const double tol = bounded ? linalg::kBoundedTol : kUnboundedTol;
-  return linalg::solve_bounded(G, g, max_iter, ridge, min_weight, max_weight, tol).weights;
+  return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {

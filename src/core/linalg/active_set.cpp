@@ -1,0 +1,390 @@
+#include "core/linalg/active_set.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+#include <utility>
+#include <vector>
+
+namespace quintara::linalg {
+
+namespace {
+
+constexpr double kKktRel = 1e-12;
+// Rounding of one gradient entry is at most about n eps times the scale;
+// the tolerance keeps this multiple of it above that.
+constexpr double kRoundingTerms = 8.0;
+// A pivot squared at or below this share of the tolerance counts as no
+// curvature; below half of it the zero-curvature step is sure to descend.
+constexpr double kPivotShare = 0.25;
+// With a ridge the minimiser's support is typically wide (SDID's unit
+// weights): up to kBatch coordinates beside the worst one enter per step,
+// those whose multipliers are wrong by at least kBatchShare of the worst.
+// Without a ridge supports are narrow and single entries are cheaper.
+constexpr std::size_t kBatch = 16;
+constexpr double kBatchShare = 0.5;
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+constexpr double kInf = std::numeric_limits<double>::infinity();
+
+// y <- y + x t; the two never overlap, so the loop vectorises.
+void axpy(double* __restrict y, const double* __restrict x, double t, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
+}
+
+enum class Hold : char { kLower, kUpper, kFree };
+
+class ActiveSet {
+ public:
+  ActiveSet(const MatView& G, std::span<const double> b, double lambda, double lo, double hi)
+      : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0) {
+    double s = 0.0;
+    for (std::size_t i = 0; i < n_; ++i) {
+      s = std::fmax(s, std::fabs(h(i, i)));
+      s = std::fmax(s, std::fabs(b_[i]));
+    }
+    s = std::fmax(s, std::numeric_limits<double>::min());
+    tol_ = s * (kKktRel + kRoundingTerms * static_cast<double>(n_) * kEps);
+    pivot_floor_ = kPivotShare * tol_;
+  }
+
+  // The cheapest start: coordinates ordered by their vertex objective
+  // 1/2 H_ii - b_i (ties by index), every one at lo, the remaining mass
+  // poured in that order up to hi. The last coordinate poured into is free.
+  void start() {
+    std::vector<std::size_t> order(n_);
+    for (std::size_t i = 0; i < n_; ++i) order[i] = i;
+    std::vector<double> key(n_);
+    for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h(i, i) - b_[i];
+    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
+      return key[a] < key[c] || (key[a] == key[c] && a < c);
+    });
+    w_.assign(n_, lo_);
+    hold_.assign(n_, Hold::kLower);
+    double remaining = 1.0 - static_cast<double>(n_) * lo_;
+    const double room = hi_ - lo_;
+    std::size_t last = order[0];
+    for (const std::size_t i : order) {
+      if (remaining <= 0.0) break;
+      const double add = std::fmin(remaining, room);
+      w_[i] = w_[i] + add;
+      remaining = remaining - add;
+      if (upper_binds_) hold_[i] = Hold::kUpper;
+      last = i;
+    }
+    hold_[last] = Hold::kFree;
+    free_.assign(1, last);
+    g_ = grad(G_, b_, w_, lambda_);
+  }
+
+  SimplexSolution run() {
+    start();
+    const std::size_t cap = 8 * n_ + 64;
+    bool factored = false, stationary = false, fresh = true;
+    for (std::size_t it = 0; it < cap; ++it) {
+      if (!factored) {
+        const std::size_t bad = refactor();
+        if (bad != 0) {
+          zero_curvature_step(bad);
+          stationary = fresh = false;
+          continue;
+        }
+        factored = true;
+      }
+      if (!stationary) {
+        if (newton_step()) {
+          factored = false;
+        } else {
+          stationary = true;
+        }
+        fresh = false;
+        continue;
+      }
+      const auto [j, violation] = most_violating();
+      if (violation <= tol_) {
+        if (fresh) return {std::move(w_), it, std::fmax(violation, free_spread())};
+        // Confirm on a gradient free of the updates' rounding.
+        g_ = grad(G_, b_, w_, lambda_);
+        fresh = true;
+        stationary = free_spread() <= tol_;
+        continue;
+      }
+      enter(j);
+      if (!append_row(free_.size() - 1)) {
+        zero_curvature_step(free_.size() - 1);
+        factored = false;
+      } else if (lambda_ > 0.0) {
+        enter_batch(violation);
+      }
+      stationary = fresh = false;
+    }
+    return fallback(cap);
+  }
+
+ private:
+  void enter(std::size_t j) {
+    hold_[j] = Hold::kFree;
+    free_.push_back(j);
+  }
+
+  // Other held coordinates whose multiplier is wrong by at least a share of
+  // the worst enter with it, in index order, so that one Newton step serves
+  // several entries; one that would leave the free block without curvature
+  // stays out, and the batch ends there.
+  void enter_batch(double worst) {
+    const double mean = free_mean();
+    std::size_t added = 0;
+    for (std::size_t i = 0; i < n_ && added < kBatch; ++i) {
+      double v;
+      if (hold_[i] == Hold::kLower) {
+        v = mean - g_[i];
+      } else if (hold_[i] == Hold::kUpper) {
+        v = g_[i] - mean;
+      } else {
+        continue;
+      }
+      if (!(v > tol_ && v >= kBatchShare * worst)) continue;
+      const Hold was = hold_[i];
+      enter(i);
+      if (!append_row(free_.size() - 1)) {
+        free_.pop_back();
+        hold_[i] = was;
+        return;
+      }
+      ++added;
+    }
+  }
+
+  double h(std::size_t i, std::size_t j) const {
+    const double v = G_.data[i + j * G_.ld];
+    return i == j ? v + lambda_ : v;
+  }
+
+  // Reduced Hessian entry for free positions a, c >= 1 (position 0 absorbs
+  // the sum constraint).
+  double reduced(std::size_t a, std::size_t c) const {
+    const std::size_t i = free_[a], j = free_[c], k = free_[0];
+    return ((h(i, j) - h(i, k)) - h(k, j)) + h(k, k);
+  }
+
+  double& chol(std::size_t q, std::size_t s) { return chol_[q * (q + 1) / 2 + s]; }
+
+  // Appends free position a (rows 1 .. a-1 factored) to the Cholesky factor
+  // of the reduced Hessian; false, with the forward-solved row left in
+  // row_, when its pivot carries no curvature.
+  bool append_row(std::size_t a) {
+    const std::size_t q = a - 1;
+    row_.resize(q);
+    double piv = reduced(a, a);
+    for (std::size_t s = 0; s < q; ++s) {
+      double v = reduced(a, s + 1);
+      for (std::size_t k = 0; k < s; ++k) v -= chol(s, k) * row_[k];
+      row_[s] = v / chol(s, s);
+      piv -= row_[s] * row_[s];
+    }
+    if (!(piv > pivot_floor_)) return false;
+    chol_.resize(q * (q + 1) / 2 + q + 1);
+    for (std::size_t s = 0; s < q; ++s) chol(q, s) = row_[s];
+    chol(q, q) = std::sqrt(piv);
+    return true;
+  }
+
+  // Factors the reduced Hessian of the whole free set; 0 when it succeeds,
+  // else the free position whose pivot failed.
+  std::size_t refactor() {
+    chol_.clear();
+    for (std::size_t a = 1; a < free_.size(); ++a) {
+      if (!append_row(a)) return a;
+    }
+    return 0;
+  }
+
+  // Solves (L L^T) z = rhs over the first q reduced rows, in place.
+  void chol_solve(std::vector<double>& z, std::size_t q, bool forward) {
+    if (forward) {
+      for (std::size_t s = 0; s < q; ++s) {
+        double v = z[s];
+        for (std::size_t k = 0; k < s; ++k) v -= chol(s, k) * z[k];
+        z[s] = v / chol(s, s);
+      }
+    }
+    for (std::size_t s = q; s-- > 0;) {
+      double v = z[s];
+      for (std::size_t k = s + 1; k < q; ++k) v -= chol(k, s) * z[k];
+      z[s] = v / chol(s, s);
+    }
+  }
+
+  // Direction over the free positions from reduced coordinates z (positions
+  // 1 .. z.size()); position 0 takes minus their sum.
+  void direction_from_reduced(const std::vector<double>& z) {
+    p_.assign(free_.size(), 0.0);
+    double sum = 0.0;
+    for (std::size_t s = 0; s < z.size(); ++s) {
+      p_[s + 1] = z[s];
+      sum += z[s];
+    }
+    p_[0] = -sum;
+  }
+
+  // Newton step on the free set, cut at the first bound; true when a bound
+  // blocked it (the blocking coordinate has then left the free set).
+  bool newton_step() {
+    const std::size_t m = free_.size();
+    if (m < 2) return false;
+    z_.resize(m - 1);
+    const double g0 = g_[free_[0]];
+    for (std::size_t s = 0; s + 1 < m; ++s) z_[s] = -(g_[free_[s + 1]] - g0);
+    chol_solve(z_, m - 1, true);
+    direction_from_reduced(z_);
+    const auto [alpha, blocker] = ratio_test();
+    if (alpha >= 1.0) {
+      move(1.0);
+      return false;
+    }
+    move(alpha);
+    drop(blocker);
+    return true;
+  }
+
+  // At free position a the reduced Hessian has no curvature left: along the
+  // null direction (-R^{-1} c, 1) the objective is linear, so the step runs
+  // downhill to the first bound, whose coordinate leaves the free set.
+  void zero_curvature_step(std::size_t a) {
+    const std::size_t q = a - 1;
+    z_.assign(row_.begin(), row_.end());
+    chol_solve(z_, q, false);
+    for (double& v : z_) v = -v;
+    z_.push_back(1.0);
+    direction_from_reduced(z_);
+    double slope = 0.0;
+    for (std::size_t s = 0; s < p_.size(); ++s) slope += p_[s] * g_[free_[s]];
+    if (slope > 0.0) {
+      for (double& v : p_) v = -v;
+    }
+    const auto [alpha, blocker] = ratio_test();
+    move(alpha);
+    drop(blocker);
+  }
+
+  // Largest step along p_ keeping the free coordinates in the box, and the
+  // free position that blocks it (lowest coordinate index on ties).
+  std::pair<double, std::size_t> ratio_test() const {
+    double best = kInf;
+    std::size_t at = 0;
+    for (std::size_t s = 0; s < free_.size(); ++s) {
+      const double d = p_[s], v = w_[free_[s]];
+      double r;
+      if (d < 0.0) {
+        r = (v - lo_) / -d;
+      } else if (d > 0.0 && upper_binds_) {
+        r = (hi_ - v) / d;
+      } else {
+        continue;
+      }
+      r = std::fmax(r, 0.0);
+      if (r < best || (r == best && free_[s] < free_[at])) {
+        best = r;
+        at = s;
+      }
+    }
+    return {best, at};
+  }
+
+  void move(double alpha) {
+    const std::size_t ld = G_.ld;
+    for (std::size_t s = 0; s < free_.size(); ++s) {
+      const double d = alpha * p_[s];
+      if (d == 0.0) continue;
+      const std::size_t i = free_[s];
+      w_[i] = std::clamp(w_[i] + d, lo_, upper_binds_ ? hi_ : kInf);
+      axpy(g_.data(), G_.data + i * ld, d, n_);
+      g_[i] = g_[i] + lambda_ * d;
+    }
+  }
+
+  void drop(std::size_t s) {
+    const std::size_t i = free_[s];
+    const bool up = p_[s] > 0.0;
+    w_[i] = up ? hi_ : lo_;
+    hold_[i] = up ? Hold::kUpper : Hold::kLower;
+    free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(s));
+  }
+
+  double free_mean() const {
+    double s = 0.0;
+    for (const std::size_t i : free_) s += g_[i];
+    return s / static_cast<double>(free_.size());
+  }
+
+  double free_spread() const {
+    const double mean = free_mean();
+    double worst = 0.0;
+    for (const std::size_t i : free_) worst = std::fmax(worst, std::fabs(g_[i] - mean));
+    return worst;
+  }
+
+  // The held coordinate whose multiplier has the wrong sign by the most, and
+  // by how much (<= 0 when none).
+  std::pair<std::size_t, double> most_violating() const {
+    const double mean = free_mean();
+    double worst = 0.0;
+    std::size_t at = 0;
+    for (std::size_t i = 0; i < n_; ++i) {
+      double v;
+      if (hold_[i] == Hold::kLower) {
+        v = mean - g_[i];
+      } else if (hold_[i] == Hold::kUpper) {
+        v = g_[i] - mean;
+      } else {
+        continue;
+      }
+      if (v > worst) {
+        worst = v;
+        at = i;
+      }
+    }
+    return {at, worst};
+  }
+
+  SimplexSolution fallback(std::size_t cap) {
+    SimplexSolution other = solve_bounded(G_, b_, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
+    if (objective(G_, b_, other.weights, lambda_) < objective(G_, b_, w_, lambda_)) return other;
+    return {std::move(w_), cap, kInf};
+  }
+
+  const MatView& G_;
+  std::span<const double> b_;
+  double lambda_;
+  std::size_t n_;
+  double lo_, hi_;
+  bool upper_binds_;
+  double tol_ = 0.0, pivot_floor_ = 0.0;
+  std::vector<double> w_, g_, chol_, row_, z_, p_;
+  std::vector<Hold> hold_;
+  std::vector<std::size_t> free_;
+};
+
+}  // namespace
+
+SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
+                                 double lo, double hi) {
+  const std::size_t n = b.size();
+  if (n == 0) return {{}, 0, 0.0};
+  const double u = 1.0 / static_cast<double>(n);
+  // The box made feasible as the projection makes it; it always holds 1/n.
+  const double lo2 = std::fmin(u, std::fmax(0.0, lo));
+  const double hi2 = std::fmin(1.0, std::fmax(u, hi));
+  // A box pinned at 1/n leaves one feasible point.
+  if (lo2 >= u || hi2 <= u) return {std::vector<double>(n, u), 0, 0.0};
+  // A Gram matrix with a zero diagonal is zero: with b = 0 every point is a
+  // minimiser, and the one of least norm (the limit of a vanishing ridge) is
+  // the uniform point. SDID meets this with one pre-period.
+  bool flat = true;
+  for (std::size_t i = 0; i < n && flat; ++i) {
+    flat = G.data[i + i * G.ld] + lambda == 0.0 && b[i] == 0.0;
+  }
+  if (flat) return {std::vector<double>(n, u), 0, 0.0};
+  return ActiveSet(G, b, lambda, lo2, hi2).run();
+}
+
+}  // namespace quintara::linalg
