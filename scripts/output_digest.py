@@ -225,6 +225,12 @@ def cases() -> list[tuple[str, object]]:
                 quintara.fit_many(stack, [0, 1, 2], 12, method=method, ridge=0.01, zeta_scale=0.5),
             )
         )
+    for name, y, tr, t0 in panels:
+        out.append((f"fit_mcnnm {name}", quintara.fit_mcnnm(y, tr, t0, seed=5)))
+        out.append(
+            (f"fit_mcnnm {name} lambda", quintara.fit_mcnnm(y, tr, t0, lambda_=0.5, max_iter=50))
+        )
+        out.append((f"fit_mcnnm {name} max_rank", quintara.fit_mcnnm(y, tr, t0, max_rank=3)))
     return out
 
 

@@ -16,6 +16,7 @@ __all__ = [
     "fit_sdid",
     "fit_fp",
     "fit_rsc",
+    "fit_mcnnm",
     "bootstrap_mean",
     "fit_many",
     "fit_twfe_py",
@@ -104,6 +105,18 @@ def fit_rsc(
 ) -> SCResult:
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen
     2018)."""
+
+def fit_mcnnm(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    lambda_: _Float | None = None,
+    max_iter: SupportsIndex = 200,
+    tol: _Float = 1e-5,
+    seed: SupportsIndex = 0,
+    max_rank: SupportsIndex | None = None,
+) -> SCResult:
+    """Fit Matrix-Completion NNM (Athey et al. 2021)."""
 
 def fit_twfe_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""

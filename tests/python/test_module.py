@@ -16,9 +16,9 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "fit_cpasc", "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py",
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
          "geo_diagnostics", "geo_select"]
-BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "bootstrap_mean",
-         "fit_many", "fit_twfe_py", "fit_callaway_py", "fit_sunab_py", "bacon_decompose_py",
-         "geo_power", "geo_power_ensemble", "geo_diagnostics", "geo_select"]
+BUILT = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_mcnnm",
+         "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py", "fit_sunab_py",
+         "bacon_decompose_py", "geo_power", "geo_power_ensemble", "geo_diagnostics", "geo_select"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -46,6 +46,8 @@ SIGNATURES = {
               "min_weight=0.0, max_weight=1.0)",
     "fit_rsc": "(y, treated, treat_time, rank=None, energy=0.999, ridge=0.0, placebo=False, "
                "level=0.95)",
+    "fit_mcnnm": "(y, treated, treat_time, lambda_=None, max_iter=200, tol=1e-05, seed=0, "
+                 "max_rank=None)",
     "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
                        "bands=False, n_reps=999, seed=0, level=0.95)",
     "geo_power": "(y, treated, test_len, lifts, method='sdid', alpha=0.1, target_power=0.8, "
@@ -72,6 +74,9 @@ def test_signatures_docstrings_and_property_order() -> None:
         "the row indices of treated units; `treat_time` is the first post-period\n"
         "column index. If `placebo` is true, an in-space placebo test is run and the\n"
         "p-value / distribution are attached.")
+    assert quintara.fit_mcnnm.__doc__ == (
+        "Fit Matrix-Completion NNM (Athey et al. 2021). `max_rank`, when set, uses a\n"
+        "fast randomized truncated SVD inside SoftImpute (big speedup, low-rank cap).")
     assert quintara.fit_many.__doc__.startswith(
         "Batched, parallel fitting for Monte-Carlo / power-analysis / robustness runs.\n\n")
     assert quintara.geo_diagnostics.__doc__.startswith(
