@@ -47,9 +47,9 @@ def planted(n: int = 40, t: int = 30, t0: int = 22, effect: float = 2.0) -> tupl
 def test_recovers_a_planted_low_rank_panel_and_the_rank_cap_agrees() -> None:
     y, base = planted()
     r = quintara.fit_mcnnm(y, [0, 1, 2], 22)
-    # The penalty is at least sigma/100 (sigma ~ 30 here, the largest singular
+    # The penalty is at least sigma/100 (sigma ~ 35 here, the largest singular
     # value of what the effects leave over), and soft-thresholding shrinks
-    # each planted component by it: about 0.3 * 2 / sqrt(40 * 30) ~ 0.02 per
+    # each planted component by it: about 0.35 * 2 / sqrt(40 * 30) ~ 0.02 per
     # cell, plus the noise. 0.1 is twice the worst error seen over five draws
     # of this design and 5% of the effect; a fit that saw the treated cells
     # would be off by the whole effect.
