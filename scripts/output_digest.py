@@ -226,6 +226,11 @@ def cases() -> list[tuple[str, object]]:
             )
         )
     for name, y, tr, t0 in panels:
+        out.append((f"fit_mcnnm {name}", quintara.fit_mcnnm(y, tr, t0, seed=5)))
+        out.append(
+            (f"fit_mcnnm {name} lambda", quintara.fit_mcnnm(y, tr, t0, lambda_=0.5, max_iter=50))
+        )
+        out.append((f"fit_mcnnm {name} max_rank", quintara.fit_mcnnm(y, tr, t0, max_rank=3)))
         for mode in ("mspe", "stratified", "cumulative"):
             out.append(
                 (

@@ -16,6 +16,7 @@ __all__ = [
     "fit_sdid",
     "fit_fp",
     "fit_rsc",
+    "fit_mcnnm",
     "fit_cpasc",
     "bootstrap_mean",
     "fit_many",
@@ -106,6 +107,17 @@ def fit_rsc(
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen
     2018)."""
 
+def fit_mcnnm(
+    y: _Array,
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    lambda_: _Float | None = None,
+    max_iter: SupportsIndex = 200,
+    tol: _Float = 1e-5,
+    seed: SupportsIndex = 0,
+    max_rank: SupportsIndex | None = None,
+) -> SCResult:
+    """Fit Matrix-Completion NNM (Athey et al. 2021)."""
 def fit_cpasc(
     y: _Array,
     treated: Sequence[SupportsIndex],

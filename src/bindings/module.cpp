@@ -11,6 +11,7 @@
 #include "bindings/api_diagnostics.hpp"
 #include "bindings/api_did.hpp"
 #include "bindings/api_ensemble.hpp"
+#include "bindings/api_mcnnm.hpp"
 #include "bindings/api_power.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/api_selection.hpp"
@@ -32,6 +33,7 @@ const EntryDef* const kEntries[] = {
     &fit_sdid_entry,
     &fit_fp_entry,
     &fit_rsc_entry,
+    &fit_mcnnm_entry,
     &fit_cpasc_entry,
     &bootstrap_mean_entry,
     &fit_many_entry,

@@ -25,6 +25,8 @@ fits = [
     quintara.fit_sdid(y, [0], 45, inference="placebo"),
     quintara.fit_sdid(y, [0, 1, 2], 45, inference="jackknife"),
     quintara.fit_rsc(y, [0, 1], 45, energy=0.95, ridge=0.1, placebo=True),
+    quintara.fit_mcnnm(y[:20, :30], [0, 1], 22, seed=3),
+    quintara.fit_mcnnm(y[:20, :30], [0, 1], 22, seed=3, max_rank=3),
 ]
 out = [[r.att, r.se, r.p_value, r.ci_lower, r.inference_distribution, r.placebo_atts, r.weights]
        for r in fits]

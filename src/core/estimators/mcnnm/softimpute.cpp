@@ -1,0 +1,47 @@
+#include "core/estimators/mcnnm/softimpute.hpp"
+
+#include <cmath>
+#include <utility>
+
+#include "core/linalg/soft_threshold.hpp"
+#include "core/panic.hpp"
+
+namespace quintara::estimators::mcnnm {
+
+FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptions& options,
+                        FitState state, double lambda) {
+  const std::size_t N = Y.rows, T = Y.cols;
+  QUINTARA_ASSERT_EQ(mask.size(), N * T, "soft_impute_fe: mask size");
+  linalg::Mat Z(N, T);
+  for (std::size_t iter = 0; iter < options.max_iter; ++iter) {
+    update_fe(Y, mask, state);
+    // Observed cells net of the effects; unobserved ones take the current
+    // low-rank value, so thresholding only ever fits the observed data.
+    for (std::size_t t = 0; t < T; ++t) {
+      const double b = state.beta[t];
+      for (std::size_t i = 0; i < N; ++i) {
+        const std::size_t p = i + t * N;
+        Z.data[p] = mask[p] ? (Y.data[p] - state.alpha[i]) - b : state.L.data[p];
+      }
+    }
+    // The same seed at every iteration: the test matrix of the randomized
+    // SVD stays fixed, so the iteration map itself does not change.
+    linalg::SvtResult next = options.max_rank
+                                 ? linalg::svt_truncated(Z, *options.max_rank, options.seed, lambda)
+                                 : linalg::svt(Z, lambda);
+    double d = 0.0, s = 0.0;
+    for (std::size_t p = 0; p < N * T; ++p) {
+      const double diff = next.x.data[p] - state.L.data[p];
+      d += diff * diff;
+      s += state.L.data[p] * state.L.data[p];
+    }
+    state.L = std::move(next.x);
+    if ((s > 0.0 && std::sqrt(d / s) < options.tol) || (s == 0.0 && std::sqrt(d) < options.tol)) {
+      break;
+    }
+  }
+  update_fe(Y, mask, state);
+  return state;
+}
+
+}  // namespace quintara::estimators::mcnnm

@@ -1,0 +1,35 @@
+// SoftImpute with unit and period fixed effects: nuclear-norm penalised
+// matrix completion of the cells a mask leaves unobserved.
+//
+// Each iteration refits the effects, fills the unobserved cells of the
+// effect-free outcomes with the current low-rank part, and soft-thresholds
+// the singular values of the result by lambda. With a rank cap the
+// thresholding runs on a randomized truncated SVD, which is what keeps large
+// panels affordable.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+
+#include "core/estimators/mcnnm/fixed_effects.hpp"
+#include "core/linalg/matrix.hpp"
+
+namespace quintara::estimators::mcnnm {
+
+struct McnnmOptions {
+  std::optional<double> lambda;         // none: chosen on held-out cells
+  std::optional<std::size_t> max_rank;  // set: randomized truncated thresholding
+  std::size_t max_iter = 200;
+  double tol = 1e-5;
+  std::uint64_t seed = 0;  // the hold-out draw and the randomized SVD
+};
+
+// At most options.max_iter thresholding steps from `start`, stopping once the
+// relative change of L, sqrt(sum (L_new - L)^2 / sum L^2), falls below
+// options.tol (the absolute change while L is zero); a last update_fe
+// follows in every case. Non-convergence is not an error.
+FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptions& options,
+                        FitState start, double lambda);
+
+}  // namespace quintara::estimators::mcnnm

@@ -1,0 +1,17 @@
+#include "core/runs/mcnnm_run.hpp"
+
+#include <utility>
+
+#include "core/estimators/mcnnm/fit.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/runs/sc_run.hpp"
+
+namespace quintara::runs {
+
+PyScResult run_mcnnm(McnnmRequest request) {
+  const estimators::Panel panel =
+      estimators::Panel::block(std::move(request.y), request.treated, request.t0);
+  return result_from_fit(estimators::mcnnm::fit_at(panel, request.t0, request.options));
+}
+
+}  // namespace quintara::runs
