@@ -80,6 +80,17 @@ std::vector<PyMethodDef>& method_table() {
   return table;
 }
 
+// Private helpers: module attributes (for unpickling and for the pure-Python
+// layers) that are neither in the function table nor in `__all__`.
+std::vector<PyMethodDef>& private_table() {
+  static std::vector<PyMethodDef> table;
+  if (table.empty()) {
+    table.push_back(reconstruct_def);
+    table.push_back({nullptr, nullptr, 0, nullptr});
+  }
+  return table;
+}
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_quintara",
@@ -98,6 +109,9 @@ PyObject* init_module() {
   for (const PyMethodDef& m : method_table()) {
     if (m.ml_name != nullptr) register_name(module.get(), m.ml_name);
   }
+  check_status(PyModule_AddFunctions(module.get(), private_table().data()));
+  Ref reconstructor = Ref::check(PyObject_GetAttrString(module.get(), reconstruct_def.ml_name));
+  set_reconstructor(reconstructor.get());
   add_result_classes(module.get(), &register_name);
   add_panic_exception(module.get());
   return module.release();
