@@ -85,7 +85,14 @@ std::vector<PyMethodDef>& method_table() {
 std::vector<PyMethodDef>& private_table() {
   static std::vector<PyMethodDef> table;
   if (table.empty()) {
+    static std::deque<std::string> docs;
     table.push_back(reconstruct_def);
+    for (const EntryDef* e :
+         {&select_candidates_entry, &evaluate_candidates_entry, &rank_candidates_entry}) {
+      docs.push_back(e->signature->docstring(e->body));
+      table.push_back(
+          {e->signature->name, e->function, METH_VARARGS | METH_KEYWORDS, docs.back().c_str()});
+    }
     table.push_back({nullptr, nullptr, 0, nullptr});
   }
   return table;
