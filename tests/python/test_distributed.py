@@ -11,9 +11,9 @@ import time
 
 import numpy as np
 import pytest
-from conftest import factor_panel
 
 import quintara
+from conftest import factor_panel
 from quintara import distributed as qd
 
 dd = pytest.importorskip("dask.distributed")
