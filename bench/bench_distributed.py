@@ -104,7 +104,7 @@ def main() -> None:
             )
         )
 
-    overhead = per_rep = 0.0
+    overhead = 0.0
     for workers in (1, 2):
         with (
             LocalCluster(
@@ -133,10 +133,9 @@ def main() -> None:
                     secs.append(s)
                     print(f"1 worker, {len(sub)} replications in {chunks[-1]:4d} chunks: {s:.3f} s")
                 overhead, base = np.polyfit(chunks, secs, 1)
-                per_rep = base / len(sub)
                 print(
-                    f"per-chunk overhead {overhead * 1e3:.2f} ms; work {per_rep * 1e3:.3f} ms "
-                    f"per replication"
+                    f"per-chunk overhead {overhead * 1e3:.2f} ms (intercept: "
+                    f"{base / len(sub) * 1e3:.3f} ms per replication)"
                 )
             atts, s_fit = timed(lambda: qd.fit_many(client, y3, treated, t0))
             assert atts.tobytes() == local_atts.tobytes()
@@ -158,26 +157,33 @@ def main() -> None:
         f"{base_fit / rows[3][1]:.2f}x, geo_select {base_sel / rows[3][2]:.2f}x"
     )
 
+    # The work per replication and per candidate: the one-thread compiled calls.
+    per_rep, per_cand = base_fit / n_reps, base_sel / n_sets
+    print(f"work: {per_rep * 1e3:.3f} ms per replication, {per_cand * 1e3:.1f} ms per candidate")
     # A chunk whose work is 100x the overhead loses under 1% to Dask.
-    min_chunk = math.ceil(100 * overhead / per_rep) if per_rep > 0 else 1
+    min_chunk = max(1, math.ceil(100 * overhead / per_rep))
     print(
         f"\nchunk size for < 1% overhead: >= {min_chunk} replications "
         f"({min_chunk * per_rep:.2f} s of work per chunk)"
     )
-    per_cand = base_sel / n_sets
-    for n_workers in (64,):
-        reps = 100_000
-        chunks = CHUNKS * n_workers
-        size = max(min_chunk, math.ceil(reps / chunks))
+    # 64 workers, one thread each, default chunking (CHUNKS chunks per worker):
+    # rounds of (chunk work + overhead); the replications built on the workers
+    # (y3 a function), so nothing is scattered.
+    n_workers = 64
+    for reps in (10_000, 100_000):
+        size = math.ceil(reps / (CHUNKS * n_workers))
         rounds = math.ceil(math.ceil(reps / size) / n_workers)
         t_fit = rounds * (size * per_rep + overhead)
-        sel_rounds = math.ceil(n_sets / n_workers)
-        t_sel = sel_rounds * (per_cand + overhead)
         print(
             f"projection, {n_workers} workers: fit_many of {reps} replications in chunks of "
-            f"{size}: {t_fit:.1f} s (1 thread: {reps * per_rep:.0f} s); geo_select of "
-            f"{n_sets} candidates one per task: {t_sel:.2f} s (1 thread: {base_sel:.1f} s)"
+            f"{size}: {t_fit:.2f} s, overhead {overhead / (size * per_rep):.1%} of a chunk "
+            f"(1 thread: {reps * per_rep:.1f} s)"
         )
+    t_sel = math.ceil(n_sets / n_workers) * (per_cand + overhead)
+    print(
+        f"projection, {n_workers} workers: geo_select of {n_sets} candidates one per task: "
+        f"{t_sel:.2f} s (1 thread: {base_sel:.1f} s)"
+    )
 
 
 CHUNKS = qd.CHUNKS_PER_THREAD

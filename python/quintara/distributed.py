@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import math
 import sys
+import time
 import uuid
 from collections.abc import Callable, Iterable, Mapping, Sequence
 from typing import TYPE_CHECKING, Any, SupportsFloat, SupportsIndex, TypeVar
@@ -39,6 +40,13 @@ T = TypeVar("T")
 # per-task overhead of the scheduler (milliseconds) stays negligible next to
 # the work of a chunk.
 CHUNKS_PER_THREAD = 4
+
+# What Dask adds per task (scheduling, transfer of the arguments and the
+# result): 2 to 8 ms measured on a LocalCluster of a busy two-core machine
+# (bench/bench_distributed.py), about 1 ms on an idle one. A chunk of fits
+# carries at least 20 times that in work, so the overhead stays under 5%.
+TASK_OVERHEAD = 0.005
+MIN_CHUNK_SECONDS = 20 * TASK_OVERHEAD
 
 
 def _client(client: Client | None) -> Client:
@@ -66,9 +74,13 @@ def _threads(client: Client) -> int:
     return max(1, sum(client.nthreads().values()))
 
 
-def _chunk_bounds(n: int, chunk_size: int | None, client: Client) -> list[tuple[int, int]]:
+def _chunk_bounds(
+    n: int, chunk_size: int | None, client: Client, seconds_per_item: float = 0.0
+) -> list[tuple[int, int]]:
     if chunk_size is None:
         chunk_size = math.ceil(n / (CHUNKS_PER_THREAD * _threads(client)))
+        if seconds_per_item > 0:
+            chunk_size = max(chunk_size, math.ceil(MIN_CHUNK_SECONDS / seconds_per_item))
     elif chunk_size < 1:
         raise ValueError(f"chunk_size must be >= 1; got {chunk_size}")
     size = max(1, chunk_size)
@@ -143,10 +155,12 @@ def fit_many(
     `y3` is the `(R, N, T)` stack, scattered to the workers once; or a function
     `y3(r) -> (N, T) array` that builds replication `r` on a worker (then give
     `n_reps`), so a large study never exists in one memory. Each chunk of
-    `chunk_size` replications is one compiled `fit_many` call; by default the
-    stack is cut into about four chunks per worker thread. With an array, every
-    check of the local call runs here first, with its messages; an error inside
-    a chunk names the chunk's replications.
+    `chunk_size` replications is one compiled `fit_many` call. By default the
+    work is cut into about four chunks per worker thread, and a chunk of a
+    stack holds at least 0.1 s of fits (timed on replication 0), so that Dask's
+    per-task overhead stays small. With an array, every check of the local call
+    runs here first, with its messages; an error inside a chunk names the
+    chunk's replications.
     """
     client = _client(client)
     args = (list(treated), treat_time)
@@ -161,31 +175,35 @@ def fit_many(
         if n_reps is None or n_reps < 1:
             raise ValueError("fit_many with a replication function needs n_reps >= 1")
         stack: Any = y3
+        seconds_per_rep = 0.0  # unknown: no replication exists here
     else:
         if n_reps is not None:
             raise ValueError("n_reps is only for a replication function; the stack has its own")
-        n_reps = _check_stack(y3, args, kwargs)
+        n_reps, seconds_per_rep = _check_stack(y3, args, kwargs)
         stack = client.scatter(y3, broadcast=True, hash=False)
     run = uuid.uuid4().hex[:8]
     futures = [
         client.submit(_fit_chunk, stack, lo, hi, args, kwargs, key=_key("fit_many", lo, run))
-        for lo, hi in _chunk_bounds(n_reps, chunk_size, client)
+        for lo, hi in _chunk_bounds(n_reps, chunk_size, client, seconds_per_rep)
     ]
     return np.concatenate(_gather(client, futures))
 
 
-def _check_stack(y3: Any, args: tuple, kwargs: dict) -> int:
+def _check_stack(y3: Any, args: tuple, kwargs: dict) -> tuple[int, float]:
     """Runs the local call's checks, in its order and with its messages, at the
     cost of at most one fit: the compiled call checks every replication it is
     given before fitting any, so it is handed replication 0 alone, or every
-    replication up to the first non-finite one."""
+    replication up to the first non-finite one. Returns R and the seconds the
+    one fit took (an upper bound of the work per replication: it includes the
+    call's own start-up)."""
     if not isinstance(y3, np.ndarray) or y3.ndim != 3 or len(y3) == 0:
         _quintara.fit_many(y3, *args, **kwargs)  # raises the local call's error
         raise AssertionError("unreachable: the compiled call refused this stack")
     finite = np.isfinite(y3).reshape(len(y3), -1).all(axis=1)
     last = 0 if finite.all() else int(np.argmin(finite))
+    start = time.perf_counter()
     _quintara.fit_many(y3[: last + 1], *args, **kwargs)
-    return len(y3)
+    return len(y3), time.perf_counter() - start
 
 
 # ---- geo_select --------------------------------------------------------------
