@@ -15,6 +15,7 @@ ctest --test-dir build/cpp-tests --output-on-failure -j "$JOBS"
 
 echo "== wheel build and abi3 audit"
 "$PYTHON" -m pip install --quiet "abi3audit" "pytest>=7" "hypothesis>=6" "scipy>=1.10" "numpy>=1.23" "mypy>=1.8"
+"$PYTHON" -m pip install --quiet "dask[distributed]>=2024.1"  # the [dask] extra: tests/python/test_distributed.py
 rm -rf dist
 "$PYTHON" -m pip wheel . --no-deps -w dist
 "$PYTHON" -m abi3audit --strict --report dist/quintara-*.whl

@@ -5,10 +5,12 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "bindings/results.hpp"
+#include "core/geo/selection.hpp"
 #include "core/runs/methods.hpp"
 #include "core/runs/selection_run.hpp"
 #include "core/runs/validate.hpp"
@@ -36,43 +38,71 @@ struct GeoSelectArgs {
   std::optional<std::vector<std::size_t>> include;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::vector<std::vector<std::size_t>> candidates;  // _evaluate_candidates only
 };
 
-const Params geo_select_params{"geo_select",
-                               arg("y", &GeoSelectArgs::y),
-                               arg("eligible", &GeoSelectArgs::eligible),
-                               arg("max_treated", &GeoSelectArgs::max_treated),
-                               arg("test_len", &GeoSelectArgs::test_len),
-                               arg("target_lift", &GeoSelectArgs::target_lift),
-                               arg("method", &GeoSelectArgs::method, "\"sdid\""),
-                               arg("alpha", &GeoSelectArgs::alpha, "0.1"),
-                               arg("target_power", &GeoSelectArgs::target_power, "0.8"),
-                               arg("min_pre", &GeoSelectArgs::min_pre, "0"),
-                               arg("n_candidates", &GeoSelectArgs::n_candidates, "200"),
-                               arg("seed", &GeoSelectArgs::seed, "0"),
-                               opt_arg("exact_size", &GeoSelectArgs::exact_size),
-                               opt_arg("lookback", &GeoSelectArgs::lookback),
-                               opt_arg("include", &GeoSelectArgs::include),
-                               arg("min_weight", &GeoSelectArgs::min_weight, "0.0"),
-                               arg("max_weight", &GeoSelectArgs::max_weight, "1.0")};
+// The geo_select parameters, with any `extra` ones after `y`: the private
+// helpers take the same arguments, so the pure-Python layer passes one set of
+// arguments to all of them.
+template <class... Extra>
+auto select_params(const char* name, Extra... extra) {
+  using A = GeoSelectArgs;
+  return Params{name,
+                arg("y", &A::y),
+                extra...,
+                arg("eligible", &A::eligible),
+                arg("max_treated", &A::max_treated),
+                arg("test_len", &A::test_len),
+                arg("target_lift", &A::target_lift),
+                arg("method", &A::method, "\"sdid\""),
+                arg("alpha", &A::alpha, "0.1"),
+                arg("target_power", &A::target_power, "0.8"),
+                arg("min_pre", &A::min_pre, "0"),
+                arg("n_candidates", &A::n_candidates, "200"),
+                arg("seed", &A::seed, "0"),
+                opt_arg("exact_size", &A::exact_size),
+                opt_arg("lookback", &A::lookback),
+                opt_arg("include", &A::include),
+                arg("min_weight", &A::min_weight, "0.0"),
+                arg("max_weight", &A::max_weight, "1.0")};
+}
+
+const auto geo_select_params = select_params("geo_select");
+const auto select_candidates_params = select_params("_select_candidates");
+const auto evaluate_candidates_params =
+    select_params("_evaluate_candidates", arg("candidates", &GeoSelectArgs::candidates));
+
+struct RankArgs {
+  std::vector<double> scores;
+};
+
+const Params rank_candidates_params{"_rank_candidates", arg("scores", &RankArgs::scores)};
 
 std::optional<std::size_t> as_size(std::optional<std::uint64_t> v) {
   if (!v) return std::nullopt;
   return static_cast<std::size_t>(*v);
 }
 
-Ref candidate_list(std::vector<PyMarketCandidate> candidates) {
-  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(candidates.size())));
-  for (std::size_t i = 0; i < candidates.size(); ++i) {
+template <class T>
+Ref list_of(std::vector<T> items) {
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(items.size())));
+  for (std::size_t i = 0; i < items.size(); ++i) {
+    Ref item;
+    if constexpr (std::is_same_v<T, PyMarketCandidate>) {
+      item = wrap(std::move(items[i]));
+    } else if constexpr (std::is_same_v<T, std::size_t>) {
+      item = new_uint(items[i]);
+    } else {
+      item = list_of(std::move(items[i]));
+    }
     // PyList_SetItem steals the item reference, even on failure.
-    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i),
-                                wrap(std::move(candidates[i])).release()));
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item.release()));
   }
   return list;
 }
 
-Ref geo_select(PyObject* args, PyObject* kwargs) {
-  GeoSelectArgs a = geo_select_params.parse(args, kwargs);
+// Every geo_select check, in its order, then the validated request.
+runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   const runs::Method method = runs::parse_method(a.method);
   const auto [n_units, n_periods] = validate::check_panel(a.y);
   const std::size_t min_pre = validate::check_geo_window(a.test_len, a.min_pre, n_periods);
@@ -116,7 +146,31 @@ Ref geo_select(PyObject* args, PyObject* kwargs) {
   s.min_weight = a.min_weight;
   s.max_weight = a.max_weight;
   s.method = method;
-  return candidate_list(without_gil([&] { return runs::run_selection(request); }));
+  return request;
+}
+
+Ref geo_select(PyObject* args, PyObject* kwargs) {
+  GeoSelectArgs a = geo_select_params.parse(args, kwargs);
+  const runs::SelectionRequest request = validated_request(a);
+  return list_of(without_gil([&] { return runs::run_selection(request); }));
+}
+
+Ref select_candidates(PyObject* args, PyObject* kwargs) {
+  GeoSelectArgs a = select_candidates_params.parse(args, kwargs);
+  const runs::SelectionRequest request = validated_request(a);
+  return list_of(runs::run_candidate_sets(request));
+}
+
+Ref evaluate_candidates(PyObject* args, PyObject* kwargs) {
+  GeoSelectArgs a = evaluate_candidates_params.parse(args, kwargs);
+  const runs::SelectionRequest request = validated_request(a);
+  runs::check_candidates(a.candidates, request.y.rows);
+  return list_of(without_gil([&] { return runs::run_evaluation(request, a.candidates); }));
+}
+
+Ref rank_candidates(PyObject* args, PyObject* kwargs) {
+  const RankArgs a = rank_candidates_params.parse(args, kwargs);
+  return list_of(geo::rank_order(a.scores));
 }
 
 }  // namespace
@@ -133,6 +187,25 @@ const EntryDef geo_select_entry{
     "1.5 and 2 times `target_lift`), its design-diagnostics confidence and its\n"
     "minimal detectable effect. Returns every candidate, best score first.",
     cfunction<geo_select>(),
+};
+
+const EntryDef select_candidates_entry{
+    &select_candidates_params.signature(),
+    "The candidate sets geo_select would evaluate, in production order (private).",
+    cfunction<select_candidates>(),
+};
+
+const EntryDef evaluate_candidates_entry{
+    &evaluate_candidates_params.signature(),
+    "MarketCandidate of each set in `candidates`, in the given order, as geo_select\n"
+    "scores it (private).",
+    cfunction<evaluate_candidates>(),
+};
+
+const EntryDef rank_candidates_entry{
+    &rank_candidates_params.signature(),
+    "Indices of `scores` in geo_select's ranking order, best first (private).",
+    cfunction<rank_candidates>(),
 };
 
 }  // namespace quintara::bindings

@@ -115,6 +115,7 @@ bool to_flag(PyObject* obj) {
 const char* sequence_of(Kind kind) {
   switch (kind) {
     case Kind::IndexList: return "a sequence of non-negative integers";
+    case Kind::IndexLists: return "a sequence of index lists";
     case Kind::IntList: return "a sequence of integers";
     case Kind::FloatList: return "a sequence of numbers";
     default: return "a sequence of str";
@@ -172,6 +173,11 @@ Value convert(PyObject* obj, Kind kind) {
     case Kind::Array3: return to_array(obj, 3);
     case Kind::IndexList:
       return to_list<std::size_t>(obj, kind, [](PyObject* o) { return std::size_t(to_u64(o)); });
+    case Kind::IndexLists:
+      return to_list<std::vector<std::size_t>>(obj, kind, [](PyObject* o) {
+        return to_list<std::size_t>(o, Kind::IndexList,
+                                    [](PyObject* i) { return std::size_t(to_u64(i)); });
+      });
     case Kind::IntList:
       return to_list<std::int64_t>(obj, kind, [](PyObject* o) { return to_i64(o); });
     case Kind::FloatList: return to_list<double>(obj, kind, [](PyObject* o) { return to_f64(o); });

@@ -28,16 +28,17 @@
 namespace quintara::bindings {
 
 enum class Kind {
-  Array2,     // numpy.ndarray, exactly 2-D, native float64, any strides
-  Array3,     // the same with exactly 3 dimensions
-  IndexList,  // sequence (not str) of non-negative integers -> vector<size_t>
-  IntList,    // sequence (not str) of signed 64-bit integers -> vector<int64_t>
-  FloatList,  // sequence (not str) of numbers -> vector<double>
-  StrList,    // sequence (not str) of str -> vector<string>
-  Count,      // non-negative integer fitting 64 bits -> uint64_t
-  Float,      // anything float() accepts; NaN and inf pass -> double
-  Flag,       // bool or numpy.bool_ only -> bool
-  Name,       // str -> string
+  Array2,      // numpy.ndarray, exactly 2-D, native float64, any strides
+  Array3,      // the same with exactly 3 dimensions
+  IndexList,   // sequence (not str) of non-negative integers -> vector<size_t>
+  IndexLists,  // sequence (not str) of index lists -> vector<vector<size_t>>
+  IntList,     // sequence (not str) of signed 64-bit integers -> vector<int64_t>
+  FloatList,   // sequence (not str) of numbers -> vector<double>
+  StrList,     // sequence (not str) of str -> vector<string>
+  Count,       // non-negative integer fitting 64 bits -> uint64_t
+  Float,       // anything float() accepts; NaN and inf pass -> double
+  Flag,        // bool or numpy.bool_ only -> bool
+  Name,        // str -> string
 };
 
 struct Param {
@@ -57,8 +58,9 @@ struct Signature {
 };
 
 using Value = std::variant<std::monostate, ArrayView, std::vector<std::size_t>,
-                           std::vector<std::int64_t>, std::vector<double>, std::vector<std::string>,
-                           std::uint64_t, double, bool, std::string>;
+                           std::vector<std::vector<std::size_t>>, std::vector<std::int64_t>,
+                           std::vector<double>, std::vector<std::string>, std::uint64_t, double,
+                           bool, std::string>;
 
 // Binds and converts `args`/`kwargs` of a call against `sig`: one value per
 // parameter, in parameter order (monostate for None).
@@ -80,6 +82,9 @@ template <>
 struct KindOf<Array3View> : std::integral_constant<Kind, Kind::Array3> {};
 template <>
 struct KindOf<std::vector<std::size_t>> : std::integral_constant<Kind, Kind::IndexList> {};
+template <>
+struct KindOf<std::vector<std::vector<std::size_t>>>
+    : std::integral_constant<Kind, Kind::IndexLists> {};
 template <>
 struct KindOf<std::vector<std::int64_t>> : std::integral_constant<Kind, Kind::IntList> {};
 template <>

@@ -84,6 +84,24 @@ std::vector<PyMethodDef>& method_table() {
   return table;
 }
 
+// Private helpers: module attributes (for unpickling and for the pure-Python
+// layers) that are neither in the function table nor in `__all__`.
+std::vector<PyMethodDef>& private_table() {
+  static std::vector<PyMethodDef> table;
+  if (table.empty()) {
+    static std::deque<std::string> docs;
+    table.push_back(reconstruct_def);
+    for (const EntryDef* e :
+         {&select_candidates_entry, &evaluate_candidates_entry, &rank_candidates_entry}) {
+      docs.push_back(e->signature->docstring(e->body));
+      table.push_back(
+          {e->signature->name, e->function, METH_VARARGS | METH_KEYWORDS, docs.back().c_str()});
+    }
+    table.push_back({nullptr, nullptr, 0, nullptr});
+  }
+  return table;
+}
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "_quintara",
@@ -102,6 +120,9 @@ PyObject* init_module() {
   for (const PyMethodDef& m : method_table()) {
     if (m.ml_name != nullptr) register_name(module.get(), m.ml_name);
   }
+  check_status(PyModule_AddFunctions(module.get(), private_table().data()));
+  Ref reconstructor = Ref::check(PyObject_GetAttrString(module.get(), reconstruct_def.ml_name));
+  set_reconstructor(reconstructor.get());
   add_result_classes(module.get(), &register_name);
   add_panic_exception(module.get());
   return module.release();

@@ -4,6 +4,8 @@
 // be subclassed, and exposes its record's fields as read-only properties that
 // build a fresh Python object on every read (mutating a returned list changes
 // nothing). An object owns its record and never changes after creation.
+// Objects pickle as their attribute values (plain Python values) and unpickle
+// through a private module function, so they cross process boundaries.
 #pragma once
 
 #include "bindings/py.hpp"
@@ -22,6 +24,13 @@ using runs::PyScResult;
 
 // Creates the classes (once) and adds them to the module in table order.
 void add_result_classes(PyObject* module, void (*register_name)(PyObject*, const char*));
+
+// The private `_reconstruct(name, state)` that every class's __reduce__
+// names: it rebuilds an object from its class name and the tuple of its
+// attribute values. The module registers it outside the function table and
+// hands the registered function back through set_reconstructor.
+extern const PyMethodDef reconstruct_def;
+void set_reconstructor(PyObject* fn);
 
 // Wrap a finished record into a new Python object (interpreter lock held).
 Ref wrap(PyScResult r);

@@ -3,10 +3,14 @@ set, the ranking, seeds and the entry's own checks."""
 
 from __future__ import annotations
 
+import functools
+from collections.abc import Callable
+
 import numpy as np
 import pytest
 
 import quintara
+from quintara import _quintara
 
 N = 8
 TEST_LEN = 3
@@ -80,8 +84,13 @@ def test_nothing_to_propose_is_an_empty_list(y: np.ndarray) -> None:
 
 
 # The checks shared with geo_power (method, panel, window, alpha, target power,
-# weight range) are pinned with that entry; these are geo_select's own.
-def test_checks_run_in_order(y: np.ndarray) -> None:
+# weight range) are pinned with that entry; these are geo_select's own. The
+# private steps of the search run the same checks.
+@pytest.mark.parametrize("entry", [
+    quintara.geo_select, _quintara._select_candidates,  # type: ignore[attr-defined]
+    functools.partial(_quintara._evaluate_candidates, candidates=[[1]]),  # type: ignore[attr-defined]
+], ids=["geo_select", "select", "evaluate"])
+def test_checks_run_in_order(y: np.ndarray, entry: Callable[..., list]) -> None:
     args: dict[str, object] = {
         "y": y, "eligible": [0, 9], "max_treated": 0, "test_len": TEST_LEN, "target_lift": 0.0,
         "method": "sc",
@@ -109,11 +118,11 @@ def test_checks_run_in_order(y: np.ndarray) -> None:
     ]
     for key, fix, message in steps:
         with pytest.raises(ValueError) as err:
-            quintara.geo_select(**args)  # type: ignore[arg-type]
+            entry(**args)
         assert str(err.value).startswith(message), key
         args[key] = fix
-    ranked = quintara.geo_select(**args)  # type: ignore[arg-type]
-    assert ranked and all(1 in c.treated for c in ranked)
+    out = entry(**args)
+    assert out and all(1 in getattr(c, "treated", c) for c in out)
 
 
 @pytest.mark.parametrize(("kw", "message"), [
@@ -124,3 +133,27 @@ def test_checks_run_in_order(y: np.ndarray) -> None:
 def test_weight_bounds_use_the_extreme_donor_pools(y: np.ndarray, kw: dict, message: str) -> None:
     with pytest.raises(ValueError, match=f"^{message}"):
         select(y, max_treated=5, **kw)
+
+
+@pytest.mark.parametrize("kw", [{"include": [2]}, {"exact_size": 3, "include": [6, 6]}, {}])
+def test_the_private_steps_compose_to_geo_select(y: np.ndarray, kw: dict) -> None:
+    args = {"eligible": [6, 0, 1, 2, 3, 4, 5, 6], "max_treated": 3, "test_len": TEST_LEN,
+            "target_lift": LIFT, "n_candidates": 11, **COMMON, **kw}
+    sets = _quintara._select_candidates(y, **args)  # type: ignore[attr-defined]
+    # Evaluated in two pieces, in reverse, then ranked: the same list.
+    pieces = [sets[5:], sets[:5]]
+    evaluated = [c for p in reversed(pieces)
+                 for c in _quintara._evaluate_candidates(y, p, **args)]  # type: ignore[attr-defined]
+    assert [c.treated for c in evaluated] == sets
+    order = _quintara._rank_candidates([c.score for c in evaluated])  # type: ignore[attr-defined]
+    assert [fields(evaluated[i]) for i in order] == [fields(c) for c in select(y, **kw)]
+    message = (r"^candidates\[1\] must be a non-empty, strictly ascending list of market "
+               r"indices below 8 that leaves at least one control$")
+    with pytest.raises(ValueError, match=message):
+        _quintara._evaluate_candidates(y, [[0], [2, 2]], **args)  # type: ignore[attr-defined]
+
+
+def test_ranking_is_stable_and_total() -> None:
+    nan = float("nan")
+    scores = [1.0, nan, -0.0, 0.0, 1.0, -float("inf"), -nan]
+    assert _quintara._rank_candidates(scores) == [1, 0, 4, 3, 2, 5, 6]  # type: ignore[attr-defined]

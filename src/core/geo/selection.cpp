@@ -156,19 +156,41 @@ MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> trea
   return c;
 }
 
+namespace {
+
+// Best first: a higher score under the IEEE total order.
+bool ranks_before(double a, double b) {
+  return std::strong_order(a, b) == std::strong_ordering::greater;
+}
+
+}  // namespace
+
+std::vector<MarketCandidate> evaluate_all(const linalg::Mat& y, const std::vector<Set>& sets,
+                                          const SelectionSettings& settings) {
+  // Each candidate's power curve opens its own loops on the same pool.
+  return parallel::parallel_map<MarketCandidate>(
+      sets.size(), [&](std::size_t i) { return evaluate(y, sets[i], settings); });
+}
+
+std::vector<std::size_t> rank_order(std::span<const double> scores) {
+  std::vector<std::size_t> order(scores.size());
+  for (std::size_t i = 0; i < order.size(); ++i) order[i] = i;
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return ranks_before(scores[a], scores[b]);
+  });
+  return order;
+}
+
 void rank_candidates(std::vector<MarketCandidate>& candidates) {
   std::stable_sort(candidates.begin(), candidates.end(),
                    [](const MarketCandidate& a, const MarketCandidate& b) {
-                     return std::strong_order(a.score, b.score) == std::strong_ordering::greater;
+                     return ranks_before(a.score, b.score);
                    });
 }
 
 std::vector<MarketCandidate> select_markets(const linalg::Mat& y,
                                             const SelectionSettings& settings) {
-  const std::vector<Set> sets = candidate_sets(settings);
-  // Each candidate's power curve opens its own loops on the same pool.
-  std::vector<MarketCandidate> out = parallel::parallel_map<MarketCandidate>(
-      sets.size(), [&](std::size_t i) { return evaluate(y, sets[i], settings); });
+  std::vector<MarketCandidate> out = evaluate_all(y, candidate_sets(settings), settings);
   rank_candidates(out);
   return out;
 }

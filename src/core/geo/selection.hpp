@@ -8,6 +8,8 @@
 // design diagnostics; candidates are evaluated in parallel and each power
 // curve opens nested loops on the same pool, so results are identical for any
 // number of workers. The ranking is a stable sort by score, best first.
+// Generation, evaluation and ranking are also reachable one by one, so that
+// the evaluation can be split across processes and merged to the same list.
 #pragma once
 
 #include <cstddef>
@@ -67,8 +69,17 @@ double candidate_score(double power_at_target, double confidence, std::optional<
 MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
                          const SelectionSettings& settings);
 
+// Scores every set, in parallel; results in set order.
+std::vector<MarketCandidate> evaluate_all(const linalg::Mat& y,
+                                          const std::vector<std::vector<std::size_t>>& sets,
+                                          const SelectionSettings& settings);
+
+// The ranking order: indices of `scores`, highest score first under the IEEE
+// total order, equal scores in index order (a stable sort).
+std::vector<std::size_t> rank_order(std::span<const double> scores);
+
 // Stable sort by score, highest first under the IEEE total order; equal
-// scores keep their order.
+// scores keep their order. The same order as rank_order.
 void rank_candidates(std::vector<MarketCandidate>& candidates);
 
 // Every distinct candidate the search produced, evaluated, best first.

@@ -47,12 +47,42 @@ PyMarketCandidate candidate_record(const geo::MarketCandidate& c) {
   return r;
 }
 
-std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request) {
-  const std::vector<geo::MarketCandidate> ranked = geo::select_markets(request.y, request.settings);
+namespace {
+
+std::vector<PyMarketCandidate> records(const std::vector<geo::MarketCandidate>& candidates) {
   std::vector<PyMarketCandidate> out;
-  out.reserve(ranked.size());
-  for (const geo::MarketCandidate& c : ranked) out.push_back(candidate_record(c));
+  out.reserve(candidates.size());
+  for (const geo::MarketCandidate& c : candidates) out.push_back(candidate_record(c));
   return out;
+}
+
+}  // namespace
+
+std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request) {
+  return records(geo::select_markets(request.y, request.settings));
+}
+
+std::vector<std::vector<std::size_t>> run_candidate_sets(const SelectionRequest& request) {
+  return geo::candidate_sets(request.settings);
+}
+
+std::vector<PyMarketCandidate> run_evaluation(const SelectionRequest& request,
+                                              const std::vector<std::vector<std::size_t>>& sets) {
+  return records(geo::evaluate_all(request.y, sets, request.settings));
+}
+
+void check_candidates(const std::vector<std::vector<std::size_t>>& sets, std::size_t n_units) {
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    const std::vector<std::size_t>& c = sets[i];
+    bool ok = !c.empty() && c.size() < n_units && c.back() < n_units;
+    for (std::size_t j = 1; ok && j < c.size(); ++j) ok = c[j - 1] < c[j];
+    if (!ok) {
+      throw UserError(
+          format("candidates[{}] must be a non-empty, strictly ascending list of market indices "
+                 "below {} that leaves at least one control",
+                 i, n_units));
+    }
+  }
 }
 
 }  // namespace quintara::runs

@@ -37,4 +37,18 @@ struct SelectionRequest {
 // The ranked candidates as records, best first.
 std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request);
 
+// The same search in its three steps, for callers that split the evaluation
+// (across processes) and merge the pieces: the sets in production order; the
+// records of some sets in the given order; geo::rank_order on the scores.
+std::vector<std::vector<std::size_t>> run_candidate_sets(const SelectionRequest& request);
+std::vector<PyMarketCandidate> run_evaluation(const SelectionRequest& request,
+                                              const std::vector<std::vector<std::size_t>>& sets);
+
+// Sets handed in for evaluation have the shape the search produces: each
+// non-empty, strictly ascending, every index below n_units, fewer than
+// n_units markets; else UserError "candidates[{}] must be a non-empty,
+// strictly ascending list of market indices below {} that leaves at least one
+// control".
+void check_candidates(const std::vector<std::vector<std::size_t>>& sets, std::size_t n_units);
+
 }  // namespace quintara::runs
