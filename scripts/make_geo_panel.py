@@ -36,7 +36,7 @@ def main() -> None:
     amp = 0.12 * (1.0 + rng.normal(0.0, 0.15, n))  # yearly seasonal amplitude
     phase = rng.normal(0.0, 0.15, n)  # radians
     season = amp[:, None] * np.sin(2 * np.pi * week[None, :] / 52.0 - np.pi / 2 + phase[:, None])
-    holiday = np.where(np.isin(week % 52, [46, 47, 50, 51]), 0.15, 0.0)
+    holiday = np.where((week % 52 >= 46) & (week % 52 <= 50), 0.12, 0.0)  # late Nov to Christmas
     sigma = rng.uniform(0.02, 0.05, n)  # market-level noise, larger for some markets
     noise = np.zeros((n, WEEKS))
     noise[:, 0] = rng.normal(0.0, sigma)
