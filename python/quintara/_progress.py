@@ -64,11 +64,17 @@ def run(fn: Callable[..., T], *args: Any, label: str = "quintara", show: bool | 
     outcome: list[Any] = []
     failure: list[BaseException] = []
 
+    # An Event rather than Thread.join: a join interrupted by Ctrl-C can leave
+    # the thread reported as finished while it still runs.
+    finished = threading.Event()
+
     def work() -> None:
         try:
             outcome.append(fn(*args, **kwargs))
         except BaseException as e:  # handed to the waiting thread
             failure.append(e)
+        finally:
+            finished.set()
 
     worker = threading.Thread(target=work, name="quintara-call", daemon=True)
     progress = _native("_progress")
@@ -76,10 +82,9 @@ def run(fn: Callable[..., T], *args: Any, label: str = "quintara", show: bool | 
     drawn = False
     worker.start()
     try:
-        while worker.is_alive():
-            worker.join(_POLL)
+        while not finished.wait(_POLL):
             elapsed = time.monotonic() - start
-            if show and progress is not None and worker.is_alive() and elapsed >= _QUIET:
+            if show and progress is not None and elapsed >= _QUIET:
                 done, total = progress()
                 sys.stderr.write("\r\x1b[K" + _bar(label, done, total, elapsed))
                 sys.stderr.flush()
@@ -88,10 +93,10 @@ def run(fn: Callable[..., T], *args: Any, label: str = "quintara", show: bool | 
         cancel = _native("_cancel")
         # The worker may not have entered the compiled call yet: keep asking
         # until it has ended.
-        while worker.is_alive():
+        while not finished.is_set():
             if cancel is not None:
                 cancel()
-            worker.join(0.05)
+            finished.wait(0.05)
         raise KeyboardInterrupt from None
     finally:
         if drawn:
