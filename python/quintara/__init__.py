@@ -17,8 +17,14 @@ Two layers:
 from . import _quintara
 from ._quintara import *  # noqa: F403  (the compiled module defines __all__)
 from ._quintara import PanicException
-from .panel import Panel
-from .verbs import diagnose, power, select_markets, staggered, synth
+from .panel import Panel as Panel
+from .verbs import (
+    diagnose as diagnose,
+    power as power,
+    select_markets as select_markets,
+    staggered as staggered,
+    synth as synth,
+)
 
 __version__: str = _quintara.version()
 LABELLED = ["Panel", "synth", "staggered", "power", "select_markets", "diagnose"]

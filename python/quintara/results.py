@@ -80,6 +80,8 @@ class SynthResult(_Result):
         The label of the first treated period.
     """
 
+    raw: _quintara.SCResult
+
     def __init__(
         self, raw: _quintara.SCResult, panel: Panel, treated: list[int], t0: int, method: str, entry: str,
         inference: str, options: dict[str, Any],
@@ -324,6 +326,8 @@ class StaggeredResult(_Result):
         Adoption-period label per unit (missing for never-treated units).
     """
 
+    raw: _quintara.DiDResult
+
     def __init__(self, raw: _quintara.DiDResult, panel: Panel, cohorts: pd.Series, estimator: str, entry: str,
                  control: str | None, level: float) -> None:
         self.raw = raw
@@ -379,7 +383,8 @@ class StaggeredResult(_Result):
         return {
             "estimator": self.estimator, "entry": self.entry, "control": self.control,
             "att": self.att, "se": self.se, "ci_lower": self.ci[0], "ci_upper": self.ci[1],
-            "event_study": [{"event_time": int(k), **{c: float(v) for c, v in row.items()}} for k, row in es.iterrows()],
+            "event_study": [{"event_time": int(k), **{str(c): float(v) for c, v in row.items()}}
+                            for k, row in zip(es.index.tolist(), es.to_dict("records"), strict=True)],
             "groups": [{"cohort": json_label(k), "att": float(r.att), "se": float(r.se)} for k, r in g.iterrows()],
         }
 
@@ -400,7 +405,8 @@ class StaggeredResult(_Result):
         if self.raw.overall_group_att is not None and self.raw.overall_group_se is not None:
             rows.append(row("ATT (cohort avg)", self.raw.overall_group_att, self.raw.overall_group_se))
         rows += [row(f"cohort {k}", r.att, r.se) for k, r in self.groups.iterrows()]
-        rows += [row(f"event {int(k):+d}", r.att, r.se) for k, r in self.event_study.iterrows()]
+        es = self.event_study
+        rows += [row(f"event {int(k):+d}", a, s) for k, a, s in zip(es.index.tolist(), es.att, es.se, strict=True)]
         notes = []
         if self.raw.band_crit is not None:
             notes.append(f"Simultaneous band critical value: {self.raw.band_crit:.3f} standard errors.")
@@ -425,6 +431,8 @@ class BaconDecomposition(_Result):
     raw : BaconResult
         The compiled result.
     """
+
+    raw: _quintara.BaconResult
 
     def __init__(self, raw: _quintara.BaconResult, panel: Panel, cohorts: pd.Series) -> None:
         self.raw = raw

@@ -30,6 +30,8 @@ class PowerAnalysis(_Result):
         Length of the test, in periods.
     """
 
+    raw: _quintara.PowerResult
+
     def __init__(self, raw: _quintara.PowerResult, panel: Panel, treated: list[int], test_len: int, entry: str,
                  options: dict[str, Any]) -> None:
         self.raw = raw
@@ -71,8 +73,8 @@ class PowerAnalysis(_Result):
                 "test_len": self.test_len, "mde": r.mde_pct, "mde_abs_per_period": r.mde_abs_per_period,
                 "mde_cumulative": r.mde_cumulative, "crit": r.crit, "se_null": r.se_null,
                 "n_windows": r.n_windows,
-                "curve": [{"lift": float(k), **{c: float(v) for c, v in row.items()}}
-                          for k, row in self.curve.iterrows()]}
+                "curve": [{"lift": float(k), **{str(c): float(v) for c, v in row.items()}}
+                          for k, row in zip(self.curve.index.tolist(), self.curve.to_dict("records"), strict=True)]}
 
     def summary(self) -> str:
         """The MDE and the power at each lift."""
@@ -87,8 +89,9 @@ class PowerAnalysis(_Result):
                 ("MDE", f"{pct(r.mde_pct)} at power {num(target, 2)}"),
                 ("MDE per period", num(r.mde_abs_per_period)), ("Null |ATT| crit", num(r.crit)),
                 ("Null SE", num(r.se_null))]
-        rows = [[pct(k), num(row.power, 3), pct(row.est_mean), pct(row.est_lo), pct(row.est_hi)]
-                for k, row in self.curve.iterrows()]
+        c = self.curve
+        rows = [[pct(k), num(p, 3), pct(m), pct(lo), pct(hi)]
+                for k, p, m, lo, hi in zip(c.index.tolist(), c.power, c.est_mean, c.est_lo, c.est_hi, strict=True)]
         a = 100 * float(alpha)
         return render("Geo-experiment power analysis", info,
                       ["lift", "power", "mean est", f"est {a / 2:g}%", f"est {100 - a / 2:g}%"], rows,
@@ -112,6 +115,8 @@ class MarketSelection(_Result):
     raw : list of MarketCandidate
         The compiled result, best first.
     """
+
+    raw: list[_quintara.MarketCandidate]
 
     def __init__(self, raw: list[_quintara.MarketCandidate], panel: Panel, test_len: int, target_lift: float,
                  options: dict[str, Any]) -> None:
@@ -180,6 +185,8 @@ class Diagnostics(_Result):
     warnings : list of str
         Plain-language warnings about the design.
     """
+
+    raw: _quintara.GeoDiagnostics
 
     _FIELDS = ("holdout_pct", "pre_fit_rel", "improvement_vs_naive", "seasonality_strength",
                "stability_score", "confidence")

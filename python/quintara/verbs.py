@@ -12,7 +12,7 @@ from __future__ import annotations
 
 import math
 from collections.abc import Hashable, Mapping, Sequence
-from typing import Any
+from typing import Any, Literal, overload
 
 import pandas as pd
 
@@ -54,6 +54,22 @@ def _choice(what: str, value: str, allowed: Sequence[str]) -> None:
 
 def _panel(data: Any, unit: Hashable | None, time: Hashable | None, outcome: Hashable | None) -> Panel:
     return as_panel(data, unit=unit, time=time, outcome=outcome)
+
+
+@overload
+def synth(
+    data: Panel | pd.DataFrame, treated: Any, start: Any, method: Literal["cpasc"], inference: str = ...,
+    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
+    progress: bool | None = ..., **options: Any,
+) -> ConformalResult: ...
+
+
+@overload
+def synth(
+    data: Panel | pd.DataFrame, treated: Any, start: Any, method: str = ..., inference: str = ...,
+    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
+    progress: bool | None = ..., **options: Any,
+) -> SynthResult: ...
 
 
 def synth(
@@ -153,6 +169,22 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
         codes.append(pos)
         labels.append(panel.periods[pos] if pos >= 0 else None)
     return codes, pd.Series(labels, index=panel.units, name="cohort", dtype=object)
+
+
+@overload
+def staggered(
+    data: Panel | pd.DataFrame, adoption: Any, estimator: Literal["bacon"], control: str = ...,
+    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
+    progress: bool | None = ..., **options: Any,
+) -> BaconDecomposition: ...
+
+
+@overload
+def staggered(
+    data: Panel | pd.DataFrame, adoption: Any, estimator: str = ..., control: str = ...,
+    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
+    progress: bool | None = ..., **options: Any,
+) -> StaggeredResult: ...
 
 
 def staggered(

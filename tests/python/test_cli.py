@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import importlib.util
 import json
 import os
 import pty
@@ -38,8 +39,12 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
     out = tmp_path / "r.json"
     r = run("fit", str(tables["prop99"]), "--unit", "State", "--time", "Year", "--outcome", "PacksPerCapita",
             "--treated", "California", "--start", "1989", "--method", "sdid", "--inference", "placebo",
-            "--json", str(out))
-    assert r.returncode == 0 and r.stderr == "", r.stderr
+            "--json", str(out), "--plot", str(tmp_path / "fit.png"))
+    if importlib.util.find_spec("matplotlib") is None:
+        assert r.returncode == 2 and "needs matplotlib" in r.stderr
+    else:
+        assert r.returncode == 0 and r.stderr == "", r.stderr
+        assert (tmp_path / "fit.png").stat().st_size > 5000
     assert "Synthetic control results" in r.stdout and "sdid (fit_sdid)" in r.stdout
     fit = json.loads(out.read_text())
     assert fit["att"] == pytest.approx(-15.6054, abs=1e-4) and fit["weights"]["Nevada"] > 0.1
@@ -122,3 +127,14 @@ def test_no_progress_in_a_pipe_and_prompt_ctrl_c(tables: dict[str, Path]) -> Non
     took, err = _interrupt(proc)
     assert err == b"interrupted\n"
     assert proc.returncode == 130 and took < 2.5
+
+
+def test_demo_reports_and_writes_its_plots(tmp_path: Path) -> None:
+    r = run("demo", "--out", str(tmp_path / "plots"))
+    assert r.returncode == 0, r.stderr
+    for piece in ("Proposition 99", "placebo p =", "Callaway-Sant'Anna ATT", "with 80% power", "Best of"):
+        assert piece in r.stdout, piece
+    if importlib.util.find_spec("matplotlib") is not None:
+        assert len(list((tmp_path / "plots").glob("*.png"))) == 5
+    else:
+        assert "pip install 'quintara[plot]'" in r.stdout
