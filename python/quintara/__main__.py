@@ -25,8 +25,22 @@ GEO_TREATED = ["Denver", "Portland"]
 GEO_TEST_WEEKS = 8
 GEO_LOOKBACK = 26  # most recent placebo windows: half a year of history
 # Markets the marketing team could run the test in; the search picks from these.
-GEO_ELIGIBLE = ["Austin", "Charlotte", "Cincinnati", "Cleveland", "Columbus", "Denver", "Indianapolis",
-                "Kansas City", "Milwaukee", "Nashville", "Portland", "Raleigh", "Sacramento", "Salt Lake City"]
+GEO_ELIGIBLE = [
+    "Austin",
+    "Charlotte",
+    "Cincinnati",
+    "Cleveland",
+    "Columbus",
+    "Denver",
+    "Indianapolis",
+    "Kansas City",
+    "Milwaukee",
+    "Nashville",
+    "Portland",
+    "Raleigh",
+    "Sacramento",
+    "Salt Lake City",
+]
 
 
 def _plotting() -> Any:
@@ -41,72 +55,99 @@ def _plotting() -> Any:
 
 
 def demo(out: str | None = None) -> None:
-    """Run the demo, printing the report and writing plots to `out` (default ./quintara-demo)."""
+    """Run the demo: print the report and write plots to `out` (default ./quintara-demo)."""
     started = time.perf_counter()
     plt = _plotting()
     folder = Path(out or "quintara-demo")
     plots: list[tuple[Any, str]] = []
     say = print
+    say(f"quintara {quintara.__version__} demo: three questions answered from bundled tables\n")
 
-    say(f"quintara {quintara.__version__} demo: three questions answered from bundled long tables\n")
-
-    prop99 = quintara.Panel.from_long(load_table("prop99"), unit="State", time="Year", outcome="PacksPerCapita")
-    sc = quintara.synth(prop99, treated=["California"], start=1989, method="sc", inference="placebo")
-    sdid = quintara.synth(prop99, treated=["California"], start=1989, method="sdid", inference="placebo")
-    top = sc.weights.sort_values(ascending=False).head(3)
+    smoking = load_table("prop99")
+    prop99 = quintara.Panel.from_long(smoking, unit="State", time="Year", outcome="PacksPerCapita")
+    sc = quintara.synth(prop99, ["California"], start=1989, method="sc", inference="placebo")
+    sdid = quintara.synth(prop99, ["California"], start=1989, method="sdid", inference="placebo")
+    top = ", ".join(f"{k} {v:.0%}" for k, v in sc.weights.nlargest(3).items())
     say("1. Did California's 1989 tobacco tax (Proposition 99) cut cigarette sales?")
-    say(f"   {prop99!r}")
-    say(f"   Synthetic control builds a 'California without the tax' from other states "
-        f"({', '.join(f'{k} {v:.0%}' for k, v in top.items())}).")
-    for name, r in (("Synthetic control", sc), ("Synthetic diff-in-diff", sdid)):
-        say(f"   {name:<23} {r.att:6.1f} packs per person per year, placebo p = {r.p_value:.3f}")
-    say(f"   Reading: after 1989 California smoked about {-sc.att:.0f} fewer packs per person a year than its"
-        " synthetic twin;\n   few of the 38 other states, refitted as if treated, show a gap that large.\n")
-    plots += [(sc.plot, "prop99_synthetic_control.png"), (sdid.plot_placebos, "prop99_sdid_placebos.png")]
+    say(f"   {prop99.shape[0]} states, {prop99.periods[0]}-{prop99.periods[-1]}.")
+    say(f"   A 'California without the tax' is built from other states ({top}).")
+    for name, r in (("synthetic control", sc), ("synthetic diff-in-diff", sdid)):
+        say(f"   {name:<23} {r.att:6.1f} packs per person a year, placebo p = {r.p_value:.3f}")
+    say(f"   Reading: after 1989 California smoked about {-sc.att:.0f} packs per person a year")
+    say("   fewer than its synthetic twin. A small placebo p means few of the other states,")
+    say("   refitted as if they had been treated, show a gap that large.\n")
+    plots += [
+        (sc.plot, "prop99_synthetic_control.png"),
+        (sdid.plot_placebos, "prop99_placebos.png"),
+    ]
 
-    mw = quintara.staggered(load_table("mpdta"), adoption="first_treat", estimator="callaway",
-                            unit="countyreal", time="year", outcome="lemp", bands=True)
-    es = mw.event_study
-    say("2. Did raising the minimum wage change teen employment? (500 counties, 2003-2007, staggered adoption)")
-    say(f"   Callaway-Sant'Anna ATT on log teen employment: {mw.att:.3f} (se {mw.se:.3f}),"
-        f" about {100 * mw.att:.1f}% employment.")
-    say("   Event study (years since adoption): "
-        + ", ".join(f"{k:+d}: {v:.3f}" for k, v in zip(es.index.tolist(), es.att, strict=True)))
-    say("   Reading: the pre-adoption estimates sit near zero (parallel trends are plausible); "
-        "the effect grows with time.\n")
-    plots.append((mw.plot, "minimum_wage_event_study.png"))
+    jobs = quintara.staggered(
+        load_table("mpdta"),
+        "first_treat",
+        unit="countyreal",
+        time="year",
+        outcome="lemp",
+        bands=True,
+    )
+    es = jobs.event_study
+    pre = es[es.index < 0]
+    say("2. Did raising the minimum wage change teen employment?")
+    say(f"   {jobs.panel.shape[0]} counties, 2003-2007, adopting in different years.")
+    say(f"   Callaway-Sant'Anna ATT on log teen employment: {jobs.att:.3f} (se {jobs.se:.3f}).")
+    for when, part in (("before", pre), ("after", es[es.index >= 0])):
+        steps = zip(part.index.tolist(), part.att, strict=True)
+        say(
+            f"   {when} adoption (years: effect): "
+            + ", ".join(f"{k:+d}: {v:.3f}" for k, v in steps)
+        )
+    flat = bool(((pre.lo <= 0) & (pre.hi >= 0)).all())
+    say(
+        "   Reading: about {:.0f}% fewer teen jobs, growing with time since adoption;\n"
+        "   the years before adoption {}.\n".format(
+            -100 * jobs.att,
+            "show no effect (parallel trends look plausible)"
+            if flat
+            else "already move: check trends",
+        )
+    )
+    plots.append((jobs.plot, "minimum_wage_event_study.png"))
 
-    geo = quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week", outcome="sales")
-    pw = quintara.power(geo, GEO_TREATED, GEO_TEST_WEEKS, [0.0, 0.02, 0.04, 0.06, 0.08, 0.10, 0.12],
-                        method="sdid", lookback=GEO_LOOKBACK)
-    sel = quintara.select_markets(geo, GEO_TEST_WEEKS, 0.05, 3, eligible=GEO_ELIGIBLE, method="sdid",
-                                  n_candidates=24, lookback=GEO_LOOKBACK // 2)
+    sales = load_table("geo_sales")
+    geo = quintara.Panel.from_long(sales, unit="market", time="week", outcome="sales")
+    lifts = [0.0, 0.02, 0.04, 0.06, 0.08, 0.10, 0.12]
+    pw = quintara.power(geo, GEO_TREATED, GEO_TEST_WEEKS, lifts, lookback=GEO_LOOKBACK)
+    sel = quintara.select_markets(
+        geo, GEO_TEST_WEEKS, 0.05, 3, eligible=GEO_ELIGIBLE, n_candidates=24, lookback=13
+    )
     best = sel.candidates.iloc[0]
-    say(f"3. Planning a geo experiment: weekly sales of {geo.shape[0]} markets over {geo.shape[1]} weeks")
-    mde = "more than the largest lift tried" if pw.mde is None else f"{pw.mde:.1%}"
-    say(f"   An {GEO_TEST_WEEKS}-week test in {' and '.join(GEO_TREATED)} detects a lift of {mde}"
-        f" with 80% power (replayed over the last {pw.raw.n_windows} weeks of history).")
-    say(f"   Best of {len(sel.raw)} candidate sets for a 5% lift: {', '.join(map(str, best.markets))}"
-        f" (power {best.power:.0%}, detectable lift {best.mde:.1%}, {best.holdout:.1%} of sales).")
-    say("   Reading: testing in those markets makes a 5% lift likely to show, while holding back little"
-        " revenue.\n")
+    n, t = geo.shape
+    say(f"3. Planning a geo experiment on weekly sales of {n} markets ({t} weeks)")
+    mde = "more than 12%" if pw.mde is None else f"{pw.mde:.1%}"
+    say(f"   An {GEO_TEST_WEEKS}-week test in {' and '.join(GEO_TREATED)} detects a lift of {mde}")
+    say(f"   with 80% power (replayed on {pw.raw.n_windows} past windows where nothing happened).")
+    say(f"   Best of {len(sel.raw)} candidate market sets for a 5% lift:")
+    best_mde = "-" if best.mde is None or best.mde != best.mde else f"{best.mde:.1%}"
+    say(f"   {', '.join(map(str, best.markets))}: power {best.power:.0%},")
+    say(f"   detectable lift {best_mde}, {best.holdout:.1%} of all sales in the test.\n")
     plots += [(pw.plot, "geo_power_curve.png"), (sel.plot, "geo_market_ranking.png")]
 
     if plt is None:
-        say("Plots skipped: matplotlib is not installed (pip install 'quintara[plot]' to get them).")
+        say("Plots skipped: matplotlib is not installed (pip install 'quintara[plot]').")
     else:
         folder.mkdir(parents=True, exist_ok=True)
         for draw, name in plots:
             ax = draw()
             ax.figure.savefig(folder / name, dpi=110)
             plt.close(ax.figure)
-        say(f"Plots written to {folder.resolve()}/: " + ", ".join(n for _, n in plots))
-    say(f"Finished in {time.perf_counter() - started:.1f} s. Next: print(result.summary()), result.plot(),"
-        " or `quintara --help`.")
+        say(f"Plots written to {folder.resolve()}/:")
+        for _, name in plots:
+            say(f"   {name}")
+    say(f"Finished in {time.perf_counter() - started:.1f} s.")
+    say("Next: print(result.summary()), result.plot(), or `quintara --help`.")
 
 
 def main() -> None:
-    """Entry point of `python -m quintara`: the demo, plots in ./quintara-demo (or the first argument)."""
+    """`python -m quintara [DIR]`: the demo, plots in DIR (default ./quintara-demo)."""
     demo(sys.argv[1] if len(sys.argv) > 1 else None)
 
 

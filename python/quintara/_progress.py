@@ -43,7 +43,13 @@ def _bar(label: str, done: int, total: int, elapsed: float) -> str:
     return f"{label}: {done}/{total} done, {_clock(elapsed)} elapsed, ETA {eta}"
 
 
-def run(fn: Callable[..., T], *args: Any, label: str = "quintara", show: bool | None = None, **kwargs: Any) -> T:
+def run(
+    fn: Callable[..., T],
+    *args: Any,
+    label: str = "quintara",
+    show: bool | None = None,
+    **kwargs: Any,
+) -> T:
     """Call `fn(*args, **kwargs)` on a worker thread, with progress and Ctrl-C handling.
 
     Parameters

@@ -84,7 +84,11 @@ def load_mpdta() -> MinimumWage:
     return MinimumWage(y=y, counties=counties, years=years, cohorts=cohorts, lpop=lpop)
 
 
-_TABLES = {"prop99": ("california_prop99.csv", ";"), "mpdta": ("mpdta.csv", ","), "geo_sales": ("geo_sales.csv", ",")}
+_TABLES = {
+    "prop99": ("california_prop99.csv", ";"),
+    "mpdta": ("mpdta.csv", ","),
+    "geo_sales": ("geo_sales.csv", ","),
+}
 
 
 def load_table(name: str) -> pd.DataFrame:

@@ -134,7 +134,9 @@ class Panel:
         bad = np.argwhere(~np.isfinite(arr))
         if len(bad):
             cells = [f"({self.units[i]}, {self.periods[t]})" for i, t in bad[:_SHOW]]
-            raise ValueError(f"non-finite outcomes at (unit, period) {_fmt(cells, len(bad) - _SHOW)}")
+            raise ValueError(
+                f"non-finite outcomes at (unit, period) {_fmt(cells, len(bad) - _SHOW)}"
+            )
         self.y: npt.NDArray[np.float64] = arr
         self.outcome = outcome
         self.unit_data = unit_data if unit_data is not None else pd.DataFrame(index=self.units)
@@ -173,7 +175,9 @@ class Panel:
         for role, col in (("unit", unit), ("time", time)):
             missing = df.index[df[col].isna()]
             if len(missing):
-                raise ValueError(f"missing {role} label in column {col!r} at rows {_first(list(missing))}")
+                raise ValueError(
+                    f"missing {role} label in column {col!r} at rows {_first(list(missing))}"
+                )
         raw = df[outcome]
         values = pd.to_numeric(raw, errors="coerce") if raw.dtype == object else raw
         if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
@@ -181,16 +185,23 @@ class Panel:
         values = values.astype(np.float64)
         not_number = values.isna() & raw.notna()
         if not_number.any():
-            rows = [f"{df.index[k]} ({_value(raw.iat[k])})" for k in np.flatnonzero(not_number.to_numpy())]
+            rows = [
+                f"{df.index[k]} ({_value(raw.iat[k])})"
+                for k in np.flatnonzero(not_number.to_numpy())
+            ]
             raise ValueError(f"non-numeric outcome in column {outcome!r} at rows {_first(rows)}")
         nonfinite = ~np.isfinite(values.to_numpy())
         if nonfinite.any():
             rows = [f"{df.index[k]} ({_value(raw.iat[k])})" for k in np.flatnonzero(nonfinite)]
-            raise ValueError(f"missing or non-finite outcome in column {outcome!r} at rows {_first(rows)}")
+            raise ValueError(
+                f"missing or non-finite outcome in column {outcome!r} at rows {_first(rows)}"
+            )
         dup = df.duplicated([unit, time], keep=False)
         if dup.any():
             u, t = df[unit], df[time]
-            rows = [f"{df.index[k]} ({u.iat[k]}, {t.iat[k]})" for k in np.flatnonzero(dup.to_numpy())]
+            rows = [
+                f"{df.index[k]} ({u.iat[k]}, {t.iat[k]})" for k in np.flatnonzero(dup.to_numpy())
+            ]
             raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
         try:
             units = pd.Index(pd.unique(df[unit]), name=unit).sort_values()
@@ -210,7 +221,9 @@ class Panel:
             more = len(by_unit) - _SHOW
             raise ValueError(
                 f"unbalanced panel: {len(holes)} missing (unit, period) cells in "
-                f"{len(by_unit)} units: " + "; ".join(parts) + (f"; ... ({more} more units)" if more > 0 else "")
+                f"{len(by_unit)} units: "
+                + "; ".join(parts)
+                + (f"; ... ({more} more units)" if more > 0 else "")
             )
         others = [c for c in df.columns if c not in (unit, time, outcome)]
         varying: list[str] = []
@@ -226,7 +239,9 @@ class Panel:
                     kept[c] = firsts[c].reindex(units)
                 else:
                     varying.append(str(c))
-        panel = cls(y, units, periods, outcome=str(outcome), unit_data=pd.DataFrame(kept, index=units))
+        panel = cls(
+            y, units, periods, outcome=str(outcome), unit_data=pd.DataFrame(kept, index=units)
+        )
         panel._varying = varying
         return panel
 
@@ -282,7 +297,11 @@ class Panel:
             return self.unit_data[column]
         if column in self._varying:
             raise ValueError(f"column {column!r} is not constant within each unit")
-        varying = f" (varying within units: {', '.join(map(repr, self._varying))})" if self._varying else ""
+        varying = (
+            f" (varying within units: {', '.join(map(repr, self._varying))})"
+            if self._varying
+            else ""
+        )
         raise ValueError(
             f"unknown column {column!r}; the unit-level columns are: "
             + (", ".join(repr(c) for c in self.unit_data.columns) or "(none)")
@@ -307,7 +326,10 @@ class Panel:
 
 
 def as_panel(
-    data: Any, unit: Hashable | None = None, time: Hashable | None = None, outcome: Hashable | None = None
+    data: Any,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
 ) -> Panel:
     """A `Panel` as is, or one built from a long table and its column names."""
     if isinstance(data, Panel):

@@ -14,11 +14,20 @@ import numpy as np
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-    from .results import BaconDecomposition, ConformalResult, StaggeredResult, SynthResult
+    from .results import ConformalResult, SynthResult
+    from .results_did import BaconDecomposition, StaggeredResult
     from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
 
-__all__ = ["synth_paths", "placebo_gaps", "event_study", "power_curve", "bacon_scatter", "ranked_markets",
-           "unit_effects", "design_paths"]
+__all__ = [
+    "synth_paths",
+    "placebo_gaps",
+    "event_study",
+    "power_curve",
+    "bacon_scatter",
+    "ranked_markets",
+    "unit_effects",
+    "design_paths",
+]
 
 _TREATED = "#c0392b"
 _OTHER = "#2c3e50"
@@ -50,8 +59,15 @@ def _x(periods: Any) -> Any:
 
 def _mark_start(ax: Axes, x: Any, label: str) -> None:
     ax.axvline(x, color="0.35", linestyle="--", linewidth=1.0)
-    ax.annotate(label, xy=(x, 1.0), xycoords=("data", "axes fraction"), xytext=(3, -12),
-                textcoords="offset points", fontsize=8, color="0.25")
+    ax.annotate(
+        label,
+        xy=(x, 1.0),
+        xycoords=("data", "axes fraction"),
+        xytext=(3, -12),
+        textcoords="offset points",
+        fontsize=8,
+        color="0.25",
+    )
 
 
 def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
@@ -59,9 +75,21 @@ def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
     ax = _axes(ax)
     x = _x(result.panel.periods)
     t0 = result.panel.period_position(result.start)
-    ax.plot(x, result.observed.to_numpy(), color=_TREATED, linewidth=2.0, label=f"treated ({len(result.treated)})")
-    ax.plot(x, result.synthetic.to_numpy(), color=_OTHER, linestyle="-", linewidth=1.5,
-            label=f"synthetic ({result.method})")
+    ax.plot(
+        x,
+        result.observed.to_numpy(),
+        color=_TREATED,
+        linewidth=2.0,
+        label=f"treated ({len(result.treated)})",
+    )
+    ax.plot(
+        x,
+        result.synthetic.to_numpy(),
+        color=_OTHER,
+        linestyle="-",
+        linewidth=1.5,
+        label=f"synthetic ({result.method})",
+    )
     _mark_start(ax, x[t0], f"start {result.start}")
     ax.set_xlabel(str(result.panel.periods.name or "period"))
     ax.set_ylabel(result.panel.outcome)
@@ -77,7 +105,13 @@ def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
     t0 = result.panel.period_position(result.start)
     gaps = result.placebo_gaps()
     for i, col in enumerate(gaps.columns):
-        ax.plot(x, gaps[col].to_numpy(), color="0.7", linewidth=0.8, label="placebos" if i == 0 else None)
+        ax.plot(
+            x,
+            gaps[col].to_numpy(),
+            color="0.7",
+            linewidth=0.8,
+            label="placebos" if i == 0 else None,
+        )
     treated = (result.observed - result.synthetic).to_numpy()
     ax.plot(x, treated, color=_TREATED, linewidth=2.2, label="treated")
     ax.axhline(0.0, color="0.2", linewidth=0.8)
@@ -98,14 +132,35 @@ def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
     if "band_lo" in es:
         # One bar per event time: event times need not be contiguous (the
         # base period is absent), so a filled band would invent values.
-        ax.vlines(e, es.band_lo.to_numpy(), es.band_hi.to_numpy(), color=_OTHER, alpha=0.2, linewidth=10,
-                  label="simultaneous band")
-    ax.errorbar(e, es.att.to_numpy(), yerr=[(es.att - es.lo).to_numpy(), (es.hi - es.att).to_numpy()], fmt="o",
-                color=_TREATED, capsize=3, label=f"estimate, {result.level:.0%} pointwise")
+        ax.vlines(
+            e,
+            es.band_lo.to_numpy(),
+            es.band_hi.to_numpy(),
+            color=_OTHER,
+            alpha=0.2,
+            linewidth=10,
+            label="simultaneous band",
+        )
+    ax.errorbar(
+        e,
+        es.att.to_numpy(),
+        yerr=[(es.att - es.lo).to_numpy(), (es.hi - es.att).to_numpy()],
+        fmt="o",
+        color=_TREATED,
+        capsize=3,
+        label=f"estimate, {result.level:.0%} pointwise",
+    )
     ax.axhline(0.0, color="0.2", linewidth=0.8)
     ax.axvline(-0.5, color="0.35", linestyle="--", linewidth=1.0)
-    ax.annotate("adoption", xy=(-0.5, 1.0), xycoords=("data", "axes fraction"), xytext=(3, -12),
-                textcoords="offset points", fontsize=8, color="0.25")
+    ax.annotate(
+        "adoption",
+        xy=(-0.5, 1.0),
+        xycoords=("data", "axes fraction"),
+        xytext=(3, -12),
+        textcoords="offset points",
+        fontsize=8,
+        color="0.25",
+    )
     ax.set_xlabel("periods since adoption")
     ax.set_ylabel(f"effect on {result.panel.outcome}")
     ax.set_title(f"Event study ({result.estimator}): ATT {result.att:.3g} (se {result.se:.2g})")
@@ -120,14 +175,23 @@ def power_curve(result: PowerAnalysis, ax: Axes | None = None) -> Axes:
     lifts = 100.0 * c.index.to_numpy()
     ax.plot(lifts, c.power.to_numpy(), marker="o", color=_OTHER, label=result.raw.method)
     target = float(result.options.get("target_power", 0.8))
-    ax.axhline(target, color="0.5", linestyle=":", linewidth=1.0, label=f"target power {target:.0%}")
+    ax.axhline(
+        target, color="0.5", linestyle=":", linewidth=1.0, label=f"target power {target:.0%}"
+    )
     if result.mde is not None:
-        ax.axvline(100.0 * result.mde, color=_TREATED, linestyle="--", linewidth=1.2,
-                   label=f"MDE {100.0 * result.mde:.1f}%")
+        ax.axvline(
+            100.0 * result.mde,
+            color=_TREATED,
+            linestyle="--",
+            linewidth=1.2,
+            label=f"MDE {100.0 * result.mde:.1f}%",
+        )
     ax.set_ylim(-0.02, 1.02)
     ax.set_xlabel("lift (%)")
     ax.set_ylabel("power")
-    ax.set_title(f"Power over {result.raw.n_windows} historical windows, test of {result.test_len} periods")
+    ax.set_title(
+        f"Power over {result.raw.n_windows} historical windows, test of {result.test_len} periods"
+    )
     ax.legend(loc="lower right", frameon=False)
     return ax
 
@@ -138,7 +202,9 @@ def bacon_scatter(result: BaconDecomposition, ax: Axes | None = None) -> Axes:
     f = result.to_frame()
     for kind, g in f.groupby("kind", sort=True):
         ax.scatter(g.weight.to_numpy(), g.estimate.to_numpy(), label=str(kind), alpha=0.8)
-    ax.axhline(result.att, color=_TREATED, linestyle="--", linewidth=1.0, label=f"TWFE {result.att:.3g}")
+    ax.axhline(
+        result.att, color=_TREATED, linestyle="--", linewidth=1.0, label=f"TWFE {result.att:.3g}"
+    )
     ax.set_xlabel("weight")
     ax.set_ylabel("2x2 estimate")
     ax.set_title("Goodman-Bacon decomposition")
@@ -179,7 +245,9 @@ def design_paths(result: Diagnostics, ax: Axes | None = None) -> Axes:
     x = _x(p.periods)
     rows = p.unit_positions(result.treated)
     others = np.setdiff1d(np.arange(p.shape[0]), rows)
-    ax.plot(x, p.y[rows].mean(axis=0), color=_TREATED, linewidth=1.8, label="treated markets (mean)")
+    ax.plot(
+        x, p.y[rows].mean(axis=0), color=_TREATED, linewidth=1.8, label="treated markets (mean)"
+    )
     ax.plot(x, p.y[others].mean(axis=0), color=_OTHER, linewidth=1.2, label="other markets (mean)")
     t0 = p.shape[1] - result.test_len
     ax.axvspan(x[t0], x[-1], color="0.85", label="test window")

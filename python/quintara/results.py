@@ -1,4 +1,4 @@
-"""Labelled results of the estimation verbs (`synth`, `staggered`).
+"""Labelled results of `synth`, and what every labelled result shares.
 
 Each class keeps the compiled result as `.raw` and adds the labels of the
 panel it came from: donor weights by donor name, paths by period, event
@@ -8,7 +8,6 @@ studies by event time, cohorts by their adoption-period label.
 from __future__ import annotations
 
 import math
-from statistics import NormalDist
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -21,7 +20,7 @@ from .panel import Panel
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
-__all__ = ["SynthResult", "ConformalResult", "StaggeredResult", "BaconDecomposition", "json_label"]
+__all__ = ["SynthResult", "ConformalResult", "json_label"]
 
 
 def json_label(x: Any) -> Any:
@@ -83,8 +82,15 @@ class SynthResult(_Result):
     raw: _quintara.SCResult
 
     def __init__(
-        self, raw: _quintara.SCResult, panel: Panel, treated: list[int], t0: int, method: str, entry: str,
-        inference: str, options: dict[str, Any],
+        self,
+        raw: _quintara.SCResult,
+        panel: Panel,
+        treated: list[int],
+        t0: int,
+        method: str,
+        entry: str,
+        inference: str,
+        options: dict[str, Any],
     ) -> None:
         self.raw = raw
         self.panel = panel
@@ -132,12 +138,16 @@ class SynthResult(_Result):
     @property
     def counterfactual(self) -> pd.Series:
         """Estimated post-period outcome without treatment, by period."""
-        return pd.Series(self.raw.counterfactual, index=self.panel.periods[self._t0 :], name="counterfactual")
+        return pd.Series(
+            self.raw.counterfactual, index=self.panel.periods[self._t0 :], name="counterfactual"
+        )
 
     @property
     def observed(self) -> pd.Series:
         """Mean outcome of the treated units in every period."""
-        return pd.Series(self.panel.y[self._rows].mean(axis=0), index=self.panel.periods, name="treated")
+        return pd.Series(
+            self.panel.y[self._rows].mean(axis=0), index=self.panel.periods, name="treated"
+        )
 
     @property
     def synthetic(self) -> pd.Series:
@@ -174,18 +184,31 @@ class SynthResult(_Result):
     def to_frame(self) -> pd.DataFrame:
         """Per period: treated mean, synthetic path, gap, and whether the period is treated."""
         obs, syn = self.observed, self.synthetic
-        return pd.DataFrame({"treated": obs, "synthetic": syn, "gap": obs - syn,
-                             "post": np.arange(len(obs)) >= self._t0})
+        return pd.DataFrame(
+            {
+                "treated": obs,
+                "synthetic": syn,
+                "gap": obs - syn,
+                "post": np.arange(len(obs)) >= self._t0,
+            }
+        )
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: estimate, inference, fit quality, weights and effects by label."""
         w = self.weights
         return {
-            "method": self.method, "entry": self.entry, "inference": self.inference,
-            "treated": [json_label(u) for u in self.treated], "start": json_label(self.start),
-            "att": self.att, "se": self.se, "p_value": self.p_value,
-            "ci_lower": self.raw.ci_lower, "ci_upper": self.raw.ci_upper,
-            "pre_rmspe": self.raw.pre_rmspe, "post_rmspe": self.raw.post_rmspe,
+            "method": self.method,
+            "entry": self.entry,
+            "inference": self.inference,
+            "treated": [json_label(u) for u in self.treated],
+            "start": json_label(self.start),
+            "att": self.att,
+            "se": self.se,
+            "p_value": self.p_value,
+            "ci_lower": self.raw.ci_lower,
+            "ci_upper": self.raw.ci_upper,
+            "pre_rmspe": self.raw.pre_rmspe,
+            "post_rmspe": self.raw.post_rmspe,
             "weights": {str(json_label(k)): float(v) for k, v in w.items()} if len(w) else None,
             "effects": {str(json_label(k)): float(v) for k, v in self.effects.items()},
         }
@@ -196,27 +219,50 @@ class SynthResult(_Result):
         level = self.options.get("level", 0.95)
         lo, hi = f"[{(1 - level) / 2:.3f}", f"{1 - (1 - level) / 2:.3f}]"
         ci = self.ci
-        row = ["ATT", num(self.att), num(self.se), num(self.p_value),
-               num(ci[0]) if ci else "-", num(ci[1]) if ci else "-"]
-        info = [("Method", f"{self.method} ({self.entry})"), ("Outcome", self.panel.outcome),
-                ("Treated", _names(self.treated)), ("Units", f"{n} ({len(self.treated)} treated)"),
-                ("Start", str(self.start)), ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"),
-                ("Inference", self.inference), ("Pre-period RMSE", num(self.raw.pre_rmspe)),
-                ("Post-period RMSE", num(self.raw.post_rmspe))]
+        row = [
+            "ATT",
+            num(self.att),
+            num(self.se),
+            num(self.p_value),
+            num(ci[0]) if ci else "-",
+            num(ci[1]) if ci else "-",
+        ]
+        info = [
+            ("Method", f"{self.method} ({self.entry})"),
+            ("Outcome", self.panel.outcome),
+            ("Treated", _names(self.treated)),
+            ("Units", f"{n} ({len(self.treated)} treated)"),
+            ("Start", str(self.start)),
+            ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"),
+            ("Inference", self.inference),
+            ("Pre-period RMSE", num(self.raw.pre_rmspe)),
+            ("Post-period RMSE", num(self.raw.post_rmspe)),
+        ]
         notes = []
         w = self.weights.sort_values(ascending=False)
         w = w[w > 5e-4]
         if len(w):
-            notes.append("Largest donor weights: " + ", ".join(f"{k} {v:.3f}" for k, v in w.head(6).items()))
+            notes.append(
+                "Largest donor weights: " + ", ".join(f"{k} {v:.3f}" for k, v in w.head(6).items())
+            )
         if self.raw.placebo_atts is not None:
-            notes.append(f"Placebo inference over {len(self.raw.placebo_atts)} donors refitted as treated.")
-        return render("Synthetic control results", info,
-                      ["", "estimate", "std err", "p-value", lo, hi], [row], notes)
+            notes.append(
+                f"Placebo inference over {len(self.raw.placebo_atts)} donors refitted as treated."
+            )
+        return render(
+            "Synthetic control results",
+            info,
+            ["", "estimate", "std err", "p-value", lo, hi],
+            [row],
+            notes,
+        )
 
     def __repr__(self) -> str:
         p = "" if self.p_value is None else f", p={self.p_value:.3f}"
-        return (f"<SynthResult {self.method}: ATT={self.att:.4g}{p}, treated={_names(self.treated)}, "
-                f"start={self.start}>")
+        return (
+            f"<SynthResult {self.method}: ATT={self.att:.4g}{p}, treated={_names(self.treated)}, "
+            f"start={self.start}>"
+        )
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Treated against synthetic path, treatment start marked. Returns the Axes."""
@@ -246,8 +292,16 @@ class SynthResult(_Result):
             keep = [j for j in range(y.shape[0]) if j not in self._rows]
             sub = Panel(y[keep], self.panel.units[keep], self.panel.periods)
             row = keep.index(i)
-            fit = SynthResult(fn(sub.y, [row], self._t0, **opts), sub, [row], self._t0, self.method,
-                              self.entry, "none", opts)
+            fit = SynthResult(
+                fn(sub.y, [row], self._t0, **opts),
+                sub,
+                [row],
+                self._t0,
+                self.method,
+                self.entry,
+                "none",
+                opts,
+            )
             out[self.panel.units[i]] = fit.observed - fit.synthetic
         return pd.DataFrame(out)
 
@@ -261,7 +315,9 @@ class ConformalResult(_Result):
         The compiled result.
     """
 
-    def __init__(self, raw: Any, panel: Panel, treated: list[int], t0: int, options: dict[str, Any]) -> None:
+    def __init__(
+        self, raw: Any, panel: Panel, treated: list[int], t0: int, options: dict[str, Any]
+    ) -> None:
         self.raw = raw
         self.panel = panel
         self.options = options
@@ -282,203 +338,57 @@ class ConformalResult(_Result):
 
     def to_frame(self) -> pd.DataFrame:
         """Per treated unit: its ATT, pre-period MSPE and pooling weight."""
-        return pd.DataFrame({"att": self.raw.unit_att, "mspe": self.raw.unit_mspe, "weight": self.raw.unit_weight},
-                            index=pd.Index(self.panel.units[self.raw.unit_ids], name="unit"))
+        return pd.DataFrame(
+            {"att": self.raw.unit_att, "mspe": self.raw.unit_mspe, "weight": self.raw.unit_weight},
+            index=pd.Index(self.panel.units[self.raw.unit_ids], name="unit"),
+        )
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: the pooled ATT, its p-value and the per-unit table."""
         f = self.to_frame()
-        return {"method": "cpasc", "entry": "fit_cpasc", "att": self.att, "p_value": self.p_value,
-                "start": json_label(self.start), "treated": [json_label(u) for u in self.treated],
-                "units": {str(json_label(k)): {c: float(v) for c, v in r.items()} for k, r in f.iterrows()}}
+        return {
+            "method": "cpasc",
+            "entry": "fit_cpasc",
+            "att": self.att,
+            "p_value": self.p_value,
+            "start": json_label(self.start),
+            "treated": [json_label(u) for u in self.treated],
+            "units": {
+                str(json_label(k)): {c: float(v) for c, v in r.items()} for k, r in f.iterrows()
+            },
+        }
 
     def summary(self) -> str:
         """Pooled estimate and p-value, then one row per treated unit."""
         n, t = self.panel.shape
-        info = [("Method", "cpasc (fit_cpasc)"), ("Outcome", self.panel.outcome),
-                ("Units", f"{n} ({len(self.treated)} treated)"), ("Start", str(self.start)),
-                ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"), ("Mode", str(self.options.get("mode", "mspe")))]
+        info = [
+            ("Method", "cpasc (fit_cpasc)"),
+            ("Outcome", self.panel.outcome),
+            ("Units", f"{n} ({len(self.treated)} treated)"),
+            ("Start", str(self.start)),
+            ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"),
+            ("Mode", str(self.options.get("mode", "mspe"))),
+        ]
         rows = [["ATT (pooled)", num(self.att), num(self.p_value), "", ""]]
-        rows += [[str(u), num(r.att), "", num(r.mspe), num(r.weight)] for u, r in self.to_frame().iterrows()]
-        return render("Conformal synthetic control results", info,
-                      ["", "estimate", "p-value", "pre MSPE", "weight"], rows)
+        rows += [
+            [str(u), num(r.att), "", num(r.mspe), num(r.weight)]
+            for u, r in self.to_frame().iterrows()
+        ]
+        return render(
+            "Conformal synthetic control results",
+            info,
+            ["", "estimate", "p-value", "pre MSPE", "weight"],
+            rows,
+        )
 
     def __repr__(self) -> str:
-        return f"<ConformalResult cpasc: ATT={self.att:.4g}, p={self.p_value:.3f}, treated={_names(self.treated)}>"
+        return (
+            f"<ConformalResult cpasc: ATT={self.att:.4g}, p={self.p_value:.3f}, "
+            f"treated={_names(self.treated)}>"
+        )
 
     def plot(self, ax: Axes | None = None) -> Axes:
         """Per-unit ATTs with the pooled ATT marked. Returns the Axes."""
         from .plots import unit_effects
 
         return unit_effects(self, ax=ax)
-
-
-class StaggeredResult(_Result):
-    """A staggered-adoption fit (`staggered` with callaway, twfe or sunab).
-
-    Attributes
-    ----------
-    raw : DiDResult
-        The compiled result.
-    estimator, entry, control : str
-        What ran.
-    cohorts : pandas.Series
-        Adoption-period label per unit (missing for never-treated units).
-    """
-
-    raw: _quintara.DiDResult
-
-    def __init__(self, raw: _quintara.DiDResult, panel: Panel, cohorts: pd.Series, estimator: str, entry: str,
-                 control: str | None, level: float) -> None:
-        self.raw = raw
-        self.panel = panel
-        self.cohorts = cohorts
-        self.estimator = estimator
-        self.entry = entry
-        self.control = control
-        self.level = level
-
-    @property
-    def att(self) -> float:
-        """Overall ATT."""
-        return self.raw.att
-
-    @property
-    def se(self) -> float:
-        """Standard error of the overall ATT."""
-        return self.raw.se
-
-    @property
-    def ci(self) -> tuple[float, float]:
-        """Normal confidence interval of the overall ATT at `level`."""
-        z = NormalDist().inv_cdf(0.5 + self.level / 2)
-        return (self.att - z * self.se, self.att + z * self.se)
-
-    @property
-    def event_study(self) -> pd.DataFrame:
-        """By event time: estimate, SE, pointwise interval and (when bands ran) the simultaneous band."""
-        r = self.raw
-        z = NormalDist().inv_cdf(0.5 + self.level / 2)
-        att, se = np.asarray(r.event_att), np.asarray(r.event_se)
-        f = pd.DataFrame({"att": att, "se": se, "lo": att - z * se, "hi": att + z * se},
-                         index=pd.Index(r.event_time, name="event_time"))
-        if r.event_lo:
-            f["band_lo"], f["band_hi"] = r.event_lo, r.event_hi
-        return f
-
-    @property
-    def groups(self) -> pd.DataFrame:
-        """By cohort (adoption-period label): ATT and SE (Callaway-Sant'Anna only)."""
-        labels = [self.panel.periods[g] for g in self.raw.group_cohort]
-        return pd.DataFrame({"att": self.raw.group_att, "se": self.raw.group_se},
-                            index=pd.Index(labels, name="cohort"))
-
-    def to_frame(self) -> pd.DataFrame:
-        """The event study (see `event_study`)."""
-        return self.event_study
-
-    def to_dict(self) -> dict[str, Any]:
-        """JSON-ready: overall ATT and SE, event study and cohort effects."""
-        es, g = self.event_study, self.groups
-        return {
-            "estimator": self.estimator, "entry": self.entry, "control": self.control,
-            "att": self.att, "se": self.se, "ci_lower": self.ci[0], "ci_upper": self.ci[1],
-            "event_study": [{"event_time": int(k), **{str(c): float(v) for c, v in row.items()}}
-                            for k, row in zip(es.index.tolist(), es.to_dict("records"), strict=True)],
-            "groups": [{"cohort": json_label(k), "att": float(r.att), "se": float(r.se)} for k, r in g.iterrows()],
-        }
-
-    def summary(self) -> str:
-        """Overall ATT, cohort effects and the event study as one table."""
-        n, t = self.panel.shape
-        treated = int(self.cohorts.notna().sum())
-        z = NormalDist().inv_cdf(0.5 + self.level / 2)
-        info = [("Estimator", f"{self.estimator} ({self.entry})"), ("Outcome", self.panel.outcome),
-                ("Control group", self.control or "-"), ("Units", f"{n} ({treated} treated, {n - treated} never)"),
-                ("Cohorts", _names(sorted(self.cohorts.dropna().unique()))), ("Periods", str(t))]
-        lo, hi = f"[{(1 - self.level) / 2:.3f}", f"{1 - (1 - self.level) / 2:.3f}]"
-
-        def row(name: str, a: float, s: float) -> list[str]:
-            return [name, num(a), num(s), num(a - z * s), num(a + z * s)]
-
-        rows = [row("ATT", self.att, self.se)]
-        if self.raw.overall_group_att is not None and self.raw.overall_group_se is not None:
-            rows.append(row("ATT (cohort avg)", self.raw.overall_group_att, self.raw.overall_group_se))
-        rows += [row(f"cohort {k}", r.att, r.se) for k, r in self.groups.iterrows()]
-        es = self.event_study
-        rows += [row(f"event {int(k):+d}", a, s) for k, a, s in zip(es.index.tolist(), es.att, es.se, strict=True)]
-        notes = []
-        if self.raw.band_crit is not None:
-            notes.append(f"Simultaneous band critical value: {self.raw.band_crit:.3f} standard errors.")
-        return render("Staggered adoption results", info, ["", "estimate", "std err", lo, hi], rows, notes)
-
-    def __repr__(self) -> str:
-        return (f"<StaggeredResult {self.estimator}: ATT={self.att:.4g} (se {self.se:.3g}), "
-                f"{len(self.raw.event_time)} event times>")
-
-    def plot(self, ax: Axes | None = None) -> Axes:
-        """Event study with pointwise intervals and, when bands ran, the simultaneous band."""
-        from .plots import event_study
-
-        return event_study(self, ax=ax)
-
-
-class BaconDecomposition(_Result):
-    """A Goodman-Bacon decomposition (`staggered(..., estimator="bacon")`, entry `bacon_decompose_py`).
-
-    Attributes
-    ----------
-    raw : BaconResult
-        The compiled result.
-    """
-
-    raw: _quintara.BaconResult
-
-    def __init__(self, raw: _quintara.BaconResult, panel: Panel, cohorts: pd.Series) -> None:
-        self.raw = raw
-        self.panel = panel
-        self.cohorts = cohorts
-        self.estimator = "bacon"
-        self.entry = "bacon_decompose_py"
-
-    @property
-    def att(self) -> float:
-        """The TWFE estimate the comparisons add up to."""
-        return self.raw.twfe
-
-    def to_frame(self) -> pd.DataFrame:
-        """One row per 2x2 comparison: kind, treated and comparison cohort labels, weight, estimate."""
-        p = self.panel.periods
-        return pd.DataFrame([{"kind": c.kind, "treated": p[c.treated_cohort],
-                              "comparison": "never" if c.comparison_cohort is None else p[c.comparison_cohort],
-                              "weight": c.weight, "estimate": c.estimate} for c in self.raw.components])
-
-    def to_dict(self) -> dict[str, Any]:
-        """JSON-ready: the TWFE estimate, the forbidden weight and the comparisons."""
-        rows = self.to_frame().to_dict("records")
-        return {"estimator": "bacon", "entry": self.entry, "att": self.att, "se": None,
-                "forbidden_weight": self.raw.forbidden_weight,
-                "components": [{k: json_label(v) for k, v in r.items()} for r in rows]}
-
-    def summary(self) -> str:
-        """The TWFE estimate and its weight by kind of comparison."""
-        n, t = self.panel.shape
-        f = self.to_frame()
-        info = [("Estimator", "bacon (bacon_decompose_py)"), ("Outcome", self.panel.outcome),
-                ("TWFE estimate", num(self.att)), ("Units x periods", f"{n} x {t}"),
-                ("Forbidden weight", num(self.raw.forbidden_weight)), ("Comparisons", str(len(f)))]
-        rows = []
-        for kind, g in f.groupby("kind", sort=True):
-            w = float(g.weight.sum())
-            rows.append([str(kind), str(len(g)), num(w), num(float((g.weight * g.estimate).sum() / w) if w else None)])
-        return render("Goodman-Bacon decomposition", info, ["kind", "count", "weight", "avg estimate"], rows)
-
-    def __repr__(self) -> str:
-        return (f"<BaconDecomposition: TWFE={self.att:.4g}, {len(self.raw.components)} comparisons, "
-                f"forbidden weight {self.raw.forbidden_weight:.3f}>")
-
-    def plot(self, ax: Axes | None = None) -> Axes:
-        """Weight against estimate of each comparison, by kind. Returns the Axes."""
-        from .plots import bacon_scatter
-
-        return bacon_scatter(self, ax=ax)

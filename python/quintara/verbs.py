@@ -18,7 +18,8 @@ import pandas as pd
 
 from . import _progress, _quintara
 from .panel import Panel, as_panel
-from .results import BaconDecomposition, ConformalResult, StaggeredResult, SynthResult
+from .results import ConformalResult, SynthResult
+from .results_did import BaconDecomposition, StaggeredResult
 from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
 
 __all__ = ["synth", "staggered", "power", "select_markets", "diagnose", "SYNTH_METHODS"]
@@ -36,8 +37,12 @@ _SYNTH: dict[str, tuple[str, str | None]] = {
 }
 SYNTH_METHODS = tuple(_SYNTH)
 
-_STAGGERED = {"callaway": "fit_callaway_py", "twfe": "fit_twfe_py", "sunab": "fit_sunab_py",
-              "bacon": "bacon_decompose_py"}
+_STAGGERED = {
+    "callaway": "fit_callaway_py",
+    "twfe": "fit_twfe_py",
+    "sunab": "fit_sunab_py",
+    "bacon": "bacon_decompose_py",
+}
 
 
 def _entry(name: str) -> Any:
@@ -52,23 +57,41 @@ def _choice(what: str, value: str, allowed: Sequence[str]) -> None:
         raise ValueError(f"{what} must be one of {', '.join(map(repr, allowed))}, not {value!r}")
 
 
-def _panel(data: Any, unit: Hashable | None, time: Hashable | None, outcome: Hashable | None) -> Panel:
+def _panel(
+    data: Any, unit: Hashable | None, time: Hashable | None, outcome: Hashable | None
+) -> Panel:
     return as_panel(data, unit=unit, time=time, outcome=outcome)
 
 
 @overload
 def synth(
-    data: Panel | pd.DataFrame, treated: Any, start: Any, method: Literal["cpasc"], inference: str = ...,
-    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
-    progress: bool | None = ..., **options: Any,
+    data: Panel | pd.DataFrame,
+    treated: Any,
+    start: Any,
+    method: Literal["cpasc"],
+    inference: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
 ) -> ConformalResult: ...
 
 
 @overload
 def synth(
-    data: Panel | pd.DataFrame, treated: Any, start: Any, method: str = ..., inference: str = ...,
-    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
-    progress: bool | None = ..., **options: Any,
+    data: Panel | pd.DataFrame,
+    treated: Any,
+    start: Any,
+    method: str = ...,
+    inference: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
 ) -> SynthResult: ...
 
 
@@ -119,7 +142,9 @@ def synth(
     _choice("inference", inference, ("none", "placebo", "jackknife"))
     name, style = _SYNTH[method]
     if inference == "jackknife" and method != "sdid":
-        raise ValueError(f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'")
+        raise ValueError(
+            f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'"
+        )
     if inference != "none" and style is None:
         raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
     panel = _panel(data, unit, time, outcome)
@@ -130,7 +155,9 @@ def synth(
         kwargs["placebo"] = True
     elif style == "inference" and inference != "none":
         kwargs["inference"] = inference
-    raw = _progress.run(_entry(name), panel.y, rows, t0, label=f"{method} fit", show=progress, **kwargs)
+    raw = _progress.run(
+        _entry(name), panel.y, rows, t0, label=f"{method} fit", show=progress, **kwargs
+    )
     if method == "cpasc":
         return ConformalResult(raw, panel, rows, t0, kwargs)
     return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs)
@@ -153,7 +180,9 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
         known = set(panel.units)
         unknown = [k for k in adoption.keys() if k not in known]
         if unknown:
-            raise ValueError(f"adoption names units not in the panel: {', '.join(map(str, unknown[:5]))}")
+            raise ValueError(
+                f"adoption names units not in the panel: {', '.join(map(str, unknown[:5]))}"
+            )
         values = pd.Series(dict(adoption.items())).reindex(panel.units)
     else:
         raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
@@ -173,17 +202,31 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
 
 @overload
 def staggered(
-    data: Panel | pd.DataFrame, adoption: Any, estimator: Literal["bacon"], control: str = ...,
-    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
-    progress: bool | None = ..., **options: Any,
+    data: Panel | pd.DataFrame,
+    adoption: Any,
+    estimator: Literal["bacon"],
+    control: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
 ) -> BaconDecomposition: ...
 
 
 @overload
 def staggered(
-    data: Panel | pd.DataFrame, adoption: Any, estimator: str = ..., control: str = ...,
-    *, unit: Hashable | None = ..., time: Hashable | None = ..., outcome: Hashable | None = ...,
-    progress: bool | None = ..., **options: Any,
+    data: Panel | pd.DataFrame,
+    adoption: Any,
+    estimator: str = ...,
+    control: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
 ) -> StaggeredResult: ...
 
 
@@ -233,22 +276,37 @@ def staggered(
     _choice("estimator", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
     if estimator != "callaway" and (control != "never" or options):
-        raise ValueError(f"estimator {estimator!r} takes no control= or other options; only 'callaway' does")
+        raise ValueError(
+            f"estimator {estimator!r} takes no control= or other options; only 'callaway' does"
+        )
     panel = _panel(data, unit, time, outcome)
     codes, labels = cohort_codes(panel, adoption)
     fn = _entry(_STAGGERED[estimator])
     if estimator == "bacon":
         return BaconDecomposition(fn(panel.y, codes), panel, labels)
     if estimator != "callaway":
-        return StaggeredResult(fn(panel.y, codes), panel, labels, estimator, _STAGGERED[estimator], None, 0.95)
+        return StaggeredResult(
+            fn(panel.y, codes), panel, labels, estimator, _STAGGERED[estimator], None, 0.95
+        )
     kwargs = dict(options)
     cov = kwargs.get("covariates")
-    if isinstance(cov, str) or (isinstance(cov, Sequence) and cov and all(isinstance(c, str) for c in cov)):
+    if isinstance(cov, str) or (
+        isinstance(cov, Sequence) and cov and all(isinstance(c, str) for c in cov)
+    ):
         cols = [cov] if isinstance(cov, str) else list(cov)
-        kwargs["covariates"] = pd.concat([panel.unit_column(c) for c in cols], axis=1).to_numpy(dtype="float64")
+        kwargs["covariates"] = pd.concat([panel.unit_column(c) for c in cols], axis=1).to_numpy(
+            dtype="float64"
+        )
     raw = _progress.run(fn, panel.y, codes, control, label="callaway", show=progress, **kwargs)
-    return StaggeredResult(raw, panel, labels, "callaway", _STAGGERED[estimator], control,
-                           float(kwargs.get("level", 0.95)))
+    return StaggeredResult(
+        raw,
+        panel,
+        labels,
+        "callaway",
+        _STAGGERED[estimator],
+        control,
+        float(kwargs.get("level", 0.95)),
+    )
 
 
 def power(
@@ -299,11 +357,21 @@ def power(
     lifts = [float(x) for x in lifts]
     if method == "ensemble" or members is not None:
         kwargs = dict(options, members=list(members) if members is not None else None)
-        raw = _progress.run(_quintara.geo_power_ensemble, panel.y, rows, test_len, lifts, label="power",
-                            show=progress, **kwargs)
+        raw = _progress.run(
+            _quintara.geo_power_ensemble,
+            panel.y,
+            rows,
+            test_len,
+            lifts,
+            label="power",
+            show=progress,
+            **kwargs,
+        )
         return PowerAnalysis(raw, panel, rows, test_len, "geo_power_ensemble", kwargs)
     kwargs = dict(options, method=method)
-    raw = _progress.run(_quintara.geo_power, panel.y, rows, test_len, lifts, label="power", show=progress, **kwargs)
+    raw = _progress.run(
+        _quintara.geo_power, panel.y, rows, test_len, lifts, label="power", show=progress, **kwargs
+    )
     return PowerAnalysis(raw, panel, rows, test_len, "geo_power", kwargs)
 
 
@@ -353,8 +421,17 @@ def select_markets(
     kwargs = dict(options)
     if include is not None:
         kwargs["include"] = panel.unit_positions(include)
-    raw = _progress.run(_quintara.geo_select, panel.y, rows, max_treated, test_len, target_lift,
-                        label="candidates", show=progress, **kwargs)
+    raw = _progress.run(
+        _quintara.geo_select,
+        panel.y,
+        rows,
+        max_treated,
+        test_len,
+        target_lift,
+        label="candidates",
+        show=progress,
+        **kwargs,
+    )
     return MarketSelection(raw, panel, test_len, target_lift, kwargs)
 
 

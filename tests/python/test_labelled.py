@@ -22,23 +22,40 @@ def prop99() -> quintara.Panel:
 
 @pytest.fixture(scope="module")
 def geo() -> quintara.Panel:
-    return quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week", outcome="sales")
+    return quintara.Panel.from_long(
+        load_table("geo_sales"), unit="market", time="week", outcome="sales"
+    )
 
 
 def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
     d = load_prop99()
     np.testing.assert_array_equal(prop99.y, d.y)
-    for method, entry, inference, kw in [("sc", "fit_sc", "placebo", {"placebo": True}),
-                                         ("sdid", "fit_sdid", "placebo", {"inference": "placebo"}),
-                                         ("asc", "fit_asc", "none", {})]:
+    for method, entry, inference, kw in [
+        ("sc", "fit_sc", "placebo", {"placebo": True}),
+        ("sdid", "fit_sdid", "placebo", {"inference": "placebo"}),
+        ("asc", "fit_asc", "none", {}),
+    ]:
         r = quintara.synth(prop99, ["California"], "1989", method=method, inference=inference)
         raw = getattr(quintara, entry)(d.y, d.treated, d.treat_time, **kw)
-        assert (r.att, r.se, r.p_value, r.raw.weights) == (raw.att, raw.se, raw.p_value, raw.weights)
-        assert dict(r.weights) == {d.states[i]: w for i, w in zip(raw.donor_ids, raw.weights, strict=True)}
-        assert list(r.effects.index) == d.years[d.treat_time:]
-        assert r.synthetic.iloc[d.treat_time:].tolist() == raw.counterfactual
-    sc = quintara.synth(load_table("prop99"), "California", 1989, unit="State", time="Year",
-                        outcome="PacksPerCapita")
+        assert (r.att, r.se, r.p_value, r.raw.weights) == (
+            raw.att,
+            raw.se,
+            raw.p_value,
+            raw.weights,
+        )
+        assert dict(r.weights) == {
+            d.states[i]: w for i, w in zip(raw.donor_ids, raw.weights, strict=True)
+        }
+        assert list(r.effects.index) == d.years[d.treat_time :]
+        assert r.synthetic.iloc[d.treat_time :].tolist() == raw.counterfactual
+    sc = quintara.synth(
+        load_table("prop99"),
+        "California",
+        1989,
+        unit="State",
+        time="Year",
+        outcome="PacksPerCapita",
+    )
     # Plain synthetic control: the pre-period synthetic path is the weighted donors.
     pre = np.asarray(sc.raw.weights) @ d.y[sc.raw.donor_ids, : d.treat_time]
     np.testing.assert_allclose(sc.synthetic.iloc[: d.treat_time], pre, rtol=0, atol=1e-9)
@@ -57,8 +74,10 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     assert (cs.att, cs.se, cs.raw.event_att) == (raw.att, raw.se, raw.event_att)
     assert list(cs.groups.index) == [d.years[g] for g in raw.group_cohort]
     # A mapping: absent units, missing values and values that are not periods are never treated.
-    adoption = {c: (y if y else None) for c, y in zip(d.counties, table.groupby("countyreal").first_treat.first(),
-                                                      strict=True)}
+    adoption = {
+        c: (y if y else None)
+        for c, y in zip(d.counties, table.groupby("countyreal").first_treat.first(), strict=True)
+    }
     adoption[d.counties[0]] = 1999
     codes = list(d.cohorts)
     codes[0] = -1
@@ -80,7 +99,9 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
     assert (pw.mde, pw.curve.power.tolist()) == (raw.mde_pct, raw.power)
     eligible = ["Austin", "Denver", "Portland", "Tampa"]
     sel = quintara.select_markets(geo, 8, 0.05, 2, eligible=eligible, n_candidates=6, lookback=4)
-    raw_sel = quintara.geo_select(geo.y, geo.unit_positions(eligible), 2, 8, 0.05, n_candidates=6, lookback=4)
+    raw_sel = quintara.geo_select(
+        geo.y, geo.unit_positions(eligible), 2, 8, 0.05, n_candidates=6, lookback=4
+    )
     assert [tuple(geo.units[c.treated]) for c in raw_sel] == list(sel.candidates.markets)
     assert sel.best == list(sel.candidates.markets.iloc[0])
     dg = quintara.diagnose(geo, names, 8)
@@ -93,8 +114,15 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
 def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel) -> None:
     r = quintara.synth(prop99, ["California"], 1989, inference="placebo")
     text = r.summary()
-    for piece in (f"{r.att:.4f}", f"{r.se:.4f}", f"{r.p_value:.4f}", f"{r.raw.pre_rmspe:.4f}",
-                  "39 (1 treated)", "31 (19 pre, 12 post)", "Utah 0.394"):
+    for piece in (
+        f"{r.att:.4f}",
+        f"{r.se:.4f}",
+        f"{r.p_value:.4f}",
+        f"{r.raw.pre_rmspe:.4f}",
+        "39 (1 treated)",
+        "31 (19 pre, 12 post)",
+        "Utah 0.394",
+    ):
         assert piece in text, piece
     assert max(len(line) for line in text.splitlines()) <= 78
     assert repr(r).startswith("<SynthResult sc: ATT=-19.51")
@@ -105,9 +133,15 @@ def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel)
 BAD_TABLES = [
     # (edit of a good table, the words the message must hold)
     (lambda df: df.rename(columns={"y": "sales"}), ["outcome='y'", "'u', 't', 'sales'"]),
-    (lambda df: pd.concat([df, df.iloc[[4]]]), ["duplicate (unit, period) rows: 4 (b, 2), 4 (b, 2)"]),
+    (
+        lambda df: pd.concat([df, df.iloc[[4]]]),
+        ["duplicate (unit, period) rows: 4 (b, 2), 4 (b, 2)"],
+    ),
     (lambda df: df.drop(index=[1, 5]), ["2 missing", "a lacks 2", "b lacks 3"]),
-    (lambda df: df.assign(y=df.y.astype(object).where(df.index != 2, "n/a")), ["non-numeric", "rows 2 ('n/a')"]),
+    (
+        lambda df: df.assign(y=df.y.astype(object).where(df.index != 2, "n/a")),
+        ["non-numeric", "rows 2 ('n/a')"],
+    ),
     (lambda df: df.assign(y=df.y.where(df.index != 3, np.inf)), ["non-finite", "rows 3 (inf)"]),
     (lambda df: df.assign(y=df.y.where(df.index != 0)), ["missing or non-finite", "rows 0 (nan)"]),
     (lambda df: df.assign(t=df.t.where(df.index != 1)), ["missing time label", "rows 1"]),
@@ -126,9 +160,17 @@ def test_bad_tables_name_what_and_where(edit: object, words: list[str]) -> None:
 def test_labels_that_are_not_in_the_panel(prop99: quintara.Panel) -> None:
     with pytest.raises(ValueError, match="unit 'Atlantis' is not in the panel"):
         quintara.synth(prop99, ["Atlantis"], 1989)
-    with pytest.raises(ValueError, match=r"period 2050 is not in the panel \(its periods are 1970, 1971"):
+    with pytest.raises(
+        ValueError, match=r"period 2050 is not in the panel \(its periods are 1970, 1971"
+    ):
         quintara.synth(prop99, ["California"], 2050)
-    with pytest.raises(ValueError, match=r"unknown column 'first_treat'; the unit-level columns are: \(none\) \(varying within units: 'treated'\)"):
+    with pytest.raises(
+        ValueError,
+        match=r"unknown column 'first_treat'; the unit-level columns are: \(none\) "
+        r"\(varying within units: 'treated'\)",
+    ):
         quintara.staggered(prop99, "first_treat")
-    wide = quintara.Panel.from_wide(pd.DataFrame(prop99.y, index=prop99.units, columns=prop99.periods)[::-1])
+    wide = quintara.Panel.from_wide(
+        pd.DataFrame(prop99.y, index=prop99.units, columns=prop99.periods)[::-1]
+    )
     assert list(wide.periods) == list(prop99.periods) and wide.units[0] == "Wyoming"
