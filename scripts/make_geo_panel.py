@@ -16,11 +16,45 @@ from pathlib import Path
 import numpy as np
 
 MARKETS = [
-    "Atlanta", "Austin", "Baltimore", "Boston", "Charlotte", "Chicago", "Cincinnati", "Cleveland",
-    "Columbus", "Dallas", "Denver", "Detroit", "Houston", "Indianapolis", "Jacksonville", "Kansas City",
-    "Las Vegas", "Los Angeles", "Memphis", "Miami", "Milwaukee", "Minneapolis", "Nashville", "New Orleans",
-    "New York", "Oklahoma City", "Orlando", "Philadelphia", "Phoenix", "Pittsburgh", "Portland", "Raleigh",
-    "Sacramento", "Salt Lake City", "San Antonio", "San Diego", "San Francisco", "Seattle", "St. Louis",
+    "Atlanta",
+    "Austin",
+    "Baltimore",
+    "Boston",
+    "Charlotte",
+    "Chicago",
+    "Cincinnati",
+    "Cleveland",
+    "Columbus",
+    "Dallas",
+    "Denver",
+    "Detroit",
+    "Houston",
+    "Indianapolis",
+    "Jacksonville",
+    "Kansas City",
+    "Las Vegas",
+    "Los Angeles",
+    "Memphis",
+    "Miami",
+    "Milwaukee",
+    "Minneapolis",
+    "Nashville",
+    "New Orleans",
+    "New York",
+    "Oklahoma City",
+    "Orlando",
+    "Philadelphia",
+    "Phoenix",
+    "Pittsburgh",
+    "Portland",
+    "Raleigh",
+    "Sacramento",
+    "Salt Lake City",
+    "San Antonio",
+    "San Diego",
+    "San Francisco",
+    "Seattle",
+    "St. Louis",
     "Tampa",
 ]
 WEEKS = 104
@@ -42,7 +76,9 @@ def main() -> None:
     noise[:, 0] = rng.normal(0.0, sigma)
     for t in range(1, WEEKS):
         noise[:, t] = 0.5 * noise[:, t - 1] + rng.normal(0.0, sigma)
-    sales = level[:, None] * (1.0 + trend[:, None] * week[None, :]) * np.exp(season + holiday + noise)
+    sales = (
+        level[:, None] * (1.0 + trend[:, None] * week[None, :]) * np.exp(season + holiday + noise)
+    )
     dates = np.datetime64("2024-01-01") + 7 * week
     out = Path(__file__).resolve().parents[1] / "python" / "quintara" / "data" / "geo_sales.csv"
     with out.open("w", encoding="utf-8", newline="\n") as f:
