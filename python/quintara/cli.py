@@ -12,7 +12,8 @@
     quintara demo [--out DIR]
 
 DATA is a CSV file (delimiter detected) or, with pyarrow installed, a Parquet
-file. Every option left out takes the compiled entry's default. Exit status:
+file. --json writes the result's `to_dict()` (for select, its list of
+candidates, best first). Every option left out takes the compiled entry's default. Exit status:
 0 on success, 2 on a usage or data error (message on stderr), 130 when
 interrupted.
 """
@@ -255,9 +256,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         result = args.run(args)
         print(result.summary())
         if args.json:
-            Path(args.json).write_text(
-                json.dumps(result.to_dict(), indent=2) + "\n", encoding="utf-8"
-            )
+            value = result.to_dict()
+            if args.command == "select":  # the ranked list itself, best first
+                value = value["candidates"]
+            Path(args.json).write_text(json.dumps(value, indent=2) + "\n", encoding="utf-8")
         if args.plot:
             _write_plot(result, args.plot)
         return 0

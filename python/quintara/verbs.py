@@ -10,10 +10,10 @@ progress on a terminal, a clean KeyboardInterrupt on Ctrl-C.
 
 from __future__ import annotations
 
-import math
 from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, Literal, overload
 
+import numpy as np
 import pandas as pd
 
 from . import _progress, _quintara
@@ -168,8 +168,8 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
 
     `adoption` is a column name of the panel's unit-level data, or a mapping /
     Series from unit label to adoption-period label. A unit is never treated
-    when its value is missing, or is not a period of the panel (0 in most
-    data sets); units absent from a mapping are never treated.
+    when its value is missing, 0, or not a period of the panel; units absent
+    from a mapping are never treated.
 
     Returns the codes in unit order and the adoption-period labels by unit
     (missing for never-treated units).
@@ -190,7 +190,9 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
     labels: list[Any] = []
     for v in values:
         pos = -1
-        if v is not None and not (isinstance(v, float) and math.isnan(v)) and not pd.isna(v):
+        # 0 marks never-treated units in common data sets, even where 0 is a period.
+        zero = isinstance(v, int | float | np.number) and not isinstance(v, bool) and v == 0
+        if v is not None and not zero and not pd.isna(v):
             try:
                 pos = panel.period_position(v)
             except ValueError:

@@ -132,7 +132,7 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
         str(out),
     )
     assert r.returncode == 0
-    cands = json.loads(out.read_text())["candidates"]
+    cands = json.loads(out.read_text())
     assert cands[0]["markets"] and {m for c in cands for m in c["markets"]} <= {
         "Austin",
         "Denver",

@@ -87,6 +87,11 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     bacon = quintara.staggered(panel, adoption, estimator="bacon")
     assert bacon.att == quintara.bacon_decompose_py(d.y, codes).twfe
     assert set(bacon.to_frame().treated) <= {2004, 2006, 2007}
+    # 0 marks never-treated units even when 0 is itself a period.
+    first = (table.first_treat - 2003).where(table.first_treat > 0, 0)
+    shifted = table.assign(year=table.year - 2003, first_treat=first)
+    twfe = quintara.staggered(shifted, "first_treat", estimator="twfe", **kw)
+    assert twfe.att == quintara.fit_twfe_py(d.y, d.cohorts).att
     with pytest.raises(ValueError, match="only 'callaway'"):
         quintara.staggered(panel, adoption, estimator="twfe", control="notyet")
 
