@@ -156,7 +156,13 @@ def synth(
     elif style == "inference" and inference != "none":
         kwargs["inference"] = inference
     raw = _progress.run(
-        _entry(name), panel.y, rows, t0, label=f"{method} fit", show=progress, **kwargs
+        _entry(name),
+        panel.y,
+        rows,
+        t0,
+        label=f"{method} placebo refits" if inference == "placebo" else f"{method} fit",
+        show=progress,
+        **kwargs,
     )
     if method == "cpasc":
         return ConformalResult(raw, panel, rows, t0, kwargs)
@@ -365,14 +371,21 @@ def power(
             rows,
             test_len,
             lifts,
-            label="power",
+            label="power windows",
             show=progress,
             **kwargs,
         )
         return PowerAnalysis(raw, panel, rows, test_len, "geo_power_ensemble", kwargs)
     kwargs = dict(options, method=method)
     raw = _progress.run(
-        _quintara.geo_power, panel.y, rows, test_len, lifts, label="power", show=progress, **kwargs
+        _quintara.geo_power,
+        panel.y,
+        rows,
+        test_len,
+        lifts,
+        label="power windows",
+        show=progress,
+        **kwargs,
     )
     return PowerAnalysis(raw, panel, rows, test_len, "geo_power", kwargs)
 
