@@ -35,11 +35,16 @@ def render(
 ) -> str:
     """Title, a two-column block of `name: value` pairs, a table, then notes."""
     cells = [f"{k + ':':<18}{v}" for k, v in info]
-    half = max([WIDTH // 2, *(len(c) + 2 for c in cells[::2])])
+    # The right column starts after the widest left cell when every pair then
+    # fits, else at the middle; a pair that does not fit takes two lines.
+    lefts, rights = cells[::2], cells[1::2]
+    half = max([WIDTH // 2, *(len(c) + 2 for c in lefts)])
+    if any(half + len(r) > WIDTH for r in rights):
+        half = WIDTH // 2
     lines = [title.center(WIDTH).rstrip(), "=" * WIDTH]
     for i in range(0, len(cells), 2):
         pair = cells[i : i + 2]
-        if len(pair) > 1 and half + len(pair[1]) > WIDTH:
+        if len(pair) > 1 and (len(pair[0]) + 1 > half or half + len(pair[1]) > WIDTH):
             lines.extend(pair)
         else:
             lines.append((pair[0].ljust(half) + (pair[1] if len(pair) > 1 else "")).rstrip())
