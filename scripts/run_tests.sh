@@ -21,5 +21,8 @@ rm -rf dist
 "$PYTHON" -m abi3audit --strict --report dist/quintara-*.whl
 "$PYTHON" -m pip install --force-reinstall --no-deps dist/quintara-*.whl
 
+# Labelled layer: its runtime and plot dependencies, then mypy --strict on the package.
+"$PYTHON" -m pip install --quiet pandas pandas-stubs matplotlib && "$PYTHON" -m mypy --strict python/quintara
+
 echo "== Python tests"
 "$PYTHON" -m pytest "$@"

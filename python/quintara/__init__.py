@@ -1,13 +1,31 @@
 """quintara: causal effects from panel data and geo-experiment design.
 
 Every estimator runs in a compiled, multi-threaded core whose results depend
-only on the inputs and seeds, never on the number of threads. Arrays are
-units x periods float64 NumPy arrays (rows are units, columns are periods).
+only on the inputs and seeds, never on the number of threads.
+
+Two layers:
+
+- the labelled API: `Panel` (from a long or wide table) and the verbs
+  `synth`, `staggered`, `power`, `select_markets`, `diagnose`, which take unit
+  names and period labels and return results with `summary()`, `to_frame()`
+  and `plot()`;
+- the compiled functions (`fit_sc`, `geo_power`, ...), which take units x
+  periods float64 NumPy arrays (rows are units, columns are periods) and
+  row/column indices.
 """
 
 from . import _quintara
 from ._quintara import *  # noqa: F403  (the compiled module defines __all__)
 from ._quintara import PanicException
+from .panel import Panel as Panel
+from .verbs import (
+    diagnose as diagnose,
+    power as power,
+    select_markets as select_markets,
+    staggered as staggered,
+    synth as synth,
+)
 
 __version__: str = _quintara.version()
-__all__ = [*_quintara.__all__, "PanicException"]
+LABELLED = ["Panel", "synth", "staggered", "power", "select_markets", "diagnose"]
+__all__ = [*_quintara.__all__, "PanicException", *LABELLED]

@@ -44,6 +44,13 @@ class PanicException(BaseException):
 def version() -> str:
     """The quintara version string."""
 
+# Private: progress and cancellation of the compiled calls running now.
+def _progress() -> tuple[int, int]:
+    """(done, total) outer-loop tasks of the compiled calls running now."""
+
+def _cancel() -> int:
+    """Ask every running compiled call to stop; returns how many there were."""
+
 def fit_sc(
     y: _Array,
     treated: Sequence[SupportsIndex],

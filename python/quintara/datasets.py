@@ -9,10 +9,14 @@ from __future__ import annotations
 import csv
 from dataclasses import dataclass
 from importlib import resources
+from typing import TYPE_CHECKING
 
 import numpy as np
 
-__all__ = ["Prop99", "MinimumWage", "load_prop99", "load_mpdta"]
+if TYPE_CHECKING:
+    import pandas as pd
+
+__all__ = ["Prop99", "MinimumWage", "load_prop99", "load_mpdta", "load_table"]
 
 
 @dataclass(frozen=True)
@@ -78,3 +82,26 @@ def load_mpdta() -> MinimumWage:
         first = int(r["first_treat"])
         cohorts[i] = y_index[first] if first in y_index else -1
     return MinimumWage(y=y, counties=counties, years=years, cohorts=cohorts, lpop=lpop)
+
+
+_TABLES = {
+    "prop99": ("california_prop99.csv", ";"),
+    "mpdta": ("mpdta.csv", ","),
+    "geo_sales": ("geo_sales.csv", ","),
+}
+
+
+def load_table(name: str) -> pd.DataFrame:
+    """A bundled panel as the long table it ships as: "prop99", "mpdta" or "geo_sales".
+
+    prop99: State, Year, PacksPerCapita, treated. mpdta: year, countyreal,
+    lpop, lemp, first_treat (0 = never treated), treat. geo_sales: market,
+    week (ISO date text), sales.
+    """
+    import pandas as pd
+
+    if name not in _TABLES:
+        raise ValueError(f"unknown table {name!r}; the bundled tables are {', '.join(_TABLES)}")
+    file, sep = _TABLES[name]
+    with resources.files("quintara").joinpath("data", file).open("r", encoding="utf-8") as f:
+        return pd.read_csv(f, sep=sep)

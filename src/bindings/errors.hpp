@@ -16,6 +16,7 @@
 
 #include <string>
 
+#include "bindings/api_progress.hpp"
 #include "bindings/py.hpp"
 #include "core/runs/user_error.hpp"
 
@@ -29,9 +30,11 @@ void add_panic_exception(PyObject* module);
 void set_python_error_from_current() noexcept;
 
 // Runs `f` with the interpreter lock released; the lock is re-acquired before
-// `f`'s result or exception leaves this function.
+// `f`'s result or exception leaves this function. The call is listed for
+// `_progress` / `_cancel` while it runs.
 template <class F>
 decltype(auto) without_gil(F&& f) {
+  const RunningCall call;
   struct Reacquire {
     PyThreadState* state;
     ~Reacquire() { PyEval_RestoreThread(state); }

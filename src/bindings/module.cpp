@@ -13,6 +13,7 @@
 #include "bindings/api_ensemble.hpp"
 #include "bindings/api_mcnnm.hpp"
 #include "bindings/api_power.hpp"
+#include "bindings/api_progress.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/api_selection.hpp"
 #include "bindings/entry.hpp"
@@ -125,6 +126,8 @@ PyObject* init_module() {
   set_reconstructor(reconstructor.get());
   add_result_classes(module.get(), &register_name);
   add_panic_exception(module.get());
+  // Private: after the table and the classes, and never in `__all__`.
+  add_progress_functions(module.get());
   return module.release();
 }
 

@@ -30,7 +30,8 @@ def test_version_module_identity_and_all_order() -> None:
     assert _quintara.__all__ == TABLE + CLASSES
     for name in _quintara.__all__:
         assert getattr(quintara, name) is getattr(_quintara, name)
-    assert set(quintara.__all__) == set(_quintara.__all__) | {"PanicException"}
+    assert quintara.__all__ == [*_quintara.__all__, "PanicException", *quintara.LABELLED]
+    assert not {"_progress", "_cancel"} & set(_quintara.__all__)
     assert quintara.PanicException.__mro__[1:] == (BaseException, object)  # not an Exception
 
 

@@ -1,0 +1,113 @@
+"""Run a compiled call in a worker thread: progress on a terminal, clean Ctrl-C.
+
+A compiled call releases the interpreter lock while it works, but the main
+thread's signal handlers only run between bytecodes, so a call made on the
+main thread would hold Ctrl-C back until it ended. Here the call runs on a
+worker thread while the main thread waits in short slices, polls the native
+progress counter (`_quintara._progress()`) and draws "done/total, elapsed,
+ETA" on stderr when stderr is a terminal. On Ctrl-C it asks the native pool to
+stop (`_quintara._cancel()`), waits for the worker (running tasks finish, no
+new one starts) and re-raises a plain KeyboardInterrupt.
+"""
+
+from __future__ import annotations
+
+import sys
+import threading
+import time
+from collections.abc import Callable
+from typing import Any, TypeVar
+
+from . import _quintara
+
+T = TypeVar("T")
+
+_POLL = 0.1  # seconds between progress reads (about 10 Hz)
+_QUIET = 0.5  # no bar for calls shorter than this
+
+
+def _native(name: str) -> Callable[[], Any] | None:
+    fn = getattr(_quintara, name, None)
+    return fn if callable(fn) else None
+
+
+def _clock(seconds: float) -> str:
+    m, s = divmod(int(round(seconds)), 60)
+    return f"{m}:{s:02d}"
+
+
+def _bar(label: str, done: int, total: int, elapsed: float) -> str:
+    if total <= 0:
+        return f"{label}: {_clock(elapsed)} elapsed"
+    eta = "--:--" if done == 0 else _clock(elapsed * (total - done) / done)
+    return f"{label}: {done}/{total} done, {_clock(elapsed)} elapsed, ETA {eta}"
+
+
+def run(
+    fn: Callable[..., T],
+    *args: Any,
+    label: str = "quintara",
+    show: bool | None = None,
+    **kwargs: Any,
+) -> T:
+    """Call `fn(*args, **kwargs)` on a worker thread, with progress and Ctrl-C handling.
+
+    Parameters
+    ----------
+    fn : callable
+        A compiled entry (or any callable).
+    label : str
+        Prefix of the progress line.
+    show : bool or None
+        Draw progress on stderr; None draws it only when stderr is a terminal.
+
+    Returns
+    -------
+    The call's result; its exception is re-raised as is.
+    """
+    if show is None:
+        show = sys.stderr.isatty()
+    outcome: list[Any] = []
+    failure: list[BaseException] = []
+
+    # An Event rather than Thread.join: a join interrupted by Ctrl-C can leave
+    # the thread reported as finished while it still runs.
+    finished = threading.Event()
+
+    def work() -> None:
+        try:
+            outcome.append(fn(*args, **kwargs))
+        except BaseException as e:  # handed to the waiting thread
+            failure.append(e)
+        finally:
+            finished.set()
+
+    worker = threading.Thread(target=work, name="quintara-call", daemon=True)
+    progress = _native("_progress")
+    start = time.monotonic()
+    drawn = False
+    worker.start()
+    try:
+        while not finished.wait(_POLL):
+            elapsed = time.monotonic() - start
+            if show and progress is not None and elapsed >= _QUIET:
+                done, total = progress()
+                sys.stderr.write("\r\x1b[K" + _bar(label, done, total, elapsed))
+                sys.stderr.flush()
+                drawn = True
+    except KeyboardInterrupt:
+        cancel = _native("_cancel")
+        # The worker may not have entered the compiled call yet: keep asking
+        # until it has ended.
+        while not finished.is_set():
+            if cancel is not None:
+                cancel()
+            finished.wait(0.05)
+        raise KeyboardInterrupt from None
+    finally:
+        if drawn:
+            sys.stderr.write("\r\x1b[K")
+            sys.stderr.flush()
+    if failure:
+        raise failure[0]
+    return outcome[0]  # type: ignore[no-any-return]

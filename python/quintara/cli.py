@@ -1,0 +1,275 @@
+"""The `quintara` command line: a long table in, a summary out.
+
+    quintara fit DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
+        --start PERIOD
+    quintara staggered DATA --unit COL --time COL --outcome COL --adoption COL
+    quintara power DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
+        --test-len N --lifts X [X ...]
+    quintara select DATA --unit COL --time COL --outcome COL --test-len N --target-lift X
+        --max-treated K
+    quintara diagnose DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
+        --test-len N
+    quintara demo [--out DIR]
+
+DATA is a CSV file (delimiter detected) or, with pyarrow installed, a Parquet
+file. --json writes the result's `to_dict()` (for select, its list of
+candidates, best first). Every option left out takes the compiled entry's default. Exit status:
+0 on success, 2 on a usage or data error (message on stderr), 130 when
+interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import csv
+import json
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any
+
+import pandas as pd
+
+from . import verbs
+from .panel import Panel
+
+__all__ = ["main", "read_table"]
+
+
+class UsageError(Exception):
+    """A bad argument or data file, reported in one line with exit status 2."""
+
+
+def read_table(path: str) -> pd.DataFrame:
+    """Read a long table: Parquet by suffix (.parquet, .pq), else CSV (delimiter detected)."""
+    p = Path(path)
+    if not p.is_file():
+        raise UsageError(f"no such file: {path}")
+    if p.suffix.lower() in (".parquet", ".pq"):
+        try:
+            return pd.read_parquet(p)
+        except ImportError:
+            raise UsageError("reading Parquet needs pyarrow: pip install pyarrow") from None
+    with p.open("r", encoding="utf-8", newline="") as f:
+        head = f.read(65536)
+    try:
+        sep = csv.Sniffer().sniff(head, delimiters=",;\t|").delimiter
+    except csv.Error:
+        sep = ","
+    try:
+        return pd.read_csv(p, sep=sep)
+    except (pd.errors.ParserError, UnicodeDecodeError) as e:
+        raise UsageError(f"cannot read {path} as CSV: {e}") from None
+
+
+def _options(args: argparse.Namespace, names: Sequence[str]) -> dict[str, Any]:
+    """The compiled-entry options the user gave (those left out keep the entry's defaults)."""
+    return {n: getattr(args, n) for n in names if getattr(args, n, None) is not None}
+
+
+def _panel(args: argparse.Namespace) -> Panel:
+    return Panel.from_long(
+        read_table(args.data), unit=args.unit, time=args.time, outcome=args.outcome
+    )
+
+
+def _progress(args: argparse.Namespace) -> bool | None:
+    return False if args.no_progress else None
+
+
+def _fit(args: argparse.Namespace) -> Any:
+    opts = _options(args, ["level"])
+    return verbs.synth(
+        _panel(args),
+        args.treated,
+        args.start,
+        method=args.method,
+        inference=args.inference,
+        progress=_progress(args),
+        **opts,
+    )
+
+
+def _staggered(args: argparse.Namespace) -> Any:
+    opts = _options(args, ["n_reps", "seed", "level", "anticipation"])
+    if args.bands:
+        opts["bands"] = True
+    return verbs.staggered(
+        _panel(args),
+        args.adoption,
+        estimator=args.estimator,
+        control=args.control,
+        progress=_progress(args),
+        **opts,
+    )
+
+
+def _power(args: argparse.Namespace) -> Any:
+    opts = _options(args, ["alpha", "target_power", "lookback", "min_pre"])
+    return verbs.power(
+        _panel(args),
+        args.treated,
+        args.test_len,
+        args.lifts,
+        method=args.method,
+        progress=_progress(args),
+        **opts,
+    )
+
+
+def _select(args: argparse.Namespace) -> Any:
+    opts = _options(
+        args, ["method", "alpha", "target_power", "lookback", "min_pre", "seed", "exact_size"]
+    )
+    if args.candidates is not None:
+        opts["n_candidates"] = args.candidates
+    return verbs.select_markets(
+        _panel(args),
+        args.test_len,
+        args.target_lift,
+        args.max_treated,
+        eligible=args.eligible,
+        include=args.include,
+        progress=_progress(args),
+        **opts,
+    )
+
+
+def _diagnose(args: argparse.Namespace) -> Any:
+    return verbs.diagnose(_panel(args), args.treated, args.test_len)
+
+
+def _parser() -> argparse.ArgumentParser:
+    top = argparse.ArgumentParser(
+        prog="quintara",
+        description="Causal effects and geo-experiment design "
+        "from a long table (one row per unit and period).",
+    )
+    sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def command(name: str, help: str, run: Any, treated: bool) -> argparse.ArgumentParser:
+        p = sub.add_parser(name, help=help, description=help)
+        p.set_defaults(run=run)
+        p.add_argument(
+            "data", metavar="DATA", help="CSV (delimiter detected) or Parquet file, long format"
+        )
+        p.add_argument("--unit", required=True, metavar="COL", help="unit (market) label column")
+        p.add_argument("--time", required=True, metavar="COL", help="period label column")
+        p.add_argument("--outcome", required=True, metavar="COL", help="outcome column")
+        if treated:
+            p.add_argument(
+                "--treated", required=True, nargs="+", metavar="NAME", help="treated units"
+            )
+        p.add_argument("--json", metavar="FILE", help="also write the result as JSON")
+        p.add_argument(
+            "--plot", metavar="FILE", help="also write the result's plot (needs matplotlib)"
+        )
+        p.add_argument("--no-progress", action="store_true", help="never draw progress on stderr")
+        return p
+
+    p = command(
+        "fit", "Synthetic-control-family fit of treated units from a start period.", _fit, True
+    )
+    p.add_argument("--start", required=True, metavar="PERIOD", help="first treated period")
+    p.add_argument("--method", default="sc", choices=verbs.SYNTH_METHODS)
+    p.add_argument("--inference", default="none", choices=["none", "placebo", "jackknife"])
+    p.add_argument("--level", type=float, help="confidence level")
+
+    p = command("staggered", "Staggered-adoption difference-in-differences.", _staggered, False)
+    p.add_argument(
+        "--adoption",
+        required=True,
+        metavar="COL",
+        help="adoption-period column (missing, 0 or not a period: never treated)",
+    )
+    p.add_argument(
+        "--estimator", default="callaway", choices=["callaway", "twfe", "sunab", "bacon"]
+    )
+    p.add_argument("--control", default="never", choices=["never", "notyet"])
+    p.add_argument("--bands", action="store_true", help="simultaneous bands (callaway)")
+    p.add_argument("--n-reps", dest="n_reps", type=int, metavar="N")
+    p.add_argument("--seed", type=int)
+    p.add_argument("--level", type=float)
+    p.add_argument("--anticipation", type=int)
+
+    p = command("power", "Power curve of a geo test on the treated markets.", _power, True)
+    p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
+    p.add_argument(
+        "--lifts", type=float, nargs="+", required=True, metavar="X", help="lifts as fractions"
+    )
+    p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp, rsc or ensemble")
+    p.add_argument("--alpha", type=float)
+    p.add_argument("--target-power", dest="target_power", type=float)
+    p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
+    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+
+    p = command("select", "Search and rank treated-market sets.", _select, False)
+    p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
+    p.add_argument("--target-lift", dest="target_lift", type=float, required=True, metavar="X")
+    p.add_argument("--max-treated", dest="max_treated", type=int, required=True, metavar="K")
+    p.add_argument("--candidates", type=int, metavar="N", help="random candidates to search")
+    p.add_argument("--method")
+    p.add_argument(
+        "--eligible", nargs="+", metavar="NAME", help="markets that may be treated (default: all)"
+    )
+    p.add_argument("--include", nargs="+", metavar="NAME", help="markets every candidate contains")
+    p.add_argument("--exact-size", dest="exact_size", type=int, metavar="K")
+    p.add_argument("--alpha", type=float)
+    p.add_argument("--target-power", dest="target_power", type=float)
+    p.add_argument("--lookback", type=int, metavar="N")
+    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+    p.add_argument("--seed", type=int)
+
+    p = command("diagnose", "Design diagnostics of a treated-market set.", _diagnose, True)
+    p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
+
+    p = sub.add_parser(
+        "demo", help="Run the demo on the bundled data.", description="Run the demo."
+    )
+    p.add_argument("--out", metavar="DIR", help="folder for the plots (default: ./quintara-demo)")
+    p.set_defaults(run=None)
+    return top
+
+
+def _write_plot(result: Any, path: str) -> None:
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise UsageError("--plot needs matplotlib: pip install 'quintara[plot]'") from None
+    ax = result.plot()
+    ax.figure.savefig(path, dpi=120)
+    plt.close(ax.figure)
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line; returns the exit status."""
+    args = _parser().parse_args(argv)
+    try:
+        if args.command == "demo":
+            from .__main__ import demo
+
+            demo(args.out)
+            return 0
+        result = args.run(args)
+        print(result.summary())
+        if args.json:
+            value = result.to_dict()
+            if args.command == "select":  # the ranked list itself, best first
+                value = value["candidates"]
+            Path(args.json).write_text(json.dumps(value, indent=2) + "\n", encoding="utf-8")
+        if args.plot:
+            _write_plot(result, args.plot)
+        return 0
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        return 130
+    except (UsageError, ValueError, OSError) as e:
+        print(f"quintara {args.command}: error: {e}", file=sys.stderr)
+        return 2
+
+
+if __name__ == "__main__":
+    sys.exit(main())

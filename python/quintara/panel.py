@@ -1,0 +1,339 @@
+"""Labelled panels: a units x periods outcome array with its unit and period labels.
+
+The compiled estimators take a units x periods float64 array and row/column
+indices. `Panel` builds that array from the long table analysts hold (one row
+per unit and period) or from a wide one, keeps the labels, and translates
+names and period labels into the indices the compiled entries expect. A table
+that is not a complete, numeric panel is refused with a message that names the
+offending rows, units or columns; nothing is dropped or filled.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Iterable, Sequence
+from typing import Any
+
+import numpy as np
+import numpy.typing as npt
+import pandas as pd
+
+__all__ = ["Panel", "as_panel"]
+
+_SHOW = 5  # offending rows / units / cells listed in an error message
+
+
+def _fmt(values: Iterable[Any], more: int = 0) -> str:
+    text = ", ".join(str(v) for v in values)
+    return text + (f", ... ({more} more)" if more > 0 else "")
+
+
+def _first(values: Sequence[Any]) -> str:
+    return _fmt(values[:_SHOW], len(values) - _SHOW)
+
+
+def _value(v: Any) -> str:
+    return repr(v.item() if isinstance(v, np.generic) else v)
+
+
+def _to_pandas(df: Any) -> pd.DataFrame:
+    if isinstance(df, pd.DataFrame):
+        return df
+    if hasattr(df, "to_pandas"):  # polars, pyarrow tables
+        out = df.to_pandas()
+        if isinstance(out, pd.DataFrame):
+            return out
+    raise TypeError(f"expected a pandas or polars DataFrame, got {type(df).__name__}")
+
+
+def _require_columns(df: pd.DataFrame, names: dict[str, Hashable]) -> None:
+    unknown = [f"{role}={col!r}" for role, col in names.items() if col not in df.columns]
+    if unknown:
+        raise ValueError(
+            f"unknown column {', '.join(unknown)}; the table's columns are: "
+            + ", ".join(repr(c) for c in df.columns)
+        )
+
+
+def _lookup(index: pd.Index, label: Any, what: str) -> int:
+    """Position of `label` in `index`; a string is also tried as a number or a date."""
+    candidates: list[Any] = [label]
+    if isinstance(label, str):
+        for convert in (int, float, pd.Timestamp):
+            try:
+                candidates.append(convert(label))
+            except (ValueError, TypeError):
+                pass
+    elif isinstance(index, pd.DatetimeIndex):
+        try:
+            candidates.append(pd.Timestamp(label))
+        except (ValueError, TypeError):
+            pass
+    for c in candidates:
+        try:
+            pos = index.get_loc(c)
+        except (KeyError, TypeError, ValueError):
+            continue
+        if isinstance(pos, int):
+            return pos
+    labels = list(index)
+    shown = _fmt(labels[:3]) + (f", ..., {labels[-1]}" if len(labels) > 3 else "")
+    raise ValueError(f"{what} {label!r} is not in the panel (its {what}s are {shown})")
+
+
+class Panel:
+    """A balanced panel of one outcome: units x periods, with labels.
+
+    Parameters
+    ----------
+    y : array_like
+        Outcomes, one row per unit and one column per period (converted to a
+        C-contiguous float64 array; every entry must be finite).
+    units : sequence
+        Unit labels, one per row, distinct.
+    periods : sequence
+        Period labels, one per column, distinct and ascending.
+    outcome : str, optional
+        Name of the outcome, used in summaries and plot labels.
+    unit_data : pandas.DataFrame, optional
+        Columns that are constant within each unit (for example an adoption
+        period), indexed by unit label.
+
+    Attributes
+    ----------
+    y : numpy.ndarray
+        The (units x periods) float64 array the compiled functions take.
+    units, periods : pandas.Index
+        The labels of the rows and columns of `y`.
+    """
+
+    def __init__(
+        self,
+        y: npt.ArrayLike,
+        units: Sequence[Any] | pd.Index,
+        periods: Sequence[Any] | pd.Index,
+        *,
+        outcome: str = "outcome",
+        unit_data: pd.DataFrame | None = None,
+    ) -> None:
+        arr = np.ascontiguousarray(np.asarray(y, dtype=np.float64))
+        if arr.ndim != 2:
+            raise ValueError(f"y must be two-dimensional (units x periods), got shape {arr.shape}")
+        self.units = pd.Index(units)
+        self.periods = pd.Index(periods)
+        if arr.shape != (len(self.units), len(self.periods)):
+            raise ValueError(
+                f"y has shape {arr.shape} but there are {len(self.units)} units and "
+                f"{len(self.periods)} periods"
+            )
+        for name, idx in (("unit", self.units), ("period", self.periods)):
+            dup = idx[idx.duplicated()].unique()
+            if len(dup):
+                raise ValueError(f"duplicate {name} labels: {_first(list(dup))}")
+        if not self.periods.is_monotonic_increasing:
+            raise ValueError("periods must be in ascending order")
+        bad = np.argwhere(~np.isfinite(arr))
+        if len(bad):
+            cells = [f"({self.units[i]}, {self.periods[t]})" for i, t in bad[:_SHOW]]
+            raise ValueError(
+                f"non-finite outcomes at (unit, period) {_fmt(cells, len(bad) - _SHOW)}"
+            )
+        self.y: npt.NDArray[np.float64] = arr
+        self.outcome = outcome
+        self.unit_data = unit_data if unit_data is not None else pd.DataFrame(index=self.units)
+        self._varying: list[str] = []
+
+    # -- construction -------------------------------------------------------
+
+    @classmethod
+    def from_long(cls, df: Any, unit: Hashable, time: Hashable, outcome: Hashable) -> Panel:
+        """Build a panel from a long table with one row per unit and period.
+
+        Parameters
+        ----------
+        df : pandas.DataFrame or polars.DataFrame
+            The long table.
+        unit, time, outcome : str
+            Names of the unit-label, period-label and outcome columns.
+
+        Returns
+        -------
+        Panel
+            Units in order of first appearance sorted by label, periods ascending.
+            Other columns that are constant within each unit are kept in
+            `unit_data`.
+
+        Raises
+        ------
+        ValueError
+            On unknown columns, missing labels, duplicate (unit, period) rows,
+            non-numeric or non-finite outcomes, or missing cells of an
+            unbalanced panel; the message names the offending columns, rows,
+            units and periods.
+        """
+        df = _to_pandas(df)
+        _require_columns(df, {"unit": unit, "time": time, "outcome": outcome})
+        for role, col in (("unit", unit), ("time", time)):
+            missing = df.index[df[col].isna()]
+            if len(missing):
+                raise ValueError(
+                    f"missing {role} label in column {col!r} at rows {_first(list(missing))}"
+                )
+        raw = df[outcome]
+        values = pd.to_numeric(raw, errors="coerce") if raw.dtype == object else raw
+        if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
+            raise ValueError(f"outcome column {outcome!r} is not numeric (dtype {raw.dtype})")
+        values = values.astype(np.float64)
+        not_number = values.isna() & raw.notna()
+        if not_number.any():
+            rows = [
+                f"{df.index[k]} ({_value(raw.iat[k])})"
+                for k in np.flatnonzero(not_number.to_numpy())
+            ]
+            raise ValueError(f"non-numeric outcome in column {outcome!r} at rows {_first(rows)}")
+        nonfinite = ~np.isfinite(values.to_numpy())
+        if nonfinite.any():
+            rows = [f"{df.index[k]} ({_value(raw.iat[k])})" for k in np.flatnonzero(nonfinite)]
+            raise ValueError(
+                f"missing or non-finite outcome in column {outcome!r} at rows {_first(rows)}"
+            )
+        dup = df.duplicated([unit, time], keep=False)
+        if dup.any():
+            u, t = df[unit], df[time]
+            rows = [
+                f"{df.index[k]} ({u.iat[k]}, {t.iat[k]})" for k in np.flatnonzero(dup.to_numpy())
+            ]
+            raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
+        try:
+            units = pd.Index(pd.unique(df[unit]), name=unit).sort_values()
+            periods = pd.Index(pd.unique(df[time]), name=time).sort_values()
+        except TypeError as e:
+            raise ValueError(f"unit or period labels of mixed, unorderable types: {e}") from None
+        rows_i = units.get_indexer(df[unit])
+        cols_t = periods.get_indexer(df[time])
+        y = np.full((len(units), len(periods)), np.nan)
+        y[rows_i, cols_t] = values.to_numpy()
+        holes = np.argwhere(np.isnan(y))
+        if len(holes):
+            by_unit: dict[int, list[Any]] = {}
+            for i, t in holes:
+                by_unit.setdefault(int(i), []).append(periods[t])
+            parts = [f"{units[i]!s} lacks {_first(ps)}" for i, ps in list(by_unit.items())[:_SHOW]]
+            more = len(by_unit) - _SHOW
+            raise ValueError(
+                f"unbalanced panel: {len(holes)} missing (unit, period) cells in "
+                f"{len(by_unit)} units: "
+                + "; ".join(parts)
+                + (f"; ... ({more} more units)" if more > 0 else "")
+            )
+        others = [c for c in df.columns if c not in (unit, time, outcome)]
+        varying: list[str] = []
+        kept: dict[Hashable, pd.Series] = {}
+        if others:
+            grouped = df.groupby(unit, sort=True)[others]
+            counts = grouped.nunique(dropna=False)
+            firsts = grouped.first()
+            for c in others:
+                if (counts[c] <= 1).all():
+                    # first() skips missing values; a column missing for a
+                    # whole unit stays missing.
+                    kept[c] = firsts[c].reindex(units)
+                else:
+                    varying.append(str(c))
+        panel = cls(
+            y, units, periods, outcome=str(outcome), unit_data=pd.DataFrame(kept, index=units)
+        )
+        panel._varying = varying
+        return panel
+
+    @classmethod
+    def from_wide(cls, df: Any, outcome: str = "outcome") -> Panel:
+        """Build a panel from a wide table: one row per unit, one column per period.
+
+        Parameters
+        ----------
+        df : pandas.DataFrame or polars.DataFrame
+            Index = unit labels, columns = period labels (any order; they are
+            sorted). A polars frame's first column is taken as the unit labels.
+        outcome : str
+            Name of the outcome for summaries and plots.
+
+        Returns
+        -------
+        Panel
+        """
+        polars_like = not isinstance(df, pd.DataFrame)
+        df = _to_pandas(df)
+        if polars_like:
+            df = df.set_index(df.columns[0])
+        try:
+            df = df.sort_index(axis=1)
+        except TypeError as e:
+            raise ValueError(f"period columns of mixed, unorderable types: {e}") from None
+        bad_cols = [c for c in df.columns if not pd.api.types.is_numeric_dtype(df[c])]
+        if bad_cols:
+            raise ValueError(f"non-numeric period columns: {_first(bad_cols)}")
+        return cls(df.to_numpy(dtype=np.float64), df.index, df.columns, outcome=outcome)
+
+    # -- labels <-> indices ---------------------------------------------------
+
+    @property
+    def shape(self) -> tuple[int, int]:
+        """(number of units, number of periods)."""
+        return (len(self.units), len(self.periods))
+
+    def unit_positions(self, names: Any) -> list[int]:
+        """Row indices of the named units (a single label or a sequence of labels)."""
+        if isinstance(names, str) or not isinstance(names, Iterable):
+            names = [names]
+        return [_lookup(self.units, n, "unit") for n in names]
+
+    def period_position(self, label: Any) -> int:
+        """Column index of a period label (strings are also tried as numbers or dates)."""
+        return _lookup(self.periods, label, "period")
+
+    def unit_column(self, column: str) -> pd.Series:
+        """A unit-constant column of the source table, by unit label."""
+        if column in self.unit_data.columns:
+            return self.unit_data[column]
+        if column in self._varying:
+            raise ValueError(f"column {column!r} is not constant within each unit")
+        varying = (
+            f" (varying within units: {', '.join(map(repr, self._varying))})"
+            if self._varying
+            else ""
+        )
+        raise ValueError(
+            f"unknown column {column!r}; the unit-level columns are: "
+            + (", ".join(repr(c) for c in self.unit_data.columns) or "(none)")
+            + varying
+        )
+
+    def to_long(self) -> pd.DataFrame:
+        """The panel as a long table with columns unit, period and the outcome."""
+        n, t = self.shape
+        return pd.DataFrame(
+            {
+                "unit": np.repeat(self.units.to_numpy(), t),
+                "period": np.tile(self.periods.to_numpy(), n),
+                self.outcome: self.y.ravel(),
+            }
+        )
+
+    def __repr__(self) -> str:
+        n, t = self.shape
+        first, last = self.periods[0], self.periods[-1]
+        return f"Panel({n} units x {t} periods, {first} .. {last}, outcome={self.outcome!r})"
+
+
+def as_panel(
+    data: Any,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
+) -> Panel:
+    """A `Panel` as is, or one built from a long table and its column names."""
+    if isinstance(data, Panel):
+        return data
+    if unit is None or time is None or outcome is None:
+        raise ValueError("a long table needs unit=, time= and outcome= column names")
+    return Panel.from_long(data, unit=unit, time=time, outcome=outcome)

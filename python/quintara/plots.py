@@ -1,0 +1,258 @@
+"""Plots of the labelled results (needs matplotlib: ``pip install quintara[plot]``).
+
+matplotlib is imported inside each function, only when a plot is asked for.
+Every function draws on `ax` when given (else on a new figure's Axes) and
+returns the Axes.
+"""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+    from .results import ConformalResult, SynthResult
+    from .results_did import BaconDecomposition, StaggeredResult
+    from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
+
+__all__ = [
+    "synth_paths",
+    "placebo_gaps",
+    "event_study",
+    "power_curve",
+    "bacon_scatter",
+    "ranked_markets",
+    "unit_effects",
+    "design_paths",
+]
+
+_TREATED = "#c0392b"
+_OTHER = "#2c3e50"
+
+
+def _axes(ax: Axes | None, size: tuple[float, float] = (7.0, 4.2)) -> Axes:
+    if ax is not None:
+        return ax
+    try:
+        import matplotlib.pyplot as plt
+    except ImportError:
+        raise ImportError("plots need matplotlib: pip install 'quintara[plot]'") from None
+    _, new = plt.subplots(figsize=size, layout="constrained")
+    return new
+
+
+def _x(periods: Any) -> Any:
+    """Period labels as x values: dates and numbers as they are, anything else by position."""
+    values = np.asarray(periods)
+    if np.issubdtype(values.dtype, np.number) or np.issubdtype(values.dtype, np.datetime64):
+        return values
+    import pandas as pd
+
+    try:  # ISO date text, as read from a CSV file
+        return pd.to_datetime(pd.Index(periods), format="ISO8601").to_numpy()
+    except (ValueError, TypeError):
+        return np.arange(len(values))
+
+
+def _mark_start(ax: Axes, x: Any, label: str) -> None:
+    ax.axvline(x, color="0.35", linestyle="--", linewidth=1.0)
+    ax.annotate(
+        label,
+        xy=(x, 1.0),
+        xycoords=("data", "axes fraction"),
+        xytext=(3, -12),
+        textcoords="offset points",
+        fontsize=8,
+        color="0.25",
+    )
+
+
+def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
+    """Treated mean against the synthetic path, the treatment start marked."""
+    ax = _axes(ax)
+    x = _x(result.panel.periods)
+    t0 = result.panel.period_position(result.start)
+    ax.plot(
+        x,
+        result.observed.to_numpy(),
+        color=_TREATED,
+        linewidth=2.0,
+        label=f"treated ({len(result.treated)})",
+    )
+    ax.plot(
+        x,
+        result.synthetic.to_numpy(),
+        color=_OTHER,
+        linestyle="-",
+        linewidth=1.5,
+        label=f"synthetic ({result.method})",
+    )
+    _mark_start(ax, x[t0], f"start {result.start}")
+    ax.set_xlabel(str(result.panel.periods.name or "period"))
+    ax.set_ylabel(result.panel.outcome)
+    ax.set_title(f"{', '.join(map(str, result.treated[:3]))}: ATT {result.att:.3g}")
+    ax.legend(loc="best", frameon=False)
+    return ax
+
+
+def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
+    """Gap paths of the donors refitted as treated (grey), the treated gap highlighted."""
+    ax = _axes(ax)
+    x = _x(result.panel.periods)
+    t0 = result.panel.period_position(result.start)
+    gaps = result.placebo_gaps()
+    for i, col in enumerate(gaps.columns):
+        ax.plot(
+            x,
+            gaps[col].to_numpy(),
+            color="0.7",
+            linewidth=0.8,
+            label="placebos" if i == 0 else None,
+        )
+    treated = (result.observed - result.synthetic).to_numpy()
+    ax.plot(x, treated, color=_TREATED, linewidth=2.2, label="treated")
+    ax.axhline(0.0, color="0.2", linewidth=0.8)
+    _mark_start(ax, x[t0], f"start {result.start}")
+    ax.set_xlabel(str(result.panel.periods.name or "period"))
+    ax.set_ylabel(f"gap in {result.panel.outcome} (observed - synthetic)")
+    p = "" if result.p_value is None else f", placebo p = {result.p_value:.3f}"
+    ax.set_title(f"Placebo gaps ({len(gaps.columns)} donors{p})")
+    ax.legend(loc="best", frameon=False)
+    return ax
+
+
+def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
+    """Event-study estimates with pointwise intervals and the simultaneous band when present."""
+    ax = _axes(ax)
+    es = result.event_study
+    e = es.index.to_numpy()
+    if "band_lo" in es:
+        # One bar per event time: event times need not be contiguous (the
+        # base period is absent), so a filled band would invent values.
+        ax.vlines(
+            e,
+            es.band_lo.to_numpy(),
+            es.band_hi.to_numpy(),
+            color=_OTHER,
+            alpha=0.2,
+            linewidth=10,
+            label="simultaneous band",
+        )
+    ax.errorbar(
+        e,
+        es.att.to_numpy(),
+        yerr=[(es.att - es.lo).to_numpy(), (es.hi - es.att).to_numpy()],
+        fmt="o",
+        color=_TREATED,
+        capsize=3,
+        label=f"estimate, {result.level:.0%} pointwise",
+    )
+    ax.axhline(0.0, color="0.2", linewidth=0.8)
+    ax.axvline(-0.5, color="0.35", linestyle="--", linewidth=1.0)
+    ax.annotate(
+        "adoption",
+        xy=(-0.5, 1.0),
+        xycoords=("data", "axes fraction"),
+        xytext=(3, -12),
+        textcoords="offset points",
+        fontsize=8,
+        color="0.25",
+    )
+    ax.set_xlabel("periods since adoption")
+    ax.set_ylabel(f"effect on {result.panel.outcome}")
+    ax.set_title(f"Event study ({result.estimator}): ATT {result.att:.3g} (se {result.se:.2g})")
+    ax.legend(loc="best", frameon=False)
+    return ax
+
+
+def power_curve(result: PowerAnalysis, ax: Axes | None = None) -> Axes:
+    """Power against lift, the target power and the MDE marked."""
+    ax = _axes(ax)
+    c = result.curve
+    lifts = 100.0 * c.index.to_numpy()
+    ax.plot(lifts, c.power.to_numpy(), marker="o", color=_OTHER, label=result.raw.method)
+    target = float(result.options.get("target_power", 0.8))
+    ax.axhline(
+        target, color="0.5", linestyle=":", linewidth=1.0, label=f"target power {target:.0%}"
+    )
+    if result.mde is not None:
+        ax.axvline(
+            100.0 * result.mde,
+            color=_TREATED,
+            linestyle="--",
+            linewidth=1.2,
+            label=f"MDE {100.0 * result.mde:.1f}%",
+        )
+    ax.set_ylim(-0.02, 1.02)
+    ax.set_xlabel("lift (%)")
+    ax.set_ylabel("power")
+    ax.set_title(
+        f"Power over {result.raw.n_windows} historical windows, test of {result.test_len} periods"
+    )
+    ax.legend(loc="lower right", frameon=False)
+    return ax
+
+
+def bacon_scatter(result: BaconDecomposition, ax: Axes | None = None) -> Axes:
+    """Weight against estimate of every 2x2 comparison, coloured by kind."""
+    ax = _axes(ax)
+    f = result.to_frame()
+    for kind, g in f.groupby("kind", sort=True):
+        ax.scatter(g.weight.to_numpy(), g.estimate.to_numpy(), label=str(kind), alpha=0.8)
+    ax.axhline(
+        result.att, color=_TREATED, linestyle="--", linewidth=1.0, label=f"TWFE {result.att:.3g}"
+    )
+    ax.set_xlabel("weight")
+    ax.set_ylabel("2x2 estimate")
+    ax.set_title("Goodman-Bacon decomposition")
+    ax.legend(loc="best", frameon=False)
+    return ax
+
+
+def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 10) -> Axes:
+    """The best candidates' scores as horizontal bars, best at the top."""
+    c = result.candidates.head(top)
+    ax = _axes(ax, size=(7.0, 0.9 + 0.4 * max(len(c), 1)))
+    names = [f"{k}. " + ", ".join(map(str, m)) for k, m in zip(c.index, c.markets, strict=True)]
+    ax.barh(np.arange(len(c)), c.score.to_numpy(), color=_OTHER)
+    ax.set_yticks(np.arange(len(c)), names, fontsize=8)
+    ax.invert_yaxis()
+    ax.set_xlabel("score (higher is better)")
+    ax.set_title(f"Best treated-market sets for a {result.target_lift:.0%} lift")
+    return ax
+
+
+def unit_effects(result: ConformalResult, ax: Axes | None = None) -> Axes:
+    """Per-unit ATTs of a conformal fit with the pooled ATT marked."""
+    ax = _axes(ax)
+    f = result.to_frame()
+    ax.bar(np.arange(len(f)), f.att.to_numpy(), color=_OTHER)
+    ax.set_xticks(np.arange(len(f)), [str(u) for u in f.index], rotation=45, ha="right", fontsize=8)
+    ax.axhline(result.att, color=_TREATED, linestyle="--", label=f"pooled ATT {result.att:.3g}")
+    ax.set_xlabel("treated unit")
+    ax.set_ylabel(f"ATT on {result.panel.outcome}")
+    ax.legend(loc="best", frameon=False)
+    return ax
+
+
+def design_paths(result: Diagnostics, ax: Axes | None = None) -> Axes:
+    """Mean outcome of the treated and the other markets, the test window shaded."""
+    ax = _axes(ax)
+    p = result.panel
+    x = _x(p.periods)
+    rows = p.unit_positions(result.treated)
+    others = np.setdiff1d(np.arange(p.shape[0]), rows)
+    ax.plot(
+        x, p.y[rows].mean(axis=0), color=_TREATED, linewidth=1.8, label="treated markets (mean)"
+    )
+    ax.plot(x, p.y[others].mean(axis=0), color=_OTHER, linewidth=1.2, label="other markets (mean)")
+    t0 = p.shape[1] - result.test_len
+    ax.axvspan(x[t0], x[-1], color="0.85", label="test window")
+    ax.set_xlabel(str(p.periods.name or "period"))
+    ax.set_ylabel(p.outcome)
+    ax.set_title(f"Design diagnostics: confidence {result.confidence:.0f}/100")
+    ax.legend(loc="best", frameon=False)
+    return ax

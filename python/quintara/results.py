@@ -1,0 +1,394 @@
+"""Labelled results of `synth`, and what every labelled result shares.
+
+Each class keeps the compiled result as `.raw` and adds the labels of the
+panel it came from: donor weights by donor name, paths by period, event
+studies by event time, cohorts by their adoption-period label.
+"""
+
+from __future__ import annotations
+
+import math
+from typing import TYPE_CHECKING, Any
+
+import numpy as np
+import pandas as pd
+
+from . import _quintara
+from ._summary import num, render
+from .panel import Panel
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+__all__ = ["SynthResult", "ConformalResult", "json_label"]
+
+
+def json_label(x: Any) -> Any:
+    """A unit or period label as a JSON value (numbers stay numbers, dates become ISO text)."""
+    if isinstance(x, np.generic):
+        x = x.item()
+    if isinstance(x, (pd.Timestamp, pd.Period)):
+        return str(x.isoformat() if isinstance(x, pd.Timestamp) else x)
+    if isinstance(x, bool | int | str) or x is None:
+        return x
+    if isinstance(x, float):
+        return x if math.isfinite(x) else None
+    return str(x)
+
+
+def _names(labels: Any) -> str:
+    text = ", ".join(str(v) for v in list(labels)[:4])
+    return text + (f" +{len(labels) - 4}" if len(labels) > 4 else "")
+
+
+class _Result:
+    """What every labelled result offers; subclasses fill in the content."""
+
+    raw: Any
+
+    def summary(self) -> str:
+        """A plain-text summary table."""
+        raise NotImplementedError
+
+    def to_frame(self) -> pd.DataFrame:
+        """The result's main table as a DataFrame."""
+        raise NotImplementedError
+
+    def to_dict(self) -> dict[str, Any]:
+        """The result as plain JSON-ready values, with labels."""
+        raise NotImplementedError
+
+    def __str__(self) -> str:
+        return self.summary()
+
+
+class SynthResult(_Result):
+    """A synthetic-control-family fit (`synth` with methods sc, fp, asc, sdid, rsc, mcnnm).
+
+    Attributes
+    ----------
+    raw : SCResult
+        The compiled result.
+    panel : Panel
+        The panel that was fitted.
+    method, entry, inference : str
+        The method name, the compiled entry that ran and the inference asked for.
+    treated : list
+        The treated units' labels.
+    start : object
+        The label of the first treated period.
+    """
+
+    raw: _quintara.SCResult
+
+    def __init__(
+        self,
+        raw: _quintara.SCResult,
+        panel: Panel,
+        treated: list[int],
+        t0: int,
+        method: str,
+        entry: str,
+        inference: str,
+        options: dict[str, Any],
+    ) -> None:
+        self.raw = raw
+        self.panel = panel
+        self.method = method
+        self.entry = entry
+        self.inference = inference
+        self.options = options
+        self._rows = treated
+        self._t0 = t0
+        self.treated = [panel.units[i] for i in treated]
+        self.start = panel.periods[t0]
+
+    @property
+    def att(self) -> float:
+        """Average effect on the treated over the post-period (outcome units)."""
+        return self.raw.att
+
+    @property
+    def se(self) -> float | None:
+        """Standard error of the ATT, when inference ran."""
+        return self.raw.se
+
+    @property
+    def p_value(self) -> float | None:
+        """Placebo p-value, when placebo inference ran."""
+        return self.raw.p_value
+
+    @property
+    def ci(self) -> tuple[float, float] | None:
+        """Confidence interval of the ATT, when inference ran."""
+        lo, hi = self.raw.ci_lower, self.raw.ci_upper
+        return None if lo is None or hi is None else (lo, hi)
+
+    @property
+    def weights(self) -> pd.Series:
+        """Donor weights by donor name (empty when the method has none)."""
+        names = self.panel.units[self.raw.donor_ids]
+        return pd.Series(self.raw.weights, index=names, name="weight", dtype=np.float64)
+
+    @property
+    def effects(self) -> pd.Series:
+        """Effect on the treated in each post period, by period."""
+        return pd.Series(self.raw.att_path, index=self.panel.periods[self._t0 :], name="effect")
+
+    @property
+    def counterfactual(self) -> pd.Series:
+        """Estimated post-period outcome without treatment, by period."""
+        return pd.Series(
+            self.raw.counterfactual, index=self.panel.periods[self._t0 :], name="counterfactual"
+        )
+
+    @property
+    def observed(self) -> pd.Series:
+        """Mean outcome of the treated units in every period."""
+        return pd.Series(
+            self.panel.y[self._rows].mean(axis=0), index=self.panel.periods, name="treated"
+        )
+
+    @property
+    def synthetic(self) -> pd.Series:
+        """The synthetic path over all periods.
+
+        Post-period values are the compiled counterfactual. Pre-period values
+        are the weighted donor average shifted by the mean post-period gap
+        between that average and the counterfactual: exact for plain synthetic
+        control, the method's level adjustment for the others; the mean of the
+        untreated units when the method has no donor weights.
+        """
+        y = self.panel.y
+        w = np.asarray(self.raw.weights)
+        if len(w):
+            base = w @ y[self.raw.donor_ids]
+        else:
+            others = np.setdiff1d(np.arange(y.shape[0]), self._rows)
+            base = y[others].mean(axis=0)
+        cf = np.asarray(self.raw.counterfactual)
+        path = base + float(np.mean(cf - base[self._t0 :]))
+        path[self._t0 :] = cf
+        return pd.Series(path, index=self.panel.periods, name="synthetic")
+
+    @property
+    def placebo_atts(self) -> pd.Series | None:
+        """Placebo ATTs by the donor refitted as pseudo-treated, when placebo inference ran."""
+        atts = self.raw.placebo_atts
+        if atts is None:
+            return None
+        donors = [u for i, u in enumerate(self.panel.units) if i not in self._rows]
+        index = donors if len(donors) == len(atts) else range(len(atts))
+        return pd.Series(atts, index=index, name="placebo_att")
+
+    def to_frame(self) -> pd.DataFrame:
+        """Per period: treated mean, synthetic path, gap, and whether the period is treated."""
+        obs, syn = self.observed, self.synthetic
+        return pd.DataFrame(
+            {
+                "treated": obs,
+                "synthetic": syn,
+                "gap": obs - syn,
+                "post": np.arange(len(obs)) >= self._t0,
+            }
+        )
+
+    def to_dict(self) -> dict[str, Any]:
+        """JSON-ready: estimate, inference, fit quality, weights and effects by label."""
+        w = self.weights
+        return {
+            "method": self.method,
+            "entry": self.entry,
+            "inference": self.inference,
+            "treated": [json_label(u) for u in self.treated],
+            "start": json_label(self.start),
+            "att": self.att,
+            "se": self.se,
+            "p_value": self.p_value,
+            "ci_lower": self.raw.ci_lower,
+            "ci_upper": self.raw.ci_upper,
+            "pre_rmspe": self.raw.pre_rmspe,
+            "post_rmspe": self.raw.post_rmspe,
+            "weights": {str(json_label(k)): float(v) for k, v in w.items()} if len(w) else None,
+            "effects": {str(json_label(k)): float(v) for k, v in self.effects.items()},
+        }
+
+    def summary(self) -> str:
+        """Estimate, inference, fit quality, panel size and the largest donor weights."""
+        n, t = self.panel.shape
+        level = self.options.get("level", 0.95)
+        lo, hi = f"[{(1 - level) / 2:.3f}", f"{1 - (1 - level) / 2:.3f}]"
+        ci = self.ci
+        row = [
+            "ATT",
+            num(self.att),
+            num(self.se),
+            num(self.p_value),
+            num(ci[0]) if ci else "-",
+            num(ci[1]) if ci else "-",
+        ]
+        info = [
+            ("Method", f"{self.method} ({self.entry})"),
+            ("Outcome", self.panel.outcome),
+            ("Treated", _names(self.treated)),
+            ("Units", f"{n} ({len(self.treated)} treated)"),
+            ("Start", str(self.start)),
+            ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"),
+            ("Inference", self.inference),
+            ("Pre-period RMSE", num(self.raw.pre_rmspe)),
+            ("Post-period RMSE", num(self.raw.post_rmspe)),
+        ]
+        notes = []
+        w = self.weights.sort_values(ascending=False)
+        w = w[w > 5e-4]
+        if len(w):
+            notes.append(
+                "Largest donor weights: " + ", ".join(f"{k} {v:.3f}" for k, v in w.head(6).items())
+            )
+        if self.raw.placebo_atts is not None:
+            notes.append(
+                f"Placebo inference over {len(self.raw.placebo_atts)} donors refitted as treated."
+            )
+        return render(
+            "Synthetic control results",
+            info,
+            ["", "estimate", "std err", "p-value", lo, hi],
+            [row],
+            notes,
+        )
+
+    def __repr__(self) -> str:
+        p = "" if self.p_value is None else f", p={self.p_value:.3f}"
+        return (
+            f"<SynthResult {self.method}: ATT={self.att:.4g}{p}, treated={_names(self.treated)}, "
+            f"start={self.start}>"
+        )
+
+    def plot(self, ax: Axes | None = None) -> Axes:
+        """Treated against synthetic path, treatment start marked. Returns the Axes."""
+        from .plots import synth_paths
+
+        return synth_paths(self, ax=ax)
+
+    def plot_placebos(self, ax: Axes | None = None) -> Axes:
+        """Gap paths of every donor refitted as treated, the treated gap highlighted.
+
+        Refits the same method once per donor (no inference), so it costs about
+        as much as placebo inference. Returns the Axes.
+        """
+        from .plots import placebo_gaps
+
+        return placebo_gaps(self, ax=ax)
+
+    def placebo_gaps(self) -> pd.DataFrame:
+        """Gap path (observed minus synthetic) per period for every donor refitted as treated."""
+        fn = getattr(_quintara, self.entry)
+        opts = {k: v for k, v in self.options.items() if k not in ("placebo", "inference")}
+        y = self.panel.y
+        out = {}
+        for i in range(y.shape[0]):
+            if i in self._rows:
+                continue
+            keep = [j for j in range(y.shape[0]) if j not in self._rows]
+            sub = Panel(y[keep], self.panel.units[keep], self.panel.periods)
+            row = keep.index(i)
+            fit = SynthResult(
+                fn(sub.y, [row], self._t0, **opts),
+                sub,
+                [row],
+                self._t0,
+                self.method,
+                self.entry,
+                "none",
+                opts,
+            )
+            out[self.panel.units[i]] = fit.observed - fit.synthetic
+        return pd.DataFrame(out)
+
+
+class ConformalResult(_Result):
+    """A CP-ASC fit (`synth(..., method="cpasc")`, entry `fit_cpasc`): a conformal p-value.
+
+    Attributes
+    ----------
+    raw : CPASCResult
+        The compiled result.
+    """
+
+    def __init__(
+        self, raw: Any, panel: Panel, treated: list[int], t0: int, options: dict[str, Any]
+    ) -> None:
+        self.raw = raw
+        self.panel = panel
+        self.options = options
+        self.method = "cpasc"
+        self.treated = [panel.units[i] for i in treated]
+        self.start = panel.periods[t0]
+        self._t0 = t0
+
+    @property
+    def att(self) -> float:
+        """Pooled effect on the treated."""
+        return float(self.raw.att)
+
+    @property
+    def p_value(self) -> float:
+        """Conformal p-value of the pooled effect."""
+        return float(self.raw.p_value)
+
+    def to_frame(self) -> pd.DataFrame:
+        """Per treated unit: its ATT, pre-period MSPE and pooling weight."""
+        return pd.DataFrame(
+            {"att": self.raw.unit_att, "mspe": self.raw.unit_mspe, "weight": self.raw.unit_weight},
+            index=pd.Index(self.panel.units[self.raw.unit_ids], name="unit"),
+        )
+
+    def to_dict(self) -> dict[str, Any]:
+        """JSON-ready: the pooled ATT, its p-value and the per-unit table."""
+        f = self.to_frame()
+        return {
+            "method": "cpasc",
+            "entry": "fit_cpasc",
+            "att": self.att,
+            "p_value": self.p_value,
+            "start": json_label(self.start),
+            "treated": [json_label(u) for u in self.treated],
+            "units": {
+                str(json_label(k)): {c: float(v) for c, v in r.items()} for k, r in f.iterrows()
+            },
+        }
+
+    def summary(self) -> str:
+        """Pooled estimate and p-value, then one row per treated unit."""
+        n, t = self.panel.shape
+        info = [
+            ("Method", "cpasc (fit_cpasc)"),
+            ("Outcome", self.panel.outcome),
+            ("Units", f"{n} ({len(self.treated)} treated)"),
+            ("Start", str(self.start)),
+            ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"),
+            ("Mode", str(self.options.get("mode", "mspe"))),
+        ]
+        rows = [["ATT (pooled)", num(self.att), num(self.p_value), "", ""]]
+        rows += [
+            [str(u), num(r.att), "", num(r.mspe), num(r.weight)]
+            for u, r in self.to_frame().iterrows()
+        ]
+        return render(
+            "Conformal synthetic control results",
+            info,
+            ["", "estimate", "p-value", "pre MSPE", "weight"],
+            rows,
+        )
+
+    def __repr__(self) -> str:
+        return (
+            f"<ConformalResult cpasc: ATT={self.att:.4g}, p={self.p_value:.3f}, "
+            f"treated={_names(self.treated)}>"
+        )
+
+    def plot(self, ax: Axes | None = None) -> Axes:
+        """Per-unit ATTs with the pooled ATT marked. Returns the Axes."""
+        from .plots import unit_effects
+
+        return unit_effects(self, ax=ax)

@@ -1,0 +1,357 @@
+"""Labelled results of the geo-experiment design verbs (`power`, `select_markets`, `diagnose`)."""
+
+from __future__ import annotations
+
+from typing import TYPE_CHECKING, Any
+
+import pandas as pd
+
+from . import _quintara
+from ._summary import num, pct, render
+from .panel import Panel
+from .results import _names, _Result, json_label
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
+
+__all__ = ["PowerAnalysis", "MarketSelection", "Diagnostics"]
+
+
+class PowerAnalysis(_Result):
+    """A power curve from historical placebo windows (`power`; `geo_power`, `geo_power_ensemble`).
+
+    Attributes
+    ----------
+    raw : PowerResult
+        The compiled result.
+    treated : list
+        The treated markets' labels.
+    test_len : int
+        Length of the test, in periods.
+    """
+
+    raw: _quintara.PowerResult
+
+    def __init__(
+        self,
+        raw: _quintara.PowerResult,
+        panel: Panel,
+        treated: list[int],
+        test_len: int,
+        entry: str,
+        options: dict[str, Any],
+    ) -> None:
+        self.raw = raw
+        self.panel = panel
+        self.treated = [panel.units[i] for i in treated]
+        self.test_len = test_len
+        self.entry = entry
+        self.options = options
+
+    @property
+    def curve(self) -> pd.DataFrame:
+        """By lift (0.05 = +5%): power, mean estimated lift, alpha/2 and 1 - alpha/2 quantiles."""
+        r = self.raw
+        return pd.DataFrame(
+            {"power": r.power, "est_mean": r.est_mean, "est_lo": r.est_lo, "est_hi": r.est_hi},
+            index=pd.Index(r.lifts, name="lift"),
+        )
+
+    @property
+    def mde(self) -> float | None:
+        """Smallest lift (fraction) whose power reaches the target, or None."""
+        return self.raw.mde_pct
+
+    @property
+    def ensemble_weights(self) -> pd.Series | None:
+        """Weights of the ensemble members, when the ensemble ran."""
+        w = self.raw.ensemble_weights
+        if w is None:
+            return None
+        members = self.options.get("members") or ["sc", "asc", "sdid"]
+        return pd.Series(w, index=list(members), name="weight")
+
+    def to_frame(self) -> pd.DataFrame:
+        """The power curve (see `curve`)."""
+        return self.curve
+
+    def to_dict(self) -> dict[str, Any]:
+        """JSON-ready: MDE, critical value and the curve as a list of {lift, power, ...}."""
+        r = self.raw
+        return {
+            "method": r.method,
+            "entry": self.entry,
+            "treated": [json_label(u) for u in self.treated],
+            "test_len": self.test_len,
+            "mde": r.mde_pct,
+            "mde_abs_per_period": r.mde_abs_per_period,
+            "mde_cumulative": r.mde_cumulative,
+            "crit": r.crit,
+            "se_null": r.se_null,
+            "n_windows": r.n_windows,
+            "curve": [
+                {"lift": float(k), **{str(c): float(v) for c, v in row.items()}}
+                for k, row in zip(
+                    self.curve.index.tolist(), self.curve.to_dict("records"), strict=True
+                )
+            ],
+        }
+
+    def summary(self) -> str:
+        """The MDE and the power at each lift."""
+        r = self.raw
+        n, t = self.panel.shape
+        alpha = self.options.get("alpha", 0.1)
+        target = self.options.get("target_power", 0.8)
+        info = [
+            ("Method", f"{r.method} ({self.entry})"),
+            ("Outcome", self.panel.outcome),
+            ("Treated", _names(self.treated)),
+            ("Markets", f"{n} ({len(self.treated)} treated)"),
+            ("Test length", f"{self.test_len} periods"),
+            ("Periods", str(t)),
+            ("Placebo windows", str(r.n_windows)),
+            ("Alpha", num(alpha, 3)),
+            ("MDE", f"{pct(r.mde_pct)} at power {num(target, 2)}"),
+            ("MDE per period", num(r.mde_abs_per_period)),
+            ("Null |ATT| crit", num(r.crit)),
+            ("Null SE", num(r.se_null)),
+        ]
+        c = self.curve
+        rows = [
+            [pct(k), num(p, 3), pct(m), pct(lo), pct(hi)]
+            for k, p, m, lo, hi in zip(
+                c.index.tolist(), c.power, c.est_mean, c.est_lo, c.est_hi, strict=True
+            )
+        ]
+        a = 100 * float(alpha)
+        return render(
+            "Geo-experiment power analysis",
+            info,
+            ["lift", "power", "mean est", f"est {a / 2:g}%", f"est {100 - a / 2:g}%"],
+            rows,
+            ["Estimates are relative lifts recovered over the placebo windows."],
+        )
+
+    def __repr__(self) -> str:
+        return (
+            f"<PowerAnalysis {self.raw.method}: MDE={pct(self.mde)}, {self.raw.n_windows} windows>"
+        )
+
+    def plot(self, ax: Axes | None = None) -> Axes:
+        """Power against lift with the target power and the MDE marked. Returns the Axes."""
+        from .plots import power_curve
+
+        return power_curve(self, ax=ax)
+
+
+class MarketSelection(_Result):
+    """Ranked candidate treatment-market sets (`select_markets`; entry `geo_select`).
+
+    Attributes
+    ----------
+    raw : list of MarketCandidate
+        The compiled result, best first.
+    """
+
+    raw: list[_quintara.MarketCandidate]
+
+    def __init__(
+        self,
+        raw: list[_quintara.MarketCandidate],
+        panel: Panel,
+        test_len: int,
+        target_lift: float,
+        options: dict[str, Any],
+    ) -> None:
+        self.raw = raw
+        self.panel = panel
+        self.test_len = test_len
+        self.target_lift = target_lift
+        self.options = options
+
+    @property
+    def candidates(self) -> pd.DataFrame:
+        """One row per candidate, best first: markets (a tuple of names), score and its parts."""
+        u = self.panel.units
+        return pd.DataFrame(
+            [
+                {
+                    "markets": tuple(u[i] for i in c.treated),
+                    "score": c.score,
+                    "power": c.power_at_target,
+                    "mde": c.mde_pct,
+                    "holdout": c.holdout_pct,
+                    "pre_fit_rel": c.pre_fit_rel,
+                    "stability": c.stability_score,
+                    "confidence": c.confidence,
+                }
+                for c in self.raw
+            ],
+            columns=[
+                "markets",
+                "score",
+                "power",
+                "mde",
+                "holdout",
+                "pre_fit_rel",
+                "stability",
+                "confidence",
+            ],
+            index=pd.RangeIndex(1, len(self.raw) + 1, name="rank"),
+        )
+
+    @property
+    def best(self) -> list[Any]:
+        """The best candidate's markets (empty when there is no candidate)."""
+        return [self.panel.units[i] for i in self.raw[0].treated] if self.raw else []
+
+    def to_frame(self) -> pd.DataFrame:
+        """The ranked candidates (see `candidates`)."""
+        return self.candidates
+
+    def to_dict(self) -> dict[str, Any]:
+        """JSON-ready: a list of {markets, score, ...}, best first."""
+        return {
+            "test_len": self.test_len,
+            "target_lift": self.target_lift,
+            "candidates": [
+                {
+                    "markets": [json_label(m) for m in r.markets],
+                    **{
+                        c: (None if pd.isna(v) else float(v))
+                        for c, v in r.items()
+                        if c != "markets"
+                    },
+                }
+                for _, r in self.candidates.iterrows()
+            ],
+        }
+
+    def summary(self, top: int = 10) -> str:
+        """The `top` best candidates with their score, power at the target lift and MDE."""
+        n, t = self.panel.shape
+        info = [
+            ("Entry", "geo_select"),
+            ("Outcome", self.panel.outcome),
+            ("Markets", str(n)),
+            ("Periods", str(t)),
+            ("Test length", f"{self.test_len} periods"),
+            ("Target lift", pct(self.target_lift)),
+            ("Method", str(self.options.get("method", "sdid"))),
+            ("Candidates", str(len(self.raw))),
+        ]
+        rows = [
+            [
+                f"{k}. {_names(r.markets)}",
+                num(r.score, 3),
+                num(r.power, 3),
+                pct(r.mde),
+                pct(r.holdout),
+                num(r.confidence, 1),
+            ]
+            for k, r in self.candidates.head(top).iterrows()
+        ]
+        return render(
+            "Geo-experiment market selection",
+            info,
+            ["markets", "score", "power", "MDE", "volume", "confidence"],
+            rows,
+        )
+
+    def __repr__(self) -> str:
+        return f"<MarketSelection: {len(self.raw)} candidates, best {_names(self.best)}>"
+
+    def plot(self, ax: Axes | None = None, top: int = 10) -> Axes:
+        """The `top` candidates' scores as horizontal bars, best at the top. Returns the Axes."""
+        from .plots import ranked_markets
+
+        return ranked_markets(self, ax=ax, top=top)
+
+
+class Diagnostics(_Result):
+    """Design diagnostics of a treated-market set (`diagnose`; entry `geo_diagnostics`).
+
+    Attributes
+    ----------
+    raw : GeoDiagnostics
+        The compiled result.
+    warnings : list of str
+        Plain-language warnings about the design.
+    """
+
+    raw: _quintara.GeoDiagnostics
+
+    _FIELDS = (
+        "holdout_pct",
+        "pre_fit_rel",
+        "improvement_vs_naive",
+        "seasonality_strength",
+        "stability_score",
+        "confidence",
+    )
+
+    def __init__(
+        self, raw: _quintara.GeoDiagnostics, panel: Panel, treated: list[int], test_len: int
+    ) -> None:
+        self.raw = raw
+        self.panel = panel
+        self._rows = treated
+        self.treated = [panel.units[i] for i in treated]
+        self.test_len = test_len
+        self.warnings: list[str] = list(raw.warnings)
+
+    @property
+    def confidence(self) -> float:
+        """Overall confidence in the design, 0 to 100."""
+        return self.raw.confidence
+
+    def to_frame(self) -> pd.DataFrame:
+        """One row per statistic (column `value`)."""
+        return pd.DataFrame(
+            {"value": [float(getattr(self.raw, f)) for f in self._FIELDS]},
+            index=pd.Index(self._FIELDS, name="statistic"),
+        )
+
+    def to_dict(self) -> dict[str, Any]:
+        """JSON-ready: every statistic and the warnings."""
+        return {
+            "treated": [json_label(u) for u in self.treated],
+            "test_len": self.test_len,
+            **{f: float(getattr(self.raw, f)) for f in self._FIELDS},
+            "warnings": self.warnings,
+        }
+
+    def summary(self) -> str:
+        """The statistics, then the warnings."""
+        r = self.raw
+        n, t = self.panel.shape
+        info = [
+            ("Entry", "geo_diagnostics"),
+            ("Outcome", self.panel.outcome),
+            ("Treated", _names(self.treated)),
+            ("Markets", f"{n} ({len(self.treated)} treated)"),
+            ("Test length", f"{self.test_len} periods"),
+            ("Periods", str(t)),
+        ]
+        rows = [
+            ["treated share of volume", pct(r.holdout_pct)],
+            ["pre-period fit (rel. RMSPE)", num(r.pre_fit_rel)],
+            ["improvement vs naive", num(r.improvement_vs_naive)],
+            ["seasonality strength", num(r.seasonality_strength)],
+            ["stability", num(r.stability_score)],
+            ["confidence (0-100)", num(r.confidence, 1)],
+        ]
+        notes = [f"Warning: {w}" for w in self.warnings] or ["No warnings."]
+        return render(
+            "Geo-experiment design diagnostics", info, ["statistic", "value"], rows, notes
+        )
+
+    def __repr__(self) -> str:
+        return f"<Diagnostics: confidence {self.confidence:.0f}/100, {len(self.warnings)} warnings>"
+
+    def plot(self, ax: Axes | None = None) -> Axes:
+        """Treated and other markets' mean outcome, the test window shaded. Returns the Axes."""
+        from .plots import design_paths
+
+        return design_paths(self, ax=ax)

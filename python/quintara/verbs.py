@@ -1,0 +1,481 @@
+"""The labelled verbs: tables and names in, labelled results out.
+
+Each verb takes a `Panel` (or a long DataFrame with unit=, time=, outcome=
+column names), translates unit names and period labels into the indices the
+compiled entries take, calls one compiled entry and wraps its result with the
+labels. Options not named here are passed to the entry unchanged; anything
+left out takes the entry's default. Long calls run through `_progress.run`:
+progress on a terminal, a clean KeyboardInterrupt on Ctrl-C.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Mapping, Sequence
+from typing import Any, Literal, overload
+
+import numpy as np
+import pandas as pd
+
+from . import _progress, _quintara
+from .panel import Panel, as_panel
+from .results import ConformalResult, SynthResult
+from .results_did import BaconDecomposition, StaggeredResult
+from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
+
+__all__ = ["synth", "staggered", "power", "select_markets", "diagnose", "SYNTH_METHODS"]
+
+# method -> (compiled entry, how it takes placebo inference: a bool `placebo`,
+# the `inference` string, or not at all)
+_SYNTH: dict[str, tuple[str, str | None]] = {
+    "sc": ("fit_sc", "placebo"),
+    "fp": ("fit_fp", "placebo"),
+    "asc": ("fit_asc", "placebo"),
+    "sdid": ("fit_sdid", "inference"),
+    "rsc": ("fit_rsc", "placebo"),
+    "mcnnm": ("fit_mcnnm", None),
+    "cpasc": ("fit_cpasc", None),
+}
+SYNTH_METHODS = tuple(_SYNTH)
+
+_STAGGERED = {
+    "callaway": "fit_callaway_py",
+    "twfe": "fit_twfe_py",
+    "sunab": "fit_sunab_py",
+    "bacon": "bacon_decompose_py",
+}
+
+
+def _entry(name: str) -> Any:
+    fn = getattr(_quintara, name, None)
+    if fn is None:
+        raise ValueError(f"this build of quintara has no compiled entry {name!r}")
+    return fn
+
+
+def _choice(what: str, value: str, allowed: Sequence[str]) -> None:
+    if value not in allowed:
+        raise ValueError(f"{what} must be one of {', '.join(map(repr, allowed))}, not {value!r}")
+
+
+def _panel(
+    data: Any, unit: Hashable | None, time: Hashable | None, outcome: Hashable | None
+) -> Panel:
+    return as_panel(data, unit=unit, time=time, outcome=outcome)
+
+
+@overload
+def synth(
+    data: Panel | pd.DataFrame,
+    treated: Any,
+    start: Any,
+    method: Literal["cpasc"],
+    inference: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
+) -> ConformalResult: ...
+
+
+@overload
+def synth(
+    data: Panel | pd.DataFrame,
+    treated: Any,
+    start: Any,
+    method: str = ...,
+    inference: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
+) -> SynthResult: ...
+
+
+def synth(
+    data: Panel | pd.DataFrame,
+    treated: Any,
+    start: Any,
+    method: str = "sc",
+    inference: str = "none",
+    *,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
+    progress: bool | None = None,
+    **options: Any,
+) -> SynthResult | ConformalResult:
+    """Fit a synthetic-control-family estimator by labels.
+
+    Parameters
+    ----------
+    data : Panel or pandas.DataFrame
+        The panel, or a long table with `unit`, `time` and `outcome` columns.
+    treated : label or sequence of labels
+        The treated units, by name.
+    start : label
+        The first treated period, by label (for example 1989 or "2019-03-04").
+    method : {"sc", "fp", "asc", "sdid", "rsc", "mcnnm", "cpasc"}
+        The compiled entry called: sc -> `fit_sc`, fp -> `fit_fp`, asc ->
+        `fit_asc`, sdid -> `fit_sdid`, rsc -> `fit_rsc`, mcnnm -> `fit_mcnnm`,
+        cpasc -> `fit_cpasc`.
+    inference : {"none", "placebo", "jackknife"}
+        "placebo" passes ``placebo=True`` (``inference="placebo"`` for sdid);
+        "jackknife" is sdid's only. mcnnm takes none; cpasc always returns
+        its conformal p-value.
+    unit, time, outcome : str, optional
+        Column names when `data` is a long table.
+    progress : bool or None
+        Show progress on stderr (None: only when stderr is a terminal).
+    **options
+        Passed to the compiled entry (for example ``ridge``, ``level``).
+
+    Returns
+    -------
+    SynthResult or ConformalResult
+        ConformalResult for cpasc, SynthResult otherwise.
+    """
+    _choice("method", method, SYNTH_METHODS)
+    _choice("inference", inference, ("none", "placebo", "jackknife"))
+    name, style = _SYNTH[method]
+    if inference == "jackknife" and method != "sdid":
+        raise ValueError(
+            f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'"
+        )
+    if inference != "none" and style is None:
+        raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
+    panel = _panel(data, unit, time, outcome)
+    rows = panel.unit_positions(treated)
+    t0 = panel.period_position(start)
+    kwargs = dict(options)
+    if style == "placebo" and inference == "placebo":
+        kwargs["placebo"] = True
+    elif style == "inference" and inference != "none":
+        kwargs["inference"] = inference
+    raw = _progress.run(
+        _entry(name),
+        panel.y,
+        rows,
+        t0,
+        label=f"{method} placebo refits" if inference == "placebo" else f"{method} fit",
+        show=progress,
+        **kwargs,
+    )
+    if method == "cpasc":
+        return ConformalResult(raw, panel, rows, t0, kwargs)
+    return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs)
+
+
+def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
+    """Adoption periods per unit as the compiled entries' column indices (-1: never treated).
+
+    `adoption` is a column name of the panel's unit-level data, or a mapping /
+    Series from unit label to adoption-period label. A unit is never treated
+    when its value is missing, 0, or not a period of the panel; units absent
+    from a mapping are never treated.
+
+    Returns the codes in unit order and the adoption-period labels by unit
+    (missing for never-treated units).
+    """
+    if isinstance(adoption, str) and not isinstance(adoption, Mapping):
+        values = panel.unit_column(adoption)
+    elif isinstance(adoption, Mapping | pd.Series):
+        known = set(panel.units)
+        unknown = [k for k in adoption.keys() if k not in known]
+        if unknown:
+            raise ValueError(
+                f"adoption names units not in the panel: {', '.join(map(str, unknown[:5]))}"
+            )
+        values = pd.Series(dict(adoption.items())).reindex(panel.units)
+    else:
+        raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
+    codes: list[int] = []
+    labels: list[Any] = []
+    for v in values:
+        pos = -1
+        # 0 marks never-treated units in common data sets, even where 0 is a period.
+        zero = isinstance(v, int | float | np.number) and not isinstance(v, bool) and v == 0
+        if v is not None and not zero and not pd.isna(v):
+            try:
+                pos = panel.period_position(v)
+            except ValueError:
+                pos = -1
+        codes.append(pos)
+        labels.append(panel.periods[pos] if pos >= 0 else None)
+    return codes, pd.Series(labels, index=panel.units, name="cohort", dtype=object)
+
+
+@overload
+def staggered(
+    data: Panel | pd.DataFrame,
+    adoption: Any,
+    estimator: Literal["bacon"],
+    control: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
+) -> BaconDecomposition: ...
+
+
+@overload
+def staggered(
+    data: Panel | pd.DataFrame,
+    adoption: Any,
+    estimator: str = ...,
+    control: str = ...,
+    *,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
+) -> StaggeredResult: ...
+
+
+def staggered(
+    data: Panel | pd.DataFrame,
+    adoption: Any,
+    estimator: str = "callaway",
+    control: str = "never",
+    *,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
+    progress: bool | None = None,
+    **options: Any,
+) -> StaggeredResult | BaconDecomposition:
+    """Fit a staggered-adoption difference-in-differences estimator by labels.
+
+    Parameters
+    ----------
+    data : Panel or pandas.DataFrame
+        The panel, or a long table with `unit`, `time` and `outcome` columns.
+    adoption : str or mapping
+        A column holding each unit's adoption period (constant within a unit),
+        or a mapping from unit label to adoption-period label. Missing values,
+        and values that are not periods of the panel (such as 0), mark
+        never-treated units.
+    estimator : {"callaway", "twfe", "sunab", "bacon"}
+        The compiled entry called: callaway -> `fit_callaway_py`, twfe ->
+        `fit_twfe_py`, sunab -> `fit_sunab_py`, bacon -> `bacon_decompose_py`.
+    control : {"never", "notyet"}
+        Comparison group (Callaway-Sant'Anna only; the others use never-treated
+        and later-treated units as their design dictates).
+    unit, time, outcome : str, optional
+        Column names when `data` is a long table.
+    progress : bool or None
+        Show progress on stderr (None: only when stderr is a terminal).
+    **options
+        Passed to `fit_callaway_py` (``bands``, ``n_reps``, ``seed``,
+        ``level``, ``anticipation``; ``covariates`` may name unit-level
+        columns of the table).
+
+    Returns
+    -------
+    StaggeredResult or BaconDecomposition
+        BaconDecomposition for bacon, StaggeredResult otherwise.
+    """
+    _choice("estimator", estimator, tuple(_STAGGERED))
+    _choice("control", control, ("never", "notyet"))
+    if estimator != "callaway" and (control != "never" or options):
+        raise ValueError(
+            f"estimator {estimator!r} takes no control= or other options; only 'callaway' does"
+        )
+    panel = _panel(data, unit, time, outcome)
+    codes, labels = cohort_codes(panel, adoption)
+    fn = _entry(_STAGGERED[estimator])
+    if estimator == "bacon":
+        return BaconDecomposition(fn(panel.y, codes), panel, labels)
+    if estimator != "callaway":
+        return StaggeredResult(
+            fn(panel.y, codes), panel, labels, estimator, _STAGGERED[estimator], None, 0.95
+        )
+    kwargs = dict(options)
+    cov = kwargs.get("covariates")
+    if isinstance(cov, str) or (
+        isinstance(cov, Sequence) and cov and all(isinstance(c, str) for c in cov)
+    ):
+        cols = [cov] if isinstance(cov, str) else list(cov)
+        kwargs["covariates"] = pd.concat([panel.unit_column(c) for c in cols], axis=1).to_numpy(
+            dtype="float64"
+        )
+    raw = _progress.run(fn, panel.y, codes, control, label="callaway", show=progress, **kwargs)
+    return StaggeredResult(
+        raw,
+        panel,
+        labels,
+        "callaway",
+        _STAGGERED[estimator],
+        control,
+        float(kwargs.get("level", 0.95)),
+    )
+
+
+def power(
+    data: Panel | pd.DataFrame,
+    treated: Any,
+    test_len: int,
+    lifts: Sequence[float],
+    method: str = "sdid",
+    *,
+    members: Sequence[str] | None = None,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
+    progress: bool | None = None,
+    **options: Any,
+) -> PowerAnalysis:
+    """Power of a geo experiment on the named markets, from historical placebo windows.
+
+    Parameters
+    ----------
+    data : Panel or pandas.DataFrame
+        The panel, or a long table with `unit`, `time` and `outcome` columns.
+    treated : label or sequence of labels
+        The markets to treat, by name.
+    test_len : int
+        Length of the test, in periods.
+    lifts : sequence of float
+        Lifts to evaluate, as fractions (0.05 = +5%).
+    method : str
+        Estimator ("sc", "asc", "sdid", "fp", "rsc"), or "ensemble".
+        Calls `geo_power`; with ``method="ensemble"`` or `members` given,
+        `geo_power_ensemble`.
+    members : sequence of str, optional
+        Ensemble members (see `geo_power_ensemble`).
+    unit, time, outcome : str, optional
+        Column names when `data` is a long table.
+    progress : bool or None
+        Show progress on stderr (None: only when stderr is a terminal).
+    **options
+        Passed to the entry (``alpha``, ``target_power``, ``lookback``, ...).
+
+    Returns
+    -------
+    PowerAnalysis
+    """
+    panel = _panel(data, unit, time, outcome)
+    rows = panel.unit_positions(treated)
+    lifts = [float(x) for x in lifts]
+    if method == "ensemble" or members is not None:
+        kwargs = dict(options, members=list(members) if members is not None else None)
+        raw = _progress.run(
+            _quintara.geo_power_ensemble,
+            panel.y,
+            rows,
+            test_len,
+            lifts,
+            label="power windows",
+            show=progress,
+            **kwargs,
+        )
+        return PowerAnalysis(raw, panel, rows, test_len, "geo_power_ensemble", kwargs)
+    kwargs = dict(options, method=method)
+    raw = _progress.run(
+        _quintara.geo_power,
+        panel.y,
+        rows,
+        test_len,
+        lifts,
+        label="power windows",
+        show=progress,
+        **kwargs,
+    )
+    return PowerAnalysis(raw, panel, rows, test_len, "geo_power", kwargs)
+
+
+def select_markets(
+    data: Panel | pd.DataFrame,
+    test_len: int,
+    target_lift: float,
+    max_treated: int,
+    eligible: Any = None,
+    *,
+    include: Any = None,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
+    progress: bool | None = None,
+    **options: Any,
+) -> MarketSelection:
+    """Search and rank treatment-market sets (compiled entry `geo_select`).
+
+    Parameters
+    ----------
+    data : Panel or pandas.DataFrame
+        The panel, or a long table with `unit`, `time` and `outcome` columns.
+    test_len : int
+        Length of the test, in periods.
+    target_lift : float
+        The lift the test should detect, as a fraction (0.05 = +5%).
+    max_treated : int
+        Largest number of treated markets in a candidate.
+    eligible : sequence of labels, optional
+        Markets that may be treated; every market when None.
+    include : sequence of labels, optional
+        Markets every candidate must contain.
+    unit, time, outcome : str, optional
+        Column names when `data` is a long table.
+    progress : bool or None
+        Show progress on stderr (None: only when stderr is a terminal).
+    **options
+        Passed to `geo_select` (``method``, ``n_candidates``, ``seed``, ...).
+
+    Returns
+    -------
+    MarketSelection
+    """
+    panel = _panel(data, unit, time, outcome)
+    rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
+    kwargs = dict(options)
+    if include is not None:
+        kwargs["include"] = panel.unit_positions(include)
+    raw = _progress.run(
+        _quintara.geo_select,
+        panel.y,
+        rows,
+        max_treated,
+        test_len,
+        target_lift,
+        label="candidates",
+        show=progress,
+        **kwargs,
+    )
+    return MarketSelection(raw, panel, test_len, target_lift, kwargs)
+
+
+def diagnose(
+    data: Panel | pd.DataFrame,
+    treated: Any,
+    test_len: int,
+    *,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
+) -> Diagnostics:
+    """Design diagnostics of a treated-market set (compiled entry `geo_diagnostics`).
+
+    Parameters
+    ----------
+    data : Panel or pandas.DataFrame
+        The panel, or a long table with `unit`, `time` and `outcome` columns.
+    treated : label or sequence of labels
+        The markets to treat, by name.
+    test_len : int
+        Length of the test, in periods (the last `test_len` periods).
+    unit, time, outcome : str, optional
+        Column names when `data` is a long table.
+
+    Returns
+    -------
+    Diagnostics
+    """
+    panel = _panel(data, unit, time, outcome)
+    rows = panel.unit_positions(treated)
+    return Diagnostics(_quintara.geo_diagnostics(panel.y, rows, test_len), panel, rows, test_len)

@@ -1,0 +1,274 @@
+"""The `quintara` command line end to end, progress on a terminal only, and Ctrl-C."""
+
+from __future__ import annotations
+
+import importlib.util
+import json
+import os
+import pty
+import select
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from quintara.datasets import load_table
+
+CLI = [sys.executable, "-m", "quintara.cli"]
+GEO = ["--unit", "market", "--time", "week", "--outcome", "sales"]
+
+
+def run(*args: str) -> subprocess.CompletedProcess[str]:
+    return subprocess.run([*CLI, *args], capture_output=True, text=True, timeout=120)
+
+
+@pytest.fixture(scope="module")
+def tables(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
+    d = tmp_path_factory.mktemp("tables")
+    paths = {"prop99": d / "prop99.csv", "mpdta": d / "mpdta.tsv", "geo": d / "geo.csv"}
+    load_table("prop99").to_csv(paths["prop99"], sep=";", index=False)  # delimiters are detected
+    load_table("mpdta").to_csv(paths["mpdta"], sep="\t", index=False)
+    load_table("geo_sales").to_csv(paths["geo"], index=False)
+    return paths
+
+
+def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_path: Path) -> None:
+    out = tmp_path / "r.json"
+    r = run(
+        "fit",
+        str(tables["prop99"]),
+        "--unit",
+        "State",
+        "--time",
+        "Year",
+        "--outcome",
+        "PacksPerCapita",
+        "--treated",
+        "California",
+        "--start",
+        "1989",
+        "--method",
+        "sdid",
+        "--inference",
+        "placebo",
+        "--json",
+        str(out),
+        "--plot",
+        str(tmp_path / "fit.png"),
+    )
+    if importlib.util.find_spec("matplotlib") is None:
+        assert r.returncode == 2 and "needs matplotlib" in r.stderr
+    else:
+        assert r.returncode == 0 and r.stderr == "", r.stderr
+        assert (tmp_path / "fit.png").stat().st_size > 5000
+    assert "Synthetic control results" in r.stdout and "sdid (fit_sdid)" in r.stdout
+    fit = json.loads(out.read_text())
+    assert fit["att"] == pytest.approx(-15.6054, abs=1e-4) and fit["weights"]["Nevada"] > 0.1
+    r = run(
+        "staggered",
+        str(tables["mpdta"]),
+        "--unit",
+        "countyreal",
+        "--time",
+        "year",
+        "--outcome",
+        "lemp",
+        "--adoption",
+        "first_treat",
+        "--control",
+        "notyet",
+        "--json",
+        str(out),
+    )
+    assert r.returncode == 0 and "event +3" in r.stdout
+    assert set(json.loads(out.read_text())) >= {"att", "se", "event_study"}
+    r = run(
+        "power",
+        str(tables["geo"]),
+        *GEO,
+        "--treated",
+        "Denver",
+        "Portland",
+        "--test-len",
+        "8",
+        "--lifts",
+        "0",
+        "0.05",
+        "0.1",
+        "--lookback",
+        "6",
+        "--json",
+        str(out),
+    )
+    assert r.returncode == 0 and "Geo-experiment power analysis" in r.stdout
+    pw = json.loads(out.read_text())
+    assert (
+        [c["lift"] for c in pw["curve"]] == [0, 0.05, 0.1]
+        and "mde" in pw
+        and "power" in pw["curve"][0]
+    )
+    r = run(
+        "select",
+        str(tables["geo"]),
+        *GEO,
+        "--test-len",
+        "8",
+        "--target-lift",
+        "0.05",
+        "--max-treated",
+        "2",
+        "--eligible",
+        "Austin",
+        "Denver",
+        "Tampa",
+        "--candidates",
+        "4",
+        "--lookback",
+        "4",
+        "--json",
+        str(out),
+    )
+    assert r.returncode == 0
+    cands = json.loads(out.read_text())
+    assert cands[0]["markets"] and {m for c in cands for m in c["markets"]} <= {
+        "Austin",
+        "Denver",
+        "Tampa",
+    }
+    assert [c["score"] for c in cands] == sorted((c["score"] for c in cands), reverse=True)
+    r = run("diagnose", str(tables["geo"]), *GEO, "--treated", "Denver", "--test-len", "8")
+    assert r.returncode == 0 and "confidence (0-100)" in r.stdout
+
+
+@pytest.mark.parametrize(
+    "args,message",
+    [
+        (
+            [
+                "fit",
+                "{prop99}",
+                "--unit",
+                "state",
+                "--time",
+                "Year",
+                "--outcome",
+                "PacksPerCapita",
+                "--treated",
+                "X",
+                "--start",
+                "1989",
+            ],
+            "unknown column unit='state'; the table's columns are: 'State', 'Year'",
+        ),
+        (
+            [
+                "fit",
+                "{prop99}",
+                "--unit",
+                "State",
+                "--time",
+                "Year",
+                "--outcome",
+                "PacksPerCapita",
+                "--treated",
+                "Atlantis",
+                "--start",
+                "1989",
+            ],
+            "unit 'Atlantis' is not in the panel",
+        ),
+        (
+            ["diagnose", "{prop99}.missing", *GEO, "--treated", "X", "--test-len", "2"],
+            "no such file",
+        ),
+        (["fit", "{prop99}", "--treated", "California"], "the following arguments are required"),
+    ],
+)
+def test_usage_and_data_errors_exit_2_without_traceback(
+    tables: dict[str, Path], args: list[str], message: str
+) -> None:
+    r = run(*(a.format(prop99=tables["prop99"]) for a in args))
+    assert r.returncode == 2 and r.stdout == ""
+    assert message in r.stderr and "Traceback" not in r.stderr
+
+
+def _long_selection(tables: dict[str, Path], stderr: int) -> subprocess.Popen[bytes]:
+    return subprocess.Popen(
+        [
+            *CLI,
+            "select",
+            str(tables["geo"]),
+            *GEO,
+            "--test-len",
+            "8",
+            "--target-lift",
+            "0.05",
+            "--max-treated",
+            "4",
+            "--candidates",
+            "400",
+        ],
+        stdout=subprocess.PIPE,
+        stderr=stderr,
+    )
+
+
+def _interrupt(proc: subprocess.Popen[bytes]) -> tuple[float, bytes | None]:
+    """Sends Ctrl-C; returns the seconds until the process ended and its stderr when piped."""
+    sent = time.monotonic()
+    proc.send_signal(signal.SIGINT)
+    try:
+        _, err = proc.communicate(timeout=30)
+    finally:
+        proc.kill()  # a no-op when it has ended
+    return time.monotonic() - sent, err
+
+
+def test_progress_on_a_terminal_and_prompt_ctrl_c(tables: dict[str, Path]) -> None:
+    master, slave = pty.openpty()
+    proc = _long_selection(tables, slave)
+    os.close(slave)
+    seen = b""
+    deadline = time.monotonic() + 60
+    while b"ETA" not in seen and time.monotonic() < deadline:
+        if select.select([master], [], [], 0.5)[0]:
+            seen += os.read(master, 4096)
+    assert b"candidates: " in seen and b"done, 0:0" in seen and b"ETA" in seen, seen
+    took, _ = _interrupt(proc)
+    tail = b""
+    while select.select([master], [], [], 0.2)[0]:
+        try:
+            tail += os.read(master, 4096)
+        except OSError:
+            break
+    os.close(master)
+    assert proc.returncode == 130 and b"interrupted" in tail
+    assert took < 2.5
+
+
+def test_no_progress_in_a_pipe_and_prompt_ctrl_c(tables: dict[str, Path]) -> None:
+    proc = _long_selection(tables, subprocess.PIPE)
+    time.sleep(2.0)
+    took, err = _interrupt(proc)
+    assert err == b"interrupted\n"
+    assert proc.returncode == 130 and took < 2.5
+
+
+def test_demo_reports_and_writes_its_plots(tmp_path: Path) -> None:
+    r = run("demo", "--out", str(tmp_path / "plots"))
+    assert r.returncode == 0, r.stderr
+    for piece in (
+        "Proposition 99",
+        "placebo p =",
+        "Callaway-Sant'Anna ATT",
+        "with 80% power",
+        "Best of",
+    ):
+        assert piece in r.stdout, piece
+    if importlib.util.find_spec("matplotlib") is not None:
+        assert len(list((tmp_path / "plots").glob("*.png"))) == 5
+    else:
+        assert "pip install 'quintara[plot]'" in r.stdout

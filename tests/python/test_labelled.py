@@ -1,0 +1,189 @@
+"""The labelled layer: panels from tables, verbs by name, labelled results."""
+
+from __future__ import annotations
+
+import json
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quintara
+from quintara import _quintara
+from quintara.datasets import load_mpdta, load_prop99, load_table
+
+
+@pytest.fixture(scope="module")
+def prop99() -> quintara.Panel:
+    # Rows shuffled: the panel must not depend on the table's row order.
+    df = load_table("prop99").sample(frac=1.0, random_state=1)
+    return quintara.Panel.from_long(df, unit="State", time="Year", outcome="PacksPerCapita")
+
+
+@pytest.fixture(scope="module")
+def geo() -> quintara.Panel:
+    return quintara.Panel.from_long(
+        load_table("geo_sales"), unit="market", time="week", outcome="sales"
+    )
+
+
+def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
+    d = load_prop99()
+    np.testing.assert_array_equal(prop99.y, d.y)
+    for method, entry, inference, kw in [
+        ("sc", "fit_sc", "placebo", {"placebo": True}),
+        ("sdid", "fit_sdid", "placebo", {"inference": "placebo"}),
+        ("asc", "fit_asc", "none", {}),
+    ]:
+        r = quintara.synth(prop99, ["California"], "1989", method=method, inference=inference)
+        raw = getattr(quintara, entry)(d.y, d.treated, d.treat_time, **kw)
+        assert (r.att, r.se, r.p_value, r.raw.weights) == (
+            raw.att,
+            raw.se,
+            raw.p_value,
+            raw.weights,
+        )
+        assert dict(r.weights) == {
+            d.states[i]: w for i, w in zip(raw.donor_ids, raw.weights, strict=True)
+        }
+        assert list(r.effects.index) == d.years[d.treat_time :]
+        assert r.synthetic.iloc[d.treat_time :].tolist() == raw.counterfactual
+    sc = quintara.synth(
+        load_table("prop99"),
+        "California",
+        1989,
+        unit="State",
+        time="Year",
+        outcome="PacksPerCapita",
+    )
+    # Plain synthetic control: the pre-period synthetic path is the weighted donors.
+    pre = np.asarray(sc.raw.weights) @ d.y[sc.raw.donor_ids, : d.treat_time]
+    np.testing.assert_allclose(sc.synthetic.iloc[: d.treat_time], pre, rtol=0, atol=1e-9)
+
+
+@pytest.mark.parametrize("method", ["mcnnm", "cpasc"])
+def test_entries_found_at_call_time(prop99: quintara.Panel, method: str) -> None:
+    entry = getattr(_quintara, f"fit_{method}", None)
+    if entry is None:
+        pytest.skip(f"this build has no fit_{method}")
+    d = load_prop99()
+    r = quintara.synth(prop99, ["California"], 1989, method=method)
+    assert r.att == entry(d.y, d.treated, d.treat_time).att
+    json.dumps(r.to_dict())
+    assert "California" in r.summary()
+
+
+def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
+    d = load_mpdta()
+    table = load_table("mpdta")
+    kw = {"unit": "countyreal", "time": "year", "outcome": "lemp"}
+    cs = quintara.staggered(table, "first_treat", control="notyet", **kw)
+    raw = quintara.fit_callaway_py(d.y, d.cohorts, control="notyet")
+    assert (cs.att, cs.se, cs.raw.event_att) == (raw.att, raw.se, raw.event_att)
+    assert list(cs.groups.index) == [d.years[g] for g in raw.group_cohort]
+    # A mapping: absent units, missing values and values that are not periods are never treated.
+    adoption = {
+        c: (y if y else None)
+        for c, y in zip(d.counties, table.groupby("countyreal").first_treat.first(), strict=True)
+    }
+    adoption[d.counties[0]] = 1999
+    codes = list(d.cohorts)
+    codes[0] = -1
+    panel = quintara.Panel.from_long(table, **kw)
+    for est, fn in [("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py)]:
+        assert quintara.staggered(panel, adoption, estimator=est).att == fn(d.y, codes).att
+    bacon = quintara.staggered(panel, adoption, estimator="bacon")
+    assert bacon.att == quintara.bacon_decompose_py(d.y, codes).twfe
+    assert set(bacon.to_frame().treated) <= {2004, 2006, 2007}
+    # 0 marks never-treated units even when 0 is itself a period.
+    first = (table.first_treat - 2003).where(table.first_treat > 0, 0)
+    shifted = table.assign(year=table.year - 2003, first_treat=first)
+    twfe = quintara.staggered(shifted, "first_treat", estimator="twfe", **kw)
+    assert twfe.att == quintara.fit_twfe_py(d.y, d.cohorts).att
+    with pytest.raises(ValueError, match="only 'callaway'"):
+        quintara.staggered(panel, adoption, estimator="twfe", control="notyet")
+
+
+def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
+    names = ["Denver", "Portland"]
+    rows = [list(geo.units).index(n) for n in names]
+    pw = quintara.power(geo, names, 8, [0.0, 0.05, 0.1], lookback=6)
+    raw = quintara.geo_power(geo.y, rows, 8, [0.0, 0.05, 0.1], lookback=6)
+    assert (pw.mde, pw.curve.power.tolist()) == (raw.mde_pct, raw.power)
+    eligible = ["Austin", "Denver", "Portland", "Tampa"]
+    sel = quintara.select_markets(geo, 8, 0.05, 2, eligible=eligible, n_candidates=6, lookback=4)
+    raw_sel = quintara.geo_select(
+        geo.y, geo.unit_positions(eligible), 2, 8, 0.05, n_candidates=6, lookback=4
+    )
+    assert [tuple(geo.units[c.treated]) for c in raw_sel] == list(sel.candidates.markets)
+    assert sel.best == list(sel.candidates.markets.iloc[0])
+    dg = quintara.diagnose(geo, names, 8)
+    assert dg.warnings == quintara.geo_diagnostics(geo.y, rows, 8).warnings
+    for r in (pw, sel, dg):
+        json.dumps(r.to_dict())
+        assert "=====" in r.summary() and geo.outcome in r.summary()
+
+
+def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel) -> None:
+    r = quintara.synth(prop99, ["California"], 1989, inference="placebo")
+    text = r.summary()
+    for piece in (
+        f"{r.att:.4f}",
+        f"{r.se:.4f}",
+        f"{r.p_value:.4f}",
+        f"{r.raw.pre_rmspe:.4f}",
+        "39 (1 treated)",
+        "31 (19 pre, 12 post)",
+        "Utah 0.394",
+    ):
+        assert piece in text, piece
+    assert max(len(line) for line in text.splitlines()) <= 78
+    assert repr(r).startswith("<SynthResult sc: ATT=-19.51")
+    out = json.loads(json.dumps(r.to_dict()))
+    assert out["weights"]["Utah"] == r.weights["Utah"] and out["effects"]["1989"] == r.effects[1989]
+
+
+BAD_TABLES = [
+    # (edit of a good table, the words the message must hold)
+    (lambda df: df.rename(columns={"y": "sales"}), ["outcome='y'", "'u', 't', 'sales'"]),
+    (
+        lambda df: pd.concat([df, df.iloc[[4]]]),
+        ["duplicate (unit, period) rows: 4 (b, 2), 4 (b, 2)"],
+    ),
+    (lambda df: df.drop(index=[1, 5]), ["2 missing", "a lacks 2", "b lacks 3"]),
+    (
+        lambda df: df.assign(y=df.y.astype(object).where(df.index != 2, "n/a")),
+        ["non-numeric", "rows 2 ('n/a')"],
+    ),
+    (lambda df: df.assign(y=df.y.where(df.index != 3, np.inf)), ["non-finite", "rows 3 (inf)"]),
+    (lambda df: df.assign(y=df.y.where(df.index != 0)), ["missing or non-finite", "rows 0 (nan)"]),
+    (lambda df: df.assign(t=df.t.where(df.index != 1)), ["missing time label", "rows 1"]),
+]
+
+
+@pytest.mark.parametrize("edit,words", BAD_TABLES)
+def test_bad_tables_name_what_and_where(edit: object, words: list[str]) -> None:
+    good = pd.DataFrame({"u": list("aaabbb"), "t": [1, 2, 3] * 2, "y": np.arange(6.0)})
+    with pytest.raises(ValueError) as e:
+        quintara.Panel.from_long(edit(good), unit="u", time="t", outcome="y")  # type: ignore[operator]
+    for w in words:
+        assert w in str(e.value), (w, str(e.value))
+
+
+def test_labels_that_are_not_in_the_panel(prop99: quintara.Panel) -> None:
+    with pytest.raises(ValueError, match="unit 'Atlantis' is not in the panel"):
+        quintara.synth(prop99, ["Atlantis"], 1989)
+    with pytest.raises(
+        ValueError, match=r"period 2050 is not in the panel \(its periods are 1970, 1971"
+    ):
+        quintara.synth(prop99, ["California"], 2050)
+    with pytest.raises(
+        ValueError,
+        match=r"unknown column 'first_treat'; the unit-level columns are: \(none\) "
+        r"\(varying within units: 'treated'\)",
+    ):
+        quintara.staggered(prop99, "first_treat")
+    wide = quintara.Panel.from_wide(
+        pd.DataFrame(prop99.y, index=prop99.units, columns=prop99.periods)[::-1]
+    )
+    assert list(wide.periods) == list(prop99.periods) and wide.units[0] == "Wyoming"

@@ -1,0 +1,74 @@
+"""Every plot renders with the Agg backend, labelled, on a given or a new Axes."""
+
+from __future__ import annotations
+
+from pathlib import Path
+
+import pytest
+
+import quintara
+from quintara.datasets import load_table
+
+matplotlib = pytest.importorskip("matplotlib")
+matplotlib.use("Agg")
+plt = pytest.importorskip("matplotlib.pyplot")
+
+
+def test_every_plot_renders_labelled(tmp_path: Path) -> None:
+    prop99 = quintara.Panel.from_long(
+        load_table("prop99").query("Year <= 1995"),
+        unit="State",
+        time="Year",
+        outcome="PacksPerCapita",
+    )
+    sc = quintara.synth(prop99, ["California"], 1989, inference="placebo")
+    cs = quintara.staggered(
+        load_table("mpdta"),
+        "first_treat",
+        unit="countyreal",
+        time="year",
+        outcome="lemp",
+        bands=True,
+        n_reps=99,
+    )
+    bacon = quintara.staggered(cs.panel, cs.cohorts.to_dict(), estimator="bacon")
+    geo = quintara.Panel.from_long(
+        load_table("geo_sales"), unit="market", time="week", outcome="sales"
+    )
+    pw = quintara.power(geo, ["Denver"], 4, [0.0, 0.05, 0.1, 0.2], method="sc", lookback=8)
+    sel = quintara.select_markets(
+        geo,
+        4,
+        0.1,
+        2,
+        eligible=["Austin", "Denver", "Tampa"],
+        n_candidates=4,
+        method="sc",
+        lookback=3,
+    )
+    diag = quintara.diagnose(geo, ["Denver"], 4)
+    draws = {
+        "paths": sc.plot,
+        "placebos": sc.plot_placebos,
+        "event": cs.plot,
+        "bacon": bacon.plot,
+        "power": pw.plot,
+        "markets": sel.plot,
+        "design": diag.plot,
+    }
+    for name, draw in draws.items():
+        ax = draw()
+        assert ax.get_xlabel() and ax.get_ylabel() or ax.get_yticklabels(), name
+        ax.figure.savefig(tmp_path / f"{name}.png")
+        assert (tmp_path / f"{name}.png").stat().st_size > 5000, name
+        plt.close(ax.figure)
+    # The treatment start is marked at its period; the MDE where the curve crosses the target.
+    ax = sc.plot()
+    assert any(list(line.get_xdata()) == [1989, 1989] for line in ax.get_lines())
+    assert pw.mde is not None and any(
+        list(line.get_xdata()) == [100 * pw.mde] * 2 for line in pw.plot().get_lines()
+    )
+    # A given Axes is drawn on and returned.
+    fig, given = plt.subplots()
+    assert cs.plot(ax=given) is given and len(given.collections) > 0
+    plt.close("all")
