@@ -125,6 +125,7 @@ def fit_mcnnm(
     max_rank: SupportsIndex | None = None,
 ) -> SCResult:
     """Fit Matrix-Completion NNM (Athey et al. 2021)."""
+
 def fit_cpasc(
     y: _Array,
     treated: Sequence[SupportsIndex],
