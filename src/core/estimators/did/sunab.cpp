@@ -2,7 +2,6 @@
 
 #include "core/estimators/did/sunab_design.hpp"
 #include "core/estimators/within.hpp"
-#include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
 
 // The regression is the one on the dense design of within-transformed cell
@@ -59,8 +58,18 @@ SaResult fit(const Panel& full) {
       if (k < d.cohorts.size() && t + 1 != d.cohorts[k]) xty[d.cell(k, t)] += yz(i, t);
     }
   }
-  const linalg::Cholesky chol = linalg::Cholesky::make(gram).expect("SA normal equations");
-  const std::vector<double> beta = chol.solve_vec(xty);
+  // One factorisation serves the bread and the coefficients: the ridge's
+  // pull on beta (relative 1e-10 / smallest eigenvalue) is removed by one
+  // step of refinement against the unridged Gram.
+  const linalg::Cholesky bread = bread_factor(gram);
+  std::vector<double> beta = bread.solve_vec(xty);
+  {
+    const std::vector<double> g_beta = linalg::matvec(gram, beta);
+    std::vector<double> r(n_cells);
+    for (std::size_t p = 0; p < n_cells; ++p) r[p] = xty[p] - g_beta[p];
+    const std::vector<double> step = bread.solve_vec(r);
+    for (std::size_t p = 0; p < n_cells; ++p) beta[p] += step[p];
+  }
 
   // Residual u = My - M(D beta), then v_i = u_i minus its unit mean.
   Mat fitted(n, t_len);
@@ -97,7 +106,7 @@ SaResult fit(const Panel& full) {
       for (std::size_t p = 0; p < n_cells; ++p) meat(p, q) += f[p] * f[q] * vv(cell_t[p], cell_t[q]);
     }
   }
-  return summarize(d, beta, sandwich(gram, meat));
+  return summarize(d, beta, bread, meat);
 }
 
 }  // namespace quintara::estimators::did::sunab

@@ -49,7 +49,7 @@ SaResult fit_dense(const Panel& full) {
       }
     }
   }
-  return summarize(d, beta, sandwich(linalg::syrk_ata(X), linalg::syrk_ata(scores)));
+  return summarize(d, beta, bread_factor(linalg::syrk_ata(X)), linalg::syrk_ata(scores));
 }
 
 }  // namespace quintara::estimators::did::sunab

@@ -35,16 +35,18 @@ std::optional<Panel> drop_always_treated(const Panel& panel) {
   return Panel::make(std::move(y), std::move(start));
 }
 
-// Weighted sum a.beta and its standard error sqrt(max(a' V a, 0)).
+// Weighted sum a.beta and its standard error sqrt(max(a' B M B a, 0)), with
+// B a from the bread's factor (B is symmetric), so B itself is never formed.
 AggEffect aggregate(std::int64_t key, const std::vector<double>& a, const std::vector<double>& beta,
-                    const Mat& V) {
+                    const linalg::Cholesky& bread, const Mat& meat) {
   AggEffect out;
   out.key = key;
   double theta = 0.0;
   for (std::size_t p = 0; p < a.size(); ++p) theta += a[p] * beta[p];
   out.estimate = theta;
-  const std::vector<double> va = linalg::matvec(V, a);
-  out.se = std::sqrt(std::max(linalg::dot(a, va), 0.0));
+  const std::vector<double> ba = bread.solve_vec(a);
+  const std::vector<double> mba = linalg::matvec(meat, ba);
+  out.se = std::sqrt(std::max(linalg::dot(ba, mba), 0.0));
   return out;
 }
 
@@ -96,24 +98,12 @@ Design::Design(const Panel& full) : full_(full), reduced_(drop_always_treated(fu
   }
 }
 
-Mat sandwich(const Mat& gram, const Mat& meat) {
-  const std::size_t n_cells = gram.rows;
-  const linalg::Cholesky chol = linalg::Cholesky::new_ridge(gram, kBreadRidge).expect("XtX SPD");
-  Mat bread(n_cells, n_cells);
-  std::vector<double> unit(n_cells, 0.0);
-  for (std::size_t j = 0; j < n_cells; ++j) {
-    unit[j] = 1.0;
-    const std::vector<double> col = chol.solve_vec(unit);
-    std::copy(col.begin(), col.end(), bread.data.begin() + j * n_cells);
-    unit[j] = 0.0;
-  }
-  Mat bm(n_cells, n_cells), cov(n_cells, n_cells);
-  linalg::gemm(bread, meat, bm, 1.0, 0.0);
-  linalg::gemm(bm, bread, cov, 1.0, 0.0);
-  return cov;
+linalg::Cholesky bread_factor(const Mat& gram) {
+  return linalg::Cholesky::new_ridge(gram, kBreadRidge).expect("XtX SPD");
 }
 
-SaResult summarize(const Design& d, const std::vector<double>& beta, const Mat& cov) {
+SaResult summarize(const Design& d, const std::vector<double>& beta,
+                   const linalg::Cholesky& bread, const Mat& meat) {
   SaResult out;
   std::vector<std::int64_t> periods;
   for (const Cell& c : d.cells) periods.push_back(c.e);
@@ -121,11 +111,11 @@ SaResult summarize(const Design& d, const std::vector<double>& beta, const Mat& 
   periods.erase(std::unique(periods.begin(), periods.end()), periods.end());
   for (const std::int64_t e : periods) {
     const auto a = cell_weights(d, [e](const Cell& c) { return c.e == e; });
-    if (!a.empty()) out.event.push_back(aggregate(e, a, beta, cov));
+    if (!a.empty()) out.event.push_back(aggregate(e, a, beta, bread, meat));
   }
   const auto a = cell_weights(d, [](const Cell& c) { return c.e >= 0; });
   if (!a.empty()) {
-    const AggEffect overall = aggregate(0, a, beta, cov);
+    const AggEffect overall = aggregate(0, a, beta, bread, meat);
     out.att = overall.estimate;
     out.se = overall.se;
   }

@@ -1,8 +1,8 @@
 // The saturated Sun & Abraham design described by its cells rather than by a
 // design matrix: the estimation sample (always-treated units dropped), each
 // unit's cohort, the (cohort, relative period) cells in (g, e) order, and the
-// steps both solvers share once they have the coefficients and the Gram and
-// meat matrices (the ridge-regularised sandwich, the cohort-size averages).
+// step both solvers share once they have the coefficients and the Gram and
+// meat matrices: the cohort-size averages with their sandwich standard errors.
 //
 // Cohort k (adoption period g) owns the cells t = 0..T-1 except the reference
 // period t = g - 1, so its cells are a contiguous run of T - 1 columns.
@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "core/estimators/did/sunab.hpp"
+#include "core/linalg/cholesky.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::did::sunab {
@@ -50,13 +51,17 @@ class Design {
   std::optional<Panel> reduced_;
 };
 
-// B M B with the bread B = (gram + 1e-10 I)^-1, formed column by column; the
-// ridge keeps B defined when a cell's within-transformed indicator is nearly
-// collinear. Its Cholesky factor failing is an internal fault ("XtX SPD").
-linalg::Mat sandwich(const linalg::Mat& gram, const linalg::Mat& meat);
+// Cholesky factor of the ridge-regularised Gram matrix gram + 1e-10 I, whose
+// inverse is the sandwich's bread B; the ridge keeps it defined when a cell's
+// within-transformed indicator is nearly collinear. Failing to factor is an
+// internal fault ("XtX SPD").
+linalg::Cholesky bread_factor(const linalg::Mat& gram);
 
 // Cohort-size-weighted averages of the cell coefficients per relative period
-// (ascending) and over e >= 0, with standard errors from `cov`.
-SaResult summarize(const Design& design, const std::vector<double>& beta, const linalg::Mat& cov);
+// (ascending) and over e >= 0. The standard error of a' beta is
+// sqrt(max(a' B M B a, 0)); B a is solved for each average, so B itself is
+// never formed.
+SaResult summarize(const Design& design, const std::vector<double>& beta,
+                   const linalg::Cholesky& bread, const linalg::Mat& meat);
 
 }  // namespace quintara::estimators::did::sunab
