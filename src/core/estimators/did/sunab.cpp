@@ -103,7 +103,9 @@ SaResult fit(const Panel& full) {
       f[p] = (cell_k[p] == h ? 1.0 : 0.0) - d.cohort_units[cell_k[p]] / n_d;
     }
     for (std::size_t q = 0; q < n_cells; ++q) {
-      for (std::size_t p = 0; p < n_cells; ++p) meat(p, q) += f[p] * f[q] * vv(cell_t[p], cell_t[q]);
+      for (std::size_t p = 0; p < n_cells; ++p) {
+        meat(p, q) += f[p] * f[q] * vv(cell_t[p], cell_t[q]);
+      }
     }
   }
   return summarize(d, beta, bread, meat);
