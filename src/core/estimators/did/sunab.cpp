@@ -1,178 +1,114 @@
 #include "core/estimators/did/sunab.hpp"
 
-#include <algorithm>
-#include <cmath>
-#include <cstdint>
-#include <optional>
-
+#include "core/estimators/did/sunab_design.hpp"
 #include "core/estimators/within.hpp"
-#include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
-#include "core/linalg/qr.hpp"
-#include "core/panic.hpp"
 
+// The regression is the one on the dense design of within-transformed cell
+// indicators (sunab_dense.cpp), solved without forming that design. On a
+// balanced panel the two-way within transformation is an orthogonal
+// projection M, so with the raw indicators D:
+//   X'X = D'MD, closed form in the cohort sizes (below);
+//   X'y = D'(My), sums of the within-transformed outcome by cell;
+//   the residual is My - M(D beta), D beta being beta of each unit's cell;
+//   unit i's score is f(k_i) (.) v_i taken at each cell's period, with
+//   v_i = u_i - mean(u_i) and f(k)_p = [cohort of p is k] - n_{g_p}/N, so the
+//   meat is a sum over cohorts (and the never treated) of those f's times
+//   the cohort's T x T sum of v_i v_i'.
+// Memory is O(N*T + P^2), time O(N*T^2 + G*P^2 + P^3) for G cohorts. The
+// sums are ordered differently from the dense solve's, so results agree
+// with it to rounding, not bit for bit.
 namespace quintara::estimators::did::sunab {
 
 using linalg::Mat;
 
-namespace {
-
-// Ridge of the bread (X'X + kBreadRidge I)^-1: it keeps the factor defined
-// when a cell's within-transformed indicator is nearly collinear.
-constexpr double kBreadRidge = 1e-10;
-
-struct Cell {
-  std::size_t g;
-  std::int64_t e;
-};
-
-// The panel without its always-treated units, rows kept in order; nullopt
-// when there is none to drop (the caller then uses the panel as given).
-std::optional<Panel> drop_always_treated(const Panel& panel) {
-  std::vector<std::size_t> keep;
-  for (std::size_t i = 0; i < panel.n_units(); ++i) {
-    if (panel.treat_start[i] != std::optional<std::size_t>(0)) keep.push_back(i);
-  }
-  if (keep.size() == panel.n_units()) return std::nullopt;
-  const std::size_t t_len = panel.n_periods();
-  Mat y(keep.size(), t_len);
-  std::vector<std::optional<std::size_t>> start;
-  start.reserve(keep.size());
-  for (std::size_t k = 0; k < keep.size(); ++k) {
-    for (std::size_t t = 0; t < t_len; ++t) y(k, t) = panel.y(keep[k], t);
-    start.push_back(panel.treat_start[keep[k]]);
-  }
-  return Panel::make(std::move(y), std::move(start));
-}
-
-// Weighted sum a.beta and its standard error sqrt(max(a' V a, 0)).
-AggEffect aggregate(std::int64_t key, const std::vector<double>& a, const std::vector<double>& beta,
-                    const Mat& V) {
-  AggEffect out;
-  out.key = key;
-  double theta = 0.0;
-  for (std::size_t p = 0; p < a.size(); ++p) theta += a[p] * beta[p];
-  out.estimate = theta;
-  const std::vector<double> va = linalg::matvec(V, a);
-  out.se = std::sqrt(std::max(linalg::dot(a, va), 0.0));
-  return out;
-}
-
-// Cohort-size weights over the cells selected by `in`; empty when they carry
-// no units.
-template <class Pred>
-std::vector<double> cell_weights(const std::vector<Cell>& cells,
-                                 const std::vector<double>& cohort_size, Pred in) {
-  double w = 0.0;
-  for (std::size_t p = 0; p < cells.size(); ++p) {
-    if (in(cells[p])) w += cohort_size[p];
-  }
-  if (!(w > 0.0)) return {};
-  std::vector<double> a(cells.size(), 0.0);
-  for (std::size_t p = 0; p < cells.size(); ++p) {
-    if (in(cells[p])) a[p] = cohort_size[p] / w;
-  }
-  return a;
-}
-
-}  // namespace
-
 SaResult fit(const Panel& full) {
-  const std::optional<Panel> reduced = drop_always_treated(full);
-  const Panel& panel = reduced ? *reduced : full;
-  QUINTARA_ASSERT(!panel.never_treated_units().empty(),
-                  "Sun\xE2\x80\x93"
-                  "Abraham (this variant) uses never-treated units as the reference");
-  const std::size_t n = panel.n_units(), t_len = panel.n_periods(), rows = n * t_len;
+  const Design d(full);
+  const Panel& panel = d.sample();
+  const std::size_t n = panel.n_units(), t_len = panel.n_periods();
+  const std::size_t n_cells = d.cells.size(), n_groups = d.cohorts.size() + 1;
+  const double n_d = static_cast<double>(n), t_d = static_cast<double>(t_len);
 
-  std::vector<std::size_t> cohorts = panel.cohorts();
-  std::erase(cohorts, std::size_t{0});
+  std::vector<std::size_t> cell_t(n_cells), cell_k(n_cells);
+  for (std::size_t p = 0; p < n_cells; ++p) {
+    cell_t[p] = d.cells[p].t();
+    cell_k[p] = d.cell_cohort(p);
+  }
 
-  // Every observable relative period of every cohort gets its own cell,
-  // except the reference period -1; cells in (g, e) order.
-  std::vector<Cell> cells;
-  for (const std::size_t g : cohorts) {
-    const auto gi = static_cast<std::int64_t>(g);
-    for (std::int64_t e = -gi; e <= static_cast<std::int64_t>(t_len) - 1 - gi; ++e) {
-      if (e != -1) cells.push_back({g, e});
+  // D'MD(p, q) = D_p'D_q - D_p'(unit means of D_q) - D_p'(period means of
+  // D_q) + D_p'(grand mean of D_q).
+  Mat gram(n_cells, n_cells);
+  for (std::size_t q = 0; q < n_cells; ++q) {
+    const double nq = d.cohort_units[cell_k[q]];
+    for (std::size_t p = 0; p < n_cells; ++p) {
+      const double np = d.cohort_units[cell_k[p]];
+      double v = np * nq / (n_d * t_d);
+      if (cell_t[p] == cell_t[q]) v -= np * nq / n_d;
+      if (cell_k[p] == cell_k[q]) v -= np / t_d;
+      if (p == q) v += np;
+      gram(p, q) = v;
     }
   }
-  const std::size_t n_cells = cells.size();
 
-  std::vector<double> cohort_size(n_cells, 0.0);  // n_g of each cell's cohort
-  for (std::size_t p = 0; p < n_cells; ++p) {
-    std::size_t count = 0;
-    for (const auto& s : panel.treat_start) count += (s == cells[p].g) ? 1 : 0;
-    cohort_size[p] = static_cast<double>(count);
-  }
-
-  // Design: column p is the within-transformed indicator of cell p, rows in
-  // storage order (unit i, period t at i + t*N), like the response.
-  Mat X(rows, n_cells);
-  for (std::size_t p = 0; p < n_cells; ++p) {
-    Mat d(n, t_len);
-    const auto t = static_cast<std::size_t>(static_cast<std::int64_t>(cells[p].g) + cells[p].e);
-    for (std::size_t i = 0; i < n; ++i) {
-      if (panel.treat_start[i] == cells[p].g) d(i, t) = 1.0;
-    }
-    const Mat z = two_way_within(d);
-    std::copy(z.data.begin(), z.data.end(), X.data.begin() + p * rows);
-  }
   const Mat yz = two_way_within(panel.y);
-
-  const linalg::Qr qr = linalg::Qr::make(X).expect("SA design QR");
-  const std::vector<double> beta = qr.solve_lstsq(yz.data);
-  const std::vector<double> fitted = linalg::matvec(X, beta);
-  std::vector<double> u(rows);
-  for (std::size_t r = 0; r < rows; ++r) u[r] = yz.data[r] - fitted[r];
-
-  // Bread, column by column.
-  const linalg::Cholesky chol =
-      linalg::Cholesky::new_ridge(linalg::syrk_ata(X), kBreadRidge).expect("XtX SPD");
-  Mat bread(n_cells, n_cells);
-  std::vector<double> unit(n_cells, 0.0);
-  for (std::size_t j = 0; j < n_cells; ++j) {
-    unit[j] = 1.0;
-    const std::vector<double> col = chol.solve_vec(unit);
-    std::copy(col.begin(), col.end(), bread.data.begin() + j * n_cells);
-    unit[j] = 0.0;
+  std::vector<double> xty(n_cells, 0.0);
+  for (std::size_t t = 0; t < t_len; ++t) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t k = d.unit_cohort[i];
+      if (k < d.cohorts.size() && t + 1 != d.cohorts[k]) xty[d.cell(k, t)] += yz(i, t);
+    }
+  }
+  // One factorisation serves the bread and the coefficients: the ridge's
+  // pull on beta (relative 1e-10 / smallest eigenvalue) is removed by one
+  // step of refinement against the unridged Gram.
+  const linalg::Cholesky bread = bread_factor(gram);
+  std::vector<double> beta = bread.solve_vec(xty);
+  {
+    const std::vector<double> g_beta = linalg::matvec(gram, beta);
+    std::vector<double> r(n_cells);
+    for (std::size_t p = 0; p < n_cells; ++p) r[p] = xty[p] - g_beta[p];
+    const std::vector<double> step = bread.solve_vec(r);
+    for (std::size_t p = 0; p < n_cells; ++p) beta[p] += step[p];
   }
 
-  // Unit scores S(i, p) = sum over t ascending of u(i, t) X(i + tN, p); the
-  // loops run unit-contiguous, each entry still summing its periods in order.
-  Mat scores(n, n_cells);
-  for (std::size_t p = 0; p < n_cells; ++p) {
-    double* s = scores.data.data() + p * n;
-    const double* xp = X.data.data() + p * rows;
+  // Residual u = My - M(D beta), then v_i = u_i minus its unit mean.
+  Mat fitted(n, t_len);
+  for (std::size_t t = 0; t < t_len; ++t) {
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::size_t k = d.unit_cohort[i];
+      if (k < d.cohorts.size() && t + 1 != d.cohorts[k]) fitted(i, t) = beta[d.cell(k, t)];
+    }
+  }
+  Mat v = two_way_within(fitted);
+  for (std::size_t r = 0; r < v.data.size(); ++r) v.data[r] = yz.data[r] - v.data[r];
+  const std::vector<double> u_mean = unit_means(v);
+  for (std::size_t t = 0; t < t_len; ++t) {
+    for (std::size_t i = 0; i < n; ++i) v(i, t) -= u_mean[i];
+  }
+
+  // Per group h (cohorts, then the never treated): sum over its units of
+  // v_i v_i', from its rows gathered in unit order.
+  std::vector<std::vector<std::size_t>> members(n_groups);
+  for (std::size_t i = 0; i < n; ++i) members[d.unit_cohort[i]].push_back(i);
+  Mat meat(n_cells, n_cells);
+  std::vector<double> f(n_cells);
+  for (std::size_t h = 0; h < n_groups; ++h) {
+    if (members[h].empty()) continue;
+    Mat rows(members[h].size(), t_len);
     for (std::size_t t = 0; t < t_len; ++t) {
-      for (std::size_t i = 0; i < n; ++i) {
-        const double ui = u[i + t * n];
-        if (ui != 0.0) s[i] += ui * xp[i + t * n];
+      for (std::size_t r = 0; r < members[h].size(); ++r) rows(r, t) = v(members[h][r], t);
+    }
+    const Mat vv = linalg::syrk_ata(rows);
+    for (std::size_t p = 0; p < n_cells; ++p) {
+      f[p] = (cell_k[p] == h ? 1.0 : 0.0) - d.cohort_units[cell_k[p]] / n_d;
+    }
+    for (std::size_t q = 0; q < n_cells; ++q) {
+      for (std::size_t p = 0; p < n_cells; ++p) {
+        meat(p, q) += f[p] * f[q] * vv(cell_t[p], cell_t[q]);
       }
     }
   }
-  // Meat: sum over units ascending of s_i s_i^T, which is S^T S.
-  const Mat meat = linalg::syrk_ata(scores);
-  Mat bm(n_cells, n_cells), cov(n_cells, n_cells);
-  linalg::gemm(bread, meat, bm, 1.0, 0.0);
-  linalg::gemm(bm, bread, cov, 1.0, 0.0);
-
-  SaResult out;
-  std::vector<std::int64_t> periods;
-  for (const Cell& c : cells) periods.push_back(c.e);
-  std::sort(periods.begin(), periods.end());
-  periods.erase(std::unique(periods.begin(), periods.end()), periods.end());
-  for (const std::int64_t e : periods) {
-    const auto a = cell_weights(cells, cohort_size, [e](const Cell& c) { return c.e == e; });
-    if (!a.empty()) out.event.push_back(aggregate(e, a, beta, cov));
-  }
-  const auto a = cell_weights(cells, cohort_size, [](const Cell& c) { return c.e >= 0; });
-  if (!a.empty()) {
-    const AggEffect overall = aggregate(0, a, beta, cov);
-    out.att = overall.estimate;
-    out.se = overall.se;
-  }
-  return out;
+  return summarize(d, beta, bread, meat);
 }
 
 }  // namespace quintara::estimators::did::sunab

@@ -2,10 +2,11 @@
 //
 // One pooled two-way fixed-effects regression on a fully saturated set of
 // cohort x relative-period indicators (never-treated units the only
-// reference, relative period -1 omitted), solved by Householder QR; the cell
-// coefficients are averaged per relative period with cohort-size weights.
-// Standard errors come from a unit-clustered sandwich without small-sample
-// factor.
+// reference, relative period -1 omitted), solved through its block structure
+// (each unit's indicators belong to one cohort) without forming the design;
+// the cell coefficients are averaged per relative period with cohort-size
+// weights. Standard errors come from a unit-clustered sandwich without
+// small-sample factor.
 #pragma once
 
 #include <vector>
@@ -24,7 +25,8 @@ struct SaResult {
 namespace sunab {
 
 // Always-treated units (cohort 0) are dropped first. Requires a never-treated
-// unit in what remains (an invariant violation otherwise).
+// unit in what remains (an invariant violation otherwise). Memory O(N*T + P^2)
+// for P cells.
 SaResult fit(const Panel& panel);
 
 }  // namespace sunab
