@@ -60,7 +60,7 @@ def every_entry(y: np.ndarray, m: int, ridged: bool) -> list[tuple[str, object, 
         ("mcnnm lambda", quintara.fit_mcnnm(y, [0], T0, lambda_=math.ldexp(2.0, m)), set()),
         ("cpasc", quintara.fit_cpasc(y, [0, 1], T0, sc_ridge=sq(0.1), aug_lambda=aug), set()),
         ("many", quintara.fit_many(np.stack([y, y[:, ::-1]]), [0], T0, "asc", ridge=sq(0.1)),
-         effects),
+         set()),
         ("twfe", quintara.fit_twfe_py(y, COHORTS), set()),
         ("sunab", quintara.fit_sunab_py(y, COHORTS), set()),
         ("bacon", quintara.bacon_decompose_py(y, COHORTS), set()),
@@ -69,7 +69,7 @@ def every_entry(y: np.ndarray, m: int, ridged: bool) -> list[tuple[str, object, 
         ("ensemble", quintara.geo_power_ensemble(y, [0], 3, [0.0, 0.2]), set()),
         ("diagnostics", quintara.geo_diagnostics(y, [0, 1], 4), set()),
         ("select", quintara.geo_select(y, [0, 1, 2], 2, 3, 0.1, n_candidates=4), set()),
-        ("bootstrap", quintara.bootstrap_mean(list(y[3]), n_reps=50), effects),
+        ("bootstrap", quintara.bootstrap_mean(list(y[3]), n_reps=50), set()),
     ]
 
 
