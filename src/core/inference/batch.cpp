@@ -22,4 +22,18 @@ std::vector<double> att_many(std::vector<estimators::Panel> panels, std::size_t 
   return atts;
 }
 
+std::vector<double> att_many(std::vector<estimators::Panel> panels, std::size_t t0,
+                             std::span<const ScMethod> methods) {
+  const std::size_t n = panels.size();
+  QUINTARA_ASSERT_EQ(methods.size(), n, "att_many: one method per panel");
+  std::vector<double> atts = parallel::parallel_map<double>(n, [&](std::size_t r) {
+    const estimators::Panel panel = std::move(panels[r]);
+    return methods[r].fit_at(panel, t0).att;
+  });
+  if (atts.size() != n) {
+    panic_assert_eq("one att per panel", std::to_string(atts.size()), std::to_string(n));
+  }
+  return atts;
+}
+
 }  // namespace quintara::inference

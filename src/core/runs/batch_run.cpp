@@ -6,6 +6,7 @@
 #include "core/format.hpp"
 #include "core/inference/batch.hpp"
 #include "core/runs/methods.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -36,7 +37,19 @@ std::vector<double> run_batch(BatchRequest request) {
   const Method method = parse_exact_method(request.method);
   const inference::ScMethod options = batch_method(method, request.ridge, request.zeta_scale,
                                                    request.min_weight, request.max_weight);
-  return inference::att_many(std::move(request.panels), request.t0, options);
+  // Each panel on its own scale, so that its att is bit for bit that of the
+  // single fit of the same panel.
+  std::vector<int> exponents;
+  std::vector<inference::ScMethod> methods;
+  exponents.reserve(request.panels.size());
+  methods.reserve(request.panels.size());
+  for (estimators::Panel& panel : request.panels) {
+    exponents.push_back(normalise(panel.y));
+    methods.push_back(normalised_method(options, exponents.back()));
+  }
+  std::vector<double> atts = inference::att_many(std::move(request.panels), request.t0, methods);
+  for (std::size_t r = 0; r < atts.size(); ++r) atts[r] = in_caller_units(atts[r], exponents[r]);
+  return atts;
 }
 
 }  // namespace quintara::runs

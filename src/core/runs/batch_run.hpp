@@ -36,7 +36,9 @@ struct BatchRequest {
   double max_weight = 1.0;
 };
 
-// One att per panel, in panel order. An unknown method name (matched
+// One att per panel, in panel order, each panel fitted on its own power-of-two
+// scale (scale.hpp) with the ridge in its units, so that every att equals the
+// single fit's of that panel. An unknown method name (matched
 // case-sensitively, without aliases) is UserError "unknown method '{}'
 // (expected sc/asc/sdid/fp/rsc)".
 std::vector<double> run_batch(BatchRequest request);

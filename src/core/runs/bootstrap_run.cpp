@@ -3,6 +3,7 @@
 #include <cmath>
 
 #include "core/format.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -20,10 +21,15 @@ void check_series(std::span<const double> series) {
 }
 
 inference::BootstrapResult run_bootstrap(const BootstrapRequest& r) {
-  if (r.kind == BootstrapKind::Block) {
-    return inference::block_bootstrap_mean(r.series, r.block_len, r.n_reps, r.seed, r.level);
-  }
-  return inference::stationary_bootstrap_mean(r.series, r.block_len, r.n_reps, r.seed, r.level);
+  // Normalised like a panel: the standard error squares the values.
+  std::vector<double> series = r.series;
+  const int k = normalise(series);
+  inference::BootstrapResult result =
+      r.kind == BootstrapKind::Block
+          ? inference::block_bootstrap_mean(series, r.block_len, r.n_reps, r.seed, r.level)
+          : inference::stationary_bootstrap_mean(series, r.block_len, r.n_reps, r.seed, r.level);
+  to_caller_units(result, k);
+  return result;
 }
 
 }  // namespace quintara::runs

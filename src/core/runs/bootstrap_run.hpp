@@ -29,6 +29,8 @@ struct BootstrapRequest {
   double level = 0.95;
 };
 
+// Resamples the series normalised by a power of two (scale.hpp); results in
+// the series' units.
 inference::BootstrapResult run_bootstrap(const BootstrapRequest& request);
 
 }  // namespace quintara::runs

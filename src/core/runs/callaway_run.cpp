@@ -5,6 +5,7 @@
 #include "core/estimators/did/callaway.hpp"
 #include "core/inference/bootstrap.hpp"
 #include "core/runs/did_run.hpp"
+#include "core/runs/scale.hpp"
 
 namespace quintara::runs {
 
@@ -27,8 +28,11 @@ void check_anticipation(const estimators::Panel& panel, std::uint64_t anticipati
 }
 
 PyDidResult run_callaway(const CallawayRequest& request) {
-  const did::CsResult cs = did::fit_with_anticipation(
-      request.panel, request.control == Control::NotYet, request.anticipation);
+  // The bands are formed in normalised units too: their critical value is in
+  // standard errors, unitless.
+  const auto [panel, k] = normalised_copy(request.panel);
+  const did::CsResult cs =
+      did::fit_with_anticipation(panel, request.control == Control::NotYet, request.anticipation);
   PyDidResult r;
   r.att = cs.overall_att;
   r.se = cs.overall_se;
@@ -53,6 +57,7 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   }
   r.overall_group_att = cs.group_overall_att;
   r.overall_group_se = cs.group_overall_se;
+  to_caller_units(r, k);
   return r;
 }
 

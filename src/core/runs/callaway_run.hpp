@@ -55,6 +55,7 @@ struct CallawayRequest {
   BandOptions bands;
 };
 
+// Fits y normalised by a power of two (scale.hpp); results in y's units.
 PyDidResult run_callaway(const CallawayRequest& request);
 
 }  // namespace quintara::runs

@@ -4,6 +4,7 @@
 
 #include "core/estimators/panel.hpp"
 #include "core/format.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -19,8 +20,10 @@ CpascMode parse_cpasc_mode(std::string_view text) {
 }
 
 PyCpascResult run_cpasc(CpascRequest request) {
+  const int k = normalise(request.y);
   const est::Panel panel = est::Panel::block(std::move(request.y), request.treated, request.t0);
-  est::sc::cpasc::CpascFit fit = est::sc::cpasc::fit_at(panel, request.t0, request.options);
+  est::sc::cpasc::CpascFit fit =
+      est::sc::cpasc::fit_at(panel, request.t0, normalised_options(request.options, k));
   PyCpascResult r;
   r.att = fit.att;
   r.p_value = fit.p_value;
@@ -33,6 +36,7 @@ PyCpascResult run_cpasc(CpascRequest request) {
   r.pooled_residual = std::move(fit.pooled_residual);
   r.null_residual = std::move(fit.null_residual);
   r.t0 = fit.t0;
+  to_caller_units(r, k);
   return r;
 }
 

@@ -27,6 +27,7 @@ struct CpascRequest {
   estimators::sc::CpascOptions options;
 };
 
+// Fits y normalised by a power of two (scale.hpp); results in y's units.
 PyCpascResult run_cpasc(CpascRequest request);
 
 }  // namespace quintara::runs

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "core/format.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -28,7 +29,9 @@ PyGeoDiagnostics diagnostics_record(geo::Diagnostics d) {
 
 PyGeoDiagnostics run_diagnostics(const linalg::Mat& y, std::span<const std::size_t> treated,
                                  std::size_t test_len) {
-  return diagnostics_record(geo::diagnostics(y, treated, test_len));
+  // Every diagnostic is a ratio, so nothing is scaled back; the floors and
+  // the synthetic-control fit inside are what the normalisation is for.
+  return diagnostics_record(geo::diagnostics(normalised_copy(y).first, treated, test_len));
 }
 
 }  // namespace quintara::runs

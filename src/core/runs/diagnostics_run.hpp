@@ -21,6 +21,8 @@ void check_diagnostics_window(std::uint64_t test_len, std::size_t n_periods);
 PyGeoDiagnostics diagnostics_record(geo::Diagnostics d);
 
 // A validated request: treated checked against y, test_len checked above.
+// Computed on y normalised by a power of two (scale.hpp); every field is a
+// ratio.
 PyGeoDiagnostics run_diagnostics(const linalg::Mat& y, std::span<const std::size_t> treated,
                                  std::size_t test_len);
 

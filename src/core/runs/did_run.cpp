@@ -8,6 +8,7 @@
 #include "core/estimators/did/sunab.hpp"
 #include "core/estimators/did/twfe.hpp"
 #include "core/format.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -80,19 +81,23 @@ void check_bacon_design(const est::Panel& panel) {
 }
 
 PyDidResult run_twfe(const est::Panel& panel) {
-  const did::TwfeFit fit = did::twfe::fit(panel);
+  const auto [normalised, k] = normalised_copy(panel);
+  const did::TwfeFit fit = did::twfe::fit(normalised);
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
+  to_caller_units(r, k);
   return r;
 }
 
 PyDidResult run_sunab(const est::Panel& panel) {
-  const did::SaResult fit = did::sunab::fit(panel);
+  const auto [normalised, k] = normalised_copy(panel);
+  const did::SaResult fit = did::sunab::fit(normalised);
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
   fill_event_study(r, fit.event);
+  to_caller_units(r, k);
   return r;
 }
 
@@ -110,7 +115,8 @@ const char* kind_label(did::BaconKind kind) {
 }  // namespace
 
 PyBaconResult run_bacon(const est::Panel& panel) {
-  const did::BaconDecomposition d = did::bacon::decompose(panel);
+  const auto [normalised, k] = normalised_copy(panel);
+  const did::BaconDecomposition d = did::bacon::decompose(normalised);
   PyBaconResult r;
   r.twfe = d.twfe;
   r.forbidden_weight = d.forbidden_weight;
@@ -118,6 +124,7 @@ PyBaconResult run_bacon(const est::Panel& panel) {
     r.components.push_back(PyBaconComponent{kind_label(c.kind), c.treated_cohort,
                                             c.comparison_cohort, c.weight, c.estimate});
   }
+  to_caller_units(r, k);
   return r;
 }
 

@@ -36,6 +36,8 @@ void check_twfe_design(const estimators::Panel& panel);
 void check_sunab_design(const estimators::Panel& panel);
 void check_bacon_design(const estimators::Panel& panel);
 
+// Each fits a copy of the panel normalised by a power of two (scale.hpp) and
+// reports in y's units.
 PyDidResult run_twfe(const estimators::Panel& panel);
 PyDidResult run_sunab(const estimators::Panel& panel);
 PyBaconResult run_bacon(const estimators::Panel& panel);

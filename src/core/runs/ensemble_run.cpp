@@ -6,6 +6,7 @@
 #include "core/format.hpp"
 #include "core/geo/ensemble.hpp"
 #include "core/runs/geo_run.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -35,10 +36,13 @@ void check_ensemble_weights(std::span<const double> weights, std::size_t n_membe
 PyPowerResult run_power_ensemble(const EnsembleRequest& q) {
   std::optional<std::span<const double>> weights;
   if (q.weights) weights = *q.weights;
+  const auto [y, k] = normalised_copy(q.y);
   geo::EnsemblePower power =
-      geo::power_curve_ensemble(q.y, q.treated, q.test_len, q.min_pre, q.lifts, q.members, weights,
+      geo::power_curve_ensemble(y, q.treated, q.test_len, q.min_pre, q.lifts, q.members, weights,
                                 q.alpha, q.target_power, q.lookback, q.min_weight, q.max_weight);
-  return power_record(power.curve, std::move(power.weights));
+  PyPowerResult r = power_record(power.curve, std::move(power.weights));
+  to_caller_units(r, k);
+  return r;
 }
 
 }  // namespace quintara::runs

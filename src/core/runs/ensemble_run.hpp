@@ -43,6 +43,7 @@ struct EnsembleRequest {
 };
 
 // The record with method "ENSEMBLE" and the normalized weights.
+// Fits y normalised by a power of two (scale.hpp); results in y's units.
 PyPowerResult run_power_ensemble(const EnsembleRequest& request);
 
 }  // namespace quintara::runs

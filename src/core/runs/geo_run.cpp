@@ -7,6 +7,7 @@
 #include "core/format.hpp"
 #include "core/geo/power.hpp"
 #include "core/runs/user_error.hpp"
+#include "core/runs/scale.hpp"
 
 namespace quintara::runs {
 
@@ -49,10 +50,13 @@ PyPowerResult power_record(const geo::PowerResult& result,
 }
 
 PyPowerResult run_power(const PowerRequest& q) {
+  const auto [y, k] = normalised_copy(q.y);
   const geo::PowerResult curve =
-      geo::power_curve(q.y, q.treated, q.test_len, q.min_pre, q.lifts, q.method, q.alpha,
+      geo::power_curve(y, q.treated, q.test_len, q.min_pre, q.lifts, q.method, q.alpha,
                        q.target_power, q.lookback, q.min_weight, q.max_weight);
-  return power_record(curve, std::nullopt);
+  PyPowerResult r = power_record(curve, std::nullopt);
+  to_caller_units(r, k);
+  return r;
 }
 
 }  // namespace quintara::runs

@@ -72,6 +72,7 @@ struct PowerRequest {
   double max_weight = 1.0;
 };
 
+// Fits y normalised by a power of two (scale.hpp); results in y's units.
 PyPowerResult run_power(const PowerRequest& request);
 
 }  // namespace quintara::runs

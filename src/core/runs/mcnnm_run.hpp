@@ -21,6 +21,7 @@ struct McnnmRequest {
   estimators::mcnnm::McnnmOptions options;
 };
 
+// Fits y normalised by a power of two (scale.hpp); results in y's units.
 PyScResult run_mcnnm(McnnmRequest request);
 
 }  // namespace quintara::runs

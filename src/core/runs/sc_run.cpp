@@ -8,6 +8,7 @@
 #include "core/format.hpp"
 #include "core/inference/intervals.hpp"
 #include "core/panic.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -71,18 +72,22 @@ PyScResult run_jackknife(const est::Panel& panel, std::size_t t0,
 }  // namespace
 
 PyScResult run_sc(ScRequest request) {
+  const int k = normalise(request.y);
+  const inf::ScMethod method = normalised_method(request.method, k);
   const est::Panel panel = est::Panel::block(std::move(request.y), request.treated, request.t0);
   if (request.inference == ScInference::Jackknife) {
-    const auto* sdid = std::get_if<est::sc::SdidOptions>(&request.method.options);
+    const auto* sdid = std::get_if<est::sc::SdidOptions>(&method.options);
     if (sdid == nullptr) panic("the jackknife is defined for SDID only");
-    return run_jackknife(panel, request.t0, *sdid, request.level);
+    PyScResult result = run_jackknife(panel, request.t0, *sdid, request.level);
+    to_caller_units(result, k, true);
+    return result;
   }
-  const est::ScFit fit = request.method.fit_at(panel, request.t0);
+  const est::ScFit fit = method.fit_at(panel, request.t0);
   PyScResult result = result_from_fit(fit);
   if (request.inference == ScInference::Placebo) {
-    attach_placebo(result, inf::sc_placebo_method(panel, request.method, fit), fit.att,
-                   request.level);
+    attach_placebo(result, inf::sc_placebo_method(panel, method, fit), fit.att, request.level);
   }
+  to_caller_units(result, k, statistic_in_outcome_units(method));
   return result;
 }
 

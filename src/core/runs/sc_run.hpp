@@ -35,6 +35,8 @@ struct ScRequest {
   double level = 0.95;
 };
 
+// Fits on y normalised by a power of two (scale.hpp) and reports the record
+// in y's units.
 PyScResult run_sc(ScRequest request);
 
 // The fit without inference: every inference attribute absent.

@@ -1,6 +1,7 @@
 #include "core/runs/selection_run.hpp"
 
 #include "core/format.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
@@ -58,8 +59,10 @@ std::vector<PyMarketCandidate> records(const std::vector<geo::MarketCandidate>& 
 
 }  // namespace
 
+// Every field of a candidate is relative (power, lifts, shares, scores), so
+// the normalised panel's candidates are the caller's.
 std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request) {
-  return records(geo::select_markets(request.y, request.settings));
+  return records(geo::select_markets(normalised_copy(request.y).first, request.settings));
 }
 
 std::vector<std::vector<std::size_t>> run_candidate_sets(const SelectionRequest& request) {
@@ -68,7 +71,7 @@ std::vector<std::vector<std::size_t>> run_candidate_sets(const SelectionRequest&
 
 std::vector<PyMarketCandidate> run_evaluation(const SelectionRequest& request,
                                               const std::vector<std::vector<std::size_t>>& sets) {
-  return records(geo::evaluate_all(request.y, sets, request.settings));
+  return records(geo::evaluate_all(normalised_copy(request.y).first, sets, request.settings));
 }
 
 void check_candidates(const std::vector<std::vector<std::size_t>>& sets, std::size_t n_units) {

@@ -34,7 +34,8 @@ struct SelectionRequest {
   geo::SelectionSettings settings;
 };
 
-// The ranked candidates as records, best first.
+// The ranked candidates as records, best first. Evaluated on y normalised by a power
+// of two (scale.hpp), as are run_evaluation's; every field is relative.
 std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request);
 
 // The same search in its three steps, for callers that split the evaluation

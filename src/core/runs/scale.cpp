@@ -1,0 +1,182 @@
+#include "core/runs/scale.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <variant>
+
+namespace quintara::runs {
+
+namespace est = quintara::estimators;
+
+namespace {
+
+// frexp's exponent e places a value in [2^(e-1), 2^e); the target is e = 9.
+constexpr int kTargetExponent = 9;
+constexpr double kOptionCeiling = 0x1p600;
+
+void scale_by_power_of_two(std::span<double> values, int e) {
+  if (e == 0) return;
+  // Within the normal range the factor is itself a double and the product
+  // rounds exactly as ldexp does; beyond it only ldexp can express it.
+  if (e >= -1022 && e <= 1023) {
+    const double f = std::ldexp(1.0, e);
+    for (double& v : values) v *= f;
+  } else {
+    for (double& v : values) v = std::ldexp(v, e);
+  }
+}
+
+void in_units(std::optional<double>& value, int k) {
+  if (value) *value = in_caller_units(*value, k);
+}
+
+void in_units(std::optional<std::vector<double>>& values, int k) {
+  if (values) in_caller_units(*values, k);
+}
+
+struct NormalisedOptions {
+  int k;
+  double sq(double v) const { return normalised_option(v, 2, k); }
+
+  inference::ScMethod operator()(est::sc::ScOptions o) const {
+    o.ridge = sq(o.ridge);
+    return {o};
+  }
+  inference::ScMethod operator()(est::sc::AscOptions o) const {
+    o.sc_ridge = sq(o.sc_ridge);
+    if (o.aug_lambda) o.aug_lambda = sq(*o.aug_lambda);
+    return {o};
+  }
+  inference::ScMethod operator()(const est::sc::SdidOptions& o) const { return {o}; }
+  inference::ScMethod operator()(est::sc::FpOptions o) const {
+    o.ridge = sq(o.ridge);
+    return {o};
+  }
+  inference::ScMethod operator()(est::sc::RscOptions o) const {
+    o.ridge = sq(o.ridge);
+    return {o};
+  }
+};
+
+}  // namespace
+
+int scale_exponent(std::span<const double> values) {
+  double m = 0.0;
+  for (const double v : values) m = std::fmax(m, std::fabs(v));  // fmax skips NaN
+  if (!(m > 0.0 && std::isfinite(m))) return 0;
+  int e = 0;
+  std::frexp(m, &e);
+  return e - kTargetExponent;
+}
+
+int normalise(std::span<double> values) {
+  const int k = scale_exponent(values);
+  scale_by_power_of_two(values, -k);
+  return k;
+}
+
+std::pair<linalg::Mat, int> normalised_copy(const linalg::Mat& y) {
+  linalg::Mat copy = y;
+  const int k = normalise(copy);
+  return {std::move(copy), k};
+}
+
+std::pair<est::Panel, int> normalised_copy(const est::Panel& panel) {
+  est::Panel copy = panel;
+  const int k = normalise(copy.y);
+  return {std::move(copy), k};
+}
+
+double normalised_option(double value, int power, int k) {
+  return std::min(std::ldexp(value, -power * k), kOptionCeiling);
+}
+
+double in_caller_units(double value, int k, int power) { return std::ldexp(value, power * k); }
+
+void in_caller_units(std::span<double> values, int k, int power) {
+  scale_by_power_of_two(values, power * k);
+}
+
+inference::ScMethod normalised_method(const inference::ScMethod& method, int k) {
+  return std::visit(NormalisedOptions{k}, method.options);
+}
+
+bool statistic_in_outcome_units(const inference::ScMethod& method) {
+  return std::holds_alternative<est::sc::SdidOptions>(method.options) ||
+         std::holds_alternative<est::sc::FpOptions>(method.options);
+}
+
+est::sc::CpascOptions normalised_options(est::sc::CpascOptions options, int k) {
+  options.sc_ridge = normalised_option(options.sc_ridge, 2, k);
+  if (options.aug_lambda) options.aug_lambda = normalised_option(*options.aug_lambda, 2, k);
+  return options;
+}
+
+est::mcnnm::McnnmOptions normalised_options(est::mcnnm::McnnmOptions options, int k) {
+  if (options.lambda) options.lambda = normalised_option(*options.lambda, 1, k);
+  return options;
+}
+
+void to_caller_units(PyScResult& r, int k, bool distribution_in_units) {
+  if (k == 0) return;
+  r.att = in_caller_units(r.att, k);
+  in_caller_units(r.att_path, k);
+  in_caller_units(r.counterfactual, k);
+  in_caller_units(r.treated_post, k);
+  r.pre_rmspe = in_caller_units(r.pre_rmspe, k);
+  r.post_rmspe = in_caller_units(r.post_rmspe, k);
+  in_units(r.se, k);
+  in_units(r.ci_lower, k);
+  in_units(r.ci_upper, k);
+  in_units(r.placebo_atts, k);
+  if (distribution_in_units) in_units(r.inference_distribution, k);
+}
+
+void to_caller_units(PyDidResult& r, int k) {
+  if (k == 0) return;
+  r.att = in_caller_units(r.att, k);
+  r.se = in_caller_units(r.se, k);
+  in_caller_units(r.event_att, k);
+  in_caller_units(r.event_se, k);
+  in_caller_units(r.event_lo, k);
+  in_caller_units(r.event_hi, k);
+  in_caller_units(r.group_att, k);
+  in_caller_units(r.group_se, k);
+  in_units(r.overall_group_att, k);
+  in_units(r.overall_group_se, k);
+}
+
+void to_caller_units(PyBaconResult& r, int k) {
+  if (k == 0) return;
+  r.twfe = in_caller_units(r.twfe, k);
+  for (PyBaconComponent& c : r.components) c.estimate = in_caller_units(c.estimate, k);
+}
+
+void to_caller_units(PyCpascResult& r, int k) {
+  if (k == 0) return;
+  r.att = in_caller_units(r.att, k);
+  in_caller_units(r.unit_att, k);
+  in_caller_units(r.unit_mspe, k, 2);
+  in_caller_units(r.pooled_residual, k);
+  in_caller_units(r.null_residual, k);
+}
+
+void to_caller_units(PyPowerResult& r, int k) {
+  if (k == 0) return;
+  r.crit = in_caller_units(r.crit, k);
+  r.se_null = in_caller_units(r.se_null, k);
+  in_units(r.mde_abs_per_period, k);
+  in_units(r.mde_cumulative, k);
+}
+
+void to_caller_units(inference::BootstrapResult& r, int k) {
+  if (k == 0) return;
+  inference::Interval& i = r.interval;
+  i.estimate = in_caller_units(i.estimate, k);
+  i.se = in_caller_units(i.se, k);
+  i.lower = in_caller_units(i.lower, k);
+  i.upper = in_caller_units(i.upper, k);
+  in_caller_units(r.replicates, k);
+}
+
+}  // namespace quintara::runs

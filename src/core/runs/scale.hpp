@@ -1,0 +1,111 @@
+// Outcome units: every run fits its panel rescaled by a power of two chosen
+// from the data, and reports its results in the caller's units.
+//
+// The estimators compare y-derived quantities with fixed constants (solver
+// tolerances, floors such as 1e-12, the smallest normal float64) and square
+// y (Gram matrices, sums of squares), so without a common scale their results
+// would depend on the units of y, and outcomes of 1e154 or more would
+// overflow. A run therefore multiplies y by 2^-k, with k chosen so that the
+// largest |y| lands in [256, 512), converts every option that carries units
+// of y into those normalised units, fits, and multiplies every output that
+// carries units of y by 2^k (squared units by 2^2k).
+//
+// A product with a power of two is exact in binary floating point (short of
+// underflow to subnormals), and y and 2^m y normalise to the same panel bit
+// for bit. The fit of 2^m y is thus the fit of y: identical weights and
+// p-values, and every effect, path, dispersion and interval exactly 2^m
+// times the original. For other factors c the normalised panels differ only
+// by a factor in [1/2, 2], which the scale-free solvers absorb to their
+// accuracy.
+//
+// Why one fixed target interval rather than "leave y alone when it is of
+// moderate size": only a fixed target maps y and 2^m y to the same panel for
+// every m; a band left untouched would break that at its edges. [256, 512)
+// is the interval Proposition 99 (cigarette sales per capita, at most 296.2)
+// already lies in, so its published figures are reproduced without even a
+// rescaling. Panels elsewhere move by an exact power of two, which changes
+// nothing wherever an estimator is homogeneous in y (sums, products,
+// quotients and square roots of y commute with powers of two); only a
+// comparison with a fixed constant can then decide differently, and that is
+// the dependence on units this removes. Squares of normalised values stay
+// below 2^18, so sums of squares over any panel that fits in memory are
+// finite.
+#pragma once
+
+#include <optional>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "core/estimators/mcnnm/softimpute.hpp"
+#include "core/estimators/panel.hpp"
+#include "core/estimators/sc/cpasc.hpp"
+#include "core/inference/bootstrap.hpp"
+#include "core/inference/placebo.hpp"
+#include "core/linalg/matrix.hpp"
+#include "core/runs/records.hpp"
+
+namespace quintara::runs {
+
+// k with max|v| * 2^-k in [256, 512); 0 when there is no non-zero finite
+// value.
+int scale_exponent(std::span<const double> values);
+
+// Multiplies every value by 2^-k in place, k = scale_exponent(values), and
+// returns k.
+int normalise(std::span<double> values);
+inline int normalise(linalg::Mat& y) { return normalise(std::span<double>(y.data)); }
+
+// A copy in normalised units, with its exponent. A panel's covariates are
+// regressors, not outcomes, and are copied unchanged.
+std::pair<linalg::Mat, int> normalised_copy(const linalg::Mat& y);
+std::pair<estimators::Panel, int> normalised_copy(const estimators::Panel& panel);
+
+// An option in units of y^power (power 1 or 2) converted to the units of the
+// panel normalised with exponent k: value * 2^(-power k). The result is
+// capped at 2^600, which for any normalised panel acts as infinity (every
+// entry of a Gram matrix is below 2^18 times the number of periods), so an
+// option that is huge relative to the data neither overflows nor turns into
+// NaN further on.
+double normalised_option(double value, int power, int k);
+
+// value * 2^(power k): a normalised result back in the caller's units.
+double in_caller_units(double value, int k, int power = 1);
+void in_caller_units(std::span<double> values, int k, int power = 1);
+
+// The method with its scale-carrying options in normalised units: the ridge
+// of synthetic, demeaned and robust synthetic control and the augmented
+// estimator's sc_ridge and aug_lambda (units of y^2). The discrepancy penalty
+// weighs one squared distance against another and SDID's zeta_scale
+// multiplies a noise level measured on the panel itself: both unitless, as
+// are the weight bounds, the rank and the energy share.
+inference::ScMethod normalised_method(const inference::ScMethod& method, int k);
+
+// Whether the method's placebo statistic is |att| (units of y) rather than
+// an RMSPE ratio (unitless); the statistics of placebo.cpp.
+bool statistic_in_outcome_units(const inference::ScMethod& method);
+
+// sc_ridge and aug_lambda (units of y^2); block length, mode and strata are
+// counts.
+estimators::sc::CpascOptions normalised_options(estimators::sc::CpascOptions options, int k);
+
+// lambda (units of y: it is subtracted from singular values of the
+// residual); max_iter, tol (a relative change), the rank cap and the seed are
+// unitless.
+estimators::mcnnm::McnnmOptions normalised_options(estimators::mcnnm::McnnmOptions options, int k);
+
+// Records back in the caller's units. Weights, donor and unit ids, p-values,
+// band critical values and every relative quantity are left as they are.
+// `distribution_in_units`: the inference distribution holds effects (the
+// jackknife, or a placebo test ranking |att|) rather than RMSPE ratios.
+void to_caller_units(PyScResult& r, int k, bool distribution_in_units);
+void to_caller_units(PyDidResult& r, int k);
+void to_caller_units(PyBaconResult& r, int k);
+// unit_mspe is a mean of squares: units of y^2.
+void to_caller_units(PyCpascResult& r, int k);
+// crit, se_null and the absolute MDEs; lifts, power and estimated lifts are
+// relative to the treated baseline level.
+void to_caller_units(PyPowerResult& r, int k);
+void to_caller_units(inference::BootstrapResult& r, int k);
+
+}  // namespace quintara::runs
