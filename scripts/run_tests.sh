@@ -44,11 +44,12 @@ cmake_recent() {
   v=$(cmake --version 2>/dev/null | grep -oE '[0-9]+\.[0-9]+' | head -n 1) || return 1
   [ -n "$v" ] && [ "$(printf '%s\n' 3.26 "$v" | sort -V | head -n 1)" = 3.26 ]
 }
-# What pip installs lands here; it must be found before the system's tools.
-PATH="$("$PYTHON" -c 'import sysconfig; print(sysconfig.get_path("scripts"))'):$PATH"
 if ! cmake_recent; then
   "$PYTHON" -m pip install --quiet "cmake>=3.26" ninja
+  # The package's own binaries, wherever its scripts landed on PATH.
+  PATH="$("$PYTHON" -c 'import cmake; print(cmake.CMAKE_BIN_DIR)'):$PATH"
   hash -r
+  cmake_recent || { echo "no CMake >= 3.26 even after installing it from PyPI" >&2; exit 1; }
 fi
 "$PYTHON" -m pip install --quiet "abi3audit" "pytest>=7" "hypothesis>=6" "scipy>=1.10" \
   "numpy>=1.23" "mypy>=1.8"
