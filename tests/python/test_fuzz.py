@@ -138,7 +138,9 @@ def geo(draw: st.DrawFn, y: np.ndarray, name: str) -> tuple[Callable, tuple, dic
         return quintara.geo_select, (y, indices(draw, n, 6), draw(COUNTS), test_len,
                                      draw(FLOATS)), {
             **common, "method": draw(st.sampled_from(["sc", "sdid", "fp"])),
-            "n_candidates": draw(st.integers(1, 4) | COUNTS), "seed": draw(COUNTS),
+            # A huge n_candidates on a large pool is real work, not a fault.
+            "n_candidates": draw(st.integers(1, 4) | st.sampled_from([0, 2**64, -1])),
+            "seed": draw(COUNTS),
             "exact_size": draw(st.none() | COUNTS), "include": draw(st.none() | st.just([0]))}
     if name == "geo_power":
         return quintara.geo_power, (y, indices(draw, n), test_len, lifts), {
