@@ -50,7 +50,7 @@ Ref fit_many(PyObject* args, PyObject* kwargs) {
   // A NaN, infinite or negative penalty fits silently to NaN or to the wrong
   // problem; the single-fit entries refuse them with the same messages.
   validate::check_nonneg("ridge", a.ridge);
-  validate::check_nonneg("zeta_scale", a.zeta_scale);
+  validate::check_multiplier("zeta_scale", a.zeta_scale);
   const auto t0 = static_cast<std::size_t>(a.treat_time);
   runs::BatchRequest request;
   request.panels.reserve(n_reps);

@@ -5,6 +5,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/errors.hpp"
 #include "core/runs/bootstrap_run.hpp"
 #include "core/runs/validate.hpp"
 
@@ -40,8 +41,9 @@ Ref bootstrap_mean(PyObject* args, PyObject* kwargs) {
   validate::check_min_count("n_reps", a.n_reps);
   validate::check_unit_interval("level", a.level);
   const runs::BootstrapKind kind = runs::parse_bootstrap_kind(a.kind);
-  const inference::BootstrapResult r =
-      runs::run_bootstrap({std::move(a.series), kind, a.block_len, a.n_reps, a.seed, a.level});
+  const inference::BootstrapResult r = sized_by("n_reps", a.n_reps, [&] {
+    return runs::run_bootstrap({std::move(a.series), kind, a.block_len, a.n_reps, a.seed, a.level});
+  });
   const Ref se = new_float(r.interval.se);
   const Ref lower = new_float(r.interval.lower);
   const Ref upper = new_float(r.interval.upper);

@@ -63,7 +63,9 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
     runs::check_covariates(*a.covariates, n_units);
     request.panel = std::move(request.panel).with_covariates(mat_from_numpy(*a.covariates));
   }
-  return wrap(without_gil([&] { return runs::run_callaway(request); }));
+  const auto fit = [&] { return without_gil([&] { return runs::run_callaway(request); }); };
+  // The bands' replicates are the one allocation an argument sizes.
+  return wrap(a.bands ? sized_by("n_reps", a.n_reps, fit) : fit());
 }
 
 }  // namespace

@@ -27,8 +27,9 @@ const Params fit_sunab_params{"fit_sunab_py", arg("y", &StaggeredArgs::y),
 const Params bacon_params{"bacon_decompose_py", arg("y", &StaggeredArgs::y),
                           arg("cohorts", &StaggeredArgs::cohorts)};
 
-// check_panel and the cohort count, then the copy into an owned Panel. These
-// entries keep the interpreter lock: their work is small.
+// check_panel and the cohort count, then the copy into an owned Panel. Each
+// entry then runs its design checks and fits that panel without the
+// interpreter lock.
 est::Panel staggered(const StaggeredArgs& a) {
   const auto [n_units, n_periods] = runs::validate::check_panel(a.y);
   runs::check_cohort_count(a.cohorts.size(), n_units);
@@ -38,19 +39,19 @@ est::Panel staggered(const StaggeredArgs& a) {
 Ref fit_twfe(PyObject* args, PyObject* kwargs) {
   const est::Panel panel = staggered(fit_twfe_params.parse(args, kwargs));
   runs::check_twfe_design(panel);
-  return wrap(runs::run_twfe(panel));
+  return wrap(without_gil([&] { return runs::run_twfe(panel); }));
 }
 
 Ref fit_sunab(PyObject* args, PyObject* kwargs) {
   const est::Panel panel = staggered(fit_sunab_params.parse(args, kwargs));
   runs::check_sunab_design(panel);
-  return wrap(runs::run_sunab(panel));
+  return wrap(without_gil([&] { return runs::run_sunab(panel); }));
 }
 
 Ref bacon_decompose(PyObject* args, PyObject* kwargs) {
   const est::Panel panel = staggered(bacon_params.parse(args, kwargs));
   runs::check_bacon_design(panel);
-  return wrap(runs::run_bacon(panel));
+  return wrap(without_gil([&] { return runs::run_bacon(panel); }));
 }
 
 }  // namespace

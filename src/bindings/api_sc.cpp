@@ -81,7 +81,7 @@ Ref fit_sc(PyObject* args, PyObject* kwargs) {
   options.ridge = a.ridge;
   options.penalty = a.penalty;
   validate::check_nonneg("ridge", options.ridge);
-  validate::check_nonneg("penalty", options.penalty);
+  validate::check_multiplier("penalty", options.penalty);
   validate::check_unit_interval("level", a.level);
   std::tie(options.min_weight, options.max_weight) =
       validate::check_weight_bounds(n_donors, a.min_weight, a.max_weight);
@@ -151,7 +151,7 @@ Ref fit_sdid(PyObject* args, PyObject* kwargs) {
   const std::size_t n_donors = check_block(a);
   est::sc::SdidOptions options;
   options.zeta_scale = a.zeta_scale;
-  validate::check_nonneg("zeta_scale", options.zeta_scale);
+  validate::check_multiplier("zeta_scale", options.zeta_scale);
   validate::check_unit_interval("level", a.level);
   const ScInference inference = runs::parse_sdid_inference(a.inference);
   if (inference == ScInference::Jackknife && a.treated.size() < 2) {

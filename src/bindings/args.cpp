@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <initializer_list>
 
 #include "core/panic.hpp"
 
@@ -11,7 +12,6 @@ namespace {
 
 struct NumpyTypes {
   PyObject* ndarray = nullptr;
-  PyObject* float64 = nullptr;  // numpy.dtype("float64")
   PyObject* bool_ = nullptr;
 };
 
@@ -23,18 +23,17 @@ const NumpyTypes& numpy() {
     Ref np = Ref::check(PyImport_ImportModule("numpy"));
     Ref ndarray = Ref::check(PyObject_GetAttrString(np.get(), "ndarray"));
     Ref bool_ = Ref::check(PyObject_GetAttrString(np.get(), "bool_"));
-    Ref dtype = Ref::check(PyObject_GetAttrString(np.get(), "dtype"));
-    Ref f64 = Ref::check(PyObject_CallFunction(dtype.get(), "s", "float64"));
-    types.float64 = f64.release();
     types.bool_ = bool_.release();
     types.ndarray = ndarray.release();
   }
   return types;
 }
 
-// A conversion failure that becomes TypeError "argument '{name}': {reason}".
+// A conversion failure that becomes "argument '{name}': {reason}", a
+// TypeError unless the conversion raised another type (OverflowError).
 struct ConversionError {
   std::string reason;
+  PyObject* type = PyExc_TypeError;
 };
 
 std::string str_of(PyObject* obj) {
@@ -45,20 +44,21 @@ std::string str_of(PyObject* obj) {
   return std::string(p, static_cast<std::size_t>(n));
 }
 
-// Runs a CPython conversion; a TypeError it raises is re-worded with the
-// argument name, anything else (OverflowError for a negative count) passes
-// through unchanged.
+// Runs a CPython conversion; a TypeError or OverflowError it raises keeps its
+// type and is re-worded with the argument name, anything else passes through
+// unchanged.
 template <class F>
 auto python_conversion(F&& f) -> decltype(f()) {
   try {
     return f();
   } catch (const PyErrSet&) {
-    if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyObject *type = nullptr, *value = nullptr, *tb = nullptr;
-      PyErr_Fetch(&type, &value, &tb);
-      PyErr_NormalizeException(&type, &value, &tb);
-      Ref t = Ref::steal(type), v = Ref::steal(value), b = Ref::steal(tb);
-      throw ConversionError{v ? str_of(v.get()) : std::string("conversion failed")};
+    for (PyObject* type : {PyExc_TypeError, PyExc_OverflowError}) {
+      if (!PyErr_ExceptionMatches(type)) continue;
+      PyObject *t = nullptr, *value = nullptr, *tb = nullptr;
+      PyErr_Fetch(&t, &value, &tb);
+      PyErr_NormalizeException(&t, &value, &tb);
+      Ref owned_t = Ref::steal(t), v = Ref::steal(value), b = Ref::steal(tb);
+      throw ConversionError{v ? str_of(v.get()) : std::string("conversion failed"), type};
     }
     throw;
   }
@@ -141,29 +141,25 @@ std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
 }
 
 ArrayView to_array(PyObject* obj, int ndim) {
-  const NumpyTypes& np = numpy();
   const std::string want = "a " + std::to_string(ndim) + "-D numpy.ndarray of float64";
-  const int is_array = PyObject_IsInstance(obj, np.ndarray);
+  const int is_array = PyObject_IsInstance(obj, numpy().ndarray);
   if (is_array < 0) throw PyErrSet{};
   if (is_array == 0) {
     throw ConversionError{"'" + type_name(obj) + "' object cannot be converted to " + want};
   }
-  Ref nd = Ref::check(PyObject_GetAttrString(obj, "ndim"));
-  const long got_ndim = PyLong_AsLong(nd.get());
-  if (got_ndim == -1 && PyErr_Occurred()) throw PyErrSet{};
-  if (got_ndim != ndim) {
-    throw ConversionError{"expected " + want + ", got a " + std::to_string(got_ndim) + "-D array"};
+  // Dimensions, item type and layout all come from the buffer the exporter
+  // hands over, never from the object's Python attributes (a subclass may
+  // redefine those), so what is checked is exactly what is read.
+  ArrayView view = python_conversion([&] { return ArrayView::acquire(obj); });
+  if (view.ndim() != ndim) {
+    throw ConversionError{"expected " + want + ", got a " + std::to_string(view.ndim()) +
+                          "-D array"};
   }
-  Ref dtype = Ref::check(PyObject_GetAttrString(obj, "dtype"));
-  // Equality with numpy.dtype("float64") holds for native-order float64 only;
-  // there is deliberately no casting.
-  const int same = PyObject_RichCompareBool(dtype.get(), np.float64, Py_EQ);
-  if (same < 0) throw PyErrSet{};
-  if (same == 0) {
-    throw ConversionError{"expected " + want + ", got an array of dtype " + str_of(dtype.get())};
+  if (!view.holds_native_float64()) {
+    throw ConversionError{"expected " + want + ", got an array of buffer format '" +
+                          view.format() + "' with " + std::to_string(view.itemsize()) +
+                          "-byte items"};
   }
-  ArrayView view = ArrayView::acquire(obj);
-  QUINTARA_ASSERT(view.ndim() == ndim, "buffer dimensionality differs from ndarray.ndim");
   return view;
 }
 
@@ -311,7 +307,7 @@ std::vector<Value> parse_values(const Signature& sig, PyObject* args, PyObject* 
     try {
       values.push_back(convert(bound[i], p.kind));
     } catch (const ConversionError& e) {
-      type_error("argument '" + std::string(p.name) + "': " + e.reason);
+      raise(e.type, "argument '" + std::string(p.name) + "': " + e.reason);
     }
   }
   return values;

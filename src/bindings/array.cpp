@@ -1,5 +1,7 @@
 #include "bindings/array.hpp"
 
+#include <bit>
+
 namespace quintara::bindings {
 
 ArrayView ArrayView::acquire(PyObject* obj) {
@@ -8,6 +10,15 @@ ArrayView ArrayView::acquire(PyObject* obj) {
   if (PyObject_GetBuffer(obj, &v.view_, PyBUF_RECORDS_RO) < 0) throw PyErrSet{};
   v.held_ = true;
   return v;
+}
+
+bool ArrayView::holds_native_float64() const {
+  if (view_.itemsize != 8) return false;
+  const std::string f = format();
+  // No prefix, '@' and '=' all mean native byte order; '<' or '>' only when
+  // it matches this machine's.
+  if (f == "d" || f == "@d" || f == "=d") return true;
+  return f == (std::endian::native == std::endian::little ? "<d" : ">d");
 }
 
 linalg::Mat mat_from_numpy(const ArrayView& array) {

@@ -3,10 +3,14 @@
 // The view holds the exporter's buffer (a shared read borrow) for the whole
 // call and reads elements through the array's own strides, so transposed,
 // sliced and negative-stride arrays need no copy until mat_from_numpy.
+// Dimensions, strides and item type are those of the buffer itself, which is
+// what makes the reads safe: an object's Python attributes (dtype, ndim,
+// shape) may say otherwise.
 #pragma once
 
 #include <cstddef>
 #include <span>
+#include <string>
 #include <utility>
 
 #include "bindings/py.hpp"
@@ -17,7 +21,7 @@ namespace quintara::bindings {
 class ArrayView {
  public:
   ArrayView() = default;
-  // Acquires the buffer of an object already known to be a float64 ndarray.
+  // Acquires the strided buffer of `obj`, whatever its item type.
   static ArrayView acquire(PyObject* obj);
   ArrayView(ArrayView&& o) noexcept : view_(o.view_), held_(std::exchange(o.held_, false)) {}
   ArrayView& operator=(ArrayView&& o) noexcept {
@@ -33,6 +37,12 @@ class ArrayView {
   ~ArrayView() { release(); }
 
   int ndim() const { return view_.ndim; }
+  // The buffer's struct-module item format ("B" when the exporter gave none).
+  std::string format() const { return view_.format != nullptr ? view_.format : "B"; }
+  std::size_t itemsize() const { return static_cast<std::size_t>(view_.itemsize); }
+  // True when the items are 8-byte IEEE doubles in this machine's byte order,
+  // the only layout at() may read.
+  bool holds_native_float64() const;
   std::size_t dim(int k) const { return static_cast<std::size_t>(view_.shape[k]); }
 
   double at(std::size_t i, std::size_t j) const {

@@ -2,6 +2,7 @@
 
 #include <exception>
 #include <new>
+#include <stdexcept>
 
 #include "core/panic.hpp"
 #include "core/parallel/pool.hpp"
@@ -42,6 +43,8 @@ void set_python_error_from_current() noexcept {
   } catch (const runs::UserError& e) {
     PyErr_SetString(PyExc_ValueError, e.what());
   } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::length_error&) {
     PyErr_NoMemory();
   } catch (const parallel::Cancelled& e) {
     PyErr_SetString(PyExc_KeyboardInterrupt, e.what());

@@ -6,7 +6,8 @@
 //   violation; becomes PanicException, which derives from BaseException so
 //   that `except Exception` does not hide a bug.
 // - PyErrSet: a CPython call already set the Python exception.
-// - std::bad_alloc: MemoryError (the call fails; the process survives).
+// - std::bad_alloc, or std::length_error (a size no container can hold):
+//   MemoryError (the call fails; the process survives).
 // - parallel::Cancelled: a parallel loop was cancelled on request (Ctrl-C);
 //   becomes KeyboardInterrupt("cancelled"), as an interrupt would.
 // Exceptions raised while the interpreter lock is released propagate as C++
@@ -14,6 +15,8 @@
 // are always raised under the lock.
 #pragma once
 
+#include <new>
+#include <stdexcept>
 #include <string>
 
 #include "bindings/api_progress.hpp"
@@ -40,6 +43,20 @@ decltype(auto) without_gil(F&& f) {
     ~Reacquire() { PyEval_RestoreThread(state); }
   } guard{PyEval_SaveThread()};
   return f();
+}
+
+// Runs `f`, whose memory is sized by the count argument `name`; an allocation
+// it cannot make raises MemoryError naming that argument. Call with the lock
+// held (`f` may release it).
+template <class F>
+decltype(auto) sized_by(const char* name, unsigned long long count, F&& f) {
+  try {
+    return f();
+  } catch (const std::bad_alloc&) {
+  } catch (const std::length_error&) {
+  }
+  raise(PyExc_MemoryError, "argument '" + std::string(name) + "': not enough memory for " +
+                               std::to_string(count) + " replicates");
 }
 
 using EntryFn = Ref (*)(PyObject* args, PyObject* kwargs);

@@ -31,14 +31,30 @@ def test_equivalent_spellings_give_the_same_fit(panel: np.ndarray) -> None:
         assert (r.weights, r.att) == (base.weights, base.att)
 
 
+def _lying(data: np.ndarray, **claims: object) -> np.ndarray:
+    """A view of `data` whose Python attributes claim `claims` instead."""
+    cls = type("Lying", (np.ndarray,), {k: property(lambda self, v=v: v)
+                                        for k, v in claims.items()})
+    return data.view(cls)
+
+
+F8 = np.dtype("float64")
+
+
 @pytest.mark.parametrize("bad, reason", [
     ([[1.0, 2.0], [3.0, 4.0]], "'list' object cannot be converted"),
-    (np.zeros((3, 4), dtype=np.int64), "dtype int64"),
-    (np.zeros((3, 4), dtype=np.float32), "dtype float32"),
-    (np.zeros((3, 4), dtype=">f8"), "dtype >f8"),
+    (np.zeros((3, 4), dtype=np.int64), f"buffer format '{np.dtype(np.int64).char}' with 8-byte"),
+    (np.zeros((3, 4), dtype=np.float32), "buffer format 'f' with 4-byte"),
+    (np.zeros((3, 4), dtype=">f8"), "buffer format '>d' with 8-byte"),
     (np.zeros(4), "got a 1-D array"),
     (np.zeros((2, 3, 4)), "got a 3-D array"),
     (None, "'NoneType' object cannot be converted"),
+    # Subclasses whose attributes lie: only the buffer counts.
+    (_lying(np.ones((6, 10), dtype=np.float32), dtype=F8), "buffer format 'f'"),
+    (_lying(np.ones((6, 10), dtype=np.int8), dtype=F8, itemsize=8), "buffer format 'b'"),
+    (_lying(np.array([[None] * 3] * 2), dtype=F8), "buffer format 'O'"),
+    (_lying(np.zeros((6, 10, 2)), ndim=2, shape=(6, 10)), "got a 3-D array"),
+    (_lying(np.zeros(60), ndim=2, shape=(6, 10)), "got a 1-D array"),
 ])
 def test_array_conversion_refuses_without_casting(bad: object, reason: str) -> None:
     with pytest.raises(TypeError) as exc:
@@ -46,10 +62,17 @@ def test_array_conversion_refuses_without_casting(bad: object, reason: str) -> N
     assert str(exc.value).startswith("argument 'y': ") and reason in str(exc.value)
 
 
+def test_native_float64_buffers_are_read_whatever_the_attributes_say(panel: np.ndarray) -> None:
+    base = quintara.fit_sc(panel, [0], 20)
+    for y in (panel.astype("<f8"), panel.astype("=f8"),
+              _lying(panel, dtype=np.dtype(np.float32), ndim=3, shape=(1, 2, 3))):
+        assert quintara.fit_sc(y, [0], 20).weights == base.weights
+
+
 def test_scalar_conversions(panel: np.ndarray) -> None:
     # Every argument converts before any is validated, so the bad level of the
-    # last case loses to the bad type of max_weight. A negative count is the
-    # integer conversion's own OverflowError, unchanged.
+    # last case loses to the bad type of max_weight. A negative or too large
+    # count stays an OverflowError, named like the rest.
     for kwargs, error, message in [
         ({"placebo": 1}, TypeError,
          "argument 'placebo': 'int' object cannot be converted to 'bool'"),
@@ -59,8 +82,11 @@ def test_scalar_conversions(panel: np.ndarray) -> None:
         ({"treated": "0"}, TypeError,
          "argument 'treated': 'str' object cannot be converted to a sequence of non-negative "
          "integers"),
-        ({"treat_time": -1}, OverflowError, "can't convert negative int to unsigned"),
-        ({"treated": [-1]}, OverflowError, "can't convert negative int to unsigned"),
+        ({"treat_time": -1}, OverflowError,
+         "argument 'treat_time': can't convert negative int to unsigned"),
+        ({"treated": [-1]}, OverflowError,
+         "argument 'treated': can't convert negative int to unsigned"),
+        ({"treat_time": 2**64}, OverflowError, "argument 'treat_time': int too big to convert"),
         ({"level": 2.0, "max_weight": "x"}, TypeError,
          "argument 'max_weight': must be real number, not str"),
     ]:

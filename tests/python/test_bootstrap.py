@@ -43,3 +43,14 @@ def test_iid_spread_and_reproducibility(kind: str) -> None:
         (se, lo, hi)
     assert quintara.bootstrap_mean(list(s), kind=kind, block_len=1, n_reps=4000, seed=4) != \
         (se, lo, hi)
+
+
+def test_replicate_counts_beyond_memory_are_memory_errors() -> None:
+    from conftest import staggered
+    for call in (lambda n: quintara.bootstrap_mean([1.0, 2.0], n_reps=n),
+                 lambda n: quintara.fit_callaway_py(staggered([-1, -1, 2, 2], 5), [-1, -1, 2, 2],
+                                                    bands=True, n_reps=n)):
+        for n in (2**50, 2**60):  # beyond the address space, beyond any vector
+            with pytest.raises(MemoryError) as exc:
+                call(n)
+            assert str(exc.value) == f"argument 'n_reps': not enough memory for {n} replicates"

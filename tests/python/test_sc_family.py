@@ -47,6 +47,10 @@ def test_block_checks_come_first_in_order(name: str) -> None:
     ("asc", {"aug_lambda": 0.0, "level": 2.0}, "aug_lambda must be finite and > 0; got 0"),
     ("asc", {"level": 0.0, "min_weight": 0.5}, "level must be in (0, 1); got 0"),
     ("sdid", {"zeta_scale": -1.0, "level": 2.0}, "zeta_scale must be finite and >= 0; got -1"),
+    # Unitless multipliers are bounded: beyond, the penalty overflows to NaN.
+    ("sdid", {"zeta_scale": 1e308, "level": 2.0}, "zeta_scale must be <= 1000000000000; got "
+     + str(int(1e308))),
+    ("sc", {"penalty": 2e12, "level": 2.0}, "penalty must be <= 1000000000000; got 2000000000000"),
     ("sdid", {"level": 2.0, "inference": "bogus"}, "level must be in (0, 1); got 2"),
     ("sdid", {"inference": "jackknife", "min_weight": 0.5},
      "the SDID jackknife needs >= 2 treated units; use inference='placebo' for a single "
@@ -132,6 +136,9 @@ def test_jackknife_against_numpy_at_one_pre_period(panel: np.ndarray) -> None:
     # Acklam's approximation at 0.975, to its documented accuracy.
     assert r.ci_upper - r.att == pytest.approx(1.959964 * r.se, rel=1e-6)
     assert r.att - r.ci_lower == pytest.approx(r.ci_upper - r.att, rel=1e-12)
+    # A level one ulp below 1 still has a positive tail probability.
+    wide = quintara.fit_sdid(panel, [3, 0], 1, inference="jackknife", level=1 - 1.1e-16)
+    assert wide.ci_upper - wide.att == pytest.approx(8.29 * r.se, rel=1e-3)
 
 
 def test_jackknife_skips_a_control_with_all_weight(panel: np.ndarray) -> None:

@@ -1,7 +1,6 @@
-"""Every parallel path gives bit-identical results with one worker and two.
-
-Each run is a fresh interpreter, because the pool reads RAYON_NUM_THREADS once,
-when it starts.
+"""Every parallel path gives bit-identical results with one worker and two
+(each run a fresh interpreter, because the pool reads RAYON_NUM_THREADS once,
+when it starts), and long fits let other Python threads run.
 """
 
 from __future__ import annotations
@@ -10,6 +9,13 @@ import json
 import os
 import subprocess
 import sys
+import threading
+import time
+
+import pytest
+
+import quintara
+from conftest import staggered
 
 _CHILD = """
 import json
@@ -65,3 +71,31 @@ def _run_with_threads(n: int) -> list:
 
 def test_results_identical_for_one_and_two_threads() -> None:
     assert _run_with_threads(1) == _run_with_threads(2)
+
+
+def test_a_long_staggered_fit_lets_other_threads_run() -> None:
+    # One cohort per unit makes Sun-Abraham's regression large. A thread that
+    # only counts must get ticks in while the fit runs; with the lock held it
+    # could not run at all past the first switch interval.
+    cohorts = [*range(2, 17), -1, -1, -1, -1]
+    y = staggered(cohorts, 21)
+    ticks: list[float] = []
+    stop = threading.Event()
+
+    def count() -> None:
+        while not stop.is_set():
+            ticks.append(time.perf_counter())
+            time.sleep(0.001)
+
+    counter = threading.Thread(target=count)
+    counter.start()
+    try:
+        start = time.perf_counter()
+        quintara.fit_sunab_py(y, cohorts)
+        end = time.perf_counter()
+    finally:
+        stop.set()
+        counter.join()
+    if end - start < 0.1:
+        pytest.skip(f"the fit took {end - start:.3f} s, too quick to tell")
+    assert any(start + 0.03 < t < end - 0.03 for t in ticks)

@@ -34,6 +34,22 @@ std::uint64_t attempt_limit(std::size_t n, std::uint64_t factor) {
   return n > max / factor ? max : static_cast<std::uint64_t>(n) * factor;
 }
 
+// How many distinct sets of `lo` to `hi` markets a pool of p holds, counted
+// up to `cap`. A random search stops once it has found them all: every later
+// pass could only repeat one, and a small pool would otherwise keep drawing
+// until the attempt limit, which a huge n_candidates puts out of reach.
+std::size_t distinct_sets(std::size_t p, std::size_t lo, std::size_t hi, std::size_t cap) {
+  unsigned __int128 total = 0, c = 1;  // c = C(p, s)
+  for (std::size_t s = 0; s <= hi && s <= p; ++s) {
+    if (s >= lo) {
+      total += c;
+      if (total >= cap) return cap;
+    }
+    c = c * (p - s) / (s + 1);
+  }
+  return static_cast<std::size_t>(total);
+}
+
 // The candidates in production order, with the seen-set that drops repeats.
 class CandidateList {
  public:
@@ -101,7 +117,11 @@ std::vector<Set> candidate_sets(const SelectionSettings& s) {
     const std::size_t room = s.max_treated > k ? s.max_treated - k : 0;
     if (room > 1 && p > 1) {
       // The size is drawn before the shuffle, on every pass: 2 <= size <= room.
-      random_search(out, include, pool, s.n_candidates, attempt_limit(s.n_candidates, 20), rng,
+      // The random sets are larger than those above, so all of them are new.
+      const std::size_t wanted =
+          std::min(s.n_candidates,
+                   out.size() + distinct_sets(p, 2, std::min(room, p), s.n_candidates));
+      random_search(out, include, pool, wanted, attempt_limit(s.n_candidates, 20), rng,
                     [&] { return 2 + static_cast<std::size_t>(rng.gen_range(room - 1)); });
     }
     return out.take();
@@ -115,8 +135,13 @@ std::vector<Set> candidate_sets(const SelectionSettings& s) {
   } else if (need == 1) {
     single_additions(out, include, pool);
   } else {
-    random_search(out, include, pool, s.n_candidates, attempt_limit(s.n_candidates, 40), rng,
-                  [&] { return need; });
+    // An empty set is never offered: with no include set and an empty pool
+    // there is nothing to find.
+    const std::size_t take = std::min(need, p);
+    const std::size_t reachable =
+        take == 0 && k == 0 ? 0 : distinct_sets(p, take, take, s.n_candidates);
+    random_search(out, include, pool, std::min(s.n_candidates, reachable),
+                  attempt_limit(s.n_candidates, 40), rng, [&] { return need; });
   }
   return out.take();
 }

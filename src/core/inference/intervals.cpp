@@ -96,4 +96,12 @@ double normal_quantile(double p) {
   return -tail(std::sqrt(-2.0 * std::log(1.0 - p)));
 }
 
+double normal_critical(double level) {
+  const double tail = (1.0 - level) / 2.0;
+  const double p = 1.0 - tail;
+  // The upper probability is kept wherever it is below 1: it fixes the
+  // rounding of every interval published so far.
+  return p < 1.0 ? normal_quantile(p) : -normal_quantile(tail);
+}
+
 }  // namespace quintara::inference

@@ -26,4 +26,10 @@ double quantile_sorted(std::span<const double> sorted, double q);
 // Acklam's rational approximation (no refinement step); 0 < p < 1.
 double normal_quantile(double p);
 
+// The two-sided normal critical value z with P(|Z| <= z) = level, for
+// 0 < level < 1: normal_quantile(1 - (1 - level)/2). When that probability
+// rounds to 1 (level within about 1e-16 of 1) the lower tail (1 - level)/2,
+// which is still positive, is used instead.
+double normal_critical(double level);
+
 }  // namespace quintara::inference

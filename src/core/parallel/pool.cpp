@@ -138,8 +138,12 @@ class Pool {
         // being joined from a static destructor during interpreter shutdown.
         std::thread(&Pool::worker_main, this).detach();
       } catch (const std::system_error&) {
-        if (k == 0) throw;
-        break;  // the system refused more threads: run with those we have
+        // The system refused more threads (a thread or address-space
+        // limit): run with those we have, or with none, every loop then
+        // running on the thread that opens it.
+        break;
+      } catch (const std::bad_alloc&) {
+        break;  // the same limit, met by the thread's own bookkeeping
       }
       ++size_;
     }
@@ -148,7 +152,9 @@ class Pool {
   std::size_t size() const { return size_; }
 
   void run(std::size_t n, const Body& body, Control* control, bool counts) {
-    if (tls_pool == this) {
+    if (size_ == 0) {
+      run_inline(n, body, control, counts);
+    } else if (tls_pool == this) {
       run_nested(n, body, control, counts);
     } else {
       run_external(n, body, control, counts);
@@ -172,6 +178,15 @@ class Pool {
       work_on(*loop);
       lock.lock();
     }
+  }
+
+  // A pool without workers: the opener runs every index in order, and the
+  // first exception (cancellation included) stops the loop as in the shared
+  // path. Loops nested in these tasks come back here.
+  void run_inline(std::size_t n, const Body& body, Control* control, bool counts) {
+    const Loop loop(body, n, tls_depth + 1, 1, control, counts);
+    TaskScope scope(loop.depth, control);
+    for (std::size_t i = 0; i < n; ++i) run_one(loop, i);
   }
 
   // The caller does not run tasks itself: with one worker exactly one thread

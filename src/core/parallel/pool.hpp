@@ -5,7 +5,9 @@
 // It is created on first use with RAYON_NUM_THREADS workers when that holds a
 // positive integer (RAYON_RS_NUM_CPUS is consulted the same way when the first
 // is absent or not a number), else one per logical processor, and lives until
-// the process ends.
+// the process ends. When the system refuses to start threads (a thread or
+// address-space limit) the pool keeps the workers it got; with none at all,
+// every loop runs on the thread that opens it.
 //
 // A loop entered from a pool worker runs its pieces on the same pool and the
 // worker helps run queued work while it waits, so nested loops never
@@ -99,7 +101,8 @@ class ControlScope {
   bool saved_inherited_;
 };
 
-// Number of workers of the pool (creates it on first call).
+// Number of workers of the pool (creates it on first call); 0 when no thread
+// could be started and loops run on their opener.
 std::size_t pool_size();
 
 // Calls f(i) for every i in [0, n) on the pool and returns when all are done.

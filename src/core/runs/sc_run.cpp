@@ -61,7 +61,7 @@ PyScResult run_jackknife(const est::Panel& panel, std::size_t t0,
   std::vector<double> loo =
       est::sc::sdid::jackknife_loo_atts(panel, t0, full.fit.weights, full.lambda);
   const double se = est::sc::sdid::jackknife_se(loo);
-  const double z = inf::normal_quantile(1.0 - (1.0 - level) / 2.0);
+  const double z = inf::normal_critical(level);
   result.se = se;
   result.ci_lower = full.fit.att - z * se;
   result.ci_upper = full.fit.att + z * se;

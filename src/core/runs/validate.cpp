@@ -20,6 +20,11 @@ void check_nonneg(std::string_view name, double x) {
   if (!(std::isfinite(x) && x >= 0.0)) fail("{} must be finite and >= 0; got {}", name, x);
 }
 
+void check_multiplier(std::string_view name, double x) {
+  check_nonneg(name, x);
+  if (x > kMaxMultiplier) fail("{} must be <= {}; got {}", name, kMaxMultiplier, x);
+}
+
 void check_pos(std::string_view name, double x) {
   if (!(std::isfinite(x) && x > 0.0)) fail("{} must be finite and > 0; got {}", name, x);
 }

@@ -37,6 +37,12 @@ std::pair<std::size_t, std::size_t> check_panel(const View& y) {
 }
 
 void check_nonneg(std::string_view name, double x);
+// A unitless multiplier of a penalty (penalty, zeta_scale): finite, >= 0 and
+// at most kMaxMultiplier. Far below the bound the penalty already outweighs
+// the fit entirely; far above it the penalty overflows to inf and the fit to
+// NaN.
+inline constexpr double kMaxMultiplier = 1e12;
+void check_multiplier(std::string_view name, double x);
 void check_pos(std::string_view name, double x);
 void check_unit_interval(std::string_view name, double x);
 void check_min_count(std::string_view name, std::uint64_t value);

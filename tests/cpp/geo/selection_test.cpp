@@ -50,10 +50,17 @@ TEST(CandidateSets, EdgeCases) {
       // Every single addition, whatever n_candidates says.
       {"singles not capped", settings_for({4, 1, 1, 3}, {}, 1, 1), {{1}, {3}, {4}}},
       {"include above max_treated", settings_for(range(8), {6, 0, 2}, 2, 50), {{0, 2, 6}}},
-      // Only 6 sets exist, so the search ends at its attempt limit.
+      // Only 6 sets exist: the search stops once it has them all, however
+      // many were asked for.
       {"every reachable set",
        settings_for({0, 1, 2}, {}, 2, 10),
        {{0}, {1}, {2}, {0, 2}, {0, 1}, {1, 2}}},
+      {"every reachable set of a huge request",
+       settings_for({0, 1, 2}, {}, 2, std::numeric_limits<std::size_t>::max()),
+       {{0}, {1}, {2}, {0, 2}, {0, 1}, {1, 2}}},
+      {"every reachable set of an exact size",
+       settings_for({0, 1, 2}, {}, 9, std::numeric_limits<std::size_t>::max(), 2),
+       {{1, 2}, {0, 2}, {0, 1}}},
       // Pool order, the included market removed from the pool; sorted sets.
       {"exact size 2", settings_for({7, 2, 5, 0, 2}, {5}, 9, 1, 2), {{0, 5}, {2, 5}, {5, 7}}},
       {"exact size met by a repeated include", settings_for(range(6), {4, 4}, 9, 10, 1), {{4}}},

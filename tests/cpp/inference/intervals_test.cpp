@@ -60,4 +60,12 @@ TEST(NormalQuantile, ReferenceValuesAndRegionBoundary) {
     EXPECT_THROW(normal_quantile(p), quintara::Panic);
 }
 
+TEST(NormalCritical, KeepsTheUpperProbabilityAndSurvivesLevelsNextToOne) {
+  EXPECT_EQ(normal_critical(0.95), normal_quantile(1.0 - (1.0 - 0.95) / 2.0));
+  // 1 - (1 - level)/2 rounds to 1 here; the lower tail is still positive.
+  const double level = std::nextafter(1.0, 0.0);
+  EXPECT_EQ(normal_critical(level), -normal_quantile((1.0 - level) / 2.0));
+  EXPECT_NEAR(normal_critical(level), 8.29, 0.01);
+}
+
 }  // namespace

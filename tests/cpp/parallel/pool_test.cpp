@@ -6,7 +6,9 @@
 
 #include <gtest/gtest.h>
 #include <spawn.h>
+#include <sys/resource.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +31,18 @@ namespace quintara::parallel {
 namespace {
 
 static_assert(!std::is_base_of_v<Panic, Cancelled>, "a cancellation is not a bug");
+
+#if defined(__SANITIZE_ADDRESS__)
+constexpr bool kAddressSanitizer = true;
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+constexpr bool kAddressSanitizer = true;
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
+#else
+constexpr bool kAddressSanitizer = false;
+#endif
 
 // Exit status of a child that passed (an empty filter or a skip exits with 0).
 constexpr int kChildPassed = 42;
@@ -136,19 +150,36 @@ TEST(Pool, EveryIndexOnceAndProgressOfTheOutermostLoop) {
   EXPECT_EQ(control.progress().done, 7u);
 }
 
+// Leaves the address space only a few MiB beyond what is mapped now, too
+// little for any thread's stack.
+void forbid_new_threads() {
+  long pages = 0;
+  if (std::FILE* f = std::fopen("/proc/self/statm", "r")) {
+    if (std::fscanf(f, "%ld", &pages) != 1) pages = 0;
+    std::fclose(f);
+  }
+  ASSERT_GT(pages, 0);
+  const rlim_t limit = static_cast<rlim_t>(pages) * sysconf(_SC_PAGESIZE) + (4u << 20);
+  const rlimit rl{limit, limit};
+  ASSERT_EQ(setrlimit(RLIMIT_AS, &rl), 0);
+}
+
 TEST(PoolChild, Run) {
   const char* expected = std::getenv("QUINTARA_TEST_POOL_WORKERS");
   if (expected == nullptr) GTEST_SKIP() << "runs only as a child of Pool.WorkerCountsInChildren";
+  const bool no_threads = std::getenv("QUINTARA_TEST_POOL_NO_THREADS") != nullptr;
+  if (no_threads) forbid_new_threads();
   EXPECT_EQ(pool_size(), std::stoul(expected));
-  check_faults();
-  if (pool_size() == 1) {
-    // Every task, nested ones included, runs on the one worker ...
+  if (!no_threads) check_faults();  // its canceller is a thread of its own
+  if (pool_size() <= 1) {
+    // Every task, nested ones included, runs on the one worker, or on the
+    // caller when there is none ...
     std::vector<std::thread::id> runners(200);
     parallel_for(10, [&](std::size_t a) {
       parallel_for(20, [&](std::size_t b) { runners[a * 20 + b] = std::this_thread::get_id(); });
     });
     EXPECT_EQ(std::count(runners.begin(), runners.end(), runners[0]), 200);
-    EXPECT_NE(runners[0], std::this_thread::get_id());  // the caller only waits
+    EXPECT_EQ(runners[0] == std::this_thread::get_id(), no_threads);  // else the caller waits
     // ... which claims indices in ascending order, so a failure at index 10
     // means exactly indices 0 to 10 were started.
     std::atomic<int> started{0};
@@ -164,10 +195,12 @@ TEST(PoolChild, Run) {
 }
 
 // Runs PoolChild.Run in a fresh process of this binary, its pool and gtest
-// variables replaced by those of case `c` (see below); returns its exit
+// variables replaced by those of case `c` (see below; a fourth element
+// forbids new threads); returns its exit
 // status, -1 when no process could be started.
 int run_child(const std::vector<std::string>& c) {
   std::vector<std::string> vars = {"QUINTARA_TEST_POOL_WORKERS=" + c[2]};
+  if (c.size() > 3) vars.push_back("QUINTARA_TEST_POOL_NO_THREADS=1");
   if (c[0] != "-") vars.push_back("RAYON_NUM_THREADS=" + c[0]);
   if (c[1] != "-") vars.push_back("RAYON_RS_NUM_CPUS=" + c[1]);
   for (char** e = environ; *e != nullptr; ++e) {
@@ -191,9 +224,12 @@ TEST(Pool, WorkerCountsInChildren) {
   const std::string hw = std::to_string(std::max(1u, std::thread::hardware_concurrency()));
   // {RAYON_NUM_THREADS, RAYON_RS_NUM_CPUS, expected workers}, "-" for unset. "0" is a number,
   // though not positive: the second variable is then not consulted.
-  const std::vector<std::vector<std::string>> cases = {
+  std::vector<std::vector<std::string>> cases = {
       {"1", "-", "1"},  {"5", "3", "5"}, {"+2", "-", "2"}, {"0", "3", hw}, {"abc", "3", "3"},
       {"-1", "3", "3"}, {" 2", "-", hw}, {"-", "6", "6"},  {"-", "-", hw}};
+  // No thread can start (address-space limit): loops run on the caller.
+  // AddressSanitizer's shadow memory needs address space of its own.
+  if (!kAddressSanitizer) cases.push_back({"4", "-", "0", "no threads"});
   for (const auto& c : cases) {
     const int status = run_child(c);
     if (status == -1) GTEST_SKIP() << "cannot start a child process";

@@ -54,6 +54,9 @@ TEST(Validate, Messages) {
       {[] { v::check_nonneg("ridge", -1e-5); }, "ridge must be finite and >= 0; got -0.00001"},
       {[] { v::check_nonneg("ridge", kInf); }, "ridge must be finite and >= 0; got inf"},
       {[] { v::check_nonneg("penalty", kNaN); }, "penalty must be finite and >= 0; got NaN"},
+      {[] { v::check_multiplier("penalty", -1.0); }, "penalty must be finite and >= 0; got -1"},
+      {[] { v::check_multiplier("zeta_scale", 1.5e12); },
+       "zeta_scale must be <= 1000000000000; got 1500000000000"},
       {[] { v::check_pos("aug_lambda", 0.0); }, "aug_lambda must be finite and > 0; got 0"},
       {[] { v::check_pos("aug_lambda", -kInf); }, "aug_lambda must be finite and > 0; got -inf"},
       {[] { v::check_unit_interval("level", 1.0); }, "level must be in (0, 1); got 1"},
@@ -110,6 +113,7 @@ TEST(Validate, AcceptedValuesAndReturns) {
   EXPECT_EQ(v::check_panel(MatView{Mat(3, 4)}), (std::pair<std::size_t, std::size_t>{3, 4}));
   EXPECT_NO_THROW(v::check_nonneg("ridge", -0.0));
   EXPECT_NO_THROW(v::check_pos("x", 5e-324));
+  EXPECT_NO_THROW(v::check_multiplier("penalty", 1e12));
   EXPECT_NO_THROW(v::check_unit_interval("level", 0.95));
   EXPECT_NO_THROW(v::check_min_count("n_reps", 1));
   EXPECT_NO_THROW(v::check_treat_time(1, 10));
