@@ -209,7 +209,7 @@ def _long_selection(tables: dict[str, Path], stderr: int) -> subprocess.Popen[by
             "--max-treated",
             "4",
             "--candidates",
-            "400",
+            "10000",  # minutes of work: it must still be running when Ctrl-C arrives
         ],
         stdout=subprocess.PIPE,
         stderr=stderr,

@@ -74,11 +74,12 @@ def test_results_identical_for_one_and_two_threads() -> None:
 
 
 def test_a_long_staggered_fit_lets_other_threads_run() -> None:
-    # One cohort per unit makes Sun-Abraham's regression large. A thread that
-    # only counts must get ticks in while the fit runs; with the lock held it
+    # Thirty cohorts over forty periods give Sun-Abraham about a thousand
+    # cells, whose solve takes a few tenths of a second. A thread that only
+    # counts must get ticks in while the fit runs; with the lock held it
     # could not run at all past the first switch interval.
-    cohorts = [*range(2, 17), -1, -1, -1, -1]
-    y = staggered(cohorts, 21)
+    cohorts = [2 + i % 30 if i % 5 else -1 for i in range(4000)]
+    y = staggered(cohorts, 40)
     ticks: list[float] = []
     stop = threading.Event()
 
