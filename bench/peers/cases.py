@@ -26,9 +26,15 @@ ASC_LAMBDA = 1.0  # a fixed ridge penalty, so no implementation cross-validates
 PLACEBO_REPS = 999
 
 DISTRIBUTIONS = {
-    "quintara": "quintara", "pysyncon": "pysyncon", "augsynth-py": "augsynth-py",
-    "scpi-pkg": "scpi-pkg", "synthdid-py": "synthdid-py", "mlsynth": "mlsynth",
-    "csdid": "csdid", "differences": "differences", "pyfixest": "pyfixest",
+    "quintara": "quintara",
+    "pysyncon": "pysyncon",
+    "augsynth-py": "augsynth-py",
+    "scpi-pkg": "scpi-pkg",
+    "synthdid-py": "synthdid-py",
+    "mlsynth": "mlsynth",
+    "csdid": "csdid",
+    "differences": "differences",
+    "pyfixest": "pyfixest",
 }
 
 
@@ -40,6 +46,7 @@ def version(impl: str) -> str:
 
 
 # ---------------------------------------------------------------- data
+
 
 @dataclass
 class ScData:
@@ -56,12 +63,14 @@ class DidData:
 
 def prop99() -> ScData:
     from quintara.datasets import load_prop99
+
     d = load_prop99()
     return ScData(d.y, d.treated[0], d.treat_time)
 
 
 def sc200() -> ScData:
     from common import factor_panel
+
     y = factor_panel(201, 104, seed=1)
     t0 = 78
     y[0, t0:] += 1.0
@@ -70,12 +79,14 @@ def sc200() -> ScData:
 
 def mpdta() -> DidData:
     from quintara.datasets import load_mpdta
+
     d = load_mpdta()
     return DidData(d.y, list(d.cohorts))
 
 
 def staggered1000() -> DidData:
     from common import staggered_panel
+
     y, cohorts = staggered_panel(1000, 40, 6, seed=0)
     return DidData(y, cohorts)
 
@@ -83,35 +94,48 @@ def staggered1000() -> DidData:
 def sc_long(d: ScData):
     """Long pandas frame: unit (str), time (int), y, treated (0/1 in force)."""
     import pandas as pd
+
     n, t = d.y.shape
     unit = np.repeat(np.arange(n), t)
     time = np.tile(np.arange(t), n)
-    return pd.DataFrame({
-        "unit": [f"u{i}" for i in unit], "time": time, "y": d.y.ravel(),
-        "treated": ((unit == d.treated) & (time >= d.t0)).astype(int),
-    })
+    return pd.DataFrame(
+        {
+            "unit": [f"u{i}" for i in unit],
+            "time": time,
+            "y": d.y.ravel(),
+            "treated": ((unit == d.treated) & (time >= d.t0)).astype(int),
+        }
+    )
 
 
 def did_long(d: DidData):
     """Long pandas frame: unit (int from 1), time (int from 1), y, first
     treated period (0 never), relative period, in-force indicator."""
     import pandas as pd
+
     n, t = d.y.shape
     unit = np.repeat(np.arange(n), t)
     time = np.tile(np.arange(t), n)
     g = np.asarray(d.cohorts)[unit]
     first = np.where(g >= 0, g + 1, 0)
-    return pd.DataFrame({
-        "unit": unit + 1, "time": time + 1, "y": d.y.ravel(), "first": first,
-        "treat": ((first > 0) & (time + 1 >= first)).astype(int),
-    })
+    return pd.DataFrame(
+        {
+            "unit": unit + 1,
+            "time": time + 1,
+            "y": d.y.ravel(),
+            "first": first,
+            "treat": ((first > 0) & (time + 1 >= first)).astype(int),
+        }
+    )
 
 
 # ---------------------------------------------------------------- quintara
 
+
 def q_sc(method: str, placebo: bool) -> Callable[[ScData], Fit]:
     def make(d: ScData) -> Fit:
         import quintara
+
         fn = getattr(quintara, method)
         kw: dict = {}
         if method == "fit_sdid":
@@ -121,40 +145,56 @@ def q_sc(method: str, placebo: bool) -> Callable[[ScData], Fit]:
         if method == "fit_asc":
             kw["aug_lambda"] = ASC_LAMBDA
         return lambda: fn(d.y, [d.treated], d.t0, **kw).att
+
     return make
 
 
 def q_cs(control: str, bands: bool) -> Callable[[DidData], Fit]:
     def make(d: DidData) -> Fit:
         import quintara
-        return lambda: quintara.fit_callaway_py(
-            d.y, d.cohorts, control=control, bands=bands, n_reps=PLACEBO_REPS).att
+
+        return lambda: (
+            quintara.fit_callaway_py(
+                d.y, d.cohorts, control=control, bands=bands, n_reps=PLACEBO_REPS
+            ).att
+        )
+
     return make
 
 
 def q_did(entry: str) -> Callable[[DidData], Fit]:
     def make(d: DidData) -> Fit:
         import quintara
+
         fn = getattr(quintara, entry)
         return lambda: fn(d.y, d.cohorts).att
+
     return make
 
 
 # ---------------------------------------------------------------- SC peers
 
+
 def pysyncon_sc(placebo: bool) -> Callable[[ScData], Fit]:
     def make(d: ScData) -> Fit:
         from pysyncon import Dataprep, Synth
         from pysyncon.utils import PlaceboTest
+
         df = sc_long(d)
         pre, post = list(range(d.t0)), list(range(d.t0, d.y.shape[1]))
         units = [f"u{i}" for i in range(d.y.shape[0])]
         treated = units[d.treated]
         dp = Dataprep(
-            foo=df, predictors=[], predictors_op="mean", dependent="y", unit_variable="unit",
-            time_variable="time", treatment_identifier=treated,
+            foo=df,
+            predictors=[],
+            predictors_op="mean",
+            dependent="y",
+            unit_variable="unit",
+            time_variable="time",
+            treatment_identifier=treated,
             controls_identifier=[u for u in units if u != treated],
-            time_predictors_prior=pre, time_optimize_ssr=pre,
+            time_predictors_prior=pre,
+            time_optimize_ssr=pre,
             special_predictors=[("y", [t], "mean") for t in pre],
         )
         # Synth divides each predictor row by its spread across units; a V of
@@ -166,10 +206,17 @@ def pysyncon_sc(placebo: bool) -> Callable[[ScData], Fit]:
             s = Synth()
             s.fit(dataprep=dp, custom_V=v)
             if placebo:
-                PlaceboTest().fit(dataprep=dp, scm=Synth(), scm_options={"custom_V": v},
-                                  max_workers=1, verbose=False)
+                PlaceboTest().fit(
+                    dataprep=dp,
+                    scm=Synth(),
+                    scm_options={"custom_V": v},
+                    max_workers=1,
+                    verbose=False,
+                )
             return s.att(time_period=post)["att"]
+
         return fit
+
     return make
 
 
@@ -177,26 +224,39 @@ def pysyncon_asc(placebo: bool) -> Callable[[ScData], Fit]:
     def make(d: ScData) -> Fit:
         from pysyncon import AugSynth, Dataprep
         from pysyncon.utils import PlaceboTest
+
         df = sc_long(d)
         pre, post = list(range(d.t0)), list(range(d.t0, d.y.shape[1]))
         units = [f"u{i}" for i in range(d.y.shape[0])]
         treated = units[d.treated]
         dp = Dataprep(
-            foo=df, predictors=[], predictors_op="mean", dependent="y", unit_variable="unit",
-            time_variable="time", treatment_identifier=treated,
+            foo=df,
+            predictors=[],
+            predictors_op="mean",
+            dependent="y",
+            unit_variable="unit",
+            time_variable="time",
+            treatment_identifier=treated,
             controls_identifier=[u for u in units if u != treated],
-            time_predictors_prior=pre, time_optimize_ssr=pre,
+            time_predictors_prior=pre,
+            time_optimize_ssr=pre,
         )
 
         def fit() -> float:
             a = AugSynth()
             a.fit(dataprep=dp, lambda_=ASC_LAMBDA, use_covariates=False)
             if placebo:
-                PlaceboTest().fit(dataprep=dp, scm=AugSynth(),
-                                  scm_options={"lambda_": ASC_LAMBDA, "use_covariates": False},
-                                  max_workers=1, verbose=False)
+                PlaceboTest().fit(
+                    dataprep=dp,
+                    scm=AugSynth(),
+                    scm_options={"lambda_": ASC_LAMBDA, "use_covariates": False},
+                    max_workers=1,
+                    verbose=False,
+                )
             return a.att(time_period=post)["att"]
+
         return fit
+
     return make
 
 
@@ -204,6 +264,7 @@ def augsynth_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
     def make(d: ScData) -> Fit:
         import polars as pl
         from augsynth_py import AugSynth, Synth, placebo_in_space
+
         panel = pl.from_pandas(sc_long(d))
 
         def fit() -> float:
@@ -211,36 +272,59 @@ def augsynth_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
                 m = AugSynth(fixedeff=False, lambda_=ASC_LAMBDA)
             else:
                 m = Synth(fixedeff=(kind == "fp"))
-            m.fit(panel, unit="unit", time="time", outcome="y", treated=f"u{d.treated}",
-                  treatment_time=d.t0)
+            m.fit(
+                panel,
+                unit="unit",
+                time="time",
+                outcome="y",
+                treated=f"u{d.treated}",
+                treatment_time=d.t0,
+            )
             if placebo:
                 placebo_in_space(m, n_jobs=1)
             return m.att_
+
         return fit
+
     return make
 
 
 def scpi_sc(d: ScData) -> Fit:
     from scpi_pkg.scdata import scdata
     from scpi_pkg.scest import scest
+
     units = [f"u{i}" for i in range(d.y.shape[0])]
-    prep = scdata(df=sc_long(d), id_var="unit", time_var="time", outcome_var="y",
-                  period_pre=np.arange(d.t0), period_post=np.arange(d.t0, d.y.shape[1]),
-                  unit_tr=units[d.treated], unit_co=[u for u in units if u != units[d.treated]],
-                  constant=False, verbose=False)
+    prep = scdata(
+        df=sc_long(d),
+        id_var="unit",
+        time_var="time",
+        outcome_var="y",
+        period_pre=np.arange(d.t0),
+        period_post=np.arange(d.t0, d.y.shape[1]),
+        unit_tr=units[d.treated],
+        unit_co=[u for u in units if u != units[d.treated]],
+        constant=False,
+        verbose=False,
+    )
 
     def fit() -> float:
         est = scest(prep, w_constr={"name": "simplex"})
-        return float(np.mean(np.asarray(est.Y_post, float).ravel()
-                             - np.asarray(est.Y_post_fit, float).ravel()))
+        return float(
+            np.mean(
+                np.asarray(est.Y_post, float).ravel() - np.asarray(est.Y_post_fit, float).ravel()
+            )
+        )
+
     return fit
 
 
 def synthdid_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
     """synthdid-py on its matrix input: controls first, the treated unit last.
     Its placebo standard error draws one placebo per donor, as ours does."""
+
     def make(d: ScData) -> Fit:
         import synthdid
+
         order = [i for i in range(d.y.shape[0]) if i != d.treated] + [d.treated]
         y, n0 = d.y[order], d.y.shape[0] - 1
         estimate = synthdid.synthdid_estimate if kind == "sdid" else synthdid.sc_estimate
@@ -250,29 +334,41 @@ def synthdid_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
             if placebo:
                 synthdid.vcov(est, method="placebo", replications=n0, random_state=0)
             return float(est)
+
         return fit
+
     return make
 
 
 def mlsynth_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
     """mlsynth's VanillaSC (plain, or ridge-augmented at the fixed penalty)
     and SDID; SDID's placebo draws one placebo per donor, as ours does."""
+
     def make(d: ScData) -> Fit:
         import matplotlib
+
         matplotlib.use("Agg")
         from mlsynth import SDID, VanillaSC
-        base = {"df": sc_long(d), "outcome": "y", "treat": "treated", "unitid": "unit",
-                "time": "time", "display_graphs": False}
+
+        base = {
+            "df": sc_long(d),
+            "outcome": "y",
+            "treat": "treated",
+            "unitid": "unit",
+            "time": "time",
+            "display_graphs": False,
+        }
 
         def fit() -> float:
             if kind == "sdid":
                 res = SDID({**base, "B": d.y.shape[0] - 1 if placebo else 0}).fit()
                 return float(res.effects.att)
             extra = {"augment": "ridge", "ridge_lambda": ASC_LAMBDA} if kind == "asc" else {}
-            res = VanillaSC({**base, "inference": "placebo" if placebo else False,
-                             **extra}).fit()
+            res = VanillaSC({**base, "inference": "placebo" if placebo else False, **extra}).fit()
             return float(res.effects.att)
+
         return fit
+
     return make
 
 
@@ -280,26 +376,40 @@ def csdid_fit(control: str, bands: bool) -> Callable[[DidData], Fit]:
     """csdid's group-time ATTs, the event-study aggregation (with sup-t bands
     from 999 multiplier-bootstrap draws when asked) and the simple overall
     aggregation, which is the estimate compared."""
+
     def make(d: DidData) -> Fit:
         from csdid.att_gt import ATTgt
+
         df = did_long(d)
         group = "nevertreated" if control == "never" else "notyettreated"
 
         def fit() -> float:
-            m = ATTgt(yname="y", tname="time", idname="unit", gname="first", data=df,
-                      control_group=[group], cband=bands, biters=PLACEBO_REPS)
+            m = ATTgt(
+                yname="y",
+                tname="time",
+                idname="unit",
+                gname="first",
+                data=df,
+                control_group=[group],
+                cband=bands,
+                biters=PLACEBO_REPS,
+            )
             m.fit(est_method="reg", bstrap=bands)
             m.aggte(typec="dynamic", bstrap=bands, cband=bands, biters=PLACEBO_REPS)
             return float(m.aggte(typec="simple", bstrap=False).atte["overall_att"])
+
         return fit
+
     return make
 
 
 def differences_fit(control: str, bands: bool) -> Callable[[DidData], Fit]:
     """differences' ATTgt: the same three steps as csdid (its bootstrap gives
     the bands when asked)."""
+
     def make(d: DidData) -> Fit:
         from differences import ATTgt
+
         df = did_long(d)
         df["cohort"] = df["first"].where(df["first"] > 0)  # never treated: NaN
         df = df.set_index(["unit", "time"])[["y", "cohort"]]
@@ -308,20 +418,29 @@ def differences_fit(control: str, bands: bool) -> Callable[[DidData], Fit]:
 
         def fit() -> float:
             m = ATTgt(data=df, cohort_column="cohort")
-            m.fit(formula="y", control_group=group, boot_iterations=reps, random_state=0,
-                  progress_bar=False)
+            m.fit(
+                formula="y",
+                control_group=group,
+                boot_iterations=reps,
+                random_state=0,
+                progress_bar=False,
+            )
             m.aggregate("event", boot_iterations=reps, random_state=0)
             simple = m.aggregate("simple")
             return float(np.asarray(simple.filter(like="ATT"), float).ravel()[0])
+
         return fit
+
     return make
 
 
 def pyfixest_twfe(d: DidData) -> Fit:
     import pyfixest as pf
+
     df = did_long(d)
-    return lambda: float(pf.feols("y ~ treat | unit + time", data=df,
-                                  vcov={"CRV1": "unit"}).coef()["treat"])
+    return lambda: float(
+        pf.feols("y ~ treat | unit + time", data=df, vcov={"CRV1": "unit"}).coef()["treat"]
+    )
 
 
 def pyfixest_sunab(d: DidData) -> Fit:
@@ -330,23 +449,33 @@ def pyfixest_sunab(d: DidData) -> Fit:
     the periods e >= 0 are then averaged with the number of treated units at
     each (counted untimed), which is the overall estimate ours reports."""
     import pyfixest as pf
+
     df = did_long(d)
     cohorts = np.asarray(d.cohorts)
     t_len = d.y.shape[1]
-    treated_at = {e: sum(int((cohorts == g).sum()) for g in set(cohorts[cohorts > 0].tolist())
-                         if 0 <= g + e < t_len) for e in range(t_len)}
+    treated_at = {
+        e: sum(
+            int((cohorts == g).sum())
+            for g in set(cohorts[cohorts > 0].tolist())
+            if 0 <= g + e < t_len
+        )
+        for e in range(t_len)
+    }
 
     def fit() -> float:
-        m = pf.event_study(df, yname="y", idname="unit", tname="time", gname="first",
-                           estimator="saturated")
+        m = pf.event_study(
+            df, yname="y", idname="unit", tname="time", gname="first", estimator="saturated"
+        )
         agg = m.aggregate()
         est = {int(float(e)): float(v) for e, v in agg["Estimate"].items()}
         w = {e: treated_at.get(e, 0) for e in est if e >= 0}
         return sum(w[e] * est[e] for e in w) / sum(w.values())
+
     return fit
 
 
 # ---------------------------------------------------------------- registry
+
 
 @dataclass
 class Case:
@@ -360,44 +489,59 @@ CASES: dict[str, Case] = {}
 def sc_cases(tag: str, data: Callable[[], ScData]) -> None:
     for placebo in (False, True):
         sfx = "+placebo" if placebo else ""
-        CASES[f"{tag} SC{sfx}"] = Case(data, {
-            "quintara": q_sc("fit_sc", placebo),
-            "pysyncon": pysyncon_sc(placebo),
-            "augsynth-py": augsynth_fit("sc", placebo),
-            "synthdid-py": synthdid_fit("sc", placebo),
-            "mlsynth": mlsynth_fit("sc", placebo),
-            **({} if placebo else {"scpi-pkg": scpi_sc}),
-        })
-        CASES[f"{tag} FP{sfx}"] = Case(data, {
-            "quintara": q_sc("fit_fp", placebo),
-            "augsynth-py": augsynth_fit("fp", placebo),
-        })
-        CASES[f"{tag} ASC{sfx}"] = Case(data, {
-            "quintara": q_sc("fit_asc", placebo),
-            "pysyncon": pysyncon_asc(placebo),
-            "augsynth-py": augsynth_fit("asc", placebo),
-            "mlsynth": mlsynth_fit("asc", placebo),
-        })
-        CASES[f"{tag} SDID{sfx}"] = Case(data, {
-            "quintara": q_sc("fit_sdid", placebo),
-            "synthdid-py": synthdid_fit("sdid", placebo),
-            "mlsynth": mlsynth_fit("sdid", placebo),
-        })
+        CASES[f"{tag} SC{sfx}"] = Case(
+            data,
+            {
+                "quintara": q_sc("fit_sc", placebo),
+                "pysyncon": pysyncon_sc(placebo),
+                "augsynth-py": augsynth_fit("sc", placebo),
+                "synthdid-py": synthdid_fit("sc", placebo),
+                "mlsynth": mlsynth_fit("sc", placebo),
+                **({} if placebo else {"scpi-pkg": scpi_sc}),
+            },
+        )
+        CASES[f"{tag} FP{sfx}"] = Case(
+            data,
+            {
+                "quintara": q_sc("fit_fp", placebo),
+                "augsynth-py": augsynth_fit("fp", placebo),
+            },
+        )
+        CASES[f"{tag} ASC{sfx}"] = Case(
+            data,
+            {
+                "quintara": q_sc("fit_asc", placebo),
+                "pysyncon": pysyncon_asc(placebo),
+                "augsynth-py": augsynth_fit("asc", placebo),
+                "mlsynth": mlsynth_fit("asc", placebo),
+            },
+        )
+        CASES[f"{tag} SDID{sfx}"] = Case(
+            data,
+            {
+                "quintara": q_sc("fit_sdid", placebo),
+                "synthdid-py": synthdid_fit("sdid", placebo),
+                "mlsynth": mlsynth_fit("sdid", placebo),
+            },
+        )
 
 
 def did_cases(tag: str, data: Callable[[], DidData], bands: bool) -> None:
     for control in ("never", "notyet"):
         for b in (False, True) if bands else (False,):
             sfx = "+bands" if b else ""
-            CASES[f"{tag} CS {control}{sfx}"] = Case(data, {
-                "quintara": q_cs(control, b),
-                "csdid": csdid_fit(control, b),
-                "differences": differences_fit(control, b),
-            })
-    CASES[f"{tag} TWFE"] = Case(data, {"quintara": q_did("fit_twfe_py"),
-                                        "pyfixest": pyfixest_twfe})
-    CASES[f"{tag} Sun-Abraham"] = Case(data, {"quintara": q_did("fit_sunab_py"),
-                                               "pyfixest": pyfixest_sunab})
+            CASES[f"{tag} CS {control}{sfx}"] = Case(
+                data,
+                {
+                    "quintara": q_cs(control, b),
+                    "csdid": csdid_fit(control, b),
+                    "differences": differences_fit(control, b),
+                },
+            )
+    CASES[f"{tag} TWFE"] = Case(data, {"quintara": q_did("fit_twfe_py"), "pyfixest": pyfixest_twfe})
+    CASES[f"{tag} Sun-Abraham"] = Case(
+        data, {"quintara": q_did("fit_sunab_py"), "pyfixest": pyfixest_sunab}
+    )
 
 
 sc_cases("prop99", prop99)

@@ -99,7 +99,10 @@ def main() -> None:
 
     listing = subprocess.run(
         [str(env_python(env)), str(HERE / "worker.py"), "--list"],
-        capture_output=True, text=True, check=True, cwd=HERE,
+        capture_output=True,
+        text=True,
+        check=True,
+        cwd=HERE,
     )
     plan = [tuple(line.split("\t")) for line in listing.stdout.splitlines() if "\t" in line]
     plan = [(c, i) for c, i in plan if args.only in c]
@@ -108,31 +111,43 @@ def main() -> None:
     ours: dict[str, dict] = {}
     for case, impl in plan:
         res = run_one(env, case, impl, args.timeout, args.repeats)
-        print(f"  {case:<28} {impl:<14} {fmt_time(res.get('seconds')):>10} "
-              f"{res.get('error', '')}", flush=True)
+        print(
+            f"  {case:<28} {impl:<14} {fmt_time(res.get('seconds')):>10} {res.get('error', '')}",
+            flush=True,
+        )
         if impl == "quintara":
             ours[case] = res
         else:
             rows.append((case, impl, res))
 
-    head = (f"{'case':<28} {'peer':<26} {'peer time':>10} {'quintara':>10} {'ratio':>8} "
-            f"{'peer est':>12} {'quintara est':>12} {'diff':>10}")
+    head = (
+        f"{'case':<28} {'peer':<26} {'peer time':>10} {'quintara':>10} {'ratio':>8} "
+        f"{'peer est':>12} {'quintara est':>12} {'diff':>10}"
+    )
     print()
     print(head)
     print("-" * len(head))
     for case, impl, res in rows:
         q = ours.get(case, {})
         peer = f"{impl} {res.get('version', '')}".strip()
-        ratio = (f"{res['seconds'] / q['seconds']:.0f}x"
-                 if res.get("seconds") and q.get("seconds") else "-")
-        diff = (fmt_num(res["estimate"] - q["estimate"])
-                if res.get("estimate") is not None and q.get("estimate") is not None else "-")
+        ratio = (
+            f"{res['seconds'] / q['seconds']:.0f}x"
+            if res.get("seconds") and q.get("seconds")
+            else "-"
+        )
+        diff = (
+            fmt_num(res["estimate"] - q["estimate"])
+            if res.get("estimate") is not None and q.get("estimate") is not None
+            else "-"
+        )
         if "error" in res:
             print(f"{case:<28} {peer:<26} {res['error']}")
             continue
-        print(f"{case:<28} {peer:<26} {fmt_time(res.get('seconds')):>10} "
-              f"{fmt_time(q.get('seconds')):>10} {ratio:>8} {fmt_num(res.get('estimate')):>12} "
-              f"{fmt_num(q.get('estimate')):>12} {diff:>10}")
+        print(
+            f"{case:<28} {peer:<26} {fmt_time(res.get('seconds')):>10} "
+            f"{fmt_time(q.get('seconds')):>10} {ratio:>8} {fmt_num(res.get('estimate')):>12} "
+            f"{fmt_num(q.get('estimate')):>12} {diff:>10}"
+        )
     for name, why in failed.items():
         print(f"not installed: {name}: {why.splitlines()[-1] if why else ''}")
 

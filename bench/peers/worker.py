@@ -36,8 +36,11 @@ def main() -> None:
             times.append(time.perf_counter() - t0)
             if sum(times) > 20.0:  # slow peers: a few calls are enough for a median
                 break
-        out = {"seconds": statistics.median(times), "estimate": estimate,
-               "version": cases.version(impl)}
+        out = {
+            "seconds": statistics.median(times),
+            "estimate": estimate,
+            "version": cases.version(impl),
+        }
     except Exception as e:  # a peer's failure is a table entry, not a crash
         out = {"error": f"{type(e).__name__}: {e}".replace("\n", " ")[:90]}
     print(json.dumps(out), flush=True)
