@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -122,6 +123,7 @@ class ActiveSet {
 
  private:
   void enter(std::size_t j) {
+    if (!chol_) chol_ = std::make_unique_for_overwrite<double[]>(n_ * n_);
     hold_[j] = Hold::kFree;
     free_.push_back(j);
   }
@@ -166,7 +168,24 @@ class ActiveSet {
     return ((h(i, j) - h(i, k)) - h(k, j)) + h(k, k);
   }
 
-  double& chol(std::size_t q, std::size_t s) { return chol_[q * (q + 1) / 2 + s]; }
+  // The factor is stored by columns (column s at chol_ + s * n_), so both
+  // the column sweeps of the forward solves and the dot products of the
+  // back solve run down contiguous memory.
+  double& chol(std::size_t q, std::size_t s) { return chol_[s * n_ + q]; }
+  const double* chol_col(std::size_t s) const { return chol_.get() + s * n_; }
+
+  // Forward solve L y = z over the first q rows, in place, by columns: each
+  // entry still subtracts its terms in index order and is then divided by
+  // its pivot, as the row-by-row recurrence does, but the entries below a
+  // solved one update together, which vectorises.
+  void forward_solve(double* z, std::size_t q, double* sum_sq) const {
+    for (std::size_t k = 0; k < q; ++k) {
+      const double r = z[k] / chol_[k * n_ + k];
+      z[k] = r;
+      if (sum_sq) *sum_sq -= r * r;
+      axpy(z + k + 1, chol_col(k) + k + 1, -r, q - k - 1);
+    }
+  }
 
   // Appends free position a (rows 1 .. a-1 factored) to the Cholesky factor
   // of the reduced Hessian; false, with the forward-solved row left in
@@ -175,42 +194,55 @@ class ActiveSet {
     const std::size_t q = a - 1;
     row_.resize(q);
     double piv = reduced(a, a);
-    for (std::size_t s = 0; s < q; ++s) {
-      double v = reduced(a, s + 1);
-      for (std::size_t k = 0; k < s; ++k) v -= chol(s, k) * row_[k];
-      row_[s] = v / chol(s, s);
-      piv -= row_[s] * row_[s];
-    }
+    for (std::size_t s = 0; s < q; ++s) row_[s] = reduced(a, s + 1);
+    forward_solve(row_.data(), q, &piv);
     if (!(piv > pivot_floor_)) return false;
-    chol_.resize(q * (q + 1) / 2 + q + 1);
     for (std::size_t s = 0; s < q; ++s) chol(q, s) = row_[s];
     chol(q, q) = std::sqrt(piv);
+    rows_ = a;
     return true;
   }
 
   // Factors the reduced Hessian of the whole free set; 0 when it succeeds,
-  // else the free position whose pivot failed.
+  // else the free position whose pivot failed. Rows of positions before the
+  // last removal depend only on the positions before them and are kept.
+  // The rows to redo are factored together, column by column (each entry
+  // still takes its terms in index order, then its division), so their
+  // divisions and updates overlap instead of running one row after another.
   std::size_t refactor() {
-    chol_.clear();
-    for (std::size_t a = 1; a < free_.size(); ++a) {
-      if (!append_row(a)) return a;
+    const std::size_t q = free_.size() - 1, r0 = rows_;
+    for (std::size_t i = r0; i < q; ++i) {
+      for (std::size_t j = 0; j <= i; ++j) chol(i, j) = reduced(i + 1, j + 1);
+    }
+    for (std::size_t k = 0; k < q; ++k) {
+      double* ck = chol_.get() + k * n_;
+      if (k >= r0) {
+        if (!(ck[k] > pivot_floor_)) {
+          row_.resize(k);
+          for (std::size_t j = 0; j < k; ++j) row_[j] = chol(k, j);
+          return k + 1;
+        }
+        ck[k] = std::sqrt(ck[k]);
+        rows_ = k + 1;
+      }
+      const std::size_t i0 = std::max(k + 1, r0);
+      for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+      for (std::size_t c = k + 1; c < q; ++c) {
+        const std::size_t i1 = std::max(c, r0);
+        axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
+      }
     }
     return 0;
   }
 
   // Solves (L L^T) z = rhs over the first q reduced rows, in place.
   void chol_solve(std::vector<double>& z, std::size_t q, bool forward) {
-    if (forward) {
-      for (std::size_t s = 0; s < q; ++s) {
-        double v = z[s];
-        for (std::size_t k = 0; k < s; ++k) v -= chol(s, k) * z[k];
-        z[s] = v / chol(s, s);
-      }
-    }
+    if (forward) forward_solve(z.data(), q, nullptr);
     for (std::size_t s = q; s-- > 0;) {
+      const double* col = chol_col(s);
       double v = z[s];
-      for (std::size_t k = s + 1; k < q; ++k) v -= chol(k, s) * z[k];
-      z[s] = v / chol(s, s);
+      for (std::size_t k = s + 1; k < q; ++k) v -= col[k] * z[k];
+      z[s] = v / col[s];
     }
   }
 
@@ -303,6 +335,7 @@ class ActiveSet {
   }
 
   void drop(std::size_t s) {
+    rows_ = std::min(rows_, s == 0 ? 0 : s - 1);
     const std::size_t i = free_[s];
     const bool up = p_[s] > 0.0;
     w_[i] = up ? hi_ : lo_;
@@ -359,14 +392,28 @@ class ActiveSet {
   double lo_, hi_;
   bool upper_binds_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
-  std::vector<double> w_, g_, chol_, row_, z_, p_;
+  std::vector<double> w_, g_, row_, z_, p_;
+  // Lower Cholesky factor of the reduced Hessian, rows_ rows valid (free
+  // positions 1 .. rows_); allocated when a second coordinate enters.
+  std::unique_ptr<double[]> chol_;
+  std::size_t rows_ = 0;
   std::vector<Hold> hold_;
   std::vector<std::size_t> free_;
 };
 
 }  // namespace
 
-SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
+// The factor updates and gradient sweeps dominate the solve; as the Gram
+// kernel, they are also compiled for wider vector units, picked at load
+// time. Only the width of the independent lanes changes (no fused
+// multiply-adds), so every variant returns the same bits.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
+#define QUINTARA_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
+#else
+#define QUINTARA_WIDE_CLONES
+#endif
+
+QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
                                  double lo, double hi) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
