@@ -131,11 +131,13 @@ class ActiveSet {
   // Other held coordinates whose multiplier is wrong by at least a share of
   // the worst enter with it, in index order, so that one Newton step serves
   // several entries; one that would leave the free block without curvature
-  // stays out, and the batch ends there.
+  // stays out, and the batch ends there. Their rows are factored together
+  // (refactor), as appending them one by one would factor them.
   void enter_batch(double worst) {
     const double mean = free_mean();
-    std::size_t added = 0;
-    for (std::size_t i = 0; i < n_ && added < kBatch; ++i) {
+    const std::size_t first = free_.size();
+    Hold was[kBatch];
+    for (std::size_t i = 0; i < n_ && free_.size() - first < kBatch; ++i) {
       double v;
       if (hold_[i] == Hold::kLower) {
         v = mean - g_[i];
@@ -145,15 +147,13 @@ class ActiveSet {
         continue;
       }
       if (!(v > tol_ && v >= kBatchShare * worst)) continue;
-      const Hold was = hold_[i];
+      was[free_.size() - first] = hold_[i];
       enter(i);
-      if (!append_row(free_.size() - 1)) {
-        free_.pop_back();
-        hold_[i] = was;
-        return;
-      }
-      ++added;
     }
+    const std::size_t bad = refactor();
+    if (bad == 0) return;
+    for (std::size_t a = bad; a < free_.size(); ++a) hold_[free_[a]] = was[a - first];
+    free_.resize(bad);
   }
 
   double h(std::size_t i, std::size_t j) const {
@@ -211,6 +211,7 @@ class ActiveSet {
   // divisions and updates overlap instead of running one row after another.
   std::size_t refactor() {
     const std::size_t q = free_.size() - 1, r0 = rows_;
+    if (r0 >= q) return 0;
     for (std::size_t i = r0; i < q; ++i) {
       for (std::size_t j = 0; j <= i; ++j) chol(i, j) = reduced(i + 1, j + 1);
     }

@@ -310,28 +310,45 @@ std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
   const std::vector<std::size_t> controls = panel.never_treated_units();
   QUINTARA_ASSERT_EQ(omega.size(), controls.size(), "jackknife: one weight per control");
 
+  // Each control's post-minus-pre change p_j - a_j does not depend on which
+  // unit is left out, nor does the controls' weighted sum when a treated
+  // unit is: both are formed once, and each effect is the sum
+  // att_given_weights would form (the same terms, in control order).
+  const std::size_t T = panel.n_periods();
+  std::vector<double> change(controls.size());
+  for (std::size_t j = 0; j < controls.size(); ++j) {
+    const std::size_t c = controls[j];
+    const double p_j = mean_div(T - t0, [&](std::size_t k) { return panel.y(c, t0 + k); });
+    double a_j = 0.0;
+    for (std::size_t t = 0; t < t0; ++t) a_j += lambda[t] * panel.y(c, t);
+    change[j] = p_j - a_j;
+  }
+  const auto effect = [&](std::span<const std::size_t> units, double controls_sum) {
+    const std::vector<double> ybar = panel.unit_mean(units);
+    const std::span<const double> y(ybar);
+    return did_from_parts(y.subspan(t0), weighted_pre_level(y.first(t0), lambda), controls_sum);
+  };
+
   std::vector<double> out;
   out.reserve(treated.size() + controls.size());
+  double all = 0.0;
+  for (std::size_t j = 0; j < controls.size(); ++j) all += omega[j] * change[j];
   std::vector<std::size_t> units;
   for (std::size_t u = 0; u < treated.size(); ++u) {
     units.clear();
     for (std::size_t k = 0; k < treated.size(); ++k) {
       if (k != u) units.push_back(treated[k]);
     }
-    out.push_back(att_given_weights(panel, t0, units, controls, omega, lambda));
+    out.push_back(effect(units, all));
   }
-  std::vector<double> rest;
   for (std::size_t k = 0; k < controls.size(); ++k) {
     if (omega[k] >= kAllTheWeight) continue;
     const double keep = 1.0 - omega[k];
-    units.clear();
-    rest.clear();
+    double rest = 0.0;
     for (std::size_t j = 0; j < controls.size(); ++j) {
-      if (j == k) continue;
-      units.push_back(controls[j]);
-      rest.push_back(omega[j] / keep);
+      if (j != k) rest += omega[j] / keep * change[j];
     }
-    out.push_back(att_given_weights(panel, t0, treated, units, rest, lambda));
+    out.push_back(effect(treated, rest));
   }
   return out;
 }
