@@ -36,11 +36,11 @@ enum class Hold : char { kLower, kUpper, kFree };
 
 class ActiveSet {
  public:
-  ActiveSet(const MatView& G, std::span<const double> b, double lambda, double lo, double hi)
+  ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi)
       : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0) {
     double s = 0.0;
     for (std::size_t i = 0; i < n_; ++i) {
-      s = std::fmax(s, std::fabs(h(i, i)));
+      s = std::fmax(s, std::fabs(h_diag(i)));
       s = std::fmax(s, std::fabs(b_[i]));
     }
     s = std::fmax(s, std::numeric_limits<double>::min());
@@ -55,7 +55,7 @@ class ActiveSet {
     std::vector<std::size_t> order(n_);
     for (std::size_t i = 0; i < n_; ++i) order[i] = i;
     std::vector<double> key(n_);
-    for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h(i, i) - b_[i];
+    for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h_diag(i) - b_[i];
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
       return key[a] < key[c] || (key[a] == key[c] && a < c);
     });
@@ -74,7 +74,7 @@ class ActiveSet {
     }
     hold_[last] = Hold::kFree;
     free_.assign(1, last);
-    g_ = grad(G_, b_, w_, lambda_);
+    full_gradient();
   }
 
   SimplexSolution run() {
@@ -104,7 +104,7 @@ class ActiveSet {
       if (violation <= tol_) {
         if (fresh) return {std::move(w_), it, std::fmax(violation, free_spread())};
         // Confirm on a gradient free of the updates' rounding.
-        g_ = grad(G_, b_, w_, lambda_);
+        full_gradient();
         fresh = true;
         stationary = free_spread() <= tol_;
         continue;
@@ -157,8 +157,21 @@ class ActiveSet {
   }
 
   double h(std::size_t i, std::size_t j) const {
-    const double v = G_.data[i + j * G_.ld];
+    const double v = G_.col(j)[i];
     return i == j ? v + lambda_ : v;
+  }
+  double h_diag(std::size_t i) const { return G_.diag(i) + lambda_; }
+
+  // G w + lambda w - b from scratch, with grad()'s operations (columns of
+  // zero weight skipped), reading only the columns of weighted coordinates.
+  void full_gradient() {
+    g_.assign(n_, 0.0);
+    for (std::size_t j = 0; j < n_; ++j) {
+      const double t = w_[j] * 1.0;
+      if (t == 0.0) continue;
+      axpy(g_.data(), G_.col(j), t, n_);
+    }
+    for (std::size_t i = 0; i < n_; ++i) g_[i] = g_[i] + (w_[i] * lambda_ - b_[i]);
   }
 
   // Reduced Hessian entry for free positions a, c >= 1 (position 0 absorbs
@@ -324,13 +337,12 @@ class ActiveSet {
   }
 
   void move(double alpha) {
-    const std::size_t ld = G_.ld;
     for (std::size_t s = 0; s < free_.size(); ++s) {
       const double d = alpha * p_[s];
       if (d == 0.0) continue;
       const std::size_t i = free_[s];
       w_[i] = std::clamp(w_[i] + d, lo_, upper_binds_ ? hi_ : kInf);
-      axpy(g_.data(), G_.data + i * ld, d, n_);
+      axpy(g_.data(), G_.col(i), d, n_);
       g_[i] = g_[i] + lambda_ * d;
     }
   }
@@ -381,12 +393,13 @@ class ActiveSet {
   }
 
   SimplexSolution fallback(std::size_t cap) {
-    SimplexSolution other = solve_bounded(G_, b_, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
-    if (objective(G_, b_, other.weights, lambda_) < objective(G_, b_, w_, lambda_)) return other;
+    const Mat G = G_.whole();
+    SimplexSolution other = solve_bounded(G, b_, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
+    if (objective(G, b_, other.weights, lambda_) < objective(G, b_, w_, lambda_)) return other;
     return {std::move(w_), cap, kInf};
   }
 
-  const MatView& G_;
+  GramColumns& G_;
   std::span<const double> b_;
   double lambda_;
   std::size_t n_;
@@ -414,8 +427,8 @@ class ActiveSet {
 #define QUINTARA_WIDE_CLONES
 #endif
 
-QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
-                                 double lo, double hi) {
+QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
+                                                      double lambda, double lo, double hi) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
   const double u = 1.0 / static_cast<double>(n);
@@ -429,10 +442,16 @@ QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(const MatView& G, std::spa
   // the uniform point. SDID meets this with one pre-period.
   bool flat = true;
   for (std::size_t i = 0; i < n && flat; ++i) {
-    flat = G.data[i + i * G.ld] + lambda == 0.0 && b[i] == 0.0;
+    flat = G.diag(i) + lambda == 0.0 && b[i] == 0.0;
   }
   if (flat) return {std::vector<double>(n, u), 0, 0.0};
   return ActiveSet(G, b, lambda, lo2, hi2).run();
+}
+
+SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
+                                 double lo, double hi) {
+  GramColumns columns(G);
+  return solve_simplex_qp(columns, b, lambda, lo, hi);
 }
 
 }  // namespace quintara::linalg

@@ -47,7 +47,9 @@ std::vector<double> centred_weights(const linalg::Mat& A_c, std::span<const doub
   const double m_b = mean_div(b);
   std::vector<double> b_c(r);
   for (std::size_t t = 0; t < r; ++t) b_c[t] = b[t] - m_b;
-  const linalg::Mat G = linalg::syrk_ata(A_c);
+  // The Gram matrix's columns are formed as the solver reaches them: the
+  // time weights' solve, for one, reads few of them.
+  linalg::GramColumns G = linalg::GramColumns::of_block(A_c);
   std::vector<double> g(A_c.cols, 0.0);
   linalg::gemv_t(A_c, b_c, g, 1.0, 0.0);
   return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
