@@ -40,18 +40,24 @@ linalg::Mat centred_columns(const linalg::MatView& A) {
   return A_c;
 }
 
-// simplex_with_intercept's weights for the centred columns A_c.
+// simplex_with_intercept's weights for the centred columns A_c. With `few`
+// the Gram matrix's columns are formed as the solver reaches them, which
+// pays when it reads few of them (the time weights' solve); otherwise the
+// whole matrix is formed at once, half of it mirrored.
 std::vector<double> centred_weights(const linalg::Mat& A_c, std::span<const double> b,
-                                    double ridge, double min_weight, double max_weight) {
+                                    double ridge, double min_weight, double max_weight,
+                                    bool few = false) {
   const std::size_t r = A_c.rows;
   const double m_b = mean_div(b);
   std::vector<double> b_c(r);
   for (std::size_t t = 0; t < r; ++t) b_c[t] = b[t] - m_b;
-  // The Gram matrix's columns are formed as the solver reaches them: the
-  // time weights' solve, for one, reads few of them.
-  linalg::GramColumns G = linalg::GramColumns::of_block(A_c);
   std::vector<double> g(A_c.cols, 0.0);
   linalg::gemv_t(A_c, b_c, g, 1.0, 0.0);
+  if (few) {
+    linalg::GramColumns G = linalg::GramColumns::of_block(A_c);
+    return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
+  }
+  const linalg::Mat G = linalg::syrk_ata(A_c);
   return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
 }
 
@@ -93,7 +99,7 @@ std::vector<double> time_weights(const Pool& pool) {
     const double* x = pool.pre(j);
     for (std::size_t t = 0; t < t0; ++t) A_c.data[j + t * J] = x[t] - mu[t];
   }
-  return centred_weights(A_c, p, 0.0, 0.0, 1.0);
+  return centred_weights(A_c, p, 0.0, 0.0, 1.0, true);
 }
 
 // sum_t lambda_t y_t over the pre-period: the weighted pre-period level.
