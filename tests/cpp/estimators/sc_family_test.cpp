@@ -88,7 +88,7 @@ TEST(SyntheticFit, PlaceboFromTheSharedGramIsTheRefitBitForBit) {
   }
 }
 
-TEST(ScFamily, SdidAndDemeanedPlacebosFromTheCentredBlockGramAreTheRefitsBitForBit) {
+TEST(ScFamily, SdidDemeanedAndAugmentedPlacebosFromTheBlockGramAreTheRefitsBitForBit) {
   // As for synthetic control: each donor's refit on a copied pool against
   // the one reading the block in place with its centred Gram matrix; the
   // bounded cases also exercise a ridge with active upper bounds.
@@ -100,6 +100,7 @@ TEST(ScFamily, SdidAndDemeanedPlacebosFromTheCentredBlockGramAreTheRefitsBitForB
   const auto X_pre = X.view().row_range(0, t0), X_post = X.view().row_range(t0, 30 - t0);
   const Mat G = sc::sdid::pre_period_gram(X_pre);
   const Mat G_fp = sc::demeaned::pre_period_gram(X_pre);
+  const Mat G_sc = quintara::linalg::syrk_ata(X_pre);
   for (const sc::SdidOptions& o : {sc::SdidOptions{}, sc::SdidOptions{0.02, 0.3, 2.0}}) {
     for (std::size_t own = 0; own < J; ++own) {
       Mat pool(30, J - 1);
@@ -119,8 +120,14 @@ TEST(ScFamily, SdidAndDemeanedPlacebosFromTheCentredBlockGramAreTheRefitsBitForB
                                                pool.view().row_range(0, t0),
                                                pool.view().row_range(t0, 30 - t0), ids, fo);
       const ScFit d = sc::demeaned::fit_placebo(X_pre, X_post, G_fp, own, ids, fo);
+      const sc::AscOptions ao{std::nullopt, o.zeta_scale, o.min_weight, o.max_weight};
+      const ScFit e = sc::augmented::fit_series(own_col.first(t0), own_col.subspan(t0),
+                                                pool.view().row_range(0, t0),
+                                                pool.view().row_range(t0, 30 - t0), ids, ao);
+      const ScFit f = sc::augmented::fit_placebo(X_pre, X_post, G_sc, own, ids, ao);
       EXPECT_EQ(a.lambda, b.lambda);
-      for (const auto& [u, v] : {std::pair{&a.fit, &b.fit}, std::pair{&c, &d}}) {
+      for (const auto& [u, v] :
+           {std::pair{&a.fit, &b.fit}, std::pair{&c, &d}, std::pair{&e, &f}}) {
         EXPECT_EQ(u->weights, v->weights);
         EXPECT_EQ(u->counterfactual, v->counterfactual);
         EXPECT_EQ(std::memcmp(&u->att, &v->att, sizeof(double)), 0);
