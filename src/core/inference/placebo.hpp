@@ -5,8 +5,9 @@
 // ranked among the placebo statistics. Refits run on the worker pool and land
 // in donor order, so the result does not depend on the number of workers.
 // The donors' series are gathered once and shared read-only by all refits;
-// synthetic-control refits also share the Gram matrix of all donors, whose
-// principal submatrices are their pools' (bit for bit).
+// all but robust synthetic-control refits read their pools in place and
+// share the Gram matrix of all donors (columns centred where the estimator
+// centres them), whose principal submatrices are their pools' (bit for bit).
 #pragma once
 
 #include <cstddef>

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <limits>
+#include <memory>
 #include <utility>
 #include <vector>
 
@@ -35,11 +36,11 @@ enum class Hold : char { kLower, kUpper, kFree };
 
 class ActiveSet {
  public:
-  ActiveSet(const MatView& G, std::span<const double> b, double lambda, double lo, double hi)
+  ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi)
       : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0) {
     double s = 0.0;
     for (std::size_t i = 0; i < n_; ++i) {
-      s = std::fmax(s, std::fabs(h(i, i)));
+      s = std::fmax(s, std::fabs(h_diag(i)));
       s = std::fmax(s, std::fabs(b_[i]));
     }
     s = std::fmax(s, std::numeric_limits<double>::min());
@@ -54,7 +55,7 @@ class ActiveSet {
     std::vector<std::size_t> order(n_);
     for (std::size_t i = 0; i < n_; ++i) order[i] = i;
     std::vector<double> key(n_);
-    for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h(i, i) - b_[i];
+    for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h_diag(i) - b_[i];
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
       return key[a] < key[c] || (key[a] == key[c] && a < c);
     });
@@ -73,7 +74,7 @@ class ActiveSet {
     }
     hold_[last] = Hold::kFree;
     free_.assign(1, last);
-    g_ = grad(G_, b_, w_, lambda_);
+    full_gradient();
   }
 
   SimplexSolution run() {
@@ -103,7 +104,7 @@ class ActiveSet {
       if (violation <= tol_) {
         if (fresh) return {std::move(w_), it, std::fmax(violation, free_spread())};
         // Confirm on a gradient free of the updates' rounding.
-        g_ = grad(G_, b_, w_, lambda_);
+        full_gradient();
         fresh = true;
         stationary = free_spread() <= tol_;
         continue;
@@ -122,6 +123,7 @@ class ActiveSet {
 
  private:
   void enter(std::size_t j) {
+    if (!chol_) chol_ = std::make_unique_for_overwrite<double[]>(n_ * n_);
     hold_[j] = Hold::kFree;
     free_.push_back(j);
   }
@@ -129,11 +131,13 @@ class ActiveSet {
   // Other held coordinates whose multiplier is wrong by at least a share of
   // the worst enter with it, in index order, so that one Newton step serves
   // several entries; one that would leave the free block without curvature
-  // stays out, and the batch ends there.
+  // stays out, and the batch ends there. Their rows are factored together
+  // (refactor), as appending them one by one would factor them.
   void enter_batch(double worst) {
     const double mean = free_mean();
-    std::size_t added = 0;
-    for (std::size_t i = 0; i < n_ && added < kBatch; ++i) {
+    const std::size_t first = free_.size();
+    Hold was[kBatch];
+    for (std::size_t i = 0; i < n_ && free_.size() - first < kBatch; ++i) {
       double v;
       if (hold_[i] == Hold::kLower) {
         v = mean - g_[i];
@@ -143,20 +147,31 @@ class ActiveSet {
         continue;
       }
       if (!(v > tol_ && v >= kBatchShare * worst)) continue;
-      const Hold was = hold_[i];
+      was[free_.size() - first] = hold_[i];
       enter(i);
-      if (!append_row(free_.size() - 1)) {
-        free_.pop_back();
-        hold_[i] = was;
-        return;
-      }
-      ++added;
     }
+    const std::size_t bad = refactor();
+    if (bad == 0) return;
+    for (std::size_t a = bad; a < free_.size(); ++a) hold_[free_[a]] = was[a - first];
+    free_.resize(bad);
   }
 
   double h(std::size_t i, std::size_t j) const {
-    const double v = G_.data[i + j * G_.ld];
+    const double v = G_.col(j)[i];
     return i == j ? v + lambda_ : v;
+  }
+  double h_diag(std::size_t i) const { return G_.diag(i) + lambda_; }
+
+  // G w + lambda w - b from scratch, with grad()'s operations (columns of
+  // zero weight skipped), reading only the columns of weighted coordinates.
+  void full_gradient() {
+    g_.assign(n_, 0.0);
+    for (std::size_t j = 0; j < n_; ++j) {
+      const double t = w_[j] * 1.0;
+      if (t == 0.0) continue;
+      axpy(g_.data(), G_.col(j), t, n_);
+    }
+    for (std::size_t i = 0; i < n_; ++i) g_[i] = g_[i] + (w_[i] * lambda_ - b_[i]);
   }
 
   // Reduced Hessian entry for free positions a, c >= 1 (position 0 absorbs
@@ -166,7 +181,24 @@ class ActiveSet {
     return ((h(i, j) - h(i, k)) - h(k, j)) + h(k, k);
   }
 
-  double& chol(std::size_t q, std::size_t s) { return chol_[q * (q + 1) / 2 + s]; }
+  // The factor is stored by columns (column s at chol_ + s * n_), so both
+  // the column sweeps of the forward solves and the dot products of the
+  // back solve run down contiguous memory.
+  double& chol(std::size_t q, std::size_t s) { return chol_[s * n_ + q]; }
+  const double* chol_col(std::size_t s) const { return chol_.get() + s * n_; }
+
+  // Forward solve L y = z over the first q rows, in place, by columns: each
+  // entry still subtracts its terms in index order and is then divided by
+  // its pivot, as the row-by-row recurrence does, but the entries below a
+  // solved one update together, which vectorises.
+  void forward_solve(double* z, std::size_t q, double* sum_sq) const {
+    for (std::size_t k = 0; k < q; ++k) {
+      const double r = z[k] / chol_[k * n_ + k];
+      z[k] = r;
+      if (sum_sq) *sum_sq -= r * r;
+      axpy(z + k + 1, chol_col(k) + k + 1, -r, q - k - 1);
+    }
+  }
 
   // Appends free position a (rows 1 .. a-1 factored) to the Cholesky factor
   // of the reduced Hessian; false, with the forward-solved row left in
@@ -175,42 +207,56 @@ class ActiveSet {
     const std::size_t q = a - 1;
     row_.resize(q);
     double piv = reduced(a, a);
-    for (std::size_t s = 0; s < q; ++s) {
-      double v = reduced(a, s + 1);
-      for (std::size_t k = 0; k < s; ++k) v -= chol(s, k) * row_[k];
-      row_[s] = v / chol(s, s);
-      piv -= row_[s] * row_[s];
-    }
+    for (std::size_t s = 0; s < q; ++s) row_[s] = reduced(a, s + 1);
+    forward_solve(row_.data(), q, &piv);
     if (!(piv > pivot_floor_)) return false;
-    chol_.resize(q * (q + 1) / 2 + q + 1);
     for (std::size_t s = 0; s < q; ++s) chol(q, s) = row_[s];
     chol(q, q) = std::sqrt(piv);
+    rows_ = a;
     return true;
   }
 
   // Factors the reduced Hessian of the whole free set; 0 when it succeeds,
-  // else the free position whose pivot failed.
+  // else the free position whose pivot failed. Rows of positions before the
+  // last removal depend only on the positions before them and are kept.
+  // The rows to redo are factored together, column by column (each entry
+  // still takes its terms in index order, then its division), so their
+  // divisions and updates overlap instead of running one row after another.
   std::size_t refactor() {
-    chol_.clear();
-    for (std::size_t a = 1; a < free_.size(); ++a) {
-      if (!append_row(a)) return a;
+    const std::size_t q = free_.size() - 1, r0 = rows_;
+    if (r0 >= q) return 0;
+    for (std::size_t i = r0; i < q; ++i) {
+      for (std::size_t j = 0; j <= i; ++j) chol(i, j) = reduced(i + 1, j + 1);
+    }
+    for (std::size_t k = 0; k < q; ++k) {
+      double* ck = chol_.get() + k * n_;
+      if (k >= r0) {
+        if (!(ck[k] > pivot_floor_)) {
+          row_.resize(k);
+          for (std::size_t j = 0; j < k; ++j) row_[j] = chol(k, j);
+          return k + 1;
+        }
+        ck[k] = std::sqrt(ck[k]);
+        rows_ = k + 1;
+      }
+      const std::size_t i0 = std::max(k + 1, r0);
+      for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+      for (std::size_t c = k + 1; c < q; ++c) {
+        const std::size_t i1 = std::max(c, r0);
+        axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
+      }
     }
     return 0;
   }
 
   // Solves (L L^T) z = rhs over the first q reduced rows, in place.
   void chol_solve(std::vector<double>& z, std::size_t q, bool forward) {
-    if (forward) {
-      for (std::size_t s = 0; s < q; ++s) {
-        double v = z[s];
-        for (std::size_t k = 0; k < s; ++k) v -= chol(s, k) * z[k];
-        z[s] = v / chol(s, s);
-      }
-    }
+    if (forward) forward_solve(z.data(), q, nullptr);
     for (std::size_t s = q; s-- > 0;) {
+      const double* col = chol_col(s);
       double v = z[s];
-      for (std::size_t k = s + 1; k < q; ++k) v -= chol(k, s) * z[k];
-      z[s] = v / chol(s, s);
+      for (std::size_t k = s + 1; k < q; ++k) v -= col[k] * z[k];
+      z[s] = v / col[s];
     }
   }
 
@@ -291,18 +337,18 @@ class ActiveSet {
   }
 
   void move(double alpha) {
-    const std::size_t ld = G_.ld;
     for (std::size_t s = 0; s < free_.size(); ++s) {
       const double d = alpha * p_[s];
       if (d == 0.0) continue;
       const std::size_t i = free_[s];
       w_[i] = std::clamp(w_[i] + d, lo_, upper_binds_ ? hi_ : kInf);
-      axpy(g_.data(), G_.data + i * ld, d, n_);
+      axpy(g_.data(), G_.col(i), d, n_);
       g_[i] = g_[i] + lambda_ * d;
     }
   }
 
   void drop(std::size_t s) {
+    rows_ = std::min(rows_, s == 0 ? 0 : s - 1);
     const std::size_t i = free_[s];
     const bool up = p_[s] > 0.0;
     w_[i] = up ? hi_ : lo_;
@@ -347,27 +393,42 @@ class ActiveSet {
   }
 
   SimplexSolution fallback(std::size_t cap) {
-    SimplexSolution other = solve_bounded(G_, b_, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
-    if (objective(G_, b_, other.weights, lambda_) < objective(G_, b_, w_, lambda_)) return other;
+    const Mat G = G_.whole();
+    SimplexSolution other = solve_bounded(G, b_, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
+    if (objective(G, b_, other.weights, lambda_) < objective(G, b_, w_, lambda_)) return other;
     return {std::move(w_), cap, kInf};
   }
 
-  const MatView& G_;
+  GramColumns& G_;
   std::span<const double> b_;
   double lambda_;
   std::size_t n_;
   double lo_, hi_;
   bool upper_binds_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
-  std::vector<double> w_, g_, chol_, row_, z_, p_;
+  std::vector<double> w_, g_, row_, z_, p_;
+  // Lower Cholesky factor of the reduced Hessian, rows_ rows valid (free
+  // positions 1 .. rows_); allocated when a second coordinate enters.
+  std::unique_ptr<double[]> chol_;
+  std::size_t rows_ = 0;
   std::vector<Hold> hold_;
   std::vector<std::size_t> free_;
 };
 
 }  // namespace
 
-SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
-                                 double lo, double hi) {
+// The factor updates and gradient sweeps dominate the solve; as the Gram
+// kernel, they are also compiled for wider vector units, picked at load
+// time. Only the width of the independent lanes changes (no fused
+// multiply-adds), so every variant returns the same bits.
+#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
+#define QUINTARA_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
+#else
+#define QUINTARA_WIDE_CLONES
+#endif
+
+QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
+                                                      double lambda, double lo, double hi) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
   const double u = 1.0 / static_cast<double>(n);
@@ -381,10 +442,16 @@ SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, do
   // the uniform point. SDID meets this with one pre-period.
   bool flat = true;
   for (std::size_t i = 0; i < n && flat; ++i) {
-    flat = G.data[i + i * G.ld] + lambda == 0.0 && b[i] == 0.0;
+    flat = G.diag(i) + lambda == 0.0 && b[i] == 0.0;
   }
   if (flat) return {std::vector<double>(n, u), 0, 0.0};
   return ActiveSet(G, b, lambda, lo2, hi2).run();
+}
+
+SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
+                                 double lo, double hi) {
+  GramColumns columns(G);
+  return solve_simplex_qp(columns, b, lambda, lo, hi);
 }
 
 }  // namespace quintara::linalg

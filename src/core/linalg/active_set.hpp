@@ -50,6 +50,7 @@
 #include <cstddef>
 #include <span>
 
+#include "core/linalg/gram_columns.hpp"
 #include "core/linalg/matrix.hpp"
 #include "core/linalg/simplex.hpp"
 
@@ -60,6 +61,10 @@ namespace quintara::linalg {
 // steps; `gap` is the largest KKT violation left (gradient units, at most
 // the tolerance unless the fallback ran).
 SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,
+                                 double lo, double hi);
+// The same reading G's columns from `G`, which forms them as they are
+// first needed (GramColumns::of_block); the same bits as the whole matrix.
+SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
                                  double lo, double hi);
 
 }  // namespace quintara::linalg

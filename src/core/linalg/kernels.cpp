@@ -80,20 +80,21 @@ namespace {
 // Four doubles in one vector; each lane is an ordinary IEEE double.
 typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
 
-// G(i, j) and G(j, i) for 4 V consecutive columns j0 .. j0 + 4V - 1 against
-// column i, read from the row-major copy At (row k = A(k, .)): independent
-// sums side by side, each over k in order from 0.0, so every element is the
-// sum the one-at-a-time loop forms, g = g + A(k, j) * A(k, i).
+// G(i, j) and G(j, i) for the columns j0 .. min(j0 + 4V, i + 1) - 1 against
+// column i, read from the row-major copy At (row k = A(k, .), stride ld, the
+// lanes past the last column zero): independent sums side by side, each over
+// k in order from 0.0, so every element is the sum the one-at-a-time loop
+// forms, g = g + A(k, j) * A(k, i). Lanes past column i are not stored.
 template <std::size_t V>
-inline void syrk_block(const MatView& A, const std::vector<double>& At, std::size_t i,
-                       std::size_t j0, Mat& G) {
+inline void syrk_block(const MatView& A, const std::vector<double>& At, std::size_t ld,
+                       std::size_t i, std::size_t j0, Mat& G) {
   const std::size_t m = A.rows, n = G.rows;
   const double* ai = A.data + i * A.ld;
   Lanes g[V];
   for (std::size_t v = 0; v < V; ++v) g[v] = Lanes{0.0, 0.0, 0.0, 0.0};
   for (std::size_t k = 0; k < m; ++k) {
     const double x = ai[k];
-    const double* row = At.data() + k * n + j0;
+    const double* row = At.data() + k * ld + j0;
     for (std::size_t v = 0; v < V; ++v) {
       Lanes r;
       std::memcpy(&r, row + 4 * v, sizeof r);
@@ -103,21 +104,28 @@ inline void syrk_block(const MatView& A, const std::vector<double>& At, std::siz
   for (std::size_t v = 0; v < V; ++v) {
     for (std::size_t l = 0; l < 4; ++l) {
       const std::size_t j = j0 + 4 * v + l;
+      if (j > i) return;
       G.data[i + j * n] = g[v][l];
       G.data[j + i * n] = g[v][l];
     }
   }
 }
 
-// The same for the one column j against column i.
-inline void syrk_one(const MatView& A, std::size_t i, std::size_t j, Mat& G) {
-  const std::size_t n = G.rows;
-  const double* ai = A.data + i * A.ld;
-  const double* aj = A.data + j * A.ld;
-  double g = 0.0;
-  for (std::size_t k = 0; k < A.rows; ++k) g += aj[k] * ai[k];
-  G.data[i + j * n] = g;
-  G.data[j + i * n] = g;
+// The last 1 .. 8 blocks of four columns of row i (the last partly past
+// column i), as one set of independent
+// sums rather than one chain after another.
+inline void syrk_tail(const MatView& A, const std::vector<double>& At, std::size_t ld,
+                      std::size_t i, std::size_t j0, std::size_t blocks, Mat& G) {
+  switch (blocks) {
+    case 1: return syrk_block<1>(A, At, ld, i, j0, G);
+    case 2: return syrk_block<2>(A, At, ld, i, j0, G);
+    case 3: return syrk_block<3>(A, At, ld, i, j0, G);
+    case 4: return syrk_block<4>(A, At, ld, i, j0, G);
+    case 5: return syrk_block<5>(A, At, ld, i, j0, G);
+    case 6: return syrk_block<6>(A, At, ld, i, j0, G);
+    case 7: return syrk_block<7>(A, At, ld, i, j0, G);
+    default: return syrk_block<8>(A, At, ld, i, j0, G);
+  }
 }
 
 }  // namespace
@@ -136,15 +144,17 @@ inline void syrk_one(const MatView& A, std::size_t i, std::size_t j, Mat& G) {
 QUINTARA_WIDE_CLONES Mat syrk_ata(const MatView& A) {
   const std::size_t m = A.rows, n = A.cols;
   Mat G(n, n);
-  std::vector<double> At(m * n);
+  // Rows padded to whole blocks of four, so a row's last block reads no
+  // further than its own padding.
+  const std::size_t ld = (n + 3) / 4 * 4;
+  std::vector<double> At(m * ld, 0.0);
   for (std::size_t j = 0; j < n; ++j) {
-    for (std::size_t k = 0; k < m; ++k) At[k * n + j] = A.data[k + j * A.ld];
+    for (std::size_t k = 0; k < m; ++k) At[k * ld + j] = A.data[k + j * A.ld];
   }
   for (std::size_t i = 0; i < n; ++i) {
     std::size_t j = 0;
-    for (; j + 32 <= i + 1; j += 32) syrk_block<8>(A, At, i, j, G);
-    for (; j + 4 <= i + 1; j += 4) syrk_block<1>(A, At, i, j, G);
-    for (; j <= i; ++j) syrk_one(A, i, j, G);
+    for (; j + 32 <= i + 1; j += 32) syrk_block<8>(A, At, ld, i, j, G);
+    if (j <= i) syrk_tail(A, At, ld, i, j, (i + 1 - j + 3) / 4, G);
   }
   return G;
 }

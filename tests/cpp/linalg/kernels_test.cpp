@@ -86,7 +86,7 @@ TEST(Kernels, GramTransposeAndNorm) {
   // [[1,2],[3,4],[5,6]]^T [[1,2],[3,4],[5,6]] = [[35,44],[44,56]].
   EXPECT_EQ(syrk_ata(cols(3, 2, {1, 3, 5, 2, 4, 6})).data, (V{35, 44, 44, 56}));
   // The blocked columns sum each element as the plain loop does, bit for bit;
-  // 39 columns reach the blocks of 32, of 4 and the single remainder.
+  // 39 columns reach the blocks of 32 and tails of every width.
   Mat A(7, 39);
   for (std::size_t k = 0; k < A.data.size(); ++k) A.data[k] = std::sin(1.7 * k) * (1 + k % 5);
   const Mat G = syrk_ata(A);

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/linalg/active_set.hpp"
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/means.hpp"
@@ -16,17 +17,39 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {
   return fit_series(b.y_pre(), b.y_post(), b.X_pre(), b.X_post(), std::move(b.donors), options);
 }
 
-ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
-                 std::vector<std::size_t> donors, const AscOptions& options) {
-  const std::size_t t0 = X_pre.rows;
-  const std::size_t J = X_pre.cols;
+namespace {
+
+// The donors as the columns of one block, all of them or all but column
+// `skip`, in column order: a placebo pool is read in place, not copied.
+struct Pool {
+  const linalg::MatView& X_pre;
+  const linalg::MatView& X_post;
+  std::size_t skip = static_cast<std::size_t>(-1);
+
+  std::size_t size() const { return skip < X_pre.cols ? X_pre.cols - 1 : X_pre.cols; }
+  std::size_t at(std::size_t j) const { return j < skip ? j : j + 1; }
+  const double* pre(std::size_t j) const { return X_pre.data + at(j) * X_pre.ld; }
+  const double* post(std::size_t j) const { return X_post.data + at(j) * X_post.ld; }
+};
+
+// The fit on a pool; `sc_weights()` returns its synthetic-control weights.
+template <class Weights>
+ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, const Pool& pool,
+               std::vector<std::size_t> donors, const AscOptions& options, Weights&& sc_weights) {
+  const std::size_t t0 = pool.X_pre.rows;
+  const std::size_t J = pool.size();
   const std::size_t P = y_post.size();
 
-  std::vector<double> w = linalg::sc_weights_bounded(X_pre, y_pre, options.sc_ridge,
-                                                     options.min_weight, options.max_weight)
-                              .weights;
-  const std::vector<double> s_pre = linalg::matvec(X_pre, w);
+  std::vector<double> w = sc_weights();
+  // The pre-period synthetic series as matvec forms it: columns of zero
+  // weight are skipped, the others added in donor order.
+  std::vector<double> s_pre(t0, 0.0);
+  for (std::size_t j = 0; j < J; ++j) {
+    const double t = w[j] * 1.0;
+    if (t == 0.0) continue;
+    const double* x = pool.pre(j);
+    for (std::size_t k = 0; k < t0; ++k) s_pre[k] = s_pre[k] + x[k] * t;
+  }
   std::vector<double> r(t0);
   for (std::size_t t = 0; t < t0; ++t) r[t] = y_pre[t] - s_pre[t];
 
@@ -35,10 +58,9 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   linalg::Mat X_c(t0, J);
   for (std::size_t t = 0; t < t0; ++t) {
     // With no donor the mean is 0/0 but never read.
-    const double mean = linalg::mean_div(J, [&](std::size_t k) { return X_pre(t, k); });
-    for (std::size_t j = 0; j < J; ++j) X_c(t, j) = X_pre(t, j) - mean;
+    const double mean = linalg::mean_div(J, [&](std::size_t k) { return pool.pre(k)[t]; });
+    for (std::size_t j = 0; j < J; ++j) X_c(t, j) = pool.pre(j)[t] - mean;
   }
-
   // The ridge system lives in period space (t0 x t0): one factorisation
   // serves every post-period.
   const linalg::Mat G = linalg::syrk_ata(X_c.transpose());
@@ -60,7 +82,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   std::vector<double> counterfactual(P);
   std::vector<double> x_s(J);
   for (std::size_t p = 0; p < P; ++p) {
-    for (std::size_t j = 0; j < J; ++j) x_s[j] = X_post(p, j);
+    for (std::size_t j = 0; j < J; ++j) x_s[j] = pool.post(j)[p];
     double c = 0.0;
     for (std::size_t j = 0; j < J; ++j) c += x_s[j] * w[j];
     double d = 0.0;
@@ -74,6 +96,42 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
   // pre_rmspe is the plain synthetic-control residual's: the augmentation has
   // no pre-period fit of its own to report.
   return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(r));
+}
+
+
+}  // namespace
+
+ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                 const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                 std::vector<std::size_t> donors, const AscOptions& options) {
+  const Pool pool{X_pre, X_post};
+  return fit_pool(y_pre, y_post, pool, std::move(donors), options, [&] {
+    return linalg::sc_weights_bounded(X_pre, y_pre, options.sc_ridge, options.min_weight,
+                                      options.max_weight)
+        .weights;
+  });
+}
+
+ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                  const linalg::MatView& G_all, std::size_t own, std::vector<std::size_t> donors,
+                  const AscOptions& options) {
+  const std::size_t J = X_pre.cols;
+  QUINTARA_ASSERT_EQ(G_all.rows, J, "augmented fit_placebo: one Gram row per donor");
+  const Pool pool{X_pre, X_post, own};
+  return fit_pool(X_pre.col(own), X_post.col(own), pool, std::move(donors), options, [&] {
+    const std::size_t n = J - 1;
+    linalg::Mat G(n, n);
+    std::vector<double> g(n);
+    for (std::size_t b = 0; b < n; ++b) {
+      const double* src = G_all.data + pool.at(b) * G_all.ld;
+      double* dst = G.data.data() + b * n;
+      for (std::size_t a = 0; a < n; ++a) dst[a] = src[pool.at(a)];
+      g[b] = src[own];
+    }
+    return linalg::solve_simplex_qp(G, g, options.sc_ridge, options.min_weight,
+                                    options.max_weight)
+        .weights;
+  });
 }
 
 }  // namespace quintara::estimators::sc::augmented

@@ -39,5 +39,14 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
                  const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const AscOptions& options);
 
+// The in-space placebo refit in which donor `own` of the whole block plays
+// the treated unit and the other donors, in order, form the pool: bit for
+// bit fit_series on the block without column `own`, with that column as the
+// treated series. `G_all` is syrk_ata(X_pre), whose principal submatrix is
+// the pool's synthetic-control Gram matrix; no pool is copied.
+ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                  const linalg::MatView& G_all, std::size_t own, std::vector<std::size_t> donors,
+                  const AscOptions& options);
+
 }  // namespace augmented
 }  // namespace quintara::estimators::sc

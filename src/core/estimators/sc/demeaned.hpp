@@ -36,5 +36,17 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
                  const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const FpOptions& options);
 
+// Gram matrix of the pre-period block with every column centred on its own
+// pre-mean: a placebo pool's Gram matrix is a principal submatrix of it.
+linalg::Mat pre_period_gram(const linalg::MatView& X_pre);
+
+// The in-space placebo refit in which donor `own` of the whole block plays
+// the treated unit and the other donors, in order, form the pool: bit for
+// bit fit_series on the block without column `own`, with that column as the
+// treated series. `G_all` is pre_period_gram(X_pre); no pool is copied.
+ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                  const linalg::MatView& G_all, std::size_t own, std::vector<std::size_t> donors,
+                  const FpOptions& options);
+
 }  // namespace demeaned
 }  // namespace quintara::estimators::sc

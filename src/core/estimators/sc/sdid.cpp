@@ -28,14 +28,78 @@ double spread(std::span<const double> v) {
   return std::sqrt(mean_div(v.size(), [&](std::size_t k) { return (v[k] - m) * (v[k] - m); }));
 }
 
+// Each column minus its mean: centring removes a free intercept from a fit.
+linalg::Mat centred_columns(const linalg::MatView& A) {
+  linalg::Mat A_c(A.rows, A.cols);
+  for (std::size_t j = 0; j < A.cols; ++j) {
+    const double* a = A.data + j * A.ld;
+    const double mu = mean_div(A.rows, [&](std::size_t t) { return a[t]; });
+    double* out = A_c.data.data() + j * A.rows;
+    for (std::size_t t = 0; t < A.rows; ++t) out[t] = a[t] - mu;
+  }
+  return A_c;
+}
+
+// simplex_with_intercept's weights for the centred columns A_c. With `few`
+// the Gram matrix's columns are formed as the solver reaches them, which
+// pays when it reads few of them (the time weights' solve); otherwise the
+// whole matrix is formed at once, half of it mirrored.
+std::vector<double> centred_weights(const linalg::Mat& A_c, std::span<const double> b,
+                                    double ridge, double min_weight, double max_weight,
+                                    bool few = false) {
+  const std::size_t r = A_c.rows;
+  const double m_b = mean_div(b);
+  std::vector<double> b_c(r);
+  for (std::size_t t = 0; t < r; ++t) b_c[t] = b[t] - m_b;
+  std::vector<double> g(A_c.cols, 0.0);
+  linalg::gemv_t(A_c, b_c, g, 1.0, 0.0);
+  if (few) {
+    linalg::GramColumns G = linalg::GramColumns::of_block(A_c);
+    return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
+  }
+  const linalg::Mat G = linalg::syrk_ata(A_c);
+  return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
+}
+
+// The controls as columns of one block (X_pre over t0 rows, X_post over
+// the rest), all of them or all but column `skip`, in column order. A
+// placebo pool is the whole block read around its own column, not a copy.
+struct Pool {
+  const linalg::MatView& X_pre;
+  const linalg::MatView& X_post;
+  std::size_t skip = kNone;
+  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
+
+  std::size_t size() const { return skip == kNone ? X_pre.cols : X_pre.cols - 1; }
+  std::size_t at(std::size_t j) const { return j < skip ? j : j + 1; }
+  const double* pre(std::size_t j) const { return X_pre.data + at(j) * X_pre.ld; }
+  const double* post(std::size_t j) const { return X_post.data + at(j) * X_post.ld; }
+};
+
 // Time weights: pre-periods weighted to predict every control's post-period
-// mean up to an intercept; unbounded and without ridge.
-// The problem's columns are periods, which a column-major view of the donor
-// block cannot present, hence the transposed copy.
-std::vector<double> time_weights(const linalg::MatView& X_pre, const linalg::MatView& X_post) {
-  std::vector<double> p(X_post.cols);
-  for (std::size_t j = 0; j < X_post.cols; ++j) p[j] = mean_div(X_post.col(j));
-  return simplex_with_intercept(X_pre.transpose(), p, 0.0, 0.0, 1.0);
+// mean up to an intercept; unbounded and without ridge. The problem's
+// columns are periods: its centred matrix (controls x periods) is formed
+// directly from the pool, as simplex_with_intercept forms it from the
+// transposed block (each period's mean summed over the controls in order).
+std::vector<double> time_weights(const Pool& pool) {
+  const std::size_t J = pool.size(), t0 = pool.X_pre.rows, P = pool.X_post.rows;
+  std::vector<double> p(J);
+  for (std::size_t j = 0; j < J; ++j) {
+    const double* x = pool.post(j);
+    p[j] = mean_div(P, [&](std::size_t s) { return x[s]; });
+  }
+  std::vector<double> mu(t0, 0.0);
+  for (std::size_t j = 0; j < J; ++j) {
+    const double* x = pool.pre(j);
+    for (std::size_t t = 0; t < t0; ++t) mu[t] += x[t];
+  }
+  for (double& m : mu) m = m / static_cast<double>(J);
+  linalg::Mat A_c(J, t0);
+  for (std::size_t j = 0; j < J; ++j) {
+    const double* x = pool.pre(j);
+    for (std::size_t t = 0; t < t0; ++t) A_c.data[j + t * J] = x[t] - mu[t];
+  }
+  return centred_weights(A_c, p, 0.0, 0.0, 1.0, true);
 }
 
 // sum_t lambda_t y_t over the pre-period: the weighted pre-period level.
@@ -82,25 +146,8 @@ double did_from_parts(std::span<const double> y_post, double pre_level, double c
 
 std::vector<double> simplex_with_intercept(const linalg::MatView& A, std::span<const double> b,
                                            double ridge, double min_weight, double max_weight) {
-  const std::size_t r = A.rows;
-  const std::size_t c = A.cols;
-  if (c == 0) return {};
-
-  // Centring removes a free intercept from the fit.
-  linalg::Mat A_c(r, c);
-  for (std::size_t j = 0; j < c; ++j) {
-    const double mu = mean_div(A.col(j));
-    for (std::size_t t = 0; t < r; ++t) A_c(t, j) = A(t, j) - mu;
-  }
-  const double m_b = mean_div(b);
-  std::vector<double> b_c(r);
-  for (std::size_t t = 0; t < r; ++t) b_c[t] = b[t] - m_b;
-
-  const linalg::Mat G = linalg::syrk_ata(A_c);
-  std::vector<double> g(c, 0.0);
-  linalg::gemv_t(A_c, b_c, g, 1.0, 0.0);
-
-  return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
+  if (A.cols == 0) return {};
+  return centred_weights(centred_columns(A), b, ridge, min_weight, max_weight);
 }
 
 ScFit fit_at(const Panel& panel, std::size_t t0, const SdidOptions& options) {
@@ -118,13 +165,17 @@ SdidFit fit_with_time_weights(const Panel& panel, std::size_t t0, const SdidOpti
                     options);
 }
 
-SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
-                   const linalg::MatView& X_pre, const linalg::MatView& X_post,
-                   std::vector<std::size_t> controls, std::size_t n_treated,
-                   const SdidOptions& options) {
-  const std::size_t t0 = X_pre.rows;
-  const std::size_t P = X_post.rows;
-  const std::size_t J = X_pre.cols;
+namespace {
+
+// The fit on a pool of controls; `unit_weights(ridge)` returns the unit
+// weights, simplex_with_intercept of the pool's pre-period block.
+template <class UnitWeights>
+SdidFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, const Pool& pool,
+                 std::vector<std::size_t> controls, std::size_t n_treated,
+                 const SdidOptions& options, UnitWeights&& unit_weights) {
+  const std::size_t t0 = pool.X_pre.rows;
+  const std::size_t P = pool.X_post.rows;
+  const std::size_t J = pool.size();
   if (t0 == 0 || P == 0) panic(kPeriodsMessage);
 
   // Noise level: sample standard deviation of the controls' first
@@ -132,7 +183,8 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
   std::vector<double> diffs;
   diffs.reserve(J * (t0 - 1));
   for (std::size_t j = 0; j < J; ++j) {
-    for (std::size_t t = 1; t < t0; ++t) diffs.push_back(X_pre(t, j) - X_pre(t - 1, j));
+    const double* x = pool.pre(j);
+    for (std::size_t t = 1; t < t0; ++t) diffs.push_back(x[t] - x[t - 1]);
   }
   double sigma = 0.0;
   if (diffs.size() >= 2) {
@@ -144,44 +196,47 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
   const double n_tr_post = static_cast<double>(n_treated) * static_cast<double>(P);
   const double zeta = std::pow(n_tr_post, 0.25) * options.zeta_scale * sigma;
 
-  std::vector<double> omega = simplex_with_intercept(
-      X_pre, y_pre, zeta * zeta * static_cast<double>(t0), options.min_weight, options.max_weight);
-  std::vector<double> lambda = time_weights(X_pre, X_post);
+  std::vector<double> omega = unit_weights(zeta * zeta * static_cast<double>(t0));
+  std::vector<double> lambda = time_weights(pool);
 
   // Weighted pre-period levels of the treated series and of each control.
   const double a_tr = weighted_pre_level(y_pre, lambda);
   std::vector<double> a(J);
   for (std::size_t j = 0; j < J; ++j) {
+    const double* x = pool.pre(j);
     double s = 0.0;
-    for (std::size_t t = 0; t < t0; ++t) s += lambda[t] * X_pre(t, j);
+    for (std::size_t t = 0; t < t0; ++t) s += lambda[t] * x[t];
     a[j] = s;
   }
 
   const auto control_value = [&](std::size_t j, std::size_t t) {
-    return t < t0 ? X_pre(t, j) : X_post(t - t0, j);
+    return t < t0 ? pool.pre(j)[t] : pool.post(j)[t - t0];
   };
   // The effect in did_effect's pieces: all but the treated post-period mean
   // are kept for re-assembling it with another post-period series.
   const double change = controls_change(t0, t0 + P, J, control_value, omega, lambda);
   const double att = did_from_parts(y_post, a_tr, change);
 
-  std::vector<double> counterfactual(P);
+  // Sums over the controls, in control order, for all periods at once (each
+  // period's sum is the same sequence of additions as one period at a time).
+  std::vector<double> counterfactual(P, 0.0);
+  std::vector<double> fitted(t0, 0.0);
+  for (std::size_t j = 0; j < J; ++j) {
+    const double* x = pool.post(j);
+    for (std::size_t s = 0; s < P; ++s) counterfactual[s] += (x[s] - a[j]) * omega[j];
+    const double* xp = pool.pre(j);
+    for (std::size_t t = 0; t < t0; ++t) fitted[t] += omega[j] * xp[t];
+  }
   std::vector<double> att_path(P);
   for (std::size_t s = 0; s < P; ++s) {
-    double c = 0.0;
-    for (std::size_t j = 0; j < J; ++j) c += (X_post(s, j) - a[j]) * omega[j];
-    counterfactual[s] = c + a_tr;
+    counterfactual[s] = counterfactual[s] + a_tr;
     att_path[s] = y_post[s] - counterfactual[s];
   }
 
   // The unit weights fit up to an intercept, so the pre-period error is the
   // residual's spread around its own mean.
   std::vector<double> e(t0);
-  for (std::size_t t = 0; t < t0; ++t) {
-    double s = 0.0;
-    for (std::size_t j = 0; j < J; ++j) s += omega[j] * X_pre(t, j);
-    e[t] = y_pre[t] - s;
-  }
+  for (std::size_t t = 0; t < t0; ++t) e[t] = y_pre[t] - fitted[t];
 
   ScFit fit;
   fit.att = att;
@@ -193,6 +248,46 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
   fit.counterfactual = std::move(counterfactual);
   fit.treated_post.assign(y_post.begin(), y_post.end());
   return {std::move(fit), std::move(lambda), a_tr, change};
+}
+
+}  // namespace
+
+SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
+                   const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                   std::vector<std::size_t> controls, std::size_t n_treated,
+                   const SdidOptions& options) {
+  const Pool pool{X_pre, X_post};
+  return fit_pool(y_pre, y_post, pool, std::move(controls), n_treated, options,
+                  [&](double ridge) {
+                    return simplex_with_intercept(X_pre, y_pre, ridge, options.min_weight,
+                                                  options.max_weight);
+                  });
+}
+
+linalg::Mat pre_period_gram(const linalg::MatView& X_pre) {
+  return linalg::syrk_ata(centred_columns(X_pre));
+}
+
+SdidFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                    const linalg::MatView& G_all, std::size_t own,
+                    std::vector<std::size_t> controls, const SdidOptions& options) {
+  const std::size_t J = X_pre.cols;
+  QUINTARA_ASSERT_EQ(G_all.rows, J, "sdid fit_placebo: one Gram row per control");
+  const Pool pool{X_pre, X_post, own};
+  const std::span<const double> y_pre = X_pre.col(own);
+  const auto unit_weights = [&](double ridge) {
+    const std::size_t n = J - 1;
+    linalg::Mat G(n, n);
+    std::vector<double> g(n);
+    for (std::size_t b = 0; b < n; ++b) {
+      const double* src = G_all.data + pool.at(b) * G_all.ld;
+      double* dst = G.data.data() + b * n;
+      for (std::size_t a = 0; a < n; ++a) dst[a] = src[pool.at(a)];
+      g[b] = src[own];
+    }
+    return linalg::solve_simplex_qp(G, g, ridge, options.min_weight, options.max_weight).weights;
+  };
+  return fit_pool(y_pre, X_post.col(own), pool, std::move(controls), 1, options, unit_weights);
 }
 
 double att_given_weights(const Panel& panel, std::size_t t0, std::span<const std::size_t> treated,
@@ -223,28 +318,45 @@ std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
   const std::vector<std::size_t> controls = panel.never_treated_units();
   QUINTARA_ASSERT_EQ(omega.size(), controls.size(), "jackknife: one weight per control");
 
+  // Each control's post-minus-pre change p_j - a_j does not depend on which
+  // unit is left out, nor does the controls' weighted sum when a treated
+  // unit is: both are formed once, and each effect is the sum
+  // att_given_weights would form (the same terms, in control order).
+  const std::size_t T = panel.n_periods();
+  std::vector<double> change(controls.size());
+  for (std::size_t j = 0; j < controls.size(); ++j) {
+    const std::size_t c = controls[j];
+    const double p_j = mean_div(T - t0, [&](std::size_t k) { return panel.y(c, t0 + k); });
+    double a_j = 0.0;
+    for (std::size_t t = 0; t < t0; ++t) a_j += lambda[t] * panel.y(c, t);
+    change[j] = p_j - a_j;
+  }
+  const auto effect = [&](std::span<const std::size_t> units, double controls_sum) {
+    const std::vector<double> ybar = panel.unit_mean(units);
+    const std::span<const double> y(ybar);
+    return did_from_parts(y.subspan(t0), weighted_pre_level(y.first(t0), lambda), controls_sum);
+  };
+
   std::vector<double> out;
   out.reserve(treated.size() + controls.size());
+  double all = 0.0;
+  for (std::size_t j = 0; j < controls.size(); ++j) all += omega[j] * change[j];
   std::vector<std::size_t> units;
   for (std::size_t u = 0; u < treated.size(); ++u) {
     units.clear();
     for (std::size_t k = 0; k < treated.size(); ++k) {
       if (k != u) units.push_back(treated[k]);
     }
-    out.push_back(att_given_weights(panel, t0, units, controls, omega, lambda));
+    out.push_back(effect(units, all));
   }
-  std::vector<double> rest;
   for (std::size_t k = 0; k < controls.size(); ++k) {
     if (omega[k] >= kAllTheWeight) continue;
     const double keep = 1.0 - omega[k];
-    units.clear();
-    rest.clear();
+    double rest = 0.0;
     for (std::size_t j = 0; j < controls.size(); ++j) {
-      if (j == k) continue;
-      units.push_back(controls[j]);
-      rest.push_back(omega[j] / keep);
+      if (j != k) rest += omega[j] / keep * change[j];
     }
-    out.push_back(att_given_weights(panel, t0, treated, units, rest, lambda));
+    out.push_back(effect(treated, rest));
   }
   return out;
 }

@@ -59,6 +59,21 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
                    std::vector<std::size_t> controls, std::size_t n_treated,
                    const SdidOptions& options);
 
+// Gram matrix of the pre-period block with every column centred over the
+// pre-period: a column's centring does not depend on the other columns, so
+// a placebo pool's unit-weight Gram matrix is a principal submatrix of this
+// (each entry the same sum over periods in the same order).
+linalg::Mat pre_period_gram(const linalg::MatView& X_pre);
+
+// The in-space placebo refit in which control `own` of the whole block plays
+// the single treated unit and the other controls, in order, form the pool:
+// bit for bit fit_series on the block without column `own`, with that
+// column as the treated series. `G_all` is pre_period_gram(X_pre); the pool
+// is read in place, never copied.
+SdidFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                    const linalg::MatView& G_all, std::size_t own,
+                    std::vector<std::size_t> controls, const SdidOptions& options);
+
 // The effect (m_tr - pre_level) - controls, m_tr the mean of `y_post` (sum
 // divided by its length). Every SDID effect is formed here, so one assembled
 // from a fit's kept terms and another post-period series is the effect a
