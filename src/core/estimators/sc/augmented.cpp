@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <utility>
 
+#include "core/estimators/sc/donor_pool.hpp"
 #include "core/linalg/active_set.hpp"
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
@@ -19,22 +20,9 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {
 
 namespace {
 
-// The donors as the columns of one block, all of them or all but column
-// `skip`, in column order: a placebo pool is read in place, not copied.
-struct Pool {
-  const linalg::MatView& X_pre;
-  const linalg::MatView& X_post;
-  std::size_t skip = static_cast<std::size_t>(-1);
-
-  std::size_t size() const { return skip < X_pre.cols ? X_pre.cols - 1 : X_pre.cols; }
-  std::size_t at(std::size_t j) const { return j < skip ? j : j + 1; }
-  const double* pre(std::size_t j) const { return X_pre.data + at(j) * X_pre.ld; }
-  const double* post(std::size_t j) const { return X_post.data + at(j) * X_post.ld; }
-};
-
 // The fit on a pool; `sc_weights()` returns its synthetic-control weights.
 template <class Weights>
-ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, const Pool& pool,
+ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, const DonorPool& pool,
                std::vector<std::size_t> donors, const AscOptions& options, Weights&& sc_weights) {
   const std::size_t t0 = pool.X_pre.rows;
   const std::size_t J = pool.size();
@@ -98,13 +86,12 @@ ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, co
   return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(r));
 }
 
-
 }  // namespace
 
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
                  const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const AscOptions& options) {
-  const Pool pool{X_pre, X_post};
+  const DonorPool pool{X_pre, X_post};
   return fit_pool(y_pre, y_post, pool, std::move(donors), options, [&] {
     return linalg::sc_weights_bounded(X_pre, y_pre, options.sc_ridge, options.min_weight,
                                       options.max_weight)
@@ -117,7 +104,7 @@ ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                   const AscOptions& options) {
   const std::size_t J = X_pre.cols;
   QUINTARA_ASSERT_EQ(G_all.rows, J, "augmented fit_placebo: one Gram row per donor");
-  const Pool pool{X_pre, X_post, own};
+  const DonorPool pool{X_pre, X_post, own};
   return fit_pool(X_pre.col(own), X_post.col(own), pool, std::move(donors), options, [&] {
     const std::size_t n = J - 1;
     linalg::Mat G(n, n);
@@ -128,8 +115,7 @@ ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
       for (std::size_t a = 0; a < n; ++a) dst[a] = src[pool.at(a)];
       g[b] = src[own];
     }
-    return linalg::solve_simplex_qp(G, g, options.sc_ridge, options.min_weight,
-                                    options.max_weight)
+    return linalg::solve_simplex_qp(G, g, options.sc_ridge, options.min_weight, options.max_weight)
         .weights;
   });
 }

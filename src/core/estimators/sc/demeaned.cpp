@@ -2,6 +2,7 @@
 
 #include <utility>
 
+#include "core/estimators/sc/donor_pool.hpp"
 #include "core/linalg/active_set.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/means.hpp"
@@ -17,19 +18,6 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const FpOptions& options) {
 
 namespace {
 
-// The donors as the columns of one block, all of them or all but column
-// `skip`, in column order: a placebo pool is read in place, not copied.
-struct Pool {
-  const linalg::MatView& X_pre;
-  const linalg::MatView& X_post;
-  std::size_t skip = static_cast<std::size_t>(-1);
-
-  std::size_t size() const { return skip < X_pre.cols ? X_pre.cols - 1 : X_pre.cols; }
-  std::size_t at(std::size_t j) const { return j < skip ? j : j + 1; }
-  const double* pre(std::size_t j) const { return X_pre.data + at(j) * X_pre.ld; }
-  const double* post(std::size_t j) const { return X_post.data + at(j) * X_post.ld; }
-};
-
 // The pre-means are sums times 1/t0; with no pre-period they are 0.
 double pre_mean(std::size_t t0, const double* v) {
   return t0 == 0 ? 0.0 : linalg::mean_recip(t0, [v](std::size_t t) { return v[t]; });
@@ -38,7 +26,7 @@ double pre_mean(std::size_t t0, const double* v) {
 // The fit on a pool; `solve(mu, m)` returns the weights for the donors'
 // pre-means mu and the treated pre-mean m.
 template <class Solve>
-ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, const Pool& pool,
+ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, const DonorPool& pool,
                std::vector<std::size_t> donors, Solve&& solve) {
   const std::size_t t0 = pool.X_pre.rows;
   const std::size_t J = pool.size();
@@ -72,7 +60,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
                  const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const FpOptions& options) {
   const std::size_t t0 = X_pre.rows;
-  const Pool pool{X_pre, X_post};
+  const DonorPool pool{X_pre, X_post};
   return fit_pool(y_pre, y_post, pool, std::move(donors), [&](const auto& mu, double m) {
     const std::size_t J = X_pre.cols;
     linalg::Mat X_c(t0, J);
@@ -103,22 +91,21 @@ ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                   const FpOptions& options) {
   const std::size_t J = X_pre.cols;
   QUINTARA_ASSERT_EQ(G_all.rows, J, "demeaned fit_placebo: one Gram row per donor");
-  const Pool pool{X_pre, X_post, own};
-  return fit_pool(X_pre.col(own), X_post.col(own), pool, std::move(donors),
-                  [&](const auto&, double) {
-                    const std::size_t n = J - 1;
-                    linalg::Mat G(n, n);
-                    std::vector<double> g(n);
-                    for (std::size_t b = 0; b < n; ++b) {
-                      const double* src = G_all.data + pool.at(b) * G_all.ld;
-                      double* dst = G.data.data() + b * n;
-                      for (std::size_t a = 0; a < n; ++a) dst[a] = src[pool.at(a)];
-                      g[b] = src[own];
-                    }
-                    return linalg::solve_simplex_qp(G, g, options.ridge, options.min_weight,
-                                                    options.max_weight)
-                        .weights;
-                  });
+  const DonorPool pool{X_pre, X_post, own};
+  return fit_pool(
+      X_pre.col(own), X_post.col(own), pool, std::move(donors), [&](const auto&, double) {
+        const std::size_t n = J - 1;
+        linalg::Mat G(n, n);
+        std::vector<double> g(n);
+        for (std::size_t b = 0; b < n; ++b) {
+          const double* src = G_all.data + pool.at(b) * G_all.ld;
+          double* dst = G.data.data() + b * n;
+          for (std::size_t a = 0; a < n; ++a) dst[a] = src[pool.at(a)];
+          g[b] = src[own];
+        }
+        return linalg::solve_simplex_qp(G, g, options.ridge, options.min_weight, options.max_weight)
+            .weights;
+      });
 }
 
 }  // namespace quintara::estimators::sc::demeaned

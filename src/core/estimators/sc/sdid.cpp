@@ -3,6 +3,7 @@
 #include <cmath>
 #include <utility>
 
+#include "core/estimators/sc/donor_pool.hpp"
 #include "core/linalg/active_set.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/means.hpp"
@@ -44,9 +45,8 @@ linalg::Mat centred_columns(const linalg::MatView& A) {
 // the Gram matrix's columns are formed as the solver reaches them, which
 // pays when it reads few of them (the time weights' solve); otherwise the
 // whole matrix is formed at once, half of it mirrored.
-std::vector<double> centred_weights(const linalg::Mat& A_c, std::span<const double> b,
-                                    double ridge, double min_weight, double max_weight,
-                                    bool few = false) {
+std::vector<double> centred_weights(const linalg::Mat& A_c, std::span<const double> b, double ridge,
+                                    double min_weight, double max_weight, bool few = false) {
   const std::size_t r = A_c.rows;
   const double m_b = mean_div(b);
   std::vector<double> b_c(r);
@@ -61,27 +61,12 @@ std::vector<double> centred_weights(const linalg::Mat& A_c, std::span<const doub
   return linalg::solve_simplex_qp(G, g, ridge, min_weight, max_weight).weights;
 }
 
-// The controls as columns of one block (X_pre over t0 rows, X_post over
-// the rest), all of them or all but column `skip`, in column order. A
-// placebo pool is the whole block read around its own column, not a copy.
-struct Pool {
-  const linalg::MatView& X_pre;
-  const linalg::MatView& X_post;
-  std::size_t skip = kNone;
-  static constexpr std::size_t kNone = static_cast<std::size_t>(-1);
-
-  std::size_t size() const { return skip == kNone ? X_pre.cols : X_pre.cols - 1; }
-  std::size_t at(std::size_t j) const { return j < skip ? j : j + 1; }
-  const double* pre(std::size_t j) const { return X_pre.data + at(j) * X_pre.ld; }
-  const double* post(std::size_t j) const { return X_post.data + at(j) * X_post.ld; }
-};
-
 // Time weights: pre-periods weighted to predict every control's post-period
 // mean up to an intercept; unbounded and without ridge. The problem's
 // columns are periods: its centred matrix (controls x periods) is formed
 // directly from the pool, as simplex_with_intercept forms it from the
 // transposed block (each period's mean summed over the controls in order).
-std::vector<double> time_weights(const Pool& pool) {
+std::vector<double> time_weights(const DonorPool& pool) {
   const std::size_t J = pool.size(), t0 = pool.X_pre.rows, P = pool.X_post.rows;
   std::vector<double> p(J);
   for (std::size_t j = 0; j < J; ++j) {
@@ -170,8 +155,8 @@ namespace {
 // The fit on a pool of controls; `unit_weights(ridge)` returns the unit
 // weights, simplex_with_intercept of the pool's pre-period block.
 template <class UnitWeights>
-SdidFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, const Pool& pool,
-                 std::vector<std::size_t> controls, std::size_t n_treated,
+SdidFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post,
+                 const DonorPool& pool, std::vector<std::size_t> controls, std::size_t n_treated,
                  const SdidOptions& options, UnitWeights&& unit_weights) {
   const std::size_t t0 = pool.X_pre.rows;
   const std::size_t P = pool.X_post.rows;
@@ -256,12 +241,10 @@ SdidFit fit_series(std::span<const double> y_pre, std::span<const double> y_post
                    const linalg::MatView& X_pre, const linalg::MatView& X_post,
                    std::vector<std::size_t> controls, std::size_t n_treated,
                    const SdidOptions& options) {
-  const Pool pool{X_pre, X_post};
-  return fit_pool(y_pre, y_post, pool, std::move(controls), n_treated, options,
-                  [&](double ridge) {
-                    return simplex_with_intercept(X_pre, y_pre, ridge, options.min_weight,
-                                                  options.max_weight);
-                  });
+  const DonorPool pool{X_pre, X_post};
+  return fit_pool(y_pre, y_post, pool, std::move(controls), n_treated, options, [&](double ridge) {
+    return simplex_with_intercept(X_pre, y_pre, ridge, options.min_weight, options.max_weight);
+  });
 }
 
 linalg::Mat pre_period_gram(const linalg::MatView& X_pre) {
@@ -273,7 +256,7 @@ SdidFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                     std::vector<std::size_t> controls, const SdidOptions& options) {
   const std::size_t J = X_pre.cols;
   QUINTARA_ASSERT_EQ(G_all.rows, J, "sdid fit_placebo: one Gram row per control");
-  const Pool pool{X_pre, X_post, own};
+  const DonorPool pool{X_pre, X_post, own};
   const std::span<const double> y_pre = X_pre.col(own);
   const auto unit_weights = [&](double ridge) {
     const std::size_t n = J - 1;
