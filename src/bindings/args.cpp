@@ -156,9 +156,8 @@ ArrayView to_array(PyObject* obj, int ndim) {
                           "-D array"};
   }
   if (!view.holds_native_float64()) {
-    throw ConversionError{"expected " + want + ", got an array of buffer format '" +
-                          view.format() + "' with " + std::to_string(view.itemsize()) +
-                          "-byte items"};
+    throw ConversionError{"expected " + want + ", got an array of buffer format '" + view.format() +
+                          "' with " + std::to_string(view.itemsize()) + "-byte items"};
   }
   return view;
 }

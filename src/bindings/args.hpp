@@ -28,17 +28,17 @@
 namespace quintara::bindings {
 
 enum class Kind {
-  Array2,     // numpy.ndarray whose buffer is 2-D native float64, any strides
-  Array3,     // the same with exactly 3 dimensions
-  IndexList,  // sequence (not str) of non-negative integers -> vector<size_t>
-  IndexLists, // sequence (not str) of index lists -> vector<vector<size_t>>
-  IntList,    // sequence (not str) of signed 64-bit integers -> vector<int64_t>
-  FloatList,  // sequence (not str) of numbers -> vector<double>
-  StrList,    // sequence (not str) of str -> vector<string>
-  Count,      // non-negative integer fitting 64 bits -> uint64_t
-  Float,      // anything float() accepts; NaN and inf pass -> double
-  Flag,       // bool or numpy.bool_ only -> bool
-  Name,       // str -> string
+  Array2,      // numpy.ndarray whose buffer is 2-D native float64, any strides
+  Array3,      // the same with exactly 3 dimensions
+  IndexList,   // sequence (not str) of non-negative integers -> vector<size_t>
+  IndexLists,  // sequence (not str) of index lists -> vector<vector<size_t>>
+  IntList,     // sequence (not str) of signed 64-bit integers -> vector<int64_t>
+  FloatList,   // sequence (not str) of numbers -> vector<double>
+  StrList,     // sequence (not str) of str -> vector<string>
+  Count,       // non-negative integer fitting 64 bits -> uint64_t
+  Float,       // anything float() accepts; NaN and inf pass -> double
+  Flag,        // bool or numpy.bool_ only -> bool
+  Name,        // str -> string
 };
 
 struct Param {

@@ -118,9 +118,8 @@ std::vector<Set> candidate_sets(const SelectionSettings& s) {
     if (room > 1 && p > 1) {
       // The size is drawn before the shuffle, on every pass: 2 <= size <= room.
       // The random sets are larger than those above, so all of them are new.
-      const std::size_t wanted =
-          std::min(s.n_candidates,
-                   out.size() + distinct_sets(p, 2, std::min(room, p), s.n_candidates));
+      const std::size_t wanted = std::min(
+          s.n_candidates, out.size() + distinct_sets(p, 2, std::min(room, p), s.n_candidates));
       random_search(out, include, pool, wanted, attempt_limit(s.n_candidates, 20), rng,
                     [&] { return 2 + static_cast<std::size_t>(rng.gen_range(room - 1)); });
     }

@@ -187,15 +187,15 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& 
           }
           namespace sc = estimators::sc;
           const estimators::ScFit pf =
-              sc_options     ? sc::synthetic::fit_placebo(X_pre, X_post, gram, j, std::move(pool),
-                                                          *sc_options)
-              : sdid_options ? sc::sdid::fit_placebo(X_pre, X_post, gram, j, std::move(pool),
-                                                     *sdid_options)
-                                   .fit
-              : fp_options   ? sc::demeaned::fit_placebo(X_pre, X_post, gram, j, std::move(pool),
-                                                         *fp_options)
-                             : sc::augmented::fit_placebo(X_pre, X_post, gram, j, std::move(pool),
-                                                          *asc_options);
+              sc_options
+                  ? sc::synthetic::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sc_options)
+              : sdid_options
+                  ? sc::sdid::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sdid_options)
+                        .fit
+              : fp_options
+                  ? sc::demeaned::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *fp_options)
+                  : sc::augmented::fit_placebo(X_pre, X_post, gram, j, std::move(pool),
+                                               *asc_options);
           return {method.statistic(pf), pf.att};
         }
         // The pool's columns, the one copy a fit needs.

@@ -6,8 +6,8 @@
 
 #include "core/format.hpp"
 #include "core/geo/power.hpp"
-#include "core/runs/user_error.hpp"
 #include "core/runs/scale.hpp"
+#include "core/runs/user_error.hpp"
 
 namespace quintara::runs {
 

@@ -4,8 +4,8 @@
 
 #include "core/estimators/mcnnm/fit.hpp"
 #include "core/estimators/panel.hpp"
-#include "core/runs/scale.hpp"
 #include "core/runs/sc_run.hpp"
+#include "core/runs/scale.hpp"
 
 namespace quintara::runs {
 

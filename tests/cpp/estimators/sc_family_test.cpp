@@ -111,9 +111,9 @@ TEST(ScFamily, SdidDemeanedAndAugmentedPlacebosFromTheBlockGramAreTheRefitsBitFo
         ids.push_back(j);
       }
       const auto own_col = X.col(own);
-      const sc::sdid::SdidFit a = sc::sdid::fit_series(
-          own_col.first(t0), own_col.subspan(t0), pool.view().row_range(0, t0),
-          pool.view().row_range(t0, 30 - t0), ids, 1, o);
+      const sc::sdid::SdidFit a =
+          sc::sdid::fit_series(own_col.first(t0), own_col.subspan(t0), pool.view().row_range(0, t0),
+                               pool.view().row_range(t0, 30 - t0), ids, 1, o);
       const sc::sdid::SdidFit b = sc::sdid::fit_placebo(X_pre, X_post, G, own, ids, o);
       const sc::FpOptions fo{o.min_weight, o.max_weight, o.zeta_scale};
       const ScFit c = sc::demeaned::fit_series(own_col.first(t0), own_col.subspan(t0),
@@ -126,8 +126,7 @@ TEST(ScFamily, SdidDemeanedAndAugmentedPlacebosFromTheBlockGramAreTheRefitsBitFo
                                                 pool.view().row_range(t0, 30 - t0), ids, ao);
       const ScFit f = sc::augmented::fit_placebo(X_pre, X_post, G_sc, own, ids, ao);
       EXPECT_EQ(a.lambda, b.lambda);
-      for (const auto& [u, v] :
-           {std::pair{&a.fit, &b.fit}, std::pair{&c, &d}, std::pair{&e, &f}}) {
+      for (const auto& [u, v] : {std::pair{&a.fit, &b.fit}, std::pair{&c, &d}, std::pair{&e, &f}}) {
         EXPECT_EQ(u->weights, v->weights);
         EXPECT_EQ(u->counterfactual, v->counterfactual);
         EXPECT_EQ(std::memcmp(&u->att, &v->att, sizeof(double)), 0);

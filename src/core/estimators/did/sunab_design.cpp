@@ -102,8 +102,8 @@ linalg::Cholesky bread_factor(const Mat& gram) {
   return linalg::Cholesky::new_ridge(gram, kBreadRidge).expect("XtX SPD");
 }
 
-SaResult summarize(const Design& d, const std::vector<double>& beta,
-                   const linalg::Cholesky& bread, const Mat& meat) {
+SaResult summarize(const Design& d, const std::vector<double>& beta, const linalg::Cholesky& bread,
+                   const Mat& meat) {
   SaResult out;
   std::vector<std::int64_t> periods;
   for (const Cell& c : d.cells) periods.push_back(c.e);

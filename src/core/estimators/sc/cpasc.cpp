@@ -141,15 +141,9 @@ double median(std::span<const double> values) {
 void assign_weights(std::span<UnitFit> fits, CpascMode mode, std::size_t n_strata) {
   if (fits.empty()) return;
   switch (mode) {
-    case CpascMode::Mspe:
-      assign_mspe(fits);
-      return;
-    case CpascMode::Stratified:
-      assign_stratified(fits, n_strata);
-      return;
-    case CpascMode::Cumulative:
-      assign_cumulative(fits);
-      return;
+    case CpascMode::Mspe: assign_mspe(fits); return;
+    case CpascMode::Stratified: assign_stratified(fits, n_strata); return;
+    case CpascMode::Cumulative: assign_cumulative(fits); return;
   }
 }
 

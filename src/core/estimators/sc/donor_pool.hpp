@@ -7,7 +7,9 @@
 #pragma once
 
 #include <cstddef>
+#include <vector>
 
+#include "core/linalg/matrix.hpp"
 #include "core/linalg/matrix_view.hpp"
 
 namespace quintara::estimators::sc {
@@ -26,5 +28,27 @@ struct DonorPool {
   const double* pre(std::size_t j) const { return X_pre.data + at(j) * X_pre.ld; }
   const double* post(std::size_t j) const { return X_post.data + at(j) * X_post.ld; }
 };
+
+// The weight problem of a placebo refit, taken from the Gram matrix of the
+// whole block: a pool's Gram is the principal submatrix without column
+// `skip`, and its linear term is the rest of column `skip`. Each element is
+// the same sum over periods as when the pool's own Gram is built, so a refit
+// from here equals one on a copied pool bit for bit.
+struct PlaceboGram {
+  linalg::Mat G;
+  std::vector<double> b;
+};
+
+inline PlaceboGram placebo_gram(const linalg::MatView& G_all, const DonorPool& pool) {
+  const std::size_t n = pool.size();
+  PlaceboGram p{linalg::Mat(n, n), std::vector<double>(n)};
+  for (std::size_t c = 0; c < n; ++c) {
+    const double* src = G_all.data + pool.at(c) * G_all.ld;
+    double* dst = p.G.data.data() + c * n;
+    for (std::size_t r = 0; r < n; ++r) dst[r] = src[pool.at(r)];
+    p.b[c] = src[pool.skip];
+  }
+  return p;
+}
 
 }  // namespace quintara::estimators::sc

@@ -259,15 +259,7 @@ SdidFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
   const DonorPool pool{X_pre, X_post, own};
   const std::span<const double> y_pre = X_pre.col(own);
   const auto unit_weights = [&](double ridge) {
-    const std::size_t n = J - 1;
-    linalg::Mat G(n, n);
-    std::vector<double> g(n);
-    for (std::size_t b = 0; b < n; ++b) {
-      const double* src = G_all.data + pool.at(b) * G_all.ld;
-      double* dst = G.data.data() + b * n;
-      for (std::size_t a = 0; a < n; ++a) dst[a] = src[pool.at(a)];
-      g[b] = src[own];
-    }
+    const auto [G, g] = placebo_gram(G_all, pool);
     return linalg::solve_simplex_qp(G, g, ridge, options.min_weight, options.max_weight).weights;
   };
   return fit_pool(y_pre, X_post.col(own), pool, std::move(controls), 1, options, unit_weights);

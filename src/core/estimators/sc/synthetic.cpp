@@ -1,5 +1,6 @@
 #include "core/estimators/sc/synthetic.hpp"
 
+#include "core/estimators/sc/donor_pool.hpp"
 #include "core/linalg/active_set.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/panic.hpp"
@@ -60,19 +61,7 @@ ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                   const ScOptions& options) {
   const std::size_t J = X_pre.cols;
   QUINTARA_ASSERT_EQ(G_all.rows, J, "fit_placebo: one Gram row per donor");
-  const std::size_t n = J - 1;
-  linalg::Mat G(n, n);
-  std::vector<double> c(n);
-  for (std::size_t b = 0, jb = 0; jb < J; ++jb) {
-    if (jb == own) continue;
-    const double* src = G_all.data + jb * G_all.ld;
-    double* dst = G.data.data() + b * n;
-    for (std::size_t a = 0, ja = 0; ja < J; ++ja) {
-      if (ja != own) dst[a++] = src[ja];
-    }
-    c[b] = src[own];
-    ++b;
-  }
+  auto [G, c] = placebo_gram(G_all, DonorPool{X_pre, X_post, own});
   const std::span<const double> y_pre = X_pre.col(own);
   shift_for_penalty(c, X_pre, y_pre, own, options.penalty);
   std::vector<double> w =
