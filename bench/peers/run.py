@@ -20,6 +20,7 @@ from __future__ import annotations
 import argparse
 import json
 import os
+import signal
 import subprocess
 import sys
 import time
@@ -61,14 +62,26 @@ def run_one(env: Path, case: str, impl: str, timeout: float, repeats: int) -> di
     JSON line."""
     cmd = [str(env_python(env)), str(HERE / "worker.py"), case, impl, str(repeats)]
     start = time.perf_counter()
+    # Its own process group: peers that fork workers (multiprocessing) would
+    # otherwise leave them running after a timeout, skewing later cases.
+    proc = subprocess.Popen(
+        cmd,
+        stdout=subprocess.PIPE,
+        stderr=subprocess.PIPE,
+        text=True,
+        cwd=HERE,
+        start_new_session=True,
+    )
     try:
-        r = subprocess.run(cmd, capture_output=True, text=True, timeout=timeout, cwd=HERE)
+        out, err = proc.communicate(timeout=timeout)
     except subprocess.TimeoutExpired:
+        os.killpg(proc.pid, signal.SIGKILL)
+        proc.communicate()
         return {"error": f"timeout > {timeout:.0f} s"}
-    for line in reversed(r.stdout.splitlines()):
+    for line in reversed(out.splitlines()):
         if line.startswith("{"):
             return json.loads(line)
-    tail = (r.stderr.strip().splitlines() or ["no output"])[-1]
+    tail = (err.strip().splitlines() or ["no output"])[-1]
     return {"error": f"{tail[:70]} ({time.perf_counter() - start:.0f} s)"}
 
 
