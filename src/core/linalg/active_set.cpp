@@ -7,6 +7,8 @@
 #include <utility>
 #include <vector>
 
+#include "core/linalg/wide_clones.hpp"
+
 namespace quintara::linalg {
 
 namespace {
@@ -138,14 +140,7 @@ class ActiveSet {
     const std::size_t first = free_.size();
     Hold was[kBatch];
     for (std::size_t i = 0; i < n_ && free_.size() - first < kBatch; ++i) {
-      double v;
-      if (hold_[i] == Hold::kLower) {
-        v = mean - g_[i];
-      } else if (hold_[i] == Hold::kUpper) {
-        v = g_[i] - mean;
-      } else {
-        continue;
-      }
+      const double v = violation(i, mean);
       if (!(v > tol_ && v >= kBatchShare * worst)) continue;
       was[free_.size() - first] = hold_[i];
       enter(i);
@@ -369,6 +364,14 @@ class ActiveSet {
     return worst;
   }
 
+  // By how much held coordinate i's multiplier has the wrong sign (> 0: it
+  // should enter); -inf for a free coordinate, which no test selects.
+  double violation(std::size_t i, double mean) const {
+    if (hold_[i] == Hold::kLower) return mean - g_[i];
+    if (hold_[i] == Hold::kUpper) return g_[i] - mean;
+    return -std::numeric_limits<double>::infinity();
+  }
+
   // The held coordinate whose multiplier has the wrong sign by the most, and
   // by how much (<= 0 when none).
   std::pair<std::size_t, double> most_violating() const {
@@ -376,14 +379,7 @@ class ActiveSet {
     double worst = 0.0;
     std::size_t at = 0;
     for (std::size_t i = 0; i < n_; ++i) {
-      double v;
-      if (hold_[i] == Hold::kLower) {
-        v = mean - g_[i];
-      } else if (hold_[i] == Hold::kUpper) {
-        v = g_[i] - mean;
-      } else {
-        continue;
-      }
+      const double v = violation(i, mean);
       if (v > worst) {
         worst = v;
         at = i;
@@ -417,16 +413,7 @@ class ActiveSet {
 
 }  // namespace
 
-// The factor updates and gradient sweeps dominate the solve; as the Gram
-// kernel, they are also compiled for wider vector units, picked at load
-// time. Only the width of the independent lanes changes (no fused
-// multiply-adds), so every variant returns the same bits.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
-#define QUINTARA_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
-#else
-#define QUINTARA_WIDE_CLONES
-#endif
-
+// The factor updates and gradient sweeps dominate the solve.
 QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
                                                       double lambda, double lo, double hi) {
   const std::size_t n = b.size();

@@ -1,5 +1,7 @@
 #include "core/linalg/gram_columns.hpp"
 
+#include "core/linalg/wide_clones.hpp"
+
 namespace quintara::linalg {
 
 namespace {
@@ -38,10 +40,7 @@ GramColumns GramColumns::of_block(const MatView& A) {
 
 // Entry (i, j) is sum_k A(k, i) * A(k, j) over k in order: one pass of the
 // block's rows updates every entry of the column together.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
-__attribute__((target_clones("avx512f", "avx2", "default"), flatten))
-#endif
-void GramColumns::form(std::size_t j) {
+QUINTARA_WIDE_CLONES void GramColumns::form(std::size_t j) {
   const std::size_t n = size();
   double* out = formed_.get() + j * n;
   for (std::size_t i = 0; i < n; ++i) out[i] = 0.0;

@@ -3,6 +3,8 @@
 #include <cmath>
 #include <cstring>
 
+#include "core/linalg/wide_clones.hpp"
+
 namespace quintara::linalg {
 
 namespace {
@@ -130,16 +132,7 @@ inline void syrk_tail(const MatView& A, const std::vector<double>& At, std::size
 
 }  // namespace
 
-// The Gram matrix dominates the synthetic-control fits, so on x86-64 it is
-// also compiled for wider vector units, picked at load time. Only the width
-// of the independent sums changes: each is the same additions and products
-// in the same order (no contraction into fused multiply-adds), so every
-// variant returns the same bits.
-#if defined(__x86_64__) && defined(__ELF__) && defined(__GNUC__) && !defined(__clang__)
-#define QUINTARA_WIDE_CLONES __attribute__((target_clones("avx512f", "avx2", "default"), flatten))
-#else
-#define QUINTARA_WIDE_CLONES
-#endif
+// The Gram matrix dominates the synthetic-control fits.
 
 QUINTARA_WIDE_CLONES Mat syrk_ata(const MatView& A) {
   const std::size_t m = A.rows, n = A.cols;
