@@ -92,6 +92,7 @@ std::vector<PyMethodDef>& private_table() {
   if (table.empty()) {
     static std::deque<std::string> docs;
     table.push_back(reconstruct_def);
+    table.push_back(result_fields_def);
     for (const EntryDef* e :
          {&select_candidates_entry, &evaluate_candidates_entry, &rank_candidates_entry}) {
       docs.push_back(e->signature->docstring(e->body));

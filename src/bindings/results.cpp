@@ -7,10 +7,12 @@
 #include <string>
 #include <string_view>
 #include <tuple>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
 #include "bindings/errors.hpp"
+#include "core/runs/record_fields.hpp"
 
 namespace quintara::bindings {
 
@@ -21,18 +23,11 @@ struct Object {
   PyObject_HEAD R* record;
 };
 
-// One attribute: the record member it reads, its name and its docstring.
-template <auto Member>
-struct Attr {
-  static constexpr auto member = Member;
-  const char* name;
-  const char* doc;
-};
-
-// Per-class Python name, docstring and attribute table (in attribute order).
-// The one table drives the properties, the pickled state and its restoring.
+// Per-class Python name, docstring and field table (in attribute order), from
+// the core's record tables. The one table drives the properties, the pickled
+// state and its restoring.
 template <class R>
-struct ClassInfo;
+using ClassInfo = runs::RecordFields<R>;
 
 template <class R>
 PyTypeObject*& type_slot() {
@@ -143,7 +138,7 @@ struct FromPy {
 };
 
 template <class R>
-constexpr std::size_t n_attrs = std::tuple_size_v<decltype(ClassInfo<R>::attrs)>;
+constexpr std::size_t n_attrs = runs::n_fields<R>;
 
 // The attribute values in table order, as a tuple of plain Python values.
 template <class R>
@@ -158,7 +153,7 @@ Ref state_of(const R& record) {
                           ToPy<Nested::State>::of(record.*decltype(attr)::member).release())),
          ...);
       },
-      ClassInfo<R>::attrs);
+      ClassInfo<R>::fields);
   return state;
 }
 
@@ -173,7 +168,7 @@ R from_state(PyObject* state) {
       [&](auto... attr) {
         (FromPy::to(PyTuple_GetItem(state, i++), record.*decltype(attr)::member), ...);
       },
-      ClassInfo<R>::attrs);
+      ClassInfo<R>::fields);
   return record;
 }
 
@@ -195,7 +190,7 @@ PyGetSetDef* props() {
             PyGetSetDef{attr.name, &get<R, decltype(attr)::member>, nullptr, attr.doc, nullptr}...,
             PyGetSetDef{nullptr, nullptr, nullptr, nullptr, nullptr}};
       },
-      ClassInfo<R>::attrs);
+      ClassInfo<R>::fields);
   return table.data();
 }
 
@@ -273,184 +268,6 @@ PyTypeObject* make_type() {
   if (type == nullptr) throw PyErrSet{};
   return reinterpret_cast<PyTypeObject*>(type);
 }
-
-// ---- class tables ---------------------------------------------------------
-
-template <>
-struct ClassInfo<PyScResult> {
-  using R = PyScResult;
-  static constexpr const char* name = "SCResult";
-  static constexpr const char* doc = "Result of a synthetic-control-family fit, exposed to Python.";
-  static constexpr std::tuple attrs{
-      Attr<&R::att>{"att", "Average post-period ATT."},
-      Attr<&R::att_path>{"att_path", "Per-post-period ATT path."},
-      Attr<&R::counterfactual>{"counterfactual", "Estimated post-period counterfactual."},
-      Attr<&R::treated_post>{"treated_post",
-                             "Observed (aggregated) treated outcome on the post-period."},
-      Attr<&R::weights>{"weights", "Donor weights."},
-      Attr<&R::donor_ids>{"donor_ids", "Donor unit indices matching `weights`."},
-      Attr<&R::pre_rmspe>{"pre_rmspe", "Pre-period RMSPE (fit quality)."},
-      Attr<&R::post_rmspe>{"post_rmspe", "Post-period RMSPE."},
-      Attr<&R::p_value>{"p_value", "Placebo p-value, if inference was requested."},
-      Attr<&R::se>{"se",
-                   "ATT-scale standard error (outcome units), if inference was requested.\n"
-                   "For placebo inference this is the spread of the placebo ATTs, not of\n"
-                   "the dimensionless RMSPE ratios."},
-      Attr<&R::ci_lower>{"ci_lower", "ATT-scale confidence bounds, if inference was requested."},
-      Attr<&R::ci_upper>{"ci_upper", ""},
-      Attr<&R::inference_distribution>{
-          "inference_distribution",
-          "The test-statistic null distribution (placebo RMSPE ratios \xE2\x80\x94 the\n"
-          "dimensionless statistics behind `p_value`), if available."},
-      Attr<&R::placebo_atts>{
-          "placebo_atts",
-          "Placebo ATTs in outcome units (one per donor refit as pseudo-treated)\n"
-          "\xE2\x80\x94 the ATT-scale null behind `se`/`ci_*`, if placebo inference ran."},
-  };
-};
-
-template <>
-struct ClassInfo<PyDidResult> {
-  using R = PyDidResult;
-  static constexpr const char* name = "DiDResult";
-  static constexpr const char* doc =
-      "Result of a difference-in-differences fit, exposed to Python.";
-  static constexpr std::tuple attrs{
-      Attr<&R::att>{"att", "Overall ATT."},
-      Attr<&R::se>{"se", "Standard error of the overall ATT (cluster-robust / IF-based)."},
-      Attr<&R::event_time>{"event_time", "Event-study relative periods."},
-      Attr<&R::event_att>{"event_att", "Event-study coefficients matching `event_time`."},
-      Attr<&R::event_se>{"event_se", "Event-study standard errors matching `event_time`."},
-      Attr<&R::event_lo>{"event_lo",
-                         "Simultaneous (sup-t) band bounds per event time, when the multiplier\n"
-                         "bootstrap ran (`bands=True`); empty otherwise."},
-      Attr<&R::event_hi>{"event_hi", ""},
-      Attr<&R::band_crit>{"band_crit",
-                          "The sup-t band critical value (in SE units), when bands ran."},
-      Attr<&R::group_cohort>{"group_cohort",
-                             "Per-cohort (\"group\") aggregation: cohorts, their ATT_g and SEs.\n"
-                             "Callaway & Sant'Anna only; empty for TWFE / Sun-Abraham."},
-      Attr<&R::group_att>{"group_att", ""},
-      Attr<&R::group_se>{"group_se", ""},
-      Attr<&R::overall_group_att>{
-          "overall_group_att",
-          "Cohort-size-weighted average of ATT_g (C&S's recommended headline\n"
-          "aggregation), when available."},
-      Attr<&R::overall_group_se>{"overall_group_se", ""},
-  };
-};
-
-template <>
-struct ClassInfo<PyCpascResult> {
-  using R = PyCpascResult;
-  static constexpr const char* name = "CPASCResult";
-  static constexpr const char* doc = "Result of a CP-ASC-family fit, exposed to Python.";
-  static constexpr std::tuple attrs{
-      Attr<&R::att>{"att", "Pooled ATT."},
-      Attr<&R::p_value>{"p_value", "Conformal block-permutation p-value."},
-      Attr<&R::unit_ids>{"unit_ids", "Treated unit indices."},
-      Attr<&R::unit_att>{"unit_att", "Per-unit ATT."},
-      Attr<&R::unit_mspe>{"unit_mspe", "Per-unit pre-period MSPE (fit quality)."},
-      Attr<&R::unit_weight>{"unit_weight", "Per-unit pooling weight."},
-      Attr<&R::pooled_residual>{"pooled_residual",
-                                "Pooled residual path of the main fit (length T; descriptive)."},
-      Attr<&R::null_residual>{
-          "null_residual",
-          "Pooled residual path of the null-imposed full-sample refit (length T)\n"
-          "\xE2\x80\x94 the exchangeable path the conformal permutation tests."},
-      Attr<&R::t0>{"t0", "First post-period index."},
-  };
-};
-
-template <>
-struct ClassInfo<PyBaconComponent> {
-  using R = PyBaconComponent;
-  static constexpr const char* name = "BaconComponent";
-  static constexpr const char* doc =
-      "One 2\xC3\x97"
-      "2 comparison in a Goodman-Bacon decomposition.";
-  static constexpr std::tuple attrs{
-      Attr<&R::kind>{
-          "kind",
-          "\"treated_vs_untreated\", \"earlier_vs_later\", or \"later_vs_earlier_forbidden\"."},
-      Attr<&R::treated_cohort>{"treated_cohort", ""},
-      Attr<&R::comparison_cohort>{"comparison_cohort", ""},
-      Attr<&R::weight>{"weight", ""},
-      Attr<&R::estimate>{"estimate", ""},
-  };
-};
-
-template <>
-struct ClassInfo<PyBaconResult> {
-  using R = PyBaconResult;
-  static constexpr const char* name = "BaconResult";
-  static constexpr const char* doc = "Result of a Goodman-Bacon decomposition.";
-  static constexpr std::tuple attrs{
-      Attr<&R::twfe>{"twfe",
-                     "Weighted-average estimate `\xCE\xA3 w\xE1\xB5\xA2 \xCE\xB2\xE1\xB5\xA2` "
-                     "\xE2\x80\x94 equals the TWFE coefficient."},
-      Attr<&R::forbidden_weight>{"forbidden_weight",
-                                 "Total weight on forbidden (later-vs-earlier) comparisons."},
-      Attr<&R::components>{"components",
-                           "All 2\xC3\x97"
-                           "2 comparisons."},
-  };
-};
-
-template <>
-struct ClassInfo<PyPowerResult> {
-  using R = PyPowerResult;
-  static constexpr const char* name = "PowerResult";
-  static constexpr const char* doc =
-      "Power-analysis result for one estimator (flattened for easy plotting).";
-  static constexpr std::tuple attrs{
-      Attr<&R::method>{"method", ""},
-      Attr<&R::lifts>{"lifts", "True injected lifts (x-axis), as fractions."},
-      Attr<&R::power>{"power", "Detection rate at each lift."},
-      Attr<&R::est_mean>{"est_mean", "Mean estimated lift (%) at each true lift."},
-      Attr<&R::est_lo>{"est_lo", ""},
-      Attr<&R::est_hi>{"est_hi", ""},
-      Attr<&R::mde_pct>{"mde_pct", ""},
-      Attr<&R::mde_abs_per_period>{"mde_abs_per_period", ""},
-      Attr<&R::mde_cumulative>{"mde_cumulative", ""},
-      Attr<&R::crit>{"crit", ""},
-      Attr<&R::se_null>{"se_null", ""},
-      Attr<&R::n_windows>{"n_windows", ""},
-      Attr<&R::ensemble_weights>{
-          "ensemble_weights",
-          "For the ensemble method: the normalized `[w_sc, w_asc, w_sdid]` weights\n"
-          "used. `None` for single-method results."},
-  };
-};
-
-template <>
-struct ClassInfo<PyGeoDiagnostics> {
-  using R = PyGeoDiagnostics;
-  static constexpr const char* name = "GeoDiagnostics";
-  static constexpr const char* doc = "Design diagnostics, exposed to Python.";
-  static constexpr std::tuple attrs{
-      Attr<&R::holdout_pct>{"holdout_pct", ""},
-      Attr<&R::pre_fit_rel>{"pre_fit_rel", ""},
-      Attr<&R::improvement_vs_naive>{"improvement_vs_naive", ""},
-      Attr<&R::seasonality_strength>{"seasonality_strength", ""},
-      Attr<&R::stability_score>{"stability_score", ""},
-      Attr<&R::confidence>{"confidence", ""},
-      Attr<&R::warnings>{"warnings", ""},
-  };
-};
-
-template <>
-struct ClassInfo<PyMarketCandidate> {
-  using R = PyMarketCandidate;
-  static constexpr const char* name = "MarketCandidate";
-  static constexpr const char* doc = "One ranked candidate treatment-market set.";
-  static constexpr std::tuple attrs{
-      Attr<&R::treated>{"treated", ""},         Attr<&R::power_at_target>{"power_at_target", ""},
-      Attr<&R::mde_pct>{"mde_pct", ""},         Attr<&R::holdout_pct>{"holdout_pct", ""},
-      Attr<&R::pre_fit_rel>{"pre_fit_rel", ""}, Attr<&R::stability_score>{"stability_score", ""},
-      Attr<&R::confidence>{"confidence", ""},   Attr<&R::score>{"score", ""},
-  };
-};
 
 // The class names carry no module prefix, so CPython cannot derive
 // `__module__` from them and warns while creating the type; the warning is
@@ -537,6 +354,72 @@ PyObject* reconstruct(PyObject*, PyObject* args) noexcept {
 }
 
 }  // namespace
+
+namespace {
+
+// The Python annotation of a member type, for the generated stub.
+template <class T>
+struct PyTypeText {
+  static std::string text() {
+    if constexpr (std::is_same_v<T, double>) {
+      return "float";
+    } else if constexpr (std::is_same_v<T, std::size_t> || std::is_same_v<T, std::int64_t>) {
+      return "int";
+    } else if constexpr (std::is_same_v<T, std::string>) {
+      return "str";
+    } else {
+      static_assert(runs::has_fields_v<T>, "no Python annotation for this member type");
+      return ClassInfo<T>::name;
+    }
+  }
+};
+template <class T>
+struct PyTypeText<std::vector<T>> {
+  static std::string text() { return "list[" + PyTypeText<T>::text() + "]"; }
+};
+template <class T>
+struct PyTypeText<std::optional<T>> {
+  static std::string text() { return PyTypeText<T>::text() + " | None"; }
+};
+
+template <class R>
+void append_field_rows(PyObject* rows) {
+  runs::for_each_field<R>([&](auto i) {
+    constexpr auto& field = std::get<decltype(i)::value>(ClassInfo<R>::fields);
+    using T = runs::member_t<std::remove_cvref_t<decltype(field)>::member>;
+    Ref row = Ref::check(Py_BuildValue("(sssss)", ClassInfo<R>::name, field.name,
+                                       PyTypeText<T>::text().c_str(), runs::units_name(field.units),
+                                       field.doc));
+    check_status(PyList_Append(rows, row.get()));
+  });
+}
+
+// (class, name, type text, units, doc) per field of every class, in the
+// order of the stub.
+PyObject* result_fields(PyObject*, PyObject*) noexcept {
+  try {
+    Ref rows = Ref::check(PyList_New(0));
+    append_field_rows<PyScResult>(rows.get());
+    append_field_rows<PyDidResult>(rows.get());
+    append_field_rows<PyCpascResult>(rows.get());
+    append_field_rows<PyBaconComponent>(rows.get());
+    append_field_rows<PyBaconResult>(rows.get());
+    append_field_rows<PyPowerResult>(rows.get());
+    append_field_rows<PyGeoDiagnostics>(rows.get());
+    append_field_rows<PyMarketCandidate>(rows.get());
+    return rows.release();
+  } catch (...) {
+    set_python_error_from_current();
+    return nullptr;
+  }
+}
+
+}  // namespace
+
+const PyMethodDef result_fields_def = {
+    "_result_fields", &result_fields, METH_NOARGS,
+    "_result_fields()\n--\n\nRows (class, name, type, units, doc) of every result field "
+    "(private)."};
 
 const PyMethodDef reconstruct_def = {
     "_reconstruct", &reconstruct, METH_VARARGS,

@@ -32,6 +32,11 @@ void add_result_classes(PyObject* module, void (*register_name)(PyObject*, const
 extern const PyMethodDef reconstruct_def;
 void set_reconstructor(PyObject* fn);
 
+// The private `_result_fields()`: one (class, name, type text, units, doc)
+// row per field of every class, for generating the stub and for the tests
+// that check each field's units.
+extern const PyMethodDef result_fields_def;
+
 // Wrap a finished record into a new Python object (interpreter lock held).
 Ref wrap(PyScResult r);
 Ref wrap(PyDidResult r);

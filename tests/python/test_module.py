@@ -3,8 +3,10 @@
 from __future__ import annotations
 
 import inspect
+import runpy
 import subprocess
 import sys
+from pathlib import Path
 
 import pytest
 
@@ -111,3 +113,16 @@ def test_type_stub_matches_the_runtime_module() -> None:
     res = subprocess.run([sys.executable, "-m", stubtest.__name__, "quintara._quintara"],
                          capture_output=True, text=True)
     assert res.returncode == 0, res.stdout + res.stderr
+
+
+def test_stub_result_classes_are_generated_from_the_field_tables() -> None:
+    gen_stub = runpy.run_path(str(Path(__file__).resolve().parents[2] / "scripts" / "gen_stub.py"))
+    stub = gen_stub["STUB"].read_text(encoding="utf-8")
+    assert gen_stub["regenerate"](stub) == stub, "run scripts/gen_stub.py"
+    # Each class's rows are its properties, in order, with their docstrings.
+    rows = _quintara._result_fields()
+    for name in CLASSES:
+        cls = getattr(quintara, name)
+        props = [k for k, v in vars(cls).items() if inspect.isgetsetdescriptor(v)]
+        assert props == [n for c, n, *_ in rows if c == name], name
+        assert all(getattr(cls, n).__doc__ == d for c, n, _, _, d in rows if c == name), name

@@ -19,14 +19,13 @@ from hypothesis import given, settings, strategies as st
 import quintara
 from quintara.datasets import load_prop99
 
-# Result fields in units of y (2: squared units); every other field is unitless.
-UNITS = dict.fromkeys(
-    "att att_path counterfactual treated_post pre_rmspe post_rmspe se ci_lower ci_upper "
-    "placebo_atts event_att event_se event_lo event_hi group_att group_se overall_group_att "
-    "overall_group_se twfe estimate unit_att pooled_residual null_residual crit se_null "
-    "mde_abs_per_period mde_cumulative".split(),
-    1,
-) | {"unit_mspe": 2}
+# The units of every result field, from the compiled field tables: (class,
+# field) -> power of y (1, 2, or 0 for unitless values, counts and nested
+# records, which carry their own table), or "placebo statistic" for the
+# statistic of a placebo test (an effect or a ratio, by method).
+POWER = {"y": 1, "y^2": 2, "unitless": 0, "count": 0, "record": 0}
+UNITS = {(cls, name): POWER.get(units, units)
+         for cls, name, _, units, _ in quintara._quintara._result_fields()}
 
 T0 = 10
 COHORTS = [-1, -1, -1, 3, 3, 6, 6, 9, -1, 11, 6, -1]
@@ -40,36 +39,36 @@ def panel(seed: int) -> np.ndarray:
     return y
 
 
-def every_entry(y: np.ndarray, m: int, ridged: bool) -> list[tuple[str, object, set[str]]]:
-    """(label, result, fields that are effects here) for y with options in units of 2**m."""
+def every_entry(y: np.ndarray, c: float, ridged: bool) -> list[tuple[str, object, bool]]:
+    """(label, result, whether its placebo statistic is an effect) for y with options in
+    units of the factor c."""
 
     def sq(v: float) -> float:
-        return math.ldexp(v, 2 * m) if ridged else 0.0
+        return v * c * c if ridged else 0.0
 
-    aug = math.ldexp(5.0, 2 * m) if ridged else None
-    effects = {"inference_distribution"}
+    aug = 5.0 * c * c if ridged else None
     return [
-        ("sc", quintara.fit_sc(y, [0], T0, ridge=sq(0.3), penalty=0.1, placebo=True), set()),
-        ("fp", quintara.fit_fp(y, [0], T0, ridge=sq(0.3), placebo=True), effects),
+        ("sc", quintara.fit_sc(y, [0], T0, ridge=sq(0.3), penalty=0.1, placebo=True), False),
+        ("fp", quintara.fit_fp(y, [0], T0, ridge=sq(0.3), placebo=True), True),
         ("asc", quintara.fit_asc(y, [0], T0, sc_ridge=sq(0.1), aug_lambda=aug, placebo=True),
-         set()),
-        ("rsc", quintara.fit_rsc(y, [0], T0, ridge=sq(0.2), placebo=True), set()),
-        ("sdid", quintara.fit_sdid(y, [0], T0, inference="placebo"), effects),
-        ("jackknife", quintara.fit_sdid(y, [0, 1], T0, inference="jackknife"), effects),
-        ("mcnnm", quintara.fit_mcnnm(y, [0, 1], T0), set()),
-        ("mcnnm lambda", quintara.fit_mcnnm(y, [0], T0, lambda_=math.ldexp(2.0, m)), set()),
-        ("cpasc", quintara.fit_cpasc(y, [0, 1], T0, sc_ridge=sq(0.1), aug_lambda=aug), set()),
+         False),
+        ("rsc", quintara.fit_rsc(y, [0], T0, ridge=sq(0.2), placebo=True), False),
+        ("sdid", quintara.fit_sdid(y, [0], T0, inference="placebo"), True),
+        ("jackknife", quintara.fit_sdid(y, [0, 1], T0, inference="jackknife"), True),
+        ("mcnnm", quintara.fit_mcnnm(y, [0, 1], T0), False),
+        ("mcnnm lambda", quintara.fit_mcnnm(y, [0], T0, lambda_=2.0 * c), False),
+        ("cpasc", quintara.fit_cpasc(y, [0, 1], T0, sc_ridge=sq(0.1), aug_lambda=aug), False),
         ("many", quintara.fit_many(np.stack([y, y[:, ::-1]]), [0], T0, "asc", ridge=sq(0.1)),
-         set()),
-        ("twfe", quintara.fit_twfe_py(y, COHORTS), set()),
-        ("sunab", quintara.fit_sunab_py(y, COHORTS), set()),
-        ("bacon", quintara.bacon_decompose_py(y, COHORTS), set()),
-        ("callaway", quintara.fit_callaway_py(y, COHORTS, bands=True, n_reps=49), set()),
-        ("power", quintara.geo_power(y, [0, 1], 3, [0.0, 0.05, 0.2], method="sc"), set()),
-        ("ensemble", quintara.geo_power_ensemble(y, [0], 3, [0.0, 0.2]), set()),
-        ("diagnostics", quintara.geo_diagnostics(y, [0, 1], 4), set()),
-        ("select", quintara.geo_select(y, [0, 1, 2], 2, 3, 0.1, n_candidates=4), set()),
-        ("bootstrap", quintara.bootstrap_mean(list(y[3]), n_reps=50), set()),
+         False),
+        ("twfe", quintara.fit_twfe_py(y, COHORTS), False),
+        ("sunab", quintara.fit_sunab_py(y, COHORTS), False),
+        ("bacon", quintara.bacon_decompose_py(y, COHORTS), False),
+        ("callaway", quintara.fit_callaway_py(y, COHORTS, bands=True, n_reps=49), False),
+        ("power", quintara.geo_power(y, [0, 1], 3, [0.0, 0.05, 0.2], method="sc"), False),
+        ("ensemble", quintara.geo_power_ensemble(y, [0], 3, [0.0, 0.2]), False),
+        ("diagnostics", quintara.geo_diagnostics(y, [0, 1], 4), False),
+        ("select", quintara.geo_select(y, [0, 1, 2], 2, 3, 0.1, n_candidates=4), False),
+        ("bootstrap", quintara.bootstrap_mean(list(y[3]), n_reps=50), False),
     ]
 
 
@@ -85,36 +84,68 @@ def ldexp(x: float, e: int) -> float:
         return math.copysign(math.inf, x)
 
 
-def assert_scaled(got: object, ref: object, power: int, m: int, units: dict, where: str) -> None:
+def fields_of(obj: object, statistic: int) -> list[tuple[str, object]]:
+    """Every field of a result object with its power of y, from the table."""
+    cls = type(obj).__name__
+    names = [name for c, name in UNITS if c == cls]
+    assert names, f"{cls} has no field table"
+    return [(name, statistic if UNITS[cls, name] == "placebo statistic" else UNITS[cls, name])
+            for name in names]
+
+
+def compare(got: object, ref: object, power: int, check, where: str,
+            statistic: int) -> None:
+    """Walks a result against its reference; check(got, ref, power, where) on each float."""
     if isinstance(got, float):
-        expected = ldexp(ref, power * m) if power else ref
-        assert bits(got) == bits(expected), f"{where}: {got!r} != {expected!r}"
+        check(got, ref, power, where)
     elif isinstance(got, (list, tuple, np.ndarray)):
         assert len(got) == len(ref), where
         for i, (g, r) in enumerate(zip(got, ref, strict=True)):
             g = float(g) if isinstance(g, np.floating) else g
-            assert_scaled(g, r, power, m, units, f"{where}[{i}]")
+            compare(g, r, power, check, f"{where}[{i}]", statistic)
     elif got is None or isinstance(got, (int, str)):
         assert got == ref, where
     else:
-        for name in (n for n in dir(got) if not n.startswith("_")):
-            p = units.get(name, power)
-            assert_scaled(getattr(got, name), getattr(ref, name), p, m, units, f"{where}.{name}")
+        for name, p in fields_of(got, statistic):
+            compare(getattr(got, name), getattr(ref, name), p, check, f"{where}.{name}",
+                    statistic)
 
 
 @settings(max_examples=12, deadline=None)
 @given(seed=st.integers(0, 2**32 - 1), m=st.integers(-660, 660))
 def test_a_power_of_two_scales_every_result_exactly(seed: int, m: int) -> None:
+    def exact(got: float, ref: float, power: int, where: str) -> None:
+        expected = ldexp(ref, power * m) if power else ref
+        assert bits(got) == bits(expected), f"{where}: {got!r} != {expected!r}"
+
     y = panel(seed)
     # Options in squared units are exact only while 4**m stays a normal float64.
     ridged = abs(m) <= 500
-    reference = every_entry(y, 0, ridged)
-    scaled = every_entry(np.ldexp(y, m), m, ridged)
+    reference = every_entry(y, 1.0, ridged)
+    scaled = every_entry(np.ldexp(y, m), 2.0**m, ridged)
     for (label, ref, effects), (_, got, _) in zip(reference, scaled, strict=True):
-        units = UNITS | dict.fromkeys(effects, 1)
         # fit_many's atts and the bootstrap's interval are bare effects.
         power = 1 if label in ("many", "bootstrap") else 0
-        assert_scaled(got, ref, power, m, units, label)
+        compare(got, ref, power, exact, label, int(effects))
+
+
+def test_every_field_carries_the_units_its_table_declares() -> None:
+    # A factor that is not a power of two reaches the estimators (their
+    # normalised panel differs by 3/4), so a field declared unitless that is
+    # really an effect, or an effect whose scale-back is lost, is off by that
+    # factor here, where the exact test above cannot see it.
+    c = 3.0
+
+    def close(got: float, ref: float, power: int, where: str) -> None:
+        expected = ref * c**power
+        assert got == pytest.approx(expected, rel=1e-6, abs=1e-9 * c**power), where
+
+    y = panel(7)
+    reference = every_entry(y, 1.0, True)
+    scaled = every_entry(y * c, c, True)
+    for (label, ref, effects), (_, got, _) in zip(reference, scaled, strict=True):
+        power = 1 if label in ("many", "bootstrap") else 0
+        compare(got, ref, power, close, label, int(effects))
 
 
 @settings(max_examples=25, deadline=None)

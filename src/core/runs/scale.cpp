@@ -26,14 +26,6 @@ void scale_by_power_of_two(std::span<double> values, int e) {
   }
 }
 
-void in_units(std::optional<double>& value, int k) {
-  if (value) *value = in_caller_units(*value, k);
-}
-
-void in_units(std::optional<std::vector<double>>& values, int k) {
-  if (values) in_caller_units(*values, k);
-}
-
 struct NormalisedOptions {
   int k;
   double sq(double v) const { return normalised_option(v, 2, k); }
@@ -115,68 +107,6 @@ est::sc::CpascOptions normalised_options(est::sc::CpascOptions options, int k) {
 est::mcnnm::McnnmOptions normalised_options(est::mcnnm::McnnmOptions options, int k) {
   if (options.lambda) options.lambda = normalised_option(*options.lambda, 1, k);
   return options;
-}
-
-void to_caller_units(PyScResult& r, int k, bool distribution_in_units) {
-  if (k == 0) return;
-  r.att = in_caller_units(r.att, k);
-  in_caller_units(r.att_path, k);
-  in_caller_units(r.counterfactual, k);
-  in_caller_units(r.treated_post, k);
-  r.pre_rmspe = in_caller_units(r.pre_rmspe, k);
-  r.post_rmspe = in_caller_units(r.post_rmspe, k);
-  in_units(r.se, k);
-  in_units(r.ci_lower, k);
-  in_units(r.ci_upper, k);
-  in_units(r.placebo_atts, k);
-  if (distribution_in_units) in_units(r.inference_distribution, k);
-}
-
-void to_caller_units(PyDidResult& r, int k) {
-  if (k == 0) return;
-  r.att = in_caller_units(r.att, k);
-  r.se = in_caller_units(r.se, k);
-  in_caller_units(r.event_att, k);
-  in_caller_units(r.event_se, k);
-  in_caller_units(r.event_lo, k);
-  in_caller_units(r.event_hi, k);
-  in_caller_units(r.group_att, k);
-  in_caller_units(r.group_se, k);
-  in_units(r.overall_group_att, k);
-  in_units(r.overall_group_se, k);
-}
-
-void to_caller_units(PyBaconResult& r, int k) {
-  if (k == 0) return;
-  r.twfe = in_caller_units(r.twfe, k);
-  for (PyBaconComponent& c : r.components) c.estimate = in_caller_units(c.estimate, k);
-}
-
-void to_caller_units(PyCpascResult& r, int k) {
-  if (k == 0) return;
-  r.att = in_caller_units(r.att, k);
-  in_caller_units(r.unit_att, k);
-  in_caller_units(r.unit_mspe, k, 2);
-  in_caller_units(r.pooled_residual, k);
-  in_caller_units(r.null_residual, k);
-}
-
-void to_caller_units(PyPowerResult& r, int k) {
-  if (k == 0) return;
-  r.crit = in_caller_units(r.crit, k);
-  r.se_null = in_caller_units(r.se_null, k);
-  in_units(r.mde_abs_per_period, k);
-  in_units(r.mde_cumulative, k);
-}
-
-void to_caller_units(inference::BootstrapResult& r, int k) {
-  if (k == 0) return;
-  inference::Interval& i = r.interval;
-  i.estimate = in_caller_units(i.estimate, k);
-  i.se = in_caller_units(i.se, k);
-  i.lower = in_caller_units(i.lower, k);
-  i.upper = in_caller_units(i.upper, k);
-  in_caller_units(r.replicates, k);
 }
 
 }  // namespace quintara::runs

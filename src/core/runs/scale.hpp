@@ -34,6 +34,7 @@
 
 #include <optional>
 #include <span>
+#include <type_traits>
 #include <utility>
 #include <vector>
 
@@ -43,6 +44,7 @@
 #include "core/inference/bootstrap.hpp"
 #include "core/inference/placebo.hpp"
 #include "core/linalg/matrix.hpp"
+#include "core/runs/record_fields.hpp"
 #include "core/runs/records.hpp"
 
 namespace quintara::runs {
@@ -94,18 +96,51 @@ estimators::sc::CpascOptions normalised_options(estimators::sc::CpascOptions opt
 // unitless.
 estimators::mcnnm::McnnmOptions normalised_options(estimators::mcnnm::McnnmOptions options, int k);
 
-// Records back in the caller's units. Weights, donor and unit ids, p-values,
-// band critical values and every relative quantity are left as they are.
-// `distribution_in_units`: the inference distribution holds effects (the
-// jackknife, or a placebo test ranking |att|) rather than RMSPE ratios.
-void to_caller_units(PyScResult& r, int k, bool distribution_in_units);
-void to_caller_units(PyDidResult& r, int k);
-void to_caller_units(PyBaconResult& r, int k);
-// unit_mspe is a mean of squares: units of y^2.
-void to_caller_units(PyCpascResult& r, int k);
-// crit, se_null and the absolute MDEs; lifts, power and estimated lifts are
-// relative to the treated baseline level.
-void to_caller_units(PyPowerResult& r, int k);
-void to_caller_units(inference::BootstrapResult& r, int k);
+// A record back in the caller's units, field by field from its table
+// (record_fields.hpp): units of y times 2^k, squared units times 2^2k, nested
+// records walked the same way, everything unitless or a count left as it is.
+// `statistic_in_units`: the placebo statistic of this run is an effect (the
+// jackknife, or a placebo test ranking |att|) rather than an RMSPE ratio.
+template <class R>
+void to_caller_units(R& record, int k, bool statistic_in_units = false);
+
+namespace detail {
+
+inline void scale_value(double& v, int k, int power) { v = in_caller_units(v, k, power); }
+inline void scale_value(std::vector<double>& v, int k, int power) { in_caller_units(v, k, power); }
+template <class T>
+void scale_value(std::optional<T>& v, int k, int power) {
+  if (v) scale_value(*v, k, power);
+}
+
+template <class T>
+void scale_nested(T& v, int k, bool statistic_in_units) {
+  if constexpr (has_fields_v<T>) {
+    to_caller_units(v, k, statistic_in_units);
+  } else {
+    for (auto& item : v) scale_nested(item, k, statistic_in_units);
+  }
+}
+
+}  // namespace detail
+
+template <class R>
+void to_caller_units(R& record, int k, bool statistic_in_units) {
+  if (k == 0) return;
+  for_each_field<R>([&](auto i) {
+    constexpr auto& field = std::get<decltype(i)::value>(RecordFields<R>::fields);
+    auto& value = record.*std::remove_cvref_t<decltype(field)>::member;
+    constexpr Units::Kind kind = field.units.kind();
+    if constexpr (kind == Units::Kind::y) {
+      detail::scale_value(value, k, 1);
+    } else if constexpr (kind == Units::Kind::y2) {
+      detail::scale_value(value, k, 2);
+    } else if constexpr (kind == Units::Kind::statistic) {
+      if (statistic_in_units) detail::scale_value(value, k, 1);
+    } else if constexpr (kind == Units::Kind::record) {
+      detail::scale_nested(value, k, statistic_in_units);
+    }
+  });
+}
 
 }  // namespace quintara::runs

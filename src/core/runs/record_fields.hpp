@@ -1,0 +1,233 @@
+// The field table of every result record: member, Python name, units and
+// docstring, once per field (field.hpp says what is derived from them).
+// The class names and docstrings are those of the Python classes.
+#pragma once
+
+#include <tuple>
+
+#include "core/inference/bootstrap.hpp"
+#include "core/runs/field.hpp"
+#include "core/runs/records.hpp"
+
+namespace quintara::runs {
+
+template <auto Member>
+using F = Field<Member>;
+
+template <>
+struct RecordFields<PyScResult> {
+  using R = PyScResult;
+  static constexpr const char* name = "SCResult";
+  static constexpr const char* doc = "Result of a synthetic-control-family fit, exposed to Python.";
+  static constexpr std::tuple fields{
+      F<&R::att>{"att", units::y, "Average post-period ATT."},
+      F<&R::att_path>{"att_path", units::y, "Per-post-period ATT path."},
+      F<&R::counterfactual>{"counterfactual", units::y, "Estimated post-period counterfactual."},
+      F<&R::treated_post>{"treated_post", units::y,
+                          "Observed (aggregated) treated outcome on the post-period."},
+      F<&R::weights>{"weights", units::unitless, "Donor weights."},
+      F<&R::donor_ids>{"donor_ids", units::count, "Donor unit indices matching `weights`."},
+      F<&R::pre_rmspe>{"pre_rmspe", units::y, "Pre-period RMSPE (fit quality)."},
+      F<&R::post_rmspe>{"post_rmspe", units::y, "Post-period RMSPE."},
+      F<&R::p_value>{"p_value", units::unitless, "Placebo p-value, if inference was requested."},
+      F<&R::se>{"se", units::y,
+                "ATT-scale standard error (outcome units), if inference was requested.\n"
+                "For placebo inference this is the spread of the placebo ATTs, not of\n"
+                "the dimensionless RMSPE ratios."},
+      F<&R::ci_lower>{"ci_lower", units::y,
+                      "ATT-scale confidence bounds, if inference was requested."},
+      F<&R::ci_upper>{"ci_upper", units::y},
+      F<&R::inference_distribution>{
+          "inference_distribution", units::statistic,
+          "The test-statistic null distribution (placebo RMSPE ratios \xE2\x80\x94 the\n"
+          "dimensionless statistics behind `p_value`), if available."},
+      F<&R::placebo_atts>{
+          "placebo_atts", units::y,
+          "Placebo ATTs in outcome units (one per donor refit as pseudo-treated)\n"
+          "\xE2\x80\x94 the ATT-scale null behind `se`/`ci_*`, if placebo inference ran."},
+  };
+};
+
+template <>
+struct RecordFields<PyDidResult> {
+  using R = PyDidResult;
+  static constexpr const char* name = "DiDResult";
+  static constexpr const char* doc =
+      "Result of a difference-in-differences fit, exposed to Python.";
+  static constexpr std::tuple fields{
+      F<&R::att>{"att", units::y, "Overall ATT."},
+      F<&R::se>{"se", units::y, "Standard error of the overall ATT (cluster-robust / IF-based)."},
+      F<&R::event_time>{"event_time", units::count, "Event-study relative periods."},
+      F<&R::event_att>{"event_att", units::y, "Event-study coefficients matching `event_time`."},
+      F<&R::event_se>{"event_se", units::y, "Event-study standard errors matching `event_time`."},
+      F<&R::event_lo>{"event_lo", units::y,
+                      "Simultaneous (sup-t) band bounds per event time, when the multiplier\n"
+                      "bootstrap ran (`bands=True`); empty otherwise."},
+      F<&R::event_hi>{"event_hi", units::y},
+      F<&R::band_crit>{"band_crit", units::unitless,
+                       "The sup-t band critical value (in SE units), when bands ran."},
+      F<&R::group_cohort>{"group_cohort", units::count,
+                          "Per-cohort (\"group\") aggregation: cohorts, their ATT_g and SEs.\n"
+                          "Callaway & Sant'Anna only; empty for TWFE / Sun-Abraham."},
+      F<&R::group_att>{"group_att", units::y},
+      F<&R::group_se>{"group_se", units::y},
+      F<&R::overall_group_att>{"overall_group_att", units::y,
+                               "Cohort-size-weighted average of ATT_g (C&S's recommended headline\n"
+                               "aggregation), when available."},
+      F<&R::overall_group_se>{"overall_group_se", units::y},
+  };
+};
+
+template <>
+struct RecordFields<PyCpascResult> {
+  using R = PyCpascResult;
+  static constexpr const char* name = "CPASCResult";
+  static constexpr const char* doc = "Result of a CP-ASC-family fit, exposed to Python.";
+  static constexpr std::tuple fields{
+      F<&R::att>{"att", units::y, "Pooled ATT."},
+      F<&R::p_value>{"p_value", units::unitless, "Conformal block-permutation p-value."},
+      F<&R::unit_ids>{"unit_ids", units::count, "Treated unit indices."},
+      F<&R::unit_att>{"unit_att", units::y, "Per-unit ATT."},
+      F<&R::unit_mspe>{"unit_mspe", units::y2, "Per-unit pre-period MSPE (fit quality)."},
+      F<&R::unit_weight>{"unit_weight", units::unitless, "Per-unit pooling weight."},
+      F<&R::pooled_residual>{"pooled_residual", units::y,
+                             "Pooled residual path of the main fit (length T; descriptive)."},
+      F<&R::null_residual>{"null_residual", units::y,
+                           "Pooled residual path of the null-imposed full-sample refit (length T)\n"
+                           "\xE2\x80\x94 the exchangeable path the conformal permutation tests."},
+      F<&R::t0>{"t0", units::count, "First post-period index."},
+  };
+};
+
+template <>
+struct RecordFields<PyBaconComponent> {
+  using R = PyBaconComponent;
+  static constexpr const char* name = "BaconComponent";
+  static constexpr const char* doc =
+      "One 2\xC3\x97"
+      "2 comparison in a Goodman-Bacon decomposition.";
+  static constexpr std::tuple fields{
+      F<&R::kind>{
+          "kind", units::unitless,
+          "\"treated_vs_untreated\", \"earlier_vs_later\", or \"later_vs_earlier_forbidden\"."},
+      F<&R::treated_cohort>{"treated_cohort", units::count},
+      F<&R::comparison_cohort>{"comparison_cohort", units::count},
+      F<&R::weight>{"weight", units::unitless},
+      F<&R::estimate>{"estimate", units::y},
+  };
+};
+
+template <>
+struct RecordFields<PyBaconResult> {
+  using R = PyBaconResult;
+  static constexpr const char* name = "BaconResult";
+  static constexpr const char* doc = "Result of a Goodman-Bacon decomposition.";
+  static constexpr std::tuple fields{
+      F<&R::twfe>{"twfe", units::y,
+                  "Weighted-average estimate `\xCE\xA3 w\xE1\xB5\xA2 \xCE\xB2\xE1\xB5\xA2` "
+                  "\xE2\x80\x94 equals the TWFE coefficient."},
+      F<&R::forbidden_weight>{"forbidden_weight", units::unitless,
+                              "Total weight on forbidden (later-vs-earlier) comparisons."},
+      F<&R::components>{"components", units::record,
+                        "All 2\xC3\x97"
+                        "2 comparisons."},
+  };
+};
+
+template <>
+struct RecordFields<PyPowerResult> {
+  using R = PyPowerResult;
+  static constexpr const char* name = "PowerResult";
+  static constexpr const char* doc =
+      "Power-analysis result for one estimator (flattened for easy plotting).";
+  static constexpr std::tuple fields{
+      F<&R::method>{"method", units::unitless},
+      F<&R::lifts>{"lifts", units::unitless, "True injected lifts (x-axis), as fractions."},
+      F<&R::power>{"power", units::unitless, "Detection rate at each lift."},
+      F<&R::est_mean>{"est_mean", units::unitless, "Mean estimated lift (%) at each true lift."},
+      F<&R::est_lo>{"est_lo", units::unitless},
+      F<&R::est_hi>{"est_hi", units::unitless},
+      F<&R::mde_pct>{"mde_pct", units::unitless},
+      F<&R::mde_abs_per_period>{"mde_abs_per_period", units::y},
+      F<&R::mde_cumulative>{"mde_cumulative", units::y},
+      F<&R::crit>{"crit", units::y},
+      F<&R::se_null>{"se_null", units::y},
+      F<&R::n_windows>{"n_windows", units::count},
+      F<&R::ensemble_weights>{
+          "ensemble_weights", units::unitless,
+          "For the ensemble method: the normalized `[w_sc, w_asc, w_sdid]` weights\n"
+          "used. `None` for single-method results."},
+  };
+};
+
+template <>
+struct RecordFields<PyGeoDiagnostics> {
+  using R = PyGeoDiagnostics;
+  static constexpr const char* name = "GeoDiagnostics";
+  static constexpr const char* doc = "Design diagnostics, exposed to Python.";
+  static constexpr std::tuple fields{
+      F<&R::holdout_pct>{"holdout_pct", units::unitless},
+      F<&R::pre_fit_rel>{"pre_fit_rel", units::unitless},
+      F<&R::improvement_vs_naive>{"improvement_vs_naive", units::unitless},
+      F<&R::seasonality_strength>{"seasonality_strength", units::unitless},
+      F<&R::stability_score>{"stability_score", units::unitless},
+      F<&R::confidence>{"confidence", units::unitless},
+      F<&R::warnings>{"warnings", units::unitless},
+  };
+};
+
+template <>
+struct RecordFields<PyMarketCandidate> {
+  using R = PyMarketCandidate;
+  static constexpr const char* name = "MarketCandidate";
+  static constexpr const char* doc = "One ranked candidate treatment-market set.";
+  static constexpr std::tuple fields{
+      F<&R::treated>{"treated", units::count},
+      F<&R::power_at_target>{"power_at_target", units::unitless},
+      F<&R::mde_pct>{"mde_pct", units::unitless},
+      F<&R::holdout_pct>{"holdout_pct", units::unitless},
+      F<&R::pre_fit_rel>{"pre_fit_rel", units::unitless},
+      F<&R::stability_score>{"stability_score", units::unitless},
+      F<&R::confidence>{"confidence", units::unitless},
+      F<&R::score>{"score", units::unitless},
+  };
+};
+
+// Not Python classes, but scaled back by the same walker.
+template <>
+struct RecordFields<inference::Interval> {
+  using R = inference::Interval;
+  static constexpr const char* name = "Interval";
+  static constexpr const char* doc = "";
+  static constexpr std::tuple fields{
+      F<&R::estimate>{"estimate", units::y},  F<&R::se>{"se", units::y},
+      F<&R::lower>{"lower", units::y},        F<&R::upper>{"upper", units::y},
+      F<&R::level>{"level", units::unitless},
+  };
+};
+
+template <>
+struct RecordFields<inference::BootstrapResult> {
+  using R = inference::BootstrapResult;
+  static constexpr const char* name = "BootstrapResult";
+  static constexpr const char* doc = "";
+  static constexpr std::tuple fields{
+      F<&R::interval>{"interval", units::record},
+      F<&R::replicates>{"replicates", units::y},
+  };
+};
+
+// A units declaration that does not fit its member's type (outcome units on
+// an index, say) stops the build here.
+static_assert(units_fit_every_field<PyScResult>());
+static_assert(units_fit_every_field<PyDidResult>());
+static_assert(units_fit_every_field<PyCpascResult>());
+static_assert(units_fit_every_field<PyBaconComponent>());
+static_assert(units_fit_every_field<PyBaconResult>());
+static_assert(units_fit_every_field<PyPowerResult>());
+static_assert(units_fit_every_field<PyGeoDiagnostics>());
+static_assert(units_fit_every_field<PyMarketCandidate>());
+static_assert(units_fit_every_field<inference::Interval>());
+static_assert(units_fit_every_field<inference::BootstrapResult>());
+
+}  // namespace quintara::runs
