@@ -8,9 +8,7 @@
 #pragma once
 
 #include <cstddef>
-#include <cstdint>
 #include <optional>
-#include <string>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -35,7 +33,6 @@ class Units {
   };
   constexpr explicit Units(Kind kind) : kind_(kind) {}
   constexpr Kind kind() const { return kind_; }
-  constexpr bool operator==(const Units&) const = default;
 
  private:
   Kind kind_;
