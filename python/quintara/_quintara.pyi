@@ -290,6 +290,12 @@ class SCResult:
     def inference_distribution(self) -> list[float] | None: ...  # placebo statistic
     @property
     def placebo_atts(self) -> list[float] | None: ...  # y
+    @property
+    def synthetic(self) -> list[float]: ...  # y
+    @property
+    def placebo_ids(self) -> list[int] | None: ...  # count
+    @property
+    def placebo_gaps(self) -> list[list[float]] | None: ...  # y
 
 @final
 class DiDResult:

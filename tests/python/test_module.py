@@ -83,7 +83,8 @@ def test_signatures_docstrings_and_property_order() -> None:
     props = [k for k, v in vars(quintara.SCResult).items() if inspect.isgetsetdescriptor(v)]
     assert props == ["att", "att_path", "counterfactual", "treated_post", "weights", "donor_ids",
                      "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",
-                     "inference_distribution", "placebo_atts"]
+                     "inference_distribution", "placebo_atts", "synthetic", "placebo_ids",
+                     "placebo_gaps"]
     assert quintara.geo_power.__doc__.startswith(
         "Power analysis for one method via historical placebo with injected lift.\n\n")
     assert quintara.geo_power_ensemble.__doc__.startswith(

@@ -38,7 +38,7 @@ BlockSeries block_series(const Panel& panel, std::size_t t0, const char* no_dono
 
 ScFit assemble_fit(std::vector<double> weights, std::vector<std::size_t> donors,
                    std::span<const double> y_post, std::vector<double> counterfactual,
-                   double pre_rmspe) {
+                   double pre_rmspe, std::vector<double> synthetic_pre) {
   ScFit fit;
   fit.att_path.resize(y_post.size());
   for (std::size_t s = 0; s < y_post.size(); ++s) fit.att_path[s] = y_post[s] - counterfactual[s];
@@ -48,6 +48,7 @@ ScFit assemble_fit(std::vector<double> weights, std::vector<std::size_t> donors,
   fit.weights = std::move(weights);
   fit.donor_ids = std::move(donors);
   fit.counterfactual = std::move(counterfactual);
+  fit.synthetic_pre = std::move(synthetic_pre);
   fit.treated_post.assign(y_post.begin(), y_post.end());
   return fit;
 }

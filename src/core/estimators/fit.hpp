@@ -18,7 +18,10 @@ struct ScFit {
   std::vector<double> att_path;        // P = T - t0 per-period effects
   std::vector<double> counterfactual;  // P estimated untreated outcomes
   std::vector<double> treated_post;    // P observed (averaged) treated outcomes
-  double att = 0.0;                    // mean of att_path (0 when P = 0)
+  // t0 values: the estimator's own in-sample path of the untreated outcome
+  // before the treatment, continuing into `counterfactual` after it.
+  std::vector<double> synthetic_pre;
+  double att = 0.0;  // mean of att_path (0 when P = 0)
   double pre_rmspe = 0.0;
   double post_rmspe = 0.0;
 };
@@ -72,6 +75,6 @@ BlockSeries block_series(const Panel& panel, std::size_t t0,
 // counterfactual, att its mean, post_rmspe its RMSPE.
 ScFit assemble_fit(std::vector<double> weights, std::vector<std::size_t> donors,
                    std::span<const double> y_post, std::vector<double> counterfactual,
-                   double pre_rmspe);
+                   double pre_rmspe, std::vector<double> synthetic_pre);
 
 }  // namespace quintara::estimators

@@ -135,6 +135,24 @@ bool mean_of_one_is_itself(std::span<const double> x) {
   return true;
 }
 
+// What one refit leaves behind: its statistic and effect, and its gap path
+// over every period (the post-period part is the effect path itself).
+struct PlaceboRefit {
+  double stat = std::numeric_limits<double>::quiet_NaN();
+  double att = std::numeric_limits<double>::quiet_NaN();
+  std::vector<double> gap;
+};
+
+PlaceboRefit refit_record(const ScMethod& method, const estimators::ScFit& pf,
+                          std::span<const double> treated) {
+  PlaceboRefit r{method.statistic(pf), pf.att, {}};
+  const std::size_t t0 = pf.synthetic_pre.size();
+  r.gap.reserve(t0 + pf.att_path.size());
+  for (std::size_t t = 0; t < t0; ++t) r.gap.push_back(treated[t] - pf.synthetic_pre[t]);
+  r.gap.insert(r.gap.end(), pf.att_path.begin(), pf.att_path.end());
+  return r;
+}
+
 }  // namespace
 
 PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method) {
@@ -155,7 +173,6 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& 
   const std::vector<std::size_t>& donors = gathered.second;
   const std::size_t J = donors.size();
   const std::size_t T = panel.n_periods();
-  constexpr double nan = std::numeric_limits<double>::quiet_NaN();
 
   // Synthetic control reads the pool only through its Gram matrix: that of
   // every donor is built once and each refit takes its principal submatrix.
@@ -174,54 +191,54 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& 
 
   // One task per donor position; each writes its own slot. Donor j plays the
   // treated unit, the other donors in ascending order form its pool.
-  const auto pairs = parallel::parallel_map<std::pair<double, double>>(
-      J, [&](std::size_t j) -> std::pair<double, double> {
-        // A lone donor has no pool to be synthesised from.
-        if (J < 2) return {nan, nan};
-        if ((sc_options || sdid_options || fp_options || asc_options) &&
-            mean_of_one_is_itself(series.col(j))) {
-          std::vector<std::size_t> pool;
-          pool.reserve(J - 1);
-          for (std::size_t k = 0; k < J; ++k) {
-            if (k != j) pool.push_back(donors[k]);
-          }
-          namespace sc = estimators::sc;
-          const estimators::ScFit pf =
-              sc_options
-                  ? sc::synthetic::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sc_options)
-              : sdid_options
-                  ? sc::sdid::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sdid_options)
-                        .fit
-              : fp_options
-                  ? sc::demeaned::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *fp_options)
-                  : sc::augmented::fit_placebo(X_pre, X_post, gram, j, std::move(pool),
-                                               *asc_options);
-          return {method.statistic(pf), pf.att};
-        }
-        // The pool's columns, the one copy a fit needs.
-        linalg::Mat pool_x(T, J - 1);
-        std::vector<std::size_t> pool;
-        pool.reserve(J - 1);
-        for (std::size_t k = 0; k < J; ++k) {
-          if (k == j) continue;
-          const std::span<const double> x = series.col(k);
-          std::copy(x.begin(), x.end(), pool_x.col_mut(pool.size()).begin());
-          pool.push_back(donors[k]);
-        }
-        const std::span<const double> own = series.col(j);
-        std::vector<double> own_mean;
-        if (!mean_of_one_is_itself(own)) own_mean = panel.unit_mean(std::span(&donors[j], 1));
-        const estimators::SeriesView placebo{
-            own_mean.empty() ? own : std::span<const double>(own_mean), 1, pool_x, t0};
-        const estimators::ScFit pf = method.fit_series(placebo, std::move(pool));
-        return {method.statistic(pf), pf.att};
-      });
+  auto refits = parallel::parallel_map<PlaceboRefit>(J, [&](std::size_t j) -> PlaceboRefit {
+    // A lone donor has no pool to be synthesised from.
+    if (J < 2) return {};
+    if ((sc_options || sdid_options || fp_options || asc_options) &&
+        mean_of_one_is_itself(series.col(j))) {
+      std::vector<std::size_t> pool;
+      pool.reserve(J - 1);
+      for (std::size_t k = 0; k < J; ++k) {
+        if (k != j) pool.push_back(donors[k]);
+      }
+      namespace sc = estimators::sc;
+      const estimators::ScFit pf =
+          sc_options
+              ? sc::synthetic::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sc_options)
+          : sdid_options
+              ? sc::sdid::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sdid_options).fit
+          : fp_options
+              ? sc::demeaned::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *fp_options)
+              : sc::augmented::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *asc_options);
+      return refit_record(method, pf, series.col(j));
+    }
+    // The pool's columns, the one copy a fit needs.
+    linalg::Mat pool_x(T, J - 1);
+    std::vector<std::size_t> pool;
+    pool.reserve(J - 1);
+    for (std::size_t k = 0; k < J; ++k) {
+      if (k == j) continue;
+      const std::span<const double> x = series.col(k);
+      std::copy(x.begin(), x.end(), pool_x.col_mut(pool.size()).begin());
+      pool.push_back(donors[k]);
+    }
+    const std::span<const double> own = series.col(j);
+    std::vector<double> own_mean;
+    if (!mean_of_one_is_itself(own)) own_mean = panel.unit_mean(std::span(&donors[j], 1));
+    const estimators::SeriesView placebo{own_mean.empty() ? own : std::span<const double>(own_mean),
+                                         1, pool_x, t0};
+    const estimators::ScFit pf = method.fit_series(placebo, std::move(pool));
+    return refit_record(method, pf, placebo.treated);
+  });
 
   PlaceboResult out;
-  for (const auto& [s, a] : pairs) {
-    if (std::isnan(s)) continue;
-    out.placebo_stats.push_back(s);
-    out.placebo_atts.push_back(a);
+  for (std::size_t j = 0; j < J; ++j) {
+    PlaceboRefit& r = refits[j];
+    if (std::isnan(r.stat)) continue;
+    out.placebo_stats.push_back(r.stat);
+    out.placebo_atts.push_back(r.att);
+    out.placebo_ids.push_back(donors[j]);
+    out.placebo_gaps.push_back(std::move(r.gap));
   }
   std::size_t count = 0;
   // Ties count as at least as extreme.

@@ -46,9 +46,12 @@ struct ScMethod {
 };
 
 struct PlaceboResult {
-  std::vector<double> att_path;       // real fit
-  std::vector<double> placebo_stats;  // kept placebo statistics, donor order
-  std::vector<double> placebo_atts;   // their att, same order
+  std::vector<double> att_path;          // real fit
+  std::vector<double> placebo_stats;     // kept placebo statistics, donor order
+  std::vector<double> placebo_atts;      // their att, same order
+  std::vector<std::size_t> placebo_ids;  // the panel rows of those donors, same order
+  std::vector<std::vector<double>>
+      placebo_gaps;  // each one's observed minus synthetic path, T values
   double att = 0.0;
   double stat = 0.0;
   double p_value = 1.0;  // (count(stat_j >= stat) + 1) / (m + 1)

@@ -45,6 +45,20 @@ struct RecordFields<PyScResult> {
           "placebo_atts", units::y,
           "Placebo ATTs in outcome units (one per donor refit as pseudo-treated)\n"
           "\xE2\x80\x94 the ATT-scale null behind `se`/`ci_*`, if placebo inference ran."},
+      F<&R::synthetic>{
+          "synthetic", units::y,
+          "The synthetic (untreated) path of the treated average over all T periods:\n"
+          "`counterfactual` after the start; before it, the method's in-sample path\n"
+          "(sc, rsc: donors times weights (rsc's de-noised donors); fp: the demeaned\n"
+          "fit plus the treated pre-period mean; asc: its synthetic-control part, as\n"
+          "the augmentation corrects the post-period only; sdid: the weighted controls\n"
+          "shifted to the treated time-weighted level; mcnnm: the completed treated rows)."},
+      F<&R::placebo_ids>{"placebo_ids", units::count,
+                         "Panel rows of the donors behind `placebo_atts`, in the same order, if\n"
+                         "placebo inference ran."},
+      F<&R::placebo_gaps>{"placebo_gaps", units::y,
+                          "One gap path (observed minus synthetic, all T periods) per entry of\n"
+                          "`placebo_ids`, if placebo inference ran."},
   };
 };
 

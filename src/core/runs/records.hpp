@@ -27,6 +27,9 @@ struct PyScResult {
   std::optional<double> ci_upper;
   std::optional<std::vector<double>> inference_distribution;
   std::optional<std::vector<double>> placebo_atts;
+  std::vector<double> synthetic;
+  std::optional<std::vector<std::size_t>> placebo_ids;
+  std::optional<std::vector<std::vector<double>>> placebo_gaps;
 };
 
 struct PyDidResult {

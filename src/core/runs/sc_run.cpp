@@ -33,6 +33,8 @@ PyScResult result_from_fit(const est::ScFit& fit) {
   r.donor_ids = fit.donor_ids;
   r.pre_rmspe = fit.pre_rmspe;
   r.post_rmspe = fit.post_rmspe;
+  r.synthetic = fit.synthetic_pre;
+  r.synthetic.insert(r.synthetic.end(), fit.counterfactual.begin(), fit.counterfactual.end());
   return r;
 }
 
@@ -48,6 +50,8 @@ void attach_placebo(PyScResult& result, const inf::PlaceboResult& placebo, doubl
   result.ci_lower = i.lower + att;
   result.ci_upper = att + i.upper;
   result.placebo_atts = placebo.placebo_atts;
+  result.placebo_ids = placebo.placebo_ids;
+  result.placebo_gaps = placebo.placebo_gaps;
 }
 
 namespace {

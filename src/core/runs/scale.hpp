@@ -108,6 +108,9 @@ namespace detail {
 
 inline void scale_value(double& v, int k, int power) { v = in_caller_units(v, k, power); }
 inline void scale_value(std::vector<double>& v, int k, int power) { in_caller_units(v, k, power); }
+inline void scale_value(std::vector<std::vector<double>>& v, int k, int power) {
+  for (std::vector<double>& row : v) in_caller_units(row, k, power);
+}
 template <class T>
 void scale_value(std::optional<T>& v, int k, int power) {
   if (v) scale_value(*v, k, power);

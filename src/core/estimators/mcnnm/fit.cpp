@@ -85,6 +85,14 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const McnnmOptions& options) {
   for (const double a : fit.att_path) sum += a;
   fit.att = sum / n_post;
 
+  // The completed treated rows before the treatment, averaged as after it.
+  fit.synthetic_pre.resize(t0);
+  for (std::size_t t = 0; t < t0; ++t) {
+    double f = 0.0;
+    for (const std::size_t i : treated) f += fitted(i, t);
+    fit.synthetic_pre[t] = f * inv_n;
+  }
+
   double sq = 0.0;
   for (const std::size_t i : treated) {
     for (std::size_t t = 0; t < t0; ++t) {

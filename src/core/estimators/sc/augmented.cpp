@@ -83,7 +83,10 @@ ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, co
   }
   // pre_rmspe is the plain synthetic-control residual's: the augmentation has
   // no pre-period fit of its own to report.
-  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(r));
+  // The augmentation corrects the post-period only; before it the path is
+  // the synthetic-control part whose residual pre_rmspe measures.
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(r),
+                      std::move(s_pre));
 }
 
 }  // namespace

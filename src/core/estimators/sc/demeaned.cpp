@@ -51,7 +51,11 @@ ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, co
   std::vector<double> e(t0);
   for (std::size_t t = 0; t < t0; ++t) e[t] = (y_pre[t] - m) - fit[t];
   for (std::size_t p = 0; p < P; ++p) counterfactual[p] = m + counterfactual[p];
-  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(e));
+  // The path carries the treated pre-mean back as its level, as the
+  // counterfactual does.
+  for (std::size_t t = 0; t < t0; ++t) fit[t] = m + fit[t];
+  return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual), rmspe(e),
+                      std::move(fit));
 }
 
 }  // namespace

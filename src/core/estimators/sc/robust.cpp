@@ -91,10 +91,11 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
     w[j] = acc;
   }
 
-  std::vector<double> gap_pre(t0);
+  std::vector<double> gap_pre(t0), fitted_pre(t0);
   for (std::size_t t = 0; t < t0; ++t) {
     double fitted = 0.0;
     for (std::size_t i = 0; i < k; ++i) fitted += A_pre(t, i) * beta[i];
+    fitted_pre[t] = fitted;
     gap_pre[t] = y_pre[t] - fitted;
   }
   std::vector<double> counterfactual(P);
@@ -104,7 +105,7 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
     counterfactual[s] = c;
   }
   return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
-                      rmspe(gap_pre));
+                      rmspe(gap_pre), std::move(fitted_pre));
 }
 
 }  // namespace quintara::estimators::sc::robust

@@ -205,13 +205,17 @@ SdidFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post,
   // Sums over the controls, in control order, for all periods at once (each
   // period's sum is the same sequence of additions as one period at a time).
   std::vector<double> counterfactual(P, 0.0);
-  std::vector<double> fitted(t0, 0.0);
+  std::vector<double> fitted(t0, 0.0), synthetic_pre(t0, 0.0);
   for (std::size_t j = 0; j < J; ++j) {
     const double* x = pool.post(j);
     for (std::size_t s = 0; s < P; ++s) counterfactual[s] += (x[s] - a[j]) * omega[j];
     const double* xp = pool.pre(j);
     for (std::size_t t = 0; t < t0; ++t) fitted[t] += omega[j] * xp[t];
+    // The counterfactual's form carried back: weighted controls shifted to
+    // the treated units' time-weighted level.
+    for (std::size_t t = 0; t < t0; ++t) synthetic_pre[t] += (xp[t] - a[j]) * omega[j];
   }
+  for (std::size_t t = 0; t < t0; ++t) synthetic_pre[t] = synthetic_pre[t] + a_tr;
   std::vector<double> att_path(P);
   for (std::size_t s = 0; s < P; ++s) {
     counterfactual[s] = counterfactual[s] + a_tr;
@@ -232,6 +236,7 @@ SdidFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post,
   fit.att_path = std::move(att_path);
   fit.counterfactual = std::move(counterfactual);
   fit.treated_post.assign(y_post.begin(), y_post.end());
+  fit.synthetic_pre = std::move(synthetic_pre);
   return {std::move(fit), std::move(lambda), a_tr, change};
 }
 

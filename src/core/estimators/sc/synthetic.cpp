@@ -33,12 +33,12 @@ ScFit assemble(std::vector<double> w, std::span<const double> w_all, std::span<c
                std::span<const double> y_post, const linalg::MatView& X_pre,
                const linalg::MatView& X_post, std::vector<std::size_t> donors) {
   const std::size_t t0 = X_pre.rows;
-  const std::vector<double> s_pre = linalg::matvec(X_pre, w_all);
+  std::vector<double> s_pre = linalg::matvec(X_pre, w_all);
   std::vector<double> gap_pre(t0);
   for (std::size_t t = 0; t < t0; ++t) gap_pre[t] = y_pre[t] - s_pre[t];
   std::vector<double> counterfactual = linalg::matvec(X_post, w_all);
   return assemble_fit(std::move(w), std::move(donors), y_post, std::move(counterfactual),
-                      rmspe(gap_pre));
+                      rmspe(gap_pre), std::move(s_pre));
 }
 
 }  // namespace
