@@ -138,10 +138,10 @@ def fit_cpasc(
 ) -> CPASCResult:
     """Fit a CP-ASC-family estimator (novel)."""
 
-def fit_twfe_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
+def fit_twfe_py(y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""
 
-def fit_sunab_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> DiDResult:
+def fit_sunab_py(y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95) -> DiDResult:
     """Sun & Abraham interaction-weighted event study."""
 
 def bacon_decompose_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> BaconResult:
@@ -327,6 +327,24 @@ class DiDResult:
     def overall_group_att(self) -> float | None: ...  # y
     @property
     def overall_group_se(self) -> float | None: ...  # y
+    @property
+    def ci_lower(self) -> float: ...  # y
+    @property
+    def ci_upper(self) -> float: ...  # y
+    @property
+    def event_ci_lower(self) -> list[float]: ...  # y
+    @property
+    def event_ci_upper(self) -> list[float]: ...  # y
+    @property
+    def group_ci_lower(self) -> list[float]: ...  # y
+    @property
+    def group_ci_upper(self) -> list[float]: ...  # y
+    @property
+    def overall_group_ci_lower(self) -> float | None: ...  # y
+    @property
+    def overall_group_ci_upper(self) -> float | None: ...  # y
+    @property
+    def level(self) -> float: ...  # unitless
 
 @final
 class CPASCResult:

@@ -18,12 +18,15 @@ namespace {
 struct StaggeredArgs {
   ArrayView y;
   std::vector<std::int64_t> cohorts;
+  double level = 0.95;  // of the normal intervals; Goodman-Bacon has none
 };
 
 const Params fit_twfe_params{"fit_twfe_py", arg("y", &StaggeredArgs::y),
-                             arg("cohorts", &StaggeredArgs::cohorts)};
+                             arg("cohorts", &StaggeredArgs::cohorts),
+                             arg("level", &StaggeredArgs::level, "0.95")};
 const Params fit_sunab_params{"fit_sunab_py", arg("y", &StaggeredArgs::y),
-                              arg("cohorts", &StaggeredArgs::cohorts)};
+                              arg("cohorts", &StaggeredArgs::cohorts),
+                              arg("level", &StaggeredArgs::level, "0.95")};
 const Params bacon_params{"bacon_decompose_py", arg("y", &StaggeredArgs::y),
                           arg("cohorts", &StaggeredArgs::cohorts)};
 
@@ -37,15 +40,19 @@ est::Panel staggered(const StaggeredArgs& a) {
 }
 
 Ref fit_twfe(PyObject* args, PyObject* kwargs) {
-  const est::Panel panel = staggered(fit_twfe_params.parse(args, kwargs));
+  const StaggeredArgs a = fit_twfe_params.parse(args, kwargs);
+  const est::Panel panel = staggered(a);
   runs::check_twfe_design(panel);
-  return wrap(without_gil([&] { return runs::run_twfe(panel); }));
+  runs::validate::check_unit_interval("level", a.level);
+  return wrap(without_gil([&] { return runs::run_twfe(panel, a.level); }));
 }
 
 Ref fit_sunab(PyObject* args, PyObject* kwargs) {
-  const est::Panel panel = staggered(fit_sunab_params.parse(args, kwargs));
+  const StaggeredArgs a = fit_sunab_params.parse(args, kwargs);
+  const est::Panel panel = staggered(a);
   runs::check_sunab_design(panel);
-  return wrap(without_gil([&] { return runs::run_sunab(panel); }));
+  runs::validate::check_unit_interval("level", a.level);
+  return wrap(without_gil([&] { return runs::run_sunab(panel, a.level); }));
 }
 
 Ref bacon_decompose(PyObject* args, PyObject* kwargs) {

@@ -6,6 +6,7 @@ from __future__ import annotations
 import numpy as np
 import pytest
 from hypothesis import given, settings, strategies as st
+from scipy.stats import norm
 
 import quintara
 from conftest import staggered
@@ -47,6 +48,8 @@ def test_shared_messages_in_order_and_never_treated_encodings(label: str) -> Non
                  "identified.")
     assert value_error(fn, y, [-1, -3, 5, 9, -100]) == no_cohort
     assert value_error(fn, y, [0, 0, -1, -1, -1]) == no_cohort
+    if label != "Goodman-Bacon":
+        assert value_error(fn, y, [-1, 2, 2, -1, 3], 1.0) == "level must be in (0, 1); got 1"
     y = staggered([-1, -1, 2, 4, 2, -1], 6)
     assert repr(fn(y, [-100, 6, 2, 4, 2, 11])) == repr(fn(y, [-1, -1, 2, 4, 2, -1]))
 
@@ -142,3 +145,24 @@ def test_weighted_sum_is_twfe(t: int, cohorts: list[int], seed: int) -> None:
     assert sum(c.weight for c in res.components) == pytest.approx(1.0, rel=1e-12)
     twfe = quintara.fit_twfe_py(y, cohorts).att
     assert res.twfe == pytest.approx(twfe, rel=1e-9, abs=1e-11)
+
+
+@pytest.mark.parametrize("entry", ["fit_twfe_py", "fit_sunab_py", "fit_callaway_py"])
+def test_normal_intervals_are_estimate_plus_minus_z_se(entry: str) -> None:
+    cohorts = [-1, -1, 2, 4, 2, -1, 4, -1, 3]
+    y = staggered(cohorts, 7, seed=3)
+    for level in (0.8, 0.95):
+        r = getattr(quintara, entry)(y, cohorts, level=level)
+        z = norm.ppf(0.5 + level / 2)
+        rows = [(r.att, r.se, r.ci_lower, r.ci_upper),
+                *zip(r.event_att, r.event_se, r.event_ci_lower, r.event_ci_upper, strict=True),
+                *zip(r.group_att, r.group_se, r.group_ci_lower, r.group_ci_upper, strict=True)]
+        if r.overall_group_att is None:
+            assert r.overall_group_ci_lower is r.overall_group_ci_upper is None
+        else:
+            rows.append((r.overall_group_att, r.overall_group_se, r.overall_group_ci_lower,
+                         r.overall_group_ci_upper))
+        assert r.level == level
+        # The compiled quantile is a rational approximation, good to about 1e-9.
+        for att, se, lo, hi in rows:
+            assert (att - lo, hi - att) == pytest.approx((z * se, z * se), rel=1e-8)

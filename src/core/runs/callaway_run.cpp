@@ -58,6 +58,7 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   r.overall_group_att = cs.group_overall_att;
   r.overall_group_se = cs.group_overall_se;
   to_caller_units(r, k);
+  set_normal_intervals(r, request.bands.level);
   return r;
 }
 

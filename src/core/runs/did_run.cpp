@@ -8,6 +8,7 @@
 #include "core/estimators/did/sunab.hpp"
 #include "core/estimators/did/twfe.hpp"
 #include "core/format.hpp"
+#include "core/inference/intervals.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
@@ -80,17 +81,18 @@ void check_bacon_design(const est::Panel& panel) {
   }
 }
 
-PyDidResult run_twfe(const est::Panel& panel) {
+PyDidResult run_twfe(const est::Panel& panel, double level) {
   const auto [normalised, k] = normalised_copy(panel);
   const did::TwfeFit fit = did::twfe::fit(normalised);
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
   to_caller_units(r, k);
+  set_normal_intervals(r, level);
   return r;
 }
 
-PyDidResult run_sunab(const est::Panel& panel) {
+PyDidResult run_sunab(const est::Panel& panel, double level) {
   const auto [normalised, k] = normalised_copy(panel);
   const did::SaResult fit = did::sunab::fit(normalised);
   PyDidResult r;
@@ -98,6 +100,7 @@ PyDidResult run_sunab(const est::Panel& panel) {
   r.se = fit.se;
   fill_event_study(r, fit.event);
   to_caller_units(r, k);
+  set_normal_intervals(r, level);
   return r;
 }
 
@@ -133,6 +136,30 @@ void fill_event_study(PyDidResult& result, std::span<const did::AggEffect> event
     result.event_time.push_back(e.key);
     result.event_att.push_back(e.estimate);
     result.event_se.push_back(e.se);
+  }
+}
+
+void set_normal_intervals(PyDidResult& result, double level) {
+  const double z = inference::normal_critical(level);
+  const auto lower = [z](double estimate, double se) { return estimate - z * se; };
+  const auto upper = [z](double estimate, double se) { return estimate + z * se; };
+  const auto bounds = [&](std::span<const double> estimate, std::span<const double> se,
+                          std::vector<double>& lo, std::vector<double>& hi) {
+    lo.resize(estimate.size());
+    hi.resize(estimate.size());
+    for (std::size_t i = 0; i < estimate.size(); ++i) {
+      lo[i] = lower(estimate[i], se[i]);
+      hi[i] = upper(estimate[i], se[i]);
+    }
+  };
+  result.level = level;
+  result.ci_lower = lower(result.att, result.se);
+  result.ci_upper = upper(result.att, result.se);
+  bounds(result.event_att, result.event_se, result.event_ci_lower, result.event_ci_upper);
+  bounds(result.group_att, result.group_se, result.group_ci_lower, result.group_ci_upper);
+  if (result.overall_group_att && result.overall_group_se) {
+    result.overall_group_ci_lower = lower(*result.overall_group_att, *result.overall_group_se);
+    result.overall_group_ci_upper = upper(*result.overall_group_att, *result.overall_group_se);
   }
 }
 

@@ -37,13 +37,18 @@ void check_sunab_design(const estimators::Panel& panel);
 void check_bacon_design(const estimators::Panel& panel);
 
 // Each fits a copy of the panel normalised by a power of two (scale.hpp) and
-// reports in y's units.
-PyDidResult run_twfe(const estimators::Panel& panel);
-PyDidResult run_sunab(const estimators::Panel& panel);
+// reports in y's units; `level` (in (0, 1)) is that of the normal intervals.
+PyDidResult run_twfe(const estimators::Panel& panel, double level);
+PyDidResult run_sunab(const estimators::Panel& panel, double level);
 PyBaconResult run_bacon(const estimators::Panel& panel);
 
 // Copies an event study (key, estimate, standard error per entry) into the
 // result record's event_time, event_att and event_se.
 void fill_event_study(PyDidResult& result, std::span<const estimators::did::AggEffect> events);
+
+// The normal intervals estimate +- z se, z = normal_critical(level), of the
+// overall ATT, every event time, every cohort and the cohort average (when
+// there is one), and `level` itself; from the record's estimates and SEs.
+void set_normal_intervals(PyDidResult& result, double level);
 
 }  // namespace quintara::runs

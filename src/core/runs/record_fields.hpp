@@ -89,6 +89,22 @@ struct RecordFields<PyDidResult> {
                                "Cohort-size-weighted average of ATT_g (C&S's recommended headline\n"
                                "aggregation), when available."},
       F<&R::overall_group_se>{"overall_group_se", units::y},
+      F<&R::ci_lower>{"ci_lower", units::y,
+                      "Normal confidence interval of the overall ATT at `level`:\n"
+                      "`att \xC2\xB1 z\xC2\xB7se`."},
+      F<&R::ci_upper>{"ci_upper", units::y},
+      F<&R::event_ci_lower>{"event_ci_lower", units::y,
+                            "Pointwise normal intervals per event time at `level`, matching\n"
+                            "`event_time`."},
+      F<&R::event_ci_upper>{"event_ci_upper", units::y},
+      F<&R::group_ci_lower>{"group_ci_lower", units::y,
+                            "Normal intervals per cohort at `level`, matching `group_cohort`."},
+      F<&R::group_ci_upper>{"group_ci_upper", units::y},
+      F<&R::overall_group_ci_lower>{
+          "overall_group_ci_lower", units::y,
+          "Normal interval of `overall_group_att` at `level`, when available."},
+      F<&R::overall_group_ci_upper>{"overall_group_ci_upper", units::y},
+      F<&R::level>{"level", units::unitless, "Confidence level of the normal intervals."},
   };
 };
 

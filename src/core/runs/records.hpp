@@ -46,6 +46,16 @@ struct PyDidResult {
   std::vector<double> group_se;
   std::optional<double> overall_group_att;
   std::optional<double> overall_group_se;
+  // Normal intervals estimate +- z se at `level`.
+  double ci_lower = 0.0;
+  double ci_upper = 0.0;
+  std::vector<double> event_ci_lower;
+  std::vector<double> event_ci_upper;
+  std::vector<double> group_ci_lower;
+  std::vector<double> group_ci_upper;
+  std::optional<double> overall_group_ci_lower;
+  std::optional<double> overall_group_ci_upper;
+  double level = 0.0;
 };
 
 struct PyCpascResult {
