@@ -31,7 +31,7 @@ constexpr int kRidgeDoublings = 64;
 // direction of the donors (constant or duplicated rows, more donors than
 // periods) then leaves a pivot of zero or below: such a ridge is raised to
 // that level, and doubled while rounding still defeats it. A ridge at or
-// above the level is used as given.
+// above the level that factors is used as given.
 linalg::Cholesky ridge_factor(const linalg::Mat& G, double lambda) {
   const std::size_t n = G.rows;
   double max_diag = 0.0;
