@@ -112,6 +112,7 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   validate::check_min_count("max_treated", a.max_treated);
   runs::check_max_treated(a.max_treated, n_units);
   validate::check_min_count("n_candidates", a.n_candidates);
+  runs::check_eligible(a.eligible.size());
   validate::check_indices("eligible", a.eligible, n_units);
   std::vector<std::size_t> include = a.include ? std::move(*a.include) : std::vector<std::size_t>{};
   validate::check_indices("include", include, n_units);

@@ -100,7 +100,9 @@ TEST(Errors, FailuresBecomePythonExceptions) {
     EXPECT_EQ(PyGILState_Check(), 1);
     const auto [got_type, got_text] = take_error();
     EXPECT_EQ(got_type, type) << text;
-    if (!text.empty()) EXPECT_EQ(got_text, text);
+    if (!text.empty()) {
+      EXPECT_EQ(got_text, text);
+    }
   }
   // The pool is still usable and the call after a fault succeeds.
   PyObject* ok = entry<fine>(nullptr, nullptr, nullptr);

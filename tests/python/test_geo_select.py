@@ -79,10 +79,6 @@ def test_same_seed_same_list_other_seed_only_other_random_sets(y: np.ndarray) ->
     assert {tuple(c.treated) for c in a} != {tuple(c.treated) for c in other}
 
 
-def test_nothing_to_propose_is_an_empty_list(y: np.ndarray) -> None:
-    assert select(y, eligible=[]) == []
-
-
 # The checks shared with geo_power (method, panel, window, alpha, target power,
 # weight range) are pinned with that entry; these are geo_select's own. The
 # private steps of the search run the same checks.
@@ -92,7 +88,7 @@ def test_nothing_to_propose_is_an_empty_list(y: np.ndarray) -> None:
 ], ids=["geo_select", "select", "evaluate"])
 def test_checks_run_in_order(y: np.ndarray, entry: Callable[..., list]) -> None:
     args: dict[str, object] = {
-        "y": y, "eligible": [0, 9], "max_treated": 0, "test_len": TEST_LEN, "target_lift": 0.0,
+        "y": y, "eligible": [], "max_treated": 0, "test_len": TEST_LEN, "target_lift": 0.0,
         "method": "sc",
         "n_candidates": 0, "exact_size": 0, "include": [1, 8], "max_weight": 0.15, "lookback": 3}
     # Each fix uncovers the next check's failure.
@@ -103,6 +99,7 @@ def test_checks_run_in_order(y: np.ndarray, entry: Callable[..., list]) -> None:
         ("max_treated", 3, "max_treated=8 would allow treating all 8 markets; at least one "
                            "market must remain as a control"),
         ("n_candidates", 5, "n_candidates must be >= 1; got 0"),
+        ("eligible", [0, 9], "eligible must list at least one market"),
         ("eligible", [0, 2, 2, 5], "eligible index 9 out of range [0, 8)"),
         ("include", [7, 6, 5, 4, 3, 2, 1, 0, 0], "include index 8 out of range [0, 8)"),
         ("exact_size", N, "exact_size must be >= 1; got 0"),

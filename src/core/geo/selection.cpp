@@ -19,6 +19,10 @@ namespace quintara::geo {
 
 namespace {
 
+// A 128-bit unsigned integer, a GCC and Clang extension; __extension__ keeps
+// -Wpedantic quiet about it.
+__extension__ typedef unsigned __int128 U128;
+
 using Set = std::vector<std::size_t>;
 
 Set sorted_unique(Set v) {
@@ -39,7 +43,7 @@ std::uint64_t attempt_limit(std::size_t n, std::uint64_t factor) {
 // pass could only repeat one, and a small pool would otherwise keep drawing
 // until the attempt limit, which a huge n_candidates puts out of reach.
 std::size_t distinct_sets(std::size_t p, std::size_t lo, std::size_t hi, std::size_t cap) {
-  unsigned __int128 total = 0, c = 1;  // c = C(p, s)
+  U128 total = 0, c = 1;  // c = C(p, s)
   for (std::size_t s = 0; s <= hi && s <= p; ++s) {
     if (s >= lo) {
       total += c;

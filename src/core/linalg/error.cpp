@@ -8,7 +8,6 @@ std::string LinalgError::to_string() const {
     case Kind::NotSquare: return "NotSquare { rows: " + n(a) + ", cols: " + n(b) + " }";
     case Kind::DimMismatch: return "DimMismatch { expected: " + n(a) + ", got: " + n(b) + " }";
     case Kind::NotPositiveDefinite: return "NotPositiveDefinite { pivot: " + n(a) + " }";
-    case Kind::DidNotConverge: return "DidNotConverge { iters: " + n(a) + " }";
     case Kind::Empty: break;
   }
   return "Empty";

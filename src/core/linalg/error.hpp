@@ -15,10 +15,10 @@
 namespace quintara::linalg {
 
 struct LinalgError {
-  enum class Kind { NotSquare, DimMismatch, NotPositiveDefinite, DidNotConverge, Empty };
+  enum class Kind { NotSquare, DimMismatch, NotPositiveDefinite, Empty };
   Kind kind = Kind::Empty;
   // NotSquare: a = rows, b = cols. DimMismatch: a = expected, b = got.
-  // NotPositiveDefinite: a = pivot. DidNotConverge: a = iters.
+  // NotPositiveDefinite: a = pivot.
   std::size_t a = 0;
   std::size_t b = 0;
 
@@ -30,9 +30,6 @@ struct LinalgError {
   }
   static LinalgError not_positive_definite(std::size_t pivot) {
     return {Kind::NotPositiveDefinite, pivot, 0};
-  }
-  static LinalgError did_not_converge(std::size_t iters) {
-    return {Kind::DidNotConverge, iters, 0};
   }
   static LinalgError empty() { return {Kind::Empty, 0, 0}; }
 

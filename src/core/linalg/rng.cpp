@@ -8,6 +8,10 @@ namespace quintara::linalg {
 
 namespace {
 
+// A 128-bit unsigned integer, a GCC and Clang extension; __extension__ keeps
+// -Wpedantic quiet about it.
+__extension__ typedef unsigned __int128 U128;
+
 constexpr std::uint64_t kGamma = 0x9e3779b97f4a7c15ULL;
 constexpr std::uint64_t kStream = 0xd1b54a32d192ed03ULL;
 
@@ -51,13 +55,13 @@ double Xoshiro256pp::next_f64() {
 
 std::uint64_t Xoshiro256pp::gen_range(std::uint64_t n) {
   if (n == 0) panic("gen_range(0): empty range");
-  unsigned __int128 m = static_cast<unsigned __int128>(next_u64()) * n;
+  U128 m = static_cast<U128>(next_u64()) * n;
   std::uint64_t lo = static_cast<std::uint64_t>(m);
   if (lo < n) {
     // (2^64 - n) mod n: the number of low words that would bias the result.
     const std::uint64_t t = (0 - n) % n;
     while (lo < t) {
-      m = static_cast<unsigned __int128>(next_u64()) * n;
+      m = static_cast<U128>(next_u64()) * n;
       lo = static_cast<std::uint64_t>(m);
     }
   }

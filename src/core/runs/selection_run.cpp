@@ -29,6 +29,10 @@ void check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size
   }
 }
 
+void check_eligible(std::size_t n_eligible) {
+  if (n_eligible == 0) throw UserError("eligible must list at least one market");
+}
+
 void check_include_leaves_control(std::size_t n_include, std::size_t n_units) {
   if (n_include >= n_units) {
     throw UserError("include treats every market; need at least one market left as a control");

@@ -21,6 +21,10 @@ void check_max_treated(std::uint64_t max_treated, std::size_t n_units);
 // {} markets but exact_size={}; ...". exact_size >= 1 is checked before.
 void check_exact_size(std::uint64_t exact_size, std::size_t n_include, std::size_t n_units);
 
+// At least one eligible market, else UserError "eligible must list at least
+// one market": with none, every candidate would be include alone.
+void check_eligible(std::size_t n_eligible);
+
 // n_include < n_units, else UserError "include treats every market; need at
 // least one market left as a control".
 void check_include_leaves_control(std::size_t n_include, std::size_t n_units);

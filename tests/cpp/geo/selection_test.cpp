@@ -29,6 +29,7 @@ SelectionSettings settings_for(Set eligible, Set include, std::size_t max_treate
                                std::optional<std::size_t> exact_size = std::nullopt,
                                std::uint64_t seed = 0) {
   return {.exact_size = exact_size,
+          .lookback = std::nullopt,
           .eligible = std::move(eligible),
           .include = std::move(include),
           .max_treated = max_treated,
@@ -97,7 +98,10 @@ TEST(CandidateSets, RandomSetsForAFixedSeed) {
 TEST(RankCandidates, StableDescendingTotalOrder) {
   const double nan = std::numeric_limits<double>::quiet_NaN();
   const auto scored = [](std::size_t id, double score) {
-    return MarketCandidate{.treated = {id}, .score = score};
+    MarketCandidate m;
+    m.treated = {id};
+    m.score = score;
+    return m;
   };
   std::vector<MarketCandidate> c = {scored(0, 1.0), scored(1, -0.0), scored(2, 2.0), scored(3, 1.0),
                                     scored(4, nan), scored(5, 0.0),  scored(6, 1.0)};
@@ -115,8 +119,11 @@ TEST(Evaluate, ReadsPowerAtTheTargetPoint) {
     y(k / 24, k % 24) =
         20.0 + 2.0 * id + std::sin(0.7 * id + 0.9 * td) + 0.4 * std::cos(1.3 * td + id);
   }
-  const SelectionSettings s{
-      .test_len = 3, .target_lift = 0.02, .min_pre = 3, .method = runs::Method::Sc};
+  SelectionSettings s;
+  s.test_len = 3;
+  s.target_lift = 0.02;
+  s.min_pre = 3;
+  s.method = runs::Method::Sc;
   const Set treated = {1, 6};
   const MarketCandidate c = evaluate(y, treated, s);
   const PowerResult curve = power_curve(y, treated, 3, 3, selection_lifts(0.02), s.method, s.alpha,

@@ -1,6 +1,7 @@
 #include "core/estimators/mcnnm/softimpute.hpp"
 
 #include <cmath>
+#include <limits>
 #include <utility>
 
 #include "core/linalg/soft_threshold.hpp"
@@ -8,10 +9,26 @@
 
 namespace quintara::estimators::mcnnm {
 
+namespace {
+
+// Rounding units of the data's norm below which a step of L is noise.
+constexpr double kNoiseUnits = 64.0;
+
+}  // namespace
+
 FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptions& options,
                         FitState state, double lambda) {
   const std::size_t N = Y.rows, T = Y.cols;
   QUINTARA_ASSERT_EQ(mask.size(), N * T, "soft_impute_fe: mask size");
+  // A step within a few rounding units of the observed data is noise: with a
+  // vanishing penalty L follows the rounding residue of Y - alpha - beta
+  // (a constant panel with a trend, say), whose relative change never falls
+  // below tol, and only the iteration budget would end the loop.
+  double y_sq = 0.0;
+  for (std::size_t p = 0; p < N * T; ++p) {
+    if (mask[p]) y_sq += Y.data[p] * Y.data[p];
+  }
+  const double noise = kNoiseUnits * std::numeric_limits<double>::epsilon() * std::sqrt(y_sq);
   linalg::Mat Z(N, T);
   for (std::size_t iter = 0; iter < options.max_iter; ++iter) {
     update_fe(Y, mask, state);
@@ -36,7 +53,8 @@ FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptio
       s += state.L.data[p] * state.L.data[p];
     }
     state.L = std::move(next.x);
-    if ((s > 0.0 && std::sqrt(d / s) < options.tol) || (s == 0.0 && std::sqrt(d) < options.tol)) {
+    if ((s > 0.0 && std::sqrt(d / s) < options.tol) || (s == 0.0 && std::sqrt(d) < options.tol) ||
+        std::sqrt(d) <= noise) {
       break;
     }
   }

@@ -27,8 +27,9 @@ struct McnnmOptions {
 
 // At most options.max_iter thresholding steps from `start`, stopping once the
 // relative change of L, sqrt(sum (L_new - L)^2 / sum L^2), falls below
-// options.tol (the absolute change while L is zero); a last update_fe
-// follows in every case. Non-convergence is not an error.
+// options.tol (the absolute change while L is zero) or the change is within
+// rounding noise of the observed data; a last update_fe follows in every
+// case. Non-convergence is not an error.
 FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptions& options,
                         FitState start, double lambda);
 

@@ -1,6 +1,8 @@
 #include "core/estimators/sc/augmented.hpp"
 
 #include <algorithm>
+#include <cmath>
+#include <limits>
 #include <utility>
 
 #include "core/estimators/sc/donor_pool.hpp"
@@ -19,6 +21,30 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const AscOptions& options) {
 }
 
 namespace {
+
+// Doublings of a floored ridge the factorisation may still need: far more
+// than rounding can ask for, and the loop has a bound.
+constexpr int kRidgeDoublings = 64;
+
+// The factor of G + lambda I. A ridge below the rounding level of G's sums
+// (t0 * eps * its largest diagonal element) is lost in them, and a null
+// direction of the donors (constant or duplicated rows, more donors than
+// periods) then leaves a pivot of zero or below: such a ridge is raised to
+// that level, and doubled while rounding still defeats it. A ridge at or
+// above the level that factors is used as given.
+linalg::Cholesky ridge_factor(const linalg::Mat& G, double lambda) {
+  const std::size_t n = G.rows;
+  double max_diag = 0.0;
+  for (std::size_t t = 0; t < n; ++t) max_diag = std::fmax(max_diag, G(t, t));
+  const double floor = static_cast<double>(n) * std::numeric_limits<double>::epsilon() * max_diag;
+  double ridge = std::fmax(lambda, floor);
+  linalg::Expected<linalg::Cholesky> chol = linalg::Cholesky::new_ridge(G, ridge);
+  for (int k = 0; !chol && k < kRidgeDoublings; ++k) {
+    ridge = ridge + ridge;
+    chol = linalg::Cholesky::new_ridge(G, ridge);
+  }
+  return std::move(chol).expect("centered Gram + ridge at its rounding level is SPD");
+}
 
 // The fit on a pool; `sc_weights()` returns its synthetic-control weights.
 template <class Weights>
@@ -63,9 +89,7 @@ ScFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post, co
   // lambda <= 0 only when every donor equals the donor mean over the
   // pre-period (one donor, say): X_c = 0 and plain synthetic control remains.
   std::optional<linalg::Cholesky> chol;
-  if (lambda > 0.0) {
-    chol = linalg::Cholesky::new_ridge(G, lambda).expect("centered Gram + λI is SPD for λ > 0");
-  }
+  if (lambda > 0.0) chol = ridge_factor(G, lambda);
 
   std::vector<double> counterfactual(P);
   std::vector<double> x_s(J);
