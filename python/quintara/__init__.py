@@ -18,6 +18,16 @@ from . import _quintara
 from ._quintara import *  # noqa: F403  (the compiled module defines __all__)
 from ._quintara import PanicException
 from .panel import Panel as Panel
+from .results import ConformalResult as ConformalResult, SynthResult as SynthResult
+from .results_did import (
+    BaconDecomposition as BaconDecomposition,
+    StaggeredResult as StaggeredResult,
+)
+from .results_geo import (
+    Diagnostics as Diagnostics,
+    MarketSelection as MarketSelection,
+    PowerAnalysis as PowerAnalysis,
+)
 from .verbs import (
     diagnose as diagnose,
     power as power,
@@ -28,4 +38,13 @@ from .verbs import (
 
 __version__: str = _quintara.version()
 LABELLED = ["Panel", "synth", "staggered", "power", "select_markets", "diagnose"]
-__all__ = [*_quintara.__all__, "PanicException", *LABELLED]
+RESULTS = [
+    "SynthResult",
+    "ConformalResult",
+    "StaggeredResult",
+    "BaconDecomposition",
+    "PowerAnalysis",
+    "MarketSelection",
+    "Diagnostics",
+]
+__all__ = [*_quintara.__all__, "PanicException", *LABELLED, *RESULTS]

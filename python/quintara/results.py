@@ -22,6 +22,15 @@ if TYPE_CHECKING:
 
 __all__ = ["SynthResult", "ConformalResult", "json_label"]
 
+# How each method's compiled entry is asked for its placebo test.
+_PLACEBO_FLAG: dict[str, dict[str, Any]] = {
+    "sc": {"placebo": True},
+    "fp": {"placebo": True},
+    "asc": {"placebo": True},
+    "rsc": {"placebo": True},
+    "sdid": {"inference": "placebo"},
+}
+
 
 def json_label(x: Any) -> Any:
     """A unit or period label as a JSON value (numbers stay numbers, dates become ISO text)."""
@@ -34,6 +43,29 @@ def json_label(x: Any) -> Any:
     if isinstance(x, float):
         return x if math.isfinite(x) else None
     return str(x)
+
+
+TIDY_COLUMNS = ("estimate", "se", "p_value", "ci_lower", "ci_upper", "method")
+
+
+def tidy_frame(rows: list[tuple[str, Any, Any, Any, Any, Any]], method: str) -> pd.DataFrame:
+    """The one table shape of every `tidy()`: rows (term, estimate, se, p, lower, upper)."""
+
+    def value(v: Any) -> float:
+        return np.nan if v is None else float(v)
+
+    return pd.DataFrame(
+        {
+            "estimate": [value(r[1]) for r in rows],
+            "se": [value(r[2]) for r in rows],
+            "p_value": [value(r[3]) for r in rows],
+            "ci_lower": [value(r[4]) for r in rows],
+            "ci_upper": [value(r[5]) for r in rows],
+            "method": pd.Series([method] * len(rows), dtype=object),
+        },
+        index=pd.Index([r[0] for r in rows], name="term", dtype=object),
+        columns=list(TIDY_COLUMNS),
+    )
 
 
 def _names(labels: Any) -> str:
@@ -56,6 +88,13 @@ class _Result:
 
     def to_dict(self) -> dict[str, Any]:
         """The result as plain JSON-ready values, with labels."""
+        raise NotImplementedError
+
+    def tidy(self) -> pd.DataFrame:
+        """One row per estimate (index ``term``), columns ``estimate``, ``se``,
+        ``p_value``, ``ci_lower``, ``ci_upper``, ``method``; NaN where a value does
+        not exist. Every result has the same columns, so results of different
+        methods stack with `pandas.concat`."""
         raise NotImplementedError
 
     def __str__(self) -> str:
@@ -151,35 +190,20 @@ class SynthResult(_Result):
 
     @property
     def synthetic(self) -> pd.Series:
-        """The synthetic path over all periods.
+        """The synthetic path over all periods, as the compiled fit formed it.
 
-        Post-period values are the compiled counterfactual. Pre-period values
-        are the weighted donor average shifted by the mean post-period gap
-        between that average and the counterfactual: exact for plain synthetic
-        control, the method's level adjustment for the others; the mean of the
-        untreated units when the method has no donor weights.
+        After the start it is the counterfactual; before it, the method's own
+        in-sample path (see `SCResult.synthetic` for each method's).
         """
-        y = self.panel.y
-        w = np.asarray(self.raw.weights)
-        if len(w):
-            base = w @ y[self.raw.donor_ids]
-        else:
-            others = np.setdiff1d(np.arange(y.shape[0]), self._rows)
-            base = y[others].mean(axis=0)
-        cf = np.asarray(self.raw.counterfactual)
-        path = base + float(np.mean(cf - base[self._t0 :]))
-        path[self._t0 :] = cf
-        return pd.Series(path, index=self.panel.periods, name="synthetic")
+        return pd.Series(self.raw.synthetic, index=self.panel.periods, name="synthetic")
 
     @property
     def placebo_atts(self) -> pd.Series | None:
         """Placebo ATTs by the donor refitted as pseudo-treated, when placebo inference ran."""
-        atts = self.raw.placebo_atts
-        if atts is None:
+        atts, ids = self.raw.placebo_atts, self.raw.placebo_ids
+        if atts is None or ids is None:
             return None
-        donors = [u for i, u in enumerate(self.panel.units) if i not in self._rows]
-        index = donors if len(donors) == len(atts) else range(len(atts))
-        return pd.Series(atts, index=index, name="placebo_att")
+        return pd.Series(atts, index=self.panel.units[ids], name="placebo_att")
 
     def to_frame(self) -> pd.DataFrame:
         """Per period: treated mean, synthetic path, gap, and whether the period is treated."""
@@ -192,6 +216,11 @@ class SynthResult(_Result):
                 "post": np.arange(len(obs)) >= self._t0,
             }
         )
+
+    def tidy(self) -> pd.DataFrame:
+        """The ATT with its SE, p-value and interval (NaN without inference); term "ATT"."""
+        r = self.raw
+        return tidy_frame([("ATT", r.att, r.se, r.p_value, r.ci_lower, r.ci_upper)], self.method)
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: estimate, inference, fit quality, weights and effects by label."""
@@ -281,29 +310,26 @@ class SynthResult(_Result):
         return placebo_gaps(self, ax=ax)
 
     def placebo_gaps(self) -> pd.DataFrame:
-        """Gap path (observed minus synthetic) per period for every donor refitted as treated."""
-        fn = getattr(_quintara, self.entry)
-        opts = {k: v for k, v in self.options.items() if k not in ("placebo", "inference")}
-        y = self.panel.y
-        out = {}
-        for i in range(y.shape[0]):
-            if i in self._rows:
-                continue
-            keep = [j for j in range(y.shape[0]) if j not in self._rows]
-            sub = Panel(y[keep], self.panel.units[keep], self.panel.periods)
-            row = keep.index(i)
-            fit = SynthResult(
-                fn(sub.y, [row], self._t0, **opts),
-                sub,
-                [row],
-                self._t0,
-                self.method,
-                self.entry,
-                "none",
-                opts,
-            )
-            out[self.panel.units[i]] = fit.observed - fit.synthetic
-        return pd.DataFrame(out)
+        """Gap path (observed minus synthetic) per period for every donor refitted as treated.
+
+        Read from the placebo test when it ran; otherwise the compiled entry
+        runs it once (about the cost of placebo inference).
+        """
+        raw = self.raw
+        if raw.placebo_gaps is None:
+            if self.method not in _PLACEBO_FLAG:
+                raise ValueError(f"method {self.method!r} has no placebo test")
+            fn = getattr(_quintara, self.entry)
+            opts = {k: v for k, v in self.options.items() if k not in ("placebo", "inference")}
+            opts.update(_PLACEBO_FLAG[self.method])
+            raw = fn(self.panel.y, self._rows, self._t0, **opts)
+        ids = raw.placebo_ids if raw.placebo_ids is not None else []
+        gaps = raw.placebo_gaps if raw.placebo_gaps is not None else []
+        return pd.DataFrame(
+            np.asarray(gaps, dtype=np.float64).reshape(len(ids), len(self.panel.periods)).T,
+            index=self.panel.periods,
+            columns=self.panel.units[ids],
+        )
 
 
 class ConformalResult(_Result):
@@ -342,6 +368,16 @@ class ConformalResult(_Result):
             {"att": self.raw.unit_att, "mspe": self.raw.unit_mspe, "weight": self.raw.unit_weight},
             index=pd.Index(self.panel.units[self.raw.unit_ids], name="unit"),
         )
+
+    def tidy(self) -> pd.DataFrame:
+        """The pooled ATT ("ATT") with its conformal p-value, then "ATT <unit>" per treated unit."""
+        r = self.raw
+        rows = [("ATT", r.att, None, r.p_value, None, None)]
+        rows += [
+            (f"ATT {u}", a, None, None, None, None)
+            for u, a in zip(self.panel.units[r.unit_ids], r.unit_att, strict=True)
+        ]
+        return tidy_frame(rows, "cpasc")
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: the pooled ATT, its p-value and the per-unit table."""

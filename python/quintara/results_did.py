@@ -2,7 +2,6 @@
 
 from __future__ import annotations
 
-from statistics import NormalDist
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -11,7 +10,7 @@ import pandas as pd
 from . import _quintara
 from ._summary import num, render
 from .panel import Panel
-from .results import _names, _Result, json_label
+from .results import _names, _Result, json_label, tidy_frame
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -65,17 +64,14 @@ class StaggeredResult(_Result):
     @property
     def ci(self) -> tuple[float, float]:
         """Normal confidence interval of the overall ATT at `level`."""
-        z = NormalDist().inv_cdf(0.5 + self.level / 2)
-        return (self.att - z * self.se, self.att + z * self.se)
+        return (self.raw.ci_lower, self.raw.ci_upper)
 
     @property
     def event_study(self) -> pd.DataFrame:
         """By event time: estimate, SE, pointwise interval, simultaneous band (when it ran)."""
         r = self.raw
-        z = NormalDist().inv_cdf(0.5 + self.level / 2)
-        att, se = np.asarray(r.event_att), np.asarray(r.event_se)
         f = pd.DataFrame(
-            {"att": att, "se": se, "lo": att - z * se, "hi": att + z * se},
+            {"att": r.event_att, "se": r.event_se, "lo": r.event_ci_lower, "hi": r.event_ci_upper},
             index=pd.Index(r.event_time, name="event_time"),
         )
         if r.event_lo:
@@ -86,14 +82,48 @@ class StaggeredResult(_Result):
     def groups(self) -> pd.DataFrame:
         """By cohort (adoption-period label): ATT and SE (Callaway-Sant'Anna only)."""
         labels = [self.panel.periods[g] for g in self.raw.group_cohort]
+        r = self.raw
         return pd.DataFrame(
-            {"att": self.raw.group_att, "se": self.raw.group_se},
+            {"att": r.group_att, "se": r.group_se, "lo": r.group_ci_lower, "hi": r.group_ci_upper},
             index=pd.Index(labels, name="cohort"),
         )
 
     def to_frame(self) -> pd.DataFrame:
         """The event study (see `event_study`)."""
         return self.event_study
+
+    def tidy(self) -> pd.DataFrame:
+        """Terms "ATT", "ATT (cohort avg)" (when it exists), "cohort <label>" and
+        "event <e>" (e.g. "event -2", "event +0"), each with its SE and normal
+        interval at `level`; no p-values."""
+        r = self.raw
+        rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
+            ("ATT", r.att, r.se, None, r.ci_lower, r.ci_upper)
+        ]
+        if r.overall_group_att is not None:
+            rows.append(
+                (
+                    "ATT (cohort avg)",
+                    r.overall_group_att,
+                    r.overall_group_se,
+                    None,
+                    r.overall_group_ci_lower,
+                    r.overall_group_ci_upper,
+                )
+            )
+        rows += [(f"cohort {k}", g.att, g.se, None, g.lo, g.hi) for k, g in self.groups.iterrows()]
+        rows += [
+            (f"event {k:+d}", a, s, None, lo, hi)
+            for k, a, s, lo, hi in zip(
+                r.event_time,
+                r.event_att,
+                r.event_se,
+                r.event_ci_lower,
+                r.event_ci_upper,
+                strict=True,
+            )
+        ]
+        return tidy_frame(rows, self.estimator)
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: overall ATT and SE, event study and cohort effects."""
@@ -120,7 +150,6 @@ class StaggeredResult(_Result):
         """Overall ATT, cohort effects and the event study as one table."""
         n, t = self.panel.shape
         treated = int(self.cohorts.notna().sum())
-        z = NormalDist().inv_cdf(0.5 + self.level / 2)
         info = [
             ("Estimator", f"{self.estimator} ({self.entry})"),
             ("Outcome", self.panel.outcome),
@@ -131,19 +160,32 @@ class StaggeredResult(_Result):
         ]
         lo, hi = f"[{(1 - self.level) / 2:.3f}", f"{1 - (1 - self.level) / 2:.3f}]"
 
-        def row(name: str, a: float, s: float) -> list[str]:
-            return [name, num(a), num(s), num(a - z * s), num(a + z * s)]
+        def row(name: str, a: float, s: float, lo: float, hi: float) -> list[str]:
+            return [name, num(a), num(s), num(lo), num(hi)]
 
-        rows = [row("ATT", self.att, self.se)]
-        if self.raw.overall_group_att is not None and self.raw.overall_group_se is not None:
+        r = self.raw
+        rows = [row("ATT", self.att, self.se, *self.ci)]
+        if r.overall_group_att is not None and r.overall_group_se is not None:
             rows.append(
-                row("ATT (cohort avg)", self.raw.overall_group_att, self.raw.overall_group_se)
+                row(
+                    "ATT (cohort avg)",
+                    r.overall_group_att,
+                    r.overall_group_se,
+                    np.nan if r.overall_group_ci_lower is None else r.overall_group_ci_lower,
+                    np.nan if r.overall_group_ci_upper is None else r.overall_group_ci_upper,
+                )
             )
-        rows += [row(f"cohort {k}", r.att, r.se) for k, r in self.groups.iterrows()]
-        es = self.event_study
+        rows += [row(f"cohort {k}", g.att, g.se, g.lo, g.hi) for k, g in self.groups.iterrows()]
         rows += [
-            row(f"event {int(k):+d}", a, s)
-            for k, a, s in zip(es.index.tolist(), es.att, es.se, strict=True)
+            row(f"event {k:+d}", a, s, lo, hi)
+            for k, a, s, lo, hi in zip(
+                r.event_time,
+                r.event_att,
+                r.event_se,
+                r.event_ci_lower,
+                r.event_ci_upper,
+                strict=True,
+            )
         ]
         notes = []
         if self.raw.band_crit is not None:
@@ -207,6 +249,18 @@ class BaconDecomposition(_Result):
                 for c in self.raw.components
             ]
         )
+
+    def tidy(self) -> pd.DataFrame:
+        """The TWFE estimate ("TWFE") and each 2x2 comparison ("<kind> <treated> vs
+        <comparison>"), estimates only."""
+        rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
+            ("TWFE", self.raw.twfe, None, None, None, None)
+        ]
+        rows += [
+            (f"{c.kind} {c.treated} vs {c.comparison}", c.estimate, None, None, None, None)
+            for c in self.to_frame().itertuples()
+        ]
+        return tidy_frame(rows, "bacon")
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: the TWFE estimate, the forbidden weight and the comparisons."""

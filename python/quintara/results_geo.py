@@ -9,7 +9,7 @@ import pandas as pd
 from . import _quintara
 from ._summary import num, pct, render
 from .panel import Panel
-from .results import _names, _Result, json_label
+from .results import _names, _Result, json_label, tidy_frame
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -70,6 +70,20 @@ class PowerAnalysis(_Result):
             return None
         members = self.options.get("members") or ["sc", "asc", "sdid"]
         return pd.Series(w, index=list(members), name="weight")
+
+    def tidy(self) -> pd.DataFrame:
+        """Term "MDE": the minimal detectable lift (fraction; NaN when no lift reaches
+        the target power), then "lift <x>" per lift: the mean estimated lift with the
+        alpha/2 and 1 - alpha/2 quantiles as the interval."""
+        r = self.raw
+        rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
+            ("MDE", r.mde_pct, None, None, None, None)
+        ]
+        rows += [
+            (f"lift {x:g}", m, None, None, lo, hi)
+            for x, m, lo, hi in zip(r.lifts, r.est_mean, r.est_lo, r.est_hi, strict=True)
+        ]
+        return tidy_frame(rows, r.method.lower())
 
     def to_frame(self) -> pd.DataFrame:
         """The power curve (see `curve`)."""
@@ -206,6 +220,14 @@ class MarketSelection(_Result):
         """The best candidate's markets (empty when there is no candidate)."""
         return [self.panel.units[i] for i in self.raw[0].treated] if self.raw else []
 
+    def tidy(self) -> pd.DataFrame:
+        """One row per candidate, best first, term "rank <k>": its score as the
+        estimate (the other columns NaN)."""
+        rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
+            (f"rank {k}", c.score, None, None, None, None) for k, c in enumerate(self.raw, 1)
+        ]
+        return tidy_frame(rows, str(self.options.get("method", "sdid")))
+
     def to_frame(self) -> pd.DataFrame:
         """The ranked candidates (see `candidates`)."""
         return self.candidates
@@ -305,6 +327,13 @@ class Diagnostics(_Result):
     def confidence(self) -> float:
         """Overall confidence in the design, 0 to 100."""
         return self.raw.confidence
+
+    def tidy(self) -> pd.DataFrame:
+        """One row per statistic (term: its name), the value as the estimate."""
+        rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
+            (f, getattr(self.raw, f), None, None, None, None) for f in self._FIELDS
+        ]
+        return tidy_frame(rows, "diagnostics")
 
     def to_frame(self) -> pd.DataFrame:
         """One row per statistic (column `value`)."""

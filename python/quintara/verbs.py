@@ -283,9 +283,11 @@ def staggered(
     """
     _choice("estimator", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
-    if estimator != "callaway" and (control != "never" or options):
+    allowed: set[str] = set() if estimator == "bacon" else {"level"}
+    if estimator != "callaway" and (control != "never" or set(options) - allowed):
         raise ValueError(
             f"estimator {estimator!r} takes no control= or other options; only 'callaway' does"
+            + (" (it takes level=)" if allowed else "")
         )
     panel = _panel(data, unit, time, outcome)
     codes, labels = cohort_codes(panel, adoption)
@@ -293,8 +295,9 @@ def staggered(
     if estimator == "bacon":
         return BaconDecomposition(fn(panel.y, codes), panel, labels)
     if estimator != "callaway":
+        raw = fn(panel.y, codes, **options)
         return StaggeredResult(
-            fn(panel.y, codes), panel, labels, estimator, _STAGGERED[estimator], None, 0.95
+            raw, panel, labels, estimator, _STAGGERED[estimator], None, raw.level
         )
     kwargs = dict(options)
     cov = kwargs.get("covariates")
@@ -313,7 +316,7 @@ def staggered(
         "callaway",
         _STAGGERED[estimator],
         control,
-        float(kwargs.get("level", 0.95)),
+        raw.level,
     )
 
 

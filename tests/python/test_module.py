@@ -32,7 +32,10 @@ def test_version_module_identity_and_all_order() -> None:
     assert _quintara.__all__ == TABLE + CLASSES
     for name in _quintara.__all__:
         assert getattr(quintara, name) is getattr(_quintara, name)
-    assert quintara.__all__ == [*_quintara.__all__, "PanicException", *quintara.LABELLED]
+    assert quintara.__all__ == [*_quintara.__all__, "PanicException", *quintara.LABELLED,
+                                *quintara.RESULTS]
+    for name in quintara.RESULTS:  # the labelled result classes, importable from the package
+        assert getattr(quintara, name).__module__.startswith("quintara.results")
     assert not {"_progress", "_cancel"} & set(_quintara.__all__)
     assert quintara.PanicException.__mro__[1:] == (BaseException, object)  # not an Exception
 

@@ -1,0 +1,103 @@
+"""Labelled values against their compiled sources and independent computations.
+
+The labelled layer only labels: each check here fails if it relabels,
+reorders or recomputes a value (a donor name on the wrong placebo, a path
+without its level, an interval at the wrong quantile).
+"""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+from scipy.stats import norm
+
+import quintara
+from quintara.datasets import load_table
+
+
+def _panel(y: np.ndarray) -> quintara.Panel:
+    units = [f"u{i:02d}" for i in range(y.shape[0])][::-1]  # names not in row order
+    periods = range(2000, 2000 + y.shape[1])
+    return quintara.Panel.from_wide(pd.DataFrame(y, index=units, columns=periods))
+
+
+@pytest.mark.parametrize("method", ["sc", "fp", "sdid"])
+def test_placebo_effects_and_gaps_carry_their_donor_names(method: str, panel: np.ndarray) -> None:
+    y = panel[:7]
+    p = _panel(y)
+    treated = p.units[2]
+    fit = quintara.synth(p, treated=[treated], start=2020, method=method, inference="placebo")
+    gaps = fit.placebo_gaps()
+    assert set(fit.placebo_atts.index) == set(gaps.columns) == set(p.units) - {treated}
+    donors_only = quintara.Panel(p.y[p.units != treated], p.units[p.units != treated], p.periods)
+    for name in (p.units[0], p.units[6]):
+        own = quintara.synth(donors_only, treated=[name], start=2020, method=method)
+        assert fit.placebo_atts[name] == pytest.approx(own.att, abs=1e-12)
+        np.testing.assert_allclose(gaps[name], own.observed - own.synthetic, atol=1e-10)
+
+
+def test_synthetic_paths_keep_each_methods_level(panel: np.ndarray) -> None:
+    p = _panel(panel)
+    treated = [p.units[0], p.units[1]]
+    rows = [0, 1]
+    donors = np.delete(p.y, rows, axis=0)
+    fp = quintara.synth(p, treated=treated, start=2020, method="fp")
+    w = fp.weights.reindex(p.units[2:]).to_numpy()
+    level = p.y[rows, :20].mean() - w @ donors[:, :20].mean(axis=1)
+    np.testing.assert_allclose(fp.synthetic, w @ donors + level, rtol=1e-12)
+    frame = fp.to_frame()
+    np.testing.assert_array_equal(frame["gap"], frame["treated"] - frame["synthetic"])
+    np.testing.assert_array_equal(frame["synthetic"], fp.raw.synthetic)
+
+
+def test_did_intervals_are_normal_at_the_level_asked() -> None:
+    jobs = quintara.staggered(
+        load_table("mpdta"), adoption="first_treat", control="notyet", unit="countyreal",
+        time="year", outcome="lemp", level=0.9,
+    )
+    z = norm.ppf(0.95)
+    es = jobs.event_study
+    np.testing.assert_allclose(es["att"] - es["lo"], z * es["se"], rtol=1e-8)
+    np.testing.assert_allclose(es["hi"] - es["att"], z * es["se"], rtol=1e-8)
+    g = jobs.groups
+    np.testing.assert_allclose(g["hi"] - g["att"], z * g["se"], rtol=1e-8)
+    lo, hi = jobs.ci
+    assert (jobs.att - lo, hi - jobs.att) == pytest.approx((z * jobs.se, z * jobs.se), rel=1e-8)
+    twfe = quintara.staggered(
+        load_table("mpdta"), adoption="first_treat", estimator="twfe", unit="countyreal",
+        time="year", outcome="lemp", level=0.8,
+    )
+    assert twfe.level == 0.8
+    assert twfe.ci[1] - twfe.att == pytest.approx(norm.ppf(0.9) * twfe.se, rel=1e-8)
+
+
+def test_every_result_tidies_to_one_stackable_shape(panel: np.ndarray) -> None:
+    p = _panel(panel)
+    treated = [p.units[0]]
+    fits = [
+        quintara.synth(p, treated=treated, start=2020, method="sc", inference="placebo"),
+        quintara.synth(p, treated=treated, start=2020, method="sdid"),
+        quintara.synth(p, treated=treated, start=2020, method="cpasc"),
+        quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
+                           time="year", outcome="lemp"),
+        quintara.staggered(load_table("mpdta"), adoption="first_treat", estimator="bacon",
+                           unit="countyreal", time="year", outcome="lemp"),
+        quintara.power(p, treated=treated, test_len=4, lifts=[0.0, 0.1], method="sc"),
+        quintara.diagnose(p, treated=treated, test_len=4),
+    ]
+    tables = [f.tidy() for f in fits]
+    for t in tables:
+        assert list(t.columns) == ["estimate", "se", "p_value", "ci_lower", "ci_upper", "method"]
+        assert t.index.name == "term"
+        assert all(t[c].dtype == np.float64 for c in t.columns[:5])
+    stacked = pd.concat(tables)
+    assert len(stacked) == sum(map(len, tables))
+    sc, _, _, cs, *_ = tables
+    r = fits[0].raw
+    assert sc.loc["ATT"].tolist()[:5] == [r.att, r.se, r.p_value, r.ci_lower, r.ci_upper]
+    assert np.isnan(tables[1].loc["ATT", "p_value"])
+    raw = fits[3].raw
+    assert cs.loc["ATT", ["estimate", "ci_lower", "ci_upper"]].tolist() == [
+        raw.att, raw.ci_lower, raw.ci_upper]
+    assert cs.loc[f"event {raw.event_time[0]:+d}", "ci_upper"] == raw.event_ci_upper[0]
