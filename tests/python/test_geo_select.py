@@ -152,8 +152,3 @@ def test_the_private_steps_compose_to_geo_select(y: np.ndarray, kw: dict) -> Non
     with pytest.raises(ValueError, match=message):
         _quintara._evaluate_candidates(y, [[0], [2, 2]], **args)  # type: ignore[attr-defined]
 
-
-def test_ranking_is_stable_and_total() -> None:
-    nan = float("nan")
-    scores = [1.0, nan, -0.0, 0.0, 1.0, -float("inf"), -nan]
-    assert _quintara._rank_candidates(scores) == [1, 0, 4, 3, 2, 5, 6]  # type: ignore[attr-defined]
