@@ -9,7 +9,6 @@
 #include <optional>
 #include <vector>
 
-
 namespace quintara::geo {
 namespace {
 
