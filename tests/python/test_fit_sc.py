@@ -36,12 +36,6 @@ class TestFit:
         assert r.weights[r.donor_ids.index(5)] > 0.999
         np.testing.assert_allclose(r.att_path, 3.0, atol=1e-3)
 
-    def test_bounds_at_one_over_j_force_equal_weights(self, panel: np.ndarray) -> None:
-        j = panel.shape[0] - 1
-        for kw in ({"min_weight": 1 / j}, {"max_weight": 1 / j}):
-            r = quintara.fit_sc(panel, [0], 20, **kw)
-            np.testing.assert_allclose(r.weights, 1 / j, atol=1e-12)
-
     def test_result_fields_are_consistent(self, panel: np.ndarray) -> None:
         r = quintara.fit_sc(panel, [3], 18)
         post = panel[3, 18:]

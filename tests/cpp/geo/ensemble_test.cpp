@@ -4,8 +4,6 @@
 
 #include <gtest/gtest.h>
 
-#include <bit>
-#include <cstdint>
 #include <limits>
 #include <optional>
 #include <vector>
@@ -13,14 +11,13 @@
 #include "../support.hpp"
 #include "core/geo/curve.hpp"
 #include "core/geo/power.hpp"
+#include "power_bits.hpp"
 
 namespace {
 
 namespace geo = quintara::geo;
 using quintara::runs::Method;
 using Weights = std::vector<double>;
-
-std::uint64_t bits(double x) { return std::bit_cast<std::uint64_t>(x); }
 
 TEST(EnsembleWeights, NormalizeClampsDividesAndFallsBackToEqual) {
   EXPECT_EQ(geo::normalize_weights(Weights{1.0, -3.0, 3.0}), (Weights{0.25, 0.0, 0.75}));
@@ -71,18 +68,6 @@ TEST(EnsembleCurve, BlendsEveryMembersRefitsWithTheNullWeights) {
     }
     return out;
   };
-  const auto fields = [](const geo::PowerResult& r) {
-    std::vector<std::uint64_t> f{static_cast<std::uint64_t>(r.method),
-                                 r.n_windows,
-                                 bits(r.crit),
-                                 bits(r.se_null),
-                                 bits(r.mde_pct.value_or(-1.0)),
-                                 bits(r.mde_cumulative.value_or(-1.0))};
-    for (const geo::PowerPoint& p : r.points) {
-      f.insert(f.end(), {bits(p.power), bits(p.est_mean), bits(p.est_lo), bits(p.est_hi)});
-    }
-    return f;
-  };
   const Weights given{3.0, 1.0, 0.0, 4.0};
   for (const bool inverse_variance : {true, false}) {
     SCOPED_TRACE(inverse_variance ? "inverse variance" : "given weights");
@@ -96,7 +81,7 @@ TEST(EnsembleCurve, BlendsEveryMembersRefitsWithTheNullWeights) {
     const geo::PowerResult want = geo::curve_from_atts(
         Method::Ensemble, blended(0.0, w), lifts, [&](double l) { return blended(l, w); },
         geo::treated_baseline(y, treated), 3, 0.2, 0.8);
-    EXPECT_EQ(fields(got.curve), fields(want));
+    EXPECT_EQ(quintara::test::power_bits(got.curve), quintara::test::power_bits(want));
   }
 }
 

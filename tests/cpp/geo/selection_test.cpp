@@ -1,16 +1,13 @@
 // Market selection: the candidate search (sizes, order, repeats, attempt limits,
-// the exact random draws), the ranking and the read of a candidate's power.
+// the exact random draws) and the ranking.
 #include "core/geo/selection.hpp"
 
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <cstddef>
 #include <limits>
 #include <optional>
 #include <vector>
-
-#include "core/geo/power.hpp"
 
 namespace quintara::geo {
 namespace {
@@ -110,29 +107,6 @@ TEST(RankCandidates, StableDescendingTotalOrder) {
   for (const MarketCandidate& m : c) order.push_back(m.treated[0]);
   // NaN sorts above every number and 0.0 above -0.0; ties keep their order.
   EXPECT_EQ(order, (std::vector<std::size_t>{4, 2, 0, 3, 6, 5, 1}));
-}
-
-TEST(Evaluate, ReadsPowerAtTheTargetPoint) {
-  linalg::Mat y(10, 24);  // distinct levels and wiggles
-  for (std::size_t k = 0; k < 240; ++k) {
-    const double id = static_cast<double>(k / 24), td = static_cast<double>(k % 24);
-    y(k / 24, k % 24) =
-        20.0 + 2.0 * id + std::sin(0.7 * id + 0.9 * td) + 0.4 * std::cos(1.3 * td + id);
-  }
-  SelectionSettings s;
-  s.test_len = 3;
-  s.target_lift = 0.02;
-  s.min_pre = 3;
-  s.method = runs::Method::Sc;
-  const Set treated = {1, 6};
-  const MarketCandidate c = evaluate(y, treated, s);
-  const PowerResult curve = power_curve(y, treated, 3, 3, selection_lifts(0.02), s.method, s.alpha,
-                                        s.target_power, std::nullopt, 0.0, 1.0);
-  // The powers differ around the target, so reading another point shows.
-  ASSERT_NE(curve.points[1].power, curve.points[2].power);
-  ASSERT_NE(curve.points[3].power, curve.points[2].power);
-  EXPECT_EQ(c.power_at_target, curve.points[2].power);
-  EXPECT_EQ(c.mde_pct, curve.mde_pct);
 }
 
 }  // namespace
