@@ -52,6 +52,22 @@ def _entry(name: str) -> Any:
     return fn
 
 
+def _check_options(verb: str, entry: Any, options: Mapping[str, Any], taken: int) -> None:
+    """An option the compiled entry does not take is the verb's TypeError, not the entry's.
+
+    `taken` counts the entry's leading parameters the verb fills itself.
+    """
+    import inspect
+
+    try:
+        names = list(inspect.signature(entry).parameters)[taken:]
+    except (TypeError, ValueError):  # an entry without a text signature: let it decide
+        return
+    for key in options:
+        if key not in names:
+            raise TypeError(f"{verb}() got an unexpected keyword argument {key!r}")
+
+
 def _choice(what: str, value: str, allowed: Sequence[str]) -> None:
     if value not in allowed:
         raise ValueError(f"{what} must be one of {', '.join(map(repr, allowed))}, not {value!r}")
@@ -141,6 +157,15 @@ def synth(
     _choice("method", method, SYNTH_METHODS)
     _choice("inference", inference, ("none", "placebo", "jackknife"))
     name, style = _SYNTH[method]
+    for flag in ("placebo", "inference"):
+        # The verb says inference= once; a second way of saying it could only
+        # contradict it.
+        if flag in options:
+            raise ValueError(
+                f"synth() takes inference={inference!r}; do not also pass {flag}= "
+                f"({flag}={options[flag]!r})"
+            )
+    _check_options("synth", _entry(name), options, 3)
     if inference == "jackknife" and method != "sdid":
         raise ValueError(
             f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'"
@@ -215,6 +240,7 @@ def staggered(
     estimator: Literal["bacon"],
     control: str = ...,
     *,
+    method: str | None = ...,
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
@@ -230,6 +256,7 @@ def staggered(
     estimator: str = ...,
     control: str = ...,
     *,
+    method: str | None = ...,
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
@@ -244,6 +271,7 @@ def staggered(
     estimator: str = "callaway",
     control: str = "never",
     *,
+    method: str | None = None,
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
@@ -264,6 +292,9 @@ def staggered(
     estimator : {"callaway", "twfe", "sunab", "bacon"}
         The compiled entry called: callaway -> `fit_callaway_py`, twfe ->
         `fit_twfe_py`, sunab -> `fit_sunab_py`, bacon -> `bacon_decompose_py`.
+    method : str, optional
+        The same choice under the name every other verb uses; giving both
+        `method` and a different `estimator` is a ValueError.
     control : {"never", "notyet"}
         Comparison group (Callaway-Sant'Anna only; the others use never-treated
         and later-treated units as their design dictates).
@@ -281,8 +312,15 @@ def staggered(
     StaggeredResult or BaconDecomposition
         BaconDecomposition for bacon, StaggeredResult otherwise.
     """
+    if method is not None:
+        if estimator != "callaway" and estimator != method:
+            raise ValueError(
+                f"method={method!r} and estimator={estimator!r} disagree; give one of them"
+            )
+        estimator = method
     _choice("estimator", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
+    _check_options("staggered", _entry(_STAGGERED[estimator]), options, 2)
     allowed: set[str] = set() if estimator == "bacon" else {"level"}
     if estimator != "callaway" and (control != "never" or set(options) - allowed):
         raise ValueError(
@@ -379,6 +417,7 @@ def power(
             **kwargs,
         )
         return PowerAnalysis(raw, panel, rows, test_len, "geo_power_ensemble", kwargs)
+    _check_options("power", _quintara.geo_power, options, 4)
     kwargs = dict(options, method=method)
     raw = _progress.run(
         _quintara.geo_power,
@@ -435,6 +474,7 @@ def select_markets(
     MarketSelection
     """
     panel = _panel(data, unit, time, outcome)
+    _check_options("select_markets", _quintara.geo_select, options, 5)
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
     kwargs = dict(options)
     if include is not None:

@@ -101,3 +101,20 @@ def test_every_result_tidies_to_one_stackable_shape(panel: np.ndarray) -> None:
     assert cs.loc["ATT", ["estimate", "ci_lower", "ci_upper"]].tolist() == [
         raw.att, raw.ci_lower, raw.ci_upper]
     assert cs.loc[f"event {raw.event_time[0]:+d}", "ci_upper"] == raw.event_ci_upper[0]
+
+
+def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> None:
+    p = _panel(panel)
+    kw = {"treated": [p.units[0]], "start": 2020}
+    with pytest.raises(TypeError, match=r"^synth\(\) got an unexpected keyword argument 'ridg'"):
+        quintara.synth(p, **kw, ridg=0.1)
+    with pytest.raises(ValueError, match=r"inference='placebo'.*placebo=False"):
+        quintara.synth(p, **kw, inference="placebo", placebo=False)
+    with pytest.raises(TypeError, match=r"^power\(\) got an unexpected keyword argument 'seed'"):
+        quintara.power(p, treated=[p.units[0]], test_len=4, lifts=[0.1], seed=1)
+    mp = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
+    with pytest.raises(ValueError, match=r"method='twfe' and estimator='sunab' disagree"):
+        quintara.staggered(load_table("mpdta"), estimator="sunab", method="twfe", **mp)
+    by_method = quintara.staggered(load_table("mpdta"), method="twfe", **mp)
+    assert by_method.estimator == "twfe"
+    assert by_method.att == quintara.staggered(load_table("mpdta"), estimator="twfe", **mp).att
