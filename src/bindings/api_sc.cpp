@@ -37,7 +37,7 @@ std::size_t check_block(const BlockArgs& a) {
 // Copies the panel (the last step under the interpreter lock), then runs the
 // fit and its inference without the lock.
 template <class BlockArgs>
-Ref run(BlockArgs& a, inf::ScMethod method, ScInference inference, double level) {
+Ref run(BlockArgs& a, estimators::sc::ScMethod method, ScInference inference, double level) {
   runs::ScRequest request{mat_from_numpy(a.y),
                           std::move(a.treated),
                           static_cast<std::size_t>(a.treat_time),

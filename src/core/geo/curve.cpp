@@ -115,7 +115,7 @@ void set_mde(PowerResult& result, const std::optional<Mde>& mde) {
   }
 }
 
-PowerResult curve_from_atts(runs::Method method, std::span<const double> null_atts,
+PowerResult curve_from_atts(estimators::sc::Method method, std::span<const double> null_atts,
                             std::span<const double> lifts,
                             const std::function<std::vector<double>(double)>& atts_at,
                             const TreatedBaseline& baseline, std::size_t test_len, double alpha,

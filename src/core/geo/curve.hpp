@@ -73,7 +73,7 @@ void set_mde(PowerResult& result, const std::optional<Mde>& mde);
 // included); `atts_at(lift)` gives the windows' ATTs, in window order, for
 // every other lift, called once per such lift in the order given. `null_atts`
 // must not be empty.
-PowerResult curve_from_atts(runs::Method method, std::span<const double> null_atts,
+PowerResult curve_from_atts(estimators::sc::Method method, std::span<const double> null_atts,
                             std::span<const double> lifts,
                             const std::function<std::vector<double>(double)>& atts_at,
                             const TreatedBaseline& baseline, std::size_t test_len, double alpha,

@@ -73,7 +73,7 @@ std::vector<double> inverse_variance_weights(std::span<const std::vector<double>
 EnsemblePower power_curve_ensemble(const linalg::Mat& y, std::span<const std::size_t> treated,
                                    std::size_t test_len, std::size_t min_pre,
                                    std::span<const double> lifts,
-                                   std::span<const runs::Method> members,
+                                   std::span<const estimators::sc::Method> members,
                                    std::optional<std::span<const double>> weights, double alpha,
                                    double target_power, std::optional<std::size_t> lookback,
                                    double min_weight, double max_weight) {
@@ -94,7 +94,7 @@ EnsemblePower power_curve_ensemble(const linalg::Mat& y, std::span<const std::si
   out.weights = weights ? normalize_weights(*weights) : inverse_variance_weights(null_members);
   const std::vector<double> null_atts = blend(null_members, out.weights);
   out.curve = curve_from_atts(
-      runs::Method::Ensemble, null_atts, lifts,
+      estimators::sc::Method::Ensemble, null_atts, lifts,
       [&](double lift) { return blend(assembled_atts(prepared, y, treated, lift), out.weights); },
       treated_baseline(y, treated), test_len, alpha, target_power);
   return out;

@@ -15,9 +15,9 @@
 #include <span>
 #include <vector>
 
+#include "core/estimators/sc/method.hpp"
 #include "core/geo/types.hpp"
 #include "core/linalg/matrix.hpp"
-#include "core/runs/methods.hpp"
 
 namespace quintara::geo {
 
@@ -48,7 +48,7 @@ struct EnsemblePower {
 EnsemblePower power_curve_ensemble(const linalg::Mat& y, std::span<const std::size_t> treated,
                                    std::size_t test_len, std::size_t min_pre,
                                    std::span<const double> lifts,
-                                   std::span<const runs::Method> members,
+                                   std::span<const estimators::sc::Method> members,
                                    std::optional<std::span<const double>> weights, double alpha,
                                    double target_power, std::optional<std::size_t> lookback,
                                    double min_weight, double max_weight);

@@ -39,23 +39,23 @@ std::vector<std::size_t> window_set(std::size_t n_periods, std::size_t test_len,
 
 std::vector<double> window_atts(const linalg::Mat& y, std::span<const std::size_t> treated,
                                 std::span<const std::size_t> windows, std::size_t test_len,
-                                double lift, runs::Method method, double min_weight,
+                                double lift, estimators::sc::Method method, double min_weight,
                                 double max_weight) {
   return parallel::parallel_map<double>(windows.size(), [&](std::size_t w) {
     const std::size_t t0 = windows[w];
     const estimators::Panel panel = injected_subpanel(y, treated, t0, t0 + test_len, lift);
-    return runs::fit_method(panel, t0, method, min_weight, max_weight).att;
+    return estimators::sc::fit_method(panel, t0, method, min_weight, max_weight).att;
   });
 }
 
 PreparedWindows prepare_windows(const linalg::Mat& y, std::span<const std::size_t> treated,
                                 std::span<const std::size_t> windows, std::size_t test_len,
-                                std::span<const runs::Method> members, double min_weight,
+                                std::span<const estimators::sc::Method> members, double min_weight,
                                 double max_weight) {
-  std::vector<inference::ScMethod> methods;
+  std::vector<estimators::sc::ScMethod> methods;
   methods.reserve(members.size());
-  for (const runs::Method m : members) {
-    methods.push_back(runs::geo_method(m, min_weight, max_weight));
+  for (const estimators::sc::Method m : members) {
+    methods.push_back(estimators::sc::geo_method(m, min_weight, max_weight));
   }
   using Fits = std::vector<estimators::PreparedFit>;
   std::vector<Fits> per_window = parallel::parallel_map<Fits>(windows.size(), [&](std::size_t w) {
@@ -63,7 +63,8 @@ PreparedWindows prepare_windows(const linalg::Mat& y, std::span<const std::size_
     const estimators::Panel panel = injected_subpanel(y, treated, t0, t0 + test_len, 0.0);
     Fits fits;
     fits.reserve(methods.size());
-    for (const inference::ScMethod& method : methods) fits.push_back(method.prepare_at(panel, t0));
+    for (const estimators::sc::ScMethod& method : methods)
+      fits.push_back(method.prepare_at(panel, t0));
     return fits;
   });
   PreparedWindows out;
@@ -113,7 +114,7 @@ void check_curve_window(std::size_t n_periods, std::size_t test_len, std::size_t
 
 PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treated,
                         std::size_t test_len, std::size_t min_pre, std::span<const double> lifts,
-                        runs::Method method, double alpha, double target_power,
+                        estimators::sc::Method method, double alpha, double target_power,
                         std::optional<std::size_t> lookback, double min_weight, double max_weight) {
   check_curve_window(y.cols, test_len, min_pre);
   const std::vector<std::size_t> windows = window_set(y.cols, test_len, min_pre, lookback);
@@ -128,9 +129,10 @@ PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treat
 
 PowerResult power_curve_refit(const linalg::Mat& y, std::span<const std::size_t> treated,
                               std::size_t test_len, std::size_t min_pre,
-                              std::span<const double> lifts, runs::Method method, double alpha,
-                              double target_power, std::optional<std::size_t> lookback,
-                              double min_weight, double max_weight) {
+                              std::span<const double> lifts, estimators::sc::Method method,
+                              double alpha, double target_power,
+                              std::optional<std::size_t> lookback, double min_weight,
+                              double max_weight) {
   check_curve_window(y.cols, test_len, min_pre);
   const std::vector<std::size_t> windows = window_set(y.cols, test_len, min_pre, lookback);
   const std::vector<double> null_atts =

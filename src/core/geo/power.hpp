@@ -17,10 +17,10 @@
 
 #include "core/estimators/panel.hpp"
 #include "core/estimators/prepared.hpp"
+#include "core/estimators/sc/method.hpp"
 #include "core/geo/curve.hpp"
 #include "core/geo/types.hpp"
 #include "core/linalg/matrix.hpp"
-#include "core/runs/methods.hpp"
 
 namespace quintara::geo {
 
@@ -40,7 +40,7 @@ std::vector<std::size_t> window_set(std::size_t n_periods, std::size_t test_len,
 // order (one parallel pass).
 std::vector<double> window_atts(const linalg::Mat& y, std::span<const std::size_t> treated,
                                 std::span<const std::size_t> windows, std::size_t test_len,
-                                double lift, runs::Method method, double min_weight,
+                                double lift, estimators::sc::Method method, double min_weight,
                                 double max_weight);
 
 // Every window of a window set solved once, unlifted, for each member
@@ -60,7 +60,7 @@ struct PreparedWindows {
 // prepares every member on it, in member order (no Ensemble among them).
 PreparedWindows prepare_windows(const linalg::Mat& y, std::span<const std::size_t> treated,
                                 std::span<const std::size_t> windows, std::size_t test_len,
-                                std::span<const runs::Method> members, double min_weight,
+                                std::span<const estimators::sc::Method> members, double min_weight,
                                 double max_weight);
 
 // Each member's window ATTs with `lift` injected (out[m][w]), as refits of the
@@ -77,15 +77,16 @@ std::vector<std::vector<double>> assembled_atts(const PreparedWindows& prepared,
 // target_power in (0, 1).
 PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treated,
                         std::size_t test_len, std::size_t min_pre, std::span<const double> lifts,
-                        runs::Method method, double alpha, double target_power,
+                        estimators::sc::Method method, double alpha, double target_power,
                         std::optional<std::size_t> lookback, double min_weight, double max_weight);
 
 // The same curve by refitting every window for every non-zero lift: the
 // reference power_curve must equal bit for bit (tests and benchmarks only).
 PowerResult power_curve_refit(const linalg::Mat& y, std::span<const std::size_t> treated,
                               std::size_t test_len, std::size_t min_pre,
-                              std::span<const double> lifts, runs::Method method, double alpha,
-                              double target_power, std::optional<std::size_t> lookback,
-                              double min_weight, double max_weight);
+                              std::span<const double> lifts, estimators::sc::Method method,
+                              double alpha, double target_power,
+                              std::optional<std::size_t> lookback, double min_weight,
+                              double max_weight);
 
 }  // namespace quintara::geo

@@ -18,8 +18,8 @@
 #include <span>
 #include <vector>
 
+#include "core/estimators/sc/method.hpp"
 #include "core/linalg/matrix.hpp"
-#include "core/runs/methods.hpp"
 
 namespace quintara::geo {
 
@@ -40,7 +40,7 @@ struct SelectionSettings {
   std::uint64_t seed = 0;
   double min_weight = 0.0;
   double max_weight = 1.0;
-  runs::Method method = runs::Method::Sdid;
+  estimators::sc::Method method = estimators::sc::Method::Sdid;
 };
 
 // One evaluated set.

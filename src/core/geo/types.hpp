@@ -10,7 +10,7 @@
 #include <optional>
 #include <vector>
 
-#include "core/runs/methods.hpp"
+#include "core/estimators/sc/method.hpp"
 
 namespace quintara::geo {
 
@@ -32,7 +32,7 @@ struct PowerResult {
   double crit = 0.0;               // 1 - alpha quantile of the placebo |ATT|
   double se_null = 0.0;            // sample standard deviation of the placebo ATTs
   std::size_t n_windows = 0;
-  runs::Method method = runs::Method::Sc;
+  estimators::sc::Method method = estimators::sc::Method::Sc;
 };
 
 }  // namespace quintara::geo

@@ -9,7 +9,7 @@
 namespace quintara::inference {
 
 std::vector<double> att_many(std::vector<estimators::Panel> panels, std::size_t t0,
-                             const ScMethod& method) {
+                             const estimators::sc::ScMethod& method) {
   const std::size_t n = panels.size();
   std::vector<double> atts = parallel::parallel_map<double>(n, [&](std::size_t r) {
     // Each worker owns slot r alone; moving the panel out frees it here.
@@ -23,7 +23,7 @@ std::vector<double> att_many(std::vector<estimators::Panel> panels, std::size_t 
 }
 
 std::vector<double> att_many(std::vector<estimators::Panel> panels, std::size_t t0,
-                             std::span<const ScMethod> methods) {
+                             std::span<const estimators::sc::ScMethod> methods) {
   const std::size_t n = panels.size();
   QUINTARA_ASSERT_EQ(methods.size(), n, "att_many: one method per panel");
   std::vector<double> atts = parallel::parallel_map<double>(n, [&](std::size_t r) {

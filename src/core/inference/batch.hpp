@@ -17,11 +17,11 @@ namespace quintara::inference {
 
 // `method.fit_at(panels[r], t0).att` in slot r. Consumes the panels.
 std::vector<double> att_many(std::vector<estimators::Panel> panels, std::size_t t0,
-                             const ScMethod& method);
+                             const estimators::sc::ScMethod& method);
 
 // The same with panel r fitted by methods[r] (one per panel, an invariant):
 // for options that differ by panel, such as a ridge in each panel's units.
 std::vector<double> att_many(std::vector<estimators::Panel> panels, std::size_t t0,
-                             std::span<const ScMethod> methods);
+                             std::span<const estimators::sc::ScMethod> methods);
 
 }  // namespace quintara::inference

@@ -14,109 +14,6 @@ namespace quintara::inference {
 
 namespace {
 
-// RMSPE ratio: +inf unless the pre-period RMSPE is a positive number, so a
-// perfect (or NaN) pre-fit counts as maximally extreme instead of dividing
-// by zero.
-double rmspe_ratio(const estimators::ScFit& fit) {
-  if (fit.pre_rmspe > 0.0) return fit.post_rmspe / fit.pre_rmspe;
-  return std::numeric_limits<double>::infinity();
-}
-
-// One overload per options record: a variant alternative without its
-// overload fails to compile rather than falling through at run time.
-struct FitVisitor {
-  const estimators::Panel& panel;
-  std::size_t t0;
-  estimators::ScFit operator()(const estimators::sc::ScOptions& o) const {
-    return estimators::sc::synthetic::fit_at(panel, t0, o);
-  }
-  estimators::ScFit operator()(const estimators::sc::AscOptions& o) const {
-    return estimators::sc::augmented::fit_at(panel, t0, o);
-  }
-  estimators::ScFit operator()(const estimators::sc::SdidOptions& o) const {
-    return estimators::sc::sdid::fit_at(panel, t0, o);
-  }
-  estimators::ScFit operator()(const estimators::sc::FpOptions& o) const {
-    return estimators::sc::demeaned::fit_at(panel, t0, o);
-  }
-  estimators::ScFit operator()(const estimators::sc::RscOptions& o) const {
-    return estimators::sc::robust::fit_at(panel, t0, o);
-  }
-};
-
-// Every estimator but SDID re-assembles from its counterfactual alone.
-struct PrepareVisitor {
-  const estimators::Panel& panel;
-  std::size_t t0;
-  template <class Options>
-  estimators::PreparedFit operator()(const Options& o) const {
-    return {FitVisitor{panel, t0}(o)};
-  }
-  estimators::PreparedFit operator()(const estimators::sc::SdidOptions& o) const {
-    estimators::sc::sdid::SdidFit f = estimators::sc::sdid::fit_with_time_weights(panel, t0, o);
-    return {std::move(f.fit), true, f.pre_level, f.controls};
-  }
-};
-
-struct SeriesVisitor {
-  const estimators::SeriesView& s;
-  std::vector<std::size_t>& donors;
-  estimators::ScFit operator()(const estimators::sc::ScOptions& o) const {
-    return estimators::sc::synthetic::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
-                                                 std::move(donors), o);
-  }
-  estimators::ScFit operator()(const estimators::sc::AscOptions& o) const {
-    return estimators::sc::augmented::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
-                                                 std::move(donors), o);
-  }
-  estimators::ScFit operator()(const estimators::sc::SdidOptions& o) const {
-    return estimators::sc::sdid::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
-                                            std::move(donors), s.n_treated, o)
-        .fit;
-  }
-  estimators::ScFit operator()(const estimators::sc::FpOptions& o) const {
-    return estimators::sc::demeaned::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
-                                                std::move(donors), o);
-  }
-  estimators::ScFit operator()(const estimators::sc::RscOptions& o) const {
-    return estimators::sc::robust::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(),
-                                              std::move(donors), o);
-  }
-};
-
-struct StatisticVisitor {
-  const estimators::ScFit& fit;
-  double operator()(const estimators::sc::ScOptions&) const { return rmspe_ratio(fit); }
-  // The augmented fit's pre_rmspe is its plain synthetic-control residual.
-  double operator()(const estimators::sc::AscOptions&) const { return rmspe_ratio(fit); }
-  // SDID's post dispersion is the effect path's spread around its mean, blind
-  // to a constant effect; SDID and the demeaned fit rank |att| instead.
-  double operator()(const estimators::sc::SdidOptions&) const { return std::fabs(fit.att); }
-  double operator()(const estimators::sc::FpOptions&) const { return std::fabs(fit.att); }
-  double operator()(const estimators::sc::RscOptions&) const { return rmspe_ratio(fit); }
-};
-
-}  // namespace
-
-estimators::ScFit ScMethod::fit_at(const estimators::Panel& panel, std::size_t t0) const {
-  return std::visit(FitVisitor{panel, t0}, options);
-}
-
-estimators::PreparedFit ScMethod::prepare_at(const estimators::Panel& panel, std::size_t t0) const {
-  return std::visit(PrepareVisitor{panel, t0}, options);
-}
-
-estimators::ScFit ScMethod::fit_series(const estimators::SeriesView& series,
-                                       std::vector<std::size_t> donors) const {
-  return std::visit(SeriesVisitor{series, donors}, options);
-}
-
-double ScMethod::statistic(const estimators::ScFit& fit) const {
-  return std::visit(StatisticVisitor{fit}, options);
-}
-
-namespace {
-
 std::size_t single_treatment_time(const estimators::Panel& panel) {
   const std::vector<std::size_t> cohorts = panel.cohorts();
   if (cohorts.size() != 1) panic("placebo test requires a single common treatment time");
@@ -143,7 +40,7 @@ struct PlaceboRefit {
   std::vector<double> gap;
 };
 
-PlaceboRefit refit_record(const ScMethod& method, const estimators::ScFit& pf,
+PlaceboRefit refit_record(const estimators::sc::ScMethod& method, const estimators::ScFit& pf,
                           std::span<const double> treated) {
   PlaceboRefit r{method.statistic(pf), pf.att, {}};
   const std::size_t t0 = pf.synthetic_pre.size();
@@ -155,13 +52,15 @@ PlaceboRefit refit_record(const ScMethod& method, const estimators::ScFit& pf,
 
 }  // namespace
 
-PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method) {
+PlaceboResult sc_placebo_method(const estimators::Panel& panel,
+                                const estimators::sc::ScMethod& method) {
   const std::size_t t0 = single_treatment_time(panel);
   // The real fit runs on the calling thread, before the loop.
   return sc_placebo_method(panel, method, method.fit_at(panel, t0));
 }
 
-PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method,
+PlaceboResult sc_placebo_method(const estimators::Panel& panel,
+                                const estimators::sc::ScMethod& method,
                                 const estimators::ScFit& fit) {
   const std::size_t t0 = single_treatment_time(panel);
   const double stat = method.statistic(fit);

@@ -11,39 +11,13 @@
 #pragma once
 
 #include <cstddef>
-#include <variant>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
-#include "core/estimators/prepared.hpp"
-#include "core/estimators/sc/augmented.hpp"
-#include "core/estimators/sc/demeaned.hpp"
-#include "core/estimators/sc/robust.hpp"
-#include "core/estimators/sc/sdid.hpp"
-#include "core/estimators/sc/synthetic.hpp"
+#include "core/estimators/sc/method.hpp"
 
 namespace quintara::inference {
-
-// Which estimator to run, with its options. The alternatives keep a fixed
-// order: synthetic, augmented, SDID, demeaned (robust comes last).
-struct ScMethod {
-  // Alternatives in the order Sc, Asc, Sdid, Fp, Rsc.
-  std::variant<estimators::sc::ScOptions, estimators::sc::AscOptions, estimators::sc::SdidOptions,
-               estimators::sc::FpOptions, estimators::sc::RscOptions>
-      options;
-
-  estimators::ScFit fit_at(const estimators::Panel& panel, std::size_t t0) const;
-  // fit_at's fit with what estimators::att_with_post needs to give the att
-  // for another treated post-period series without refitting.
-  estimators::PreparedFit prepare_at(const estimators::Panel& panel, std::size_t t0) const;
-  // The same estimator on prepared series; `donors` (the panel rows of the
-  // donor columns) move into the result.
-  estimators::ScFit fit_series(const estimators::SeriesView& series,
-                               std::vector<std::size_t> donors) const;
-  // RMSPE ratio (post/pre, +inf when pre is not > 0) or |att|, by estimator.
-  double statistic(const estimators::ScFit& fit) const;
-};
 
 struct PlaceboResult {
   std::vector<double> att_path;          // real fit
@@ -59,10 +33,12 @@ struct PlaceboResult {
 
 // Requires a panel with exactly one adoption period ("placebo test requires a
 // single common treatment time").
-PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method);
+PlaceboResult sc_placebo_method(const estimators::Panel& panel,
+                                const estimators::sc::ScMethod& method);
 // The same test around a real fit the caller already has (`method.fit_at`
 // of this panel at its treatment time), which is then not computed again.
-PlaceboResult sc_placebo_method(const estimators::Panel& panel, const ScMethod& method,
+PlaceboResult sc_placebo_method(const estimators::Panel& panel,
+                                const estimators::sc::ScMethod& method,
                                 const estimators::ScFit& fit);
 
 }  // namespace quintara::inference

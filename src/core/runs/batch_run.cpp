@@ -35,12 +35,12 @@ void check_replication_finite(const linalg::Mat& y, std::size_t rep) {
 
 std::vector<double> run_batch(BatchRequest request) {
   const Method method = parse_exact_method(request.method);
-  const inference::ScMethod options = batch_method(method, request.ridge, request.zeta_scale,
-                                                   request.min_weight, request.max_weight);
+  const estimators::sc::ScMethod options = batch_method(method, request.ridge, request.zeta_scale,
+                                                        request.min_weight, request.max_weight);
   // Each panel on its own scale, so that its att is bit for bit that of the
   // single fit of the same panel.
   std::vector<int> exponents;
-  std::vector<inference::ScMethod> methods;
+  std::vector<estimators::sc::ScMethod> methods;
   exponents.reserve(request.panels.size());
   methods.reserve(request.panels.size());
   for (estimators::Panel& panel : request.panels) {

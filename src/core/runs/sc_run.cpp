@@ -77,7 +77,7 @@ PyScResult run_jackknife(const est::Panel& panel, std::size_t t0,
 
 PyScResult run_sc(ScRequest request) {
   const int k = normalise(request.y);
-  const inf::ScMethod method = normalised_method(request.method, k);
+  const estimators::sc::ScMethod method = normalised_method(request.method, k);
   const est::Panel panel = est::Panel::block(std::move(request.y), request.treated, request.t0);
   if (request.inference == ScInference::Jackknife) {
     const auto* sdid = std::get_if<est::sc::SdidOptions>(&method.options);

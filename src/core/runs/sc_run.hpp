@@ -30,7 +30,7 @@ struct ScRequest {
   linalg::Mat y;
   std::vector<std::size_t> treated;
   std::size_t t0 = 0;
-  inference::ScMethod method;
+  estimators::sc::ScMethod method;
   ScInference inference = ScInference::None;
   double level = 0.95;
 };

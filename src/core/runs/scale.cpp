@@ -30,21 +30,21 @@ struct NormalisedOptions {
   int k;
   double sq(double v) const { return normalised_option(v, 2, k); }
 
-  inference::ScMethod operator()(est::sc::ScOptions o) const {
+  estimators::sc::ScMethod operator()(est::sc::ScOptions o) const {
     o.ridge = sq(o.ridge);
     return {o};
   }
-  inference::ScMethod operator()(est::sc::AscOptions o) const {
+  estimators::sc::ScMethod operator()(est::sc::AscOptions o) const {
     o.sc_ridge = sq(o.sc_ridge);
     if (o.aug_lambda) o.aug_lambda = sq(*o.aug_lambda);
     return {o};
   }
-  inference::ScMethod operator()(const est::sc::SdidOptions& o) const { return {o}; }
-  inference::ScMethod operator()(est::sc::FpOptions o) const {
+  estimators::sc::ScMethod operator()(const est::sc::SdidOptions& o) const { return {o}; }
+  estimators::sc::ScMethod operator()(est::sc::FpOptions o) const {
     o.ridge = sq(o.ridge);
     return {o};
   }
-  inference::ScMethod operator()(est::sc::RscOptions o) const {
+  estimators::sc::ScMethod operator()(est::sc::RscOptions o) const {
     o.ridge = sq(o.ridge);
     return {o};
   }
@@ -89,11 +89,11 @@ void in_caller_units(std::span<double> values, int k, int power) {
   scale_by_power_of_two(values, power * k);
 }
 
-inference::ScMethod normalised_method(const inference::ScMethod& method, int k) {
+estimators::sc::ScMethod normalised_method(const estimators::sc::ScMethod& method, int k) {
   return std::visit(NormalisedOptions{k}, method.options);
 }
 
-bool statistic_in_outcome_units(const inference::ScMethod& method) {
+bool statistic_in_outcome_units(const estimators::sc::ScMethod& method) {
   return std::holds_alternative<est::sc::SdidOptions>(method.options) ||
          std::holds_alternative<est::sc::FpOptions>(method.options);
 }

@@ -81,11 +81,11 @@ void in_caller_units(std::span<double> values, int k, int power = 1);
 // weighs one squared distance against another and SDID's zeta_scale
 // multiplies a noise level measured on the panel itself: both unitless, as
 // are the weight bounds, the rank and the energy share.
-inference::ScMethod normalised_method(const inference::ScMethod& method, int k);
+estimators::sc::ScMethod normalised_method(const estimators::sc::ScMethod& method, int k);
 
 // Whether the method's placebo statistic is |att| (units of y) rather than
 // an RMSPE ratio (unitless); the statistics of placebo.cpp.
-bool statistic_in_outcome_units(const inference::ScMethod& method);
+bool statistic_in_outcome_units(const estimators::sc::ScMethod& method);
 
 // sc_ridge and aug_lambda (units of y^2); block length, mode and strata are
 // counts.

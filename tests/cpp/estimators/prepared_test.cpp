@@ -15,7 +15,7 @@
 namespace {
 
 using namespace quintara::estimators;
-using quintara::inference::ScMethod;
+using quintara::estimators::sc::ScMethod;
 using quintara::linalg::Mat;
 using Units = std::vector<std::size_t>;
 

@@ -16,7 +16,7 @@
 namespace {
 
 namespace geo = quintara::geo;
-using quintara::runs::Method;
+using quintara::estimators::sc::Method;
 using Weights = std::vector<double>;
 
 TEST(EnsembleWeights, NormalizeClampsDividesAndFallsBackToEqual) {

@@ -12,8 +12,8 @@
 namespace {
 
 namespace geo = quintara::geo;
+using quintara::estimators::sc::Method;
 using quintara::linalg::Mat;
-using quintara::runs::Method;
 using quintara::test::bits;
 using quintara::test::market_panel;
 using quintara::test::power_bits;

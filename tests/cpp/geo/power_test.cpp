@@ -17,8 +17,8 @@
 namespace {
 
 namespace geo = quintara::geo;
+using quintara::estimators::sc::Method;
 using quintara::linalg::Mat;
-using quintara::runs::Method;
 using Windows = std::vector<std::size_t>;
 
 geo::PowerPoint point(double lift, double power) { return {lift, power, 0.0, 0.0, 0.0}; }

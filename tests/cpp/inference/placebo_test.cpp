@@ -20,9 +20,9 @@ namespace {
 
 using quintara::estimators::Panel;
 using quintara::estimators::ScFit;
+using quintara::estimators::sc::ScMethod;
 using quintara::inference::PlaceboResult;
 using quintara::inference::sc_placebo_method;
-using quintara::inference::ScMethod;
 using quintara::linalg::Mat;
 using quintara::test::panic_text;
 using Units = std::vector<std::size_t>;

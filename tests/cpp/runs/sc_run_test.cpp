@@ -38,9 +38,9 @@ Mat panel_data() {
 }
 
 TEST(ScRun, PlaceboRunEqualsTheStandaloneTest) {
-  for (const inf::ScMethod& method :
-       {inf::ScMethod{est::sc::ScOptions{}}, inf::ScMethod{est::sc::SdidOptions{}},
-        inf::ScMethod{est::sc::FpOptions{}}}) {
+  for (const est::sc::ScMethod& method :
+       {est::sc::ScMethod{est::sc::ScOptions{}}, est::sc::ScMethod{est::sc::SdidOptions{}},
+        est::sc::ScMethod{est::sc::FpOptions{}}}) {
     const PyScResult r = run_sc({panel_data(), Units{0}, kT0, method, ScInference::Placebo, 0.9});
     const est::Panel panel = est::Panel::block(panel_data(), Units{0}, kT0);
     const est::ScFit fit = method.fit_at(panel, kT0);

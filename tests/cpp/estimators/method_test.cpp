@@ -1,17 +1,21 @@
-// The method registry: the two name rules, the fixed options each caller
-// family passes, and the position link between Method and ScMethod.
-#include "core/runs/methods.hpp"
+// The method list: the two name rules (and the message of the runs' parse),
+// the fixed options each caller family passes, and the position link between
+// Method and ScMethod.
+#include "core/estimators/sc/method.hpp"
 
 #include <gtest/gtest.h>
 
 #include <string>
 
 #include "../support.hpp"
+#include "core/runs/methods.hpp"
 #include "core/runs/user_error.hpp"
 
 namespace {
 
-using namespace quintara::runs;
+using namespace quintara::estimators::sc;
+using quintara::runs::parse_method;
+using quintara::runs::UserError;
 
 constexpr Method kFitted[] = {Method::Sc, Method::Asc, Method::Sdid, Method::Fp, Method::Rsc};
 
