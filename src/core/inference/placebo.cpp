@@ -73,42 +73,26 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
   const std::size_t J = donors.size();
   const std::size_t T = panel.n_periods();
 
-  // Synthetic control reads the pool only through its Gram matrix: that of
-  // every donor is built once and each refit takes its principal submatrix.
-  // The augmented fit's weights read the same matrix; SDID's unit weights
-  // and the demeaned fit read it with every column centred.
-  const auto* sc_options = std::get_if<estimators::sc::ScOptions>(&method.options);
-  const auto* sdid_options = std::get_if<estimators::sc::SdidOptions>(&method.options);
-  const auto* fp_options = std::get_if<estimators::sc::FpOptions>(&method.options);
-  const auto* asc_options = std::get_if<estimators::sc::AscOptions>(&method.options);
+  // Where the estimator has a fast path, the Gram of every donor is built
+  // once and each refit takes its principal submatrix.
+  const bool fast = method.has_placebo_fast_path();
   const linalg::MatView X_pre = series.view().row_range(0, t0);
   const linalg::MatView X_post = series.view().row_range(t0, T - t0);
   linalg::Mat gram;
-  if (J >= 2 && (sc_options || asc_options)) gram = linalg::syrk_ata(X_pre);
-  if (J >= 2 && sdid_options) gram = estimators::sc::sdid::pre_period_gram(X_pre);
-  if (J >= 2 && fp_options) gram = estimators::sc::demeaned::pre_period_gram(X_pre);
+  if (J >= 2 && fast) gram = method.placebo_gram(X_pre);
 
   // One task per donor position; each writes its own slot. Donor j plays the
   // treated unit, the other donors in ascending order form its pool.
   auto refits = parallel::parallel_map<PlaceboRefit>(J, [&](std::size_t j) -> PlaceboRefit {
     // A lone donor has no pool to be synthesised from.
     if (J < 2) return {};
-    if ((sc_options || sdid_options || fp_options || asc_options) &&
-        mean_of_one_is_itself(series.col(j))) {
+    if (fast && mean_of_one_is_itself(series.col(j))) {
       std::vector<std::size_t> pool;
       pool.reserve(J - 1);
       for (std::size_t k = 0; k < J; ++k) {
         if (k != j) pool.push_back(donors[k]);
       }
-      namespace sc = estimators::sc;
-      const estimators::ScFit pf =
-          sc_options
-              ? sc::synthetic::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sc_options)
-          : sdid_options
-              ? sc::sdid::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *sdid_options).fit
-          : fp_options
-              ? sc::demeaned::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *fp_options)
-              : sc::augmented::fit_placebo(X_pre, X_post, gram, j, std::move(pool), *asc_options);
+      const estimators::ScFit pf = method.fit_placebo(X_pre, X_post, gram, j, std::move(pool));
       return refit_record(method, pf, series.col(j));
     }
     // The pool's columns, the one copy a fit needs.

@@ -6,6 +6,7 @@
 #include <string>
 #include <utility>
 
+#include "core/linalg/kernels.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::estimators::sc {
@@ -82,6 +83,42 @@ struct StatisticVisitor {
   double operator()(const RscOptions&) const { return rmspe_ratio(fit); }
 };
 
+// The placebo fast path: synthetic control reads the pool only through its
+// Gram matrix, whose principal submatrix is the pool's; the augmented fit's
+// weights read the same matrix; SDID's unit weights and the demeaned fit
+// read it with every column centred.
+struct PlaceboVisitor {
+  const linalg::MatView& X_pre;
+  const linalg::MatView& X_post;
+  const linalg::Mat& gram;
+  std::size_t own;
+  std::vector<std::size_t>& pool;
+  ScFit operator()(const ScOptions& o) const {
+    return synthetic::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o);
+  }
+  ScFit operator()(const AscOptions& o) const {
+    return augmented::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o);
+  }
+  ScFit operator()(const SdidOptions& o) const {
+    return sdid::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o).fit;
+  }
+  ScFit operator()(const FpOptions& o) const {
+    return demeaned::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o);
+  }
+  ScFit operator()(const RscOptions&) const {
+    panic("robust synthetic control has no placebo fast path");
+  }
+};
+
+struct PlaceboGramVisitor {
+  const linalg::MatView& X_pre;
+  linalg::Mat operator()(const ScOptions&) const { return linalg::syrk_ata(X_pre); }
+  linalg::Mat operator()(const AscOptions&) const { return linalg::syrk_ata(X_pre); }
+  linalg::Mat operator()(const SdidOptions&) const { return sdid::pre_period_gram(X_pre); }
+  linalg::Mat operator()(const FpOptions&) const { return demeaned::pre_period_gram(X_pre); }
+  linalg::Mat operator()(const RscOptions&) const { return {}; }
+};
+
 }  // namespace
 
 ScFit ScMethod::fit_at(const Panel& panel, std::size_t t0) const {
@@ -94,6 +131,20 @@ PreparedFit ScMethod::prepare_at(const Panel& panel, std::size_t t0) const {
 
 ScFit ScMethod::fit_series(const SeriesView& series, std::vector<std::size_t> donors) const {
   return std::visit(SeriesVisitor{series, donors}, options);
+}
+
+bool ScMethod::has_placebo_fast_path() const {
+  return !std::holds_alternative<RscOptions>(options);
+}
+
+linalg::Mat ScMethod::placebo_gram(const linalg::MatView& X_pre) const {
+  return std::visit(PlaceboGramVisitor{X_pre}, options);
+}
+
+ScFit ScMethod::fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                            const linalg::Mat& gram, std::size_t own,
+                            std::vector<std::size_t> pool) const {
+  return std::visit(PlaceboVisitor{X_pre, X_post, gram, own, pool}, options);
 }
 
 double ScMethod::statistic(const ScFit& fit) const {

@@ -40,6 +40,17 @@ struct ScMethod {
   // The same estimator on prepared series; `donors` (the panel rows of the
   // donor columns) move into the result.
   ScFit fit_series(const SeriesView& series, std::vector<std::size_t> donors) const;
+  // Whether a placebo refit can read its pool in place through the Gram of
+  // all donors (every estimator but robust synthetic control, which
+  // de-noises its own pool).
+  bool has_placebo_fast_path() const;
+  // That Gram of the donor block's pre-period (columns centred where the
+  // estimator centres them); empty without a fast path.
+  linalg::Mat placebo_gram(const linalg::MatView& X_pre) const;
+  // The refit with donor column `own` as the treated series and the others
+  // (panel rows `pool`) as its pool, reading `gram` = placebo_gram(X_pre).
+  ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                    const linalg::Mat& gram, std::size_t own, std::vector<std::size_t> pool) const;
   // RMSPE ratio (post/pre, +inf when pre is not > 0) or |att|, by estimator.
   double statistic(const ScFit& fit) const;
 };
