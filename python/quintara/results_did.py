@@ -4,7 +4,6 @@ from __future__ import annotations
 
 from typing import TYPE_CHECKING, Any
 
-import numpy as np
 import pandas as pd
 
 from . import _quintara
@@ -160,32 +159,10 @@ class StaggeredResult(_Result):
         ]
         lo, hi = f"[{(1 - self.level) / 2:.3f}", f"{1 - (1 - self.level) / 2:.3f}]"
 
-        def row(name: str, a: float, s: float, lo: float, hi: float) -> list[str]:
-            return [name, num(a), num(s), num(lo), num(hi)]
-
-        r = self.raw
-        rows = [row("ATT", self.att, self.se, *self.ci)]
-        if r.overall_group_att is not None and r.overall_group_se is not None:
-            rows.append(
-                row(
-                    "ATT (cohort avg)",
-                    r.overall_group_att,
-                    r.overall_group_se,
-                    np.nan if r.overall_group_ci_lower is None else r.overall_group_ci_lower,
-                    np.nan if r.overall_group_ci_upper is None else r.overall_group_ci_upper,
-                )
-            )
-        rows += [row(f"cohort {k}", g.att, g.se, g.lo, g.hi) for k, g in self.groups.iterrows()]
-        rows += [
-            row(f"event {k:+d}", a, s, lo, hi)
-            for k, a, s, lo, hi in zip(
-                r.event_time,
-                r.event_att,
-                r.event_se,
-                r.event_ci_lower,
-                r.event_ci_upper,
-                strict=True,
-            )
+        # The rows of tidy(), whose terms are this table's row names.
+        rows = [
+            [str(term), num(t.estimate), num(t.se), num(t.ci_lower), num(t.ci_upper)]
+            for term, t in self.tidy().iterrows()
         ]
         notes = []
         if self.raw.band_crit is not None:
