@@ -27,6 +27,7 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _quintara
+from .panel import Panel
 
 if TYPE_CHECKING:
     from dask.distributed import Client
@@ -125,6 +126,11 @@ def _key(label: str, i: int, run: str) -> str:
 # ---- fit_many ----------------------------------------------------------------
 
 
+def _array(y: Any) -> Any:
+    """A `Panel` as its units x periods array; anything else as given."""
+    return y.y if isinstance(y, Panel) else y
+
+
 def _fit_chunk(
     stack: Any, lo: int, hi: int, args: tuple[Any, ...], kwargs: dict[str, Any]
 ) -> np.ndarray:
@@ -132,7 +138,7 @@ def _fit_chunk(
     the caller's function on the worker."""
     try:
         if callable(stack):
-            y3 = np.stack([np.asarray(stack(r), dtype=np.float64) for r in range(lo, hi)])
+            y3 = np.stack([np.asarray(_array(stack(r)), dtype=np.float64) for r in range(lo, hi)])
         else:
             y3 = stack[lo:hi]
         return _quintara.fit_many(y3, *args, **kwargs)
@@ -158,7 +164,7 @@ def fit_many(
     order, identical to the local call.
 
     `y3` is the `(R, N, T)` stack, scattered to the workers once; or a function
-    `y3(r) -> (N, T) array` that builds replication `r` on a worker (then give
+    `y3(r) -> (N, T) array` (or a `Panel`) that builds replication `r` on a worker (then give
     `n_reps`), so a large study never exists in one memory. Each chunk of
     `chunk_size` replications is one compiled `fit_many` call. By default the
     work is cut into about four chunks per worker thread, and a chunk of a
@@ -226,7 +232,7 @@ def _evaluate_chunk(
 
 def geo_select(
     client: Client | None,
-    y: npt.NDArray[np.float64],
+    y: npt.NDArray[np.float64] | Panel,
     eligible: Sequence[SupportsIndex],
     max_treated: SupportsIndex,
     test_len: SupportsIndex,
@@ -252,9 +258,10 @@ def geo_select(
     them (and after its checks, with its messages); the panel is scattered to
     the workers once; each chunk of `chunk_size` sets (by default about four
     chunks per worker thread) is scored on a worker, and the scores are ranked
-    with the local call's stable ordering.
+    with the local call's stable ordering. `y` may be a `Panel`.
     """
     client = _client(client)
+    y = _array(y)
     kwargs = {
         "eligible": list(eligible),
         "max_treated": max_treated,

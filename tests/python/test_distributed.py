@@ -120,6 +120,10 @@ def test_geo_select_equals_the_local_call(client, kw: dict) -> None:  # type: ig
     for chunk_size in (None, 1, 4):
         remote = qd.geo_select(client, y, **args, chunk_size=chunk_size)  # type: ignore[arg-type]
         assert [fields(c) for c in remote] == local
+    if not kw:  # a Panel is taken wherever its array is
+        panel = quintara.Panel(y, np.arange(9), np.arange(20))
+        remote = qd.geo_select(client, panel, **args)  # type: ignore[arg-type]
+        assert [fields(c) for c in remote] == local
 
 
 def test_map_designs_in_input_order_and_a_bad_design_named(client) -> None:  # type: ignore[no-untyped-def]
