@@ -14,6 +14,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quintara
+from ._methods import SYNTH
 from ._summary import num, render
 from .panel import Panel
 
@@ -21,15 +22,6 @@ if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 __all__ = ["SynthResult", "ConformalResult", "json_label"]
-
-# How each method's compiled entry is asked for its placebo test.
-_PLACEBO_FLAG: dict[str, dict[str, Any]] = {
-    "sc": {"placebo": True},
-    "fp": {"placebo": True},
-    "asc": {"placebo": True},
-    "rsc": {"placebo": True},
-    "sdid": {"inference": "placebo"},
-}
 
 
 def json_label(x: Any) -> Any:
@@ -317,11 +309,12 @@ class SynthResult(_Result):
         """
         raw = self.raw
         if raw.placebo_gaps is None:
-            if self.method not in _PLACEBO_FLAG:
+            row = SYNTH[self.method]
+            if row.placebo is None:
                 raise ValueError(f"method {self.method!r} has no placebo test")
-            fn = getattr(_quintara, self.entry)
+            fn = getattr(_quintara, row.entry)
             opts = {k: v for k, v in self.options.items() if k not in ("placebo", "inference")}
-            opts.update(_PLACEBO_FLAG[self.method])
+            opts.update(row.placebo_kwargs())
             raw = fn(self.panel.y, self._rows, self._t0, **opts)
         ids = raw.placebo_ids if raw.placebo_ids is not None else []
         gaps = raw.placebo_gaps if raw.placebo_gaps is not None else []

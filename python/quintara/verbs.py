@@ -17,6 +17,7 @@ import numpy as np
 import pandas as pd
 
 from . import _progress, _quintara
+from ._methods import SYNTH
 from .panel import Panel, as_panel
 from .results import ConformalResult, SynthResult
 from .results_did import BaconDecomposition, StaggeredResult
@@ -24,18 +25,7 @@ from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
 
 __all__ = ["synth", "staggered", "power", "select_markets", "diagnose", "SYNTH_METHODS"]
 
-# method -> (compiled entry, how it takes placebo inference: a bool `placebo`,
-# the `inference` string, or not at all)
-_SYNTH: dict[str, tuple[str, str | None]] = {
-    "sc": ("fit_sc", "placebo"),
-    "fp": ("fit_fp", "placebo"),
-    "asc": ("fit_asc", "placebo"),
-    "sdid": ("fit_sdid", "inference"),
-    "rsc": ("fit_rsc", "placebo"),
-    "mcnnm": ("fit_mcnnm", None),
-    "cpasc": ("fit_cpasc", None),
-}
-SYNTH_METHODS = tuple(_SYNTH)
+SYNTH_METHODS = tuple(SYNTH)
 
 _STAGGERED = {
     "callaway": "fit_callaway_py",
@@ -156,7 +146,8 @@ def synth(
     """
     _choice("method", method, SYNTH_METHODS)
     _choice("inference", inference, ("none", "placebo", "jackknife"))
-    name, style = _SYNTH[method]
+    row = SYNTH[method]
+    name = row.entry
     for flag in ("placebo", "inference"):
         # The verb says inference= once; a second way of saying it could only
         # contradict it.
@@ -170,15 +161,15 @@ def synth(
         raise ValueError(
             f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'"
         )
-    if inference != "none" and style is None:
+    if inference != "none" and row.placebo is None:
         raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
     panel = _panel(data, unit, time, outcome)
     rows = panel.unit_positions(treated)
     t0 = panel.period_position(start)
     kwargs = dict(options)
-    if style == "placebo" and inference == "placebo":
-        kwargs["placebo"] = True
-    elif style == "inference" and inference != "none":
+    if inference == "placebo":
+        kwargs.update(row.placebo_kwargs())
+    elif inference == "jackknife":
         kwargs["inference"] = inference
     raw = _progress.run(
         _entry(name),

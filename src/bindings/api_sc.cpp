@@ -235,8 +235,6 @@ Ref fit_rsc(PyObject* args, PyObject* kwargs) {
   return run(a, {options}, placebo_or_none(a.placebo), a.level);
 }
 
-}  // namespace
-
 const EntryDef fit_sc_entry{
     &fit_sc_params.signature(),
     "Fit synthetic control.\n"
@@ -290,5 +288,12 @@ const EntryDef fit_rsc_entry{
     "to one), which is what lets it extrapolate beyond the donor hull.",
     cfunction<fit_rsc>(),
 };
+
+const EntryDef* const kScEntries[] = {&fit_sc_entry, &fit_asc_entry, &fit_sdid_entry, &fit_fp_entry,
+                                      &fit_rsc_entry};
+
+}  // namespace
+
+std::span<const EntryDef* const> sc_entries() { return kScEntries; }
 
 }  // namespace quintara::bindings

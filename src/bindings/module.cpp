@@ -1,6 +1,7 @@
 // The extension module `quintara._quintara`: its function table, its classes
 // and `__all__`, in a fixed order.
 #include <deque>
+#include <iterator>
 #include <string>
 #include <vector>
 
@@ -27,25 +28,13 @@ constexpr const char* kVersion = "0.3.0";
 
 PyObject* version(PyObject*, PyObject*) noexcept { return PyUnicode_FromString(kVersion); }
 
-// Registration order is the order of `__all__`.
+// Registration order is the order of `__all__`: the synthetic-control
+// family's entries (sc_entries()), then these.
 const EntryDef* const kEntries[] = {
-    &fit_sc_entry,
-    &fit_asc_entry,
-    &fit_sdid_entry,
-    &fit_fp_entry,
-    &fit_rsc_entry,
-    &fit_mcnnm_entry,
-    &fit_cpasc_entry,
-    &bootstrap_mean_entry,
-    &fit_many_entry,
-    &fit_twfe_py_entry,
-    &fit_callaway_entry,
-    &fit_sunab_py_entry,
-    &bacon_decompose_py_entry,
-    &geo_power_entry,
-    &geo_power_ensemble_entry,
-    &geo_diagnostics_entry,
-    &geo_select_entry,
+    &fit_mcnnm_entry,          &fit_cpasc_entry,          &bootstrap_mean_entry,
+    &fit_many_entry,           &fit_twfe_py_entry,        &fit_callaway_entry,
+    &fit_sunab_py_entry,       &bacon_decompose_py_entry, &geo_power_entry,
+    &geo_power_ensemble_entry, &geo_diagnostics_entry,    &geo_select_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.
@@ -75,7 +64,9 @@ std::vector<PyMethodDef>& method_table() {
   if (table.empty()) {
     table.push_back(
         {"version", &version, METH_NOARGS, "version()\n--\n\nThe quintara version string."});
-    for (const EntryDef* e : kEntries) {
+    std::vector<const EntryDef*> entries(sc_entries().begin(), sc_entries().end());
+    entries.insert(entries.end(), std::begin(kEntries), std::end(kEntries));
+    for (const EntryDef* e : entries) {
       docs.push_back(e->signature->docstring(e->body));
       table.push_back(
           {e->signature->name, e->function, METH_VARARGS | METH_KEYWORDS, docs.back().c_str()});

@@ -1,7 +1,8 @@
 """Donor weights against an independent QP solution (SciPy's SLSQP).
 
 On random problems, with and without bounds, the weights fit_sc returns must
-reach an objective no worse than SLSQP's (up to a relative 1e-9) and satisfy
+reach an objective no worse than SLSQP's (up to a relative 1e-9, and what
+SLSQP's own constraint violation buys it) and satisfy
 the constraints. The solver's optimality conditions are checked on the solver
 itself, with the C++ unit tests.
 """
@@ -63,6 +64,14 @@ def test_objective_not_worse_than_slsqp(
     assert abs(w.sum() - 1.0) < 1e-9
     assert w.min() >= lo - 1e-12 and w.max() <= hi + 1e-12
     ours = objective(x_pre, y_pre, w, ridge)
-    ref = objective(x_pre, y_pre, slsqp(x_pre, y_pre, ridge, lo, hi), ridge)
-    assert ours <= ref + 1e-9 * max(1.0, abs(ref))
-
+    w_ref = slsqp(x_pre, y_pre, ridge, lo, hi)
+    ref = objective(x_pre, y_pre, w_ref, ridge)
+    # SLSQP's point may sit off the feasible set by ~1e-9, which lowers its
+    # objective by about |gradient| times that distance.
+    grad = -(x_pre.T @ (y_pre - x_pre @ w_ref)) + ridge * w_ref
+    off = (
+        abs(w_ref.sum() - 1.0)
+        + np.clip(lo - w_ref, 0, None).sum()
+        + np.clip(w_ref - hi, 0, None).sum()
+    )
+    assert ours <= ref + 1e-9 * max(1.0, abs(ref)) + np.abs(grad).max() * off

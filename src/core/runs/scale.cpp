@@ -2,7 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
-#include <variant>
+#include <tuple>
 
 namespace quintara::runs {
 
@@ -26,29 +26,20 @@ void scale_by_power_of_two(std::span<double> values, int e) {
   }
 }
 
-struct NormalisedOptions {
-  int k;
-  double sq(double v) const { return normalised_option(v, 2, k); }
-
-  estimators::sc::ScMethod operator()(est::sc::ScOptions o) const {
-    o.ridge = sq(o.ridge);
-    return {o};
-  }
-  estimators::sc::ScMethod operator()(est::sc::AscOptions o) const {
-    o.sc_ridge = sq(o.sc_ridge);
-    if (o.aug_lambda) o.aug_lambda = sq(*o.aug_lambda);
-    return {o};
-  }
-  estimators::sc::ScMethod operator()(const est::sc::SdidOptions& o) const { return {o}; }
-  estimators::sc::ScMethod operator()(est::sc::FpOptions o) const {
-    o.ridge = sq(o.ridge);
-    return {o};
-  }
-  estimators::sc::ScMethod operator()(est::sc::RscOptions o) const {
-    o.ridge = sq(o.ridge);
-    return {o};
-  }
-};
+// Each option in the outcome's units squared, rescaled with the outcome; an
+// unset optional stays unset.
+template <class Options, class... Member>
+void normalise_squared(Options& o, const std::tuple<Member...>& members, int k) {
+  const auto one = [&](auto member) {
+    auto& v = o.*member;
+    if constexpr (requires { v.has_value(); }) {
+      if (v) *v = normalised_option(*v, 2, k);
+    } else {
+      v = normalised_option(v, 2, k);
+    }
+  };
+  std::apply([&](auto... m) { (one(m), ...); }, members);
+}
 
 }  // namespace
 
@@ -90,12 +81,14 @@ void in_caller_units(std::span<double> values, int k, int power) {
 }
 
 estimators::sc::ScMethod normalised_method(const estimators::sc::ScMethod& method, int k) {
-  return std::visit(NormalisedOptions{k}, method.options);
+  return method.visit([&]<class T>(typename T::Options o) {
+    normalise_squared(o, T::kSquaredOptions, k);
+    return estimators::sc::ScMethod{o};
+  });
 }
 
 bool statistic_in_outcome_units(const estimators::sc::ScMethod& method) {
-  return std::holds_alternative<est::sc::SdidOptions>(method.options) ||
-         std::holds_alternative<est::sc::FpOptions>(method.options);
+  return estimators::sc::in_outcome_units(method.statistic_kind());
 }
 
 est::sc::CpascOptions normalised_options(est::sc::CpascOptions options, int k) {

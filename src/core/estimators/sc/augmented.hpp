@@ -10,10 +10,14 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/traits.hpp"
+#include "core/linalg/kernels.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::sc {
@@ -47,6 +51,46 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
 ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                   const linalg::MatView& G_all, std::size_t own, std::vector<std::size_t> donors,
                   const AscOptions& options);
+
+// The method list's description of this estimator (see traits.hpp).
+struct Traits {
+  using Options = AscOptions;
+  static constexpr std::string_view kDisplay = "ASC";
+  static constexpr std::string_view kName = "asc";
+  static constexpr std::string_view kAlias = "";
+  // Its pre_rmspe is the plain synthetic-control residual's.
+  static constexpr Statistic kStatistic = Statistic::RmspeRatio;
+  static constexpr std::tuple kSquaredOptions{&AscOptions::sc_ridge, &AscOptions::aug_lambda};
+
+  // The augmentation on its own default ridge.
+  static Options geo_options(double min_w, double max_w) {
+    Options o;
+    o.min_weight = min_w;
+    o.max_weight = max_w;
+    return o;
+  }
+  static Options batch_options(const BatchRow& r) {
+    Options o;
+    o.sc_ridge = r.ridge;
+    o.min_weight = r.min_weight;
+    o.max_weight = r.max_weight;
+    return o;
+  }
+  static ScFit fit_at(const Panel& panel, std::size_t t0, const Options& o) {
+    return augmented::fit_at(panel, t0, o);
+  }
+  static ScFit fit_series(const SeriesView& s, std::vector<std::size_t> donors, const Options& o) {
+    return augmented::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(), std::move(donors),
+                                 o);
+  }
+  // Its weights read the same Gram matrix as synthetic control's.
+  static linalg::Mat placebo_gram(const linalg::MatView& X_pre) { return linalg::syrk_ata(X_pre); }
+  static ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                           const linalg::Mat& gram, std::size_t own, std::vector<std::size_t> pool,
+                           const Options& o) {
+    return augmented::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o);
+  }
+};
 
 }  // namespace augmented
 }  // namespace quintara::estimators::sc

@@ -9,10 +9,13 @@
 
 #include <cstddef>
 #include <span>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/traits.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::sc {
@@ -47,6 +50,44 @@ linalg::Mat pre_period_gram(const linalg::MatView& X_pre);
 ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                   const linalg::MatView& G_all, std::size_t own, std::vector<std::size_t> donors,
                   const FpOptions& options);
+
+// The method list's description of this estimator (see traits.hpp).
+struct Traits {
+  using Options = FpOptions;
+  static constexpr std::string_view kDisplay = "FP";
+  static constexpr std::string_view kName = "fp";
+  static constexpr std::string_view kAlias = "dsc";
+  // Ranked by |att|, as SDID is.
+  static constexpr Statistic kStatistic = Statistic::AbsAtt;
+  static constexpr std::tuple kSquaredOptions{&FpOptions::ridge};
+
+  static Options geo_options(double min_w, double max_w) {
+    Options o;
+    o.min_weight = min_w;
+    o.max_weight = max_w;
+    return o;
+  }
+  static Options batch_options(const BatchRow& r) {
+    Options o;
+    o.min_weight = r.min_weight;
+    o.max_weight = r.max_weight;
+    o.ridge = r.ridge;
+    return o;
+  }
+  static ScFit fit_at(const Panel& panel, std::size_t t0, const Options& o) {
+    return demeaned::fit_at(panel, t0, o);
+  }
+  static ScFit fit_series(const SeriesView& s, std::vector<std::size_t> donors, const Options& o) {
+    return demeaned::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(), std::move(donors), o);
+  }
+  // Its weights read the pre-period Gram with every column centred.
+  static linalg::Mat placebo_gram(const linalg::MatView& X_pre) { return pre_period_gram(X_pre); }
+  static ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                           const linalg::Mat& gram, std::size_t own, std::vector<std::size_t> pool,
+                           const Options& o) {
+    return demeaned::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o);
+  }
+};
 
 }  // namespace demeaned
 }  // namespace quintara::estimators::sc

@@ -11,10 +11,13 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/traits.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::sc {
@@ -39,6 +42,27 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const RscOptions& options);
 ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
                  const linalg::MatView& X_pre, const linalg::MatView& X_post,
                  std::vector<std::size_t> donors, const RscOptions& options);
+
+// The method list's description of this estimator (see traits.hpp). No
+// placebo fast path: each refit de-noises its own pool.
+struct Traits {
+  using Options = RscOptions;
+  static constexpr std::string_view kDisplay = "RSC";
+  static constexpr std::string_view kName = "rsc";
+  static constexpr std::string_view kAlias = "";
+  static constexpr Statistic kStatistic = Statistic::RmspeRatio;
+  static constexpr std::tuple kSquaredOptions{&RscOptions::ridge};
+
+  // Its own defaults: it takes neither bounds nor a shared ridge.
+  static Options geo_options(double, double) { return {}; }
+  static Options batch_options(const BatchRow&) { return {}; }
+  static ScFit fit_at(const Panel& panel, std::size_t t0, const Options& o) {
+    return robust::fit_at(panel, t0, o);
+  }
+  static ScFit fit_series(const SeriesView& s, std::vector<std::size_t> donors, const Options& o) {
+    return robust::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(), std::move(donors), o);
+  }
+};
 
 }  // namespace robust
 }  // namespace quintara::estimators::sc

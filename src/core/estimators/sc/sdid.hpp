@@ -11,10 +11,13 @@
 
 #include <cstddef>
 #include <span>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/traits.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::sc {
@@ -100,6 +103,43 @@ std::vector<double> jackknife_loo_atts(const Panel& panel, std::size_t t0,
 // Jackknife standard error of the leave-one-out effects:
 // sqrt((n - 1)/n * sum (tau_i - mean)^2); 0 for fewer than two.
 double jackknife_se(std::span<const double> loo_atts);
+
+// The method list's description of this estimator (see traits.hpp).
+struct Traits {
+  using Options = SdidOptions;
+  static constexpr std::string_view kDisplay = "SDID";
+  static constexpr std::string_view kName = "sdid";
+  static constexpr std::string_view kAlias = "";
+  // Its post_rmspe is the effect path's spread around its mean.
+  static constexpr Statistic kStatistic = Statistic::AbsAtt;
+  // zeta_scale multiplies a level measured from the data itself.
+  static constexpr std::tuple<> kSquaredOptions{};
+
+  static Options geo_options(double min_w, double max_w) { return {min_w, max_w, 1.0}; }
+  static Options batch_options(const BatchRow& r) {
+    return {r.min_weight, r.max_weight, r.zeta_scale};
+  }
+  static ScFit fit_at(const Panel& panel, std::size_t t0, const Options& o) {
+    return sdid::fit_at(panel, t0, o);
+  }
+  // Re-assembled through its closed-form effect.
+  static PreparedFit prepare_at(const Panel& panel, std::size_t t0, const Options& o) {
+    SdidFit f = fit_with_time_weights(panel, t0, o);
+    return {std::move(f.fit), true, f.pre_level, f.controls};
+  }
+  static ScFit fit_series(const SeriesView& s, std::vector<std::size_t> donors, const Options& o) {
+    return sdid::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(), std::move(donors),
+                            s.n_treated, o)
+        .fit;
+  }
+  // Its unit weights read the pre-period Gram with every column centred.
+  static linalg::Mat placebo_gram(const linalg::MatView& X_pre) { return pre_period_gram(X_pre); }
+  static ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                           const linalg::Mat& gram, std::size_t own, std::vector<std::size_t> pool,
+                           const Options& o) {
+    return sdid::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o).fit;
+  }
+};
 
 }  // namespace sdid
 }  // namespace quintara::estimators::sc

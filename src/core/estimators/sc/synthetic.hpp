@@ -8,10 +8,14 @@
 
 #include <cstddef>
 #include <span>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sc/traits.hpp"
+#include "core/linalg/kernels.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::sc {
@@ -50,6 +54,36 @@ ScFit fit_series(std::span<const double> y_pre, std::span<const double> y_post,
 ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                   const linalg::MatView& G_all, std::size_t own, std::vector<std::size_t> donors,
                   const ScOptions& options);
+
+// The method list's description of this estimator (see traits.hpp).
+struct Traits {
+  using Options = ScOptions;
+  static constexpr std::string_view kDisplay = "SC";
+  static constexpr std::string_view kName = "sc";
+  static constexpr std::string_view kAlias = "";
+  static constexpr Statistic kStatistic = Statistic::RmspeRatio;
+  static constexpr std::tuple kSquaredOptions{&ScOptions::ridge};
+
+  static Options geo_options(double min_w, double max_w) { return {min_w, max_w, 0.0, 0.0}; }
+  static Options batch_options(const BatchRow& r) {
+    return {r.min_weight, r.max_weight, r.ridge, 0.0};
+  }
+  static ScFit fit_at(const Panel& panel, std::size_t t0, const Options& o) {
+    return synthetic::fit_at(panel, t0, o);
+  }
+  static ScFit fit_series(const SeriesView& s, std::vector<std::size_t> donors, const Options& o) {
+    return synthetic::fit_series(s.y_pre(), s.y_post(), s.X_pre(), s.X_post(), std::move(donors),
+                                 o);
+  }
+  // The weights read the pool only through its Gram matrix, a principal
+  // submatrix of the whole block's.
+  static linalg::Mat placebo_gram(const linalg::MatView& X_pre) { return linalg::syrk_ata(X_pre); }
+  static ScFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
+                           const linalg::Mat& gram, std::size_t own, std::vector<std::size_t> pool,
+                           const Options& o) {
+    return synthetic::fit_placebo(X_pre, X_post, gram, own, std::move(pool), o);
+  }
+};
 
 }  // namespace synthetic
 }  // namespace quintara::estimators::sc

@@ -1,0 +1,44 @@
+"""The labelled layer's synthetic-control method table: one row per method.
+
+Each row names the compiled entry a method runs and how that entry is asked
+for placebo inference; `synth`, the CLI's choices and the placebo gap paths
+all read it.
+"""
+
+from __future__ import annotations
+
+from dataclasses import dataclass
+from typing import Any
+
+__all__ = ["SynthMethod", "SYNTH"]
+
+
+@dataclass(frozen=True)
+class SynthMethod:
+    """One method: its compiled entry and its placebo switch.
+
+    `placebo` is "flag" (the entry takes ``placebo=True``), "inference"
+    (``inference="placebo"``) or None (no placebo test).
+    """
+
+    entry: str
+    placebo: str | None
+
+    def placebo_kwargs(self) -> dict[str, Any]:
+        """The keyword arguments that ask the entry for its placebo test."""
+        if self.placebo == "flag":
+            return {"placebo": True}
+        if self.placebo == "inference":
+            return {"inference": "placebo"}
+        raise ValueError(f"{self.entry} has no placebo test")
+
+
+SYNTH: dict[str, SynthMethod] = {
+    "sc": SynthMethod("fit_sc", "flag"),
+    "fp": SynthMethod("fit_fp", "flag"),
+    "asc": SynthMethod("fit_asc", "flag"),
+    "sdid": SynthMethod("fit_sdid", "inference"),
+    "rsc": SynthMethod("fit_rsc", "flag"),
+    "mcnnm": SynthMethod("fit_mcnnm", None),
+    "cpasc": SynthMethod("fit_cpasc", None),
+}
