@@ -65,8 +65,12 @@ def demo(out: str | None = None) -> None:
 
     smoking = load_table("prop99")
     prop99 = quintara.Panel.from_long(smoking, unit="State", time="Year", outcome="PacksPerCapita")
-    sc = quintara.synth(prop99, ["California"], start=1989, method="sc", inference="placebo")
-    sdid = quintara.synth(prop99, ["California"], start=1989, method="sdid", inference="placebo")
+    sc = quintara.synth(
+        prop99, treated=["California"], start=1989, method="sc", inference="placebo"
+    )
+    sdid = quintara.synth(
+        prop99, treated=["California"], start=1989, method="sdid", inference="placebo"
+    )
     top = ", ".join(f"{k} {v:.0%}" for k, v in sc.weights.nlargest(3).items())
     say("1. Did California's 1989 tobacco tax (Proposition 99) cut cigarette sales?")
     say(f"   {prop99.shape[0]} states, {prop99.periods[0]}-{prop99.periods[-1]}.")
@@ -83,7 +87,7 @@ def demo(out: str | None = None) -> None:
 
     jobs = quintara.staggered(
         load_table("mpdta"),
-        "first_treat",
+        adoption="first_treat",
         unit="countyreal",
         time="year",
         outcome="lemp",
@@ -115,9 +119,17 @@ def demo(out: str | None = None) -> None:
     sales = load_table("geo_sales")
     geo = quintara.Panel.from_long(sales, unit="market", time="week", outcome="sales")
     lifts = [0.0, 0.02, 0.04, 0.06, 0.08, 0.10, 0.12]
-    pw = quintara.power(geo, GEO_TREATED, GEO_TEST_WEEKS, lifts, lookback=GEO_LOOKBACK)
+    pw = quintara.power(
+        geo, treated=GEO_TREATED, test_len=GEO_TEST_WEEKS, lifts=lifts, lookback=GEO_LOOKBACK
+    )
     sel = quintara.select_markets(
-        geo, GEO_TEST_WEEKS, 0.05, 3, eligible=GEO_ELIGIBLE, n_candidates=24, lookback=13
+        geo,
+        eligible=GEO_ELIGIBLE,
+        max_treated=3,
+        test_len=GEO_TEST_WEEKS,
+        target_lift=0.05,
+        n_candidates=24,
+        lookback=13,
     )
     best = sel.candidates.iloc[0]
     n, t = geo.shape

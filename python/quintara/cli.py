@@ -81,8 +81,8 @@ def _fit(args: argparse.Namespace) -> Any:
     opts = _options(args, ["level"])
     return verbs.synth(
         _panel(args),
-        args.treated,
-        args.start,
+        treated=args.treated,
+        start=args.start,
         method=args.method,
         inference=args.inference,
         progress=_progress(args),
@@ -96,8 +96,8 @@ def _staggered(args: argparse.Namespace) -> Any:
         opts["bands"] = True
     return verbs.staggered(
         _panel(args),
-        args.adoption,
-        estimator=args.estimator,
+        adoption=args.adoption,
+        method=args.estimator,
         control=args.control,
         progress=_progress(args),
         **opts,
@@ -108,9 +108,9 @@ def _power(args: argparse.Namespace) -> Any:
     opts = _options(args, ["alpha", "target_power", "lookback", "min_pre"])
     return verbs.power(
         _panel(args),
-        args.treated,
-        args.test_len,
-        args.lifts,
+        treated=args.treated,
+        test_len=args.test_len,
+        lifts=args.lifts,
         method=args.method,
         progress=_progress(args),
         **opts,
@@ -125,10 +125,10 @@ def _select(args: argparse.Namespace) -> Any:
         opts["n_candidates"] = args.candidates
     return verbs.select_markets(
         _panel(args),
-        args.test_len,
-        args.target_lift,
-        args.max_treated,
         eligible=args.eligible,
+        max_treated=args.max_treated,
+        test_len=args.test_len,
+        target_lift=args.target_lift,
         include=args.include,
         progress=_progress(args),
         **opts,
@@ -136,7 +136,7 @@ def _select(args: argparse.Namespace) -> Any:
 
 
 def _diagnose(args: argparse.Namespace) -> Any:
-    return verbs.diagnose(_panel(args), args.treated, args.test_len)
+    return verbs.diagnose(_panel(args), treated=args.treated, test_len=args.test_len)
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -183,7 +183,11 @@ def _parser() -> argparse.ArgumentParser:
         help="adoption-period column (missing, 0 or not a period: never treated)",
     )
     p.add_argument(
-        "--estimator", default="callaway", choices=["callaway", "twfe", "sunab", "bacon"]
+        "--method",
+        "--estimator",
+        dest="estimator",
+        default="callaway",
+        choices=["callaway", "twfe", "sunab", "bacon"],
     )
     p.add_argument("--control", default="never", choices=["never", "notyet"])
     p.add_argument("--bands", action="store_true", help="simultaneous bands (callaway)")

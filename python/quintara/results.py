@@ -53,7 +53,7 @@ def tidy_frame(rows: list[tuple[str, Any, Any, Any, Any, Any]], method: str) -> 
             "p_value": [value(r[3]) for r in rows],
             "ci_lower": [value(r[4]) for r in rows],
             "ci_upper": [value(r[5]) for r in rows],
-            "method": pd.Series([method] * len(rows), dtype=object),
+            "method": np.array([method] * len(rows), dtype=object),
         },
         index=pd.Index([r[0] for r in rows], name="term", dtype=object),
         columns=list(TIDY_COLUMNS),

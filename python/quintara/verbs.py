@@ -72,11 +72,11 @@ def _panel(
 @overload
 def synth(
     data: Panel | pd.DataFrame,
+    *,
     treated: Any,
     start: Any,
     method: Literal["cpasc"],
     inference: str = ...,
-    *,
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
@@ -88,11 +88,11 @@ def synth(
 @overload
 def synth(
     data: Panel | pd.DataFrame,
+    *,
     treated: Any,
     start: Any,
     method: str = ...,
     inference: str = ...,
-    *,
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
@@ -103,11 +103,11 @@ def synth(
 
 def synth(
     data: Panel | pd.DataFrame,
+    *,
     treated: Any,
     start: Any,
     method: str = "sc",
     inference: str = "none",
-    *,
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
@@ -227,11 +227,11 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
 @overload
 def staggered(
     data: Panel | pd.DataFrame,
-    adoption: Any,
-    estimator: Literal["bacon"],
-    control: str = ...,
     *,
-    method: str | None = ...,
+    adoption: Any,
+    method: Literal["bacon"],
+    estimator: str | None = ...,
+    control: str = ...,
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
@@ -243,11 +243,27 @@ def staggered(
 @overload
 def staggered(
     data: Panel | pd.DataFrame,
-    adoption: Any,
-    estimator: str = ...,
-    control: str = ...,
     *,
+    adoption: Any,
     method: str | None = ...,
+    estimator: Literal["bacon"],
+    control: str = ...,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
+) -> BaconDecomposition: ...
+
+
+@overload
+def staggered(
+    data: Panel | pd.DataFrame,
+    *,
+    adoption: Any,
+    method: str | None = ...,
+    estimator: str | None = ...,
+    control: str = ...,
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
@@ -258,11 +274,11 @@ def staggered(
 
 def staggered(
     data: Panel | pd.DataFrame,
-    adoption: Any,
-    estimator: str = "callaway",
-    control: str = "never",
     *,
+    adoption: Any,
     method: str | None = None,
+    estimator: str | None = None,
+    control: str = "never",
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
@@ -280,12 +296,13 @@ def staggered(
         or a mapping from unit label to adoption-period label. Missing values,
         and values that are not periods of the panel (such as 0), mark
         never-treated units.
-    estimator : {"callaway", "twfe", "sunab", "bacon"}
-        The compiled entry called: callaway -> `fit_callaway_py`, twfe ->
-        `fit_twfe_py`, sunab -> `fit_sunab_py`, bacon -> `bacon_decompose_py`.
-    method : str, optional
-        The same choice under the name every other verb uses; giving both
-        `method` and a different `estimator` is a ValueError.
+    method : {"callaway", "twfe", "sunab", "bacon"}, optional
+        The compiled entry called: callaway (the default) -> `fit_callaway_py`,
+        twfe -> `fit_twfe_py`, sunab -> `fit_sunab_py`, bacon ->
+        `bacon_decompose_py`.
+    estimator : str, optional
+        An alias of `method`; giving both, with different values, is a
+        ValueError.
     control : {"never", "notyet"}
         Comparison group (Callaway-Sant'Anna only; the others use never-treated
         and later-treated units as their design dictates).
@@ -303,19 +320,18 @@ def staggered(
     StaggeredResult or BaconDecomposition
         BaconDecomposition for bacon, StaggeredResult otherwise.
     """
-    if method is not None:
-        if estimator != "callaway" and estimator != method:
-            raise ValueError(
-                f"method={method!r} and estimator={estimator!r} disagree; give one of them"
-            )
-        estimator = method
-    _choice("estimator", estimator, tuple(_STAGGERED))
+    if method is not None and estimator is not None and method != estimator:
+        raise ValueError(
+            f"method={method!r} and estimator={estimator!r} disagree; give one of them"
+        )
+    estimator = method or estimator or "callaway"
+    _choice("method", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
     _check_options("staggered", _entry(_STAGGERED[estimator]), options, 2)
     allowed: set[str] = set() if estimator == "bacon" else {"level"}
     if estimator != "callaway" and (control != "never" or set(options) - allowed):
         raise ValueError(
-            f"estimator {estimator!r} takes no control= or other options; only 'callaway' does"
+            f"method {estimator!r} takes no control= or other options; only 'callaway' does"
             + (" (it takes level=)" if allowed else "")
         )
     panel = _panel(data, unit, time, outcome)
@@ -351,11 +367,11 @@ def staggered(
 
 def power(
     data: Panel | pd.DataFrame,
+    *,
     treated: Any,
     test_len: int,
     lifts: Sequence[float],
     method: str = "sdid",
-    *,
     members: Sequence[str] | None = None,
     unit: Hashable | None = None,
     time: Hashable | None = None,
@@ -425,11 +441,11 @@ def power(
 
 def select_markets(
     data: Panel | pd.DataFrame,
+    *,
+    eligible: Any = None,
+    max_treated: int,
     test_len: int,
     target_lift: float,
-    max_treated: int,
-    eligible: Any = None,
-    *,
     include: Any = None,
     unit: Hashable | None = None,
     time: Hashable | None = None,
@@ -443,14 +459,14 @@ def select_markets(
     ----------
     data : Panel or pandas.DataFrame
         The panel, or a long table with `unit`, `time` and `outcome` columns.
+    eligible : sequence of labels, optional
+        Markets that may be treated; every market when None.
+    max_treated : int
+        Largest number of treated markets in a candidate.
     test_len : int
         Length of the test, in periods.
     target_lift : float
         The lift the test should detect, as a fraction (0.05 = +5%).
-    max_treated : int
-        Largest number of treated markets in a candidate.
-    eligible : sequence of labels, optional
-        Markets that may be treated; every market when None.
     include : sequence of labels, optional
         Markets every candidate must contain.
     unit, time, outcome : str, optional
@@ -486,9 +502,9 @@ def select_markets(
 
 def diagnose(
     data: Panel | pd.DataFrame,
+    *,
     treated: Any,
     test_len: int,
-    *,
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,

@@ -35,7 +35,8 @@ def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
         ("sdid", "fit_sdid", "placebo", {"inference": "placebo"}),
         ("asc", "fit_asc", "none", {}),
     ]:
-        r = quintara.synth(prop99, ["California"], "1989", method=method, inference=inference)
+        r = quintara.synth(prop99, treated=["California"], start="1989", method=method,
+                           inference=inference)
         raw = getattr(quintara, entry)(d.y, d.treated, d.treat_time, **kw)
         assert (r.att, r.se, r.p_value, r.raw.weights) == (
             raw.att,
@@ -50,8 +51,8 @@ def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
         assert r.synthetic.iloc[d.treat_time :].tolist() == raw.counterfactual
     sc = quintara.synth(
         load_table("prop99"),
-        "California",
-        1989,
+        treated="California",
+        start=1989,
         unit="State",
         time="Year",
         outcome="PacksPerCapita",
@@ -67,7 +68,7 @@ def test_entries_found_at_call_time(prop99: quintara.Panel, method: str) -> None
     if entry is None:
         pytest.skip(f"this build has no fit_{method}")
     d = load_prop99()
-    r = quintara.synth(prop99, ["California"], 1989, method=method)
+    r = quintara.synth(prop99, treated=["California"], start=1989, method=method)
     assert r.att == entry(d.y, d.treated, d.treat_time).att
     json.dumps(r.to_dict())
     assert "California" in r.summary()
@@ -77,7 +78,7 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     d = load_mpdta()
     table = load_table("mpdta")
     kw = {"unit": "countyreal", "time": "year", "outcome": "lemp"}
-    cs = quintara.staggered(table, "first_treat", control="notyet", **kw)
+    cs = quintara.staggered(table, adoption="first_treat", control="notyet", **kw)
     raw = quintara.fit_callaway_py(d.y, d.cohorts, control="notyet")
     assert (cs.att, cs.se, cs.raw.event_att) == (raw.att, raw.se, raw.event_att)
     assert list(cs.groups.index) == [d.years[g] for g in raw.group_cohort]
@@ -91,33 +92,34 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     codes[0] = -1
     panel = quintara.Panel.from_long(table, **kw)
     for est, fn in [("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py)]:
-        assert quintara.staggered(panel, adoption, estimator=est).att == fn(d.y, codes).att
-    bacon = quintara.staggered(panel, adoption, estimator="bacon")
+        assert quintara.staggered(panel, adoption=adoption, method=est).att == fn(d.y, codes).att
+    bacon = quintara.staggered(panel, adoption=adoption, method="bacon")
     assert bacon.att == quintara.bacon_decompose_py(d.y, codes).twfe
     assert set(bacon.to_frame().treated) <= {2004, 2006, 2007}
     # 0 marks never-treated units even when 0 is itself a period.
     first = (table.first_treat - 2003).where(table.first_treat > 0, 0)
     shifted = table.assign(year=table.year - 2003, first_treat=first)
-    twfe = quintara.staggered(shifted, "first_treat", estimator="twfe", **kw)
+    twfe = quintara.staggered(shifted, adoption="first_treat", method="twfe", **kw)
     assert twfe.att == quintara.fit_twfe_py(d.y, d.cohorts).att
     with pytest.raises(ValueError, match="only 'callaway'"):
-        quintara.staggered(panel, adoption, estimator="twfe", control="notyet")
+        quintara.staggered(panel, adoption=adoption, method="twfe", control="notyet")
 
 
 def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
     names = ["Denver", "Portland"]
     rows = [list(geo.units).index(n) for n in names]
-    pw = quintara.power(geo, names, 8, [0.0, 0.05, 0.1], lookback=6)
+    pw = quintara.power(geo, treated=names, test_len=8, lifts=[0.0, 0.05, 0.1], lookback=6)
     raw = quintara.geo_power(geo.y, rows, 8, [0.0, 0.05, 0.1], lookback=6)
     assert (pw.mde, pw.curve.power.tolist()) == (raw.mde_pct, raw.power)
     eligible = ["Austin", "Denver", "Portland", "Tampa"]
-    sel = quintara.select_markets(geo, 8, 0.05, 2, eligible=eligible, n_candidates=6, lookback=4)
+    sel = quintara.select_markets(geo, eligible=eligible, max_treated=2, test_len=8,
+                                  target_lift=0.05, n_candidates=6, lookback=4)
     raw_sel = quintara.geo_select(
         geo.y, geo.unit_positions(eligible), 2, 8, 0.05, n_candidates=6, lookback=4
     )
     assert [tuple(geo.units[c.treated]) for c in raw_sel] == list(sel.candidates.markets)
     assert sel.best == list(sel.candidates.markets.iloc[0])
-    dg = quintara.diagnose(geo, names, 8)
+    dg = quintara.diagnose(geo, treated=names, test_len=8)
     assert dg.warnings == quintara.geo_diagnostics(geo.y, rows, 8).warnings
     for r in (pw, sel, dg):
         json.dumps(r.to_dict())
@@ -125,7 +127,7 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
 
 
 def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel) -> None:
-    r = quintara.synth(prop99, ["California"], 1989, inference="placebo")
+    r = quintara.synth(prop99, treated=["California"], start=1989, inference="placebo")
     text = r.summary()
     for piece in (
         f"{r.att:.4f}",
@@ -172,17 +174,17 @@ def test_bad_tables_name_what_and_where(edit: object, words: list[str]) -> None:
 
 def test_labels_that_are_not_in_the_panel(prop99: quintara.Panel) -> None:
     with pytest.raises(ValueError, match="unit 'Atlantis' is not in the panel"):
-        quintara.synth(prop99, ["Atlantis"], 1989)
+        quintara.synth(prop99, treated=["Atlantis"], start=1989)
     with pytest.raises(
         ValueError, match=r"period 2050 is not in the panel \(its periods are 1970, 1971"
     ):
-        quintara.synth(prop99, ["California"], 2050)
+        quintara.synth(prop99, treated=["California"], start=2050)
     with pytest.raises(
         ValueError,
         match=r"unknown column 'first_treat'; the unit-level columns are: \(none\) "
         r"\(varying within units: 'treated'\)",
     ):
-        quintara.staggered(prop99, "first_treat")
+        quintara.staggered(prop99, adoption="first_treat")
     wide = quintara.Panel.from_wide(
         pd.DataFrame(prop99.y, index=prop99.units, columns=prop99.periods)[::-1]
     )

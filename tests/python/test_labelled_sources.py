@@ -7,6 +7,8 @@ without its level, an interval at the wrong quantile).
 
 from __future__ import annotations
 
+import inspect
+
 import numpy as np
 import pandas as pd
 import pytest
@@ -65,7 +67,7 @@ def test_did_intervals_are_normal_at_the_level_asked() -> None:
     lo, hi = jobs.ci
     assert (jobs.att - lo, hi - jobs.att) == pytest.approx((z * jobs.se, z * jobs.se), rel=1e-8)
     twfe = quintara.staggered(
-        load_table("mpdta"), adoption="first_treat", estimator="twfe", unit="countyreal",
+        load_table("mpdta"), adoption="first_treat", method="twfe", unit="countyreal",
         time="year", outcome="lemp", level=0.8,
     )
     assert twfe.level == 0.8
@@ -81,7 +83,7 @@ def test_every_result_tidies_to_one_stackable_shape(panel: np.ndarray) -> None:
         quintara.synth(p, treated=treated, start=2020, method="cpasc"),
         quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
                            time="year", outcome="lemp"),
-        quintara.staggered(load_table("mpdta"), adoption="first_treat", estimator="bacon",
+        quintara.staggered(load_table("mpdta"), adoption="first_treat", method="bacon",
                            unit="countyreal", time="year", outcome="lemp"),
         quintara.power(p, treated=treated, test_len=4, lifts=[0.0, 0.1], method="sc"),
         quintara.diagnose(p, treated=treated, test_len=4),
@@ -93,6 +95,9 @@ def test_every_result_tidies_to_one_stackable_shape(panel: np.ndarray) -> None:
         assert all(t[c].dtype == np.float64 for c in t.columns[:5])
     stacked = pd.concat(tables)
     assert len(stacked) == sum(map(len, tables))
+    # Every row says which method made it.
+    assert [t["method"].unique().tolist() for t in tables] == [
+        ["sc"], ["sdid"], ["cpasc"], ["callaway"], ["bacon"], ["sc"], ["diagnostics"]]
     sc, _, _, cs, *_ = tables
     r = fits[0].raw
     assert sc.loc["ATT"].tolist()[:5] == [r.att, r.se, r.p_value, r.ci_lower, r.ci_upper]
@@ -118,3 +123,18 @@ def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> N
     by_method = quintara.staggered(load_table("mpdta"), method="twfe", **mp)
     assert by_method.estimator == "twfe"
     assert by_method.att == quintara.staggered(load_table("mpdta"), estimator="twfe", **mp).att
+
+
+@pytest.mark.parametrize("verb, entry", [
+    (quintara.synth, quintara.fit_sdid),
+    (quintara.staggered, quintara.fit_callaway_py),
+    (quintara.power, quintara.geo_power),
+    (quintara.select_markets, quintara.geo_select),
+    (quintara.diagnose, quintara.geo_diagnostics),
+])
+def test_verbs_take_keywords_in_their_entrys_order(verb: object, entry: object) -> None:
+    ours = list(inspect.signature(verb).parameters.values())[1:]
+    assert all(p.kind in (p.KEYWORD_ONLY, p.VAR_KEYWORD) for p in ours)
+    theirs = list(inspect.signature(entry).parameters)
+    shared = [p.name for p in ours if p.name in theirs]
+    assert shared and shared == [n for n in theirs if n in shared]

@@ -21,32 +21,33 @@ def test_every_plot_renders_labelled(tmp_path: Path) -> None:
         time="Year",
         outcome="PacksPerCapita",
     )
-    sc = quintara.synth(prop99, ["California"], 1989, inference="placebo")
+    sc = quintara.synth(prop99, treated=["California"], start=1989, inference="placebo")
     cs = quintara.staggered(
         load_table("mpdta"),
-        "first_treat",
+        adoption="first_treat",
         unit="countyreal",
         time="year",
         outcome="lemp",
         bands=True,
         n_reps=99,
     )
-    bacon = quintara.staggered(cs.panel, cs.cohorts.to_dict(), estimator="bacon")
+    bacon = quintara.staggered(cs.panel, adoption=cs.cohorts.to_dict(), method="bacon")
     geo = quintara.Panel.from_long(
         load_table("geo_sales"), unit="market", time="week", outcome="sales"
     )
-    pw = quintara.power(geo, ["Denver"], 4, [0.0, 0.05, 0.1, 0.2], method="sc", lookback=8)
+    pw = quintara.power(geo, treated=["Denver"], test_len=4, lifts=[0.0, 0.05, 0.1, 0.2],
+                        method="sc", lookback=8)
     sel = quintara.select_markets(
         geo,
-        4,
-        0.1,
-        2,
         eligible=["Austin", "Denver", "Tampa"],
+        max_treated=2,
+        test_len=4,
+        target_lift=0.1,
         n_candidates=4,
         method="sc",
         lookback=3,
     )
-    diag = quintara.diagnose(geo, ["Denver"], 4)
+    diag = quintara.diagnose(geo, treated=["Denver"], test_len=4)
     draws = {
         "paths": sc.plot,
         "placebos": sc.plot_placebos,
