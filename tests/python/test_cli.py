@@ -18,6 +18,7 @@ from quintara.datasets import load_table
 
 CLI = [sys.executable, "-m", "quintara.cli"]
 GEO = ["--unit", "market", "--time", "week", "--outcome", "sales"]
+PROP99 = ["--unit", "State", "--time", "Year", "--outcome", "PacksPerCapita"]
 
 
 def run(*args: str) -> subprocess.CompletedProcess[str]:
@@ -36,28 +37,9 @@ def tables(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
 
 def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_path: Path) -> None:
     out = tmp_path / "r.json"
-    r = run(
-        "fit",
-        str(tables["prop99"]),
-        "--unit",
-        "State",
-        "--time",
-        "Year",
-        "--outcome",
-        "PacksPerCapita",
-        "--treated",
-        "California",
-        "--start",
-        "1989",
-        "--method",
-        "sdid",
-        "--inference",
-        "placebo",
-        "--json",
-        str(out),
-        "--plot",
-        str(tmp_path / "fit.png"),
-    )
+    r = run("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start", "1989",
+            "--method", "sdid", "--inference", "placebo", "--json", str(out),
+            "--plot", str(tmp_path / "fit.png"))
     if importlib.util.find_spec("matplotlib") is None:
         assert r.returncode == 2 and "needs matplotlib" in r.stderr
     else:
@@ -66,126 +48,33 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
     assert "Synthetic control results" in r.stdout and "sdid (fit_sdid)" in r.stdout
     fit = json.loads(out.read_text())
     assert fit["att"] == pytest.approx(-15.6054, abs=1e-4) and fit["weights"]["Nevada"] > 0.1
-    r = run(
-        "staggered",
-        str(tables["mpdta"]),
-        "--unit",
-        "countyreal",
-        "--time",
-        "year",
-        "--outcome",
-        "lemp",
-        "--adoption",
-        "first_treat",
-        "--control",
-        "notyet",
-        "--json",
-        str(out),
-    )
+    r = run("staggered", str(tables["mpdta"]), *"--unit countyreal --time year --outcome lemp "
+            "--adoption first_treat --control notyet --json".split(), str(out))
     assert r.returncode == 0 and "event +3" in r.stdout
     assert set(json.loads(out.read_text())) >= {"att", "se", "event_study"}
-    r = run(
-        "power",
-        str(tables["geo"]),
-        *GEO,
-        "--treated",
-        "Denver",
-        "Portland",
-        "--test-len",
-        "8",
-        "--lifts",
-        "0",
-        "0.05",
-        "0.1",
-        "--lookback",
-        "6",
-        "--json",
-        str(out),
-    )
+    r = run("power", str(tables["geo"]), *GEO, *"--treated Denver Portland --test-len 8 "
+            "--lifts 0 0.05 0.1 --lookback 6 --json".split(), str(out))
     assert r.returncode == 0 and "Geo-experiment power analysis" in r.stdout
     pw = json.loads(out.read_text())
-    assert (
-        [c["lift"] for c in pw["curve"]] == [0, 0.05, 0.1]
-        and "mde" in pw
-        and "power" in pw["curve"][0]
-    )
-    r = run(
-        "select",
-        str(tables["geo"]),
-        *GEO,
-        "--test-len",
-        "8",
-        "--target-lift",
-        "0.05",
-        "--max-treated",
-        "2",
-        "--eligible",
-        "Austin",
-        "Denver",
-        "Tampa",
-        "--candidates",
-        "4",
-        "--lookback",
-        "4",
-        "--json",
-        str(out),
-    )
+    assert [c["lift"] for c in pw["curve"]] == [0, 0.05, 0.1]
+    assert "mde" in pw and "power" in pw["curve"][0]
+    r = run("select", str(tables["geo"]), *GEO, *"--test-len 8 --target-lift 0.05 --max-treated 2 "
+            "--eligible Austin Denver Tampa --candidates 4 --lookback 4 --json".split(), str(out))
     assert r.returncode == 0
     cands = json.loads(out.read_text())
-    assert cands[0]["markets"] and {m for c in cands for m in c["markets"]} <= {
-        "Austin",
-        "Denver",
-        "Tampa",
-    }
+    assert cands[0]["markets"]
+    assert {m for c in cands for m in c["markets"]} <= {"Austin", "Denver", "Tampa"}
     assert [c["score"] for c in cands] == sorted((c["score"] for c in cands), reverse=True)
     r = run("diagnose", str(tables["geo"]), *GEO, "--treated", "Denver", "--test-len", "8")
     assert r.returncode == 0 and "confidence (0-100)" in r.stdout
 
 
-@pytest.mark.parametrize(
-    "args,message",
-    [
-        (
-            [
-                "fit",
-                "{prop99}",
-                "--unit",
-                "state",
-                "--time",
-                "Year",
-                "--outcome",
-                "PacksPerCapita",
-                "--treated",
-                "X",
-                "--start",
-                "1989",
-            ],
-            "unknown column unit='state'; the table's columns are: 'State', 'Year'",
-        ),
-        (
-            [
-                "fit",
-                "{prop99}",
-                "--unit",
-                "State",
-                "--time",
-                "Year",
-                "--outcome",
-                "PacksPerCapita",
-                "--treated",
-                "Atlantis",
-                "--start",
-                "1989",
-            ],
-            "unit 'Atlantis' is not in the panel",
-        ),
-        (
-            ["diagnose", "{prop99}.missing", *GEO, "--treated", "X", "--test-len", "2"],
-            "no such file",
-        ),
-        (["fit", "{prop99}", "--treated", "California"], "the following arguments are required"),
-    ],
-)
+@pytest.mark.parametrize("args,message", [
+    (["fit", "{prop99}", "--unit", "state", *PROP99[2:], "--treated", "X", "--start", "1989"],
+     "unknown column unit='state'; the table's columns are: 'State', 'Year'"),
+    (["diagnose", "{prop99}.missing", *GEO, "--treated", "X", "--test-len", "2"], "no such file"),
+    (["fit", "{prop99}", "--treated", "California"], "the following arguments are required"),
+])
 def test_usage_and_data_errors_exit_2_without_traceback(
     tables: dict[str, Path], args: list[str], message: str
 ) -> None:
@@ -216,20 +105,9 @@ _HANG = 300
 
 def _long_selection(tables: dict[str, Path], stderr: int) -> subprocess.Popen[bytes]:
     return subprocess.Popen(
-        [
-            *_MARKED_CLI,
-            "select",
-            str(tables["geo"]),
-            *GEO,
-            "--test-len",
-            "8",
-            "--target-lift",
-            "0.05",
-            "--max-treated",
-            "4",
-            "--candidates",
-            "10000",  # minutes of work: it must still be running when Ctrl-C arrives
-        ],
+        # --candidates 10000 is minutes of work: still running when Ctrl-C arrives.
+        [*_MARKED_CLI, "select", str(tables["geo"]), *GEO,
+         *"--test-len 8 --target-lift 0.05 --max-treated 4 --candidates 10000".split()],
         stdout=subprocess.PIPE,
         stderr=stderr,
     )
@@ -275,13 +153,8 @@ def test_no_progress_in_a_pipe_and_ctrl_c(tables: dict[str, Path]) -> None:
 def test_demo_reports_and_writes_its_plots(tmp_path: Path) -> None:
     r = run("demo", "--out", str(tmp_path / "plots"))
     assert r.returncode == 0, r.stderr
-    for piece in (
-        "Proposition 99",
-        "placebo p =",
-        "Callaway-Sant'Anna ATT",
-        "with 80% power",
-        "Best of",
-    ):
+    for piece in ("Proposition 99", "placebo p =", "Callaway-Sant'Anna ATT", "with 80% power",
+                  "Best of"):
         assert piece in r.stdout, piece
     if importlib.util.find_spec("matplotlib") is not None:
         assert len(list((tmp_path / "plots").glob("*.png"))) == 5

@@ -10,15 +10,10 @@ import pytest
 import quintara
 
 
-def test_slots_and_p_value_through_the_entry(panel: np.ndarray) -> None:
-    # Slot k is donor k (ascending) refitted as the treated unit of the donor
-    # pool; every estimator's slots are checked bit for bit natively.
+def test_p_value_through_the_entry(panel: np.ndarray) -> None:
+    # Slots are tied to their refits by the synthetic-path and native tests.
     r = quintara.fit_sc(panel, [0], 20, placebo=True)
-    donors = panel[1:]
-    assert len(set(r.placebo_atts)) == len(r.placebo_atts) == len(donors)
-    for k in (0, len(donors) - 1):
-        refit = quintara.fit_sc(donors[[k] + [i for i in range(len(donors)) if i != k]], [0], 20)
-        assert r.placebo_atts[k] == refit.att
+    assert len(set(r.placebo_atts)) == len(r.placebo_atts) == len(panel) - 1
     plain = quintara.fit_sc(panel, [0], 20)
     real = plain.post_rmspe / plain.pre_rmspe
     stats = r.inference_distribution

@@ -15,48 +15,22 @@ plt = pytest.importorskip("matplotlib.pyplot")
 
 
 def test_every_plot_renders_labelled(tmp_path: Path) -> None:
-    prop99 = quintara.Panel.from_long(
-        load_table("prop99").query("Year <= 1995"),
-        unit="State",
-        time="Year",
-        outcome="PacksPerCapita",
-    )
+    prop99 = quintara.Panel.from_long(load_table("prop99").query("Year <= 1995"), unit="State",
+                                      time="Year", outcome="PacksPerCapita")
     sc = quintara.synth(prop99, treated=["California"], start=1989, inference="placebo")
-    cs = quintara.staggered(
-        load_table("mpdta"),
-        adoption="first_treat",
-        unit="countyreal",
-        time="year",
-        outcome="lemp",
-        bands=True,
-        n_reps=99,
-    )
+    cs = quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
+                            time="year", outcome="lemp", bands=True, n_reps=99)
     bacon = quintara.staggered(cs.panel, adoption=cs.cohorts.to_dict(), method="bacon")
-    geo = quintara.Panel.from_long(
-        load_table("geo_sales"), unit="market", time="week", outcome="sales"
-    )
+    geo = quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week",
+                                   outcome="sales")
     pw = quintara.power(geo, treated=["Denver"], test_len=4, lifts=[0.0, 0.05, 0.1, 0.2],
                         method="sc", lookback=8)
-    sel = quintara.select_markets(
-        geo,
-        eligible=["Austin", "Denver", "Tampa"],
-        max_treated=2,
-        test_len=4,
-        target_lift=0.1,
-        n_candidates=4,
-        method="sc",
-        lookback=3,
-    )
+    sel = quintara.select_markets(geo, eligible=["Austin", "Denver", "Tampa"], max_treated=2,
+                                  test_len=4, target_lift=0.1, n_candidates=4, method="sc",
+                                  lookback=3)
     diag = quintara.diagnose(geo, treated=["Denver"], test_len=4)
-    draws = {
-        "paths": sc.plot,
-        "placebos": sc.plot_placebos,
-        "event": cs.plot,
-        "bacon": bacon.plot,
-        "power": pw.plot,
-        "markets": sel.plot,
-        "design": diag.plot,
-    }
+    draws = {"paths": sc.plot, "placebos": sc.plot_placebos, "event": cs.plot,
+             "bacon": bacon.plot, "power": pw.plot, "markets": sel.plot, "design": diag.plot}
     for name, draw in draws.items():
         ax = draw()
         assert ax.get_xlabel() and ax.get_ylabel() or ax.get_yticklabels(), name

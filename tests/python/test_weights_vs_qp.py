@@ -69,9 +69,6 @@ def test_objective_not_worse_than_slsqp(
     # SLSQP's point may sit off the feasible set by ~1e-9, which lowers its
     # objective by about |gradient| times that distance.
     grad = -(x_pre.T @ (y_pre - x_pre @ w_ref)) + ridge * w_ref
-    off = (
-        abs(w_ref.sum() - 1.0)
-        + np.clip(lo - w_ref, 0, None).sum()
-        + np.clip(w_ref - hi, 0, None).sum()
-    )
+    off = abs(w_ref.sum() - 1) + np.clip(lo - w_ref, 0, None).sum() + np.clip(w_ref - hi, 0,
+                                                                                None).sum()
     assert ours <= ref + 1e-9 * max(1.0, abs(ref)) + np.abs(grad).max() * off

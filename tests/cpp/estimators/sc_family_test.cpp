@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstring>
 #include <functional>
 #include <vector>
 
@@ -15,7 +14,6 @@
 #include "core/estimators/sc/robust.hpp"
 #include "core/estimators/sc/sdid.hpp"
 #include "core/estimators/sc/synthetic.hpp"
-#include "core/linalg/kernels.hpp"
 
 namespace {
 
@@ -54,86 +52,6 @@ TEST(SyntheticFit, PenaltyShiftsWeightToTheClosestDonor) {
   const ScFit penalised = sc::synthetic::fit_at(p, 4, sc::ScOptions{0.0, 1.0, 0.0, 1.0});
   EXPECT_NEAR(penalised.weights[2], 1.0, 1e-9);
   EXPECT_NEAR(penalised.pre_rmspe, 0.19364916731037085, 1e-8);
-}
-
-TEST(SyntheticFit, PlaceboFromTheSharedGramIsTheRefitBitForBit) {
-  // Every donor of a 9-donor block as the treated unit: the refit on a copied
-  // pool against the one reading the whole block's Gram matrix.
-  const Mat y = quintara::test::market_panel(9, 30, 5);
-  const std::size_t t0 = 22, J = 9;
-  Mat X(30, J);
-  for (std::size_t j = 0; j < J; ++j)
-    for (std::size_t t = 0; t < 30; ++t) X(t, j) = y(j, t);
-  const auto X_pre = X.view().row_range(0, t0), X_post = X.view().row_range(t0, 30 - t0);
-  const Mat G = quintara::linalg::syrk_ata(X_pre);
-  for (const sc::ScOptions& o : {sc::ScOptions{}, sc::ScOptions{0.0, 0.3, 0.5, 0.2}}) {
-    for (std::size_t own = 0; own < J; ++own) {
-      Mat pool(30, J - 1);
-      Units ids;
-      for (std::size_t j = 0; j < J; ++j) {
-        if (j == own) continue;
-        for (std::size_t t = 0; t < 30; ++t) pool(t, ids.size()) = X(t, j);
-        ids.push_back(j);
-      }
-      const auto own_col = X.col(own);
-      const ScFit a = sc::synthetic::fit_series(own_col.first(t0), own_col.subspan(t0),
-                                                pool.view().row_range(0, t0),
-                                                pool.view().row_range(t0, 30 - t0), ids, o);
-      const ScFit b = sc::synthetic::fit_placebo(X_pre, X_post, G, own, ids, o);
-      EXPECT_EQ(a.weights, b.weights);
-      EXPECT_EQ(a.counterfactual, b.counterfactual);
-      EXPECT_EQ(std::memcmp(&a.pre_rmspe, &b.pre_rmspe, sizeof(double)), 0);
-      EXPECT_EQ(std::memcmp(&a.att, &b.att, sizeof(double)), 0);
-    }
-  }
-}
-
-TEST(ScFamily, SdidDemeanedAndAugmentedPlacebosFromTheBlockGramAreTheRefitsBitForBit) {
-  // As for synthetic control: each donor's refit on a copied pool against
-  // the one reading the block in place with its centred Gram matrix; the
-  // bounded cases also exercise a ridge with active upper bounds.
-  const Mat y = quintara::test::market_panel(9, 30, 5);
-  const std::size_t t0 = 22, J = 9;
-  Mat X(30, J);
-  for (std::size_t j = 0; j < J; ++j)
-    for (std::size_t t = 0; t < 30; ++t) X(t, j) = y(j, t);
-  const auto X_pre = X.view().row_range(0, t0), X_post = X.view().row_range(t0, 30 - t0);
-  const Mat G = sc::sdid::pre_period_gram(X_pre);
-  const Mat G_fp = sc::demeaned::pre_period_gram(X_pre);
-  const Mat G_sc = quintara::linalg::syrk_ata(X_pre);
-  for (const sc::SdidOptions& o : {sc::SdidOptions{}, sc::SdidOptions{0.02, 0.3, 2.0}}) {
-    for (std::size_t own = 0; own < J; ++own) {
-      Mat pool(30, J - 1);
-      Units ids;
-      for (std::size_t j = 0; j < J; ++j) {
-        if (j == own) continue;
-        for (std::size_t t = 0; t < 30; ++t) pool(t, ids.size()) = X(t, j);
-        ids.push_back(j);
-      }
-      const auto own_col = X.col(own);
-      const sc::sdid::SdidFit a =
-          sc::sdid::fit_series(own_col.first(t0), own_col.subspan(t0), pool.view().row_range(0, t0),
-                               pool.view().row_range(t0, 30 - t0), ids, 1, o);
-      const sc::sdid::SdidFit b = sc::sdid::fit_placebo(X_pre, X_post, G, own, ids, o);
-      const sc::FpOptions fo{o.min_weight, o.max_weight, o.zeta_scale};
-      const ScFit c = sc::demeaned::fit_series(own_col.first(t0), own_col.subspan(t0),
-                                               pool.view().row_range(0, t0),
-                                               pool.view().row_range(t0, 30 - t0), ids, fo);
-      const ScFit d = sc::demeaned::fit_placebo(X_pre, X_post, G_fp, own, ids, fo);
-      const sc::AscOptions ao{std::nullopt, o.zeta_scale, o.min_weight, o.max_weight};
-      const ScFit e = sc::augmented::fit_series(own_col.first(t0), own_col.subspan(t0),
-                                                pool.view().row_range(0, t0),
-                                                pool.view().row_range(t0, 30 - t0), ids, ao);
-      const ScFit f = sc::augmented::fit_placebo(X_pre, X_post, G_sc, own, ids, ao);
-      EXPECT_EQ(a.lambda, b.lambda);
-      for (const auto& [u, v] : {std::pair{&a.fit, &b.fit}, std::pair{&c, &d}, std::pair{&e, &f}}) {
-        EXPECT_EQ(u->weights, v->weights);
-        EXPECT_EQ(u->counterfactual, v->counterfactual);
-        EXPECT_EQ(std::memcmp(&u->att, &v->att, sizeof(double)), 0);
-        EXPECT_EQ(std::memcmp(&u->pre_rmspe, &v->pre_rmspe, sizeof(double)), 0);
-      }
-    }
-  }
 }
 
 // One message stands for the family's refusals; none is reachable from Python.

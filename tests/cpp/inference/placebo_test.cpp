@@ -1,6 +1,7 @@
 // The placebo record below the Python surface: the statistic's +inf rule,
 // ties in the p-value, the refusal text, and every refit against a fit on a
-// panel of the donors alone (donor slots, for all five estimators). The lone
+// panel of the donors alone (donor slots, for all five estimators, with
+// default and with bounded, ridged options). The lone
 // donor, the extreme p-value and the exclusion of treated units are checked
 // through the entries in the Python tests.
 #include "core/inference/placebo.hpp"
@@ -11,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 #include <limits>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -85,8 +87,13 @@ TEST(Placebo, RefitsMatchFitsOnPanelsOfTheDonorsAlone) {
   const Units donors = p.never_treated_units();
   namespace sc = quintara::estimators::sc;
   const auto bits = [](double x) { return std::bit_cast<std::uint64_t>(x); };
-  for (const ScMethod& m : {kSc, ScMethod{sc::AscOptions{}}, ScMethod{sc::SdidOptions{}},
-                            ScMethod{sc::FpOptions{}}, ScMethod{sc::RscOptions{}}}) {
+  // Default and bounded, ridged options: the fast paths read a pool's Gram
+  // matrix in place, and bounds and ridges reach every entry of it.
+  for (const ScMethod& m :
+       {kSc, ScMethod{sc::AscOptions{}}, ScMethod{sc::SdidOptions{}}, ScMethod{sc::FpOptions{}},
+        ScMethod{sc::RscOptions{}}, ScMethod{sc::ScOptions{0.0, 0.3, 0.5, 0.2}},
+        ScMethod{sc::AscOptions{std::nullopt, 2.0, 0.02, 0.3}},
+        ScMethod{sc::SdidOptions{0.02, 0.3, 2.0}}, ScMethod{sc::FpOptions{0.02, 0.3, 2.0}}}) {
     const PlaceboResult r = sc_placebo_method(p, m);
     ASSERT_EQ(r.placebo_atts.size(), donors.size());
     for (std::size_t j = 0; j < donors.size(); ++j) {
