@@ -26,19 +26,27 @@ void scale_by_power_of_two(std::span<double> values, int e) {
   }
 }
 
-// Each option in the outcome's units squared, rescaled with the outcome; an
-// unset optional stays unset.
+// Each option measured in the outcome's units to `power`, rescaled with the
+// outcome; an unset optional stays unset.
 template <class Options, class... Member>
-void normalise_squared(Options& o, const std::tuple<Member...>& members, int k) {
+void normalise_members(Options& o, const std::tuple<Member...>& members, int power, int k) {
   const auto one = [&](auto member) {
     auto& v = o.*member;
     if constexpr (requires { v.has_value(); }) {
-      if (v) *v = normalised_option(*v, 2, k);
+      if (v) *v = normalised_option(*v, power, k);
     } else {
-      v = normalised_option(v, 2, k);
+      v = normalised_option(v, power, k);
     }
   };
   std::apply([&](auto... m) { (one(m), ...); }, members);
+}
+
+// The options an estimator's Traits declare in units of y and of y^2.
+template <class T>
+typename T::Options normalised(typename T::Options o, int k) {
+  if constexpr (requires { T::kOutcomeOptions; }) normalise_members(o, T::kOutcomeOptions, 1, k);
+  normalise_members(o, T::kSquaredOptions, 2, k);
+  return o;
 }
 
 }  // namespace
@@ -81,9 +89,8 @@ void in_caller_units(std::span<double> values, int k, int power) {
 }
 
 estimators::sc::ScMethod normalised_method(const estimators::sc::ScMethod& method, int k) {
-  return method.visit([&]<class T>(typename T::Options o) {
-    normalise_squared(o, T::kSquaredOptions, k);
-    return estimators::sc::ScMethod{o};
+  return method.visit([&]<class T>(const typename T::Options& o) {
+    return estimators::sc::ScMethod{normalised<T>(o, k)};
   });
 }
 
@@ -92,14 +99,11 @@ bool statistic_in_outcome_units(const estimators::sc::ScMethod& method) {
 }
 
 est::sc::CpascOptions normalised_options(est::sc::CpascOptions options, int k) {
-  options.sc_ridge = normalised_option(options.sc_ridge, 2, k);
-  if (options.aug_lambda) options.aug_lambda = normalised_option(*options.aug_lambda, 2, k);
-  return options;
+  return normalised<est::sc::cpasc::Traits>(options, k);
 }
 
 est::mcnnm::McnnmOptions normalised_options(est::mcnnm::McnnmOptions options, int k) {
-  if (options.lambda) options.lambda = normalised_option(*options.lambda, 1, k);
-  return options;
+  return normalised<est::mcnnm::Traits>(options, k);
 }
 
 }  // namespace quintara::runs

@@ -75,26 +75,16 @@ double normalised_option(double value, int power, int k);
 double in_caller_units(double value, int k, int power = 1);
 void in_caller_units(std::span<double> values, int k, int power = 1);
 
-// The method with its scale-carrying options in normalised units: the ridge
-// of synthetic, demeaned and robust synthetic control and the augmented
-// estimator's sc_ridge and aug_lambda (units of y^2). The discrepancy penalty
-// weighs one squared distance against another and SDID's zeta_scale
-// multiplies a noise level measured on the panel itself: both unitless, as
-// are the weight bounds, the rank and the energy share.
+// The options each estimator's Traits declare in units of y (power 1) or
+// y^2 (ridges and penalties), in normalised units; every other option is
+// unitless or a count and passes unchanged.
 estimators::sc::ScMethod normalised_method(const estimators::sc::ScMethod& method, int k);
+estimators::sc::CpascOptions normalised_options(estimators::sc::CpascOptions options, int k);
+estimators::mcnnm::McnnmOptions normalised_options(estimators::mcnnm::McnnmOptions options, int k);
 
 // Whether the method's placebo statistic is |att| (units of y) rather than
-// an RMSPE ratio (unitless); the statistics of placebo.cpp.
+// an RMSPE ratio (unitless).
 bool statistic_in_outcome_units(const estimators::sc::ScMethod& method);
-
-// sc_ridge and aug_lambda (units of y^2); block length, mode and strata are
-// counts.
-estimators::sc::CpascOptions normalised_options(estimators::sc::CpascOptions options, int k);
-
-// lambda (units of y: it is subtracted from singular values of the
-// residual); max_iter, tol (a relative change), the rank cap and the seed are
-// unitless.
-estimators::mcnnm::McnnmOptions normalised_options(estimators::mcnnm::McnnmOptions options, int k);
 
 // A record back in the caller's units, field by field from its table
 // (record_fields.hpp): units of y times 2^k, squared units times 2^2k, nested

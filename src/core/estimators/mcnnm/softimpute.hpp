@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <tuple>
 
 #include "core/estimators/mcnnm/fixed_effects.hpp"
 #include "core/linalg/matrix.hpp"
@@ -32,5 +33,14 @@ struct McnnmOptions {
 // case. Non-convergence is not an error.
 FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptions& options,
                         FitState start, double lambda);
+
+// How the options scale with the outcome: lambda in its units (it is
+// subtracted from singular values of the residual); max_iter, tol (a
+// relative change), the rank cap and the seed are unitless.
+struct Traits {
+  using Options = McnnmOptions;
+  static constexpr std::tuple<> kSquaredOptions{};
+  static constexpr std::tuple kOutcomeOptions{&McnnmOptions::lambda};
+};
 
 }  // namespace quintara::estimators::mcnnm

@@ -14,6 +14,7 @@
 #include <cstddef>
 #include <optional>
 #include <span>
+#include <tuple>
 #include <vector>
 
 #include "core/estimators/panel.hpp"
@@ -74,6 +75,13 @@ double median(std::span<const double> values);
 // else T - t0. A window of the whole cycle gives 1 exactly.
 double block_permutation_p(std::span<const double> q, std::size_t t0,
                            std::optional<std::size_t> block_len);
+
+// How the options scale with the outcome: sc_ridge and aug_lambda in its
+// units squared; block length, mode and strata are counts.
+struct Traits {
+  using Options = CpascOptions;
+  static constexpr std::tuple kSquaredOptions{&CpascOptions::sc_ridge, &CpascOptions::aug_lambda};
+};
 
 }  // namespace cpasc
 }  // namespace quintara::estimators::sc

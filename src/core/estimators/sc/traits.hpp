@@ -9,8 +9,10 @@
 //   kSquaredOptions                the options measured in the outcome's
 //                                  units squared (ridges and penalties), as
 //                                  member pointers; the runs rescale exactly
-//                                  these with the outcome. Every other option
-//                                  is unitless or a count.
+//                                  these with the outcome.
+//   kOutcomeOptions   (optional)   the same for options in the outcome's own
+//                                  units. Every other option is unitless or a
+//                                  count.
 //   geo_options(min_w, max_w)      the geo design's fixed options
 //   batch_options(row)             the batched fits' options
 //   fit_at, fit_series             the fit on a panel and on prepared series
