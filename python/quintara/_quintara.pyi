@@ -61,6 +61,10 @@ def fit_sc(
     penalty: _Float = 0.0,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    placebo_size: str = "single",
+    n_placebo: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    max_pre_ratio: _Float = 0.0,
 ) -> SCResult:
     """Fit synthetic control."""
 
@@ -74,6 +78,10 @@ def fit_asc(
     level: _Float = 0.95,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    placebo_size: str = "single",
+    n_placebo: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    max_pre_ratio: _Float = 0.0,
 ) -> SCResult:
     """Fit Augmented Synthetic Control (Ben-Michael et al. 2021)."""
 
@@ -86,6 +94,10 @@ def fit_sdid(
     level: _Float = 0.95,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    placebo_size: str = "single",
+    n_placebo: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    max_pre_ratio: _Float = 0.0,
 ) -> SCResult:
     """Fit Synthetic Difference-in-Differences (Arkhangelsky et al. 2021)."""
 
@@ -98,6 +110,10 @@ def fit_fp(
     level: _Float = 0.95,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    placebo_size: str = "single",
+    n_placebo: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    max_pre_ratio: _Float = 0.0,
 ) -> SCResult:
     """Fit the demeaned synthetic control (Ferman & Pinto 2021)."""
 
@@ -110,6 +126,10 @@ def fit_rsc(
     ridge: _Float = 0.0,
     placebo: bool | np.bool_ = False,
     level: _Float = 0.95,
+    placebo_size: str = "single",
+    n_placebo: SupportsIndex = 1000,
+    seed: SupportsIndex = 0,
+    max_pre_ratio: _Float = 0.0,
 ) -> SCResult:
     """Fit robust / spectrally de-noised synthetic control (Amjad, Shah & Shen
     2018)."""
@@ -296,6 +316,20 @@ class SCResult:
     def placebo_ids(self) -> list[int] | None: ...  # count
     @property
     def placebo_gaps(self) -> list[list[float]] | None: ...  # y
+    @property
+    def placebo_sets(self) -> list[list[int]] | None: ...  # count
+    @property
+    def test_ci_lower(self) -> float | None: ...  # y
+    @property
+    def test_ci_upper(self) -> float | None: ...  # y
+    @property
+    def n_placebo_used(self) -> int | None: ...  # count
+    @property
+    def n_placebo_excluded(self) -> int | None: ...  # count
+    @property
+    def inference_method(self) -> str | None: ...  # unitless
+    @property
+    def level(self) -> float | None: ...  # unitless
 
 @final
 class DiDResult:

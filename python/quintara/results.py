@@ -141,8 +141,9 @@ class SynthResult(_Result):
 
     @property
     def se(self) -> float | None:
-        """Standard error of the ATT, when inference ran."""
-        return self.raw.se
+        """Standard error of the ATT where one is part of the inference (the SDID
+        jackknife); None for a placebo test, whose interval is the test's own."""
+        return self.raw.se if self.raw.test_ci_lower is None else None
 
     @property
     def p_value(self) -> float | None:
@@ -151,9 +152,21 @@ class SynthResult(_Result):
 
     @property
     def ci(self) -> tuple[float, float] | None:
-        """Confidence interval of the ATT, when inference ran."""
-        lo, hi = self.raw.ci_lower, self.raw.ci_upper
+        """Interval of the ATT from the same procedure as `p_value`: for a placebo
+        test the effects it does not reject (0 lies outside exactly when
+        p <= 1 - level), for the jackknife att +- z se; None without inference."""
+        r = self.raw
+        lo, hi = (
+            (r.ci_lower, r.ci_upper)
+            if r.test_ci_lower is None
+            else (r.test_ci_lower, r.test_ci_upper)
+        )
         return None if lo is None or hi is None else (lo, hi)
+
+    @property
+    def inference_method(self) -> str | None:
+        """What the inference was, in a few words (None without inference)."""
+        return self.raw.inference_method
 
     @property
     def weights(self) -> pd.Series:
@@ -192,10 +205,18 @@ class SynthResult(_Result):
     @property
     def placebo_atts(self) -> pd.Series | None:
         """Placebo ATTs by the donor refitted as pseudo-treated, when placebo inference ran."""
-        atts, ids = self.raw.placebo_atts, self.raw.placebo_ids
-        if atts is None or ids is None:
+        atts = self.raw.placebo_atts
+        if atts is None:
             return None
-        return pd.Series(atts, index=self.panel.units[ids], name="placebo_att")
+        return pd.Series(atts, index=self._placebo_labels(), name="placebo_att")
+
+    def _placebo_labels(self, raw: Any = None) -> list[Any]:
+        """Each placebo's donor, or its donors joined by " + " when it treated several."""
+        units = self.panel.units
+        return [
+            units[s[0]] if len(s) == 1 else " + ".join(str(units[i]) for i in s)
+            for s in (raw or self.raw).placebo_sets or []
+        ]
 
     def to_frame(self) -> pd.DataFrame:
         """Per period: treated mean, synthetic path, gap, and whether the period is treated."""
@@ -211,8 +232,8 @@ class SynthResult(_Result):
 
     def tidy(self) -> pd.DataFrame:
         """The ATT with its SE, p-value and interval (NaN without inference); term "ATT"."""
-        r = self.raw
-        return tidy_frame([("ATT", r.att, r.se, r.p_value, r.ci_lower, r.ci_upper)], self.method)
+        ci = self.ci or (None, None)
+        return tidy_frame([("ATT", self.att, self.se, self.p_value, *ci)], self.method)
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: estimate, inference, fit quality, weights and effects by label."""
@@ -226,8 +247,9 @@ class SynthResult(_Result):
             "att": self.att,
             "se": self.se,
             "p_value": self.p_value,
-            "ci_lower": self.raw.ci_lower,
-            "ci_upper": self.raw.ci_upper,
+            "ci_lower": self.ci[0] if self.ci else None,
+            "ci_upper": self.ci[1] if self.ci else None,
+            "inference_method": self.inference_method,
             "pre_rmspe": self.raw.pre_rmspe,
             "post_rmspe": self.raw.post_rmspe,
             "weights": {str(json_label(k)): float(v) for k, v in w.items()} if len(w) else None,
@@ -237,7 +259,7 @@ class SynthResult(_Result):
     def summary(self) -> str:
         """Estimate, inference, fit quality, panel size and the largest donor weights."""
         n, t = self.panel.shape
-        level = self.options.get("level", 0.95)
+        level = self.raw.level or self.options.get("level", 0.95)
         lo, hi = f"[{(1 - level) / 2:.3f}", f"{1 - (1 - level) / 2:.3f}]"
         ci = self.ci
         row = [
@@ -266,10 +288,8 @@ class SynthResult(_Result):
             notes.append(
                 "Largest donor weights: " + ", ".join(f"{k} {v:.3f}" for k, v in w.head(6).items())
             )
-        if self.raw.placebo_atts is not None:
-            notes.append(
-                f"Placebo inference over {len(self.raw.placebo_atts)} donors refitted as treated."
-            )
+        if self.inference_method is not None:
+            notes.append(f"Inference: {self.inference_method}.")
         return render(
             "Synthetic control results",
             info,
@@ -316,12 +336,12 @@ class SynthResult(_Result):
             opts = {k: v for k, v in self.options.items() if k not in ("placebo", "inference")}
             opts.update(row.placebo_kwargs())
             raw = fn(self.panel.y, self._rows, self._t0, **opts)
-        ids = raw.placebo_ids if raw.placebo_ids is not None else []
         gaps = raw.placebo_gaps if raw.placebo_gaps is not None else []
+        n = len(raw.placebo_sets or [])
         return pd.DataFrame(
-            np.asarray(gaps, dtype=np.float64).reshape(len(ids), len(self.panel.periods)).T,
+            np.asarray(gaps, dtype=np.float64).reshape(n, len(self.panel.periods)).T,
             index=self.panel.periods,
-            columns=self.panel.units[ids],
+            columns=self._placebo_labels(raw),
         )
 
 

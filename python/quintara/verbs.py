@@ -129,9 +129,13 @@ def synth(
         `fit_asc`, sdid -> `fit_sdid`, rsc -> `fit_rsc`, mcnnm -> `fit_mcnnm`,
         cpasc -> `fit_cpasc`.
     inference : {"none", "placebo", "jackknife"}
-        "placebo" passes ``placebo=True`` (``inference="placebo"`` for sdid);
-        "jackknife" is sdid's only. mcnnm takes none; cpasc always returns
-        its conformal p-value.
+        "placebo" passes ``placebo=True`` (``inference="placebo"`` for sdid)
+        with ``placebo_size="matched"`` (each placebo treats as many donors as
+        there are treated units) and ``max_pre_ratio=5`` (placebos fitting
+        their pre-period over 5 times worse than the treated are left out)
+        unless `options` say otherwise; the interval is the test's own
+        inversion. "jackknife" is sdid's only. mcnnm takes none; cpasc always
+        returns its conformal p-value.
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
     progress : bool or None
@@ -169,6 +173,10 @@ def synth(
     kwargs = dict(options)
     if inference == "placebo":
         kwargs.update(row.placebo_kwargs())
+        # The calibrated test unless asked otherwise: placebos of the treated
+        # set's size, poorly fitted placebos left out.
+        kwargs.setdefault("placebo_size", "matched")
+        kwargs.setdefault("max_pre_ratio", 5.0)
     elif inference == "jackknife":
         kwargs["inference"] = inference
     raw = _progress.run(

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/results.hpp"
+#include "core/format.hpp"
 #include "core/runs/sc_run.hpp"
 #include "core/runs/user_error.hpp"
 #include "core/runs/validate.hpp"
@@ -38,17 +39,42 @@ std::size_t check_block(const BlockArgs& a) {
 // fit and its inference without the lock.
 template <class BlockArgs>
 Ref run(BlockArgs& a, estimators::sc::ScMethod method, ScInference inference, double level) {
+  inf::PlaceboOptions placebo = placebo_options(a);
   runs::ScRequest request{mat_from_numpy(a.y),
                           std::move(a.treated),
                           static_cast<std::size_t>(a.treat_time),
                           std::move(method),
                           inference,
-                          level};
+                          level,
+                          placebo};
   return wrap(without_gil([&] { return runs::run_sc(std::move(request)); }));
 }
 
 ScInference placebo_or_none(bool placebo) {
   return placebo ? ScInference::Placebo : ScInference::None;
+}
+
+// The placebo test's options every family entry takes, checked after the
+// entry's own; the most matched sets a call may ask for bounds its memory.
+constexpr std::uint64_t kMaxPlacebos = 10'000'000;
+
+template <class Args>
+inf::PlaceboOptions placebo_options(const Args& a) {
+  inf::PlaceboOptions o;
+  if (a.placebo_size != "single" && a.placebo_size != "matched") {
+    throw runs::UserError(
+        format("unknown placebo_size '{}' (expected single/matched)", a.placebo_size));
+  }
+  o.matched = a.placebo_size == "matched";
+  validate::check_min_count("n_placebo", a.n_placebo);
+  if (a.n_placebo > kMaxPlacebos) {
+    throw runs::UserError(format("n_placebo must be <= {}; got {}", kMaxPlacebos, a.n_placebo));
+  }
+  o.n_placebo = static_cast<std::size_t>(a.n_placebo);
+  o.seed = a.seed;
+  validate::check_nonneg("max_pre_ratio", a.max_pre_ratio);
+  o.max_pre_ratio = a.max_pre_ratio;
+  return o;
 }
 
 struct FitScArgs {
@@ -61,6 +87,10 @@ struct FitScArgs {
   double penalty = 0.0;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string placebo_size;
+  std::uint64_t n_placebo = 0;
+  std::uint64_t seed = 0;
+  double max_pre_ratio = 0.0;
 };
 
 const Params fit_sc_params{"fit_sc",
@@ -72,7 +102,11 @@ const Params fit_sc_params{"fit_sc",
                            arg("level", &FitScArgs::level, "0.95"),
                            arg("penalty", &FitScArgs::penalty, "0.0"),
                            arg("min_weight", &FitScArgs::min_weight, "0.0"),
-                           arg("max_weight", &FitScArgs::max_weight, "1.0")};
+                           arg("max_weight", &FitScArgs::max_weight, "1.0"),
+                           arg("placebo_size", &FitScArgs::placebo_size, "\"single\""),
+                           arg("n_placebo", &FitScArgs::n_placebo, "1000"),
+                           arg("seed", &FitScArgs::seed, "0"),
+                           arg("max_pre_ratio", &FitScArgs::max_pre_ratio, "0.0")};
 
 Ref fit_sc(PyObject* args, PyObject* kwargs) {
   FitScArgs a = fit_sc_params.parse(args, kwargs);
@@ -98,6 +132,10 @@ struct FitAscArgs {
   double level = 0.0;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string placebo_size;
+  std::uint64_t n_placebo = 0;
+  std::uint64_t seed = 0;
+  double max_pre_ratio = 0.0;
 };
 
 const Params fit_asc_params{"fit_asc",
@@ -109,7 +147,11 @@ const Params fit_asc_params{"fit_asc",
                             arg("placebo", &FitAscArgs::placebo, "False"),
                             arg("level", &FitAscArgs::level, "0.95"),
                             arg("min_weight", &FitAscArgs::min_weight, "0.0"),
-                            arg("max_weight", &FitAscArgs::max_weight, "1.0")};
+                            arg("max_weight", &FitAscArgs::max_weight, "1.0"),
+                            arg("placebo_size", &FitAscArgs::placebo_size, "\"single\""),
+                            arg("n_placebo", &FitAscArgs::n_placebo, "1000"),
+                            arg("seed", &FitAscArgs::seed, "0"),
+                            arg("max_pre_ratio", &FitAscArgs::max_pre_ratio, "0.0")};
 
 Ref fit_asc(PyObject* args, PyObject* kwargs) {
   FitAscArgs a = fit_asc_params.parse(args, kwargs);
@@ -134,6 +176,10 @@ struct FitSdidArgs {
   double level = 0.0;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string placebo_size;
+  std::uint64_t n_placebo = 0;
+  std::uint64_t seed = 0;
+  double max_pre_ratio = 0.0;
 };
 
 const Params fit_sdid_params{"fit_sdid",
@@ -144,7 +190,11 @@ const Params fit_sdid_params{"fit_sdid",
                              arg("inference", &FitSdidArgs::inference, "\"none\""),
                              arg("level", &FitSdidArgs::level, "0.95"),
                              arg("min_weight", &FitSdidArgs::min_weight, "0.0"),
-                             arg("max_weight", &FitSdidArgs::max_weight, "1.0")};
+                             arg("max_weight", &FitSdidArgs::max_weight, "1.0"),
+                             arg("placebo_size", &FitSdidArgs::placebo_size, "\"single\""),
+                             arg("n_placebo", &FitSdidArgs::n_placebo, "1000"),
+                             arg("seed", &FitSdidArgs::seed, "0"),
+                             arg("max_pre_ratio", &FitSdidArgs::max_pre_ratio, "0.0")};
 
 Ref fit_sdid(PyObject* args, PyObject* kwargs) {
   FitSdidArgs a = fit_sdid_params.parse(args, kwargs);
@@ -173,6 +223,10 @@ struct FitFpArgs {
   double level = 0.0;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string placebo_size;
+  std::uint64_t n_placebo = 0;
+  std::uint64_t seed = 0;
+  double max_pre_ratio = 0.0;
 };
 
 const Params fit_fp_params{"fit_fp",
@@ -183,7 +237,11 @@ const Params fit_fp_params{"fit_fp",
                            arg("placebo", &FitFpArgs::placebo, "False"),
                            arg("level", &FitFpArgs::level, "0.95"),
                            arg("min_weight", &FitFpArgs::min_weight, "0.0"),
-                           arg("max_weight", &FitFpArgs::max_weight, "1.0")};
+                           arg("max_weight", &FitFpArgs::max_weight, "1.0"),
+                           arg("placebo_size", &FitFpArgs::placebo_size, "\"single\""),
+                           arg("n_placebo", &FitFpArgs::n_placebo, "1000"),
+                           arg("seed", &FitFpArgs::seed, "0"),
+                           arg("max_pre_ratio", &FitFpArgs::max_pre_ratio, "0.0")};
 
 Ref fit_fp(PyObject* args, PyObject* kwargs) {
   FitFpArgs a = fit_fp_params.parse(args, kwargs);
@@ -206,6 +264,10 @@ struct FitRscArgs {
   double ridge = 0.0;
   bool placebo = false;
   double level = 0.0;
+  std::string placebo_size;
+  std::uint64_t n_placebo = 0;
+  std::uint64_t seed = 0;
+  double max_pre_ratio = 0.0;
 };
 
 const Params fit_rsc_params{"fit_rsc",
@@ -216,7 +278,11 @@ const Params fit_rsc_params{"fit_rsc",
                             arg("energy", &FitRscArgs::energy, "0.999"),
                             arg("ridge", &FitRscArgs::ridge, "0.0"),
                             arg("placebo", &FitRscArgs::placebo, "False"),
-                            arg("level", &FitRscArgs::level, "0.95")};
+                            arg("level", &FitRscArgs::level, "0.95"),
+                            arg("placebo_size", &FitRscArgs::placebo_size, "\"single\""),
+                            arg("n_placebo", &FitRscArgs::n_placebo, "1000"),
+                            arg("seed", &FitRscArgs::seed, "0"),
+                            arg("max_pre_ratio", &FitRscArgs::max_pre_ratio, "0.0")};
 
 Ref fit_rsc(PyObject* args, PyObject* kwargs) {
   FitRscArgs a = fit_rsc_params.parse(args, kwargs);

@@ -14,8 +14,8 @@ def test_argument_list_errors(panel: np.ndarray) -> None:
         ((panel,), {}, "missing 2 required positional arguments: 'treated' and 'treat_time'"),
         ((panel, [0], 5), {"alpha": 0.1}, "got an unexpected keyword argument 'alpha'"),
         ((panel, [0], 5), {"y": panel}, "got multiple values for argument 'y'"),
-        ((panel, [0], 5, 0.0, False, 0.9, 0.0, 0.0, 1.0, 1), {},
-         "takes from 3 to 9 positional arguments but 10 were given"),
+        ((panel, [0], 5, 0.0, False, 0.9, 0.0, 0.0, 1.0, "single", 9, 0, 0.0, 1), {},
+         "takes from 3 to 13 positional arguments but 14 were given"),
     ]:
         with pytest.raises(TypeError) as exc:
             quintara.fit_sc(*args, **kwargs)

@@ -30,16 +30,20 @@ def geo() -> quintara.Panel:
 def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
     d = load_prop99()
     np.testing.assert_array_equal(prop99.y, d.y)
+    # The verb's placebo test: placebos of the treated set's size, poor pre-fits left out.
+    calibrated = {"placebo_size": "matched", "max_pre_ratio": 5.0}
     for method, entry, inference, kw in [
-        ("sc", "fit_sc", "placebo", {"placebo": True}),
-        ("sdid", "fit_sdid", "placebo", {"inference": "placebo"}),
+        ("sc", "fit_sc", "placebo", {"placebo": True, **calibrated}),
+        ("sdid", "fit_sdid", "placebo", {"inference": "placebo", **calibrated}),
         ("asc", "fit_asc", "none", {}),
     ]:
         r = quintara.synth(prop99, treated=["California"], start="1989", method=method,
                            inference=inference)
         raw = getattr(quintara, entry)(d.y, d.treated, d.treat_time, **kw)
-        assert (r.att, r.se, r.p_value, r.raw.weights) == (raw.att, raw.se, raw.p_value,
-                                                             raw.weights)
+        assert (r.att, r.p_value, r.raw.weights) == (raw.att, raw.p_value, raw.weights)
+        # One procedure behind p and the interval; no placebo se.
+        assert r.ci == (None if raw.p_value is None else (raw.test_ci_lower, raw.test_ci_upper))
+        assert r.se is None
         assert dict(r.weights) == dict(zip(np.asarray(d.states)[raw.donor_ids], raw.weights,
                                            strict=True))
         assert list(r.effects.index) == d.years[d.treat_time :]
@@ -112,8 +116,9 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
 def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel) -> None:
     r = quintara.synth(prop99, treated=["California"], start=1989, inference="placebo")
     text = r.summary()
-    for piece in (f"{r.att:.4f}", f"{r.se:.4f}", f"{r.p_value:.4f}", f"{r.raw.pre_rmspe:.4f}",
-                  "39 (1 treated)", "31 (19 pre, 12 post)", "Utah 0.394"):
+    for piece in (f"{r.att:.4f}", f"{r.p_value:.4f}", f"{r.ci[0]:.4f}", f"{r.ci[1]:.4f}",
+                  f"{r.raw.pre_rmspe:.4f}", "39 (1 treated)", "31 (19 pre, 12 post)",
+                  "Utah 0.394", "placebo test over", "interval by test"):
         assert piece in text, piece
     assert max(len(line) for line in text.splitlines()) <= 78
     assert repr(r).startswith("<SynthResult sc: ATT=-19.51")

@@ -43,9 +43,10 @@ def test_version_module_identity_and_all_order() -> None:
 SIGNATURES = {
     "version": "()",
     "fit_sc": "(y, treated, treat_time, ridge=0.0, placebo=False, level=0.95, penalty=0.0, "
-              "min_weight=0.0, max_weight=1.0)",
+              "min_weight=0.0, max_weight=1.0, placebo_size='single', n_placebo=1000, seed=0, "
+              "max_pre_ratio=0.0)",
     "fit_rsc": "(y, treated, treat_time, rank=None, energy=0.999, ridge=0.0, placebo=False, "
-               "level=0.95)",
+               "level=0.95, placebo_size='single', n_placebo=1000, seed=0, max_pre_ratio=0.0)",
     "fit_mcnnm": "(y, treated, treat_time, lambda_=None, max_iter=200, tol=1e-05, seed=0, "
                  "max_rank=None)",
     "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
@@ -88,7 +89,8 @@ def test_signatures_docstrings_and_property_order() -> None:
     assert props == ["att", "att_path", "counterfactual", "treated_post", "weights", "donor_ids",
                      "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",
                      "inference_distribution", "placebo_atts", "synthetic", "placebo_ids",
-                     "placebo_gaps"]
+                     "placebo_gaps", "placebo_sets", "test_ci_lower", "test_ci_upper",
+                     "n_placebo_used", "n_placebo_excluded", "inference_method", "level"]
     assert quintara.geo_power.__doc__.startswith(
         "Power analysis for one method via historical placebo with injected lift.\n\n")
     assert quintara.geo_power_ensemble.__doc__.startswith(

@@ -6,6 +6,7 @@
 #include <span>
 #include <utility>
 
+#include "core/inference/placebo_sets.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/panic.hpp"
 #include "core/parallel/pool.hpp"
@@ -32,22 +33,61 @@ bool mean_of_one_is_itself(std::span<const double> x) {
   return true;
 }
 
-// What one refit leaves behind: its statistic and effect, and its gap path
-// over every period (the post-period part is the effect path itself).
+// What one refit leaves behind: its statistic, effect and pre-period RMSPE,
+// and its gap path over every period (the post-period part is the effect
+// path itself).
 struct PlaceboRefit {
   double stat = std::numeric_limits<double>::quiet_NaN();
   double att = std::numeric_limits<double>::quiet_NaN();
+  double pre_rmspe = std::numeric_limits<double>::quiet_NaN();
   std::vector<double> gap;
 };
 
-PlaceboRefit refit_record(const estimators::sc::ScMethod& method, const estimators::ScFit& pf,
+PlaceboRefit refit_record(estimators::sc::Statistic statistic, const estimators::ScFit& pf,
                           std::span<const double> treated) {
-  PlaceboRefit r{method.statistic(pf), pf.att, {}};
+  PlaceboRefit r{estimators::sc::statistic_of(statistic, pf), pf.att, pf.pre_rmspe, {}};
   const std::size_t t0 = pf.synthetic_pre.size();
   r.gap.reserve(t0 + pf.att_path.size());
   for (std::size_t t = 0; t < t0; ++t) r.gap.push_back(treated[t] - pf.synthetic_pre[t]);
   r.gap.insert(r.gap.end(), pf.att_path.begin(), pf.att_path.end());
   return r;
+}
+
+// The donors' series and what every refit shares, read-only.
+struct Donors {
+  const estimators::Panel& panel;
+  const estimators::sc::ScMethod& method;
+  estimators::sc::Statistic statistic;
+  const linalg::Mat& series;  // T x J, column j donor j
+  const std::vector<std::size_t>& rows;
+  std::size_t t0;
+};
+
+// The refit treating the donors at positions `set` (ascending), the others
+// in ascending order forming the pool.
+PlaceboRefit refit_set(const Donors& d, std::span<const std::size_t> set) {
+  const std::size_t J = d.rows.size(), T = d.panel.n_periods();
+  linalg::Mat pool_x(T, J - set.size());
+  std::vector<std::size_t> pool, treated_rows;
+  pool.reserve(J - set.size());
+  for (std::size_t k = 0, s = 0; k < J; ++k) {
+    if (s < set.size() && set[s] == k) {
+      treated_rows.push_back(d.rows[k]);
+      ++s;
+      continue;
+    }
+    const std::span<const double> x = d.series.col(k);
+    std::copy(x.begin(), x.end(), pool_x.col_mut(pool.size()).begin());
+    pool.push_back(d.rows[k]);
+  }
+  // The treated series formed as a fit forms the mean of its treated rows.
+  const std::span<const double> own = d.series.col(set[0]);
+  std::vector<double> mean;
+  if (set.size() > 1 || !mean_of_one_is_itself(own)) mean = d.panel.unit_mean(treated_rows);
+  const estimators::SeriesView placebo{mean.empty() ? own : std::span<const double>(mean),
+                                       set.size(), pool_x, d.t0};
+  const estimators::ScFit pf = d.method.fit_series(placebo, std::move(pool));
+  return refit_record(d.statistic, pf, placebo.treated);
 }
 
 }  // namespace
@@ -62,8 +102,18 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
 PlaceboResult sc_placebo_method(const estimators::Panel& panel,
                                 const estimators::sc::ScMethod& method,
                                 const estimators::ScFit& fit) {
+  return sc_placebo_method(panel, method, fit, PlaceboOptions{});
+}
+
+PlaceboResult sc_placebo_method(const estimators::Panel& panel,
+                                const estimators::sc::ScMethod& method,
+                                const estimators::ScFit& fit, const PlaceboOptions& options) {
+  using estimators::sc::Statistic;
   const std::size_t t0 = single_treatment_time(panel);
-  const double stat = method.statistic(fit);
+  const std::size_t set_size = options.matched ? panel.treated_units().size() : 1;
+  Statistic statistic = method.statistic_kind();
+  if (options.matched && statistic == Statistic::AbsAtt) statistic = Statistic::StandardisedAtt;
+  const double stat = estimators::sc::statistic_of(statistic, fit);
 
   // Column j is donor j's whole series (the treated units never enter). The
   // tasks only read it.
@@ -72,20 +122,21 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
   const std::vector<std::size_t>& donors = gathered.second;
   const std::size_t J = donors.size();
   const std::size_t T = panel.n_periods();
+  const Donors d{panel, method, statistic, series, donors, t0};
+  const std::vector<std::vector<std::size_t>> sets =
+      placebo_sets(J, set_size, options.n_placebo, options.seed);
 
-  // Where the estimator has a fast path, the Gram of every donor is built
-  // once and each refit takes its principal submatrix.
-  const bool fast = method.has_placebo_fast_path();
+  // Where the estimator has a fast path, one-donor refits read the Gram of
+  // every donor, built once, through its principal submatrices.
+  const bool fast = set_size == 1 && method.has_placebo_fast_path();
   const linalg::MatView X_pre = series.view().row_range(0, t0);
   const linalg::MatView X_post = series.view().row_range(t0, T - t0);
   linalg::Mat gram;
-  if (J >= 2 && fast) gram = method.placebo_gram(X_pre);
+  if (!sets.empty() && fast) gram = method.placebo_gram(X_pre);
 
-  // One task per donor position; each writes its own slot. Donor j plays the
-  // treated unit, the other donors in ascending order form its pool.
-  auto refits = parallel::parallel_map<PlaceboRefit>(J, [&](std::size_t j) -> PlaceboRefit {
-    // A lone donor has no pool to be synthesised from.
-    if (J < 2) return {};
+  // One task per placebo; each writes its own slot.
+  auto refits = parallel::parallel_map<PlaceboRefit>(sets.size(), [&](std::size_t i) {
+    const std::size_t j = sets[i][0];
     if (fast && mean_of_one_is_itself(series.col(j))) {
       std::vector<std::size_t> pool;
       pool.reserve(J - 1);
@@ -93,34 +144,29 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
         if (k != j) pool.push_back(donors[k]);
       }
       const estimators::ScFit pf = method.fit_placebo(X_pre, X_post, gram, j, std::move(pool));
-      return refit_record(method, pf, series.col(j));
+      return refit_record(statistic, pf, series.col(j));
     }
-    // The pool's columns, the one copy a fit needs.
-    linalg::Mat pool_x(T, J - 1);
-    std::vector<std::size_t> pool;
-    pool.reserve(J - 1);
-    for (std::size_t k = 0; k < J; ++k) {
-      if (k == j) continue;
-      const std::span<const double> x = series.col(k);
-      std::copy(x.begin(), x.end(), pool_x.col_mut(pool.size()).begin());
-      pool.push_back(donors[k]);
-    }
-    const std::span<const double> own = series.col(j);
-    std::vector<double> own_mean;
-    if (!mean_of_one_is_itself(own)) own_mean = panel.unit_mean(std::span(&donors[j], 1));
-    const estimators::SeriesView placebo{own_mean.empty() ? own : std::span<const double>(own_mean),
-                                         1, pool_x, t0};
-    const estimators::ScFit pf = method.fit_series(placebo, std::move(pool));
-    return refit_record(method, pf, placebo.treated);
+    return refit_set(d, sets[i]);
   });
 
   PlaceboResult out;
-  for (std::size_t j = 0; j < J; ++j) {
-    PlaceboRefit& r = refits[j];
+  out.statistic = statistic;
+  out.set_size = set_size;
+  out.n_refitted = sets.size();
+  const double pre_cap = options.max_pre_ratio * fit.pre_rmspe;
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    PlaceboRefit& r = refits[i];
     if (std::isnan(r.stat)) continue;
+    if (options.max_pre_ratio > 0.0 && !(r.pre_rmspe <= pre_cap)) {
+      ++out.n_excluded;
+      continue;
+    }
     out.placebo_stats.push_back(r.stat);
     out.placebo_atts.push_back(r.att);
-    out.placebo_ids.push_back(donors[j]);
+    std::vector<std::size_t> rows;
+    for (const std::size_t k : sets[i]) rows.push_back(donors[k]);
+    if (set_size == 1) out.placebo_ids.push_back(rows[0]);
+    out.placebo_sets.push_back(std::move(rows));
     out.placebo_gaps.push_back(std::move(r.gap));
   }
   std::size_t count = 0;

@@ -1,8 +1,11 @@
 // In-space placebo test for the synthetic-control family.
 //
-// Each donor in turn is treated as if it were the treated unit and the
-// estimator is refitted on the donor pool alone; the real fit's statistic is
-// ranked among the placebo statistics. Refits run on the worker pool and land
+// Each donor in turn (or each set of as many donors as there are treated
+// units) is treated as if it were the treated unit and the estimator is
+// refitted on the remaining donors alone; the real fit's statistic is ranked
+// among the placebo statistics. The matched test ranks a statistic that
+// compares across units of different scales: the RMSPE ratio, or |att| over
+// the pre-period RMSPE where the estimator ranks |att|. Refits run on the worker pool and land
 // in donor order, so the result does not depend on the number of workers.
 // The donors' series are gathered once and shared read-only by all refits;
 // all but robust synthetic-control refits read their pools in place and
@@ -11,6 +14,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
@@ -19,16 +23,34 @@
 
 namespace quintara::inference {
 
+// Which placebos a test refits and which it keeps. The defaults are the
+// single-donor test with every placebo kept.
+struct PlaceboOptions {
+  // Each placebo treats one donor, or as many donors as the panel treats
+  // units (placebo_sets.hpp); with one treated unit the two coincide.
+  bool matched = false;
+  std::size_t n_placebo = 1000;  // matched: the most sets refitted
+  std::uint64_t seed = 0;        // matched: the substreams of drawn sets
+  // > 0: a placebo whose pre-period RMSPE exceeds this multiple of the real
+  // fit's is left out (and counted); 0 keeps every placebo.
+  double max_pre_ratio = 0.0;
+};
+
 struct PlaceboResult {
-  std::vector<double> att_path;          // real fit
-  std::vector<double> placebo_stats;     // kept placebo statistics, donor order
-  std::vector<double> placebo_atts;      // their att, same order
-  std::vector<std::size_t> placebo_ids;  // the panel rows of those donors, same order
+  std::vector<double> att_path;                        // real fit
+  std::vector<double> placebo_stats;                   // kept placebo statistics, placebo order
+  std::vector<double> placebo_atts;                    // their att, same order
+  std::vector<std::size_t> placebo_ids;                // one-donor placebos: the donor's panel row
+  std::vector<std::vector<std::size_t>> placebo_sets;  // each placebo's donor rows
   std::vector<std::vector<double>>
       placebo_gaps;  // each one's observed minus synthetic path, T values
   double att = 0.0;
   double stat = 0.0;
   double p_value = 1.0;  // (count(stat_j >= stat) + 1) / (m + 1)
+  estimators::sc::Statistic statistic = estimators::sc::Statistic::RmspeRatio;
+  std::size_t n_refitted = 0;  // placebos refitted, before any was left out
+  std::size_t n_excluded = 0;  // left out for their pre-period fit
+  std::size_t set_size = 1;    // donors treated in each placebo
 };
 
 // Requires a panel with exactly one adoption period ("placebo test requires a
@@ -40,5 +62,9 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
 PlaceboResult sc_placebo_method(const estimators::Panel& panel,
                                 const estimators::sc::ScMethod& method,
                                 const estimators::ScFit& fit);
+// The test with `options`; the defaults give the two forms above.
+PlaceboResult sc_placebo_method(const estimators::Panel& panel,
+                                const estimators::sc::ScMethod& method,
+                                const estimators::ScFit& fit, const PlaceboOptions& options);
 
 }  // namespace quintara::inference

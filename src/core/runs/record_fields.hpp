@@ -55,10 +55,28 @@ struct RecordFields<PyScResult> {
           "shifted to the treated time-weighted level; mcnnm: the completed treated rows)."},
       F<&R::placebo_ids>{"placebo_ids", units::count,
                          "Panel rows of the donors behind `placebo_atts`, in the same order, if\n"
-                         "placebo inference ran."},
+                         "placebo inference ran with one donor per placebo."},
       F<&R::placebo_gaps>{"placebo_gaps", units::y,
                           "One gap path (observed minus synthetic, all T periods) per entry of\n"
-                          "`placebo_ids`, if placebo inference ran."},
+                          "`placebo_atts`, if placebo inference ran."},
+      F<&R::placebo_sets>{"placebo_sets", units::count,
+                          "Panel rows of the donors each placebo treated, one list per entry of\n"
+                          "`placebo_atts`, if placebo inference ran."},
+      F<&R::test_ci_lower>{
+          "test_ci_lower", units::y,
+          "The constant effects the test behind `p_value` does not reject at `level`\n"
+          "(the test inverted): 0 lies outside [test_ci_lower, test_ci_upper] exactly\n"
+          "when p_value <= 1 - level. Both NaN when it rejects every effect."},
+      F<&R::test_ci_upper>{"test_ci_upper", units::y},
+      F<&R::n_placebo_used>{"n_placebo_used", units::count,
+                            "Placebos behind `p_value`, if placebo inference ran."},
+      F<&R::n_placebo_excluded>{
+          "n_placebo_excluded", units::count,
+          "Placebos left out for a pre-period RMSPE above `max_pre_ratio` times the\n"
+          "treated fit's, if placebo inference ran."},
+      F<&R::inference_method>{"inference_method", units::unitless,
+                              "What the inference was, in a few words, if it ran."},
+      F<&R::level>{"level", units::unitless, "The level of the intervals, if inference ran."},
   };
 };
 

@@ -30,6 +30,14 @@ struct PyScResult {
   std::vector<double> synthetic;
   std::optional<std::vector<std::size_t>> placebo_ids;
   std::optional<std::vector<std::vector<double>>> placebo_gaps;
+  // The placebo test's own interval (its inversion) and what it ran on.
+  std::optional<std::vector<std::vector<std::size_t>>> placebo_sets;
+  std::optional<double> test_ci_lower;
+  std::optional<double> test_ci_upper;
+  std::optional<std::size_t> n_placebo_used;
+  std::optional<std::size_t> n_placebo_excluded;
+  std::optional<std::string> inference_method;
+  std::optional<double> level;
 };
 
 struct PyDidResult {

@@ -1,5 +1,7 @@
 #include "core/runs/sc_run.hpp"
 
+#include <string>
+#include <string_view>
 #include <utility>
 #include <variant>
 
@@ -7,6 +9,7 @@
 #include "core/estimators/sc/sdid.hpp"
 #include "core/format.hpp"
 #include "core/inference/intervals.hpp"
+#include "core/inference/inversion.hpp"
 #include "core/panic.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
@@ -38,9 +41,38 @@ PyScResult result_from_fit(const est::ScFit& fit) {
   return r;
 }
 
-void attach_placebo(PyScResult& result, const inf::PlaceboResult& placebo, double att,
-                    double level) {
+namespace {
+
+std::string_view statistic_name(est::sc::Statistic s) {
+  switch (s) {
+    case est::sc::Statistic::RmspeRatio: return "RMSPE ratio";
+    case est::sc::Statistic::AbsAtt: return "|ATT|";
+    case est::sc::Statistic::StandardisedAtt: return "|ATT| / pre-period RMSPE";
+  }
+  return "";
+}
+
+// "placebo test over 38 donors (RMSPE ratio), 2 left out for pre-period fit
+// over 5x the treated's; interval by test inversion"
+std::string placebo_method_text(const inf::PlaceboResult& p, double max_pre_ratio) {
+  const std::size_t m = p.placebo_stats.size();
+  std::string text =
+      p.set_size == 1 ? format("placebo test over {} donors ({})", m, statistic_name(p.statistic))
+                      : format("placebo test over {} sets of {} donors ({})", m, p.set_size,
+                               statistic_name(p.statistic));
+  if (p.n_excluded > 0) {
+    text += format(", {} left out for pre-period fit over {}x the treated's", p.n_excluded,
+                   max_pre_ratio);
+  }
+  return text + "; interval by test inversion";
+}
+
+}  // namespace
+
+void attach_placebo(PyScResult& result, const inf::PlaceboResult& placebo, const est::ScFit& fit,
+                    double level, double max_pre_ratio) {
   if (placebo.placebo_stats.empty()) return;
+  const double att = fit.att;
   result.p_value = placebo.p_value;
   result.inference_distribution = placebo.placebo_stats;
   // The interval is the real effect shifted by the central `level` range of
@@ -50,8 +82,18 @@ void attach_placebo(PyScResult& result, const inf::PlaceboResult& placebo, doubl
   result.ci_lower = i.lower + att;
   result.ci_upper = att + i.upper;
   result.placebo_atts = placebo.placebo_atts;
-  result.placebo_ids = placebo.placebo_ids;
+  if (placebo.set_size == 1) result.placebo_ids = placebo.placebo_ids;
   result.placebo_gaps = placebo.placebo_gaps;
+  result.placebo_sets = placebo.placebo_sets;
+  const inf::TestInterval t =
+      inf::invert_placebo_test(placebo.statistic, fit.att_path, fit.att, fit.pre_rmspe,
+                               placebo.placebo_stats, placebo.p_value, level);
+  result.test_ci_lower = t.lower;
+  result.test_ci_upper = t.upper;
+  result.n_placebo_used = placebo.placebo_stats.size();
+  result.n_placebo_excluded = placebo.n_excluded;
+  result.inference_method = placebo_method_text(placebo, max_pre_ratio);
+  result.level = level;
 }
 
 namespace {
@@ -70,6 +112,8 @@ PyScResult run_jackknife(const est::Panel& panel, std::size_t t0,
   result.ci_lower = full.fit.att - z * se;
   result.ci_upper = full.fit.att + z * se;
   result.inference_distribution = std::move(loo);
+  result.inference_method = "SDID jackknife (fixed weights); normal interval att +- z se";
+  result.level = level;
   return result;
 }
 
@@ -88,10 +132,13 @@ PyScResult run_sc(ScRequest request) {
   }
   const est::ScFit fit = method.fit_at(panel, request.t0);
   PyScResult result = result_from_fit(fit);
+  bool statistic_in_y = statistic_in_outcome_units(method);
   if (request.inference == ScInference::Placebo) {
-    attach_placebo(result, inf::sc_placebo_method(panel, method, fit), fit.att, request.level);
+    const inf::PlaceboResult placebo = inf::sc_placebo_method(panel, method, fit, request.placebo);
+    attach_placebo(result, placebo, fit, request.level, request.placebo.max_pre_ratio);
+    statistic_in_y = est::sc::in_outcome_units(placebo.statistic);
   }
-  to_caller_units(result, k, statistic_in_outcome_units(method));
+  to_caller_units(result, k, statistic_in_y);
   return result;
 }
 

@@ -33,6 +33,7 @@ struct ScRequest {
   estimators::sc::ScMethod method;
   ScInference inference = ScInference::None;
   double level = 0.95;
+  inference::PlaceboOptions placebo;  // which placebos, and which are kept
 };
 
 // Fits on y normalised by a power of two (scale.hpp) and reports the record
@@ -42,9 +43,11 @@ PyScResult run_sc(ScRequest request);
 // The fit without inference: every inference attribute absent.
 PyScResult result_from_fit(const estimators::ScFit& fit);
 
-// Fills the inference attributes from a placebo test; leaves them absent when
-// no placebo statistic survived. `level` is already validated.
-void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo, double att,
-                    double level);
+// Fills the inference attributes from a placebo test (the percentile
+// interval and se of the placebo effects, the test's own inverted interval,
+// what it ran on); leaves them absent when no placebo statistic survived.
+// `level` is already validated.
+void attach_placebo(PyScResult& result, const inference::PlaceboResult& placebo,
+                    const estimators::ScFit& fit, double level, double max_pre_ratio);
 
 }  // namespace quintara::runs

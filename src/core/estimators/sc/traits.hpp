@@ -50,17 +50,22 @@ enum class Statistic : unsigned char {
   // |att|: in the outcome's units. For estimators whose post-period spread
   // is the effect path's spread around its mean, blind to a constant effect.
   AbsAtt,
+  // |att| / pre_rmspe (+inf unless pre_rmspe > 0): unitless, so placebo
+  // units of different scales compare. What AbsAtt estimators rank in the
+  // matched placebo test.
+  StandardisedAtt,
 };
 
 constexpr bool in_outcome_units(Statistic s) { return s == Statistic::AbsAtt; }
 
-// RMSPE ratio: +inf unless the pre-period RMSPE is a positive number, so a
+// The ratios are +inf unless the pre-period RMSPE is a positive number, so a
 // perfect (or NaN) pre-fit counts as maximally extreme instead of dividing
 // by zero.
 inline double statistic_of(Statistic s, const ScFit& fit) {
   if (s == Statistic::AbsAtt) return std::fabs(fit.att);
-  if (fit.pre_rmspe > 0.0) return fit.post_rmspe / fit.pre_rmspe;
-  return std::numeric_limits<double>::infinity();
+  if (!(fit.pre_rmspe > 0.0)) return std::numeric_limits<double>::infinity();
+  if (s == Statistic::StandardisedAtt) return std::fabs(fit.att) / fit.pre_rmspe;
+  return fit.post_rmspe / fit.pre_rmspe;
 }
 
 // The batched fits' shared option row; each estimator takes what it has.

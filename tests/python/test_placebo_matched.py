@@ -1,0 +1,118 @@
+"""The placebo test of matched size, its screen, and its inverted interval.
+
+The interval is checked against refits of shifted panels (the test's own
+definition of p(tau)), and on random panels 0 lies outside it exactly when
+p <= 1 - level.
+"""
+
+from __future__ import annotations
+
+import itertools
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+
+import quintara
+from conftest import factor_panel
+
+FITS = {"sc": quintara.fit_sc, "fp": quintara.fit_fp, "asc": quintara.fit_asc,
+        "sdid": quintara.fit_sdid, "rsc": quintara.fit_rsc}
+
+
+def fit(method: str, y: np.ndarray, treated: list[int], t0: int, **kw: object):
+    flag = {"inference": "placebo"} if method == "sdid" else {"placebo": True}
+    return FITS[method](y, treated, t0, **flag, **kw)
+
+
+def test_matched_sets_are_refits_of_the_set_mean() -> None:
+    y = factor_panel(8, 20, seed=4, noise=0.3)
+    r = fit("sc", y, [0, 1], 15, placebo_size="matched")
+    donors = list(range(2, 8))
+    assert r.placebo_sets == [list(s) for s in itertools.combinations(donors, 2)]
+    assert r.placebo_ids is None and r.n_placebo_used == 15 and r.n_placebo_excluded == 0
+    for i in (0, 7, 14):
+        s = r.placebo_sets[i]
+        rows = s + [d for d in donors if d not in s]
+        own = quintara.fit_sc(y[rows], [0, 1], 15)
+        assert r.placebo_atts[i] == own.att
+        assert r.inference_distribution[i] == own.post_rmspe / own.pre_rmspe
+    # Drawn sets: n_placebo of them, the same for a seed.
+    drawn = fit("sdid", y, [0, 1], 15, placebo_size="matched", n_placebo=9, seed=3)
+    assert len(drawn.placebo_sets) == 9
+    assert drawn.placebo_sets == fit("sdid", y, [0, 1], 15, placebo_size="matched",
+                                     n_placebo=9, seed=3).placebo_sets
+    # One treated unit: the single-donor test's sets and, for a ratio, its numbers.
+    one = fit("sc", y, [0], 15, placebo_size="matched")
+    single = fit("sc", y, [0], 15)
+    assert (one.placebo_atts, one.p_value) == (single.placebo_atts, single.p_value)
+    assert one.placebo_sets == [[d] for d in single.placebo_ids]
+
+
+def test_the_screen_leaves_out_poor_pre_fits() -> None:
+    y = factor_panel(10, 24, seed=2, noise=0.2)
+    y[6] += np.random.default_rng(0).normal(0, 3, 24)  # one donor no pool can track
+    every = fit("fp", y, [0], 18)
+    screened = fit("fp", y, [0], 18, max_pre_ratio=2.0)
+    pre = [quintara.fit_fp(y[[d] + [k for k in range(1, 10) if k != d]], [0], 18).pre_rmspe
+           for d in every.placebo_ids]
+    bad = [p > 2.0 * every.pre_rmspe for p in pre]
+    assert 0 < sum(bad) < 9
+    assert screened.n_placebo_excluded == sum(bad)
+    assert screened.placebo_ids == [d for d, b in zip(every.placebo_ids, bad, strict=True)
+                                    if not b]
+    assert "left out for pre-period fit over 2x" in screened.inference_method
+
+
+@pytest.mark.parametrize("method", list(FITS))
+def test_interval_ends_are_where_shifted_refits_change_their_verdict(method: str) -> None:
+    y = factor_panel(14, 24, seed=9, noise=0.4)
+    y[:2, 18:] += 1.0
+    level = 0.8
+    r = fit(method, y, [0, 1], 18, placebo_size="matched", n_placebo=60, level=level)
+    lo, hi = r.test_ci_lower, r.test_ci_upper
+    assert np.isfinite(lo) and np.isfinite(hi) and lo < hi
+
+    def p_at(tau: float) -> float:
+        shifted = y.copy()
+        shifted[:2, 18:] -= tau  # H0: tau is the treated units' effect
+        return fit(method, shifted, [0, 1], 18, placebo_size="matched", n_placebo=60).p_value
+
+    step = 1e-6 * (hi - lo)
+    for end, inside in ((lo, lo + step), (hi, hi - step)):
+        assert p_at(inside) > 1 - level, (method, end)
+        assert p_at(2 * end - inside) <= 1 - level, (method, end)
+
+
+@settings(max_examples=40, deadline=None, derandomize=True, database=None)
+@given(seed=st.integers(0, 2**32 - 1), method=st.sampled_from(list(FITS)),
+       n_treated=st.integers(1, 3), matched=st.booleans(),
+       max_pre_ratio=st.sampled_from([0.0, 1.5, 5.0]),
+       level=st.sampled_from([0.5, 0.8, 0.9, 0.95]),
+       effect=st.sampled_from([0.0, 0.5, 3.0]))
+def test_zero_is_outside_the_interval_exactly_when_the_test_rejects(
+    seed: int, method: str, n_treated: int, matched: bool, max_pre_ratio: float, level: float,
+    effect: float,
+) -> None:
+    y = factor_panel(12, 20, seed=seed % 1000, noise=0.5)
+    y[:n_treated, 15:] += effect
+    r = fit(method, y, list(range(n_treated)), 15, level=level, max_pre_ratio=max_pre_ratio,
+            placebo_size="matched" if matched else "single", n_placebo=40, seed=seed)
+    if r.p_value is None:
+        assert r.test_ci_lower is None
+        return
+    assert r.n_placebo_used == len(r.placebo_atts) == len(r.placebo_sets)
+    zero_inside = r.test_ci_lower <= 0.0 <= r.test_ci_upper
+    assert zero_inside == (r.p_value > 1 - level)
+
+
+@pytest.mark.parametrize("kwargs, message", [
+    ({"placebo_size": "all"}, "unknown placebo_size 'all' (expected single/matched)"),
+    ({"n_placebo": 0}, "n_placebo must be >= 1; got 0"),
+    ({"n_placebo": 10**8}, "n_placebo must be <= 10000000; got 100000000"),
+    ({"max_pre_ratio": -1.0}, "max_pre_ratio must be finite and >= 0; got -1"),
+])
+def test_placebo_option_checks(kwargs: dict, message: str) -> None:
+    with pytest.raises(ValueError) as e:
+        quintara.fit_sc(factor_panel(5, 10), [0], 6, placebo=True, **kwargs)
+    assert str(e.value) == message
