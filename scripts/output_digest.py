@@ -28,7 +28,6 @@ import numpy as np
 import quintara
 from quintara.datasets import load_mpdta, load_prop99
 
-
 _SKIP: set[str] = set()
 
 
@@ -114,6 +113,20 @@ def cases() -> list[tuple[str, object]]:
             (f"fit_asc {name} lambda", quintara.fit_asc(y, tr, t0, aug_lambda=0.5, sc_ridge=0.1))
         )
         out.append((f"fit_rsc {name} rank", quintara.fit_rsc(y, tr, t0, rank=2, ridge=0.2)))
+        matched = {"placebo_size": "matched", "n_placebo": 50, "seed": 3, "max_pre_ratio": 5.0}
+        for entry in ("fit_sc", "fit_fp", "fit_asc", "fit_rsc"):
+            out.append(
+                (
+                    f"{entry} {name} matched",
+                    getattr(quintara, entry)(y, tr, t0, placebo=True, **matched),
+                )
+            )
+        out.append(
+            (
+                f"fit_sdid {name} matched",
+                quintara.fit_sdid(y, tr, t0, inference="placebo", **matched),
+            )
+        )
         for inference in ("none", "placebo", "jackknife"):
             if inference == "jackknife" and len(tr) < 2:
                 continue

@@ -5,6 +5,20 @@ from __future__ import annotations
 import numpy as np
 import pytest
 
+import quintara
+
+# The synthetic-control entries that take a placebo test, by method name.
+SC_FITS = {"sc": quintara.fit_sc, "fp": quintara.fit_fp, "asc": quintara.fit_asc,
+           "sdid": quintara.fit_sdid, "rsc": quintara.fit_rsc}
+
+
+def sc_fit(method: str, y: np.ndarray, treated: list[int], t0: int, placebo: bool = False,
+           **kw: object):
+    """The method's entry, with its placebo test when `placebo` is true."""
+    if placebo:
+        kw |= {"inference": "placebo"} if method == "sdid" else {"placebo": True}
+    return SC_FITS[method](y, treated, t0, **kw)
+
 
 def factor_panel(n_units: int = 12, n_periods: int = 30, seed: int = 0,
                  noise: float = 0.1) -> np.ndarray:

@@ -45,7 +45,7 @@ def one_of_each() -> list[object]:
     cohorts = [4, 4, 8, 8, 12, -1, -1, 16, -1, 4]
     ys = staggered(cohorts, 20)
     lifts = [0.0, 0.05]
-    # CPASCResult has no entry built yet: its object comes from its own state.
+    # A CPASCResult from a state holding NaN and -0.0, which must survive bit for bit.
     cpasc = _quintara._reconstruct(  # type: ignore[attr-defined]
         "CPASCResult", (0.5, 0.04, [0, 2], [0.4, 0.6], [1e-3, 2e-3], [0.5, 0.5],
                         [0.1, -0.0, math.nan], [0.2, 0.1, 0.0], 2))

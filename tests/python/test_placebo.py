@@ -10,25 +10,6 @@ import pytest
 import quintara
 
 
-def test_p_value_through_the_entry(panel: np.ndarray) -> None:
-    # Slots are tied to their refits by the synthetic-path and native tests.
-    r = quintara.fit_sc(panel, [0], 20, placebo=True)
-    assert len(set(r.placebo_atts)) == len(r.placebo_atts) == len(panel) - 1
-    plain = quintara.fit_sc(panel, [0], 20)
-    real = plain.post_rmspe / plain.pre_rmspe
-    stats = r.inference_distribution
-    assert r.p_value == (sum(s >= real for s in stats) + 1) / (len(stats) + 1)
-
-
-def test_attached_interval_and_se(panel: np.ndarray) -> None:
-    r = quintara.fit_sc(panel, [0], 20, placebo=True, level=0.9)
-    atts = r.placebo_atts
-    lo, hi = np.quantile(atts, [0.05, 0.95])  # NumPy's default is the same type-7 rule
-    assert r.ci_lower == pytest.approx(lo + r.att, abs=1e-12)
-    assert r.ci_upper == pytest.approx(hi + r.att, abs=1e-12)
-    assert r.se == pytest.approx(np.std(atts, ddof=1), rel=1e-12)
-
-
 def test_extreme_effect_lone_donor_and_treated_units(panel: np.ndarray) -> None:
     y = panel.copy()
     y[0, 20:] += 50.0

@@ -8,10 +8,7 @@ import pytest
 from hypothesis import given, settings, strategies as st
 
 import quintara
-from conftest import factor_panel
-
-FITS = {"sc": quintara.fit_sc, "fp": quintara.fit_fp, "asc": quintara.fit_asc,
-        "sdid": quintara.fit_sdid, "rsc": quintara.fit_rsc}
+from conftest import SC_FITS, factor_panel
 
 
 def value_error(fit, *args: object, **kwargs: object) -> str:
@@ -23,10 +20,10 @@ def value_error(fit, *args: object, **kwargs: object) -> str:
 Y = factor_panel(4, 8)  # three donors
 
 
-@pytest.mark.parametrize("name", FITS)
+@pytest.mark.parametrize("name", SC_FITS)
 def test_block_checks_come_first_in_order(name: str) -> None:
     # The panel, then `treated`, then treat_time, each before any option.
-    fit = FITS[name]
+    fit = SC_FITS[name]
     assert value_error(fit, np.zeros((0, 5)), [], 0, level=2.0) == (
         "y must be a non-empty N×T panel; got shape (0, 5)")
     assert value_error(fit, Y, [], 0, level=2.0) == (
@@ -66,7 +63,7 @@ def test_block_checks_come_first_in_order(name: str) -> None:
     ("rsc", {"rank": 0}, "rank must be >= 1; got 0"),
 ])
 def test_check_order_and_messages(fit: str, kwargs: dict, message: str) -> None:
-    assert value_error(FITS[fit], Y, [0], 4, **kwargs) == message
+    assert value_error(SC_FITS[fit], Y, [0], 4, **kwargs) == message
 
 
 def test_level_shift_is_absorbed(panel: np.ndarray) -> None:

@@ -6,29 +6,15 @@ import numpy as np
 import pytest
 
 import quintara
-
-_ENTRIES = {
-    "sc": quintara.fit_sc,
-    "fp": quintara.fit_fp,
-    "asc": quintara.fit_asc,
-    "sdid": quintara.fit_sdid,
-    "rsc": quintara.fit_rsc,
-}
+from conftest import SC_FITS, sc_fit
 
 
-def _fit(method: str, y: np.ndarray, treated: list[int], t0: int, placebo: bool = False):
-    fn = _ENTRIES[method]
-    if method == "sdid":
-        return fn(y, treated, t0, inference="placebo" if placebo else "none")
-    return fn(y, treated, t0, placebo=placebo)
-
-
-@pytest.mark.parametrize("method", list(_ENTRIES))
-def test_path_continues_into_the_counterfactual_and_measures_the_pre_fit(
+@pytest.mark.parametrize("method", list(SC_FITS))
+def test_path_continues_into_the_counterfactual_and_measures_the_presc_fit(
     method: str, panel: np.ndarray
 ) -> None:
     t0 = 20
-    r = _fit(method, panel, [0, 1], t0)
+    r = sc_fit(method, panel, [0, 1], t0)
     path = np.asarray(r.synthetic)
     assert path.shape == (panel.shape[1],)
     assert list(path[t0:]) == list(r.counterfactual)
@@ -66,17 +52,17 @@ def test_mcnnm_path_is_the_completed_treated_row(panel: np.ndarray) -> None:
     )
 
 
-@pytest.mark.parametrize("method", list(_ENTRIES))
+@pytest.mark.parametrize("method", list(SC_FITS))
 def test_placebo_gaps_are_the_donors_own_fits(method: str, panel: np.ndarray) -> None:
     t0 = 20
     y = panel[:8]
-    r = _fit(method, y, [0], t0, placebo=True)
+    r = sc_fit(method, y, [0], t0, placebo=True)
     assert r.placebo_ids == list(range(1, 8))
     assert len(r.placebo_gaps) == len(r.placebo_atts) == 7
     donors = y[1:]
     for k in (0, 3, 6):
         order = [k] + [i for i in range(len(donors)) if i != k]
-        own = _fit(method, donors[order], [0], t0)
+        own = sc_fit(method, donors[order], [0], t0)
         gap = np.asarray(r.placebo_gaps[k])
         np.testing.assert_allclose(gap, donors[k] - np.asarray(own.synthetic), atol=1e-10)
         assert gap[t0:].tolist() == own.att_path

@@ -64,16 +64,11 @@ struct Traits {
 
   // The augmentation on its own default ridge.
   static Options geo_options(double min_w, double max_w) {
-    Options o;
-    o.min_weight = min_w;
-    o.max_weight = max_w;
-    return o;
+    return with_bounds<Options>(min_w, max_w);
   }
   static Options batch_options(const BatchRow& r) {
-    Options o;
+    Options o = with_bounds<Options>(r.min_weight, r.max_weight);
     o.sc_ridge = r.ridge;
-    o.min_weight = r.min_weight;
-    o.max_weight = r.max_weight;
     return o;
   }
   static ScFit fit_at(const Panel& panel, std::size_t t0, const Options& o) {

@@ -62,15 +62,10 @@ struct Traits {
   static constexpr std::tuple kSquaredOptions{&FpOptions::ridge};
 
   static Options geo_options(double min_w, double max_w) {
-    Options o;
-    o.min_weight = min_w;
-    o.max_weight = max_w;
-    return o;
+    return with_bounds<Options>(min_w, max_w);
   }
   static Options batch_options(const BatchRow& r) {
-    Options o;
-    o.min_weight = r.min_weight;
-    o.max_weight = r.max_weight;
+    Options o = with_bounds<Options>(r.min_weight, r.max_weight);
     o.ridge = r.ridge;
     return o;
   }

@@ -76,6 +76,15 @@ struct BatchRow {
   double max_weight = 1.0;
 };
 
+// Default options with the weight bounds set: most geo and batched rows.
+template <class Options>
+Options with_bounds(double min_weight, double max_weight) {
+  Options o;
+  o.min_weight = min_weight;
+  o.max_weight = max_weight;
+  return o;
+}
+
 template <class T>
 concept ScTraits =
     requires(const Panel& panel, std::size_t t0, const typename T::Options& o,
