@@ -379,6 +379,14 @@ class DiDResult:
     def overall_group_ci_upper(self) -> float | None: ...  # y
     @property
     def level(self) -> float: ...  # unitless
+    @property
+    def p_value(self) -> float: ...  # unitless
+    @property
+    def event_p_value(self) -> list[float]: ...  # unitless
+    @property
+    def group_p_value(self) -> list[float]: ...  # unitless
+    @property
+    def overall_group_p_value(self) -> float | None: ...  # unitless
 
 @final
 class CPASCResult:

@@ -93,11 +93,11 @@ class StaggeredResult(_Result):
 
     def tidy(self) -> pd.DataFrame:
         """Terms "ATT", "ATT (cohort avg)" (when it exists), "cohort <label>" and
-        "event <e>" (e.g. "event -2", "event +0"), each with its SE and normal
-        interval at `level`; no p-values."""
+        "event <e>" (e.g. "event -2", "event +0"), each with its SE, its
+        two-sided normal p-value and its normal interval at `level`."""
         r = self.raw
         rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
-            ("ATT", r.att, r.se, None, r.ci_lower, r.ci_upper)
+            ("ATT", r.att, r.se, r.p_value, r.ci_lower, r.ci_upper)
         ]
         if r.overall_group_att is not None:
             rows.append(
@@ -105,18 +105,22 @@ class StaggeredResult(_Result):
                     "ATT (cohort avg)",
                     r.overall_group_att,
                     r.overall_group_se,
-                    None,
+                    r.overall_group_p_value,
                     r.overall_group_ci_lower,
                     r.overall_group_ci_upper,
                 )
             )
-        rows += [(f"cohort {k}", g.att, g.se, None, g.lo, g.hi) for k, g in self.groups.iterrows()]
         rows += [
-            (f"event {k:+d}", a, s, None, lo, hi)
-            for k, a, s, lo, hi in zip(
+            (f"cohort {k}", g.att, g.se, p, g.lo, g.hi)
+            for (k, g), p in zip(self.groups.iterrows(), r.group_p_value, strict=True)
+        ]
+        rows += [
+            (f"event {k:+d}", a, s, p, lo, hi)
+            for k, a, s, p, lo, hi in zip(
                 r.event_time,
                 r.event_att,
                 r.event_se,
+                r.event_p_value,
                 r.event_ci_lower,
                 r.event_ci_upper,
                 strict=True,
@@ -161,7 +165,14 @@ class StaggeredResult(_Result):
 
         # The rows of tidy(), whose terms are this table's row names.
         rows = [
-            [str(term), num(t.estimate), num(t.se), num(t.ci_lower), num(t.ci_upper)]
+            [
+                str(term),
+                num(t.estimate),
+                num(t.se),
+                num(t.p_value),
+                num(t.ci_lower),
+                num(t.ci_upper),
+            ]
             for term, t in self.tidy().iterrows()
         ]
         notes = []
@@ -170,7 +181,11 @@ class StaggeredResult(_Result):
                 f"Simultaneous band critical value: {self.raw.band_crit:.3f} standard errors."
             )
         return render(
-            "Staggered adoption results", info, ["", "estimate", "std err", lo, hi], rows, notes
+            "Staggered adoption results",
+            info,
+            ["", "estimate", "std err", "p-value", lo, hi],
+            rows,
+            notes,
         )
 
     def __repr__(self) -> str:

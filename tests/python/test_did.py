@@ -148,21 +148,24 @@ def test_weighted_sum_is_twfe(t: int, cohorts: list[int], seed: int) -> None:
 
 
 @pytest.mark.parametrize("entry", ["fit_twfe_py", "fit_sunab_py", "fit_callaway_py"])
-def test_normal_intervals_are_estimate_plus_minus_z_se(entry: str) -> None:
+def test_normal_intervals_and_p_values(entry: str) -> None:
     cohorts = [-1, -1, 2, 4, 2, -1, 4, -1, 3]
     y = staggered(cohorts, 7, seed=3)
     for level in (0.8, 0.95):
         r = getattr(quintara, entry)(y, cohorts, level=level)
         z = norm.ppf(0.5 + level / 2)
-        rows = [(r.att, r.se, r.ci_lower, r.ci_upper),
-                *zip(r.event_att, r.event_se, r.event_ci_lower, r.event_ci_upper, strict=True),
-                *zip(r.group_att, r.group_se, r.group_ci_lower, r.group_ci_upper, strict=True)]
+        rows = [(r.att, r.se, r.ci_lower, r.ci_upper, r.p_value),
+                *zip(r.event_att, r.event_se, r.event_ci_lower, r.event_ci_upper,
+                     r.event_p_value, strict=True),
+                *zip(r.group_att, r.group_se, r.group_ci_lower, r.group_ci_upper,
+                     r.group_p_value, strict=True)]
         if r.overall_group_att is None:
-            assert r.overall_group_ci_lower is r.overall_group_ci_upper is None
+            assert r.overall_group_ci_lower is r.overall_group_p_value is None
         else:
             rows.append((r.overall_group_att, r.overall_group_se, r.overall_group_ci_lower,
-                         r.overall_group_ci_upper))
+                         r.overall_group_ci_upper, r.overall_group_p_value))
         assert r.level == level
         # The compiled quantile is a rational approximation, good to about 1e-9.
-        for att, se, lo, hi in rows:
+        for att, se, lo, hi, p in rows:
             assert (att - lo, hi - att) == pytest.approx((z * se, z * se), rel=1e-8)
+            assert p == pytest.approx(2 * norm.sf(abs(att / se)), rel=1e-12)

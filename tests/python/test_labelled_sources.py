@@ -91,7 +91,8 @@ def test_every_result_tidies_to_one_stackable_shape(panel: np.ndarray) -> None:
     raw = fits[3].raw
     assert cs.loc["ATT", ["estimate", "ci_lower", "ci_upper"]].tolist() == [
         raw.att, raw.ci_lower, raw.ci_upper]
-    assert cs.loc[f"event {raw.event_time[0]:+d}", "ci_upper"] == raw.event_ci_upper[0]
+    assert cs.loc[f"event {raw.event_time[0]:+d}", ["ci_upper", "p_value"]].tolist() == [
+        raw.event_ci_upper[0], raw.event_p_value[0]]
 
 
 def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> None:

@@ -104,4 +104,8 @@ double normal_critical(double level) {
   return p < 1.0 ? normal_quantile(p) : -normal_quantile(tail);
 }
 
+double normal_p_value(double estimate, double se) {
+  return std::erfc(std::fabs(estimate / se) / std::sqrt(2.0));
+}
+
 }  // namespace quintara::inference

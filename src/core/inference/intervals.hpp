@@ -32,4 +32,9 @@ double normal_quantile(double p);
 // which is still positive, is used instead.
 double normal_critical(double level);
 
+// The two-sided normal p-value of estimate / se, P(|Z| >= |estimate / se|):
+// erfc(|z| / sqrt 2). An se of 0 gives 0 for a non-zero estimate; 0 / 0 and
+// NaN give NaN.
+double normal_p_value(double estimate, double se);
+
 }  // namespace quintara::inference

@@ -139,6 +139,26 @@ void fill_event_study(PyDidResult& result, std::span<const did::AggEffect> event
   }
 }
 
+namespace {
+
+// Two-sided normal p-values beside each interval.
+void set_normal_p_values(PyDidResult& result) {
+  const auto p_values = [](std::span<const double> estimate, std::span<const double> se) {
+    std::vector<double> p(estimate.size());
+    for (std::size_t i = 0; i < p.size(); ++i) p[i] = inference::normal_p_value(estimate[i], se[i]);
+    return p;
+  };
+  result.p_value = inference::normal_p_value(result.att, result.se);
+  result.event_p_value = p_values(result.event_att, result.event_se);
+  result.group_p_value = p_values(result.group_att, result.group_se);
+  if (result.overall_group_att && result.overall_group_se) {
+    result.overall_group_p_value =
+        inference::normal_p_value(*result.overall_group_att, *result.overall_group_se);
+  }
+}
+
+}  // namespace
+
 void set_normal_intervals(PyDidResult& result, double level) {
   const double z = inference::normal_critical(level);
   const auto lower = [z](double estimate, double se) { return estimate - z * se; };
@@ -161,6 +181,7 @@ void set_normal_intervals(PyDidResult& result, double level) {
     result.overall_group_ci_lower = lower(*result.overall_group_att, *result.overall_group_se);
     result.overall_group_ci_upper = upper(*result.overall_group_att, *result.overall_group_se);
   }
+  set_normal_p_values(result);
 }
 
 }  // namespace quintara::runs

@@ -123,6 +123,14 @@ struct RecordFields<PyDidResult> {
           "Normal interval of `overall_group_att` at `level`, when available."},
       F<&R::overall_group_ci_upper>{"overall_group_ci_upper", units::y},
       F<&R::level>{"level", units::unitless, "Confidence level of the normal intervals."},
+      F<&R::p_value>{"p_value", units::unitless,
+                     "Two-sided normal p-value of the overall ATT, P(|Z| >= |att / se|)."},
+      F<&R::event_p_value>{"event_p_value", units::unitless,
+                           "Pointwise normal p-values per event time, matching `event_time`."},
+      F<&R::group_p_value>{"group_p_value", units::unitless,
+                           "Normal p-values per cohort, matching `group_cohort`."},
+      F<&R::overall_group_p_value>{"overall_group_p_value", units::unitless,
+                                   "Normal p-value of `overall_group_att`, when available."},
   };
 };
 

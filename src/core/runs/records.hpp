@@ -64,6 +64,11 @@ struct PyDidResult {
   std::optional<double> overall_group_ci_lower;
   std::optional<double> overall_group_ci_upper;
   double level = 0.0;
+  // Two-sided normal p-values of estimate / se, beside each interval.
+  double p_value = 0.0;
+  std::vector<double> event_p_value;
+  std::vector<double> group_p_value;
+  std::optional<double> overall_group_p_value;
 };
 
 struct PyCpascResult {

@@ -68,4 +68,11 @@ TEST(NormalCritical, KeepsTheUpperProbabilityAndSurvivesLevelsNextToOne) {
   EXPECT_NEAR(normal_critical(level), 8.29, 0.01);
 }
 
+TEST(NormalPValue, DegenerateStandardErrors) {
+  // Ordinary values are checked against SciPy through the DiD entries.
+  EXPECT_EQ(normal_p_value(1.0, 0.0), 0.0);
+  EXPECT_EQ(normal_p_value(0.0, 1.0), 1.0);
+  EXPECT_TRUE(std::isnan(normal_p_value(0.0, 0.0)));
+}
+
 }  // namespace
