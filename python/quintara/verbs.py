@@ -130,8 +130,9 @@ def synth(
         cpasc -> `fit_cpasc`.
     inference : {"none", "placebo", "jackknife"}
         "placebo" passes ``placebo=True`` (``inference="placebo"`` for sdid)
-        with ``placebo_size="matched"`` (each placebo treats as many donors as
-        there are treated units) and ``max_pre_ratio=5`` (placebos fitting
+        with ``placebo_size="matched"`` (each placebo treats as many units as
+        there are treated units, drawn from every unit, and is refitted on all
+        the others) and ``max_pre_ratio=5`` (placebos fitting
         their pre-period over 5 times worse than the treated are left out)
         unless `options` say otherwise; the interval is the test's own
         inversion. "jackknife" is sdid's only. mcnnm takes none; cpasc always

@@ -4,6 +4,7 @@
 #include <cmath>
 #include <functional>
 #include <limits>
+#include <utility>
 #include <vector>
 
 #include "core/panic.hpp"
@@ -35,31 +36,9 @@ double half_width(Statistic statistic, std::span<const double> g, double att, do
   return d < 0.0 ? -1.0 : std::sqrt(d);
 }
 
-}  // namespace
-
-TestInterval invert_placebo_test(Statistic statistic, std::span<const double> att_path, double att,
-                                 double pre_rmspe, std::span<const double> placebo_stats,
-                                 double p_value, double level) {
-  const std::size_t m = placebo_stats.size();
-  if (m == 0) panic("test inversion needs at least one placebo statistic");
-  std::size_t K = 0;
-  while (!accepts(K, m, level)) ++K;  // K <= m: a count of m gives p = 1
-  TestInterval out{-kInf, kInf};
-  if (K > 0) {
-    std::vector<double> sorted(placebo_stats.begin(), placebo_stats.end());
-    std::sort(sorted.begin(), sorted.end(), std::greater<>());
-    const double c = sorted[K - 1];
-    // The ratios are +inf at every tau without a positive pre-period RMSPE.
-    const bool stat_infinite = statistic != Statistic::AbsAtt && !(pre_rmspe > 0.0);
-    if (stat_infinite && !(c == kInf)) {
-      out = {kNaN, kNaN};
-    } else if (!(c == kInf) && !stat_infinite) {
-      const double h = half_width(statistic, att_path, att, pre_rmspe, c);
-      out = h < 0.0 ? TestInterval{kNaN, kNaN} : TestInterval{att - h, att + h};
-    }
-  }
-  // Tau = 0 follows the p-value itself, also where rounding of the ends
-  // would put 0 on the other side.
+// Tau = 0 follows the p-value itself, also where rounding of the ends
+// would put 0 on the other side.
+TestInterval follow_p_value(TestInterval out, double p_value, double level) {
   const bool keep_zero = p_value > 1.0 - level;
   const bool has_zero = out.lower <= 0.0 && 0.0 <= out.upper;
   if (keep_zero && !has_zero) {
@@ -80,6 +59,156 @@ TestInterval invert_placebo_test(Statistic statistic, std::span<const double> at
     if (out.lower > out.upper) out = {kNaN, kNaN};
   }
   return out;
+}
+
+// The least count of placebos at least as extreme that the test accepts.
+std::size_t least_accepted_count(std::size_t m, double level) {
+  std::size_t K = 0;
+  while (!accepts(K, m, level)) ++K;  // K <= m: a count of m gives p = 1
+  return K;
+}
+
+}  // namespace
+
+TestInterval invert_placebo_test(Statistic statistic, std::span<const double> att_path, double att,
+                                 double pre_rmspe, std::span<const double> placebo_stats,
+                                 double p_value, double level) {
+  const std::size_t m = placebo_stats.size();
+  if (m == 0) panic("test inversion needs at least one placebo statistic");
+  const std::size_t K = least_accepted_count(m, level);
+  TestInterval out{-kInf, kInf};
+  if (K > 0) {
+    std::vector<double> sorted(placebo_stats.begin(), placebo_stats.end());
+    std::sort(sorted.begin(), sorted.end(), std::greater<>());
+    const double c = sorted[K - 1];
+    // The ratios are +inf at every tau without a positive pre-period RMSPE.
+    const bool stat_infinite = statistic != Statistic::AbsAtt && !(pre_rmspe > 0.0);
+    if (stat_infinite && !(c == kInf)) {
+      out = {kNaN, kNaN};
+    } else if (!(c == kInf) && !stat_infinite) {
+      const double h = half_width(statistic, att_path, att, pre_rmspe, c);
+      out = h < 0.0 ? TestInterval{kNaN, kNaN} : TestInterval{att - h, att + h};
+    }
+  }
+  return follow_p_value(out, p_value, level);
+}
+
+namespace {
+
+double mean(std::span<const double> v) {
+  double s = 0.0;
+  for (const double x : v) s += x;
+  return s / static_cast<double>(std::max<std::size_t>(v.size(), 1));
+}
+
+double mean_product(std::span<const double> a, std::span<const double> b) {
+  double s = 0.0;
+  for (std::size_t i = 0; i < a.size(); ++i) s += a[i] * b[i];
+  return s / static_cast<double>(std::max<std::size_t>(a.size(), 1));
+}
+
+// Closed intervals (ends may be infinite) where A t^2 + B t + C >= 0.
+void nonnegative_set(double A, double B, double C, std::vector<std::pair<double, double>>& out) {
+  if (A == 0.0) {
+    if (B > 0.0) out.emplace_back(-C / B, kInf);
+    if (B < 0.0) out.emplace_back(-kInf, -C / B);
+    if (B == 0.0 && C >= 0.0) out.emplace_back(-kInf, kInf);
+    return;
+  }
+  const double disc = B * B - 4.0 * A * C;
+  if (!(disc >= 0.0)) {
+    if (A > 0.0) out.emplace_back(-kInf, kInf);
+    return;
+  }
+  // The roots without cancellation.
+  const double q = -0.5 * (B + std::copysign(std::sqrt(disc), B));
+  double r1 = q / A, r2 = q != 0.0 ? C / q : r1;
+  if (r1 > r2) std::swap(r1, r2);
+  if (A > 0.0) {
+    out.emplace_back(-kInf, r1);
+    out.emplace_back(r2, kInf);
+  } else {
+    out.emplace_back(r1, r2);
+  }
+}
+
+}  // namespace
+
+TestInterval invert_moving_test(Statistic statistic, std::span<const double> att_path, double att,
+                                double pre_rmspe, std::span<const MovingPlacebo> placebos,
+                                double p_value, double level) {
+  const std::size_t m = placebos.size();
+  if (m == 0) panic("test inversion needs at least one placebo statistic");
+  const std::size_t K = least_accepted_count(m, level);
+  // Where each placebo is at least as extreme as the real fit: s_j(tau) >=
+  // s_0(tau), compared as squares over squared pre-period RMSPEs.
+  std::vector<std::pair<double, double>> sets;
+  const double p0 = pre_rmspe;
+  for (const MovingPlacebo& j : placebos) {
+    const double pj = j.pre_rmspe;
+    if (!(p0 > 0.0) || !(pj > 0.0)) {
+      // An infinite statistic: a placebo's beats any finite real one, and
+      // an infinite real one is matched only by another.
+      if (!(pj > 0.0)) sets.emplace_back(-kInf, kInf);
+      continue;
+    }
+    const double wj = 1.0 / (pj * pj), w0 = 1.0 / (p0 * p0);
+    double A = 0.0, B = 0.0, C = 0.0;
+    if (statistic == Statistic::RmspeRatio) {
+      A = mean_product(j.slope, j.slope) * wj - w0;
+      B = 2.0 * mean_product(j.gap, j.slope) * wj + 2.0 * mean(att_path) * w0;
+      C = mean_product(j.gap, j.gap) * wj - mean_product(att_path, att_path) * w0;
+    } else {
+      A = j.att_slope * j.att_slope * wj - w0;
+      B = 2.0 * j.att * j.att_slope * wj + 2.0 * att * w0;
+      C = j.att * j.att * wj - att * att * w0;
+    }
+    nonnegative_set(A, B, C, sets);
+  }
+  // Sweep: starts before ends at one position, as the sets are closed.
+  std::vector<std::pair<double, int>> events;
+  for (const auto& [a, b] : sets) {
+    events.emplace_back(a, -1);
+    events.emplace_back(b, 1);
+  }
+  std::sort(events.begin(), events.end());
+  TestInterval out{kNaN, kNaN};
+  std::size_t count = 0;
+  for (const auto& [x, kind] : events) {
+    if (kind < 0) {
+      if (++count >= K && std::isnan(out.lower)) out.lower = x;
+    } else {
+      if (count >= K) out.upper = x;
+      --count;
+    }
+  }
+  if (K == 0) out = {-kInf, kInf};
+  return follow_p_value(out, p_value, level);
+}
+
+TestInterval invert_by_bisection(const std::function<bool(double)>& accepts_at, double att,
+                                 double scale, double p_value, double level) {
+  if (!accepts_at(att)) return follow_p_value({kNaN, kNaN}, p_value, level);
+  const double step0 = scale > 0.0 && std::isfinite(scale) ? scale : 1.0;
+  const auto end = [&](double direction) {
+    double in = att, h = step0;
+    int doublings = 0;
+    while (accepts_at(att + direction * h)) {
+      in = att + direction * h;
+      h *= 2.0;
+      if (++doublings > 60 || !std::isfinite(att + direction * h)) return direction * kInf;
+    }
+    double out = att + direction * h;
+    for (int i = 0; i < 80; ++i) {
+      const double mid = 0.5 * (in + out);
+      if (std::fabs(out - in) <= 1e-6 * std::max({std::fabs(in), std::fabs(out), step0})) break;
+      (accepts_at(mid) ? in : out) = mid;
+    }
+    return in;
+  };
+  const double lower = end(-1.0);
+  const double upper = end(1.0);
+  return follow_p_value({lower, upper}, p_value, level);
 }
 
 }  // namespace quintara::inference

@@ -19,7 +19,9 @@
 // the p-value's favour.
 #pragma once
 
+#include <functional>
 #include <span>
+#include <vector>
 
 #include "core/estimators/sc/traits.hpp"
 
@@ -38,5 +40,36 @@ TestInterval invert_placebo_test(estimators::sc::Statistic statistic,
                                  std::span<const double> att_path, double att, double pre_rmspe,
                                  std::span<const double> placebo_stats, double p_value,
                                  double level);
+
+// A placebo of a test whose placebo pools hold the treated units: under H0:
+// tau their post-period enters as y - tau, so where the estimator's
+// counterfactual is linear in its pool's post-period the placebo's gap path
+// is gap + tau * slope and its att att + tau * att_slope; its pre-period
+// RMSPE does not move.
+struct MovingPlacebo {
+  std::vector<double> gap;
+  std::vector<double> slope;
+  double att = 0.0;
+  double att_slope = 0.0;
+  double pre_rmspe = 0.0;
+};
+
+// The same set for moving placebos (the RMSPE ratio or |att| / pre): each
+// placebo is at least as extreme as the real fit where a quadratic in tau is
+// >= 0, so the count is a step function with at most two steps per placebo,
+// swept exactly; the interval is the accepted set's hull. The p-value decides
+// tau = 0 as above.
+TestInterval invert_moving_test(estimators::sc::Statistic statistic,
+                                std::span<const double> att_path, double att, double pre_rmspe,
+                                std::span<const MovingPlacebo> placebos, double p_value,
+                                double level);
+
+// Where the placebo statistics move with tau in no closed form: `accepts(tau)`
+// runs the test at tau. The accepted set is taken to be an interval around
+// att; each end is bracketed by doubling steps from `scale` and bisected to
+// a relative 1e-6 (at most 80 tests an end). An end no step rejects is
+// infinite.
+TestInterval invert_by_bisection(const std::function<bool(double)>& accepts, double att,
+                                 double scale, double p_value, double level);
 
 }  // namespace quintara::inference

@@ -6,6 +6,8 @@
 #include <span>
 #include <utility>
 
+#include "core/inference/inversion.hpp"
+#include "core/inference/placebo_matched.hpp"
 #include "core/inference/placebo_sets.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/panic.hpp"
@@ -108,11 +110,10 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
 PlaceboResult sc_placebo_method(const estimators::Panel& panel,
                                 const estimators::sc::ScMethod& method,
                                 const estimators::ScFit& fit, const PlaceboOptions& options) {
-  using estimators::sc::Statistic;
   const std::size_t t0 = single_treatment_time(panel);
-  const std::size_t set_size = options.matched ? panel.treated_units().size() : 1;
-  Statistic statistic = method.statistic_kind();
-  if (options.matched && statistic == Statistic::AbsAtt) statistic = Statistic::StandardisedAtt;
+  if (options.matched) return matched_placebo(panel, method, fit, options);
+  const std::size_t set_size = 1;
+  const estimators::sc::Statistic statistic = method.statistic_kind();
   const double stat = estimators::sc::statistic_of(statistic, fit);
 
   // Column j is donor j's whole series (the treated units never enter). The
@@ -179,6 +180,12 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
   out.att_path = fit.att_path;
   out.att = fit.att;
   out.stat = stat;
+  if (m > 0) {
+    const TestInterval t = invert_placebo_test(statistic, fit.att_path, fit.att, fit.pre_rmspe,
+                                               out.placebo_stats, out.p_value, options.level);
+    out.test_lower = t.lower;
+    out.test_upper = t.upper;
+  }
   return out;
 }
 

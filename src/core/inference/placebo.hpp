@@ -26,14 +26,16 @@ namespace quintara::inference {
 // Which placebos a test refits and which it keeps. The defaults are the
 // single-donor test with every placebo kept.
 struct PlaceboOptions {
-  // Each placebo treats one donor, or as many donors as the panel treats
-  // units (placebo_sets.hpp); with one treated unit the two coincide.
+  // Each placebo treats one donor and is refitted on the other donors, or
+  // treats as many units as the panel treats, drawn from every unit, and is
+  // refitted on all the others (placebo_matched.hpp).
   bool matched = false;
   std::size_t n_placebo = 1000;  // matched: the most sets refitted
   std::uint64_t seed = 0;        // matched: the substreams of drawn sets
   // > 0: a placebo whose pre-period RMSPE exceeds this multiple of the real
   // fit's is left out (and counted); 0 keeps every placebo.
   double max_pre_ratio = 0.0;
+  double level = 0.95;  // of the inverted interval
 };
 
 struct PlaceboResult {
@@ -50,7 +52,12 @@ struct PlaceboResult {
   estimators::sc::Statistic statistic = estimators::sc::Statistic::RmspeRatio;
   std::size_t n_refitted = 0;  // placebos refitted, before any was left out
   std::size_t n_excluded = 0;  // left out for their pre-period fit
-  std::size_t set_size = 1;    // donors treated in each placebo
+  std::size_t set_size = 1;    // units treated in each placebo
+  bool matched = false;        // placebos drawn from every unit
+  // The effects the test does not reject at options.level (inversion.hpp);
+  // meaningful when placebo_stats is not empty.
+  double test_lower = 0.0;
+  double test_upper = 0.0;
 };
 
 // Requires a panel with exactly one adoption period ("placebo test requires a

@@ -54,14 +54,15 @@ struct RecordFields<PyScResult> {
           "the augmentation corrects the post-period only; sdid: the weighted controls\n"
           "shifted to the treated time-weighted level; mcnnm: the completed treated rows)."},
       F<&R::placebo_ids>{"placebo_ids", units::count,
-                         "Panel rows of the donors behind `placebo_atts`, in the same order, if\n"
-                         "placebo inference ran with one donor per placebo."},
+                         "Panel rows of the units behind `placebo_atts`, in the same order, if\n"
+                         "placebo inference ran with one unit per placebo."},
       F<&R::placebo_gaps>{"placebo_gaps", units::y,
                           "One gap path (observed minus synthetic, all T periods) per entry of\n"
                           "`placebo_atts`, if placebo inference ran."},
       F<&R::placebo_sets>{"placebo_sets", units::count,
-                          "Panel rows of the donors each placebo treated, one list per entry of\n"
-                          "`placebo_atts`, if placebo inference ran."},
+                          "Panel rows of the units each placebo treated, one list per entry of\n"
+                          "`placebo_atts`, if placebo inference ran (the matched test draws them\n"
+                          "from every unit, treated ones included)."},
       F<&R::test_ci_lower>{
           "test_ci_lower", units::y,
           "The constant effects the test behind `p_value` does not reject at `level`\n"

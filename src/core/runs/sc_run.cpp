@@ -9,7 +9,6 @@
 #include "core/estimators/sc/sdid.hpp"
 #include "core/format.hpp"
 #include "core/inference/intervals.hpp"
-#include "core/inference/inversion.hpp"
 #include "core/panic.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
@@ -53,13 +52,16 @@ std::string_view statistic_name(est::sc::Statistic s) {
 }
 
 // "placebo test over 38 donors (RMSPE ratio), 2 left out for pre-period fit
-// over 5x the treated's; interval by test inversion"
+// over 5x the treated's; interval by test inversion", or "matched placebo
+// test over 1000 sets of 5 units (...)..."
 std::string placebo_method_text(const inf::PlaceboResult& p, double max_pre_ratio) {
   const std::size_t m = p.placebo_stats.size();
+  const std::string_view stat = statistic_name(p.statistic);
   std::string text =
-      p.set_size == 1 ? format("placebo test over {} donors ({})", m, statistic_name(p.statistic))
-                      : format("placebo test over {} sets of {} donors ({})", m, p.set_size,
-                               statistic_name(p.statistic));
+      !p.matched ? format("placebo test over {} donors ({})", m, stat)
+      : p.set_size == 1
+          ? format("matched placebo test over {} other units ({})", m, stat)
+          : format("matched placebo test over {} sets of {} units ({})", m, p.set_size, stat);
   if (p.n_excluded > 0) {
     text += format(", {} left out for pre-period fit over {}x the treated's", p.n_excluded,
                    max_pre_ratio);
@@ -85,11 +87,8 @@ void attach_placebo(PyScResult& result, const inf::PlaceboResult& placebo, const
   if (placebo.set_size == 1) result.placebo_ids = placebo.placebo_ids;
   result.placebo_gaps = placebo.placebo_gaps;
   result.placebo_sets = placebo.placebo_sets;
-  const inf::TestInterval t =
-      inf::invert_placebo_test(placebo.statistic, fit.att_path, fit.att, fit.pre_rmspe,
-                               placebo.placebo_stats, placebo.p_value, level);
-  result.test_ci_lower = t.lower;
-  result.test_ci_upper = t.upper;
+  result.test_ci_lower = placebo.test_lower;
+  result.test_ci_upper = placebo.test_upper;
   result.n_placebo_used = placebo.placebo_stats.size();
   result.n_placebo_excluded = placebo.n_excluded;
   result.inference_method = placebo_method_text(placebo, max_pre_ratio);
@@ -134,7 +133,9 @@ PyScResult run_sc(ScRequest request) {
   PyScResult result = result_from_fit(fit);
   bool statistic_in_y = statistic_in_outcome_units(method);
   if (request.inference == ScInference::Placebo) {
-    const inf::PlaceboResult placebo = inf::sc_placebo_method(panel, method, fit, request.placebo);
+    inf::PlaceboOptions options = request.placebo;
+    options.level = request.level;
+    const inf::PlaceboResult placebo = inf::sc_placebo_method(panel, method, fit, options);
     attach_placebo(result, placebo, fit, request.level, request.placebo.max_pre_ratio);
     statistic_in_y = est::sc::in_outcome_units(placebo.statistic);
   }

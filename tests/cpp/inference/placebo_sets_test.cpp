@@ -78,5 +78,24 @@ TEST(Inversion, ZeroFollowsThePValue) {
   EXPECT_EQ(t.upper, 6.5);
 }
 
+TEST(Inversion, MovingPlacebosAndBisection) {
+  // One placebo, level 0.5: tau is kept while the placebo is at least as
+  // extreme as the real fit, |att_j + tau slope| >= |2 - tau| (pre RMSPEs 1).
+  const std::vector<double> g{2.0, 2.0};
+  std::vector<MovingPlacebo> one{{{1.0, 1.0}, {0.0, 0.0}, 1.0, 0.0, 1.0}};
+  TestInterval t = invert_moving_test(Statistic::StandardisedAtt, g, 2.0, 1.0, one, 0.5, 0.5);
+  EXPECT_EQ(t.lower, 1.0);
+  EXPECT_EQ(t.upper, 3.0);
+  one[0].att_slope = 1.0;  // (1 + tau)^2 >= (2 - tau)^2 from tau = 1/2 on
+  t = invert_moving_test(Statistic::StandardisedAtt, g, 2.0, 1.0, one, 0.5, 0.5);
+  EXPECT_EQ(t.lower, 0.5);
+  EXPECT_EQ(t.upper, kInf);
+  t = invert_by_bisection([](double tau) { return std::fabs(tau - 3.0) <= 1.0; }, 3.0, 0.1, 0.2,
+                          0.5);
+  EXPECT_NEAR(t.lower, 2.0, 4e-6);
+  EXPECT_NEAR(t.upper, 4.0, 4e-6);
+  EXPECT_TRUE(t.lower >= 2.0 && t.upper <= 4.0);  // the kept side of each bracket
+}
+
 }  // namespace
 }  // namespace quintara::inference

@@ -60,6 +60,8 @@ struct Traits {
   static constexpr std::string_view kAlias = "";
   // Its pre_rmspe is the plain synthetic-control residual's.
   static constexpr Statistic kStatistic = Statistic::RmspeRatio;
+  // Both weight parts come from the pre-period.
+  static constexpr bool kLinearInPoolPost = true;
   static constexpr std::tuple kSquaredOptions{&AscOptions::sc_ridge, &AscOptions::aug_lambda};
 
   // The augmentation on its own default ridge.

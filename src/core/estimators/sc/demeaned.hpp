@@ -59,6 +59,8 @@ struct Traits {
   static constexpr std::string_view kAlias = "dsc";
   // Ranked by |att|, as SDID is.
   static constexpr Statistic kStatistic = Statistic::AbsAtt;
+  // The weights and level come from the pre-period.
+  static constexpr bool kLinearInPoolPost = true;
   static constexpr std::tuple kSquaredOptions{&FpOptions::ridge};
 
   static Options geo_options(double min_w, double max_w) {

@@ -59,6 +59,10 @@ Statistic ScMethod::statistic_kind() const {
   return visit([]<class T>(const typename T::Options&) { return T::kStatistic; });
 }
 
+bool ScMethod::linear_in_pool_post() const {
+  return visit([]<class T>(const typename T::Options&) { return T::kLinearInPoolPost; });
+}
+
 double ScMethod::statistic(const ScFit& fit) const { return statistic_of(statistic_kind(), fit); }
 
 namespace {

@@ -118,6 +118,8 @@ struct ScMethod {
                     const linalg::Mat& gram, std::size_t own, std::vector<std::size_t> pool) const;
   // What the estimator's placebo test ranks.
   Statistic statistic_kind() const;
+  // Traits::kLinearInPoolPost.
+  bool linear_in_pool_post() const;
   // That statistic of `fit`: RMSPE ratio (post/pre, +inf when pre is not > 0)
   // or |att|.
   double statistic(const ScFit& fit) const;

@@ -51,6 +51,8 @@ struct Traits {
   static constexpr std::string_view kName = "rsc";
   static constexpr std::string_view kAlias = "";
   static constexpr Statistic kStatistic = Statistic::RmspeRatio;
+  // Its de-noising reads the pool's post-period.
+  static constexpr bool kLinearInPoolPost = false;
   static constexpr std::tuple kSquaredOptions{&RscOptions::ridge};
 
   // Its own defaults: it takes neither bounds nor a shared ridge.

@@ -112,6 +112,8 @@ struct Traits {
   static constexpr std::string_view kAlias = "";
   // Its post_rmspe is the effect path's spread around its mean.
   static constexpr Statistic kStatistic = Statistic::AbsAtt;
+  // Its time weights read the controls' post-period.
+  static constexpr bool kLinearInPoolPost = false;
   // zeta_scale multiplies a level measured from the data itself.
   static constexpr std::tuple<> kSquaredOptions{};
 

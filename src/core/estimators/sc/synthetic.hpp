@@ -62,6 +62,8 @@ struct Traits {
   static constexpr std::string_view kName = "sc";
   static constexpr std::string_view kAlias = "";
   static constexpr Statistic kStatistic = Statistic::RmspeRatio;
+  // The weights come from the pre-period.
+  static constexpr bool kLinearInPoolPost = true;
   static constexpr std::tuple kSquaredOptions{&ScOptions::ridge};
 
   static Options geo_options(double min_w, double max_w) { return {min_w, max_w, 0.0, 0.0}; }

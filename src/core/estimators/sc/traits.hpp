@@ -6,6 +6,10 @@
 //   kDisplay, kName, kAlias        "SC"; the parsed name "sc"; an alias or ""
 //   kStatistic                     what its placebo test ranks (and so the
 //                                  statistic's units)
+//   kLinearInPoolPost              whether the counterfactual is linear in the
+//                                  pool's post-period, with coefficients the
+//                                  pre-period fixes (how a placebo test with
+//                                  the treated units in its pools inverts)
 //   kSquaredOptions                the options measured in the outcome's
 //                                  units squared (ridges and penalties), as
 //                                  member pointers; the runs rescale exactly
@@ -93,6 +97,7 @@ concept ScTraits =
       { T::kName } -> std::convertible_to<std::string_view>;
       { T::kAlias } -> std::convertible_to<std::string_view>;
       { T::kStatistic } -> std::convertible_to<Statistic>;
+      { T::kLinearInPoolPost } -> std::convertible_to<bool>;
       std::tuple_size<std::remove_cvref_t<decltype(T::kSquaredOptions)>>::value;
       { T::geo_options(0.0, 1.0) } -> std::same_as<typename T::Options>;
       { T::batch_options(row) } -> std::same_as<typename T::Options>;
