@@ -61,14 +61,13 @@ TestInterval follow_p_value(TestInterval out, double p_value, double level) {
   return out;
 }
 
-// The least count of placebos at least as extreme that the test accepts.
+}  // namespace
+
 std::size_t least_accepted_count(std::size_t m, double level) {
   std::size_t K = 0;
   while (!accepts(K, m, level)) ++K;  // K <= m: a count of m gives p = 1
   return K;
 }
-
-}  // namespace
 
 TestInterval invert_placebo_test(Statistic statistic, std::span<const double> att_path, double att,
                                  double pre_rmspe, std::span<const double> placebo_stats,

@@ -19,6 +19,7 @@
 // the p-value's favour.
 #pragma once
 
+#include <cstddef>
 #include <functional>
 #include <span>
 #include <vector>
@@ -26,6 +27,10 @@
 #include "core/estimators/sc/traits.hpp"
 
 namespace quintara::inference {
+
+// The least count K of placebos at least as extreme as the real fit for which
+// the test, (K + 1) / (m + 1) > 1 - level, accepts.
+std::size_t least_accepted_count(std::size_t m, double level);
 
 struct TestInterval {
   // Both NaN when the test rejects every tau; +-inf when it rejects none.

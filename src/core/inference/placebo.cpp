@@ -47,12 +47,7 @@ struct PlaceboRefit {
 
 PlaceboRefit refit_record(estimators::sc::Statistic statistic, const estimators::ScFit& pf,
                           std::span<const double> treated) {
-  PlaceboRefit r{estimators::sc::statistic_of(statistic, pf), pf.att, pf.pre_rmspe, {}};
-  const std::size_t t0 = pf.synthetic_pre.size();
-  r.gap.reserve(t0 + pf.att_path.size());
-  for (std::size_t t = 0; t < t0; ++t) r.gap.push_back(treated[t] - pf.synthetic_pre[t]);
-  r.gap.insert(r.gap.end(), pf.att_path.begin(), pf.att_path.end());
-  return r;
+  return {estimators::sc::statistic_of(statistic, pf), pf.att, pf.pre_rmspe, gap_path(pf, treated)};
 }
 
 // The donors' series and what every refit shares, read-only.
@@ -93,6 +88,15 @@ PlaceboRefit refit_set(const Donors& d, std::span<const std::size_t> set) {
 }
 
 }  // namespace
+
+std::vector<double> gap_path(const estimators::ScFit& fit, std::span<const double> treated) {
+  const std::size_t t0 = fit.synthetic_pre.size();
+  std::vector<double> gap;
+  gap.reserve(t0 + fit.att_path.size());
+  for (std::size_t t = 0; t < t0; ++t) gap.push_back(treated[t] - fit.synthetic_pre[t]);
+  gap.insert(gap.end(), fit.att_path.begin(), fit.att_path.end());
+  return gap;
+}
 
 PlaceboResult sc_placebo_method(const estimators::Panel& panel,
                                 const estimators::sc::ScMethod& method) {

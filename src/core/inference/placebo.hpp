@@ -15,6 +15,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
@@ -59,6 +60,10 @@ struct PlaceboResult {
   double test_lower = 0.0;
   double test_upper = 0.0;
 };
+
+// A refit's gap path over every period: its treated series minus its
+// synthetic path before t0, then its effect path.
+std::vector<double> gap_path(const estimators::ScFit& fit, std::span<const double> treated);
 
 // Requires a panel with exactly one adoption period ("placebo test requires a
 // single common treatment time").

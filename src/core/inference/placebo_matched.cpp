@@ -63,15 +63,6 @@ std::vector<Rows> sets_of(std::size_t N, const Rows& treated, const PlaceboOptio
   return placebo_sets(N, k, options.n_placebo, options.seed);
 }
 
-std::vector<double> gap_path(const ScFit& f, std::span<const double> treated) {
-  std::vector<double> gap;
-  const std::size_t t0 = f.synthetic_pre.size();
-  gap.reserve(t0 + f.att_path.size());
-  for (std::size_t t = 0; t < t0; ++t) gap.push_back(treated[t] - f.synthetic_pre[t]);
-  gap.insert(gap.end(), f.att_path.begin(), f.att_path.end());
-  return gap;
-}
-
 }  // namespace
 
 PlaceboResult matched_placebo(const estimators::Panel& panel,
@@ -144,11 +135,7 @@ PlaceboResult matched_placebo(const estimators::Panel& panel,
   }
   // The whole test at a trial effect: the real statistic moves in closed
   // form, every kept placebo is refitted on the shifted panel.
-  const std::size_t K = [&] {
-    std::size_t k = 0;
-    while (!(static_cast<double>(k + 1) / static_cast<double>(m + 1) > 1.0 - level)) ++k;
-    return k;
-  }();
+  const std::size_t K = least_accepted_count(m, level);
   const auto accepts = [&](double tau) {
     const estimators::Panel shifted = null_panel(panel, treated, t0, tau);
     ScFit real = fit;
