@@ -162,6 +162,14 @@ def cases() -> list[tuple[str, object]]:
                 ),
             )
         )
+    out.append(
+        (
+            "fit_callaway_py mpdta varying",
+            quintara.fit_callaway_py(
+                m.y, m.cohorts, control="notyet", anticipation=1, base_period="varying", bands=True
+            ),
+        )
+    )
     out.append(("fit_twfe_py mpdta", quintara.fit_twfe_py(m.y, m.cohorts)))
     out.append(("fit_sunab_py mpdta", quintara.fit_sunab_py(m.y, m.cohorts)))
     series = list(np.random.default_rng(5).normal(0, 1, 300))

@@ -200,6 +200,7 @@ def fit_callaway_py(
     n_reps: SupportsIndex = 999,
     seed: SupportsIndex = 0,
     level: _Float = 0.95,
+    base_period: str = "universal",
 ) -> DiDResult:
     """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
 
@@ -387,6 +388,8 @@ class DiDResult:
     def group_p_value(self) -> list[float]: ...  # unitless
     @property
     def overall_group_p_value(self) -> float | None: ...  # unitless
+    @property
+    def base_period(self) -> str | None: ...  # unitless
 
 @final
 class CPASCResult:

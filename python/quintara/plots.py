@@ -161,7 +161,8 @@ def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
         fontsize=8,
         color="0.25",
     )
-    ax.set_xlabel("periods since adoption")
+    base = result.raw.base_period
+    ax.set_xlabel("periods since adoption" + (f" ({base} base period)" if base else ""))
     ax.set_ylabel(f"effect on {result.panel.outcome}")
     ax.set_title(f"Event study ({result.estimator}): ATT {result.att:.3g} (se {result.se:.2g})")
     ax.legend(loc="best", frameon=False)

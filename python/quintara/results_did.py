@@ -161,6 +161,8 @@ class StaggeredResult(_Result):
             ("Cohorts", _names(sorted(self.cohorts.dropna().unique()))),
             ("Periods", str(t)),
         ]
+        if self.raw.base_period is not None:
+            info.append(("Base period", self.raw.base_period))
         lo, hi = f"[{(1 - self.level) / 2:.3f}", f"{1 - (1 - self.level) / 2:.3f}]"
 
         # The rows of tidy(), whose terms are this table's row names.

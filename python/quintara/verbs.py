@@ -321,8 +321,11 @@ def staggered(
         Show progress on stderr (None: only when stderr is a terminal).
     **options
         Passed to `fit_callaway_py` (``bands``, ``n_reps``, ``seed``,
-        ``level``, ``anticipation``; ``covariates`` may name unit-level
-        columns of the table).
+        ``level``, ``anticipation``, ``base_period``; ``covariates`` may name
+        unit-level columns of the table). ``base_period`` defaults to
+        "varying" here (each pre-period against the period before it, as the
+        field's reference implementation does); "universal" compares every
+        period with the one before adoption.
 
     Returns
     -------
@@ -354,6 +357,9 @@ def staggered(
             raw, panel, labels, estimator, _STAGGERED[estimator], None, raw.level
         )
     kwargs = dict(options)
+    # The field's reference implementation compares pre-periods with the
+    # period before each; the compiled entry keeps one base per cohort.
+    kwargs.setdefault("base_period", "varying")
     cov = kwargs.get("covariates")
     if isinstance(cov, str) or (
         isinstance(cov, Sequence) and cov and all(isinstance(c, str) for c in cov)

@@ -7,8 +7,10 @@
 #include <vector>
 
 #include "bindings/results.hpp"
+#include "core/format.hpp"
 #include "core/runs/callaway_run.hpp"
 #include "core/runs/did_run.hpp"
+#include "core/runs/user_error.hpp"
 #include "core/runs/validate.hpp"
 
 namespace quintara::bindings {
@@ -27,6 +29,7 @@ struct CallawayArgs {
   std::uint64_t n_reps = 0;
   std::uint64_t seed = 0;
   double level = 0.0;
+  std::string base_period;
 };
 
 const Params fit_callaway_params{"fit_callaway_py",
@@ -38,7 +41,8 @@ const Params fit_callaway_params{"fit_callaway_py",
                                  arg("bands", &CallawayArgs::bands, "False"),
                                  arg("n_reps", &CallawayArgs::n_reps, "999"),
                                  arg("seed", &CallawayArgs::seed, "0"),
-                                 arg("level", &CallawayArgs::level, "0.95")};
+                                 arg("level", &CallawayArgs::level, "0.95"),
+                                 arg("base_period", &CallawayArgs::base_period, "\"universal\"")};
 
 Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   CallawayArgs a = fit_callaway_params.parse(args, kwargs);
@@ -54,6 +58,11 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   validate::check_unit_interval("level", a.level);
   validate::check_min_count("n_reps", a.n_reps);
   runs::check_anticipation(panel, a.anticipation);
+  if (a.base_period != "universal" && a.base_period != "varying") {
+    throw runs::UserError(
+        format("unknown base_period '{}' (expected universal/varying)", a.base_period));
+  }
+  request.varying_base = a.base_period == "varying";
   if (control == runs::Control::Never) {
     runs::require_never_treated(panel, "Callaway-Sant'Anna with control='never'",
                                 "If every unit eventually adopts, pass control='notyet' to "

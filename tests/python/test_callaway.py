@@ -34,6 +34,8 @@ NEVER_TWO = [2, 2, -1, -1]
      "covariates must have one row per unit (4); got 3"),
     (NEVER_TWO, {"covariates": np.array([[1.0], [np.nan], [0.0], [2.0]])},
      "covariates contain NaN or inf; provide complete, finite covariates"),
+    (NEVER_TWO, {"base_period": "fixed"},
+     "unknown base_period 'fixed' (expected universal/varying)"),
 ])
 def test_messages_in_check_order(cohorts: list[int], kwargs: dict, message: str) -> None:
     with pytest.raises(ValueError) as exc:
@@ -43,9 +45,15 @@ def test_messages_in_check_order(cohorts: list[int], kwargs: dict, message: str)
 
 def test_base_periods_under_anticipation_and_not_yet_treated_controls() -> None:
     cohorts = [1, 1, 3, 3, -1, -1, -1]
-    r = quintara.fit_callaway_py(staggered(cohorts, 6), cohorts, anticipation=1)
+    y = staggered(cohorts, 6)
+    r = quintara.fit_callaway_py(y, cohorts, anticipation=1)
     # Cohort 3 has base period 1: event times -3 and -1..2; cohort 1 has none.
     assert (r.group_cohort, r.event_time) == ([3], [-3, -1, 0, 1, 2])
+    # A varying base compares pre-period 1 with period 0; later cells keep base 1.
+    v = quintara.fit_callaway_py(y, cohorts, anticipation=1, base_period="varying")
+    assert v.event_time == [-2, -1, 0, 1, 2] and v.event_att[1:] == r.event_att[1:]
+    dy = y[:, 1] - y[:, 0]
+    assert v.event_att[0] == pytest.approx(dy[2:4].mean() - dy[4:].mean(), rel=1e-12)
 
     cohorts = [2, 2, 2, 4, 4, 4]
     y = staggered(cohorts, 6, seed=2)

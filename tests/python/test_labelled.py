@@ -69,8 +69,10 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     table = load_table("mpdta")
     kw = {"unit": "countyreal", "time": "year", "outcome": "lemp"}
     cs = quintara.staggered(table, adoption="first_treat", control="notyet", **kw)
-    raw = quintara.fit_callaway_py(d.y, d.cohorts, control="notyet")
+    # The verb's base period is the reference implementation's, "varying".
+    raw = quintara.fit_callaway_py(d.y, d.cohorts, control="notyet", base_period="varying")
     assert (cs.att, cs.se, cs.raw.event_att) == (raw.att, raw.se, raw.event_att)
+    assert "Base period:      varying" in cs.summary()
     assert list(cs.groups.index) == [d.years[g] for g in raw.group_cohort]
     # A mapping: absent units, missing values and values that are not periods are never treated.
     firsts = table.groupby("countyreal").first_treat.first()

@@ -31,8 +31,8 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   // The bands are formed in normalised units too: their critical value is in
   // standard errors, unitless.
   const auto [panel, k] = normalised_copy(request.panel);
-  const did::CsResult cs =
-      did::fit_with_anticipation(panel, request.control == Control::NotYet, request.anticipation);
+  const did::CsResult cs = did::fit_with_anticipation(panel, request.control == Control::NotYet,
+                                                      request.anticipation, request.varying_base);
   PyDidResult r;
   r.att = cs.overall_att;
   r.se = cs.overall_se;
@@ -59,6 +59,7 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   r.overall_group_se = cs.group_overall_se;
   to_caller_units(r, k);
   set_normal_intervals(r, request.bands.level);
+  r.base_period = request.varying_base ? "varying" : "universal";
   return r;
 }
 

@@ -53,6 +53,7 @@ struct CallawayRequest {
   Control control = Control::Never;
   std::size_t anticipation = 0;
   BandOptions bands;
+  bool varying_base = false;  // pre-period cells against the period before
 };
 
 // Fits y normalised by a power of two (scale.hpp); results in y's units.

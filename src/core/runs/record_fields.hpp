@@ -132,6 +132,10 @@ struct RecordFields<PyDidResult> {
                            "Normal p-values per cohort, matching `group_cohort`."},
       F<&R::overall_group_p_value>{"overall_group_p_value", units::unitless,
                                    "Normal p-value of `overall_group_att`, when available."},
+      F<&R::base_period>{"base_period", units::unitless,
+                         "Callaway & Sant'Anna's base period: \"universal\" (every cell of a\n"
+                         "cohort against the period before adoption) or \"varying\" (pre-periods\n"
+                         "against the period before each); None for the other estimators."},
   };
 };
 

@@ -69,6 +69,7 @@ struct PyDidResult {
   std::vector<double> event_p_value;
   std::vector<double> group_p_value;
   std::optional<double> overall_group_p_value;
+  std::optional<std::string> base_period;  // Callaway-Sant'Anna: "universal" or "varying"
 };
 
 struct PyCpascResult {

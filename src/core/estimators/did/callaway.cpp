@@ -212,7 +212,8 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
 
 }  // namespace
 
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation) {
+CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
+                               bool varying_base) {
   if (!not_yet_treated && panel.never_treated_units().empty()) {
     panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
   }
@@ -232,11 +233,12 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
     }
     const std::size_t b = g - anticipation - 1;
     for (std::size_t t = 0; t < T; ++t) {
-      if (t == b) continue;
+      if (varying_base ? t == 0 : t == b) continue;
+      const std::size_t base = varying_base && t <= b ? t - 1 : b;
       const std::vector<std::size_t> C =
-          comparison_set(panel, not_yet_treated, g, t, b, anticipation);
+          comparison_set(panel, not_yet_treated, g, t, base, anticipation);
       if (C.empty()) continue;
-      out.cells.push_back(fit_cell(panel, G, C, g, t, b));
+      out.cells.push_back(fit_cell(panel, G, C, g, t, base));
     }
   }
 

@@ -44,6 +44,13 @@ struct CsResult {
 // fails on data: empty comparison sets skip the cell, a failed regression or a
 // singular Gram matrix falls back to the unadjusted cell or the uncorrected
 // influence function.
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation);
+//
+// The base period of a cell (g, t): with a universal base every cell of
+// cohort g compares t with b = g - anticipation - 1 (the cell t = b is
+// omitted); with a varying base the pre-periods t <= b compare t with t - 1
+// (from t = 1), the post-periods still with b. Post-period cells, and so the
+// overall and cohort effects, are the same either way.
+CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
+                               bool varying_base = false);
 
 }  // namespace quintara::estimators::did
