@@ -158,7 +158,9 @@ def fit_cpasc(
 ) -> CPASCResult:
     """Fit a CP-ASC-family estimator (novel)."""
 
-def fit_twfe_py(y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95) -> DiDResult:
+def fit_twfe_py(
+    y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95, ssc: str = "cluster"
+) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""
 
 def fit_sunab_py(y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95) -> DiDResult:
@@ -390,6 +392,8 @@ class DiDResult:
     def overall_group_p_value(self) -> float | None: ...  # unitless
     @property
     def base_period(self) -> str | None: ...  # unitless
+    @property
+    def se_correction(self) -> str | None: ...  # unitless
 
 @final
 class CPASCResult:

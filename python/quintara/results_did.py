@@ -163,6 +163,8 @@ class StaggeredResult(_Result):
         ]
         if self.raw.base_period is not None:
             info.append(("Base period", self.raw.base_period))
+        if self.raw.se_correction is not None:
+            info.append(("SE correction", self.raw.se_correction))
         lo, hi = f"[{(1 - self.level) / 2:.3f}", f"{1 - (1 - self.level) / 2:.3f}]"
 
         # The rows of tidy(), whose terms are this table's row names.

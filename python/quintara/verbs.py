@@ -340,11 +340,11 @@ def staggered(
     _choice("method", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
     _check_options("staggered", _entry(_STAGGERED[estimator]), options, 2)
-    allowed: set[str] = set() if estimator == "bacon" else {"level"}
-    if estimator != "callaway" and (control != "never" or set(options) - allowed):
+    allowed = {"bacon": [], "twfe": ["level", "ssc"]}.get(estimator, ["level"])
+    if estimator != "callaway" and (control != "never" or set(options) - set(allowed)):
         raise ValueError(
             f"method {estimator!r} takes no control= or other options; only 'callaway' does"
-            + (" (it takes level=)" if allowed else "")
+            + (f" (it takes {' and '.join(k + '=' for k in allowed)})" if allowed else "")
         )
     panel = _panel(data, unit, time, outcome)
     codes, labels = cohort_codes(panel, adoption)

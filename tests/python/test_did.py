@@ -169,3 +169,27 @@ def test_normal_intervals_and_p_values(entry: str) -> None:
         for att, se, lo, hi, p in rows:
             assert (att - lo, hi - att) == pytest.approx((z * se, z * se), rel=1e-8)
             assert p == pytest.approx(2 * norm.sf(abs(att / se)), rel=1e-12)
+
+
+def test_twfe_small_sample_corrections_against_pyfixest_and_statsmodels() -> None:
+    # The same panel (unit, time, y, D long) fitted by
+    #   pyfixest 0.60.0: feols("y ~ D | unit + time", vcov={"CRV1": "unit"})
+    #   statsmodels 0.15.0: ols("y ~ D + C(unit) + C(time)").fit(cov_type="cluster",
+    #                                                         cov_kwds={"groups": unit})
+    # gave att 0.7034671922304307 and se 0.37784219643946926 and 0.4085644498856809.
+    rng = np.random.default_rng(3)
+    cohorts = [3, 3, 5, 5, -1, -1, 4, 4, -1, 6, -1, -1]
+    y = rng.normal(size=(12, 7)) + np.arange(7) * 0.2
+    for i, c in enumerate(cohorts):
+        if c >= 0:
+            y[i, c:] += 1.0
+    fits = {s: quintara.fit_twfe_py(y, cohorts, ssc=s) for s in ("cluster", "none", "fixest",
+                                                                 "statsmodels")}
+    assert fits["fixest"].se == pytest.approx(0.37784219643946926, rel=1e-13)
+    assert fits["statsmodels"].se == pytest.approx(0.4085644498856809, rel=1e-13)
+    assert fits["none"].se == pytest.approx(fits["cluster"].se * np.sqrt(11 / 12), rel=1e-14)
+    assert {f.att for f in fits.values()} == {fits["cluster"].att}
+    assert fits["cluster"].att == pytest.approx(0.7034671922304307, rel=1e-13)
+    assert fits["statsmodels"].se_correction.startswith("statsmodels: G/(G-1)")
+    with pytest.raises(ValueError, match=r"^unknown ssc 'stata' \(expected cluster/none/fixest"):
+        quintara.fit_twfe_py(y, cohorts, ssc="stata")

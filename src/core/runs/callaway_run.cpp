@@ -60,6 +60,7 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   to_caller_units(r, k);
   set_normal_intervals(r, request.bands.level);
   r.base_period = request.varying_base ? "varying" : "universal";
+  r.se_correction = "none (influence function)";
   return r;
 }
 

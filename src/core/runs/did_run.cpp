@@ -1,6 +1,8 @@
 #include "core/runs/did_run.hpp"
 
+#include <cmath>
 #include <optional>
+#include <string>
 #include <utility>
 #include <vector>
 
@@ -81,12 +83,47 @@ void check_bacon_design(const est::Panel& panel) {
   }
 }
 
-PyDidResult run_twfe(const est::Panel& panel, double level) {
+Ssc parse_ssc(std::string_view text) {
+  if (text == "cluster") return Ssc::Cluster;
+  if (text == "none") return Ssc::None;
+  if (text == "fixest") return Ssc::Fixest;
+  if (text == "statsmodels") return Ssc::Statsmodels;
+  throw UserError(format("unknown ssc '{}' (expected cluster/none/fixest/statsmodels)", text));
+}
+
+namespace {
+
+// The chosen factor over the G / (G - 1) the fit applied, as a factor of the
+// standard error; with the text that names it.
+std::pair<double, std::string> ssc_rescale(Ssc ssc, std::size_t N, std::size_t T) {
+  const double G = static_cast<double>(N);
+  const double cluster = N >= 2 ? G / (G - 1.0) : 1.0;
+  const double n = G * static_cast<double>(T);
+  const auto dof = [&](double K) { return n > K ? (n - 1.0) / (n - K) : 1.0; };
+  switch (ssc) {
+    case Ssc::Cluster: return {1.0, "cluster: G/(G-1)"};
+    case Ssc::None: return {std::sqrt(1.0 / cluster), "none"};
+    case Ssc::Fixest:
+      return {std::sqrt(dof(1.0 + static_cast<double>(T))),
+              "fixest: G/(G-1) (n-1)/(n-K), K = T + 1"};
+    case Ssc::Statsmodels:
+      return {std::sqrt(dof(G + static_cast<double>(T))),
+              "statsmodels: G/(G-1) (n-1)/(n-K), K = N + T"};
+  }
+  return {1.0, ""};
+}
+
+}  // namespace
+
+PyDidResult run_twfe(const est::Panel& panel, double level, Ssc ssc) {
   const auto [normalised, k] = normalised_copy(panel);
   const did::TwfeFit fit = did::twfe::fit(normalised);
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
+  const auto [factor, text] = ssc_rescale(ssc, panel.n_units(), panel.n_periods());
+  if (ssc != Ssc::Cluster) r.se *= factor;
+  r.se_correction = text;
   to_caller_units(r, k);
   set_normal_intervals(r, level);
   return r;
@@ -99,6 +136,7 @@ PyDidResult run_sunab(const est::Panel& panel, double level) {
   r.att = fit.att;
   r.se = fit.se;
   fill_event_study(r, fit.event);
+  r.se_correction = "none (unit-clustered sandwich)";
   to_caller_units(r, k);
   set_normal_intervals(r, level);
   return r;

@@ -136,6 +136,8 @@ struct RecordFields<PyDidResult> {
                          "Callaway & Sant'Anna's base period: \"universal\" (every cell of a\n"
                          "cohort against the period before adoption) or \"varying\" (pre-periods\n"
                          "against the period before each); None for the other estimators."},
+      F<&R::se_correction>{"se_correction", units::unitless,
+                           "The small-sample correction of the standard errors, named."},
   };
 };
 

@@ -69,7 +69,8 @@ struct PyDidResult {
   std::vector<double> event_p_value;
   std::vector<double> group_p_value;
   std::optional<double> overall_group_p_value;
-  std::optional<std::string> base_period;  // Callaway-Sant'Anna: "universal" or "varying"
+  std::optional<std::string> base_period;    // Callaway-Sant'Anna: "universal" or "varying"
+  std::optional<std::string> se_correction;  // the small-sample factor of `se`, named
 };
 
 struct PyCpascResult {
