@@ -44,7 +44,8 @@ def test_difference_in_differences(prop99) -> None:
 
 
 def test_callaway_santanna_event_study_with_a_varying_base() -> None:
-    # R package did 2.1.2, its "Getting Started" vignette on mpdta:
+    # R package did (2.x), as printed in its vignette "Getting Started with the
+    # did Package" on mpdta:
     # att_gt(yname = "lemp", gname = "first.treat", idname = "countyreal",
     #        tname = "year", data = mpdta, control_group = "nevertreated")
     # (base_period = "varying", its default), then aggte(type = "dynamic").
