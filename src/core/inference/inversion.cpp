@@ -64,6 +64,7 @@ TestInterval follow_p_value(TestInterval out, double p_value, double level) {
 }  // namespace
 
 std::size_t least_accepted_count(std::size_t m, double level) {
+  if (m == 0) panic("test inversion needs at least one placebo statistic");
   std::size_t K = 0;
   while (!accepts(K, m, level)) ++K;  // K <= m: a count of m gives p = 1
   return K;
@@ -72,9 +73,7 @@ std::size_t least_accepted_count(std::size_t m, double level) {
 TestInterval invert_placebo_test(Statistic statistic, std::span<const double> att_path, double att,
                                  double pre_rmspe, std::span<const double> placebo_stats,
                                  double p_value, double level) {
-  const std::size_t m = placebo_stats.size();
-  if (m == 0) panic("test inversion needs at least one placebo statistic");
-  const std::size_t K = least_accepted_count(m, level);
+  const std::size_t K = least_accepted_count(placebo_stats.size(), level);
   TestInterval out{-kInf, kInf};
   if (K > 0) {
     std::vector<double> sorted(placebo_stats.begin(), placebo_stats.end());
@@ -136,9 +135,7 @@ void nonnegative_set(double A, double B, double C, std::vector<std::pair<double,
 TestInterval invert_moving_test(Statistic statistic, std::span<const double> att_path, double att,
                                 double pre_rmspe, std::span<const MovingPlacebo> placebos,
                                 double p_value, double level) {
-  const std::size_t m = placebos.size();
-  if (m == 0) panic("test inversion needs at least one placebo statistic");
-  const std::size_t K = least_accepted_count(m, level);
+  const std::size_t K = least_accepted_count(placebos.size(), level);
   // Where each placebo is at least as extreme as the real fit: s_j(tau) >=
   // s_0(tau), compared as squares over squared pre-period RMSPEs.
   std::vector<std::pair<double, double>> sets;

@@ -29,7 +29,7 @@
 namespace quintara::inference {
 
 // The least count K of placebos at least as extreme as the real fit for which
-// the test, (K + 1) / (m + 1) > 1 - level, accepts.
+// the test, (K + 1) / (m + 1) > 1 - level, accepts; m >= 1.
 std::size_t least_accepted_count(std::size_t m, double level);
 
 struct TestInterval {
