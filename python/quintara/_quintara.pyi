@@ -163,7 +163,9 @@ def fit_twfe_py(
 ) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""
 
-def fit_sunab_py(y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95) -> DiDResult:
+def fit_sunab_py(
+    y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95, ssc: str = "none"
+) -> DiDResult:
     """Sun & Abraham interaction-weighted event study."""
 
 def bacon_decompose_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> BaconResult:

@@ -19,15 +19,15 @@ struct StaggeredArgs {
   ArrayView y;
   std::vector<std::int64_t> cohorts;
   double level = 0.95;  // of the normal intervals; Goodman-Bacon has none
-  std::string ssc;      // TWFE's small-sample correction
+  std::string ssc;      // small-sample correction; Goodman-Bacon has none
 };
 
 const Params fit_twfe_params{
     "fit_twfe_py", arg("y", &StaggeredArgs::y), arg("cohorts", &StaggeredArgs::cohorts),
     arg("level", &StaggeredArgs::level, "0.95"), arg("ssc", &StaggeredArgs::ssc, "\"cluster\"")};
-const Params fit_sunab_params{"fit_sunab_py", arg("y", &StaggeredArgs::y),
-                              arg("cohorts", &StaggeredArgs::cohorts),
-                              arg("level", &StaggeredArgs::level, "0.95")};
+const Params fit_sunab_params{
+    "fit_sunab_py", arg("y", &StaggeredArgs::y), arg("cohorts", &StaggeredArgs::cohorts),
+    arg("level", &StaggeredArgs::level, "0.95"), arg("ssc", &StaggeredArgs::ssc, "\"none\"")};
 const Params bacon_params{"bacon_decompose_py", arg("y", &StaggeredArgs::y),
                           arg("cohorts", &StaggeredArgs::cohorts)};
 
@@ -54,7 +54,8 @@ Ref fit_sunab(PyObject* args, PyObject* kwargs) {
   const est::Panel panel = staggered(a);
   runs::check_sunab_design(panel);
   runs::validate::check_unit_interval("level", a.level);
-  return wrap(without_gil([&] { return runs::run_sunab(panel, a.level); }));
+  const runs::Ssc ssc = runs::parse_ssc(a.ssc);
+  return wrap(without_gil([&] { return runs::run_sunab(panel, a.level, ssc); }));
 }
 
 Ref bacon_decompose(PyObject* args, PyObject* kwargs) {

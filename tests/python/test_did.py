@@ -116,6 +116,11 @@ def test_always_treated_units_drop_out() -> None:
     again = quintara.fit_sunab_py(np.vstack([staggered([0, 0], 6, seed=8), y]), [0, 0, *cohorts])
     assert (again.event_att, again.event_se, again.att, again.se) == (
         res.event_att, res.event_se, res.att, res.se)
+    # Nor do they count among the clusters and observations of a small-sample factor.
+    sm = [quintara.fit_sunab_py(y, cohorts, ssc="statsmodels"),
+          quintara.fit_sunab_py(np.vstack([staggered([0, 0], 6, seed=8), y]), [0, 0, *cohorts],
+                                ssc="statsmodels")]
+    assert (sm[0].se, sm[0].se_correction) == (sm[1].se, sm[1].se_correction)
 
 
 def test_components_in_order() -> None:
@@ -171,18 +176,25 @@ def test_normal_intervals_and_p_values(entry: str) -> None:
             assert p == pytest.approx(2 * norm.sf(abs(att / se)), rel=1e-12)
 
 
+SSC_COHORTS = [3, 3, 5, 5, -1, -1, 4, 4, -1, 6, -1, -1]
+
+
+def ssc_panel() -> np.ndarray:
+    rng = np.random.default_rng(3)
+    y = rng.normal(size=(12, 7)) + np.arange(7) * 0.2
+    for i, c in enumerate(SSC_COHORTS):
+        if c >= 0:
+            y[i, c:] += 1.0
+    return y
+
+
 def test_twfe_small_sample_corrections_against_pyfixest_and_statsmodels() -> None:
     # The same panel (unit, time, y, D long) fitted by
     #   pyfixest 0.60.0: feols("y ~ D | unit + time", vcov={"CRV1": "unit"})
     #   statsmodels 0.15.0: ols("y ~ D + C(unit) + C(time)").fit(cov_type="cluster",
     #                                                         cov_kwds={"groups": unit})
     # gave att 0.7034671922304307 and se 0.37784219643946926 and 0.4085644498856809.
-    rng = np.random.default_rng(3)
-    cohorts = [3, 3, 5, 5, -1, -1, 4, 4, -1, 6, -1, -1]
-    y = rng.normal(size=(12, 7)) + np.arange(7) * 0.2
-    for i, c in enumerate(cohorts):
-        if c >= 0:
-            y[i, c:] += 1.0
+    y, cohorts = ssc_panel(), SSC_COHORTS
     fits = {s: quintara.fit_twfe_py(y, cohorts, ssc=s) for s in ("cluster", "none", "fixest",
                                                                  "statsmodels")}
     assert fits["fixest"].se == pytest.approx(0.37784219643946926, rel=1e-13)
@@ -193,3 +205,31 @@ def test_twfe_small_sample_corrections_against_pyfixest_and_statsmodels() -> Non
     assert fits["statsmodels"].se_correction.startswith("statsmodels: G/(G-1)")
     with pytest.raises(ValueError, match=r"^unknown ssc 'stata' \(expected cluster/none/fixest"):
         quintara.fit_twfe_py(y, cohorts, ssc="stata")
+
+
+def test_sunab_small_sample_corrections_against_pyfixest_and_statsmodels() -> None:
+    # ssc_panel long (unit, time, y; cohort 1000 and rel -1000 when never treated, else
+    # rel = time - cohort), fitted by
+    #   pyfixest 0.60.0: feols("y ~ i(rel, cohort, ref=-1, ref2=1000) | unit + time",
+    #       vcov={"CRV1": "unit"}, ssc=S), S = pf.ssc(k_adj=False, G_adj=False) for none,
+    #       pf.ssc(k_adj=False) for cluster, pf.ssc() for fixest;
+    #   statsmodels 0.15.0: OLS(y, [1, the 24 cell dummies, unit dummies 1..11, time dummies
+    #       1..6]).fit(cov_type="cluster", cov_kwds={"groups": unit});
+    # then a @ beta and sqrt(a @ cov @ a), a the cohort-size weights over the cells with
+    # e >= 0 (overall) and e == 0. Both gave att -0.14994380288679277 (statsmodels to 1e-12).
+    want = {"none": (0.48579783452090847, 0.4159576452614188),
+            "cluster": (0.5073992898105223, 0.4344535911837568),
+            "fixest": (0.634966724160341, 0.5436814341948754),
+            "statsmodels": (0.7132869131856377, 0.6107420077264908)}
+    y, cohorts = ssc_panel(), SSC_COHORTS
+    fits = {ssc: quintara.fit_sunab_py(y, cohorts, ssc=ssc) for ssc in want}
+    for (se, se_e0), r in zip(want.values(), fits.values(), strict=True):
+        assert r.att == pytest.approx(-0.14994380288679277, rel=1e-10)
+        # The 1e-10 ridge of the bread perturbs SEs at about that level.
+        assert (r.se, r.event_se[r.event_time.index(0)]) == pytest.approx((se, se_e0), rel=1e-8)
+    default, none = quintara.fit_sunab_py(y, cohorts), fits["none"]
+    assert (default.se, default.event_se, default.se_correction) == (
+        none.se, none.event_se, "none")
+    assert fits["fixest"].se_correction.endswith("K = T + 24 cells")
+    assert value_error(quintara.fit_sunab_py, y, cohorts, 0.95, "stata") == value_error(
+        quintara.fit_twfe_py, y, cohorts, 0.95, "stata")

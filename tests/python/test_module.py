@@ -61,7 +61,7 @@ SIGNATURES = {
     "fit_many": "(y3, treated, treat_time, method='sc', ridge=0.0, zeta_scale=1.0, "
                 "min_weight=0.0, max_weight=1.0)",
     "fit_twfe_py": "(y, cohorts, level=0.95, ssc='cluster')",
-    "fit_sunab_py": "(y, cohorts, level=0.95)",
+    "fit_sunab_py": "(y, cohorts, level=0.95, ssc='none')",
     "bacon_decompose_py": "(y, cohorts)",
     "geo_diagnostics": "(y, treated, test_len)",
     "geo_select": "(y, eligible, max_treated, test_len, target_lift, method='sdid', alpha=0.1, "

@@ -93,22 +93,37 @@ Ssc parse_ssc(std::string_view text) {
 
 namespace {
 
-// The chosen factor over the G / (G - 1) the fit applied, as a factor of the
+// What the small-sample factors count for one fit: G clusters (the units it
+// used), n observations, each peer's K with the text naming it, and whether
+// the fit's variance already carries G / (G - 1).
+struct SscCounts {
+  std::size_t clusters, observations;
+  std::size_t fixest_k, statsmodels_k;
+  std::string fixest_k_text, statsmodels_k_text;
+  bool fit_has_cluster_factor;
+};
+
+// The chosen factor over the one the fit applied, as a factor of the
 // standard error; with the text that names it.
-std::pair<double, std::string> ssc_rescale(Ssc ssc, std::size_t N, std::size_t T) {
-  const double G = static_cast<double>(N);
-  const double cluster = N >= 2 ? G / (G - 1.0) : 1.0;
-  const double n = G * static_cast<double>(T);
-  const auto dof = [&](double K) { return n > K ? (n - 1.0) / (n - K) : 1.0; };
+std::pair<double, std::string> ssc_rescale(Ssc ssc, const SscCounts& c) {
+  const double G = static_cast<double>(c.clusters);
+  const double cluster = c.clusters >= 2 ? G / (G - 1.0) : 1.0;
+  const double n = static_cast<double>(c.observations);
+  const auto dof = [&](std::size_t k) {
+    const double K = static_cast<double>(k);
+    return n > K ? (n - 1.0) / (n - K) : 1.0;
+  };
+  // The G / (G - 1) still to apply on top of the fit's own.
+  const double g = c.fit_has_cluster_factor ? 1.0 : cluster;
   switch (ssc) {
-    case Ssc::Cluster: return {1.0, "cluster: G/(G-1)"};
-    case Ssc::None: return {std::sqrt(1.0 / cluster), "none"};
+    case Ssc::Cluster: return {std::sqrt(g), "cluster: G/(G-1)"};
+    case Ssc::None: return {c.fit_has_cluster_factor ? std::sqrt(1.0 / cluster) : 1.0, "none"};
     case Ssc::Fixest:
-      return {std::sqrt(dof(1.0 + static_cast<double>(T))),
-              "fixest: G/(G-1) (n-1)/(n-K), K = T + 1"};
+      return {std::sqrt(g * dof(c.fixest_k)),
+              "fixest: G/(G-1) (n-1)/(n-K), K = " + c.fixest_k_text};
     case Ssc::Statsmodels:
-      return {std::sqrt(dof(G + static_cast<double>(T))),
-              "statsmodels: G/(G-1) (n-1)/(n-K), K = N + T"};
+      return {std::sqrt(g * dof(c.statsmodels_k)),
+              "statsmodels: G/(G-1) (n-1)/(n-K), K = " + c.statsmodels_k_text};
   }
   return {1.0, ""};
 }
@@ -121,22 +136,34 @@ PyDidResult run_twfe(const est::Panel& panel, double level, Ssc ssc) {
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
-  const auto [factor, text] = ssc_rescale(ssc, panel.n_units(), panel.n_periods());
-  if (ssc != Ssc::Cluster) r.se *= factor;
+  // fixest leaves out the unit effects nested in the clusters; statsmodels'
+  // dummy regression counts every dummy.
+  const std::size_t N = panel.n_units(), T = panel.n_periods();
+  const auto [factor, text] = ssc_rescale(ssc, {N, N * T, T + 1, N + T, "T + 1", "N + T", true});
+  r.se *= factor;
   r.se_correction = text;
   to_caller_units(r, k);
   set_normal_intervals(r, level);
   return r;
 }
 
-PyDidResult run_sunab(const est::Panel& panel, double level) {
+PyDidResult run_sunab(const est::Panel& panel, double level, Ssc ssc) {
   const auto [normalised, k] = normalised_copy(panel);
   const did::SaResult fit = did::sunab::fit(normalised);
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
   fill_event_study(r, fit.event);
-  r.se_correction = "none (unit-clustered sandwich)";
+  // The counts of the regression actually fitted: always-treated units
+  // dropped, P cells beside the unit and period effects (intercept, N - 1
+  // unit and T - 1 period dummies in statsmodels' count).
+  const std::size_t N = fit.n_units, T = panel.n_periods(), P = fit.n_cells;
+  const auto [factor, text] =
+      ssc_rescale(ssc, {N, N * T, T + P, N + T - 1 + P, format("T + {} cells", P),
+                        format("N + T - 1 + {} cells", P), false});
+  r.se *= factor;
+  for (double& se : r.event_se) se *= factor;
+  r.se_correction = text;
   to_caller_units(r, k);
   set_normal_intervals(r, level);
   return r;

@@ -38,18 +38,20 @@ void check_bacon_design(const estimators::Panel& panel);
 
 // Each fits a copy of the panel normalised by a power of two (scale.hpp) and
 // reports in y's units; `level` (in (0, 1)) is that of the normal intervals.
-// The small-sample factor of TWFE's unit-clustered variance, with G clusters,
-// n = N T observations and K parameters: G / (G - 1) alone ("cluster", the
-// entry's default), none, or G / (G - 1) (n - 1) / (n - K) with the K of
-// fixest (fixed effects nested in the clusters not counted: K = 1 + T) or of
-// statsmodels' dummy regression (every dummy counted: K = N + T).
+// The small-sample factor of a unit-clustered variance, with G clusters,
+// n = N T observations and K parameters: G / (G - 1) alone ("cluster", TWFE's
+// default), none (Sun-Abraham's default), or G / (G - 1) (n - 1) / (n - K)
+// with the K of fixest (fixed effects nested in the clusters not counted) or
+// of statsmodels' dummy regression (every dummy counted). TWFE has K = T + 1
+// and N + T; Sun-Abraham, with its P cohort x relative-period cells, T + P
+// and N + T - 1 + P, over the units left once always-treated ones drop.
 enum class Ssc { Cluster, None, Fixest, Statsmodels };
 
 // "cluster", "none", "fixest" or "statsmodels"; anything else is UserError.
 Ssc parse_ssc(std::string_view text);
 
 PyDidResult run_twfe(const estimators::Panel& panel, double level, Ssc ssc = Ssc::Cluster);
-PyDidResult run_sunab(const estimators::Panel& panel, double level);
+PyDidResult run_sunab(const estimators::Panel& panel, double level, Ssc ssc = Ssc::None);
 PyBaconResult run_bacon(const estimators::Panel& panel);
 
 // Copies an event study (key, estimate, standard error per entry) into the

@@ -6,9 +6,10 @@
 // (each unit's indicators belong to one cohort) without forming the design;
 // the cell coefficients are averaged per relative period with cohort-size
 // weights. Standard errors come from a unit-clustered sandwich without
-// small-sample factor.
+// small-sample factor; the counts below let a caller apply one.
 #pragma once
 
+#include <cstddef>
 #include <vector>
 
 #include "core/estimators/did/effects.hpp"
@@ -20,6 +21,8 @@ struct SaResult {
   std::vector<AggEffect> event;  // ascending relative period; influence empty
   double att = 0.0;              // cohort-size-weighted mean of the cells with e >= 0
   double se = 0.0;
+  std::size_t n_units = 0;  // of the estimation sample: the clusters
+  std::size_t n_cells = 0;  // cohort x relative-period coefficients estimated
 };
 
 namespace sunab {

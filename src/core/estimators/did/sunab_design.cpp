@@ -105,6 +105,8 @@ linalg::Cholesky bread_factor(const Mat& gram) {
 SaResult summarize(const Design& d, const std::vector<double>& beta, const linalg::Cholesky& bread,
                    const Mat& meat) {
   SaResult out;
+  out.n_units = d.sample().n_units();
+  out.n_cells = d.cells.size();
   std::vector<std::int64_t> periods;
   for (const Cell& c : d.cells) periods.push_back(c.e);
   std::sort(periods.begin(), periods.end());
