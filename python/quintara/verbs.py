@@ -325,7 +325,8 @@ def staggered(
         unit-level columns of the table). ``base_period`` defaults to
         "varying" here (each pre-period against the period before it, as the
         field's reference implementation does); "universal" compares every
-        period with the one before adoption.
+        period with the one before adoption. twfe and sunab take ``level``
+        and ``ssc`` (the small-sample correction of their standard errors).
 
     Returns
     -------
@@ -340,7 +341,9 @@ def staggered(
     _choice("method", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
     _check_options("staggered", _entry(_STAGGERED[estimator]), options, 2)
-    allowed = {"bacon": [], "twfe": ["level", "ssc"]}.get(estimator, ["level"])
+    allowed = {"bacon": [], "twfe": ["level", "ssc"], "sunab": ["level", "ssc"]}.get(
+        estimator, ["level"]
+    )
     if estimator != "callaway" and (control != "never" or set(options) - set(allowed)):
         raise ValueError(
             f"method {estimator!r} takes no control= or other options; only 'callaway' does"

@@ -83,6 +83,10 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     panel = quintara.Panel.from_long(table, **kw)
     for est, fn in [("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py)]:
         assert quintara.staggered(panel, adoption=adoption, method=est).att == fn(d.y, codes).att
+        fit = quintara.staggered(panel, adoption=adoption, method=est, ssc="statsmodels")
+        raw = fn(d.y, codes, ssc="statsmodels")
+        assert (fit.se, fit.raw.event_se) == (raw.se, raw.event_se)
+        assert f"SE correction:    {raw.se_correction}\n" in fit.summary()
     bacon = quintara.staggered(panel, adoption=adoption, method="bacon")
     assert bacon.att == quintara.bacon_decompose_py(d.y, codes).twfe
     assert set(bacon.to_frame().treated) <= {2004, 2006, 2007}
