@@ -1,8 +1,8 @@
 """The labelled layer's synthetic-control method table: one row per method.
 
-Each row names the compiled entry a method runs and how that entry is asked
-for placebo inference; `synth`, the CLI's choices and the placebo gap paths
-all read it.
+Each row names the compiled entry a method runs, how that entry is asked for
+placebo inference and whether it has a conformal test; `synth`, the CLI's
+choices and the placebo gap paths all read it.
 """
 
 from __future__ import annotations
@@ -15,14 +15,16 @@ __all__ = ["SynthMethod", "SYNTH"]
 
 @dataclass(frozen=True)
 class SynthMethod:
-    """One method: its compiled entry and its placebo switch.
+    """One method: its compiled entry, its placebo switch and its conformal test.
 
     `placebo` is "flag" (the entry takes ``placebo=True``), "inference"
-    (``inference="placebo"``) or None (no placebo test).
+    (``inference="placebo"``) or None (no placebo test). `conformal`: whether
+    `fit_conformal` runs the method.
     """
 
     entry: str
     placebo: str | None
+    conformal: bool = False
 
     def placebo_kwargs(self) -> dict[str, Any]:
         """The keyword arguments that ask the entry for its placebo test."""
@@ -34,10 +36,10 @@ class SynthMethod:
 
 
 SYNTH: dict[str, SynthMethod] = {
-    "sc": SynthMethod("fit_sc", "flag"),
-    "fp": SynthMethod("fit_fp", "flag"),
-    "asc": SynthMethod("fit_asc", "flag"),
-    "sdid": SynthMethod("fit_sdid", "inference"),
+    "sc": SynthMethod("fit_sc", "flag", conformal=True),
+    "fp": SynthMethod("fit_fp", "flag", conformal=True),
+    "asc": SynthMethod("fit_asc", "flag", conformal=True),
+    "sdid": SynthMethod("fit_sdid", "inference", conformal=True),
     "rsc": SynthMethod("fit_rsc", "flag"),
     "mcnnm": SynthMethod("fit_mcnnm", None),
     "cpasc": SynthMethod("fit_cpasc", None),

@@ -172,7 +172,13 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--start", required=True, metavar="PERIOD", help="first treated period")
     p.add_argument("--method", default="sc", choices=verbs.SYNTH_METHODS)
-    p.add_argument("--inference", default="none", choices=["none", "placebo", "jackknife"])
+    p.add_argument(
+        "--inference",
+        default="none",
+        choices=["none", "placebo", "conformal", "jackknife"],
+        help="placebo: matched placebo test; conformal: conformal test (sc, fp, asc, sdid); "
+        "jackknife: sdid only",
+    )
     p.add_argument("--level", type=float, help="confidence level")
 
     p = command("staggered", "Staggered-adoption difference-in-differences.", _staggered, False)

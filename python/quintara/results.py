@@ -7,6 +7,7 @@ studies by event time, cohorts by their adoption-period label.
 
 from __future__ import annotations
 
+import inspect
 import math
 from typing import TYPE_CHECKING, Any
 
@@ -147,14 +148,15 @@ class SynthResult(_Result):
 
     @property
     def p_value(self) -> float | None:
-        """Placebo p-value, when placebo inference ran."""
+        """The p-value of the placebo or conformal test of no effect, when one ran."""
         return self.raw.p_value
 
     @property
     def ci(self) -> tuple[float, float] | None:
         """Interval of the ATT from the same procedure as `p_value`: for a placebo
-        test the effects it does not reject (0 lies outside exactly when
-        p <= 1 - level), for the jackknife att +- z se; None without inference."""
+        or conformal test the effects it does not reject (0 lies outside exactly
+        when p <= alpha, alpha = 1 - level: 0.1 at level 0.9), for the jackknife
+        att +- z se; None without inference."""
         r = self.raw
         lo, hi = (
             (r.ci_lower, r.ci_upper)
@@ -167,6 +169,19 @@ class SynthResult(_Result):
     def inference_method(self) -> str | None:
         """What the inference was, in a few words (None without inference)."""
         return self.raw.inference_method
+
+    @property
+    def pointwise(self) -> pd.DataFrame | None:
+        """Per post period: the effect and the interval of effects the conformal
+        test of that period alone does not reject (columns effect, lower, upper);
+        None unless conformal inference ran with pointwise intervals."""
+        r = self.raw
+        if r.pointwise_lower is None:
+            return None
+        return pd.DataFrame(
+            {"effect": r.att_path, "lower": r.pointwise_lower, "upper": r.pointwise_upper},
+            index=self.panel.periods[self._t0 :],
+        )
 
     @property
     def weights(self) -> pd.Series:
@@ -254,6 +269,9 @@ class SynthResult(_Result):
             "post_rmspe": self.raw.post_rmspe,
             "weights": {str(json_label(k)): float(v) for k, v in w.items()} if len(w) else None,
             "effects": {str(json_label(k)): float(v) for k, v in self.effects.items()},
+            "pointwise": None
+            if (pw := self.pointwise) is None
+            else {str(json_label(k)): [float(v.lower), float(v.upper)] for k, v in pw.iterrows()},
         }
 
     def summary(self) -> str:
@@ -333,7 +351,14 @@ class SynthResult(_Result):
             if row.placebo is None:
                 raise ValueError(f"method {self.method!r} has no placebo test")
             fn = getattr(_quintara, row.entry)
-            opts = {k: v for k, v in self.options.items() if k not in ("placebo", "inference")}
+            # Only what the method's own entry takes: a conformal run's options
+            # (block_len, pointwise, ...) are not its.
+            takes = inspect.signature(fn).parameters
+            opts = {
+                k: v
+                for k, v in self.options.items()
+                if k in takes and k not in ("placebo", "inference")
+            }
             opts.update(row.placebo_kwargs())
             raw = fn(self.panel.y, self._rows, self._t0, **opts)
         gaps = raw.placebo_gaps if raw.placebo_gaps is not None else []

@@ -42,6 +42,10 @@ def _entry(name: str) -> Any:
     return fn
 
 
+# What the progress line calls a run with each inference.
+_RUN_LABEL = {"placebo": "placebo refits", "conformal": "conformal test"}
+
+
 def _check_options(verb: str, entry: Any, options: Mapping[str, Any], taken: int) -> None:
     """An option the compiled entry does not take is the verb's TypeError, not the entry's.
 
@@ -128,15 +132,20 @@ def synth(
         The compiled entry called: sc -> `fit_sc`, fp -> `fit_fp`, asc ->
         `fit_asc`, sdid -> `fit_sdid`, rsc -> `fit_rsc`, mcnnm -> `fit_mcnnm`,
         cpasc -> `fit_cpasc`.
-    inference : {"none", "placebo", "jackknife"}
+    inference : {"none", "placebo", "conformal", "jackknife"}
         "placebo" passes ``placebo=True`` (``inference="placebo"`` for sdid)
         with ``placebo_size="matched"`` (each placebo treats as many units as
         there are treated units, drawn from every unit, and is refitted on all
         the others) and ``max_pre_ratio=5`` (placebos fitting
         their pre-period over 5 times worse than the treated are left out)
         unless `options` say otherwise; the interval is the test's own
-        inversion. "jackknife" is sdid's only. mcnnm takes none; cpasc always
-        returns its conformal p-value.
+        inversion. "conformal" (sc, fp, asc, sdid) calls `fit_conformal`: the
+        conformal test of Chernozhukov, Wuthrich & Zhu (2021), the method refitted
+        on all periods under each hypothesised constant effect and the residuals
+        permuted in moving blocks over time; its interval inverts that test and
+        `SynthResult.pointwise` holds one interval per post period. "jackknife"
+        is sdid's only. mcnnm takes none; cpasc always returns its conformal
+        p-value.
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
     progress : bool or None
@@ -150,9 +159,9 @@ def synth(
         ConformalResult for cpasc, SynthResult otherwise.
     """
     _choice("method", method, SYNTH_METHODS)
-    _choice("inference", inference, ("none", "placebo", "jackknife"))
+    _choice("inference", inference, ("none", "placebo", "conformal", "jackknife"))
     row = SYNTH[method]
-    name = row.entry
+    name = "fit_conformal" if inference == "conformal" else row.entry
     for flag in ("placebo", "inference"):
         # The verb says inference= once; a second way of saying it could only
         # contradict it.
@@ -161,12 +170,18 @@ def synth(
                 f"synth() takes inference={inference!r}; do not also pass {flag}= "
                 f"({flag}={options[flag]!r})"
             )
-    _check_options("synth", _entry(name), options, 3)
+    if inference == "conformal" and not row.conformal:
+        conformal = ", ".join(m for m, r in SYNTH.items() if r.conformal)
+        raise ValueError(
+            f"method {method!r} has no conformal test (conformal inference runs {conformal})"
+        )
+    # fit_conformal's fourth parameter is the method, which the verb fills.
+    _check_options("synth", _entry(name), options, 4 if inference == "conformal" else 3)
     if inference == "jackknife" and method != "sdid":
         raise ValueError(
             f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'"
         )
-    if inference != "none" and row.placebo is None:
+    if inference in ("placebo", "jackknife") and row.placebo is None:
         raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
     panel = _panel(data, unit, time, outcome)
     rows = panel.unit_positions(treated)
@@ -180,17 +195,21 @@ def synth(
         kwargs.setdefault("max_pre_ratio", 5.0)
     elif inference == "jackknife":
         kwargs["inference"] = inference
+    elif inference == "conformal":
+        kwargs["method"] = method
     raw = _progress.run(
         _entry(name),
         panel.y,
         rows,
         t0,
-        label=f"{method} placebo refits" if inference == "placebo" else f"{method} fit",
+        label=f"{method} {_RUN_LABEL.get(inference, 'fit')}",
         show=progress,
         **kwargs,
     )
     if method == "cpasc":
         return ConformalResult(raw, panel, rows, t0, kwargs)
+    if inference == "conformal":
+        kwargs.pop("method")
     return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs)
 
 

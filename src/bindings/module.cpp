@@ -8,6 +8,7 @@
 #include "bindings/api_batch.hpp"
 #include "bindings/api_bootstrap.hpp"
 #include "bindings/api_callaway.hpp"
+#include "bindings/api_conformal.hpp"
 #include "bindings/api_cpasc.hpp"
 #include "bindings/api_diagnostics.hpp"
 #include "bindings/api_did.hpp"
@@ -35,6 +36,7 @@ const EntryDef* const kEntries[] = {
     &fit_many_entry,           &fit_twfe_py_entry,        &fit_callaway_entry,
     &fit_sunab_py_entry,       &bacon_decompose_py_entry, &geo_power_entry,
     &geo_power_ensemble_entry, &geo_diagnostics_entry,    &geo_select_entry,
+    &fit_conformal_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

@@ -48,6 +48,10 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
     assert "Synthetic control results" in r.stdout and "sdid (fit_sdid)" in r.stdout
     fit = json.loads(out.read_text())
     assert fit["att"] == pytest.approx(-15.6054, abs=1e-4) and fit["weights"]["Nevada"] > 0.1
+    r = run("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start", "1989",
+            "--method", "fp", "--inference", "conformal", "--json", str(out))
+    assert r.returncode == 0 and "conformal test (31 moving-block" in r.stdout
+    assert len(json.loads(out.read_text())["pointwise"]) == 12
     r = run("staggered", str(tables["mpdta"]), *"--unit countyreal --time year --outcome lemp "
             "--adoption first_treat --control notyet --json".split(), str(out))
     assert r.returncode == 0 and "event +3" in r.stdout

@@ -17,7 +17,7 @@ from quintara import _quintara
 TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_mcnnm",
          "fit_cpasc", "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py",
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
-         "geo_diagnostics", "geo_select"]
+         "geo_diagnostics", "geo_select", "fit_conformal"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -60,6 +60,9 @@ SIGNATURES = {
                  "sc_ridge=0.0, aug_lambda=None)",
     "fit_many": "(y3, treated, treat_time, method='sc', ridge=0.0, zeta_scale=1.0, "
                 "min_weight=0.0, max_weight=1.0)",
+    "fit_conformal": "(y, treated, treat_time, method='sc', level=0.95, block_len=None, "
+                     "pointwise=True, ridge=0.0, zeta_scale=1.0, min_weight=0.0, "
+                     "max_weight=1.0)",
     "fit_twfe_py": "(y, cohorts, level=0.95, ssc='cluster')",
     "fit_sunab_py": "(y, cohorts, level=0.95, ssc='none')",
     "bacon_decompose_py": "(y, cohorts)",
@@ -91,7 +94,8 @@ def test_signatures_docstrings_and_property_order() -> None:
                      "pre_rmspe", "post_rmspe", "p_value", "se", "ci_lower", "ci_upper",
                      "inference_distribution", "placebo_atts", "synthetic", "placebo_ids",
                      "placebo_gaps", "placebo_sets", "test_ci_lower", "test_ci_upper",
-                     "n_placebo_used", "n_placebo_excluded", "inference_method", "level"]
+                     "n_placebo_used", "n_placebo_excluded", "inference_method", "level",
+                     "pointwise_lower", "pointwise_upper"]
     assert quintara.geo_power.__doc__.startswith(
         "Power analysis for one method via historical placebo with injected lift.\n\n")
     assert quintara.geo_power_ensemble.__doc__.startswith(

@@ -21,7 +21,7 @@ using estimators::sc::Statistic;
 // Whether count placebo statistics at least as extreme give p > 1 - level,
 // in the p-value's own arithmetic.
 bool accepts(std::size_t count, std::size_t m, double level) {
-  return static_cast<double>(count + 1) / static_cast<double>(m + 1) > 1.0 - level;
+  return !rejects(static_cast<double>(count + 1) / static_cast<double>(m + 1), level);
 }
 
 // Half-width of {tau : stat(tau) <= c} around att; negative when empty.
@@ -36,10 +36,12 @@ double half_width(Statistic statistic, std::span<const double> g, double att, do
   return d < 0.0 ? -1.0 : std::sqrt(d);
 }
 
+}  // namespace
+
 // Tau = 0 follows the p-value itself, also where rounding of the ends
 // would put 0 on the other side.
 TestInterval follow_p_value(TestInterval out, double p_value, double level) {
-  const bool keep_zero = p_value > 1.0 - level;
+  const bool keep_zero = !rejects(p_value, level);
   const bool has_zero = out.lower <= 0.0 && 0.0 <= out.upper;
   if (keep_zero && !has_zero) {
     if (std::isnan(out.lower)) {
@@ -60,8 +62,6 @@ TestInterval follow_p_value(TestInterval out, double p_value, double level) {
   }
   return out;
 }
-
-}  // namespace
 
 std::size_t least_accepted_count(std::size_t m, double level) {
   if (m == 0) panic("test inversion needs at least one placebo statistic");
@@ -182,29 +182,67 @@ TestInterval invert_moving_test(Statistic statistic, std::span<const double> att
   return follow_p_value(out, p_value, level);
 }
 
+namespace {
+
+// One end of the accepted set seen from an accepted `start`: steps doubling
+// from `step0` until `max_misses` + 1 probes in a row reject (an accepted
+// probe past a rejected one extends the end), then bisection between the last
+// accepted probe and the rejected one after it, to a relative 1e-6. Infinite
+// when the probes run off with the last one accepted.
+double accepted_end(const std::function<bool(double)>& accepts_at, double start, double step0,
+                    double direction, int max_misses) {
+  double in = start, out = kNaN, h = step0;
+  int doublings = 0, misses = 0;
+  for (;;) {
+    const double x = start + direction * h;
+    if (accepts_at(x)) {
+      in = x;
+      out = kNaN;
+      misses = 0;
+    } else {
+      if (std::isnan(out)) out = x;
+      if (++misses > max_misses) break;
+    }
+    h *= 2.0;
+    if (++doublings > 60 || !std::isfinite(start + direction * h)) {
+      if (misses == 0) return direction * kInf;
+      break;
+    }
+  }
+  for (int i = 0; i < 80; ++i) {
+    const double mid = 0.5 * (in + out);
+    if (std::fabs(out - in) <= 1e-6 * std::max({std::fabs(in), std::fabs(out), step0})) break;
+    (accepts_at(mid) ? in : out) = mid;
+  }
+  return in;
+}
+
+}  // namespace
+
+TestInterval invert_by_search(const std::function<bool(double)>& accepts_at,
+                              std::span<const double> starts, double scale, int max_misses,
+                              double p_value, double level) {
+  std::vector<double> accepted;
+  for (const double s : starts) {
+    if (accepts_at(s)) accepted.push_back(s);
+  }
+  if (accepted.empty()) return follow_p_value({kNaN, kNaN}, p_value, level);
+  const double step0 = scale > 0.0 && std::isfinite(scale) ? scale : 1.0;
+  TestInterval out{kInf, -kInf};
+  for (const double direction : {-1.0, 1.0}) {
+    for (const double s : accepted) {
+      const double e = accepted_end(accepts_at, s, step0, direction, max_misses);
+      if (direction < 0) out.lower = std::min(out.lower, e);
+      if (direction > 0) out.upper = std::max(out.upper, e);
+    }
+  }
+  return follow_p_value(out, p_value, level);
+}
+
 TestInterval invert_by_bisection(const std::function<bool(double)>& accepts_at, double att,
                                  double scale, double p_value, double level) {
-  if (!accepts_at(att)) return follow_p_value({kNaN, kNaN}, p_value, level);
-  const double step0 = scale > 0.0 && std::isfinite(scale) ? scale : 1.0;
-  const auto end = [&](double direction) {
-    double in = att, h = step0;
-    int doublings = 0;
-    while (accepts_at(att + direction * h)) {
-      in = att + direction * h;
-      h *= 2.0;
-      if (++doublings > 60 || !std::isfinite(att + direction * h)) return direction * kInf;
-    }
-    double out = att + direction * h;
-    for (int i = 0; i < 80; ++i) {
-      const double mid = 0.5 * (in + out);
-      if (std::fabs(out - in) <= 1e-6 * std::max({std::fabs(in), std::fabs(out), step0})) break;
-      (accepts_at(mid) ? in : out) = mid;
-    }
-    return in;
-  };
-  const double lower = end(-1.0);
-  const double upper = end(1.0);
-  return follow_p_value({lower, upper}, p_value, level);
+  const double start[] = {att};
+  return invert_by_search(accepts_at, start, scale, 0, p_value, level);
 }
 
 }  // namespace quintara::inference

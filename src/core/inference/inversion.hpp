@@ -5,8 +5,8 @@
 // observed panel (each estimator fixes them from the pre-period and the
 // donors), its effect path is g - tau and its att is att - tau; the placebo
 // refits never see the treated units and do not change. So p(tau) =
-// (#{placebo stat >= stat(tau)} + 1) / (m + 1), and {tau : p(tau) > 1 -
-// level} = {tau : stat(tau) <= c}, c the K-th largest placebo statistic for
+// (#{placebo stat >= stat(tau)} + 1) / (m + 1), and the accepted set
+// {tau : not rejects(p(tau))} = {tau : stat(tau) <= c}, c the K-th largest placebo statistic for
 // the least count K the test accepts. For the three statistics that set is
 // an interval with closed-form ends:
 //   RMSPE ratio   sqrt(mean((g - tau)^2)) / pre <= c:  att +- sqrt((c pre)^2 - v),
@@ -14,11 +14,12 @@
 //   |att|         att +- c;
 //   |att| / pre   att +- c pre.
 // Ends are exact up to rounding; at tau = 0 the interval and the test's own
-// p-value agree by construction (0 lies outside it exactly when p <= 1 -
-// level), the one place where a rounding-level disagreement is resolved in
+// p-value agree by construction (0 lies outside it exactly when p <=
+// test_alpha(level)), the one place where a rounding-level disagreement is resolved in
 // the p-value's favour.
 #pragma once
 
+#include <cmath>
 #include <cstddef>
 #include <functional>
 #include <span>
@@ -28,8 +29,18 @@
 
 namespace quintara::inference {
 
+// The size a test at `level` rejects at: 1 - level rounded to 12 decimals,
+// the number the caller means. In floating point 1 - 0.9 is
+// 0.09999999999999998, so a p-value of exactly 3/30 = 0.1 would not reject
+// at level 0.9, and a test with p-values k / m would be conservative by one
+// step wherever (1 - level) m is a whole number.
+inline double test_alpha(double level) { return std::round((1.0 - level) * 1e12) / 1e12; }
+
+// Whether a test with this p-value rejects at `level`: p <= test_alpha.
+inline bool rejects(double p_value, double level) { return p_value <= test_alpha(level); }
+
 // The least count K of placebos at least as extreme as the real fit for which
-// the test, (K + 1) / (m + 1) > 1 - level, accepts; m >= 1.
+// the test accepts ((K + 1) / (m + 1) not rejected); m >= 1.
 std::size_t least_accepted_count(std::size_t m, double level);
 
 struct TestInterval {
@@ -37,6 +48,13 @@ struct TestInterval {
   double lower = 0.0;
   double upper = 0.0;
 };
+
+// The interval with tau = 0 put on the side its p-value decides: 0 added
+// (an empty set becoming [0, 0]) when the test accepts it, the nearer end
+// moved just past 0 (by the least subnormal) when the test rejects it. Every
+// inversion ends with this; a caller that rescales the ends applies it again,
+// as the least subnormal does not survive a downward rescaling.
+TestInterval follow_p_value(TestInterval interval, double p_value, double level);
 
 // `att_path`, `att` and `pre_rmspe` of the real fit, `placebo_stats` the m
 // >= 1 kept placebo statistics, `p_value` the test's own p at tau = 0, and
@@ -76,5 +94,14 @@ TestInterval invert_moving_test(estimators::sc::Statistic statistic,
 // infinite.
 TestInterval invert_by_bisection(const std::function<bool(double)>& accepts, double att,
                                  double scale, double p_value, double level);
+
+// The same from several starting points, for an accepted set that need not
+// be one interval: from each start the test accepts, each end's doubling
+// steps go on through up to `max_misses` rejected probes in a row, so an
+// accepted stretch past a gap extends the end; the result is the hull of
+// what the starts reach. invert_by_bisection is one start and no misses.
+TestInterval invert_by_search(const std::function<bool(double)>& accepts,
+                              std::span<const double> starts, double scale, int max_misses,
+                              double p_value, double level);
 
 }  // namespace quintara::inference

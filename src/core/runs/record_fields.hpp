@@ -67,7 +67,8 @@ struct RecordFields<PyScResult> {
           "test_ci_lower", units::y,
           "The constant effects the test behind `p_value` does not reject at `level`\n"
           "(the test inverted): 0 lies outside [test_ci_lower, test_ci_upper] exactly\n"
-          "when p_value <= 1 - level. Both NaN when it rejects every effect."},
+          "when p_value <= alpha, alpha = 1 - level rounded to 12 decimals (0.1 at\n"
+          "level 0.9). Both NaN when it rejects every effect."},
       F<&R::test_ci_upper>{"test_ci_upper", units::y},
       F<&R::n_placebo_used>{"n_placebo_used", units::count,
                             "Placebos behind `p_value`, if placebo inference ran."},
@@ -78,6 +79,11 @@ struct RecordFields<PyScResult> {
       F<&R::inference_method>{"inference_method", units::unitless,
                               "What the inference was, in a few words, if it ran."},
       F<&R::level>{"level", units::unitless, "The level of the intervals, if inference ran."},
+      F<&R::pointwise_lower>{
+          "pointwise_lower", units::y,
+          "Per post period, the effects the conformal test of that period alone does\n"
+          "not reject at `level` (matching `att_path`), if conformal inference ran."},
+      F<&R::pointwise_upper>{"pointwise_upper", units::y},
   };
 };
 

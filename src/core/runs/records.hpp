@@ -38,6 +38,9 @@ struct PyScResult {
   std::optional<std::size_t> n_placebo_excluded;
   std::optional<std::string> inference_method;
   std::optional<double> level;
+  // The conformal test's interval for each post period's effect.
+  std::optional<std::vector<double>> pointwise_lower;
+  std::optional<std::vector<double>> pointwise_upper;
 };
 
 struct PyDidResult {

@@ -9,6 +9,7 @@
 #include "core/estimators/sc/sdid.hpp"
 #include "core/format.hpp"
 #include "core/inference/intervals.hpp"
+#include "core/inference/inversion.hpp"
 #include "core/panic.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
@@ -95,6 +96,21 @@ void attach_placebo(PyScResult& result, const inf::PlaceboResult& placebo, const
   result.level = level;
 }
 
+void attach_conformal(PyScResult& result, const inf::ConformalResult& conformal, double level) {
+  result.p_value = conformal.p_value;
+  result.test_ci_lower = conformal.interval.lower;
+  result.test_ci_upper = conformal.interval.upper;
+  if (!conformal.pointwise_lower.empty()) {
+    result.pointwise_lower = conformal.pointwise_lower;
+    result.pointwise_upper = conformal.pointwise_upper;
+  }
+  result.inference_method = format(
+      "conformal test ({} moving-block permutations of the null-imposed residuals, "
+      "windows of {} periods); interval by test inversion",
+      conformal.n_windows, conformal.window);
+  result.level = level;
+}
+
 namespace {
 
 // The fixed-weights jackknife refits nothing; its interval is normal,
@@ -138,8 +154,21 @@ PyScResult run_sc(ScRequest request) {
     const inf::PlaceboResult placebo = inf::sc_placebo_method(panel, method, fit, options);
     attach_placebo(result, placebo, fit, request.level, request.placebo.max_pre_ratio);
     statistic_in_y = est::sc::in_outcome_units(placebo.statistic);
+  } else if (request.inference == ScInference::Conformal) {
+    inf::ConformalOptions options = request.conformal;
+    options.level = request.level;
+    attach_conformal(result, inf::conformal_test(panel, request.t0, method, fit, options),
+                     request.level);
   }
   to_caller_units(result, k, statistic_in_y);
+  // The ends' nudge past 0 is the least subnormal, which a downward rescaling
+  // flushes to 0: decide tau = 0 again in the caller's units.
+  if (result.test_ci_lower && result.p_value) {
+    const inf::TestInterval i = inf::follow_p_value({*result.test_ci_lower, *result.test_ci_upper},
+                                                    *result.p_value, request.level);
+    result.test_ci_lower = i.lower;
+    result.test_ci_upper = i.upper;
+  }
   return result;
 }
 

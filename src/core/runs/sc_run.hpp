@@ -11,13 +11,14 @@
 #include <vector>
 
 #include "core/estimators/fit.hpp"
+#include "core/inference/conformal.hpp"
 #include "core/inference/placebo.hpp"
 #include "core/linalg/matrix.hpp"
 #include "core/runs/records.hpp"
 
 namespace quintara::runs {
 
-enum class ScInference { None, Placebo, Jackknife };
+enum class ScInference { None, Placebo, Jackknife, Conformal };
 
 // "none", "placebo" or "jackknife"; anything else is UserError "unknown SDID
 // inference '{}' (expected none/placebo/jackknife)".
@@ -33,7 +34,8 @@ struct ScRequest {
   estimators::sc::ScMethod method;
   ScInference inference = ScInference::None;
   double level = 0.95;
-  inference::PlaceboOptions placebo;  // which placebos, and which are kept
+  inference::PlaceboOptions placebo;      // which placebos, and which are kept
+  inference::ConformalOptions conformal;  // level is `level` above
 };
 
 // Fits on y normalised by a power of two (scale.hpp) and reports the record
@@ -42,6 +44,11 @@ PyScResult run_sc(ScRequest request);
 
 // The fit without inference: every inference attribute absent.
 PyScResult result_from_fit(const estimators::ScFit& fit);
+
+// Fills p_value, the test's interval and the pointwise intervals from a
+// conformal test, and names it.
+void attach_conformal(PyScResult& result, const inference::ConformalResult& conformal,
+                      double level);
 
 // Fills the inference attributes from a placebo test (the percentile
 // interval and se of the placebo effects, the test's own inverted interval,

@@ -7,9 +7,9 @@
 #include <utility>
 
 #include "core/estimators/sc/augmented.hpp"
+#include "core/estimators/sc/null_refit.hpp"
 #include "core/format.hpp"
 #include "core/linalg/kernels.hpp"
-#include "core/linalg/simplex.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::estimators::sc::cpasc {
@@ -179,6 +179,9 @@ CpascFit fit_at(const Panel& panel, std::size_t t0, const CpascOptions& options)
   const linalg::MatView X_post = X_full.row_range(t0, T - t0);
   const AscOptions asc{options.aug_lambda, options.sc_ridge, 0.0, 1.0};
 
+  // The null of no effect makes every period a pre-period: plain simplex
+  // weights over the whole path, whatever aug_lambda is.
+  const NullRefit null_refit(ScMethod{ScOptions{0.0, 1.0, options.sc_ridge, 0.0}}, X_full, 1);
   CpascFit fit;
   fit.t0 = t0;
   std::vector<UnitFit> null_fits;
@@ -197,11 +200,8 @@ CpascFit fit_at(const Panel& panel, std::size_t t0, const CpascOptions& options)
     u.level = per_period(sum(y_pre), t0);
     fit.units.push_back(std::move(u));
 
-    // The null of no effect makes every period a pre-period: plain simplex
-    // weights over the whole path, whatever aug_lambda is.
-    const std::vector<double> w0 = linalg::sc_weights(X_full, y, options.sc_ridge).weights;
     UnitFit n;
-    n.residual = gap(y, X_full, w0);
+    n.residual = null_refit.residual(y);
     n.unit = i;
     n.mspe = per_period(sum_of_squares(n.residual), T);
     n.level = per_period(sum(y), T);

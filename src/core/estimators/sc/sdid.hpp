@@ -116,6 +116,9 @@ struct Traits {
   static constexpr bool kLinearInPoolPost = false;
   // zeta_scale multiplies a level measured from the data itself.
   static constexpr std::tuple<> kSquaredOptions{};
+  // Its unit weights fit up to a free intercept, so its in-sample residual's
+  // level carries nothing (the time weights set it, not the fit).
+  static constexpr bool kFreeLevel = true;
 
   static Options geo_options(double min_w, double max_w) { return {min_w, max_w, 1.0}; }
   static Options batch_options(const BatchRow& r) {

@@ -17,6 +17,9 @@
 //   kOutcomeOptions   (optional)   the same for options in the outcome's own
 //                                  units. Every other option is unitless or a
 //                                  count.
+//   kFreeLevel        (optional)   true where the fit holds the treated
+//                                  level free, so an in-sample residual is
+//                                  taken around its mean (default false)
 //   geo_options(min_w, max_w)      the geo design's fixed options
 //   batch_options(row)             the batched fits' options
 //   fit_at, fit_series             the fit on a panel and on prepared series
@@ -104,6 +107,15 @@ concept ScTraits =
       { T::fit_at(panel, t0, o) } -> std::same_as<ScFit>;
       { T::fit_series(series, std::move(donors), o) } -> std::same_as<ScFit>;
     };
+
+template <class T>
+constexpr bool has_free_level() {
+  if constexpr (requires { T::kFreeLevel; }) {
+    return T::kFreeLevel;
+  } else {
+    return false;
+  }
+}
 
 template <class T>
 concept HasPrepareAt = requires(const Panel& panel, std::size_t t0, const typename T::Options& o) {
