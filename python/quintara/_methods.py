@@ -1,7 +1,7 @@
 """The labelled layer's synthetic-control method table: one row per method.
 
 Each row names the compiled entry a method runs, how that entry is asked for
-placebo inference and whether it has a conformal test; `synth`, the CLI's
+placebo inference and which other tests it has; `synth`, the CLI's
 choices and the placebo gap paths all read it.
 """
 
@@ -19,12 +19,14 @@ class SynthMethod:
 
     `placebo` is "flag" (the entry takes ``placebo=True``), "inference"
     (``inference="placebo"``) or None (no placebo test). `conformal`: whether
-    `fit_conformal` runs the method.
+    `fit_conformal` runs the method; `in_time`: whether `geo_test` (the power
+    design's test) does.
     """
 
     entry: str
     placebo: str | None
     conformal: bool = False
+    in_time: bool = False
 
     def placebo_kwargs(self) -> dict[str, Any]:
         """The keyword arguments that ask the entry for its placebo test."""
@@ -36,11 +38,11 @@ class SynthMethod:
 
 
 SYNTH: dict[str, SynthMethod] = {
-    "sc": SynthMethod("fit_sc", "flag", conformal=True),
-    "fp": SynthMethod("fit_fp", "flag", conformal=True),
-    "asc": SynthMethod("fit_asc", "flag", conformal=True),
-    "sdid": SynthMethod("fit_sdid", "inference", conformal=True),
-    "rsc": SynthMethod("fit_rsc", "flag"),
+    "sc": SynthMethod("fit_sc", "flag", conformal=True, in_time=True),
+    "fp": SynthMethod("fit_fp", "flag", conformal=True, in_time=True),
+    "asc": SynthMethod("fit_asc", "flag", conformal=True, in_time=True),
+    "sdid": SynthMethod("fit_sdid", "inference", conformal=True, in_time=True),
+    "rsc": SynthMethod("fit_rsc", "flag", in_time=True),
     "mcnnm": SynthMethod("fit_mcnnm", None),
     "cpasc": SynthMethod("fit_cpasc", None),
 }

@@ -79,6 +79,9 @@ def _progress(args: argparse.Namespace) -> bool | None:
 
 def _fit(args: argparse.Namespace) -> Any:
     opts = _options(args, ["level"])
+    if args.inference == "in_time" and "level" in opts:
+        # The design's test is stated by its size, as `power` states it.
+        opts["alpha"] = 1.0 - opts.pop("level")
     return verbs.synth(
         _panel(args),
         treated=args.treated,
@@ -175,9 +178,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--inference",
         default="none",
-        choices=["none", "placebo", "conformal", "jackknife"],
+        choices=["none", "placebo", "conformal", "in_time", "jackknife"],
         help="placebo: matched placebo test; conformal: conformal test (sc, fp, asc, sdid); "
-        "jackknife: sdid only",
+        "in_time: the geo power design's test over historical windows; jackknife: sdid only",
     )
     p.add_argument("--level", type=float, help="confidence level")
 

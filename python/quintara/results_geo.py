@@ -11,6 +11,19 @@ from ._summary import num, pct, render
 from .panel import Panel
 from .results import _names, _Result, json_label, tidy_frame
 
+
+def detection_test(alpha: float, windows: str, options: dict[str, Any]) -> str:
+    """The note a design's summary ends with: the test its power is for, and
+    the call that analyses the finished experiment with it."""
+    same = ", ".join(f"{k}={options[k]!r}" for k in ("min_pre", "lookback") if k in options)
+    return (
+        f"Detection test: |ATT| above the {1 - alpha:g} quantile of |ATT| over {windows} "
+        f"historical windows of the test's length (two-sided, size {alpha:g}). Analyse the "
+        f'finished experiment with synth(..., inference="in_time", alpha={alpha:g}'
+        f"{', ' + same if same else ''}), the test this power is for."
+    )
+
+
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
@@ -144,7 +157,14 @@ class PowerAnalysis(_Result):
             info,
             ["lift", "power", "mean est", f"est {a / 2:g}%", f"est {100 - a / 2:g}%"],
             rows,
-            ["Estimates are relative lifts recovered over the placebo windows."],
+            [
+                "Estimates are relative lifts recovered over the placebo windows.",
+                *(
+                    [detection_test(float(alpha), str(r.n_windows), self.options)]
+                    if self.entry == "geo_power"
+                    else []
+                ),
+            ],
         )
 
     def __repr__(self) -> str:
@@ -279,6 +299,7 @@ class MarketSelection(_Result):
             info,
             ["markets", "score", "power", "MDE", "volume", "confidence"],
             rows,
+            [detection_test(float(self.options.get("alpha", 0.1)), "the", self.options)],
         )
 
     def __repr__(self) -> str:

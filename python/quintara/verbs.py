@@ -43,7 +43,13 @@ def _entry(name: str) -> Any:
 
 
 # What the progress line calls a run with each inference.
-_RUN_LABEL = {"placebo": "placebo refits", "conformal": "conformal test"}
+_RUN_LABEL = {
+    "placebo": "placebo refits",
+    "conformal": "conformal test",
+    "in_time": "historical windows",
+}
+# The tests with an entry of their own, which takes the method by name.
+_TEST_ENTRY = {"conformal": "fit_conformal", "in_time": "geo_test"}
 
 
 def _check_options(verb: str, entry: Any, options: Mapping[str, Any], taken: int) -> None:
@@ -132,7 +138,7 @@ def synth(
         The compiled entry called: sc -> `fit_sc`, fp -> `fit_fp`, asc ->
         `fit_asc`, sdid -> `fit_sdid`, rsc -> `fit_rsc`, mcnnm -> `fit_mcnnm`,
         cpasc -> `fit_cpasc`.
-    inference : {"none", "placebo", "conformal", "jackknife"}
+    inference : {"none", "placebo", "conformal", "in_time", "jackknife"}
         "placebo" passes ``placebo=True`` (``inference="placebo"`` for sdid)
         with ``placebo_size="matched"`` (each placebo treats as many units as
         there are treated units, drawn from every unit, and is refitted on all
@@ -143,7 +149,12 @@ def synth(
         conformal test of Chernozhukov, Wuthrich & Zhu (2021), the method refitted
         on all periods under each hypothesised constant effect and the residuals
         permuted in moving blocks over time; its interval inverts that test and
-        `SynthResult.pointwise` holds one interval per post period. "jackknife"
+        `SynthResult.pointwise` holds one interval per post period. "in_time"
+        (sc, fp, asc, sdid, rsc) calls `geo_test`: the detection test of
+        `power` and `select_markets` (|ATT| against the 1 - alpha quantile of
+        |ATT| over historical windows of the post-period's length, options
+        ``alpha``, ``min_pre``, ``lookback`` as in `power`), so a geo
+        experiment is analysed by the test its design's power is for. "jackknife"
         is sdid's only. mcnnm takes none; cpasc always returns its conformal
         p-value.
     unit, time, outcome : str, optional
@@ -159,9 +170,9 @@ def synth(
         ConformalResult for cpasc, SynthResult otherwise.
     """
     _choice("method", method, SYNTH_METHODS)
-    _choice("inference", inference, ("none", "placebo", "conformal", "jackknife"))
+    _choice("inference", inference, ("none", "placebo", "conformal", "in_time", "jackknife"))
     row = SYNTH[method]
-    name = "fit_conformal" if inference == "conformal" else row.entry
+    name = _TEST_ENTRY.get(inference, row.entry)
     for flag in ("placebo", "inference"):
         # The verb says inference= once; a second way of saying it could only
         # contradict it.
@@ -170,13 +181,14 @@ def synth(
                 f"synth() takes inference={inference!r}; do not also pass {flag}= "
                 f"({flag}={options[flag]!r})"
             )
-    if inference == "conformal" and not row.conformal:
-        conformal = ", ".join(m for m, r in SYNTH.items() if r.conformal)
+    if inference in _TEST_ENTRY and not getattr(row, inference):
+        runs = ", ".join(m for m, r in SYNTH.items() if getattr(r, inference))
         raise ValueError(
-            f"method {method!r} has no conformal test (conformal inference runs {conformal})"
+            f"method {method!r} has no {inference.replace('_', '-')} test "
+            f"({inference!r} inference runs {runs})"
         )
-    # fit_conformal's fourth parameter is the method, which the verb fills.
-    _check_options("synth", _entry(name), options, 4 if inference == "conformal" else 3)
+    # These entries' fourth parameter is the method, which the verb fills.
+    _check_options("synth", _entry(name), options, 4 if inference in _TEST_ENTRY else 3)
     if inference == "jackknife" and method != "sdid":
         raise ValueError(
             f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'"
@@ -195,7 +207,7 @@ def synth(
         kwargs.setdefault("max_pre_ratio", 5.0)
     elif inference == "jackknife":
         kwargs["inference"] = inference
-    elif inference == "conformal":
+    elif inference in _TEST_ENTRY:
         kwargs["method"] = method
     raw = _progress.run(
         _entry(name),
@@ -208,7 +220,7 @@ def synth(
     )
     if method == "cpasc":
         return ConformalResult(raw, panel, rows, t0, kwargs)
-    if inference == "conformal":
+    if inference in _TEST_ENTRY:
         kwargs.pop("method")
     return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs)
 

@@ -117,6 +117,12 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
     for r in (pw, sel, dg):
         json.dumps(r.to_dict())
         assert "=====" in r.summary() and geo.outcome in r.summary()
+    # A design names the test its power is for and the call that runs it.
+    for r, windows in ((pw, "6"), (sel, "the")):
+        text = r.summary().replace("\n  ", " ")
+        assert (f"|ATT| above the 0.9 quantile of |ATT| over {windows} historical windows"
+                in text), text
+        assert 'synth(..., inference="in_time", alpha=0.1, lookback=' in text
 
 
 def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel) -> None:
