@@ -67,9 +67,24 @@ def _options(args: argparse.Namespace, names: Sequence[str]) -> dict[str, Any]:
     return {n: getattr(args, n) for n in names if getattr(args, n, None) is not None}
 
 
+def _time_order(path: str | None) -> list[str] | None:
+    if path is None:
+        return None
+    try:
+        with open(path, encoding="utf-8") as f:
+            return [line.strip() for line in f if line.strip()]
+    except OSError as e:
+        raise UsageError(f"cannot read --time-order file {path}: {e.strerror}") from None
+
+
 def _panel(args: argparse.Namespace) -> Panel:
     return Panel.from_long(
-        read_table(args.data), unit=args.unit, time=args.time, outcome=args.outcome
+        read_table(args.data),
+        unit=args.unit,
+        time=args.time,
+        outcome=args.outcome,
+        time_order=_time_order(args.time_order),
+        time_format=args.time_format,
     )
 
 
@@ -159,6 +174,17 @@ def _parser() -> argparse.ArgumentParser:
         p.add_argument("--unit", required=True, metavar="COL", help="unit (market) label column")
         p.add_argument("--time", required=True, metavar="COL", help="period label column")
         p.add_argument("--outcome", required=True, metavar="COL", help="outcome column")
+        p.add_argument(
+            "--time-format",
+            metavar="FORMAT",
+            help="strptime format of text period labels (e.g. %%d/%%m/%%Y); "
+            "by default numbers and dates in one common format are recognised",
+        )
+        p.add_argument(
+            "--time-order",
+            metavar="FILE",
+            help="text file listing the period labels in time order, one per line",
+        )
         if treated:
             p.add_argument(
                 "--treated", required=True, nargs="+", metavar="NAME", help="treated units"

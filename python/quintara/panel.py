@@ -10,12 +10,15 @@ offending rows, units or columns; nothing is dropped or filled.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Hashable, Iterable, Sequence
 from typing import Any
 
 import numpy as np
 import numpy.typing as npt
 import pandas as pd
+
+from .periods import PeriodOrder, period_order
 
 __all__ = ["Panel", "as_panel"]
 
@@ -60,7 +63,9 @@ def _lookup(index: pd.Index, label: Any, what: str) -> int:
     if isinstance(label, str):
         for convert in (int, float, pd.Timestamp):
             try:
-                candidates.append(convert(label))
+                with warnings.catch_warnings():  # pandas warns on text it reads as a quarter
+                    warnings.simplefilter("ignore")
+                    candidates.append(convert(label))
             except (ValueError, TypeError):
                 pass
     elif isinstance(index, pd.DatetimeIndex):
@@ -91,7 +96,9 @@ class Panel:
     units : sequence
         Unit labels, one per row, distinct.
     periods : sequence
-        Period labels, one per column, distinct and ascending.
+        Period labels, one per column, distinct and in time order: numbers and
+        dates ascending, text read as times where it parses (see
+        `Panel.from_long`); text that does not parse is taken in the order given.
     outcome : str, optional
         Name of the outcome, used in summaries and plot labels.
     unit_data : pandas.DataFrame, optional
@@ -114,6 +121,7 @@ class Panel:
         *,
         outcome: str = "outcome",
         unit_data: pd.DataFrame | None = None,
+        order: PeriodOrder | None = None,
     ) -> None:
         arr = np.ascontiguousarray(np.asarray(y, dtype=np.float64))
         if arr.ndim != 2:
@@ -129,8 +137,15 @@ class Panel:
             dup = idx[idx.duplicated()].unique()
             if len(dup):
                 raise ValueError(f"duplicate {name} labels: {_first(list(dup))}")
-        if not self.periods.is_monotonic_increasing:
+        if order is None:
+            try:
+                order = period_order(self.periods, self.periods.name or "periods")
+            except ValueError:
+                # Text that reads as no time: the columns are the order.
+                order = period_order(self.periods, time_order=list(self.periods))
+        if len(order.keys) > 1 and not bool(np.all(order.keys[1:] > order.keys[:-1])):
             raise ValueError("periods must be in ascending order")
+        self._order = order
         bad = np.argwhere(~np.isfinite(arr))
         if len(bad):
             cells = [f"({self.units[i]}, {self.periods[t]})" for i, t in bad[:_SHOW]]
@@ -145,7 +160,16 @@ class Panel:
     # -- construction -------------------------------------------------------
 
     @classmethod
-    def from_long(cls, df: Any, unit: Hashable, time: Hashable, outcome: Hashable) -> Panel:
+    def from_long(
+        cls,
+        df: Any,
+        unit: Hashable,
+        time: Hashable,
+        outcome: Hashable,
+        *,
+        time_order: Sequence[Any] | None = None,
+        time_format: str | None = None,
+    ) -> Panel:
         """Build a panel from a long table with one row per unit and period.
 
         Parameters
@@ -154,18 +178,31 @@ class Panel:
             The long table.
         unit, time, outcome : str
             Names of the unit-label, period-label and outcome columns.
+        time_order : sequence, optional
+            The periods in time order, for labels that are not numbers or dates.
+        time_format : str, optional
+            The strptime format of text period labels (for example "%d/%m/%Y").
 
         Returns
         -------
         Panel
-            Units in order of first appearance sorted by label, periods ascending.
+            Units sorted by label, periods in time order. Periods are ordered by
+            what they mean, never by their text: numbers, dates, datetimes,
+            `pd.Period` and ordered categoricals as they are; text read as
+            numbers, or as times when every label parses under one format (ISO
+            dates, "2020-01", "Jan 2020", "January 2020", "2010Q4", "2010-Q4",
+            "Q4 2010", "Q42010", and dd/mm/yyyy or mm/dd/yyyy when only one of
+            them reads every label; `period_format` names the one used).
             Other columns that are constant within each unit are kept in
             `unit_data`.
 
         Raises
         ------
         ValueError
-            On unknown columns, missing labels, duplicate (unit, period) rows,
+            On text periods that are neither numbers nor times in one format
+            (naming the column, example labels and the two ways out,
+            `time_order` and `time_format`), unknown columns, missing labels,
+            duplicate (unit, period) rows,
             non-numeric or non-finite outcomes, or missing cells of an
             unbalanced panel; the message names the offending columns, rows,
             units and periods.
@@ -205,9 +242,13 @@ class Panel:
             raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
         try:
             units = pd.Index(pd.unique(df[unit]), name=unit).sort_values()
-            periods = pd.Index(pd.unique(df[time]), name=time).sort_values()
         except TypeError as e:
-            raise ValueError(f"unit or period labels of mixed, unorderable types: {e}") from None
+            raise ValueError(f"unit labels of mixed, unorderable types: {e}") from None
+        labels = pd.Index(pd.unique(df[time]), name=time)
+        found = period_order(labels, time, time_order, time_format)
+        by_time = found.positions()
+        periods = labels[by_time]
+        order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
         rows_i = units.get_indexer(df[unit])
         cols_t = periods.get_indexer(df[time])
         y = np.full((len(units), len(periods)), np.nan)
@@ -240,7 +281,12 @@ class Panel:
                 else:
                     varying.append(str(c))
         panel = cls(
-            y, units, periods, outcome=str(outcome), unit_data=pd.DataFrame(kept, index=units)
+            y,
+            units,
+            periods,
+            outcome=str(outcome),
+            unit_data=pd.DataFrame(kept, index=units),
+            order=order,
         )
         panel._varying = varying
         return panel
@@ -253,7 +299,8 @@ class Panel:
         ----------
         df : pandas.DataFrame or polars.DataFrame
             Index = unit labels, columns = period labels (any order; they are
-            sorted). A polars frame's first column is taken as the unit labels.
+            put in time order as `from_long` orders them). A polars frame's
+            first column is taken as the unit labels.
         outcome : str
             Name of the outcome for summaries and plots.
 
@@ -265,14 +312,16 @@ class Panel:
         df = _to_pandas(df)
         if polars_like:
             df = df.set_index(df.columns[0])
-        try:
-            df = df.sort_index(axis=1)
-        except TypeError as e:
-            raise ValueError(f"period columns of mixed, unorderable types: {e}") from None
+        found = period_order(pd.Index(df.columns), "columns")
+        by_time = found.positions()
+        df = df.iloc[:, by_time]
+        order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
         bad_cols = [c for c in df.columns if not pd.api.types.is_numeric_dtype(df[c])]
         if bad_cols:
             raise ValueError(f"non-numeric period columns: {_first(bad_cols)}")
-        return cls(df.to_numpy(dtype=np.float64), df.index, df.columns, outcome=outcome)
+        return cls(
+            df.to_numpy(dtype=np.float64), df.index, df.columns, outcome=outcome, order=order
+        )
 
     # -- labels <-> indices ---------------------------------------------------
 
@@ -288,8 +337,39 @@ class Panel:
         return [_lookup(self.units, n, "unit") for n in names]
 
     def period_position(self, label: Any) -> int:
-        """Column index of a period label (strings are also tried as numbers or dates)."""
+        """Column index of a period label, or of any label meaning the same time
+        ("2024-07-29", a `pd.Timestamp` or a `datetime.date` for a date period;
+        "1989" for 1989; a label in the periods' own text format)."""
+        try:
+            pos = self.periods.get_loc(label)
+            if isinstance(pos, int):
+                return pos
+        except (KeyError, TypeError, ValueError):
+            pass
+        try:
+            key = self._order.key_of(label)
+        except (ValueError, TypeError):
+            key = None
+        if key is not None:
+            hits = np.flatnonzero(self._order.keys == key)
+            if len(hits) == 1:
+                return int(hits[0])
         return _lookup(self.periods, label, "period")
+
+    @property
+    def period_format(self) -> str | None:
+        """The format text period labels were read with (None for numbers, dates
+        and explicit orders)."""
+        return self._order.format
+
+    def time_axis(self) -> npt.NDArray[Any]:
+        """The periods as plot coordinates: datetimes for times, numbers for
+        numbers, positions for an explicit order."""
+        if self._order.kind == "time":
+            return pd.to_datetime(self._order.keys.astype(np.int64), unit="ns").to_numpy()
+        if self._order.kind == "number":
+            return np.asarray(self._order.keys, dtype=np.float64)
+        return np.arange(len(self.periods))
 
     def unit_column(self, column: str) -> pd.Series:
         """A unit-constant column of the source table, by unit label."""
@@ -330,10 +410,19 @@ def as_panel(
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
 ) -> Panel:
     """A `Panel` as is, or one built from a long table and its column names."""
     if isinstance(data, Panel):
         return data
     if unit is None or time is None or outcome is None:
         raise ValueError("a long table needs unit=, time= and outcome= column names")
-    return Panel.from_long(data, unit=unit, time=time, outcome=outcome)
+    return Panel.from_long(
+        data,
+        unit=unit,
+        time=time,
+        outcome=outcome,
+        time_order=time_order,
+        time_format=time_format,
+    )

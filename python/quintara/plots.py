@@ -44,19 +44,6 @@ def _axes(ax: Axes | None, size: tuple[float, float] = (7.0, 4.2)) -> Axes:
     return new
 
 
-def _x(periods: Any) -> Any:
-    """Period labels as x values: dates and numbers as they are, anything else by position."""
-    values = np.asarray(periods)
-    if np.issubdtype(values.dtype, np.number) or np.issubdtype(values.dtype, np.datetime64):
-        return values
-    import pandas as pd
-
-    try:  # ISO date text, as read from a CSV file
-        return pd.to_datetime(pd.Index(periods), format="ISO8601").to_numpy()
-    except (ValueError, TypeError):
-        return np.arange(len(values))
-
-
 def _mark_start(ax: Axes, x: Any, label: str) -> None:
     ax.axvline(x, color="0.35", linestyle="--", linewidth=1.0)
     ax.annotate(
@@ -73,7 +60,7 @@ def _mark_start(ax: Axes, x: Any, label: str) -> None:
 def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
     """Treated mean against the synthetic path, the treatment start marked."""
     ax = _axes(ax)
-    x = _x(result.panel.periods)
+    x = result.panel.time_axis()
     t0 = result.panel.period_position(result.start)
     ax.plot(
         x,
@@ -101,7 +88,7 @@ def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
 def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
     """Gap paths of the donors refitted as treated (grey), the treated gap highlighted."""
     ax = _axes(ax)
-    x = _x(result.panel.periods)
+    x = result.panel.time_axis()
     t0 = result.panel.period_position(result.start)
     gaps = result.placebo_gaps()
     for i, col in enumerate(gaps.columns):
@@ -243,7 +230,7 @@ def design_paths(result: Diagnostics, ax: Axes | None = None) -> Axes:
     """Mean outcome of the treated and the other markets, the test window shaded."""
     ax = _axes(ax)
     p = result.panel
-    x = _x(p.periods)
+    x = p.time_axis()
     rows = p.unit_positions(result.treated)
     others = np.setdiff1d(np.arange(p.shape[0]), rows)
     ax.plot(

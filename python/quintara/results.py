@@ -61,6 +61,12 @@ def tidy_frame(rows: list[tuple[str, Any, Any, Any, Any, Any]], method: str) -> 
     )
 
 
+def period_info(panel: Panel) -> list[tuple[str, str]]:
+    """The summary line naming the format text periods were read with, if any."""
+    fmt = panel.period_format
+    return [("Period labels", f"read as {fmt}")] if fmt else []
+
+
 def _names(labels: Any) -> str:
     text = ", ".join(str(v) for v in list(labels)[:4])
     return text + (f" +{len(labels) - 4}" if len(labels) > 4 else "")
@@ -295,6 +301,7 @@ class SynthResult(_Result):
             ("Units", f"{n} ({len(self.treated)} treated)"),
             ("Start", str(self.start)),
             ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"),
+            *period_info(self.panel),
             ("Inference", self.inference),
             ("Pre-period RMSE", num(self.raw.pre_rmspe)),
             ("Post-period RMSE", num(self.raw.post_rmspe)),
@@ -441,6 +448,7 @@ class ConformalResult(_Result):
             ("Units", f"{n} ({len(self.treated)} treated)"),
             ("Start", str(self.start)),
             ("Periods", f"{t} ({self._t0} pre, {t - self._t0} post)"),
+            *period_info(self.panel),
             ("Mode", str(self.options.get("mode", "mspe"))),
         ]
         rows = [["ATT (pooled)", num(self.att), num(self.p_value), "", ""]]

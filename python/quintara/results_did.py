@@ -9,7 +9,7 @@ import pandas as pd
 from . import _quintara
 from ._summary import num, render
 from .panel import Panel
-from .results import _names, _Result, json_label, tidy_frame
+from .results import _names, _Result, json_label, period_info, tidy_frame
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -160,6 +160,7 @@ class StaggeredResult(_Result):
             ("Units", f"{n} ({treated} treated, {n - treated} never)"),
             ("Cohorts", _names(sorted(self.cohorts.dropna().unique()))),
             ("Periods", str(t)),
+            *period_info(self.panel),
         ]
         if self.raw.base_period is not None:
             info.append(("Base period", self.raw.base_period))

@@ -9,7 +9,7 @@ import pandas as pd
 from . import _quintara
 from ._summary import num, pct, render
 from .panel import Panel
-from .results import _names, _Result, json_label, tidy_frame
+from .results import _names, _Result, json_label, period_info, tidy_frame
 
 
 def detection_test(alpha: float, windows: str, options: dict[str, Any]) -> str:
@@ -137,6 +137,7 @@ class PowerAnalysis(_Result):
             ("Markets", f"{n} ({len(self.treated)} treated)"),
             ("Test length", f"{self.test_len} periods"),
             ("Periods", str(t)),
+            *period_info(self.panel),
             ("Placebo windows", str(r.n_windows)),
             ("Alpha", num(alpha, 3)),
             ("MDE", f"{pct(r.mde_pct)} at power {num(target, 2)}"),
@@ -278,6 +279,7 @@ class MarketSelection(_Result):
             ("Outcome", self.panel.outcome),
             ("Markets", str(n)),
             ("Periods", str(t)),
+            *period_info(self.panel),
             ("Test length", f"{self.test_len} periods"),
             ("Target lift", pct(self.target_lift)),
             ("Method", str(self.options.get("method", "sdid"))),
@@ -383,6 +385,7 @@ class Diagnostics(_Result):
             ("Markets", f"{n} ({len(self.treated)} treated)"),
             ("Test length", f"{self.test_len} periods"),
             ("Periods", str(t)),
+            *period_info(self.panel),
         ]
         rows = [
             ["treated share of volume", pct(r.holdout_pct)],

@@ -74,9 +74,21 @@ def _choice(what: str, value: str, allowed: Sequence[str]) -> None:
 
 
 def _panel(
-    data: Any, unit: Hashable | None, time: Hashable | None, outcome: Hashable | None
+    data: Any,
+    unit: Hashable | None,
+    time: Hashable | None,
+    outcome: Hashable | None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
 ) -> Panel:
-    return as_panel(data, unit=unit, time=time, outcome=outcome)
+    return as_panel(
+        data,
+        unit=unit,
+        time=time,
+        outcome=outcome,
+        time_order=time_order,
+        time_format=time_format,
+    )
 
 
 @overload
@@ -90,6 +102,8 @@ def synth(
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
+    time_order: Sequence[Any] | None = ...,
+    time_format: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> ConformalResult: ...
@@ -106,6 +120,8 @@ def synth(
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
+    time_order: Sequence[Any] | None = ...,
+    time_format: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> SynthResult: ...
@@ -121,6 +137,8 @@ def synth(
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
     progress: bool | None = None,
     **options: Any,
 ) -> SynthResult | ConformalResult:
@@ -159,6 +177,10 @@ def synth(
         p-value.
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
+    time_order, time_format : optional
+        How a long table's text periods are put in time order when they are
+        not numbers or dates in a format read by itself: the periods in order,
+        or their strptime format (see `Panel.from_long`).
     progress : bool or None
         Show progress on stderr (None: only when stderr is a terminal).
     **options
@@ -195,7 +217,7 @@ def synth(
         )
     if inference in ("placebo", "jackknife") and row.placebo is None:
         raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
-    panel = _panel(data, unit, time, outcome)
+    panel = _panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
     t0 = panel.period_position(start)
     kwargs = dict(options)
@@ -275,6 +297,8 @@ def staggered(
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
+    time_order: Sequence[Any] | None = ...,
+    time_format: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> BaconDecomposition: ...
@@ -291,6 +315,8 @@ def staggered(
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
+    time_order: Sequence[Any] | None = ...,
+    time_format: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> BaconDecomposition: ...
@@ -307,6 +333,8 @@ def staggered(
     unit: Hashable | None = ...,
     time: Hashable | None = ...,
     outcome: Hashable | None = ...,
+    time_order: Sequence[Any] | None = ...,
+    time_format: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> StaggeredResult: ...
@@ -322,6 +350,8 @@ def staggered(
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
     progress: bool | None = None,
     **options: Any,
 ) -> StaggeredResult | BaconDecomposition:
@@ -348,6 +378,10 @@ def staggered(
         and later-treated units as their design dictates).
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
+    time_order, time_format : optional
+        How a long table's text periods are put in time order when they are
+        not numbers or dates in a format read by itself: the periods in order,
+        or their strptime format (see `Panel.from_long`).
     progress : bool or None
         Show progress on stderr (None: only when stderr is a terminal).
     **options
@@ -380,7 +414,7 @@ def staggered(
             f"method {estimator!r} takes no control= or other options; only 'callaway' does"
             + (f" (it takes {' and '.join(k + '=' for k in allowed)})" if allowed else "")
         )
-    panel = _panel(data, unit, time, outcome)
+    panel = _panel(data, unit, time, outcome, time_order, time_format)
     codes, labels = cohort_codes(panel, adoption)
     fn = _entry(_STAGGERED[estimator])
     if estimator == "bacon":
@@ -425,6 +459,8 @@ def power(
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
     progress: bool | None = None,
     **options: Any,
 ) -> PowerAnalysis:
@@ -448,6 +484,10 @@ def power(
         Ensemble members (see `geo_power_ensemble`).
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
+    time_order, time_format : optional
+        How a long table's text periods are put in time order when they are
+        not numbers or dates in a format read by itself: the periods in order,
+        or their strptime format (see `Panel.from_long`).
     progress : bool or None
         Show progress on stderr (None: only when stderr is a terminal).
     **options
@@ -457,7 +497,7 @@ def power(
     -------
     PowerAnalysis
     """
-    panel = _panel(data, unit, time, outcome)
+    panel = _panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
     lifts = [float(x) for x in lifts]
     if method == "ensemble" or members is not None:
@@ -499,6 +539,8 @@ def select_markets(
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
     progress: bool | None = None,
     **options: Any,
 ) -> MarketSelection:
@@ -520,6 +562,10 @@ def select_markets(
         Markets every candidate must contain.
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
+    time_order, time_format : optional
+        How a long table's text periods are put in time order when they are
+        not numbers or dates in a format read by itself: the periods in order,
+        or their strptime format (see `Panel.from_long`).
     progress : bool or None
         Show progress on stderr (None: only when stderr is a terminal).
     **options
@@ -529,7 +575,7 @@ def select_markets(
     -------
     MarketSelection
     """
-    panel = _panel(data, unit, time, outcome)
+    panel = _panel(data, unit, time, outcome, time_order, time_format)
     _check_options("select_markets", _quintara.geo_select, options, 5)
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
     kwargs = dict(options)
@@ -557,6 +603,8 @@ def diagnose(
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
 ) -> Diagnostics:
     """Design diagnostics of a treated-market set (compiled entry `geo_diagnostics`).
 
@@ -570,11 +618,15 @@ def diagnose(
         Length of the test, in periods (the last `test_len` periods).
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
+    time_order, time_format : optional
+        How a long table's text periods are put in time order when they are
+        not numbers or dates in a format read by itself: the periods in order,
+        or their strptime format (see `Panel.from_long`).
 
     Returns
     -------
     Diagnostics
     """
-    panel = _panel(data, unit, time, outcome)
+    panel = _panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
     return Diagnostics(_quintara.geo_diagnostics(panel.y, rows, test_len), panel, rows, test_len)

@@ -73,6 +73,33 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
     assert r.returncode == 0 and "confidence (0-100)" in r.stdout
 
 
+def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
+                                                 tmp_path: Path) -> None:
+    # Prop 99's years written as ambiguous day/month dates, then as waves.
+    df = load_table("prop99")
+    years = sorted(df.Year.unique())
+    dated = df.assign(Year=df.Year.map({y: f"01/{k % 12 + 1:02d}/{1970 + k // 12}"
+                                        for k, y in enumerate(years)}))
+    dated.to_csv(tmp_path / "dated.csv", index=False)
+    waves = {y: f"wave {chr(ord('z') - k)}" for k, y in enumerate(years)}  # not text order
+    df.assign(Year=df.Year.map(waves)).to_csv(tmp_path / "waves.csv", index=False)
+    (tmp_path / "order.txt").write_text("\n".join(waves[y] for y in years))
+    base = run("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start",
+               "1989")
+    att = next(line for line in base.stdout.splitlines() if line.startswith("ATT"))
+    refused = run("fit", str(tmp_path / "dated.csv"), *PROP99, "--treated", "California",
+                  "--start", "01/08/1971")
+    assert refused.returncode == 2
+    assert "reads both as dd/mm/yyyy and as mm/dd/yyyy" in refused.stderr
+    for data, extra, start in (("dated.csv", ["--time-format", "%d/%m/%Y"], "1971-08-01"),
+                               ("waves.csv", ["--time-order", str(tmp_path / "order.txt")],
+                                waves[1989])):
+        r = run("fit", str(tmp_path / data), *PROP99, *extra, "--treated", "California",
+                "--start", start)
+        assert r.returncode == 0, r.stderr
+        assert next(line for line in r.stdout.splitlines() if line.startswith("ATT")) == att
+
+
 @pytest.mark.parametrize("args,message", [
     (["fit", "{prop99}", "--unit", "state", *PROP99[2:], "--treated", "X", "--start", "1989"],
      "unknown column unit='state'; the table's columns are: 'State', 'Year'"),
