@@ -11,8 +11,9 @@
         --test-len N
     quintara demo [--out DIR]
 
-DATA is a CSV file (delimiter detected) or, with pyarrow installed, a Parquet
-file. --json writes the result's `to_dict()` (for select, its list of
+DATA is a CSV file (delimiter detected; .gz, .bz2 and .xz read through their
+compression) or, with pyarrow installed, a Parquet file; unit codes are read as
+text, so leading zeros stay. --json writes the result's `to_dict()` (for select, its list of
 candidates, best first). Every option left out takes the compiled entry's default. Exit status:
 0 on success, 2 on a usage or data error (message on stderr), 130 when
 interrupted.
@@ -23,6 +24,7 @@ from __future__ import annotations
 import argparse
 import csv
 import json
+import re
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -40,26 +42,99 @@ class UsageError(Exception):
     """A bad argument or data file, reported in one line with exit status 2."""
 
 
-def read_table(path: str) -> pd.DataFrame:
-    """Read a long table: Parquet by suffix (.parquet, .pq), else CSV (delimiter detected)."""
+def read_table(
+    path: str,
+    text_columns: Sequence[str] = (),
+    decimal: str = ".",
+    thousands: str | None = None,
+) -> pd.DataFrame:
+    """Read a long table: Parquet by suffix (.parquet, .pq), else CSV (delimiter
+    detected; .gz, .bz2 and .xz compressed, by suffix). `text_columns`
+    are read as text, so unit codes keep their leading zeros."""
     p = Path(path)
     if not p.is_file():
         raise UsageError(f"no such file: {path}")
     if p.suffix.lower() in (".parquet", ".pq"):
         try:
-            return pd.read_parquet(p)
+            df = pd.read_parquet(p)
         except ImportError:
             raise UsageError("reading Parquet needs pyarrow: pip install pyarrow") from None
-    with p.open("r", encoding="utf-8", newline="") as f:
-        head = f.read(65536)
+    else:
+        df = _read_csv(p, path, text_columns, decimal, thousands)
+    if df.empty:
+        raise UsageError(f"{path} has no rows")
+    return df
+
+
+def _read_csv(
+    p: Path, path: str, text_columns: Sequence[str], decimal: str, thousands: str | None
+) -> pd.DataFrame:
+    try:
+        with _open_text(p) as f:
+            head = f.read(65536)
+    except (OSError, EOFError, UnicodeDecodeError) as e:
+        raise UsageError(f"cannot read {path}: {e}") from None
+    if not head.strip():
+        raise UsageError(f"{path} has no rows")
     try:
         sep = csv.Sniffer().sniff(head, delimiters=",;\t|").delimiter
     except csv.Error:
         sep = ","
     try:
-        return pd.read_csv(p, sep=sep)
+        return pd.read_csv(
+            p,
+            sep=sep,
+            dtype={c: str for c in text_columns},
+            decimal=decimal,
+            thousands=thousands,
+        )
     except (pd.errors.ParserError, UnicodeDecodeError) as e:
         raise UsageError(f"cannot read {path} as CSV: {e}") from None
+
+
+def _open_text(p: Path) -> Any:
+    """The file as text, through its compression where the suffix names one."""
+    import bz2
+    import gzip
+    import lzma
+
+    suffix = p.suffix.lower()
+    if suffix == ".gz":
+        return gzip.open(p, "rt", encoding="utf-8", newline="")
+    if suffix == ".bz2":
+        return bz2.open(p, "rt", encoding="utf-8", newline="")
+    if suffix == ".xz":
+        return lzma.open(p, "rt", encoding="utf-8", newline="")
+    return p.open("r", encoding="utf-8", newline="")
+
+
+# How a number column reads when its CSV file writes numbers the continental
+# way, or groups thousands: (pattern every value matches, the options to pass).
+_NUMBER_STYLES = [
+    (re.compile(r"^[+-]?\d{1,3}(,\d{3})+(\.\d+)?$"), "thousands separators", "--thousands ,"),
+    (
+        re.compile(r"^[+-]?\d{1,3}(\.\d{3})+(,\d+)?$"),
+        "thousands separators",
+        "--thousands . --decimal ,",
+    ),
+    (re.compile(r"^[+-]?\d+(,\d+)?$"), "a decimal comma", "--decimal ,"),
+]
+
+
+def _check_numbers(df: pd.DataFrame, column: str, path: str) -> None:
+    """Numbers written with a decimal comma or thousands separators, named as such."""
+    if column not in df.columns or not pd.api.types.is_string_dtype(df[column]):
+        return
+    texts = df[column].dropna().astype(str).str.strip()
+    marked = texts[texts.str.contains(r"[,.]")]
+    if marked.empty:
+        return
+    for pattern, what, fix in _NUMBER_STYLES:
+        if texts.str.match(pattern).all():
+            raise UsageError(
+                f"column {column!r} of {path} writes numbers with {what} (such as "
+                f"{marked.iloc[0]!r}); pass {fix}"
+            )
 
 
 def _options(args: argparse.Namespace, names: Sequence[str]) -> dict[str, Any]:
@@ -78,8 +153,11 @@ def _time_order(path: str | None) -> list[str] | None:
 
 
 def _panel(args: argparse.Namespace) -> Panel:
+    df = read_table(args.data, [args.unit], args.decimal, args.thousands)
+    if args.decimal == "." and args.thousands is None:
+        _check_numbers(df, args.outcome, args.data)
     return Panel.from_long(
-        read_table(args.data),
+        df,
         unit=args.unit,
         time=args.time,
         outcome=args.outcome,
@@ -163,17 +241,29 @@ def _parser() -> argparse.ArgumentParser:
         description="Causal effects and geo-experiment design "
         "from a long table (one row per unit and period).",
     )
+    from . import __version__
+
+    top.add_argument("--version", action="version", version=f"quintara {__version__}")
     sub = top.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def command(name: str, help: str, run: Any, treated: bool) -> argparse.ArgumentParser:
         p = sub.add_parser(name, help=help, description=help)
         p.set_defaults(run=run)
         p.add_argument(
-            "data", metavar="DATA", help="CSV (delimiter detected) or Parquet file, long format"
+            "data",
+            metavar="DATA",
+            nargs="?",
+            help="CSV (delimiter detected, may be compressed) or Parquet file, long format",
         )
         p.add_argument("--unit", required=True, metavar="COL", help="unit (market) label column")
         p.add_argument("--time", required=True, metavar="COL", help="period label column")
         p.add_argument("--outcome", required=True, metavar="COL", help="outcome column")
+        p.add_argument(
+            "--decimal", default=".", metavar="CHAR", help="decimal mark of a CSV file (e.g. ,)"
+        )
+        p.add_argument(
+            "--thousands", metavar="CHAR", help="thousands separator of a CSV file (e.g. . or ,)"
+        )
         p.add_argument(
             "--time-format",
             metavar="FORMAT",
@@ -187,7 +277,11 @@ def _parser() -> argparse.ArgumentParser:
         )
         if treated:
             p.add_argument(
-                "--treated", required=True, nargs="+", metavar="NAME", help="treated units"
+                "--treated",
+                required=True,
+                nargs="+",
+                metavar="NAME",
+                help="treated units (names, or one comma-separated list)",
             )
         p.add_argument("--json", metavar="FILE", help="also write the result as JSON")
         p.add_argument(
@@ -283,9 +377,25 @@ def _write_plot(result: Any, path: str) -> None:
     plt.close(ax.figure)
 
 
+def _settle_data_and_treated(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """`--treated A B data.csv` gives the file to --treated: take it back. Names
+    may also come as one comma-separated list."""
+    if args.command == "demo":
+        return
+    treated = getattr(args, "treated", None)
+    if args.data is None and treated and Path(treated[-1]).is_file():
+        args.data = treated.pop()
+    if args.data is None:
+        parser.error("the following arguments are required: DATA")
+    if treated is not None:
+        args.treated = [name for item in treated for name in item.split(",") if name]
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
-    args = _parser().parse_args(argv)
+    parser = _parser()
+    args = parser.parse_args(argv)
+    _settle_data_and_treated(parser, args)
     try:
         if args.command == "demo":
             from .__main__ import demo

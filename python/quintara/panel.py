@@ -41,6 +41,10 @@ def _value(v: Any) -> str:
 def _to_pandas(df: Any) -> pd.DataFrame:
     if isinstance(df, pd.DataFrame):
         return df
+    if hasattr(df, "collect") and not hasattr(df, "to_pandas"):  # a polars LazyFrame
+        df = df.collect()
+        if isinstance(df, pd.DataFrame):
+            return df
     if hasattr(df, "to_pandas"):  # polars, pyarrow tables
         out = df.to_pandas()
         if isinstance(out, pd.DataFrame):

@@ -10,6 +10,7 @@ progress on a terminal, a clean KeyboardInterrupt on Ctrl-C.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, Literal, overload
 
@@ -220,6 +221,8 @@ def synth(
     panel = _panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
     t0 = panel.period_position(start)
+    if t0 == 0:
+        raise ValueError(f"start {start} is the first period; at least one pre-period is needed")
     kwargs = dict(options)
     if inference == "placebo":
         kwargs.update(row.placebo_kwargs())
@@ -247,6 +250,19 @@ def synth(
     return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs)
 
 
+# Text that marks a never-treated unit in an adoption column.
+_NEVER = {"", "never", "none", "nan", "na", "n/a", "inf", "never treated", "untreated", "control"}
+
+
+def _never_marker(v: Any) -> bool:
+    """Missing, 0, negative or infinite numbers, and the usual words for never."""
+    if isinstance(v, str):
+        return v.strip().lower() in _NEVER
+    if isinstance(v, int | float | np.number) and not isinstance(v, bool):
+        return bool(v <= 0 or np.isinf(v))
+    return False
+
+
 def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
     """Adoption periods per unit as the compiled entries' column indices (-1: never treated).
 
@@ -272,7 +288,8 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
         raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
     codes: list[int] = []
     labels: list[Any] = []
-    for v in values:
+    strays: list[str] = []
+    for unit, v in zip(panel.units, values, strict=True):
         pos = -1
         # 0 marks never-treated units in common data sets, even where 0 is a period.
         zero = isinstance(v, int | float | np.number) and not isinstance(v, bool) and v == 0
@@ -281,8 +298,20 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
                 pos = panel.period_position(v)
             except ValueError:
                 pos = -1
+                if not _never_marker(v):
+                    strays.append(f"{unit} ({v})")
         codes.append(pos)
         labels.append(panel.periods[pos] if pos >= 0 else None)
+    if strays:
+        # A typo (20012 for 2012) would otherwise make a treated unit a control.
+        warnings.warn(
+            f"adoption values of {len(strays)} unit{'s' if len(strays) > 1 else ''} are neither "
+            f"periods of the panel nor never-treated markers and count as never treated: "
+            f"{', '.join(strays[:5])}"
+            + (f", ... ({len(strays) - 5} more)" if len(strays) > 5 else ""),
+            UserWarning,
+            stacklevel=3,
+        )
     return codes, pd.Series(labels, index=panel.units, name="cohort", dtype=object)
 
 

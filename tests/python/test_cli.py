@@ -191,3 +191,61 @@ def test_demo_reports_and_writes_its_plots(tmp_path: Path) -> None:
         assert len(list((tmp_path / "plots").glob("*.png"))) == 5
     else:
         assert "pip install 'quintara[plot]'" in r.stdout
+
+
+def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
+                                     capsys: pytest.CaptureFixture[str]) -> None:
+    from quintara import __version__
+    from quintara.cli import main
+
+    def call(*args: str) -> tuple[int, str, str]:
+        try:
+            code = main(list(args))
+        except SystemExit as e:  # argparse's own exits
+            code = int(e.code or 0)
+        out = capsys.readouterr()
+        return code, out.out, out.err
+
+    assert call("--version") == (0, f"quintara {__version__}\n", "")
+    df = load_table("prop99")
+    base = call("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start",
+                "1989")
+    assert base[0] == 0
+    df.to_csv(tmp_path / "p.csv.gz", index=False)
+    # Compressed; the file after --treated's names; names as one comma list.
+    for args in (["--treated", "California", str(tmp_path / "p.csv.gz")],
+                 [str(tables["prop99"]), "--treated", "California,"]):
+        assert call("fit", *args, *PROP99, "--start", "1989") == base
+    df.head(0).to_csv(tmp_path / "empty.csv", index=False)
+    (tmp_path / "blank.csv").write_text("")
+    for name in ("empty.csv", "blank.csv"):
+        code, _, err = call("fit", str(tmp_path / name), *PROP99, "--treated", "X",
+                            "--start", "1")
+        assert code == 2 and err.endswith(f"{tmp_path / name} has no rows\n"), err
+    code, _, err = call("fit", str(tables["prop99"]), *PROP99, "--treated", "California",
+                        "--start", "1970")
+    assert code == 2
+    assert err.endswith("start 1970 is the first period; at least one pre-period is needed\n")
+    # Continental numbers are named, and read once the options say so.
+    euro = df.assign(PacksPerCapita=df.PacksPerCapita.map(lambda v: f"{v:.6f}".replace(".", ",")))
+    euro.to_csv(tmp_path / "euro.csv", sep=";", index=False)
+    code, _, err = call("fit", str(tmp_path / "euro.csv"), *PROP99, "--treated", "California",
+                        "--start", "1989")
+    assert code == 2 and "writes numbers with a decimal comma (such as '" in err
+    assert err.endswith("); pass --decimal ,\n")
+    code, out, _ = call("fit", str(tmp_path / "euro.csv"), *PROP99, "--decimal", ",",
+                        "--treated", "California", "--start", "1989")
+    assert code == 0 and "ATT" in out
+    big = df.assign(PacksPerCapita=(df.PacksPerCapita * 1000).map(lambda v: f"{v:,.0f}"))
+    big.to_csv(tmp_path / "big.csv", sep=";", index=False)
+    code, _, err = call("fit", str(tmp_path / "big.csv"), *PROP99, "--treated", "California",
+                        "--start", "1989")
+    assert code == 2 and err.endswith("); pass --thousands ,\n"), err
+    # Unit codes keep their leading zeros.
+    coded = df.assign(State=df.State.map({s: f"{k:05d}" for k, s in
+                                          enumerate(sorted(df.State.unique()))}))
+    coded.to_csv(tmp_path / "coded.csv", index=False)
+    california = f"{sorted(df.State.unique()).index('California'):05d}"
+    code, out, _ = call("fit", str(tmp_path / "coded.csv"), *PROP99, "--treated", california,
+                        "--start", "1989")
+    assert code == 0 and f"Treated:          {california}" in out

@@ -81,8 +81,14 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     codes = list(d.cohorts)
     codes[0] = -1
     panel = quintara.Panel.from_long(table, **kw)
+    stray = (r"^adoption values of 1 unit are neither periods of the panel nor never-treated "
+             r"markers and count as never treated: 8001 \(1999\.0\)$")
     for est, fn in [("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py)]:
-        assert quintara.staggered(panel, adoption=adoption, method=est).att == fn(d.y, codes).att
+        adoption[d.counties[0]] = 1999
+        with pytest.warns(UserWarning, match=stray):  # a typo must not pass silently
+            assert (quintara.staggered(panel, adoption=adoption, method=est).att
+                    == fn(d.y, codes).att)
+        adoption[d.counties[0]] = None  # now a plain never-treated unit: no warning
         fit = quintara.staggered(panel, adoption=adoption, method=est, ssc="statsmodels")
         raw = fn(d.y, codes, ssc="statsmodels")
         assert (fit.se, fit.raw.event_se) == (raw.se, raw.event_se)

@@ -146,3 +146,11 @@ def test_adoption_periods_in_the_table_s_own_labels() -> None:
     a = quintara.staggered(df, adoption="adopt", unit="unit", time="period", outcome="y")
     b = quintara.staggered(by_int, adoption="adopt", unit="unit", time="period", outcome="y")
     assert a.att == b.att and list(a.cohorts.dropna()) == labels[4:8]
+
+
+def test_a_lazy_frame_is_collected() -> None:
+    class Lazy:  # what a polars LazyFrame offers: collect(), no to_pandas()
+        def collect(self) -> pd.DataFrame:
+            return table(list(range(T)))
+
+    assert fit(Lazy(), T0).att == BASE.att  # type: ignore[arg-type]
