@@ -44,6 +44,24 @@ def _axes(ax: Axes | None, size: tuple[float, float] = (7.0, 4.2)) -> Axes:
     return new
 
 
+def _time_ticks(ax: Axes, x: Any) -> None:
+    """Dates drawn as dates, with as many ticks as fit at any frequency."""
+    if np.issubdtype(np.asarray(x).dtype, np.datetime64):
+        import matplotlib.dates as mdates
+
+        locator = mdates.AutoDateLocator(minticks=3, maxticks=8)  # type: ignore[no-untyped-call]
+        ax.xaxis.set_major_locator(locator)
+        ax.xaxis.set_major_formatter(mdates.ConciseDateFormatter(locator))  # type: ignore[no-untyped-call]
+
+
+def _treated_name(treated: Any) -> str:
+    """One treated unit by name, a few by names, many by their count."""
+    names = [str(t) for t in treated]
+    if len(names) <= 3:
+        return ", ".join(names)
+    return f"{len(names)} treated units (mean)"
+
+
 def _mark_start(ax: Axes, x: Any, label: str) -> None:
     ax.axvline(x, color="0.35", linestyle="--", linewidth=1.0)
     ax.annotate(
@@ -67,7 +85,7 @@ def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
         result.observed.to_numpy(),
         color=_TREATED,
         linewidth=2.0,
-        label=f"treated ({len(result.treated)})",
+        label="treated" if len(result.treated) == 1 else f"treated (mean of {len(result.treated)})",
     )
     ax.plot(
         x,
@@ -80,7 +98,8 @@ def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
     _mark_start(ax, x[t0], f"start {result.start}")
     ax.set_xlabel(str(result.panel.periods.name or "period"))
     ax.set_ylabel(result.panel.outcome)
-    ax.set_title(f"{', '.join(map(str, result.treated[:3]))}: ATT {result.att:.3g}")
+    ax.set_title(f"{_treated_name(result.treated)}: ATT {result.att:.3g}")
+    _time_ticks(ax, x)
     ax.legend(loc="best", frameon=False)
     return ax
 
@@ -107,6 +126,7 @@ def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
     ax.set_ylabel(f"gap in {result.panel.outcome} (observed - synthetic)")
     p = "" if result.p_value is None else f", placebo p = {result.p_value:.3f}"
     ax.set_title(f"Placebo gaps ({len(gaps.columns)} donors{p})")
+    _time_ticks(ax, x)
     ax.legend(loc="best", frameon=False)
     return ax
 
@@ -115,6 +135,8 @@ def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
     """Event-study estimates with pointwise intervals and the simultaneous band when present."""
     ax = _axes(ax)
     es = result.event_study
+    if es.empty:
+        return _overall_estimate(result, ax)
     e = es.index.to_numpy()
     if "band_lo" in es:
         # One bar per event time: event times need not be contiguous (the
@@ -152,6 +174,27 @@ def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
     ax.set_xlabel("periods since adoption" + (f" ({base} base period)" if base else ""))
     ax.set_ylabel(f"effect on {result.panel.outcome}")
     ax.set_title(f"Event study ({result.estimator}): ATT {result.att:.3g} (se {result.se:.2g})")
+    ax.legend(loc="best", frameon=False)
+    return ax
+
+
+def _overall_estimate(result: StaggeredResult, ax: Axes) -> Axes:
+    """An estimator without an event study (TWFE): its one estimate and interval."""
+    lo, hi = result.ci
+    ax.errorbar(
+        [0.0],
+        [result.att],
+        yerr=[[result.att - lo], [hi - result.att]],
+        fmt="o",
+        color=_TREATED,
+        capsize=4,
+        label=f"ATT, {result.level:.0%} interval",
+    )
+    ax.axhline(0.0, color="0.2", linewidth=0.8)
+    ax.set_xticks([0.0], [result.estimator])
+    ax.set_xlim(-1.0, 1.0)
+    ax.set_ylabel(f"effect on {result.panel.outcome}")
+    ax.set_title(f"{result.estimator}: ATT {result.att:.3g} (se {result.se:.2g})")
     ax.legend(loc="best", frameon=False)
     return ax
 
@@ -242,5 +285,6 @@ def design_paths(result: Diagnostics, ax: Axes | None = None) -> Axes:
     ax.set_xlabel(str(p.periods.name or "period"))
     ax.set_ylabel(p.outcome)
     ax.set_title(f"Design diagnostics: confidence {result.confidence:.0f}/100")
+    _time_ticks(ax, x)
     ax.legend(loc="best", frameon=False)
     return ax

@@ -47,3 +47,26 @@ def test_every_plot_renders_labelled(tmp_path: Path) -> None:
     fig, given = plt.subplots()
     assert cs.plot(ax=given) is given and len(given.collections) > 0
     plt.close("all")
+
+
+def test_real_time_axes_honest_titles_and_the_twfe_estimate() -> None:
+    geo = quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week",
+                                   outcome="sales")
+    # Weeks as text dates: drawn on a date axis with a handful of readable ticks.
+    ax = quintara.diagnose(geo, treated=["Denver"], test_len=4).plot()
+    ax.figure.canvas.draw()
+    ticks = [t.get_text() for t in ax.get_xticklabels() if t.get_text()]
+    assert 3 <= len(ticks) <= 9 and all(not t.startswith("20") or len(t) <= 10 for t in ticks)
+    many = list(geo.units[:5])
+    sc = quintara.synth(geo, treated=many, start=geo.periods[-8], method="sc")
+    ax = sc.plot()
+    assert ax.get_title().startswith("5 treated units (mean): ATT")
+    assert "mean of 5" in [t.get_text() for t in ax.get_legend().get_texts()][0]
+    twfe = quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
+                              time="year", outcome="lemp", method="twfe")
+    ax = twfe.plot()
+    estimate, low, high = ax.get_lines()[:3]  # the point, then its interval's caps
+    assert (estimate.get_ydata()[0], low.get_ydata()[0], high.get_ydata()[0]) == (
+        twfe.att, *twfe.ci)
+    assert ax.get_title().startswith("twfe: ATT")
+    plt.close("all")
