@@ -156,6 +156,7 @@ def _panel(args: argparse.Namespace) -> Panel:
     df = read_table(args.data, [args.unit], args.decimal, args.thousands)
     if args.decimal == "." and args.thousands is None:
         _check_numbers(df, args.outcome, args.data)
+    keep = getattr(args, "missing", "refuse") == "drop_donors"
     return Panel.from_long(
         df,
         unit=args.unit,
@@ -163,6 +164,7 @@ def _panel(args: argparse.Namespace) -> Panel:
         outcome=args.outcome,
         time_order=_time_order(args.time_order),
         time_format=args.time_format,
+        missing="keep" if keep else "refuse",
     )
 
 
@@ -181,6 +183,7 @@ def _fit(args: argparse.Namespace) -> Any:
         start=args.start,
         method=args.method,
         inference=args.inference,
+        missing=args.missing,
         progress=_progress(args),
         **opts,
     )
@@ -303,6 +306,12 @@ def _parser() -> argparse.ArgumentParser:
         "in_time: the geo power design's test over historical windows; jackknife: sdid only",
     )
     p.add_argument("--level", type=float, help="confidence level")
+    p.add_argument(
+        "--missing",
+        default="refuse",
+        choices=["refuse", "drop_donors"],
+        help="missing cells: refuse the table, or drop the donors that have them",
+    )
 
     p = command("staggered", "Staggered-adoption difference-in-differences.", _staggered, False)
     p.add_argument(

@@ -108,6 +108,9 @@ class Panel:
     unit_data : pandas.DataFrame, optional
         Columns that are constant within each unit (for example an adoption
         period), indexed by unit label.
+    allow_missing : bool, optional
+        Let NaN mark missing cells (an unbalanced panel); the verbs that take
+        one say what they do with them. Infinite outcomes are always refused.
 
     Attributes
     ----------
@@ -126,6 +129,7 @@ class Panel:
         outcome: str = "outcome",
         unit_data: pd.DataFrame | None = None,
         order: PeriodOrder | None = None,
+        allow_missing: bool = False,
     ) -> None:
         arr = np.ascontiguousarray(np.asarray(y, dtype=np.float64))
         if arr.ndim != 2:
@@ -150,7 +154,7 @@ class Panel:
         if len(order.keys) > 1 and not bool(np.all(order.keys[1:] > order.keys[:-1])):
             raise ValueError("periods must be in ascending order")
         self._order = order
-        bad = np.argwhere(~np.isfinite(arr))
+        bad = np.argwhere(np.isinf(arr) if allow_missing else ~np.isfinite(arr))
         if len(bad):
             cells = [f"({self.units[i]}, {self.periods[t]})" for i, t in bad[:_SHOW]]
             raise ValueError(
@@ -173,6 +177,7 @@ class Panel:
         *,
         time_order: Sequence[Any] | None = None,
         time_format: str | None = None,
+        missing: str = "refuse",
     ) -> Panel:
         """Build a panel from a long table with one row per unit and period.
 
@@ -186,6 +191,9 @@ class Panel:
             The periods in time order, for labels that are not numbers or dates.
         time_format : str, optional
             The strptime format of text period labels (for example "%d/%m/%Y").
+        missing : {"refuse", "keep"}
+            What a (unit, period) cell absent from the table does: "refuse"
+            raises naming the cells; "keep" leaves it NaN (see `allow_missing`).
 
         Returns
         -------
@@ -214,10 +222,10 @@ class Panel:
         df = _to_pandas(df)
         _require_columns(df, {"unit": unit, "time": time, "outcome": outcome})
         for role, col in (("unit", unit), ("time", time)):
-            missing = df.index[df[col].isna()]
-            if len(missing):
+            unlabelled = df.index[df[col].isna()]
+            if len(unlabelled):
                 raise ValueError(
-                    f"missing {role} label in column {col!r} at rows {_first(list(missing))}"
+                    f"missing {role} label in column {col!r} at rows {_first(list(unlabelled))}"
                 )
         raw = df[outcome]
         values = pd.to_numeric(raw, errors="coerce") if raw.dtype == object else raw
@@ -231,7 +239,9 @@ class Panel:
                 for k in np.flatnonzero(not_number.to_numpy())
             ]
             raise ValueError(f"non-numeric outcome in column {outcome!r} at rows {_first(rows)}")
-        nonfinite = ~np.isfinite(values.to_numpy())
+        # With missing="keep" an empty outcome is a missing cell like an absent row.
+        v = values.to_numpy()
+        nonfinite = np.isinf(v) if missing == "keep" else ~np.isfinite(v)
         if nonfinite.any():
             rows = [f"{df.index[k]} ({_value(raw.iat[k])})" for k in np.flatnonzero(nonfinite)]
             raise ValueError(
@@ -257,19 +267,10 @@ class Panel:
         cols_t = periods.get_indexer(df[time])
         y = np.full((len(units), len(periods)), np.nan)
         y[rows_i, cols_t] = values.to_numpy()
-        holes = np.argwhere(np.isnan(y))
-        if len(holes):
-            by_unit: dict[int, list[Any]] = {}
-            for i, t in holes:
-                by_unit.setdefault(int(i), []).append(periods[t])
-            parts = [f"{units[i]!s} lacks {_first(ps)}" for i, ps in list(by_unit.items())[:_SHOW]]
-            more = len(by_unit) - _SHOW
-            raise ValueError(
-                f"unbalanced panel: {len(holes)} missing (unit, period) cells in "
-                f"{len(by_unit)} units: "
-                + "; ".join(parts)
-                + (f"; ... ({more} more units)" if more > 0 else "")
-            )
+        if missing == "refuse":
+            refuse_missing(y, units, periods)
+        elif missing != "keep":
+            raise ValueError(f"missing must be 'refuse' or 'keep', not {missing!r}")
         others = [c for c in df.columns if c not in (unit, time, outcome)]
         varying: list[str] = []
         kept: dict[Hashable, pd.Series] = {}
@@ -291,6 +292,7 @@ class Panel:
             outcome=str(outcome),
             unit_data=pd.DataFrame(kept, index=units),
             order=order,
+            allow_missing=missing == "keep",
         )
         panel._varying = varying
         return panel
@@ -326,6 +328,21 @@ class Panel:
         return cls(
             df.to_numpy(dtype=np.float64), df.index, df.columns, outcome=outcome, order=order
         )
+
+    def without_units(self, rows: Sequence[int]) -> Panel:
+        """The same panel without the units at `rows`."""
+        keep = np.setdiff1d(np.arange(len(self.units)), np.asarray(rows, dtype=np.intp))
+        panel = Panel(
+            self.y[keep],
+            self.units[keep],
+            self.periods,
+            outcome=self.outcome,
+            unit_data=self.unit_data.iloc[keep],
+            order=self._order,
+            allow_missing=True,
+        )
+        panel._varying = self._varying
+        return panel
 
     # -- labels <-> indices ---------------------------------------------------
 
@@ -409,6 +426,24 @@ class Panel:
         return f"Panel({n} units x {t} periods, {first} .. {last}, outcome={self.outcome!r})"
 
 
+def refuse_missing(y: npt.NDArray[np.float64], units: pd.Index, periods: pd.Index) -> None:
+    """ValueError naming the missing (NaN) cells of y by unit and period, if any."""
+    holes = np.argwhere(np.isnan(y))
+    if not len(holes):
+        return
+    by_unit: dict[int, list[Any]] = {}
+    for i, t in holes:
+        by_unit.setdefault(int(i), []).append(periods[t])
+    parts = [f"{units[i]!s} lacks {_first(ps)}" for i, ps in list(by_unit.items())[:_SHOW]]
+    more = len(by_unit) - _SHOW
+    raise ValueError(
+        f"unbalanced panel: {len(holes)} missing (unit, period) cells in "
+        f"{len(by_unit)} units: "
+        + "; ".join(parts)
+        + (f"; ... ({more} more units)" if more > 0 else "")
+    )
+
+
 def as_panel(
     data: Any,
     unit: Hashable | None = None,
@@ -416,6 +451,7 @@ def as_panel(
     outcome: Hashable | None = None,
     time_order: Sequence[Any] | None = None,
     time_format: str | None = None,
+    missing: str = "refuse",
 ) -> Panel:
     """A `Panel` as is, or one built from a long table and its column names."""
     if isinstance(data, Panel):
@@ -429,4 +465,5 @@ def as_panel(
         outcome=outcome,
         time_order=time_order,
         time_format=time_format,
+        missing=missing,
     )

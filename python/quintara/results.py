@@ -9,6 +9,7 @@ from __future__ import annotations
 
 import inspect
 import math
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -115,6 +116,9 @@ class SynthResult(_Result):
         The treated units' labels.
     start : object
         The label of the first treated period.
+    dropped_donors : list
+        Donors left out for missing cells (``missing="drop_donors"``); `panel`
+        is the panel without them.
     """
 
     raw: _quintara.SCResult
@@ -129,9 +133,11 @@ class SynthResult(_Result):
         entry: str,
         inference: str,
         options: dict[str, Any],
+        dropped_donors: Sequence[Any] = (),
     ) -> None:
         self.raw = raw
         self.panel = panel
+        self.dropped_donors = list(dropped_donors)
         self.method = method
         self.entry = entry
         self.inference = inference
@@ -271,6 +277,7 @@ class SynthResult(_Result):
             "ci_lower": self.ci[0] if self.ci else None,
             "ci_upper": self.ci[1] if self.ci else None,
             "inference_method": self.inference_method,
+            "dropped_donors": [json_label(u) for u in self.dropped_donors],
             "pre_rmspe": self.raw.pre_rmspe,
             "post_rmspe": self.raw.post_rmspe,
             "weights": {str(json_label(k)): float(v) for k, v in w.items()} if len(w) else None,
@@ -315,6 +322,13 @@ class SynthResult(_Result):
             )
         if self.inference_method is not None:
             notes.append(f"Inference: {self.inference_method}.")
+        if self.dropped_donors:
+            notes.append(
+                f"Dropped for missing cells: {len(self.dropped_donors)} donors ("
+                + ", ".join(map(str, self.dropped_donors[:8]))
+                + (", ..." if len(self.dropped_donors) > 8 else "")
+                + ")."
+            )
         return render(
             "Synthetic control results",
             info,

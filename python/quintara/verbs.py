@@ -19,7 +19,7 @@ import pandas as pd
 
 from . import _progress, _quintara
 from ._methods import SYNTH
-from .panel import Panel, as_panel
+from .panel import Panel, as_panel, refuse_missing
 from .results import ConformalResult, SynthResult
 from .results_did import BaconDecomposition, StaggeredResult
 from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
@@ -105,6 +105,7 @@ def synth(
     outcome: Hashable | None = ...,
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
+    missing: str = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> ConformalResult: ...
@@ -123,6 +124,7 @@ def synth(
     outcome: Hashable | None = ...,
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
+    missing: str = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> SynthResult: ...
@@ -140,6 +142,7 @@ def synth(
     outcome: Hashable | None = None,
     time_order: Sequence[Any] | None = None,
     time_format: str | None = None,
+    missing: str = "refuse",
     progress: bool | None = None,
     **options: Any,
 ) -> SynthResult | ConformalResult:
@@ -182,6 +185,11 @@ def synth(
         How a long table's text periods are put in time order when they are
         not numbers or dates in a format read by itself: the periods in order,
         or their strptime format (see `Panel.from_long`).
+    missing : {"refuse", "drop_donors"}
+        Missing (unit, period) cells: "refuse" raises naming them;
+        "drop_donors" fits without every donor that has one (named in
+        `SynthResult.dropped_donors` and the summary). A treated unit with a
+        missing cell is refused either way.
     progress : bool or None
         Show progress on stderr (None: only when stderr is a terminal).
     **options
@@ -218,8 +226,18 @@ def synth(
         )
     if inference in ("placebo", "jackknife") and row.placebo is None:
         raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
-    panel = _panel(data, unit, time, outcome, time_order, time_format)
+    _choice("missing", missing, ("refuse", "drop_donors"))
+    panel = as_panel(
+        data,
+        unit=unit,
+        time=time,
+        outcome=outcome,
+        time_order=time_order,
+        time_format=time_format,
+        missing="keep" if missing == "drop_donors" else "refuse",
+    )
     rows = panel.unit_positions(treated)
+    panel, rows, dropped = _complete_donors(panel, rows, missing)
     t0 = panel.period_position(start)
     if t0 == 0:
         raise ValueError(f"start {start} is the first period; at least one pre-period is needed")
@@ -247,7 +265,31 @@ def synth(
         return ConformalResult(raw, panel, rows, t0, kwargs)
     if inference in _TEST_ENTRY:
         kwargs.pop("method")
-    return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs)
+    return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs, dropped)
+
+
+def _complete_donors(
+    panel: Panel, rows: list[int], missing: str
+) -> tuple[Panel, list[int], list[Any]]:
+    """The panel without donors that have missing cells (missing="drop_donors"),
+    the treated rows in it, and the dropped donors' labels; a missing cell of a
+    treated unit, or any under missing="refuse", is a ValueError."""
+    holes = np.isnan(panel.y)
+    if not holes.any():
+        return panel, rows, []
+    if missing == "refuse":
+        refuse_missing(panel.y, panel.units, panel.periods)
+    for r in rows:
+        if holes[r].any():
+            gaps = ", ".join(str(p) for p in panel.periods[holes[r]][:5])
+            raise ValueError(
+                f"treated unit {panel.units[r]} has missing cells ({gaps}); "
+                "missing='drop_donors' drops donors only"
+            )
+    drop = [int(i) for i in np.flatnonzero(holes.any(axis=1)) if i not in rows]
+    sub = panel.without_units(drop)
+    treated = [panel.units[r] for r in rows]
+    return sub, sub.unit_positions(treated), list(panel.units[drop])
 
 
 # Text that marks a never-treated unit in an adoption column.

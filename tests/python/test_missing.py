@@ -1,0 +1,46 @@
+"""Missing cells in the synthetic-control family: refused by default, or the
+donors that have them dropped, named, and the fit that of the table without
+them."""
+
+from __future__ import annotations
+
+import numpy as np
+import pytest
+
+import quintara
+from quintara.datasets import load_table
+
+KW = {"unit": "State", "time": "Year", "outcome": "PacksPerCapita"}
+
+
+def test_drop_donors_is_the_fit_without_them() -> None:
+    df = load_table("prop99")
+    holes = df.drop(df[df.State.isin(["Utah", "Texas"]) & (df.Year == 1975)].index)
+    holes.loc[(holes.State == "Ohio") & (holes.Year == 1980), "PacksPerCapita"] = np.nan
+    with pytest.raises(ValueError, match=r"^missing or non-finite outcome in column"):
+        quintara.synth(holes, treated="California", start=1989, **KW)  # refused by default
+    with pytest.raises(ValueError, match=r"^unbalanced panel: 3 missing \(unit, period\) cells"):
+        quintara.synth(holes.dropna(), treated="California", start=1989, **KW)
+    r = quintara.synth(holes, treated="California", start=1989, missing="drop_donors",
+                       inference="placebo", **KW)
+    ref = quintara.synth(df[~df.State.isin(["Utah", "Texas", "Ohio"])], treated="California",
+                         start=1989, inference="placebo", **KW)
+    assert r.dropped_donors == ["Ohio", "Texas", "Utah"]
+    assert (r.att, r.p_value, r.ci) == (ref.att, ref.p_value, ref.ci)
+    assert list(r.weights.index) == list(ref.weights.index)
+    assert "Dropped for missing cells: 3 donors (Ohio, Texas, Utah)." in r.summary()
+    assert r.to_dict()["dropped_donors"] == ["Ohio", "Texas", "Utah"]
+    # A complete table drops nothing.
+    assert quintara.synth(df, treated="California", start=1989, missing="drop_donors",
+                          **KW).dropped_donors == []
+
+
+def test_a_treated_unit_with_missing_cells_is_refused() -> None:
+    df = load_table("prop99")
+    holes = df.drop(df[(df.State == "California") & df.Year.isin([1975, 1976])].index)
+    with pytest.raises(ValueError, match=(r"^treated unit California has missing cells "
+                                          r"\(1975, 1976\); missing='drop_donors' drops "
+                                          r"donors only$")):
+        quintara.synth(holes, treated="California", start=1989, missing="drop_donors", **KW)
+    with pytest.raises(ValueError, match=r"^missing must be one of 'refuse', 'drop_donors'"):
+        quintara.synth(df, treated="California", start=1989, missing="fill", **KW)
