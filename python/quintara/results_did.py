@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
@@ -10,6 +11,13 @@ from . import _quintara
 from ._summary import num, render
 from .panel import Panel
 from .results import _names, _Result, json_label, period_info, tidy_frame
+
+
+def dropped_note(units: Sequence[Any]) -> str:
+    """The summary's note on units dropped for missing periods."""
+    shown = ", ".join(map(str, units[:8])) + (", ..." if len(units) > 8 else "")
+    return f"Dropped for missing periods (balance='drop'): {len(units)} units ({shown})."
+
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -28,6 +36,9 @@ class StaggeredResult(_Result):
         What ran.
     cohorts : pandas.Series
         Adoption-period label per unit (missing for never-treated units).
+    dropped_units : list
+        Units left out because the table lacks some of their periods
+        (``balance="drop"``); `panel` is the panel without them.
     """
 
     raw: _quintara.DiDResult
@@ -41,9 +52,11 @@ class StaggeredResult(_Result):
         entry: str,
         control: str | None,
         level: float,
+        dropped_units: Sequence[Any] = (),
     ) -> None:
         self.raw = raw
         self.panel = panel
+        self.dropped_units = list(dropped_units)
         self.cohorts = cohorts
         self.estimator = estimator
         self.entry = entry
@@ -180,7 +193,7 @@ class StaggeredResult(_Result):
             ]
             for term, t in self.tidy().iterrows()
         ]
-        notes = []
+        notes = [dropped_note(self.dropped_units)] if self.dropped_units else []
         if self.raw.band_crit is not None:
             notes.append(
                 f"Simultaneous band critical value: {self.raw.band_crit:.3f} standard errors."
@@ -217,9 +230,16 @@ class BaconDecomposition(_Result):
 
     raw: _quintara.BaconResult
 
-    def __init__(self, raw: _quintara.BaconResult, panel: Panel, cohorts: pd.Series) -> None:
+    def __init__(
+        self,
+        raw: _quintara.BaconResult,
+        panel: Panel,
+        cohorts: pd.Series,
+        dropped_units: Sequence[Any] = (),
+    ) -> None:
         self.raw = raw
         self.panel = panel
+        self.dropped_units = list(dropped_units)
         self.cohorts = cohorts
         self.estimator = "bacon"
         self.entry = "bacon_decompose_py"
@@ -295,7 +315,11 @@ class BaconDecomposition(_Result):
                 ]
             )
         return render(
-            "Goodman-Bacon decomposition", info, ["kind", "count", "weight", "avg estimate"], rows
+            "Goodman-Bacon decomposition",
+            info,
+            ["kind", "count", "weight", "avg estimate"],
+            rows,
+            [dropped_note(self.dropped_units)] if self.dropped_units else [],
         )
 
     def __repr__(self) -> str:

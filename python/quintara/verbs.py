@@ -268,6 +268,37 @@ def synth(
     return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs, dropped)
 
 
+# How a refusal names each staggered method.
+_NEEDS_BALANCE = {
+    "bacon": "the Goodman-Bacon decomposition",
+    "twfe": "twfe",
+    "sunab": "sunab",
+    "callaway": "callaway",
+}
+
+
+def _balanced(
+    panel: Panel, codes: list[int], labels: pd.Series, mode: str, estimator: str
+) -> tuple[Panel, list[int], pd.Series, list[Any]]:
+    """The panel of the units observed in every period, their cohort codes and
+    labels, and the units left out (balance="drop"); with "refuse", a
+    ValueError naming the incomplete units."""
+    incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
+    if not len(incomplete):
+        return panel, codes, labels, []
+    names = [panel.units[i] for i in incomplete]
+    if mode == "refuse":
+        shown = ", ".join(map(str, names[:5])) + (", ..." if len(names) > 5 else "")
+        raise ValueError(
+            f"{_NEEDS_BALANCE[estimator]} needs a balanced panel: {len(names)} units lack some "
+            f"periods ({shown}); pass balance='drop' to fit the "
+            f"{panel.shape[0] - len(names)} units observed in every period"
+        )
+    keep = np.setdiff1d(np.arange(panel.shape[0]), incomplete)
+    sub = panel.without_units([int(i) for i in incomplete])
+    return sub, [codes[i] for i in keep], labels.iloc[keep], names
+
+
 def _complete_donors(
     panel: Panel, rows: list[int], missing: str
 ) -> tuple[Panel, list[int], list[Any]]:
@@ -370,6 +401,7 @@ def staggered(
     outcome: Hashable | None = ...,
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
+    balance: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> BaconDecomposition: ...
@@ -388,6 +420,7 @@ def staggered(
     outcome: Hashable | None = ...,
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
+    balance: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> BaconDecomposition: ...
@@ -406,6 +439,7 @@ def staggered(
     outcome: Hashable | None = ...,
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
+    balance: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> StaggeredResult: ...
@@ -423,6 +457,7 @@ def staggered(
     outcome: Hashable | None = None,
     time_order: Sequence[Any] | None = None,
     time_format: str | None = None,
+    balance: str | None = None,
     progress: bool | None = None,
     **options: Any,
 ) -> StaggeredResult | BaconDecomposition:
@@ -453,6 +488,12 @@ def staggered(
         How a long table's text periods are put in time order when they are
         not numbers or dates in a format read by itself: the periods in order,
         or their strptime format (see `Panel.from_long`).
+    balance : {"drop", "refuse"}, optional
+        A table missing some (unit, period) cells: "drop" fits the units
+        observed in every period (the result's `dropped_units` names the
+        others), "refuse" raises. Callaway-Sant'Anna defaults to "drop"; the
+        other methods to "refuse" (the Goodman-Bacon decomposition is defined
+        on a balanced panel only).
     progress : bool or None
         Show progress on stderr (None: only when stderr is a terminal).
     **options
@@ -485,15 +526,26 @@ def staggered(
             f"method {estimator!r} takes no control= or other options; only 'callaway' does"
             + (f" (it takes {' and '.join(k + '=' for k in allowed)})" if allowed else "")
         )
-    panel = _panel(data, unit, time, outcome, time_order, time_format)
+    mode = balance or ("drop" if estimator == "callaway" else "refuse")
+    _choice("balance", mode, ("drop", "refuse"))
+    panel = as_panel(
+        data,
+        unit=unit,
+        time=time,
+        outcome=outcome,
+        time_order=time_order,
+        time_format=time_format,
+        missing="keep",
+    )
     codes, labels = cohort_codes(panel, adoption)
+    panel, codes, labels, dropped = _balanced(panel, codes, labels, mode, estimator)
     fn = _entry(_STAGGERED[estimator])
     if estimator == "bacon":
-        return BaconDecomposition(fn(panel.y, codes), panel, labels)
+        return BaconDecomposition(fn(panel.y, codes), panel, labels, dropped)
     if estimator != "callaway":
         raw = fn(panel.y, codes, **options)
         return StaggeredResult(
-            raw, panel, labels, estimator, _STAGGERED[estimator], None, raw.level
+            raw, panel, labels, estimator, _STAGGERED[estimator], None, raw.level, dropped
         )
     kwargs = dict(options)
     # The field's reference implementation compares pre-periods with the
@@ -516,6 +568,7 @@ def staggered(
         _STAGGERED[estimator],
         control,
         raw.level,
+        dropped,
     )
 
 

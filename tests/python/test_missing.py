@@ -44,3 +44,31 @@ def test_a_treated_unit_with_missing_cells_is_refused() -> None:
         quintara.synth(holes, treated="California", start=1989, missing="drop_donors", **KW)
     with pytest.raises(ValueError, match=r"^missing must be one of 'refuse', 'drop_donors'"):
         quintara.synth(df, treated="California", start=1989, missing="fill", **KW)
+
+
+MPDTA = {"unit": "countyreal", "time": "year", "outcome": "lemp"}
+
+
+def test_staggered_fits_the_units_observed_in_every_period() -> None:
+    df = load_table("mpdta")
+    gone = df.countyreal.unique()[[3, 40, 41]]
+    holes = df.drop(df[df.countyreal.isin(gone) & (df.year == 2005)].index)
+    complete = df[~df.countyreal.isin(gone)]
+    # Callaway-Sant'Anna drops them by default: bit for bit the balanced sub-panel's fit.
+    r = quintara.staggered(holes, adoption="first_treat", **MPDTA)
+    ref = quintara.staggered(complete, adoption="first_treat", **MPDTA)
+    assert (r.att, r.se, r.raw.event_att) == (ref.att, ref.se, ref.raw.event_att)
+    assert r.dropped_units == sorted(gone) and ref.dropped_units == []
+    names = ", ".join(map(str, sorted(gone)))
+    assert f"Dropped for missing periods (balance='drop'): 3 units ({names})." in r.summary()
+    for method, name in (("twfe", "twfe"), ("bacon", "the Goodman-Bacon decomposition")):
+        with pytest.raises(ValueError, match=(
+                rf"^{name} needs a balanced panel: 3 units lack some periods \(.*\); pass "
+                r"balance='drop' to fit the 497 units observed in every period$")):
+            quintara.staggered(holes, adoption="first_treat", method=method, **MPDTA)
+        fit = quintara.staggered(holes, adoption="first_treat", method=method, balance="drop",
+                                 **MPDTA)
+        assert fit.att == quintara.staggered(complete, adoption="first_treat", method=method,
+                                             **MPDTA).att
+    with pytest.raises(ValueError, match=r"^balance must be one of 'drop', 'refuse'"):
+        quintara.staggered(df, adoption="first_treat", balance="keep", **MPDTA)
