@@ -157,6 +157,8 @@ def _panel(args: argparse.Namespace) -> Panel:
     if args.decimal == "." and args.thousands is None:
         _check_numbers(df, args.outcome, args.data)
     keep = getattr(args, "missing", "refuse") == "drop_donors"
+    if getattr(args, "treated_column", None) is not None:
+        _treated_from_column(args, df)
     return Panel.from_long(
         df,
         unit=args.unit,
@@ -166,6 +168,29 @@ def _panel(args: argparse.Namespace) -> Panel:
         time_format=args.time_format,
         missing="keep" if keep else "refuse",
     )
+
+
+def _treated_from_column(args: argparse.Namespace, df: pd.DataFrame) -> None:
+    """--treated-column COL: the units with a 1 in COL are treated, from the
+    first period with one (fit's --start, when not given)."""
+    col = args.treated_column
+    if col not in df.columns:
+        raise UsageError(f"--treated-column {col!r} is not a column of {args.data}")
+    flag = pd.to_numeric(df[col], errors="coerce")
+    if not flag.dropna().isin([0, 1]).all() or flag.isna().any():
+        raise UsageError(f"--treated-column {col!r} must hold 0 and 1 only")
+    on = df[flag == 1]
+    if on.empty:
+        raise UsageError(f"--treated-column {col!r} marks no unit as treated")
+    args.treated = sorted(on[args.unit].astype(str).unique())
+    if hasattr(args, "start") and args.start is None:
+        firsts = on.groupby(args.unit)[args.time].min()
+        if firsts.nunique() > 1:
+            raise UsageError(
+                f"the units --treated-column {col!r} marks start at different periods "
+                f"({', '.join(map(str, sorted(firsts.unique())[:4]))}); pass --start"
+            )
+        args.start = firsts.iloc[0]
 
 
 def _progress(args: argparse.Namespace) -> bool | None:
@@ -281,10 +306,14 @@ def _parser() -> argparse.ArgumentParser:
         if treated:
             p.add_argument(
                 "--treated",
-                required=True,
                 nargs="+",
                 metavar="NAME",
                 help="treated units (names, or one comma-separated list)",
+            )
+            p.add_argument(
+                "--treated-column",
+                metavar="COL",
+                help="a 0/1 column marking treated (unit, period) rows, instead of --treated",
             )
         p.add_argument("--json", metavar="FILE", help="also write the result as JSON")
         p.add_argument(
@@ -296,7 +325,11 @@ def _parser() -> argparse.ArgumentParser:
     p = command(
         "fit", "Synthetic-control-family fit of treated units from a start period.", _fit, True
     )
-    p.add_argument("--start", required=True, metavar="PERIOD", help="first treated period")
+    p.add_argument(
+        "--start",
+        metavar="PERIOD",
+        help="first treated period (with --treated-column: its first marked period)",
+    )
     p.add_argument("--method", default="sc", choices=verbs.SYNTH_METHODS)
     p.add_argument(
         "--inference",
@@ -398,6 +431,11 @@ def _settle_data_and_treated(parser: argparse.ArgumentParser, args: argparse.Nam
         parser.error("the following arguments are required: DATA")
     if treated is not None:
         args.treated = [name for item in treated for name in item.split(",") if name]
+    if hasattr(args, "treated_column"):
+        if (args.treated is None) == (args.treated_column is None):
+            parser.error("give one of --treated and --treated-column")
+        if args.command == "fit" and args.start is None and args.treated_column is None:
+            parser.error("the following arguments are required: --start")
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -216,6 +216,13 @@ def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
     for args in (["--treated", "California", str(tmp_path / "p.csv.gz")],
                  [str(tables["prop99"]), "--treated", "California,"]):
         assert call("fit", *args, *PROP99, "--start", "1989") == base
+    # A 0/1 treatment column names the treated units and the start.
+    df.assign(D=((df.State == "California") & (df.Year >= 1989)).astype(int)).to_csv(
+        tmp_path / "d.csv", index=False)
+    assert call("fit", str(tmp_path / "d.csv"), *PROP99, "--treated-column", "D") == base
+    code, _, err = call("fit", str(tmp_path / "d.csv"), *PROP99, "--treated-column", "D",
+                        "--treated", "California")
+    assert code == 2 and "give one of --treated and --treated-column" in err
     df.head(0).to_csv(tmp_path / "empty.csv", index=False)
     (tmp_path / "blank.csv").write_text("")
     for name in ("empty.csv", "blank.csv"):
