@@ -74,24 +74,6 @@ def _choice(what: str, value: str, allowed: Sequence[str]) -> None:
         raise ValueError(f"{what} must be one of {', '.join(map(repr, allowed))}, not {value!r}")
 
 
-def _panel(
-    data: Any,
-    unit: Hashable | None,
-    time: Hashable | None,
-    outcome: Hashable | None,
-    time_order: Sequence[Any] | None = None,
-    time_format: str | None = None,
-) -> Panel:
-    return as_panel(
-        data,
-        unit=unit,
-        time=time,
-        outcome=outcome,
-        time_order=time_order,
-        time_format=time_format,
-    )
-
-
 @overload
 def synth(
     data: Panel | pd.DataFrame,
@@ -621,7 +603,7 @@ def power(
     -------
     PowerAnalysis
     """
-    panel = _panel(data, unit, time, outcome, time_order, time_format)
+    panel = as_panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
     lifts = [float(x) for x in lifts]
     if method == "ensemble" or members is not None:
@@ -699,7 +681,7 @@ def select_markets(
     -------
     MarketSelection
     """
-    panel = _panel(data, unit, time, outcome, time_order, time_format)
+    panel = as_panel(data, unit, time, outcome, time_order, time_format)
     _check_options("select_markets", _quintara.geo_select, options, 5)
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
     kwargs = dict(options)
@@ -751,6 +733,6 @@ def diagnose(
     -------
     Diagnostics
     """
-    panel = _panel(data, unit, time, outcome, time_order, time_format)
+    panel = as_panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
     return Diagnostics(_quintara.geo_diagnostics(panel.y, rows, test_len), panel, rows, test_len)
