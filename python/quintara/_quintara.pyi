@@ -431,6 +431,8 @@ class DiDResult:
     def base_period(self) -> str | None: ...  # unitless
     @property
     def se_correction(self) -> str | None: ...  # unitless
+    @property
+    def n_clusters(self) -> int | None: ...  # count
 
 @final
 class CPASCResult:

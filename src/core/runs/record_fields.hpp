@@ -144,6 +144,9 @@ struct RecordFields<PyDidResult> {
                          "against the period before each); None for the other estimators."},
       F<&R::se_correction>{"se_correction", units::unitless,
                            "The small-sample correction of the standard errors, named."},
+      F<&R::n_clusters>{"n_clusters", units::count,
+                        "Number of clusters of the standard errors when `clusters` was given;\n"
+                        "None when each unit is its own cluster."},
   };
 };
 

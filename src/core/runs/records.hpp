@@ -74,6 +74,7 @@ struct PyDidResult {
   std::optional<double> overall_group_p_value;
   std::optional<std::string> base_period;    // Callaway-Sant'Anna: "universal" or "varying"
   std::optional<std::string> se_correction;  // the small-sample factor of `se`, named
+  std::optional<std::size_t> n_clusters;     // clusters of the SEs, when given by the caller
 };
 
 struct PyCpascResult {

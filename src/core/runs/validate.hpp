@@ -10,7 +10,9 @@
 #include <cstdint>
 #include <span>
 #include <string_view>
+#include <tuple>
 #include <utility>
+#include <vector>
 
 #include "core/format.hpp"
 #include "core/runs/user_error.hpp"
@@ -34,6 +36,39 @@ std::pair<std::size_t, std::size_t> check_panel(const View& y) {
     }
   }
   return {n, t};
+}
+
+// As check_panel, but a NaN cell is a missing observation: inf still fails,
+// and every unit and every period must keep at least one observed cell.
+// Returns (n_units, n_periods, number of missing cells).
+template <class View>
+std::tuple<std::size_t, std::size_t, std::size_t> check_observed_panel(const View& y) {
+  const std::size_t n = y.dim(0), t = y.dim(1);
+  if (n == 0 || t == 0) {
+    throw UserError(format("y must be a non-empty N×T panel; got shape ({}, {})", n, t));
+  }
+  std::size_t missing = 0;
+  std::vector<std::size_t> seen_in_period(t, 0);
+  for (std::size_t i = 0; i < n; ++i) {
+    std::size_t seen = 0;
+    for (std::size_t j = 0; j < t; ++j) {
+      const double v = y.at(i, j);
+      if (std::isnan(v)) {
+        ++missing;
+        continue;
+      }
+      if (!std::isfinite(v)) {
+        throw UserError("y contains inf; a missing cell must be NaN");
+      }
+      ++seen;
+      ++seen_in_period[j];
+    }
+    if (seen == 0) throw UserError(format("unit {} has no observed period", i));
+  }
+  for (std::size_t j = 0; j < t; ++j) {
+    if (seen_in_period[j] == 0) throw UserError(format("period {} has no observed unit", j));
+  }
+  return {n, t, missing};
 }
 
 void check_nonneg(std::string_view name, double x);

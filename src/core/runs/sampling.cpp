@@ -1,0 +1,54 @@
+#include "core/runs/sampling.hpp"
+
+#include <cmath>
+#include <unordered_map>
+
+#include "core/format.hpp"
+#include "core/runs/user_error.hpp"
+
+namespace quintara::runs {
+
+estimators::Sampling make_sampling(const std::optional<std::vector<double>>& weights,
+                                   const std::optional<std::vector<std::int64_t>>& clusters,
+                                   std::size_t n_units) {
+  estimators::Sampling s;
+  if (weights) {
+    if (weights->size() != n_units) {
+      throw UserError(format("weights must have one entry per unit ({}); got {}", n_units,
+                             weights->size()));
+    }
+    for (std::size_t i = 0; i < n_units; ++i) {
+      const double w = (*weights)[i];
+      if (!(std::isfinite(w) && w > 0.0)) {
+        throw UserError(format("weights must be positive and finite; weights[{}] is {}", i, w));
+      }
+    }
+    s.weight = *weights;
+  }
+  if (clusters) {
+    if (clusters->size() != n_units) {
+      throw UserError(format("clusters must have one entry per unit ({}); got {}", n_units,
+                             clusters->size()));
+    }
+    std::unordered_map<std::int64_t, std::size_t> code;
+    s.cluster.resize(n_units);
+    for (std::size_t i = 0; i < n_units; ++i) {
+      const auto [it, fresh] = code.try_emplace((*clusters)[i], code.size());
+      s.cluster[i] = it->second;
+    }
+    s.n_clusters = code.size();
+    if (s.n_clusters < 2) {
+      throw UserError(
+          "clusters name a single cluster; a cluster-robust standard error needs at least two");
+    }
+  }
+  return s;
+}
+
+bool parse_missing(std::string_view text) {
+  if (text == "refuse") return false;
+  if (text == "keep") return true;
+  throw UserError(format("unknown missing '{}' (expected refuse/keep)", text));
+}
+
+}  // namespace quintara::runs
