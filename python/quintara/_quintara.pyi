@@ -161,12 +161,24 @@ def fit_cpasc(
     """Fit a CP-ASC-family estimator (novel)."""
 
 def fit_twfe_py(
-    y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95, ssc: str = "cluster"
+    y: _Array,
+    cohorts: Sequence[SupportsIndex],
+    level: _Float = 0.95,
+    ssc: str = "cluster",
+    weights: Sequence[_Float] | None = None,
+    clusters: Sequence[SupportsIndex] | None = None,
+    missing: str = "refuse",
 ) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""
 
 def fit_sunab_py(
-    y: _Array, cohorts: Sequence[SupportsIndex], level: _Float = 0.95, ssc: str = "none"
+    y: _Array,
+    cohorts: Sequence[SupportsIndex],
+    level: _Float = 0.95,
+    ssc: str = "none",
+    weights: Sequence[_Float] | None = None,
+    clusters: Sequence[SupportsIndex] | None = None,
+    missing: str = "refuse",
 ) -> DiDResult:
     """Sun & Abraham interaction-weighted event study."""
 

@@ -156,7 +156,8 @@ def _panel(args: argparse.Namespace) -> Panel:
     df = read_table(args.data, [args.unit], args.decimal, args.thousands)
     if args.decimal == "." and args.thousands is None:
         _check_numbers(df, args.outcome, args.data)
-    keep = getattr(args, "missing", "refuse") == "drop_donors"
+    # The staggered verb decides about missing cells itself (--balance).
+    keep = getattr(args, "missing", "refuse") == "drop_donors" or args.command == "staggered"
     if getattr(args, "treated_column", None) is not None:
         _treated_from_column(args, df)
     return Panel.from_long(
@@ -223,6 +224,9 @@ def _staggered(args: argparse.Namespace) -> Any:
         adoption=args.adoption,
         method=args.estimator,
         control=args.control,
+        balance=args.balance,
+        weights=args.weights,
+        cluster=args.cluster,
         progress=_progress(args),
         **opts,
     )
@@ -366,6 +370,16 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int)
     p.add_argument("--level", type=float)
     p.add_argument("--anticipation", type=int)
+    p.add_argument("--weights", metavar="COL", help="unit-level column of sampling weights")
+    p.add_argument(
+        "--cluster", metavar="COL", help="unit-level column to cluster the standard errors by"
+    )
+    p.add_argument(
+        "--balance",
+        choices=["drop", "keep", "refuse"],
+        help="missing cells: drop incomplete units, fit the observed cells, or refuse "
+        "(default: keep for twfe/sunab, drop for callaway, refuse for bacon)",
+    )
 
     p = command("power", "Power curve of a geo test on the treated markets.", _power, True)
     p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")

@@ -5,6 +5,7 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
 import pandas as pd
 
 from . import _quintara
@@ -39,6 +40,10 @@ class StaggeredResult(_Result):
     dropped_units : list
         Units left out because the table lacks some of their periods
         (``balance="drop"``); `panel` is the panel without them.
+    weights, cluster : str or None
+        The unit-level columns of sampling weights and of clusters, when given.
+    balance : str
+        How missing cells were treated: "drop", "keep" or "refuse".
     """
 
     raw: _quintara.DiDResult
@@ -53,6 +58,10 @@ class StaggeredResult(_Result):
         control: str | None,
         level: float,
         dropped_units: Sequence[Any] = (),
+        *,
+        weights: str | None = None,
+        cluster: str | None = None,
+        balance: str = "refuse",
     ) -> None:
         self.raw = raw
         self.panel = panel
@@ -62,6 +71,15 @@ class StaggeredResult(_Result):
         self.entry = entry
         self.control = control
         self.level = level
+        self.weights = weights
+        self.cluster = cluster
+        self.balance = balance
+
+    @property
+    def n_clusters(self) -> int:
+        """Clusters of the standard errors: the `cluster` column's, or the units."""
+        given = self.raw.n_clusters
+        return int(given) if given is not None else self.panel.shape[0]
 
     @property
     def att(self) -> float:
@@ -148,6 +166,10 @@ class StaggeredResult(_Result):
             "estimator": self.estimator,
             "entry": self.entry,
             "control": self.control,
+            "weights": self.weights,
+            "cluster": self.cluster,
+            "n_clusters": self.n_clusters,
+            "balance": self.balance,
             "att": self.att,
             "se": self.se,
             "ci_lower": self.ci[0],
@@ -179,6 +201,13 @@ class StaggeredResult(_Result):
             info.append(("Base period", self.raw.base_period))
         if self.raw.se_correction is not None:
             info.append(("SE correction", self.raw.se_correction))
+        if self.weights is not None:
+            info.append(("Weights", self.weights))
+        if self.cluster is not None:
+            info.append(("Clusters", f"{self.n_clusters} ({self.cluster})"))
+        holes = int(np.isnan(self.panel.y).sum())
+        if holes:
+            info.append(("Missing cells", f"{holes} (fitted on the observed cells)"))
         lo, hi = f"[{(1 - self.level) / 2:.3f}", f"{1 - (1 - self.level) / 2:.3f}]"
 
         # The rows of tidy(), whose terms are this table's row names.

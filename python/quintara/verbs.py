@@ -259,6 +259,28 @@ _NEEDS_BALANCE = {
 }
 
 
+# How a staggered method treats missing cells unless told.
+_BALANCE = ("drop", "keep", "refuse")
+_DEFAULT_BALANCE = {"callaway": "drop", "twfe": "keep", "sunab": "keep", "bacon": "refuse"}
+
+
+def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[str, Any]:
+    """The compiled entries' weights= and clusters= from unit-level columns."""
+    out: dict[str, Any] = {}
+    for arg, column in (("weights", weights), ("cluster", cluster)):
+        if column is None:
+            continue
+        values = panel.unit_column(column)
+        if values.isna().any():
+            gaps = ", ".join(map(str, values.index[values.isna()][:5]))
+            raise ValueError(f"{arg} column {column!r} is missing for units {gaps}")
+        if arg == "weights":
+            out["weights"] = pd.to_numeric(values, errors="raise").to_numpy(dtype="float64")
+        else:
+            out["clusters"] = pd.factorize(values)[0].astype("int64")
+    return out
+
+
 def _balanced(
     panel: Panel, codes: list[int], labels: pd.Series, mode: str, estimator: str
 ) -> tuple[Panel, list[int], pd.Series, list[Any]]:
@@ -384,6 +406,8 @@ def staggered(
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
     balance: str | None = ...,
+    weights: str | None = ...,
+    cluster: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> BaconDecomposition: ...
@@ -403,6 +427,8 @@ def staggered(
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
     balance: str | None = ...,
+    weights: str | None = ...,
+    cluster: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> BaconDecomposition: ...
@@ -422,6 +448,8 @@ def staggered(
     time_order: Sequence[Any] | None = ...,
     time_format: str | None = ...,
     balance: str | None = ...,
+    weights: str | None = ...,
+    cluster: str | None = ...,
     progress: bool | None = ...,
     **options: Any,
 ) -> StaggeredResult: ...
@@ -440,6 +468,8 @@ def staggered(
     time_order: Sequence[Any] | None = None,
     time_format: str | None = None,
     balance: str | None = None,
+    weights: str | None = None,
+    cluster: str | None = None,
     progress: bool | None = None,
     **options: Any,
 ) -> StaggeredResult | BaconDecomposition:
@@ -470,12 +500,24 @@ def staggered(
         How a long table's text periods are put in time order when they are
         not numbers or dates in a format read by itself: the periods in order,
         or their strptime format (see `Panel.from_long`).
-    balance : {"drop", "refuse"}, optional
+    balance : {"drop", "keep", "refuse"}, optional
         A table missing some (unit, period) cells: "drop" fits the units
         observed in every period (the result's `dropped_units` names the
-        others), "refuse" raises. Callaway-Sant'Anna defaults to "drop"; the
-        other methods to "refuse" (the Goodman-Bacon decomposition is defined
-        on a balanced panel only).
+        others), "keep" fits every observed cell, "refuse" raises. twfe and
+        sunab default to "keep" (their regressions are defined on any
+        unbalanced panel); Callaway-Sant'Anna defaults to "drop", and "keep"
+        runs its unbalanced-panel mode (each 2x2 comparison from the units
+        observed in its two periods, as repeated cross-sections); the
+        Goodman-Bacon decomposition needs a balanced panel ("refuse" by
+        default, or "drop").
+    weights : str, optional
+        A unit-level column of positive sampling weights (constant within a
+        unit): weighted least squares for twfe and sunab, weighted cell means
+        and shares for callaway.
+    cluster : str, optional
+        A unit-level column (e.g. the state of each county) by which the
+        standard errors are clustered instead of by unit; the result's
+        `n_clusters` counts them.
     progress : bool or None
         Show progress on stderr (None: only when stderr is a terminal).
     **options
@@ -508,8 +550,10 @@ def staggered(
             f"method {estimator!r} takes no control= or other options; only 'callaway' does"
             + (f" (it takes {' and '.join(k + '=' for k in allowed)})" if allowed else "")
         )
-    mode = balance or ("drop" if estimator == "callaway" else "refuse")
-    _choice("balance", mode, ("drop", "refuse"))
+    mode = balance or _DEFAULT_BALANCE[estimator]
+    _choice("balance", mode, ("drop", "refuse") if estimator == "bacon" else _BALANCE)
+    if estimator == "bacon" and (weights is not None or cluster is not None):
+        raise ValueError("method 'bacon' takes no weights= or cluster=")
     panel = as_panel(
         data,
         unit=unit,
@@ -520,16 +564,31 @@ def staggered(
         missing="keep",
     )
     codes, labels = cohort_codes(panel, adoption)
-    panel, codes, labels, dropped = _balanced(panel, codes, labels, mode, estimator)
+    if mode != "keep":
+        panel, codes, labels, dropped = _balanced(panel, codes, labels, mode, estimator)
+    else:
+        dropped = []
     fn = _entry(_STAGGERED[estimator])
     if estimator == "bacon":
         return BaconDecomposition(fn(panel.y, codes), panel, labels, dropped)
+    design = _sampling(panel, weights, cluster)
+    if mode == "keep" and np.isnan(panel.y).any():
+        design["missing"] = "keep"
+    described: dict[str, Any] = {"weights": weights, "cluster": cluster, "balance": mode}
     if estimator != "callaway":
-        raw = fn(panel.y, codes, **options)
+        raw = fn(panel.y, codes, **options, **design)
         return StaggeredResult(
-            raw, panel, labels, estimator, _STAGGERED[estimator], None, raw.level, dropped
+            raw,
+            panel,
+            labels,
+            estimator,
+            _STAGGERED[estimator],
+            None,
+            raw.level,
+            dropped,
+            **described,
         )
-    kwargs = dict(options)
+    kwargs = dict(options, **design)
     # The field's reference implementation compares pre-periods with the
     # period before each; the compiled entry keeps one base per cohort.
     kwargs.setdefault("base_period", "varying")
@@ -551,6 +610,7 @@ def staggered(
         control,
         raw.level,
         dropped,
+        **described,
     )
 
 

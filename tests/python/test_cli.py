@@ -56,6 +56,9 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
             "--adoption first_treat --control notyet --json".split(), str(out))
     assert r.returncode == 0 and "event +3" in r.stdout
     assert set(json.loads(out.read_text())) >= {"att", "se", "event_study"}
+    r = run("staggered", str(tables["mpdta"]), *"--unit countyreal --time year --outcome lemp "
+            "--adoption first_treat --method twfe --weights lpop --cluster first_treat".split())
+    assert r.returncode == 0 and "Weights" in r.stdout and "4 (first_treat)" in r.stdout
     r = run("power", str(tables["geo"]), *GEO, *"--treated Denver Portland --test-len 8 "
             "--lifts 0 0.05 0.1 --lookback 6 --json".split(), str(out))
     assert r.returncode == 0 and "Geo-experiment power analysis" in r.stdout

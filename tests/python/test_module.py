@@ -65,8 +65,10 @@ SIGNATURES = {
                      "max_weight=1.0)",
     "geo_test": "(y, treated, treat_time, method='sdid', alpha=0.1, min_pre=0, lookback=None, "
                 "min_weight=0.0, max_weight=1.0)",
-    "fit_twfe_py": "(y, cohorts, level=0.95, ssc='cluster')",
-    "fit_sunab_py": "(y, cohorts, level=0.95, ssc='none')",
+    "fit_twfe_py": "(y, cohorts, level=0.95, ssc='cluster', weights=None, clusters=None, "
+    "missing='refuse')",
+    "fit_sunab_py": "(y, cohorts, level=0.95, ssc='none', weights=None, clusters=None, "
+    "missing='refuse')",
     "bacon_decompose_py": "(y, cohorts)",
     "geo_diagnostics": "(y, treated, test_len)",
     "geo_select": "(y, eligible, max_treated, test_len, target_lift, method='sdid', alpha=0.1, "

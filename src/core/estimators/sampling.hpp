@@ -10,12 +10,13 @@
 #pragma once
 
 #include <cstddef>
+#include <span>
 #include <vector>
 
 namespace quintara::estimators {
 
 struct Sampling {
-  std::vector<double> weight;       // N positive weights, or empty
+  std::vector<double> weight;        // N positive weights, or empty
   std::vector<std::size_t> cluster;  // N codes in [0, n_clusters), or empty
   std::size_t n_clusters = 0;        // when `cluster` is empty: unused
 
@@ -23,10 +24,12 @@ struct Sampling {
   bool clustered() const { return !cluster.empty(); }
   double weight_of(std::size_t unit) const { return weight.empty() ? 1.0 : weight[unit]; }
   // Cluster of a unit: the unit itself when no clusters were given.
-  std::size_t cluster_of(std::size_t unit) const {
-    return cluster.empty() ? unit : cluster[unit];
-  }
+  std::size_t cluster_of(std::size_t unit) const { return cluster.empty() ? unit : cluster[unit]; }
   std::size_t clusters(std::size_t n_units) const { return cluster.empty() ? n_units : n_clusters; }
+
+  // The sampling of the listed units (ascending indices), cluster codes
+  // renumbered densely in order of first appearance.
+  Sampling subset(std::span<const std::size_t> units) const;
 };
 
 }  // namespace quintara::estimators

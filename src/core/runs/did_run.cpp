@@ -83,6 +83,54 @@ void check_bacon_design(const est::Panel& panel) {
   }
 }
 
+void check_connected_periods(const est::Panel& panel, bool without_always_treated) {
+  const std::size_t t_len = panel.n_periods();
+  // Union-find over periods: each unit joins the periods it is observed in.
+  std::vector<std::size_t> parent(t_len);
+  for (std::size_t t = 0; t < t_len; ++t) parent[t] = t;
+  const auto root = [&](std::size_t t) {
+    while (parent[t] != t) t = parent[t] = parent[parent[t]];
+    return t;
+  };
+  std::vector<bool> seen(t_len, false);
+  for (std::size_t i = 0; i < panel.n_units(); ++i) {
+    if (without_always_treated && panel.treat_start[i] == std::optional<std::size_t>(0)) continue;
+    std::optional<std::size_t> first;
+    for (std::size_t t = 0; t < t_len; ++t) {
+      if (std::isnan(panel.y(i, t))) continue;
+      seen[t] = true;
+      if (!first) {
+        first = root(t);
+      } else {
+        parent[root(t)] = *first;
+        first = root(*first);
+      }
+    }
+  }
+  for (std::size_t t = 0; t < t_len; ++t) {
+    if (!seen[t]) {
+      throw UserError(format("period {} has no observed unit in the estimation sample", t));
+    }
+  }
+  for (std::size_t t = 1; t < t_len; ++t) {
+    if (root(t) != root(0)) {
+      throw UserError(format(
+          "periods 0 and {} are linked by no unit observed in both, directly or through other "
+          "periods, so the unit and period effects are not identified; drop periods or add "
+          "units observed across them",
+          t));
+    }
+  }
+}
+
+bool needs_observed_path(const est::Panel& panel, const est::Sampling& sampling) {
+  if (sampling.weighted() || sampling.clustered()) return true;
+  for (const double v : panel.y.data) {
+    if (std::isnan(v)) return true;
+  }
+  return false;
+}
+
 Ssc parse_ssc(std::string_view text) {
   if (text == "cluster") return Ssc::Cluster;
   if (text == "none") return Ssc::None;
@@ -130,16 +178,33 @@ std::pair<double, std::string> ssc_rescale(Ssc ssc, const SscCounts& c) {
 
 }  // namespace
 
-PyDidResult run_twfe(const est::Panel& panel, double level, Ssc ssc) {
+namespace {
+
+std::size_t observed_cells(const est::Panel& panel) {
+  std::size_t n = 0;
+  for (const double v : panel.y.data) n += std::isnan(v) ? 0 : 1;
+  return n;
+}
+
+}  // namespace
+
+PyDidResult run_twfe(const est::Panel& panel, double level, Ssc ssc,
+                     const est::Sampling& sampling) {
   const auto [normalised, k] = normalised_copy(panel);
-  const did::TwfeFit fit = did::twfe::fit(normalised);
+  const bool observed = needs_observed_path(panel, sampling);
+  const did::TwfeFit fit =
+      observed ? did::twfe::fit_observed(normalised, sampling) : did::twfe::fit(normalised);
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
-  // fixest leaves out the unit effects nested in the clusters; statsmodels'
-  // dummy regression counts every dummy.
+  if (sampling.clustered()) r.n_clusters = fit.n_units;
+  // fixest leaves out the unit effects nested in the clusters (units nest in
+  // any coarser clusters too); statsmodels' dummy regression counts every
+  // dummy.
   const std::size_t N = panel.n_units(), T = panel.n_periods();
-  const auto [factor, text] = ssc_rescale(ssc, {N, N * T, T + 1, N + T, "T + 1", "N + T", true});
+  const std::size_t n_obs = observed ? observed_cells(panel) : N * T;
+  const auto [factor, text] =
+      ssc_rescale(ssc, {fit.n_units, n_obs, T + 1, N + T, "T + 1", "N + T", true});
   r.se *= factor;
   r.se_correction = text;
   to_caller_units(r, k);
@@ -147,20 +212,24 @@ PyDidResult run_twfe(const est::Panel& panel, double level, Ssc ssc) {
   return r;
 }
 
-PyDidResult run_sunab(const est::Panel& panel, double level, Ssc ssc) {
+PyDidResult run_sunab(const est::Panel& panel, double level, Ssc ssc,
+                      const est::Sampling& sampling) {
   const auto [normalised, k] = normalised_copy(panel);
-  const did::SaResult fit = did::sunab::fit(normalised);
+  const did::SaResult fit = needs_observed_path(panel, sampling)
+                                ? did::sunab::fit_observed(normalised, sampling)
+                                : did::sunab::fit(normalised);
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
+  if (sampling.clustered()) r.n_clusters = fit.n_clusters;
   fill_event_study(r, fit.event);
   // The counts of the regression actually fitted: always-treated units
   // dropped, P cells beside the unit and period effects (intercept, N - 1
   // unit and T - 1 period dummies in statsmodels' count).
   const std::size_t N = fit.n_units, T = panel.n_periods(), P = fit.n_cells;
   const auto [factor, text] =
-      ssc_rescale(ssc, {N, N * T, T + P, N + T - 1 + P, format("T + {} cells", P),
-                        format("N + T - 1 + {} cells", P), false});
+      ssc_rescale(ssc, {fit.n_clusters, fit.n_observations, T + P, N + T - 1 + P,
+                        format("T + {} cells", P), format("N + T - 1 + {} cells", P), false});
   r.se *= factor;
   for (double& se : r.event_se) se *= factor;
   r.se_correction = text;

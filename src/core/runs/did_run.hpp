@@ -13,6 +13,7 @@
 
 #include "core/estimators/did/effects.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sampling.hpp"
 #include "core/linalg/matrix.hpp"
 #include "core/runs/records.hpp"
 
@@ -36,6 +37,17 @@ void check_twfe_design(const estimators::Panel& panel);
 void check_sunab_design(const estimators::Panel& panel);
 void check_bacon_design(const estimators::Panel& panel);
 
+// Fails unless the observed (non-NaN) cells link every period to every other
+// through units observed in both, directly or through other periods: with
+// missing cells, the unit and period effects are identified only then. Units
+// treated from period 0 are left out when `without_always_treated` (the
+// Sun-Abraham sample).
+void check_connected_periods(const estimators::Panel& panel, bool without_always_treated);
+
+// Whether a fit needs the observed-cell path: missing cells, unit weights or
+// clusters other than the units.
+bool needs_observed_path(const estimators::Panel& panel, const estimators::Sampling& sampling);
+
 // Each fits a copy of the panel normalised by a power of two (scale.hpp) and
 // reports in y's units; `level` (in (0, 1)) is that of the normal intervals.
 // The small-sample factor of a unit-clustered variance, with G clusters,
@@ -50,8 +62,13 @@ enum class Ssc { Cluster, None, Fixest, Statsmodels };
 // "cluster", "none", "fixest" or "statsmodels"; anything else is UserError.
 Ssc parse_ssc(std::string_view text);
 
-PyDidResult run_twfe(const estimators::Panel& panel, double level, Ssc ssc = Ssc::Cluster);
-PyDidResult run_sunab(const estimators::Panel& panel, double level, Ssc ssc = Ssc::None);
+// With missing cells, weights or clusters (needs_observed_path) the fits run
+// on the observed cells, weighted and clustered; n counts observed cells and
+// G the clusters. The panel must then pass check_connected_periods.
+PyDidResult run_twfe(const estimators::Panel& panel, double level, Ssc ssc = Ssc::Cluster,
+                     const estimators::Sampling& sampling = {});
+PyDidResult run_sunab(const estimators::Panel& panel, double level, Ssc ssc = Ssc::None,
+                      const estimators::Sampling& sampling = {});
 PyBaconResult run_bacon(const estimators::Panel& panel);
 
 // Copies an event study (key, estimate, standard error per entry) into the

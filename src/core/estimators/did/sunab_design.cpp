@@ -18,11 +18,16 @@ constexpr double kBreadRidge = 1e-10;
 
 // The panel without its always-treated units, rows kept in order; nullopt
 // when there is none to drop (the panel is then used as given).
-std::optional<Panel> drop_always_treated(const Panel& panel) {
+std::vector<std::size_t> not_always_treated(const Panel& panel) {
   std::vector<std::size_t> keep;
   for (std::size_t i = 0; i < panel.n_units(); ++i) {
     if (panel.treat_start[i] != std::optional<std::size_t>(0)) keep.push_back(i);
   }
+  return keep;
+}
+
+std::optional<Panel> drop_always_treated(const Panel& panel) {
+  const std::vector<std::size_t> keep = not_always_treated(panel);
   if (keep.size() == panel.n_units()) return std::nullopt;
   const std::size_t t_len = panel.n_periods();
   Mat y(keep.size(), t_len);
@@ -38,37 +43,46 @@ std::optional<Panel> drop_always_treated(const Panel& panel) {
 // Weighted sum a.beta and its standard error sqrt(max(a' B M B a, 0)), with
 // B a from the bread's factor (B is symmetric), so B itself is never formed.
 AggEffect aggregate(std::int64_t key, const std::vector<double>& a, const std::vector<double>& beta,
-                    const linalg::Cholesky& bread, const Mat& meat) {
+                    const linalg::Cholesky& bread, const Mat& meat, const Mat* gram) {
   AggEffect out;
   out.key = key;
   double theta = 0.0;
   for (std::size_t p = 0; p < a.size(); ++p) theta += a[p] * beta[p];
   out.estimate = theta;
-  const std::vector<double> ba = bread.solve_vec(a);
+  std::vector<double> ba = bread.solve_vec(a);
+  if (gram != nullptr) {
+    const std::vector<double> g_ba = linalg::matvec(*gram, ba);
+    std::vector<double> r(a.size());
+    for (std::size_t p = 0; p < a.size(); ++p) r[p] = a[p] - g_ba[p];
+    const std::vector<double> step = bread.solve_vec(r);
+    for (std::size_t p = 0; p < a.size(); ++p) ba[p] += step[p];
+  }
   const std::vector<double> mba = linalg::matvec(meat, ba);
   out.se = std::sqrt(std::max(linalg::dot(ba, mba), 0.0));
   return out;
 }
 
-// Cohort-size weights over the cells selected by `in`; empty when they carry
+// Weights proportional to the cells' masses (their cohorts' sizes on a complete,
+// unweighted panel) over the cells selected by `in`; empty when they carry
 // no units.
 template <class Pred>
 std::vector<double> cell_weights(const Design& d, Pred in) {
   double w = 0.0;
   for (std::size_t p = 0; p < d.cells.size(); ++p) {
-    if (in(d.cells[p])) w += d.cohort_units[d.cell_cohort(p)];
+    if (in(d.cells[p])) w += d.mass(p);
   }
   if (!(w > 0.0)) return {};
   std::vector<double> a(d.cells.size(), 0.0);
   for (std::size_t p = 0; p < d.cells.size(); ++p) {
-    if (in(d.cells[p])) a[p] = d.cohort_units[d.cell_cohort(p)] / w;
+    if (in(d.cells[p])) a[p] = d.mass(p) / w;
   }
   return a;
 }
 
 }  // namespace
 
-Design::Design(const Panel& full) : full_(full), reduced_(drop_always_treated(full)) {
+Design::Design(const Panel& full)
+    : kept(not_always_treated(full)), full_(full), reduced_(drop_always_treated(full)) {
   const Panel& panel = sample();
   QUINTARA_ASSERT(!panel.never_treated_units().empty(),
                   "Sun\xE2\x80\x93"
@@ -103,21 +117,23 @@ linalg::Cholesky bread_factor(const Mat& gram) {
 }
 
 SaResult summarize(const Design& d, const std::vector<double>& beta, const linalg::Cholesky& bread,
-                   const Mat& meat) {
+                   const Mat& meat, const Mat* gram) {
   SaResult out;
   out.n_units = d.sample().n_units();
   out.n_cells = d.cells.size();
+  out.n_clusters = out.n_units;
+  out.n_observations = out.n_units * d.sample().n_periods();
   std::vector<std::int64_t> periods;
   for (const Cell& c : d.cells) periods.push_back(c.e);
   std::sort(periods.begin(), periods.end());
   periods.erase(std::unique(periods.begin(), periods.end()), periods.end());
   for (const std::int64_t e : periods) {
     const auto a = cell_weights(d, [e](const Cell& c) { return c.e == e; });
-    if (!a.empty()) out.event.push_back(aggregate(e, a, beta, bread, meat));
+    if (!a.empty()) out.event.push_back(aggregate(e, a, beta, bread, meat, gram));
   }
   const auto a = cell_weights(d, [](const Cell& c) { return c.e >= 0; });
   if (!a.empty()) {
-    const AggEffect overall = aggregate(0, a, beta, bread, meat);
+    const AggEffect overall = aggregate(0, a, beta, bread, meat, gram);
     out.att = overall.estimate;
     out.se = overall.se;
   }

@@ -38,6 +38,14 @@ class Design {
   std::vector<std::size_t> unit_cohort;  // index into cohorts; cohorts.size() if never treated
   std::vector<double> cohort_units;      // n_g per cohort, as a double
   std::vector<Cell> cells;               // (g, e) order
+  std::vector<std::size_t> kept;         // the sample's units as indices of the full panel
+  // Weight of each cell in the per-period averages; empty means its cohort's
+  // size (every unit observed in every period, unweighted).
+  std::vector<double> cell_mass;
+
+  double mass(std::size_t p) const {
+    return cell_mass.empty() ? cohort_units[cell_cohort(p)] : cell_mass[p];
+  }
 
   // Column of cohort k's indicator at period t (t != g_k - 1).
   std::size_t cell(std::size_t k, std::size_t t) const {
@@ -60,8 +68,11 @@ linalg::Cholesky bread_factor(const linalg::Mat& gram);
 // Cohort-size-weighted averages of the cell coefficients per relative period
 // (ascending) and over e >= 0. The standard error of a' beta is
 // sqrt(max(a' B M B a, 0)); B a is solved for each average, so B itself is
-// never formed.
+// never formed. Given the unridged Gram, each B a gets one step of
+// refinement against it, removing the ridge's pull on the standard errors
+// as on the coefficients.
 SaResult summarize(const Design& design, const std::vector<double>& beta,
-                   const linalg::Cholesky& bread, const linalg::Mat& meat);
+                   const linalg::Cholesky& bread, const linalg::Mat& meat,
+                   const linalg::Mat* gram = nullptr);
 
 }  // namespace quintara::estimators::did::sunab

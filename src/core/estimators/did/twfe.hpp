@@ -9,6 +9,7 @@
 #include <cstddef>
 
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sampling.hpp"
 
 namespace quintara::estimators::did {
 
@@ -22,6 +23,15 @@ namespace twfe {
 
 // A design whose indicator has no within variation gives att = se = 0.
 TwfeFit fit(const Panel& panel);
+
+// The same regression on the observed (non-NaN) cells of y, weighted least
+// squares with the unit weights of `sampling`, and the standard error
+// clustered by its clusters (units when it has none): the variance is
+// G / (G - 1) times the sandwich, G the number of clusters, which `n_units`
+// then holds. The observed cells' period graph must be connected
+// (ObservedWithin). On a complete panel without weights or clusters it
+// equals `fit` to rounding.
+TwfeFit fit_observed(const Panel& panel, const Sampling& sampling);
 
 }  // namespace twfe
 }  // namespace quintara::estimators::did
