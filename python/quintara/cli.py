@@ -362,7 +362,7 @@ def _parser() -> argparse.ArgumentParser:
         "--estimator",
         dest="estimator",
         default="callaway",
-        choices=["callaway", "twfe", "sunab", "bacon"],
+        choices=["callaway", "twfe", "sunab", "imputation", "bacon"],
     )
     p.add_argument("--control", default="never", choices=["never", "notyet"])
     p.add_argument("--bands", action="store_true", help="simultaneous bands (callaway)")
@@ -378,7 +378,7 @@ def _parser() -> argparse.ArgumentParser:
         "--balance",
         choices=["drop", "keep", "refuse"],
         help="missing cells: drop incomplete units, fit the observed cells, or refuse "
-        "(default: keep for twfe/sunab, drop for callaway, refuse for bacon)",
+        "(default: keep for twfe/sunab/imputation, drop for callaway, refuse for bacon)",
     )
 
     p = command("power", "Power curve of a geo test on the treated markets.", _power, True)

@@ -27,7 +27,7 @@ __all__ = ["StaggeredResult", "BaconDecomposition"]
 
 
 class StaggeredResult(_Result):
-    """A staggered-adoption fit (`staggered` with callaway, twfe or sunab).
+    """A staggered-adoption fit (`staggered` with callaway, twfe, sunab or imputation).
 
     Attributes
     ----------
@@ -157,6 +157,17 @@ class StaggeredResult(_Result):
                 strict=True,
             )
         ]
+        if r.pretrend_wald is not None:
+            rows.append(
+                (
+                    f"pre-trends (Wald, {r.pretrend_df} df)",
+                    r.pretrend_wald,
+                    None,
+                    r.pretrend_p_value,
+                    None,
+                    None,
+                )
+            )
         return tidy_frame(rows, self.estimator)
 
     def to_dict(self) -> dict[str, Any]:
@@ -182,10 +193,18 @@ class StaggeredResult(_Result):
                 {"cohort": json_label(k), "att": float(r.att), "se": float(r.se)}
                 for k, r in g.iterrows()
             ],
+            "pretrend_test": None
+            if self.raw.pretrend_wald is None
+            else {
+                "wald": self.raw.pretrend_wald,
+                "df": self.raw.pretrend_df,
+                "p_value": self.raw.pretrend_p_value,
+            },
         }
 
     def summary(self) -> str:
         """Overall ATT, cohort effects and the event study as one table."""
+        r = self.raw
         n, t = self.panel.shape
         treated = int(self.cohorts.notna().sum())
         info = [
@@ -210,19 +229,28 @@ class StaggeredResult(_Result):
             info.append(("Missing cells", f"{holes} (fitted on the observed cells)"))
         lo, hi = f"[{(1 - self.level) / 2:.3f}", f"{1 - (1 - self.level) / 2:.3f}]"
 
-        # The rows of tidy(), whose terms are this table's row names.
+        # The rows of tidy(), whose terms are this table's row names; a test's
+        # row has no standard error or interval to print.
+        def cell(v: float, term: str) -> str:
+            return "" if term.startswith("pre-trends") and np.isnan(v) else num(v)
+
         rows = [
-            [
-                str(term),
-                num(t.estimate),
-                num(t.se),
-                num(t.p_value),
-                num(t.ci_lower),
-                num(t.ci_upper),
-            ]
+            [str(term)]
+            + [cell(v, str(term)) for v in (t.estimate, t.se, t.p_value, t.ci_lower, t.ci_upper)]
             for term, t in self.tidy().iterrows()
         ]
         notes = [dropped_note(self.dropped_units)] if self.dropped_units else []
+        if r.pretrend_wald is not None:
+            notes.append(
+                f"Pre-trend test: Wald chi2({r.pretrend_df}) = {r.pretrend_wald:.3f}, "
+                f"p = {r.pretrend_p_value:.4f} (every pre-period coefficient 0; its row is the "
+                "Wald statistic)."
+            )
+        if r.n_not_imputed:
+            notes.append(
+                f"{r.n_not_imputed} treated cells have no untreated cell of their unit or "
+                "period and are left out."
+            )
         if self.raw.band_crit is not None:
             notes.append(
                 f"Simultaneous band critical value: {self.raw.band_crit:.3f} standard errors."

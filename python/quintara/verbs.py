@@ -33,6 +33,7 @@ _STAGGERED = {
     "twfe": "fit_twfe_py",
     "sunab": "fit_sunab_py",
     "bacon": "bacon_decompose_py",
+    "imputation": "fit_imputation_py",
 }
 
 
@@ -261,7 +262,13 @@ _NEEDS_BALANCE = {
 
 # How a staggered method treats missing cells unless told.
 _BALANCE = ("drop", "keep", "refuse")
-_DEFAULT_BALANCE = {"callaway": "drop", "twfe": "keep", "sunab": "keep", "bacon": "refuse"}
+_DEFAULT_BALANCE = {
+    "callaway": "drop",
+    "twfe": "keep",
+    "sunab": "keep",
+    "imputation": "keep",
+    "bacon": "refuse",
+}
 
 
 def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[str, Any]:
@@ -484,9 +491,10 @@ def staggered(
         or a mapping from unit label to adoption-period label. Missing values,
         and values that are not periods of the panel (such as 0), mark
         never-treated units.
-    method : {"callaway", "twfe", "sunab", "bacon"}, optional
+    method : {"callaway", "twfe", "sunab", "imputation", "bacon"}, optional
         The compiled entry called: callaway (the default) -> `fit_callaway_py`,
-        twfe -> `fit_twfe_py`, sunab -> `fit_sunab_py`, bacon ->
+        twfe -> `fit_twfe_py`, sunab -> `fit_sunab_py`, imputation (Borusyak,
+        Jaravel & Spiess 2024) -> `fit_imputation_py`, bacon ->
         `bacon_decompose_py`.
     estimator : str, optional
         An alias of `method`; giving both, with different values, is a
@@ -503,8 +511,8 @@ def staggered(
     balance : {"drop", "keep", "refuse"}, optional
         A table missing some (unit, period) cells: "drop" fits the units
         observed in every period (the result's `dropped_units` names the
-        others), "keep" fits every observed cell, "refuse" raises. twfe and
-        sunab default to "keep" (their regressions are defined on any
+        others), "keep" fits every observed cell, "refuse" raises. twfe,
+        sunab and imputation default to "keep" (they are defined on any
         unbalanced panel); Callaway-Sant'Anna defaults to "drop", and "keep"
         runs its unbalanced-panel mode (each 2x2 comparison from the units
         observed in its two periods, as repeated cross-sections); the
@@ -527,7 +535,9 @@ def staggered(
         "varying" here (each pre-period against the period before it, as the
         field's reference implementation does); "universal" compares every
         period with the one before adoption. twfe and sunab take ``level``
-        and ``ssc`` (the small-sample correction of their standard errors).
+        and ``ssc`` (the small-sample correction of their standard errors);
+        imputation takes ``level`` and ``pretrends`` (the leads of its
+        pre-trend test; default: as many as the data identify, 0: none).
 
     Returns
     -------
@@ -542,9 +552,12 @@ def staggered(
     _choice("method", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
     _check_options("staggered", _entry(_STAGGERED[estimator]), options, 2)
-    allowed = {"bacon": [], "twfe": ["level", "ssc"], "sunab": ["level", "ssc"]}.get(
-        estimator, ["level"]
-    )
+    allowed = {
+        "bacon": [],
+        "twfe": ["level", "ssc"],
+        "sunab": ["level", "ssc"],
+        "imputation": ["level", "pretrends"],
+    }.get(estimator, ["level"])
     if estimator != "callaway" and (control != "never" or set(options) - set(allowed)):
         raise ValueError(
             f"method {estimator!r} takes no control= or other options; only 'callaway' does"

@@ -46,6 +46,25 @@ const Params fit_sunab_params{"fit_sunab_py",
                               opt_arg("weights", &StaggeredArgs::weights),
                               opt_arg("clusters", &StaggeredArgs::clusters),
                               arg("missing", &StaggeredArgs::missing, "\"refuse\"")};
+struct ImputationArgs {
+  ArrayView y;
+  std::vector<std::int64_t> cohorts;
+  double level = 0.95;
+  std::optional<std::vector<double>> weights;
+  std::optional<std::vector<std::int64_t>> clusters;
+  std::string missing = "refuse";
+  std::optional<std::uint64_t> pretrends;
+};
+
+const Params fit_imputation_params{"fit_imputation_py",
+                                   arg("y", &ImputationArgs::y),
+                                   arg("cohorts", &ImputationArgs::cohorts),
+                                   arg("level", &ImputationArgs::level, "0.95"),
+                                   opt_arg("weights", &ImputationArgs::weights),
+                                   opt_arg("clusters", &ImputationArgs::clusters),
+                                   arg("missing", &ImputationArgs::missing, "\"refuse\""),
+                                   opt_arg("pretrends", &ImputationArgs::pretrends)};
+
 const Params bacon_params{"bacon_decompose_py", arg("y", &StaggeredArgs::y),
                           arg("cohorts", &StaggeredArgs::cohorts)};
 
@@ -86,6 +105,20 @@ Ref fit_sunab(PyObject* args, PyObject* kwargs) {
   return wrap(without_gil([&] { return runs::run_sunab(panel, a.level, ssc, sampling); }));
 }
 
+Ref fit_imputation(PyObject* args, PyObject* kwargs) {
+  const ImputationArgs a = fit_imputation_params.parse(args, kwargs);
+  const bool keep = runs::parse_missing(a.missing);
+  const std::size_t n_units = keep ? std::get<0>(runs::validate::check_observed_panel(a.y))
+                                   : runs::validate::check_panel(a.y).first;
+  runs::check_cohort_count(a.cohorts.size(), n_units);
+  const est::Panel panel = runs::staggered_panel(mat_from_numpy(a.y), a.cohorts);
+  const est::Sampling sampling = runs::make_sampling(a.weights, a.clusters, n_units);
+  runs::require_estimable_cohort(panel, "Imputation");
+  runs::validate::check_unit_interval("level", a.level);
+  const std::size_t leads = runs::check_pretrends(panel, a.pretrends);
+  return wrap(without_gil([&] { return runs::run_imputation(panel, a.level, sampling, leads); }));
+}
+
 Ref bacon_decompose(PyObject* args, PyObject* kwargs) {
   const est::Panel panel = staggered(bacon_params.parse(args, kwargs));
   runs::check_bacon_design(panel);
@@ -110,6 +143,17 @@ const EntryDef fit_sunab_py_entry{
     &fit_sunab_params.signature(),
     "Sun & Abraham interaction-weighted event study.\n" QUINTARA_SAMPLING_DOC,
     cfunction<fit_sunab>()};
+
+const EntryDef fit_imputation_py_entry{
+    &fit_imputation_params.signature(),
+    "Borusyak-Jaravel-Spiess imputation estimator with conservative SEs.\n"
+    "Unit and period effects are fitted on the untreated cells only; each\n"
+    "treated cell's effect is its outcome minus the imputed one. Returns the\n"
+    "overall ATT (every treated cell weighted alike), the event study\n"
+    "(horizons >= 0, and the pre-trend test's lead coefficients at -K..-1)\n"
+    "with its covariance, and the pre-trend Wald test of `pretrends` leads\n"
+    "(None: the most identified; 0: no test)." QUINTARA_SAMPLING_DOC,
+    cfunction<fit_imputation>()};
 
 #undef QUINTARA_SAMPLING_DOC
 const EntryDef bacon_decompose_py_entry{

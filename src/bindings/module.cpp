@@ -37,7 +37,7 @@ const EntryDef* const kEntries[] = {
     &fit_many_entry,           &fit_twfe_py_entry,        &fit_callaway_entry,
     &fit_sunab_py_entry,       &bacon_decompose_py_entry, &geo_power_entry,
     &geo_power_ensemble_entry, &geo_diagnostics_entry,    &geo_select_entry,
-    &fit_conformal_entry,      &geo_test_entry,
+    &fit_conformal_entry,      &geo_test_entry,           &fit_imputation_py_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

@@ -17,7 +17,7 @@ from quintara import _quintara
 TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_mcnnm",
          "fit_cpasc", "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py",
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
-         "geo_diagnostics", "geo_select", "fit_conformal", "geo_test"]
+         "geo_diagnostics", "geo_select", "fit_conformal", "geo_test", "fit_imputation_py"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -63,6 +63,8 @@ SIGNATURES = {
     "fit_conformal": "(y, treated, treat_time, method='sc', level=0.95, block_len=None, "
                      "pointwise=True, ridge=0.0, zeta_scale=1.0, min_weight=0.0, "
                      "max_weight=1.0)",
+    "fit_imputation_py": "(y, cohorts, level=0.95, weights=None, clusters=None, "
+    "missing='refuse', pretrends=None)",
     "geo_test": "(y, treated, treat_time, method='sdid', alpha=0.1, min_pre=0, lookback=None, "
                 "min_weight=0.0, max_weight=1.0)",
     "fit_twfe_py": "(y, cohorts, level=0.95, ssc='cluster', weights=None, clusters=None, "

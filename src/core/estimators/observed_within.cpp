@@ -9,7 +9,8 @@ namespace quintara::estimators {
 using linalg::Mat;
 
 ObservedWithin::ObservedWithin(const Mat& y, std::span<const double> weight)
-    : n_(y.rows), t_(y.cols), mask_(y.data.size()), weight_(n_, 1.0), inv_count_(n_, 0.0) {
+    : n_(y.rows), t_(y.cols), mask_(y.data.size()), weight_(n_, 1.0), inv_count_(n_, 0.0),
+      period_weight_(t_, 0.0) {
   QUINTARA_ASSERT(weight.empty() || weight.size() == n_, "one weight per unit");
   if (!weight.empty()) weight_.assign(weight.begin(), weight.end());
   std::vector<std::size_t> count(n_, 0);
@@ -28,42 +29,89 @@ ObservedWithin::ObservedWithin(const Mat& y, std::span<const double> weight)
     const double c = weight_[i] * inv_count_[i];
     if (count[i] == t_) {
       complete += c;
-      for (std::size_t t = 0; t < t_; ++t) a(t, t) += weight_[i];
+      for (std::size_t t = 0; t < t_; ++t) period_weight_[t] += weight_[i];
       continue;
     }
     for (std::size_t s = 0; s < t_; ++s) {
       if (!observed(i, s)) continue;
-      a(s, s) += weight_[i];
+      period_weight_[s] += weight_[i];
       for (std::size_t t = 0; t < t_; ++t) {
         if (observed(i, t)) a(t, s) -= c;
       }
     }
   }
-  if (t_ < 2) {
+  bool first = true;
+  for (std::size_t t = 0; t < t_; ++t) {
+    if (!period_observed(t)) continue;
+    if (!first) free_.push_back(t);
+    first = false;
+  }
+  const std::size_t m = free_.size();
+  Mat reduced(m, m);
+  for (std::size_t s = 0; s < m; ++s) {
+    for (std::size_t t = 0; t < m; ++t) reduced(t, s) = a(free_[t], free_[s]) - complete;
+    reduced(s, s) += period_weight_[free_[s]];
+  }
+  if (m == 0) {
     factor_ = linalg::Cholesky{Mat(0, 0)};
     return;
-  }
-  Mat reduced(t_ - 1, t_ - 1);
-  for (std::size_t s = 1; s < t_; ++s) {
-    for (std::size_t t = 1; t < t_; ++t) reduced(t - 1, s - 1) = a(t, s) - complete;
   }
   // A pivot that is not clearly positive means a disconnected period graph
   // (the Laplacian's null space grew); relative to the diagonal, rounding
   // alone stays many orders below this.
   double scale = 0.0;
-  for (std::size_t t = 0; t + 1 < t_; ++t) scale = std::fmax(scale, reduced(t, t));
+  for (std::size_t t = 0; t < m; ++t) scale = std::fmax(scale, reduced(t, t));
   auto chol = linalg::Cholesky::make(reduced);
   if (!chol) return;
-  for (std::size_t t = 0; t + 1 < t_; ++t) {
+  for (std::size_t t = 0; t < m; ++t) {
     const double l = chol.value().l(t, t);
     if (!(l * l > 1e-12 * scale)) return;
   }
   factor_ = std::move(chol).value();
 }
 
-Mat ObservedWithin::residual(const Mat& x) const {
+TwoWayEffects ObservedWithin::finish(std::span<const double> reduced_rhs,
+                                     std::vector<double> unit_level) const {
+  TwoWayEffects e{std::move(unit_level), std::vector<double>(t_, 0.0)};
+  const std::vector<double> sol = factor_->solve_vec(reduced_rhs);
+  for (std::size_t k = 0; k < free_.size(); ++k) e.period[free_[k]] = sol[k];
+  std::vector<double> sum(n_, 0.0);
+  for (std::size_t t = 0; t < t_; ++t) {
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (observed(i, t)) sum[i] += e.period[t];
+    }
+  }
+  for (std::size_t i = 0; i < n_; ++i) e.unit[i] -= sum[i] * inv_count_[i];
+  return e;
+}
+
+TwoWayEffects ObservedWithin::solve(std::span<const double> unit_rhs,
+                                    std::span<const double> period_rhs) const {
+  QUINTARA_ASSERT(connected(), "period effects identified");
+  QUINTARA_ASSERT(unit_rhs.size() == n_ && period_rhs.size() == t_, "rhs has the panel's shape");
+  // share_i = r_i / n_i: w_i times unit i's rhs per observed period.
+  std::vector<double> share(n_), level(n_);
+  for (std::size_t i = 0; i < n_; ++i) {
+    share[i] = unit_rhs[i] * inv_count_[i];
+    level[i] = share[i] / weight_[i];
+  }
+  std::vector<double> b(free_.size());
+  for (std::size_t k = 0; k < free_.size(); ++k) {
+    const std::size_t t = free_[k];
+    double s = period_rhs[t];
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (observed(i, t)) s -= share[i];
+    }
+    b[k] = s;
+  }
+  return finish(b, std::move(level));
+}
+
+TwoWayEffects ObservedWithin::fit(const Mat& x) const {
   QUINTARA_ASSERT(connected(), "period effects identified");
   QUINTARA_ASSERT(x.rows == n_ && x.cols == t_, "x has the panel's shape");
+  // Centred within each unit first, so that the period sums cancel nothing
+  // of the outcome's level.
   std::vector<double> mean(n_, 0.0);
   for (std::size_t t = 0; t < t_; ++t) {
     for (std::size_t i = 0; i < n_; ++i) {
@@ -71,30 +119,24 @@ Mat ObservedWithin::residual(const Mat& x) const {
     }
   }
   for (std::size_t i = 0; i < n_; ++i) mean[i] *= inv_count_[i];
-  std::vector<double> g(t_, 0.0);
-  if (t_ >= 2) {
-    std::vector<double> b(t_ - 1, 0.0);
-    for (std::size_t t = 1; t < t_; ++t) {
-      double s = 0.0;
-      for (std::size_t i = 0; i < n_; ++i) {
-        if (observed(i, t)) s += weight_[i] * (x(i, t) - mean[i]);
-      }
-      b[t - 1] = s;
-    }
-    const std::vector<double> sol = factor_->solve_vec(b);
-    for (std::size_t t = 1; t < t_; ++t) g[t] = sol[t - 1];
-  }
-  std::vector<double> unit(n_, 0.0);
-  for (std::size_t t = 0; t < t_; ++t) {
+  std::vector<double> b(free_.size());
+  for (std::size_t k = 0; k < free_.size(); ++k) {
+    const std::size_t t = free_[k];
+    double s = 0.0;
     for (std::size_t i = 0; i < n_; ++i) {
-      if (observed(i, t)) unit[i] += g[t];
+      if (observed(i, t)) s += weight_[i] * (x(i, t) - mean[i]);
     }
+    b[k] = s;
   }
-  for (std::size_t i = 0; i < n_; ++i) unit[i] = mean[i] - unit[i] * inv_count_[i];
+  return finish(b, std::move(mean));
+}
+
+Mat ObservedWithin::residual(const Mat& x) const {
+  const TwoWayEffects e = fit(x);
   Mat r(n_, t_);
   for (std::size_t t = 0; t < t_; ++t) {
     for (std::size_t i = 0; i < n_; ++i) {
-      if (observed(i, t)) r(i, t) = x(i, t) - unit[i] - g[t];
+      if (observed(i, t)) r(i, t) = x(i, t) - e.unit[i] - e.period[t];
     }
   }
   return r;

@@ -7,9 +7,11 @@
 #include <vector>
 
 #include "core/estimators/did/bacon.hpp"
+#include "core/estimators/did/imputation.hpp"
 #include "core/estimators/did/sunab.hpp"
 #include "core/estimators/did/twfe.hpp"
 #include "core/format.hpp"
+#include "core/inference/chi_square.hpp"
 #include "core/inference/intervals.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
@@ -233,6 +235,48 @@ PyDidResult run_sunab(const est::Panel& panel, double level, Ssc ssc,
   r.se *= factor;
   for (double& se : r.event_se) se *= factor;
   r.se_correction = text;
+  to_caller_units(r, k);
+  set_normal_intervals(r, level);
+  return r;
+}
+
+std::size_t check_pretrends(const est::Panel& panel, std::optional<std::uint64_t> pretrends) {
+  const std::size_t most = did::imputation::max_pretrends(panel);
+  if (!pretrends) return most;
+  if (*pretrends > most) {
+    throw UserError(
+        format("pretrends must be <= {} (the most pre-periods of any cohort, minus one); got {}",
+               most, *pretrends));
+  }
+  return static_cast<std::size_t>(*pretrends);
+}
+
+PyDidResult run_imputation(const est::Panel& panel, double level, const est::Sampling& sampling,
+                           std::size_t pretrends) {
+  const auto [normalised, k] = normalised_copy(panel);
+  const did::ImputationResult fit = did::imputation::fit(normalised, sampling, pretrends);
+  if (!fit.identified) {
+    throw UserError(
+        "Imputation: the untreated cells link no unit across some periods, so the unit and "
+        "period effects of the untreated outcome are not identified");
+  }
+  PyDidResult r;
+  r.att = fit.att;
+  r.se = fit.se;
+  if (sampling.clustered()) r.n_clusters = fit.n_clusters;
+  fill_event_study(r, fit.event);
+  const std::size_t e = fit.event.size();
+  r.event_cov.resize(e * e);
+  for (std::size_t a = 0; a < e; ++a) {
+    for (std::size_t b = 0; b < e; ++b) r.event_cov[a * e + b] = fit.event_cov(a, b);
+  }
+  if (fit.pretrend_wald) {
+    r.pretrend_wald = *fit.pretrend_wald;
+    r.pretrend_df = fit.pretrend_df;
+    r.pretrend_p_value = inference::chi_square_sf(*fit.pretrend_wald, fit.pretrend_df);
+  }
+  r.n_not_imputed = fit.n_not_imputed;
+  r.se_correction = "none (conservative, clustered)";
   to_caller_units(r, k);
   set_normal_intervals(r, level);
   return r;

@@ -8,6 +8,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string_view>
 
@@ -70,6 +71,16 @@ PyDidResult run_twfe(const estimators::Panel& panel, double level, Ssc ssc = Ssc
 PyDidResult run_sunab(const estimators::Panel& panel, double level, Ssc ssc = Ssc::None,
                       const estimators::Sampling& sampling = {});
 PyBaconResult run_bacon(const estimators::Panel& panel);
+
+// "pretrends must be <= {max} (the most pre-periods of any cohort, minus
+// one); got {}" past the largest identified K; nullopt takes that largest.
+std::size_t check_pretrends(const estimators::Panel& panel, std::optional<std::uint64_t> pretrends);
+
+// The imputation estimator with its pre-trend test of `pretrends` leads
+// (checked); fails with a UserError when the untreated cells leave the
+// periods unlinked.
+PyDidResult run_imputation(const estimators::Panel& panel, double level,
+                           const estimators::Sampling& sampling, std::size_t pretrends);
 
 // Copies an event study (key, estimate, standard error per entry) into the
 // result record's event_time, event_att and event_se.

@@ -147,6 +147,17 @@ struct RecordFields<PyDidResult> {
       F<&R::n_clusters>{"n_clusters", units::count,
                         "Number of clusters of the standard errors when `clusters` was given;\n"
                         "None when each unit is its own cluster."},
+      F<&R::pretrend_wald>{"pretrend_wald", units::unitless,
+                           "Wald statistic of the joint test that every pre-period coefficient\n"
+                           "is 0, when the estimator runs one."},
+      F<&R::pretrend_df>{"pretrend_df", units::count, "Its degrees of freedom."},
+      F<&R::pretrend_p_value>{"pretrend_p_value", units::unitless, "Its chi-square p-value."},
+      F<&R::event_cov>{"event_cov", units::y2,
+                       "Covariance of `event_att`, row-major (len(event_time) squared\n"
+                       "entries); empty when the estimator does not form it."},
+      F<&R::n_not_imputed>{"n_not_imputed", units::count,
+                           "Imputation: treated cells whose unit or period has no untreated\n"
+                           "cell, left out of every estimand; None for the other estimators."},
   };
 };
 

@@ -75,6 +75,13 @@ struct PyDidResult {
   std::optional<std::string> base_period;    // Callaway-Sant'Anna: "universal" or "varying"
   std::optional<std::string> se_correction;  // the small-sample factor of `se`, named
   std::optional<std::size_t> n_clusters;     // clusters of the SEs, when given by the caller
+  // Joint test that every pre-period coefficient is 0 (imputation: the
+  // untreated cells' lead indicators).
+  std::optional<double> pretrend_wald;
+  std::optional<std::size_t> pretrend_df;
+  std::optional<double> pretrend_p_value;
+  std::vector<double> event_cov;             // E x E, row-major; empty when not formed
+  std::optional<std::size_t> n_not_imputed;  // imputation: treated cells left out
 };
 
 struct PyCpascResult {
