@@ -94,6 +94,16 @@ def test_sunab_equals_the_weighted_saturated_regression(sampling: dict) -> None:
     np.testing.assert_allclose(res.event_att, want[:, 0], rtol=1e-10, atol=1e-12)
     np.testing.assert_allclose(res.event_se, want[:, 1], rtol=1e-10)
     assert (res.att, res.se) == pytest.approx(agg(rel >= 0), rel=1e-10)
+    # The event study's covariance, and the joint test of its pre-periods.
+    a = np.array([np.where(rel == e, mass, 0.0) / mass[rel == e].sum() for e in res.event_time])
+    cov_e = a @ cov @ a.T
+    e = len(res.event_time)
+    np.testing.assert_allclose(np.reshape(res.event_cov, (e, e)), cov_e, rtol=1e-9, atol=1e-15)
+    pre = np.asarray(res.event_time) < 0
+    d = np.asarray(res.event_att)[pre]
+    assert res.pretrend_df == pre.sum()
+    assert res.pretrend_wald == pytest.approx(d @ np.linalg.solve(cov_e[np.ix_(pre, pre)], d),
+                                              rel=1e-9)
 
 
 def test_missing_cells_are_refused_unless_kept_and_must_link_the_periods() -> None:

@@ -13,6 +13,8 @@
 #include "core/format.hpp"
 #include "core/inference/chi_square.hpp"
 #include "core/inference/intervals.hpp"
+#include "core/linalg/cholesky.hpp"
+#include "core/linalg/kernels.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
@@ -234,6 +236,7 @@ PyDidResult run_sunab(const est::Panel& panel, double level, Ssc ssc,
                         format("T + {} cells", P), format("N + T - 1 + {} cells", P), false});
   r.se *= factor;
   for (double& se : r.event_se) se *= factor;
+  set_event_cov(r, fit.event_cov, factor);
   r.se_correction = text;
   to_caller_units(r, k);
   set_normal_intervals(r, level);
@@ -265,16 +268,7 @@ PyDidResult run_imputation(const est::Panel& panel, double level, const est::Sam
   r.se = fit.se;
   if (sampling.clustered()) r.n_clusters = fit.n_clusters;
   fill_event_study(r, fit.event);
-  const std::size_t e = fit.event.size();
-  r.event_cov.resize(e * e);
-  for (std::size_t a = 0; a < e; ++a) {
-    for (std::size_t b = 0; b < e; ++b) r.event_cov[a * e + b] = fit.event_cov(a, b);
-  }
-  if (fit.pretrend_wald) {
-    r.pretrend_wald = *fit.pretrend_wald;
-    r.pretrend_df = fit.pretrend_df;
-    r.pretrend_p_value = inference::chi_square_sf(*fit.pretrend_wald, fit.pretrend_df);
-  }
+  set_event_cov(r, fit.event_cov);
   r.n_not_imputed = fit.n_not_imputed;
   r.se_correction = "none (conservative, clustered)";
   to_caller_units(r, k);
@@ -307,6 +301,31 @@ PyBaconResult run_bacon(const est::Panel& panel) {
   }
   to_caller_units(r, k);
   return r;
+}
+
+void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor) {
+  const std::size_t e = cov.rows;
+  result.event_cov.resize(e * e);
+  for (std::size_t a = 0; a < e; ++a) {
+    for (std::size_t b = 0; b < e; ++b) result.event_cov[a * e + b] = cov(a, b) * factor * factor;
+  }
+  std::vector<std::size_t> pre;
+  for (std::size_t a = 0; a < result.event_time.size(); ++a) {
+    if (result.event_time[a] < 0) pre.push_back(a);
+  }
+  if (pre.empty()) return;
+  linalg::Mat v(pre.size(), pre.size());
+  std::vector<double> d(pre.size());
+  for (std::size_t a = 0; a < pre.size(); ++a) {
+    d[a] = result.event_att[pre[a]];
+    for (std::size_t b = 0; b < pre.size(); ++b) v(a, b) = result.event_cov[pre[a] * e + pre[b]];
+  }
+  auto chol = linalg::Cholesky::make(v);
+  if (!chol) return;
+  const double wald = linalg::dot(d, chol.value().solve_vec(d));
+  result.pretrend_wald = wald;
+  result.pretrend_df = pre.size();
+  result.pretrend_p_value = inference::chi_square_sf(wald, pre.size());
 }
 
 void fill_event_study(PyDidResult& result, std::span<const did::AggEffect> events) {

@@ -86,6 +86,12 @@ PyDidResult run_imputation(const estimators::Panel& panel, double level,
 // result record's event_time, event_att and event_se.
 void fill_event_study(PyDidResult& result, std::span<const estimators::did::AggEffect> events);
 
+// Copies an E x E covariance into the record's row-major event_cov, scaled
+// by factor^2, and runs the joint Wald test that every pre-period entry
+// (event time < 0) is 0 when there is one and their covariance is positive
+// definite.
+void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor = 1.0);
+
 // The normal intervals estimate +- z se, z = normal_critical(level), of the
 // overall ATT, every event time, every cohort and the cohort average (when
 // there is one), and `level` itself; from the record's estimates and SEs.

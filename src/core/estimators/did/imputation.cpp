@@ -149,14 +149,6 @@ std::optional<Leads> leads(const Fitted& f, std::size_t k_max) {
   return out;
 }
 
-// Wald statistic d' V^-1 d; nullopt when V is singular.
-std::optional<double> wald(std::span<const double> d, const Mat& v) {
-  auto chol = linalg::Cholesky::make(v);
-  if (!chol) return std::nullopt;
-  const std::vector<double> x = chol.value().solve_vec(d);
-  return linalg::dot(d, x);
-}
-
 }  // namespace
 
 std::size_t max_pretrends(const Panel& panel) {
@@ -230,9 +222,6 @@ ImputationResult fit(const Panel& panel, const Sampling& sampling, std::size_t p
         for (std::size_t c = 0; c < f.n_clusters; ++c) s[c] = l->cluster_terms(c, lead - 1);
         append(-static_cast<std::int64_t>(lead), l->coef[lead - 1], s);
       }
-      const Mat v = linalg::syrk_ata(l->cluster_terms);
-      out.pretrend_wald = wald(l->coef, v);
-      out.pretrend_df = out.pretrend_wald ? pretrends : 0;
     }
   }
   for (std::int64_t h = 0; h <= horizons; ++h) {

@@ -19,8 +19,10 @@
 //
 // The pre-trend test (their Test 1) regresses the untreated cells on the
 // effects and K indicators of being k = 1..K periods before adoption; the
-// indicators' coefficients are the event study's pre-periods (-k), tested
-// jointly by a cluster-robust Wald statistic (no small-sample factor).
+// indicators' coefficients are the event study's pre-periods (-k), with
+// their cluster-robust covariance (no small-sample factor) in `event_cov`,
+// from which the caller forms the joint Wald test. Collinear indicators
+// (missing cells can make them so) leave the pre-periods out.
 #pragma once
 
 #include <cstddef>
@@ -45,8 +47,6 @@ struct ImputationResult {
   linalg::Mat event_cov;
   std::size_t n_imputed = 0;      // treated cells with an imputed effect
   std::size_t n_not_imputed = 0;  // treated cells whose unit or period has no untreated cell
-  std::size_t pretrend_df = 0;    // K; 0 when no test ran
-  std::optional<double> pretrend_wald;
   std::size_t n_clusters = 0;
 };
 

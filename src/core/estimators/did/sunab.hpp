@@ -15,6 +15,7 @@
 #include "core/estimators/did/effects.hpp"
 #include "core/estimators/panel.hpp"
 #include "core/estimators/sampling.hpp"
+#include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::did {
 
@@ -26,6 +27,7 @@ struct SaResult {
   std::size_t n_cells = 0;         // cohort x relative-period coefficients estimated
   std::size_t n_clusters = 0;      // of the scores: n_units unless clusters were given
   std::size_t n_observations = 0;  // observed cells of the estimation sample
+  linalg::Mat event_cov;           // covariance of `event`'s estimates, E x E
 };
 
 namespace sunab {

@@ -42,8 +42,10 @@ std::optional<Panel> drop_always_treated(const Panel& panel) {
 
 // Weighted sum a.beta and its standard error sqrt(max(a' B M B a, 0)), with
 // B a from the bread's factor (B is symmetric), so B itself is never formed.
+// With B a returned through `ba_out`, for the aggregates' covariance.
 AggEffect aggregate(std::int64_t key, const std::vector<double>& a, const std::vector<double>& beta,
-                    const linalg::Cholesky& bread, const Mat& meat, const Mat* gram) {
+                    const linalg::Cholesky& bread, const Mat& meat, const Mat* gram,
+                    std::vector<double>* ba_out = nullptr) {
   AggEffect out;
   out.key = key;
   double theta = 0.0;
@@ -59,6 +61,7 @@ AggEffect aggregate(std::int64_t key, const std::vector<double>& a, const std::v
   }
   const std::vector<double> mba = linalg::matvec(meat, ba);
   out.se = std::sqrt(std::max(linalg::dot(ba, mba), 0.0));
+  if (ba_out != nullptr) *ba_out = std::move(ba);
   return out;
 }
 
@@ -127,9 +130,18 @@ SaResult summarize(const Design& d, const std::vector<double>& beta, const linal
   for (const Cell& c : d.cells) periods.push_back(c.e);
   std::sort(periods.begin(), periods.end());
   periods.erase(std::unique(periods.begin(), periods.end()), periods.end());
+  std::vector<std::vector<double>> bas;
   for (const std::int64_t e : periods) {
     const auto a = cell_weights(d, [e](const Cell& c) { return c.e == e; });
-    if (!a.empty()) out.event.push_back(aggregate(e, a, beta, bread, meat, gram));
+    if (a.empty()) continue;
+    bas.emplace_back();
+    out.event.push_back(aggregate(e, a, beta, bread, meat, gram, &bas.back()));
+  }
+  // (B a_e)' M (B a_f); its diagonal holds the squared SEs before clamping.
+  out.event_cov = Mat(bas.size(), bas.size());
+  for (std::size_t f = 0; f < bas.size(); ++f) {
+    const std::vector<double> m_ba = linalg::matvec(meat, bas[f]);
+    for (std::size_t e = 0; e < bas.size(); ++e) out.event_cov(e, f) = linalg::dot(bas[e], m_ba);
   }
   const auto a = cell_weights(d, [](const Cell& c) { return c.e >= 0; });
   if (!a.empty()) {
