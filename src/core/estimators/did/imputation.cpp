@@ -43,51 +43,76 @@ bool is_treated(const Panel& p, std::size_t i, std::size_t t) {
   return p.treat_start[i] && t >= *p.treat_start[i] && !std::isnan(p.y(i, t));
 }
 
-// The estimand that averages the imputed effects on the cells `in` selects,
-// as its estimate and its per-cluster sums of v e; nullopt without cells.
-template <class Pred>
-std::optional<std::pair<double, std::vector<double>>> estimand(const Fitted& f, Pred in) {
-  const std::size_t n = f.panel.n_units(), t_len = f.panel.n_periods();
-  Mat v(n, t_len);
-  double total = 0.0;
+// Every horizon's estimand (0..H) and the overall one (last), formed in one
+// sweep over the cells: each treated cell belongs to its horizon's and the
+// overall estimand, so each sweep serves all of them.
+struct Estimands {
+  std::vector<double> total;  // weight of each estimand's cells; 0: empty
+  std::vector<double> estimate;
+  Mat scores;  // clusters x estimands: sum of v e per cluster
+};
+
+Estimands estimands(const Fitted& f, std::size_t n_horizons) {
+  const Panel& p = f.panel;
+  const std::size_t n = p.n_units(), t_len = p.n_periods(), ne = n_horizons + 1;
+  const std::size_t all = n_horizons, n_groups = f.cohorts.size() * t_len;
+  Estimands out{std::vector<double>(ne, 0.0), std::vector<double>(ne, 0.0), Mat(f.n_clusters, ne)};
+  const auto horizon = [&](std::size_t i, std::size_t t) { return t - *p.treat_start[i]; };
   for (std::size_t t = 0; t < t_len; ++t) {
     for (std::size_t i = 0; i < n; ++i) {
-      if (!std::isnan(f.tau(i, t)) && in(i, t)) {
-        v(i, t) = f.s.weight_of(i);
-        total += v(i, t);
+      if (std::isnan(f.tau(i, t))) continue;
+      out.total[horizon(i, t)] += f.s.weight_of(i);
+      out.total[all] += f.s.weight_of(i);
+    }
+  }
+  // Unit and period sums of each estimand's weights v (the normal
+  // equations' rhs), and the v^2-weighted mean effect per (cohort, period).
+  Mat r(ne, n), c(ne, t_len), num(ne, n_groups), den(ne, n_groups);
+  for (std::size_t t = 0; t < t_len; ++t) {
+    for (std::size_t i = 0; i < n; ++i) {
+      if (std::isnan(f.tau(i, t))) continue;
+      const std::size_t group = f.k[i] * t_len + t;
+      for (const std::size_t e : {horizon(i, t), all}) {
+        const double v = f.s.weight_of(i) / out.total[e];
+        r(e, i) += v;
+        c(e, t) += v;
+        out.estimate[e] += v * f.tau(i, t);
+        num(e, group) += v * v * f.tau(i, t);
+        den(e, group) += v * v;
       }
     }
   }
-  if (!(total > 0.0)) return std::nullopt;
-  std::vector<double> r(n, 0.0), c(t_len, 0.0);
-  // v^2-weighted mean effect per (cohort, period) for the treated residuals.
-  Mat num(f.cohorts.size(), t_len), den(f.cohorts.size(), t_len);
-  double estimate = 0.0;
-  for (std::size_t t = 0; t < t_len; ++t) {
-    for (std::size_t i = 0; i < n; ++i) {
-      if (v(i, t) == 0.0) continue;
-      v(i, t) /= total;
-      r[i] += v(i, t);
-      c[t] += v(i, t);
-      estimate += v(i, t) * f.tau(i, t);
-      num(f.k[i], t) += v(i, t) * v(i, t) * f.tau(i, t);
-      den(f.k[i], t) += v(i, t) * v(i, t);
-    }
+  Mat bu(ne, n), bt(ne, t_len);
+  for (std::size_t e = 0; e < ne; ++e) {
+    if (!(out.total[e] > 0.0)) continue;
+    std::vector<double> re(n), ce(t_len);
+    for (std::size_t i = 0; i < n; ++i) re[i] = r(e, i);
+    for (std::size_t t = 0; t < t_len; ++t) ce[t] = c(e, t);
+    const TwoWayEffects b = f.within.solve(re, ce);
+    for (std::size_t i = 0; i < n; ++i) bu(e, i) = b.unit[i];
+    for (std::size_t t = 0; t < t_len; ++t) bt(e, t) = b.period[t];
   }
-  const TwoWayEffects b = f.within.solve(r, c);
-  std::vector<double> unit(n, 0.0);
+  // Unit i's sum of v e: its treated cells' v (tau - mean), and its
+  // untreated cells' v = -w_i (b_i + b_t) times their residuals.
+  Mat unit(ne, n);
   for (std::size_t t = 0; t < t_len; ++t) {
     for (std::size_t i = 0; i < n; ++i) {
-      if (v(i, t) != 0.0) {
-        unit[i] += v(i, t) * (f.tau(i, t) - num(f.k[i], t) / den(f.k[i], t));
+      if (!std::isnan(f.tau(i, t))) {
+        const std::size_t group = f.k[i] * t_len + t;
+        for (const std::size_t e : {horizon(i, t), all}) {
+          const double v = f.s.weight_of(i) / out.total[e];
+          unit(e, i) += v * (f.tau(i, t) - num(e, group) / den(e, group));
+        }
       } else if (f.within.observed(i, t)) {
-        unit[i] -= f.s.weight_of(i) * (b.unit[i] + b.period[t]) * f.resid0(i, t);
+        const double wr = f.s.weight_of(i) * f.resid0(i, t);
+        for (std::size_t e = 0; e < ne; ++e) unit(e, i) -= (bu(e, i) + bt(e, t)) * wr;
       }
     }
   }
-  std::vector<double> score(f.n_clusters, 0.0);
-  for (std::size_t i = 0; i < n; ++i) score[f.s.cluster_of(i)] += unit[i];
-  return std::pair{estimate, std::move(score)};
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t e = 0; e < ne; ++e) out.scores(f.s.cluster_of(i), e) += unit(e, i);
+  }
+  return out;
 }
 
 // The pre-trend regression on the untreated cells: coefficients of the K
@@ -99,45 +124,78 @@ struct Leads {
   Mat cluster_terms;  // clusters x K
 };
 
+// Lead a's cell of unit i (period g_i - a) when it is an observed untreated
+// cell, else nullopt.
+std::optional<std::size_t> lead_cell(const Fitted& f, std::size_t i, std::size_t a) {
+  const auto& g = f.panel.treat_start[i];
+  if (!g || *g < a || !f.within.observed(i, *g - a)) return std::nullopt;
+  return *g - a;
+}
+
+// By Frisch-Waugh-Lovell with each indicator's residual x_a = D_a - a^a_i
+// - g^a_t kept as its effects (never as an N x T array): X'WX = D'W X needs
+// x_a at the indicators' cells only, and the scores need, per unit, the
+// residual u at its lead cells, its sum, and its products with g^a.
 std::optional<Leads> leads(const Fitted& f, std::size_t k_max) {
-  const Panel& p = f.panel;
-  const std::size_t n = p.n_units(), t_len = p.n_periods();
-  std::vector<Mat> x;
-  for (std::size_t lead = 1; lead <= k_max; ++lead) {
-    Mat d(n, t_len);
+  const std::size_t n = f.panel.n_units(), t_len = f.panel.n_periods();
+  Mat ea(k_max, n), eg(k_max, t_len);
+  for (std::size_t a = 0; a < k_max; ++a) {
+    std::vector<double> r(n, 0.0), c(t_len, 0.0);
     for (std::size_t i = 0; i < n; ++i) {
-      if (p.treat_start[i] && *p.treat_start[i] >= lead) d(i, *p.treat_start[i] - lead) = 1.0;
+      if (const auto t = lead_cell(f, i, a + 1)) {
+        r[i] = f.s.weight_of(i);
+        c[*t] += f.s.weight_of(i);
+      }
     }
-    x.push_back(f.within.residual(d));
+    const TwoWayEffects e = f.within.solve(r, c);
+    for (std::size_t i = 0; i < n; ++i) ea(a, i) = e.unit[i];
+    for (std::size_t t = 0; t < t_len; ++t) eg(a, t) = e.period[t];
   }
   Mat gram(k_max, k_max);
   std::vector<double> xty(k_max, 0.0);
-  for (std::size_t a = 0; a < k_max; ++a) {
-    for (std::size_t b = 0; b <= a; ++b) {
-      double g = 0.0;
-      for (std::size_t t = 0; t < t_len; ++t) {
-        for (std::size_t i = 0; i < n; ++i) g += f.s.weight_of(i) * x[a](i, t) * x[b](i, t);
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t a = 0; a < k_max; ++a) {
+      const auto t = lead_cell(f, i, a + 1);
+      if (!t) continue;
+      const double w = f.s.weight_of(i);
+      xty[a] += w * f.resid0(i, *t);
+      for (std::size_t b = 0; b < k_max; ++b) {
+        gram(a, b) += w * ((a == b ? 1.0 : 0.0) - ea(b, i) - eg(b, *t));
       }
-      gram(a, b) = gram(b, a) = g;
     }
-    for (std::size_t t = 0; t < t_len; ++t) {
-      for (std::size_t i = 0; i < n; ++i) xty[a] += f.s.weight_of(i) * x[a](i, t) * f.resid0(i, t);
-    }
+  }
+  for (std::size_t a = 0; a < k_max; ++a) {
+    for (std::size_t b = 0; b < a; ++b) gram(b, a) = gram(a, b);
   }
   auto chol = linalg::Cholesky::make(gram);
   if (!chol) return std::nullopt;
   const linalg::Cholesky& bread = chol.value();
   Leads out{bread.solve_vec(xty), Mat(f.n_clusters, k_max)};
-  // resid0 is the outcome's residual on the effects (FWL), so u = resid0 - X delta.
-  Mat scores(f.n_clusters, k_max);
-  std::vector<double> u(n);
+  // u = resid0 - sum_b delta_b x_b = resid0 - delta_(lead) + A_i + G_t.
+  std::vector<double> a_shift(n, 0.0), g_shift(t_len, 0.0);
+  for (std::size_t b = 0; b < k_max; ++b) {
+    for (std::size_t i = 0; i < n; ++i) a_shift[i] += out.coef[b] * ea(b, i);
+    for (std::size_t t = 0; t < t_len; ++t) g_shift[t] += out.coef[b] * eg(b, t);
+  }
+  std::vector<double> usum(n, 0.0);
+  Mat ug(k_max, n), at_lead(k_max, n);
   for (std::size_t t = 0; t < t_len; ++t) {
     for (std::size_t i = 0; i < n; ++i) {
-      double ui = f.resid0(i, t);
-      for (std::size_t a = 0; a < k_max; ++a) ui -= out.coef[a] * x[a](i, t);
-      for (std::size_t a = 0; a < k_max; ++a) {
-        scores(f.s.cluster_of(i), a) += f.s.weight_of(i) * x[a](i, t) * ui;
-      }
+      if (!f.within.observed(i, t)) continue;
+      double u = f.resid0(i, t) + a_shift[i] + g_shift[t];
+      const auto& g = f.panel.treat_start[i];
+      const std::size_t lead = g ? *g - t : 0;  // untreated cells have t < g
+      if (g && lead <= k_max) u -= out.coef[lead - 1];
+      usum[i] += u;
+      for (std::size_t a = 0; a < k_max; ++a) ug(a, i) += eg(a, t) * u;
+      if (g && lead <= k_max) at_lead(lead - 1, i) = u;
+    }
+  }
+  Mat scores(f.n_clusters, k_max);
+  for (std::size_t i = 0; i < n; ++i) {
+    const double w = f.s.weight_of(i);
+    for (std::size_t a = 0; a < k_max; ++a) {
+      scores(f.s.cluster_of(i), a) += w * (at_lead(a, i) - ea(a, i) * usum[i] - ug(a, i));
     }
   }
   for (std::size_t c = 0; c < f.n_clusters; ++c) {
@@ -224,16 +282,18 @@ ImputationResult fit(const Panel& panel, const Sampling& sampling, std::size_t p
       }
     }
   }
-  for (std::int64_t h = 0; h <= horizons; ++h) {
-    const auto at_h = [&](std::size_t i, std::size_t t) {
-      return static_cast<std::int64_t>(t - *panel.treat_start[i]) == h;
-    };
-    if (const auto est = estimand(f, at_h)) append(h, est->first, est->second);
+  const Estimands est = estimands(f, static_cast<std::size_t>(horizons + 1));
+  const std::size_t all = static_cast<std::size_t>(horizons + 1);
+  for (std::size_t h = 0; h < all; ++h) {
+    if (!(est.total[h] > 0.0)) continue;
+    std::vector<double> s(f.n_clusters);
+    for (std::size_t c = 0; c < f.n_clusters; ++c) s[c] = est.scores(c, h);
+    append(static_cast<std::int64_t>(h), est.estimate[h], s);
   }
-  if (const auto all = estimand(f, [](std::size_t, std::size_t) { return true; })) {
-    out.att = all->first;
+  if (est.total[all] > 0.0) {
+    out.att = est.estimate[all];
     double var = 0.0;
-    for (const double s : all->second) var += s * s;
+    for (std::size_t c = 0; c < f.n_clusters; ++c) var += est.scores(c, all) * est.scores(c, all);
     out.se = std::sqrt(var);
   }
   out.event_cov = linalg::syrk_ata(scores);
