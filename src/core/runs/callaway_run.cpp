@@ -31,8 +31,10 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   // The bands are formed in normalised units too: their critical value is in
   // standard errors, unitless.
   const auto [panel, k] = normalised_copy(request.panel);
-  const did::CsResult cs = did::fit_with_anticipation(panel, request.control == Control::NotYet,
-                                                      request.anticipation, request.varying_base);
+  const estimators::Sampling& sampling = request.sampling;
+  const did::CsResult cs =
+      did::fit_with_anticipation(panel, request.control == Control::NotYet, request.anticipation,
+                                 request.varying_base, sampling);
   PyDidResult r;
   r.att = cs.overall_att;
   r.se = cs.overall_se;
@@ -43,7 +45,8 @@ PyDidResult run_callaway(const CallawayRequest& request) {
     for (const did::AggEffect& e : cs.event_study) ifs.push_back(e.influence);
     const BandOptions& b = request.bands;
     const inf::EventBands bands =
-        inf::multiplier_event_bands(ifs, r.event_att, r.event_se, b.n_reps, b.seed, b.level);
+        inf::multiplier_event_bands(ifs, r.event_att, r.event_se, b.n_reps, b.seed, b.level,
+                                    sampling.cluster, sampling.n_clusters);
     for (const auto& [lo, hi] : bands.bands) {
       r.event_lo.push_back(lo);
       r.event_hi.push_back(hi);
@@ -61,6 +64,7 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   set_normal_intervals(r, request.bands.level);
   r.base_period = request.varying_base ? "varying" : "universal";
   r.se_correction = "none (influence function)";
+  if (sampling.clustered()) r.n_clusters = sampling.n_clusters;
   return r;
 }
 
