@@ -222,6 +222,7 @@ def fit_callaway_py(
     base_period: str = "universal",
     weights: _Array | Sequence[_Float] | None = None,
     clusters: npt.NDArray[np.integer] | Sequence[SupportsIndex] | None = None,
+    missing: str = "refuse",
 ) -> DiDResult:
     """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -33,6 +34,7 @@ struct CallawayArgs {
   std::string base_period;
   std::optional<std::vector<double>> weights;
   std::optional<std::vector<std::int64_t>> clusters;
+  std::string missing;
 };
 
 const Params fit_callaway_params{"fit_callaway_py",
@@ -47,18 +49,22 @@ const Params fit_callaway_params{"fit_callaway_py",
                                  arg("level", &CallawayArgs::level, "0.95"),
                                  arg("base_period", &CallawayArgs::base_period, "\"universal\""),
                                  opt_arg("weights", &CallawayArgs::weights),
-                                 opt_arg("clusters", &CallawayArgs::clusters)};
+                                 opt_arg("clusters", &CallawayArgs::clusters),
+                                 arg("missing", &CallawayArgs::missing, "\"refuse\"")};
 
 Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   CallawayArgs a = fit_callaway_params.parse(args, kwargs);
   const runs::Control control = runs::parse_control(a.control);
-  const auto [n_units, n_periods] = validate::check_panel(a.y);
+  const bool keep_missing = runs::parse_missing(a.missing);
+  const std::size_t n_units = keep_missing ? std::get<0>(validate::check_observed_panel(a.y))
+                                           : validate::check_panel(a.y).first;
   runs::check_cohort_count(a.cohorts.size(), n_units);
   runs::CallawayRequest request{runs::staggered_panel(mat_from_numpy(a.y), a.cohorts),
                                 control,
                                 static_cast<std::size_t>(a.anticipation),
                                 {a.bands, a.n_reps, a.seed, a.level}};
   request.sampling = runs::make_sampling(a.weights, a.clusters, n_units);
+  request.keep_missing = keep_missing;
   const estimators::Panel& panel = request.panel;
   runs::require_estimable_cohort(panel, "Callaway-Sant'Anna");
   validate::check_unit_interval("level", a.level);
@@ -95,7 +101,12 @@ const EntryDef fit_callaway_entry{
     "regression and cohort share; only their ratios matter. `clusters` (one\n"
     "integer code per unit, e.g. the state of a county) make the standard\n"
     "errors cluster-robust, from the influence functions summed by cluster, and\n"
-    "draw the bands' multipliers one per cluster; `n_clusters` reports how many.",
+    "draw the bands' multipliers one per cluster; `n_clusters` reports how many.\n"
+    "`missing=\"keep\"` accepts NaN cells of `y` as missing observations: each\n"
+    "group-time cell then comes from the observations present in its two\n"
+    "periods (repeated cross-sections), with standard errors from each unit's\n"
+    "summed influence; a panel without NaN fits as with \"refuse\", the default,\n"
+    "which refuses NaN.",
     cfunction<fit_callaway_py>(),
 };
 

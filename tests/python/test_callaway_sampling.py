@@ -10,6 +10,7 @@ import numpy as np
 import pytest
 
 import quintara
+from conftest import staggered
 from quintara.datasets import load_mpdta
 
 D = load_mpdta()
@@ -274,10 +275,158 @@ def test_clustered_bands_use_the_clustered_errors() -> None:
 
 @pytest.mark.parametrize("kwargs", [
     {"weights": np.ones(499)}, {"weights": np.r_[np.ones(499), -1.0]},
-    {"clusters": np.zeros(500, dtype=np.int64)}, {"clusters": [1, 2]},
+    {"clusters": np.zeros(500, dtype=np.int64)}, {"clusters": [1, 2]}, {"missing": "drop"},
 ])
 def test_invalid_sampling_arguments_are_refused(kwargs: dict) -> None:
     # The messages are pinned with the validators themselves.
     with pytest.raises(ValueError):
         quintara.fit_callaway_py(D.y, D.cohorts, **kwargs)
 
+
+# mpdta with 178 of its 2500 (county, year) rows removed: those where
+# np.random.default_rng(20240).random((500, 5)) < 0.07, counties and years
+# ascending.
+GAPS = np.random.default_rng(20240).random(D.y.shape) < 0.07
+Y_GAPS = np.where(GAPS, np.nan, D.y)
+
+# csdid 0.4.3 on that table, as for WEIGHTED but without weights and with
+# allow_unbalanced_panel=True: each cell from the observations of its two
+# periods (R did's reg estimator for repeated cross-sections), the influence
+# functions summed by county. moderndid 0.2.0 (att_gt(..., est_method="reg",
+# panel=False, allow_unbalanced_panel=True, base_period="universal"); with
+# panel=True it fails on this table) gives the same ATT(g, t), SEs, estimates
+# and cohort SEs, but other SEs for the aggregates across cohorts: it pairs
+# the units' influence functions with the cohorts of the units in another
+# order.
+UNBALANCED = {
+    ("never", False): Ref(
+        simple=(0.04632218083577, 0.05117301711023),
+        event=[0.006385965279544, 0.03741613533833, 0.03747185927019, -0.009854995386719,
+               0.09651437885735, 0.3274448225951, 0.1511149779365],
+        event_se=[0.0712189909067, 0.06108006724562, 0.06042525071236, 0.05267958393931,
+                  0.07025207499616, 0.2061966590504, 0.1391517008242],
+        group=[0.2415110585363, -0.03521023802808, -0.02308634364464],
+        group_se=[0.1233976711287, 0.05147714011461, 0.0756608785702],
+        group_overall=(0.002081155142175, 0.05448823512921),
+        cells=[0.1474111633047, 0.3400732703089, 0.3274448225951, 0.1511149779365,
+               -0.1199171848263, -0.1275783318144, -0.04515540918774, -0.02526506686842,
+               0.006385965279544, 0.08545684378556, 0.08786886418152, -0.02308634364464],
+        cells_se=[0.1167559472679, 0.1650808974456, 0.2061966590504, 0.1391517008242,
+                  0.09321720013005, 0.1099641477219, 0.05260187920814, 0.06276354482469,
+                  0.0712189909067, 0.07408876827448, 0.07240160038211, 0.0756608785702],
+    ),
+    ("never", True): Ref(
+        simple=(0.05119131396562, 0.04809611507043),
+        event=[0.03385820637118, 0.05180455152493, -0.001563628689403, -0.0002816228298621,
+               0.1085919474599, 0.3000252854038, 0.1217219884413],
+        event_se=[0.06553347692797, 0.05337199025905, 0.0549897117788, 0.04891258782241,
+                  0.06604014518914, 0.2043242741934, 0.1372053430358],
+        group=[0.192906513148, 0.03534691543876, -0.02567635055684],
+        group_se=[0.1222322860612, 0.04394416287449, 0.06841108114922],
+        group_overall=(0.009991648992482, 0.0496654247616),
+        cells=[0.107303387462, 0.242575391285, 0.3000252854038, 0.1217219884413,
+               -0.01995579752829, -0.06505607779819, 0.0290936053301, 0.04160022554743,
+               0.03385820637118, 0.07371610848774, 0.01782337867206, -0.02567635055684],
+        cells_se=[0.1137974187492, 0.1621832697331, 0.2043242741934, 0.1372053430358,
+                  0.08878955787536, 0.1051305785716, 0.04195386185723, 0.05438568133589,
+                  0.06553347692797, 0.06398115995818, 0.06435197595262, 0.06841108114922],
+    ),
+    ("notyet", False): Ref(
+        simple=(0.04546105567104, 0.0530528232078),
+        event=[0.006385965279544, 0.04288868475969, 0.03723481660649, -0.007249612152574,
+               0.08340488894118, 0.3293625113106, 0.1511149779365],
+        event_se=[0.0712189909067, 0.06081275710838, 0.06111117437025, 0.05572121029435,
+                  0.0707933703057, 0.2056157839625, 0.1391517008242],
+        group=[0.2257222970037, -0.02255381928219, -0.02308634364464],
+        group_se=[0.1228627465378, 0.049502199817, 0.0756608785702],
+        group_overall=(0.003078440582925, 0.05638386186135),
+    ),
+    ("notyet", True): Ref(
+        simple=(0.05098990543642, 0.04839018650882),
+        event=[0.03385820637118, 0.05290169899093, -0.001633070311043, 0.0002867827737769,
+               0.1063626539793, 0.298354398231, 0.1217219884413],
+        event_se=[0.06553347692797, 0.05326122981895, 0.05508547239602, 0.04948498905318,
+                  0.0660460356009, 0.2040154700774, 0.1372053430358],
+        group=[0.1892976481517, 0.03822315691014, -0.02567635055684],
+        group_se=[0.1220398654772, 0.0432857175748, 0.06841108114922],
+        group_overall=(0.01021611160467, 0.05003845818113),
+    ),
+}
+
+# csdid 0.4.3 as for UNBALANCED, never-treated, with xformla="lemp~lpop",
+# weights_name="w" and clustervar="state".
+UNBALANCED_WEIGHTED_CLUSTERED = Ref(
+    simple=(0.07254460574503, 0.04535419367372),
+    event=[0.06657272137163, 0.07263557257596, 0.01453430450157, 0.04738517114479,
+           0.076880287707, 0.2982388893137, 0.08699356592391],
+    event_se=[0.07257501741923, 0.06097193129767, 0.05666498376216, 0.04634005729438,
+              0.06296834362958, 0.02815864898501, 0.0320368392673],
+    group=[0.1824777509679, 0.0235637778052, 0.04028881954893],
+    group_se=[0.0250275044865, 0.05266546334362, 0.06505570423169],
+    group_overall=(0.05068209061756, 0.04773324453065),
+)
+
+# csdid 0.4.3 on the complete table with allow_unbalanced_panel=True,
+# never-treated, xformla="lemp~lpop", no weights: the panel estimator's
+# numbers (as moderndid 0.2.0 with panel=True gives them too).
+BALANCED_KEPT = Ref(
+    simple=(-0.04196861242154, 0.01144482976822),
+    event=[0.006896110005549, 0.02759466676614, 0.02346495475384, -0.02114673669185,
+           -0.05335586534157, -0.1410801046286, -0.107544274673],
+    event_se=[0.02448882563223, 0.01802572407394, 0.01444164995645, 0.01148104439291,
+              0.01629307382534, 0.03483628695362, 0.03273769264341],
+    group=[-0.08513298501451, -0.02038505575147, -0.02878948819382],
+    group_se=[0.02425121639711, 0.01740250325382, 0.01616786725369],
+    group_overall=(-0.032929240229, 0.01186030876626),
+)
+
+
+@pytest.mark.parametrize("control, with_x", list(UNBALANCED))
+def test_panels_with_missing_cells_match_the_peer(control: str, with_x: bool) -> None:
+    ref = UNBALANCED[control, with_x]
+    x = D.lpop if with_x else None
+    r = quintara.fit_callaway_py(Y_GAPS, D.cohorts, control=control, covariates=x,
+                                 missing="keep")
+    assert_matches(r, ref)
+    if ref.cells is not None:
+        att, se = cells_by_cohort(Y_GAPS, covariates=x, missing="keep")
+        assert (att, se) == (pytest.approx(ref.cells, abs=1e-10, rel=0),
+                             pytest.approx(ref.cells_se, abs=1e-10, rel=0))
+    r = quintara.fit_callaway_py(Y_GAPS, D.cohorts, covariates=D.lpop, missing="keep",
+                                 weights=WEIGHTS, clusters=STATES)
+    assert_matches(r, UNBALANCED_WEIGHTED_CLUSTERED)
+
+
+@pytest.mark.parametrize("kw", [{}, {"covariates": D.lpop, "weights": WEIGHTS},
+                                {"control": "notyet", "clusters": STATES, "anticipation": 1,
+                                 "base_period": "varying"}])
+def test_keeping_missing_cells_of_a_complete_panel_is_the_default_fit(kw: dict) -> None:
+    kept = quintara.fit_callaway_py(D.y, D.cohorts, missing="keep", bands=True, n_reps=200, **kw)
+    refused = quintara.fit_callaway_py(D.y, D.cohorts, bands=True, n_reps=200, **kw)
+    assert outputs(kept) == outputs(refused)
+    assert_matches(quintara.fit_callaway_py(D.y, D.cohorts, covariates=D.lpop, missing="keep"),
+                   BALANCED_KEPT)
+
+
+def test_cells_without_observations_in_either_period_are_skipped() -> None:
+    cohorts = [2, 2, 3, 3, -1, -1, -1, -1]
+    y = staggered(cohorts, 5, seed=4)
+    y[0:2, 1] = np.nan  # cohort 2 unseen in its base period
+    y[4, 3] = np.nan
+    r = quintara.fit_callaway_py(y, cohorts, missing="keep")
+    assert r.group_cohort == [3] and r.event_time == [-3, -2, 0, 1]
+    # Cohort 3's cell (3, 3) against base 2: the difference of the four means.
+    c = slice(4, 8)
+    att = (y[2:4, 3].mean() - y[2:4, 2].mean()) - (np.nanmean(y[c, 3]) - y[c, 2].mean())
+    assert r.event_att[2] == pytest.approx(att, rel=1e-12)
+
+
+@pytest.mark.parametrize("cell, missing", [(np.nan, "refuse"), (np.inf, "keep")])
+def test_missing_cells_need_keep_and_nan(cell: float, missing: str) -> None:
+    y = D.y.copy()
+    y[7, 2] = cell
+    with pytest.raises(ValueError):
+        quintara.fit_callaway_py(y, D.cohorts, missing=missing)
+    y[7, :] = np.nan  # a county never observed
+    with pytest.raises(ValueError):
+        quintara.fit_callaway_py(y, D.cohorts, missing="keep")

@@ -1,9 +1,12 @@
 #include "core/runs/callaway_run.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "core/estimators/did/callaway.hpp"
 #include "core/inference/bootstrap.hpp"
+#include "core/panic.hpp"
 #include "core/runs/did_run.hpp"
 #include "core/runs/scale.hpp"
 
@@ -32,6 +35,9 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   // standard errors, unitless.
   const auto [panel, k] = normalised_copy(request.panel);
   const estimators::Sampling& sampling = request.sampling;
+  QUINTARA_ASSERT(request.keep_missing || std::none_of(panel.y.data.begin(), panel.y.data.end(),
+                                                       [](double v) { return std::isnan(v); }),
+                  "run_callaway: a missing cell in a panel checked complete");
   const did::CsResult cs =
       did::fit_with_anticipation(panel, request.control == Control::NotYet, request.anticipation,
                                  request.varying_base, sampling);

@@ -56,6 +56,9 @@ struct CallawayRequest {
   BandOptions bands;
   bool varying_base = false;  // pre-period cells against the period before
   estimators::Sampling sampling;
+  // NaN cells of y are missing observations (checked by
+  // check_observed_panel); otherwise y is complete.
+  bool keep_missing = false;
 };
 
 // Fits y normalised by a power of two (scale.hpp); results in y's units.

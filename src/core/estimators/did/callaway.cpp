@@ -227,6 +227,8 @@ std::vector<GroupTimeAtt> fit_cells(const Panel& panel, const Sampling& sampling
                                     std::size_t anticipation, bool varying_base) {
   const std::size_t T = panel.n_periods();
   const double n = static_cast<double>(panel.n_units());
+  const bool repeated =
+      std::any_of(panel.y.data.begin(), panel.y.data.end(), [](double v) { return std::isnan(v); });
   std::vector<GroupTimeAtt> out;
   for (const std::size_t g : kept) {
     std::vector<std::size_t> G;
@@ -240,11 +242,17 @@ std::vector<GroupTimeAtt> fit_cells(const Panel& panel, const Sampling& sampling
       const std::vector<std::size_t> C =
           comparison_set(panel, not_yet_treated, g, t, base, anticipation);
       if (C.empty()) continue;
-      GroupTimeAtt cell = sampling.weighted()
-                              ? cells::fit_weighted(panel, sampling, G, C, g, t, base)
-                              : fit_cell(panel, G, C, g, t, base);
-      cell.se = std::sqrt(cells::squared_norm(cell.influence, sampling) / (n * n));
-      out.push_back(std::move(cell));
+      std::optional<GroupTimeAtt> cell;
+      if (repeated) {
+        cell = cells::fit_repeated(panel, sampling, G, C, g, t, base);
+      } else if (sampling.weighted()) {
+        cell = cells::fit_weighted(panel, sampling, G, C, g, t, base);
+      } else {
+        cell = fit_cell(panel, G, C, g, t, base);
+      }
+      if (!cell) continue;
+      cell->se = std::sqrt(cells::squared_norm(cell->influence, sampling) / (n * n));
+      out.push_back(std::move(*cell));
     }
   }
   return out;

@@ -9,7 +9,10 @@
 // term for estimating the cohort shares, and standard errors come from it.
 //
 // Sampling weights weigh every mean, regression and cohort share; clusters
-// sum the influence functions of their units before squaring.
+// sum the influence functions of their units before squaring. A panel with
+// missing cells (NaN in y) is taken as repeated cross-sections: each cell
+// from the observations present in its two periods, its influence function
+// summed over each unit's observations.
 #pragma once
 
 #include <cstddef>
@@ -57,8 +60,10 @@ struct CsResult {
 //
 // `sampling` holds one weight (> 0) and cluster code per unit, or neither;
 // weights are taken relative to their mean, so only their ratios matter.
-// Unweighted and unclustered, the panel takes the path it always had, bit
-// for bit.
+// Unweighted and unclustered, the balanced panel takes the path it always
+// had, bit for bit. With missing cells every unit and period must keep an
+// observation (the entry checks it); a cell lacking treated or comparison
+// observations in either of its periods is skipped.
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
                                bool varying_base = false, const Sampling& sampling = {});
 

@@ -1,6 +1,6 @@
-// The group-time cell of callaway.cpp under sampling weights, and what every
-// cell shares: the covariate row product and the squared norm of an
-// influence function under clustering.
+// The group-time cells of callaway.cpp other than the unweighted balanced
+// one, and what every cell shares: the covariate row product and the squared
+// norm of an influence function under clustering.
 //
 // Every cell fills `influence` with the N per-unit values whose mean square
 // over n gives its variance (an estimate's influence function scaled so that
@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <optional>
 #include <span>
 
 #include "core/estimators/did/callaway.hpp"
@@ -35,10 +36,19 @@ inline double dot_row(const linalg::Mat& X, std::size_t i, std::span<const doubl
 // and this is sum psi_i^2 in unit order, bit for bit.
 double squared_norm(std::span<const double> psi, const Sampling& sampling);
 
-// The cell with sampling weights (weighted means, a weighted
+// The balanced cell with sampling weights (weighted means, a weighted
 // regression, weighted shares of G and C); G and C disjoint and non-empty.
 GroupTimeAtt fit_weighted(const Panel& panel, const Sampling& sampling,
                           std::span<const std::size_t> G, std::span<const std::size_t> C,
                           std::size_t g, std::size_t t, std::size_t b);
+
+// The cell from the observations present at t and b (repeated
+// cross-sections): the change of the treated means less the change that the
+// comparison units' per-period regressions predict, averaged over the
+// treated observations. None when G or C has no observation at t or at b.
+std::optional<GroupTimeAtt> fit_repeated(const Panel& panel, const Sampling& sampling,
+                                         std::span<const std::size_t> G,
+                                         std::span<const std::size_t> C, std::size_t g,
+                                         std::size_t t, std::size_t b);
 
 }  // namespace quintara::estimators::did::cells
