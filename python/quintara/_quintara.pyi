@@ -220,6 +220,9 @@ def fit_callaway_py(
     seed: SupportsIndex = 0,
     level: _Float = 0.95,
     base_period: str = "universal",
+    weights: _Array | Sequence[_Float] | None = None,
+    clusters: npt.NDArray[np.integer] | Sequence[SupportsIndex] | None = None,
+    missing: str = "refuse",
 ) -> DiDResult:
     """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
 

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <optional>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -10,6 +11,7 @@
 #include "core/format.hpp"
 #include "core/runs/callaway_run.hpp"
 #include "core/runs/did_run.hpp"
+#include "core/runs/sampling.hpp"
 #include "core/runs/user_error.hpp"
 #include "core/runs/validate.hpp"
 
@@ -30,6 +32,9 @@ struct CallawayArgs {
   std::uint64_t seed = 0;
   double level = 0.0;
   std::string base_period;
+  std::optional<std::vector<double>> weights;
+  std::optional<std::vector<std::int64_t>> clusters;
+  std::string missing;
 };
 
 const Params fit_callaway_params{"fit_callaway_py",
@@ -42,17 +47,24 @@ const Params fit_callaway_params{"fit_callaway_py",
                                  arg("n_reps", &CallawayArgs::n_reps, "999"),
                                  arg("seed", &CallawayArgs::seed, "0"),
                                  arg("level", &CallawayArgs::level, "0.95"),
-                                 arg("base_period", &CallawayArgs::base_period, "\"universal\"")};
+                                 arg("base_period", &CallawayArgs::base_period, "\"universal\""),
+                                 opt_arg("weights", &CallawayArgs::weights),
+                                 opt_arg("clusters", &CallawayArgs::clusters),
+                                 arg("missing", &CallawayArgs::missing, "\"refuse\"")};
 
 Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   CallawayArgs a = fit_callaway_params.parse(args, kwargs);
   const runs::Control control = runs::parse_control(a.control);
-  const auto [n_units, n_periods] = validate::check_panel(a.y);
+  const bool keep_missing = runs::parse_missing(a.missing);
+  const std::size_t n_units = keep_missing ? std::get<0>(validate::check_observed_panel(a.y))
+                                           : validate::check_panel(a.y).first;
   runs::check_cohort_count(a.cohorts.size(), n_units);
   runs::CallawayRequest request{runs::staggered_panel(mat_from_numpy(a.y), a.cohorts),
                                 control,
                                 static_cast<std::size_t>(a.anticipation),
                                 {a.bands, a.n_reps, a.seed, a.level}};
+  request.sampling = runs::make_sampling(a.weights, a.clusters, n_units);
+  request.keep_missing = keep_missing;
   const estimators::Panel& panel = request.panel;
   runs::require_estimable_cohort(panel, "Callaway-Sant'Anna");
   validate::check_unit_interval("level", a.level);
@@ -84,7 +96,17 @@ const EntryDef fit_callaway_entry{
     "Callaway & Sant'Anna group-time ATTs aggregated to overall + event study.\n"
     "`control` is \"never\" (never-treated units as the comparison group) or\n"
     "\"notyet\" (not-yet-treated units). If `covariates` (an `N\xC3\x97K` array) is\n"
-    "given, the group-time ATTs are covariate-adjusted (regression adjustment).",
+    "given, the group-time ATTs are covariate-adjusted (regression adjustment).\n"
+    "`weights` (one positive sampling weight per unit) weigh every mean,\n"
+    "regression and cohort share; only their ratios matter. `clusters` (one\n"
+    "integer code per unit, e.g. the state of a county) make the standard\n"
+    "errors cluster-robust, from the influence functions summed by cluster, and\n"
+    "draw the bands' multipliers one per cluster; `n_clusters` reports how many.\n"
+    "`missing=\"keep\"` accepts NaN cells of `y` as missing observations: each\n"
+    "group-time cell then comes from the observations present in its two\n"
+    "periods (repeated cross-sections), with standard errors from each unit's\n"
+    "summed influence; a panel without NaN fits as with \"refuse\", the default,\n"
+    "which refuses NaN.",
     cfunction<fit_callaway_py>(),
 };
 

@@ -50,7 +50,8 @@ SIGNATURES = {
     "fit_mcnnm": "(y, treated, treat_time, lambda_=None, max_iter=200, tol=1e-05, seed=0, "
                  "max_rank=None)",
     "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
-                       "bands=False, n_reps=999, seed=0, level=0.95, base_period='universal')",
+                       "bands=False, n_reps=999, seed=0, level=0.95, base_period='universal', "
+                       "weights=None, clusters=None, missing='refuse')",
     "geo_power": "(y, treated, test_len, lifts, method='sdid', alpha=0.1, target_power=0.8, "
                  "min_pre=0, lookback=None, min_weight=0.0, max_weight=1.0)",
     "geo_power_ensemble": "(y, treated, test_len, lifts, alpha=0.1, target_power=0.8, min_pre=0, "

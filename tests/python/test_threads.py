@@ -47,6 +47,11 @@ out.append(quintara.bootstrap_mean(s, kind="stationary", n_reps=3000, seed=2))
 d = load_mpdta()
 cs = quintara.fit_callaway_py(d.y, d.cohorts, bands=True, n_reps=300, seed=9)
 out.append([cs.band_crit, cs.event_lo, cs.event_hi])
+gaps = np.where(np.random.default_rng(1).random(d.y.shape) < 0.05, np.nan, d.y)
+counties = np.array(d.counties)
+cs = quintara.fit_callaway_py(gaps, d.cohorts, bands=True, n_reps=300, seed=9, missing="keep",
+                              weights=1.0 + counties % 5, clusters=counties // 1000)
+out.append([cs.band_crit, cs.event_lo, cs.event_hi])
 for method in ("sc", "asc", "sdid", "fp", "rsc"):
     p = quintara.geo_power(y[:, :30], [0, 1], 4, [0.0, 0.03, 0.1], method=method, lookback=12)
     out.append([p.crit, p.se_null, p.power, p.est_mean, p.est_lo, p.est_hi, p.mde_pct])

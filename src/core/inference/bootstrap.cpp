@@ -81,7 +81,8 @@ BootstrapResult stationary_bootstrap_mean(std::span<const double> series, std::s
 
 EventBands multiplier_event_bands(std::span<const std::vector<double>> ifs,
                                   std::span<const double> coef, std::span<const double> se,
-                                  std::size_t n_reps, std::uint64_t seed, double level) {
+                                  std::size_t n_reps, std::uint64_t seed, double level,
+                                  std::span<const std::size_t> cluster, std::size_t n_clusters) {
   const std::size_t K = ifs.size();
   QUINTARA_ASSERT_EQ(coef.size(), K, "multiplier_event_bands: coef length != number of ifs");
   QUINTARA_ASSERT_EQ(se.size(), K, "multiplier_event_bands: se length != number of ifs");
@@ -95,17 +96,21 @@ EventBands multiplier_event_bands(std::span<const std::vector<double>> ifs,
     return out;
   }
 
+  const bool clustered = !cluster.empty();
+  QUINTARA_ASSERT(!clustered || cluster.size() == m, "multiplier_event_bands: one cluster a unit");
   std::vector<double> stats = parallel::par_map(n_reps, [&](std::size_t r) {
     Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
-    // One draw per unit, shared by every event time of this replicate.
-    std::vector<double> xi(m);
+    // One draw per unit (or cluster), shared by every event time of this
+    // replicate.
+    std::vector<double> xi(clustered ? n_clusters : m);
     for (double& x : xi) x = rng.next_f64() < kMammenLowProb ? kMammenLow : kMammenHigh;
+    const auto draw = [&](std::size_t i) { return clustered ? xi[cluster[i]] : xi[i]; };
     double sup = 0.0;
     for (std::size_t k = 0; k < K; ++k) {
       const std::vector<double>& psi = ifs[k];
       if (psi.empty() || !(se[k] > 0.0)) continue;
       const double mean =
-          linalg::mean_div(psi.size(), [&](std::size_t i) { return psi[i] * xi[i]; });
+          linalg::mean_div(psi.size(), [&](std::size_t i) { return psi[i] * draw(i); });
       const double t = std::fabs(mean / se[k]);
       if (t > sup) sup = t;  // a NaN t compares false and leaves sup alone
     }

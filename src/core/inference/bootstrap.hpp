@@ -41,8 +41,15 @@ BootstrapResult stationary_bootstrap_mean(std::span<const double> series, std::s
 // The three inputs must have equal lengths (invariant). An event time with an
 // empty influence vector or a standard error that is not positive stays out
 // of the supremum but still gets a band. n_reps == 0 gives a NaN crit.
+//
+// Each replicate draws one multiplier per unit, or, given `cluster` (a code
+// in [0, n_clusters) per unit), one per cluster, shared by its units: drawn
+// in cluster order, so with every unit its own cluster (cluster[i] == i) the
+// draws, and the bands, are those of the unclustered call.
 EventBands multiplier_event_bands(std::span<const std::vector<double>> ifs,
                                   std::span<const double> coef, std::span<const double> se,
-                                  std::size_t n_reps, std::uint64_t seed, double level);
+                                  std::size_t n_reps, std::uint64_t seed, double level,
+                                  std::span<const std::size_t> cluster = {},
+                                  std::size_t n_clusters = 0);
 
 }  // namespace quintara::inference

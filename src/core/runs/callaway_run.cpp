@@ -1,9 +1,12 @@
 #include "core/runs/callaway_run.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <vector>
 
 #include "core/estimators/did/callaway.hpp"
 #include "core/inference/bootstrap.hpp"
+#include "core/panic.hpp"
 #include "core/runs/did_run.hpp"
 #include "core/runs/scale.hpp"
 
@@ -31,8 +34,13 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   // The bands are formed in normalised units too: their critical value is in
   // standard errors, unitless.
   const auto [panel, k] = normalised_copy(request.panel);
-  const did::CsResult cs = did::fit_with_anticipation(panel, request.control == Control::NotYet,
-                                                      request.anticipation, request.varying_base);
+  const estimators::Sampling& sampling = request.sampling;
+  QUINTARA_ASSERT(request.keep_missing || std::none_of(panel.y.data.begin(), panel.y.data.end(),
+                                                       [](double v) { return std::isnan(v); }),
+                  "run_callaway: a missing cell in a panel checked complete");
+  const did::CsResult cs =
+      did::fit_with_anticipation(panel, request.control == Control::NotYet, request.anticipation,
+                                 request.varying_base, sampling);
   PyDidResult r;
   r.att = cs.overall_att;
   r.se = cs.overall_se;
@@ -43,7 +51,8 @@ PyDidResult run_callaway(const CallawayRequest& request) {
     for (const did::AggEffect& e : cs.event_study) ifs.push_back(e.influence);
     const BandOptions& b = request.bands;
     const inf::EventBands bands =
-        inf::multiplier_event_bands(ifs, r.event_att, r.event_se, b.n_reps, b.seed, b.level);
+        inf::multiplier_event_bands(ifs, r.event_att, r.event_se, b.n_reps, b.seed, b.level,
+                                    sampling.cluster, sampling.n_clusters);
     for (const auto& [lo, hi] : bands.bands) {
       r.event_lo.push_back(lo);
       r.event_hi.push_back(hi);
@@ -61,6 +70,7 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   set_normal_intervals(r, request.bands.level);
   r.base_period = request.varying_base ? "varying" : "universal";
   r.se_correction = "none (influence function)";
+  if (sampling.clustered()) r.n_clusters = sampling.n_clusters;
   return r;
 }
 

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sampling.hpp"
 #include "core/format.hpp"
 #include "core/runs/records.hpp"
 #include "core/runs/user_error.hpp"
@@ -54,9 +55,15 @@ struct CallawayRequest {
   std::size_t anticipation = 0;
   BandOptions bands;
   bool varying_base = false;  // pre-period cells against the period before
+  estimators::Sampling sampling;
+  // NaN cells of y are missing observations (checked by
+  // check_observed_panel); otherwise y is complete.
+  bool keep_missing = false;
 };
 
 // Fits y normalised by a power of two (scale.hpp); results in y's units.
+// With clusters the standard errors and the bands' multipliers are by
+// cluster, and `n_clusters` says how many.
 PyDidResult run_callaway(const CallawayRequest& request);
 
 }  // namespace quintara::runs

@@ -67,4 +67,26 @@ TEST(MultiplierBands, StabilityEventTimesOutsideTheSupAndDegenerateInputs) {
               std::isnan(none.bands[0].second));
 }
 
+// With clusters, one multiplier per cluster shared by its units: every unit
+// its own cluster is the unclustered call bit for bit, and two clusters of
+// two units act as two units carrying their summed influence.
+TEST(MultiplierBands, OneMultiplierPerCluster) {
+  const std::vector<Vec> ifs{{1.0, -2.0, 0.5, 0.25}, {0.3, 0.3, -0.9, 1.1}};
+  const Vec coef{0.1, -0.2}, se{0.4, 0.25};
+  const EventBands plain = multiplier_event_bands(ifs, coef, se, 99, 8, 0.9);
+  const std::vector<std::size_t> own{0, 1, 2, 3}, pairs{0, 1, 0, 1};
+  const EventBands each = multiplier_event_bands(ifs, coef, se, 99, 8, 0.9, own, 4);
+  EXPECT_EQ(each.crit, plain.crit);
+  EXPECT_EQ(each.bands, plain.bands);
+
+  // The mean over four units of psi_i xi_c(i) is the mean over two of
+  // (psi_a + psi_b) / 2 xi_c: halved sums, the same draws.
+  std::vector<Vec> summed;
+  for (const Vec& psi : ifs) summed.push_back({(psi[0] + psi[2]) / 2, (psi[1] + psi[3]) / 2});
+  const EventBands two = multiplier_event_bands(ifs, coef, se, 99, 8, 0.9, pairs, 2);
+  const EventBands units = multiplier_event_bands(summed, coef, se, 99, 8, 0.9);
+  EXPECT_NEAR(two.crit, units.crit, 1e-12);
+  EXPECT_NE(two.crit, plain.crit);
+}
+
 }  // namespace

@@ -6,6 +6,7 @@
 #include <functional>
 #include <limits>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "core/linalg/matrix.hpp"
@@ -132,4 +133,28 @@ TEST(Validate, AcceptedValuesAndReturns) {
     EXPECT_NO_THROW(v::check_weight_bounds(n, 0.0, u));
   }
   EXPECT_NO_THROW(v::check_weight_bounds(0, 1.0, 1.0));
+}
+
+// NaN is a missing cell; inf still fails, and so does a unit or a period
+// left with no observation (units checked first).
+TEST(Validate, ObservedPanel) {
+  Mat y(3, 4);
+  y(0, 1) = kNaN;
+  y(2, 3) = kNaN;
+  EXPECT_EQ(v::check_observed_panel(MatView{y}),
+            (std::tuple<std::size_t, std::size_t, std::size_t>{3, 4, 2}));
+  EXPECT_EQ(std::get<2>(v::check_observed_panel(MatView{Mat(2, 2)})), 0u);
+
+  Mat inf_y = y, empty_unit = y, empty_period = y;
+  inf_y(1, 2) = -kInf;
+  for (std::size_t j = 0; j < 4; ++j) empty_unit(1, j) = kNaN;
+  for (std::size_t i = 0; i < 3; ++i) empty_period(i, 2) = kNaN;
+  for (std::size_t i = 0; i < 3; ++i) empty_unit(i, 0) = kNaN;  // and period 0 empty too
+  const std::pair<std::function<void()>, std::string> cases[] = {
+      {[&] { v::check_observed_panel(MatView{inf_y}); },
+       "y contains inf; a missing cell must be NaN"},
+      {[&] { v::check_observed_panel(MatView{empty_unit}); }, "unit 1 has no observed period"},
+      {[&] { v::check_observed_panel(MatView{empty_period}); }, "period 2 has no observed unit"},
+  };
+  for (const auto& [call, text] : cases) EXPECT_EQ(message_of(call), text);
 }

@@ -5,6 +5,7 @@
 #include <optional>
 #include <span>
 
+#include "core/estimators/did/callaway_cells.hpp"
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/lstsq.hpp"
@@ -15,20 +16,24 @@ namespace quintara::estimators::did {
 
 namespace {
 
+using cells::dot_row;
+using cells::kGramRidge;
 using linalg::Mat;
 
 // Cohort bookkeeping shared by every aggregation: the class of each unit (0
-// for never treated, 1 + position in `cohorts` otherwise) and the unit count
-// of each class.
+// for never treated, 1 + position in `cohorts` otherwise), the unit count of
+// each class and its total weight (the count when unweighted).
 struct Shares {
   std::size_t n_units = 0;
   std::vector<std::size_t> cohorts;  // every distinct adoption period, ascending
   std::vector<std::size_t> class_of;
   std::vector<std::size_t> class_size;
+  std::vector<double> class_weight;
+  const Sampling& sampling;  // weights relative to their mean
 
-  explicit Shares(const Panel& panel)
+  Shares(const Panel& panel, const Sampling& s)
       : n_units(panel.n_units()), cohorts(panel.cohorts()), class_of(n_units, 0),
-        class_size(cohorts.size() + 1, 0) {
+        class_size(cohorts.size() + 1, 0), sampling(s) {
     for (std::size_t i = 0; i < n_units; ++i) {
       if (const auto& c = panel.treat_start[i]) {
         class_of[i] =
@@ -36,6 +41,11 @@ struct Shares {
                                          cohorts.begin());
       }
       ++class_size[class_of[i]];
+    }
+    class_weight.assign(class_size.begin(), class_size.end());
+    if (sampling.weighted()) {
+      class_weight.assign(class_size.size(), 0.0);
+      for (std::size_t i = 0; i < n_units; ++i) class_weight[class_of[i]] += sampling.weight[i];
     }
   }
 
@@ -46,23 +56,10 @@ struct Shares {
   }
 };
 
-// Ridge of the covariate Gram matrix (a mean of x x^T) in the estimation
-// effect of beta: far below its real eigenvalues, it only makes a matrix
-// that is singular by rounding factorable.
-constexpr double kGramRidge = 1e-12;
-
 // (1/n) * sum, the reciprocal formed once and the sum run in list order.
 template <class F>
 double mean_over(std::span<const std::size_t> units, F&& value) {
   return linalg::mean_recip(units.size(), [&](std::size_t k) { return value(units[k]); });
-}
-
-// x_i . coef with x_i = (1, X(i, 0), ..., X(i, K-1)).
-double dot_row(const Mat& X, std::size_t i, std::span<const double> coef) {
-  double s = 0.0;
-  s += 1.0 * coef[0];
-  for (std::size_t k = 0; k < X.cols; ++k) s += X(i, k) * coef[k + 1];
-  return s;
 }
 
 // Comparison units of cell (g, t) with base b, ascending. Units of cohort g
@@ -84,7 +81,8 @@ std::vector<std::size_t> comparison_set(const Panel& panel, bool not_yet_treated
   return out;
 }
 
-// One group-time cell; G and C are disjoint and non-empty.
+// One group-time cell, its standard error left to the caller; G and C are
+// disjoint and non-empty.
 GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
                       std::span<const std::size_t> C, std::size_t g, std::size_t t, std::size_t b) {
   const std::size_t N = panel.n_units();
@@ -147,11 +145,8 @@ GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
     }
   }
 
-  double ss = 0.0;
-  for (const double p : psi) ss += p * p;
-  const double se = std::sqrt(ss / (n * n));
   const auto e = static_cast<std::int64_t>(t) - static_cast<std::int64_t>(g);
-  return GroupTimeAtt{std::move(psi), g, t, e, mu_g - mu_c, se};
+  return GroupTimeAtt{std::move(psi), g, t, e, mu_g - mu_c, 0.0};
 }
 
 struct AggInput {
@@ -172,7 +167,7 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
   double S = 0.0;
   for (std::size_t r = 0; r < items.size(); ++r) {
     cls[r] = shares.class_of_cohort(items[r].cohort);
-    w[r] = static_cast<double>(shares.class_size[cls[r]]) / n;
+    w[r] = shares.class_weight[cls[r]] / n;
     S += w[r];
   }
   if (!(S > 0.0)) return std::nullopt;
@@ -187,45 +182,54 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
     const std::vector<double>& psi = *items[r].influence;
     for (std::size_t i = 0; i < N; ++i) inf[i] += c * psi[i];
   }
-  // Second sum (share estimation) depends on a unit only through its cohort,
-  // so it is formed once per cohort class.
+  // Second sum (share estimation): a unit's term depends on it only through
+  // its cohort class k and its weight wi, so unweighted it is formed once per
+  // class.
   const double S2 = S * S;
-  std::vector<double> share_term(shares.class_size.size(), 0.0);
-  for (std::size_t k = 0; k < share_term.size(); ++k) {
+  const auto share_term = [&](std::size_t k, double wi) {
     double D = 0.0;
-    for (std::size_t r = 0; r < items.size(); ++r) D += (cls[r] == k ? 1.0 : 0.0) - w[r];
+    for (std::size_t r = 0; r < items.size(); ++r) D += (cls[r] == k ? wi : 0.0) - w[r];
     double s = 0.0;
     for (std::size_t r = 0; r < items.size(); ++r) {
-      const double ind = cls[r] == k ? 1.0 : 0.0;
+      const double ind = cls[r] == k ? wi : 0.0;
       s += ((ind - w[r]) / S - (w[r] / S2) * D) * items[r].estimate;
     }
-    share_term[k] = s;
+    return s;
+  };
+  const Sampling& sampling = shares.sampling;
+  if (sampling.weighted()) {
+    for (std::size_t i = 0; i < N; ++i) {
+      inf[i] = inf[i] + share_term(shares.class_of[i], sampling.weight[i]);
+    }
+  } else {
+    std::vector<double> by_class(shares.class_size.size());
+    for (std::size_t k = 0; k < by_class.size(); ++k) by_class[k] = share_term(k, 1.0);
+    for (std::size_t i = 0; i < N; ++i) inf[i] = inf[i] + by_class[shares.class_of[i]];
   }
-  double ss = 0.0;
-  for (std::size_t i = 0; i < N; ++i) {
-    inf[i] = inf[i] + share_term[shares.class_of[i]];
-    ss += inf[i] * inf[i];
-  }
-  const double se = std::sqrt(ss) / n;
+  const double se = std::sqrt(cells::squared_norm(inf, sampling)) / n;
   return AggEffect{std::move(inf), key, theta, se};
 }
 
-}  // namespace
+// Weights divided by their mean: every share and mean then reads as in the
+// unweighted estimator with w_i in place of 1.
+Sampling relative_weights(const Sampling& sampling) {
+  Sampling s = sampling;
+  if (!s.weighted()) return s;
+  const double mean = linalg::mean_div(s.weight);
+  for (double& w : s.weight) w = w / mean;
+  return s;
+}
 
-CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
-                               bool varying_base) {
-  if (!not_yet_treated && panel.never_treated_units().empty()) {
-    panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
-  }
+// Every (g, t) cell with a comparison group, cohort ascending then period;
+// `kept` lists the cohorts with a base period.
+std::vector<GroupTimeAtt> fit_cells(const Panel& panel, const Sampling& sampling,
+                                    std::span<const std::size_t> kept, bool not_yet_treated,
+                                    std::size_t anticipation, bool varying_base) {
   const std::size_t T = panel.n_periods();
-  const Shares shares(panel);
-
-  std::vector<std::size_t> kept;
-  for (const std::size_t g : shares.cohorts) {
-    if (g > anticipation) kept.push_back(g);
-  }
-
-  CsResult out;
+  const double n = static_cast<double>(panel.n_units());
+  const bool repeated =
+      std::any_of(panel.y.data.begin(), panel.y.data.end(), [](double v) { return std::isnan(v); });
+  std::vector<GroupTimeAtt> out;
   for (const std::size_t g : kept) {
     std::vector<std::size_t> G;
     for (std::size_t i = 0; i < panel.n_units(); ++i) {
@@ -238,9 +242,55 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
       const std::vector<std::size_t> C =
           comparison_set(panel, not_yet_treated, g, t, base, anticipation);
       if (C.empty()) continue;
-      out.cells.push_back(fit_cell(panel, G, C, g, t, base));
+      std::optional<GroupTimeAtt> cell;
+      if (repeated) {
+        cell = cells::fit_repeated(panel, sampling, G, C, g, t, base);
+      } else if (sampling.weighted()) {
+        cell = cells::fit_weighted(panel, sampling, G, C, g, t, base);
+      } else {
+        cell = fit_cell(panel, G, C, g, t, base);
+      }
+      if (!cell) continue;
+      cell->se = std::sqrt(cells::squared_norm(cell->influence, sampling) / (n * n));
+      out.push_back(std::move(*cell));
     }
   }
+  return out;
+}
+
+}  // namespace
+
+namespace cells {
+
+double squared_norm(std::span<const double> psi, const Sampling& sampling) {
+  double ss = 0.0;
+  if (!sampling.clustered()) {
+    for (const double p : psi) ss += p * p;
+    return ss;
+  }
+  std::vector<double> sums(sampling.n_clusters, 0.0);
+  for (std::size_t i = 0; i < psi.size(); ++i) sums[sampling.cluster[i]] += psi[i];
+  for (const double s : sums) ss += s * s;
+  return ss;
+}
+
+}  // namespace cells
+
+CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
+                               bool varying_base, const Sampling& sampling) {
+  if (!not_yet_treated && panel.never_treated_units().empty()) {
+    panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
+  }
+  const Sampling relative = relative_weights(sampling);
+  const Shares shares(panel, relative);
+
+  std::vector<std::size_t> kept;
+  for (const std::size_t g : shares.cohorts) {
+    if (g > anticipation) kept.push_back(g);
+  }
+
+  CsResult out;
+  out.cells = fit_cells(panel, relative, kept, not_yet_treated, anticipation, varying_base);
 
   auto inputs = [&](auto&& keep) {
     std::vector<AggInput> items;

@@ -7,6 +7,12 @@
 // function. The cells are aggregated by event time, by cohort, overall and
 // cohort-weighted overall; each aggregate's influence function includes the
 // term for estimating the cohort shares, and standard errors come from it.
+//
+// Sampling weights weigh every mean, regression and cohort share; clusters
+// sum the influence functions of their units before squaring. A panel with
+// missing cells (NaN in y) is taken as repeated cross-sections: each cell
+// from the observations present in its two periods, its influence function
+// summed over each unit's observations.
 #pragma once
 
 #include <cstddef>
@@ -15,6 +21,7 @@
 
 #include "core/estimators/did/effects.hpp"
 #include "core/estimators/panel.hpp"
+#include "core/estimators/sampling.hpp"
 
 namespace quintara::estimators::did {
 
@@ -50,7 +57,14 @@ struct CsResult {
 // omitted); with a varying base the pre-periods t <= b compare t with t - 1
 // (from t = 1), the post-periods still with b. Post-period cells, and so the
 // overall and cohort effects, are the same either way.
+//
+// `sampling` holds one weight (> 0) and cluster code per unit, or neither;
+// weights are taken relative to their mean, so only their ratios matter.
+// Unweighted and unclustered, the balanced panel takes the path it always
+// had, bit for bit. With missing cells every unit and period must keep an
+// observation (the entry checks it); a cell lacking treated or comparison
+// observations in either of its periods is skipped.
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
-                               bool varying_base = false);
+                               bool varying_base = false, const Sampling& sampling = {});
 
 }  // namespace quintara::estimators::did
