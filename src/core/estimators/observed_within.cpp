@@ -1,6 +1,8 @@
 #include "core/estimators/observed_within.hpp"
 
 #include <cmath>
+#include <string>
+#include <unordered_map>
 
 #include "core/panic.hpp"
 
@@ -18,25 +20,36 @@ ObservedWithin::ObservedWithin(const Mat& y, std::span<const double> weight)
     mask_[p] = std::isnan(y.data[p]) ? 0 : 1;
     count[p % n_] += mask_[p];
   }
-  // A = diag(W) - C. Complete units add w_i / T to every entry of C, so
-  // their total is added once; the others add their own pattern.
+  // A = diag(W) - C. Units sharing an observation pattern add the same
+  // outer product, so C is built once per distinct pattern (in order of
+  // first appearance) from the sum of its units' w_i / n_i: a staggered
+  // panel has about one pattern per cohort, however many units.
   Mat a(t_, t_);
-  double complete = 0.0;
+  std::unordered_map<std::string, std::size_t> pattern_of;
+  std::vector<std::size_t> first_unit;
+  std::vector<double> pattern_weight;
+  std::string key(t_, '\0');
   for (std::size_t i = 0; i < n_; ++i) {
     n_observed_ += count[i];
     if (count[i] == 0) continue;
     inv_count_[i] = 1.0 / static_cast<double>(count[i]);
-    const double c = weight_[i] * inv_count_[i];
-    if (count[i] == t_) {
-      complete += c;
-      for (std::size_t t = 0; t < t_; ++t) period_weight_[t] += weight_[i];
-      continue;
+    for (std::size_t t = 0; t < t_; ++t) {
+      key[t] = static_cast<char>(mask_[i + t * n_]);
+      if (mask_[i + t * n_]) period_weight_[t] += weight_[i];
     }
+    const auto [it, fresh] = pattern_of.try_emplace(key, first_unit.size());
+    if (fresh) {
+      first_unit.push_back(i);
+      pattern_weight.push_back(0.0);
+    }
+    pattern_weight[it->second] += weight_[i] * inv_count_[i];
+  }
+  for (std::size_t k = 0; k < first_unit.size(); ++k) {
+    const std::size_t i = first_unit[k];
     for (std::size_t s = 0; s < t_; ++s) {
       if (!observed(i, s)) continue;
-      period_weight_[s] += weight_[i];
       for (std::size_t t = 0; t < t_; ++t) {
-        if (observed(i, t)) a(t, s) -= c;
+        if (observed(i, t)) a(t, s) -= pattern_weight[k];
       }
     }
   }
@@ -49,7 +62,7 @@ ObservedWithin::ObservedWithin(const Mat& y, std::span<const double> weight)
   const std::size_t m = free_.size();
   Mat reduced(m, m);
   for (std::size_t s = 0; s < m; ++s) {
-    for (std::size_t t = 0; t < m; ++t) reduced(t, s) = a(free_[t], free_[s]) - complete;
+    for (std::size_t t = 0; t < m; ++t) reduced(t, s) = a(free_[t], free_[s]);
     reduced(s, s) += period_weight_[free_[s]];
   }
   if (m == 0) {
@@ -78,7 +91,7 @@ TwoWayEffects ObservedWithin::finish(std::span<const double> reduced_rhs,
   std::vector<double> sum(n_, 0.0);
   for (std::size_t t = 0; t < t_; ++t) {
     for (std::size_t i = 0; i < n_; ++i) {
-      if (observed(i, t)) sum[i] += e.period[t];
+      sum[i] += static_cast<double>(mask_[i + t * n_]) * e.period[t];  // finite: no branch
     }
   }
   for (std::size_t i = 0; i < n_; ++i) e.unit[i] -= sum[i] * inv_count_[i];
@@ -100,7 +113,7 @@ TwoWayEffects ObservedWithin::solve(std::span<const double> unit_rhs,
     const std::size_t t = free_[k];
     double s = period_rhs[t];
     for (std::size_t i = 0; i < n_; ++i) {
-      if (observed(i, t)) s -= share[i];
+      s -= static_cast<double>(mask_[i + t * n_]) * share[i];
     }
     b[k] = s;
   }

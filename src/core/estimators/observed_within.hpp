@@ -13,9 +13,9 @@
 // observed at t. A is the weighted Laplacian of the graph linking two periods
 // through every unit seen in both, so fixing g = 0 at the first observed
 // period leaves a positive-definite system exactly when that graph is
-// connected. It is factored once (O(N T^2) for the incomplete units, O(N T)
-// for the complete ones, whose patterns are all ones) and each solve then
-// costs O(N T + T^2).
+// connected. It is factored once (O(N T) to group the units by observation
+// pattern, O(T^2) per distinct pattern) and each solve then costs
+// O(N T + T^2).
 //
 // Caveats: periods without any observed cell, and units without any, have
 // no effect (0); the caller decides what that means. When the observed
