@@ -140,9 +140,14 @@ def test_labelled_columns_become_weights_and_clusters() -> None:
     codes, _ = quintara.verbs.cohort_codes(panel, "first_treat")
     pop = panel.unit_column("pop").to_numpy()
     state = panel.unit_column("state").to_numpy()
-    for method, fn in (("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py)):
-        r = quintara.staggered(holes, method=method, weights="pop", cluster="state", **MPDTA)
-        raw = fn(panel.y, codes, weights=list(pop), clusters=list(state), missing="keep")
+    for method, fn in (("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py),
+                       ("imputation", quintara.fit_imputation_py),
+                       ("callaway", quintara.fit_callaway_py)):
+        opts = {"base_period": "varying"} if method == "callaway" else {}
+        r = quintara.staggered(holes, method=method, weights="pop", cluster="state",
+                               balance="keep", **MPDTA)
+        raw = fn(panel.y, codes, weights=list(pop), clusters=list(state), missing="keep",
+                 **opts)
         assert (r.att, r.se, r.raw.event_se) == (raw.att, raw.se, raw.event_se)
         assert r.n_clusters == len(np.unique(state)) == raw.n_clusters
         text = r.summary()
