@@ -16,6 +16,7 @@ from dataclasses import dataclass
 from importlib import metadata
 from pathlib import Path
 
+import cases_did_large
 import numpy as np
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1]))  # bench/common.py
@@ -35,6 +36,9 @@ DISTRIBUTIONS = {
     "csdid": "csdid",
     "differences": "differences",
     "pyfixest": "pyfixest",
+    "quintara-compiled": "quintara",
+    "diff-diff": "diff-diff",
+    "moderndid": "moderndid",
 }
 
 
@@ -548,3 +552,5 @@ sc_cases("prop99", prop99)
 did_cases("mpdta", mpdta, bands=True)
 did_cases("stag1000x40", staggered1000, bands=False)
 sc_cases("sc200x104", sc200)
+
+cases_did_large.register(CASES, Case)

@@ -1,0 +1,155 @@
+"""Large staggered panels (10^5 and 10^6 units x 10 periods): Callaway-Sant'Anna
+(outcome regression, never-treated controls, no bands) and the imputation
+estimator, through the labelled verb users call (`quintara.staggered` on the
+long table), the compiled entry, and the newer Python peers (diff-diff,
+moderndid, csdid) on the same long table. The estimate compared is the
+overall ATT: the simple aggregation (post-treatment cells weighted by cohort
+size) for Callaway-Sant'Anna, every treated cell weighted alike for the
+imputation estimator. Imported by cases.py, whose registry it extends.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Callable
+
+import numpy as np
+
+Fit = Callable[[], float]
+
+
+def large_panel(n_units: int):
+    """Unit and period effects, cohorts adopting at periods 3, 5 and 7 (a
+    quarter never), effects growing with exposure, noise: as (y, cohorts)."""
+    rng = np.random.default_rng(n_units)
+    t = np.arange(10)[None, :]
+    cohorts = rng.choice([-1, 3, 5, 7], size=n_units)
+    c = cohorts[:, None]
+    exposure = np.where((c >= 0) & (t >= c), t - c + 1.0, 0.0)
+    y = rng.normal(size=(n_units, 1)) + 0.1 * t + 0.3 * exposure + rng.normal(size=(n_units, 10))
+    return y, [int(g) for g in cohorts]
+
+
+def long_table(y: np.ndarray, cohorts: list[int]):
+    """unit, time (from 1), y, first (first treated period, 0 never)."""
+    import pandas as pd
+
+    n, t = y.shape
+    first = np.where(np.asarray(cohorts) >= 0, np.asarray(cohorts) + 1, 0)
+    return pd.DataFrame(
+        {
+            "unit": np.repeat(np.arange(1, n + 1), t),
+            "time": np.tile(np.arange(1, t + 1), n),
+            "y": y.ravel(),
+            "first": np.repeat(first, t),
+        }
+    )
+
+
+def q_labelled(method: str) -> Callable[[object], Fit]:
+    def make(d: object) -> Fit:
+        import quintara
+
+        df = long_table(*d)  # type: ignore[misc]
+        return lambda: (
+            quintara.staggered(
+                df, adoption="first", method=method, unit="unit", time="time", outcome="y"
+            ).att
+        )
+
+    return make
+
+
+def q_compiled(entry: str) -> Callable[[object], Fit]:
+    def make(d: object) -> Fit:
+        import quintara
+
+        y, cohorts = d  # type: ignore[misc]
+        fn = getattr(quintara, entry)
+        return lambda: fn(y, cohorts).att
+
+    return make
+
+
+def diffdiff_fit(kind: str) -> Callable[[object], Fit]:
+    def make(d: object) -> Fit:
+        from diff_diff import CallawaySantAnna, ImputationDiD
+
+        df = long_table(*d)  # type: ignore[misc]
+        est = (
+            CallawaySantAnna(estimation_method="reg", base_period="universal")
+            if kind == "cs"
+            else ImputationDiD()
+        )
+        return lambda: float(
+            est.fit(df, outcome="y", unit="unit", time="time", first_treat="first").overall_att
+        )
+
+    return make
+
+
+def moderndid_cs(d: object) -> Fit:
+    import moderndid
+
+    df = long_table(*d)  # type: ignore[misc]
+
+    def fit() -> float:
+        gt = moderndid.att_gt(
+            df,
+            yname="y",
+            tname="time",
+            idname="unit",
+            gname="first",
+            est_method="reg",
+            cband=False,
+            base_period="universal",
+        )
+        return float(moderndid.aggte(gt, type="simple").overall_att)
+
+    return fit
+
+
+def csdid_cs(d: object) -> Fit:
+    from csdid.att_gt import ATTgt
+
+    df = long_table(*d)  # type: ignore[misc]
+
+    def fit() -> float:
+        m = ATTgt(
+            yname="y",
+            tname="time",
+            idname="unit",
+            gname="first",
+            data=df,
+            control_group=["nevertreated"],
+        )
+        m.fit(est_method="reg", bstrap=False)
+        return float(m.aggte(typec="simple", bstrap=False).atte["overall_att"])
+
+    return fit
+
+
+def register(cases: dict, case_type: type) -> None:
+    for n in (10**5, 10**6):
+        tag = f"stag{n:.0e}x10".replace("+0", "")
+
+        def data(n: int = n) -> object:
+            return large_panel(n)
+
+        cases[f"{tag} CS never"] = case_type(
+            data,
+            {
+                "quintara": q_labelled("callaway"),
+                "quintara-compiled": q_compiled("fit_callaway_py"),
+                "diff-diff": diffdiff_fit("cs"),
+                "moderndid": moderndid_cs,
+                "csdid": csdid_cs,
+            },
+        )
+        cases[f"{tag} imputation"] = case_type(
+            data,
+            {
+                "quintara": q_labelled("imputation"),
+                "quintara-compiled": q_compiled("fit_imputation_py"),
+                "diff-diff": diffdiff_fit("imputation"),
+            },
+        )
