@@ -553,4 +553,8 @@ did_cases("mpdta", mpdta, bands=True)
 did_cases("stag1000x40", staggered1000, bands=False)
 sc_cases("sc200x104", sc200)
 
-cases_did_large.register(CASES, Case)
+cases_did_large.register(
+    CASES,
+    Case,
+    lambda d: csdid_fit("never", False)(DidData(*d)),  # type: ignore[misc]
+)

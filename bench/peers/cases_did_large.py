@@ -19,7 +19,8 @@ Fit = Callable[[], float]
 
 def large_panel(n_units: int):
     """Unit and period effects, cohorts adopting at periods 3, 5 and 7 (a
-    quarter never), effects growing with exposure, noise: as (y, cohorts)."""
+    quarter never), effects growing with exposure, noise: as (y, cohorts),
+    which unpacks like cases.DidData's fields."""
     rng = np.random.default_rng(n_units)
     t = np.arange(10)[None, :]
     cohorts = rng.choice([-1, 3, 5, 7], size=n_units)
@@ -108,27 +109,8 @@ def moderndid_cs(d: object) -> Fit:
     return fit
 
 
-def csdid_cs(d: object) -> Fit:
-    from csdid.att_gt import ATTgt
-
-    df = long_table(*d)  # type: ignore[misc]
-
-    def fit() -> float:
-        m = ATTgt(
-            yname="y",
-            tname="time",
-            idname="unit",
-            gname="first",
-            data=df,
-            control_group=["nevertreated"],
-        )
-        m.fit(est_method="reg", bstrap=False)
-        return float(m.aggte(typec="simple", bstrap=False).atte["overall_att"])
-
-    return fit
-
-
-def register(cases: dict, case_type: type) -> None:
+def register(cases: dict, case_type: type, csdid: Callable[[object], Fit]) -> None:
+    """Adds the cases; `csdid` is cases.py's csdid call, fed the same data."""
     for n in (10**5, 10**6):
         tag = f"stag{n:.0e}x10".replace("+0", "")
 
@@ -142,7 +124,7 @@ def register(cases: dict, case_type: type) -> None:
                 "quintara-compiled": q_compiled("fit_callaway_py"),
                 "diff-diff": diffdiff_fit("cs"),
                 "moderndid": moderndid_cs,
-                "csdid": csdid_cs,
+                "csdid": csdid,
             },
         )
         cases[f"{tag} imputation"] = case_type(
