@@ -376,7 +376,7 @@ def mlsynth_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
     return make
 
 
-def csdid_fit(control: str, bands: bool) -> Callable[[DidData], Fit]:
+def csdid_fit(control: str, bands: bool, method: str = "reg") -> Callable[[DidData], Fit]:
     """csdid's group-time ATTs, the event-study aggregation (with sup-t bands
     from 999 multiplier-bootstrap draws when asked) and the simple overall
     aggregation, which is the estimate compared."""
@@ -398,7 +398,7 @@ def csdid_fit(control: str, bands: bool) -> Callable[[DidData], Fit]:
                 cband=bands,
                 biters=PLACEBO_REPS,
             )
-            m.fit(est_method="reg", bstrap=bands)
+            m.fit(est_method=method, bstrap=bands)
             m.aggte(typec="dynamic", bstrap=bands, cband=bands, biters=PLACEBO_REPS)
             return float(m.aggte(typec="simple", bstrap=False).atte["overall_att"])
 
@@ -556,5 +556,5 @@ sc_cases("sc200x104", sc200)
 cases_did_large.register(
     CASES,
     Case,
-    lambda d: csdid_fit("never", False)(DidData(*d)),  # type: ignore[misc]
+    lambda method, bands: lambda d: csdid_fit("never", bands, method)(DidData(*d)),  # type: ignore[misc]
 )

@@ -223,6 +223,9 @@ def fit_callaway_py(
     weights: _Array | Sequence[_Float] | None = None,
     clusters: npt.NDArray[np.integer] | Sequence[SupportsIndex] | None = None,
     missing: str = "refuse",
+    min_e: SupportsIndex | None = None,
+    max_e: SupportsIndex | None = None,
+    balance_e: SupportsIndex | None = None,
 ) -> DiDResult:
     """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
 
@@ -470,6 +473,38 @@ class DiDResult:
     def event_cov(self) -> list[float]: ...  # y^2
     @property
     def n_not_imputed(self) -> int | None: ...  # count
+    @property
+    def calendar_period(self) -> list[int]: ...  # count
+    @property
+    def calendar_att(self) -> list[float]: ...  # y
+    @property
+    def calendar_se(self) -> list[float]: ...  # y
+    @property
+    def calendar_ci_lower(self) -> list[float]: ...  # y
+    @property
+    def calendar_ci_upper(self) -> list[float]: ...  # y
+    @property
+    def calendar_p_value(self) -> list[float]: ...  # unitless
+    @property
+    def overall_calendar_att(self) -> float | None: ...  # y
+    @property
+    def overall_calendar_se(self) -> float | None: ...  # y
+    @property
+    def overall_calendar_ci_lower(self) -> float | None: ...  # y
+    @property
+    def overall_calendar_ci_upper(self) -> float | None: ...  # y
+    @property
+    def overall_calendar_p_value(self) -> float | None: ...  # unitless
+    @property
+    def overall_dynamic_att(self) -> float | None: ...  # y
+    @property
+    def overall_dynamic_se(self) -> float | None: ...  # y
+    @property
+    def overall_dynamic_ci_lower(self) -> float | None: ...  # y
+    @property
+    def overall_dynamic_ci_upper(self) -> float | None: ...  # y
+    @property
+    def overall_dynamic_p_value(self) -> float | None: ...  # unitless
 
 @final
 class CPASCResult:

@@ -216,7 +216,8 @@ def _fit(args: argparse.Namespace) -> Any:
 
 
 def _staggered(args: argparse.Namespace) -> Any:
-    opts = _options(args, ["n_reps", "seed", "level", "anticipation"])
+    window = ["min_e", "max_e", "balance_e"]
+    opts = _options(args, ["n_reps", "seed", "level", "anticipation", *window])
     if args.bands:
         opts["bands"] = True
     return verbs.staggered(
@@ -370,6 +371,12 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int)
     p.add_argument("--level", type=float)
     p.add_argument("--anticipation", type=int)
+    for flag, what in (
+        ("min-e", "earliest event time of the event study (callaway)"),
+        ("max-e", "latest event time of the event study (callaway)"),
+        ("balance-e", "keep cohorts observed this many periods after adoption (callaway)"),
+    ):
+        p.add_argument(f"--{flag}", dest=flag.replace("-", "_"), type=int, metavar="E", help=what)
     p.add_argument("--weights", metavar="COL", help="unit-level column of sampling weights")
     p.add_argument(
         "--cluster", metavar="COL", help="unit-level column to cluster the standard errors by"

@@ -118,14 +118,32 @@ class StaggeredResult(_Result):
             index=pd.Index(labels, name="cohort"),
         )
 
+    @property
+    def calendar(self) -> pd.DataFrame:
+        """By calendar period (label): the cohort-share weighted mean of the effects of the
+        cohorts treated by then, with SE and normal interval (Callaway-Sant'Anna only)."""
+        r = self.raw
+        labels = [self.panel.periods[t] for t in r.calendar_period]
+        return pd.DataFrame(
+            {
+                "att": r.calendar_att,
+                "se": r.calendar_se,
+                "lo": r.calendar_ci_lower,
+                "hi": r.calendar_ci_upper,
+            },
+            index=pd.Index(labels, name="period"),
+        )
+
     def to_frame(self) -> pd.DataFrame:
         """The event study (see `event_study`)."""
         return self.event_study
 
     def tidy(self) -> pd.DataFrame:
-        """Terms "ATT", "ATT (cohort avg)" (when it exists), "cohort <label>" and
-        "event <e>" (e.g. "event -2", "event +0"), each with its SE, its
-        two-sided normal p-value and its normal interval at `level`."""
+        """Terms "ATT", "ATT (cohort avg)", "ATT (event-time avg)", "ATT (calendar
+        avg)" (those that exist), "cohort <label>", "period <label>" (calendar
+        time) and "event <e>" (e.g. "event -2", "event +0"), each with its SE,
+        its two-sided normal p-value and its normal interval at `level`; then
+        the pre-trend test's Wald statistic and p-value, when it ran."""
         r = self.raw
         rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
             ("ATT", r.att, r.se, r.p_value, r.ci_lower, r.ci_upper)
@@ -141,9 +159,26 @@ class StaggeredResult(_Result):
                     r.overall_group_ci_upper,
                 )
             )
+        for name, key in (("event-time avg", "dynamic"), ("calendar avg", "calendar")):
+            est = getattr(r, f"overall_{key}_att")
+            if est is not None:
+                rows.append(
+                    (
+                        f"ATT ({name})",
+                        est,
+                        getattr(r, f"overall_{key}_se"),
+                        getattr(r, f"overall_{key}_p_value"),
+                        getattr(r, f"overall_{key}_ci_lower"),
+                        getattr(r, f"overall_{key}_ci_upper"),
+                    )
+                )
         rows += [
             (f"cohort {k}", g.att, g.se, p, g.lo, g.hi)
             for (k, g), p in zip(self.groups.iterrows(), r.group_p_value, strict=True)
+        ]
+        rows += [
+            (f"period {k}", c.att, c.se, p, c.lo, c.hi)
+            for (k, c), p in zip(self.calendar.iterrows(), r.calendar_p_value, strict=True)
         ]
         rows += [
             (f"event {k:+d}", a, s, p, lo, hi)
@@ -193,6 +228,12 @@ class StaggeredResult(_Result):
                 {"cohort": json_label(k), "att": float(r.att), "se": float(r.se)}
                 for k, r in g.iterrows()
             ],
+            "calendar": [
+                {"period": json_label(k), "att": float(r.att), "se": float(r.se)}
+                for k, r in self.calendar.iterrows()
+            ],
+            "event_time_avg": self._overall("dynamic"),
+            "calendar_avg": self._overall("calendar"),
             "pretrend_test": None
             if self.raw.pretrend_wald is None
             else {
@@ -201,6 +242,12 @@ class StaggeredResult(_Result):
                 "p_value": self.raw.pretrend_p_value,
             },
         }
+
+    def _overall(self, key: str) -> dict[str, float] | None:
+        est = getattr(self.raw, f"overall_{key}_att")
+        if est is None:
+            return None
+        return {"att": est, "se": getattr(self.raw, f"overall_{key}_se")}
 
     def summary(self) -> str:
         """Overall ATT, cohort effects and the event study as one table."""

@@ -530,7 +530,8 @@ def staggered(
         Show progress on stderr (None: only when stderr is a terminal).
     **options
         Passed to `fit_callaway_py` (``bands``, ``n_reps``, ``seed``,
-        ``level``, ``anticipation``, ``base_period``; ``covariates`` may name
+        ``level``, ``anticipation``, ``base_period``, the event-study window
+        ``min_e``, ``max_e`` and ``balance_e``; ``covariates`` may name
         unit-level columns of the table). ``base_period`` defaults to
         "varying" here (each pre-period against the period before it, as the
         field's reference implementation does); "universal" compares every

@@ -35,6 +35,9 @@ struct CallawayArgs {
   std::optional<std::vector<double>> weights;
   std::optional<std::vector<std::int64_t>> clusters;
   std::string missing;
+  std::optional<std::int64_t> min_e;
+  std::optional<std::int64_t> max_e;
+  std::optional<std::int64_t> balance_e;
 };
 
 const Params fit_callaway_params{"fit_callaway_py",
@@ -50,7 +53,10 @@ const Params fit_callaway_params{"fit_callaway_py",
                                  arg("base_period", &CallawayArgs::base_period, "\"universal\""),
                                  opt_arg("weights", &CallawayArgs::weights),
                                  opt_arg("clusters", &CallawayArgs::clusters),
-                                 arg("missing", &CallawayArgs::missing, "\"refuse\"")};
+                                 arg("missing", &CallawayArgs::missing, "\"refuse\""),
+                                 opt_arg("min_e", &CallawayArgs::min_e),
+                                 opt_arg("max_e", &CallawayArgs::max_e),
+                                 opt_arg("balance_e", &CallawayArgs::balance_e)};
 
 Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   CallawayArgs a = fit_callaway_params.parse(args, kwargs);
@@ -75,6 +81,8 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
         format("unknown base_period '{}' (expected universal/varying)", a.base_period));
   }
   request.varying_base = a.base_period == "varying";
+  request.window = {a.min_e, a.max_e, a.balance_e};
+  runs::check_event_window(request.window);
   if (control == runs::Control::Never) {
     runs::require_never_treated(panel, "Callaway-Sant'Anna with control='never'",
                                 "If every unit eventually adopts, pass control='notyet' to "
@@ -106,7 +114,12 @@ const EntryDef fit_callaway_entry{
     "group-time cell then comes from the observations present in its two\n"
     "periods (repeated cross-sections), with standard errors from each unit's\n"
     "summed influence; a panel without NaN fits as with \"refuse\", the default,\n"
-    "which refuses NaN.",
+    "which refuses NaN.\n"
+    "`min_e` / `max_e` bound the event times of the event study (and of its\n"
+    "bands and `overall_dynamic_att`); `balance_e` keeps the cohorts observed\n"
+    "for at least `balance_e` periods after adoption, so that every event time\n"
+    "up to it averages the same cohorts. The calendar-time aggregation\n"
+    "(`calendar_*`) averages, per period, the cohorts treated by then.",
     cfunction<fit_callaway_py>(),
 };
 

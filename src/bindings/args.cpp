@@ -179,6 +179,7 @@ Value convert(PyObject* obj, Kind kind) {
     case Kind::StrList:
       return to_list<std::string>(obj, kind, [](PyObject* o) { return to_str(o); });
     case Kind::Count: return to_u64(obj);
+    case Kind::Int: return to_i64(obj);
     case Kind::Float: return to_f64(obj);
     case Kind::Flag: return to_flag(obj);
     case Kind::Name: return to_str(obj);
@@ -192,6 +193,7 @@ Value default_value(const Param& p) {
   if (text == "None") return std::monostate{};
   switch (p.kind) {
     case Kind::Count: return std::uint64_t(std::strtoull(p.default_text, nullptr, 10));
+    case Kind::Int: return std::int64_t(std::strtoll(p.default_text, nullptr, 10));
     case Kind::Float: return std::strtod(p.default_text, nullptr);
     case Kind::Flag: return text == "True";
     case Kind::Name: return std::string(text.substr(1, text.size() - 2));

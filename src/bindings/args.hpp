@@ -36,6 +36,7 @@ enum class Kind {
   FloatList,   // sequence (not str) of numbers -> vector<double>
   StrList,     // sequence (not str) of str -> vector<string>
   Count,       // non-negative integer fitting 64 bits -> uint64_t
+  Int,         // any integer fitting signed 64 bits -> int64_t
   Float,       // anything float() accepts; NaN and inf pass -> double
   Flag,        // bool or numpy.bool_ only -> bool
   Name,        // str -> string
@@ -59,8 +60,8 @@ struct Signature {
 
 using Value = std::variant<std::monostate, ArrayView, std::vector<std::size_t>,
                            std::vector<std::vector<std::size_t>>, std::vector<std::int64_t>,
-                           std::vector<double>, std::vector<std::string>, std::uint64_t, double,
-                           bool, std::string>;
+                           std::vector<double>, std::vector<std::string>, std::uint64_t,
+                           std::int64_t, double, bool, std::string>;
 
 // Binds and converts `args`/`kwargs` of a call against `sig`: one value per
 // parameter, in parameter order (monostate for None).
@@ -93,6 +94,8 @@ template <>
 struct KindOf<std::vector<std::string>> : std::integral_constant<Kind, Kind::StrList> {};
 template <>
 struct KindOf<std::uint64_t> : std::integral_constant<Kind, Kind::Count> {};
+template <>
+struct KindOf<std::int64_t> : std::integral_constant<Kind, Kind::Int> {};
 template <>
 struct KindOf<double> : std::integral_constant<Kind, Kind::Float> {};
 template <>

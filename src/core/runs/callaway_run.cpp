@@ -30,6 +30,36 @@ void check_anticipation(const estimators::Panel& panel, std::uint64_t anticipati
       anticipation, anticipation + 1));
 }
 
+void check_event_window(const did::EventWindow& window) {
+  if (window.min_e && window.max_e && *window.min_e > *window.max_e) {
+    throw UserError(
+        format("min_e must be <= max_e; got min_e={} and max_e={}", *window.min_e, *window.max_e));
+  }
+  if (window.balance_e && *window.balance_e < 0) {
+    throw UserError(format("balance_e must be >= 0; got {}", *window.balance_e));
+  }
+}
+
+namespace {
+
+void fill_calendar(PyDidResult& r, const did::CsResult& cs) {
+  for (const did::AggEffect& c : cs.calendar) {
+    r.calendar_period.push_back(c.key);
+    r.calendar_att.push_back(c.estimate);
+    r.calendar_se.push_back(c.se);
+  }
+  if (cs.calendar_overall) {
+    r.overall_calendar_att = cs.calendar_overall->estimate;
+    r.overall_calendar_se = cs.calendar_overall->se;
+  }
+  if (cs.dynamic_overall) {
+    r.overall_dynamic_att = cs.dynamic_overall->estimate;
+    r.overall_dynamic_se = cs.dynamic_overall->se;
+  }
+}
+
+}  // namespace
+
 PyDidResult run_callaway(const CallawayRequest& request) {
   // The bands are formed in normalised units too: their critical value is in
   // standard errors, unitless.
@@ -40,11 +70,16 @@ PyDidResult run_callaway(const CallawayRequest& request) {
                   "run_callaway: a missing cell in a panel checked complete");
   const did::CsResult cs =
       did::fit_with_anticipation(panel, request.control == Control::NotYet, request.anticipation,
-                                 request.varying_base, sampling);
+                                 request.varying_base, sampling, request.window);
   PyDidResult r;
   r.att = cs.overall_att;
   r.se = cs.overall_se;
   fill_event_study(r, cs.event_study);
+  // Effects may start `anticipation` periods before adoption, so only the
+  // earlier event times are tested for pre-trends.
+  set_event_cov(r, did::influence_covariance(cs.event_study, sampling), 1.0,
+                -static_cast<std::int64_t>(request.anticipation));
+  fill_calendar(r, cs);
   if (request.bands.run) {
     std::vector<std::vector<double>> ifs;
     ifs.reserve(cs.event_study.size());

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <string_view>
 
+#include "core/estimators/did/callaway.hpp"
 #include "core/estimators/panel.hpp"
 #include "core/estimators/sampling.hpp"
 #include "core/format.hpp"
@@ -59,7 +60,12 @@ struct CallawayRequest {
   // NaN cells of y are missing observations (checked by
   // check_observed_panel); otherwise y is complete.
   bool keep_missing = false;
+  estimators::did::EventWindow window;  // the event times reported
 };
+
+// min_e <= max_e when both are given, and balance_e >= 0; UserError
+// naming the argument otherwise.
+void check_event_window(const estimators::did::EventWindow& window);
 
 // Fits y normalised by a power of two (scale.hpp); results in y's units.
 // With clusters the standard errors and the bands' multipliers are by

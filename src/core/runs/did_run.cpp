@@ -303,7 +303,8 @@ PyBaconResult run_bacon(const est::Panel& panel) {
   return r;
 }
 
-void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor) {
+void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor,
+                   std::int64_t pre_before) {
   const std::size_t e = cov.rows;
   result.event_cov.resize(e * e);
   for (std::size_t a = 0; a < e; ++a) {
@@ -311,7 +312,7 @@ void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor) {
   }
   std::vector<std::size_t> pre;
   for (std::size_t a = 0; a < result.event_time.size(); ++a) {
-    if (result.event_time[a] < 0) pre.push_back(a);
+    if (result.event_time[a] < pre_before) pre.push_back(a);
   }
   if (pre.empty()) return;
   linalg::Mat v(pre.size(), pre.size());
@@ -352,6 +353,15 @@ void set_normal_p_values(PyDidResult& result) {
     result.overall_group_p_value =
         inference::normal_p_value(*result.overall_group_att, *result.overall_group_se);
   }
+  result.calendar_p_value = p_values(result.calendar_att, result.calendar_se);
+  if (result.overall_calendar_att && result.overall_calendar_se) {
+    result.overall_calendar_p_value =
+        inference::normal_p_value(*result.overall_calendar_att, *result.overall_calendar_se);
+  }
+  if (result.overall_dynamic_att && result.overall_dynamic_se) {
+    result.overall_dynamic_p_value =
+        inference::normal_p_value(*result.overall_dynamic_att, *result.overall_dynamic_se);
+  }
 }
 
 }  // namespace
@@ -377,6 +387,20 @@ void set_normal_intervals(PyDidResult& result, double level) {
   if (result.overall_group_att && result.overall_group_se) {
     result.overall_group_ci_lower = lower(*result.overall_group_att, *result.overall_group_se);
     result.overall_group_ci_upper = upper(*result.overall_group_att, *result.overall_group_se);
+  }
+  bounds(result.calendar_att, result.calendar_se, result.calendar_ci_lower,
+         result.calendar_ci_upper);
+  if (result.overall_calendar_att && result.overall_calendar_se) {
+    result.overall_calendar_ci_lower =
+        lower(*result.overall_calendar_att, *result.overall_calendar_se);
+    result.overall_calendar_ci_upper =
+        upper(*result.overall_calendar_att, *result.overall_calendar_se);
+  }
+  if (result.overall_dynamic_att && result.overall_dynamic_se) {
+    result.overall_dynamic_ci_lower =
+        lower(*result.overall_dynamic_att, *result.overall_dynamic_se);
+    result.overall_dynamic_ci_upper =
+        upper(*result.overall_dynamic_att, *result.overall_dynamic_se);
   }
   set_normal_p_values(result);
 }

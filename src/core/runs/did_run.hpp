@@ -88,9 +88,11 @@ void fill_event_study(PyDidResult& result, std::span<const estimators::did::AggE
 
 // Copies an E x E covariance into the record's row-major event_cov, scaled
 // by factor^2, and runs the joint Wald test that every pre-period entry
-// (event time < 0) is 0 when there is one and their covariance is positive
-// definite.
-void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor = 1.0);
+// (event time < pre_before; earlier than 0 unless anticipation allows
+// effects before adoption) is 0 when there is one and their covariance is
+// positive definite.
+void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor = 1.0,
+                   std::int64_t pre_before = 0);
 
 // The normal intervals estimate +- z se, z = normal_critical(level), of the
 // overall ATT, every event time, every cohort and the cohort average (when

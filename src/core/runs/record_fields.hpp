@@ -158,6 +158,35 @@ struct RecordFields<PyDidResult> {
       F<&R::n_not_imputed>{"n_not_imputed", units::count,
                            "Imputation: treated cells whose unit or period has no untreated\n"
                            "cell, left out of every estimand; None for the other estimators."},
+      F<&R::calendar_period>{"calendar_period", units::count,
+                             "Calendar-time aggregation (Callaway & Sant'Anna only): each period\n"
+                             "index from the first adoption on, with the cohort-share weighted\n"
+                             "mean of the effects of the cohorts treated by then."},
+      F<&R::calendar_att>{"calendar_att", units::y},
+      F<&R::calendar_se>{"calendar_se", units::y},
+      F<&R::calendar_ci_lower>{
+          "calendar_ci_lower", units::y,
+          "Normal intervals per period at `level`, matching `calendar_period`."},
+      F<&R::calendar_ci_upper>{"calendar_ci_upper", units::y},
+      F<&R::calendar_p_value>{"calendar_p_value", units::unitless,
+                              "Normal p-values per period, matching `calendar_period`."},
+      F<&R::overall_calendar_att>{"overall_calendar_att", units::y,
+                                  "The mean of `calendar_att` over its periods, when available."},
+      F<&R::overall_calendar_se>{"overall_calendar_se", units::y},
+      F<&R::overall_calendar_ci_lower>{"overall_calendar_ci_lower", units::y,
+                                       "Normal interval of `overall_calendar_att` at `level`."},
+      F<&R::overall_calendar_ci_upper>{"overall_calendar_ci_upper", units::y},
+      F<&R::overall_calendar_p_value>{"overall_calendar_p_value", units::unitless,
+                                      "Normal p-value of `overall_calendar_att`."},
+      F<&R::overall_dynamic_att>{"overall_dynamic_att", units::y,
+                                 "The mean of the event study over its event times >= 0\n"
+                                 "(Callaway & Sant'Anna only), when available."},
+      F<&R::overall_dynamic_se>{"overall_dynamic_se", units::y},
+      F<&R::overall_dynamic_ci_lower>{"overall_dynamic_ci_lower", units::y,
+                                      "Normal interval of `overall_dynamic_att` at `level`."},
+      F<&R::overall_dynamic_ci_upper>{"overall_dynamic_ci_upper", units::y},
+      F<&R::overall_dynamic_p_value>{"overall_dynamic_p_value", units::unitless,
+                                     "Normal p-value of `overall_dynamic_att`."},
   };
 };
 

@@ -82,6 +82,24 @@ struct PyDidResult {
   std::optional<double> pretrend_p_value;
   std::vector<double> event_cov;             // E x E, row-major; empty when not formed
   std::optional<std::size_t> n_not_imputed;  // imputation: treated cells left out
+  // Callaway-Sant'Anna's calendar-time aggregation and the plain means over
+  // calendar periods and over post-period event times.
+  std::vector<std::int64_t> calendar_period;
+  std::vector<double> calendar_att;
+  std::vector<double> calendar_se;
+  std::vector<double> calendar_ci_lower;
+  std::vector<double> calendar_ci_upper;
+  std::vector<double> calendar_p_value;
+  std::optional<double> overall_calendar_att;
+  std::optional<double> overall_calendar_se;
+  std::optional<double> overall_calendar_ci_lower;
+  std::optional<double> overall_calendar_ci_upper;
+  std::optional<double> overall_calendar_p_value;
+  std::optional<double> overall_dynamic_att;
+  std::optional<double> overall_dynamic_se;
+  std::optional<double> overall_dynamic_ci_lower;
+  std::optional<double> overall_dynamic_ci_upper;
+  std::optional<double> overall_dynamic_p_value;
 };
 
 struct PyCpascResult {

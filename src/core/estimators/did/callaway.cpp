@@ -276,8 +276,87 @@ double squared_norm(std::span<const double> psi, const Sampling& sampling) {
 
 }  // namespace cells
 
+linalg::Mat influence_covariance(std::span<const AggEffect> aggregates, const Sampling& sampling) {
+  const std::size_t E = aggregates.size();
+  Mat cov(E, E);
+  if (E == 0) return cov;
+  const std::size_t N = aggregates.front().influence.size();
+  // Clustered, the cluster sums stand in for the units.
+  std::vector<std::vector<double>> sums;
+  for (const AggEffect& a : aggregates) {
+    if (!sampling.clustered()) break;
+    std::vector<double>& s = sums.emplace_back(sampling.n_clusters, 0.0);
+    for (std::size_t i = 0; i < N; ++i) s[sampling.cluster[i]] += a.influence[i];
+  }
+  const auto rows = [&](std::size_t a) -> const std::vector<double>& {
+    return sampling.clustered() ? sums[a] : aggregates[a].influence;
+  };
+  const double n2 = static_cast<double>(N) * static_cast<double>(N);
+  for (std::size_t a = 0; a < E; ++a) {
+    for (std::size_t b = 0; b <= a; ++b) {
+      const std::vector<double>& x = rows(a);
+      const std::vector<double>& y = rows(b);
+      double s = 0.0;
+      for (std::size_t i = 0; i < x.size(); ++i) s += x[i] * y[i];
+      cov(a, b) = s / n2;
+      cov(b, a) = cov(a, b);
+    }
+  }
+  return cov;
+}
+
+namespace {
+
+// The plain mean of several aggregates, its influence the mean of theirs.
+std::optional<AggEffect> plain_mean(std::span<const AggEffect* const> parts, const Shares& shares) {
+  if (parts.empty()) return std::nullopt;
+  const std::size_t N = shares.n_units;
+  const double m = 1.0 / static_cast<double>(parts.size());
+  AggEffect out;
+  out.influence.assign(N, 0.0);
+  for (const AggEffect* p : parts) {
+    out.estimate += m * p->estimate;
+    for (std::size_t i = 0; i < N; ++i) out.influence[i] += m * p->influence[i];
+  }
+  out.se = std::sqrt(cells::squared_norm(out.influence, shares.sampling)) / static_cast<double>(N);
+  return out;
+}
+
+// The event times the dynamic aggregation reports, ascending, and whether a
+// cell enters it.
+struct EventSelection {
+  std::vector<std::int64_t> events;
+  std::optional<std::int64_t> balance_e;
+  std::int64_t last_period = 0;
+
+  bool admits(const GroupTimeAtt& c) const {
+    return !balance_e || last_period - static_cast<std::int64_t>(c.cohort) >= *balance_e;
+  }
+};
+
+EventSelection select_events(std::span<const GroupTimeAtt> cells, const EventWindow& window,
+                             std::size_t n_periods) {
+  EventSelection sel{{}, window.balance_e, static_cast<std::int64_t>(n_periods) - 1};
+  for (const GroupTimeAtt& c : cells) {
+    if (sel.admits(c)) sel.events.push_back(c.event_time);
+  }
+  std::sort(sel.events.begin(), sel.events.end());
+  sel.events.erase(std::unique(sel.events.begin(), sel.events.end()), sel.events.end());
+  const auto drop = [&](auto&& outside) { std::erase_if(sel.events, outside); };
+  if (window.balance_e) {
+    const std::int64_t b = *window.balance_e;
+    drop([&](std::int64_t e) { return e > b || e < b - sel.last_period; });
+  }
+  if (window.min_e) drop([&](std::int64_t e) { return e < *window.min_e; });
+  if (window.max_e) drop([&](std::int64_t e) { return e > *window.max_e; });
+  return sel;
+}
+
+}  // namespace
+
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
-                               bool varying_base, const Sampling& sampling) {
+                               bool varying_base, const Sampling& sampling,
+                               const EventWindow& window) {
   if (!not_yet_treated && panel.never_treated_units().empty()) {
     panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
   }
@@ -300,14 +379,17 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
     return items;
   };
 
-  std::vector<std::int64_t> events;
-  for (const GroupTimeAtt& c : out.cells) events.push_back(c.event_time);
-  std::sort(events.begin(), events.end());
-  events.erase(std::unique(events.begin(), events.end()), events.end());
-  for (const std::int64_t e : events) {
-    const auto items = inputs([&](const GroupTimeAtt& c) { return c.event_time == e; });
+  const EventSelection sel = select_events(out.cells, window, panel.n_periods());
+  for (const std::int64_t e : sel.events) {
+    const auto items =
+        inputs([&](const GroupTimeAtt& c) { return c.event_time == e && sel.admits(c); });
     if (auto agg = aggregate(items, shares, e)) out.event_study.push_back(std::move(*agg));
   }
+  std::vector<const AggEffect*> post_events;
+  for (const AggEffect& a : out.event_study) {
+    if (a.key >= 0) post_events.push_back(&a);
+  }
+  out.dynamic_overall = plain_mean(post_events, shares);
 
   // Every post-period cell at its cohort's share: cohorts with more
   // post-periods carry more total weight.
@@ -334,6 +416,20 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
     out.group_overall_att = agg->estimate;
     out.group_overall_se = agg->se;
   }
+
+  // Calendar time: each period from the first adoption on, over the cohorts
+  // already treated then.
+  for (std::size_t t = kept.empty() ? panel.n_periods() : kept.front(); t < panel.n_periods();
+       ++t) {
+    const auto items =
+        inputs([&](const GroupTimeAtt& c) { return c.period == t && c.event_time >= 0; });
+    if (auto agg = aggregate(items, shares, static_cast<std::int64_t>(t))) {
+      out.calendar.push_back(std::move(*agg));
+    }
+  }
+  std::vector<const AggEffect*> periods;
+  for (const AggEffect& a : out.calendar) periods.push_back(&a);
+  out.calendar_overall = plain_mean(periods, shares);
   return out;
 }
 

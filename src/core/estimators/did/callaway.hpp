@@ -17,11 +17,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
+#include <span>
 #include <vector>
 
 #include "core/estimators/did/effects.hpp"
 #include "core/estimators/panel.hpp"
 #include "core/estimators/sampling.hpp"
+#include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::did {
 
@@ -34,10 +37,28 @@ struct GroupTimeAtt {
   double se = 0.0;
 };
 
+// Which event times the dynamic aggregation reports. `min_e` / `max_e`
+// bound them; `balance_e` keeps only the cohorts observed for at least
+// `balance_e` periods after adoption and the event times every such cohort
+// spans up to `balance_e`, so that each event time averages the same
+// cohorts. None of them touches the cells, the cohort or the calendar
+// aggregations, or the overall effect.
+struct EventWindow {
+  std::optional<std::int64_t> min_e;
+  std::optional<std::int64_t> max_e;
+  std::optional<std::int64_t> balance_e;
+};
+
 struct CsResult {
-  std::vector<GroupTimeAtt> cells;        // creation order: cohort ascending, then period
-  std::vector<AggEffect> event_study;     // ascending event time (pre-periods included)
-  std::vector<AggEffect> groups;          // ascending cohort, post-period cells only
+  std::vector<GroupTimeAtt> cells;     // creation order: cohort ascending, then period
+  std::vector<AggEffect> event_study;  // ascending event time (pre-periods included)
+  std::vector<AggEffect> groups;       // ascending cohort, post-period cells only
+  std::vector<AggEffect> calendar;     // ascending period (key), its post-period cells
+  // The plain means over the post-period event times of `event_study` and
+  // over the periods of `calendar` (influence: the mean of theirs); none
+  // when there is nothing to average.
+  std::optional<AggEffect> dynamic_overall;
+  std::optional<AggEffect> calendar_overall;
   std::vector<double> overall_influence;  // empty when no post-period cell exists
   double overall_att = 0.0;
   double overall_se = 0.0;
@@ -65,6 +86,12 @@ struct CsResult {
 // observation (the entry checks it); a cell lacking treated or comparison
 // observations in either of its periods is skipped.
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
-                               bool varying_base = false, const Sampling& sampling = {});
+                               bool varying_base = false, const Sampling& sampling = {},
+                               const EventWindow& window = {});
+
+// The covariance of aggregates from their influence functions: entry (a, b)
+// is sum over clusters of (sum psi_a)(sum psi_b) / N^2 (each unit its own
+// cluster when unclustered), so the diagonal is the squared standard errors.
+linalg::Mat influence_covariance(std::span<const AggEffect> aggregates, const Sampling& sampling);
 
 }  // namespace quintara::estimators::did
