@@ -300,6 +300,7 @@ def geo_select(
     include: Sequence[SupportsIndex] | None = None,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    search: str = "random",
 ) -> list[MarketCandidate]:
     """Search and rank candidate treatment-market sets."""
 

@@ -248,7 +248,8 @@ def _power(args: argparse.Namespace) -> Any:
 
 def _select(args: argparse.Namespace) -> Any:
     opts = _options(
-        args, ["method", "alpha", "target_power", "lookback", "min_pre", "seed", "exact_size"]
+        args,
+        ["method", "alpha", "target_power", "lookback", "min_pre", "seed", "exact_size", "search"],
     )
     if args.candidates is not None:
         opts["n_candidates"] = args.candidates
@@ -403,7 +404,13 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
     p.add_argument("--target-lift", dest="target_lift", type=float, required=True, metavar="X")
     p.add_argument("--max-treated", dest="max_treated", type=int, required=True, metavar="K")
-    p.add_argument("--candidates", type=int, metavar="N", help="random candidates to search")
+    p.add_argument("--candidates", type=int, metavar="N", help="candidate sets to score")
+    p.add_argument(
+        "--search",
+        choices=["sized", "random"],
+        help="sized (default): the budget shared among the sizes 1..max-treated; random: "
+        "every single market first, then random larger sets",
+    )
     p.add_argument("--method")
     p.add_argument(
         "--eligible", nargs="+", metavar="NAME", help="markets that may be treated (default: all)"

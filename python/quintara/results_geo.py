@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+from collections import Counter
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import pandas as pd
@@ -187,6 +189,13 @@ class MarketSelection(_Result):
     ----------
     raw : list of MarketCandidate
         The compiled result, best first.
+    sizes : pandas.DataFrame
+        Per requested size (treated markets, include markets counted): the
+        distinct sets the eligible markets hold, how many the search scored
+        and whether that is all of them.
+    n_distinct : float
+        Distinct candidate sets of the requested sizes (a float: the count
+        can exceed any integer type; exact below 2**53).
     """
 
     raw: list[_quintara.MarketCandidate]
@@ -198,12 +207,27 @@ class MarketSelection(_Result):
         test_len: int,
         target_lift: float,
         options: dict[str, Any],
+        counts: Sequence[dict[str, Any]] = (),
     ) -> None:
         self.raw = raw
         self.panel = panel
         self.test_len = test_len
         self.target_lift = target_lift
         self.options = options
+        scored = Counter(len(c.treated) for c in raw)
+        self.sizes = pd.DataFrame(
+            [
+                {
+                    "distinct": c["distinct"],
+                    "scored": scored.get(c["size"], 0),
+                    "exhaustive": scored.get(c["size"], 0) == c["distinct"],
+                }
+                for c in counts
+            ],
+            columns=["distinct", "scored", "exhaustive"],
+            index=pd.Index([c["size"] for c in counts], name="size"),
+        )
+        self.n_distinct = float(self.sizes["distinct"].sum())
 
     @property
     def candidates(self) -> pd.DataFrame:
@@ -258,6 +282,18 @@ class MarketSelection(_Result):
         return {
             "test_len": self.test_len,
             "target_lift": self.target_lift,
+            "search": self.options.get("search", "random"),
+            "n_distinct": self.n_distinct,
+            "sizes": [
+                {"size": int(k), "distinct": float(d), "scored": int(n), "exhaustive": bool(e)}
+                for k, d, n, e in zip(
+                    self.sizes.index.tolist(),
+                    self.sizes.distinct,
+                    self.sizes.scored,
+                    self.sizes.exhaustive,
+                    strict=True,
+                )
+            ],
             "candidates": [
                 {
                     "markets": [json_label(m) for m in r.markets],
@@ -283,7 +319,7 @@ class MarketSelection(_Result):
             ("Test length", f"{self.test_len} periods"),
             ("Target lift", pct(self.target_lift)),
             ("Method", str(self.options.get("method", "sdid"))),
-            ("Candidates", str(len(self.raw))),
+            ("Candidates", self._searched()),
         ]
         rows = [
             [
@@ -303,6 +339,16 @@ class MarketSelection(_Result):
             rows,
             [detection_test(float(self.options.get("alpha", 0.1)), "the", self.options)],
         )
+
+    def _searched(self) -> str:
+        """ "24 scored of 10,700 distinct sets (sizes 1-3)", or the count alone."""
+        if self.sizes.empty:
+            return str(len(self.raw))
+        d = self.n_distinct
+        total = f"{int(d):,}" if d < 1e15 else f"{d:.3g}"
+        lo, hi = self.sizes.index.min(), self.sizes.index.max()
+        span = f"size {lo}" if lo == hi else f"sizes {lo}-{hi}"
+        return f"{len(self.raw):,} scored of {total} distinct sets ({span})"
 
     def __repr__(self) -> str:
         return f"<MarketSelection: {len(self.raw)} candidates, best {_names(self.best)}>"

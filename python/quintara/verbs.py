@@ -750,6 +750,12 @@ def select_markets(
         Show progress on stderr (None: only when stderr is a terminal).
     **options
         Passed to `geo_select` (``method``, ``n_candidates``, ``seed``, ...).
+        ``search`` defaults to "sized" here: the ``n_candidates`` budget is
+        shared among the requested sizes (1 to `max_treated` markets, or
+        ``exact_size``), sizes small enough are enumerated whole, and the
+        result's `sizes` says how many distinct sets each size holds and how
+        many were scored. "random" is the compiled default: every single
+        addition first, then random larger sets.
 
     Returns
     -------
@@ -758,9 +764,14 @@ def select_markets(
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     _check_options("select_markets", _quintara.geo_select, options, 5)
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
-    kwargs = dict(options)
+    # The search that spends the budget across the requested sizes, unless
+    # asked for the compiled default.
+    kwargs = {"search": "sized", **options}
     if include is not None:
         kwargs["include"] = panel.unit_positions(include)
+    counts = _quintara._candidate_counts(  # type: ignore[attr-defined]
+        panel.y, rows, max_treated, test_len, target_lift, **kwargs
+    )
     raw = _progress.run(
         _quintara.geo_select,
         panel.y,
@@ -772,7 +783,7 @@ def select_markets(
         show=progress,
         **kwargs,
     )
-    return MarketSelection(raw, panel, test_len, target_lift, kwargs)
+    return MarketSelection(raw, panel, test_len, target_lift, kwargs, counts)
 
 
 def diagnose(

@@ -11,6 +11,7 @@
 
 #include "bindings/results.hpp"
 #include "core/geo/selection.hpp"
+#include "core/geo/sized_search.hpp"
 #include "core/runs/methods.hpp"
 #include "core/runs/selection_run.hpp"
 #include "core/runs/validate.hpp"
@@ -38,6 +39,7 @@ struct GeoSelectArgs {
   std::optional<std::vector<std::size_t>> include;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string search;
   std::vector<std::vector<std::size_t>> candidates;  // _evaluate_candidates only
 };
 
@@ -64,11 +66,13 @@ auto select_params(const char* name, Extra... extra) {
                 opt_arg("lookback", &A::lookback),
                 opt_arg("include", &A::include),
                 arg("min_weight", &A::min_weight, "0.0"),
-                arg("max_weight", &A::max_weight, "1.0")};
+                arg("max_weight", &A::max_weight, "1.0"),
+                arg("search", &A::search, "\"random\"")};
 }
 
 const auto geo_select_params = select_params("geo_select");
 const auto select_candidates_params = select_params("_select_candidates");
+const auto candidate_counts_params = select_params("_candidate_counts");
 const auto evaluate_candidates_params =
     select_params("_evaluate_candidates", arg("candidates", &GeoSelectArgs::candidates));
 
@@ -147,6 +151,7 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   s.min_weight = a.min_weight;
   s.max_weight = a.max_weight;
   s.method = method;
+  s.search = runs::parse_search(a.search);
   return request;
 }
 
@@ -160,6 +165,26 @@ Ref select_candidates(PyObject* args, PyObject* kwargs) {
   GeoSelectArgs a = select_candidates_params.parse(args, kwargs);
   const runs::SelectionRequest request = validated_request(a);
   return list_of(runs::run_candidate_sets(request));
+}
+
+// One dict per requested size: size, distinct (a float: the count can pass
+// 2^64), taken, exhaustive.
+Ref candidate_counts(PyObject* args, PyObject* kwargs) {
+  GeoSelectArgs a = candidate_counts_params.parse(args, kwargs);
+  const runs::SelectionRequest request = validated_request(a);
+  const std::vector<geo::SizeCount> rows = geo::sized_plan(request.settings);
+  Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
+  for (std::size_t i = 0; i < rows.size(); ++i) {
+    Ref d = Ref::check(PyDict_New());
+    check_status(PyDict_SetItemString(d.get(), "size", new_uint(rows[i].size).get()));
+    check_status(PyDict_SetItemString(d.get(), "distinct",
+                                      Ref::check(PyFloat_FromDouble(rows[i].distinct)).get()));
+    check_status(PyDict_SetItemString(d.get(), "taken", new_uint(rows[i].taken).get()));
+    check_status(PyDict_SetItemString(d.get(), "exhaustive",
+                                      Ref::check(PyBool_FromLong(rows[i].exhaustive)).get()));
+    check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d.release()));
+  }
+  return list;
 }
 
 Ref evaluate_candidates(PyObject* args, PyObject* kwargs) {
@@ -186,7 +211,13 @@ const EntryDef geo_select_entry{
     "limit is reached; with `exact_size` every set has that many markets. Each\n"
     "set is scored by its power at `target_lift` (a power curve at 0, 0.5, 1,\n"
     "1.5 and 2 times `target_lift`), its design-diagnostics confidence and its\n"
-    "minimal detectable effect. Returns every candidate, best score first.",
+    "minimal detectable effect. Returns every candidate, best score first.\n"
+    "\n"
+    "`search=\"sized\"` spends the `n_candidates` budget across the requested\n"
+    "sizes instead (every size from 1 to `max_treated` added markets, or\n"
+    "`exact_size`): each size gets an equal share, sizes whose every set fits\n"
+    "in their share are enumerated whole and hand on the rest, so every size\n"
+    "is represented and a small design is searched exhaustively.",
     cfunction<geo_select>(),
 };
 
@@ -194,6 +225,13 @@ const EntryDef select_candidates_entry{
     &select_candidates_params.signature(),
     "The candidate sets geo_select would evaluate, in production order (private).",
     cfunction<select_candidates>(),
+};
+
+const EntryDef candidate_counts_entry{
+    &candidate_counts_params.signature(),
+    "Per requested size, the distinct sets the pool holds and how many\n"
+    "search=\"sized\" takes (private).",
+    cfunction<candidate_counts>(),
 };
 
 const EntryDef evaluate_candidates_entry{

@@ -15,5 +15,6 @@ extern const EntryDef geo_select_entry;
 extern const EntryDef select_candidates_entry;    // the sets in production order
 extern const EntryDef evaluate_candidates_entry;  // (y, candidates, ...): records, in order
 extern const EntryDef rank_candidates_entry;      // (scores): the ranking order
+extern const EntryDef candidate_counts_entry;     // sets per requested size, and taken
 
 }  // namespace quintara::bindings

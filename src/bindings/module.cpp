@@ -87,8 +87,8 @@ std::vector<PyMethodDef>& private_table() {
     static std::deque<std::string> docs;
     table.push_back(reconstruct_def);
     table.push_back(result_fields_def);
-    for (const EntryDef* e :
-         {&select_candidates_entry, &evaluate_candidates_entry, &rank_candidates_entry}) {
+    for (const EntryDef* e : {&select_candidates_entry, &evaluate_candidates_entry,
+                              &rank_candidates_entry, &candidate_counts_entry}) {
       docs.push_back(e->signature->docstring(e->body));
       table.push_back(
           {e->signature->name, e->function, METH_VARARGS | METH_KEYWORDS, docs.back().c_str()});

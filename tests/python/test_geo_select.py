@@ -134,7 +134,8 @@ def test_weight_bounds_use_the_extreme_donor_pools(y: np.ndarray, kw: dict, mess
         select(y, max_treated=5, **kw)
 
 
-@pytest.mark.parametrize("kw", [{"include": [2]}, {"exact_size": 3, "include": [6, 6]}, {}])
+@pytest.mark.parametrize("kw", [{"include": [2]}, {"exact_size": 3, "include": [6, 6]}, {},
+                                {"search": "sized", "include": [2]}])
 def test_the_private_steps_compose_to_geo_select(y: np.ndarray, kw: dict) -> None:
     args = {**SEARCH, **kw}
     sets = _quintara._select_candidates(y, **args)  # type: ignore[attr-defined]
@@ -150,3 +151,18 @@ def test_the_private_steps_compose_to_geo_select(y: np.ndarray, kw: dict) -> Non
     with pytest.raises(ValueError, match=message):
         _quintara._evaluate_candidates(y, [[0], [2, 2]], **args)  # type: ignore[attr-defined]
 
+
+
+def test_sized_search_counts_and_its_argument(y: np.ndarray) -> None:
+    # 7 eligible markets, up to 3 treated, 12 candidates: 4 of each size, and
+    # the counts say how many sets each size holds.
+    out = select(y, max_treated=3, n_candidates=12, search="sized")
+    assert sorted(len(c.treated) for c in out) == [1] * 4 + [2] * 4 + [3] * 4
+    counts = _quintara._candidate_counts(  # type: ignore[attr-defined]
+        y, **{**SEARCH, "max_treated": 3, "n_candidates": 12, "search": "sized"}
+    )
+    assert [(c["size"], c["distinct"], c["taken"]) for c in counts] == [
+        (1, 7.0, 4), (2, 21.0, 4), (3, 35.0, 4)
+    ]
+    with pytest.raises(ValueError, match=r"^unknown search 'greedy' \(expected random/sized\)$"):
+        select(y, search="greedy")

@@ -115,8 +115,12 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
     sel = quintara.select_markets(geo, eligible=eligible, max_treated=2, test_len=8,
                                   target_lift=0.05, n_candidates=6, lookback=4)
     raw_sel = quintara.geo_select(geo.y, geo.unit_positions(eligible), 2, 8, 0.05,
-                                  n_candidates=6, lookback=4)
+                                  n_candidates=6, lookback=4, search="sized")
     assert [tuple(geo.units[c.treated]) for c in raw_sel] == list(sel.candidates.markets)
+    # 4 singletons and 6 pairs, a budget of 6: 3 of each, counted in the result.
+    assert sel.sizes.to_dict("list") == {"distinct": [4.0, 6.0], "scored": [3, 3],
+                                         "exhaustive": [False, False]}
+    assert "6 scored of 10 distinct sets (sizes 1-2)" in sel.summary()
     assert sel.best == list(sel.candidates.markets.iloc[0])
     dg = quintara.diagnose(geo, treated=names, test_len=8)
     assert dg.warnings == quintara.geo_diagnostics(geo.y, rows, 8).warnings

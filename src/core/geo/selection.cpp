@@ -10,6 +10,7 @@
 
 #include "core/geo/diagnostics.hpp"
 #include "core/geo/power.hpp"
+#include "core/geo/sized_search.hpp"
 #include "core/geo/types.hpp"
 #include "core/linalg/rng.hpp"
 #include "core/panic.hpp"
@@ -104,6 +105,7 @@ void single_additions(CandidateList& out, const Set& include, const Set& pool) {
 }  // namespace
 
 std::vector<Set> candidate_sets(const SelectionSettings& s) {
+  if (s.search == Search::Sized) return sized_candidate_sets(s);
   const Set include = sorted_unique(s.include);
   Set pool;
   {

@@ -23,6 +23,11 @@
 
 namespace quintara::geo {
 
+// How the candidate sets are produced: Random is the search described
+// above; Sized counts the budget across the requested sizes
+// (sized_search.hpp).
+enum class Search { Random, Sized };
+
 // One search request, read-only once built. Index lists may hold repeats and
 // need not be sorted; the search sorts and de-duplicates them.
 struct SelectionSettings {
@@ -41,6 +46,7 @@ struct SelectionSettings {
   double min_weight = 0.0;
   double max_weight = 1.0;
   estimators::sc::Method method = estimators::sc::Method::Sdid;
+  Search search = Search::Random;
 };
 
 // One evaluated set.

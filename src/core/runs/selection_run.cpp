@@ -39,6 +39,12 @@ void check_include_leaves_control(std::size_t n_include, std::size_t n_units) {
   }
 }
 
+geo::Search parse_search(std::string_view text) {
+  if (text == "random") return geo::Search::Random;
+  if (text == "sized") return geo::Search::Sized;
+  throw UserError(format("unknown search '{}' (expected random/sized)", text));
+}
+
 PyMarketCandidate candidate_record(const geo::MarketCandidate& c) {
   PyMarketCandidate r;
   r.treated = c.treated;

@@ -4,6 +4,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <string_view>
 #include <vector>
 
 #include "core/geo/selection.hpp"
@@ -28,6 +29,10 @@ void check_eligible(std::size_t n_eligible);
 // n_include < n_units, else UserError "include treats every market; need at
 // least one market left as a control".
 void check_include_leaves_control(std::size_t n_include, std::size_t n_units);
+
+// "random" or "sized"; anything else is UserError "unknown search '{}'
+// (expected random/sized)".
+geo::Search parse_search(std::string_view text);
 
 // The record with the same values, field for field.
 PyMarketCandidate candidate_record(const geo::MarketCandidate& candidate);
