@@ -51,7 +51,10 @@ def render(
     if header:
         cols = len(header)
         first = max([len(header[0]), *(len(r[0]) for r in rows)]) + 2
-        rest = max(10, (WIDTH - first) // max(cols - 1, 1))
+        # Every other column at least one wider than its widest entry, so that
+        # neighbouring headers and cells never run together.
+        widest = max([len(c) for r in [header, *rows] for c in r[1:]], default=0)
+        rest = max(10, (WIDTH - first) // max(cols - 1, 1), widest + 1)
         lines.append("=" * WIDTH)
         lines.append((header[0].ljust(first) + "".join(h.rjust(rest) for h in header[1:])).rstrip())
         lines.append("-" * WIDTH)

@@ -280,8 +280,12 @@ class MarketSelection(_Result):
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: a list of {markets, score, ...}, best first."""
         return {
+            "method": str(self.options.get("method", "sdid")),
+            "entry": "geo_select",
+            "outcome": self.panel.outcome,
             "test_len": self.test_len,
             "target_lift": self.target_lift,
+            "n_candidates": len(self.raw),
             "search": self.options.get("search", "random"),
             "n_distinct": self.n_distinct,
             "sizes": [

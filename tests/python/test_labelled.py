@@ -121,6 +121,8 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
     assert sel.sizes.to_dict("list") == {"distinct": [4.0, 6.0], "scored": [3, 3],
                                          "exhaustive": [False, False]}
     assert "6 scored of 10 distinct sets (sizes 1-2)" in sel.summary()
+    header = next(line for line in sel.summary().splitlines() if line.startswith("markets"))
+    assert header.split() == ["markets", "score", "power", "MDE", "volume", "confidence"]
     assert sel.best == list(sel.candidates.markets.iloc[0])
     dg = quintara.diagnose(geo, treated=names, test_len=8)
     assert dg.warnings == quintara.geo_diagnostics(geo.y, rows, 8).warnings
