@@ -301,6 +301,8 @@ def geo_select(
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
     search: str = "random",
+    exclude: Sequence[SupportsIndex] | None = None,
+    control_pool: Sequence[SupportsIndex] | None = None,
 ) -> list[MarketCandidate]:
     """Search and rank candidate treatment-market sets."""
 

@@ -260,6 +260,8 @@ def _select(args: argparse.Namespace) -> Any:
         test_len=args.test_len,
         target_lift=args.target_lift,
         include=args.include,
+        exclude=args.exclude,
+        control_pool=args.control_pool,
         progress=_progress(args),
         **opts,
     )
@@ -416,6 +418,16 @@ def _parser() -> argparse.ArgumentParser:
         "--eligible", nargs="+", metavar="NAME", help="markets that may be treated (default: all)"
     )
     p.add_argument("--include", nargs="+", metavar="NAME", help="markets every candidate contains")
+    p.add_argument(
+        "--exclude", nargs="+", metavar="NAME", help="markets neither treated nor controls"
+    )
+    p.add_argument(
+        "--control-pool",
+        dest="control_pool",
+        nargs="+",
+        metavar="NAME",
+        help="the only markets used as controls",
+    )
     p.add_argument("--exact-size", dest="exact_size", type=int, metavar="K")
     p.add_argument("--alpha", type=float)
     p.add_argument("--target-power", dest="target_power", type=float)

@@ -716,6 +716,8 @@ def select_markets(
     test_len: int,
     target_lift: float,
     include: Any = None,
+    exclude: Any = None,
+    control_pool: Any = None,
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
@@ -740,6 +742,12 @@ def select_markets(
         The lift the test should detect, as a fraction (0.05 = +5%).
     include : sequence of labels, optional
         Markets every candidate must contain.
+    exclude : sequence of labels, optional
+        Markets that may be neither treated nor used as controls (another
+        test runs there, say); they never enter any fit.
+    control_pool : sequence of labels, optional
+        The only markets used as controls (less the candidate's own); every
+        market not treated and not excluded when None.
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
     time_order, time_format : optional
@@ -767,8 +775,10 @@ def select_markets(
     # The search that spends the budget across the requested sizes, unless
     # asked for the compiled default.
     kwargs = {"search": "sized", **options}
-    if include is not None:
-        kwargs["include"] = panel.unit_positions(include)
+    given = {"include": include, "exclude": exclude, "control_pool": control_pool}
+    for name, labels in given.items():
+        if labels is not None:
+            kwargs[name] = panel.unit_positions(labels)
     counts = _quintara._candidate_counts(  # type: ignore[attr-defined]
         panel.y, rows, max_treated, test_len, target_lift, **kwargs
     )

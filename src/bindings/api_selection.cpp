@@ -40,6 +40,8 @@ struct GeoSelectArgs {
   double min_weight = 0.0;
   double max_weight = 0.0;
   std::string search;
+  std::optional<std::vector<std::size_t>> exclude;
+  std::optional<std::vector<std::size_t>> control_pool;
   std::vector<std::vector<std::size_t>> candidates;  // _evaluate_candidates only
 };
 
@@ -67,7 +69,9 @@ auto select_params(const char* name, Extra... extra) {
                 opt_arg("include", &A::include),
                 arg("min_weight", &A::min_weight, "0.0"),
                 arg("max_weight", &A::max_weight, "1.0"),
-                arg("search", &A::search, "\"random\"")};
+                arg("search", &A::search, "\"random\""),
+                opt_arg("exclude", &A::exclude),
+                opt_arg("control_pool", &A::control_pool)};
 }
 
 const auto geo_select_params = select_params("geo_select");
@@ -127,12 +131,21 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
     runs::check_exact_size(*a.exact_size, include.size(), n_units);
   }
   runs::check_include_leaves_control(include.size(), n_units);
+  if (a.exclude) validate::check_indices("exclude", *a.exclude, n_units);
+  if (a.control_pool) validate::check_indices("control_pool", *a.control_pool, n_units);
   linalg::Mat y = mat_from_numpy(a.y);
   // The cap must be feasible for the smallest donor pool a candidate can
   // leave, the floor for the largest.
   const std::uint64_t largest = a.exact_size ? *a.exact_size : a.max_treated;
-  validate::check_weight_bounds(n_units > largest ? n_units - largest : 0, 0.0, a.max_weight);
-  validate::check_weight_bounds(n_units - 1, a.min_weight, a.max_weight);
+  if (a.exclude || a.control_pool) {
+    const auto [fewest, most] =
+        runs::check_controls(n_units, a.eligible, include, a.exclude, a.control_pool, largest);
+    validate::check_weight_bounds(fewest, 0.0, a.max_weight);
+    validate::check_weight_bounds(most, a.min_weight, a.max_weight);
+  } else {
+    validate::check_weight_bounds(n_units > largest ? n_units - largest : 0, 0.0, a.max_weight);
+    validate::check_weight_bounds(n_units - 1, a.min_weight, a.max_weight);
+  }
 
   runs::SelectionRequest request{std::move(y), {}};
   geo::SelectionSettings& s = request.settings;
@@ -140,6 +153,8 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   s.lookback = as_size(a.lookback);
   s.eligible = std::move(a.eligible);
   s.include = std::move(include);
+  if (a.exclude) s.exclude = std::move(*a.exclude);
+  s.control_pool = std::move(a.control_pool);
   s.max_treated = static_cast<std::size_t>(a.max_treated);
   s.test_len = static_cast<std::size_t>(a.test_len);
   s.target_lift = a.target_lift;
@@ -217,7 +232,12 @@ const EntryDef geo_select_entry{
     "sizes instead (every size from 1 to `max_treated` added markets, or\n"
     "`exact_size`): each size gets an equal share, sizes whose every set fits\n"
     "in their share are enumerated whole and hand on the rest, so every size\n"
-    "is represented and a small design is searched exhaustively.",
+    "is represented and a small design is searched exhaustively.\n"
+    "\n"
+    "`exclude` markets are neither treated nor used as controls; with\n"
+    "`control_pool` only those markets serve as controls (less the candidate's\n"
+    "own). Both restrict each candidate's fits and diagnostics to its markets\n"
+    "and its controls.",
     cfunction<geo_select>(),
 };
 

@@ -166,3 +166,35 @@ def test_sized_search_counts_and_its_argument(y: np.ndarray) -> None:
     ]
     with pytest.raises(ValueError, match=r"^unknown search 'greedy' \(expected random/sized\)$"):
         select(y, search="greedy")
+
+
+@pytest.mark.parametrize("control_pool", [None, [2, 4, 5, 6, 7]])
+def test_exclusions_and_control_pools_match_brute_force(y: np.ndarray,
+                                                         control_pool: list[int] | None) -> None:
+    # Markets 0-4 may be treated, 7 may be neither treated nor a control; a
+    # budget above the 15 feasible sets scores every one of them.
+    args = {**SEARCH, "eligible": [0, 1, 2, 3, 4, 7], "max_treated": 2, "n_candidates": 50,
+            "search": "sized", "max_weight": 1.0}
+    out = select(y, exclude=[7], control_pool=control_pool, **args)
+    assert sorted(c.treated for c in out) == sorted(
+        [[i] for i in range(5)] + [[i, j] for i in range(5) for j in range(i + 1, 5)])
+    plain = {k: v for k, v in args.items() if k not in ("eligible", "search")}
+    for c in out:
+        # The same candidate scored on a panel that holds only its markets and
+        # its controls.
+        controls = [i for i in (control_pool or range(N)) if i != 7 and i not in c.treated]
+        rows = sorted(c.treated + controls)
+        [ref] = _quintara._evaluate_candidates(  # type: ignore[attr-defined]
+            y[rows], [[rows.index(i) for i in c.treated]], eligible=[0], **plain)
+        assert fields(c)[1:] == fields(ref)[1:], c.treated
+
+
+@pytest.mark.parametrize(("kw", "message"), [
+    ({"include": [2], "exclude": [2]}, "include and exclude share market 2"),
+    ({"eligible": [0, 1], "control_pool": [0, 1], "max_treated": 2},
+     "exclude and control_pool leave no control for a candidate of 2 markets; at least one "
+     "must remain"),
+])
+def test_restrictions_are_checked(y: np.ndarray, kw: dict, message: str) -> None:
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        select(y, **kw)

@@ -113,6 +113,13 @@ std::vector<Set> candidate_sets(const SelectionSettings& s) {
     std::set_difference(eligible.begin(), eligible.end(), include.begin(), include.end(),
                         std::back_inserter(pool));
   }
+  if (!s.exclude.empty()) {
+    const Set excluded = sorted_unique(s.exclude);
+    Set kept;
+    std::set_difference(pool.begin(), pool.end(), excluded.begin(), excluded.end(),
+                        std::back_inserter(kept));
+    pool = std::move(kept);
+  }
   const std::size_t k = include.size(), p = pool.size();
   linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(s.seed);
   CandidateList out;
@@ -160,8 +167,58 @@ double candidate_score(double power_at_target, double confidence, std::optional<
   return power_at_target * (0.5 + confidence * 0.005) + bonus;
 }
 
+std::vector<std::size_t> fit_rows(std::size_t n_units, std::span<const std::size_t> treated_sorted,
+                                  const SelectionSettings& s) {
+  Set controls;
+  if (s.control_pool) {
+    controls = sorted_unique(*s.control_pool);
+  } else {
+    controls.resize(n_units);
+    for (std::size_t i = 0; i < n_units; ++i) controls[i] = i;
+  }
+  Set rows;
+  std::set_difference(controls.begin(), controls.end(), treated_sorted.begin(),
+                      treated_sorted.end(), std::back_inserter(rows));
+  if (!s.exclude.empty()) {
+    const Set excluded = sorted_unique(s.exclude);
+    Set kept;
+    std::set_difference(rows.begin(), rows.end(), excluded.begin(), excluded.end(),
+                        std::back_inserter(kept));
+    rows = std::move(kept);
+  }
+  rows.insert(rows.end(), treated_sorted.begin(), treated_sorted.end());
+  std::sort(rows.begin(), rows.end());
+  return rows;
+}
+
+namespace {
+
+MarketCandidate evaluate_rows(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
+                              const SelectionSettings& s);
+
+}  // namespace
+
 MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
                          const SelectionSettings& s) {
+  if (s.exclude.empty() && !s.control_pool) return evaluate_rows(y, treated_sorted, s);
+  const Set rows = fit_rows(y.rows, treated_sorted, s);
+  linalg::Mat sub(rows.size(), y.cols);
+  Set treated;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    for (std::size_t j = 0; j < y.cols; ++j) sub(r, j) = y(rows[r], j);
+    if (std::binary_search(treated_sorted.begin(), treated_sorted.end(), rows[r])) {
+      treated.push_back(r);
+    }
+  }
+  MarketCandidate c = evaluate_rows(sub, treated, s);
+  c.treated.assign(treated_sorted.begin(), treated_sorted.end());
+  return c;
+}
+
+namespace {
+
+MarketCandidate evaluate_rows(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
+                              const SelectionSettings& s) {
   const std::vector<double> lifts = selection_lifts(s.target_lift);
   const PowerResult curve =
       power_curve(y, treated_sorted, s.test_len, s.min_pre, lifts, s.method, s.alpha,
@@ -185,6 +242,8 @@ MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> trea
   c.score = candidate_score(c.power_at_target, d.confidence, c.mde_pct);
   return c;
 }
+
+}  // namespace
 
 namespace {
 

@@ -35,7 +35,11 @@ struct SelectionSettings {
   std::optional<std::size_t> lookback;    // passed to the power curve
   std::vector<std::size_t> eligible;      // markets that may be added
   std::vector<std::size_t> include;       // markets forced into every candidate
-  std::size_t max_treated = 1;            // largest size when exact_size is absent
+  std::vector<std::size_t> exclude;       // markets neither treated nor controls
+  // The only markets a candidate's fits use as controls, when given; every
+  // market neither excluded nor in the candidate otherwise.
+  std::optional<std::vector<std::size_t>> control_pool;
+  std::size_t max_treated = 1;  // largest size when exact_size is absent
   std::size_t test_len = 1;
   double target_lift = 0.05;  // fraction at which power is read
   double alpha = 0.1;
@@ -70,8 +74,15 @@ std::vector<double> selection_lifts(double target_lift);
 // bonus for a smaller minimal detectable effect.
 double candidate_score(double power_at_target, double confidence, std::optional<double> mde_pct);
 
-// Scores one candidate set (ascending, no repeats, leaving a donor). The
-// settings must have passed the entry's checks.
+// The rows a candidate's fits see: the candidate and its controls,
+// ascending. Every row when nothing is excluded and no control pool is set.
+std::vector<std::size_t> fit_rows(std::size_t n_units, std::span<const std::size_t> treated_sorted,
+                                  const SelectionSettings& settings);
+
+// Scores one candidate set (ascending, no repeats, leaving a donor) on the
+// rows fit_rows gives, so that excluded markets and markets outside the
+// control pool never enter its fits or diagnostics. The settings must have
+// passed the entry's checks.
 MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
                          const SelectionSettings& settings);
 

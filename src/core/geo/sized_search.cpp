@@ -43,6 +43,12 @@ Pools pools_of(const SelectionSettings& s) {
   eligible.erase(std::unique(eligible.begin(), eligible.end()), eligible.end());
   std::set_difference(eligible.begin(), eligible.end(), out.include.begin(), out.include.end(),
                       std::back_inserter(out.pool));
+  Set excluded = s.exclude;
+  std::sort(excluded.begin(), excluded.end());
+  Set kept;
+  std::set_difference(out.pool.begin(), out.pool.end(), excluded.begin(), excluded.end(),
+                      std::back_inserter(kept));
+  out.pool = std::move(kept);
   return out;
 }
 

@@ -1,5 +1,7 @@
 #include "core/runs/selection_run.hpp"
 
+#include <algorithm>
+
 #include "core/format.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
@@ -37,6 +39,48 @@ void check_include_leaves_control(std::size_t n_include, std::size_t n_units) {
   if (n_include >= n_units) {
     throw UserError("include treats every market; need at least one market left as a control");
   }
+}
+
+std::pair<std::size_t, std::size_t> check_controls(
+    std::size_t n_units, const std::vector<std::size_t>& eligible,
+    const std::vector<std::size_t>& include_sorted,
+    const std::optional<std::vector<std::size_t>>& exclude,
+    const std::optional<std::vector<std::size_t>>& control_pool, std::uint64_t largest) {
+  std::vector<char> excluded(n_units, 0), included(n_units, 0), control(n_units, 0);
+  if (exclude) {
+    for (const std::size_t i : *exclude) excluded[i] = 1;
+  }
+  for (const std::size_t i : include_sorted) {
+    if (excluded[i]) throw UserError(format("include and exclude share market {}", i));
+    included[i] = 1;
+  }
+  for (std::size_t i = 0; i < n_units; ++i) control[i] = control_pool ? 0 : 1;
+  if (control_pool) {
+    for (const std::size_t i : *control_pool) control[i] = 1;
+  }
+  // Controls no candidate can take, and those a candidate may treat.
+  std::size_t fixed = 0, treatable = 0;
+  std::vector<char> eligible_mark(n_units, 0);
+  for (const std::size_t i : eligible) eligible_mark[i] = 1;
+  for (std::size_t i = 0; i < n_units; ++i) {
+    if (!control[i] || excluded[i] || included[i]) continue;
+    if (eligible_mark[i]) {
+      ++treatable;
+    } else {
+      ++fixed;
+    }
+  }
+  const std::size_t k = include_sorted.size();
+  const std::size_t added = largest > k ? static_cast<std::size_t>(largest) - k : 0;
+  const std::size_t most = fixed + treatable;
+  const std::size_t fewest = most - std::min(added, treatable);
+  if (fewest == 0) {
+    throw UserError(
+        format("exclude and control_pool leave no control for a candidate of {} "
+               "markets; at least one must remain",
+               largest));
+  }
+  return {fewest, most};
 }
 
 geo::Search parse_search(std::string_view text) {

@@ -4,7 +4,9 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "core/geo/selection.hpp"
@@ -33,6 +35,18 @@ void check_include_leaves_control(std::size_t n_include, std::size_t n_units);
 // "random" or "sized"; anything else is UserError "unknown search '{}'
 // (expected random/sized)".
 geo::Search parse_search(std::string_view text);
+
+// With `exclude` or `control_pool` given: the fewest and the most controls
+// any candidate keeps (the controls are the pool, or every market, less the
+// excluded ones and the candidate's). UserError "include and exclude share
+// market {}" when they overlap, and "exclude and control_pool leave no
+// control for a candidate of {} markets; at least one must remain" when a
+// candidate of the largest size could be left without one.
+std::pair<std::size_t, std::size_t> check_controls(
+    std::size_t n_units, const std::vector<std::size_t>& eligible,
+    const std::vector<std::size_t>& include_sorted,
+    const std::optional<std::vector<std::size_t>>& exclude,
+    const std::optional<std::vector<std::size_t>>& control_pool, std::uint64_t largest);
 
 // The record with the same values, field for field.
 PyMarketCandidate candidate_record(const geo::MarketCandidate& candidate);
