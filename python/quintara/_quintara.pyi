@@ -303,6 +303,7 @@ def geo_select(
     search: str = "random",
     exclude: Sequence[SupportsIndex] | None = None,
     control_pool: Sequence[SupportsIndex] | None = None,
+    swaps: SupportsIndex = 0,
 ) -> list[MarketCandidate]:
     """Search and rank candidate treatment-market sets."""
 

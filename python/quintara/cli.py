@@ -249,7 +249,17 @@ def _power(args: argparse.Namespace) -> Any:
 def _select(args: argparse.Namespace) -> Any:
     opts = _options(
         args,
-        ["method", "alpha", "target_power", "lookback", "min_pre", "seed", "exact_size", "search"],
+        [
+            "method",
+            "alpha",
+            "target_power",
+            "lookback",
+            "min_pre",
+            "seed",
+            "exact_size",
+            "search",
+            "swaps",
+        ],
     )
     if args.candidates is not None:
         opts["n_candidates"] = args.candidates
@@ -420,6 +430,9 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--include", nargs="+", metavar="NAME", help="markets every candidate contains")
     p.add_argument(
         "--exclude", nargs="+", metavar="NAME", help="markets neither treated nor controls"
+    )
+    p.add_argument(
+        "--swaps", type=int, metavar="N", help="more evaluations improving the best by swaps"
     )
     p.add_argument(
         "--control-pool",

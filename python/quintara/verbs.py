@@ -763,7 +763,9 @@ def select_markets(
         ``exact_size``), sizes small enough are enumerated whole, and the
         result's `sizes` says how many distinct sets each size holds and how
         many were scored. "random" is the compiled default: every single
-        addition first, then random larger sets.
+        addition first, then random larger sets. ``swaps=N`` spends N more
+        evaluations improving the best candidate by single swaps until none
+        beats it.
 
     Returns
     -------

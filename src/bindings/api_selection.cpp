@@ -42,6 +42,7 @@ struct GeoSelectArgs {
   std::string search;
   std::optional<std::vector<std::size_t>> exclude;
   std::optional<std::vector<std::size_t>> control_pool;
+  std::uint64_t swaps = 0;
   std::vector<std::vector<std::size_t>> candidates;  // _evaluate_candidates only
 };
 
@@ -71,7 +72,8 @@ auto select_params(const char* name, Extra... extra) {
                 arg("max_weight", &A::max_weight, "1.0"),
                 arg("search", &A::search, "\"random\""),
                 opt_arg("exclude", &A::exclude),
-                opt_arg("control_pool", &A::control_pool)};
+                opt_arg("control_pool", &A::control_pool),
+                arg("swaps", &A::swaps, "0")};
 }
 
 const auto geo_select_params = select_params("geo_select");
@@ -155,6 +157,7 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   s.include = std::move(include);
   if (a.exclude) s.exclude = std::move(*a.exclude);
   s.control_pool = std::move(a.control_pool);
+  s.swaps = static_cast<std::size_t>(a.swaps);
   s.max_treated = static_cast<std::size_t>(a.max_treated);
   s.test_len = static_cast<std::size_t>(a.test_len);
   s.target_lift = a.target_lift;
@@ -237,7 +240,9 @@ const EntryDef geo_select_entry{
     "`exclude` markets are neither treated nor used as controls; with\n"
     "`control_pool` only those markets serve as controls (less the candidate's\n"
     "own). Both restrict each candidate's fits and diagnostics to its markets\n"
-    "and its controls.",
+    "and its controls. `swaps` more evaluations improve the best candidate by\n"
+    "single swaps (one market out, one eligible market in) until no swap beats\n"
+    "it; the swapped sets join the ranked list.",
     cfunction<geo_select>(),
 };
 

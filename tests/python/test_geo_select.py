@@ -198,3 +198,21 @@ def test_exclusions_and_control_pools_match_brute_force(y: np.ndarray,
 def test_restrictions_are_checked(y: np.ndarray, kw: dict, message: str) -> None:
     with pytest.raises(ValueError, match=f"^{message}$"):
         select(y, **kw)
+
+
+def test_swaps_end_at_a_local_optimum(y: np.ndarray) -> None:
+    args = {**SEARCH, "max_treated": 2, "n_candidates": 4, "search": "sized"}
+    before = select(y, **args)
+    after = select(y, swaps=200, **args)
+    assert [fields(c) for c in before] == [fields(c) for c in after if c.treated in
+                                           [b.treated for b in before]]
+    best = after[0].treated
+    assert after[0].score >= before[0].score
+    # No single swap of the best set (one market out, one eligible market in)
+    # scores higher: checked by scoring every neighbour here.
+    pool = sorted(set(SEARCH["eligible"]) - set(best))  # type: ignore[call-overload]
+    swapped = [sorted([*(i for i in best if i != r), m]) for r in best for m in pool]
+    scores = [c.score for c in _quintara._evaluate_candidates(  # type: ignore[attr-defined]
+        y, swapped, **args)]
+    assert max(scores) <= after[0].score
+    assert len({tuple(c.treated) for c in after}) == len(after)

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "core/geo/diagnostics.hpp"
+#include "core/geo/local_search.hpp"
 #include "core/geo/power.hpp"
 #include "core/geo/sized_search.hpp"
 #include "core/geo/types.hpp"
@@ -281,6 +282,11 @@ std::vector<MarketCandidate> select_markets(const linalg::Mat& y,
                                             const SelectionSettings& settings) {
   std::vector<MarketCandidate> out = evaluate_all(y, candidate_sets(settings), settings);
   rank_candidates(out);
+  if (settings.swaps > 0) {
+    std::vector<MarketCandidate> more = swap_search(y, out, settings, settings.swaps);
+    std::move(more.begin(), more.end(), std::back_inserter(out));
+    rank_candidates(out);
+  }
   return out;
 }
 

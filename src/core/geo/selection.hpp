@@ -51,6 +51,9 @@ struct SelectionSettings {
   double max_weight = 1.0;
   estimators::sc::Method method = estimators::sc::Method::Sdid;
   Search search = Search::Random;
+  // Extra evaluations spent improving the best candidate by single swaps
+  // (local_search.hpp) before the final ranking; 0 for none.
+  std::size_t swaps = 0;
 };
 
 // One evaluated set.
