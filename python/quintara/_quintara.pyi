@@ -304,6 +304,9 @@ def geo_select(
     exclude: Sequence[SupportsIndex] | None = None,
     control_pool: Sequence[SupportsIndex] | None = None,
     swaps: SupportsIndex = 0,
+    budget: _Float | None = None,
+    cost_per_unit: _Float | None = None,
+    spend: Sequence[_Float] | None = None,
 ) -> list[MarketCandidate]:
     """Search and rank candidate treatment-market sets."""
 

@@ -259,6 +259,8 @@ def _select(args: argparse.Namespace) -> Any:
             "exact_size",
             "search",
             "swaps",
+            "budget",
+            "cost_per_unit",
         ],
     )
     if args.candidates is not None:
@@ -272,6 +274,7 @@ def _select(args: argparse.Namespace) -> Any:
         include=args.include,
         exclude=args.exclude,
         control_pool=args.control_pool,
+        spend=args.spend,
         progress=_progress(args),
         **opts,
     )
@@ -434,6 +437,14 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument(
         "--swaps", type=int, metavar="N", help="more evaluations improving the best by swaps"
     )
+    p.add_argument("--budget", type=float, help="largest investment a candidate may need")
+    p.add_argument(
+        "--cost-per-unit",
+        dest="cost_per_unit",
+        type=float,
+        help="cost of one incremental unit of the outcome (with --budget)",
+    )
+    p.add_argument("--spend", metavar="COL", help="unit-level column of each market's test cost")
     p.add_argument(
         "--control-pool",
         dest="control_pool",

@@ -191,8 +191,9 @@ class MarketSelection(_Result):
         The compiled result, best first.
     sizes : pandas.DataFrame
         Per requested size (treated markets, include markets counted): the
-        distinct sets the eligible markets hold, how many the search scored
-        and whether that is all of them.
+        distinct sets the eligible markets hold, how many the search scored,
+        how many it met above the budget (``budget=``; those of the sized
+        search) and whether every affordable set was scored.
     n_distinct : float
         Distinct candidate sets of the requested sizes (a float: the count
         can exceed any integer type; exact below 2**53).
@@ -220,11 +221,12 @@ class MarketSelection(_Result):
                 {
                     "distinct": c["distinct"],
                     "scored": scored.get(c["size"], 0),
-                    "exhaustive": scored.get(c["size"], 0) == c["distinct"],
+                    "over_budget": c["over_budget"],
+                    "exhaustive": scored.get(c["size"], 0) + c["over_budget"] == c["distinct"],
                 }
                 for c in counts
             ],
-            columns=["distinct", "scored", "exhaustive"],
+            columns=["distinct", "scored", "over_budget", "exhaustive"],
             index=pd.Index([c["size"] for c in counts], name="size"),
         )
         self.n_distinct = float(self.sizes["distinct"].sum())
@@ -289,11 +291,18 @@ class MarketSelection(_Result):
             "search": self.options.get("search", "random"),
             "n_distinct": self.n_distinct,
             "sizes": [
-                {"size": int(k), "distinct": float(d), "scored": int(n), "exhaustive": bool(e)}
-                for k, d, n, e in zip(
+                {
+                    "size": int(k),
+                    "distinct": float(d),
+                    "scored": int(n),
+                    "over_budget": int(o),
+                    "exhaustive": bool(e),
+                }
+                for k, d, n, o, e in zip(
                     self.sizes.index.tolist(),
                     self.sizes.distinct,
                     self.sizes.scored,
+                    self.sizes.over_budget,
                     self.sizes.exhaustive,
                     strict=True,
                 )
@@ -325,6 +334,8 @@ class MarketSelection(_Result):
             ("Method", str(self.options.get("method", "sdid"))),
             ("Candidates", self._searched()),
         ]
+        if self.options.get("budget") is not None:
+            info.append(("Budget", f"{float(self.options['budget']):,.2f}"))
         rows = [
             [
                 f"{k}. {_names(r.markets)}",
@@ -352,7 +363,9 @@ class MarketSelection(_Result):
         total = f"{int(d):,}" if d < 1e15 else f"{d:.3g}"
         lo, hi = self.sizes.index.min(), self.sizes.index.max()
         span = f"size {lo}" if lo == hi else f"sizes {lo}-{hi}"
-        return f"{len(self.raw):,} scored of {total} distinct sets ({span})"
+        over = int(self.sizes["over_budget"].sum())
+        priced = f", {over:,} over budget" if over else ""
+        return f"{len(self.raw):,} scored of {total} distinct sets ({span}{priced})"
 
     def __repr__(self) -> str:
         return f"<MarketSelection: {len(self.raw)} candidates, best {_names(self.best)}>"

@@ -718,6 +718,7 @@ def select_markets(
     include: Any = None,
     exclude: Any = None,
     control_pool: Any = None,
+    spend: str | None = None,
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
@@ -748,6 +749,12 @@ def select_markets(
     control_pool : sequence of labels, optional
         The only markets used as controls (less the candidate's own); every
         market not treated and not excluded when None.
+    spend : str, optional
+        A unit-level column of each market's cost of the test; with
+        ``budget=`` (an option), sets whose markets' spend sums above it are
+        never proposed. ``cost_per_unit=`` instead prices the incremental
+        units the target lift brings (lift x test length x the market's mean
+        per period).
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
     time_order, time_format : optional
@@ -777,6 +784,8 @@ def select_markets(
     # The search that spends the budget across the requested sizes, unless
     # asked for the compiled default.
     kwargs = {"search": "sized", **options}
+    if spend is not None:
+        kwargs["spend"] = pd.to_numeric(panel.unit_column(spend), errors="raise").tolist()
     given = {"include": include, "exclude": exclude, "control_pool": control_pool}
     for name, labels in given.items():
         if labels is not None:

@@ -43,6 +43,9 @@ struct GeoSelectArgs {
   std::optional<std::vector<std::size_t>> exclude;
   std::optional<std::vector<std::size_t>> control_pool;
   std::uint64_t swaps = 0;
+  std::optional<double> budget;
+  std::optional<double> cost_per_unit;
+  std::optional<std::vector<double>> spend;
   std::vector<std::vector<std::size_t>> candidates;  // _evaluate_candidates only
 };
 
@@ -73,7 +76,10 @@ auto select_params(const char* name, Extra... extra) {
                 arg("search", &A::search, "\"random\""),
                 opt_arg("exclude", &A::exclude),
                 opt_arg("control_pool", &A::control_pool),
-                arg("swaps", &A::swaps, "0")};
+                arg("swaps", &A::swaps, "0"),
+                opt_arg("budget", &A::budget),
+                opt_arg("cost_per_unit", &A::cost_per_unit),
+                opt_arg("spend", &A::spend)};
 }
 
 const auto geo_select_params = select_params("geo_select");
@@ -158,6 +164,11 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   if (a.exclude) s.exclude = std::move(*a.exclude);
   s.control_pool = std::move(a.control_pool);
   s.swaps = static_cast<std::size_t>(a.swaps);
+  if (a.budget || a.cost_per_unit || a.spend) {
+    s.budget = a.budget;
+    s.market_cost = runs::market_costs(request.y, a.budget, a.cost_per_unit, a.spend, a.target_lift,
+                                       static_cast<std::size_t>(a.test_len));
+  }
   s.max_treated = static_cast<std::size_t>(a.max_treated);
   s.test_len = static_cast<std::size_t>(a.test_len);
   s.target_lift = a.target_lift;
@@ -186,11 +197,12 @@ Ref select_candidates(PyObject* args, PyObject* kwargs) {
 }
 
 // One dict per requested size: size, distinct (a float: the count can pass
-// 2^64), taken, exhaustive.
+// 2^64), taken, exhaustive, over_budget, as search="sized" runs them.
 Ref candidate_counts(PyObject* args, PyObject* kwargs) {
   GeoSelectArgs a = candidate_counts_params.parse(args, kwargs);
   const runs::SelectionRequest request = validated_request(a);
-  const std::vector<geo::SizeCount> rows = geo::sized_plan(request.settings);
+  std::vector<geo::SizeCount> rows;
+  geo::sized_candidate_sets(request.settings, &rows);
   Ref list = Ref::check(PyList_New(static_cast<Py_ssize_t>(rows.size())));
   for (std::size_t i = 0; i < rows.size(); ++i) {
     Ref d = Ref::check(PyDict_New());
@@ -200,6 +212,7 @@ Ref candidate_counts(PyObject* args, PyObject* kwargs) {
     check_status(PyDict_SetItemString(d.get(), "taken", new_uint(rows[i].taken).get()));
     check_status(PyDict_SetItemString(d.get(), "exhaustive",
                                       Ref::check(PyBool_FromLong(rows[i].exhaustive)).get()));
+    check_status(PyDict_SetItemString(d.get(), "over_budget", new_uint(rows[i].over_budget).get()));
     check_status(PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), d.release()));
   }
   return list;
@@ -242,7 +255,12 @@ const EntryDef geo_select_entry{
     "own). Both restrict each candidate's fits and diagnostics to its markets\n"
     "and its controls. `swaps` more evaluations improve the best candidate by\n"
     "single swaps (one market out, one eligible market in) until no swap beats\n"
-    "it; the swapped sets join the ranked list.",
+    "it; the swapped sets join the ranked list.\n"
+    "\n"
+    "With `budget`, each set's required investment for `target_lift` is the sum\n"
+    "of its markets' `spend` (one per market) or `cost_per_unit` times the\n"
+    "incremental units the lift would bring (`target_lift` x `test_len` x each\n"
+    "market's mean per period); sets above the budget are never proposed.",
     cfunction<geo_select>(),
 };
 

@@ -216,3 +216,38 @@ def test_swaps_end_at_a_local_optimum(y: np.ndarray) -> None:
         y, swapped, **args)]
     assert max(scores) <= after[0].score
     assert len({tuple(c.treated) for c in after}) == len(after)
+
+
+@pytest.mark.parametrize("cost", ["spend", "cost_per_unit"])
+def test_budgets_keep_exactly_the_affordable_sets(y: np.ndarray, cost: str) -> None:
+    args = {**SEARCH, "max_treated": 2, "n_candidates": 60, "search": "sized"}
+    if cost == "spend":
+        price, kw = np.arange(1.0, N + 1), {"spend": list(np.arange(1.0, N + 1))}
+    else:  # the incremental units of the lift over the test, at 2 per unit
+        price, kw = 2.0 * LIFT * TEST_LEN * y.mean(axis=1), {"cost_per_unit": 2.0}
+    budget = float(np.median(price)) * 1.5
+    feasible = [[i] for i in range(7)] + [[i, j] for i in range(7) for j in range(i + 1, 7)]
+    affordable = sorted(c for c in feasible if price[c].sum() <= budget)
+    assert 0 < len(affordable) < len(feasible)
+    out = select(y, budget=budget, **kw, **args)
+    assert sorted(c.treated for c in out) == affordable
+    counts = _quintara._candidate_counts(y, **{**args, "budget": budget, **kw})  # type: ignore[attr-defined]
+    assert sum(c["over_budget"] for c in counts) == len(feasible) - len(affordable)
+    # The additions-first search proposes affordable sets only, too.
+    rand = select(y, budget=budget, **kw, **{**args, "search": "random"})
+    assert rand and all(price[c.treated].sum() <= budget for c in rand)
+
+
+@pytest.mark.parametrize(("kw", "message"), [
+    ({"spend": [1.0] * N}, "cost_per_unit and spend need a budget; pass budget= as well"),
+    ({"budget": 0.0, "cost_per_unit": 1.0}, "budget must be finite and > 0; got 0"),
+    ({"budget": 5.0}, "a budget needs exactly one of cost_per_unit and spend"),
+    ({"budget": 5.0, "cost_per_unit": -1.0}, "cost_per_unit must be finite and > 0; got -1"),
+    ({"budget": 5.0, "spend": [1.0] * 3}, "spend must have one entry per market (8); got 3"),
+    ({"budget": 5.0, "spend": [1.0] * 7 + [float("nan")]},
+     "spend must be finite and >= 0; got NaN for market 7"),
+])
+def test_budget_arguments_are_checked(y: np.ndarray, kw: dict, message: str) -> None:
+    with pytest.raises(ValueError) as err:
+        select(y, **kw)
+    assert str(err.value) == message

@@ -119,8 +119,16 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
     assert [tuple(geo.units[c.treated]) for c in raw_sel] == list(sel.candidates.markets)
     # 4 singletons and 6 pairs, a budget of 6: 3 of each, counted in the result.
     assert sel.sizes.to_dict("list") == {"distinct": [4.0, 6.0], "scored": [3, 3],
-                                         "exhaustive": [False, False]}
+                                         "over_budget": [0, 0], "exhaustive": [False, False]}
     assert "6 scored of 10 distinct sets (sizes 1-2)" in sel.summary()
+    # A spend column of the long table prices each market for the budget.
+    table = geo.to_long().assign(cost=lambda d: d["unit"].map({"Austin": 1.0}).fillna(3.0))
+    priced = quintara.select_markets(table, unit="unit", time="period", outcome=geo.outcome,
+                                     eligible=eligible, max_treated=2, test_len=8,
+                                     target_lift=0.05, lookback=4, spend="cost", budget=4.0)
+    austin, *others = geo.unit_positions(eligible)
+    assert sorted(c.treated for c in priced.raw) == sorted(
+        [[austin]] + [[i] for i in others] + [sorted([austin, i]) for i in others])
     header = next(line for line in sel.summary().splitlines() if line.startswith("markets"))
     assert header.split() == ["markets", "score", "power", "MDE", "volume", "confidence"]
     assert sel.best == list(sel.candidates.markets.iloc[0])

@@ -78,7 +78,8 @@ SIGNATURES = {
     "geo_select": "(y, eligible, max_treated, test_len, target_lift, method='sdid', alpha=0.1, "
                   "target_power=0.8, min_pre=0, n_candidates=200, seed=0, exact_size=None, "
                   "lookback=None, include=None, min_weight=0.0, max_weight=1.0, "
-                  "search='random', exclude=None, control_pool=None, swaps=0)",
+                  "search='random', exclude=None, control_pool=None, swaps=0, budget=None, "
+                  "cost_per_unit=None, spend=None)",
 }
 
 

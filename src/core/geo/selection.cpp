@@ -59,16 +59,19 @@ std::size_t distinct_sets(std::size_t p, std::size_t lo, std::size_t hi, std::si
 // The candidates in production order, with the seen-set that drops repeats.
 class CandidateList {
  public:
+  explicit CandidateList(const SelectionSettings& s) : settings_(s) {}
+
   void offer(Set c) {
     std::sort(c.begin(), c.end());
     // Empty only with no include set and nothing drawn from an empty pool.
-    if (c.empty() || !seen_.insert(c).second) return;
+    if (c.empty() || !seen_.insert(c).second || !settings_.affordable(c)) return;
     sets_.push_back(std::move(c));
   }
   std::size_t size() const { return sets_.size(); }
   std::vector<Set> take() { return std::move(sets_); }
 
  private:
+  const SelectionSettings& settings_;
   std::set<Set> seen_;
   std::vector<Set> sets_;
 };
@@ -123,7 +126,7 @@ std::vector<Set> candidate_sets(const SelectionSettings& s) {
   }
   const std::size_t k = include.size(), p = pool.size();
   linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(s.seed);
-  CandidateList out;
+  CandidateList out(s);
 
   if (!s.exact_size) {
     if (k > 0) out.offer(include);

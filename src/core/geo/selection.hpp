@@ -54,6 +54,18 @@ struct SelectionSettings {
   // Extra evaluations spent improving the best candidate by single swaps
   // (local_search.hpp) before the final ranking; 0 for none.
   std::size_t swaps = 0;
+  // With a budget, a set's required investment is the sum of its markets'
+  // costs (one per market, caller's units); sets above the budget are never
+  // proposed.
+  std::optional<double> budget;
+  std::vector<double> market_cost;
+
+  bool affordable(std::span<const std::size_t> set) const {
+    if (!budget) return true;
+    double cost = 0.0;
+    for (const std::size_t i : set) cost += market_cost[i];
+    return cost <= *budget;
+  }
 };
 
 // One evaluated set.

@@ -104,26 +104,36 @@ Set with_include(const Set& include, Set added) {
   return added;
 }
 
-// `quota` distinct a-subsets of the pool, drawn at random.
-void draw_subsets(std::vector<Set>& out, const Pools& pools, std::size_t a, std::size_t quota,
-                  linalg::Xoshiro256pp& rng) {
+// Distinct a-subsets of the pool drawn at random until `row.taken`
+// affordable ones exist; the over-budget draws are counted in `row`.
+std::size_t draw_subsets(std::vector<Set>& out, const Pools& pools, const SelectionSettings& s,
+                         std::size_t a, SizeCount& row, linalg::Xoshiro256pp& rng) {
   std::set<Set> seen;
   Set work = pools.pool;
-  const std::size_t p = work.size();
+  const std::size_t p = work.size(), quota = row.taken;
+  std::size_t found = 0;
   // Fewer than a quarter of the sets are ever seen (quota < distinct / 4), so
-  // a draw repeats with probability below 1/4 and needs 4/3 attempts on
-  // average: this bound is never the one that stops a correct search.
+  // a draw repeats with probability below 1/4: without a budget this bound is
+  // never the one that stops the search.
   const std::uint64_t limit = 64 * static_cast<std::uint64_t>(quota) + 64;
-  for (std::uint64_t attempt = 0; seen.size() < quota && attempt < limit; ++attempt) {
+  for (std::uint64_t attempt = 0; found < quota && attempt < limit; ++attempt) {
     for (std::size_t i = 0; i < a; ++i) {
       const std::size_t j = i + static_cast<std::size_t>(rng.gen_range(p - i));
       std::swap(work[i], work[j]);
     }
-    Set s(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(a));
-    std::sort(s.begin(), s.end());
-    if (seen.insert(s).second) out.push_back(with_include(pools.include, std::move(s)));
+    Set c(work.begin(), work.begin() + static_cast<std::ptrdiff_t>(a));
+    std::sort(c.begin(), c.end());
+    if (!seen.insert(c).second) continue;
+    Set full = with_include(pools.include, std::move(c));
+    if (!s.affordable(full)) {
+      ++row.over_budget;
+      continue;
+    }
+    out.push_back(std::move(full));
+    ++found;
   }
-  QUINTARA_ASSERT(seen.size() == quota, "sized search: random draws ran out of attempts");
+  QUINTARA_ASSERT(s.budget || found == quota, "sized search: random draws ran out of attempts");
+  return found;
 }
 
 }  // namespace
@@ -155,22 +165,35 @@ std::vector<SizeCount> sized_plan(const SelectionSettings& s) {
   return rows;
 }
 
-std::vector<Set> sized_candidate_sets(const SelectionSettings& s) {
+std::vector<Set> sized_candidate_sets(const SelectionSettings& s, std::vector<SizeCount>* plan) {
   const Pools pools = pools_of(s);
   const std::size_t k = pools.include.size();
   linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(s.seed);
   std::vector<Set> out;
-  for (const SizeCount& row : sized_plan(s)) {
+  std::vector<SizeCount> rows = sized_plan(s);
+  for (SizeCount& row : rows) {
     const std::size_t a = row.size - k;
     if (a == 0) {
-      out.push_back(pools.include);
+      if (s.affordable(pools.include)) {
+        out.push_back(pools.include);
+      } else {
+        row.over_budget = 1;
+        row.taken = 0;
+      }
     } else if (row.exhaustive || 4.0 * static_cast<double>(row.taken) >= row.distinct) {
       // At most four times the sets taken: the enumeration costs no more
       // than the output.
       std::vector<Set> all = all_subsets(pools.pool, a);
-      // A seeded subset of the enumeration: the first `taken` positions of a
-      // partial shuffle, then back in lexicographic order.
-      if (!row.exhaustive) {
+      for (Set& c : all) c = with_include(pools.include, std::move(c));
+      if (s.budget) {
+        const auto over = std::stable_partition(all.begin(), all.end(),
+                                                [&](const Set& c) { return s.affordable(c); });
+        row.over_budget = static_cast<std::size_t>(all.end() - over);
+        all.erase(over, all.end());
+      }
+      // A seeded subset of the affordable enumeration: the first `taken`
+      // positions of a partial shuffle, then back in lexicographic order.
+      if (all.size() > row.taken) {
         std::vector<std::size_t> pick(all.size());
         for (std::size_t i = 0; i < pick.size(); ++i) pick[i] = i;
         for (std::size_t i = 0; i < row.taken; ++i) {
@@ -183,11 +206,13 @@ std::vector<Set> sized_candidate_sets(const SelectionSettings& s) {
         for (const std::size_t i : pick) chosen.push_back(std::move(all[i]));
         all = std::move(chosen);
       }
-      for (Set& c : all) out.push_back(with_include(pools.include, std::move(c)));
+      row.taken = all.size();
+      std::move(all.begin(), all.end(), std::back_inserter(out));
     } else {
-      draw_subsets(out, pools, a, row.taken, rng);
+      row.taken = draw_subsets(out, pools, s, a, row, rng);
     }
   }
+  if (plan != nullptr) *plan = std::move(rows);
   return out;
 }
 

@@ -31,6 +31,9 @@ struct SizeCount {
   double distinct = 0.0;
   std::size_t taken = 0;
   bool exhaustive = false;
+  // Sets met above the budget and left out: all of them for an enumerated
+  // size, those drawn otherwise (filled by sized_candidate_sets).
+  std::size_t over_budget = 0;
 };
 
 // The plan of a sized search: the include set alone first when it is a
@@ -38,7 +41,11 @@ struct SizeCount {
 // The budget is n_candidates, raised to one set per size when smaller.
 std::vector<SizeCount> sized_plan(const SelectionSettings& settings);
 
-// The candidate sets of the plan, sizes ascending, each set ascending.
-std::vector<std::vector<std::size_t>> sized_candidate_sets(const SelectionSettings& settings);
+// The candidate sets of the plan, sizes ascending, each set ascending. With
+// a budget, sets above it are left out and counted; a sampled size then
+// draws until its quota of affordable sets or 64 draws per set sought, so
+// `taken` in `plan` (when given: the plan as run) may fall short.
+std::vector<std::vector<std::size_t>> sized_candidate_sets(const SelectionSettings& settings,
+                                                           std::vector<SizeCount>* plan = nullptr);
 
 }  // namespace quintara::geo

@@ -1,8 +1,10 @@
 #include "core/runs/selection_run.hpp"
 
 #include <algorithm>
+#include <cmath>
 
 #include "core/format.hpp"
+#include "core/linalg/means.hpp"
 #include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 
@@ -81,6 +83,44 @@ std::pair<std::size_t, std::size_t> check_controls(
                largest));
   }
   return {fewest, most};
+}
+
+std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> budget,
+                                 std::optional<double> cost_per_unit,
+                                 const std::optional<std::vector<double>>& spend,
+                                 double target_lift, std::size_t test_len) {
+  if (!budget) {
+    throw UserError("cost_per_unit and spend need a budget; pass budget= as well");
+  }
+  if (!std::isfinite(*budget) || !(*budget > 0.0)) {
+    throw UserError(format("budget must be finite and > 0; got {}", *budget));
+  }
+  if (cost_per_unit.has_value() == spend.has_value()) {
+    throw UserError("a budget needs exactly one of cost_per_unit and spend");
+  }
+  std::vector<double> cost(y.rows);
+  if (spend) {
+    if (spend->size() != y.rows) {
+      throw UserError(
+          format("spend must have one entry per market ({}); got {}", y.rows, spend->size()));
+    }
+    for (std::size_t i = 0; i < y.rows; ++i) {
+      const double v = (*spend)[i];
+      if (!std::isfinite(v) || v < 0.0) {
+        throw UserError(format("spend must be finite and >= 0; got {} for market {}", v, i));
+      }
+      cost[i] = v;
+    }
+    return cost;
+  }
+  if (!std::isfinite(*cost_per_unit) || !(*cost_per_unit > 0.0)) {
+    throw UserError(format("cost_per_unit must be finite and > 0; got {}", *cost_per_unit));
+  }
+  const double per_unit_of_level = *cost_per_unit * target_lift * static_cast<double>(test_len);
+  for (std::size_t i = 0; i < y.rows; ++i) {
+    cost[i] = per_unit_of_level * linalg::mean_div(y.cols, [&](std::size_t j) { return y(i, j); });
+  }
+  return cost;
 }
 
 geo::Search parse_search(std::string_view text) {

@@ -32,6 +32,17 @@ void check_eligible(std::size_t n_eligible);
 // least one market left as a control".
 void check_include_leaves_control(std::size_t n_include, std::size_t n_units);
 
+// Each market's required investment for the target lift: `spend` as given,
+// or cost_per_unit x target_lift x test_len x the market's mean of y per
+// period (the incremental units the lift brings). UserErrors: budget must be
+// finite and > 0; exactly one of cost_per_unit and spend with a budget, and
+// neither without one; cost_per_unit finite and > 0; spend one finite value
+// >= 0 per market.
+std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> budget,
+                                 std::optional<double> cost_per_unit,
+                                 const std::optional<std::vector<double>>& spend,
+                                 double target_lift, std::size_t test_len);
+
 // "random" or "sized"; anything else is UserError "unknown search '{}'
 // (expected random/sized)".
 geo::Search parse_search(std::string_view text);
