@@ -241,6 +241,7 @@ def geo_power(
     lookback: SupportsIndex | None = None,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    alternative: str = "two-sided",
 ) -> PowerResult:
     """Power analysis for one method via historical placebo with injected lift.
 
@@ -307,6 +308,7 @@ def geo_select(
     budget: _Float | None = None,
     cost_per_unit: _Float | None = None,
     spend: Sequence[_Float] | None = None,
+    alternative: str = "two-sided",
 ) -> list[MarketCandidate]:
     """Search and rank candidate treatment-market sets."""
 
@@ -336,6 +338,7 @@ def geo_test(
     lookback: SupportsIndex | None = None,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    alternative: str = "two-sided",
 ) -> SCResult:
     """Analyse a finished geo experiment with the detection test of `geo_power`."""
 

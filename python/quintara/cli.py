@@ -234,7 +234,7 @@ def _staggered(args: argparse.Namespace) -> Any:
 
 
 def _power(args: argparse.Namespace) -> Any:
-    opts = _options(args, ["alpha", "target_power", "lookback", "min_pre"])
+    opts = _options(args, ["alpha", "target_power", "lookback", "min_pre", "alternative"])
     return verbs.power(
         _panel(args),
         treated=args.treated,
@@ -261,6 +261,7 @@ def _select(args: argparse.Namespace) -> Any:
             "swaps",
             "budget",
             "cost_per_unit",
+            "alternative",
         ],
     )
     if args.candidates is not None:
@@ -414,6 +415,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--target-power", dest="target_power", type=float)
     p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
     p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+    p.add_argument(
+        "--alternative",
+        choices=["two-sided", "greater", "less"],
+        help="one-sided: greater for a heavy-up test, less for go-dark (negative lifts)",
+    )
 
     p = command("select", "Search and rank treated-market sets.", _select, False)
     p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
@@ -457,6 +463,11 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--target-power", dest="target_power", type=float)
     p.add_argument("--lookback", type=int, metavar="N")
     p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+    p.add_argument(
+        "--alternative",
+        choices=["two-sided", "greater", "less"],
+        help="one-sided: greater for a heavy-up test, less for go-dark (negative lifts)",
+    )
     p.add_argument("--seed", type=int)
 
     p = command("diagnose", "Design diagnostics of a treated-market set.", _diagnose, True)

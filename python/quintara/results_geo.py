@@ -17,10 +17,18 @@ from .results import _names, _Result, json_label, period_info, tidy_frame
 def detection_test(alpha: float, windows: str, options: dict[str, Any]) -> str:
     """The note a design's summary ends with: the test its power is for, and
     the call that analyses the finished experiment with it."""
-    same = ", ".join(f"{k}={options[k]!r}" for k in ("min_pre", "lookback") if k in options)
+    keys = ("min_pre", "lookback", "alternative")
+    same = ", ".join(
+        f"{k}={options[k]!r}" for k in keys if k in options and options[k] != "two-sided"
+    )
+    rule = {
+        "greater": f"ATT above the {1 - alpha:g} quantile of ATT",
+        "less": f"ATT below the {alpha:g} quantile of ATT",
+    }.get(str(options.get("alternative")), f"|ATT| above the {1 - alpha:g} quantile of |ATT|")
+    sides = "two-sided" if options.get("alternative", "two-sided") == "two-sided" else "one-sided"
     return (
-        f"Detection test: |ATT| above the {1 - alpha:g} quantile of |ATT| over {windows} "
-        f"historical windows of the test's length (two-sided, size {alpha:g}). Analyse the "
+        f"Detection test: {rule} over {windows} "
+        f"historical windows of the test's length ({sides}, size {alpha:g}). Analyse the "
         f'finished experiment with synth(..., inference="in_time", alpha={alpha:g}'
         f"{', ' + same if same else ''}), the test this power is for."
     )

@@ -158,7 +158,9 @@ def synth(
         (sc, fp, asc, sdid, rsc) calls `geo_test`: the detection test of
         `power` and `select_markets` (|ATT| against the 1 - alpha quantile of
         |ATT| over historical windows of the post-period's length, options
-        ``alpha``, ``min_pre``, ``lookback`` as in `power`), so a geo
+        ``alpha``, ``min_pre``, ``lookback`` and ``alternative`` ("greater"
+        or "less": the one-sided test of a heavy-up or go-dark design, its
+        interval one-sided) as in `power`), so a geo
         experiment is analysed by the test its design's power is for. "jackknife"
         is sdid's only. mcnnm takes none; cpasc always returns its conformal
         p-value.

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "bindings/results.hpp"
+#include "core/runs/geo_run.hpp"
 #include "core/runs/in_time_run.hpp"
 #include "core/runs/methods.hpp"
 #include "core/runs/validate.hpp"
@@ -29,6 +30,7 @@ struct GeoTestArgs {
   std::optional<std::uint64_t> lookback;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string alternative;
 };
 
 const Params geo_test_params{"geo_test",
@@ -40,7 +42,8 @@ const Params geo_test_params{"geo_test",
                              arg("min_pre", &GeoTestArgs::min_pre, "0"),
                              opt_arg("lookback", &GeoTestArgs::lookback),
                              arg("min_weight", &GeoTestArgs::min_weight, "0.0"),
-                             arg("max_weight", &GeoTestArgs::max_weight, "1.0")};
+                             arg("max_weight", &GeoTestArgs::max_weight, "1.0"),
+                             arg("alternative", &GeoTestArgs::alternative, "\"two-sided\"")};
 
 // The checks geo_power makes, in its order, with the windows counted inside
 // the pre-period.
@@ -60,6 +63,7 @@ Ref geo_test(PyObject* args, PyObject* kwargs) {
   std::tie(request.min_weight, request.max_weight) =
       validate::check_weight_bounds(n_units - a.treated.size(), a.min_weight, a.max_weight);
   if (a.lookback) request.lookback = static_cast<std::size_t>(*a.lookback);
+  request.alternative = runs::parse_alternative(a.alternative);
   request.y = mat_from_numpy(a.y);
   request.treated = std::move(a.treated);
   return wrap(without_gil([&] { return runs::run_in_time_test(request); }));
@@ -79,7 +83,9 @@ const EntryDef geo_test_entry{
     "`p_value` is the smallest alpha at which it rejects (0 beyond every window),\n"
     "[`test_ci_lower`, `test_ci_upper`] = att +- that quantile, the effects it does\n"
     "not reject; `inference_distribution` holds the windows' ATTs and `level` is\n"
-    "1 - `alpha`.",
+    "1 - `alpha`. `alternative=\"greater\"` (\"less\") is the one-sided test of\n"
+    "`geo_power` with that alternative: ATT above the 1 - `alpha` (below the\n"
+    "`alpha`) quantile of the signed ATTs, and a one-sided interval.",
     cfunction<geo_test>(),
 };
 

@@ -28,6 +28,7 @@ struct GeoPowerArgs {
   std::optional<std::uint64_t> lookback;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string alternative;
 };
 
 const Params geo_power_params{"geo_power",
@@ -41,12 +42,14 @@ const Params geo_power_params{"geo_power",
                               arg("min_pre", &GeoPowerArgs::min_pre, "0"),
                               opt_arg("lookback", &GeoPowerArgs::lookback),
                               arg("min_weight", &GeoPowerArgs::min_weight, "0.0"),
-                              arg("max_weight", &GeoPowerArgs::max_weight, "1.0")};
+                              arg("max_weight", &GeoPowerArgs::max_weight, "1.0"),
+                              arg("alternative", &GeoPowerArgs::alternative, "\"two-sided\"")};
 
 Ref geo_power(PyObject* args, PyObject* kwargs) {
   GeoPowerArgs a = geo_power_params.parse(args, kwargs);
   const runs::Method method = runs::parse_method(a.method);
   const runs::PowerWindow w = runs::check_power_args(a);
+  const geo::Alternative alternative = runs::parse_alternative(a.alternative);
   const runs::PowerRequest request{mat_from_numpy(a.y),
                                    std::move(a.treated),
                                    static_cast<std::size_t>(a.test_len),
@@ -57,7 +60,8 @@ Ref geo_power(PyObject* args, PyObject* kwargs) {
                                    a.target_power,
                                    w.lookback,
                                    w.min_weight,
-                                   w.max_weight};
+                                   w.max_weight,
+                                   alternative};
   return wrap(without_gil([&] { return runs::run_power(request); }));
 }
 
@@ -73,7 +77,10 @@ const EntryDef geo_power_entry{
     "quantile of |ATT|), and once per lift with the treated markets' test\n"
     "periods multiplied by (1 + lift). `power` is the share of windows whose\n"
     "|ATT| exceeds `crit`; `mde_pct` is the lift where the curve first reaches\n"
-    "`target_power`. Lifts are fractions (0.05 = +5%).",
+    "`target_power`. Lifts are fractions (0.05 = +5%). `alternative` \"greater\"\n"
+    "counts windows whose ATT is above the 1 - `alpha` quantile of the signed\n"
+    "ATTs (a heavy-up test), \"less\" those below their `alpha` quantile (a\n"
+    "go-dark test, with lifts <= 0).",
     cfunction<geo_power>(),
 };
 

@@ -12,6 +12,7 @@
 #include "bindings/results.hpp"
 #include "core/geo/selection.hpp"
 #include "core/geo/sized_search.hpp"
+#include "core/runs/geo_run.hpp"
 #include "core/runs/methods.hpp"
 #include "core/runs/selection_run.hpp"
 #include "core/runs/validate.hpp"
@@ -46,6 +47,7 @@ struct GeoSelectArgs {
   std::optional<double> budget;
   std::optional<double> cost_per_unit;
   std::optional<std::vector<double>> spend;
+  std::string alternative;
   std::vector<std::vector<std::size_t>> candidates;  // _evaluate_candidates only
 };
 
@@ -79,7 +81,8 @@ auto select_params(const char* name, Extra... extra) {
                 arg("swaps", &A::swaps, "0"),
                 opt_arg("budget", &A::budget),
                 opt_arg("cost_per_unit", &A::cost_per_unit),
-                opt_arg("spend", &A::spend)};
+                opt_arg("spend", &A::spend),
+                arg("alternative", &A::alternative, "\"two-sided\"")};
 }
 
 const auto geo_select_params = select_params("geo_select");
@@ -124,7 +127,12 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   const std::size_t min_pre = validate::check_geo_window(a.test_len, a.min_pre, n_periods);
   validate::check_unit_interval("alpha", a.alpha);
   validate::check_unit_interval("target_power", a.target_power);
-  validate::check_pos("target_lift", a.target_lift);
+  const geo::Alternative alternative = runs::parse_alternative(a.alternative);
+  if (alternative == geo::Alternative::Less) {
+    runs::check_decrease(a.target_lift);
+  } else {
+    validate::check_pos("target_lift", a.target_lift);
+  }
   validate::check_min_count("max_treated", a.max_treated);
   runs::check_max_treated(a.max_treated, n_units);
   validate::check_min_count("n_candidates", a.n_candidates);
@@ -164,6 +172,7 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   if (a.exclude) s.exclude = std::move(*a.exclude);
   s.control_pool = std::move(a.control_pool);
   s.swaps = static_cast<std::size_t>(a.swaps);
+  s.alternative = alternative;
   if (a.budget || a.cost_per_unit || a.spend) {
     s.budget = a.budget;
     s.market_cost = runs::market_costs(request.y, a.budget, a.cost_per_unit, a.spend, a.target_lift,
@@ -260,7 +269,9 @@ const EntryDef geo_select_entry{
     "With `budget`, each set's required investment for `target_lift` is the sum\n"
     "of its markets' `spend` (one per market) or `cost_per_unit` times the\n"
     "incremental units the lift would bring (`target_lift` x `test_len` x each\n"
-    "market's mean per period); sets above the budget are never proposed.",
+    "market's mean per period); sets above the budget are never proposed.\n"
+    "`alternative` \"greater\" or \"less\" scores a one-sided test for an\n"
+    "increase (heavy-up) or a decrease (go-dark: `target_lift` < 0).",
     cfunction<geo_select>(),
 };
 

@@ -76,6 +76,43 @@ def test_curve_equals_the_single_fit_oracle(y: np.ndarray, method: str) -> None:
     assert 0.0 < r.power[0] < r.power[1]  # the null's own tail, then detections
 
 
+@pytest.mark.parametrize("alternative", ["greater", "less"])
+def test_one_sided_curves_and_the_in_time_test_match_the_oracle(y: np.ndarray,
+                                                                 alternative: str) -> None:
+    sign = 1.0 if alternative == "greater" else -1.0
+    lift = 0.1 * sign
+    r = quintara.geo_power(y, TREATED, TEST_LEN, [0.0, lift], method="sc", alpha=ALPHA,
+                           alternative=alternative, **BOUNDS)
+    null = window_atts(y, "sc", 0.0)
+    crit = quantile(null, 1.0 - ALPHA if sign > 0 else ALPHA)
+    assert r.crit == crit
+    for k, atts in enumerate([null, window_atts(y, "sc", lift)]):
+        assert r.power[k] == sum(sign * (a - crit) > 0 for a in atts) / len(atts)
+    assert r.power[0] <= ALPHA < r.power[1]
+    # The analysis of a finished test: the fit at the real split against the
+    # windows of its post-period's length inside the pre-period, one-sided.
+    t0 = 16
+    test = quintara.geo_test(y, TREATED, t0, method="sc", alpha=ALPHA, alternative=alternative,
+                             **BOUNDS)
+    windows = test.inference_distribution
+    c = quantile(windows, 1.0 - ALPHA if sign > 0 else ALPHA)
+    att = test.att
+    below = sorted(sign * a for a in windows)
+    if not sign * att > below[0]:
+        p = 1.0
+    elif sign * att > below[-1]:
+        p = 0.0
+    else:
+        k = max(i for i, v in enumerate(below) if v < sign * att)
+        p = 1.0 - (k + (sign * att - below[k]) / (below[k + 1] - below[k])) / (len(below) - 1)
+    assert test.p_value == pytest.approx(p, abs=1e-15)
+    ends = (test.test_ci_lower, test.test_ci_upper)
+    assert ends == ((att - c, math.inf) if sign > 0 else (-math.inf, att - c))
+    with pytest.raises(ValueError, match=r"^lifts must be finite and <= 0 for alternative='less' "
+                                         r"\(a decrease\); got 0.1$"):
+        quintara.geo_power(y, TREATED, TEST_LEN, [0.1], alternative="less")
+
+
 def test_lookback_minus_zero_mde_and_record_fields(y: np.ndarray) -> None:
     # Nine windows; the two largest |ATT| are above h = 0.8 * 8 = 6.4. A lift of -0 is 0.
     r = quintara.geo_power(y, TREATED, TEST_LEN, [0.0, -0.0], method="sc", alpha=ALPHA,

@@ -41,15 +41,19 @@ def fields(c: quintara.MarketCandidate) -> tuple:
             c.stability_score, c.confidence, c.score)
 
 
-def test_each_candidate_is_its_own_power_curve_and_diagnostics(y: np.ndarray) -> None:
-    ranked = select(y, include=[2])
+@pytest.mark.parametrize("test", [{}, {"alternative": "less", "target_lift": -LIFT}])
+def test_each_candidate_is_its_own_power_curve_and_diagnostics(y: np.ndarray,
+                                                               test: dict) -> None:
+    ranked = select(y, include=[2], **test)
     sets = [c.treated for c in ranked]
     # The include set, the six single additions, then random sets up to 11.
     assert len(sets) == len(set(map(tuple, sets))) == 11
     assert {tuple(s) for s in sets} >= {(2,), (0, 2), (1, 2), (2, 3), (2, 4), (2, 5), (2, 6)}
-    lifts = [0.0, 0.5 * LIFT, LIFT, 1.5 * LIFT, 2.0 * LIFT]
+    lift = test.get("target_lift", LIFT)
+    lifts = [0.0, 0.5 * lift, lift, 1.5 * lift, 2.0 * lift]
+    side = {k: v for k, v in test.items() if k == "alternative"}
     for c in ranked:
-        p = quintara.geo_power(y, c.treated, TEST_LEN, lifts, **COMMON)  # type: ignore[arg-type]
+        p = quintara.geo_power(y, c.treated, TEST_LEN, lifts, **COMMON, **side)  # type: ignore[arg-type]
         d = quintara.geo_diagnostics(y, c.treated, TEST_LEN)
         assert (c.power_at_target, c.mde_pct) == (p.power[2], p.mde_pct)
         assert (c.holdout_pct, c.pre_fit_rel, c.stability_score, c.confidence) == (
@@ -246,6 +250,8 @@ def test_budgets_keep_exactly_the_affordable_sets(y: np.ndarray, cost: str) -> N
     ({"budget": 5.0, "spend": [1.0] * 3}, "spend must have one entry per market (8); got 3"),
     ({"budget": 5.0, "spend": [1.0] * 7 + [float("nan")]},
      "spend must be finite and >= 0; got NaN for market 7"),
+    ({"alternative": "less"}, "target_lift must be finite and < 0 for alternative='less'; got 0.02"),
+    ({"alternative": "down"}, "unknown alternative 'down' (expected two-sided/greater/less)"),
 ])
 def test_budget_arguments_are_checked(y: np.ndarray, kw: dict, message: str) -> None:
     with pytest.raises(ValueError) as err:

@@ -54,7 +54,8 @@ SIGNATURES = {
                        "weights=None, clusters=None, missing='refuse', min_e=None, max_e=None, "
                        "balance_e=None)",
     "geo_power": "(y, treated, test_len, lifts, method='sdid', alpha=0.1, target_power=0.8, "
-                 "min_pre=0, lookback=None, min_weight=0.0, max_weight=1.0)",
+                 "min_pre=0, lookback=None, min_weight=0.0, max_weight=1.0, "
+                 "alternative='two-sided')",
     "geo_power_ensemble": "(y, treated, test_len, lifts, alpha=0.1, target_power=0.8, min_pre=0, "
                           "lookback=None, weights=None, members=None, min_weight=0.0, "
                           "max_weight=1.0)",
@@ -68,7 +69,7 @@ SIGNATURES = {
     "fit_imputation_py": "(y, cohorts, level=0.95, weights=None, clusters=None, "
     "missing='refuse', pretrends=None)",
     "geo_test": "(y, treated, treat_time, method='sdid', alpha=0.1, min_pre=0, lookback=None, "
-                "min_weight=0.0, max_weight=1.0)",
+                "min_weight=0.0, max_weight=1.0, alternative='two-sided')",
     "fit_twfe_py": "(y, cohorts, level=0.95, ssc='cluster', weights=None, clusters=None, "
     "missing='refuse')",
     "fit_sunab_py": "(y, cohorts, level=0.95, ssc='none', weights=None, clusters=None, "
@@ -79,7 +80,7 @@ SIGNATURES = {
                   "target_power=0.8, min_pre=0, n_candidates=200, seed=0, exact_size=None, "
                   "lookback=None, include=None, min_weight=0.0, max_weight=1.0, "
                   "search='random', exclude=None, control_pool=None, swaps=0, budget=None, "
-                  "cost_per_unit=None, spend=None)",
+                  "cost_per_unit=None, spend=None, alternative='two-sided')",
 }
 
 

@@ -40,11 +40,26 @@ double interpolated_quantile(std::span<const double> sorted, double q) {
   return (1.0 - f) * sorted[lo] + f * sorted[hi];
 }
 
-double critical_value(std::span<const double> atts, double alpha) {
+double critical_value(std::span<const double> atts, double alpha, Alternative alternative) {
+  if (alternative != Alternative::TwoSided) {
+    std::vector<double> signed_atts(atts.begin(), atts.end());
+    sort_total(signed_atts);
+    return interpolated_quantile(signed_atts,
+                                 alternative == Alternative::Greater ? 1.0 - alpha : alpha);
+  }
   std::vector<double> abs(atts.size());
   std::transform(atts.begin(), atts.end(), abs.begin(), [](double a) { return std::fabs(a); });
   sort_total(abs);
   return interpolated_quantile(abs, 1.0 - alpha);
+}
+
+bool detects(double att, double crit, Alternative alternative) {
+  switch (alternative) {
+    case Alternative::Greater: return att > crit;
+    case Alternative::Less: return att < crit;
+    case Alternative::TwoSided: break;
+  }
+  return std::fabs(att) > crit;
 }
 
 double sample_variance(std::span<const double> atts) {
@@ -62,12 +77,12 @@ double sample_variance(std::span<const double> atts) {
 double null_se(std::span<const double> atts) { return std::sqrt(sample_variance(atts)); }
 
 PowerPoint curve_point(double lift, std::span<const double> atts, double crit, double level,
-                       double alpha) {
+                       double alpha, Alternative alternative) {
   const std::size_t n = atts.size();
   QUINTARA_ASSERT(n > 0, "curve_point needs at least one window");
   std::size_t detections = 0;
   for (const double a : atts) {
-    if (std::fabs(a) > crit) ++detections;
+    if (detects(a, crit, alternative)) ++detections;
   }
   std::vector<double> est(n, std::numeric_limits<double>::quiet_NaN());
   if (!(std::fabs(level) <= kLevelFloor)) {
@@ -119,19 +134,19 @@ PowerResult curve_from_atts(estimators::sc::Method method, std::span<const doubl
                             std::span<const double> lifts,
                             const std::function<std::vector<double>(double)>& atts_at,
                             const TreatedBaseline& baseline, std::size_t test_len, double alpha,
-                            double target_power) {
+                            double target_power, Alternative alternative) {
   PowerResult r;
   r.method = method;
   r.n_windows = null_atts.size();
-  r.crit = critical_value(null_atts, alpha);
+  r.crit = critical_value(null_atts, alpha, alternative);
   r.se_null = null_se(null_atts);
   r.points.reserve(lifts.size());
   for (const double lift : lifts) {
     if (lift == 0.0) {
-      r.points.push_back(curve_point(lift, null_atts, r.crit, baseline.level, alpha));
+      r.points.push_back(curve_point(lift, null_atts, r.crit, baseline.level, alpha, alternative));
     } else {
       const std::vector<double> atts = atts_at(lift);
-      r.points.push_back(curve_point(lift, atts, r.crit, baseline.level, alpha));
+      r.points.push_back(curve_point(lift, atts, r.crit, baseline.level, alpha, alternative));
     }
   }
   set_mde(r, minimal_detectable_effect(r.points, target_power, baseline, test_len));

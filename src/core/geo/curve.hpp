@@ -20,6 +20,12 @@
 
 namespace quintara::geo {
 
+// Which effects the detection test is for: any change (|ATT| above the
+// 1 - alpha quantile of |ATT|), an increase (ATT above the 1 - alpha
+// quantile of the signed ATTs: a heavy-up test) or a decrease (ATT below
+// their alpha quantile: a go-dark or holdout test).
+enum class Alternative { TwoSided, Greater, Less };
+
 // Below this |level| an estimated lift (ATT / level) is NaN, not a division.
 inline constexpr double kLevelFloor = 2.220446049250313e-13;
 
@@ -36,8 +42,14 @@ TreatedBaseline treated_baseline(const linalg::Mat& y, std::span<const std::size
 // there are none.
 double interpolated_quantile(std::span<const double> sorted, double q);
 
-// The 1 - alpha quantile of |att| over the windows.
-double critical_value(std::span<const double> atts, double alpha);
+// The 1 - alpha quantile of |att| over the windows; one-sided, the 1 - alpha
+// (Greater) or alpha (Less) quantile of the signed atts.
+double critical_value(std::span<const double> atts, double alpha,
+                      Alternative alternative = Alternative::TwoSided);
+
+// Whether an ATT is a detection at `crit` under `alternative` (strictly
+// beyond it; a NaN ATT never is).
+bool detects(double att, double crit, Alternative alternative);
 
 // Sample variance (divisor n - 1) of the signed ATTs: the squared deviations
 // from their mean (sum then divide) summed in order; 0 for fewer than two.
@@ -50,7 +62,7 @@ double null_se(std::span<const double> atts);
 // strictly above `crit` (a NaN ATT never is); estimated lifts are ATT /
 // level, all NaN when |level| <= kLevelFloor. `atts` must not be empty.
 PowerPoint curve_point(double lift, std::span<const double> atts, double crit, double level,
-                       double alpha);
+                       double alpha, Alternative alternative = Alternative::TwoSided);
 
 struct Mde {
   double pct = 0.0;
@@ -77,6 +89,6 @@ PowerResult curve_from_atts(estimators::sc::Method method, std::span<const doubl
                             std::span<const double> lifts,
                             const std::function<std::vector<double>(double)>& atts_at,
                             const TreatedBaseline& baseline, std::size_t test_len, double alpha,
-                            double target_power);
+                            double target_power, Alternative alternative = Alternative::TwoSided);
 
 }  // namespace quintara::geo

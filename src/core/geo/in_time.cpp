@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <compare>
+#include <limits>
 
 #include "core/geo/curve.hpp"
 #include "core/geo/power.hpp"
@@ -25,7 +26,7 @@ double in_time_p(std::span<const double> sorted, double abs_att) {
 InTimeTest in_time_test(const linalg::Mat& y, std::span<const std::size_t> treated, std::size_t t0,
                         std::size_t min_pre, std::optional<std::size_t> lookback,
                         estimators::sc::Method method, double alpha, double min_weight,
-                        double max_weight) {
+                        double max_weight, Alternative alternative) {
   const std::size_t T = y.cols;
   QUINTARA_ASSERT(t0 >= 1 && t0 < T, "in-time test: needs a pre- and a post-period");
   InTimeTest r;
@@ -33,17 +34,28 @@ InTimeTest in_time_test(const linalg::Mat& y, std::span<const std::size_t> treat
   const std::vector<std::size_t> windows = window_set(t0, r.window_len, min_pre, lookback);
   QUINTARA_ASSERT(!windows.empty(), "in-time test: no historical window");
   r.null_atts = window_atts(y, treated, windows, r.window_len, 0.0, method, min_weight, max_weight);
-  r.crit = critical_value(r.null_atts, alpha);
+  r.crit = critical_value(r.null_atts, alpha, alternative);
   r.fit = estimators::sc::fit_method(estimators::Panel::block(y, treated, t0), t0, method,
                                      min_weight, max_weight);
-  std::vector<double> abs(r.null_atts.size());
-  std::transform(r.null_atts.begin(), r.null_atts.end(), abs.begin(),
-                 [](double a) { return std::fabs(a); });
-  std::sort(abs.begin(), abs.end(),
+  // The statistic whose upper tail rejects: |att|, att, or -att.
+  const auto stat = [alternative](double a) {
+    switch (alternative) {
+      case Alternative::Greater: return a;
+      case Alternative::Less: return -a;
+      case Alternative::TwoSided: break;
+    }
+    return std::fabs(a);
+  };
+  std::vector<double> null(r.null_atts.size());
+  std::transform(r.null_atts.begin(), r.null_atts.end(), null.begin(), stat);
+  std::sort(null.begin(), null.end(),
             [](double a, double b) { return std::is_lt(std::strong_order(a, b)); });
-  r.p_value = in_time_p(abs, std::fabs(r.fit.att));
-  r.interval =
-      inference::follow_p_value({r.fit.att - r.crit, r.fit.att + r.crit}, r.p_value, 1.0 - alpha);
+  r.p_value = in_time_p(null, stat(r.fit.att));
+  const double inf = std::numeric_limits<double>::infinity();
+  inference::TestInterval ci{r.fit.att - r.crit, r.fit.att + r.crit};
+  if (alternative == Alternative::Greater) ci = {r.fit.att - r.crit, inf};
+  if (alternative == Alternative::Less) ci = {-inf, r.fit.att - r.crit};
+  r.interval = inference::follow_p_value(ci, r.p_value, 1.0 - alpha);
   return r;
 }
 

@@ -23,6 +23,7 @@
 
 #include "core/estimators/fit.hpp"
 #include "core/estimators/sc/method.hpp"
+#include "core/geo/curve.hpp"
 #include "core/inference/inversion.hpp"
 #include "core/linalg/matrix.hpp"
 
@@ -38,6 +39,9 @@ struct InTimeTest {
 };
 
 // 1 - q* as above, for `sorted` ascending, non-empty |ATT|s of the windows.
+// One-sided the same rule runs on the signed ATTs (negated for Less), and
+// the interval is the one-sided set of constant effects not rejected:
+// [att - crit, inf) for Greater, (-inf, att - crit] for Less.
 double in_time_p(std::span<const double> sorted, double abs_att);
 
 // Needs 1 <= t0 < T, the treated rows valid, and window_set(t0, T - t0,
@@ -45,6 +49,6 @@ double in_time_p(std::span<const double> sorted, double abs_att);
 InTimeTest in_time_test(const linalg::Mat& y, std::span<const std::size_t> treated, std::size_t t0,
                         std::size_t min_pre, std::optional<std::size_t> lookback,
                         estimators::sc::Method method, double alpha, double min_weight,
-                        double max_weight);
+                        double max_weight, Alternative alternative = Alternative::TwoSided);
 
 }  // namespace quintara::geo

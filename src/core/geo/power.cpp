@@ -115,7 +115,8 @@ void check_curve_window(std::size_t n_periods, std::size_t test_len, std::size_t
 PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treated,
                         std::size_t test_len, std::size_t min_pre, std::span<const double> lifts,
                         estimators::sc::Method method, double alpha, double target_power,
-                        std::optional<std::size_t> lookback, double min_weight, double max_weight) {
+                        std::optional<std::size_t> lookback, double min_weight, double max_weight,
+                        Alternative alternative) {
   check_curve_window(y.cols, test_len, min_pre);
   const std::vector<std::size_t> windows = window_set(y.cols, test_len, min_pre, lookback);
   const PreparedWindows prepared =
@@ -124,7 +125,7 @@ PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treat
   return curve_from_atts(
       method, null_atts, lifts,
       [&](double lift) { return std::move(assembled_atts(prepared, y, treated, lift)[0]); },
-      treated_baseline(y, treated), test_len, alpha, target_power);
+      treated_baseline(y, treated), test_len, alpha, target_power, alternative);
 }
 
 PowerResult power_curve_refit(const linalg::Mat& y, std::span<const std::size_t> treated,

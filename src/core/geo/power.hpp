@@ -78,7 +78,8 @@ std::vector<std::vector<double>> assembled_atts(const PreparedWindows& prepared,
 PowerResult power_curve(const linalg::Mat& y, std::span<const std::size_t> treated,
                         std::size_t test_len, std::size_t min_pre, std::span<const double> lifts,
                         estimators::sc::Method method, double alpha, double target_power,
-                        std::optional<std::size_t> lookback, double min_weight, double max_weight);
+                        std::optional<std::size_t> lookback, double min_weight, double max_weight,
+                        Alternative alternative = Alternative::TwoSided);
 
 // The same curve by refitting every window for every non-zero lift: the
 // reference power_curve must equal bit for bit (tests and benchmarks only).

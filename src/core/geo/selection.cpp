@@ -226,7 +226,7 @@ MarketCandidate evaluate_rows(const linalg::Mat& y, std::span<const std::size_t>
   const std::vector<double> lifts = selection_lifts(s.target_lift);
   const PowerResult curve =
       power_curve(y, treated_sorted, s.test_len, s.min_pre, lifts, s.method, s.alpha,
-                  s.target_power, s.lookback, s.min_weight, s.max_weight);
+                  s.target_power, s.lookback, s.min_weight, s.max_weight, s.alternative);
   MarketCandidate c;
   // The first point within 1e-12 of the target (the third for any target
   // lift of at least 2e-12); a tiny target may match an earlier point.

@@ -19,6 +19,7 @@
 #include <vector>
 
 #include "core/estimators/sc/method.hpp"
+#include "core/geo/curve.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::geo {
@@ -54,6 +55,7 @@ struct SelectionSettings {
   // Extra evaluations spent improving the best candidate by single swaps
   // (local_search.hpp) before the final ranking; 0 for none.
   std::size_t swaps = 0;
+  Alternative alternative = Alternative::TwoSided;  // of every candidate's detection test
   // With a budget, a set's required investment is the sum of its markets'
   // costs (one per market, caller's units); sets above the budget are never
   // proposed.

@@ -11,14 +11,29 @@
 
 namespace quintara::runs {
 
-void check_lifts(std::span<const double> lifts) {
+geo::Alternative parse_alternative(std::string_view text) {
+  if (text == "two-sided") return geo::Alternative::TwoSided;
+  if (text == "greater") return geo::Alternative::Greater;
+  if (text == "less") return geo::Alternative::Less;
+  throw UserError(format("unknown alternative '{}' (expected two-sided/greater/less)", text));
+}
+
+void check_lifts(std::span<const double> lifts, geo::Alternative alternative) {
   for (const double lift : lifts) {
-    if (!std::isfinite(lift) || lift < 0.0) {
-      throw UserError(
-          format("lifts must be finite and >= 0 (detection is two-sided on |ATT|, so a negative "
-                 "lift is equivalent to its magnitude); got {}",
-                 lift));
+    if (alternative == geo::Alternative::Less) {
+      if (std::isfinite(lift) && lift <= 0.0) continue;
+      throw UserError(format(
+          "lifts must be finite and <= 0 for alternative='less' (a decrease); got {}", lift));
     }
+    if (std::isfinite(lift) && lift >= 0.0) continue;
+    if (alternative == geo::Alternative::Greater) {
+      throw UserError(format(
+          "lifts must be finite and >= 0 for alternative='greater' (an increase); got {}", lift));
+    }
+    throw UserError(
+        format("lifts must be finite and >= 0 (detection is two-sided on |ATT|, so a negative "
+               "lift is equivalent to its magnitude); got {}",
+               lift));
   }
 }
 
@@ -53,7 +68,7 @@ PyPowerResult run_power(const PowerRequest& q) {
   const auto [y, k] = normalised_copy(q.y);
   const geo::PowerResult curve =
       geo::power_curve(y, q.treated, q.test_len, q.min_pre, q.lifts, q.method, q.alpha,
-                       q.target_power, q.lookback, q.min_weight, q.max_weight);
+                       q.target_power, q.lookback, q.min_weight, q.max_weight, q.alternative);
   PyPowerResult r = power_record(curve, std::nullopt);
   to_caller_units(r, k);
   return r;

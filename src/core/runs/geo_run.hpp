@@ -6,9 +6,11 @@
 #include <cstdint>
 #include <optional>
 #include <span>
+#include <string_view>
 #include <tuple>
 #include <vector>
 
+#include "core/geo/curve.hpp"
 #include "core/geo/types.hpp"
 #include "core/linalg/matrix.hpp"
 #include "core/runs/methods.hpp"
@@ -19,8 +21,15 @@ namespace quintara::runs {
 
 // Every lift finite and >= 0 (-0.0 passes), else UserError "lifts must be
 // finite and >= 0 (detection is two-sided on |ATT|, so a negative lift is
-// equivalent to its magnitude); got {}" naming the first offender.
-void check_lifts(std::span<const double> lifts);
+// equivalent to its magnitude); got {}" naming the first offender; one-sided,
+// ">= 0 for alternative='greater' (an increase)" or "<= 0 for
+// alternative='less' (a decrease)".
+void check_lifts(std::span<const double> lifts,
+                 geo::Alternative alternative = geo::Alternative::TwoSided);
+
+// "two-sided", "greater" or "less"; anything else is UserError "unknown
+// alternative '{}' (expected two-sided/greater/less)".
+geo::Alternative parse_alternative(std::string_view text);
 
 // The record Python sees: the display name, the points split into five
 // lists, the rest copied. `ensemble_weights` is none for a single method.
@@ -49,7 +58,11 @@ PowerWindow check_power_args(const Args& a) {
   validate::check_treated(a.treated, n_units);
   PowerWindow w;
   w.min_pre = validate::check_geo_window(a.test_len, a.min_pre, n_periods);
-  check_lifts(a.lifts);
+  if constexpr (requires { a.alternative; }) {
+    check_lifts(a.lifts, parse_alternative(a.alternative));
+  } else {
+    check_lifts(a.lifts);
+  }
   validate::check_unit_interval("alpha", a.alpha);
   validate::check_unit_interval("target_power", a.target_power);
   std::tie(w.min_weight, w.max_weight) =
@@ -70,6 +83,7 @@ struct PowerRequest {
   std::optional<std::size_t> lookback;
   double min_weight = 0.0;
   double max_weight = 1.0;
+  geo::Alternative alternative = geo::Alternative::TwoSided;
 };
 
 // Fits y normalised by a power of two (scale.hpp); results in y's units.

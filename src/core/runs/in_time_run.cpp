@@ -24,7 +24,7 @@ std::size_t check_in_time_windows(std::size_t t0, std::size_t n_periods, std::si
 PyScResult run_in_time_test(const InTimeRequest& q) {
   const auto [y, k] = normalised_copy(q.y);
   const geo::InTimeTest t = geo::in_time_test(y, q.treated, q.t0, q.min_pre, q.lookback, q.method,
-                                              q.alpha, q.min_weight, q.max_weight);
+                                              q.alpha, q.min_weight, q.max_weight, q.alternative);
   PyScResult r = result_from_fit(t.fit);
   r.p_value = t.p_value;
   r.test_ci_lower = t.interval.lower;
@@ -32,10 +32,16 @@ PyScResult run_in_time_test(const InTimeRequest& q) {
   r.inference_distribution = t.null_atts;
   r.n_placebo_used = t.null_atts.size();
   r.level = 1.0 - q.alpha;
+  const char* rule = q.alternative == geo::Alternative::Greater
+                         ? "ATT above the {} quantile of the windows' ATT, one-sided"
+                     : q.alternative == geo::Alternative::Less
+                         ? "ATT below the {} quantile of the windows' ATT, one-sided"
+                         : "|ATT| above the {} quantile of the windows' |ATT|";
+  const double q_level = q.alternative == geo::Alternative::Less ? q.alpha : 1.0 - q.alpha;
   r.inference_method = format(
       "in-time placebo test over {} historical windows of {} periods, the power design's "
-      "test (|ATT| above the {} quantile of the windows' |ATT|); interval by test inversion",
-      t.null_atts.size(), t.window_len, 1.0 - q.alpha);
+      "test ({}); interval by test inversion",
+      t.null_atts.size(), t.window_len, format(rule, q_level));
   to_caller_units(r, k, true);
   // After the rescaling, which can flush the ends' nudge past 0.
   const inference::TestInterval i =

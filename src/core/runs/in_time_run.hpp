@@ -6,6 +6,7 @@
 #include <optional>
 #include <vector>
 
+#include "core/geo/curve.hpp"
 #include "core/linalg/matrix.hpp"
 #include "core/runs/methods.hpp"
 #include "core/runs/records.hpp"
@@ -25,6 +26,7 @@ struct InTimeRequest {
   double alpha = 0.1;
   double min_weight = 0.0;
   double max_weight = 1.0;
+  geo::Alternative alternative = geo::Alternative::TwoSided;
 };
 
 // The effective pre-window of the historical windows of the post-period's

@@ -123,6 +123,13 @@ std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> bud
   return cost;
 }
 
+void check_decrease(double target_lift) {
+  if (!std::isfinite(target_lift) || !(target_lift < 0.0)) {
+    throw UserError(
+        format("target_lift must be finite and < 0 for alternative='less'; got {}", target_lift));
+  }
+}
+
 geo::Search parse_search(std::string_view text) {
   if (text == "random") return geo::Search::Random;
   if (text == "sized") return geo::Search::Sized;

@@ -43,6 +43,10 @@ std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> bud
                                  const std::optional<std::vector<double>>& spend,
                                  double target_lift, std::size_t test_len);
 
+// A go-dark test's target lift: finite and < 0, else UserError
+// "target_lift must be finite and < 0 for alternative='less'; got {}".
+void check_decrease(double target_lift);
+
 // "random" or "sized"; anything else is UserError "unknown search '{}'
 // (expected random/sized)".
 geo::Search parse_search(std::string_view text);
