@@ -159,8 +159,23 @@ def demo(out: str | None = None) -> None:
 
 
 def main() -> None:
-    """`python -m quintara [DIR]`: the demo, plots in DIR (default ./quintara-demo)."""
-    demo(sys.argv[1] if len(sys.argv) > 1 else None)
+    """`python -m quintara [DIR]`: the demo, plots in DIR (default ./quintara-demo).
+
+    An option (``--help``, ``--version``) or a command of the `quintara` command
+    line goes to that command line instead, so it is never taken for a folder.
+    """
+    args = sys.argv[1:]
+    if args and (args[0].startswith("-") or args[0] in _commands()):
+        from .cli import main as cli
+
+        raise SystemExit(cli(args))
+    demo(args[0] if args else None)
+
+
+def _commands() -> set[str]:
+    from .cli import command_names
+
+    return command_names()
 
 
 if __name__ == "__main__":

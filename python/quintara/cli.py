@@ -513,6 +513,12 @@ def _settle_data_and_treated(parser: argparse.ArgumentParser, args: argparse.Nam
             parser.error("the following arguments are required: --start")
 
 
+def command_names() -> set[str]:
+    """The subcommands of the command line."""
+    sub = next(a for a in _parser()._actions if isinstance(a, argparse._SubParsersAction))
+    return set(sub.choices)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = _parser()

@@ -184,6 +184,15 @@ def test_no_progress_in_a_pipe_and_ctrl_c(tables: dict[str, Path]) -> None:
     assert proc.returncode == 130
 
 
+def test_module_run_hands_options_and_commands_to_the_command_line(tmp_path: Path) -> None:
+    # Never taken for the demo's plot folder.
+    for args in (["--help"], ["power", "--help"]):
+        r = subprocess.run([sys.executable, "-m", "quintara", *args], capture_output=True,
+                           text=True, timeout=120, cwd=tmp_path)
+        assert r.returncode == 0 and r.stdout.startswith("usage: quintara"), r.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_demo_reports_and_writes_its_plots(tmp_path: Path) -> None:
     r = run("demo", "--out", str(tmp_path / "plots"))
     assert r.returncode == 0, r.stderr
