@@ -24,6 +24,7 @@ from __future__ import annotations
 import argparse
 import csv
 import json
+import os
 import re
 import sys
 from collections.abc import Sequence
@@ -531,11 +532,10 @@ def main(argv: Sequence[str] | None = None) -> int:
             demo(args.out)
             return 0
         result = args.run(args)
-        print(result.summary())
+        # Flushed here, so that a reader who stopped early is met below.
+        print(result.summary(), flush=True)
         if args.json:
             value = result.to_dict()
-            if args.command == "select":  # the ranked list itself, best first
-                value = value["candidates"]
             Path(args.json).write_text(json.dumps(value, indent=2) + "\n", encoding="utf-8")
         if args.plot:
             _write_plot(result, args.plot)
@@ -543,6 +543,11 @@ def main(argv: Sequence[str] | None = None) -> int:
     except KeyboardInterrupt:
         print("interrupted", file=sys.stderr)
         return 130
+    except BrokenPipeError:
+        # The reader stopped (`quintara ... | head`): nothing more to say, and
+        # the interpreter's own flush at exit must not fail on the closed pipe.
+        os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
+        return 0
     except (UsageError, ValueError, OSError) as e:
         print(f"quintara {args.command}: error: {e}", file=sys.stderr)
         return 2

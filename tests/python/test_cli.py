@@ -68,12 +68,22 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
     r = run("select", str(tables["geo"]), *GEO, *"--test-len 8 --target-lift 0.05 --max-treated 2 "
             "--eligible Austin Denver Tampa --candidates 4 --lookback 4 --json".split(), str(out))
     assert r.returncode == 0
-    cands = json.loads(out.read_text())
+    sel = json.loads(out.read_text())
+    assert (sel["entry"], sel["search"], sel["n_candidates"]) == ("geo_select", "sized", 4)
+    cands = sel["candidates"]
     assert cands[0]["markets"]
     assert {m for c in cands for m in c["markets"]} <= {"Austin", "Denver", "Tampa"}
     assert [c["score"] for c in cands] == sorted((c["score"] for c in cands), reverse=True)
     r = run("diagnose", str(tables["geo"]), *GEO, "--treated", "Denver", "--test-len", "8")
     assert r.returncode == 0 and "confidence (0-100)" in r.stdout
+    # A reader that stops early (`| head`) ends the run quietly: stdout a pipe
+    # whose reading end is already closed.
+    code = ("import os, sys; r, w = os.pipe(); os.close(r); os.dup2(w, 1); "
+            "from quintara.cli import main; sys.exit(main(sys.argv[1:]))")
+    piped = subprocess.run([sys.executable, "-c", code, "diagnose", str(tables["geo"]), *GEO,
+                            "--treated", "Denver", "--test-len", "8"],
+                           capture_output=True, text=True, timeout=120)
+    assert (piped.returncode, piped.stderr) == (0, "")
 
 
 def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],

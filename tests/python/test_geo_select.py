@@ -250,7 +250,8 @@ def test_budgets_keep_exactly_the_affordable_sets(y: np.ndarray, cost: str) -> N
     ({"budget": 5.0, "spend": [1.0] * 3}, "spend must have one entry per market (8); got 3"),
     ({"budget": 5.0, "spend": [1.0] * 7 + [float("nan")]},
      "spend must be finite and >= 0; got NaN for market 7"),
-    ({"alternative": "less"}, "target_lift must be finite and < 0 for alternative='less'; got 0.02"),
+    ({"alternative": "less"},
+     "target_lift must be finite and < 0 for alternative='less'; got 0.02"),
     ({"alternative": "down"}, "unknown alternative 'down' (expected two-sided/greater/less)"),
 ])
 def test_budget_arguments_are_checked(y: np.ndarray, kw: dict, message: str) -> None:
