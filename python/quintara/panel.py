@@ -247,24 +247,30 @@ class Panel:
             raise ValueError(
                 f"missing or non-finite outcome in column {outcome!r} at rows {_first(rows)}"
             )
-        dup = df.duplicated([unit, time], keep=False)
-        if dup.any():
+        # Integer codes of both label columns, once: every later step (the
+        # duplicate check, the scatter into units x periods, the unit-level
+        # columns) works on them instead of hashing labels again.
+        unit_codes, unit_labels = pd.factorize(df[unit], sort=False)
+        try:
+            units = pd.Index(unit_labels, name=unit).sort_values()
+        except TypeError as e:
+            raise ValueError(f"unit labels of mixed, unorderable types: {e}") from None
+        time_codes, time_labels = pd.factorize(df[time], sort=False)
+        labels = pd.Index(time_labels, name=time)
+        found = period_order(labels, time, time_order, time_format)
+        by_time = found.positions()
+        periods = labels[by_time]
+        order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
+        rows_i = units.get_indexer(unit_labels)[unit_codes]
+        cols_t = np.argsort(by_time)[time_codes]
+        cell = rows_i.astype(np.int64) * len(periods) + cols_t
+        if len(cell) and np.bincount(cell).max() > 1:
+            dup = df.duplicated([unit, time], keep=False)
             u, t = df[unit], df[time]
             rows = [
                 f"{df.index[k]} ({u.iat[k]}, {t.iat[k]})" for k in np.flatnonzero(dup.to_numpy())
             ]
             raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
-        try:
-            units = pd.Index(pd.unique(df[unit]), name=unit).sort_values()
-        except TypeError as e:
-            raise ValueError(f"unit labels of mixed, unorderable types: {e}") from None
-        labels = pd.Index(pd.unique(df[time]), name=time)
-        found = period_order(labels, time, time_order, time_format)
-        by_time = found.positions()
-        periods = labels[by_time]
-        order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
-        rows_i = units.get_indexer(df[unit])
-        cols_t = periods.get_indexer(df[time])
         y = np.full((len(units), len(periods)), np.nan)
         y[rows_i, cols_t] = values.to_numpy()
         if missing == "refuse":
@@ -274,17 +280,16 @@ class Panel:
         others = [c for c in df.columns if c not in (unit, time, outcome)]
         varying: list[str] = []
         kept: dict[Hashable, pd.Series] = {}
-        if others:
-            grouped = df.groupby(unit, sort=True)[others]
-            counts = grouped.nunique(dropna=False)
-            firsts = grouped.first()
-            for c in others:
-                if (counts[c] <= 1).all():
-                    # first() skips missing values; a column missing for a
-                    # whole unit stays missing.
-                    kept[c] = firsts[c].reindex(units)
-                else:
-                    varying.append(str(c))
+        # Each unit's first row; a column is unit-level when no unit has two
+        # distinct values in it (missing counting as a value).
+        first_row = np.empty(len(units), dtype=np.int64)
+        first_row[rows_i[::-1]] = np.arange(len(rows_i) - 1, -1, -1)
+        for c in others:
+            codes, _ = pd.factorize(df[c], use_na_sentinel=False)
+            if np.array_equal(codes, codes[first_row][rows_i]):
+                kept[c] = df[c].iloc[first_row].set_axis(units)
+            else:
+                varying.append(str(c))
         panel = cls(
             y,
             units,

@@ -372,22 +372,27 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
         values = pd.Series(dict(adoption.items())).reindex(panel.units)
     else:
         raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
-    codes: list[int] = []
-    labels: list[Any] = []
-    strays: list[str] = []
-    for unit, v in zip(panel.units, values, strict=True):
-        pos = -1
+    # Each distinct value is looked up once: a table has few adoption periods
+    # and may have a million units.
+    which, distinct = pd.factorize(pd.Series(values, dtype=object), use_na_sentinel=True)
+    found = np.full(len(distinct) + 1, -1, dtype=np.int64)  # the last: missing values
+    stray = np.zeros(len(distinct) + 1, dtype=bool)
+    for k, v in enumerate(distinct):
         # 0 marks never-treated units in common data sets, even where 0 is a period.
         zero = isinstance(v, int | float | np.number) and not isinstance(v, bool) and v == 0
-        if v is not None and not zero and not pd.isna(v):
-            try:
-                pos = panel.period_position(v)
-            except ValueError:
-                pos = -1
-                if not _never_marker(v):
-                    strays.append(f"{unit} ({v})")
-        codes.append(pos)
-        labels.append(panel.periods[pos] if pos >= 0 else None)
+        if zero:
+            continue
+        try:
+            found[k] = panel.period_position(v)
+        except ValueError:
+            stray[k] = not _never_marker(v)
+    which = np.where(which < 0, len(distinct), which)
+    codes = found[which].tolist()
+    periods = np.asarray([*panel.periods, None], dtype=object)
+    labels = periods[found[which]]  # -1 picks the appended None
+    strays = [
+        f"{u} ({v})" for u, v in zip(panel.units[stray[which]], values[stray[which]], strict=True)
+    ]
     if strays:
         # A typo (20012 for 2012) would otherwise make a treated unit a control.
         warnings.warn(
