@@ -9,6 +9,7 @@
 #include "core/format.hpp"
 #include "core/inference/intervals.hpp"
 #include "core/linalg/lp.hpp"
+#include "core/linalg/lu.hpp"
 #include "core/linalg/rng.hpp"
 #include "core/linalg/svd.hpp"
 
@@ -169,36 +170,6 @@ Truncation dual_truncation(const Mat& w, const Mat& sigma, std::span<const doubl
   return t;
 }
 
-// Solves the square system a x = b by Gaussian elimination with partial
-// pivoting (lowest row among equal pivots); nullopt when singular.
-std::optional<Vec> solve_square(Mat a, Vec b) {
-  const std::size_t n = b.size();
-  for (std::size_t k = 0; k < n; ++k) {
-    std::size_t piv = k;
-    for (std::size_t i = k + 1; i < n; ++i) {
-      if (std::abs(a(i, k)) > std::abs(a(piv, k))) piv = i;
-    }
-    if (a(piv, k) == 0.0) return std::nullopt;
-    if (piv != k) {
-      for (std::size_t j = 0; j < n; ++j) std::swap(a(k, j), a(piv, j));
-      std::swap(b[k], b[piv]);
-    }
-    for (std::size_t i = k + 1; i < n; ++i) {
-      const double f = a(i, k) / a(k, k);
-      if (f == 0.0) continue;
-      for (std::size_t j = k; j < n; ++j) a(i, j) -= f * a(k, j);
-      b[i] -= f * b[k];
-    }
-  }
-  Vec x(n);
-  for (std::size_t k = n; k-- > 0;) {
-    double s = b[k];
-    for (std::size_t j = k + 1; j < n; ++j) s -= a(k, j) * x[j];
-    x[k] = s / a(k, k);
-  }
-  return x;
-}
-
 // Numerical rank with the usual cut-off: largest singular value times the
 // larger dimension times machine epsilon.
 std::size_t rank(const Mat& m) {
@@ -231,7 +202,8 @@ std::optional<Closed> closed_truncation(const Mat& w, const Mat& sigma, std::spa
   // v_b = S_b' W_b^{-T} e1.
   Vec e1(k1, 0.0);
   e1[0] = 1.0;
-  const std::optional<Vec> vshort = solve_square(wb.transpose(), e1);
+  const Mat wbt = wb.transpose();
+  const std::optional<Vec> vshort = linalg::solve_lu(wbt, e1);
   if (!vshort) return std::nullopt;
   Vec v(n, 0.0);
   for (std::size_t r = 0; r < k1; ++r) v[active[r]] = (*vshort)[r];
@@ -246,7 +218,7 @@ std::optional<Closed> closed_truncation(const Mat& w, const Mat& sigma, std::spa
     if (is_active[i]) continue;
     Vec wi(k1);
     for (std::size_t j = 0; j < k1; ++j) wi[j] = w(i, j);
-    const std::optional<Vec> coef = solve_square(wb.transpose(), wi);
+    const std::optional<Vec> coef = linalg::solve_lu(wbt, wi);
     if (!coef) return std::nullopt;
     Vec g(n, 0.0);
     for (std::size_t r = 0; r < k1; ++r) g[active[r]] = (*coef)[r];

@@ -7,6 +7,7 @@
 #include <optional>
 #include <utility>
 
+#include "core/linalg/lu.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::inference {
@@ -40,34 +41,11 @@ Mat gamma_matrix(std::span<const double> l) {
   return g;
 }
 
-// x = b G^{-1} for a row vector b, i.e. G' x' = b', by elimination with
-// partial pivoting.
+// x = b G^{-1} for a row vector b, i.e. G' x' = b'.
 Vec solve_row(const Mat& g, Vec b) {
-  const std::size_t n = g.rows;
-  Mat a = g.transpose();
-  for (std::size_t k = 0; k < n; ++k) {
-    std::size_t piv = k;
-    for (std::size_t i = k + 1; i < n; ++i) {
-      if (std::abs(a(i, k)) > std::abs(a(piv, k))) piv = i;
-    }
-    if (a(piv, k) == 0.0) panic("relative magnitudes: l has no non-zero weight");
-    if (piv != k) {
-      for (std::size_t j = 0; j < n; ++j) std::swap(a(k, j), a(piv, j));
-      std::swap(b[k], b[piv]);
-    }
-    for (std::size_t i = k + 1; i < n; ++i) {
-      const double f = a(i, k) / a(k, k);
-      for (std::size_t j = k; j < n; ++j) a(i, j) -= f * a(k, j);
-      b[i] -= f * b[k];
-    }
-  }
-  Vec x(n);
-  for (std::size_t k = n; k-- > 0;) {
-    double s = b[k];
-    for (std::size_t j = k + 1; j < n; ++j) s -= a(k, j) * x[j];
-    x[k] = s / a(k, k);
-  }
-  return x;
+  std::optional<Vec> x = linalg::solve_lu(g.transpose(), std::move(b));
+  if (!x) panic("relative magnitudes: l has no non-zero weight");
+  return *std::move(x);
 }
 
 // One piece's test, theta by theta: the moments w - theta a with nuisance X.
