@@ -128,6 +128,22 @@ def test_breakdown_is_where_the_interval_first_holds_zero(kind: str) -> None:
     assert again == honest(kind, [0.5], "average")  # bit-reproducible
 
 
+@pytest.mark.parametrize("kind", ["relative_magnitude", "smoothness"])
+def test_units_of_beta_carry_through(kind: str) -> None:
+    m = [0.5, 1.0] if kind == "relative_magnitude" else [0.005, 0.01]
+    base = honest(kind, m, "average")
+    for c in (2.0**12, 1000.0):
+        mc = m if kind == "relative_magnitude" else [c * v for v in m]
+        out = quintara.honest_did_py([c * b for b in BETA], c * c * SIGMA, 3, kind=kind, m=mc,
+                                     l_vec=L["average"])
+        exact = c == 2.0**12  # a power of two rescales every step exactly
+        for key in ("lower", "upper"):
+            want = [c * v for v in base[key]]
+            assert out[key] == want if exact else np.allclose(out[key], want, rtol=1e-9, atol=0)
+        b = base["breakdown"] * (1.0 if kind == "relative_magnitude" else c)
+        assert out["breakdown"] == pytest.approx(b, rel=0 if exact else 1e-3)
+
+
 def test_labelled_sensitivity_end_to_end() -> None:
     mpdta = load_table("mpdta")
     res = quintara.staggered(mpdta, unit="countyreal", time="year", outcome="lemp",

@@ -1,5 +1,6 @@
 #include "core/inference/sensitivity.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <limits>
 #include <utility>
@@ -90,9 +91,23 @@ double breakdown_value(Evaluator& ev, double start) {
   return lo;
 }
 
-}  // namespace
+// The request in units where the largest standard error lies in [1, 2): a
+// power-of-two rescaling, exact, which puts the programs' entries and the
+// fixed tolerances on one scale whatever the units of beta.
+std::pair<SensitivityRequest, int> normalised(const SensitivityRequest& r) {
+  double sd = 0.0;
+  for (std::size_t i = 0; i < r.sigma.rows; ++i) sd = std::max(sd, std::sqrt(r.sigma(i, i)));
+  const int e = sd > 0.0 && std::isfinite(sd) ? std::ilogb(sd) : 0;
+  SensitivityRequest n = r;
+  for (double& v : n.betahat) v = std::ldexp(v, -e);
+  for (double& v : n.sigma.data) v = std::ldexp(v, -2 * e);
+  if (r.kind == SensitivityKind::smoothness) {
+    for (double& v : n.m) v = std::ldexp(v, -e);
+  }
+  return {std::move(n), e};
+}
 
-SensitivityResult sensitivity(const SensitivityRequest& r) {
+SensitivityResult sensitivity_normalised(const SensitivityRequest& r) {
   SensitivityResult out;
   const std::size_t k = r.n_pre;
   double var = 0.0;
@@ -119,6 +134,23 @@ SensitivityResult sensitivity(const SensitivityRequest& r) {
     out.breakdown = breakdown_value(ev, start > 0.0 ? start : 1.0);
   }
   out.lp_solves = ev.used();
+  return out;
+}
+
+}  // namespace
+
+SensitivityResult sensitivity(const SensitivityRequest& r) {
+  const auto [n, e] = normalised(r);
+  SensitivityResult out = sensitivity_normalised(n);
+  auto back = [e](double& v) { v = std::ldexp(v, e); };
+  for (double& v : out.lower) back(v);
+  for (double& v : out.upper) back(v);
+  back(out.estimate);
+  back(out.se);
+  back(out.original_lower);
+  back(out.original_upper);
+  if (r.kind == SensitivityKind::smoothness) back(out.breakdown);
+  out.m = r.m;
   return out;
 }
 

@@ -49,7 +49,10 @@ struct SensitivityResult {
   std::uint64_t lp_solves = 0;
 };
 
-// The request is checked by the caller (runs/sensitivity_run.hpp).
+// The request is checked by the caller (runs/sensitivity_run.hpp). It runs
+// with beta rescaled by a power of two (its largest standard error in
+// [1, 2)), so intervals in units of beta are exactly equivariant under such
+// rescalings and the solvers' fixed tolerances do not depend on units.
 SensitivityResult sensitivity(const SensitivityRequest& request);
 
 }  // namespace quintara::inference
