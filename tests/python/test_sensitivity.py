@@ -78,6 +78,13 @@ CONDITIONAL = {
                 (-0.20856274152227872, 0.054083098607560554),
                 (-0.325185188385568, 0.17070554547084993)],
 }
+# One post-period (BETA[:4], SIGMA[:4, :4]), where the nuisance parameters
+# vanish: the same hull of compute_arp_ci(beta_hat, sigma, A=A, d=0,
+#     n_pre_periods=3, n_post_periods=1, alpha=0.05, grid_lb=lb, grid_ub=ub,
+#     grid_points=1000, hybrid_flag="ARP").
+SINGLE_POST = [(-0.05349711919583122, 0.017114331792685622),
+               (-0.07288913399615646, 0.03772122312551596),
+               (-0.11780916899737257, 0.08308195623431963)]
 # hybrid_flag="LF", hybrid_list={"hybrid_kappa": 0.005}; then the grid step.
 HYBRID = {
     "e0": [(-0.05548617415325424, 0.018606123010752873, 0.0004972637393557524),
@@ -109,6 +116,13 @@ def test_against_moderndid(which: str) -> None:
     hyb = honest("relative_magnitude", [0.5, 1.0, 2.0], which, breakdown=False)
     for lo, hi, (plo, phi, step) in zip(hyb["lower"], hyb["upper"], HYBRID[which], strict=True):
         assert abs(lo - plo) <= 2.01 * step and abs(hi - phi) <= 2.01 * step
+
+
+def test_single_post_period_against_moderndid() -> None:
+    single = quintara.honest_did_py(BETA[:4], SIGMA[:4, :4], 3, m=[0.5, 1.0, 2.0], hybrid=False,
+                                    breakdown=False)
+    got = list(zip(single["lower"], single["upper"], strict=True))
+    assert np.allclose(got, SINGLE_POST, rtol=0, atol=1e-12)
 
 
 @pytest.mark.parametrize("kind", ["relative_magnitude", "smoothness"])
