@@ -270,7 +270,8 @@ bool hybrid_rejects(const MomentProblem& p, std::span<const double> y, const Hyb
   const Vec sd = sd_of(p.sigma);
   const Mat w = w_matrix(p, sd);
   const DualSolution d = solve_dual(w, y, budget);
-  // No vertex: eta is unbounded below and nothing is rejected.
+  // No optimal vertex (eta unbounded below, or the simplex at its cap):
+  // nothing is rejected, the conservative reading.
   if (!d.ok) return false;
   const double eta = d.value;
   if (eta > o.lf_cv) return true;
