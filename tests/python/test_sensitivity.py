@@ -1,4 +1,4 @@
-"""Rambachan-Roth sensitivity intervals against moderndid 0.2.0.
+"""Rambachan-Roth sensitivity intervals against moderndid 0.2.0 (and diff-diff 3.13.0).
 
 The event study is quintara's Sun-Abraham fit on mpdta (lemp; pre-periods
 -4, -3, -2; post-periods 0..3), printed once and pasted here, so the peer and
@@ -62,6 +62,16 @@ FLCI = {
                 (-0.14267876669567064, 0.06959066987328337),
                 (-0.18539090327377172, 0.13889187237034512)],
 }
+# diff-diff 3.13.0 (a second reference; its own optimiser, hence 1e-4):
+#   diff_diff.honest_did._compute_optimal_flci(BETA[:3], BETA[3:], SIGMA, l, 3, 4, M, 0.05)
+FLCI_DIFF_DIFF = {
+    "e0": [(-0.0514756759840427, 0.006281008315795304),
+           (-0.04559260117056944, 0.036830309421437286),
+           (-0.04984447606057304, 0.05668035693820408)],
+    "average": [(-0.12001765634105512, -0.02258817193306599),
+                (-0.14267941216379454, 0.06959002445395926),
+                (-0.1853912063442381, 0.1388915693329838)],
+}
 # moderndid 0.2.0, per Mbar in (0.5, 1, 2): the hull over s in -2..0 and both
 # signs of compute_arp_nuisance_ci(betahat=BETA, sigma=SIGMA, l_vec=l,
 #     a_matrix=A, d_vec=0, num_pre_periods=3, num_post_periods=4, alpha=0.05,
@@ -109,6 +119,7 @@ def test_against_moderndid(which: str) -> None:
     sd = honest("smoothness", [0.0, 0.01, 0.02], which, breakdown=False)
     got = list(zip(sd["lower"], sd["upper"], strict=True))
     assert np.allclose(got, FLCI[which], rtol=0, atol=1e-6)
+    assert np.allclose(got, FLCI_DIFF_DIFF[which], rtol=0, atol=1e-4)
     assert (sd["original_lower"], sd["original_upper"]) == pytest.approx(ORIGINAL[which], abs=1e-9)
     cond = honest("relative_magnitude", [0.5, 1.0, 2.0], which, hybrid=False, breakdown=False)
     got = list(zip(cond["lower"], cond["upper"], strict=True))
