@@ -322,6 +322,101 @@ class StaggeredResult(_Result):
 
         return event_study(self, ax=ax)
 
+    def sensitivity(
+        self,
+        kind: str = "relative_magnitude",
+        m: Sequence[float] | None = None,
+        e: int | str = 0,
+        level: float = 0.95,
+    ) -> pd.DataFrame:
+        """Robust intervals under bounded violations of parallel trends (Rambachan & Roth).
+
+        Takes the event study's own coefficients and covariance: those at
+        event times < 0 are the pre-periods, those at >= 0 the post-periods.
+        Sun-Abraham omits the reference period -1; the imputation estimator's
+        pre-periods are the leads of its pre-trend test (-1 included), taken
+        as they stand.
+
+        Parameters
+        ----------
+        kind : str
+            "relative_magnitude": post-period first differences of the trend at
+            most `m` times the largest pre-period one (the conditional /
+            least-favourable hybrid test); "smoothness": its second differences
+            at most `m`, in outcome units (the fixed-length interval).
+        m : sequence of float, optional
+            The bounds to try; by default 0, 0.5, 1, 1.5, 2 (relative
+            magnitudes) or those times a quarter of the largest pre-period SE
+            (smoothness).
+        e : int or "average"
+            The effect at that event time (>= 0), or the average over the
+            post-periods.
+        level : float
+            Confidence level.
+
+        Returns
+        -------
+        pandas.DataFrame
+            One row per bound: m, lo, hi (NaN when no value is accepted) and
+            method ("C-LF" or "FLCI"). ``attrs["original"]`` holds the normal
+            interval (lo, hi) under exact parallel trends, ``attrs["breakdown"]``
+            the largest m whose interval excludes 0 (None when even m = 0 does
+            not), and ``attrs["estimate"]``, ``attrs["kind"]``, ``attrs["e"]``
+            and ``attrs["level"]`` what was asked.
+        """
+        r = self.raw
+        times = [int(t) for t in r.event_time]
+        n = len(times)
+        if n == 0 or len(r.event_cov) != n * n:
+            raise ValueError(
+                f"sensitivity needs the event study's covariance, which the {self.estimator} "
+                "fit does not form (use sunab, imputation or callaway)"
+            )
+        cov_full = np.asarray(r.event_cov, dtype=float).reshape(n, n)
+        # A reference period reported as an exact 0 with no variance (a
+        # universal base period) is the normalisation, not an estimate.
+        kept = [i for i in range(n) if not (cov_full[i, i] == 0.0 and r.event_att[i] == 0.0)]
+        pre = [i for i in kept if times[i] < 0]
+        post = [i for i in kept if times[i] >= 0]
+        if not pre or not post:
+            raise ValueError(
+                "sensitivity needs pre-period (event time < 0) and post-period (>= 0) "
+                f"coefficients; the event study has event times {times}"
+            )
+        post_times = [times[i] for i in post]
+        if isinstance(e, str):
+            if e != "average":
+                raise ValueError(f"e must be an event time >= 0 or 'average'; got {e!r}")
+            l_vec = [1.0 / len(post)] * len(post)
+        elif e in post_times:
+            l_vec = [1.0 if t == e else 0.0 for t in post_times]
+        else:
+            raise ValueError(f"e must be one of the post-period event times {post_times}; got {e}")
+        order = pre + post
+        cov = cov_full[np.ix_(order, order)]
+        out = _quintara.honest_did_py(
+            [r.event_att[i] for i in order],
+            np.ascontiguousarray(cov),
+            len(pre),
+            kind=kind,
+            m=None if m is None else [float(v) for v in m],
+            l_vec=l_vec,
+            level=level,
+        )
+        method = "FLCI" if out["kind"] == "smoothness" else "C-LF"
+        frame = pd.DataFrame(
+            {"m": out["m"], "lo": out["lower"], "hi": out["upper"], "method": method}
+        )
+        frame.attrs.update(
+            original=(out["original_lower"], out["original_upper"]),
+            breakdown=out["breakdown"],
+            estimate=out["estimate"],
+            kind=out["kind"],
+            e=e,
+            level=level,
+        )
+        return frame
+
 
 class BaconDecomposition(_Result):
     """A Goodman-Bacon decomposition (`staggered(..., estimator="bacon")`; `bacon_decompose_py`).

@@ -19,6 +19,7 @@
 #include "bindings/api_progress.hpp"
 #include "bindings/api_sc.hpp"
 #include "bindings/api_selection.hpp"
+#include "bindings/api_sensitivity.hpp"
 #include "bindings/entry.hpp"
 #include "bindings/errors.hpp"
 #include "bindings/results.hpp"
@@ -38,6 +39,7 @@ const EntryDef* const kEntries[] = {
     &fit_sunab_py_entry,       &bacon_decompose_py_entry, &geo_power_entry,
     &geo_power_ensemble_entry, &geo_diagnostics_entry,    &geo_select_entry,
     &fit_conformal_entry,      &geo_test_entry,           &fit_imputation_py_entry,
+    &honest_did_py_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

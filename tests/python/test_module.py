@@ -17,7 +17,8 @@ from quintara import _quintara
 TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_mcnnm",
          "fit_cpasc", "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py",
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
-         "geo_diagnostics", "geo_select", "fit_conformal", "geo_test", "fit_imputation_py"]
+         "geo_diagnostics", "geo_select", "fit_conformal", "geo_test", "fit_imputation_py",
+         "honest_did_py"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
            "DiDResult", "BaconComponent", "BaconResult"]
 
@@ -75,6 +76,9 @@ SIGNATURES = {
     "fit_sunab_py": "(y, cohorts, level=0.95, ssc='none', weights=None, clusters=None, "
     "missing='refuse')",
     "bacon_decompose_py": "(y, cohorts)",
+    "honest_did_py": "(betahat, sigma, n_pre, kind='relative_magnitude', m=None, l_vec=None, "
+                     "level=0.95, grid_points=1000, hybrid=True, breakdown=True, "
+                     "max_lp_solves=5000000)",
     "geo_diagnostics": "(y, treated, test_len)",
     "geo_select": "(y, eligible, max_treated, test_len, target_lift, method='sdid', alpha=0.1, "
                   "target_power=0.8, min_pre=0, n_candidates=200, seed=0, exact_size=None, "
