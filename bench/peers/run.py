@@ -144,7 +144,7 @@ def main() -> None:
         q = ours.get(case, {})
         peer = f"{impl} {res.get('version', '')}".strip()
         ratio = (
-            f"{res['seconds'] / q['seconds']:.0f}x"
+            f"{res['seconds'] / q['seconds']:.3g}x"
             if res.get("seconds") and q.get("seconds")
             else "-"
         )
