@@ -13,12 +13,6 @@ namespace {
 
 using Set = std::vector<std::size_t>;
 
-Set sorted_unique(Set v) {
-  std::sort(v.begin(), v.end());
-  v.erase(std::unique(v.begin(), v.end()), v.end());
-  return v;
-}
-
 bool beats(double a, double b) { return std::strong_order(a, b) == std::strong_ordering::greater; }
 
 // The unscored neighbours of `centre`, in lexicographic order of the
@@ -48,16 +42,7 @@ std::vector<MarketCandidate> swap_search(const linalg::Mat& y,
                                          const SelectionSettings& s, std::size_t budget) {
   std::vector<MarketCandidate> scored;
   if (ranked.empty() || budget == 0) return scored;
-  const Set include = sorted_unique(s.include);
-  Set pool;
-  {
-    Set eligible = sorted_unique(s.eligible);
-    Set excluded = sorted_unique(s.exclude);
-    excluded.insert(excluded.end(), include.begin(), include.end());
-    std::sort(excluded.begin(), excluded.end());
-    std::set_difference(eligible.begin(), eligible.end(), excluded.begin(), excluded.end(),
-                        std::back_inserter(pool));
-  }
+  const auto [include, pool] = candidate_pool(s);
   std::set<Set> seen;
   for (const MarketCandidate& c : ranked) seen.insert(c.treated);
   MarketCandidate centre = ranked.front();

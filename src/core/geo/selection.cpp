@@ -33,6 +33,14 @@ Set sorted_unique(Set v) {
   return v;
 }
 
+// The entries of ascending `v` not in `drop` (any order, repeats allowed).
+Set without(const Set& v, Set drop) {
+  drop = sorted_unique(std::move(drop));
+  Set out;
+  std::set_difference(v.begin(), v.end(), drop.begin(), drop.end(), std::back_inserter(out));
+  return out;
+}
+
 // n * factor, saturating: a huge n_candidates must not wrap the limit to a
 // small number.
 std::uint64_t attempt_limit(std::size_t n, std::uint64_t factor) {
@@ -108,22 +116,18 @@ void single_additions(CandidateList& out, const Set& include, const Set& pool) {
 
 }  // namespace
 
+CandidatePool candidate_pool(const SelectionSettings& s) {
+  CandidatePool out;
+  out.include = sorted_unique(s.include);
+  Set drop = s.exclude;
+  drop.insert(drop.end(), out.include.begin(), out.include.end());
+  out.pool = without(sorted_unique(s.eligible), std::move(drop));
+  return out;
+}
+
 std::vector<Set> candidate_sets(const SelectionSettings& s) {
   if (s.search == Search::Sized) return sized_candidate_sets(s);
-  const Set include = sorted_unique(s.include);
-  Set pool;
-  {
-    const Set eligible = sorted_unique(s.eligible);
-    std::set_difference(eligible.begin(), eligible.end(), include.begin(), include.end(),
-                        std::back_inserter(pool));
-  }
-  if (!s.exclude.empty()) {
-    const Set excluded = sorted_unique(s.exclude);
-    Set kept;
-    std::set_difference(pool.begin(), pool.end(), excluded.begin(), excluded.end(),
-                        std::back_inserter(kept));
-    pool = std::move(kept);
-  }
+  const auto [include, pool] = candidate_pool(s);
   const std::size_t k = include.size(), p = pool.size();
   linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(s.seed);
   CandidateList out(s);
@@ -180,16 +184,9 @@ std::vector<std::size_t> fit_rows(std::size_t n_units, std::span<const std::size
     controls.resize(n_units);
     for (std::size_t i = 0; i < n_units; ++i) controls[i] = i;
   }
-  Set rows;
-  std::set_difference(controls.begin(), controls.end(), treated_sorted.begin(),
-                      treated_sorted.end(), std::back_inserter(rows));
-  if (!s.exclude.empty()) {
-    const Set excluded = sorted_unique(s.exclude);
-    Set kept;
-    std::set_difference(rows.begin(), rows.end(), excluded.begin(), excluded.end(),
-                        std::back_inserter(kept));
-    rows = std::move(kept);
-  }
+  Set drop = s.exclude;
+  drop.insert(drop.end(), treated_sorted.begin(), treated_sorted.end());
+  Set rows = without(controls, std::move(drop));
   rows.insert(rows.end(), treated_sorted.begin(), treated_sorted.end());
   std::sort(rows.begin(), rows.end());
   return rows;

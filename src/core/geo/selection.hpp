@@ -80,6 +80,14 @@ struct MarketCandidate {
   double score = 0.0;
 };
 
+// The include set and the pool the searches add markets from: the eligible
+// markets neither included nor excluded; both ascending, without repeats.
+struct CandidatePool {
+  std::vector<std::size_t> include;
+  std::vector<std::size_t> pool;
+};
+CandidatePool candidate_pool(const SelectionSettings& settings);
+
 // The candidate sets in production order, each ascending, all distinct, none
 // empty. Pure: no fitting, so the search is testable on its own.
 std::vector<std::vector<std::size_t>> candidate_sets(const SelectionSettings& settings);

@@ -28,30 +28,6 @@ double binomial(std::size_t p, std::size_t a) {
   return std::round(c);
 }
 
-struct Pools {
-  Set include;
-  Set pool;
-};
-
-Pools pools_of(const SelectionSettings& s) {
-  Pools out;
-  out.include = s.include;
-  std::sort(out.include.begin(), out.include.end());
-  out.include.erase(std::unique(out.include.begin(), out.include.end()), out.include.end());
-  Set eligible = s.eligible;
-  std::sort(eligible.begin(), eligible.end());
-  eligible.erase(std::unique(eligible.begin(), eligible.end()), eligible.end());
-  std::set_difference(eligible.begin(), eligible.end(), out.include.begin(), out.include.end(),
-                      std::back_inserter(out.pool));
-  Set excluded = s.exclude;
-  std::sort(excluded.begin(), excluded.end());
-  Set kept;
-  std::set_difference(out.pool.begin(), out.pool.end(), excluded.begin(), excluded.end(),
-                      std::back_inserter(kept));
-  out.pool = std::move(kept);
-  return out;
-}
-
 // Equal shares of the budget, the sizes that fit in their share taken whole
 // and their leftover handed on; the last shares' remainder goes to the
 // smallest open sizes, one set each.
@@ -106,8 +82,9 @@ Set with_include(const Set& include, Set added) {
 
 // Distinct a-subsets of the pool drawn at random until `row.taken`
 // affordable ones exist; the over-budget draws are counted in `row`.
-std::size_t draw_subsets(std::vector<Set>& out, const Pools& pools, const SelectionSettings& s,
-                         std::size_t a, SizeCount& row, linalg::Xoshiro256pp& rng) {
+std::size_t draw_subsets(std::vector<Set>& out, const CandidatePool& pools,
+                         const SelectionSettings& s, std::size_t a, SizeCount& row,
+                         linalg::Xoshiro256pp& rng) {
   std::set<Set> seen;
   Set work = pools.pool;
   const std::size_t p = work.size(), quota = row.taken;
@@ -139,7 +116,7 @@ std::size_t draw_subsets(std::vector<Set>& out, const Pools& pools, const Select
 }  // namespace
 
 std::vector<SizeCount> sized_plan(const SelectionSettings& s) {
-  const Pools pools = pools_of(s);
+  const CandidatePool pools = candidate_pool(s);
   const std::size_t k = pools.include.size(), p = pools.pool.size();
   std::vector<SizeCount> rows;
   std::size_t lo = 1, hi = 0;
@@ -166,7 +143,7 @@ std::vector<SizeCount> sized_plan(const SelectionSettings& s) {
 }
 
 std::vector<Set> sized_candidate_sets(const SelectionSettings& s, std::vector<SizeCount>* plan) {
-  const Pools pools = pools_of(s);
+  const CandidatePool pools = candidate_pool(s);
   const std::size_t k = pools.include.size();
   linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(s.seed);
   std::vector<Set> out;

@@ -25,13 +25,14 @@ SelectionSettings settings_for(Set eligible, Set include, std::size_t max_treate
                                std::size_t n_candidates,
                                std::optional<std::size_t> exact_size = std::nullopt,
                                std::uint64_t seed = 0) {
-  return {.exact_size = exact_size,
-          .lookback = std::nullopt,
-          .eligible = std::move(eligible),
-          .include = std::move(include),
-          .max_treated = max_treated,
-          .n_candidates = n_candidates,
-          .seed = seed};
+  SelectionSettings s;
+  s.exact_size = exact_size;
+  s.eligible = std::move(eligible);
+  s.include = std::move(include);
+  s.max_treated = max_treated;
+  s.n_candidates = n_candidates;
+  s.seed = seed;
+  return s;
 }
 
 struct Case {
