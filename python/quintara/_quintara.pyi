@@ -223,6 +223,7 @@ def fit_callaway_py(
     weights: _Array | Sequence[_Float] | None = None,
     clusters: npt.NDArray[np.integer] | Sequence[SupportsIndex] | None = None,
     missing: str = "refuse",
+    est_method: str = "reg",
 ) -> DiDResult:
     """Callaway & Sant'Anna group-time ATTs aggregated to overall + event study."""
 

@@ -216,7 +216,7 @@ def _fit(args: argparse.Namespace) -> Any:
 
 
 def _staggered(args: argparse.Namespace) -> Any:
-    opts = _options(args, ["n_reps", "seed", "level", "anticipation"])
+    opts = _options(args, ["n_reps", "seed", "level", "anticipation", "est_method"])
     if args.bands:
         opts["bands"] = True
     return verbs.staggered(
@@ -370,6 +370,13 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int)
     p.add_argument("--level", type=float)
     p.add_argument("--anticipation", type=int)
+    p.add_argument(
+        "--est-method",
+        dest="est_method",
+        choices=["reg", "ipw", "dr"],
+        help="callaway's group-time estimator: outcome regression (default), inverse "
+        "probability weighting or doubly robust",
+    )
     p.add_argument("--weights", metavar="COL", help="unit-level column of sampling weights")
     p.add_argument(
         "--cluster", metavar="COL", help="unit-level column to cluster the standard errors by"

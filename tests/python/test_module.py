@@ -51,7 +51,7 @@ SIGNATURES = {
                  "max_rank=None)",
     "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
                        "bands=False, n_reps=999, seed=0, level=0.95, base_period='universal', "
-                       "weights=None, clusters=None, missing='refuse')",
+                       "weights=None, clusters=None, missing='refuse', est_method='reg')",
     "geo_power": "(y, treated, test_len, lifts, method='sdid', alpha=0.1, target_power=0.8, "
                  "min_pre=0, lookback=None, min_weight=0.0, max_weight=1.0)",
     "geo_power_ensemble": "(y, treated, test_len, lifts, alpha=0.1, target_power=0.8, min_pre=0, "
