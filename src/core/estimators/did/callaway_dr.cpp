@@ -53,11 +53,9 @@ constexpr double kPscoreCap = 1.0 - 1e-6;
 constexpr double kTrimLevel = 0.995;
 constexpr double kOverlapBound = 0.999;
 
-double dot(std::span<const double> a, std::span<const double> b) {
-  double s = 0.0;
-  for (std::size_t k = 0; k < a.size(); ++k) s += a[k] * b[k];
-  return s;
-}
+constexpr const char* kSingularScore =
+    "the propensity score's information matrix is singular on the covariates (collinear or "
+    "constant within the cell)";
 
 }  // namespace
 
@@ -74,12 +72,17 @@ GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMet
   const std::size_t nG = G.size();
   const std::size_t n1 = nG + C.size();
   const auto fail = [&](const std::string& why) { throw CellFitError(g, t, b, why); };
+  Mat x(n1, P);  // (1, X) on the cell's rows
+  const auto row_dot = [&](std::size_t k, std::span<const double> coef) {
+    double s = 0.0;
+    for (std::size_t c = 0; c < P; ++c) s += x(k, c) * coef[c];
+    return s;
+  };
 
   // The cell's rows: G, then C, each ascending.
   std::vector<std::size_t> unit(n1);
   std::copy(G.begin(), G.end(), unit.begin());
   std::copy(C.begin(), C.end(), unit.begin() + static_cast<std::ptrdiff_t>(nG));
-  Mat x(n1, P);
   std::vector<double> iw(n1), D(n1, 0.0), r(n1);
   for (std::size_t k = 0; k < n1; ++k) {
     const std::size_t i = unit[k];
@@ -100,9 +103,7 @@ GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMet
   } else {
     linalg::LogitFit fit = linalg::logit(x, D, iw);
     if (fit.status == linalg::LogitStatus::Singular) {
-      fail(
-          "the propensity score's information matrix is singular on the covariates "
-          "(collinear or constant within the cell)");
+      fail(kSingularScore);
     }
     if (fit.status == linalg::LogitStatus::Separated) {
       fail(
@@ -162,11 +163,7 @@ GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMet
                  "units for {} coefficients, or collinear covariates)",
                  nC, P));
     }
-    for (std::size_t k = 0; k < n1; ++k) {
-      double fitted = 0.0;
-      for (std::size_t c = 0; c < P; ++c) fitted += x(k, c) * (*beta)[c];
-      r[k] = r[k] - fitted;
-    }
+    for (std::size_t k = 0; k < n1; ++k) r[k] = r[k] - row_dot(k, *beta);
     std::vector<double> xbar(P, 0.0);  // xbar_t - xbar_c
     for (std::size_t c = 0; c < P; ++c) {
       double st = 0.0, sc = 0.0;
@@ -193,19 +190,15 @@ GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMet
   }
   const auto info = linalg::factor_nonsingular(linalg::weighted_gram(x, info_w));
   if (!info) {
-    fail(
-        "the propensity score's information matrix is singular on the covariates "
-        "(collinear or constant within the cell)");
+    fail(kSingularScore);
   }
   const std::vector<double> u = info->solve_vec(m2);
 
   std::vector<double> psi(N, 0.0);
-  std::vector<double> xk(P);
   for (std::size_t k = 0; k < n1; ++k) {
-    for (std::size_t c = 0; c < P; ++c) xk[c] = x(k, c);
-    const double score_u = iw[k] * (D[k] - ps[k]) * dot(xk, u);
+    const double score_u = iw[k] * (D[k] - ps[k]) * row_dot(k, u);
     double value = wt[k] * (r[k] - eta_t) / Wt - (wcont[k] * (r[k] - eta_c) + score_u) / Wc;
-    if (k >= nG) value = value - iw[k] * r[k] * dot(xk, v);
+    if (k >= nG) value = value - iw[k] * r[k] * row_dot(k, v);
     psi[unit[k]] = n * value;
   }
 
