@@ -43,6 +43,7 @@ LIBSTDCXX=$("$CXX" -print-file-name=libstdc++.so)
 if [ $# -eq 0 ]; then
   set -- tests/python/test_arguments.py tests/python/test_fuzz.py \
     tests/python/test_sc_family.py tests/python/test_did.py tests/python/test_callaway.py \
+    tests/python/test_callaway_dr.py \
     tests/python/test_bootstrap.py tests/python/test_fit_many.py \
     tests/python/test_geo_diagnostics.py tests/python/test_module.py \
     --deselect tests/python/test_bootstrap.py::test_replicate_counts_beyond_memory_are_memory_errors

@@ -224,6 +224,7 @@ def fit_callaway_py(
     weights: _Array | Sequence[_Float] | None = None,
     clusters: npt.NDArray[np.integer] | Sequence[SupportsIndex] | None = None,
     missing: str = "refuse",
+    est_method: str = "reg",
     min_e: SupportsIndex | None = None,
     max_e: SupportsIndex | None = None,
     balance_e: SupportsIndex | None = None,

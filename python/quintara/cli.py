@@ -218,7 +218,7 @@ def _fit(args: argparse.Namespace) -> Any:
 
 def _staggered(args: argparse.Namespace) -> Any:
     window = ["min_e", "max_e", "balance_e"]
-    opts = _options(args, ["n_reps", "seed", "level", "anticipation", *window])
+    opts = _options(args, ["n_reps", "seed", "level", "anticipation", "est_method", *window])
     if args.bands:
         opts["bands"] = True
     return verbs.staggered(
@@ -389,6 +389,13 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--seed", type=int)
     p.add_argument("--level", type=float)
     p.add_argument("--anticipation", type=int)
+    p.add_argument(
+        "--est-method",
+        dest="est_method",
+        choices=["reg", "ipw", "dr"],
+        help="callaway's group-time estimator: outcome regression (default), inverse "
+        "probability weighting or doubly robust",
+    )
     for flag, what in (
         ("min-e", "earliest event time of the event study (callaway)"),
         ("max-e", "latest event time of the event study (callaway)"),

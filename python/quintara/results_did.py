@@ -26,6 +26,13 @@ if TYPE_CHECKING:
 __all__ = ["StaggeredResult", "BaconDecomposition"]
 
 
+_EST_METHODS = {
+    "reg": "reg (outcome regression)",
+    "ipw": "ipw (inverse probability weighting)",
+    "dr": "dr (doubly robust)",
+}
+
+
 class StaggeredResult(_Result):
     """A staggered-adoption fit (`staggered` with callaway, twfe, sunab or imputation).
 
@@ -44,6 +51,9 @@ class StaggeredResult(_Result):
         The unit-level columns of sampling weights and of clusters, when given.
     balance : str
         How missing cells were treated: "drop", "keep" or "refuse".
+    est_method : str or None
+        Callaway-Sant'Anna's group-time estimator: "reg", "ipw" or "dr"
+        (None for the other methods).
     """
 
     raw: _quintara.DiDResult
@@ -62,6 +72,7 @@ class StaggeredResult(_Result):
         weights: str | None = None,
         cluster: str | None = None,
         balance: str = "refuse",
+        est_method: str | None = None,
     ) -> None:
         self.raw = raw
         self.panel = panel
@@ -74,6 +85,7 @@ class StaggeredResult(_Result):
         self.weights = weights
         self.cluster = cluster
         self.balance = balance
+        self.est_method = est_method
 
     @property
     def n_clusters(self) -> int:
@@ -216,6 +228,7 @@ class StaggeredResult(_Result):
             "cluster": self.cluster,
             "n_clusters": self.n_clusters,
             "balance": self.balance,
+            "est_method": self.est_method,
             "att": self.att,
             "se": self.se,
             "ci_lower": self.ci[0],
@@ -263,6 +276,8 @@ class StaggeredResult(_Result):
             ("Periods", str(t)),
             *period_info(self.panel),
         ]
+        if self.est_method is not None:
+            info.append(("Cell estimator", _EST_METHODS.get(self.est_method, self.est_method)))
         if self.raw.base_period is not None:
             info.append(("Base period", self.raw.base_period))
         if self.raw.se_correction is not None:

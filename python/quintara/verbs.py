@@ -537,9 +537,17 @@ def staggered(
         Show progress on stderr (None: only when stderr is a terminal).
     **options
         Passed to `fit_callaway_py` (``bands``, ``n_reps``, ``seed``,
-        ``level``, ``anticipation``, ``base_period``, the event-study window
-        ``min_e``, ``max_e`` and ``balance_e``; ``covariates`` may name
-        unit-level columns of the table). ``base_period`` defaults to
+        ``level``, ``anticipation``, ``base_period``, ``est_method``, the
+        event-study window ``min_e``, ``max_e`` and ``balance_e``;
+        ``covariates`` may name unit-level columns of the table).
+        ``est_method`` is each group-time cell's estimator, as the field's
+        reference implementation names them: "reg" (outcome regression of
+        the comparison units' changes on the covariates, the default), "ipw"
+        (inverse probability weighting by a logit propensity score of the
+        cohort against its comparison units) or "dr" (doubly robust: both);
+        without covariates all three are the unadjusted 2x2 comparison, and
+        ipw and dr need every cell of the fitted units (``balance="drop"``,
+        not ``"keep"`` with missing cells). ``base_period`` defaults to
         "varying" here (each pre-period against the period before it, as the
         field's reference implementation does); "universal" compares every
         period with the one before adoption. twfe and sunab take ``level``
@@ -632,6 +640,7 @@ def staggered(
         raw.level,
         dropped,
         **described,
+        est_method=kwargs.get("est_method", "reg"),
     )
 
 

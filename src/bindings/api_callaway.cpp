@@ -1,5 +1,7 @@
 #include "bindings/api_callaway.hpp"
 
+#include <algorithm>
+#include <cmath>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -35,6 +37,7 @@ struct CallawayArgs {
   std::optional<std::vector<double>> weights;
   std::optional<std::vector<std::int64_t>> clusters;
   std::string missing;
+  std::string est_method;
   std::optional<std::int64_t> min_e;
   std::optional<std::int64_t> max_e;
   std::optional<std::int64_t> balance_e;
@@ -54,6 +57,7 @@ const Params fit_callaway_params{"fit_callaway_py",
                                  opt_arg("weights", &CallawayArgs::weights),
                                  opt_arg("clusters", &CallawayArgs::clusters),
                                  arg("missing", &CallawayArgs::missing, "\"refuse\""),
+                                 arg("est_method", &CallawayArgs::est_method, "\"reg\""),
                                  opt_arg("min_e", &CallawayArgs::min_e),
                                  opt_arg("max_e", &CallawayArgs::max_e),
                                  opt_arg("balance_e", &CallawayArgs::balance_e)};
@@ -62,6 +66,7 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   CallawayArgs a = fit_callaway_params.parse(args, kwargs);
   const runs::Control control = runs::parse_control(a.control);
   const bool keep_missing = runs::parse_missing(a.missing);
+  const auto est_method = runs::parse_est_method(a.est_method);
   const std::size_t n_units = keep_missing ? std::get<0>(validate::check_observed_panel(a.y))
                                            : validate::check_panel(a.y).first;
   runs::check_cohort_count(a.cohorts.size(), n_units);
@@ -71,6 +76,11 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
                                 {a.bands, a.n_reps, a.seed, a.level}};
   request.sampling = runs::make_sampling(a.weights, a.clusters, n_units);
   request.keep_missing = keep_missing;
+  request.est_method = est_method;
+  runs::check_est_method_balance(
+      est_method,
+      keep_missing && std::any_of(request.panel.y.data.begin(), request.panel.y.data.end(),
+                                  [](double v) { return std::isnan(v); }));
   const estimators::Panel& panel = request.panel;
   runs::require_estimable_cohort(panel, "Callaway-Sant'Anna");
   validate::check_unit_interval("level", a.level);
@@ -104,7 +114,7 @@ const EntryDef fit_callaway_entry{
     "Callaway & Sant'Anna group-time ATTs aggregated to overall + event study.\n"
     "`control` is \"never\" (never-treated units as the comparison group) or\n"
     "\"notyet\" (not-yet-treated units). If `covariates` (an `N\xC3\x97K` array) is\n"
-    "given, the group-time ATTs are covariate-adjusted (regression adjustment).\n"
+    "given, the group-time ATTs are covariate-adjusted (as `est_method` says).\n"
     "`weights` (one positive sampling weight per unit) weigh every mean,\n"
     "regression and cohort share; only their ratios matter. `clusters` (one\n"
     "integer code per unit, e.g. the state of a county) make the standard\n"
@@ -115,6 +125,16 @@ const EntryDef fit_callaway_entry{
     "periods (repeated cross-sections), with standard errors from each unit's\n"
     "summed influence; a panel without NaN fits as with \"refuse\", the default,\n"
     "which refuses NaN.\n"
+    "`est_method` is each cell's estimator, named as in the field's reference\n"
+    "implementation: \"reg\" (outcome regression, the default), \"ipw\"\n"
+    "(standardised inverse probability weighting by a logit propensity score of\n"
+    "the cohort against its comparison units on the covariates) or \"dr\" (doubly\n"
+    "robust: that propensity score and the outcome regression); their influence\n"
+    "functions include the estimation of both. Comparison units with a\n"
+    "propensity of 0.995 or more are trimmed; a cell whose score does not\n"
+    "converge, separates the units, is singular or reaches 0.999 raises\n"
+    "ValueError. Without covariates all three are the unadjusted 2x2 DiD. ipw\n"
+    "and dr need a complete panel (no NaN with missing=\"keep\").\n"
     "`min_e` / `max_e` bound the event times of the event study (and of its\n"
     "bands and `overall_dynamic_att`); `balance_e` keeps the cohorts observed\n"
     "for at least `balance_e` periods after adoption, so that every event time\n"

@@ -52,8 +52,8 @@ SIGNATURES = {
                  "max_rank=None)",
     "fit_callaway_py": "(y, cohorts, control='never', covariates=None, anticipation=0, "
                        "bands=False, n_reps=999, seed=0, level=0.95, base_period='universal', "
-                       "weights=None, clusters=None, missing='refuse', min_e=None, max_e=None, "
-                       "balance_e=None)",
+                       "weights=None, clusters=None, missing='refuse', est_method='reg', "
+                       "min_e=None, max_e=None, balance_e=None)",
     "geo_power": "(y, treated, test_len, lifts, method='sdid', alpha=0.1, target_power=0.8, "
                  "min_pre=0, lookback=None, min_weight=0.0, max_weight=1.0, "
                  "alternative='two-sided')",

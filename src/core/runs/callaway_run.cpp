@@ -21,6 +21,31 @@ Control parse_control(std::string_view text) {
   throw UserError(format("unknown control group '{}' (expected never/notyet)", text));
 }
 
+did::EstMethod parse_est_method(std::string_view text) {
+  if (text == "reg") return did::EstMethod::Reg;
+  if (text == "ipw") return did::EstMethod::Ipw;
+  if (text == "dr") return did::EstMethod::Dr;
+  throw UserError(format("unknown est_method '{}' (expected reg/ipw/dr)", text));
+}
+
+std::string_view est_method_name(did::EstMethod method) {
+  switch (method) {
+    case did::EstMethod::Reg: return "reg";
+    case did::EstMethod::Ipw: return "ipw";
+    case did::EstMethod::Dr: return "dr";
+  }
+  return "reg";
+}
+
+void check_est_method_balance(did::EstMethod method, bool y_has_missing) {
+  if (method == did::EstMethod::Reg || !y_has_missing) return;
+  throw UserError(format(
+      "est_method='{}' needs a balanced panel; y has missing cells, which missing='keep' fits "
+      "as repeated cross-sections with est_method='reg' only (or fit the complete units: "
+      "balance='drop' in staggered)",
+      est_method_name(method)));
+}
+
 void check_anticipation(const estimators::Panel& panel, std::uint64_t anticipation) {
   for (const std::size_t g : panel.cohorts()) {
     if (g > anticipation) return;
@@ -68,9 +93,18 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   QUINTARA_ASSERT(request.keep_missing || std::none_of(panel.y.data.begin(), panel.y.data.end(),
                                                        [](double v) { return std::isnan(v); }),
                   "run_callaway: a missing cell in a panel checked complete");
-  const did::CsResult cs =
-      did::fit_with_anticipation(panel, request.control == Control::NotYet, request.anticipation,
-                                 request.varying_base, sampling, request.window);
+  const did::CsResult cs = [&] {
+    try {
+      return did::fit_with_anticipation(panel, request.control == Control::NotYet,
+                                        request.anticipation, request.varying_base, sampling,
+                                        request.est_method, request.window);
+    } catch (const did::CellFitError& e) {
+      throw UserError(format(
+          "est_method='{}' cannot fit the cell of cohort {} in period {} (base period {}): {}; "
+          "drop or recode the covariates, or use est_method='reg'",
+          est_method_name(request.est_method), e.cohort, e.period, e.base, e.what()));
+    }
+  }();
   PyDidResult r;
   r.att = cs.overall_att;
   r.se = cs.overall_se;

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "core/estimators/did/callaway.hpp"
+#include "core/estimators/did/callaway_method.hpp"
 #include "core/estimators/panel.hpp"
 #include "core/estimators/sampling.hpp"
 #include "core/format.hpp"
@@ -22,6 +23,16 @@ enum class Control { Never, NotYet };
 // "never"; "notyet" or "not_yet_treated"; anything else is UserError
 // "unknown control group '{}' (expected never/notyet)".
 Control parse_control(std::string_view text);
+
+// "reg", "ipw" or "dr"; anything else is UserError
+// "unknown est_method '{}' (expected reg/ipw/dr)".
+estimators::did::EstMethod parse_est_method(std::string_view text);
+
+// The name parse_est_method reads.
+std::string_view est_method_name(estimators::did::EstMethod method);
+
+// ipw and dr fit balanced panels only: UserError when `y_has_missing`.
+void check_est_method_balance(estimators::did::EstMethod method, bool y_has_missing);
 
 // Fails unless some cohort adopts after `anticipation` periods.
 void check_anticipation(const estimators::Panel& panel, std::uint64_t anticipation);
@@ -60,6 +71,8 @@ struct CallawayRequest {
   // NaN cells of y are missing observations (checked by
   // check_observed_panel); otherwise y is complete.
   bool keep_missing = false;
+  // Each cell's estimator; ipw and dr need a complete y.
+  estimators::did::EstMethod est_method = estimators::did::EstMethod::Reg;
   estimators::did::EventWindow window;  // the event times reported
 };
 
@@ -69,7 +82,10 @@ void check_event_window(const estimators::did::EventWindow& window);
 
 // Fits y normalised by a power of two (scale.hpp); results in y's units.
 // With clusters the standard errors and the bands' multipliers are by
-// cluster, and `n_clusters` says how many.
+// cluster, and `n_clusters` says how many. An ipw or dr cell that cannot be
+// fitted is UserError "est_method='{}' cannot fit the cell of cohort {} in
+// period {} (base period {}): {reason}; drop or recode the covariates, or use
+// est_method='reg'".
 PyDidResult run_callaway(const CallawayRequest& request);
 
 }  // namespace quintara::runs

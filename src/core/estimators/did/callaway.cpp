@@ -224,7 +224,7 @@ Sampling relative_weights(const Sampling& sampling) {
 // `kept` lists the cohorts with a base period.
 std::vector<GroupTimeAtt> fit_cells(const Panel& panel, const Sampling& sampling,
                                     std::span<const std::size_t> kept, bool not_yet_treated,
-                                    std::size_t anticipation, bool varying_base) {
+                                    std::size_t anticipation, bool varying_base, EstMethod method) {
   const std::size_t T = panel.n_periods();
   const double n = static_cast<double>(panel.n_units());
   const bool repeated =
@@ -244,7 +244,10 @@ std::vector<GroupTimeAtt> fit_cells(const Panel& panel, const Sampling& sampling
       if (C.empty()) continue;
       std::optional<GroupTimeAtt> cell;
       if (repeated) {
+        QUINTARA_ASSERT(method == EstMethod::Reg, "fit_cells: ipw and dr need a complete panel");
         cell = cells::fit_repeated(panel, sampling, G, C, g, t, base);
+      } else if (method != EstMethod::Reg) {
+        cell = cells::fit_propensity(panel, sampling, method, G, C, g, t, base);
       } else if (sampling.weighted()) {
         cell = cells::fit_weighted(panel, sampling, G, C, g, t, base);
       } else {
@@ -355,7 +358,7 @@ EventSelection select_events(std::span<const GroupTimeAtt> cells, const EventWin
 }  // namespace
 
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
-                               bool varying_base, const Sampling& sampling,
+                               bool varying_base, const Sampling& sampling, EstMethod method,
                                const EventWindow& window) {
   if (!not_yet_treated && panel.never_treated_units().empty()) {
     panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
@@ -369,7 +372,7 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
   }
 
   CsResult out;
-  out.cells = fit_cells(panel, relative, kept, not_yet_treated, anticipation, varying_base);
+  out.cells = fit_cells(panel, relative, kept, not_yet_treated, anticipation, varying_base, method);
 
   auto inputs = [&](auto&& keep) {
     std::vector<AggInput> items;

@@ -21,6 +21,7 @@
 #include <span>
 #include <vector>
 
+#include "core/estimators/did/callaway_method.hpp"
 #include "core/estimators/did/effects.hpp"
 #include "core/estimators/panel.hpp"
 #include "core/estimators/sampling.hpp"
@@ -85,9 +86,14 @@ struct CsResult {
 // had, bit for bit. With missing cells every unit and period must keep an
 // observation (the entry checks it); a cell lacking treated or comparison
 // observations in either of its periods is skipped.
+//
+// `method` picks each cell's estimator (callaway_method.hpp); ipw and dr need
+// a complete panel and throw CellFitError for a cell whose propensity score
+// or outcome regression cannot be fitted. The default, reg, is the cell
+// above, bit for bit.
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
                                bool varying_base = false, const Sampling& sampling = {},
-                               const EventWindow& window = {});
+                               EstMethod method = EstMethod::Reg, const EventWindow& window = {});
 
 // The covariance of aggregates from their influence functions: entry (a, b)
 // is sum over clusters of (sum psi_a)(sum psi_b) / N^2 (each unit its own

@@ -12,6 +12,7 @@
 #include <span>
 
 #include "core/estimators/did/callaway.hpp"
+#include "core/estimators/did/callaway_method.hpp"
 #include "core/estimators/panel.hpp"
 #include "core/estimators/sampling.hpp"
 #include "core/linalg/matrix.hpp"
@@ -41,6 +42,15 @@ double squared_norm(std::span<const double> psi, const Sampling& sampling);
 GroupTimeAtt fit_weighted(const Panel& panel, const Sampling& sampling,
                           std::span<const std::size_t> G, std::span<const std::size_t> C,
                           std::size_t g, std::size_t t, std::size_t b);
+
+// The balanced cell by inverse probability weighting (Ipw) or doubly
+// robust estimation (Dr) with a logit propensity score of G against C on
+// the covariates (callaway_dr.cpp), weighted or not; G and C disjoint and
+// non-empty. Throws CellFitError when the propensity score or the outcome
+// regression cannot be fitted.
+GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMethod method,
+                            std::span<const std::size_t> G, std::span<const std::size_t> C,
+                            std::size_t g, std::size_t t, std::size_t b);
 
 // The cell from the observations present at t and b (repeated
 // cross-sections): the change of the treated means less the change that the
