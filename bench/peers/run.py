@@ -10,7 +10,7 @@ imports, caches or thread pools. Each process times its call (one warm-up,
 then the median of repeats) under a wall-clock cap.
 
 Run: python bench/peers/run.py [--env DIR] [--only SUBSTRING] [--timeout SECONDS]
-     [--skip-install] [--repeats N]
+     [--skip-install] [--repeats N] [--skip CASE:IMPL ...]
 
 It is a benchmark, not a test: nothing in CI runs it.
 """
@@ -103,6 +103,13 @@ def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     ap.add_argument("--env", type=Path, default=HERE / ".venv", help="virtual environment dir")
     ap.add_argument("--only", default="", help="run only cases whose name contains this")
+    ap.add_argument(
+        "--skip",
+        action="append",
+        default=[],
+        metavar="CASE:IMPL",
+        help="leave out one implementation of the cases whose name contains CASE",
+    )
     ap.add_argument("--timeout", type=float, default=120.0, help="seconds per process")
     ap.add_argument("--repeats", type=int, default=5, help="timed calls per process (median)")
     ap.add_argument("--skip-install", action="store_true", help="reuse the environment as is")
@@ -119,6 +126,8 @@ def main() -> None:
     )
     plan = [tuple(line.split("\t")) for line in listing.stdout.splitlines() if "\t" in line]
     plan = [(c, i) for c, i in plan if args.only in c]
+    skipped = [tuple(s.rsplit(":", 1)) for s in args.skip]
+    plan = [(c, i) for c, i in plan if not any(k in c and i == impl for k, impl in skipped)]
 
     rows = []
     ours: dict[str, dict] = {}
