@@ -6,7 +6,8 @@ only on the inputs and seeds, never on the number of threads.
 Two layers:
 
 - the labelled API: `Panel` (from a long or wide table) and the verbs
-  `synth`, `staggered`, `power`, `select_markets`, `diagnose`, which take unit
+  `synth`, `staggered`, `power`, `select_markets`, `diagnose`, `analyze`,
+  which take unit
   names and period labels and return results with `summary()`, `to_frame()`
   and `plot()`;
 - the compiled functions (`fit_sc`, `geo_power`, ...), which take units x
@@ -17,8 +18,10 @@ Two layers:
 from . import _quintara
 from ._quintara import *  # noqa: F403  (the compiled module defines __all__)
 from ._quintara import PanicException
+from .analysis import analyze as analyze
 from .panel import Panel as Panel
 from .results import ConformalResult as ConformalResult, SynthResult as SynthResult
+from .results_analysis import ExperimentAnalysis as ExperimentAnalysis
 from .results_did import (
     BaconDecomposition as BaconDecomposition,
     StaggeredResult as StaggeredResult,
@@ -37,7 +40,7 @@ from .verbs import (
 )
 
 __version__: str = _quintara.version()
-LABELLED = ["Panel", "synth", "staggered", "power", "select_markets", "diagnose"]
+LABELLED = ["Panel", "synth", "staggered", "power", "select_markets", "diagnose", "analyze"]
 RESULTS = [
     "SynthResult",
     "ConformalResult",
@@ -46,5 +49,6 @@ RESULTS = [
     "PowerAnalysis",
     "MarketSelection",
     "Diagnostics",
+    "ExperimentAnalysis",
 ]
 __all__ = [*_quintara.__all__, "PanicException", *LABELLED, *RESULTS]

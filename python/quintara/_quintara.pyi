@@ -32,6 +32,7 @@ __all__ = [
     "geo_test",
     "fit_imputation_py",
     "honest_did_py",
+    "geo_analyze",
     "PowerResult",
     "GeoDiagnostics",
     "MarketCandidate",
@@ -40,6 +41,7 @@ __all__ = [
     "DiDResult",
     "BaconComponent",
     "BaconResult",
+    "GeoAnalysis",
 ]
 
 class PanicException(BaseException):
@@ -343,6 +345,22 @@ def geo_test(
     alternative: str = "two-sided",
 ) -> SCResult:
     """Analyse a finished geo experiment with the detection test of `geo_power`."""
+
+def geo_analyze(
+    y: npt.NDArray[np.float64],
+    treated: Sequence[SupportsIndex],
+    treat_time: SupportsIndex,
+    end_time: SupportsIndex | None = None,
+    method: str = "sdid",
+    alpha: _Float = 0.1,
+    min_pre: SupportsIndex = 0,
+    lookback: SupportsIndex | None = None,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+    alternative: str = "two-sided",
+    spend: _Float | None = None,
+) -> GeoAnalysis:
+    """Analyse a finished geo experiment: effect paths, lift, incremental units, iROAS."""
 
 def fit_imputation_py(
     y: _Array,
@@ -652,5 +670,90 @@ class MarketCandidate:
     def confidence(self) -> float: ...  # unitless
     @property
     def score(self) -> float: ...  # unitless
+    @property
+    def cost(self) -> float | None: ...  # unitless
+
+@final
+class GeoAnalysis:
+    """A finished geo experiment analysed by the in-time test, exposed to Python."""
+
+    @property
+    def att(self) -> float: ...  # y
+    @property
+    def se(self) -> float: ...  # y
+    @property
+    def p_value(self) -> float: ...  # unitless
+    @property
+    def ci_lower(self) -> float: ...  # y
+    @property
+    def ci_upper(self) -> float: ...  # y
+    @property
+    def level(self) -> float: ...  # unitless
+    @property
+    def alternative(self) -> str: ...  # unitless
+    @property
+    def inference_method(self) -> str: ...  # unitless
+    @property
+    def n_treated(self) -> int: ...  # count
+    @property
+    def n_pre(self) -> int: ...  # count
+    @property
+    def n_post(self) -> int: ...  # count
+    @property
+    def n_windows(self) -> int: ...  # count
+    @property
+    def observed(self) -> list[float]: ...  # y
+    @property
+    def synthetic(self) -> list[float]: ...  # y
+    @property
+    def effect(self) -> list[float]: ...  # y
+    @property
+    def effect_lower(self) -> list[float]: ...  # y
+    @property
+    def effect_upper(self) -> list[float]: ...  # y
+    @property
+    def cumulative(self) -> list[float]: ...  # y
+    @property
+    def cumulative_lower(self) -> list[float]: ...  # y
+    @property
+    def cumulative_upper(self) -> list[float]: ...  # y
+    @property
+    def incremental(self) -> float: ...  # y
+    @property
+    def incremental_se(self) -> float: ...  # y
+    @property
+    def incremental_lower(self) -> float: ...  # y
+    @property
+    def incremental_upper(self) -> float: ...  # y
+    @property
+    def counterfactual_total(self) -> float: ...  # y
+    @property
+    def lift_pct(self) -> float: ...  # unitless
+    @property
+    def lift_pct_lower(self) -> float: ...  # unitless
+    @property
+    def lift_pct_upper(self) -> float: ...  # unitless
+    @property
+    def spend(self) -> float | None: ...  # unitless
+    @property
+    def iroas(self) -> float | None: ...  # unitless
+    @property
+    def iroas_se(self) -> float | None: ...  # unitless
+    @property
+    def iroas_lower(self) -> float | None: ...  # unitless
+    @property
+    def iroas_upper(self) -> float | None: ...  # unitless
+    @property
+    def cost_per_incremental(self) -> float | None: ...  # unitless
+    @property
+    def cost_per_incremental_lower(self) -> float | None: ...  # unitless
+    @property
+    def cost_per_incremental_upper(self) -> float | None: ...  # unitless
+    @property
+    def weights(self) -> list[float]: ...  # unitless
+    @property
+    def donor_ids(self) -> list[int]: ...  # count
+    @property
+    def null_atts(self) -> list[float]: ...  # y
 
 # --- end of generated result classes ---

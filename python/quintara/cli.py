@@ -9,6 +9,8 @@
         --max-treated K
     quintara diagnose DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
         --test-len N
+    quintara analyze DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
+        --start PERIOD [--end PERIOD] [--spend X|COL] [--mmm FILE]
     quintara demo [--out DIR]
 
 DATA is a CSV file (delimiter detected; .gz, .bz2 and .xz read through their
@@ -34,6 +36,7 @@ from typing import Any
 import pandas as pd
 
 from . import verbs
+from .analysis import analyze
 from .panel import Panel
 
 __all__ = ["main", "read_table"]
@@ -282,8 +285,33 @@ def _select(args: argparse.Namespace) -> Any:
     )
 
 
+def _analyze(args: argparse.Namespace) -> Any:
+    opts = _options(args, ["alpha", "lookback", "min_pre", "alternative"])
+    spend: float | str | None = args.spend
+    if spend is not None:
+        try:
+            spend = float(spend)
+        except ValueError:
+            pass  # a column name
+    result = analyze(
+        _panel(args),
+        treated=args.treated,
+        start=args.start,
+        end=args.end,
+        method=args.method,
+        spend=spend,
+        progress=_progress(args),
+        **opts,
+    )
+    if args.mmm:
+        result.to_mmm(args.channel, path=args.mmm)
+    return result
+
+
 def _diagnose(args: argparse.Namespace) -> Any:
-    return verbs.diagnose(_panel(args), treated=args.treated, test_len=args.test_len)
+    return verbs.diagnose(
+        _panel(args), treated=args.treated, test_len=args.test_len, method=args.method
+    )
 
 
 def _parser() -> argparse.ArgumentParser:
@@ -480,6 +508,41 @@ def _parser() -> argparse.ArgumentParser:
 
     p = command("diagnose", "Design diagnostics of a treated-market set.", _diagnose, True)
     p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
+    p.add_argument(
+        "--method",
+        default="sdid",
+        choices=["sdid", "sc", "asc", "fp", "rsc"],
+        help="the estimator the test will use (its synthetic control is plotted)",
+    )
+
+    p = command(
+        "analyze",
+        "Analyse a finished geo experiment: lift, incremental units, iROAS.",
+        _analyze,
+        True,
+    )
+    p.add_argument(
+        "--start",
+        metavar="PERIOD",
+        help="first test period (with --treated-column: its first marked period)",
+    )
+    p.add_argument("--end", metavar="PERIOD", help="last test period (default: the last)")
+    p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp or rsc")
+    p.add_argument(
+        "--spend", metavar="X|COL", help="the test's total spend, or a unit-level spend column"
+    )
+    p.add_argument("--alpha", type=float, help="size of the test (default 0.1)")
+    p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
+    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+    p.add_argument(
+        "--alternative",
+        choices=["two-sided", "greater", "less"],
+        help="one-sided: greater for a heavy-up test, less for go-dark",
+    )
+    p.add_argument(
+        "--mmm", metavar="FILE", help="also write the calibration record for MMMs as JSON"
+    )
+    p.add_argument("--channel", default="media", help="the channel named in --mmm's record")
 
     p = sub.add_parser(
         "demo", help="Run the demo on the bundled data.", description="Run the demo."
@@ -498,8 +561,9 @@ def _write_plot(result: Any, path: str) -> None:
     except ImportError:
         raise UsageError("--plot needs matplotlib: pip install 'quintara[plot]'") from None
     ax = result.plot()
-    ax.figure.savefig(path, dpi=120)
-    plt.close(ax.figure)
+    figure = (ax[0] if isinstance(ax, list) else ax).figure
+    figure.savefig(path, dpi=120)
+    plt.close(figure)
 
 
 def _settle_data_and_treated(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
@@ -517,7 +581,11 @@ def _settle_data_and_treated(parser: argparse.ArgumentParser, args: argparse.Nam
     if hasattr(args, "treated_column"):
         if (args.treated is None) == (args.treated_column is None):
             parser.error("give one of --treated and --treated-column")
-        if args.command == "fit" and args.start is None and args.treated_column is None:
+        if (
+            args.command in ("fit", "analyze")
+            and args.start is None
+            and args.treated_column is None
+        ):
             parser.error("the following arguments are required: --start")
 
 

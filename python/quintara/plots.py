@@ -10,11 +10,13 @@ from __future__ import annotations
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
+import pandas as pd
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
     from .results import ConformalResult, SynthResult
+    from .results_analysis import ExperimentAnalysis
     from .results_did import BaconDecomposition, StaggeredResult
     from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
 
@@ -27,6 +29,7 @@ __all__ = [
     "ranked_markets",
     "unit_effects",
     "design_paths",
+    "experiment_paths",
 ]
 
 _TREATED = "#c0392b"
@@ -244,15 +247,36 @@ def bacon_scatter(result: BaconDecomposition, ax: Axes | None = None) -> Axes:
 
 
 def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 10) -> Axes:
-    """The best candidates' scores as horizontal bars, best at the top."""
+    """The best candidates' power at the target lift as horizontal bars, best at
+    the top, each labelled with its MDE, share of volume and cost (with a budget)."""
     c = result.candidates.head(top)
-    ax = _axes(ax, size=(7.0, 0.9 + 0.4 * max(len(c), 1)))
+    ax = _axes(ax, size=(8.0, 1.1 + 0.42 * max(len(c), 1)))
+    rows = np.arange(len(c))
     names = [f"{k}. " + ", ".join(map(str, m)) for k, m in zip(c.index, c.markets, strict=True)]
-    ax.barh(np.arange(len(c)), c.score.to_numpy(), color=_OTHER)
-    ax.set_yticks(np.arange(len(c)), names, fontsize=8)
+    ax.barh(rows, c.power.to_numpy(), color=_OTHER, height=0.6)
+    target = float(result.options.get("target_power", 0.8))
+    ax.axvline(target, color=_TREATED, linestyle="--", linewidth=1.0, label=f"target {target:g}")
+    for i, (_, r) in enumerate(c.iterrows()):
+        mde = "-" if pd.isna(r.mde) else f"{100 * r.mde:.1f}%"
+        parts = [f"MDE {mde}", f"volume {100 * r.holdout:.1f}%"]
+        if not pd.isna(r.cost):
+            parts.append(f"cost {r.cost:,.0f}")
+        ax.annotate(
+            "  ".join(parts),
+            xy=(1.0, i),
+            xycoords=("axes fraction", "data"),
+            xytext=(6, 0),
+            textcoords="offset points",
+            va="center",
+            fontsize=8,
+            color="0.25",
+        )
+    ax.set_yticks(rows, names, fontsize=8)
+    ax.set_xlim(0.0, 1.0)
     ax.invert_yaxis()
-    ax.set_xlabel("score (higher is better)")
+    ax.set_xlabel(f"power at a {result.target_lift:.0%} lift")
     ax.set_title(f"Best treated-market sets for a {result.target_lift:.0%} lift")
+    ax.legend(loc="lower right", frameon=False, fontsize=8)
     return ax
 
 
@@ -270,21 +294,94 @@ def unit_effects(result: ConformalResult, ax: Axes | None = None) -> Axes:
 
 
 def design_paths(result: Diagnostics, ax: Axes | None = None) -> Axes:
-    """Mean outcome of the treated and the other markets, the test window shaded."""
+    """The treated markets' mean against the synthetic control the test will use
+    (the design's method, fitted with the last `test_len` periods as the test),
+    the test window shaded."""
     ax = _axes(ax)
     p = result.panel
     x = p.time_axis()
     rows = p.unit_positions(result.treated)
-    others = np.setdiff1d(np.arange(p.shape[0]), rows)
     ax.plot(
         x, p.y[rows].mean(axis=0), color=_TREATED, linewidth=1.8, label="treated markets (mean)"
     )
-    ax.plot(x, p.y[others].mean(axis=0), color=_OTHER, linewidth=1.2, label="other markets (mean)")
+    ax.plot(
+        x,
+        result.synthetic.to_numpy(),
+        color=_OTHER,
+        linewidth=1.4,
+        label=f"synthetic control ({result.method})",
+    )
     t0 = p.shape[1] - result.test_len
-    ax.axvspan(x[t0], x[-1], color="0.85", label="test window")
+    ax.axvspan(x[t0], x[-1], color="0.88", label="test window")
     ax.set_xlabel(str(p.periods.name or "period"))
     ax.set_ylabel(p.outcome)
-    ax.set_title(f"Design diagnostics: confidence {result.confidence:.0f}/100")
+    ax.set_title(
+        f"Design diagnostics: confidence {result.confidence:.0f}/100, "
+        f"pre-period fit {result.raw.pre_fit_rel:.2f} (rel. RMSPE)"
+    )
     _time_ticks(ax, x)
     ax.legend(loc="best", frameon=False)
     return ax
+
+
+def experiment_paths(result: ExperimentAnalysis, ax: Any = None) -> list[Axes]:
+    """The treated mean against its synthetic path, the counterfactuals the
+    pointwise test does not reject shaded; below, the cumulative incremental
+    units with their band. `ax`: None, a pair of Axes, or one (paths only)."""
+    if ax is None:
+        try:
+            import matplotlib.pyplot as plt
+        except ImportError:
+            raise ImportError("plots need matplotlib: pip install 'quintara[plot]'") from None
+        _, pair = plt.subplots(2, 1, figsize=(7.0, 6.4), sharex=True, layout="constrained")
+        axes = list(pair)
+    elif isinstance(ax, (list, tuple)):
+        axes = list(ax)
+    else:
+        axes = [ax]
+    r, paths = result.raw, result.paths()
+    x = result.panel.time_axis()[: len(paths)]
+    t0 = result.panel.period_position(result.start)
+    top = axes[0]
+    top.plot(x, paths["observed"], color=_TREATED, linewidth=2.0, label="treated")
+    top.plot(
+        x, paths["synthetic"], color=_OTHER, linewidth=1.5, label=f"synthetic ({result.method})"
+    )
+    # observed - effect band: the untreated paths the test does not reject.
+    post = slice(t0, len(paths))
+    obs = paths["observed"].to_numpy()[post]
+    top.fill_between(
+        x[post],
+        obs - paths["effect_upper"].to_numpy()[post],
+        obs - paths["effect_lower"].to_numpy()[post],
+        color=_OTHER,
+        alpha=0.18,
+        linewidth=0,
+        label=f"{r.level:.0%} band (pointwise)",
+    )
+    _mark_start(top, x[t0], f"start {result.start}")
+    top.set_ylabel(result.panel.outcome)
+    top.set_title(f"{_treated_name(result.treated)}: lift {r.lift_pct:.2f}% (p = {r.p_value:.3g})")
+    top.legend(loc="best", frameon=False)
+    _time_ticks(top, x)
+    if len(axes) > 1:
+        bottom = axes[1]
+        cum = paths["cumulative"].to_numpy()[post]
+        bottom.plot(x[post], cum, color=_TREATED, linewidth=2.0, label="cumulative incremental")
+        bottom.fill_between(
+            x[post],
+            paths["cumulative_lower"].to_numpy()[post],
+            paths["cumulative_upper"].to_numpy()[post],
+            color=_TREATED,
+            alpha=0.18,
+            linewidth=0,
+            label=f"{r.level:.0%} band",
+        )
+        bottom.axhline(0.0, color="0.5", linewidth=0.8)
+        bottom.set_ylabel(f"incremental {result.panel.outcome}")
+        bottom.set_xlabel(str(result.panel.periods.name or "period"))
+        bottom.legend(loc="best", frameon=False)
+        _time_ticks(bottom, x)
+    else:
+        top.set_xlabel(str(result.panel.periods.name or "period"))
+    return axes

@@ -29,7 +29,7 @@ def detection_test(alpha: float, windows: str, options: dict[str, Any]) -> str:
     return (
         f"Detection test: {rule} over {windows} "
         f"historical windows of the test's length ({sides}, size {alpha:g}). Analyse the "
-        f'finished experiment with synth(..., inference="in_time", alpha={alpha:g}'
+        f"finished experiment with analyze(..., alpha={alpha:g}"
         f"{', ' + same if same else ''}), the test this power is for."
     )
 
@@ -241,7 +241,8 @@ class MarketSelection(_Result):
 
     @property
     def candidates(self) -> pd.DataFrame:
-        """One row per candidate, best first: markets (a tuple of names), score and its parts."""
+        """One row per candidate, best first: markets (a tuple of names), score and
+        its parts, and with a budget the set's cost (NaN without one)."""
         u = self.panel.units
         return pd.DataFrame(
             [
@@ -254,6 +255,7 @@ class MarketSelection(_Result):
                     "pre_fit_rel": c.pre_fit_rel,
                     "stability": c.stability_score,
                     "confidence": c.confidence,
+                    "cost": c.cost,
                 }
                 for c in self.raw
             ],
@@ -266,6 +268,7 @@ class MarketSelection(_Result):
                 "pre_fit_rel",
                 "stability",
                 "confidence",
+                "cost",
             ],
             index=pd.RangeIndex(1, len(self.raw) + 1, name="rank"),
         )
@@ -344,6 +347,7 @@ class MarketSelection(_Result):
         ]
         if self.options.get("budget") is not None:
             info.append(("Budget", f"{float(self.options['budget']):,.2f}"))
+        priced = self.options.get("budget") is not None
         rows = [
             [
                 f"{k}. {_names(r.markets)}",
@@ -352,13 +356,22 @@ class MarketSelection(_Result):
                 pct(r.mde),
                 pct(r.holdout),
                 num(r.confidence, 1),
+                *([f"{r.cost:,.0f}"] if priced else []),
             ]
             for k, r in self.candidates.head(top).iterrows()
         ]
         return render(
             "Geo-experiment market selection",
             info,
-            ["markets", "score", "power", "MDE", "volume", "confidence"],
+            [
+                "markets",
+                "score",
+                "power",
+                "MDE",
+                "volume",
+                "confidence",
+                *(["cost"] if priced else []),
+            ],
             rows,
             [detection_test(float(self.options.get("alpha", 0.1)), "the", self.options)],
         )
@@ -379,7 +392,9 @@ class MarketSelection(_Result):
         return f"<MarketSelection: {len(self.raw)} candidates, best {_names(self.best)}>"
 
     def plot(self, ax: Axes | None = None, top: int = 10) -> Axes:
-        """The `top` candidates' scores as horizontal bars, best at the top. Returns the Axes."""
+        """The `top` candidates, best at the top: power at the target lift as bars,
+        with each one's MDE, share of volume and (with a budget) cost beside it.
+        Returns the Axes."""
         from .plots import ranked_markets
 
         return ranked_markets(self, ax=ax, top=top)
@@ -394,6 +409,9 @@ class Diagnostics(_Result):
         The compiled result.
     warnings : list of str
         Plain-language warnings about the design.
+    method : str
+        The estimator the test will use, whose synthetic control `synthetic`
+        and the plot show.
     """
 
     raw: _quintara.GeoDiagnostics
@@ -408,14 +426,36 @@ class Diagnostics(_Result):
     )
 
     def __init__(
-        self, raw: _quintara.GeoDiagnostics, panel: Panel, treated: list[int], test_len: int
+        self,
+        raw: _quintara.GeoDiagnostics,
+        panel: Panel,
+        treated: list[int],
+        test_len: int,
+        method: str = "sdid",
     ) -> None:
         self.raw = raw
         self.panel = panel
         self._rows = treated
         self.treated = [panel.units[i] for i in treated]
         self.test_len = test_len
+        self.method = method
         self.warnings: list[str] = list(raw.warnings)
+        self._fit: Any = None
+
+    def _synthetic_fit(self) -> Any:
+        """The method's fit with the last `test_len` periods as the test, made
+        when first asked for (the fit the test's power is computed from)."""
+        if self._fit is None:
+            fit = getattr(_quintara, f"fit_{self.method}")
+            self._fit = fit(self.panel.y, self._rows, self.panel.shape[1] - self.test_len)
+        return self._fit
+
+    @property
+    def synthetic(self) -> pd.Series:
+        """The treated markets' synthetic control under `method`, every period."""
+        return pd.Series(
+            self._synthetic_fit().synthetic, index=self.panel.periods, name=self.method
+        )
 
     @property
     def confidence(self) -> float:
@@ -475,7 +515,8 @@ class Diagnostics(_Result):
         return f"<Diagnostics: confidence {self.confidence:.0f}/100, {len(self.warnings)} warnings>"
 
     def plot(self, ax: Axes | None = None) -> Axes:
-        """Treated and other markets' mean outcome, the test window shaded. Returns the Axes."""
+        """The treated markets' mean against the synthetic control the test will use,
+        the test window shaded. Returns the Axes."""
         from .plots import design_paths
 
         return design_paths(self, ax=ax)

@@ -828,6 +828,7 @@ def diagnose(
     *,
     treated: Any,
     test_len: int,
+    method: str = "sdid",
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
@@ -844,6 +845,10 @@ def diagnose(
         The markets to treat, by name.
     test_len : int
         Length of the test, in periods (the last `test_len` periods).
+    method : {"sdid", "sc", "asc", "fp", "rsc"}
+        The estimator the test will use (as in `power`): `Diagnostics.synthetic`
+        and the plot compare the treated markets with its synthetic control.
+        The statistics themselves are the entry's (a synthetic-control fit).
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
     time_order, time_format : optional
@@ -855,6 +860,8 @@ def diagnose(
     -------
     Diagnostics
     """
+    _choice("method", method, ("sdid", "sc", "asc", "fp", "rsc"))
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
-    return Diagnostics(_quintara.geo_diagnostics(panel.y, rows, test_len), panel, rows, test_len)
+    raw = _quintara.geo_diagnostics(panel.y, rows, test_len)
+    return Diagnostics(raw, panel, rows, test_len, method)

@@ -320,6 +320,7 @@ void add_result_classes(PyObject* module, void (*register_name)(PyObject*, const
   add_class<PyDidResult>(module, register_name);
   add_class<PyBaconComponent>(module, register_name);
   add_class<PyBaconResult>(module, register_name);
+  add_class<PyGeoAnalysis>(module, register_name);
 }
 
 namespace {
@@ -344,7 +345,7 @@ PyObject* reconstruct(PyObject*, PyObject* args) noexcept {
     const char* text = PyUnicode_AsUTF8AndSize(name, &n);
     if (text == nullptr) throw PyErrSet{};
     return rebuild<PyPowerResult, PyGeoDiagnostics, PyMarketCandidate, PyScResult, PyCpascResult,
-                   PyDidResult, PyBaconComponent, PyBaconResult>(
+                   PyDidResult, PyBaconComponent, PyBaconResult, PyGeoAnalysis>(
                std::string_view(text, static_cast<std::size_t>(n)), state)
         .release();
   } catch (...) {
@@ -407,6 +408,7 @@ PyObject* result_fields(PyObject*, PyObject*) noexcept {
     append_field_rows<PyPowerResult>(rows.get());
     append_field_rows<PyGeoDiagnostics>(rows.get());
     append_field_rows<PyMarketCandidate>(rows.get());
+    append_field_rows<PyGeoAnalysis>(rows.get());
     return rows.release();
   } catch (...) {
     set_python_error_from_current();
@@ -438,5 +440,6 @@ Ref wrap(PyBaconResult r) { return wrap_record(std::move(r)); }
 Ref wrap(PyPowerResult r) { return wrap_record(std::move(r)); }
 Ref wrap(PyGeoDiagnostics r) { return wrap_record(std::move(r)); }
 Ref wrap(PyMarketCandidate r) { return wrap_record(std::move(r)); }
+Ref wrap(PyGeoAnalysis r) { return wrap_record(std::move(r)); }
 
 }  // namespace quintara::bindings

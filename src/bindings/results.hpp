@@ -17,6 +17,7 @@ using runs::PyBaconComponent;
 using runs::PyBaconResult;
 using runs::PyCpascResult;
 using runs::PyDidResult;
+using runs::PyGeoAnalysis;
 using runs::PyGeoDiagnostics;
 using runs::PyMarketCandidate;
 using runs::PyPowerResult;
@@ -45,6 +46,7 @@ Ref wrap(PyBaconComponent r);
 Ref wrap(PyBaconResult r);
 Ref wrap(PyPowerResult r);
 Ref wrap(PyGeoDiagnostics r);
+Ref wrap(PyGeoAnalysis r);
 Ref wrap(PyMarketCandidate r);
 
 }  // namespace quintara::bindings

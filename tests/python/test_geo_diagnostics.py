@@ -89,3 +89,47 @@ def test_entry_checks_in_order() -> None:
         with pytest.raises(ValueError, match=pattern):
             quintara.geo_diagnostics(*args)
     assert quintara.geo_diagnostics(y, [0], 11).warnings
+
+
+def cycle_warning(d: quintara.GeoDiagnostics) -> str | None:
+    hits = [w for w in d.warnings if "-period cycle" in w]
+    return hits[0] if hits else None
+
+
+def test_weekly_cycle_of_daily_data_is_seven_not_a_multiple() -> None:
+    # A weekend bump under noise: the changes correlate at 7, 14, 21, ...
+    # about equally, and the cycle is the shortest of them.
+    found = []
+    for seed in range(12):
+        rng = np.random.default_rng(seed)
+        t = np.arange(int(rng.integers(90, 300)))
+        y = rng.uniform(50, 100, (12, 1)) * (1 + 0.05 * (t % 7 >= 5)) + rng.normal(
+            0, rng.uniform(0.3, 1.2), (12, len(t)))
+        found.append(cycle_warning(quintara.geo_diagnostics(y, [0], 14)))
+    assert all(w is not None and "(≈7-period cycle)" in w for w in found), found
+
+
+def test_a_cycle_longer_than_half_the_history_is_said_to_need_more() -> None:
+    rng = np.random.default_rng(0)
+    t = np.arange(78)  # a year and a half of weeks, a yearly cycle
+    y = rng.uniform(50, 100, (20, 1)) * (1 + 0.3 * np.sin(2 * np.pi * t / 52)) + rng.normal(
+        0, 0.3, (20, 78))
+    w = cycle_warning(quintara.geo_diagnostics(y, [0, 1], 8))
+    assert w == ("Strong seasonality (≈52-period cycle) but the pre-window covers only 1.3 "
+                 "cycles; use ≥2 full cycles of history.")
+    longer = np.hstack([y, y[:, 26:78]])  # two and a half years: it repeats
+    w = cycle_warning(quintara.geo_diagnostics(longer, [0, 1], 8))
+    assert w is not None and w.startswith("Seasonality detected (≈52-period cycle)")
+
+
+def test_smooth_trend_and_noise_claim_no_cycle() -> None:
+    t = np.arange(80)
+    rng = np.random.default_rng(3)
+    trend = 50 + 0.02 * t[None, :] ** 1.5 * rng.uniform(0.5, 1.5, (10, 1)) + rng.normal(
+        0, 0.005, (10, 80))
+    d = quintara.geo_diagnostics(trend, [0], 8)
+    assert d.seasonality_strength > 0.3 and cycle_warning(d) is None
+    assert any(w.startswith("Period-to-period changes are strongly autocorrelated")
+               for w in d.warnings)
+    noise = 50 + np.random.default_rng(4).normal(0, 1, (10, 104))
+    assert cycle_warning(quintara.geo_diagnostics(noise, [0], 8)) is None

@@ -142,7 +142,7 @@ def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
         text = r.summary().replace("\n  ", " ")
         assert (f"|ATT| above the 0.9 quantile of |ATT| over {windows} historical windows"
                 in text), text
-        assert 'synth(..., inference="in_time", alpha=0.1, lookback=' in text
+        assert "analyze(..., alpha=0.1, lookback=" in text
 
 
 def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel) -> None:

@@ -18,9 +18,9 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "fit_cpasc", "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py",
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
          "geo_diagnostics", "geo_select", "fit_conformal", "geo_test", "fit_imputation_py",
-         "honest_did_py"]
+         "honest_did_py", "geo_analyze"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
-           "DiDResult", "BaconComponent", "BaconResult"]
+           "DiDResult", "BaconComponent", "BaconResult", "GeoAnalysis"]
 
 
 def test_version_module_identity_and_all_order() -> None:
@@ -29,7 +29,7 @@ def test_version_module_identity_and_all_order() -> None:
         quintara.version(1)  # type: ignore[call-arg]
     assert _quintara.__name__ == "quintara._quintara"
     assert _quintara.__doc__ == "The compiled extension module `quintara._quintara`."
-    # Functions come first, in table order, then the eight classes.
+    # Functions come first, in table order, then the classes.
     assert _quintara.__all__ == TABLE + CLASSES
     for name in _quintara.__all__:
         assert getattr(quintara, name) is getattr(_quintara, name)
@@ -80,6 +80,9 @@ SIGNATURES = {
                      "level=0.95, grid_points=1000, hybrid=True, breakdown=True, "
                      "max_lp_solves=5000000)",
     "geo_diagnostics": "(y, treated, test_len)",
+    "geo_analyze": "(y, treated, treat_time, end_time=None, method='sdid', alpha=0.1, min_pre=0, "
+                   "lookback=None, min_weight=0.0, max_weight=1.0, alternative='two-sided', "
+                   "spend=None)",
     "geo_select": "(y, eligible, max_treated, test_len, target_lift, method='sdid', alpha=0.1, "
                   "target_power=0.8, min_pre=0, n_candidates=200, seed=0, exact_size=None, "
                   "lookback=None, include=None, min_weight=0.0, max_weight=1.0, "

@@ -60,6 +60,7 @@ def one_of_each() -> list[object]:
         quintara.geo_power_ensemble(y, [0], 3, lifts),
         quintara.geo_diagnostics(y, [0, 1], 3),
         *quintara.geo_select(y, [0, 1, 2], 2, 3, 0.05, method="sc", n_candidates=4)[:2],
+        quintara.geo_analyze(y, [0, 1], 21, method="sc", spend=10.0),
         cpasc,
     ]
 

@@ -55,31 +55,77 @@ double sample_sd(std::span<const double> v, double mean) {
   return std::sqrt(ss / static_cast<double>(v.size() - 1));
 }
 
-struct Seasonality {
-  double strength = 0.0;
-  std::size_t cycle = 0;
-};
-
-// The strongest autocorrelation of the changes d over lags 2 .. min(m/2, 60);
-// a later lag wins only when strictly stronger, so ties keep the shorter one.
-Seasonality seasonality(std::span<const double> d, double d_mean) {
-  const std::size_t m = d.size();
+// The autocorrelations r[lag] of the period-to-period changes d, lags 1 ..
+// max_lag (r[0] unused), with the full sum of squares as the denominator, so
+// long lags are shrunk towards 0; all 0 when d is constant.
+std::vector<double> change_acf(std::span<const double> d, double d_mean, std::size_t max_lag) {
+  std::vector<double> r(max_lag + 1, 0.0);
   double denom = 0.0;
   for (const double x : d) denom += (x - d_mean) * (x - d_mean);
-  Seasonality s;
-  if (!(denom > 0.0)) return s;
-  const std::size_t max_lag = std::min(m / 2, kMaxLag);
-  for (std::size_t lag = 2; lag <= max_lag; ++lag) {
+  if (!(denom > 0.0)) return r;
+  for (std::size_t lag = 1; lag <= max_lag; ++lag) {
     double num = 0.0;
-    for (std::size_t k = 0; k + lag < m; ++k) num += (d[k] - d_mean) * (d[k + lag] - d_mean);
-    const double r = num / denom;
-    if (r > s.strength) {
-      s.strength = r;
-      s.cycle = lag;
+    for (std::size_t k = 0; k + lag < d.size(); ++k) num += (d[k] - d_mean) * (d[k + lag] - d_mean);
+    r[lag] = num / denom;
+  }
+  return r;
+}
+
+// The strongest autocorrelation over lags first .. last, at least 0.
+double strongest(std::span<const double> r, std::size_t first, std::size_t last) {
+  double best = 0.0;
+  for (std::size_t lag = first; lag <= last; ++lag) best = std::max(best, r[lag]);
+  return clamp01(best);
+}
+
+// A lag is the cycle rather than a multiple of it when its autocorrelation
+// is at least this share of the multiple's: a weekly pattern in daily data
+// correlates at 7, 14, 21, ... about equally, and noise decides which wins.
+constexpr double kFundamentalShare = 0.5;
+// The autocorrelation (or anticorrelation) a cycle needs to be reported.
+constexpr double kSeasonal = 0.3;
+
+struct Cycle {
+  std::size_t length = 0;  // 0: none found
+  bool repeats = true;     // false: only half a cycle fits in the lags searched
+};
+
+// The repeating cycle over lags 2 .. last (r must hold last + 1). Only lags
+// after the changes first anticorrelate count: a smooth series correlates
+// most at the shortest lags without repeating. There the strongest local
+// peak reaching kSeasonal is the cycle, taken down to its shortest divisor
+// holding kFundamentalShare of its autocorrelation. Without one, a trough
+// at h below -kSeasonal whose cycle 2h lies beyond the lags is a cycle too
+// long to repeat in the history. Peaks and troughs are located on the
+// autocorrelations per pair of changes (r[lag] m / (m - lag) for m changes),
+// which the shrinking of long lags would otherwise pull to shorter lags.
+Cycle cycle_of(std::span<const double> biased, std::size_t m, std::size_t last) {
+  std::vector<double> r(biased.begin(), biased.end());
+  for (std::size_t lag = 1; lag < r.size(); ++lag) {
+    r[lag] *= static_cast<double>(m) / static_cast<double>(m - lag);
+  }
+  std::size_t start = 1;
+  while (start <= last && !(r[start] < 0.0)) ++start;
+  start = std::max<std::size_t>(start, 2);
+  std::size_t best = 0, trough = 0;
+  for (std::size_t lag = start; lag <= last; ++lag) {
+    if (r[lag] > r[lag - 1] && r[lag] >= r[lag + 1] && biased[lag] > kSeasonal &&
+        (best == 0 || r[lag] > r[best])) {
+      best = lag;
+    }
+    if (r[lag] < r[lag - 1] && r[lag] <= r[lag + 1] && biased[lag] < -kSeasonal &&
+        (trough == 0 || r[lag] < r[trough])) {
+      trough = lag;
     }
   }
-  s.strength = clamp01(s.strength);
-  return s;
+  if (best > 0) {
+    for (std::size_t p = start; p < best; ++p) {
+      if (best % p == 0 && biased[p] >= kFundamentalShare * biased[best]) return {p, true};
+    }
+    return {best, true};
+  }
+  if (trough > 0 && 2 * trough > last) return {2 * trough, false};
+  return {};
 }
 
 // The holdout term of the confidence score: full inside [3 %, 35 %], falling
@@ -143,8 +189,15 @@ Diagnostics diagnostics(const linalg::Mat& y, std::span<const std::size_t> treat
   const std::size_t m = d.size();
   const double d_mean = m == 0 ? 0.0 : linalg::mean_div(d);
 
-  const Seasonality season = n_pre >= kMinSeasonalPre ? seasonality(d, d_mean) : Seasonality{};
-  out.seasonality_strength = season.strength;
+  // Lags up to half the changes, so that a cycle found repeats at least twice.
+  const std::size_t last = std::min(m / 2, kMaxLag);
+  std::vector<double> r;
+  Cycle cycle;
+  if (n_pre >= kMinSeasonalPre) {
+    r = change_acf(d, d_mean, std::min(last + 1, m - 1));
+    out.seasonality_strength = strongest(r, 2, last);
+    cycle = cycle_of(r, m, std::min(last, r.size() - 2));
+  }
 
   const double d_sd = m >= 2 ? sample_sd(d, d_mean) : 0.0;
   const double rel_vol = d_sd / std::max(std::fabs(a_mean), kFloor);
@@ -163,20 +216,23 @@ Diagnostics diagnostics(const linalg::Mat& y, std::span<const std::size_t> treat
                "level); power may be unstable.",
                100.0 * rel_vol));
   }
-  if (out.seasonality_strength > 0.3) {
-    const double cycles =
-        season.cycle == 0 ? 0.0 : static_cast<double>(n_pre) / static_cast<double>(season.cycle);
-    if (cycles < 2.0) {
-      w.push_back(
-          format("Strong seasonality (≈{}-period cycle) but the pre-window covers only {:.1} "
-                 "cycles; use ≥2 full cycles of history.",
-                 season.cycle, cycles));
-    } else {
-      w.push_back(
-          format("Seasonality detected (≈{}-period cycle); ensure the test window spans "
-                 "comparable seasonal conditions.",
-                 season.cycle));
-    }
+  if (cycle.length > 0 && cycle.repeats) {
+    w.push_back(
+        format("Seasonality detected (≈{}-period cycle); ensure the test window spans "
+               "comparable seasonal conditions.",
+               cycle.length));
+  } else if (cycle.length > 0 &&
+             static_cast<double>(n_pre) < 2.0 * static_cast<double>(cycle.length)) {
+    const double cycles = static_cast<double>(n_pre) / static_cast<double>(cycle.length);
+    w.push_back(
+        format("Strong seasonality (≈{}-period cycle) but the pre-window covers only {:.1} "
+               "cycles; use ≥2 full cycles of history.",
+               cycle.length, cycles));
+  } else if (out.seasonality_strength > kSeasonal) {
+    w.push_back(
+        "Period-to-period changes are strongly autocorrelated without a repeating cycle (a "
+        "smooth trend or a cycle longer than the history); ensure the test window spans "
+        "comparable conditions.");
   }
   if (out.holdout_pct < 0.02) {
     w.push_back(

@@ -44,6 +44,11 @@ struct InTimeTest {
 // [att - crit, inf) for Greater, (-inf, att - crit] for Less.
 double in_time_p(std::span<const double> sorted, double abs_att);
 
+// The decision from the fit at the real split and the windows' ATTs (in
+// window order, not empty): the critical value, p-value and interval above.
+InTimeTest in_time_decide(estimators::ScFit fit, std::vector<double> null_atts,
+                          std::size_t window_len, double alpha, Alternative alternative);
+
 // Needs 1 <= t0 < T, the treated rows valid, and window_set(t0, T - t0,
 // min_pre, lookback) not empty; alpha in (0, 1); method not Ensemble.
 InTimeTest in_time_test(const linalg::Mat& y, std::span<const std::size_t> treated, std::size_t t0,

@@ -302,6 +302,69 @@ struct RecordFields<PyMarketCandidate> {
       F<&R::stability_score>{"stability_score", units::unitless},
       F<&R::confidence>{"confidence", units::unitless},
       F<&R::score>{"score", units::unitless},
+      F<&R::cost>{"cost", units::unitless,
+                  "With a budget: the set's required investment, its markets' costs summed\n"
+                  "(caller's money)."},
+  };
+};
+
+template <>
+struct RecordFields<PyGeoAnalysis> {
+  using R = PyGeoAnalysis;
+  static constexpr const char* name = "GeoAnalysis";
+  static constexpr const char* doc =
+      "A finished geo experiment analysed by the in-time test, exposed to Python.";
+  static constexpr std::tuple fields{
+      F<&R::att>{"att", units::y, "Average effect per treated market and post-period."},
+      F<&R::se>{"se", units::y,
+                "Standard deviation of the historical windows' ATTs (the null spread)."},
+      F<&R::p_value>{"p_value", units::unitless,
+                     "The in-time test's p-value; every interval below inverts the same test."},
+      F<&R::ci_lower>{"ci_lower", units::y, "The effects the test does not reject at `level`."},
+      F<&R::ci_upper>{"ci_upper", units::y},
+      F<&R::level>{"level", units::unitless, "1 - alpha."},
+      F<&R::alternative>{"alternative", units::unitless},
+      F<&R::inference_method>{"inference_method", units::unitless},
+      F<&R::n_treated>{"n_treated", units::count},
+      F<&R::n_pre>{"n_pre", units::count},
+      F<&R::n_post>{"n_post", units::count},
+      F<&R::n_windows>{"n_windows", units::count},
+      F<&R::observed>{"observed", units::y, "The treated markets' mean, every period."},
+      F<&R::synthetic>{"synthetic", units::y,
+                       "The method's untreated path of that mean, every period."},
+      F<&R::effect>{"effect", units::y, "Observed minus synthetic, each post-period."},
+      F<&R::effect_lower>{"effect_lower", units::y,
+                          "Pointwise band of `effect` from the windows at each offset."},
+      F<&R::effect_upper>{"effect_upper", units::y},
+      F<&R::cumulative>{"cumulative", units::y,
+                        "Incremental units through each post-period, all treated markets."},
+      F<&R::cumulative_lower>{"cumulative_lower", units::y,
+                              "Pointwise band of `cumulative`; its last point is the test's."},
+      F<&R::cumulative_upper>{"cumulative_upper", units::y},
+      F<&R::incremental>{"incremental", units::y,
+                         "att x n_post x n_treated: the test's incremental units."},
+      F<&R::incremental_se>{"incremental_se", units::y},
+      F<&R::incremental_lower>{"incremental_lower", units::y},
+      F<&R::incremental_upper>{"incremental_upper", units::y},
+      F<&R::counterfactual_total>{"counterfactual_total", units::y,
+                                  "The untreated outcome summed over the test."},
+      F<&R::lift_pct>{"lift_pct", units::unitless,
+                      "incremental / counterfactual_total, in percent."},
+      F<&R::lift_pct_lower>{"lift_pct_lower", units::unitless},
+      F<&R::lift_pct_upper>{"lift_pct_upper", units::unitless},
+      F<&R::spend>{"spend", units::unitless, "The test's spend, if given (caller's money)."},
+      F<&R::iroas>{"iroas", units::unitless, "incremental / spend, if spend was given."},
+      F<&R::iroas_se>{"iroas_se", units::unitless},
+      F<&R::iroas_lower>{"iroas_lower", units::unitless},
+      F<&R::iroas_upper>{"iroas_upper", units::unitless},
+      F<&R::cost_per_incremental>{
+          "cost_per_incremental", units::unitless,
+          "spend / incremental; its bounds are NaN when the interval holds 0."},
+      F<&R::cost_per_incremental_lower>{"cost_per_incremental_lower", units::unitless},
+      F<&R::cost_per_incremental_upper>{"cost_per_incremental_upper", units::unitless},
+      F<&R::weights>{"weights", units::unitless, "Control weights."},
+      F<&R::donor_ids>{"donor_ids", units::count, "Panel rows of the controls."},
+      F<&R::null_atts>{"null_atts", units::y, "The historical windows' ATTs, in window order."},
   };
 };
 
@@ -339,6 +402,7 @@ static_assert(units_fit_every_field<PyBaconResult>());
 static_assert(units_fit_every_field<PyPowerResult>());
 static_assert(units_fit_every_field<PyGeoDiagnostics>());
 static_assert(units_fit_every_field<PyMarketCandidate>());
+static_assert(units_fit_every_field<PyGeoAnalysis>());
 static_assert(units_fit_every_field<inference::Interval>());
 static_assert(units_fit_every_field<inference::BootstrapResult>());
 

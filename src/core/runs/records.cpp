@@ -54,4 +54,9 @@ std::string repr(const PyMarketCandidate& r) {
                 r.power_at_target, r.confidence, r.score);
 }
 
+std::string repr(const PyGeoAnalysis& r) {
+  return format("GeoAnalysis(att={:.4}, lift={:.2}%, p={:.3}, n_treated={})", r.att, r.lift_pct,
+                r.p_value, r.n_treated);
+}
+
 }  // namespace quintara::runs

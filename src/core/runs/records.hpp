@@ -1,4 +1,4 @@
-// The plain native records behind the eight Python result classes.
+// The plain native records behind the Python result classes.
 //
 // The runs fill these (without the interpreter lock where the entries release
 // it); the bindings wrap them into immutable Python objects.
@@ -163,6 +163,51 @@ struct PyMarketCandidate {
   double stability_score = 0.0;
   double confidence = 0.0;
   double score = 0.0;
+  std::optional<double> cost;  // with a budget: the markets' costs summed
+};
+
+// A finished geo experiment analysed (geo_analyze): the in-time test's
+// average effect, the paths with their bands, and what follows from them.
+struct PyGeoAnalysis {
+  double att = 0.0;
+  double se = 0.0;
+  double p_value = 1.0;
+  double ci_lower = 0.0;
+  double ci_upper = 0.0;
+  double level = 0.9;
+  std::string alternative;
+  std::string inference_method;
+  std::size_t n_treated = 0;
+  std::size_t n_pre = 0;
+  std::size_t n_post = 0;
+  std::size_t n_windows = 0;
+  std::vector<double> observed;
+  std::vector<double> synthetic;
+  std::vector<double> effect;
+  std::vector<double> effect_lower;
+  std::vector<double> effect_upper;
+  std::vector<double> cumulative;
+  std::vector<double> cumulative_lower;
+  std::vector<double> cumulative_upper;
+  double incremental = 0.0;
+  double incremental_se = 0.0;
+  double incremental_lower = 0.0;
+  double incremental_upper = 0.0;
+  double counterfactual_total = 0.0;
+  double lift_pct = 0.0;
+  double lift_pct_lower = 0.0;
+  double lift_pct_upper = 0.0;
+  std::optional<double> spend;
+  std::optional<double> iroas;
+  std::optional<double> iroas_se;
+  std::optional<double> iroas_lower;
+  std::optional<double> iroas_upper;
+  std::optional<double> cost_per_incremental;
+  std::optional<double> cost_per_incremental_lower;
+  std::optional<double> cost_per_incremental_upper;
+  std::vector<double> weights;
+  std::vector<std::size_t> donor_ids;
+  std::vector<double> null_atts;
 };
 
 // Text of each class's __repr__ (kept apart from the Python wrapping so the
@@ -175,5 +220,6 @@ std::string repr(const PyBaconResult& r);
 std::string repr(const PyPowerResult& r);
 std::string repr(const PyGeoDiagnostics& r);
 std::string repr(const PyMarketCandidate& r);
+std::string repr(const PyGeoAnalysis& r);
 
 }  // namespace quintara::runs

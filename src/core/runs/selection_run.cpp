@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <utility>
 
 #include "core/format.hpp"
 #include "core/linalg/means.hpp"
@@ -151,10 +152,21 @@ PyMarketCandidate candidate_record(const geo::MarketCandidate& c) {
 
 namespace {
 
-std::vector<PyMarketCandidate> records(const std::vector<geo::MarketCandidate>& candidates) {
+// With a budget each record also carries its set's cost, summed as the
+// search's affordability check sums it.
+std::vector<PyMarketCandidate> records(const std::vector<geo::MarketCandidate>& candidates,
+                                       const geo::SelectionSettings& settings) {
   std::vector<PyMarketCandidate> out;
   out.reserve(candidates.size());
-  for (const geo::MarketCandidate& c : candidates) out.push_back(candidate_record(c));
+  for (const geo::MarketCandidate& c : candidates) {
+    PyMarketCandidate r = candidate_record(c);
+    if (settings.budget) {
+      double cost = 0.0;
+      for (const std::size_t i : c.treated) cost += settings.market_cost[i];
+      r.cost = cost;
+    }
+    out.push_back(std::move(r));
+  }
   return out;
 }
 
@@ -163,7 +175,8 @@ std::vector<PyMarketCandidate> records(const std::vector<geo::MarketCandidate>& 
 // Every field of a candidate is relative (power, lifts, shares, scores), so
 // the normalised panel's candidates are the caller's.
 std::vector<PyMarketCandidate> run_selection(const SelectionRequest& request) {
-  return records(geo::select_markets(normalised_copy(request.y).first, request.settings));
+  return records(geo::select_markets(normalised_copy(request.y).first, request.settings),
+                 request.settings);
 }
 
 std::vector<std::vector<std::size_t>> run_candidate_sets(const SelectionRequest& request) {
@@ -172,7 +185,8 @@ std::vector<std::vector<std::size_t>> run_candidate_sets(const SelectionRequest&
 
 std::vector<PyMarketCandidate> run_evaluation(const SelectionRequest& request,
                                               const std::vector<std::vector<std::size_t>>& sets) {
-  return records(geo::evaluate_all(normalised_copy(request.y).first, sets, request.settings));
+  return records(geo::evaluate_all(normalised_copy(request.y).first, sets, request.settings),
+                 request.settings);
 }
 
 void check_candidates(const std::vector<std::vector<std::size_t>>& sets, std::size_t n_units) {

@@ -1,0 +1,106 @@
+"""The analysis of a finished geo experiment (`analyze`; entry `geo_analyze`).
+
+One in-time test decides the experiment: the method fitted at the real split,
+against the historical windows of the test's length in the pre-period (the
+test `power` and `select_markets` design for). Every headline number (the
+average effect, the incremental units, the lift in percent, the return on
+spend) is that test's estimate rescaled, so all carry its p-value and its
+interval, rescaled.
+"""
+
+from __future__ import annotations
+
+from collections.abc import Hashable, Sequence
+from typing import Any
+
+import pandas as pd
+
+from . import _progress, _quintara
+from .panel import Panel, as_panel
+from .results_analysis import ExperimentAnalysis
+
+__all__ = ["analyze"]
+
+# Options the verb passes to the compiled entry as they stand.
+_OPTIONS = ("alpha", "min_pre", "lookback", "min_weight", "max_weight", "alternative")
+
+
+def analyze(
+    data: Panel | pd.DataFrame,
+    *,
+    treated: Any,
+    start: Any,
+    end: Any = None,
+    method: str = "sdid",
+    spend: float | str | None = None,
+    unit: Hashable | None = None,
+    time: Hashable | None = None,
+    outcome: Hashable | None = None,
+    time_order: Sequence[Any] | None = None,
+    time_format: str | None = None,
+    progress: bool | None = None,
+    **options: Any,
+) -> ExperimentAnalysis:
+    """Analyse a finished geo experiment by the test its design's power is for.
+
+    Parameters
+    ----------
+    data : Panel or pandas.DataFrame
+        The panel, or a long table with `unit`, `time` and `outcome` columns.
+    treated : label or sequence of labels
+        The treated markets.
+    start, end : label
+        The first and last test periods (`end`: the panel's last when None);
+        later periods (a cool-down) are left out.
+    method : {"sdid", "sc", "asc", "fp", "rsc"}
+        The estimator of the untreated path, as in `power`.
+    spend : float or str, optional
+        The test's total spend, or a unit-level column of each market's test
+        spend (summed over the treated markets); gives the iROAS and the cost
+        per incremental unit.
+    unit, time, outcome, time_order, time_format : optional
+        As in `synth`.
+    progress : bool or None
+        Show progress on stderr (None: only when stderr is a terminal).
+    **options
+        Passed to `geo_analyze`: ``alpha`` (0.1), ``min_pre``, ``lookback``,
+        ``alternative`` ("two-sided", "greater" for a heavy-up test, "less"
+        for a go-dark test), ``min_weight``, ``max_weight``.
+
+    Returns
+    -------
+    ExperimentAnalysis
+    """
+    unknown = sorted(set(options) - set(_OPTIONS))
+    if unknown:
+        raise TypeError(
+            f"analyze() got unexpected option(s) {', '.join(unknown)} "
+            f"(it takes {', '.join(_OPTIONS)})"
+        )
+    panel = as_panel(data, unit, time, outcome, time_order, time_format)
+    rows = panel.unit_positions(treated)
+    t0 = panel.period_position(start)
+    if t0 == 0:
+        raise ValueError(f"start {start} is the first period; at least one pre-period is needed")
+    stop = panel.shape[1] if end is None else panel.period_position(end) + 1
+    if stop <= t0:
+        raise ValueError(f"end {end} is before start {start}")
+    total: float | None = None
+    if isinstance(spend, str):
+        column = pd.to_numeric(panel.unit_column(spend), errors="raise")
+        total = float(column.loc[[panel.units[i] for i in rows]].sum())
+    elif spend is not None:
+        total = float(spend)
+    raw = _progress.run(
+        _quintara.geo_analyze,
+        panel.y,
+        rows,
+        t0,
+        label=f"{method} analysis",
+        show=progress,
+        end_time=stop,
+        method=method,
+        spend=total,
+        **options,
+    )
+    return ExperimentAnalysis(raw, panel, rows, t0, stop, method, dict(options))

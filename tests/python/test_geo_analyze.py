@@ -1,0 +1,227 @@
+"""geo_analyze / analyze: the finished experiment read off one in-time test.
+
+The headline is geo_test's, bit for bit; every derived number (incremental
+units, lift, iROAS, cost per incremental unit) is that test's estimate and
+interval rescaled, checked here from the record's own paths; the pointwise
+bands are recomputed from independent single fits of every historical window
+and numpy's interpolated quantile; a planted lift is recovered, and the
+interval is where the test's p-value crosses alpha.
+"""
+
+from __future__ import annotations
+
+import json
+import math
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quintara
+
+TREATED = [0, 3]
+POST = 6
+
+
+def panel(seed: int = 3, n: int = 14, t: int = 60) -> np.ndarray:
+    """Markets with own levels, a shared trend and cycle, and noise."""
+    rng = np.random.default_rng(seed)
+    w = np.arange(t)
+    common = 0.02 * w + 0.5 * np.sin(2 * np.pi * w / 13)
+    return rng.uniform(40, 80, (n, 1)) * (1 + 0.05 * common) + rng.normal(0, 0.6, (n, t))
+
+
+@pytest.fixture(scope="module")
+def y() -> np.ndarray:
+    return panel()
+
+
+@pytest.mark.parametrize("alternative", ["two-sided", "greater", "less"])
+@pytest.mark.parametrize("method", ["sc", "sdid"])
+def test_headline_is_geo_test_bit_for_bit(y: np.ndarray, alternative: str, method: str) -> None:
+    end = y.shape[1] - 2  # a two-period cool-down left out
+    t0 = end - POST
+    opts = {"method": method, "alpha": 0.2, "lookback": 25, "alternative": alternative}
+    a = quintara.geo_analyze(y, TREATED, t0, end_time=end, **opts)
+    t = quintara.geo_test(y[:, :end], TREATED, t0, **opts)
+    assert (a.att, a.p_value) == (t.att, t.p_value)
+    assert (a.ci_lower, a.ci_upper) == (t.test_ci_lower, t.test_ci_upper)
+    assert a.null_atts == t.inference_distribution and a.effect == t.att_path
+    assert a.synthetic == t.synthetic and a.level == t.level
+    assert (a.n_pre, a.n_post, a.n_windows, a.n_treated) == (t0, POST, 25, 2)
+    assert a.se == pytest.approx(np.std(a.null_atts, ddof=1), rel=1e-12)
+
+
+def test_derived_numbers_are_the_test_rescaled(y: np.ndarray) -> None:
+    t0 = y.shape[1] - POST
+    a = quintara.geo_analyze(y, TREATED, t0, spend=500.0)
+    n = POST * len(TREATED)
+    assert a.incremental == n * a.att
+    assert (a.incremental_lower, a.incremental_upper) == (n * a.ci_lower, n * a.ci_upper)
+    assert a.incremental_se == n * a.se
+    cf = len(TREATED) * sum(a.synthetic[t0:])
+    assert a.counterfactual_total == pytest.approx(cf, rel=1e-14)
+    assert a.lift_pct == pytest.approx(100 * a.incremental / cf, rel=1e-14)
+    assert a.lift_pct_lower == pytest.approx(100 * a.incremental_lower / cf, rel=1e-14)
+    assert (a.iroas, a.iroas_lower, a.iroas_upper) == (
+        a.incremental / 500.0,
+        a.incremental_lower / 500.0,
+        a.incremental_upper / 500.0,
+    )
+    assert a.cost_per_incremental == 500.0 / a.incremental
+    # The cumulative path ends at the test's incremental units and interval.
+    assert a.cumulative[-1] == pytest.approx(a.incremental, rel=1e-12)
+    assert (a.cumulative_lower[-1], a.cumulative_upper[-1]) == (
+        a.incremental_lower,
+        a.incremental_upper,
+    )
+    np.testing.assert_allclose(
+        a.cumulative, len(TREATED) * np.cumsum(a.effect), rtol=1e-13, atol=1e-12
+    )
+
+
+def test_cost_per_incremental_interval_only_clear_of_zero() -> None:
+    y = panel(seed=8)
+    t0 = y.shape[1] - POST
+    null = quintara.geo_analyze(y, TREATED, t0, spend=100.0)
+    assert null.incremental_lower < 0 < null.incremental_upper
+    assert math.isnan(null.cost_per_incremental_lower)
+    assert math.isnan(null.cost_per_incremental_upper)
+    lifted = y.copy()
+    lifted[TREATED, t0:] *= 1.2
+    a = quintara.geo_analyze(lifted, TREATED, t0, spend=100.0)
+    assert a.incremental_lower > 0
+    assert a.cost_per_incremental_lower == 100.0 / a.incremental_upper
+    assert a.cost_per_incremental_upper == 100.0 / a.incremental_lower
+    assert a.spend == 100.0 and quintara.geo_analyze(y, TREATED, t0).iroas is None
+
+
+def independent_bands(y, t0, alpha, lookback):
+    """Each window fitted alone by fit_sdid; crit_k the numpy 1 - alpha
+    quantile of |value at offset k| over the windows."""
+    length = y.shape[1] - t0
+    first = max(2, length)
+    starts = list(range(first, t0 - length + 1))[-lookback:]
+    paths = np.array([quintara.fit_sdid(y[:, : s + length], TREATED, s).att_path for s in starts])
+    return (
+        np.quantile(np.abs(paths), 1 - alpha, axis=0),
+        np.quantile(np.abs(np.cumsum(paths, axis=1)), 1 - alpha, axis=0),
+    )
+
+
+def test_pointwise_bands_from_independent_window_fits(y: np.ndarray) -> None:
+    t0 = y.shape[1] - POST
+    a = quintara.geo_analyze(y, TREATED, t0, alpha=0.2, lookback=30)
+    crit, crit_cum = independent_bands(y, t0, 0.2, 30)
+    e = np.asarray(a.effect)
+    np.testing.assert_allclose(a.effect_lower, e - crit, rtol=1e-12)
+    np.testing.assert_allclose(a.effect_upper, e + crit, rtol=1e-12)
+    c = np.asarray(a.cumulative)
+    np.testing.assert_allclose(a.cumulative_lower[:-1], (c - 2 * crit_cum)[:-1], rtol=1e-12)
+    np.testing.assert_allclose(a.cumulative_upper[:-1], (c + 2 * crit_cum)[:-1], rtol=1e-12)
+    # One-sided: the far end of every band is infinite.
+    g = quintara.geo_analyze(y, TREATED, t0, alternative="greater")
+    assert all(math.isinf(u) for u in g.effect_upper + g.cumulative_upper)
+    assert math.isinf(g.iroas_upper if g.iroas_upper is not None else math.inf)
+
+
+def test_planted_lift_recovered_and_interval_is_where_p_crosses_alpha() -> None:
+    y = panel(seed=3, n=20, t=70)
+    t0 = y.shape[1] - POST
+    lifted = y.copy()
+    lifted[TREATED, t0:] *= 1.10
+    a = quintara.geo_analyze(lifted, TREATED, t0, alpha=0.1)
+    assert a.p_value < 0.1
+    assert a.lift_pct_lower < 10.0 < a.lift_pct_upper
+    assert a.lift_pct == pytest.approx(10.0, abs=2.0)
+    # A constant effect tau taken off the treated post-period moves the ATT
+    # by tau alone: inside the interval the test accepts, outside it rejects.
+    width = a.ci_upper - a.ci_lower
+    for frac, accepted in ((0.02, True), (0.5, True), (0.98, True), (-0.02, False), (1.02, False)):
+        shifted = lifted.copy()
+        shifted[TREATED, t0:] -= a.ci_lower + frac * width
+        p = quintara.geo_analyze(shifted, TREATED, t0, alpha=0.1).p_value
+        assert (p >= 0.1) == accepted, (frac, p)
+
+
+def geo_table(lift: float = 0.0) -> tuple[pd.DataFrame, list]:
+    df = pd.DataFrame(
+        [
+            (f"m{i:02d}", week, value, 10.0 * (i + 1))
+            for i, row in enumerate(panel(seed=4, n=12, t=50))
+            for week, value in enumerate(row)
+        ],
+        columns=["market", "week", "sales", "budget"],
+    )
+    on = df.market.isin(["m01", "m04"]) & df.week.between(40, 45)
+    df.loc[on, "sales"] *= 1 + lift
+    return df, ["m01", "m04"]
+
+
+def test_labelled_analyze_cuts_the_window_and_sums_spend() -> None:
+    df, treated = geo_table(lift=0.15)
+    kw = {"treated": treated, "unit": "market", "time": "week", "outcome": "sales"}
+    a = quintara.analyze(df, start=40, end=45, spend="budget", **kw)
+    y = quintara.Panel.from_long(df, "market", "week", "sales").y
+    raw = quintara.geo_analyze(y, [1, 4], 40, end_time=46, spend=20.0 + 50.0)
+    assert a.raw.att == raw.att and a.raw.iroas == raw.iroas
+    assert (a.start, a.end) == (40, 45) and a.p_value == raw.p_value
+    frame = a.paths()
+    assert len(frame) == 46 and frame["effect"].iloc[:40].isna().all()
+    tidy = a.tidy()
+    assert list(tidy.index) == ["ATT", "incremental", "lift %", "iROAS", "cost per incremental"]
+    assert (tidy["p_value"] == a.p_value).all()
+    text = a.summary()
+    assert "incremental units" in text and "iROAS" in text and "40 to 45 (6 periods)" in text
+
+
+def test_mmm_record_round_trips_through_json(tmp_path) -> None:
+    df, treated = geo_table(lift=0.15)
+    kw = {"treated": treated, "unit": "market", "time": "week", "outcome": "sales"}
+    a = quintara.analyze(df, start=40, end=45, spend=1000.0, **kw)
+    out = tmp_path / "mmm.json"
+    rec = a.to_mmm("tv", path=out)
+    assert json.loads(out.read_text()) == rec == json.loads(json.dumps(rec))
+    assert rec["robyn"]["liftAbs"] == a.incremental and rec["robyn"]["spend"] == 1000.0
+    assert (rec["robyn"]["liftStartDate"], rec["robyn"]["liftEndDate"]) == (40, 45)
+    assert rec["meridian"]["point_estimate"] == a.iroas
+    assert rec["pymc_marketing"]["delta_y"] == a.incremental
+    assert rec["pymc_marketing"]["sigma"] == a.raw.incremental_se
+    assert rec["experiment"]["markets"] == treated
+    json.dumps(a.to_dict(), allow_nan=False)
+    bare = quintara.analyze(df, start=40, end=45, **kw).to_mmm()
+    assert bare["meridian"] is None and bare["pymc_marketing"] is None
+    assert bare["robyn"]["spend"] is None
+
+
+def test_refusals_name_the_argument(y: np.ndarray) -> None:
+    with pytest.raises(ValueError, match=r"end_time must be after treat_time \(54\)"):
+        quintara.geo_analyze(y, TREATED, 54, end_time=54)
+    with pytest.raises(ValueError, match="spend must be finite and > 0"):
+        quintara.geo_analyze(y, TREATED, 54, spend=0.0)
+    df, treated = geo_table()
+    kw = {"treated": treated, "unit": "market", "time": "week", "outcome": "sales"}
+    with pytest.raises(TypeError, match="unexpected option.*n_candidates"):
+        quintara.analyze(df, start=40, n_candidates=3, **kw)
+    with pytest.raises(ValueError, match="end 30 is before start 40"):
+        quintara.analyze(df, start=40, end=30, **kw)
+
+
+def test_cli_analyze_writes_summary_record_and_plot(tmp_path, capsys) -> None:
+    pytest.importorskip("matplotlib")
+    from quintara import cli
+
+    df, treated = geo_table(lift=0.15)
+    data = tmp_path / "geo.csv"
+    df.to_csv(data, index=False)
+    mmm, png = tmp_path / "mmm.json", tmp_path / "a.png"
+    argv = [
+        "analyze", str(data), "--unit", "market", "--time", "week", "--outcome", "sales",
+        "--treated", *treated, "--start", "40", "--end", "45", "--spend", "budget",
+        "--mmm", str(mmm), "--channel", "search", "--plot", str(png), "--no-progress",
+    ]
+    assert cli.main(argv) == 0
+    assert "Geo-experiment analysis" in capsys.readouterr().out
+    record = json.loads(mmm.read_text())
+    assert record["robyn"]["channel"] == "search" and record["robyn"]["spend"] == 70.0
+    assert png.stat().st_size > 0
