@@ -61,6 +61,25 @@ def _require_columns(df: pd.DataFrame, names: dict[str, Hashable]) -> None:
         )
 
 
+def _codes(column: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
+    """Integer codes of a column and its distinct values, as `pd.factorize`
+    gives them (codes index the values; no missing values pass through here
+    except as their own code). Integer columns of a compact range are coded
+    by offset, without hashing: the values then come sorted, which no caller
+    relies on either way."""
+    v = column.to_numpy()
+    if v.dtype.kind in "iu" and len(v):
+        lo, hi = int(v.min()), int(v.max())
+        if hi - lo < 4 * len(v) + 1024:
+            shifted = (v - lo).astype(np.intp)
+            present = np.zeros(hi - lo + 1, dtype=bool)
+            present[shifted] = True
+            lookup = np.cumsum(present, dtype=np.intp) - 1
+            return lookup[shifted], (np.flatnonzero(present) + lo).astype(v.dtype)
+    codes, values = pd.factorize(column, sort=False, use_na_sentinel=False)
+    return codes.astype(np.intp, copy=False), values
+
+
 def _lookup(index: pd.Index, label: Any, what: str) -> int:
     """Position of `label` in `index`; a string is also tried as a number or a date."""
     candidates: list[Any] = [label]
@@ -232,8 +251,9 @@ class Panel:
         if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
             raise ValueError(f"outcome column {outcome!r} is not numeric (dtype {raw.dtype})")
         values = values.astype(np.float64)
-        not_number = values.isna() & raw.notna()
-        if not_number.any():
+        # Only coercion of text can turn a present value into NaN.
+        not_number = values.isna() & raw.notna() if raw.dtype == object else None
+        if not_number is not None and not_number.any():
             rows = [
                 f"{df.index[k]} ({_value(raw.iat[k])})"
                 for k in np.flatnonzero(not_number.to_numpy())
@@ -250,12 +270,12 @@ class Panel:
         # Integer codes of both label columns, once: every later step (the
         # duplicate check, the scatter into units x periods, the unit-level
         # columns) works on them instead of hashing labels again.
-        unit_codes, unit_labels = pd.factorize(df[unit], sort=False)
+        unit_codes, unit_labels = _codes(df[unit])
         try:
             units = pd.Index(unit_labels, name=unit).sort_values()
         except TypeError as e:
             raise ValueError(f"unit labels of mixed, unorderable types: {e}") from None
-        time_codes, time_labels = pd.factorize(df[time], sort=False)
+        time_codes, time_labels = _codes(df[time])
         labels = pd.Index(time_labels, name=time)
         found = period_order(labels, time, time_order, time_format)
         by_time = found.positions()
@@ -263,16 +283,23 @@ class Panel:
         order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
         rows_i = units.get_indexer(unit_labels)[unit_codes]
         cols_t = np.argsort(by_time)[time_codes]
+        n_cells = len(units) * len(periods)
         cell = rows_i.astype(np.int64) * len(periods) + cols_t
-        if len(cell) and np.bincount(cell).max() > 1:
+        # A table sorted by unit then period, one row per cell, is its own
+        # layout: no duplicate is possible and no scatter is needed.
+        in_order = len(cell) == n_cells and np.array_equal(cell, np.arange(n_cells))
+        if not in_order and len(cell) and np.bincount(cell).max() > 1:
             dup = df.duplicated([unit, time], keep=False)
             u, t = df[unit], df[time]
             rows = [
                 f"{df.index[k]} ({u.iat[k]}, {t.iat[k]})" for k in np.flatnonzero(dup.to_numpy())
             ]
             raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
-        y = np.full((len(units), len(periods)), np.nan)
-        y[rows_i, cols_t] = values.to_numpy()
+        if in_order:
+            y = values.to_numpy().reshape(len(units), len(periods)).copy()
+        else:
+            y = np.full((len(units), len(periods)), np.nan)
+            y.ravel()[cell] = values.to_numpy()
         if missing == "refuse":
             refuse_missing(y, units, periods)
         elif missing != "keep":
@@ -282,10 +309,13 @@ class Panel:
         kept: dict[Hashable, pd.Series] = {}
         # Each unit's first row; a column is unit-level when no unit has two
         # distinct values in it (missing counting as a value).
-        first_row = np.empty(len(units), dtype=np.int64)
-        first_row[rows_i[::-1]] = np.arange(len(rows_i) - 1, -1, -1)
+        if in_order:
+            first_row = np.arange(len(units), dtype=np.int64) * len(periods)
+        else:
+            first_row = np.empty(len(units), dtype=np.int64)
+            first_row[rows_i[::-1]] = np.arange(len(rows_i) - 1, -1, -1)
         for c in others:
-            codes, _ = pd.factorize(df[c], use_na_sentinel=False)
+            codes, _ = _codes(df[c])
             if np.array_equal(codes, codes[first_row][rows_i]):
                 kept[c] = df[c].iloc[first_row].set_axis(units)
             else:
