@@ -313,6 +313,7 @@ def geo_select(
     cost_per_unit: _Float | None = None,
     spend: Sequence[_Float] | None = None,
     alternative: str = "two-sided",
+    solver: str = "refit",
 ) -> list[MarketCandidate]:
     """Search and rank candidate treatment-market sets."""
 

@@ -262,6 +262,7 @@ def _select(args: argparse.Namespace) -> Any:
             "seed",
             "exact_size",
             "search",
+            "solver",
             "swaps",
             "budget",
             "cost_per_unit",
@@ -467,6 +468,12 @@ def _parser() -> argparse.ArgumentParser:
         choices=["sized", "random"],
         help="sized (default): the budget shared among the sizes 1..max-treated; random: "
         "every single market first, then random larger sets",
+    )
+    p.add_argument(
+        "--solver",
+        choices=["shared", "refit"],
+        help="shared (default): Gram matrices formed once and shared by every candidate; "
+        "refit: every candidate's windows fitted from scratch",
     )
     p.add_argument("--method")
     p.add_argument(

@@ -300,6 +300,7 @@ class MarketSelection(_Result):
             "target_lift": self.target_lift,
             "n_candidates": len(self.raw),
             "search": self.options.get("search", "random"),
+            "solver": self.options.get("solver", "refit"),
             "n_distinct": self.n_distinct,
             "sizes": [
                 {

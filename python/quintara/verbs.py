@@ -788,7 +788,11 @@ def select_markets(
         many were scored. "random" is the compiled default: every single
         addition first, then random larger sets. ``swaps=N`` spends N more
         evaluations improving the best candidate by single swaps until none
-        beats it.
+        beats it. ``solver`` defaults to "shared" here (for "sdid" and "sc"):
+        every window's Gram matrix of all markets is formed once and each
+        candidate's fits are solved on its submatrices, each window's solve
+        starting from the previous window's weights; the scores equal the
+        compiled default "refit" to rounding.
 
     Returns
     -------
@@ -797,9 +801,10 @@ def select_markets(
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     _check_options("select_markets", _quintara.geo_select, options, 5)
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
-    # The search that spends the budget across the requested sizes, unless
-    # asked for the compiled default.
-    kwargs = {"search": "sized", **options}
+    # The search that spends the budget across the requested sizes, and the
+    # solver that shares matrices between candidates, unless asked for the
+    # compiled defaults.
+    kwargs = {"search": "sized", "solver": "shared", **options}
     if spend is not None:
         kwargs["spend"] = pd.to_numeric(panel.unit_column(spend), errors="raise").tolist()
     given = {"include": include, "exclude": exclude, "control_pool": control_pool}

@@ -172,6 +172,34 @@ def test_sized_search_counts_and_its_argument(y: np.ndarray) -> None:
         select(y, search="greedy")
 
 
+@pytest.mark.parametrize("method", ["sc", "sdid", "fp"])
+def test_the_shared_solver_scores_as_the_refit(y: np.ndarray, method: str) -> None:
+    # The same sets, powers and MDEs; scores to rounding ("fp" has no shared
+    # path and refits). A pool and an exclusion restrict the controls.
+    for extra in ({}, {"exclude": [7], "control_pool": [0, 2, 3, 4, 5, 6]}):
+        kw = {**extra, "method": method, "max_treated": 2, "n_candidates": 20, "search": "sized"}
+        refit, shared = select(y, **kw), select(y, solver="shared", **kw)
+        assert [c.treated for c in refit] == [c.treated for c in shared]
+        for a, b in zip(refit, shared, strict=True):
+            assert (a.power_at_target, a.mde_pct is None) == (b.power_at_target, b.mde_pct is None)
+            assert b.score == pytest.approx(a.score, rel=1e-10, abs=1e-12)
+            assert b.confidence == pytest.approx(a.confidence, rel=1e-9)
+    with pytest.raises(ValueError, match=r"^unknown solver 'gram' \(expected refit/shared\)$"):
+        select(y, solver="gram")
+
+
+def test_select_markets_defaults_to_the_shared_solver(y: np.ndarray) -> None:
+    panel = quintara.Panel(y, list(range(N)), list(range(y.shape[1])))
+    sel = quintara.select_markets(panel, max_treated=2, test_len=TEST_LEN, target_lift=LIFT,
+                                  method="sdid", n_candidates=10, lookback=6)
+    assert sel.to_dict()["solver"] == "shared"
+    refit = quintara.select_markets(panel, max_treated=2, test_len=TEST_LEN, target_lift=LIFT,
+                                    method="sdid", n_candidates=10, lookback=6, solver="refit")
+    assert refit.to_dict()["solver"] == "refit"
+    assert sel.candidates.score.to_numpy() == pytest.approx(refit.candidates.score.to_numpy(),
+                                                            rel=1e-10)
+
+
 @pytest.mark.parametrize("control_pool", [None, [2, 4, 5, 6, 7]])
 def test_exclusions_and_control_pools_match_brute_force(y: np.ndarray,
                                                          control_pool: list[int] | None) -> None:

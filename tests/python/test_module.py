@@ -87,7 +87,7 @@ SIGNATURES = {
                   "target_power=0.8, min_pre=0, n_candidates=200, seed=0, exact_size=None, "
                   "lookback=None, include=None, min_weight=0.0, max_weight=1.0, "
                   "search='random', exclude=None, control_pool=None, swaps=0, budget=None, "
-                  "cost_per_unit=None, spend=None, alternative='two-sided')",
+                  "cost_per_unit=None, spend=None, alternative='two-sided', solver='refit')",
 }
 
 

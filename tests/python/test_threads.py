@@ -63,6 +63,10 @@ out.append([g.pre_fit_rel, g.improvement_vs_naive, g.confidence, g.warnings])
 sel = quintara.geo_select(y[:12, :24], range(12), 3, 3, 0.05, n_candidates=16, seed=4,
                           lookback=5, include=[1])
 out.append([[c.treated, c.power_at_target, c.mde_pct, c.confidence, c.score] for c in sel])
+for method in ("sdid", "sc"):
+    sel = quintara.geo_select(y[:14, :30], range(14), 4, 3, 0.05, method=method, n_candidates=24,
+                              lookback=6, search="sized", solver="shared", exclude=[13])
+    out.append([[c.treated, c.power_at_target, c.mde_pct, c.confidence, c.score] for c in sel])
 print(json.dumps(out))
 """
 

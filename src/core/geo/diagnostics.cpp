@@ -35,7 +35,8 @@ std::vector<std::size_t> donors_of(std::size_t n_units, std::span<const std::siz
   return donors;
 }
 
-// Treated volume over total volume; 0 when the total is not positive.
+}  // namespace
+
 double holdout_share(const linalg::Mat& y, std::span<const std::size_t> treated) {
   double treated_sum = 0.0;
   for (const std::size_t i : treated) {
@@ -47,6 +48,8 @@ double holdout_share(const linalg::Mat& y, std::span<const std::size_t> treated)
   }
   return total > 0.0 ? treated_sum / total : 0.0;
 }
+
+namespace {
 
 // Sample standard deviation (divisor n - 1) around a given mean; n >= 2.
 double sample_sd(std::span<const double> v, double mean) {
@@ -160,15 +163,22 @@ Diagnostics diagnostics(const linalg::Mat& y, std::span<const std::size_t> treat
   const std::vector<std::size_t> donors = donors_of(y.rows, treated);
   const std::vector<double> a = unit_avg(y, treated);
   const std::vector<double> b = unit_avg(y, donors);
-  const std::span<const double> a_pre(a.data(), n_pre);
-  const std::span<const double> b_pre(b.data(), n_pre);
-
-  Diagnostics out;
-  out.holdout_pct = holdout_share(y, treated);
-
   const estimators::Panel panel = estimators::Panel::block(y, treated, n_pre);
   const double pre_rmspe =
       estimators::sc::synthetic::fit_at(panel, n_pre, estimators::sc::ScOptions{}).pre_rmspe;
+  return diagnostics_from({a, b, holdout_share(y, treated), donors.size(), pre_rmspe, test_len});
+}
+
+Diagnostics diagnostics_from(const DiagnosticInputs& in) {
+  const std::span<const double> a = in.treated_avg, b = in.donor_avg;
+  const std::size_t test_len = in.test_len;
+  const std::size_t n_pre = a.size() - test_len;
+  const std::span<const double> a_pre = a.first(n_pre);
+  const std::span<const double> b_pre = b.first(n_pre);
+  const double pre_rmspe = in.pre_rmspe;
+
+  Diagnostics out;
+  out.holdout_pct = in.holdout_pct;
 
   const double a_mean = linalg::mean_div(a_pre);
   const double a_sd = n_pre < 2 ? kFloor : std::max(sample_sd(a_pre, a_mean), kFloor);
@@ -246,11 +256,11 @@ Diagnostics diagnostics(const linalg::Mat& y, std::span<const std::size_t> treat
                "poor-matching donor pool.",
                100.0 * out.holdout_pct));
   }
-  if (donors.size() < 5) {
+  if (in.n_donors < 5) {
     w.push_back(
         format("Only {} donor markets; synthetic control needs a richer donor pool for a stable "
                "counterfactual.",
-               donors.size()));
+               in.n_donors));
   }
   if (n_pre < 2 * test_len) {
     w.push_back(format(

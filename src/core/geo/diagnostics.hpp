@@ -33,6 +33,23 @@ struct Diagnostics {
 // 1/count); zeros when empty.
 std::vector<double> unit_avg(const linalg::Mat& y, std::span<const std::size_t> units);
 
+// Treated volume over total volume (every row of y); 0 when the total is
+// not positive. Summed row by row, each row over its periods in order.
+double holdout_share(const linalg::Mat& y, std::span<const std::size_t> treated);
+
+// What the verdict is formed from, each computed elsewhere: the treated and
+// donor averages over all periods, the treated share of volume, the donor
+// count and the synthetic control's pre-period RMSPE. Market selection
+// forms these from matrices it shares between candidates.
+struct DiagnosticInputs {
+  std::span<const double> treated_avg, donor_avg;
+  double holdout_pct = 0.0;
+  std::size_t n_donors = 0;
+  double pre_rmspe = 0.0;
+  std::size_t test_len = 1;  // 1 <= test_len < treated_avg.size()
+};
+Diagnostics diagnostics_from(const DiagnosticInputs& inputs);
+
 // `treated`: distinct row indices of y leaving at least one donor. Requires
 // 1 <= test_len < y.cols ("test_len must be in [1, n_periods); got {} with {}
 // periods").

@@ -37,9 +37,10 @@ std::vector<Set> neighbours(const Set& centre, const Set& include, const Set& po
 
 }  // namespace
 
-std::vector<MarketCandidate> swap_search(const linalg::Mat& y,
+std::vector<MarketCandidate> swap_search(const Evaluator& evaluate,
                                          const std::vector<MarketCandidate>& ranked,
-                                         const SelectionSettings& s, std::size_t budget) {
+                                         std::size_t budget) {
+  const SelectionSettings& s = evaluate.settings();
   std::vector<MarketCandidate> scored;
   if (ranked.empty() || budget == 0) return scored;
   const auto [include, pool] = candidate_pool(s);
@@ -51,7 +52,7 @@ std::vector<MarketCandidate> swap_search(const linalg::Mat& y,
   while (next < queue.size() && scored.size() < budget) {
     const std::size_t n = std::min({kSwapBatch, queue.size() - next, budget - scored.size()});
     std::vector<MarketCandidate> batch = parallel::parallel_map<MarketCandidate>(
-        n, [&](std::size_t i) { return evaluate(y, queue[next + i], s); });
+        n, [&](std::size_t i) { return evaluate(queue[next + i]); });
     next += n;
     const MarketCandidate* best = nullptr;
     for (const MarketCandidate& c : batch) {

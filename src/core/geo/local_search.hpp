@@ -23,9 +23,10 @@ namespace quintara::geo {
 inline constexpr std::size_t kSwapBatch = 8;
 
 // The scored neighbours, in the order they were scored; `ranked` must be
-// the candidates already scored, best first (their sets are not rescored).
-std::vector<MarketCandidate> swap_search(const linalg::Mat& y,
+// the candidates already scored by `evaluate`, best first (their sets are
+// not rescored).
+std::vector<MarketCandidate> swap_search(const Evaluator& evaluate,
                                          const std::vector<MarketCandidate>& ranked,
-                                         const SelectionSettings& settings, std::size_t budget);
+                                         std::size_t budget);
 
 }  // namespace quintara::geo

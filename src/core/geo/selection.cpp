@@ -11,6 +11,8 @@
 #include "core/geo/diagnostics.hpp"
 #include "core/geo/local_search.hpp"
 #include "core/geo/power.hpp"
+#include "core/geo/shared_evaluate.hpp"
+#include "core/geo/shared_grams.hpp"
 #include "core/geo/sized_search.hpp"
 #include "core/geo/types.hpp"
 #include "core/linalg/rng.hpp"
@@ -199,6 +201,27 @@ MarketCandidate evaluate_rows(const linalg::Mat& y, std::span<const std::size_t>
 
 }  // namespace
 
+MarketCandidate scored_candidate(const PowerResult& curve, const Diagnostics& d,
+                                 std::span<const std::size_t> treated_sorted, double target_lift) {
+  MarketCandidate c;
+  // The first point within 1e-12 of the target (the third for any target
+  // lift of at least 2e-12); a tiny target may match an earlier point.
+  for (const PowerPoint& point : curve.points) {
+    if (std::fabs(point.lift - target_lift) < 1e-12) {
+      c.power_at_target = point.power;
+      break;
+    }
+  }
+  c.mde_pct = curve.mde_pct;
+  c.treated.assign(treated_sorted.begin(), treated_sorted.end());
+  c.holdout_pct = d.holdout_pct;
+  c.pre_fit_rel = d.pre_fit_rel;
+  c.stability_score = d.stability_score;
+  c.confidence = d.confidence;
+  c.score = candidate_score(c.power_at_target, d.confidence, c.mde_pct);
+  return c;
+}
+
 MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
                          const SelectionSettings& s) {
   if (s.exclude.empty() && !s.control_pool) return evaluate_rows(y, treated_sorted, s);
@@ -224,24 +247,8 @@ MarketCandidate evaluate_rows(const linalg::Mat& y, std::span<const std::size_t>
   const PowerResult curve =
       power_curve(y, treated_sorted, s.test_len, s.min_pre, lifts, s.method, s.alpha,
                   s.target_power, s.lookback, s.min_weight, s.max_weight, s.alternative);
-  MarketCandidate c;
-  // The first point within 1e-12 of the target (the third for any target
-  // lift of at least 2e-12); a tiny target may match an earlier point.
-  for (const PowerPoint& point : curve.points) {
-    if (std::fabs(point.lift - s.target_lift) < 1e-12) {
-      c.power_at_target = point.power;
-      break;
-    }
-  }
-  const Diagnostics d = diagnostics(y, treated_sorted, s.test_len);
-  c.mde_pct = curve.mde_pct;
-  c.treated.assign(treated_sorted.begin(), treated_sorted.end());
-  c.holdout_pct = d.holdout_pct;
-  c.pre_fit_rel = d.pre_fit_rel;
-  c.stability_score = d.stability_score;
-  c.confidence = d.confidence;
-  c.score = candidate_score(c.power_at_target, d.confidence, c.mde_pct);
-  return c;
+  return scored_candidate(curve, diagnostics(y, treated_sorted, s.test_len), treated_sorted,
+                          s.target_lift);
 }
 
 }  // namespace
@@ -255,11 +262,31 @@ bool ranks_before(double a, double b) {
 
 }  // namespace
 
+Evaluator::Evaluator(const linalg::Mat& y, const SelectionSettings& s) : y_(y), settings_(s) {
+  if (s.solver != Solver::Shared || !shares_grams(s.method)) return;
+  const std::vector<std::size_t> windows = window_set(y.cols, s.test_len, s.min_pre, s.lookback);
+  // A window set the curve would refuse is left to the refit path's checks.
+  if (windows.empty() || s.test_len < 1 || s.test_len >= y.cols) return;
+  grams_ = std::make_unique<const SharedGrams>(shared_grams(y, windows, s.test_len, s.method));
+}
+
+Evaluator::~Evaluator() = default;
+
+MarketCandidate Evaluator::operator()(std::span<const std::size_t> treated_sorted) const {
+  if (grams_) return evaluate_shared(y_, *grams_, treated_sorted, settings_);
+  return evaluate(y_, treated_sorted, settings_);
+}
+
+std::vector<MarketCandidate> Evaluator::all(const std::vector<Set>& sets) const {
+  // Each candidate is one task; a refit's power curve opens its own loops
+  // on the same pool.
+  return parallel::parallel_map<MarketCandidate>(sets.size(),
+                                                 [&](std::size_t i) { return (*this)(sets[i]); });
+}
+
 std::vector<MarketCandidate> evaluate_all(const linalg::Mat& y, const std::vector<Set>& sets,
                                           const SelectionSettings& settings) {
-  // Each candidate's power curve opens its own loops on the same pool.
-  return parallel::parallel_map<MarketCandidate>(
-      sets.size(), [&](std::size_t i) { return evaluate(y, sets[i], settings); });
+  return Evaluator(y, settings).all(sets);
 }
 
 std::vector<std::size_t> rank_order(std::span<const double> scores) {
@@ -280,10 +307,11 @@ void rank_candidates(std::vector<MarketCandidate>& candidates) {
 
 std::vector<MarketCandidate> select_markets(const linalg::Mat& y,
                                             const SelectionSettings& settings) {
-  std::vector<MarketCandidate> out = evaluate_all(y, candidate_sets(settings), settings);
+  const Evaluator evaluator(y, settings);
+  std::vector<MarketCandidate> out = evaluator.all(candidate_sets(settings));
   rank_candidates(out);
   if (settings.swaps > 0) {
-    std::vector<MarketCandidate> more = swap_search(y, out, settings, settings.swaps);
+    std::vector<MarketCandidate> more = swap_search(evaluator, out, settings.swaps);
     std::move(more.begin(), more.end(), std::back_inserter(out));
     rank_candidates(out);
   }

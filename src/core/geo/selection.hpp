@@ -14,6 +14,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <vector>
@@ -28,6 +29,12 @@ namespace quintara::geo {
 // above; Sized counts the budget across the requested sizes
 // (sized_search.hpp).
 enum class Search { Random, Sized };
+
+// How candidates are scored: Refit fits every window of every candidate
+// from its copied block; Shared poses the same fits from matrices formed
+// once per search (shared_evaluate.hpp), for SDID and SC (other methods
+// refit). The two agree to rounding.
+enum class Solver { Refit, Shared };
 
 // One search request, read-only once built. Index lists may hold repeats and
 // need not be sorted; the search sorts and de-duplicates them.
@@ -56,6 +63,7 @@ struct SelectionSettings {
   // (local_search.hpp) before the final ranking; 0 for none.
   std::size_t swaps = 0;
   Alternative alternative = Alternative::TwoSided;  // of every candidate's detection test
+  Solver solver = Solver::Refit;
   // With a budget, a set's required investment is the sum of its markets'
   // costs (one per market, caller's units); sets above the budget are never
   // proposed.
@@ -110,6 +118,37 @@ std::vector<std::size_t> fit_rows(std::size_t n_units, std::span<const std::size
 // passed the entry's checks.
 MarketCandidate evaluate(const linalg::Mat& y, std::span<const std::size_t> treated_sorted,
                          const SelectionSettings& settings);
+
+struct SharedGrams;
+struct Diagnostics;
+
+// The candidate record from its power curve and diagnostics: power read at
+// the target lift, the MDE, the diagnostics' numbers and the score.
+MarketCandidate scored_candidate(const PowerResult& curve, const Diagnostics& diagnostics,
+                                 std::span<const std::size_t> treated_sorted, double target_lift);
+
+// Scores the candidates of one search on y, which must outlive it, with the
+// settings' solver: for Shared, the shared matrices are formed once, here,
+// and read by every call (safe from several workers at once).
+class Evaluator {
+ public:
+  Evaluator(const linalg::Mat& y, const SelectionSettings& settings);
+  ~Evaluator();
+  Evaluator(const Evaluator&) = delete;
+  Evaluator& operator=(const Evaluator&) = delete;
+
+  // evaluate(y, treated_sorted, settings), or its shared counterpart.
+  MarketCandidate operator()(std::span<const std::size_t> treated_sorted) const;
+  // Every set, in parallel; results in set order.
+  std::vector<MarketCandidate> all(const std::vector<std::vector<std::size_t>>& sets) const;
+  const linalg::Mat& panel() const { return y_; }
+  const SelectionSettings& settings() const { return settings_; }
+
+ private:
+  const linalg::Mat& y_;
+  const SelectionSettings& settings_;
+  std::unique_ptr<const SharedGrams> grams_;
+};
 
 // Scores every set, in parallel; results in set order.
 std::vector<MarketCandidate> evaluate_all(const linalg::Mat& y,

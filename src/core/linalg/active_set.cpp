@@ -79,8 +79,50 @@ class ActiveSet {
     full_gradient();
   }
 
-  SimplexSolution run() {
-    start();
+  // Begins at w0 when it lies in the box and sums to 1 (to 1e-9): the
+  // coordinates strictly inside the box are free, the others held at their
+  // bound; the largest weight is the first free one (the sum constraint's
+  // pivot) and absorbs the sum's rounding. False, changing nothing that
+  // start() does not reset, for any other w0.
+  bool start_at(std::span<const double> w0) {
+    if (w0.size() != n_) return false;
+    double sum = 0.0;
+    std::size_t big = 0;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!(w0[i] >= lo_ && w0[i] <= hi_)) return false;
+      sum += w0[i];
+      if (w0[i] > w0[big]) big = i;
+    }
+    if (!(std::fabs(sum - 1.0) <= 1e-9)) return false;
+    w_.assign(w0.begin(), w0.end());
+    hold_.assign(n_, Hold::kLower);
+    free_.assign(1, big);
+    hold_[big] = Hold::kFree;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (i == big) continue;
+      if (w_[i] <= lo_) {
+        w_[i] = lo_;
+      } else if (upper_binds_ && w_[i] >= hi_) {
+        w_[i] = hi_;
+        hold_[i] = Hold::kUpper;
+      } else {
+        hold_[i] = Hold::kFree;
+        free_.push_back(i);
+      }
+    }
+    double rest = 0.0;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (i != big) rest += w_[i];
+    }
+    w_[big] = std::clamp(1.0 - rest, lo_, upper_binds_ ? hi_ : kInf);
+    if (free_.size() > 1) chol_ = std::make_unique_for_overwrite<double[]>(n_ * n_);
+    rows_ = 0;
+    full_gradient();
+    return true;
+  }
+
+  SimplexSolution run(std::span<const double> w0 = {}) {
+    if (w0.empty() || !start_at(w0)) start();
     const std::size_t cap = 8 * n_ + 64;
     bool factored = false, stationary = false, fresh = true;
     for (std::size_t it = 0; it < cap; ++it) {
@@ -415,7 +457,8 @@ class ActiveSet {
 
 // The factor updates and gradient sweeps dominate the solve.
 QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
-                                                      double lambda, double lo, double hi) {
+                                                      double lambda, double lo, double hi,
+                                                      std::span<const double> start) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
   const double u = 1.0 / static_cast<double>(n);
@@ -432,7 +475,12 @@ QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<
     flat = G.diag(i) + lambda == 0.0 && b[i] == 0.0;
   }
   if (flat) return {std::vector<double>(n, u), 0, 0.0};
-  return ActiveSet(G, b, lambda, lo2, hi2).run();
+  return ActiveSet(G, b, lambda, lo2, hi2).run(start);
+}
+
+SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
+                                 double lo, double hi) {
+  return solve_simplex_qp(G, b, lambda, lo, hi, {});
 }
 
 SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, double lambda,

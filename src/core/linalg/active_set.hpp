@@ -66,5 +66,13 @@ SimplexSolution solve_simplex_qp(const MatView& G, std::span<const double> b, do
 // first needed (GramColumns::of_block); the same bits as the whole matrix.
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
                                  double lo, double hi);
+// The same begun at `start` instead of the cheapest vertex: a point of the
+// feasible box summing to 1 (to 1e-9), such as the minimiser of a nearby
+// problem. The coordinates strictly inside the box start free. The result
+// meets the same KKT test, so it is the minimiser to the same tolerance
+// (not the same bits); fewer steps when the start's free set is close to
+// the answer's. Any other `start` (empty, infeasible) begins at the vertex.
+SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
+                                 double lo, double hi, std::span<const double> start);
 
 }  // namespace quintara::linalg

@@ -38,11 +38,29 @@ GramColumns GramColumns::of_block(const MatView& A) {
   return out;
 }
 
+GramColumns GramColumns::principal(const MatView& G, std::span<const std::size_t> idx) {
+  const std::size_t n = idx.size();
+  GramColumns out;
+  out.cols_.assign(n, nullptr);
+  out.diag_.resize(n);
+  for (std::size_t i = 0; i < n; ++i) out.diag_[i] = G.data[idx[i] + idx[i] * G.ld];
+  out.source_ = G;
+  out.idx_ = idx;
+  out.formed_ = std::make_unique_for_overwrite<double[]>(n * n);
+  return out;
+}
+
 // Entry (i, j) is sum_k A(k, i) * A(k, j) over k in order: one pass of the
 // block's rows updates every entry of the column together.
 QUINTARA_WIDE_CLONES void GramColumns::form(std::size_t j) {
   const std::size_t n = size();
   double* out = formed_.get() + j * n;
+  if (source_.data != nullptr) {
+    const double* src = source_.data + idx_[j] * source_.ld;
+    for (std::size_t i = 0; i < n; ++i) out[i] = src[idx_[i]];
+    cols_[j] = out;
+    return;
+  }
   for (std::size_t i = 0; i < n; ++i) out[i] = 0.0;
   for (std::size_t k = 0; k < block_rows_; ++k) {
     const double* r = rows_.data() + k * n;

@@ -1,6 +1,7 @@
 // Columns of a Gram matrix as the active-set solver asks for them.
 //
-// Either a matrix given whole, or A^T A for a block A whose columns are
+// A matrix given whole, a principal submatrix of one, or A^T A for a block A
+// whose columns are
 // formed the first time they are asked for: a solve reads only the columns
 // of coordinates that are free at some step or carry weight, often a small
 // share of them. A formed entry is the sum syrk_ata forms for it (the
@@ -10,6 +11,7 @@
 
 #include <cstddef>
 #include <memory>
+#include <span>
 #include <vector>
 
 #include "core/linalg/matrix.hpp"
@@ -22,6 +24,10 @@ class GramColumns {
   explicit GramColumns(const MatView& G);
   // The columns of A^T A, formed on first use; A must outlive this.
   static GramColumns of_block(const MatView& A);
+  // The principal submatrix of G on rows and columns `idx` (in that order),
+  // each column gathered on first use; G and idx must outlive this. Its
+  // entries are G's, so a solve on it is the solve on the copied block.
+  static GramColumns principal(const MatView& G, std::span<const std::size_t> idx);
 
   std::size_t size() const { return diag_.size(); }
   double diag(std::size_t i) const { return diag_[i]; }
@@ -44,6 +50,9 @@ class GramColumns {
   std::size_t block_rows_ = 0;
   std::vector<double> rows_;
   std::unique_ptr<double[]> formed_;
+  // With a principal submatrix: the whole matrix and the kept indices.
+  MatView source_{};
+  std::span<const std::size_t> idx_;
 };
 
 }  // namespace quintara::linalg

@@ -137,6 +137,12 @@ geo::Search parse_search(std::string_view text) {
   throw UserError(format("unknown search '{}' (expected random/sized)", text));
 }
 
+geo::Solver parse_solver(std::string_view text) {
+  if (text == "refit") return geo::Solver::Refit;
+  if (text == "shared") return geo::Solver::Shared;
+  throw UserError(format("unknown solver '{}' (expected refit/shared)", text));
+}
+
 PyMarketCandidate candidate_record(const geo::MarketCandidate& c) {
   PyMarketCandidate r;
   r.treated = c.treated;

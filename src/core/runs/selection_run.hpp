@@ -51,6 +51,10 @@ void check_decrease(double target_lift);
 // (expected random/sized)".
 geo::Search parse_search(std::string_view text);
 
+// "refit" or "shared"; anything else is UserError "unknown solver '{}'
+// (expected refit/shared)".
+geo::Solver parse_solver(std::string_view text);
+
 // With `exclude` or `control_pool` given: the fewest and the most controls
 // any candidate keeps (the controls are the pool, or every market, less the
 // excluded ones and the candidate's). UserError "include and exclude share

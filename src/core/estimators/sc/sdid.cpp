@@ -124,6 +124,13 @@ double did_effect(std::span<const double> y_pre, std::span<const double> y_post,
 
 }  // namespace
 
+double unit_ridge(double sigma, std::size_t n_treated, std::size_t n_post, std::size_t t0,
+                  double zeta_scale) {
+  const double n_tr_post = static_cast<double>(n_treated) * static_cast<double>(n_post);
+  const double zeta = std::pow(n_tr_post, 0.25) * zeta_scale * sigma;
+  return zeta * zeta * static_cast<double>(t0);
+}
+
 double did_from_parts(std::span<const double> y_post, double pre_level, double controls) {
   const double m_tr = mean_div(y_post);
   return (m_tr - pre_level) - controls;
@@ -178,10 +185,7 @@ SdidFit fit_pool(std::span<const double> y_pre, std::span<const double> y_post,
     for (const double d : diffs) ss += (d - m) * (d - m);
     sigma = std::sqrt(ss / static_cast<double>(diffs.size() - 1));
   }
-  const double n_tr_post = static_cast<double>(n_treated) * static_cast<double>(P);
-  const double zeta = std::pow(n_tr_post, 0.25) * options.zeta_scale * sigma;
-
-  std::vector<double> omega = unit_weights(zeta * zeta * static_cast<double>(t0));
+  std::vector<double> omega = unit_weights(unit_ridge(sigma, n_treated, P, t0, options.zeta_scale));
   std::vector<double> lambda = time_weights(pool);
 
   // Weighted pre-period levels of the treated series and of each control.

@@ -77,6 +77,12 @@ SdidFit fit_placebo(const linalg::MatView& X_pre, const linalg::MatView& X_post,
                     const linalg::MatView& G_all, std::size_t own,
                     std::vector<std::size_t> controls, const SdidOptions& options);
 
+// The unit weights' ridge zeta^2 t0 for the noise level sigma (the sample
+// standard deviation of the controls' pre-period first differences), with
+// zeta = (n_treated * n_post)^(1/4) * zeta_scale * sigma.
+double unit_ridge(double sigma, std::size_t n_treated, std::size_t n_post, std::size_t t0,
+                  double zeta_scale);
+
 // The effect (m_tr - pre_level) - controls, m_tr the mean of `y_post` (sum
 // divided by its length). Every SDID effect is formed here, so one assembled
 // from a fit's kept terms and another post-period series is the effect a

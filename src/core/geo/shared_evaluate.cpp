@@ -1,0 +1,220 @@
+#include "core/geo/shared_evaluate.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <vector>
+
+#include "core/estimators/fit.hpp"
+#include "core/estimators/prepared.hpp"
+#include "core/estimators/sc/sdid.hpp"
+#include "core/geo/curve.hpp"
+#include "core/geo/diagnostics.hpp"
+#include "core/linalg/active_set.hpp"
+#include "core/linalg/gram_columns.hpp"
+#include "core/linalg/means.hpp"
+#include "core/panic.hpp"
+
+namespace quintara::geo {
+
+namespace {
+
+using Index = std::span<const std::size_t>;
+using estimators::sc::Method;
+
+// The treated markets' average cross term with every control: the average
+// of their columns of G, which is the controls' Gram product with the
+// treated average series.
+std::vector<double> cross_term(const linalg::Mat& G, Index controls, Index treated) {
+  const double inv = 1.0 / static_cast<double>(treated.size());
+  std::vector<double> c(controls.size());
+  for (std::size_t k = 0; k < controls.size(); ++k) {
+    double s = 0.0;
+    for (const std::size_t i : treated) s += G(controls[k], i);
+    c[k] = s * inv;
+  }
+  return c;
+}
+
+// `start`: the previous window's weights (empty for none).
+std::vector<double> unit_weights(const linalg::Mat& G, Index controls, Index treated,
+                                 double ridge, double lo, double hi,
+                                 std::span<const double> start = {}) {
+  linalg::GramColumns columns = linalg::GramColumns::principal(G, controls);
+  return linalg::solve_simplex_qp(columns, cross_term(G, controls, treated), ridge, lo, hi, start)
+      .weights;
+}
+
+// sum_k w_k y(controls[k], t), zero weights skipped (they add nothing).
+double weighted(const linalg::Mat& y, Index controls, std::span<const double> w, std::size_t t) {
+  double s = 0.0;
+  for (std::size_t k = 0; k < controls.size(); ++k) {
+    if (w[k] != 0.0) s += w[k] * y(controls[k], t);
+  }
+  return s;
+}
+
+// SDID's noise level over the controls, from the window's change sums.
+double noise_level(const SharedGrams& g, std::size_t w, Index controls) {
+  const std::size_t t0 = g.windows[w];
+  const double n = static_cast<double>(controls.size()) * static_cast<double>(t0 - 1);
+  if (t0 < 2 || n < 2.0) return 0.0;
+  double sum = 0.0, sq = 0.0;
+  for (const std::size_t j : controls) {
+    sum += g.change_sum[w][j];
+    sq += g.change_sq[w][j];
+  }
+  return std::sqrt(std::max(sq - sum * sum / n, 0.0) / (n - 1.0));
+}
+
+// One window's fit, reduced to what re-assembles its effect for any
+// treated post-period series.
+struct WindowFit {
+  double pre_level = 0.0, controls = 0.0;  // SDID
+  std::vector<double> counterfactual;      // SC
+};
+
+// The weights of a candidate's previous window: its next window differs by
+// a period, so its solves begin there. Windows run in order within one
+// task, so the starts never depend on scheduling. A start is used only
+// where the minimiser is unique (a ridge, or a Gram matrix that can have
+// full rank): on a singular problem another start may end at another
+// minimiser, with another effect.
+struct WarmStart {
+  std::vector<double> omega, lambda;
+};
+
+std::span<const double> start_if(bool unique, const std::vector<double>& start) {
+  return unique ? std::span<const double>(start) : std::span<const double>();
+}
+
+WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
+                      const linalg::Mat& K, Index controls, Index treated,
+                      std::span<const double> ybar, const SelectionSettings& s, WarmStart& warm) {
+  const std::size_t t0 = g.windows[w], P = g.test_len, S = g.span;
+  const double ridge = estimators::sc::sdid::unit_ridge(noise_level(g, w, controls),
+                                                        treated.size(), P, t0, 1.0);
+  warm.omega = unit_weights(g.unit[w], controls, treated, ridge, s.min_weight, s.max_weight,
+                            start_if(ridge > 0.0, warm.omega));
+  const std::vector<double>& omega = warm.omega;
+
+  // Time weights: the controls' pre-periods predicting their post-period
+  // mean, whose cross term is the mean of K's post-period columns.
+  std::vector<double> b(t0);
+  for (std::size_t t = 0; t < t0; ++t) {
+    b[t] = linalg::mean_div(P, [&](std::size_t p) { return K.data[t + (t0 + p) * S]; });
+  }
+  const linalg::MatView Kpre{K.data.data(), t0, t0, S};
+  linalg::GramColumns columns(Kpre);
+  // The new periods start at zero weight.
+  if (!warm.lambda.empty()) warm.lambda.resize(t0, 0.0);
+  // Centred over the controls, K's rank is below their count.
+  warm.lambda = linalg::solve_simplex_qp(columns, b, 0.0, 0.0, 1.0,
+                                         start_if(controls.size() > t0, warm.lambda))
+                    .weights;
+  const std::vector<double>& lambda = warm.lambda;
+
+  WindowFit out;
+  for (std::size_t t = 0; t < t0; ++t) out.pre_level += lambda[t] * ybar[t];
+  for (std::size_t k = 0; k < controls.size(); ++k) {
+    if (omega[k] == 0.0) continue;
+    const std::size_t j = controls[k];
+    const double p_j = linalg::mean_div(P, [&](std::size_t p) { return y(j, t0 + p); });
+    double a_j = 0.0;
+    for (std::size_t t = 0; t < t0; ++t) {
+      if (lambda[t] != 0.0) a_j += lambda[t] * y(j, t);
+    }
+    out.controls += omega[k] * (p_j - a_j);
+  }
+  return out;
+}
+
+WindowFit sc_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w, Index controls,
+                    Index treated, const SelectionSettings& s, WarmStart& warm) {
+  const std::size_t t0 = g.windows[w];
+  warm.omega = unit_weights(g.unit[w], controls, treated, 0.0, s.min_weight, s.max_weight,
+                            start_if(controls.size() <= t0, warm.omega));
+  const std::vector<double>& omega = warm.omega;
+  WindowFit out;
+  out.counterfactual.resize(g.test_len);
+  for (std::size_t p = 0; p < g.test_len; ++p) {
+    out.counterfactual[p] = weighted(y, controls, omega, t0 + p);
+  }
+  return out;
+}
+
+double window_att(const WindowFit& f, Method method, std::span<const double> post) {
+  if (method == Method::Sdid) {
+    return estimators::sc::sdid::did_from_parts(post, f.pre_level, f.controls);
+  }
+  return linalg::mean_div(post.size(),
+                          [&](std::size_t p) { return post[p] - f.counterfactual[p]; });
+}
+
+PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index controls,
+                         Index treated, std::span<const double> ybar,
+                         const SelectionSettings& s) {
+  const std::size_t W = g.windows.size(), P = g.test_len;
+  linalg::Mat K;
+  if (g.method == Method::Sdid) K = control_time_gram(g, controls);
+  std::vector<WindowFit> fits(W);
+  std::vector<double> null_atts(W);
+  WarmStart warm;
+  for (std::size_t w = 0; w < W; ++w) {
+    fits[w] = g.method == Method::Sdid ? sdid_window(y, g, w, K, controls, treated, ybar, s, warm)
+                                       : sc_window(y, g, w, controls, treated, s, warm);
+    null_atts[w] = window_att(fits[w], g.method, ybar.subspan(g.windows[w], P));
+  }
+  const auto atts_at = [&](double lift) {
+    std::vector<double> atts(W);
+    for (std::size_t w = 0; w < W; ++w) {
+      const std::vector<double> post =
+          estimators::injected_treated_post(y, treated, g.windows[w], P, lift);
+      atts[w] = window_att(fits[w], g.method, post);
+    }
+    return atts;
+  };
+  const std::vector<double> lifts = selection_lifts(s.target_lift);
+  return curve_from_atts(g.method, null_atts, lifts, atts_at, treated_baseline(y, treated), P,
+                         s.alpha, s.target_power, s.alternative);
+}
+
+// diagnostics() on the candidate's fit rows, its synthetic control solved
+// on the shared Gram matrix.
+Diagnostics shared_diagnostics(const linalg::Mat& y, const SharedGrams& g, Index controls,
+                               Index treated, Index rows, std::span<const double> ybar,
+                               const SelectionSettings& s) {
+  const std::vector<double> omega =
+      unit_weights(g.diagnostics, controls, treated, 0.0, 0.0, 1.0);
+  std::vector<double> gap(g.n_pre);
+  for (std::size_t t = 0; t < g.n_pre; ++t) gap[t] = ybar[t] - weighted(y, controls, omega, t);
+
+  double treated_sum = 0.0, total = 0.0;
+  for (const std::size_t i : treated) {
+    for (std::size_t t = 0; t < y.cols; ++t) treated_sum += y(i, t);
+  }
+  for (const std::size_t i : rows) {
+    for (std::size_t t = 0; t < y.cols; ++t) total += y(i, t);
+  }
+  const std::vector<double> donor_avg = unit_avg(y, controls);
+  return diagnostics_from({ybar, donor_avg, total > 0.0 ? treated_sum / total : 0.0,
+                           controls.size(), estimators::rmspe(gap), s.test_len});
+}
+
+}  // namespace
+
+MarketCandidate evaluate_shared(const linalg::Mat& y, const SharedGrams& grams,
+                                std::span<const std::size_t> treated, const SelectionSettings& s) {
+  QUINTARA_ASSERT_EQ(grams.n_markets(), y.rows, "evaluate_shared: grams of another panel");
+  const std::vector<std::size_t> rows = fit_rows(y.rows, treated, s);
+  std::vector<std::size_t> controls;
+  std::set_difference(rows.begin(), rows.end(), treated.begin(), treated.end(),
+                      std::back_inserter(controls));
+  if (treated.empty()) panic("no treated units");
+  if (controls.empty()) panic("no control units");
+  const std::vector<double> ybar = unit_avg(y, treated);
+  const PowerResult curve = shared_curve(y, grams, controls, treated, ybar, s);
+  const Diagnostics d = shared_diagnostics(y, grams, controls, treated, rows, ybar, s);
+  return scored_candidate(curve, d, treated, s.target_lift);
+}
+
+}  // namespace quintara::geo
