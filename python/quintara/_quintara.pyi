@@ -271,6 +271,7 @@ def geo_power_ensemble(
     members: Sequence[str] | None = None,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
+    alternative: str = "two-sided",
 ) -> PowerResult:
     """Power analysis for a **weighted-average ensemble** of base methods.
 

@@ -29,6 +29,7 @@ struct GeoPowerEnsembleArgs {
   std::optional<std::vector<std::string>> members;
   double min_weight = 0.0;
   double max_weight = 0.0;
+  std::string alternative;
 };
 
 const Params geo_power_ensemble_params{
@@ -44,7 +45,8 @@ const Params geo_power_ensemble_params{
     opt_arg("weights", &GeoPowerEnsembleArgs::weights),
     opt_arg("members", &GeoPowerEnsembleArgs::members),
     arg("min_weight", &GeoPowerEnsembleArgs::min_weight, "0.0"),
-    arg("max_weight", &GeoPowerEnsembleArgs::max_weight, "1.0")};
+    arg("max_weight", &GeoPowerEnsembleArgs::max_weight, "1.0"),
+    arg("alternative", &GeoPowerEnsembleArgs::alternative, "\"two-sided\"")};
 
 Ref geo_power_ensemble(PyObject* args, PyObject* kwargs) {
   GeoPowerEnsembleArgs a = geo_power_ensemble_params.parse(args, kwargs);
@@ -62,7 +64,8 @@ Ref geo_power_ensemble(PyObject* args, PyObject* kwargs) {
                                       a.target_power,
                                       w.lookback,
                                       w.min_weight,
-                                      w.max_weight};
+                                      w.max_weight,
+                                      runs::parse_alternative(a.alternative)};
   return wrap(without_gil([&] { return runs::run_power_ensemble(request); }));
 }
 
@@ -78,7 +81,8 @@ const EntryDef geo_power_ensemble_entry{
     "data-driven inverse-variance weights from each method's historical-null\n"
     "spread. In every placebo window the members' ATTs are combined with these\n"
     "weights before power is computed, by the rules of `geo_power`; the\n"
-    "normalized weights are returned as `ensemble_weights`.",
+    "normalized weights are returned as `ensemble_weights`. `alternative` is\n"
+    "`geo_power`'s: \"greater\" or \"less\" tests the blended ATTs one-sided.",
     cfunction<geo_power_ensemble>(),
 };
 

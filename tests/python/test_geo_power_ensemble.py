@@ -42,6 +42,28 @@ def test_one_member_is_that_methods_curve(y: np.ndarray) -> None:
     assert twice.power == single.power and twice.crit == pytest.approx(single.crit, rel=1e-15)
 
 
+@pytest.mark.parametrize(("alternative", "lifts"),
+                         [("greater", LIFTS), ("less", [0.0, -0.05, -0.2])])
+def test_a_one_sided_ensemble_tests_the_blend(y: np.ndarray, alternative: str,
+                                              lifts: list[float]) -> None:
+    # One member is that method's one-sided curve, and so is the blend of a
+    # method with itself, whatever the weights.
+    for members, weights in ((["sc"], None), (["sc", "sc"], [2.0, 1.0])):
+        ens = quintara.geo_power_ensemble(y, TREATED, TEST_LEN, lifts, members=members,
+                                          weights=weights, alternative=alternative)
+        single = quintara.geo_power(y, TREATED, TEST_LEN, lifts, method="sc",
+                                    alternative=alternative)
+        assert ens.crit == pytest.approx(single.crit, rel=1e-12)
+        assert ens.power == single.power
+    two_sided = quintara.geo_power_ensemble(y, TREATED, TEST_LEN, LIFTS, members=["sc", "sdid"])
+    one_sided = quintara.geo_power_ensemble(y, TREATED, TEST_LEN, lifts, members=["sc", "sdid"],
+                                            alternative=alternative)
+    assert one_sided.crit != two_sided.crit
+    with pytest.raises(ValueError, match="^lifts must be finite"):
+        quintara.geo_power_ensemble(y, TREATED, TEST_LEN, [-x for x in lifts],
+                                    alternative=alternative)
+
+
 def test_default_members_are_sc_asc_sdid(y: np.ndarray) -> None:
     # The inverse-variance rule itself is pinned with the compiled ensemble.
     default = quintara.geo_power_ensemble(y, TREATED, TEST_LEN, LIFTS, lookback=12)

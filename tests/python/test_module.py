@@ -59,7 +59,7 @@ SIGNATURES = {
                  "alternative='two-sided')",
     "geo_power_ensemble": "(y, treated, test_len, lifts, alpha=0.1, target_power=0.8, min_pre=0, "
                           "lookback=None, weights=None, members=None, min_weight=0.0, "
-                          "max_weight=1.0)",
+                          "max_weight=1.0, alternative='two-sided')",
     "fit_cpasc": "(y, treated, treat_time, mode='mspe', n_strata=3, block_len=None, "
                  "sc_ridge=0.0, aug_lambda=None)",
     "fit_many": "(y3, treated, treat_time, method='sc', ridge=0.0, zeta_scale=1.0, "

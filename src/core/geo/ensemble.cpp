@@ -76,7 +76,7 @@ EnsemblePower power_curve_ensemble(const linalg::Mat& y, std::span<const std::si
                                    std::span<const estimators::sc::Method> members,
                                    std::optional<std::span<const double>> weights, double alpha,
                                    double target_power, std::optional<std::size_t> lookback,
-                                   double min_weight, double max_weight) {
+                                   double min_weight, double max_weight, Alternative alternative) {
   const std::size_t n_periods = y.cols;
   if (test_len < 1 || test_len >= n_periods) panic("test_len out of range");
   if (n_periods - test_len < std::max<std::size_t>(min_pre, 1)) {
@@ -96,7 +96,7 @@ EnsemblePower power_curve_ensemble(const linalg::Mat& y, std::span<const std::si
   out.curve = curve_from_atts(
       estimators::sc::Method::Ensemble, null_atts, lifts,
       [&](double lift) { return blend(assembled_atts(prepared, y, treated, lift), out.weights); },
-      treated_baseline(y, treated), test_len, alpha, target_power);
+      treated_baseline(y, treated), test_len, alpha, target_power, alternative);
   return out;
 }
 

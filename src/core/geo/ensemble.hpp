@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "core/estimators/sc/method.hpp"
+#include "core/geo/curve.hpp"
 #include "core/geo/types.hpp"
 #include "core/linalg/matrix.hpp"
 
@@ -44,13 +45,15 @@ struct EnsemblePower {
 // The ensemble's curve. The arguments are power_curve's, with `members` (not
 // empty, no Ensemble among them, repeats allowed) for the method and
 // `weights` (one per member, any non-negative values with a positive sum)
-// or none for inverse-variance weights.
+// or none for inverse-variance weights. `alternative` is the detection
+// test's, applied to the blended ATTs.
 EnsemblePower power_curve_ensemble(const linalg::Mat& y, std::span<const std::size_t> treated,
                                    std::size_t test_len, std::size_t min_pre,
                                    std::span<const double> lifts,
                                    std::span<const estimators::sc::Method> members,
                                    std::optional<std::span<const double>> weights, double alpha,
                                    double target_power, std::optional<std::size_t> lookback,
-                                   double min_weight, double max_weight);
+                                   double min_weight, double max_weight,
+                                   Alternative alternative = Alternative::TwoSided);
 
 }  // namespace quintara::geo

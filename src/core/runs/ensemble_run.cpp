@@ -37,9 +37,9 @@ PyPowerResult run_power_ensemble(const EnsembleRequest& q) {
   std::optional<std::span<const double>> weights;
   if (q.weights) weights = *q.weights;
   const auto [y, k] = normalised_copy(q.y);
-  geo::EnsemblePower power =
-      geo::power_curve_ensemble(y, q.treated, q.test_len, q.min_pre, q.lifts, q.members, weights,
-                                q.alpha, q.target_power, q.lookback, q.min_weight, q.max_weight);
+  geo::EnsemblePower power = geo::power_curve_ensemble(
+      y, q.treated, q.test_len, q.min_pre, q.lifts, q.members, weights, q.alpha, q.target_power,
+      q.lookback, q.min_weight, q.max_weight, q.alternative);
   PyPowerResult r = power_record(power.curve, std::move(power.weights));
   to_caller_units(r, k);
   return r;

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "core/geo/curve.hpp"
 #include "core/linalg/matrix.hpp"
 #include "core/runs/methods.hpp"
 #include "core/runs/records.hpp"
@@ -40,6 +41,7 @@ struct EnsembleRequest {
   std::optional<std::size_t> lookback;
   double min_weight = 0.0;
   double max_weight = 1.0;
+  geo::Alternative alternative = geo::Alternative::TwoSided;
 };
 
 // The record with method "ENSEMBLE" and the normalized weights.
