@@ -325,7 +325,7 @@ struct RecordFields<PyCellDesign> {
 template <>
 struct RecordFields<PyCellSelection> {
   using R = PyCellSelection;
-  static constexpr const char* name = "CellSelection";
+  static constexpr const char* name = "CellDesigns";
   static constexpr const char* doc = "Ranked joint multi-cell designs (geo_select_cells).";
   static constexpr std::tuple fields{
       F<&R::designs>{"designs", units::record, "The scored designs, best first."},

@@ -65,7 +65,7 @@ std::string repr(const PyCellDesign& r) {
 }
 
 std::string repr(const PyCellSelection& r) {
-  return format("CellSelection(n_designs={:.0}, n_scored={}, search={})", r.n_designs, r.n_scored,
+  return format("CellDesigns(n_designs={:.0}, n_scored={}, search={})", r.n_designs, r.n_scored,
                 r.search);
 }
 
