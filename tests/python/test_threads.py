@@ -63,6 +63,9 @@ out.append([g.pre_fit_rel, g.improvement_vs_naive, g.confidence, g.warnings])
 sel = quintara.geo_select(y[:12, :24], range(12), 3, 3, 0.05, n_candidates=16, seed=4,
                           lookback=5, include=[1])
 out.append([[c.treated, c.power_at_target, c.mde_pct, c.confidence, c.score] for c in sel])
+cells = quintara.geo_select_cells(y[:12, :24], range(12), [2, 2], [0.05, 0.1], 3, lookback=5,
+                                  n_candidates=12, seed=4)
+out.append([[c.treated, c.score] for d in cells.designs for c in d.cells])
 print(json.dumps(out))
 """
 
