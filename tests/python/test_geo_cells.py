@@ -53,7 +53,7 @@ def single_score(y: np.ndarray, pool: list[int], cell: tuple[int, ...], others: 
 
 
 def brute_force(y: np.ndarray, pool: list[int], sizes: list[int], lifts: list[float],
-                exclude: list[int] = [], cost: np.ndarray | None = None,
+                exclude: list[int], cost: np.ndarray | None = None,
                 budgets: list[float] | None = None, **kw: object) -> dict:
     """{design: (cell scores)} over every feasible design."""
     out = {}
