@@ -49,9 +49,8 @@ def test_every_affordable_set_and_no_other_is_scored(y: np.ndarray, pricing: str
         kw = {"cost_per_unit": 3.0}
         budget = float(np.sort(price)[:3].sum()) + 0.5 * float(np.min(price))
     pool = [i for i in range(N) if i not in include]
-    by_size: dict[int, list[list[int]]] = {}
-    for extra in range(0, 3):
-        by_size[1 + extra] = [sorted(include + list(c)) for c in itertools.combinations(pool, extra)]
+    by_size = {1 + extra: [sorted(include + list(c)) for c in itertools.combinations(pool, extra)]
+               for extra in range(3)}
     costs = {tuple(s): float(price[s].sum()) for sets in by_size.values() for s in sets}
     gap = min(abs(c - budget) for c in costs.values())
     if pricing == "spend":
