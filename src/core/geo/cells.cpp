@@ -16,9 +16,11 @@ namespace {
 using Set = std::vector<std::size_t>;
 using Tuple = std::vector<std::size_t>;
 
-// Designs are listed outright when their budget-free count is at most this
-// (or a few times n_candidates): listing is cheap next to one evaluation.
+// Designs are listed outright when their budget-free count is at most this,
+// or a few times n_candidates up to the hard cap: listing is cheap next to one
+// evaluation, but a huge n_candidates must not list without bound.
 constexpr double kListLimit = 262144.0;
+constexpr double kListCap = 4194304.0;
 
 // Draws per design sought before a sampled tuple gives up on its share.
 constexpr std::size_t kDrawsPerDesign = 64;
@@ -216,7 +218,9 @@ CellPlan cell_designs(const CellSettings& settings) {
   const std::size_t budget = settings.shared.n_candidates;
   linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(settings.shared.seed);
   CellPlan plan;
-  if (raw_total <= std::max(kListLimit, 4.0 * static_cast<double>(budget))) {
+  const double list_limit =
+      std::max(kListLimit, std::min(kListCap, 4.0 * static_cast<double>(budget)));
+  if (raw_total <= list_limit) {
     std::vector<std::vector<JointDesign>> listed(tuples.size());
     std::vector<double> feasible(tuples.size());
     for (std::size_t i = 0; i < tuples.size(); ++i) {
