@@ -22,6 +22,7 @@ from .analysis import analyze as analyze
 from .panel import Panel as Panel
 from .results import ConformalResult as ConformalResult, SynthResult as SynthResult
 from .results_analysis import ExperimentAnalysis as ExperimentAnalysis
+from .results_cells import CellSelection as CellSelection
 from .results_did import (
     BaconDecomposition as BaconDecomposition,
     StaggeredResult as StaggeredResult,
@@ -48,6 +49,7 @@ RESULTS = [
     "BaconDecomposition",
     "PowerAnalysis",
     "MarketSelection",
+    "CellSelection",
     "Diagnostics",
     "ExperimentAnalysis",
 ]

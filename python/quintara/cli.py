@@ -6,7 +6,7 @@
     quintara power DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
         --test-len N --lifts X [X ...]
     quintara select DATA --unit COL --time COL --outcome COL --test-len N --target-lift X
-        --max-treated K
+        --max-treated K      (or --cells K:LIFT[:BUDGET] ... for a multi-cell design)
     quintara diagnose DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
         --test-len N
     quintara analyze DATA --unit COL --time COL --outcome COL --treated NAME [NAME ...]
@@ -250,7 +250,61 @@ def _power(args: argparse.Namespace) -> Any:
     )
 
 
+def _cell(text: str) -> dict[str, Any]:
+    """One --cells entry, K:LIFT or K:LIFT:BUDGET."""
+    parts = text.split(":")
+    try:
+        if len(parts) not in (2, 3):
+            raise ValueError
+        cell: dict[str, Any] = {"max_treated": int(parts[0]), "target_lift": float(parts[1])}
+        if len(parts) == 3:
+            cell["budget"] = float(parts[2])
+    except ValueError:
+        raise UsageError(f"--cells entries are K:LIFT or K:LIFT:BUDGET; got {text!r}") from None
+    return cell
+
+
+def _select_cells(args: argparse.Namespace) -> Any:
+    """`select --cells`: the joint multi-cell search."""
+    single = ("max_treated", "target_lift", "include", "exact_size", "search", "swaps", "budget")
+    given = [n for n in single if getattr(args, n, None) is not None]
+    if given:
+        flag = "--" + given[0].replace("_", "-")
+        raise UsageError(f"{flag} does not apply with --cells (each cell gives its own)")
+    opts = _options(
+        args,
+        [
+            "method",
+            "alpha",
+            "target_power",
+            "lookback",
+            "min_pre",
+            "seed",
+            "cost_per_unit",
+            "alternative",
+        ],
+    )
+    if args.candidates is not None:
+        opts["n_candidates"] = args.candidates
+    return verbs.select_markets(
+        _panel(args),
+        cells=[_cell(c) for c in args.cells],
+        eligible=args.eligible,
+        test_len=args.test_len,
+        exclude=args.exclude,
+        control_pool=args.control_pool,
+        spend=args.spend,
+        progress=_progress(args),
+        **opts,
+    )
+
+
 def _select(args: argparse.Namespace) -> Any:
+    if args.cells is not None:
+        return _select_cells(args)
+    for name in ("target_lift", "max_treated"):
+        if getattr(args, name) is None:
+            raise UsageError(f"--{name.replace('_', '-')} is required (or --cells)")
     opts = _options(
         args,
         [
@@ -460,8 +514,15 @@ def _parser() -> argparse.ArgumentParser:
 
     p = command("select", "Search and rank treated-market sets.", _select, False)
     p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
-    p.add_argument("--target-lift", dest="target_lift", type=float, required=True, metavar="X")
-    p.add_argument("--max-treated", dest="max_treated", type=int, required=True, metavar="K")
+    p.add_argument("--target-lift", dest="target_lift", type=float, metavar="X")
+    p.add_argument("--max-treated", dest="max_treated", type=int, metavar="K")
+    p.add_argument(
+        "--cells",
+        nargs="+",
+        metavar="K:LIFT[:BUDGET]",
+        help="a multi-cell design instead: per cell its largest size, target lift and budget; "
+        "disjoint cells sharing one control pool",
+    )
     p.add_argument("--candidates", type=int, metavar="N", help="candidate sets to score")
     p.add_argument(
         "--search",

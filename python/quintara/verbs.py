@@ -21,6 +21,7 @@ from . import _progress, _quintara
 from ._methods import SYNTH
 from .panel import Panel, as_panel, refuse_missing
 from .results import ConformalResult, SynthResult
+from .results_cells import CellSelection
 from .results_did import BaconDecomposition, StaggeredResult
 from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
 
@@ -724,13 +725,60 @@ def power(
     return PowerAnalysis(raw, panel, rows, test_len, "geo_power", kwargs)
 
 
+@overload
+def select_markets(
+    data: Panel | pd.DataFrame,
+    *,
+    eligible: Any = ...,
+    max_treated: int,
+    test_len: int,
+    target_lift: float,
+    cells: None = ...,
+    include: Any = ...,
+    exclude: Any = ...,
+    control_pool: Any = ...,
+    spend: str | None = ...,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    time_order: Sequence[Any] | None = ...,
+    time_format: str | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
+) -> MarketSelection: ...
+
+
+@overload
+def select_markets(
+    data: Panel | pd.DataFrame,
+    *,
+    eligible: Any = ...,
+    max_treated: int | None = ...,
+    test_len: int,
+    target_lift: float | None = ...,
+    cells: Sequence[Mapping[str, Any]],
+    include: Any = ...,
+    exclude: Any = ...,
+    control_pool: Any = ...,
+    spend: str | None = ...,
+    unit: Hashable | None = ...,
+    time: Hashable | None = ...,
+    outcome: Hashable | None = ...,
+    time_order: Sequence[Any] | None = ...,
+    time_format: str | None = ...,
+    progress: bool | None = ...,
+    **options: Any,
+) -> CellSelection: ...
+
+
 def select_markets(
     data: Panel | pd.DataFrame,
     *,
     eligible: Any = None,
-    max_treated: int,
+    max_treated: int | None = None,
     test_len: int,
-    target_lift: float,
+    target_lift: float | None = None,
+    cells: Sequence[Mapping[str, Any]] | None = None,
     include: Any = None,
     exclude: Any = None,
     control_pool: Any = None,
@@ -742,8 +790,9 @@ def select_markets(
     time_format: str | None = None,
     progress: bool | None = None,
     **options: Any,
-) -> MarketSelection:
-    """Search and rank treatment-market sets (compiled entry `geo_select`).
+) -> MarketSelection | CellSelection:
+    """Search and rank treatment-market sets (compiled entry `geo_select`), or
+    joint multi-cell designs (`geo_select_cells`) with `cells`.
 
     Parameters
     ----------
@@ -757,6 +806,13 @@ def select_markets(
         Length of the test, in periods.
     target_lift : float
         The lift the test should detect, as a fraction (0.05 = +5%).
+    cells : sequence of dict, optional
+        A multi-cell design instead: one dict per cell with ``max_treated``,
+        ``target_lift`` and optionally ``budget`` (the top-level `max_treated`
+        and `target_lift` are then not given). The cells' treated sets are
+        disjoint and every cell's controls exclude every treated market;
+        ``n_candidates`` counts joint designs. Returns a `CellSelection`;
+        `include` and ``search``/``swaps`` do not apply.
     include : sequence of labels, optional
         Markets every candidate must contain.
     exclude : sequence of labels, optional
@@ -796,9 +852,22 @@ def select_markets(
 
     Returns
     -------
-    MarketSelection
+    MarketSelection, or CellSelection with `cells`
     """
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
+    if cells is not None:
+        if max_treated is not None or target_lift is not None or include is not None:
+            raise TypeError(
+                "select_markets(): with cells=, give max_treated and target_lift per cell "
+                "(and no include)"
+            )
+        return _select_cells(
+            panel, eligible, test_len, cells, exclude, control_pool, spend, progress, options
+        )
+    if max_treated is None:
+        raise TypeError("select_markets() missing required keyword argument 'max_treated'")
+    if target_lift is None:
+        raise TypeError("select_markets() missing required keyword argument 'target_lift'")
     _check_options("select_markets", _quintara.geo_select, options, 5)
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
     # The search that spends the budget across the requested sizes, and the
@@ -826,6 +895,58 @@ def select_markets(
         **kwargs,
     )
     return MarketSelection(raw, panel, test_len, target_lift, kwargs, counts)
+
+
+_CELL_KEYS = ("max_treated", "target_lift", "budget")
+
+
+def _select_cells(
+    panel: Panel,
+    eligible: Any,
+    test_len: int,
+    cells: Sequence[Mapping[str, Any]],
+    exclude: Any,
+    control_pool: Any,
+    spend: str | None,
+    progress: bool | None,
+    options: dict[str, Any],
+) -> CellSelection:
+    """`select_markets` with cells: the lists per cell for `geo_select_cells`."""
+    _check_options("select_markets", _quintara.geo_select_cells, options, 6)
+    specs = [dict(c) for c in cells]
+    for k, c in enumerate(specs):
+        unknown = sorted(set(c) - set(_CELL_KEYS))
+        if unknown:
+            raise ValueError(f"cells[{k}] has unknown key {unknown[0]!r} (expected {_CELL_KEYS})")
+        for key in ("max_treated", "target_lift"):
+            if key not in c:
+                raise ValueError(f"cells[{k}] must give {key!r}")
+    rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
+    kwargs: dict[str, Any] = dict(options)
+    if any(c.get("budget") is not None for c in specs):
+        kwargs["cell_budgets"] = [
+            float("nan") if c.get("budget") is None else float(c["budget"]) for c in specs
+        ]
+    if spend is not None:
+        kwargs["spend"] = pd.to_numeric(panel.unit_column(spend), errors="raise").tolist()
+    for name, labels in {"exclude": exclude, "control_pool": control_pool}.items():
+        if labels is not None:
+            kwargs[name] = panel.unit_positions(labels)
+    raw = _progress.run(
+        _quintara.geo_select_cells,
+        panel.y,
+        rows,
+        [c["max_treated"] for c in specs],
+        [c["target_lift"] for c in specs],
+        test_len,
+        label="designs",
+        show=progress,
+        **kwargs,
+    )
+    excluded = set(kwargs.get("exclude", ()))
+    pool = kwargs.get("control_pool", range(panel.shape[0]))
+    controls = sorted({i for i in pool if i not in excluded})
+    return CellSelection(raw, panel, test_len, specs, controls, kwargs)
 
 
 def diagnose(

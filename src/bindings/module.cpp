@@ -9,6 +9,7 @@
 #include "bindings/api_batch.hpp"
 #include "bindings/api_bootstrap.hpp"
 #include "bindings/api_callaway.hpp"
+#include "bindings/api_cells.hpp"
 #include "bindings/api_conformal.hpp"
 #include "bindings/api_cpasc.hpp"
 #include "bindings/api_diagnostics.hpp"
@@ -40,7 +41,7 @@ const EntryDef* const kEntries[] = {
     &fit_sunab_py_entry,       &bacon_decompose_py_entry, &geo_power_entry,
     &geo_power_ensemble_entry, &geo_diagnostics_entry,    &geo_select_entry,
     &fit_conformal_entry,      &geo_test_entry,           &fit_imputation_py_entry,
-    &honest_did_py_entry,      &geo_analyze_entry,
+    &honest_did_py_entry,      &geo_analyze_entry,        &geo_select_cells_entry,
 };
 
 // Appends a name to the module's `__all__`, creating the list on first use.

@@ -59,7 +59,11 @@ struct ToPy {
   static Ref of(std::size_t v) { return new_uint(v); }
   static Ref of(std::int64_t v) { return new_int(v); }
   static Ref of(const std::string& v) { return new_str(v); }
-  static Ref of(const PyBaconComponent& v) {
+  // The records other records nest (Bacon components, the cells of a design).
+  template <class R>
+    requires(std::is_same_v<R, PyBaconComponent> || std::is_same_v<R, PyMarketCandidate> ||
+             std::is_same_v<R, PyCellDesign>)
+  static Ref of(const R& v) {
     if constexpr (N == Nested::Object) {
       return wrap(v);
     } else {
@@ -117,7 +121,12 @@ struct FromPy {
     if (p == nullptr) throw PyErrSet{};
     out.assign(p, static_cast<std::size_t>(n));
   }
-  static void to(PyObject* o, PyBaconComponent& out) { out = from_state<PyBaconComponent>(o); }
+  template <class R>
+    requires(std::is_same_v<R, PyBaconComponent> || std::is_same_v<R, PyMarketCandidate> ||
+             std::is_same_v<R, PyCellDesign>)
+  static void to(PyObject* o, R& out) {
+    out = from_state<R>(o);
+  }
 
   template <class T>
   static void to(PyObject* o, std::vector<T>& out) {
@@ -321,6 +330,8 @@ void add_result_classes(PyObject* module, void (*register_name)(PyObject*, const
   add_class<PyBaconComponent>(module, register_name);
   add_class<PyBaconResult>(module, register_name);
   add_class<PyGeoAnalysis>(module, register_name);
+  add_class<PyCellDesign>(module, register_name);
+  add_class<PyCellSelection>(module, register_name);
 }
 
 namespace {
@@ -345,8 +356,8 @@ PyObject* reconstruct(PyObject*, PyObject* args) noexcept {
     const char* text = PyUnicode_AsUTF8AndSize(name, &n);
     if (text == nullptr) throw PyErrSet{};
     return rebuild<PyPowerResult, PyGeoDiagnostics, PyMarketCandidate, PyScResult, PyCpascResult,
-                   PyDidResult, PyBaconComponent, PyBaconResult, PyGeoAnalysis>(
-               std::string_view(text, static_cast<std::size_t>(n)), state)
+                   PyDidResult, PyBaconComponent, PyBaconResult, PyGeoAnalysis, PyCellDesign,
+                   PyCellSelection>(std::string_view(text, static_cast<std::size_t>(n)), state)
         .release();
   } catch (...) {
     set_python_error_from_current();
@@ -409,6 +420,8 @@ PyObject* result_fields(PyObject*, PyObject*) noexcept {
     append_field_rows<PyGeoDiagnostics>(rows.get());
     append_field_rows<PyMarketCandidate>(rows.get());
     append_field_rows<PyGeoAnalysis>(rows.get());
+    append_field_rows<PyCellDesign>(rows.get());
+    append_field_rows<PyCellSelection>(rows.get());
     return rows.release();
   } catch (...) {
     set_python_error_from_current();
@@ -441,5 +454,7 @@ Ref wrap(PyPowerResult r) { return wrap_record(std::move(r)); }
 Ref wrap(PyGeoDiagnostics r) { return wrap_record(std::move(r)); }
 Ref wrap(PyMarketCandidate r) { return wrap_record(std::move(r)); }
 Ref wrap(PyGeoAnalysis r) { return wrap_record(std::move(r)); }
+Ref wrap(PyCellDesign r) { return wrap_record(std::move(r)); }
+Ref wrap(PyCellSelection r) { return wrap_record(std::move(r)); }
 
 }  // namespace quintara::bindings

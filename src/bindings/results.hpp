@@ -1,4 +1,4 @@
-// The eight read-only Python result classes.
+// The read-only Python result classes.
 //
 // Each class derives from object, has no Python-callable constructor, cannot
 // be subclassed, and exposes its record's fields as read-only properties that
@@ -15,6 +15,8 @@ namespace quintara::bindings {
 
 using runs::PyBaconComponent;
 using runs::PyBaconResult;
+using runs::PyCellDesign;
+using runs::PyCellSelection;
 using runs::PyCpascResult;
 using runs::PyDidResult;
 using runs::PyGeoAnalysis;
@@ -47,6 +49,8 @@ Ref wrap(PyBaconResult r);
 Ref wrap(PyPowerResult r);
 Ref wrap(PyGeoDiagnostics r);
 Ref wrap(PyGeoAnalysis r);
+Ref wrap(PyCellDesign r);
+Ref wrap(PyCellSelection r);
 Ref wrap(PyMarketCandidate r);
 
 }  // namespace quintara::bindings

@@ -74,6 +74,15 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
     assert cands[0]["markets"]
     assert {m for c in cands for m in c["markets"]} <= {"Austin", "Denver", "Tampa"}
     assert [c["score"] for c in cands] == sorted((c["score"] for c in cands), reverse=True)
+    r = run("select", str(tables["geo"]), *GEO, *"--test-len 8 --cells 1:0.05 2:0.1 --eligible "
+            "Austin Denver Tampa Boston --lookback 4 --json".split(), str(out))
+    assert r.returncode == 0 and "Geo-experiment multi-cell selection" in r.stdout
+    cells = json.loads(out.read_text())
+    assert (cells["entry"], cells["search"]) == ("geo_select_cells", "exhaustive")
+    assert [c["max_treated"] for c in cells["cells"]] == [1, 2]
+    for d in cells["designs"]:
+        first, second = (set(c["markets"]) for c in d["cells"])
+        assert first and second and not first & second
     r = run("diagnose", str(tables["geo"]), *GEO, "--treated", "Denver", "--test-len", "8")
     assert r.returncode == 0 and "confidence (0-100)" in r.stdout
     # A reader that stops early (`| head`) ends the run quietly: stdout a pipe
@@ -118,6 +127,12 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
      "unknown column unit='state'; the table's columns are: 'State', 'Year'"),
     (["diagnose", "{prop99}.missing", *GEO, "--treated", "X", "--test-len", "2"], "no such file"),
     (["fit", "{prop99}", "--treated", "California"], "the following arguments are required"),
+    (["select", "{prop99}", *PROP99, "--test-len", "2", "--cells", "2:0.1", "--max-treated", "2"],
+     "--max-treated does not apply with --cells"),
+    (["select", "{prop99}", *PROP99, "--test-len", "2", "--cells", "2"],
+     "--cells entries are K:LIFT or K:LIFT:BUDGET; got '2'"),
+    (["select", "{prop99}", *PROP99, "--test-len", "2", "--max-treated", "2"],
+     "--target-lift is required (or --cells)"),
 ])
 def test_usage_and_data_errors_exit_2_without_traceback(
     tables: dict[str, Path], args: list[str], message: str

@@ -18,9 +18,10 @@ TABLE = ["version", "fit_sc", "fit_asc", "fit_sdid", "fit_fp", "fit_rsc", "fit_m
          "fit_cpasc", "bootstrap_mean", "fit_many", "fit_twfe_py", "fit_callaway_py",
          "fit_sunab_py", "bacon_decompose_py", "geo_power", "geo_power_ensemble",
          "geo_diagnostics", "geo_select", "fit_conformal", "geo_test", "fit_imputation_py",
-         "honest_did_py", "geo_analyze"]
+         "honest_did_py", "geo_analyze", "geo_select_cells"]
 CLASSES = ["PowerResult", "GeoDiagnostics", "MarketCandidate", "SCResult", "CPASCResult",
-           "DiDResult", "BaconComponent", "BaconResult", "GeoAnalysis"]
+           "DiDResult", "BaconComponent", "BaconResult", "GeoAnalysis", "CellDesign",
+           "CellDesigns"]
 
 
 def test_version_module_identity_and_all_order() -> None:
@@ -88,6 +89,11 @@ SIGNATURES = {
                   "lookback=None, include=None, min_weight=0.0, max_weight=1.0, "
                   "search='random', exclude=None, control_pool=None, swaps=0, budget=None, "
                   "cost_per_unit=None, spend=None, alternative='two-sided', solver='refit')",
+    "geo_select_cells": "(y, eligible, cell_max_treated, cell_lifts, test_len, cell_budgets=None, "
+                        "method='sdid', alpha=0.1, target_power=0.8, min_pre=0, "
+                        "n_candidates=200, seed=0, lookback=None, exclude=None, "
+                        "control_pool=None, min_weight=0.0, max_weight=1.0, cost_per_unit=None, "
+                        "spend=None, alternative='two-sided')",
 }
 
 

@@ -50,7 +50,11 @@ def one_of_each() -> list[object]:
         "CPASCResult", (0.5, 0.04, [0, 2], [0.4, 0.6], [1e-3, 2e-3], [0.5, 0.5],
                         [0.1, -0.0, math.nan], [0.2, 0.1, 0.0], 2))
     bacon = quintara.bacon_decompose_py(ys, cohorts)
+    cells = quintara.geo_select_cells(y, [0, 1, 2, 3], [1, 1], [0.05, 0.1], 3, method="sc",
+                                      n_candidates=3, cell_budgets=[math.nan, 1e9],
+                                      spend=[1.0] * 10)
     return [
+        cells, cells.designs[0],                            # nested designs, cells, costs
         quintara.fit_sc(y, [0, 1], 16),                     # inference absent
         quintara.fit_sc(y, [0], 16, placebo=True),          # inference present
         quintara.fit_twfe_py(ys, cohorts),

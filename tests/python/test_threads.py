@@ -67,6 +67,9 @@ for method in ("sdid", "sc"):
     sel = quintara.geo_select(y[:14, :30], range(14), 4, 3, 0.05, method=method, n_candidates=24,
                               lookback=6, search="sized", solver="shared", exclude=[13])
     out.append([[c.treated, c.power_at_target, c.mde_pct, c.confidence, c.score] for c in sel])
+cells = quintara.geo_select_cells(y[:12, :24], range(12), [2, 2], [0.05, 0.1], 3, lookback=5,
+                                  n_candidates=12, seed=4)
+out.append([[c.treated, c.score] for d in cells.designs for c in d.cells])
 print(json.dumps(out))
 """
 

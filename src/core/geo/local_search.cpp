@@ -16,9 +16,10 @@ using Set = std::vector<std::size_t>;
 bool beats(double a, double b) { return std::strong_order(a, b) == std::strong_ordering::greater; }
 
 // The unscored neighbours of `centre`, in lexicographic order of the
-// (removed, added) pair.
+// (removed, added) pair; with a budget, only the affordable ones, as the
+// searches never propose a set above it.
 std::vector<Set> neighbours(const Set& centre, const Set& include, const Set& pool,
-                            const std::set<Set>& seen) {
+                            const std::set<Set>& seen, const SelectionSettings& s) {
   std::vector<Set> out;
   for (const std::size_t r : centre) {
     if (std::binary_search(include.begin(), include.end(), r)) continue;
@@ -29,7 +30,7 @@ std::vector<Set> neighbours(const Set& centre, const Set& include, const Set& po
         if (i != r) c.push_back(i);
       }
       c.insert(std::upper_bound(c.begin(), c.end(), m), m);
-      if (!seen.contains(c)) out.push_back(std::move(c));
+      if (!seen.contains(c) && s.affordable(c)) out.push_back(std::move(c));
     }
   }
   return out;
@@ -47,7 +48,7 @@ std::vector<MarketCandidate> swap_search(const Evaluator& evaluate,
   std::set<Set> seen;
   for (const MarketCandidate& c : ranked) seen.insert(c.treated);
   MarketCandidate centre = ranked.front();
-  std::vector<Set> queue = neighbours(centre.treated, include, pool, seen);
+  std::vector<Set> queue = neighbours(centre.treated, include, pool, seen, s);
   std::size_t next = 0;
   while (next < queue.size() && scored.size() < budget) {
     const std::size_t n = std::min({kSwapBatch, queue.size() - next, budget - scored.size()});
@@ -63,7 +64,7 @@ std::vector<MarketCandidate> swap_search(const Evaluator& evaluate,
     if (moved) centre = *best;
     std::move(batch.begin(), batch.end(), std::back_inserter(scored));
     if (moved) {
-      queue = neighbours(centre.treated, include, pool, seen);
+      queue = neighbours(centre.treated, include, pool, seen, s);
       next = 0;
     }
   }

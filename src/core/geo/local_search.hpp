@@ -4,8 +4,9 @@
 // best of them is usually a few swaps from a better one. Starting from the
 // best-ranked candidate, each step scores its neighbours (one non-included
 // market swapped for one pool market outside the set, in lexicographic order
-// of the pair, sets already scored skipped) in fixed batches, and moves to
-// the best of a batch that beats the current centre. It stops at a local
+// of the pair, sets already scored and sets above the settings' budget
+// skipped) in fixed batches, and moves to the best of a batch that beats the
+// current centre. It stops at a local
 // optimum (no neighbour beats the centre) or when `budget` evaluations are
 // spent. Batches have a fixed size and each is one parallel map, so the
 // path, like every score, is the same for any number of workers.

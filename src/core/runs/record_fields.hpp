@@ -309,6 +309,37 @@ struct RecordFields<PyMarketCandidate> {
 };
 
 template <>
+struct RecordFields<PyCellDesign> {
+  using R = PyCellDesign;
+  static constexpr const char* name = "CellDesign";
+  static constexpr const char* doc = "One joint multi-cell design: a scored treated set per cell.";
+  static constexpr std::tuple fields{
+      F<&R::cells>{"cells", units::record,
+                   "One MarketCandidate per cell, in cell order; each cell's fits exclude\n"
+                   "every other cell's markets."},
+      F<&R::score>{"score", units::unitless, "The weakest cell's score (the ranking key)."},
+      F<&R::total>{"total", units::unitless, "The cells' scores summed (breaks ties)."},
+  };
+};
+
+template <>
+struct RecordFields<PyCellSelection> {
+  using R = PyCellSelection;
+  static constexpr const char* name = "CellDesigns";
+  static constexpr const char* doc = "Ranked joint multi-cell designs (geo_select_cells).";
+  static constexpr std::tuple fields{
+      F<&R::designs>{"designs", units::record, "The scored designs, best first."},
+      F<&R::n_designs>{"n_designs", units::unitless,
+                       "Feasible joint designs in all (search \"exhaustive\" or \"listed\"),\n"
+                       "or the count without budgets, an upper bound (\"sampled\")."},
+      F<&R::n_scored>{"n_scored", units::count},
+      F<&R::search>{"search", units::unitless,
+                    "\"exhaustive\": every feasible design scored; \"listed\": all listed, a\n"
+                    "seeded subset scored; \"sampled\": distinct random designs."},
+  };
+};
+
+template <>
 struct RecordFields<PyGeoAnalysis> {
   using R = PyGeoAnalysis;
   static constexpr const char* name = "GeoAnalysis";
@@ -403,6 +434,8 @@ static_assert(units_fit_every_field<PyPowerResult>());
 static_assert(units_fit_every_field<PyGeoDiagnostics>());
 static_assert(units_fit_every_field<PyMarketCandidate>());
 static_assert(units_fit_every_field<PyGeoAnalysis>());
+static_assert(units_fit_every_field<PyCellDesign>());
+static_assert(units_fit_every_field<PyCellSelection>());
 static_assert(units_fit_every_field<inference::Interval>());
 static_assert(units_fit_every_field<inference::BootstrapResult>());
 

@@ -59,4 +59,14 @@ std::string repr(const PyGeoAnalysis& r) {
                 r.p_value, r.n_treated);
 }
 
+std::string repr(const PyCellDesign& r) {
+  return format("CellDesign(n_cells={}, score={:.3}, total={:.3})", r.cells.size(), r.score,
+                r.total);
+}
+
+std::string repr(const PyCellSelection& r) {
+  return format("CellDesigns(n_designs={:.0}, n_scored={}, search={})", r.n_designs, r.n_scored,
+                r.search);
+}
+
 }  // namespace quintara::runs

@@ -166,6 +166,20 @@ struct PyMarketCandidate {
   std::optional<double> cost;  // with a budget: the markets' costs summed
 };
 
+// One joint multi-cell design (geo_select_cells): a scored set per cell.
+struct PyCellDesign {
+  std::vector<PyMarketCandidate> cells;
+  double score = 0.0;
+  double total = 0.0;
+};
+
+struct PyCellSelection {
+  std::vector<PyCellDesign> designs;
+  double n_designs = 0.0;
+  std::size_t n_scored = 0;
+  std::string search;
+};
+
 // A finished geo experiment analysed (geo_analyze): the in-time test's
 // average effect, the paths with their bands, and what follows from them.
 struct PyGeoAnalysis {
@@ -221,5 +235,7 @@ std::string repr(const PyPowerResult& r);
 std::string repr(const PyGeoDiagnostics& r);
 std::string repr(const PyMarketCandidate& r);
 std::string repr(const PyGeoAnalysis& r);
+std::string repr(const PyCellDesign& r);
+std::string repr(const PyCellSelection& r);
 
 }  // namespace quintara::runs
