@@ -260,15 +260,18 @@ def worker(spec: str, impl: str, repeats: int) -> None:
     from importlib import metadata
 
     warnings.simplefilter("ignore")
+    dist = "quintara" if impl.startswith("quintara:") else DISTRIBUTIONS[impl]
+    try:
+        version = metadata.version(dist)
+    except metadata.PackageNotFoundError:
+        version = "?"
     try:
         y, names = panel(spec)
         if impl.startswith("quintara:"):
             _, n_cands, lookback = PEERS[impl.split(":", 1)[1]]
             call = quintara_call(y, names, n_cands(len(names)), lookback)
-            dist = "quintara"
         else:
             call = PEERS[impl][0](y, names)
-            dist = DISTRIBUTIONS[impl]
         pick = call()  # warm-up; also the set reported
         times: list[float] = []
         for _ in range(repeats):
@@ -277,9 +280,9 @@ def worker(spec: str, impl: str, repeats: int) -> None:
             times.append(time.perf_counter() - t0)
             if sum(times) > 20.0:  # slow peers: a few calls are enough for a median
                 break
-        out = {"seconds": statistics.median(times), "version": metadata.version(dist), **pick}
+        out = {"seconds": statistics.median(times), "version": version, **pick}
     except Exception as e:  # a peer's failure is a table entry, not a crash
-        out = {"error": f"{type(e).__name__}: {e}".replace("\n", " ")[:90]}
+        out = {"error": f"{type(e).__name__}: {e}".replace("\n", " ")[:90], "version": version}
     print(json.dumps(out), flush=True)
 
 
