@@ -414,6 +414,7 @@ def geo_select_cells(
     cost_per_unit: _Float | None = None,
     spend: Sequence[_Float] | None = None,
     alternative: str = "two-sided",
+    solver: str = "refit",
 ) -> CellDesigns:
     """Search and rank joint multi-cell designs sharing one control pool."""
 

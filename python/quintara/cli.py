@@ -282,6 +282,7 @@ def _select_cells(args: argparse.Namespace) -> Any:
             "seed",
             "cost_per_unit",
             "alternative",
+            "solver",
         ],
     )
     if args.candidates is not None:

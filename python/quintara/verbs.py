@@ -922,7 +922,7 @@ def _select_cells(
             if key not in c:
                 raise ValueError(f"cells[{k}] must give {key!r}")
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
-    kwargs: dict[str, Any] = dict(options)
+    kwargs: dict[str, Any] = {"solver": "shared", **options}
     if any(c.get("budget") is not None for c in specs):
         kwargs["cell_budgets"] = [
             float("nan") if c.get("budget") is None else float(c["budget"]) for c in specs

@@ -42,6 +42,7 @@ struct CellsArgs {
   std::optional<double> cost_per_unit;
   std::optional<std::vector<double>> spend;
   std::string alternative;
+  std::string solver;
 };
 
 using A = CellsArgs;
@@ -65,7 +66,8 @@ const Params geo_select_cells_params{"geo_select_cells",
                                      arg("max_weight", &A::max_weight, "1.0"),
                                      opt_arg("cost_per_unit", &A::cost_per_unit),
                                      opt_arg("spend", &A::spend),
-                                     arg("alternative", &A::alternative, "\"two-sided\"")};
+                                     arg("alternative", &A::alternative, "\"two-sided\""),
+                                     arg("solver", &A::solver, "\"refit\"")};
 
 // Every check, in order, then the validated request.
 runs::CellsRequest validated_request(CellsArgs& a) {
@@ -93,6 +95,7 @@ runs::CellsRequest validated_request(CellsArgs& a) {
   if (a.exclude) s.exclude = std::move(*a.exclude);
   s.control_pool = std::move(a.control_pool);
   s.alternative = alternative;
+  s.solver = runs::parse_solver(a.solver);
   s.test_len = static_cast<std::size_t>(a.test_len);
   s.alpha = a.alpha;
   s.target_power = a.target_power;

@@ -235,7 +235,7 @@ def test_select_markets_with_cells_labels_the_compiled_designs(y: np.ndarray,
                                   exclude=["m8"], n_candidates=500, **COMMON)
     raw = quintara.geo_select_cells(y, range(N), [2, 1], [0.05, 0.1], TEST_LEN,
                                     cell_budgets=[7.0, math.nan], spend=list(range(1, N + 1)),
-                                    exclude=[8], n_candidates=500, **COMMON)
+                                    exclude=[8], n_candidates=500, solver="shared", **COMMON)
     assert as_table(sel.raw) == as_table(raw) and sel.exhaustive
     assert sel.best == [[f"m{i}" for i in c.treated] for c in raw.designs[0].cells]
     frame = sel.to_frame()
@@ -251,6 +251,20 @@ def test_select_markets_with_cells_labels_the_compiled_designs(y: np.ndarray,
     text = sel.summary()
     assert "Control pool" in text and "1. " in text and "2. " in text
     assert repr(sel).startswith(f"<CellSelection: {len(raw.designs)} designs, best ")
+
+
+@pytest.mark.parametrize("method", ["sc", "sdid"])
+def test_the_shared_solver_scores_every_cell_as_the_refit(y: np.ndarray, method: str) -> None:
+    kw = {**COMMON, "method": method, "exclude": [8], "n_candidates": 300}
+    refit = quintara.geo_select_cells(y, range(N), [2, 1], [0.05, 0.1], TEST_LEN, **kw)
+    shared = quintara.geo_select_cells(y, range(N), [2, 1], [0.05, 0.1], TEST_LEN,
+                                       solver="shared", **kw)
+    assert len(refit.designs) == len(shared.designs) == refit.n_scored
+    by_sets = {tuple(tuple(c.treated) for c in d.cells): d for d in refit.designs}
+    for d in shared.designs:
+        other = by_sets[tuple(tuple(c.treated) for c in d.cells)]
+        assert [c.power_at_target for c in d.cells] == [c.power_at_target for c in other.cells]
+        assert d.score == pytest.approx(other.score, rel=1e-10, abs=1e-12)
 
 
 @pytest.mark.parametrize(("kw", "error", "message"), [

@@ -93,7 +93,7 @@ SIGNATURES = {
                         "method='sdid', alpha=0.1, target_power=0.8, min_pre=0, "
                         "n_candidates=200, seed=0, lookback=None, exclude=None, "
                         "control_pool=None, min_weight=0.0, max_weight=1.0, cost_per_unit=None, "
-                        "spend=None, alternative='two-sided')",
+                        "spend=None, alternative='two-sided', solver='refit')",
 }
 
 

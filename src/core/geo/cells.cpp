@@ -3,9 +3,13 @@
 #include <algorithm>
 #include <compare>
 #include <iterator>
+#include <optional>
 #include <set>
 #include <utility>
 
+#include "core/geo/power.hpp"
+#include "core/geo/shared_evaluate.hpp"
+#include "core/geo/shared_grams.hpp"
 #include "core/linalg/rng.hpp"
 #include "core/parallel/pool.hpp"
 
@@ -254,11 +258,20 @@ CellPlan cell_designs(const CellSettings& settings) {
 std::vector<CellDesign> select_cells(const linalg::Mat& y, const CellSettings& settings,
                                      const CellPlan& plan) {
   const std::size_t k = settings.cells.size();
+  // The shared matrices depend on neither the cells' lifts nor their
+  // exclusions, so every cell of every design reads the same ones.
+  const SelectionSettings& s = settings.shared;
+  std::optional<SharedGrams> grams;
+  if (s.solver == Solver::Shared && shares_grams(s.method)) {
+    const std::vector<std::size_t> windows = window_set(y.cols, s.test_len, s.min_pre, s.lookback);
+    if (!windows.empty()) grams = shared_grams(y, windows, s.test_len, s.method);
+  }
   // One task per (design, cell); each power curve opens its own loops.
   std::vector<MarketCandidate> scored =
       parallel::parallel_map<MarketCandidate>(plan.designs.size() * k, [&](std::size_t i) {
         const JointDesign& d = plan.designs[i / k];
-        return evaluate(y, d[i % k], cell_settings(settings, d, i % k));
+        const SelectionSettings cell = cell_settings(settings, d, i % k);
+        return grams ? evaluate_shared(y, *grams, d[i % k], cell) : evaluate(y, d[i % k], cell);
       });
   std::vector<CellDesign> out(plan.designs.size());
   for (std::size_t i = 0; i < out.size(); ++i) {
