@@ -45,12 +45,14 @@ def _entry(name: str) -> Any:
     return fn
 
 
-# What the progress line calls a run with each inference.
+# What the progress line calls a run with each inference, and what its
+# counter counts.
 _RUN_LABEL = {
     "placebo": "placebo refits",
     "conformal": "conformal test",
     "in_time": "historical windows",
 }
+_RUN_STEPS = {"placebo": "refits", "in_time": "windows"}
 # The tests with an entry of their own, which takes the method by name.
 _TEST_ENTRY = {"conformal": "fit_conformal", "in_time": "geo_test"}
 
@@ -151,9 +153,12 @@ def synth(
         the others) and ``max_pre_ratio=5`` (placebos fitting
         their pre-period over 5 times worse than the treated are left out)
         unless `options` say otherwise; the interval is the test's own
-        inversion. "conformal" (sc, fp, asc, sdid) calls `fit_conformal`: the
-        conformal test of Chernozhukov, Wuthrich & Zhu (2021), the method refitted
-        on all periods under each hypothesised constant effect and the residuals
+        inversion. ``placebo_size="single"`` (each donor in turn, refitted on
+        the other donors) is run on at most ``n_placebo`` (1000) donors, a
+        draw fixed by ``seed``, and on every donor when there are fewer (the
+        compiled ``placebo_size="sampled"``). "conformal" (sc, fp, asc,
+        sdid) calls `fit_conformal`: the conformal test of Chernozhukov,
+        Wuthrich & Zhu (2021), the method refitted on all periods under each hypothesised constant effect and the residuals
         permuted in moving blocks over time; its interval inverts that test and
         `SynthResult.pointwise` holds one interval per post period. "in_time"
         (sc, fp, asc, sdid, rsc) calls `geo_test`: the detection test of
@@ -234,6 +239,10 @@ def synth(
         # set's size, poorly fitted placebos left out.
         kwargs.setdefault("placebo_size", "matched")
         kwargs.setdefault("max_pre_ratio", 5.0)
+        if kwargs["placebo_size"] == "single":
+            # n_placebo bounds this test too: a pool of thousands of donors
+            # refits a seeded draw of them, every donor when there are fewer.
+            kwargs["placebo_size"] = "sampled"
     elif inference == "jackknife":
         kwargs["inference"] = inference
     elif inference in _TEST_ENTRY:
@@ -244,6 +253,7 @@ def synth(
         rows,
         t0,
         label=f"{method} {_RUN_LABEL.get(inference, 'fit')}",
+        what=_RUN_STEPS.get(inference, "steps"),
         show=progress,
         **kwargs,
     )
@@ -706,6 +716,7 @@ def power(
             test_len,
             lifts,
             label="power windows",
+        what="windows",
             show=progress,
             **kwargs,
         )
@@ -719,6 +730,7 @@ def power(
         test_len,
         lifts,
         label="power windows",
+        what="windows",
         show=progress,
         **kwargs,
     )
@@ -891,6 +903,7 @@ def select_markets(
         test_len,
         target_lift,
         label="candidates",
+        what="candidates",
         show=progress,
         **kwargs,
     )
@@ -940,6 +953,7 @@ def _select_cells(
         [c["target_lift"] for c in specs],
         test_len,
         label="designs",
+        what="designs",
         show=progress,
         **kwargs,
     )

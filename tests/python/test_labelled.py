@@ -48,6 +48,15 @@ def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
                                            strict=True))
         assert list(r.effects.index) == d.years[d.treat_time :]
         assert r.synthetic.iloc[d.treat_time :].tolist() == raw.counterfactual
+    # The one-donor test asked for by name runs on at most n_placebo donors.
+    single = {"placebo": True, "placebo_size": "single", "max_pre_ratio": 5.0}
+    for n, used in ((38, 38), (10, 10)):
+        r = quintara.synth(prop99, treated="California", start="1989", inference="placebo",
+                           placebo_size="single", n_placebo=n, seed=2)
+        raw = quintara.fit_sc(d.y, d.treated, d.treat_time, **single)
+        assert len(r.raw.placebo_ids) + r.raw.n_placebo_excluded == used
+        if n == 38:  # every donor: the full test's numbers
+            assert (r.p_value, r.raw.placebo_ids) == (raw.p_value, raw.placebo_ids)
     # The long table straight into the verb.
     sc = quintara.synth(load_table("prop99"), treated="California", start=1989, unit="State",
                         time="Year", outcome="PacksPerCapita")
