@@ -17,7 +17,6 @@ from __future__ import annotations
 import argparse
 import time
 
-import numpy as np
 import pandas as pd
 
 import quintara
@@ -34,12 +33,21 @@ def main() -> None:
     y[0, 20:] += 0.5
     panel = quintara.Panel.from_wide(pd.DataFrame(y, index=[f"m{i}" for i in range(args.units)]))
     t = time.perf_counter()
-    r = quintara.synth(panel, treated="m0", start=20, method="sdid", inference="placebo",
-                       placebo_size="single", n_placebo=args.sample)
+    r = quintara.synth(
+        panel,
+        treated="m0",
+        start=20,
+        method="sdid",
+        inference="placebo",
+        placebo_size="single",
+        n_placebo=args.sample,
+    )
     per = (time.perf_counter() - t) / (args.sample + 1)
     donors = args.units - 1
-    print(f"{args.units} x {args.periods}, sdid: {fmt_seconds(per)} per refit "
-          f"({args.sample} refits timed); {r.raw.inference_method}")
+    print(
+        f"{args.units} x {args.periods}, sdid: {fmt_seconds(per)} per refit "
+        f"({args.sample} refits timed); {r.raw.inference_method}"
+    )
     for name, n in (("every donor", donors), ("n_placebo=1000 (the default)", min(1000, donors))):
         print(f"  {name}: {n:,} refits, about {fmt_seconds(n * per)}")
 

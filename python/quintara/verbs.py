@@ -158,8 +158,9 @@ def synth(
         draw fixed by ``seed``, and on every donor when there are fewer (the
         compiled ``placebo_size="sampled"``). "conformal" (sc, fp, asc,
         sdid) calls `fit_conformal`: the conformal test of Chernozhukov,
-        Wuthrich & Zhu (2021), the method refitted on all periods under each hypothesised constant effect and the residuals
-        permuted in moving blocks over time; its interval inverts that test and
+        Wuthrich & Zhu (2021), the method refitted on all periods under each
+        hypothesised constant effect and the residuals permuted in moving
+        blocks over time; its interval inverts that test and
         `SynthResult.pointwise` holds one interval per post period. "in_time"
         (sc, fp, asc, sdid, rsc) calls `geo_test`: the detection test of
         `power` and `select_markets` (|ATT| against the 1 - alpha quantile of
@@ -307,9 +308,9 @@ def _balanced(
     """The panel of the units observed in every period, their cohort codes and
     labels, and the units left out (balance="drop"); with "refuse", a
     ValueError naming the incomplete units."""
-    incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
-    if not len(incomplete):
+    if not np.isnan(panel.y).any():  # one quick pass settles the usual case
         return panel, codes, labels, []
+    incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
     names = [panel.units[i] for i in incomplete]
     if mode == "refuse":
         shown = ", ".join(map(str, names[:5])) + (", ..." if len(names) > 5 else "")
@@ -385,7 +386,12 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
         raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
     # Each distinct value is looked up once: a table has few adoption periods
     # and may have a million units.
-    which, distinct = pd.factorize(pd.Series(values, dtype=object), use_na_sentinel=True)
+    series = pd.Series(values)
+    # Numbers factorize as they are; anything else as objects, so mixed
+    # labels (2012, "never") stay distinct.
+    if not pd.api.types.is_numeric_dtype(series) or pd.api.types.is_bool_dtype(series):
+        series = series.astype(object)
+    which, distinct = pd.factorize(series, use_na_sentinel=True)
     found = np.full(len(distinct) + 1, -1, dtype=np.int64)  # the last: missing values
     stray = np.zeros(len(distinct) + 1, dtype=bool)
     for k, v in enumerate(distinct):
@@ -716,7 +722,7 @@ def power(
             test_len,
             lifts,
             label="power windows",
-        what="windows",
+            what="windows",
             show=progress,
             **kwargs,
         )

@@ -1,4 +1,4 @@
-"""The warning before a long run: once, with the step count and an estimate, never for short runs."""
+"""The warning before a long run: once, with its step count and an estimate, not for short ones."""
 
 from __future__ import annotations
 

@@ -60,10 +60,10 @@ std::string placebo_method_text(const inf::PlaceboResult& p, double max_pre_rati
   const std::size_t m = p.placebo_stats.size();
   const std::string_view stat = statistic_name(p.statistic);
   std::string text =
-      !p.matched ? (p.n_refitted < p.n_donors
-                        ? format("placebo test over {} donors drawn from {} ({})", m,
-                                 p.n_donors, stat)
-                        : format("placebo test over {} donors ({})", m, stat))
+      !p.matched
+          ? (p.n_refitted < p.n_donors
+                 ? format("placebo test over {} donors drawn from {} ({})", m, p.n_donors, stat)
+                 : format("placebo test over {} donors ({})", m, stat))
       : p.set_size == 1
           ? format("matched placebo test over {} other units ({})", m, stat)
           : format("matched placebo test over {} sets of {} units ({})", m, p.set_size, stat);
