@@ -296,3 +296,15 @@ def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
     code, out, _ = call("fit", str(tmp_path / "coded.csv"), *PROP99, "--treated", california,
                         "--start", "1989")
     assert code == 0 and f"Treated:          {california}" in out
+
+
+def test_every_option_says_what_it_does() -> None:
+    import argparse
+
+    from quintara.cli import _parser
+
+    subs = [a for a in _parser()._actions if isinstance(a, argparse._SubParsersAction)]
+    bare = [f"{name} {opt.option_strings or opt.dest}"
+            for name, sub in subs[0].choices.items() for opt in sub._actions
+            if not opt.help]
+    assert bare == []
