@@ -17,6 +17,7 @@ if TYPE_CHECKING:
 
     from .results import ConformalResult, SynthResult
     from .results_analysis import ExperimentAnalysis
+    from .results_cells import CellSelection
     from .results_did import BaconDecomposition, StaggeredResult
     from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
 
@@ -27,6 +28,7 @@ __all__ = [
     "power_curve",
     "bacon_scatter",
     "ranked_markets",
+    "ranked_designs",
     "unit_effects",
     "design_paths",
     "experiment_paths",
@@ -277,6 +279,56 @@ def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 1
     ax.set_xlabel(f"power at a {result.target_lift:.0%} lift")
     ax.set_title(f"Best treated-market sets for a {result.target_lift:.0%} lift")
     ax.legend(loc="lower right", frameon=False, fontsize=8)
+    return ax
+
+
+def ranked_designs(result: CellSelection, ax: Axes | None = None, top: int = 5) -> Axes:
+    """The best multi-cell designs: one bar per cell, its power at its own
+    lift, grouped by design (best at the top), each labelled with the cell's
+    markets, MDE and cost (with a budget)."""
+    frame = result.to_frame()
+    ranks = list(dict.fromkeys(frame.index))[:top]
+    k = len(result.cells)
+    ax = _axes(ax, size=(8.5, 1.2 + 0.34 * max(len(ranks) * k, 1)))
+    colours = ["#2c3e50", "#16a085", "#8e44ad", "#d35400", "#7f8c8d", "#2980b9"]
+    height = 0.8 / max(k, 1)
+    for cell in range(1, k + 1):
+        rows = frame[frame.cell == cell].loc[ranks]
+        y = np.arange(len(ranks)) - 0.4 + height * (cell - 0.5)
+        lift = result.cells[cell - 1]["target_lift"]
+        ax.barh(
+            y,
+            rows.power.to_numpy(),
+            height=0.9 * height,
+            color=colours[(cell - 1) % len(colours)],
+            label=f"cell {cell} ({lift:+.0%})",
+        )
+        for yi, (_, r) in zip(y, rows.iterrows(), strict=True):
+            mde = "-" if pd.isna(r.mde) else f"{100 * r.mde:.1f}%"
+            text = f"{', '.join(map(str, r.markets))}  MDE {mde}"
+            if not pd.isna(r.cost):
+                text += f"  cost {r.cost:,.0f}"
+            ax.annotate(
+                text,
+                xy=(1.0, yi),
+                xycoords=("axes fraction", "data"),
+                xytext=(6, 0),
+                textcoords="offset points",
+                va="center",
+                fontsize=7,
+                color="0.25",
+            )
+    target = float(result.options.get("target_power", 0.8))
+    ax.axvline(target, color=_TREATED, linestyle="--", linewidth=1.0, label=f"target {target:g}")
+    ax.set_yticks(np.arange(len(ranks)), [f"design {r}" for r in ranks], fontsize=8)
+    ax.set_xlim(0.0, 1.0)
+    ax.invert_yaxis()
+    ax.set_xlabel("power at the cell's target lift")
+    ax.set_title(f"Best {len(ranks)} of the scored {k}-cell designs")
+    # Below the axes: bars at full power would hide a legend inside them.
+    ax.legend(
+        loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=k + 1, frameon=False, fontsize=8
+    )
     return ax
 
 
