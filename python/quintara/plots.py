@@ -248,6 +248,27 @@ def bacon_scatter(result: BaconDecomposition, ax: Axes | None = None) -> Axes:
     return ax
 
 
+def _bar_note(
+    ax: Axes, y: float, r: Any, fontsize: float, before: str = "", after: str = ""
+) -> None:
+    """Beside a candidate's bar, right of the axes: `before`, its MDE,
+    `after`, and its cost when it has one."""
+    mde = "MDE " + ("-" if pd.isna(r.mde) else f"{100 * r.mde:.1f}%")
+    parts = [p for p in (before, mde, after) if p]
+    if not pd.isna(r.cost):
+        parts.append(f"cost {r.cost:,.0f}")
+    ax.annotate(
+        "  ".join(parts),
+        xy=(1.0, y),
+        xycoords=("axes fraction", "data"),
+        xytext=(6, 0),
+        textcoords="offset points",
+        va="center",
+        fontsize=fontsize,
+        color="0.25",
+    )
+
+
 def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 10) -> Axes:
     """The best candidates' power at the target lift as horizontal bars, best at
     the top, each labelled with its MDE, share of volume and cost (with a budget)."""
@@ -259,20 +280,7 @@ def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 1
     target = float(result.options.get("target_power", 0.8))
     ax.axvline(target, color=_TREATED, linestyle="--", linewidth=1.0, label=f"target {target:g}")
     for i, (_, r) in enumerate(c.iterrows()):
-        mde = "-" if pd.isna(r.mde) else f"{100 * r.mde:.1f}%"
-        parts = [f"MDE {mde}", f"volume {100 * r.holdout:.1f}%"]
-        if not pd.isna(r.cost):
-            parts.append(f"cost {r.cost:,.0f}")
-        ax.annotate(
-            "  ".join(parts),
-            xy=(1.0, i),
-            xycoords=("axes fraction", "data"),
-            xytext=(6, 0),
-            textcoords="offset points",
-            va="center",
-            fontsize=8,
-            color="0.25",
-        )
+        _bar_note(ax, i, r, fontsize=8, after=f"volume {100 * r.holdout:.1f}%")
     ax.set_yticks(rows, names, fontsize=8)
     ax.set_xlim(0.0, 1.0)
     ax.invert_yaxis()
@@ -304,20 +312,7 @@ def ranked_designs(result: CellSelection, ax: Axes | None = None, top: int = 5) 
             label=f"cell {cell} ({lift:+.0%})",
         )
         for yi, (_, r) in zip(y, rows.iterrows(), strict=True):
-            mde = "-" if pd.isna(r.mde) else f"{100 * r.mde:.1f}%"
-            text = f"{', '.join(map(str, r.markets))}  MDE {mde}"
-            if not pd.isna(r.cost):
-                text += f"  cost {r.cost:,.0f}"
-            ax.annotate(
-                text,
-                xy=(1.0, yi),
-                xycoords=("axes fraction", "data"),
-                xytext=(6, 0),
-                textcoords="offset points",
-                va="center",
-                fontsize=7,
-                color="0.25",
-            )
+            _bar_note(ax, yi, r, fontsize=7, before=", ".join(map(str, r.markets)))
     target = float(result.options.get("target_power", 0.8))
     ax.axvline(target, color=_TREATED, linestyle="--", linewidth=1.0, label=f"target {target:g}")
     ax.set_yticks(np.arange(len(ranks)), [f"design {r}" for r in ranks], fontsize=8)
