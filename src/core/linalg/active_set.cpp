@@ -26,6 +26,9 @@ constexpr double kPivotShare = 0.25;
 // Without a ridge supports are narrow and single entries are cheaper.
 constexpr std::size_t kBatch = 16;
 constexpr double kBatchShare = 0.5;
+// Columns per panel of the factorisation: four updates per load and store
+// of an entry, with the four panel columns' entries read in one pass.
+constexpr std::size_t kPanel = 4;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -256,34 +259,87 @@ class ActiveSet {
   // Factors the reduced Hessian of the whole free set; 0 when it succeeds,
   // else the free position whose pivot failed. Rows of positions before the
   // last removal depend only on the positions before them and are kept.
-  // The rows to redo are factored together, column by column (each entry
-  // still takes its terms in index order, then its division), so their
-  // divisions and updates overlap instead of running one row after another.
+  //
+  // Right-looking, in panels of kPanel columns: a panel is factored column
+  // by column, then the columns right of it take the panel's updates in one
+  // sweep (trailing_update), which reads and writes each entry once per
+  // panel instead of once per column. Every entry still takes its terms in
+  // index order, each as y + x * t, then its division, so the factor has
+  // the bits of the column-at-a-time recurrence.
   std::size_t refactor() {
     const std::size_t q = free_.size() - 1, r0 = rows_;
     if (r0 >= q) return 0;
     for (std::size_t i = r0; i < q; ++i) {
       for (std::size_t j = 0; j <= i; ++j) chol(i, j) = reduced(i + 1, j + 1);
     }
-    for (std::size_t k = 0; k < q; ++k) {
-      double* ck = chol_.get() + k * n_;
-      if (k >= r0) {
-        if (!(ck[k] > pivot_floor_)) {
-          row_.resize(k);
-          for (std::size_t j = 0; j < k; ++j) row_[j] = chol(k, j);
-          return k + 1;
+    for (std::size_t k0 = 0; k0 < q; k0 += kPanel) {
+      const std::size_t k1 = std::min(k0 + kPanel, q);
+      for (std::size_t k = k0; k < k1; ++k) {
+        double* ck = chol_.get() + k * n_;
+        if (k >= r0) {
+          if (!(ck[k] > pivot_floor_)) {
+            row_.resize(k);
+            for (std::size_t j = 0; j < k; ++j) row_[j] = chol(k, j);
+            return k + 1;
+          }
+          ck[k] = std::sqrt(ck[k]);
+          rows_ = k + 1;
         }
-        ck[k] = std::sqrt(ck[k]);
-        rows_ = k + 1;
+        const std::size_t i0 = std::max(k + 1, r0);
+        for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+        for (std::size_t c = k + 1; c < k1; ++c) {
+          const std::size_t i1 = std::max(c, r0);
+          axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
+        }
       }
-      const std::size_t i0 = std::max(k + 1, r0);
-      for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
-      for (std::size_t c = k + 1; c < q; ++c) {
-        const std::size_t i1 = std::max(c, r0);
-        axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
-      }
+      trailing_update(k0, k1, q, r0);
     }
     return 0;
+  }
+
+  // Columns k1 .. q-1 (rows from max(c, r0)) take the updates of panel
+  // columns k0 .. k1-1, in that order.
+  void trailing_update(std::size_t k0, std::size_t k1, std::size_t q, std::size_t r0) {
+    if (k1 - k0 < kPanel) {
+      for (std::size_t k = k0; k < k1; ++k) {
+        const double* ck = chol_col(k);
+        for (std::size_t c = k1; c < q; ++c) {
+          const std::size_t i1 = std::max(c, r0);
+          axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
+        }
+      }
+      return;
+    }
+    const double* __restrict p0 = chol_col(k0);
+    const double* __restrict p1 = chol_col(k0 + 1);
+    const double* __restrict p2 = chol_col(k0 + 2);
+    const double* __restrict p3 = chol_col(k0 + 3);
+    // Two columns at a time share the panel's loads; the first column's
+    // diagonal entry, above the second's rows, is updated alone.
+    std::size_t c = k1;
+    for (; c + 1 < q; c += 2) {
+      const double a0 = -p0[c], a1 = -p1[c], a2 = -p2[c], a3 = -p3[c];
+      const double b0 = -p0[c + 1], b1 = -p1[c + 1], b2 = -p2[c + 1], b3 = -p3[c + 1];
+      double* __restrict y = chol_.get() + c * n_;
+      double* __restrict z = chol_.get() + (c + 1) * n_;
+      std::size_t i = std::max(c, r0);
+      if (i == c) {
+        y[c] = (((y[c] + p0[c] * a0) + p1[c] * a1) + p2[c] * a2) + p3[c] * a3;
+        ++i;
+      }
+      for (; i < q; ++i) {
+        const double x0 = p0[i], x1 = p1[i], x2 = p2[i], x3 = p3[i];
+        y[i] = (((y[i] + x0 * a0) + x1 * a1) + x2 * a2) + x3 * a3;
+        z[i] = (((z[i] + x0 * b0) + x1 * b1) + x2 * b2) + x3 * b3;
+      }
+    }
+    if (c < q) {
+      const double a0 = -p0[c], a1 = -p1[c], a2 = -p2[c], a3 = -p3[c];
+      double* __restrict y = chol_.get() + c * n_;
+      for (std::size_t i = std::max(c, r0); i < q; ++i) {
+        y[i] = (((y[i] + p0[i] * a0) + p1[i] * a1) + p2[i] * a2) + p3[i] * a3;
+      }
+    }
   }
 
   // Solves (L L^T) z = rhs over the first q reduced rows, in place.
