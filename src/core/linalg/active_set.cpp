@@ -269,9 +269,7 @@ class ActiveSet {
   std::size_t refactor() {
     const std::size_t q = free_.size() - 1, r0 = rows_;
     if (r0 >= q) return 0;
-    for (std::size_t i = r0; i < q; ++i) {
-      for (std::size_t j = 0; j <= i; ++j) chol(i, j) = reduced(i + 1, j + 1);
-    }
+    fill_reduced(q, r0);
     for (std::size_t k0 = 0; k0 < q; k0 += kPanel) {
       const std::size_t k1 = std::min(k0 + kPanel, q);
       for (std::size_t k = k0; k < k1; ++k) {
@@ -295,6 +293,26 @@ class ActiveSet {
       trailing_update(k0, k1, q, r0);
     }
     return 0;
+  }
+
+  // Rows r0 .. q-1 of the reduced Hessian into the factor's storage, entry
+  // for entry reduced()'s value, a column at a time: the pivot's column and
+  // entry are read once, each column of G once.
+  void fill_reduced(std::size_t q, std::size_t r0) {
+    const std::size_t k = free_[0];
+    const double* gk = G_.col(k);
+    const double hkk = h(k, k);
+    for (std::size_t c = 1; c <= q; ++c) {
+      const std::size_t j = free_[c];
+      const double* gj = G_.col(j);
+      const double hkj = gj[k];
+      double* out = chol_.get() + (c - 1) * n_;
+      for (std::size_t a = std::max(c, r0 + 1); a <= q; ++a) {
+        const std::size_t i = free_[a];
+        const double hij = i == j ? gj[i] + lambda_ : gj[i];
+        out[a - 1] = ((hij - gk[i]) - hkj) + hkk;
+      }
+    }
   }
 
   // Columns k1 .. q-1 (rows from max(c, r0)) take the updates of panel
