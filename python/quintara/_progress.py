@@ -27,6 +27,7 @@ T = TypeVar("T")
 
 _POLL = 0.1  # seconds between progress reads (about 10 Hz)
 _QUIET = 0.5  # no bar for calls shorter than this
+_EVERY = 5.0  # seconds between progress lines where stderr is not a terminal
 _LONG = 10.0  # announce a run expected to take longer than this (seconds)
 _SETTLE = 1.0  # seconds of steps the rate is read over
 
@@ -97,7 +98,8 @@ def run(
         Prefix of the progress line.
     show : bool or None
         Draw progress on stderr; None draws it only when stderr is a terminal.
-        False also silences the long-run announcement.
+        True elsewhere too: a line every few seconds instead of one line
+        redrawn. False also silences the long-run announcement.
     what : str
         What the progress counter counts, for the announcement ("placebo
         refits").
@@ -108,8 +110,12 @@ def run(
     """
     announce = show is not False
     estimate = _Estimate(label, what)
+    # A terminal redraws one line in place; a pipe or a log file gets a line
+    # every _EVERY seconds instead, when asked for.
+    terminal = sys.stderr.isatty()
     if show is None:
-        show = sys.stderr.isatty()
+        show = terminal
+    last_line = -_EVERY
     outcome: list[Any] = []
     failure: list[BaseException] = []
 
@@ -144,9 +150,13 @@ def run(
                         sys.stderr.write("\r\x1b[K" + line if drawn else line)
                         sys.stderr.flush()
             if show and elapsed >= _QUIET:
-                sys.stderr.write("\r\x1b[K" + _bar(label, done, total, elapsed))
+                if terminal:
+                    sys.stderr.write("\r\x1b[K" + _bar(label, done, total, elapsed))
+                    drawn = True
+                elif elapsed - last_line >= _EVERY:
+                    sys.stderr.write(_bar(label, done, total, elapsed) + "\n")
+                    last_line = elapsed
                 sys.stderr.flush()
-                drawn = True
     except KeyboardInterrupt:
         cancel = _native("_cancel")
         # The worker may not have entered the compiled call yet: keep asking

@@ -199,7 +199,7 @@ def _treated_from_column(args: argparse.Namespace, df: pd.DataFrame) -> None:
 
 
 def _progress(args: argparse.Namespace) -> bool | None:
-    return False if args.no_progress else None
+    return True if args.progress else False if args.no_progress else None
 
 
 def _fit(args: argparse.Namespace) -> Any:
@@ -426,7 +426,16 @@ def _parser() -> argparse.ArgumentParser:
         p.add_argument(
             "--plot", metavar="FILE", help="also write the result's plot (needs matplotlib)"
         )
-        p.add_argument("--no-progress", action="store_true", help="never draw progress on stderr")
+        shown = p.add_mutually_exclusive_group()
+        shown.add_argument(
+            "--progress",
+            action="store_true",
+            help="report progress on stderr even when it is not a terminal (a line every "
+            "few seconds); by default only a terminal shows it",
+        )
+        shown.add_argument(
+            "--no-progress", action="store_true", help="never report progress on stderr"
+        )
         return p
 
     p = command(

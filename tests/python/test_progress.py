@@ -59,3 +59,15 @@ def test_no_announcement(monkeypatch: pytest.MonkeyPatch, capsys: pytest.Capture
                          counts: list[tuple[int, int]], show: bool | None) -> None:
     _run_with_counter(monkeypatch, counts, show=show)
     assert capsys.readouterr().err == ""
+
+
+def test_progress_asked_for_in_a_pipe_comes_as_lines(monkeypatch: pytest.MonkeyPatch,
+                                                     capsys: pytest.CaptureFixture[str]) -> None:
+    monkeypatch.setattr(progress, "_QUIET", 0.0)
+    monkeypatch.setattr(progress, "_EVERY", 0.0)
+    monkeypatch.setattr(progress, "_LONG", 1e9)
+    _run_with_counter(monkeypatch, [(1, 4), (2, 4), (3, 4)], label="windows", show=True)
+    err = capsys.readouterr().err  # captured: not a terminal
+    lines = err.splitlines()
+    assert "\r" not in err and len(lines) >= 3
+    assert lines[0].startswith("windows: 1/4 done, 0:00 elapsed, ETA ")
