@@ -81,6 +81,15 @@ def sc200() -> ScData:
     return ScData(y, 0, t0)
 
 
+def sc1000() -> ScData:
+    from common import factor_panel
+
+    y = factor_panel(1001, 104, seed=2)
+    t0 = 78
+    y[0, t0:] += 1.0
+    return ScData(y, 0, t0)
+
+
 def mpdta() -> DidData:
     from quintara.datasets import load_mpdta
 
@@ -149,6 +158,31 @@ def q_sc(method: str, placebo: bool) -> Callable[[ScData], Fit]:
         if method == "fit_asc":
             kw["aug_lambda"] = ASC_LAMBDA
         return lambda: fn(d.y, [d.treated], d.t0, **kw).att
+
+    return make
+
+
+def q_sdid_labelled(placebo: bool) -> Callable[[ScData], Fit]:
+    """`quintara.synth` on a labelled panel, with the compiled test's
+    placebos (every donor, none left out) so the work is the same."""
+
+    def make(d: ScData) -> Fit:
+        import quintara
+
+        n, t = d.y.shape
+        panel = quintara.Panel(d.y, [f"u{i}" for i in range(n)], list(range(t)))
+        kw = {"placebo_size": "single", "max_pre_ratio": 0.0} if placebo else {}
+        return lambda: (
+            quintara.synth(
+                panel,
+                treated=f"u{d.treated}",
+                start=d.t0,
+                method="sdid",
+                inference="placebo" if placebo else "none",
+                progress=False,
+                **kw,
+            ).att
+        )
 
     return make
 
@@ -344,6 +378,28 @@ def synthdid_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
     return make
 
 
+def diffdiff_sdid(placebo: bool) -> Callable[[ScData], Fit]:
+    """diff-diff's SyntheticDiD on the long table; with placebo, one placebo
+    replication per donor as ours draws. It always estimates a variance, so
+    the case without takes its fewest replications (2)."""
+
+    def make(d: ScData) -> Fit:
+        from diff_diff import SyntheticDiD
+
+        df = sc_long(d)
+        # It takes the treated group (constant within a unit) and the post periods.
+        df["treated"] = (df["unit"] == f"u{d.treated}").astype(int)
+        post = list(range(d.t0, d.y.shape[1]))
+        reps = d.y.shape[0] - 1 if placebo else 2
+        est = SyntheticDiD(variance_method="placebo", n_bootstrap=reps, seed=0)
+        return lambda: float(
+            est.fit(df, outcome="y", treatment="treated", unit="unit", time="time",
+                    post_periods=post).att
+        )  # fmt: skip
+
+    return make
+
+
 def mlsynth_fit(kind: str, placebo: bool) -> Callable[[ScData], Fit]:
     """mlsynth's VanillaSC (plain, or ridge-augmented at the fixed penalty)
     and SDID; SDID's placebo draws one placebo per donor, as ours does."""
@@ -523,9 +579,25 @@ def sc_cases(tag: str, data: Callable[[], ScData]) -> None:
         CASES[f"{tag} SDID{sfx}"] = Case(
             data,
             {
-                "quintara": q_sc("fit_sdid", placebo),
+                "quintara": q_sdid_labelled(placebo),
+                "quintara-compiled": q_sc("fit_sdid", placebo),
                 "synthdid-py": synthdid_fit("sdid", placebo),
+                "diff-diff": diffdiff_sdid(placebo),
                 "mlsynth": mlsynth_fit("sdid", placebo),
+            },
+        )
+
+
+def sdid_cases(tag: str, data: Callable[[], ScData]) -> None:
+    """SDID alone, for pools too large for the whole SC family's peers."""
+    for placebo in (False, True):
+        CASES[f"{tag} SDID{'+placebo' if placebo else ''}"] = Case(
+            data,
+            {
+                "quintara": q_sdid_labelled(placebo),
+                "quintara-compiled": q_sc("fit_sdid", placebo),
+                "synthdid-py": synthdid_fit("sdid", placebo),
+                "diff-diff": diffdiff_sdid(placebo),
             },
         )
 
@@ -552,6 +624,7 @@ sc_cases("prop99", prop99)
 did_cases("mpdta", mpdta, bands=True)
 did_cases("stag1000x40", staggered1000, bands=False)
 sc_cases("sc200x104", sc200)
+sdid_cases("sc1000x104", sc1000)
 
 cases_did_large.register(
     CASES,
