@@ -1,0 +1,6 @@
+"""
+Proposition 99
+==============
+"""
+import quintara
+print(quintara.__version__)
