@@ -62,6 +62,9 @@ print(sc.weights.nlargest(5).round(3))
 # and the effect grows over time, reaching about 25 packs by the late 1990s:
 
 print(sc.effects.loc[1989:].round(1))
+# sphinx_gallery_start_ignore
+assert -30 < sc.effects.loc[1996:].mean() < -20
+# sphinx_gallery_end_ignore
 
 # %%
 sc.plot()
