@@ -54,6 +54,7 @@ sphinx_gallery_conf = {
     "show_memory": False,
     "min_reported_time": 10**9,  # run times vary with the machine: not shown
     "image_scrapers": ("matplotlib",),
+    "capture_repr": (),  # a plot call's returned Axes is not output
     "reset_modules": ("matplotlib",),
 }
 
