@@ -84,8 +84,7 @@ sc.plot_placebos()
 # ``|ATT| / pre-period RMSPE``, which compares across states of different
 # sizes.
 
-sdid = quintara.synth(panel, treated="California", start=1989, method="sdid",
-                      inference="placebo")
+sdid = quintara.synth(panel, treated="California", start=1989, method="sdid", inference="placebo")
 print(sdid.summary())
 
 # %%
@@ -97,8 +96,7 @@ print(sdid.summary())
 # every cyclic block of the same length. Its interval inverts that test, and
 # it also gives one interval per year.
 
-conf = quintara.synth(panel, treated="California", start=1989, method="sc",
-                      inference="conformal")
+conf = quintara.synth(panel, treated="California", start=1989, method="sc", inference="conformal")
 print(conf.summary())
 print(conf.pointwise.round(1).head())
 
@@ -110,6 +108,7 @@ print(conf.pointwise.round(1).head())
 
 import pandas as pd
 
-table = pd.concat({"sc, placebo": sc.tidy(), "sdid, placebo": sdid.tidy(),
-                   "sc, conformal": conf.tidy()})
+table = pd.concat(
+    {"sc, placebo": sc.tidy(), "sdid, placebo": sdid.tidy(), "sc, conformal": conf.tidy()}
+)
 print(table.round(3))

@@ -39,8 +39,9 @@ print(jobs.groupby("first_treat").countyreal.nunique())
 # averaged by event time (periods since adoption), by cohort, by calendar
 # period and overall, with standard errors from the influence functions.
 
-cs = quintara.staggered(jobs, adoption="first_treat", control="notyet",
-                        unit="countyreal", time="year", outcome="lemp")
+cs = quintara.staggered(
+    jobs, adoption="first_treat", control="notyet", unit="countyreal", time="year", outcome="lemp"
+)
 print(cs.summary())
 
 # %%
@@ -97,8 +98,9 @@ assert sm.attrs["original"][1] < 0 and sm.attrs["breakdown"] > 0
 # Goodman-Bacon (2021) decomposition shows how much of the TWFE estimate rests
 # on those "forbidden" comparisons:
 
-bacon = quintara.staggered(jobs, adoption="first_treat", method="bacon",
-                           unit="countyreal", time="year", outcome="lemp")
+bacon = quintara.staggered(
+    jobs, adoption="first_treat", method="bacon", unit="countyreal", time="year", outcome="lemp"
+)
 print(bacon.summary())
 
 # %%
@@ -109,9 +111,12 @@ bacon.plot()
 # of Borusyak, Jaravel & Spiess (2024) avoid them. Their overall estimates,
 # beside TWFE and Callaway & Sant'Anna, in one tidy table:
 
-fits = {m: quintara.staggered(jobs, adoption="first_treat", method=m, unit="countyreal",
-                              time="year", outcome="lemp")
-        for m in ("twfe", "sunab", "imputation")}
+fits = {
+    m: quintara.staggered(
+        jobs, adoption="first_treat", method=m, unit="countyreal", time="year", outcome="lemp"
+    )
+    for m in ("twfe", "sunab", "imputation")
+}
 fits["callaway"] = cs
 overall = pd.concat({m: f.tidy().loc[["ATT"]] for m, f in fits.items()})
 print(overall.round(4))

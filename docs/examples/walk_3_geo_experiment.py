@@ -40,8 +40,9 @@ print(panel)
 # replaying the estimator (synthetic difference in differences) on the last
 # 13 historical eight-week windows, and by its design diagnostics.
 
-selection = quintara.select_markets(panel, max_treated=3, test_len=8, target_lift=0.05,
-                                    n_candidates=30, lookback=13, seed=1)
+selection = quintara.select_markets(
+    panel, max_treated=3, test_len=8, target_lift=0.05, n_candidates=30, lookback=13, seed=1
+)
 print(selection.summary())
 
 # %%
@@ -56,8 +57,9 @@ selection.plot()
 # The minimal detectable effect (MDE) is where the curve reaches 80%.
 
 treated = selection.best
-plan = quintara.power(panel, treated=treated, test_len=8, lifts=[0, 0.01, 0.02, 0.03, 0.05],
-                      lookback=13)
+plan = quintara.power(
+    panel, treated=treated, test_len=8, lifts=[0, 0.01, 0.02, 0.03, 0.05], lookback=13
+)
 print(plan.summary())
 
 # %%
@@ -92,9 +94,17 @@ done.loc[campaign, "sales"] *= 1.05
 # estimate rescaled, so they share its p-value and their intervals are its
 # interval rescaled.
 
-report = quintara.analyze(done, treated=treated, start="2025-09-01", end="2025-10-20",
-                          spend=40_000.0, lookback=13, unit="market", time="week",
-                          outcome="sales")
+report = quintara.analyze(
+    done,
+    treated=treated,
+    start="2025-09-01",
+    end="2025-10-20",
+    spend=40_000.0,
+    lookback=13,
+    unit="market",
+    time="week",
+    outcome="sales",
+)
 print(report.summary())
 print(f"lift {report.lift_pct:.2f}%, iROAS {report.iroas:.2f}")
 # sphinx_gallery_start_ignore
@@ -109,8 +119,16 @@ report.plot()
 # The same analysis on the untouched table is an A/A test: with no campaign,
 # the test should usually not reject.
 
-aa = quintara.analyze(sales, treated=treated, start="2025-09-01", end="2025-10-20",
-                      lookback=13, unit="market", time="week", outcome="sales")
+aa = quintara.analyze(
+    sales,
+    treated=treated,
+    start="2025-09-01",
+    end="2025-10-20",
+    lookback=13,
+    unit="market",
+    time="week",
+    outcome="sales",
+)
 print(f"A/A: lift {aa.lift_pct:.2f}%, p = {aa.p_value:.3f}")
 # sphinx_gallery_start_ignore
 assert aa.p_value > 0.1
