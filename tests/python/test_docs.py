@@ -12,7 +12,7 @@ from pathlib import Path
 import pytest
 
 import quintara
-from quintara import datasets, distributed, plots
+from quintara import cli, datasets, distributed, plots
 
 DOCS = Path(__file__).resolve().parents[2] / "docs"
 DIRECTIVE = re.compile(r"^\.\. auto(?:function|class|exception|method)::\s+(\S+)", re.M)
@@ -39,6 +39,7 @@ def documented() -> set[str]:
         ("quintara.datasets", datasets.__all__),
         ("quintara.distributed", distributed.__all__),
         ("quintara.plots", plots.__all__),
+        ("quintara.cli", cli.__all__),
     ],
 )
 def test_every_public_name_has_an_api_entry(module: str, public: list[str]) -> None:
