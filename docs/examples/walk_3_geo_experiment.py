@@ -36,12 +36,12 @@ print(panel)
 # ----------------------------
 # ``select_markets`` searches sets of one to three markets (here 30 candidate
 # sets drawn from ``seed``; a real design affords a few hundred) and scores
-# each by its power to detect a 5% lift over eight weeks, computed by
+# each by its power to detect a 2% lift over eight weeks, computed by
 # replaying the estimator (synthetic difference in differences) on the last
 # 13 historical eight-week windows, and by its design diagnostics.
 
 selection = quintara.select_markets(
-    panel, max_treated=3, test_len=8, target_lift=0.05, n_candidates=30, lookback=13, seed=1
+    panel, max_treated=3, test_len=8, target_lift=0.02, n_candidates=30, lookback=13, seed=1
 )
 print(selection.summary())
 
@@ -76,12 +76,12 @@ print(checks.summary())
 # %%
 # Running the test
 # ----------------
-# Here the campaign lifts the treated markets' sales by 5% for its eight
+# Here the campaign lifts the treated markets' sales by 2% for its eight
 # weeks; the table then holds the weeks after it, too.
 
 done = sales.copy()
 campaign = done.market.isin(treated) & done.week.between("2025-09-01", "2025-10-20")
-done.loc[campaign, "sales"] *= 1.05
+done.loc[campaign, "sales"] *= 1.02
 
 # %%
 # The analysis
@@ -99,7 +99,7 @@ report = quintara.analyze(
     treated=treated,
     start="2025-09-01",
     end="2025-10-20",
-    spend=40_000.0,
+    spend=10_000.0,
     lookback=13,
     unit="market",
     time="week",
@@ -108,8 +108,8 @@ report = quintara.analyze(
 print(report.summary())
 print(f"lift {report.lift_pct:.2f}%, iROAS {report.iroas:.2f}")
 # sphinx_gallery_start_ignore
-lo, hi = report.ci
-assert report.p_value < 0.1 and lo > 0
+lift = report.tidy().loc["lift %"]
+assert report.p_value < 0.1 and lift.ci_lower < 2 < lift.ci_upper
 # sphinx_gallery_end_ignore
 
 # %%
@@ -135,6 +135,12 @@ assert aa.p_value > 0.1
 # sphinx_gallery_end_ignore
 
 # %%
+# The untouched markets drift a little from their synthetic control over
+# these weeks; that drift is also in the campaign's estimate, which is why
+# the estimated lift is not exactly the 2% planted. The interval, from the
+# spread of the historical windows, allows for drift of that size: it holds
+# the true lift.
+#
 # Calibrating a marketing-mix model
 # ---------------------------------
 # ``to_mmm`` turns the result into the records three marketing-mix models

@@ -178,7 +178,8 @@ class SynthResult(_Result):
 
     @property
     def p_value(self) -> float | None:
-        """The p-value of the placebo or conformal test of no effect, when one ran."""
+        """The p-value of the test of no effect that ran (placebo, conformal or in-time;
+        :ref:`inference` says how each forms it), None without one."""
         return self.raw.p_value
 
     @property
