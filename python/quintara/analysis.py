@@ -70,6 +70,27 @@ def analyze(
     Returns
     -------
     ExperimentAnalysis
+        ``att``: the average effect per treated market and test period, in
+        outcome units; ``incremental``: ``att`` x test periods x treated
+        markets; ``lift_pct``: the incremental units in percent of the
+        counterfactual total; with `spend`, ``iroas`` (incremental units per
+        unit of spend) and the cost per incremental unit. Each is the one
+        test's estimate rescaled, so all share ``p_value`` (the smallest
+        alpha at which the in-time test rejects) and each interval is the
+        test's ``ci`` (``att`` +- the windows' 1 - alpha quantile of
+        ``|ATT|``) rescaled. ``paths()``: the effect and cumulative paths
+        with pointwise bands.
+
+    See Also
+    --------
+    power, select_markets : The design this test is for.
+    ExperimentAnalysis.to_mmm : The calibration record for marketing-mix models.
+    geo_analyze : The entry.
+
+    Notes
+    -----
+    The in-time test and what each number means: :ref:`inference`. A design
+    from selection to analysis and the MMM export: the geo walkthrough.
     """
     unknown = sorted(set(options) - set(_OPTIONS))
     if unknown:

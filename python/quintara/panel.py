@@ -154,6 +154,15 @@ class Panel:
         The (units x periods) float64 array the compiled functions take.
     units, periods : pandas.Index
         The labels of the rows and columns of `y`.
+
+    See Also
+    --------
+    Panel.from_long, Panel.from_wide : The usual ways to build one.
+
+    Notes
+    -----
+    How periods are ordered, and what each verb does with missing cells,
+    weights and clusters: :ref:`tables`.
     """
 
     def __init__(

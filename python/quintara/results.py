@@ -119,6 +119,22 @@ class SynthResult(_Result):
     dropped_donors : list
         Donors left out for missing cells (``missing="drop_donors"``); `panel`
         is the panel without them.
+
+    See Also
+    --------
+    synth : The verb that returns it.
+    SCResult : The compiled record (`raw`), every field in the outcome's units.
+
+    Notes
+    -----
+    The estimate is `att`, in the outcome's units; `effects` is its path by
+    period. `p_value` and `ci` come from one inference procedure, named by
+    `inference_method`: the placebo test (Abadie, Diamond & Hainmueller
+    2010) and its inversion into an interval (Firpo & Possebom 2018), the
+    conformal test (Chernozhukov, Wuthrich & Zhu 2021), the in-time test
+    of the geo design, or the SDID jackknife (Arkhangelsky et al. 2021),
+    the only one with a standard error. What each computes: :ref:`inference`;
+    the methods: :ref:`choosing`.
     """
 
     raw: _quintara.SCResult
@@ -149,7 +165,9 @@ class SynthResult(_Result):
 
     @property
     def att(self) -> float:
-        """Average effect on the treated over the post-period (outcome units)."""
+        """Average effect on the treated over the post-period (outcome units): for sc,
+        fp, asc, rsc and mcnnm the mean of `effects`, for sdid the doubly weighted
+        difference in differences."""
         return self.raw.att
 
     @property
@@ -160,7 +178,8 @@ class SynthResult(_Result):
 
     @property
     def p_value(self) -> float | None:
-        """The p-value of the placebo or conformal test of no effect, when one ran."""
+        """The p-value of the test of no effect that ran (placebo, conformal or in-time;
+        :ref:`inference` says how each forms it), None without one."""
         return self.raw.p_value
 
     @property
@@ -398,6 +417,19 @@ class ConformalResult(_Result):
     ----------
     raw : CPASCResult
         The compiled result.
+
+    See Also
+    --------
+    synth : The verb that returns it.
+
+    Notes
+    -----
+    Every treated unit is fitted on its own by augmented synthetic control
+    (Ben-Michael, Feller & Rothstein 2021); `att` pools the unit effects
+    (`to_frame`) with the weights of the chosen ``mode``. `p_value` ranks the
+    pooled residual of a refit under no effect over the post-period among all
+    cyclic windows of the same length, a conformal permutation test in the
+    manner of Chernozhukov, Wuthrich & Zhu (2021). See :ref:`inference`.
     """
 
     def __init__(
@@ -413,12 +445,14 @@ class ConformalResult(_Result):
 
     @property
     def att(self) -> float:
-        """Pooled effect on the treated."""
+        """Pooled effect on the treated (outcome units): the unit effects weighted by
+        the pooling weights of ``mode``."""
         return float(self.raw.att)
 
     @property
     def p_value(self) -> float:
-        """Conformal p-value of the pooled effect."""
+        """Conformal p-value of no effect: the share of cyclic windows whose pooled
+        residual is at least the post-period's."""
         return float(self.raw.p_value)
 
     def to_frame(self) -> pd.DataFrame:

@@ -43,6 +43,23 @@ class ExperimentAnalysis(_Result):
         The first and last test periods.
     method : str
         The estimator of the untreated path ("sdid", "sc", ...).
+
+    See Also
+    --------
+    analyze : The verb that returns it.
+    GeoAnalysis : The compiled record (`raw`).
+    power : The design whose test this is.
+
+    Notes
+    -----
+    One in-time test decides the experiment: the method fitted at the real
+    start, its ``|ATT|`` against the 1 - alpha quantile of ``|ATT|`` over the
+    historical windows of the test's length in the pre-period. `att` (per
+    treated market and test period), `incremental` (all treated markets over
+    the test), `lift_pct` and `iroas` are that one estimate rescaled, so all
+    share `p_value` and each interval is the test's rescaled. The path bands
+    of `paths` are pointwise. See :ref:`inference`; the whole design, from
+    selection to `to_mmm`, is the geo walkthrough.
     """
 
     raw: _quintara.GeoAnalysis

@@ -42,6 +42,17 @@ class CellSelection(_Result):
         "exhaustive" or "listed"), else the count without budgets.
     exhaustive : bool
         Whether every feasible design was scored.
+
+    See Also
+    --------
+    select_markets : The verb that returns it, with ``cells=``.
+    MarketSelection : The one-cell selection, whose scores each cell's are.
+
+    Notes
+    -----
+    A cell's score, power and MDE are those of `MarketSelection`, computed
+    with the other cells' markets out of its control pool. See
+    :ref:`inference`.
     """
 
     raw: _quintara.CellDesigns

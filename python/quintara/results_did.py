@@ -54,6 +54,25 @@ class StaggeredResult(_Result):
     est_method : str or None
         Callaway-Sant'Anna's group-time estimator: "reg", "ipw" or "dr"
         (None for the other methods).
+
+    See Also
+    --------
+    staggered : The verb that returns it.
+    DiDResult : The compiled record (`raw`).
+
+    Notes
+    -----
+    Effects are in the outcome's units (log points for a log outcome).
+    Standard errors: cluster-robust for twfe and sunab (small-sample
+    correction named by ``raw.se_correction``), from the influence functions
+    for callaway (Callaway & Sant'Anna 2021), the conservative ones of
+    Borusyak, Jaravel & Spiess (2024) for imputation; intervals are normal
+    at `level` and p-values two-sided normal. The simultaneous band
+    (``bands=True``) is a sup-t band from a multiplier bootstrap. The
+    pre-trend test is the Wald test that every pre-period coefficient of the
+    event study is 0 (``raw.pretrend_wald``, ``raw.pretrend_p_value``).
+    `sensitivity` gives the intervals of Rambachan & Roth (2023). See
+    :ref:`inference` and :ref:`choosing`.
     """
 
     raw: _quintara.DiDResult
@@ -95,12 +114,15 @@ class StaggeredResult(_Result):
 
     @property
     def att(self) -> float:
-        """Overall ATT."""
+        """Overall ATT (outcome units): for callaway every post-adoption group-time
+        effect weighted by its cohort's size, for sunab the post-period
+        interacted coefficients weighted by cohort size, for imputation the
+        mean over the treated cells, for twfe the regression coefficient."""
         return self.raw.att
 
     @property
     def se(self) -> float:
-        """Standard error of the overall ATT."""
+        """Standard error of the overall ATT (see the class notes for which)."""
         return self.raw.se
 
     @property
@@ -110,7 +132,9 @@ class StaggeredResult(_Result):
 
     @property
     def event_study(self) -> pd.DataFrame:
-        """By event time: estimate, SE, pointwise interval, simultaneous band (when it ran)."""
+        """By event time (periods since adoption; e < 0 are the pre-periods): the
+        estimate ``att``, its ``se``, the pointwise normal interval ``lo``/``hi``
+        and, when ``bands=True`` ran, the simultaneous band ``band_lo``/``band_hi``."""
         r = self.raw
         f = pd.DataFrame(
             {"att": r.event_att, "se": r.event_se, "lo": r.event_ci_lower, "hi": r.event_ci_upper},
@@ -122,7 +146,8 @@ class StaggeredResult(_Result):
 
     @property
     def groups(self) -> pd.DataFrame:
-        """By cohort (adoption-period label): ATT and SE (Callaway-Sant'Anna only)."""
+        """By cohort (adoption-period label): the cohort's mean effect over its
+        post-adoption periods, SE and normal interval (Callaway-Sant'Anna only)."""
         labels = [self.panel.periods[g] for g in self.raw.group_cohort]
         r = self.raw
         return pd.DataFrame(
@@ -440,6 +465,19 @@ class BaconDecomposition(_Result):
     ----------
     raw : BaconResult
         The compiled result.
+
+    See Also
+    --------
+    staggered : The verb that returns it.
+
+    Notes
+    -----
+    The TWFE estimate (`att`) is the weighted sum of the two-by-two
+    comparisons of `to_frame` (Goodman-Bacon 2021): treated against
+    never-treated, earlier against later adopters, and later against earlier
+    adopters (the "forbidden" comparisons, whose controls are already
+    treated). A large weight on those warns that TWFE mixes changing effects;
+    see :ref:`choosing`.
     """
 
     raw: _quintara.BaconResult

@@ -51,6 +51,23 @@ class PowerAnalysis(_Result):
         The treated markets' labels.
     test_len : int
         Length of the test, in periods.
+
+    See Also
+    --------
+    power : The verb that returns it.
+    PowerResult : The compiled record (`raw`): ``crit``, ``se_null``,
+        ``n_windows``, the MDE in outcome units.
+
+    Notes
+    -----
+    Every historical window of the test's length is fitted as it happened
+    (the null) and with each lift multiplied into the treated markets' test
+    periods. ``crit`` is the 1 - alpha quantile of the null windows'
+    ``|ATT|``; the power at a lift is the share of windows whose ``|ATT|``
+    exceeds it, so the power at lift 0 is at most about alpha. The MDE is
+    where the curve first reaches the target power, interpolated between the
+    lifts given. :func:`analyze` decides the finished test by the same rule.
+    See :ref:`inference`.
     """
 
     raw: _quintara.PowerResult
@@ -205,6 +222,21 @@ class MarketSelection(_Result):
     n_distinct : float
         Distinct candidate sets of the requested sizes (a float: the count
         can exceed any integer type; exact below 2**53).
+
+    See Also
+    --------
+    select_markets : The verb that returns it.
+    MarketCandidate : One compiled candidate.
+
+    Notes
+    -----
+    Each candidate's ``power`` is its power at the target lift over the
+    historical windows (as `power` computes it) and ``mde`` its minimal
+    detectable lift, a fraction; ``holdout``, ``pre_fit_rel``,
+    ``stability`` and ``confidence`` are its design diagnostics (as
+    `diagnose`). ``score`` is the power times a factor from 0.5 to 1 that
+    grows with ``confidence``, plus a small bonus for a smaller MDE. See
+    :ref:`inference`.
     """
 
     raw: list[_quintara.MarketCandidate]
@@ -413,6 +445,21 @@ class Diagnostics(_Result):
     method : str
         The estimator the test will use, whose synthetic control `synthetic`
         and the plot show.
+
+    See Also
+    --------
+    diagnose : The verb that returns it.
+    GeoDiagnostics : The compiled record (`raw`).
+
+    Notes
+    -----
+    ``holdout_pct`` is the treated markets' share of total volume (a
+    fraction); ``pre_fit_rel`` the synthetic control's pre-period RMSPE over
+    the treated series' own spread; ``improvement_vs_naive`` how much it
+    improves on a shifted donor average; ``seasonality_strength`` and
+    ``stability_score`` describe the treated series; ``confidence`` (0 to
+    100) sums them up, and market selection uses it in its score. None of
+    them is a test.
     """
 
     raw: _quintara.GeoDiagnostics

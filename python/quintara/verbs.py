@@ -190,7 +190,43 @@ def synth(
     Returns
     -------
     SynthResult or ConformalResult
-        ConformalResult for cpasc, SynthResult otherwise.
+        ConformalResult for cpasc, SynthResult otherwise. In outcome units:
+        ``att``, the average effect on the treated over the post-period;
+        ``effects``, the treated mean minus its counterfactual in each post
+        period; ``observed`` and ``synthetic``, the two paths. Unitless:
+        ``weights``, the donor weights; ``p_value``, the chosen test's
+        p-value of no effect. ``ci`` is the test's interval of constant
+        effects it does not reject (the jackknife: ``att`` +- z ``se``).
+
+    See Also
+    --------
+    staggered : Staggered adoption, by difference in differences.
+    analyze : A geo experiment analysed by the test its design is for.
+    fit_sc, fit_fp, fit_asc, fit_sdid, fit_rsc, fit_mcnnm, fit_cpasc : The entries.
+    fit_conformal, geo_test : The conformal and in-time tests' entries.
+
+    Notes
+    -----
+    Which method to choose and where each fails: :ref:`choosing`. What each
+    inference computes and what its numbers mean: :ref:`inference`. Periods,
+    missing cells and labels: :ref:`tables`.
+
+    References
+    ----------
+    - Abadie, Diamond & Hainmueller (2010), JASA 105: synthetic control, and
+      the in-space placebo test.
+    - Ferman & Pinto (2021), Quantitative Economics 12: demeaned synthetic
+      control (fp).
+    - Ben-Michael, Feller & Rothstein (2021), JASA 116: augmented synthetic
+      control (asc; cpasc fits it unit by unit).
+    - Arkhangelsky, Athey, Hirshberg, Imbens & Wager (2021), AER 111:
+      synthetic difference in differences (sdid) and its jackknife.
+    - Amjad, Shah & Shen (2018), JMLR 19: robust synthetic control (rsc).
+    - Athey, Bayati, Doudchenko, Imbens & Khosravi (2021), JASA 116: matrix
+      completion (mcnnm).
+    - Firpo & Possebom (2018), Journal of Causal Inference 6: the placebo
+      test inverted into an interval of constant effects.
+    - Chernozhukov, Wuthrich & Zhu (2021), JASA 116: the conformal test.
     """
     _choice("method", method, SYNTH_METHODS)
     _choice("inference", inference, ("none", "placebo", "conformal", "in_time", "jackknife"))
@@ -575,7 +611,37 @@ def staggered(
     Returns
     -------
     StaggeredResult or BaconDecomposition
-        BaconDecomposition for bacon, StaggeredResult otherwise.
+        BaconDecomposition for bacon, StaggeredResult otherwise. In outcome
+        units: ``att``, the overall average effect on the treated cells (for
+        callaway, every post-adoption group-time effect weighted by its
+        cohort's size; for twfe, the regression coefficient); ``se``, its
+        standard error; ``event_study``, ``groups`` and ``calendar``, the
+        effects by event time, cohort and calendar period with their
+        standard errors and normal intervals. Unitless: the p-values and the
+        pre-trend Wald test.
+
+    See Also
+    --------
+    StaggeredResult.sensitivity : Intervals robust to non-parallel trends.
+    fit_callaway_py, fit_twfe_py, fit_sunab_py, fit_imputation_py : The entries.
+    bacon_decompose_py : The Goodman-Bacon decomposition's entry.
+
+    Notes
+    -----
+    The estimators' assumptions and when each fails: :ref:`choosing`. The
+    standard errors, bands and pre-trend test: :ref:`inference`. Adoption
+    columns, unbalanced panels, weights and clusters: :ref:`tables`.
+
+    References
+    ----------
+    - Callaway & Sant'Anna (2021), Journal of Econometrics 225: group-time
+      effects and their aggregations (callaway).
+    - Sun & Abraham (2021), Journal of Econometrics 225: the
+      interaction-weighted event study (sunab).
+    - Borusyak, Jaravel & Spiess (2024), Review of Economic Studies 91: the
+      imputation estimator (imputation).
+    - Goodman-Bacon (2021), Journal of Econometrics 225: the decomposition of
+      TWFE (bacon).
     """
     if method is not None and estimator is not None and method != estimator:
         raise ValueError(
@@ -709,6 +775,24 @@ def power(
     Returns
     -------
     PowerAnalysis
+        ``curve``: the detection rate at each lift (the share of historical
+        windows whose ``|ATT|`` exceeds ``crit``, the 1 - alpha quantile of
+        the no-lift windows' ``|ATT|``), with the lifts the windows recover;
+        ``mde``: the smallest lift detected with ``target_power`` (a
+        fraction; None when no lift given reaches it; ``raw.mde_abs_per_period``
+        and ``raw.mde_cumulative`` state it in outcome units).
+
+    See Also
+    --------
+    select_markets : Search the treated markets by this power.
+    analyze : The finished test, decided by the rule this power is for.
+    geo_power, geo_power_ensemble : The entries.
+
+    Notes
+    -----
+    How the windows and the detection rule work: :ref:`inference`; the
+    methods: :ref:`choosing`. A design from selection to analysis:
+    the geo walkthrough.
     """
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     rows = panel.unit_positions(treated)
@@ -871,6 +955,24 @@ def select_markets(
     Returns
     -------
     MarketSelection, or CellSelection with `cells`
+        The candidate sets, best first. Each has ``score`` (its power at
+        `target_lift` times a factor from 0.5 to 1 that grows with
+        ``confidence``, plus a small bonus for a smaller MDE), ``power`` at
+        the target lift, ``mde`` (the lift detected with the target power, a
+        fraction), ``holdout`` (its share of total volume), ``pre_fit_rel``,
+        ``stability`` and ``confidence``
+        (the design diagnostics' score, 0 to 100).
+
+    See Also
+    --------
+    power : One set's power curve.
+    diagnose : One set's design diagnostics.
+    analyze : The finished test.
+    geo_select, geo_select_cells : The entries.
+
+    Notes
+    -----
+    How power and the score are computed: :ref:`inference`.
     """
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     if cells is not None:
@@ -1005,6 +1107,21 @@ def diagnose(
     Returns
     -------
     Diagnostics
+        ``holdout_pct``: the treated markets' share of total volume (a
+        fraction); ``pre_fit_rel``: the synthetic control's pre-period RMSPE
+        over the treated series' own spread; ``improvement_vs_naive``: how
+        much it improves on a shifted donor average; seasonality and
+        stability of the treated series; ``confidence``: a score from 0 to
+        100; ``warnings``: plain-language warnings. None of these is a test.
+
+    See Also
+    --------
+    power, select_markets : Power of a design, and the search for one.
+    geo_diagnostics : The entry.
+
+    Notes
+    -----
+    Where the diagnostics enter market selection: :ref:`inference`.
     """
     _choice("method", method, ("sdid", "sc", "asc", "fp", "rsc"))
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
