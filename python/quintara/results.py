@@ -7,6 +7,7 @@ studies by event time, cohorts by their adoption-period label.
 
 from __future__ import annotations
 
+import html
 import inspect
 import math
 from collections.abc import Sequence
@@ -17,7 +18,7 @@ import pandas as pd
 
 from . import _quintara
 from ._methods import SYNTH
-from ._summary import num, render
+from ._summary import Summary, num, render
 from .panel import Panel
 
 if TYPE_CHECKING:
@@ -99,6 +100,13 @@ class _Result:
 
     def __str__(self) -> str:
         return self.summary()
+
+    def _repr_html_(self) -> str:
+        """The summary as HTML, for notebooks."""
+        text = self.summary()
+        if isinstance(text, Summary):
+            return text.to_html()
+        return f"<pre>{html.escape(text)}</pre>"
 
 
 class SynthResult(_Result):

@@ -26,6 +26,30 @@ if TYPE_CHECKING:
 __all__ = ["StaggeredResult", "BaconDecomposition"]
 
 
+# A summary shows at most this many event times either side of adoption; the
+# rest are elided (a long panel has dozens, which would bury the overall rows).
+EVENT_WINDOW = 5
+
+
+def _event_window(rows: list[list[str]], times: list[int]) -> tuple[list[list[str]], int]:
+    """The summary's rows with event times beyond the window replaced by one
+    "..." row per side; also the number elided. Short event studies stay whole."""
+    if len(times) <= 2 * EVENT_WINDOW + 3:
+        return rows, 0
+    out: list[list[str]] = []
+    run = 0  # elided rows since the last shown one
+    for row in [*rows, []]:
+        if row and row[0].startswith("event ") and abs(int(row[0][6:])) > EVENT_WINDOW:
+            run += 1
+            continue
+        if run:
+            out.append([f"... ({run} event times elided)", "", "", "", "", ""])
+            run = 0
+        if row:
+            out.append(row)
+    return out, sum(1 for t in times if abs(t) > EVENT_WINDOW)
+
+
 _EST_METHODS = {
     "reg": "reg (outcome regression)",
     "ipw": "ipw (inverse probability weighting)",
@@ -301,7 +325,14 @@ class StaggeredResult(_Result):
             + [cell(v, str(term)) for v in (t.estimate, t.se, t.p_value, t.ci_lower, t.ci_upper)]
             for term, t in self.tidy().iterrows()
         ]
+        rows, elided = _event_window(rows, [int(e) for e in r.event_time])
         notes = [dropped_note(self.dropped_units)] if self.dropped_units else []
+        if elided:
+            notes.append(
+                f"{elided} event times outside {-EVENT_WINDOW:+d}..{EVENT_WINDOW:+d} are left out "
+                "here; "
+                "to_frame() and tidy() hold them all."
+            )
         if r.pretrend_wald is not None:
             notes.append(
                 f"Pre-trend test: Wald chi2({r.pretrend_df}) = {r.pretrend_wald:.3f}, "
