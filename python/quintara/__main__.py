@@ -155,7 +155,8 @@ def demo(out: str | None = None) -> None:
         for _, name in plots:
             say(f"   {name}")
     say(f"Finished in {time.perf_counter() - started:.1f} s.")
-    say("Next: print(result.summary()), result.plot(), or `quintara --help`.")
+    say("Next: `quintara --help` for the command line, or in Python `help(quintara.synth)`")
+    say("(every verb returns a result with .summary() and .to_frame()).")
 
 
 def main() -> None:

@@ -5,7 +5,10 @@ thread's signal handlers only run between bytecodes, so a call made on the
 main thread would hold Ctrl-C back until it ended. Here the call runs on a
 worker thread while the main thread waits in short slices, polls the native
 progress counter (`_quintara._progress()`) and draws "done/total, elapsed,
-ETA" on stderr when stderr is a terminal. On Ctrl-C it asks the native pool to
+ETA" on stderr when stderr is a terminal. A run that will take longer than
+about ten seconds says so once, whether or not the bar is drawn: how many
+steps it has and the time they will take, estimated from the first steps'
+rate. On Ctrl-C it asks the native pool to
 stop (`_quintara._cancel()`), waits for the worker (running tasks finish, no
 new one starts) and re-raises a plain KeyboardInterrupt.
 """
@@ -24,6 +27,8 @@ T = TypeVar("T")
 
 _POLL = 0.1  # seconds between progress reads (about 10 Hz)
 _QUIET = 0.5  # no bar for calls shorter than this
+_LONG = 10.0  # announce a run expected to take longer than this (seconds)
+_SETTLE = 1.0  # seconds of steps the rate is read over
 
 
 def _native(name: str) -> Callable[[], Any] | None:
@@ -43,11 +48,43 @@ def _bar(label: str, done: int, total: int, elapsed: float) -> str:
     return f"{label}: {done}/{total} done, {_clock(elapsed)} elapsed, ETA {eta}"
 
 
+class _Estimate:
+    """The one line that warns of a long run, from the rate of its steps.
+
+    The rate is read between the first count above zero and a count at
+    least `_SETTLE` seconds later, so set-up before the first step (a point
+    fit before its placebo refits) does not inflate the estimate.
+    """
+
+    def __init__(self, label: str, what: str) -> None:
+        self.label, self.what = label, what
+        self.first: tuple[float, int] | None = None
+
+    def line(self, done: int, total: int, elapsed: float) -> str | None:
+        """The warning, "" when the run will be short, None while unknown."""
+        if done <= 0 or total <= done:
+            return None
+        if self.first is None:
+            self.first = (elapsed, done)
+            return None
+        t1, d1 = self.first
+        if done == d1 or elapsed - t1 < _SETTLE:
+            return None
+        expected = elapsed + (total - done) * (elapsed - t1) / (done - d1)
+        if expected <= _LONG:
+            return ""
+        return (
+            f"{self.label}: {total:,} {self.what} to run, "
+            f"about {_clock(expected)} in all (estimated)\n"
+        )
+
+
 def run(
     fn: Callable[..., T],
     *args: Any,
     label: str = "quintara",
     show: bool | None = None,
+    what: str = "steps",
     **kwargs: Any,
 ) -> T:
     """Call `fn(*args, **kwargs)` on a worker thread, with progress and Ctrl-C handling.
@@ -60,11 +97,17 @@ def run(
         Prefix of the progress line.
     show : bool or None
         Draw progress on stderr; None draws it only when stderr is a terminal.
+        False also silences the long-run announcement.
+    what : str
+        What the progress counter counts, for the announcement ("placebo
+        refits").
 
     Returns
     -------
     The call's result; its exception is re-raised as is.
     """
+    announce = show is not False
+    estimate = _Estimate(label, what)
     if show is None:
         show = sys.stderr.isatty()
     outcome: list[Any] = []
@@ -90,8 +133,17 @@ def run(
     try:
         while not finished.wait(_POLL):
             elapsed = time.monotonic() - start
-            if show and progress is not None and elapsed >= _QUIET:
-                done, total = progress()
+            if progress is None:
+                continue
+            done, total = progress()
+            if announce:
+                line = estimate.line(done, total, elapsed)
+                if line is not None:
+                    announce = False
+                    if line:
+                        sys.stderr.write("\r\x1b[K" + line if drawn else line)
+                        sys.stderr.flush()
+            if show and elapsed >= _QUIET:
                 sys.stderr.write("\r\x1b[K" + _bar(label, done, total, elapsed))
                 sys.stderr.flush()
                 drawn = True

@@ -437,7 +437,13 @@ def _parser() -> argparse.ArgumentParser:
         metavar="PERIOD",
         help="first treated period (with --treated-column: its first marked period)",
     )
-    p.add_argument("--method", default="sc", choices=verbs.SYNTH_METHODS)
+    p.add_argument(
+        "--method",
+        default="sc",
+        choices=verbs.SYNTH_METHODS,
+        help="estimator: synthetic control, its penalised/augmented/robust forms, "
+        "synthetic DiD, matrix completion or conformal prediction (default: sc)",
+    )
     p.add_argument(
         "--inference",
         default="none",
@@ -466,13 +472,27 @@ def _parser() -> argparse.ArgumentParser:
         dest="estimator",
         default="callaway",
         choices=["callaway", "twfe", "sunab", "imputation", "bacon"],
+        help="Callaway-Sant'Anna (default), two-way fixed effects, Sun-Abraham, the "
+        "imputation estimator, or the Goodman-Bacon decomposition",
     )
-    p.add_argument("--control", default="never", choices=["never", "notyet"])
+    p.add_argument(
+        "--control",
+        default="never",
+        choices=["never", "notyet"],
+        help="comparison units: never treated (default) or not yet treated (callaway)",
+    )
     p.add_argument("--bands", action="store_true", help="simultaneous bands (callaway)")
-    p.add_argument("--n-reps", dest="n_reps", type=int, metavar="N")
-    p.add_argument("--seed", type=int)
-    p.add_argument("--level", type=float)
-    p.add_argument("--anticipation", type=int)
+    p.add_argument(
+        "--n-reps", dest="n_reps", type=int, metavar="N", help="bootstrap replicates (default 999)"
+    )
+    p.add_argument("--seed", type=int, help="seed of the bootstrap draws (default 0)")
+    p.add_argument("--level", type=float, help="confidence level (default 0.95)")
+    p.add_argument(
+        "--anticipation",
+        type=int,
+        metavar="K",
+        help="periods before adoption the treatment may already act (default 0)",
+    )
     p.add_argument(
         "--est-method",
         dest="est_method",
@@ -498,15 +518,17 @@ def _parser() -> argparse.ArgumentParser:
     )
 
     p = command("power", "Power curve of a geo test on the treated markets.", _power, True)
-    p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
+    p.add_argument(
+        "--test-len", dest="test_len", type=int, required=True, metavar="N", help=_TEST_LEN
+    )
     p.add_argument(
         "--lifts", type=float, nargs="+", required=True, metavar="X", help="lifts as fractions"
     )
     p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp, rsc or ensemble")
-    p.add_argument("--alpha", type=float)
-    p.add_argument("--target-power", dest="target_power", type=float)
+    p.add_argument("--alpha", type=float, help=_ALPHA)
+    p.add_argument("--target-power", dest="target_power", type=float, help=_TARGET_POWER)
     p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
-    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N", help=_MIN_PRE)
     p.add_argument(
         "--alternative",
         choices=["two-sided", "greater", "less"],
@@ -514,9 +536,19 @@ def _parser() -> argparse.ArgumentParser:
     )
 
     p = command("select", "Search and rank treated-market sets.", _select, False)
-    p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
-    p.add_argument("--target-lift", dest="target_lift", type=float, metavar="X")
-    p.add_argument("--max-treated", dest="max_treated", type=int, metavar="K")
+    p.add_argument(
+        "--test-len", dest="test_len", type=int, required=True, metavar="N", help=_TEST_LEN
+    )
+    p.add_argument(
+        "--target-lift",
+        dest="target_lift",
+        type=float,
+        metavar="X",
+        help="the lift to detect, as a fraction (0.05: +5%%; negative for go-dark)",
+    )
+    p.add_argument(
+        "--max-treated", dest="max_treated", type=int, metavar="K", help="largest set size"
+    )
     p.add_argument(
         "--cells",
         nargs="+",
@@ -537,7 +569,7 @@ def _parser() -> argparse.ArgumentParser:
         help="shared (default): Gram matrices formed once and shared by every candidate; "
         "refit: every candidate's windows fitted from scratch",
     )
-    p.add_argument("--method")
+    p.add_argument("--method", help="sc, asc, sdid (default), fp or rsc")
     p.add_argument(
         "--eligible", nargs="+", metavar="NAME", help="markets that may be treated (default: all)"
     )
@@ -563,20 +595,24 @@ def _parser() -> argparse.ArgumentParser:
         metavar="NAME",
         help="the only markets used as controls",
     )
-    p.add_argument("--exact-size", dest="exact_size", type=int, metavar="K")
-    p.add_argument("--alpha", type=float)
-    p.add_argument("--target-power", dest="target_power", type=float)
-    p.add_argument("--lookback", type=int, metavar="N")
-    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+    p.add_argument(
+        "--exact-size", dest="exact_size", type=int, metavar="K", help="only sets of K markets"
+    )
+    p.add_argument("--alpha", type=float, help=_ALPHA)
+    p.add_argument("--target-power", dest="target_power", type=float, help=_TARGET_POWER)
+    p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
+    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N", help=_MIN_PRE)
     p.add_argument(
         "--alternative",
         choices=["two-sided", "greater", "less"],
         help="one-sided: greater for a heavy-up test, less for go-dark (negative lifts)",
     )
-    p.add_argument("--seed", type=int)
+    p.add_argument("--seed", type=int, help="seed of the candidate draws (default 0)")
 
     p = command("diagnose", "Design diagnostics of a treated-market set.", _diagnose, True)
-    p.add_argument("--test-len", dest="test_len", type=int, required=True, metavar="N")
+    p.add_argument(
+        "--test-len", dest="test_len", type=int, required=True, metavar="N", help=_TEST_LEN
+    )
     p.add_argument(
         "--method",
         default="sdid",
@@ -602,7 +638,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     p.add_argument("--alpha", type=float, help="size of the test (default 0.1)")
     p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
-    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N")
+    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N", help=_MIN_PRE)
     p.add_argument(
         "--alternative",
         choices=["two-sided", "greater", "less"],
@@ -619,6 +655,13 @@ def _parser() -> argparse.ArgumentParser:
     p.add_argument("--out", metavar="DIR", help="folder for the plots (default: ./quintara-demo)")
     p.set_defaults(run=None)
     return top
+
+
+# Help shared by the geo commands' options.
+_TEST_LEN = "length of the test period, in periods"
+_ALPHA = "size of the detection test (default 0.1)"
+_TARGET_POWER = "the power the minimum detectable effect is read at (default 0.8)"
+_MIN_PRE = "fewest pre-periods before a historical window (default 0)"
 
 
 def _write_plot(result: Any, path: str) -> None:

@@ -71,13 +71,30 @@ def _codes(column: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
     if v.dtype.kind in "iu" and len(v):
         lo, hi = int(v.min()), int(v.max())
         if hi - lo < 4 * len(v) + 1024:
-            shifted = (v - lo).astype(np.intp)
+            shifted = np.subtract(v, lo, dtype=np.intp, casting="unsafe")
             present = np.zeros(hi - lo + 1, dtype=bool)
             present[shifted] = True
+            if present.all():  # a range without gaps codes itself
+                return shifted, np.arange(lo, hi + 1, dtype=v.dtype)
             lookup = np.cumsum(present, dtype=np.intp) - 1
             return lookup[shifted], (np.flatnonzero(present) + lo).astype(v.dtype)
     codes, values = pd.factorize(column, sort=False, use_na_sentinel=False)
     return codes.astype(np.intp, copy=False), values
+
+
+def _identity(positions: npt.NDArray[np.intp]) -> bool:
+    return bool(np.array_equal(positions, np.arange(len(positions))))
+
+
+def _constant_in_rows(column: pd.Series, n_units: int, n_periods: int) -> bool:
+    """Whether a column of a table in (unit, period) order is constant within
+    each unit, read in place; False also when it cannot tell that way
+    (missing values, which never equal themselves, or non-numeric data)."""
+    v = column.to_numpy()
+    if v.dtype.kind not in "iub" and not (v.dtype.kind == "f" and not np.isnan(v).any()):
+        return False
+    block = v.reshape(n_units, n_periods)
+    return bool((block == block[:, :1]).all())
 
 
 def _lookup(index: pd.Index, label: Any, what: str) -> int:
@@ -149,6 +166,7 @@ class Panel:
         unit_data: pd.DataFrame | None = None,
         order: PeriodOrder | None = None,
         allow_missing: bool = False,
+        _checked: bool = False,
     ) -> None:
         arr = np.ascontiguousarray(np.asarray(y, dtype=np.float64))
         if arr.ndim != 2:
@@ -160,7 +178,9 @@ class Panel:
                 f"y has shape {arr.shape} but there are {len(self.units)} units and "
                 f"{len(self.periods)} periods"
             )
-        for name, idx in (("unit", self.units), ("period", self.periods)):
+        # from_long has checked what follows (labels unique, values finite
+        # or missing as allowed) on the way in.
+        for name, idx in () if _checked else (("unit", self.units), ("period", self.periods)):
             dup = idx[idx.duplicated()].unique()
             if len(dup):
                 raise ValueError(f"duplicate {name} labels: {_first(list(dup))}")
@@ -173,8 +193,9 @@ class Panel:
         if len(order.keys) > 1 and not bool(np.all(order.keys[1:] > order.keys[:-1])):
             raise ValueError("periods must be in ascending order")
         self._order = order
-        bad = np.argwhere(np.isinf(arr) if allow_missing else ~np.isfinite(arr))
-        if len(bad):
+        bad_cells = None if _checked else np.isinf(arr) if allow_missing else ~np.isfinite(arr)
+        if bad_cells is not None and bad_cells.any():
+            bad = np.argwhere(bad_cells)
             cells = [f"({self.units[i]}, {self.periods[t]})" for i, t in bad[:_SHOW]]
             raise ValueError(
                 f"non-finite outcomes at (unit, period) {_fmt(cells, len(bad) - _SHOW)}"
@@ -241,8 +262,12 @@ class Panel:
         df = _to_pandas(df)
         _require_columns(df, {"unit": unit, "time": time, "outcome": outcome})
         for role, col in (("unit", unit), ("time", time)):
-            unlabelled = df.index[df[col].isna()]
-            if len(unlabelled):
+            dtype = df[col].dtype
+            if isinstance(dtype, np.dtype) and dtype.kind in "iu":  # NumPy integers: never missing
+                continue
+            absent = df[col].isna().to_numpy()
+            if absent.any():
+                unlabelled = df.index[absent]
                 raise ValueError(
                     f"missing {role} label in column {col!r} at rows {_first(list(unlabelled))}"
                 )
@@ -281,10 +306,15 @@ class Panel:
         by_time = found.positions()
         periods = labels[by_time]
         order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
-        rows_i = units.get_indexer(unit_labels)[unit_codes]
-        cols_t = np.argsort(by_time)[time_codes]
+        # Codes already in sorted order (as offset-coded integers come) are
+        # their own positions: no gather over every row.
+        to_row = units.get_indexer(unit_labels)
+        rows_i = unit_codes if _identity(to_row) else to_row[unit_codes]
+        to_col = np.argsort(by_time)
+        cols_t = time_codes if _identity(to_col) else to_col[time_codes]
         n_cells = len(units) * len(periods)
-        cell = rows_i.astype(np.int64) * len(periods) + cols_t
+        cell = rows_i.astype(np.int64) * len(periods)
+        cell += cols_t
         # A table sorted by unit then period, one row per cell, is its own
         # layout: no duplicate is possible and no scatter is needed.
         in_order = len(cell) == n_cells and np.array_equal(cell, np.arange(n_cells))
@@ -301,7 +331,8 @@ class Panel:
             y = np.full((len(units), len(periods)), np.nan)
             y.ravel()[cell] = values.to_numpy()
         if missing == "refuse":
-            refuse_missing(y, units, periods)
+            if len(cell) < n_cells:  # a table with a row for every cell has no holes
+                refuse_missing(y, units, periods)
         elif missing != "keep":
             raise ValueError(f"missing must be 'refuse' or 'keep', not {missing!r}")
         others = [c for c in df.columns if c not in (unit, time, outcome)]
@@ -315,6 +346,9 @@ class Panel:
             first_row = np.empty(len(units), dtype=np.int64)
             first_row[rows_i[::-1]] = np.arange(len(rows_i) - 1, -1, -1)
         for c in others:
+            if in_order and _constant_in_rows(df[c], len(units), len(periods)):
+                kept[c] = df[c].iloc[first_row].set_axis(units)
+                continue
             codes, _ = _codes(df[c])
             if np.array_equal(codes, codes[first_row][rows_i]):
                 kept[c] = df[c].iloc[first_row].set_axis(units)
@@ -328,6 +362,7 @@ class Panel:
             unit_data=pd.DataFrame(kept, index=units),
             order=order,
             allow_missing=missing == "keep",
+            _checked=True,
         )
         panel._varying = varying
         return panel

@@ -17,6 +17,7 @@ if TYPE_CHECKING:
 
     from .results import ConformalResult, SynthResult
     from .results_analysis import ExperimentAnalysis
+    from .results_cells import CellSelection
     from .results_did import BaconDecomposition, StaggeredResult
     from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
 
@@ -27,6 +28,7 @@ __all__ = [
     "power_curve",
     "bacon_scatter",
     "ranked_markets",
+    "ranked_designs",
     "unit_effects",
     "design_paths",
     "experiment_paths",
@@ -246,6 +248,27 @@ def bacon_scatter(result: BaconDecomposition, ax: Axes | None = None) -> Axes:
     return ax
 
 
+def _bar_note(
+    ax: Axes, y: float, r: Any, fontsize: float, before: str = "", after: str = ""
+) -> None:
+    """Beside a candidate's bar, right of the axes: `before`, its MDE,
+    `after`, and its cost when it has one."""
+    mde = "MDE " + ("-" if pd.isna(r.mde) else f"{100 * r.mde:.1f}%")
+    parts = [p for p in (before, mde, after) if p]
+    if not pd.isna(r.cost):
+        parts.append(f"cost {r.cost:,.0f}")
+    ax.annotate(
+        "  ".join(parts),
+        xy=(1.0, y),
+        xycoords=("axes fraction", "data"),
+        xytext=(6, 0),
+        textcoords="offset points",
+        va="center",
+        fontsize=fontsize,
+        color="0.25",
+    )
+
+
 def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 10) -> Axes:
     """The best candidates' power at the target lift as horizontal bars, best at
     the top, each labelled with its MDE, share of volume and cost (with a budget)."""
@@ -257,26 +280,50 @@ def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 1
     target = float(result.options.get("target_power", 0.8))
     ax.axvline(target, color=_TREATED, linestyle="--", linewidth=1.0, label=f"target {target:g}")
     for i, (_, r) in enumerate(c.iterrows()):
-        mde = "-" if pd.isna(r.mde) else f"{100 * r.mde:.1f}%"
-        parts = [f"MDE {mde}", f"volume {100 * r.holdout:.1f}%"]
-        if not pd.isna(r.cost):
-            parts.append(f"cost {r.cost:,.0f}")
-        ax.annotate(
-            "  ".join(parts),
-            xy=(1.0, i),
-            xycoords=("axes fraction", "data"),
-            xytext=(6, 0),
-            textcoords="offset points",
-            va="center",
-            fontsize=8,
-            color="0.25",
-        )
+        _bar_note(ax, i, r, fontsize=8, after=f"volume {100 * r.holdout:.1f}%")
     ax.set_yticks(rows, names, fontsize=8)
     ax.set_xlim(0.0, 1.0)
     ax.invert_yaxis()
     ax.set_xlabel(f"power at a {result.target_lift:.0%} lift")
     ax.set_title(f"Best treated-market sets for a {result.target_lift:.0%} lift")
     ax.legend(loc="lower right", frameon=False, fontsize=8)
+    return ax
+
+
+def ranked_designs(result: CellSelection, ax: Axes | None = None, top: int = 5) -> Axes:
+    """The best multi-cell designs: one bar per cell, its power at its own
+    lift, grouped by design (best at the top), each labelled with the cell's
+    markets, MDE and cost (with a budget)."""
+    frame = result.to_frame()
+    ranks = list(dict.fromkeys(frame.index))[:top]
+    k = len(result.cells)
+    ax = _axes(ax, size=(8.5, 1.2 + 0.34 * max(len(ranks) * k, 1)))
+    colours = ["#2c3e50", "#16a085", "#8e44ad", "#d35400", "#7f8c8d", "#2980b9"]
+    height = 0.8 / max(k, 1)
+    for cell in range(1, k + 1):
+        rows = frame[frame.cell == cell].loc[ranks]
+        y = np.arange(len(ranks)) - 0.4 + height * (cell - 0.5)
+        lift = result.cells[cell - 1]["target_lift"]
+        ax.barh(
+            y,
+            rows.power.to_numpy(),
+            height=0.9 * height,
+            color=colours[(cell - 1) % len(colours)],
+            label=f"cell {cell} ({lift:+.0%})",
+        )
+        for yi, (_, r) in zip(y, rows.iterrows(), strict=True):
+            _bar_note(ax, yi, r, fontsize=7, before=", ".join(map(str, r.markets)))
+    target = float(result.options.get("target_power", 0.8))
+    ax.axvline(target, color=_TREATED, linestyle="--", linewidth=1.0, label=f"target {target:g}")
+    ax.set_yticks(np.arange(len(ranks)), [f"design {r}" for r in ranks], fontsize=8)
+    ax.set_xlim(0.0, 1.0)
+    ax.invert_yaxis()
+    ax.set_xlabel("power at the cell's target lift")
+    ax.set_title(f"Best {len(ranks)} of the scored {k}-cell designs")
+    # Below the axes: bars at full power would hide a legend inside them.
+    ax.legend(
+        loc="upper center", bbox_to_anchor=(0.5, -0.14), ncol=k + 1, frameon=False, fontsize=8
+    )
     return ax
 
 

@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 from collections.abc import Sequence
-from typing import Any
+from typing import TYPE_CHECKING, Any
 
 import pandas as pd
 
@@ -12,6 +12,9 @@ from ._summary import num, pct, render
 from .panel import Panel
 from .results import _names, _Result, json_label, period_info, tidy_frame
 from .results_geo import detection_test
+
+if TYPE_CHECKING:
+    from matplotlib.axes import Axes
 
 __all__ = ["CellSelection"]
 
@@ -115,6 +118,13 @@ class CellSelection(_Result):
             for k, c in enumerate(d.cells, 1)
         ]
         return tidy_frame(rows, str(self.options.get("method", "sdid")))
+
+    def plot(self, ax: Axes | None = None, top: int = 5) -> Axes:
+        """The `top` best designs' cells: power at each cell's lift, with MDE,
+        markets and cost (needs matplotlib)."""
+        from .plots import ranked_designs
+
+        return ranked_designs(self, ax=ax, top=top)
 
     def to_dict(self) -> dict[str, Any]:
         """JSON-ready: the metadata of `MarketSelection.to_dict`, the cells, and

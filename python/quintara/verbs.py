@@ -45,12 +45,14 @@ def _entry(name: str) -> Any:
     return fn
 
 
-# What the progress line calls a run with each inference.
+# What the progress line calls a run with each inference, and what its
+# counter counts.
 _RUN_LABEL = {
     "placebo": "placebo refits",
     "conformal": "conformal test",
     "in_time": "historical windows",
 }
+_RUN_STEPS = {"placebo": "refits", "in_time": "windows"}
 # The tests with an entry of their own, which takes the method by name.
 _TEST_ENTRY = {"conformal": "fit_conformal", "in_time": "geo_test"}
 
@@ -151,10 +153,14 @@ def synth(
         the others) and ``max_pre_ratio=5`` (placebos fitting
         their pre-period over 5 times worse than the treated are left out)
         unless `options` say otherwise; the interval is the test's own
-        inversion. "conformal" (sc, fp, asc, sdid) calls `fit_conformal`: the
-        conformal test of Chernozhukov, Wuthrich & Zhu (2021), the method refitted
-        on all periods under each hypothesised constant effect and the residuals
-        permuted in moving blocks over time; its interval inverts that test and
+        inversion. ``placebo_size="single"`` (each donor in turn, refitted on
+        the other donors) is run on at most ``n_placebo`` (1000) donors, a
+        draw fixed by ``seed``, and on every donor when there are fewer (the
+        compiled ``placebo_size="sampled"``). "conformal" (sc, fp, asc,
+        sdid) calls `fit_conformal`: the conformal test of Chernozhukov,
+        Wuthrich & Zhu (2021), the method refitted on all periods under each
+        hypothesised constant effect and the residuals permuted in moving
+        blocks over time; its interval inverts that test and
         `SynthResult.pointwise` holds one interval per post period. "in_time"
         (sc, fp, asc, sdid, rsc) calls `geo_test`: the detection test of
         `power` and `select_markets` (|ATT| against the 1 - alpha quantile of
@@ -234,6 +240,10 @@ def synth(
         # set's size, poorly fitted placebos left out.
         kwargs.setdefault("placebo_size", "matched")
         kwargs.setdefault("max_pre_ratio", 5.0)
+        if kwargs["placebo_size"] == "single":
+            # n_placebo bounds this test too: a pool of thousands of donors
+            # refits a seeded draw of them, every donor when there are fewer.
+            kwargs["placebo_size"] = "sampled"
     elif inference == "jackknife":
         kwargs["inference"] = inference
     elif inference in _TEST_ENTRY:
@@ -244,6 +254,7 @@ def synth(
         rows,
         t0,
         label=f"{method} {_RUN_LABEL.get(inference, 'fit')}",
+        what=_RUN_STEPS.get(inference, "steps"),
         show=progress,
         **kwargs,
     )
@@ -297,9 +308,9 @@ def _balanced(
     """The panel of the units observed in every period, their cohort codes and
     labels, and the units left out (balance="drop"); with "refuse", a
     ValueError naming the incomplete units."""
-    incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
-    if not len(incomplete):
+    if not np.isnan(panel.y).any():  # one quick pass settles the usual case
         return panel, codes, labels, []
+    incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
     names = [panel.units[i] for i in incomplete]
     if mode == "refuse":
         shown = ", ".join(map(str, names[:5])) + (", ..." if len(names) > 5 else "")
@@ -375,7 +386,12 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
         raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
     # Each distinct value is looked up once: a table has few adoption periods
     # and may have a million units.
-    which, distinct = pd.factorize(pd.Series(values, dtype=object), use_na_sentinel=True)
+    series = pd.Series(values)
+    # Numbers factorize as they are; anything else as objects, so mixed
+    # labels (2012, "never") stay distinct.
+    if not pd.api.types.is_numeric_dtype(series) or pd.api.types.is_bool_dtype(series):
+        series = series.astype(object)
+    which, distinct = pd.factorize(series, use_na_sentinel=True)
     found = np.full(len(distinct) + 1, -1, dtype=np.int64)  # the last: missing values
     stray = np.zeros(len(distinct) + 1, dtype=bool)
     for k, v in enumerate(distinct):
@@ -706,6 +722,7 @@ def power(
             test_len,
             lifts,
             label="power windows",
+            what="windows",
             show=progress,
             **kwargs,
         )
@@ -719,6 +736,7 @@ def power(
         test_len,
         lifts,
         label="power windows",
+        what="windows",
         show=progress,
         **kwargs,
     )
@@ -891,6 +909,7 @@ def select_markets(
         test_len,
         target_lift,
         label="candidates",
+        what="candidates",
         show=progress,
         **kwargs,
     )
@@ -940,6 +959,7 @@ def _select_cells(
         [c["target_lift"] for c in specs],
         test_len,
         label="designs",
+        what="designs",
         show=progress,
         **kwargs,
     )

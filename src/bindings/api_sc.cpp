@@ -61,11 +61,12 @@ constexpr std::uint64_t kMaxPlacebos = 10'000'000;
 template <class Args>
 inf::PlaceboOptions placebo_options(const Args& a) {
   inf::PlaceboOptions o;
-  if (a.placebo_size != "single" && a.placebo_size != "matched") {
+  if (a.placebo_size != "single" && a.placebo_size != "sampled" && a.placebo_size != "matched") {
     throw runs::UserError(
-        format("unknown placebo_size '{}' (expected single/matched)", a.placebo_size));
+        format("unknown placebo_size '{}' (expected single/sampled/matched)", a.placebo_size));
   }
   o.matched = a.placebo_size == "matched";
+  o.sampled = a.placebo_size == "sampled";
   validate::check_min_count("n_placebo", a.n_placebo);
   if (a.n_placebo > kMaxPlacebos) {
     throw runs::UserError(format("n_placebo must be <= {}; got {}", kMaxPlacebos, a.n_placebo));

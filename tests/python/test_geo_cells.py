@@ -4,6 +4,7 @@ result and the entry's own checks."""
 
 from __future__ import annotations
 
+import importlib.util
 import itertools
 import json
 import math
@@ -251,6 +252,20 @@ def test_select_markets_with_cells_labels_the_compiled_designs(y: np.ndarray,
     text = sel.summary()
     assert "Control pool" in text and "1. " in text and "2. " in text
     assert repr(sel).startswith(f"<CellSelection: {len(raw.designs)} designs, best ")
+    # The plot: per drawn design one bar per cell, its length the cell's power.
+    if importlib.util.find_spec("matplotlib") is not None:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+
+        fig, given = plt.subplots()
+        assert sel.plot(ax=given, top=3) is given
+        bars = {c.get_label(): [p.get_width() for p in c.patches] for c in given.containers}
+        shown = frame.loc[[1, 2, 3]]
+        assert bars == {f"cell {k} ({lift:+.0%})": list(shown.power[shown.cell == k])
+                        for k, lift in ((1, 0.05), (2, 0.1))}
+        plt.close(fig)
 
 
 @pytest.mark.parametrize("method", ["sc", "sdid"])

@@ -48,6 +48,15 @@ def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
                                            strict=True))
         assert list(r.effects.index) == d.years[d.treat_time :]
         assert r.synthetic.iloc[d.treat_time :].tolist() == raw.counterfactual
+    # The one-donor test asked for by name runs on at most n_placebo donors.
+    single = {"placebo": True, "placebo_size": "single", "max_pre_ratio": 5.0}
+    for n, used in ((38, 38), (10, 10)):
+        r = quintara.synth(prop99, treated="California", start="1989", inference="placebo",
+                           placebo_size="single", n_placebo=n, seed=2)
+        raw = quintara.fit_sc(d.y, d.treated, d.treat_time, **single)
+        assert len(r.raw.placebo_ids) + r.raw.n_placebo_excluded == used
+        if n == 38:  # every donor: the full test's numbers
+            assert (r.p_value, r.raw.placebo_ids) == (raw.p_value, raw.placebo_ids)
     # The long table straight into the verb.
     sc = quintara.synth(load_table("prop99"), treated="California", start=1989, unit="State",
                         time="Year", outcome="PacksPerCapita")
@@ -198,3 +207,35 @@ def test_labels_that_are_not_in_the_panel(prop99: quintara.Panel) -> None:
         pd.DataFrame(prop99.y, index=prop99.units, columns=prop99.periods)[::-1]
     )
     assert list(wide.periods) == list(prop99.periods) and wide.units[0] == "Wyoming"
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_from_long_equals_a_pivot_of_the_table(seed: int) -> None:
+    # Every layout from_long takes a shortcut for (sorted rows, gap-free
+    # integer labels, extra columns read in place) against pandas' own pivot.
+    rng = np.random.default_rng(seed)
+    n, t = int(rng.integers(1, 6)), int(rng.integers(1, 5))
+    units = np.sort(rng.choice(100, n, replace=False)) if seed % 3 else np.arange(n) + 7
+    times = np.arange(t) * (1 if seed % 2 else 3) + 2000
+    df = pd.DataFrame({"u": np.repeat(units, t), "t": np.tile(times, n),
+                       "y": rng.normal(size=n * t)})
+    df["c"] = np.repeat(rng.integers(0, 3, n), t).astype(float)   # unit-level
+    df["v"] = rng.integers(0, 2, n * t)                             # varies when t > 1
+    if seed % 4 == 0:
+        df.loc[df.u == units[0], "c"] = np.nan                      # missing counts as a value
+    if seed % 5 == 0:
+        df["u"] = df["u"].map(lambda k: f"m{k:03d}")
+    if seed % 2 == 0:
+        df = df.sample(frac=1.0, random_state=seed)
+    p = quintara.Panel.from_long(df, unit="u", time="t", outcome="y")
+    pivot = df.pivot(index="u", columns="t", values="y").sort_index()
+    np.testing.assert_array_equal(p.y, pivot.to_numpy())
+    assert list(p.units) == list(pivot.index) and list(p.periods) == list(pivot.columns)
+    by_unit = df.groupby("u")[["c", "v"]].nunique(dropna=False)
+    for col in ("c", "v"):
+        constant = bool((by_unit[col] <= 1).all())
+        assert (col in p.unit_data.columns) == constant, col
+        if constant:
+            first = df.sort_values(["u", "t"]).groupby("u")[col].first()
+            np.testing.assert_array_equal(p.unit_data[col].to_numpy(),
+                                          first.reindex(p.units).to_numpy())

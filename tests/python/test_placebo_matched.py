@@ -41,6 +41,33 @@ def test_matched_sets_are_refits_on_every_other_unit() -> None:
     assert one.placebo_ids == [0, 1, 2, 4, 5, 6, 7] == [s[0] for s in one.placebo_sets]
 
 
+@pytest.mark.parametrize("method", ["sc", "sdid"])
+def test_sampled_single_donor_placebos_are_a_subset_of_the_full_test(method: str) -> None:
+    # Each sampled placebo is the full test's refit of that donor on all the
+    # other donors; only which donors play the treated unit is drawn.
+    y = factor_panel(14, 20, seed=7, noise=0.4)
+    y[0, 15:] += 1.0
+    full = fit(method, y, [0], 15)
+    assert fit(method, y, [0], 15, placebo_size="sampled", n_placebo=13).placebo_ids == \
+        full.placebo_ids == list(range(1, 14))
+    r = fit(method, y, [0], 15, placebo_size="sampled", n_placebo=5, seed=3)
+    assert r.n_placebo_used == 5 and len(set(r.placebo_ids)) == 5
+    assert r.placebo_ids == sorted(r.placebo_ids) and set(r.placebo_ids) <= set(full.placebo_ids)
+    at = {d: i for i, d in enumerate(full.placebo_ids)}
+    assert r.placebo_atts == [full.placebo_atts[at[d]] for d in r.placebo_ids]
+    stats = [full.inference_distribution[at[d]] for d in r.placebo_ids]
+    assert r.inference_distribution == stats
+    stat = full.post_rmspe / full.pre_rmspe if method == "sc" else None
+    if stat is not None:
+        assert r.p_value == (sum(s >= stat for s in stats) + 1) / 6
+    assert "placebo test over 5 donors drawn from 13" in r.inference_method
+    again = fit(method, y, [0], 15, placebo_size="sampled", n_placebo=5, seed=3)
+    assert again.placebo_ids == r.placebo_ids
+    draws = {tuple(fit(method, y, [0], 15, placebo_size="sampled", n_placebo=5,
+                       seed=s).placebo_ids) for s in range(6)}
+    assert len(draws) > 1
+
+
 def test_the_screen_leaves_out_poor_pre_fits() -> None:
     y = factor_panel(10, 24, seed=2, noise=0.2)
     y[6] += np.random.default_rng(0).normal(0, 3, 24)  # one donor no pool can track
@@ -100,7 +127,7 @@ def test_zero_is_outside_the_interval_exactly_when_the_test_rejects(
 
 
 @pytest.mark.parametrize("kwargs, message", [
-    ({"placebo_size": "all"}, "unknown placebo_size 'all' (expected single/matched)"),
+    ({"placebo_size": "all"}, "unknown placebo_size 'all' (expected single/sampled/matched)"),
     ({"n_placebo": 0}, "n_placebo must be >= 1; got 0"),
     ({"n_placebo": 10**8}, "n_placebo must be <= 10000000; got 100000000"),
     ({"max_pre_ratio": -1.0}, "max_pre_ratio must be finite and >= 0; got -1"),

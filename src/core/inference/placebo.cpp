@@ -128,8 +128,14 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
   const std::size_t J = donors.size();
   const std::size_t T = panel.n_periods();
   const Donors d{panel, method, statistic, series, donors, t0};
-  const std::vector<std::vector<std::size_t>> sets =
-      placebo_sets(J, set_size, options.n_placebo, options.seed);
+  std::vector<std::vector<std::size_t>> sets;
+  if (options.sampled) {
+    for (const std::size_t k : sampled_positions(J, options.n_placebo, options.seed)) {
+      if (J > 1) sets.push_back({k});  // a lone donor leaves no pool
+    }
+  } else {
+    sets = placebo_sets(J, set_size, options.n_placebo, options.seed);
+  }
 
   // Where the estimator has a fast path, one-donor refits read the Gram of
   // every donor, built once, through its principal submatrices.
@@ -158,6 +164,7 @@ PlaceboResult sc_placebo_method(const estimators::Panel& panel,
   out.statistic = statistic;
   out.set_size = set_size;
   out.n_refitted = sets.size();
+  out.n_donors = J;
   const double pre_cap = options.max_pre_ratio * fit.pre_rmspe;
   for (std::size_t i = 0; i < sets.size(); ++i) {
     PlaceboRefit& r = refits[i];

@@ -31,8 +31,13 @@ struct PlaceboOptions {
   // treats as many units as the panel treats, drawn from every unit, and is
   // refitted on all the others (placebo_matched.hpp).
   bool matched = false;
-  std::size_t n_placebo = 1000;  // matched: the most sets refitted
-  std::uint64_t seed = 0;        // matched: the substreams of drawn sets
+  // Single-donor only: at most n_placebo donors play the treated unit, a
+  // uniform draw without replacement (every donor when there are no more),
+  // so a pool of thousands costs n_placebo refits, not one per donor. Each
+  // is still refitted on all the other donors.
+  bool sampled = false;
+  std::size_t n_placebo = 1000;  // matched or sampled: the most placebos refitted
+  std::uint64_t seed = 0;        // matched or sampled: the substreams of the draws
   // > 0: a placebo whose pre-period RMSPE exceeds this multiple of the real
   // fit's is left out (and counted); 0 keeps every placebo.
   double max_pre_ratio = 0.0;
@@ -54,6 +59,7 @@ struct PlaceboResult {
   std::size_t n_refitted = 0;  // placebos refitted, before any was left out
   std::size_t n_excluded = 0;  // left out for their pre-period fit
   std::size_t set_size = 1;    // units treated in each placebo
+  std::size_t n_donors = 0;    // single-donor: the donors the placebos were drawn from
   bool matched = false;        // placebos drawn from every unit
   // The effects the test does not reject at options.level (inversion.hpp);
   // meaningful when placebo_stats is not empty.

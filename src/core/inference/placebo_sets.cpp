@@ -65,4 +65,13 @@ std::vector<std::vector<std::size_t>> placebo_sets(std::size_t J, std::size_t k,
   return out;
 }
 
+std::vector<std::size_t> sampled_positions(std::size_t J, std::size_t n, std::uint64_t seed) {
+  if (n >= J) {
+    std::vector<std::size_t> all(J);
+    std::iota(all.begin(), all.end(), std::size_t{0});
+    return all;
+  }
+  return drawn_subset(J, n, seed, 0);
+}
+
 }  // namespace quintara::inference

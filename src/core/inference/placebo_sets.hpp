@@ -26,4 +26,8 @@ std::size_t binomial_capped(std::size_t n, std::size_t k, std::size_t cap);
 std::vector<std::vector<std::size_t>> placebo_sets(std::size_t J, std::size_t k,
                                                    std::size_t n_placebo, std::uint64_t seed);
 
+// min(n, J) distinct positions of 0 .. J-1, ascending: every position when
+// n >= J, else a uniform draw without replacement from substream (seed, 0).
+std::vector<std::size_t> sampled_positions(std::size_t J, std::size_t n, std::uint64_t seed);
+
 }  // namespace quintara::inference

@@ -53,13 +53,17 @@ std::string_view statistic_name(est::sc::Statistic s) {
 }
 
 // "placebo test over 38 donors (RMSPE ratio), 2 left out for pre-period fit
-// over 5x the treated's; interval by test inversion", or "matched placebo
+// over 5x the treated's; interval by test inversion", "placebo test over
+// 1000 donors drawn from 5000 (...)...", or "matched placebo
 // test over 1000 sets of 5 units (...)..."
 std::string placebo_method_text(const inf::PlaceboResult& p, double max_pre_ratio) {
   const std::size_t m = p.placebo_stats.size();
   const std::string_view stat = statistic_name(p.statistic);
   std::string text =
-      !p.matched ? format("placebo test over {} donors ({})", m, stat)
+      !p.matched
+          ? (p.n_refitted < p.n_donors
+                 ? format("placebo test over {} donors drawn from {} ({})", m, p.n_donors, stat)
+                 : format("placebo test over {} donors ({})", m, stat))
       : p.set_size == 1
           ? format("matched placebo test over {} other units ({})", m, stat)
           : format("matched placebo test over {} sets of {} units ({})", m, p.set_size, stat);
