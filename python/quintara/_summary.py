@@ -40,6 +40,30 @@ def num(x: Any, digits: int = 4) -> str:
     return f"{v:.{digits}f}"
 
 
+# A summary shows at most this many event times either side of adoption; the
+# rest are elided (a long panel has dozens, which would bury the overall rows).
+EVENT_WINDOW = 5
+
+
+def event_window(rows: list[list[str]], times: list[int]) -> tuple[list[list[str]], int]:
+    """The summary's rows with event times beyond the window replaced by one
+    "..." row per side; also the number elided. Short event studies stay whole."""
+    if len(times) <= 2 * EVENT_WINDOW + 3:
+        return rows, 0
+    out: list[list[str]] = []
+    run = 0  # elided rows since the last shown one
+    for row in [*rows, []]:
+        if row and row[0].startswith("event ") and abs(int(row[0][6:])) > EVENT_WINDOW:
+            run += 1
+            continue
+        if run:
+            out.append([f"... ({run} event times elided)", "", "", "", "", ""])
+            run = 0
+        if row:
+            out.append(row)
+    return out, sum(1 for t in times if abs(t) > EVENT_WINDOW)
+
+
 def pct(x: float | None) -> str:
     """A fraction as a percentage (0.05 -> '5.0%'), '-' when missing."""
     return "-" if x is None else f"{100.0 * x:.1f}%"

@@ -352,11 +352,13 @@ class SynthResult(_Result):
             f"start={self.start}>"
         )
 
-    def plot(self, ax: Axes | None = None) -> Axes:
-        """Treated against synthetic path, treatment start marked. Returns the Axes."""
+    def plot(self, ax: Axes | Sequence[Axes] | None = None, effects: bool = True) -> Axes:
+        """Treated against synthetic path, treatment start marked; below, with
+        `effects`, the effect per period with its band and the cumulative effect
+        (see `quintara.plots.synth_paths`). Returns the Axes of the paths."""
         from .plots import synth_paths
 
-        return synth_paths(self, ax=ax)
+        return synth_paths(self, ax=ax, effects=effects)
 
     def plot_placebos(self, ax: Axes | None = None) -> Axes:
         """Gap paths of every donor refitted as treated, the treated gap highlighted.
