@@ -32,6 +32,7 @@ from .results_geo import (
     MarketSelection as MarketSelection,
     PowerAnalysis as PowerAnalysis,
 )
+from .tables import Table as Table, table as table
 from .verbs import (
     diagnose as diagnose,
     power as power,
@@ -41,7 +42,16 @@ from .verbs import (
 )
 
 __version__: str = _quintara.version()
-LABELLED = ["Panel", "synth", "staggered", "power", "select_markets", "diagnose", "analyze"]
+LABELLED = [
+    "Panel",
+    "synth",
+    "staggered",
+    "power",
+    "select_markets",
+    "diagnose",
+    "analyze",
+    "table",
+]
 RESULTS = [
     "SynthResult",
     "ConformalResult",
@@ -53,4 +63,4 @@ RESULTS = [
     "Diagnostics",
     "ExperimentAnalysis",
 ]
-__all__ = [*_quintara.__all__, "PanicException", *LABELLED, *RESULTS]
+__all__ = [*_quintara.__all__, "PanicException", *LABELLED, *RESULTS, "Table"]

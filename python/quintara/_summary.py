@@ -2,28 +2,104 @@
 
 from __future__ import annotations
 
+import html
 import math
 import textwrap
 from collections.abc import Sequence
 from typing import Any
 
+import numpy as np
+
 WIDTH = 78
 
 
 def num(x: Any, digits: int = 4) -> str:
-    """A number for a table cell: `digits` significant figures, '-' when missing."""
+    """A number for a table cell, '-' when missing.
+
+    Below 1,000 in magnitude `digits` decimals; from 1,000 on thousands
+    separators and fewer decimals (at least one), so that 21345.2 reads
+    "21,345.2"; scientific notation only from 1e15 on. Integers from 10,000 on
+    get separators too (four-digit ones, such as years, stay as they are).
+    """
     if x is None:
         return "-"
-    if isinstance(x, float) and not math.isfinite(x):
-        return "nan" if math.isnan(x) else ("inf" if x > 0 else "-inf")
-    if isinstance(x, int):
-        return str(x)
-    return f"{float(x):.{digits}g}" if abs(float(x)) >= 1e5 else f"{float(x):.{digits}f}"
+    if isinstance(x, bool | np.bool_):
+        return str(bool(x))
+    if isinstance(x, int | np.integer):
+        return f"{int(x):,}" if abs(int(x)) >= 10_000 else str(int(x))
+    v = float(x)
+    if not math.isfinite(v):
+        return "nan" if math.isnan(v) else ("inf" if v > 0 else "-inf")
+    size = abs(v)
+    if size >= 1e15:
+        return f"{v:.{digits}g}"
+    # Judged after rounding, so 999.99999 is "1,000.00", never "1000.0000".
+    if round(size, digits) >= 1e3:
+        whole = len(str(int(round(size, digits))))
+        return f"{v:,.{max(min(digits, 1), digits + 2 - whole)}f}"
+    return f"{v:.{digits}f}"
+
+
+# A summary shows at most this many event times either side of adoption; the
+# rest are elided (a long panel has dozens, which would bury the overall rows).
+EVENT_WINDOW = 5
+
+
+def event_window(rows: list[list[str]], times: list[int]) -> tuple[list[list[str]], int]:
+    """The summary's rows with event times beyond the window replaced by one
+    "..." row per side; also the number elided. Short event studies stay whole."""
+    if len(times) <= 2 * EVENT_WINDOW + 3:
+        return rows, 0
+    out: list[list[str]] = []
+    run = 0  # elided rows since the last shown one
+    for row in [*rows, []]:
+        if row and row[0].startswith("event ") and abs(int(row[0][6:])) > EVENT_WINDOW:
+            run += 1
+            continue
+        if run:
+            out.append([f"... ({run} event times elided)", "", "", "", "", ""])
+            run = 0
+        if row:
+            out.append(row)
+    return out, sum(1 for t in times if abs(t) > EVENT_WINDOW)
 
 
 def pct(x: float | None) -> str:
     """A fraction as a percentage (0.05 -> '5.0%'), '-' when missing."""
     return "-" if x is None else f"{100.0 * x:.1f}%"
+
+
+class Summary(str):
+    """A summary's text that keeps its parts, to render them as HTML too."""
+
+    heading: str
+    info: tuple[tuple[str, str], ...]
+    header: tuple[str, ...]
+    rows: tuple[tuple[str, ...], ...]
+    notes: tuple[str, ...]
+
+    def to_html(self) -> str:
+        """The summary as a small HTML table: title, the name/value pairs, the
+        table, then the notes (every text escaped)."""
+        esc = html.escape
+        left = ' style="text-align: left"'
+        out = [f'<table class="quintara-summary">\n<caption>{esc(self.heading)}</caption>']
+        if self.info:
+            out.append("<tbody>")
+            out += [
+                f"<tr><th{left}>{esc(k)}</th><td{left}>{esc(v)}</td></tr>" for k, v in self.info
+            ]
+            out.append("</tbody>")
+        out.append("</table>")
+        if self.header:
+            head = "".join(f"<th>{esc(h)}</th>" for h in self.header)
+            out.append(f'<table class="quintara-summary">\n<thead><tr>{head}</tr></thead>\n<tbody>')
+            for r in self.rows:
+                cells = "".join(f'<td style="text-align: right">{esc(c)}</td>' for c in r[1:])
+                out.append(f"<tr><th{left}>{esc(r[0])}</th>{cells}</tr>")
+            out.append("</tbody>\n</table>")
+        out += [f"<p>{esc(n)}</p>" for n in self.notes]
+        return "\n".join(out)
 
 
 def render(
@@ -32,7 +108,7 @@ def render(
     header: Sequence[str] = (),
     rows: Sequence[Sequence[str]] = (),
     notes: Sequence[str] = (),
-) -> str:
+) -> Summary:
     """Title, a two-column block of `name: value` pairs, a table, then notes."""
     cells = [f"{k + ':':<18}{v}" for k, v in info]
     # The right column starts after the widest left cell when every pair then
@@ -63,4 +139,8 @@ def render(
     lines.append("=" * WIDTH)
     for note in notes:
         lines.extend(textwrap.wrap(note, WIDTH, subsequent_indent="  "))
-    return "\n".join(lines)
+    out = Summary("\n".join(lines))
+    out.heading, out.info = title, tuple((k, v) for k, v in info)
+    out.header, out.rows = tuple(header), tuple(tuple(r) for r in rows)
+    out.notes = tuple(notes)
+    return out

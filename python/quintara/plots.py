@@ -7,6 +7,7 @@ returns the Axes.
 
 from __future__ import annotations
 
+from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -36,6 +37,7 @@ __all__ = [
 
 _TREATED = "#c0392b"
 _OTHER = "#2c3e50"
+_CUMULATIVE = "#16a085"
 
 
 def _axes(ax: Axes | None, size: tuple[float, float] = (7.0, 4.2)) -> Axes:
@@ -80,19 +82,29 @@ def _mark_start(ax: Axes, x: Any, label: str) -> None:
     )
 
 
-def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
-    """Treated mean against the synthetic path, the treatment start marked."""
-    ax = _axes(ax)
+def synth_paths(
+    result: SynthResult, ax: Axes | Sequence[Axes] | None = None, effects: bool = True
+) -> Axes:
+    """Treated mean against the synthetic path, the treatment start marked.
+
+    With `effects` (and `ax` None or a pair of Axes) a second panel below
+    shows the effect in every period (observed minus synthetic), its band
+    where the fit has one per period (conformal pointwise intervals), and on
+    its right-hand axis the cumulative effect over the post-period. A single
+    given Axes gets the paths alone. Returns the Axes of the paths; the
+    effect panel is ``ax.figure.axes[1]``.
+    """
+    top, bottom = _pair(ax, effects)
     x = result.panel.time_axis()
     t0 = result.panel.period_position(result.start)
-    ax.plot(
+    top.plot(
         x,
         result.observed.to_numpy(),
         color=_TREATED,
         linewidth=2.0,
         label="treated" if len(result.treated) == 1 else f"treated (mean of {len(result.treated)})",
     )
-    ax.plot(
+    top.plot(
         x,
         result.synthetic.to_numpy(),
         color=_OTHER,
@@ -100,13 +112,76 @@ def synth_paths(result: SynthResult, ax: Axes | None = None) -> Axes:
         linewidth=1.5,
         label=f"synthetic ({result.method})",
     )
-    _mark_start(ax, x[t0], f"start {result.start}")
-    ax.set_xlabel(str(result.panel.periods.name or "period"))
-    ax.set_ylabel(result.panel.outcome)
-    ax.set_title(f"{_treated_name(result.treated)}: ATT {result.att:.3g}")
+    _mark_start(top, x[t0], f"start {result.start}")
+    top.set_ylabel(result.panel.outcome)
+    top.set_title(f"{_treated_name(result.treated)}: ATT {result.att:.3g}")
+    _time_ticks(top, x)
+    top.legend(loc="best", frameon=False)
+    xlabel = str(result.panel.periods.name or "period")
+    if bottom is None:
+        top.set_xlabel(xlabel)
+        return top
+    _effect_panel(result, bottom, x, t0)
+    bottom.set_xlabel(xlabel)
+    return top
+
+
+def _pair(ax: Axes | Sequence[Axes] | None, two: bool) -> tuple[Axes, Axes | None]:
+    """The Axes of a plot with an optional panel below: new ones, a given pair,
+    or a given single Axes (no panel below)."""
+    if ax is None and two:
+        try:
+            import matplotlib.pyplot as plt
+        except ImportError:
+            raise ImportError("plots need matplotlib: pip install 'quintara[plot]'") from None
+        _, pair = plt.subplots(
+            2,
+            1,
+            figsize=(7.0, 6.4),
+            sharex=True,
+            layout="constrained",
+            gridspec_kw={"height_ratios": [3, 2]},
+        )
+        return pair[0], pair[1]
+    if isinstance(ax, (list, tuple)):
+        if len(ax) != 2:
+            raise ValueError(f"ax must be one Axes or a pair; got {len(ax)}")
+        return ax[0], ax[1] if two else None
+    return _axes(ax), None  # type: ignore[arg-type]
+
+
+def _effect_panel(result: SynthResult, ax: Axes, x: Any, t0: int) -> None:
+    """Effect per period with its band, the cumulative effect on a twin axis."""
+    gap = (result.observed - result.synthetic).to_numpy()
+    ax.plot(x, gap, color=_TREATED, linewidth=1.6, label="effect (observed - synthetic)")
+    pw = result.pointwise
+    if pw is not None:
+        level = result.raw.level or result.options.get("level", 0.95)
+        ax.fill_between(
+            x[t0:],
+            pw.lower.to_numpy(),
+            pw.upper.to_numpy(),
+            color=_TREATED,
+            alpha=0.18,
+            linewidth=0,
+            label=f"{level:.0%} pointwise band",
+        )
+    ax.axhline(0.0, color="0.2", linewidth=0.8)
+    ax.axvline(x[t0], color="0.35", linestyle="--", linewidth=1.0)
+    ax.set_ylabel(f"effect on {result.panel.outcome}")
+    cum = ax.twinx()
+    cum.plot(
+        x[t0:],
+        np.cumsum(result.effects.to_numpy()),
+        color=_CUMULATIVE,
+        linestyle="--",
+        linewidth=1.4,
+        label="cumulative effect (right)",
+    )
+    cum.set_ylabel("cumulative effect")
+    handles = [*ax.get_legend_handles_labels()[0], *cum.get_legend_handles_labels()[0]]
+    ax.legend(handles=handles, loc="best", frameon=False, fontsize=8)
     _time_ticks(ax, x)
-    ax.legend(loc="best", frameon=False)
-    return ax
 
 
 def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
@@ -136,8 +211,11 @@ def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
     return ax
 
 
-def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
-    """Event-study estimates with pointwise intervals and the simultaneous band when present."""
+def event_study(result: StaggeredResult, ax: Axes | None = None, show_counts: bool = False) -> Axes:
+    """Event-study estimates with pointwise intervals and the simultaneous band when
+    present; the reference period, when the estimator has one, marked at 0 and
+    named with the base period on the x axis. `show_counts` writes above the
+    axis the number of cohorts observed at each event time."""
     ax = _axes(ax)
     es = result.event_study
     if es.empty:
@@ -164,6 +242,18 @@ def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
         capsize=3,
         label=f"estimate, {result.level:.0%} pointwise",
     )
+    ref = result.reference_period
+    if ref is not None:
+        ax.plot(
+            [ref],
+            [0.0],
+            linestyle="none",
+            marker="D",
+            markersize=7,
+            markerfacecolor="white",
+            markeredgecolor=_OTHER,
+            label=f"reference period ({ref:+d}), 0 by construction",
+        )
     ax.axhline(0.0, color="0.2", linewidth=0.8)
     ax.axvline(-0.5, color="0.35", linestyle="--", linewidth=1.0)
     ax.annotate(
@@ -175,12 +265,37 @@ def event_study(result: StaggeredResult, ax: Axes | None = None) -> Axes:
         fontsize=8,
         color="0.25",
     )
-    base = result.raw.base_period
-    ax.set_xlabel("periods since adoption" + (f" ({base} base period)" if base else ""))
+    if show_counts:
+        for k, n in result.cohort_counts.items():
+            ax.annotate(
+                str(n),
+                xy=(k, 0.0),
+                xycoords=("data", "axes fraction"),
+                xytext=(0, 3),
+                textcoords="offset points",
+                ha="center",
+                fontsize=7,
+                color="0.35",
+            )
+    ax.set_xlabel(
+        "periods since adoption"
+        + _base_text(result, ref)
+        + ("; cohorts per event time along the axis" if show_counts else "")
+    )
     ax.set_ylabel(f"effect on {result.panel.outcome}")
     ax.set_title(f"Event study ({result.estimator}): ATT {result.att:.3g} (se {result.se:.2g})")
     ax.legend(loc="best", frameon=False)
     return ax
+
+
+def _base_text(result: StaggeredResult, ref: int | None) -> str:
+    """What the event study's effects are measured against, for the x label."""
+    base = result.raw.base_period
+    if base == "varying":
+        return " (varying base period: pre-periods against the period before each)"
+    if ref is not None:
+        return f" ({base + ' ' if base else ''}base period {ref:+d})"
+    return f" ({base} base period)" if base else ""
 
 
 def _overall_estimate(result: StaggeredResult, ax: Axes) -> Axes:
@@ -214,15 +329,26 @@ def power_curve(result: PowerAnalysis, ax: Axes | None = None) -> Axes:
     ax.axhline(
         target, color="0.5", linestyle=":", linewidth=1.0, label=f"target power {target:.0%}"
     )
-    if result.mde is not None:
-        ax.axvline(
-            100.0 * result.mde,
-            color=_TREATED,
-            linestyle="--",
-            linewidth=1.2,
-            label=f"MDE {100.0 * result.mde:.1f}%",
-        )
     ax.set_ylim(-0.02, 1.02)
+    if result.mde is not None:
+        mde = 100.0 * result.mde
+        ax.axvline(mde, color=_TREATED, linestyle="--", linewidth=1.2)
+        # Left of its line at the top, where the curve is still below the
+        # target; with no room there, right of it at mid-height, under the
+        # curve and above the legend (bottom right).
+        lo, hi = ax.get_xlim()
+        left = mde - lo > 0.2 * (hi - lo)
+        ax.annotate(
+            f"MDE {mde:.1f}%",
+            xy=(mde, 0.97 if left else 0.5),
+            xycoords=("data", "axes fraction"),
+            xytext=(-5 if left else 5, 0),
+            textcoords="offset points",
+            ha="right" if left else "left",
+            va="top",
+            fontsize=9,
+            color=_TREATED,
+        )
     ax.set_xlabel("lift (%)")
     ax.set_ylabel("power")
     ax.set_title(

@@ -7,6 +7,7 @@ studies by event time, cohorts by their adoption-period label.
 
 from __future__ import annotations
 
+import html
 import inspect
 import math
 from collections.abc import Sequence
@@ -17,7 +18,7 @@ import pandas as pd
 
 from . import _quintara
 from ._methods import SYNTH
-from ._summary import num, render
+from ._summary import Summary, num, render
 from .panel import Panel
 
 if TYPE_CHECKING:
@@ -99,6 +100,13 @@ class _Result:
 
     def __str__(self) -> str:
         return self.summary()
+
+    def _repr_html_(self) -> str:
+        """The summary as HTML, for notebooks."""
+        text = self.summary()
+        if isinstance(text, Summary):
+            return text.to_html()
+        return f"<pre>{html.escape(text)}</pre>"
 
 
 class SynthResult(_Result):
@@ -363,11 +371,13 @@ class SynthResult(_Result):
             f"start={self.start}>"
         )
 
-    def plot(self, ax: Axes | None = None) -> Axes:
-        """Treated against synthetic path, treatment start marked. Returns the Axes."""
+    def plot(self, ax: Axes | Sequence[Axes] | None = None, effects: bool = True) -> Axes:
+        """Treated against synthetic path, treatment start marked; below, with
+        `effects`, the effect per period with its band and the cumulative effect
+        (see `quintara.plots.synth_paths`). Returns the Axes of the paths."""
         from .plots import synth_paths
 
-        return synth_paths(self, ax=ax)
+        return synth_paths(self, ax=ax, effects=effects)
 
     def plot_placebos(self, ax: Axes | None = None) -> Axes:
         """Gap paths of every donor refitted as treated, the treated gap highlighted.

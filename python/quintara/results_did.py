@@ -9,7 +9,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quintara
-from ._summary import num, render
+from ._summary import EVENT_WINDOW, event_window, num, render
 from .panel import Panel
 from .results import _names, _Result, json_label, period_info, tidy_frame
 
@@ -326,7 +326,14 @@ class StaggeredResult(_Result):
             + [cell(v, str(term)) for v in (t.estimate, t.se, t.p_value, t.ci_lower, t.ci_upper)]
             for term, t in self.tidy().iterrows()
         ]
+        rows, elided = event_window(rows, [int(e) for e in r.event_time])
         notes = [dropped_note(self.dropped_units)] if self.dropped_units else []
+        if elided:
+            notes.append(
+                f"{elided} event times outside {-EVENT_WINDOW:+d}..{EVENT_WINDOW:+d} are left out "
+                "here; "
+                "to_frame() and tidy() hold them all."
+            )
         if r.pretrend_wald is not None:
             notes.append(
                 f"Pre-trend test: Wald chi2({r.pretrend_df}) = {r.pretrend_wald:.3f}, "
@@ -356,11 +363,47 @@ class StaggeredResult(_Result):
             f"{len(self.raw.event_time)} event times>"
         )
 
-    def plot(self, ax: Axes | None = None) -> Axes:
-        """Event study with pointwise intervals and, when bands ran, the simultaneous band."""
+    @property
+    def reference_period(self) -> int | None:
+        """The event time the event study is normalised at (its effect 0 by
+        construction): the pre-period Sun-Abraham and a universal base period
+        leave out (a row reported as exactly 0 with no variance counts as left
+        out); None where every event time is estimated (a varying base period,
+        the imputation estimator)."""
+        r = self.raw
+        times = [int(t) for t in r.event_time]
+        for t, a, s in zip(times, r.event_att, r.event_se, strict=True):
+            if t < 0 and a == 0.0 and s == 0.0:
+                return t
+        if self.estimator == "sunab" or r.base_period == "universal":
+            # The latest pre-period left out (-1, or earlier with anticipation).
+            missing = [t for t in range(-1, min([*times, 0]) - 2, -1) if t not in times]
+            return missing[0] if missing else None
+        return None
+
+    @property
+    def cohort_counts(self) -> pd.Series:
+        """By event time of the event study: the number of cohorts observed at
+        it (adoption period plus event time inside the panel), before any
+        event-time window or balancing the estimator applied."""
+        p = self.panel
+        starts = [p.period_position(g) for g in self.cohorts.dropna().unique()]
+        t = p.shape[1]
+        times = [int(e) for e in self.raw.event_time]
+        return pd.Series(
+            [sum(1 for g in starts if 0 <= g + e < t) for e in times],
+            index=pd.Index(times, name="event_time"),
+            name="cohorts",
+            dtype=np.int64,
+        )
+
+    def plot(self, ax: Axes | None = None, show_counts: bool = False) -> Axes:
+        """Event study with pointwise intervals and, when bands ran, the simultaneous
+        band; the reference period marked at 0. `show_counts` writes the number
+        of cohorts behind each event time along the axis."""
         from .plots import event_study
 
-        return event_study(self, ax=ax)
+        return event_study(self, ax=ax, show_counts=show_counts)
 
     def sensitivity(
         self,

@@ -35,7 +35,7 @@ def test_version_module_identity_and_all_order() -> None:
     for name in _quintara.__all__:
         assert getattr(quintara, name) is getattr(_quintara, name)
     assert quintara.__all__ == [*_quintara.__all__, "PanicException", *quintara.LABELLED,
-                                *quintara.RESULTS]
+                                *quintara.RESULTS, "Table"]
     for name in quintara.RESULTS:  # the labelled result classes, importable from the package
         assert getattr(quintara, name).__module__.startswith("quintara.results")
     assert not {"_progress", "_cancel"} & set(_quintara.__all__)
