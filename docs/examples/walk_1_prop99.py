@@ -112,3 +112,10 @@ table = pd.concat(
     {"sc, placebo": sc.tidy(), "sdid, placebo": sdid.tidy(), "sc, conformal": conf.tidy()}
 )
 print(table.round(3))
+
+# %%
+# :func:`quintara.table` lays the same fits out as a comparison table, one
+# column per fit (``.to_html()`` and ``.to_latex()`` for reports; a notebook
+# shows it as HTML):
+
+print(quintara.table({"sc, placebo": sc, "sdid, placebo": sdid, "sc, conformal": conf}))
