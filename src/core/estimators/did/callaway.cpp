@@ -195,13 +195,6 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
   double theta = 0.0;
   for (std::size_t r = 0; r < items.size(); ++r) theta += (w[r] / S) * items[r].estimate;
 
-  // First sum: weighted influence functions, each unit's terms in r order.
-  std::vector<double> inf(N, 0.0);
-  for (std::size_t r = 0; r < items.size(); ++r) {
-    const double c = w[r] / S;
-    const std::vector<double>& psi = *items[r].influence;
-    for (std::size_t i = 0; i < N; ++i) inf[i] += c * psi[i];
-  }
   // Second sum (share estimation): a unit's term depends on it only through
   // its cohort class k and its weight wi, so unweighted it is formed once per
   // class.
@@ -216,15 +209,29 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
     }
     return s;
   };
+  // Each unit's value in one pass over the items' influence functions: the
+  // first sum, from 0.0 over r in order, then the share term added.
+  std::vector<double> c(items.size());
+  std::vector<const double*> psi(items.size());
+  for (std::size_t r = 0; r < items.size(); ++r) {
+    c[r] = w[r] / S;
+    psi[r] = items[r].influence->data();
+  }
+  const auto first_sum = [&](std::size_t i) {
+    double v = 0.0;
+    for (std::size_t r = 0; r < items.size(); ++r) v += c[r] * psi[r][i];
+    return v;
+  };
   const Sampling& sampling = shares.sampling;
+  std::vector<double> inf(N);
   if (sampling.weighted()) {
     for (std::size_t i = 0; i < N; ++i) {
-      inf[i] = inf[i] + share_term(shares.class_of[i], sampling.weight[i]);
+      inf[i] = first_sum(i) + share_term(shares.class_of[i], sampling.weight[i]);
     }
   } else {
     std::vector<double> by_class(shares.class_size.size());
     for (std::size_t k = 0; k < by_class.size(); ++k) by_class[k] = share_term(k, 1.0);
-    for (std::size_t i = 0; i < N; ++i) inf[i] = inf[i] + by_class[shares.class_of[i]];
+    for (std::size_t i = 0; i < N; ++i) inf[i] = first_sum(i) + by_class[shares.class_of[i]];
   }
   const double se = std::sqrt(cells::squared_norm(inf, sampling)) / n;
   return AggEffect{std::move(inf), key, theta, se};
