@@ -4,6 +4,7 @@
 #include <cmath>
 #include <compare>
 
+#include "core/inference/multiplier_sup.hpp"
 #include "core/linalg/means.hpp"
 #include "core/linalg/rng.hpp"
 #include "core/panic.hpp"
@@ -19,12 +20,6 @@ BootstrapResult empty_series_result(double level) {
   const double zero[1] = {0.0};
   return {percentile_ci(zero, 0.0, level), {}};
 }
-
-// Mammen's two-point weights: -(sqrt5 - 1)/2 with probability
-// (sqrt5 + 1)/(2 sqrt5), else (sqrt5 + 1)/2; mean 0, variance 1.
-constexpr double kMammenLow = -0.618033988749895;
-constexpr double kMammenHigh = 1.618033988749895;
-constexpr double kMammenLowProb = 0.723606797749979;
 
 }  // namespace
 
@@ -96,26 +91,7 @@ EventBands multiplier_event_bands(std::span<const std::vector<double>> ifs,
     return out;
   }
 
-  const bool clustered = !cluster.empty();
-  QUINTARA_ASSERT(!clustered || cluster.size() == m, "multiplier_event_bands: one cluster a unit");
-  std::vector<double> stats = parallel::par_map(n_reps, [&](std::size_t r) {
-    Xoshiro256pp rng = Xoshiro256pp::substream(seed, r);
-    // One draw per unit (or cluster), shared by every event time of this
-    // replicate.
-    std::vector<double> xi(clustered ? n_clusters : m);
-    for (double& x : xi) x = rng.next_f64() < kMammenLowProb ? kMammenLow : kMammenHigh;
-    const auto draw = [&](std::size_t i) { return clustered ? xi[cluster[i]] : xi[i]; };
-    double sup = 0.0;
-    for (std::size_t k = 0; k < K; ++k) {
-      const std::vector<double>& psi = ifs[k];
-      if (psi.empty() || !(se[k] > 0.0)) continue;
-      const double mean =
-          linalg::mean_div(psi.size(), [&](std::size_t i) { return psi[i] * draw(i); });
-      const double t = std::fabs(mean / se[k]);
-      if (t > sup) sup = t;  // a NaN t compares false and leaves sup alone
-    }
-    return sup;
-  });
+  std::vector<double> stats = multiplier_sup_t(ifs, se, n_reps, seed, cluster, n_clusters);
   // IEEE totalOrder (-0 before +0, NaNs at the ends by sign): values equal
   // under it have equal bits, so the unstable sort is still deterministic.
   std::sort(stats.begin(), stats.end(),

@@ -3,8 +3,9 @@
 // The moving-block and stationary (Politis-Romano) bootstraps of the mean of
 // one series, and the multiplier bootstrap that turns per-event-time influence
 // functions into sup-t bands. Replicate r of a call with seed s draws only from
-// Xoshiro256pp::substream(s, r), and replicates run through par_map, so every
-// result depends on the inputs and the seed alone, never on the thread count.
+// Xoshiro256pp::substream(s, r), and replicates run on the worker pool (the
+// multiplier ones in blocks, multiplier_sup.hpp), so every result depends on
+// the inputs and the seed alone, never on the thread count.
 #pragma once
 
 #include <cstddef>

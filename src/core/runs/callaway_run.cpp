@@ -93,7 +93,7 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   QUINTARA_ASSERT(request.keep_missing || std::none_of(panel.y.data.begin(), panel.y.data.end(),
                                                        [](double v) { return std::isnan(v); }),
                   "run_callaway: a missing cell in a panel checked complete");
-  const did::CsResult cs = [&] {
+  did::CsResult cs = [&] {
     try {
       return did::fit_with_anticipation(panel, request.control == Control::NotYet,
                                         request.anticipation, request.varying_base, sampling,
@@ -115,9 +115,11 @@ PyDidResult run_callaway(const CallawayRequest& request) {
                 -static_cast<std::int64_t>(request.anticipation));
   fill_calendar(r, cs);
   if (request.bands.run) {
+    // The event times' influence functions are not read again: moved, not
+    // copied (N values each).
     std::vector<std::vector<double>> ifs;
     ifs.reserve(cs.event_study.size());
-    for (const did::AggEffect& e : cs.event_study) ifs.push_back(e.influence);
+    for (did::AggEffect& e : cs.event_study) ifs.push_back(std::move(e.influence));
     const BandOptions& b = request.bands;
     const inf::EventBands bands =
         inf::multiplier_event_bands(ifs, r.event_att, r.event_se, b.n_reps, b.seed, b.level,

@@ -2,8 +2,11 @@
 
 #include <algorithm>
 #include <cmath>
+#include <exception>
+#include <map>
 #include <optional>
 #include <span>
+#include <utility>
 
 #include "core/estimators/did/callaway_cells.hpp"
 #include "core/linalg/cholesky.hpp"
@@ -11,6 +14,7 @@
 #include "core/linalg/lstsq.hpp"
 #include "core/linalg/means.hpp"
 #include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
 
 namespace quintara::estimators::did {
 
@@ -89,6 +93,23 @@ GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
   const double n = static_cast<double>(N);
   const Mat& Y = panel.y;
   const Mat* X = panel.covariates ? &*panel.covariates : nullptr;
+  const auto e = static_cast<std::int64_t>(t) - static_cast<std::int64_t>(g);
+
+  if (X == nullptr) {
+    // The residuals are the changes themselves: formed where they are read,
+    // the same differences, without an N-long vector per cell.
+    const double* yt = Y.data.data() + t * N;
+    const double* yb = Y.data.data() + b * N;
+    const auto change = [&](std::size_t i) { return yt[i] - yb[i]; };
+    const double mu_g = mean_over(G, change);
+    const double mu_c = mean_over(C, change);
+    const double p_g = static_cast<double>(G.size()) / n;
+    const double p_c = static_cast<double>(C.size()) / n;
+    std::vector<double> psi(N, 0.0);
+    for (const std::size_t i : G) psi[i] = (change(i) - mu_g) / p_g;
+    for (const std::size_t j : C) psi[j] = -(change(j) - mu_c) / p_c;
+    return GroupTimeAtt{std::move(psi), g, t, e, mu_g - mu_c, 0.0};
+  }
 
   std::vector<double> resid(N, 0.0);  // dY - m(x), filled on G and C
   for (const std::size_t i : G) resid[i] = Y(i, t) - Y(i, b);
@@ -145,7 +166,6 @@ GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
     }
   }
 
-  const auto e = static_cast<std::int64_t>(t) - static_cast<std::int64_t>(g);
   return GroupTimeAtt{std::move(psi), g, t, e, mu_g - mu_c, 0.0};
 }
 
@@ -175,13 +195,6 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
   double theta = 0.0;
   for (std::size_t r = 0; r < items.size(); ++r) theta += (w[r] / S) * items[r].estimate;
 
-  // First sum: weighted influence functions, each unit's terms in r order.
-  std::vector<double> inf(N, 0.0);
-  for (std::size_t r = 0; r < items.size(); ++r) {
-    const double c = w[r] / S;
-    const std::vector<double>& psi = *items[r].influence;
-    for (std::size_t i = 0; i < N; ++i) inf[i] += c * psi[i];
-  }
   // Second sum (share estimation): a unit's term depends on it only through
   // its cohort class k and its weight wi, so unweighted it is formed once per
   // class.
@@ -196,15 +209,29 @@ std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares
     }
     return s;
   };
+  // Each unit's value in one pass over the items' influence functions: the
+  // first sum, from 0.0 over r in order, then the share term added.
+  std::vector<double> c(items.size());
+  std::vector<const double*> psi(items.size());
+  for (std::size_t r = 0; r < items.size(); ++r) {
+    c[r] = w[r] / S;
+    psi[r] = items[r].influence->data();
+  }
+  const auto first_sum = [&](std::size_t i) {
+    double v = 0.0;
+    for (std::size_t r = 0; r < items.size(); ++r) v += c[r] * psi[r][i];
+    return v;
+  };
   const Sampling& sampling = shares.sampling;
+  std::vector<double> inf(N);
   if (sampling.weighted()) {
     for (std::size_t i = 0; i < N; ++i) {
-      inf[i] = inf[i] + share_term(shares.class_of[i], sampling.weight[i]);
+      inf[i] = first_sum(i) + share_term(shares.class_of[i], sampling.weight[i]);
     }
   } else {
     std::vector<double> by_class(shares.class_size.size());
     for (std::size_t k = 0; k < by_class.size(); ++k) by_class[k] = share_term(k, 1.0);
-    for (std::size_t i = 0; i < N; ++i) inf[i] = inf[i] + by_class[shares.class_of[i]];
+    for (std::size_t i = 0; i < N; ++i) inf[i] = first_sum(i) + by_class[shares.class_of[i]];
   }
   const double se = std::sqrt(cells::squared_norm(inf, sampling)) / n;
   return AggEffect{std::move(inf), key, theta, se};
@@ -220,8 +247,18 @@ Sampling relative_weights(const Sampling& sampling) {
   return s;
 }
 
+// One cell to fit: cohort g at period t against base period `base`, its
+// treated units G and comparison units C (non-empty).
+struct CellJob {
+  std::size_t g, t, base;
+  const std::vector<std::size_t>* G;
+  const std::vector<std::size_t>* C;
+};
+
 // Every (g, t) cell with a comparison group, cohort ascending then period;
-// `kept` lists the cohorts with a base period.
+// `kept` lists the cohorts with a base period. The cells are independent,
+// so they are fitted on the worker pool and then kept in that order; a
+// CellFitError is the first one in that order, as when fitted one by one.
 std::vector<GroupTimeAtt> fit_cells(const Panel& panel, const Sampling& sampling,
                                     std::span<const std::size_t> kept, bool not_yet_treated,
                                     std::size_t anticipation, bool varying_base, EstMethod method) {
@@ -229,34 +266,55 @@ std::vector<GroupTimeAtt> fit_cells(const Panel& panel, const Sampling& sampling
   const double n = static_cast<double>(panel.n_units());
   const bool repeated =
       std::any_of(panel.y.data.begin(), panel.y.data.end(), [](double v) { return std::isnan(v); });
-  std::vector<GroupTimeAtt> out;
-  for (const std::size_t g : kept) {
-    std::vector<std::size_t> G;
+  // Each cohort's units and each distinct comparison set formed once: never
+  // treated, the set is every cell's; not yet treated, it depends on the
+  // cohort and the later of the two periods only.
+  std::vector<std::vector<std::size_t>> cohort_units(kept.size());
+  std::map<std::pair<std::size_t, std::size_t>, std::vector<std::size_t>> comparisons;
+  std::vector<CellJob> jobs;
+  for (std::size_t k = 0; k < kept.size(); ++k) {
+    const std::size_t g = kept[k];
     for (std::size_t i = 0; i < panel.n_units(); ++i) {
-      if (panel.treat_start[i] == g) G.push_back(i);
+      if (panel.treat_start[i] == g) cohort_units[k].push_back(i);
     }
     const std::size_t b = g - anticipation - 1;
     for (std::size_t t = 0; t < T; ++t) {
       if (varying_base ? t == 0 : t == b) continue;
       const std::size_t base = varying_base && t <= b ? t - 1 : b;
-      const std::vector<std::size_t> C =
-          comparison_set(panel, not_yet_treated, g, t, base, anticipation);
-      if (C.empty()) continue;
-      std::optional<GroupTimeAtt> cell;
+      const auto key = not_yet_treated ? std::pair<std::size_t, std::size_t>{g, std::max(t, base)}
+                                       : std::pair<std::size_t, std::size_t>{0, 0};
+      auto [at, fresh] = comparisons.try_emplace(key);
+      if (fresh) at->second = comparison_set(panel, not_yet_treated, g, t, base, anticipation);
+      if (at->second.empty()) continue;
+      jobs.push_back({g, t, base, &cohort_units[k], &at->second});
+    }
+  }
+  std::vector<std::optional<GroupTimeAtt>> fitted(jobs.size());
+  std::vector<std::exception_ptr> failed(jobs.size());
+  parallel::parallel_for(jobs.size(), [&](std::size_t k) {
+    const CellJob& j = jobs[k];
+    std::optional<GroupTimeAtt>& cell = fitted[k];
+    try {
       if (repeated) {
         QUINTARA_ASSERT(method == EstMethod::Reg, "fit_cells: ipw and dr need a complete panel");
-        cell = cells::fit_repeated(panel, sampling, G, C, g, t, base);
+        cell = cells::fit_repeated(panel, sampling, *j.G, *j.C, j.g, j.t, j.base);
       } else if (method != EstMethod::Reg) {
-        cell = cells::fit_propensity(panel, sampling, method, G, C, g, t, base);
+        cell = cells::fit_propensity(panel, sampling, method, *j.G, *j.C, j.g, j.t, j.base);
       } else if (sampling.weighted()) {
-        cell = cells::fit_weighted(panel, sampling, G, C, g, t, base);
+        cell = cells::fit_weighted(panel, sampling, *j.G, *j.C, j.g, j.t, j.base);
       } else {
-        cell = fit_cell(panel, G, C, g, t, base);
+        cell = fit_cell(panel, *j.G, *j.C, j.g, j.t, j.base);
       }
-      if (!cell) continue;
-      cell->se = std::sqrt(cells::squared_norm(cell->influence, sampling) / (n * n));
-      out.push_back(std::move(*cell));
+    } catch (const CellFitError&) {
+      failed[k] = std::current_exception();
+      return;
     }
+    if (cell) cell->se = std::sqrt(cells::squared_norm(cell->influence, sampling) / (n * n));
+  });
+  std::vector<GroupTimeAtt> out;
+  for (std::size_t k = 0; k < jobs.size(); ++k) {
+    if (failed[k]) std::rethrow_exception(failed[k]);
+    if (fitted[k]) out.push_back(std::move(*fitted[k]));
   }
   return out;
 }
@@ -295,16 +353,25 @@ linalg::Mat influence_covariance(std::span<const AggEffect> aggregates, const Sa
     return sampling.clustered() ? sums[a] : aggregates[a].influence;
   };
   const double n2 = static_cast<double>(N) * static_cast<double>(N);
-  for (std::size_t a = 0; a < E; ++a) {
-    for (std::size_t b = 0; b <= a; ++b) {
-      const std::vector<double>& x = rows(a);
-      const std::vector<double>& y = rows(b);
-      double s = 0.0;
-      for (std::size_t i = 0; i < x.size(); ++i) s += x[i] * y[i];
-      cov(a, b) = s / n2;
-      cov(b, a) = cov(a, b);
+  // Row a against up to kSide rows b <= a in one pass: independent sums,
+  // each over the units in order, so each entry is the one-pair loop's.
+  constexpr std::size_t kSide = 8;
+  parallel::parallel_for(E, [&](std::size_t a) {
+    const std::vector<double>& x = rows(a);
+    for (std::size_t b0 = 0; b0 <= a; b0 += kSide) {
+      const std::size_t nb = std::min(kSide, a + 1 - b0);
+      const double* y[kSide];
+      for (std::size_t q = 0; q < kSide; ++q) y[q] = rows(q < nb ? b0 + q : a).data();
+      double s[kSide] = {};
+      for (std::size_t i = 0; i < x.size(); ++i) {
+        for (std::size_t q = 0; q < kSide; ++q) s[q] += x[i] * y[q][i];
+      }
+      for (std::size_t q = 0; q < nb; ++q) {
+        cov(a, b0 + q) = s[q] / n2;
+        cov(b0 + q, a) = cov(a, b0 + q);
+      }
     }
-  }
+  });
   return cov;
 }
 
@@ -382,35 +449,56 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
     return items;
   };
 
+  // Every aggregate over cells is independent of the others: the lists are
+  // formed first, then aggregated on the worker pool, each in its own slot.
+  std::vector<std::vector<AggInput>> lists;
+  std::vector<std::int64_t> keys;
+  const auto add = [&](std::int64_t key, auto&& keep) {
+    lists.push_back(inputs(keep));
+    keys.push_back(key);
+  };
   const EventSelection sel = select_events(out.cells, window, panel.n_periods());
   for (const std::int64_t e : sel.events) {
-    const auto items =
-        inputs([&](const GroupTimeAtt& c) { return c.event_time == e && sel.admits(c); });
-    if (auto agg = aggregate(items, shares, e)) out.event_study.push_back(std::move(*agg));
+    add(e, [&](const GroupTimeAtt& c) { return c.event_time == e && sel.admits(c); });
   }
+  // Every post-period cell at its cohort's share: cohorts with more
+  // post-periods carry more total weight.
+  add(0, [](const GroupTimeAtt& c) { return c.event_time >= 0; });
+  for (const std::size_t g : kept) {
+    add(static_cast<std::int64_t>(g),
+        [&](const GroupTimeAtt& c) { return c.cohort == g && c.event_time >= 0; });
+  }
+  // Calendar time: each period from the first adoption on, over the cohorts
+  // already treated then.
+  for (std::size_t t = kept.empty() ? panel.n_periods() : kept.front(); t < panel.n_periods();
+       ++t) {
+    add(static_cast<std::int64_t>(t),
+        [&](const GroupTimeAtt& c) { return c.period == t && c.event_time >= 0; });
+  }
+  std::vector<std::optional<AggEffect>> aggs(lists.size());
+  parallel::parallel_for(lists.size(),
+                         [&](std::size_t k) { aggs[k] = aggregate(lists[k], shares, keys[k]); });
+  std::size_t next = 0;
+  const auto take = [&](std::size_t count, std::vector<AggEffect>& into) {
+    for (std::size_t k = 0; k < count; ++k, ++next) {
+      if (aggs[next]) into.push_back(std::move(*aggs[next]));
+    }
+  };
+
+  take(sel.events.size(), out.event_study);
   std::vector<const AggEffect*> post_events;
   for (const AggEffect& a : out.event_study) {
     if (a.key >= 0) post_events.push_back(&a);
   }
   out.dynamic_overall = plain_mean(post_events, shares);
 
-  // Every post-period cell at its cohort's share: cohorts with more
-  // post-periods carry more total weight.
-  const auto post = inputs([](const GroupTimeAtt& c) { return c.event_time >= 0; });
-  if (auto agg = aggregate(post, shares, 0)) {
+  if (std::optional<AggEffect>& agg = aggs[next++]) {
     out.overall_influence = std::move(agg->influence);
     out.overall_att = agg->estimate;
     out.overall_se = agg->se;
   }
 
-  for (const std::size_t g : kept) {
-    const auto items =
-        inputs([&](const GroupTimeAtt& c) { return c.cohort == g && c.event_time >= 0; });
-    if (auto agg = aggregate(items, shares, static_cast<std::int64_t>(g))) {
-      out.groups.push_back(std::move(*agg));
-    }
-  }
-
+  take(kept.size(), out.groups);
   std::vector<AggInput> group_items;
   for (const AggEffect& a : out.groups) {
     group_items.push_back({static_cast<std::size_t>(a.key), a.estimate, &a.influence});
@@ -420,16 +508,7 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
     out.group_overall_se = agg->se;
   }
 
-  // Calendar time: each period from the first adoption on, over the cohorts
-  // already treated then.
-  for (std::size_t t = kept.empty() ? panel.n_periods() : kept.front(); t < panel.n_periods();
-       ++t) {
-    const auto items =
-        inputs([&](const GroupTimeAtt& c) { return c.period == t && c.event_time >= 0; });
-    if (auto agg = aggregate(items, shares, static_cast<std::int64_t>(t))) {
-      out.calendar.push_back(std::move(*agg));
-    }
-  }
+  take(lists.size() - next, out.calendar);
   std::vector<const AggEffect*> periods;
   for (const AggEffect& a : out.calendar) periods.push_back(&a);
   out.calendar_overall = plain_mean(periods, shares);
