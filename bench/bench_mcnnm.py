@@ -4,9 +4,10 @@
 
 Every SoftImpute iteration thresholds the whole N x T panel, and a fit runs
 fifteen warm-started SoftImpute fits (ten for the hold-out penalty, five for
-the final path), so without a cap the exact one-sided Jacobi SVD dominates:
-its cost grows like N * T * min(N, T) per sweep. The full grid takes a few
-minutes, two of them in the exact fit at 1000 x 200.
+the final path), so without a cap the exact SVD dominates: Householder
+bidiagonalisation and the bidiagonal QR cost about 4 N T min(N, T) flops
+each, against that per sweep (and some ten sweeps) for the one-sided Jacobi
+SVD it replaced. The exact fit at 1000 x 200 takes some 14 s here.
 
 Times are CPU seconds of the calling thread (see `seconds`).
 

@@ -2,8 +2,9 @@
 // penalised matrix completion.
 //
 // X = U diag(s) V^T becomes U diag(max(s - tau, 0)) V^T; the nuclear norm of
-// the result comes with it. `svt` uses the exact Jacobi SVD, `svt_truncated`
-// a randomized SVD of a given rank (oversampling 6, one power iteration).
+// the result comes with it. `svt` uses an exact SVD (Golub-Kahan by default,
+// the one-sided Jacobi SVD on request), `svt_truncated` a randomized SVD of a
+// given rank (oversampling 6, one power iteration).
 #pragma once
 
 #include <cstddef>
@@ -18,7 +19,15 @@ struct SvtResult {
   double nuclear;  // sum of the thresholded singular values
 };
 
-SvtResult svt(const MatView& X, double tau);
+// The exact SVDs agree to rounding; Jacobi is the slower reference.
+enum class ExactSvd { golub_kahan, jacobi };
+
+// The Golub-Kahan path forms only the singular vectors that survive the
+// threshold.
+SvtResult svt(const MatView& X, double tau, ExactSvd method = ExactSvd::golub_kahan);
+
+// The largest singular value of X (0 for an empty X).
+double sigma_max(const MatView& X, ExactSvd method = ExactSvd::golub_kahan);
 
 SvtResult svt_truncated(const MatView& X, std::size_t rank, std::uint64_t seed, double tau);
 

@@ -18,6 +18,19 @@ double signum(double x) {
   return std::copysign(1.0, x);
 }
 
+// Rotates columns c1 and c2 of X in place, reading the old values on the right.
+void rotate(Mat& X, std::size_t c1, std::size_t c2, double c, double s) {
+  double* x1 = X.col_mut(c1).data();
+  double* x2 = X.col_mut(c2).data();
+  for (std::size_t i = 0; i < X.rows; ++i) {
+    const double a = x1[i], b = x2[i];
+    x1[i] = c * a - s * b;
+    x2[i] = a * s + b * c;
+  }
+}
+
+}  // namespace
+
 // Beyond 2^+-100 the sums of squares in the sweeps would leave the float64
 // range (1e200^2 overflows); a power-of-two rescaling is exact and is undone
 // on the singular values. Returns the exponent e applied as 2^-e.
@@ -33,19 +46,6 @@ int rescale_to_unit_range(Mat& W) {
   for (double& x : W.data) x = std::ldexp(x, -e);
   return e;
 }
-
-// Rotates columns c1 and c2 of X in place, reading the old values on the right.
-void rotate(Mat& X, std::size_t c1, std::size_t c2, double c, double s) {
-  double* x1 = X.col_mut(c1).data();
-  double* x2 = X.col_mut(c2).data();
-  for (std::size_t i = 0; i < X.rows; ++i) {
-    const double a = x1[i], b = x2[i];
-    x1[i] = c * a - s * b;
-    x2[i] = a * s + b * c;
-  }
-}
-
-}  // namespace
 
 Svd Svd::new_tol(const MatView& A, std::size_t max_sweeps, double tol) {
   const bool transposed = A.rows < A.cols;

@@ -45,4 +45,9 @@ struct Svd {
 // is built only from the components that contribute.
 Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values);
 
+// Scales W by 2^-e in place when its largest magnitude is beyond 2^+-100
+// (exactly, so the singular values are those of W times 2^e) and returns e;
+// 0, with W untouched, otherwise or when W is zero or not finite.
+int rescale_to_unit_range(Mat& W);
+
 }  // namespace quintara::linalg

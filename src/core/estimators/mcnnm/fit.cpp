@@ -54,7 +54,7 @@ ScFit fit_at(const Panel& panel, std::size_t t0, const McnnmOptions& options) {
   const Mask mask = observed_mask(panel);
   // One scale serves the penalty grid and the final path: both are taken on
   // the full observed mask.
-  const double sigma = sigma_max_fe_residual(Y, mask);
+  const double sigma = sigma_max_fe_residual(Y, mask, options.exact_svd);
   const double lambda = choose_lambda(Y, mask, options, sigma);
   const FitState state = final_fit(Y, mask, options, sigma, lambda);
 

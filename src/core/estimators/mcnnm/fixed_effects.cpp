@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "core/linalg/svd.hpp"
 #include "core/panic.hpp"
 
 namespace quintara::estimators::mcnnm {
@@ -70,7 +69,7 @@ void update_fe(const linalg::Mat& Y, const Mask& mask, FitState& state) {
   }
 }
 
-double sigma_max_fe_residual(const linalg::Mat& Y, const Mask& mask) {
+double sigma_max_fe_residual(const linalg::Mat& Y, const Mask& mask, linalg::ExactSvd method) {
   const std::size_t N = Y.rows, T = Y.cols;
   FitState state = FitState::zeros(N, T);
   update_fe(Y, mask, state);
@@ -81,8 +80,7 @@ double sigma_max_fe_residual(const linalg::Mat& Y, const Mask& mask) {
       if (mask[p]) E.data[p] = (Y.data[p] - state.alpha[i]) - state.beta[t];
     }
   }
-  const linalg::Svd S = linalg::Svd::new_tol(E, linalg::kJacobiMaxSweeps, linalg::kJacobiTol);
-  return S.s.empty() ? 0.0 : S.s.front();
+  return linalg::sigma_max(E, method);
 }
 
 }  // namespace quintara::estimators::mcnnm

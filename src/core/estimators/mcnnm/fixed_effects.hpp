@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "core/linalg/matrix.hpp"
+#include "core/linalg/soft_threshold.hpp"
 
 namespace quintara::estimators::mcnnm {
 
@@ -35,6 +36,7 @@ void update_fe(const linalg::Mat& Y, const Mask& mask, FitState& state);
 // Largest singular value of Y - alpha - beta on the observed cells (0
 // elsewhere), with the effects fitted from zero by update_fe; 0 for an empty
 // matrix.
-double sigma_max_fe_residual(const linalg::Mat& Y, const Mask& mask);
+double sigma_max_fe_residual(const linalg::Mat& Y, const Mask& mask,
+                             linalg::ExactSvd method = linalg::ExactSvd::golub_kahan);
 
 }  // namespace quintara::estimators::mcnnm

@@ -45,7 +45,7 @@ FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptio
     // SVD stays fixed, so the iteration map itself does not change.
     linalg::SvtResult next = options.max_rank
                                  ? linalg::svt_truncated(Z, *options.max_rank, options.seed, lambda)
-                                 : linalg::svt(Z, lambda);
+                                 : linalg::svt(Z, lambda, options.exact_svd);
     double d = 0.0, s = 0.0;
     for (std::size_t p = 0; p < N * T; ++p) {
       const double diff = next.x.data[p] - state.L.data[p];

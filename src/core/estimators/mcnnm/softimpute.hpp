@@ -3,7 +3,8 @@
 //
 // Each iteration refits the effects, fills the unobserved cells of the
 // effect-free outcomes with the current low-rank part, and soft-thresholds
-// the singular values of the result by lambda. With a rank cap the
+// the singular values of the result by lambda (an exact Golub-Kahan SVD
+// that forms only the surviving components). With a rank cap the
 // thresholding runs on a randomized truncated SVD, which is what keeps large
 // panels affordable.
 #pragma once
@@ -15,6 +16,7 @@
 
 #include "core/estimators/mcnnm/fixed_effects.hpp"
 #include "core/linalg/matrix.hpp"
+#include "core/linalg/soft_threshold.hpp"
 
 namespace quintara::estimators::mcnnm {
 
@@ -24,6 +26,9 @@ struct McnnmOptions {
   std::size_t max_iter = 200;
   double tol = 1e-5;
   std::uint64_t seed = 0;  // the hold-out draw and the randomized SVD
+  // The exact SVD without a rank cap (and for the penalty scale); Jacobi is
+  // kept as the reference the tests compare the fast path with.
+  linalg::ExactSvd exact_svd = linalg::ExactSvd::golub_kahan;
 };
 
 // At most options.max_iter thresholding steps from `start`, stopping once the

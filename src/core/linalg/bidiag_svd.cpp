@@ -1,0 +1,330 @@
+#include "core/linalg/bidiag_svd.hpp"
+
+#include <algorithm>
+#include <cmath>
+#include <compare>
+#include <limits>
+#include <numeric>
+
+namespace quintara::linalg {
+
+namespace {
+
+constexpr double kEps = std::numeric_limits<double>::epsilon();
+
+// Safety cap on bulge chases, in chases per diagonal entry: the Wilkinson
+// shift converges cubically, two or three chases per value in practice.
+constexpr std::size_t kChasesPerValue = 60;
+
+struct Reflector {
+  double tau;   // H = I - tau v v^T, v[0] = 1
+  double beta;  // H x = beta e_1
+};
+
+// Householder reflector of x[0], x[stride], ..., (n entries) in place: the
+// tail becomes v[1..], x[0] becomes 1. A zero (or subnormal) tail gives
+// H = I (tau 0), so a column that is already reduced is left as it is. The norm is taken
+// on x / max|x|: the trailing columns of a rank-deficient input shrink far
+// below 1e-154, where plain squares underflow and H would lose orthogonality.
+Reflector make_reflector(double* x, std::size_t n, std::size_t stride) {
+  const double alpha = x[0];
+  double big = 0.0;
+  for (std::size_t i = 1; i < n; ++i) big = std::fmax(big, std::fabs(x[i * stride]));
+  x[0] = 1.0;
+  // A subnormal tail is negligible beside the unit-range input (and 1/big
+  // would overflow).
+  if (!(big >= std::numeric_limits<double>::min())) return {0.0, alpha};
+  big = std::fmax(big, std::fabs(alpha));
+  const double inv = 1.0 / big, a = alpha * inv;
+  double tail = 0.0;
+  for (std::size_t i = 1; i < n; ++i) {
+    const double t = x[i * stride] * inv;
+    tail += t * t;
+  }
+  const double beta = -std::copysign(std::sqrt(a * a + tail), a) * big;
+  const double scale = 1.0 / (alpha - beta);
+  for (std::size_t i = 1; i < n; ++i) x[i * stride] *= scale;
+  return {(beta - alpha) / beta, beta};
+}
+
+// Applies H = I - tau v v^T (v contiguous, length n) to columns [c0, c1) of
+// X from row r0.
+void reflect_columns(Mat& X, const double* v, std::size_t n, double tau, std::size_t r0,
+                     std::size_t c0, std::size_t c1) {
+  if (tau == 0.0) return;
+  for (std::size_t j = c0; j < c1; ++j) {
+    double* x = X.data.data() + j * X.rows + r0;
+    double s = 0.0;
+    for (std::size_t i = 0; i < n; ++i) s += v[i] * x[i];
+    s *= tau;
+    for (std::size_t i = 0; i < n; ++i) x[i] -= s * v[i];
+  }
+}
+
+// Q^T W P = B in place: the left reflectors stay below the diagonal, the
+// right ones right of the superdiagonal. m >= n.
+void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
+                   std::vector<double>& tau_l, std::vector<double>& tau_r) {
+  const std::size_t m = W.rows, n = W.cols;
+  std::vector<double> z(m), u(n);
+  for (std::size_t k = 0; k < n; ++k) {
+    double* col = W.data.data() + k * m + k;
+    const Reflector left = make_reflector(col, m - k, 1);
+    d[k] = left.beta;
+    tau_l[k] = left.tau;
+    reflect_columns(W, col, m - k, left.tau, k, k + 1, n);
+    if (k + 1 == n) break;
+    // Row k from column k+1, strided by m.
+    double* row = W.data.data() + (k + 1) * m + k;
+    const Reflector right = make_reflector(row, n - k - 1, m);
+    e[k] = right.beta;
+    tau_r[k] = right.tau;
+    if (right.tau == 0.0 || k + 1 == m) continue;
+    // W[k+1:, k+1:] (I - tau u u^T): z = W u, then W -= tau z u^T, column by
+    // column so every inner loop runs down a contiguous column.
+    const std::size_t len = n - k - 1, r0 = k + 1;
+    for (std::size_t j = 0; j < len; ++j) u[j] = row[j * m];
+    std::fill(z.begin(), z.end(), 0.0);
+    for (std::size_t j = 0; j < len; ++j) {
+      const double* w = W.data.data() + (r0 + j) * m;
+      const double uj = u[j];
+      for (std::size_t i = r0; i < m; ++i) z[i] += w[i] * uj;
+    }
+    for (std::size_t j = 0; j < len; ++j) {
+      double* w = W.data.data() + (r0 + j) * m;
+      const double f = right.tau * u[j];
+      for (std::size_t i = r0; i < m; ++i) w[i] -= f * z[i];
+    }
+  }
+}
+
+struct Givens {
+  double c, s, r;  // [c s] . [y z] = r, [-s c] . [y z] = 0
+};
+
+Givens givens(double y, double z) {
+  if (z == 0.0) return {1.0, 0.0, y};
+  const double r = std::hypot(y, z);
+  return {y / r, z / r, r};
+}
+
+// Columns a and b of X become c x - s y and s x + c y.
+void rotate(Mat& X, std::size_t a, std::size_t b, double c, double s) {
+  double* x = X.data.data() + a * X.rows;
+  double* y = X.data.data() + b * X.rows;
+  for (std::size_t i = 0; i < X.rows; ++i) {
+    const double xa = x[i], yb = y[i];
+    x[i] = c * xa - s * yb;
+    y[i] = s * xa + c * yb;
+  }
+}
+
+// The bidiagonal d (n), e (n-1) with its accumulated rotations: the
+// original B equals ub B vb^T throughout.
+struct Band {
+  std::vector<double>& d;
+  std::vector<double>& e;
+  Mat& ub;
+  Mat& vb;
+
+  // d[k] = 0 with k < hi: left rotations against rows k+1..hi push e[k]
+  // off the end of the block, splitting it at k.
+  void chase_row(std::size_t k, std::size_t hi) {
+    double f = e[k];
+    e[k] = 0.0;
+    for (std::size_t j = k + 1; j <= hi; ++j) {
+      const Givens g = givens(d[j], f);
+      d[j] = g.r;
+      rotate(ub, k, j, g.c, g.s);
+      if (j < hi) {
+        f = -g.s * e[j];
+        e[j] = g.c * e[j];
+      }
+    }
+  }
+
+  // d[hi] = 0: right rotations against columns hi-1..lo zero column hi.
+  void chase_column(std::size_t lo, std::size_t hi) {
+    double f = e[hi - 1];
+    e[hi - 1] = 0.0;
+    for (std::size_t j = hi; j-- > lo;) {
+      const Givens g = givens(d[j], f);
+      d[j] = g.r;
+      rotate(vb, j, hi, g.c, -g.s);
+      if (j > lo) {
+        f = -g.s * e[j - 1];
+        e[j - 1] = g.c * e[j - 1];
+      }
+    }
+  }
+
+  // One implicit QR step on B^T B - mu I of the block lo..hi, mu the
+  // eigenvalue of the trailing 2x2 of B^T B nearer its last entry.
+  void qr_step(std::size_t lo, std::size_t hi) {
+    const double dm = d[hi - 1], dn = d[hi], em = e[hi - 1];
+    const double el = hi - 1 > lo ? e[hi - 2] : 0.0;
+    const double t11 = dm * dm + el * el, t12 = dm * em, t22 = dn * dn + em * em;
+    const double delta = (t11 - t22) * 0.5;
+    const double denom = delta + std::copysign(std::hypot(delta, t12), delta);
+    const double mu = denom != 0.0 ? t22 - t12 * (t12 / denom) : t22;
+    double y = d[lo] * d[lo] - mu, z = d[lo] * e[lo];
+    for (std::size_t k = lo; k < hi; ++k) {
+      const Givens g = givens(y, z);
+      if (k > lo) e[k - 1] = g.r;
+      const double a = d[k], b = e[k];
+      const double head = g.c * a + g.s * b, ek = -g.s * a + g.c * b;
+      const double bulge = g.s * d[k + 1];
+      d[k + 1] = g.c * d[k + 1];
+      rotate(vb, k, k + 1, g.c, -g.s);
+      const Givens h = givens(head, bulge);
+      d[k] = h.r;
+      const double dk1 = d[k + 1];
+      e[k] = h.c * ek + h.s * dk1;
+      d[k + 1] = -h.s * ek + h.c * dk1;
+      if (k + 1 < hi) {
+        z = h.s * e[k + 1];
+        e[k + 1] = h.c * e[k + 1];
+      }
+      y = e[k];
+      rotate(ub, k, k + 1, h.c, -h.s);
+    }
+  }
+
+  // An off-diagonal entry negligible against its neighbours on the
+  // diagonal, or against the whole band.
+  bool negligible(std::size_t i, double floor) const {
+    const double a = std::fabs(e[i]);
+    return a <= kEps * (std::fabs(d[i]) + std::fabs(d[i + 1])) || a <= floor;
+  }
+
+  // Diagonalises the band (Golub and Van Loan's SVD iteration): split off
+  // converged values at the bottom, chase zeros on the diagonal out of the
+  // band, otherwise a shifted QR step on the lowest unreduced block.
+  void diagonalize() {
+    const std::size_t n = d.size();
+    if (n < 2) return;
+    double norm = 0.0;
+    for (const double x : d) norm = std::fmax(norm, std::fabs(x));
+    for (const double x : e) norm = std::fmax(norm, std::fabs(x));
+    const double zero_d = kEps * norm, floor = std::numeric_limits<double>::min();
+    std::size_t hi = n - 1, budget = kChasesPerValue * n;
+    while (hi > 0 && budget > 0) {
+      if (negligible(hi - 1, floor)) {
+        e[hi - 1] = 0.0;
+        --hi;
+        continue;
+      }
+      std::size_t lo = hi - 1;
+      while (lo > 0 && !negligible(lo - 1, floor)) --lo;
+      if (lo > 0) e[lo - 1] = 0.0;
+      bool chased = false;
+      for (std::size_t i = lo; i <= hi && !chased; ++i) {
+        if (std::fabs(d[i]) > zero_d) continue;
+        d[i] = 0.0;
+        if (i < hi) {
+          chase_row(i, hi);
+        } else {
+          chase_column(lo, hi);
+        }
+        chased = true;
+      }
+      if (!chased) qr_step(lo, hi);
+      --budget;
+    }
+  }
+};
+
+// Columns of X in the given order.
+Mat permute_columns(const Mat& X, const std::vector<std::size_t>& order) {
+  Mat out(X.rows, order.size());
+  for (std::size_t r = 0; r < order.size(); ++r) {
+    const std::span<const double> c = X.col(order[r]);
+    std::copy(c.begin(), c.end(), out.col_mut(r).begin());
+  }
+  return out;
+}
+
+}  // namespace
+
+BidiagSvd BidiagSvd::make(const MatView& A) {
+  BidiagSvd out;
+  out.rows_ = A.rows;
+  out.cols_ = A.cols;
+  out.transposed_ = A.rows < A.cols;
+  out.w_ = out.transposed_ ? A.transpose() : A.to_mat();
+  const int scale = rescale_to_unit_range(out.w_);
+  const std::size_t n = out.w_.cols;
+  std::vector<double> d(n), e(n > 0 ? n - 1 : 0);
+  out.tau_left_.assign(n, 0.0);
+  out.tau_right_.assign(n, 0.0);
+  bidiagonalize(out.w_, d, e, out.tau_left_, out.tau_right_);
+
+  Mat ub = Mat::identity(n), vb = Mat::identity(n);
+  Band{d, e, ub, vb}.diagonalize();
+  for (std::size_t i = 0; i < n; ++i) {
+    if (!std::signbit(d[i])) continue;
+    d[i] = -d[i];
+    for (double& x : vb.col_mut(i)) x = -x;
+  }
+  if (scale != 0) {
+    for (double& x : d) x = std::ldexp(x, scale);
+  }
+  // Descending in the IEEE total order, ties in diagonal order, as Jacobi.
+  std::vector<std::size_t> order(n);
+  std::iota(order.begin(), order.end(), std::size_t{0});
+  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+    return std::is_gt(std::strong_order(d[a], d[b]));
+  });
+  out.s_.resize(n);
+  for (std::size_t r = 0; r < n; ++r) out.s_[r] = d[order[r]];
+  out.ub_ = permute_columns(ub, order);
+  out.vb_ = permute_columns(vb, order);
+  return out;
+}
+
+Mat BidiagSvd::apply_left(std::size_t k) const {
+  const std::size_t m = w_.rows, n = w_.cols;
+  check_index(k, n + 1);
+  Mat X(m, k);
+  for (std::size_t c = 0; c < k; ++c) {
+    const std::span<const double> src = ub_.col(c);
+    std::copy(src.begin(), src.end(), X.col_mut(c).begin());
+  }
+  for (std::size_t j = n; j-- > 0;) {
+    reflect_columns(X, w_.data.data() + j * m + j, m - j, tau_left_[j], j, 0, k);
+  }
+  return X;
+}
+
+Mat BidiagSvd::apply_right(std::size_t k) const {
+  const std::size_t m = w_.rows, n = w_.cols;
+  check_index(k, n + 1);
+  Mat Y = Mat(n, k);
+  for (std::size_t c = 0; c < k; ++c) {
+    const std::span<const double> src = vb_.col(c);
+    std::copy(src.begin(), src.end(), Y.col_mut(c).begin());
+  }
+  std::vector<double> u(n);
+  for (std::size_t j = n > 1 ? n - 1 : 0; j-- > 0;) {
+    const std::size_t len = n - j - 1;
+    for (std::size_t i = 0; i < len; ++i) u[i] = w_.data[(j + 1 + i) * m + j];
+    reflect_columns(Y, u.data(), len, tau_right_[j], j + 1, 0, k);
+  }
+  return Y;
+}
+
+Mat BidiagSvd::left(std::size_t k) const { return transposed_ ? apply_right(k) : apply_left(k); }
+
+Mat BidiagSvd::right(std::size_t k) const { return transposed_ ? apply_left(k) : apply_right(k); }
+
+Svd BidiagSvd::full() const {
+  Svd out;
+  out.rows = rows_;
+  out.cols = cols_;
+  out.s = s_;
+  out.u = left(s_.size());
+  out.v = right(s_.size());
+  return out;
+}
+
+}  // namespace quintara::linalg
