@@ -36,9 +36,8 @@ std::vector<double> cross_term(const linalg::Mat& G, Index controls, Index treat
 }
 
 // `start`: the previous window's weights (empty for none).
-std::vector<double> unit_weights(const linalg::Mat& G, Index controls, Index treated,
-                                 double ridge, double lo, double hi,
-                                 std::span<const double> start = {}) {
+std::vector<double> unit_weights(const linalg::Mat& G, Index controls, Index treated, double ridge,
+                                 double lo, double hi, std::span<const double> start = {}) {
   linalg::GramColumns columns = linalg::GramColumns::principal(G, controls);
   return linalg::solve_simplex_qp(columns, cross_term(G, controls, treated), ridge, lo, hi, start)
       .weights;
@@ -91,8 +90,8 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
                       const linalg::Mat& K, Index controls, Index treated,
                       std::span<const double> ybar, const SelectionSettings& s, WarmStart& warm) {
   const std::size_t t0 = g.windows[w], P = g.test_len, S = g.span;
-  const double ridge = estimators::sc::sdid::unit_ridge(noise_level(g, w, controls),
-                                                        treated.size(), P, t0, 1.0);
+  const double ridge =
+      estimators::sc::sdid::unit_ridge(noise_level(g, w, controls), treated.size(), P, t0, 1.0);
   warm.omega = unit_weights(g.unit[w], controls, treated, ridge, s.min_weight, s.max_weight,
                             start_if(ridge > 0.0, warm.omega));
   const std::vector<double>& omega = warm.omega;
@@ -150,9 +149,8 @@ double window_att(const WindowFit& f, Method method, std::span<const double> pos
                           [&](std::size_t p) { return post[p] - f.counterfactual[p]; });
 }
 
-PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index controls,
-                         Index treated, std::span<const double> ybar,
-                         const SelectionSettings& s) {
+PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index controls, Index treated,
+                         std::span<const double> ybar, const SelectionSettings& s) {
   const std::size_t W = g.windows.size(), P = g.test_len;
   linalg::Mat K;
   if (g.method == Method::Sdid) K = control_time_gram(g, controls);
@@ -183,8 +181,7 @@ PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index contr
 Diagnostics shared_diagnostics(const linalg::Mat& y, const SharedGrams& g, Index controls,
                                Index treated, Index rows, std::span<const double> ybar,
                                const SelectionSettings& s) {
-  const std::vector<double> omega =
-      unit_weights(g.diagnostics, controls, treated, 0.0, 0.0, 1.0);
+  const std::vector<double> omega = unit_weights(g.diagnostics, controls, treated, 0.0, 0.0, 1.0);
   std::vector<double> gap(g.n_pre);
   for (std::size_t t = 0; t < g.n_pre; ++t) gap[t] = ybar[t] - weighted(y, controls, omega, t);
 

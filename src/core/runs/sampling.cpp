@@ -14,8 +14,8 @@ estimators::Sampling make_sampling(const std::optional<std::vector<double>>& wei
   estimators::Sampling s;
   if (weights) {
     if (weights->size() != n_units) {
-      throw UserError(format("weights must have one entry per unit ({}); got {}", n_units,
-                             weights->size()));
+      throw UserError(
+          format("weights must have one entry per unit ({}); got {}", n_units, weights->size()));
     }
     for (std::size_t i = 0; i < n_units; ++i) {
       const double w = (*weights)[i];
@@ -27,8 +27,8 @@ estimators::Sampling make_sampling(const std::optional<std::vector<double>>& wei
   }
   if (clusters) {
     if (clusters->size() != n_units) {
-      throw UserError(format("clusters must have one entry per unit ({}); got {}", n_units,
-                             clusters->size()));
+      throw UserError(
+          format("clusters must have one entry per unit ({}); got {}", n_units, clusters->size()));
     }
     std::unordered_map<std::int64_t, std::size_t> code;
     s.cluster.resize(n_units);

@@ -12,13 +12,13 @@
 #include <optional>
 #include <vector>
 
+#include "../support.hpp"
 #include "core/geo/power.hpp"
 #include "core/geo/shared_grams.hpp"
 #include "core/linalg/active_set.hpp"
 #include "core/linalg/gram_columns.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/rng.hpp"
-#include "../support.hpp"
 
 namespace quintara::geo {
 namespace {
@@ -74,9 +74,8 @@ TEST(SharedEvaluate, MatchesTheRefitOnEveryVariant) {
       s.control_pool = v.control_pool;
       s.min_weight = v.min_weight;
       s.max_weight = v.max_weight;
-      const SharedGrams grams =
-          shared_grams(y, window_set(y.cols, s.test_len, s.min_pre, s.lookback), s.test_len,
-                       s.method);
+      const SharedGrams grams = shared_grams(
+          y, window_set(y.cols, s.test_len, s.min_pre, s.lookback), s.test_len, s.method);
       for (const Set& set : sets) {
         bool clash = false;
         for (const std::size_t i : set) {
