@@ -196,17 +196,14 @@ def _add_staggered(sub: _Sub, runs: dict[str, Any]) -> None:
     )
 
 
-def _add_power(sub: _Sub, runs: dict[str, Any]) -> None:
-    p = _command(
-        sub, "power", "Power curve of a geo test on the treated markets.", runs["power"], True
-    )
+def _test_len(p: argparse.ArgumentParser) -> None:
     p.add_argument(
         "--test-len", dest="test_len", type=int, required=True, metavar="N", help=_TEST_LEN
     )
-    p.add_argument(
-        "--lifts", type=float, nargs="+", required=True, metavar="X", help="lifts as fractions"
-    )
-    p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp, rsc or ensemble")
+
+
+def _detection_options(p: argparse.ArgumentParser) -> None:
+    """The design's detection test and power target, as power and select take them."""
     p.add_argument("--alpha", type=float, help=_ALPHA)
     p.add_argument("--target-power", dest="target_power", type=float, help=_TARGET_POWER)
     p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
@@ -218,11 +215,21 @@ def _add_power(sub: _Sub, runs: dict[str, Any]) -> None:
     )
 
 
+def _add_power(sub: _Sub, runs: dict[str, Any]) -> None:
+    p = _command(
+        sub, "power", "Power curve of a geo test on the treated markets.", runs["power"], True
+    )
+    _test_len(p)
+    p.add_argument(
+        "--lifts", type=float, nargs="+", required=True, metavar="X", help="lifts as fractions"
+    )
+    p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp, rsc or ensemble")
+    _detection_options(p)
+
+
 def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
     p = _command(sub, "select", "Search and rank treated-market sets.", runs["select"], False)
-    p.add_argument(
-        "--test-len", dest="test_len", type=int, required=True, metavar="N", help=_TEST_LEN
-    )
+    _test_len(p)
     p.add_argument(
         "--target-lift",
         dest="target_lift",
@@ -282,15 +289,7 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
     p.add_argument(
         "--exact-size", dest="exact_size", type=int, metavar="K", help="only sets of K markets"
     )
-    p.add_argument("--alpha", type=float, help=_ALPHA)
-    p.add_argument("--target-power", dest="target_power", type=float, help=_TARGET_POWER)
-    p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
-    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N", help=_MIN_PRE)
-    p.add_argument(
-        "--alternative",
-        choices=["two-sided", "greater", "less"],
-        help="one-sided: greater for a heavy-up test, less for go-dark (negative lifts)",
-    )
+    _detection_options(p)
     p.add_argument("--seed", type=int, help="seed of the candidate draws (default 0)")
 
 
@@ -298,9 +297,7 @@ def _add_diagnose(sub: _Sub, runs: dict[str, Any]) -> None:
     p = _command(
         sub, "diagnose", "Design diagnostics of a treated-market set.", runs["diagnose"], True
     )
-    p.add_argument(
-        "--test-len", dest="test_len", type=int, required=True, metavar="N", help=_TEST_LEN
-    )
+    _test_len(p)
     p.add_argument(
         "--method",
         default="sdid",
