@@ -60,6 +60,12 @@ def _progress() -> tuple[int, int]:
 def _cancel() -> int:
     """Ask every running compiled call to stop; returns how many there were."""
 
+# Private: the labelled layer's layout of integer-labelled long tables.
+def _long_layout(
+    unit: npt.NDArray[np.int64], time: npt.NDArray[np.int64], values: _Array, /
+) -> dict[str, Any] | None:
+    """The units x periods array of a long table with gap-free integer labels, or None."""
+
 def fit_sc(
     y: _Array,
     treated: Sequence[SupportsIndex],

@@ -11,8 +11,8 @@ offending rows, units or columns; nothing is dropped or filled.
 from __future__ import annotations
 
 import warnings
-from collections.abc import Hashable, Iterable, Sequence
-from typing import Any
+from collections.abc import Callable, Hashable, Iterable, Sequence
+from typing import Any, NamedTuple
 
 import numpy as np
 import numpy.typing as npt
@@ -95,6 +95,116 @@ def _constant_in_rows(column: pd.Series, n_units: int, n_periods: int) -> bool:
         return False
     block = v.reshape(n_units, n_periods)
     return bool((block == block[:, :1]).all())
+
+
+class _Cells(NamedTuple):
+    """A long table laid out as units x periods."""
+
+    y: npt.NDArray[np.float64]  # NaN where no row is
+    units: pd.Index  # sorted
+    periods: pd.Index  # in time order
+    order: PeriodOrder
+    in_order: bool  # one row per cell, sorted by unit and then period
+    rows_i: Callable[[], npt.NDArray[np.intp]]  # each row's unit position, on demand
+
+
+def _refuse_duplicates(df: pd.DataFrame, unit: Hashable, time: Hashable) -> None:
+    dup = df.duplicated([unit, time], keep=False)
+    u, t = df[unit], df[time]
+    rows = [
+        f"{df.index[k]} ({u.iat[k]}, {t.iat[k]})" for k in np.flatnonzero(dup.to_numpy()).tolist()
+    ]
+    raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
+
+
+def _as_int64(column: pd.Series) -> npt.NDArray[np.int64] | None:
+    """A NumPy integer column as int64 (None for other columns, and for
+    unsigned 64-bit ones, whose values may not fit)."""
+    dtype = column.dtype
+    if not isinstance(dtype, np.dtype) or dtype.kind not in "iu":
+        return None
+    if dtype.kind == "u" and dtype.itemsize == 8:
+        return None
+    return np.asarray(column.to_numpy(), dtype=np.int64)
+
+
+def _compact_cells(
+    df: pd.DataFrame,
+    unit: Hashable,
+    time: Hashable,
+    v: npt.NDArray[np.float64],
+    time_order: Sequence[Any] | None,
+    time_format: str | None,
+) -> _Cells | None:
+    """The layout of integer labels over ranges without gaps, the usual large
+    table: one compiled pass places every row, with no hashing. None for any
+    other table."""
+    uv, tv = _as_int64(df[unit]), _as_int64(df[time])
+    if uv is None or tv is None:
+        return None
+    uv_dtype, tv_dtype = df[unit].to_numpy().dtype, df[time].to_numpy().dtype
+    from . import _quintara
+
+    layout = _quintara._long_layout(uv, tv, np.asarray(v, dtype=np.float64))
+    if layout is None:
+        return None
+    if layout["duplicate"] is not None:
+        _refuse_duplicates(df, unit, time)
+    n, nt = layout["n_units"], layout["n_periods"]
+    unit_lo, time_lo = layout["unit_lo"], layout["time_lo"]
+    units = pd.Index(np.arange(unit_lo, unit_lo + n).astype(uv_dtype), name=unit)
+    labels = pd.Index(np.arange(time_lo, time_lo + nt).astype(tv_dtype), name=time)
+    found = period_order(labels, time, time_order, time_format)
+    by_time = found.positions()
+    y = np.frombuffer(layout["y"], dtype=np.float64).reshape(n, nt)
+    if not _identity(by_time):  # a time_order other than the numbers' own
+        y = y[:, by_time]
+    order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
+    return _Cells(y, units, labels[by_time], order, bool(layout["in_order"]), lambda: uv - unit_lo)
+
+
+def _hashed_cells(
+    df: pd.DataFrame,
+    unit: Hashable,
+    time: Hashable,
+    v: npt.NDArray[np.float64],
+    time_order: Sequence[Any] | None,
+    time_format: str | None,
+) -> _Cells:
+    """The layout of any table: both label columns coded once, and every
+    later step (the duplicate check, the scatter, the unit-level columns)
+    working on the codes instead of hashing labels again."""
+    unit_codes, unit_labels = _codes(df[unit])
+    try:
+        units = pd.Index(unit_labels, name=unit).sort_values()
+    except TypeError as e:
+        raise ValueError(f"unit labels of mixed, unorderable types: {e}") from None
+    time_codes, time_labels = _codes(df[time])
+    labels = pd.Index(time_labels, name=time)
+    found = period_order(labels, time, time_order, time_format)
+    by_time = found.positions()
+    periods = labels[by_time]
+    order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
+    # Codes already in sorted order (as offset-coded integers come) are
+    # their own positions: no gather over every row.
+    to_row = units.get_indexer(unit_labels)
+    rows_i = unit_codes if _identity(to_row) else to_row[unit_codes]
+    to_col = np.argsort(by_time)
+    cols_t = time_codes if _identity(to_col) else to_col[time_codes]
+    n_cells = len(units) * len(periods)
+    cell = rows_i.astype(np.int64) * len(periods)
+    cell += cols_t
+    # A table sorted by unit then period, one row per cell, is its own
+    # layout: no duplicate is possible and no scatter is needed.
+    in_order = len(cell) == n_cells and np.array_equal(cell, np.arange(n_cells))
+    if not in_order and len(cell) and np.bincount(cell).max() > 1:
+        _refuse_duplicates(df, unit, time)
+    if in_order:
+        y = v.reshape(len(units), len(periods)).copy()
+    else:
+        y = np.full((len(units), len(periods)), np.nan)
+        y.ravel()[cell] = v
+    return _Cells(y, units, periods, order, in_order, lambda: rows_i)
 
 
 def _lookup(index: pd.Index, label: Any, what: str) -> int:
@@ -301,46 +411,12 @@ class Panel:
             raise ValueError(
                 f"missing or non-finite outcome in column {outcome!r} at rows {_first(rows)}"
             )
-        # Integer codes of both label columns, once: every later step (the
-        # duplicate check, the scatter into units x periods, the unit-level
-        # columns) works on them instead of hashing labels again.
-        unit_codes, unit_labels = _codes(df[unit])
-        try:
-            units = pd.Index(unit_labels, name=unit).sort_values()
-        except TypeError as e:
-            raise ValueError(f"unit labels of mixed, unorderable types: {e}") from None
-        time_codes, time_labels = _codes(df[time])
-        labels = pd.Index(time_labels, name=time)
-        found = period_order(labels, time, time_order, time_format)
-        by_time = found.positions()
-        periods = labels[by_time]
-        order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)
-        # Codes already in sorted order (as offset-coded integers come) are
-        # their own positions: no gather over every row.
-        to_row = units.get_indexer(unit_labels)
-        rows_i = unit_codes if _identity(to_row) else to_row[unit_codes]
-        to_col = np.argsort(by_time)
-        cols_t = time_codes if _identity(to_col) else to_col[time_codes]
-        n_cells = len(units) * len(periods)
-        cell = rows_i.astype(np.int64) * len(periods)
-        cell += cols_t
-        # A table sorted by unit then period, one row per cell, is its own
-        # layout: no duplicate is possible and no scatter is needed.
-        in_order = len(cell) == n_cells and np.array_equal(cell, np.arange(n_cells))
-        if not in_order and len(cell) and np.bincount(cell).max() > 1:
-            dup = df.duplicated([unit, time], keep=False)
-            u, t = df[unit], df[time]
-            rows = [
-                f"{df.index[k]} ({u.iat[k]}, {t.iat[k]})" for k in np.flatnonzero(dup.to_numpy())
-            ]
-            raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
-        if in_order:
-            y = values.to_numpy().reshape(len(units), len(periods)).copy()
-        else:
-            y = np.full((len(units), len(periods)), np.nan)
-            y.ravel()[cell] = values.to_numpy()
+        cells = _compact_cells(df, unit, time, v, time_order, time_format)
+        if cells is None:
+            cells = _hashed_cells(df, unit, time, v, time_order, time_format)
+        y, units, periods, order, in_order, rows_i = cells
         if missing == "refuse":
-            if len(cell) < n_cells:  # a table with a row for every cell has no holes
+            if len(v) < y.size:  # a table with a row for every cell has no holes
                 refuse_missing(y, units, periods)
         elif missing != "keep":
             raise ValueError(f"missing must be 'refuse' or 'keep', not {missing!r}")
@@ -351,15 +427,23 @@ class Panel:
         # distinct values in it (missing counting as a value).
         if in_order:
             first_row = np.arange(len(units), dtype=np.int64) * len(periods)
-        else:
+        elif others:
+            row_units = rows_i()
             first_row = np.empty(len(units), dtype=np.int64)
-            first_row[rows_i[::-1]] = np.arange(len(rows_i) - 1, -1, -1)
+            first_row[row_units[::-1]] = np.arange(len(row_units) - 1, -1, -1)
         for c in others:
             if in_order and _constant_in_rows(df[c], len(units), len(periods)):
-                kept[c] = df[c].iloc[first_row].set_axis(units)
+                col = df[c]
+                # Every n_periods-th row is each unit's first: a strided view
+                # of a NumPy column, copied once by the frame below.
+                kept[c] = (
+                    pd.Series(col.to_numpy()[:: len(periods)], index=units, name=c)
+                    if isinstance(col.dtype, np.dtype)
+                    else col.iloc[first_row].set_axis(units)
+                )
                 continue
             codes, _ = _codes(df[c])
-            if np.array_equal(codes, codes[first_row][rows_i]):
+            if np.array_equal(codes, codes[first_row][rows_i()]):
                 kept[c] = df[c].iloc[first_row].set_axis(units)
             else:
                 varying.append(str(c))

@@ -12,7 +12,7 @@ import pandas as pd
 
 from . import _progress
 from ._verbs_common import _check_options, _choice, _entry
-from .panel import Panel, as_panel
+from .panel import Panel, _codes, as_panel
 from .results_did import BaconDecomposition, StaggeredResult
 
 _STAGGERED = {
@@ -124,7 +124,10 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
     # labels (2012, "never") stay distinct.
     if not pd.api.types.is_numeric_dtype(series) or pd.api.types.is_bool_dtype(series):
         series = series.astype(object)
-    which, distinct = pd.factorize(series, use_na_sentinel=True)
+    if isinstance(series.dtype, np.dtype) and series.dtype.kind in "iu":
+        which, distinct = _codes(series)  # integers never miss; compact ones code by offset
+    else:
+        which, distinct = pd.factorize(series, use_na_sentinel=True)
     found = np.full(len(distinct) + 1, -1, dtype=np.int64)  # the last: missing values
     stray = np.zeros(len(distinct) + 1, dtype=bool)
     for k, v in enumerate(distinct):

@@ -21,6 +21,21 @@ bool ArrayView::holds_native_float64() const {
   return f == (std::endian::native == std::endian::little ? "<d" : ">d");
 }
 
+bool ArrayView::holds_native_int64() const {
+  if (view_.itemsize != 8) return false;
+  const std::string f = format();
+  const char order = std::endian::native == std::endian::little ? '<' : '>';
+  // 'l' is 8 bytes only natively ('=l' is the 4-byte standard size, which
+  // the item size has already refused).
+  for (const char code : {'q', 'l'}) {
+    if (f == std::string(1, code) || f == std::string{'@', code} || f == std::string{'=', code} ||
+        f == std::string{order, code}) {
+      return true;
+    }
+  }
+  return false;
+}
+
 linalg::Mat mat_from_numpy(const ArrayView& array) {
   const std::size_t n = array.dim(0), t = array.dim(1);
   linalg::Mat m(n, t);

@@ -43,6 +43,8 @@ class ArrayView {
   // True when the items are 8-byte IEEE doubles in this machine's byte order,
   // the only layout at() may read.
   bool holds_native_float64() const;
+  // The same for 8-byte signed integers (NumPy's int64), which at1 may read.
+  bool holds_native_int64() const;
   std::size_t dim(int k) const { return static_cast<std::size_t>(view_.shape[k]); }
 
   double at(std::size_t i, std::size_t j) const {
@@ -50,6 +52,15 @@ class ArrayView {
                     static_cast<Py_ssize_t>(i) * view_.strides[0] +
                     static_cast<Py_ssize_t>(j) * view_.strides[1];
     return *reinterpret_cast<const double*>(p);
+  }
+  const void* buf() const { return view_.buf; }
+  Py_ssize_t stride(int k) const { return view_.strides[k]; }
+  // Item i of a 1-D view whose items are T (checked by the caller).
+  template <class T>
+  T at1(std::size_t i) const {
+    const char* p =
+        static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
+    return *reinterpret_cast<const T*>(p);
   }
   double at(std::size_t i, std::size_t j, std::size_t k) const {
     const char* p = static_cast<const char*>(view_.buf) +

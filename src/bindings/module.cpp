@@ -16,6 +16,7 @@
 #include "bindings/api_did.hpp"
 #include "bindings/api_ensemble.hpp"
 #include "bindings/api_geo_test.hpp"
+#include "bindings/api_layout.hpp"
 #include "bindings/api_mcnnm.hpp"
 #include "bindings/api_power.hpp"
 #include "bindings/api_progress.hpp"
@@ -127,6 +128,7 @@ PyObject* init_module() {
   add_panic_exception(module.get());
   // Private: after the table and the classes, and never in `__all__`.
   add_progress_functions(module.get());
+  add_layout_functions(module.get());
   return module.release();
 }
 

@@ -1,0 +1,116 @@
+#include "bindings/api_layout.hpp"
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "bindings/array.hpp"
+#include "bindings/errors.hpp"
+#include "core/estimators/long_layout.hpp"
+
+namespace quintara::bindings {
+namespace {
+
+// The items of a 1-D buffer, checked to be of type T. The call holds the
+// interpreter lock from acquisition to the last read, so the exporter cannot
+// change the buffer meanwhile: a contiguous one is read in place, any other
+// copied once.
+template <class T>
+class Column {
+ public:
+  Column(PyObject* obj, const char* name, bool (ArrayView::*holds)() const, const char* what)
+      : view_(ArrayView::acquire(obj)) {
+    if (view_.ndim() != 1 || !(view_.*holds)()) {
+      raise(PyExc_TypeError, std::string("argument '") + name + "': expected a 1-D array of " +
+                                 what + ", got buffer format '" + view_.format() + "' with " +
+                                 std::to_string(view_.ndim()) + " dimension(s)");
+    }
+    const std::size_t n = view_.dim(0);
+    if (n < 2 || view_.stride(0) == static_cast<Py_ssize_t>(sizeof(T))) {
+      items_ = {static_cast<const T*>(view_.buf()), n};
+      return;
+    }
+    copy_.resize(n);
+    for (std::size_t i = 0; i < n; ++i) copy_[i] = view_.at1<T>(i);
+    items_ = copy_;
+  }
+  std::span<const T> items() const { return items_; }
+
+ private:
+  ArrayView view_;
+  std::vector<T> copy_;
+  std::span<const T> items_;
+};
+
+void set_item(PyObject* dict, const char* key, Ref value) {
+  check_status(PyDict_SetItemString(dict, key, value.get()));
+}
+
+Ref optional_index(const std::optional<std::size_t>& v) {
+  return v ? new_uint(*v) : Ref::borrow(Py_None);
+}
+
+Ref layout_dict(const estimators::LongLayout& l, Ref y) {
+  Ref d = Ref::check(PyDict_New());
+  set_item(d.get(), "unit_lo", new_int(l.unit_lo));
+  set_item(d.get(), "time_lo", new_int(l.time_lo));
+  set_item(d.get(), "n_units", new_uint(l.n_units));
+  set_item(d.get(), "n_periods", new_uint(l.n_periods));
+  set_item(d.get(), "in_order", Ref::borrow(l.in_order ? Py_True : Py_False));
+  set_item(d.get(), "duplicate", optional_index(l.duplicate));
+  set_item(d.get(), "n_missing", new_uint(l.n_missing));
+  set_item(d.get(), "y", std::move(y));
+  return d;
+}
+
+Ref long_layout(PyObject* args) {
+  PyObject *unit_obj = nullptr, *time_obj = nullptr, *values_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "OOO:_long_layout", &unit_obj, &time_obj, &values_obj)) {
+    throw PyErrSet{};
+  }
+  const Column<std::int64_t> unit_col(unit_obj, "unit", &ArrayView::holds_native_int64, "int64");
+  const Column<std::int64_t> time_col(time_obj, "time", &ArrayView::holds_native_int64, "int64");
+  const Column<double> values_col(values_obj, "values", &ArrayView::holds_native_float64,
+                                  "float64");
+  const std::span<const std::int64_t> unit = unit_col.items(), time = time_col.items();
+  const std::span<const double> values = values_col.items();
+  if (unit.size() != time.size() || unit.size() != values.size()) {
+    raise(PyExc_ValueError, "unit, time and values must have the same length");
+  }
+  const estimators::LongLayout layout = estimators::plan_long(unit, time);
+  if (!layout.compact) return Ref::borrow(Py_None);
+  if (layout.duplicate) return layout_dict(layout, Ref::borrow(Py_None));
+  // The bytearray is the array's own storage (NumPy views it writable, with
+  // no copy), filled in place; CPython's allocators align it for doubles.
+  const std::size_t bytes = layout.n_cells() * sizeof(double);
+  Ref y = Ref::check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
+  double* cells = reinterpret_cast<double*>(PyByteArray_AsString(y.get()));
+  estimators::scatter_long(layout, unit, time, values, {cells, layout.n_cells()});
+  return layout_dict(layout, std::move(y));
+}
+
+PyObject* long_layout_entry(PyObject*, PyObject* args) noexcept {
+  try {
+    return long_layout(args).release();
+  } catch (...) {
+    set_python_error_from_current();
+    return nullptr;
+  }
+}
+
+PyMethodDef functions[] = {
+    {"_long_layout", &long_layout_entry, METH_VARARGS,
+     "_long_layout(unit, time, values)\n--\n\nThe units x periods array of a long table with "
+     "integer labels over ranges without gaps, or None."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+}  // namespace
+
+void add_layout_functions(PyObject* module) {
+  check_status(PyModule_AddFunctions(module, functions));
+}
+
+}  // namespace quintara::bindings

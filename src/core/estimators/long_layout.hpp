@@ -1,0 +1,40 @@
+// Where the rows of a long table (unit label, period label, value) go in the
+// units x periods array, for the common large case of integer labels over
+// ranges without gaps: the labels are then their own codes (label - lowest),
+// so one pass places every row, with no hashing and no sort.
+//
+// Anything else (gaps, text, ranges far wider than the table) is reported as
+// not compact and left to the general, hashing path of the caller; so is a
+// range whose cell count would not fit in memory arithmetic.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+
+namespace quintara::estimators {
+
+struct LongLayout {
+  bool compact = false;  // both label columns are integer ranges without gaps
+  std::int64_t unit_lo = 0, time_lo = 0;
+  std::size_t n_units = 0, n_periods = 0;
+  // One row per cell, sorted by unit and then period: the values are already
+  // the array in row-major order.
+  bool in_order = false;
+  std::optional<std::size_t> duplicate;  // a row whose cell an earlier row took
+  std::size_t n_missing = 0;             // cells that no row fills
+
+  std::size_t n_cells() const { return n_units * n_periods; }
+};
+
+// Scans the two label columns (equal lengths; none is a non-compact layout).
+LongLayout plan_long(std::span<const std::int64_t> unit, std::span<const std::int64_t> time);
+// For a compact layout without duplicates: `out` (n_cells() entries,
+// row-major units x periods) receives each value at its row's cell and NaN
+// where no row is.
+void scatter_long(const LongLayout& layout, std::span<const std::int64_t> unit,
+                  std::span<const std::int64_t> time, std::span<const double> values,
+                  std::span<double> out);
+
+}  // namespace quintara::estimators

@@ -1,0 +1,116 @@
+"""The compiled layout of integer-labelled long tables against the general,
+hashing path: the same panel, the same unit-level data and the same refusals
+on every table either can take."""
+
+from __future__ import annotations
+
+import numpy as np
+import pandas as pd
+import pytest
+
+import quintara
+from quintara import _quintara, panel as panel_mod
+
+
+def _both(df: pd.DataFrame, monkeypatch: pytest.MonkeyPatch, **kw: object):
+    """(compact, hashed) outcomes of from_long: a Panel or the raised message."""
+
+    def build():
+        try:
+            return quintara.Panel.from_long(df, unit="u", time="t", outcome="y", **kw)
+        except ValueError as e:
+            return str(e)
+
+    fast = build()
+    with monkeypatch.context() as m:
+        m.setattr(panel_mod, "_compact_cells", lambda *a: None)
+        slow = build()
+    return fast, slow
+
+
+def _table(seed: int) -> pd.DataFrame:
+    rng = np.random.default_rng(seed)
+    n, t = int(rng.integers(1, 7)), int(rng.integers(1, 6))
+    lo_u = int(rng.choice([0, -50, 2**40]))
+    units = np.arange(n) + lo_u
+    times = np.arange(t) + int(rng.choice([1, 1990, -3]))
+    df = pd.DataFrame(
+        {
+            "u": np.repeat(units, t),
+            "t": np.tile(times, n),
+            "y": rng.normal(size=n * t),
+            "c": np.repeat(rng.integers(0, 3, n), t),
+        }
+    )
+    kind = seed % 6
+    if kind == 1:
+        df = df.sample(frac=1.0, random_state=seed)  # shuffled
+    elif kind == 2 and len(df) > 1:
+        df = df.drop(df.index[int(rng.integers(len(df)))])  # a missing cell
+    elif kind == 3:
+        df = pd.concat([df, df.iloc[[int(rng.integers(len(df)))]]])  # a duplicate
+    elif kind == 4:
+        df = df[df.u != units[n // 2]] if n > 2 else df  # a gap in the unit labels
+    if seed % 4 == 0:
+        df = df.astype({"u": np.int32, "t": np.int16})
+    return df
+
+
+@pytest.mark.parametrize("seed", range(36))
+@pytest.mark.parametrize("missing", ["refuse", "keep"])
+def test_the_compiled_layout_builds_the_hashed_panel(
+    seed: int, missing: str, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    df = _table(seed)
+    fast, slow = _both(df, monkeypatch, missing=missing)
+    if isinstance(slow, str):
+        assert fast == slow
+        return
+    assert isinstance(fast, quintara.Panel)
+    np.testing.assert_array_equal(fast.y, slow.y)
+    pd.testing.assert_index_equal(fast.units, slow.units)
+    pd.testing.assert_index_equal(fast.periods, slow.periods)
+    pd.testing.assert_frame_equal(fast.unit_data, slow.unit_data)
+    assert fast.y.flags.writeable and fast.y.flags.c_contiguous
+
+
+def test_a_time_order_reorders_integer_periods(monkeypatch: pytest.MonkeyPatch) -> None:
+    df = pd.DataFrame({"u": [1, 1, 1, 2, 2, 2], "t": [1, 2, 3] * 2, "y": np.arange(6.0)})
+    fast, slow = _both(df, monkeypatch, time_order=[3, 1, 2])
+    assert list(fast.periods) == [3, 1, 2]
+    np.testing.assert_array_equal(fast.y, slow.y)
+    np.testing.assert_array_equal(fast.y[0], [2.0, 0.0, 1.0])
+
+
+def test_labels_the_compiled_layout_declines() -> None:
+    i8 = np.array
+    # Gaps, a range far wider than the table, and labels that wrap past the
+    # int64 maximum are left to the hashing path.
+    assert _quintara._long_layout(i8([1, 3]), i8([0, 0]), np.zeros(2)) is None
+    assert _quintara._long_layout(i8([0, 10**12]), i8([0, 0]), np.zeros(2)) is None
+    top = np.iinfo(np.int64)
+    wrap = i8([top.max, top.min], dtype=np.int64)
+    assert _quintara._long_layout(wrap, i8([0, 0]), np.zeros(2)) is None
+    # The extremes themselves are ordinary labels.
+    edge = i8([top.max - 1, top.max], dtype=np.int64)
+    got = _quintara._long_layout(edge, i8([5, 5]), np.array([1.0, 2.0]))
+    assert got["unit_lo"] == top.max - 1 and got["n_units"] == 2 and got["in_order"]
+    with pytest.raises(TypeError, match="argument 'time': expected a 1-D array of int64"):
+        _quintara._long_layout(i8([1]), np.array([1.0]), np.zeros(1))
+    with pytest.raises(ValueError, match="same length"):
+        _quintara._long_layout(i8([1, 2]), i8([1, 2]), np.zeros(1))
+
+
+def test_strided_columns_are_read_through_their_strides() -> None:
+    u = np.repeat(np.arange(3), 2)
+    block = np.stack([u, np.tile([7, 8], 3)], axis=1)  # columns strided by 16 bytes
+    y = np.arange(6.0)
+    got = _quintara._long_layout(block[:, 0], block[:, 1], y[::-1][::-1])
+    np.testing.assert_array_equal(
+        np.frombuffer(got["y"], dtype=np.float64).reshape(3, 2), y.reshape(3, 2)
+    )
+    shuffled = _quintara._long_layout(block[::-1, 0], block[::-1, 1], y[::-1])
+    assert not shuffled["in_order"]
+    np.testing.assert_array_equal(
+        np.frombuffer(shuffled["y"], dtype=np.float64).reshape(3, 2), y.reshape(3, 2)
+    )
