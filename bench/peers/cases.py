@@ -39,6 +39,7 @@ DISTRIBUTIONS = {
     "quintara-compiled": "quintara",
     "diff-diff": "diff-diff",
     "moderndid": "moderndid",
+    "causaltensor": "causaltensor",
 }
 
 
@@ -88,6 +89,28 @@ def sc1000() -> ScData:
     t0 = 78
     y[0, t0:] += 1.0
     return ScData(y, 0, t0)
+
+
+@dataclass
+class McData:
+    y: np.ndarray  # units x periods
+    treated: list[int]  # missing from t0 on
+    t0: int
+
+
+MC_LAMBDA = 2.0  # a given penalty in outcome units, so no implementation cross-validates
+
+
+def mc_panel(n: int, t: int) -> Callable[[], McData]:
+    """bench_mcnnm.py's factor panels: a tenth of the units treated over the
+    last quarter of the periods."""
+
+    def make() -> McData:
+        from common import factor_panel
+
+        return McData(factor_panel(n, t), list(range(max(1, n // 10))), 3 * t // 4)
+
+    return make
 
 
 def mpdta() -> DidData:
@@ -211,6 +234,37 @@ def q_did(entry: str) -> Callable[[DidData], Fit]:
 
 
 # ---------------------------------------------------------------- SC peers
+
+
+def q_mcnnm(labelled: bool) -> Callable[[McData], Fit]:
+    def make(d: McData) -> Fit:
+        import quintara
+
+        if not labelled:
+            return lambda: quintara.fit_mcnnm(d.y, d.treated, d.t0, lambda_=MC_LAMBDA).att
+        n, t = d.y.shape
+        panel = quintara.Panel(d.y, [f"u{i}" for i in range(n)], list(range(t)))
+        names = [f"u{i}" for i in d.treated]
+        return lambda: (
+            quintara.synth(
+                panel, treated=names, start=d.t0, method="mcnnm", inference="none",
+                lambda_=MC_LAMBDA, progress=False,
+            ).att
+        )  # fmt: skip
+
+    return make
+
+
+def causaltensor_mcnnm(d: McData) -> Fit:
+    """causaltensor's MC-NNM at the same penalty: two-way fixed effects and a
+    nuclear-norm penalised low-rank part, the effect averaged over the treated
+    cells. It stops at a relative change of 1e-7 (quintara at 1e-5), so the
+    estimates agree to the looser tolerance, not to rounding."""
+    from causaltensor.cauest.MCNNM import MC_NNM_with_l
+
+    z = np.zeros_like(d.y)
+    z[d.treated, d.t0 :] = 1.0
+    return lambda: float(np.mean(MC_NNM_with_l(d.y, 1.0 - z, MC_LAMBDA)[3]))
 
 
 def pysyncon_sc(placebo: bool) -> Callable[[ScData], Fit]:
@@ -625,6 +679,15 @@ did_cases("mpdta", mpdta, bands=True)
 did_cases("stag1000x40", staggered1000, bands=False)
 sc_cases("sc200x104", sc200)
 sdid_cases("sc1000x104", sc1000)
+for _n, _t in ((500, 150), (1000, 200)):
+    CASES[f"mc{_n}x{_t} MC-NNM"] = Case(
+        mc_panel(_n, _t),
+        {
+            "quintara": q_mcnnm(labelled=True),
+            "quintara-compiled": q_mcnnm(labelled=False),
+            "causaltensor": causaltensor_mcnnm,
+        },
+    )
 
 cases_did_large.register(
     CASES,

@@ -15,6 +15,8 @@ new one starts) and re-raises a plain KeyboardInterrupt.
 
 from __future__ import annotations
 
+import os
+import queue
 import sys
 import threading
 import time
@@ -80,6 +82,44 @@ class _Estimate:
         )
 
 
+class _Worker:
+    """A daemon thread that runs the calls handed to it and then waits for the
+    next: starting a thread costs more than a small fit. A busy worker (one
+    still finishing a cancelled call) is never handed a second call; a new
+    one starts instead."""
+
+    _idle: list[_Worker] = []
+    _lock = threading.Lock()
+
+    def __init__(self) -> None:
+        self._jobs: queue.SimpleQueue[tuple[Callable[[], None], threading.Event]] = (
+            queue.SimpleQueue()
+        )
+        threading.Thread(target=self._loop, name="quintara-call", daemon=True).start()
+
+    def _loop(self) -> None:
+        while True:
+            job, finished = self._jobs.get()
+            try:
+                job()
+            finally:
+                # Idle again before the caller is woken, so its next call
+                # finds this worker rather than starting another.
+                with _Worker._lock:
+                    _Worker._idle.append(self)
+                finished.set()
+
+    @classmethod
+    def submit(cls, job: Callable[[], None], finished: threading.Event) -> None:
+        with cls._lock:
+            worker = cls._idle.pop() if cls._idle else None
+        (worker or cls())._jobs.put((job, finished))
+
+
+# A forked child has none of its parent's threads.
+os.register_at_fork(after_in_child=_Worker._idle.clear)
+
+
 def run(
     fn: Callable[..., T],
     *args: Any,
@@ -128,14 +168,11 @@ def run(
             outcome.append(fn(*args, **kwargs))
         except BaseException as e:  # handed to the waiting thread
             failure.append(e)
-        finally:
-            finished.set()
 
-    worker = threading.Thread(target=work, name="quintara-call", daemon=True)
     progress = _native("_progress")
     start = time.monotonic()
     drawn = False
-    worker.start()
+    _Worker.submit(work, finished)
     try:
         while not finished.wait(_POLL):
             elapsed = time.monotonic() - start

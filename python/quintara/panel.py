@@ -209,27 +209,34 @@ def _hashed_cells(
 
 def _lookup(index: pd.Index, label: Any, what: str) -> int:
     """Position of `label` in `index`; a string is also tried as a number or a date."""
-    candidates: list[Any] = [label]
-    if isinstance(label, str):
-        for convert in (int, float, pd.Timestamp):
-            try:
-                with warnings.catch_warnings():  # pandas warns on text it reads as a quarter
-                    warnings.simplefilter("ignore")
-                    candidates.append(convert(label))
-            except (ValueError, TypeError):
-                pass
-    elif isinstance(index, pd.DatetimeIndex):
-        try:
-            candidates.append(pd.Timestamp(label))
-        except (ValueError, TypeError):
-            pass
-    for c in candidates:
+
+    def position(c: Any) -> int | None:
         try:
             pos = index.get_loc(c)
         except (KeyError, TypeError, ValueError):
+            return None
+        return pos if isinstance(pos, int) else None
+
+    # The label as given first: reading text as a date costs far more than
+    # the lookup itself, and most labels are found as they are.
+    found = position(label)
+    if found is not None:
+        return found
+    conversions: tuple[Callable[[Any], Any], ...] = ()
+    if isinstance(label, str):
+        conversions = (int, float, pd.Timestamp)
+    elif isinstance(index, pd.DatetimeIndex):
+        conversions = (pd.Timestamp,)
+    for convert in conversions:
+        try:
+            with warnings.catch_warnings():  # pandas warns on text it reads as a quarter
+                warnings.simplefilter("ignore")
+                c = convert(label)
+        except (ValueError, TypeError):
             continue
-        if isinstance(pos, int):
-            return pos
+        found = position(c)
+        if found is not None:
+            return found
     labels = list(index)
     shown = _fmt(labels[:3]) + (f", ..., {labels[-1]}" if len(labels) > 3 else "")
     raise ValueError(f"{what} {label!r} is not in the panel (its {what}s are {shown})")

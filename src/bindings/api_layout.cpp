@@ -102,7 +102,7 @@ PyObject* long_layout_entry(PyObject*, PyObject* args) noexcept {
 
 PyMethodDef functions[] = {
     {"_long_layout", &long_layout_entry, METH_VARARGS,
-     "_long_layout(unit, time, values)\n--\n\nThe units x periods array of a long table with "
+     "_long_layout(unit, time, values, /)\n--\n\nThe units x periods array of a long table with "
      "integer labels over ranges without gaps, or None."},
     {nullptr, nullptr, 0, nullptr},
 };

@@ -64,7 +64,20 @@ auto python_conversion(F&& f) -> decltype(f()) {
   }
 }
 
+// An exact int within int64, read without the new references of the general
+// path: lists of a million cohort codes are common. Anything else (other
+// types, overflow, and for counts negative values) takes the general path,
+// which raises the messages.
+bool small_int(PyObject* obj, long long& out) {
+  if (!PyLong_CheckExact(obj)) return false;
+  int overflow = 0;
+  out = PyLong_AsLongLongAndOverflow(obj, &overflow);
+  return overflow == 0 && !(out == -1 && PyErr_Occurred());
+}
+
 std::uint64_t to_u64(PyObject* obj) {
+  long long fast = 0;
+  if (small_int(obj, fast) && fast >= 0) return static_cast<std::uint64_t>(fast);
   return python_conversion([&] {
     Ref idx = Ref::check(PyNumber_Index(obj));
     const unsigned long long v = PyLong_AsUnsignedLongLong(idx.get());
@@ -74,6 +87,8 @@ std::uint64_t to_u64(PyObject* obj) {
 }
 
 std::int64_t to_i64(PyObject* obj) {
+  long long fast = 0;
+  if (small_int(obj, fast)) return static_cast<std::int64_t>(fast);
   return python_conversion([&] {
     Ref idx = Ref::check(PyNumber_Index(obj));
     const long long v = PyLong_AsLongLong(idx.get());
@@ -133,6 +148,17 @@ std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
   if (n < 0) throw PyErrSet{};
   std::vector<T> out;
   out.reserve(static_cast<std::size_t>(n));
+  if (PyList_CheckExact(obj)) {
+    // The list's own slots, skipping the generic sequence protocol; each item
+    // is held while it converts, and a list an item's __index__ shrinks ends
+    // the read with IndexError.
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref it = Ref::borrow(PyList_GetItem(obj, i));
+      if (!it) throw PyErrSet{};
+      out.push_back(item(it.get()));
+    }
+    return out;
+  }
   for (Py_ssize_t i = 0; i < n; ++i) {
     Ref it = Ref::check(PySequence_GetItem(obj, i));
     out.push_back(item(it.get()));

@@ -113,3 +113,22 @@ def test_any_strides_read_like_a_contiguous_copy(panel: np.ndarray, layout: str)
     assert (a.att, a.weights, a.inference_distribution) == (b.att, b.weights,
                                                             b.inference_distribution)
     assert np.array_equal(view, before) and np.array_equal(panel, before)  # nothing written
+
+
+def test_index_lists_read_alike_whatever_holds_the_integers(panel: np.ndarray) -> None:
+    # Exact ints take a short path; every other integer type, and sequences
+    # other than lists, the general one: the same fit either way.
+    want = quintara.fit_sc(panel, [0, 1], 5).att
+    for treated in ([np.int64(0), 1], (0, 1), np.array([0, 1]), [False, 1]):
+        assert quintara.fit_sc(panel, treated, 5).att == want
+
+    class Shrinks:
+        # An item that empties the list while it converts: an error, not a
+        # read past the list's end.
+        def __index__(self) -> int:
+            victim.clear()
+            return 0
+
+    victim: list[object] = [Shrinks(), 1]
+    with pytest.raises(IndexError):
+        quintara.fit_sc(panel, victim, 5)

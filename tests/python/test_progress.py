@@ -71,3 +71,28 @@ def test_progress_asked_for_in_a_pipe_comes_as_lines(monkeypatch: pytest.MonkeyP
     lines = err.splitlines()
     assert "\r" not in err and len(lines) >= 3
     assert lines[0].startswith("windows: 1/4 done, 0:00 elapsed, ETA ")
+
+
+def test_calls_reuse_one_worker_and_a_busy_one_is_never_handed_another() -> None:
+    # Sequential calls, failing or not, run on one kept thread.
+    progress.run(lambda: None, show=False)
+    before = threading.active_count()
+    with pytest.raises(ZeroDivisionError):
+        progress.run(lambda: 1 / 0, show=False)
+    assert [progress.run(lambda k=k: k, show=False) for k in range(20)] == list(range(20))
+    assert threading.active_count() == before
+    # A call made while another still runs (from a second thread) gets its
+    # own worker instead of queueing behind the first: here only the second
+    # call can end the first.
+    started, release, first_saw = threading.Event(), threading.Event(), []
+
+    def first() -> None:
+        started.set()
+        first_saw.append(release.wait(60))
+
+    outer = threading.Thread(target=lambda: progress.run(first, show=False))
+    outer.start()
+    started.wait(60)
+    progress.run(release.set, show=False)
+    outer.join(60)
+    assert first_saw == [True]
