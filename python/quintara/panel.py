@@ -401,7 +401,7 @@ class Panel:
         values = pd.to_numeric(raw, errors="coerce") if raw.dtype == object else raw
         if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
             raise ValueError(f"outcome column {outcome!r} is not numeric (dtype {raw.dtype})")
-        values = values.astype(np.float64)
+        values = values.astype(np.float64, copy=False)  # never written to
         # Only coercion of text can turn a present value into NaN.
         not_number = values.isna() & raw.notna() if raw.dtype == object else None
         if not_number is not None and not_number.any():
