@@ -46,12 +46,16 @@ std::vector<std::size_t> Panel::never_treated_units() const {
 }
 
 std::vector<std::size_t> Panel::cohorts() const {
+  // Few distinct periods among many units: each is inserted once into the
+  // short sorted list, and a unit like the previous one costs one compare.
   std::vector<std::size_t> out;
+  std::optional<std::size_t> last;
   for (const auto& s : treat_start) {
-    if (s.has_value()) out.push_back(*s);
+    if (!s.has_value() || s == last) continue;
+    last = s;
+    const auto at = std::lower_bound(out.begin(), out.end(), *s);
+    if (at == out.end() || *at != *s) out.insert(at, *s);
   }
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }
 

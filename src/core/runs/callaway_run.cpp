@@ -95,9 +95,10 @@ PyDidResult run_callaway(const CallawayRequest& request) {
                   "run_callaway: a missing cell in a panel checked complete");
   did::CsResult cs = [&] {
     try {
-      return did::fit_with_anticipation(panel, request.control == Control::NotYet,
-                                        request.anticipation, request.varying_base, sampling,
-                                        request.est_method, request.window);
+      // Only the bands read the influence functions after the fit.
+      return did::fit_with_anticipation(
+          panel, request.control == Control::NotYet, request.anticipation, request.varying_base,
+          sampling, request.est_method, request.window, {.influences = request.bands.run});
     } catch (const did::CellFitError& e) {
       throw UserError(format(
           "est_method='{}' cannot fit the cell of cohort {} in period {} (base period {}): {}; "
@@ -111,8 +112,9 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   fill_event_study(r, cs.event_study);
   // Effects may start `anticipation` periods before adoption, so only the
   // earlier event times are tested for pre-trends.
-  set_event_cov(r, did::influence_covariance(cs.event_study, sampling), 1.0,
-                -static_cast<std::int64_t>(request.anticipation));
+  set_event_cov(r,
+                cs.event_cov ? *cs.event_cov : did::influence_covariance(cs.event_study, sampling),
+                1.0, -static_cast<std::int64_t>(request.anticipation));
   fill_calendar(r, cs);
   if (request.bands.run) {
     // The event times' influence functions are not read again: moved, not

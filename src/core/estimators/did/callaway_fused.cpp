@@ -1,0 +1,376 @@
+// The unweighted, unclustered, complete, covariate-free fit in two passes
+// over the units instead of one N-long influence function per cell and per
+// aggregate: the first pass sums each cell's treated and comparison changes,
+// the second forms every cell's and every aggregate's influence values for a
+// block of units at a time, in a buffer that stays in cache, and adds them
+// into the sums of squares and the event-time covariance.
+//
+// Every value is formed by the operations, in the order, of the cell-wise
+// path (callaway.cpp), including the zeros a cell holds outside its units,
+// and every sum over units runs over the units in ascending order across
+// the blocks, so each figure is the cell-wise one bit for bit, for any
+// number of threads: the threads split a block's units while forming values
+// and split the sums (never one sum) while adding them up.
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <utility>
+
+#include "core/estimators/did/callaway_agg.hpp"
+#include "core/parallel/pool.hpp"
+
+namespace quintara::estimators::did::fused {
+
+namespace {
+
+using agg::AggInput;
+using agg::Shares;
+
+enum Role : std::uint8_t { kOut = 0, kTreated = 1, kComparison = 2 };
+
+// One cell: its periods, the role of each unit class in it, and, after the
+// first pass, its two means and shares.
+struct Cell {
+  std::size_t g, t, b;
+  std::vector<Role> role;  // per class
+  std::size_t n_g = 0, n_c = 0;
+  double mu_g = 0.0, mu_c = 0.0, p_g = 0.0, p_c = 0.0;
+};
+
+// The cells of fit_cells, in its order, their comparison groups as classes:
+// never treated, or (not yet treated) a cohort whose effective adoption
+// comes after both periods.
+std::vector<Cell> plan_cells(const Shares& shares, std::span<const std::size_t> kept,
+                             bool not_yet_treated, std::size_t d, bool varying_base,
+                             std::size_t T) {
+  std::vector<Cell> out;
+  const std::size_t n_classes = shares.class_size.size();
+  for (const std::size_t g : kept) {
+    const std::size_t b = g - d - 1;
+    for (std::size_t t = 0; t < T; ++t) {
+      if (varying_base ? t == 0 : t == b) continue;
+      Cell cell{g, t, varying_base && t <= b ? t - 1 : b, std::vector<Role>(n_classes, kOut)};
+      const std::size_t horizon = std::max(t, cell.b);
+      cell.role[0] = kComparison;
+      for (std::size_t k = 1; k < n_classes; ++k) {
+        const std::size_t c = shares.cohorts[k - 1];
+        const std::size_t effective = c > d ? c - d : 0;
+        if (c == g) {
+          cell.role[k] = kTreated;
+        } else if (not_yet_treated && effective > horizon) {
+          cell.role[k] = kComparison;
+        }
+      }
+      for (std::size_t k = 0; k < n_classes; ++k) {
+        if (cell.role[k] == kTreated) cell.n_g += shares.class_size[k];
+        if (cell.role[k] == kComparison) cell.n_c += shares.class_size[k];
+      }
+      if (cell.n_c > 0) out.push_back(std::move(cell));
+    }
+  }
+  return out;
+}
+
+// First pass: each cell's sums of changes over its treated and over its
+// comparison units, each in unit order, then the means as mean_recip forms
+// them.
+void cell_means(const Panel& panel, const Shares& shares, std::vector<Cell>& cells) {
+  const std::size_t N = panel.n_units();
+  const double n = static_cast<double>(N);
+  struct Term {
+    std::size_t sum, t, b;
+  };
+  std::vector<std::vector<Term>> terms(shares.class_size.size());
+  for (std::size_t r = 0; r < cells.size(); ++r) {
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+      if (cells[r].role[k] != kOut) {
+        terms[k].push_back(
+            {2 * r + (cells[r].role[k] == kComparison ? 1 : 0), cells[r].t * N, cells[r].b * N});
+      }
+    }
+  }
+  std::vector<double> sums(2 * cells.size(), 0.0);
+  const double* y = panel.y.data.data();
+  for (std::size_t i = 0; i < N; ++i) {
+    for (const Term& u : terms[shares.class_of[i]]) sums[u.sum] += y[u.t + i] - y[u.b + i];
+  }
+  for (std::size_t r = 0; r < cells.size(); ++r) {
+    Cell& c = cells[r];
+    c.mu_g = (1.0 / static_cast<double>(c.n_g)) * sums[2 * r];
+    c.mu_c = (1.0 / static_cast<double>(c.n_c)) * sums[2 * r + 1];
+    c.p_g = static_cast<double>(c.n_g) / n;
+    c.p_c = static_cast<double>(c.n_c) / n;
+  }
+}
+
+// A row of the block buffer past the cells: sum_r coef * row_r from 0.0 in
+// term order, then plus by_class[class of the unit] when that is given.
+struct AggRow {
+  std::vector<std::pair<std::size_t, double>> terms;
+  std::vector<double> by_class;
+};
+
+constexpr std::size_t kBlock = 4096;  // units per block: the buffer stays in L2/L3
+constexpr std::size_t kPiece = 1024;  // units per task while forming values
+constexpr std::size_t kLanes = 8;     // independent sums advanced together
+
+// The rows of one fit and the running sums over the blocks seen so far.
+struct Pass {
+  const Panel& panel;
+  const Shares& shares;
+  const std::vector<Cell>& cells;
+  std::vector<AggRow> rows;                 // row cells.size() + q
+  std::vector<std::size_t> events;          // rows whose covariance is formed
+  std::vector<std::vector<double>*> store;  // per row: N-long output, or null
+  std::vector<double> ss;                   // per row: sum of squares
+  std::vector<double> cov;                  // events x events, lower triangle used
+
+  std::size_t n_rows() const { return cells.size() + rows.size(); }
+
+  void form(std::vector<double>& buf, std::size_t i0, std::size_t len) const;
+  void add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len);
+  void run();
+};
+
+// Values of every row for units [i0 + from, i0 + to) of the block.
+void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, std::size_t to) {
+  const std::size_t N = p.panel.n_units();
+  const double* y = p.panel.y.data.data();
+  const std::size_t* cls = p.shares.class_of.data() + i0;
+  for (std::size_t r = 0; r < p.cells.size(); ++r) {
+    const Cell& c = p.cells[r];
+    const double* yt = y + c.t * N + i0;
+    const double* yb = y + c.b * N + i0;
+    double* out = buf + r * kBlock;
+    for (std::size_t i = from; i < to; ++i) {
+      const Role role = c.role[cls[i]];
+      const double change = yt[i] - yb[i];
+      out[i] = role == kTreated      ? (change - c.mu_g) / c.p_g
+               : role == kComparison ? -(change - c.mu_c) / c.p_c
+                                     : 0.0;
+    }
+  }
+  for (std::size_t q = 0; q < p.rows.size(); ++q) {
+    const AggRow& row = p.rows[q];
+    double* out = buf + (p.cells.size() + q) * kBlock;
+    std::fill(out + from, out + to, 0.0);
+    for (const auto& [src, coef] : row.terms) {
+      const double* in = buf + src * kBlock;
+      for (std::size_t i = from; i < to; ++i) out[i] += coef * in[i];
+    }
+    if (!row.by_class.empty()) {
+      for (std::size_t i = from; i < to; ++i) out[i] = out[i] + row.by_class[cls[i]];
+    }
+  }
+}
+
+void Pass::form(std::vector<double>& buf, std::size_t i0, std::size_t len) const {
+  const std::size_t pieces = (len + kPiece - 1) / kPiece;
+  parallel::parallel_for(pieces, [&](std::size_t k) {
+    form_piece(*this, buf.data(), i0, k * kPiece, std::min(len, (k + 1) * kPiece));
+  });
+}
+
+// Sums of squares of rows [r0, r0 + nr) over the block's units in order.
+void add_squares(const double* buf, std::size_t len, std::size_t r0, std::size_t nr, double* ss) {
+  double s[kLanes] = {};
+  const double* x[kLanes];
+  for (std::size_t q = 0; q < kLanes; ++q) {
+    s[q] = q < nr ? ss[r0 + q] : 0.0;
+    x[q] = buf + (r0 + std::min(q, nr - 1)) * kBlock;
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    for (std::size_t q = 0; q < kLanes; ++q) s[q] += x[q][i] * x[q][i];
+  }
+  for (std::size_t q = 0; q < nr; ++q) ss[r0 + q] = s[q];
+}
+
+// influence_covariance's sums for event row a against rows b0.. (b <= a).
+void add_products(const Pass& p, const double* buf, std::size_t len, std::size_t a, std::size_t b0,
+                  double* cov) {
+  const std::size_t E = p.events.size();
+  const std::size_t nb = std::min(kLanes, a + 1 - b0);
+  const double* x = buf + p.events[a] * kBlock;
+  double s[kLanes] = {};
+  const double* y[kLanes];
+  for (std::size_t q = 0; q < kLanes; ++q) {
+    y[q] = buf + p.events[q < nb ? b0 + q : a] * kBlock;
+    s[q] = q < nb ? cov[a * E + b0 + q] : 0.0;
+  }
+  for (std::size_t i = 0; i < len; ++i) {
+    for (std::size_t q = 0; q < kLanes; ++q) s[q] += x[i] * y[q][i];
+  }
+  for (std::size_t q = 0; q < nb; ++q) cov[a * E + b0 + q] = s[q];
+}
+
+void Pass::add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len) {
+  // Tasks: groups of kLanes rows' squares, then each covariance row's
+  // groups of kLanes entries; each task owns its sums.
+  struct Task {
+    std::size_t a, b0;
+    bool squares;
+  };
+  std::vector<Task> tasks;
+  for (std::size_t r = 0; r < n_rows(); r += kLanes) tasks.push_back({r, 0, true});
+  for (std::size_t a = 0; a < events.size(); ++a) {
+    for (std::size_t b0 = 0; b0 <= a; b0 += kLanes) tasks.push_back({a, b0, false});
+  }
+  parallel::parallel_for(tasks.size() + 1, [&](std::size_t k) {
+    if (k == tasks.size()) {
+      for (std::size_t r = 0; r < n_rows(); ++r) {
+        if (store[r]) std::copy_n(buf.data() + r * kBlock, len, store[r]->data() + i0);
+      }
+      return;
+    }
+    const Task& t = tasks[k];
+    if (t.squares) {
+      add_squares(buf.data(), len, t.a, std::min(kLanes, n_rows() - t.a), ss.data());
+    } else {
+      add_products(*this, buf.data(), len, t.a, t.b0, cov.data());
+    }
+  });
+}
+
+void Pass::run() {
+  const std::size_t N = panel.n_units();
+  ss.assign(n_rows(), 0.0);
+  cov.assign(events.size() * events.size(), 0.0);
+  std::vector<double> buf(n_rows() * kBlock);
+  for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
+    const std::size_t len = std::min(kBlock, N - i0);
+    form(buf, i0, len);
+    add_up(buf, i0, len);
+  }
+}
+
+}  // namespace
+
+CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size_t> kept,
+             bool not_yet_treated, std::size_t anticipation, bool varying_base,
+             const EventWindow& window, bool influences) {
+  const std::size_t N = panel.n_units();
+  const double n = static_cast<double>(N);
+  std::vector<Cell> cells =
+      plan_cells(shares, kept, not_yet_treated, anticipation, varying_base, panel.n_periods());
+  cell_means(panel, shares, cells);
+
+  CsResult out;
+  for (const Cell& c : cells) {
+    const auto e = static_cast<std::int64_t>(c.t) - static_cast<std::int64_t>(c.g);
+    out.cells.push_back(GroupTimeAtt{{}, c.g, c.t, e, c.mu_g - c.mu_c, 0.0});
+  }
+  const agg::AggLists lists = agg::aggregate_lists(out.cells, kept, window, panel.n_periods());
+
+  Pass pass{panel, shares, cells, {}, {}, {}, {}, {}};
+  const std::size_t n_classes = shares.class_size.size();
+  // First-level aggregates: row of each (none when it has no weight).
+  std::vector<std::optional<std::size_t>> row_of(lists.lists.size());
+  std::vector<AggEffect> first(lists.lists.size());
+  std::vector<bool> present(lists.lists.size(), false);
+  const auto add_row = [&](AggRow row) {
+    pass.rows.push_back(std::move(row));
+    return cells.size() + pass.rows.size() - 1;
+  };
+  for (std::size_t a = 0; a < lists.lists.size(); ++a) {
+    const auto plan = agg::plan_aggregate(lists.lists[a], shares);
+    if (!plan) continue;
+    AggRow row{{}, plan->by_class(n_classes)};
+    for (std::size_t r = 0; r < plan->c.size(); ++r) {
+      row.terms.emplace_back(lists.lists[a][r].source, plan->c[r]);
+    }
+    row_of[a] = add_row(std::move(row));
+    first[a] = AggEffect{{}, lists.keys[a], plan->theta, 0.0};
+    present[a] = true;
+  }
+  // The ranges of the lists: event times, overall, cohorts, calendar.
+  const std::size_t overall = lists.n_events, groups0 = overall + 1,
+                    calendar0 = groups0 + lists.n_groups;
+  const auto present_in = [&](std::size_t from, std::size_t to, bool post_only) {
+    std::vector<std::size_t> out;
+    for (std::size_t a = from; a < to; ++a) {
+      if (present[a] && (!post_only || first[a].key >= 0)) out.push_back(a);
+    }
+    return out;
+  };
+  // The plain mean's row: 0.0 plus m * part, part by part.
+  const auto plain_mean = [&](const std::vector<std::size_t>& parts,
+                              std::optional<AggEffect>& into) -> std::optional<std::size_t> {
+    if (parts.empty()) return std::nullopt;
+    const double m = 1.0 / static_cast<double>(parts.size());
+    AggRow row;
+    into.emplace();
+    for (const std::size_t a : parts) {
+      into->estimate += m * first[a].estimate;
+      row.terms.emplace_back(*row_of[a], m);
+    }
+    return add_row(std::move(row));
+  };
+  const std::optional<std::size_t> dynamic_row =
+      plain_mean(present_in(0, overall, true), out.dynamic_overall);
+  const std::vector<std::size_t> group_aggs = present_in(groups0, calendar0, false);
+  std::vector<AggInput> group_items;
+  for (const std::size_t a : group_aggs) {
+    group_items.push_back(
+        {static_cast<std::size_t>(first[a].key), first[a].estimate, nullptr, *row_of[a]});
+  }
+  std::optional<std::size_t> group_row;
+  if (const auto plan = agg::plan_aggregate(group_items, shares)) {
+    AggRow row{{}, plan->by_class(n_classes)};
+    for (std::size_t r = 0; r < plan->c.size(); ++r) {
+      row.terms.emplace_back(group_items[r].source, plan->c[r]);
+    }
+    group_row = add_row(std::move(row));
+    out.group_overall_att = plan->theta;
+  }
+  const std::optional<std::size_t> calendar_row =
+      plain_mean(present_in(calendar0, lists.lists.size(), false), out.calendar_overall);
+
+  for (const std::size_t a : present_in(0, overall, false)) pass.events.push_back(*row_of[a]);
+  pass.store.assign(pass.n_rows(), nullptr);
+  if (influences) {
+    const auto keep = [&](std::size_t row, std::vector<double>& v) {
+      v.resize(N);
+      pass.store[row] = &v;
+    };
+    for (std::size_t r = 0; r < cells.size(); ++r) keep(r, out.cells[r].influence);
+    for (std::size_t a = 0; a < first.size(); ++a) {
+      if (present[a]) keep(*row_of[a], a == overall ? out.overall_influence : first[a].influence);
+    }
+    if (dynamic_row) keep(*dynamic_row, out.dynamic_overall->influence);
+    if (calendar_row) keep(*calendar_row, out.calendar_overall->influence);
+  }
+  pass.run();
+
+  for (std::size_t r = 0; r < cells.size(); ++r) out.cells[r].se = std::sqrt(pass.ss[r] / (n * n));
+  for (std::size_t a = 0; a < first.size(); ++a) {
+    if (present[a]) first[a].se = std::sqrt(pass.ss[*row_of[a]]) / n;
+  }
+  for (const std::size_t a : present_in(0, overall, false)) {
+    out.event_study.push_back(std::move(first[a]));
+  }
+  if (present[overall]) {
+    out.overall_att = first[overall].estimate;
+    out.overall_se = first[overall].se;
+  }
+  for (const std::size_t a : group_aggs) out.groups.push_back(std::move(first[a]));
+  for (const std::size_t a : present_in(calendar0, lists.lists.size(), false)) {
+    out.calendar.push_back(std::move(first[a]));
+  }
+  if (dynamic_row) out.dynamic_overall->se = std::sqrt(pass.ss[*dynamic_row]) / n;
+  if (calendar_row) out.calendar_overall->se = std::sqrt(pass.ss[*calendar_row]) / n;
+  if (group_row) out.group_overall_se = std::sqrt(pass.ss[*group_row]) / n;
+
+  const std::size_t E = pass.events.size();
+  const double n2 = n * n;
+  linalg::Mat cov(E, E);
+  for (std::size_t a = 0; a < E; ++a) {
+    for (std::size_t b = 0; b <= a; ++b) {
+      cov(a, b) = pass.cov[a * E + b] / n2;
+      cov(b, a) = cov(a, b);
+    }
+  }
+  out.event_cov = std::move(cov);
+  return out;
+}
+
+}  // namespace quintara::estimators::did::fused
