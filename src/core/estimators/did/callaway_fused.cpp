@@ -32,7 +32,8 @@ enum Role : std::uint8_t { kOut = 0, kTreated = 1, kComparison = 2 };
 // first pass, its two means and shares.
 struct Cell {
   std::size_t g, t, b;
-  std::vector<Role> role;  // per class
+  std::vector<Role> role;            // per class
+  std::size_t set_g = 0, set_c = 0;  // positions of G and C in UnitSets::units
   std::size_t n_g = 0, n_c = 0;
   double mu_g = 0.0, mu_c = 0.0, p_g = 0.0, p_c = 0.0;
 };
@@ -71,29 +72,80 @@ std::vector<Cell> plan_cells(const Shares& shares, std::span<const std::size_t> 
   return out;
 }
 
+// The distinct treated and comparison groups of the cells, each as its
+// units in ascending order: a cell's values are then written without a
+// branch on each unit's role, and its means summed over its own units only.
+struct UnitSets {
+  std::vector<std::vector<std::size_t>> units;
+
+  UnitSets(const Shares& shares, std::vector<Cell>& cells) {
+    const std::size_t n_classes = shares.class_size.size();
+    std::vector<std::vector<bool>> members;  // per set: its classes
+    const auto find = [&](std::vector<bool> classes) {
+      const auto at = std::find(members.begin(), members.end(), classes);
+      if (at != members.end()) return static_cast<std::size_t>(at - members.begin());
+      members.push_back(std::move(classes));
+      return members.size() - 1;
+    };
+    for (Cell& c : cells) {
+      std::vector<bool> g(n_classes), cmp(n_classes);
+      for (std::size_t k = 0; k < n_classes; ++k) {
+        g[k] = c.role[k] == kTreated;
+        cmp[k] = c.role[k] == kComparison;
+      }
+      c.set_g = find(std::move(g));
+      c.set_c = find(std::move(cmp));
+    }
+    std::vector<std::vector<std::size_t>> sets_of(n_classes);
+    units.resize(members.size());
+    for (std::size_t s = 0; s < members.size(); ++s) {
+      std::size_t size = 0;
+      for (std::size_t k = 0; k < n_classes; ++k) {
+        if (members[s][k]) {
+          sets_of[k].push_back(s);
+          size += shares.class_size[k];
+        }
+      }
+      units[s].reserve(size);
+    }
+    for (std::size_t i = 0; i < shares.n_units; ++i) {
+      for (const std::size_t s : sets_of[shares.class_of[i]]) units[s].push_back(i);
+    }
+  }
+
+  // The units of set s in [from, to): a range of units[s].
+  std::span<const std::size_t> between(std::size_t s, std::size_t from, std::size_t to) const {
+    const auto lo = std::lower_bound(units[s].begin(), units[s].end(), from);
+    const auto hi = std::lower_bound(lo, units[s].end(), to);
+    return {lo, hi};
+  }
+};
+
 // First pass: each cell's sums of changes over its treated and over its
 // comparison units, each in unit order, then the means as mean_recip forms
-// them.
-void cell_means(const Panel& panel, const Shares& shares, std::vector<Cell>& cells) {
+// them. The sums over one set advance together (independent additions).
+void cell_means(const Panel& panel, const UnitSets& sets, std::vector<Cell>& cells) {
   const std::size_t N = panel.n_units();
   const double n = static_cast<double>(N);
   struct Term {
     std::size_t sum, t, b;
   };
-  std::vector<std::vector<Term>> terms(shares.class_size.size());
+  std::vector<std::vector<Term>> terms(sets.units.size());
   for (std::size_t r = 0; r < cells.size(); ++r) {
-    for (std::size_t k = 0; k < terms.size(); ++k) {
-      if (cells[r].role[k] != kOut) {
-        terms[k].push_back(
-            {2 * r + (cells[r].role[k] == kComparison ? 1 : 0), cells[r].t * N, cells[r].b * N});
-      }
-    }
+    terms[cells[r].set_g].push_back({2 * r, cells[r].t * N, cells[r].b * N});
+    terms[cells[r].set_c].push_back({2 * r + 1, cells[r].t * N, cells[r].b * N});
   }
   std::vector<double> sums(2 * cells.size(), 0.0);
   const double* y = panel.y.data.data();
-  for (std::size_t i = 0; i < N; ++i) {
-    for (const Term& u : terms[shares.class_of[i]]) sums[u.sum] += y[u.t + i] - y[u.b + i];
-  }
+  parallel::parallel_for(terms.size(), [&](std::size_t s) {
+    std::vector<double> acc(terms[s].size(), 0.0);
+    for (const std::size_t i : sets.units[s]) {
+      for (std::size_t q = 0; q < acc.size(); ++q) {
+        acc[q] += y[terms[s][q].t + i] - y[terms[s][q].b + i];
+      }
+    }
+    for (std::size_t q = 0; q < acc.size(); ++q) sums[terms[s][q].sum] = acc[q];
+  });
   for (std::size_t r = 0; r < cells.size(); ++r) {
     Cell& c = cells[r];
     c.mu_g = (1.0 / static_cast<double>(c.n_g)) * sums[2 * r];
@@ -119,6 +171,7 @@ struct Pass {
   const Panel& panel;
   const Shares& shares;
   const std::vector<Cell>& cells;
+  const UnitSets& sets;
   std::vector<AggRow> rows;                 // row cells.size() + q
   std::vector<std::size_t> events;          // rows whose covariance is formed
   std::vector<std::vector<double>*> store;  // per row: N-long output, or null
@@ -139,15 +192,15 @@ void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, st
   const std::size_t* cls = p.shares.class_of.data() + i0;
   for (std::size_t r = 0; r < p.cells.size(); ++r) {
     const Cell& c = p.cells[r];
-    const double* yt = y + c.t * N + i0;
-    const double* yb = y + c.b * N + i0;
+    const double* yt = y + c.t * N;
+    const double* yb = y + c.b * N;
     double* out = buf + r * kBlock;
-    for (std::size_t i = from; i < to; ++i) {
-      const Role role = c.role[cls[i]];
-      const double change = yt[i] - yb[i];
-      out[i] = role == kTreated      ? (change - c.mu_g) / c.p_g
-               : role == kComparison ? -(change - c.mu_c) / c.p_c
-                                     : 0.0;
+    std::fill(out + from, out + to, 0.0);
+    for (const std::size_t i : p.sets.between(c.set_g, i0 + from, i0 + to)) {
+      out[i - i0] = (yt[i] - yb[i] - c.mu_g) / c.p_g;
+    }
+    for (const std::size_t j : p.sets.between(c.set_c, i0 + from, i0 + to)) {
+      out[j - i0] = -(yt[j] - yb[j] - c.mu_c) / c.p_c;
     }
   }
   for (std::size_t q = 0; q < p.rows.size(); ++q) {
@@ -252,7 +305,8 @@ CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size
   const double n = static_cast<double>(N);
   std::vector<Cell> cells =
       plan_cells(shares, kept, not_yet_treated, anticipation, varying_base, panel.n_periods());
-  cell_means(panel, shares, cells);
+  const UnitSets sets(shares, cells);
+  cell_means(panel, sets, cells);
 
   CsResult out;
   for (const Cell& c : cells) {
@@ -261,7 +315,7 @@ CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size
   }
   const agg::AggLists lists = agg::aggregate_lists(out.cells, kept, window, panel.n_periods());
 
-  Pass pass{panel, shares, cells, {}, {}, {}, {}, {}};
+  Pass pass{panel, shares, cells, sets, {}, {}, {}, {}, {}};
   const std::size_t n_classes = shares.class_size.size();
   // First-level aggregates: row of each (none when it has no weight).
   std::vector<std::optional<std::size_t>> row_of(lists.lists.size());
