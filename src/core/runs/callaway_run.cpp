@@ -85,10 +85,12 @@ void fill_calendar(PyDidResult& r, const did::CsResult& cs) {
 
 }  // namespace
 
-PyDidResult run_callaway(const CallawayRequest& request) {
-  // The bands are formed in normalised units too: their critical value is in
-  // standard errors, unitless.
-  const auto [panel, k] = normalised_copy(request.panel);
+namespace {
+
+// The fit of `panel`, request.panel normalised by 2^-k. The bands are formed
+// in normalised units too: their critical value is in standard errors,
+// unitless.
+PyDidResult run_normalised(const CallawayRequest& request, const estimators::Panel& panel, int k) {
   const estimators::Sampling& sampling = request.sampling;
   QUINTARA_ASSERT(request.keep_missing || std::none_of(panel.y.data.begin(), panel.y.data.end(),
                                                        [](double v) { return std::isnan(v); }),
@@ -145,6 +147,18 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   r.se_correction = "none (influence function)";
   if (sampling.clustered()) r.n_clusters = sampling.n_clusters;
   return r;
+}
+
+}  // namespace
+
+PyDidResult run_callaway(const CallawayRequest& request) {
+  const auto [panel, k] = normalised_copy(request.panel);
+  return run_normalised(request, panel, k);
+}
+
+PyDidResult run_callaway(CallawayRequest&& request) {
+  const int k = normalise(request.panel.y);
+  return run_normalised(request, request.panel, k);
 }
 
 }  // namespace quintara::runs
