@@ -75,7 +75,8 @@ std::uint64_t to_u64(PyObject* obj) {
 
 std::int64_t to_i64(PyObject* obj) {
   return python_conversion([&] {
-    Ref idx = Ref::check(PyNumber_Index(obj));
+    // An exact int is its own index: no new reference per list item.
+    const Ref idx = PyLong_CheckExact(obj) ? Ref::borrow(obj) : Ref::check(PyNumber_Index(obj));
     const long long v = PyLong_AsLongLong(idx.get());
     if (v == -1 && PyErr_Occurred()) throw PyErrSet{};
     return static_cast<std::int64_t>(v);
@@ -133,7 +134,19 @@ std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
   if (n < 0) throw PyErrSet{};
   std::vector<T> out;
   out.reserve(static_cast<std::size_t>(n));
+  // A list's exact ints are read through borrowed references: converting
+  // them runs no Python code that could change the list, and a list of a
+  // million cohorts then costs no reference counting. Anything else takes
+  // the general protocol.
+  const bool list = PyList_CheckExact(obj);
   for (Py_ssize_t i = 0; i < n; ++i) {
+    if (list && i < PyList_Size(obj)) {
+      PyObject* borrowed = PyList_GetItem(obj, i);
+      if (borrowed != nullptr && PyLong_CheckExact(borrowed)) {
+        out.push_back(item(borrowed));
+        continue;
+      }
+    }
     Ref it = Ref::check(PySequence_GetItem(obj, i));
     out.push_back(item(it.get()));
   }

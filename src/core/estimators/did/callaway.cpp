@@ -328,11 +328,11 @@ std::optional<AggEffect> plain_mean(std::span<const AggEffect* const> parts, con
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
                                bool varying_base, const Sampling& sampling, EstMethod method,
                                const EventWindow& window, const CsOutputs& outputs) {
-  if (!not_yet_treated && panel.never_treated_units().empty()) {
-    panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
-  }
   const Sampling relative = relative_weights(sampling);
   const Shares shares(panel, relative);
+  if (!not_yet_treated && shares.class_size[0] == 0) {
+    panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
+  }
 
   std::vector<std::size_t> kept;
   for (const std::size_t g : shares.cohorts) {

@@ -9,10 +9,19 @@ namespace quintara::estimators::did::agg {
 Shares::Shares(const Panel& panel, const Sampling& s)
     : n_units(panel.n_units()), cohorts(panel.cohorts()), class_of(n_units, 0),
       class_size(cohorts.size() + 1, 0), sampling(s) {
+  // Adoption periods below kDirect find their class in a table.
+  constexpr std::size_t kDirect = 256;
+  std::vector<std::size_t> direct(kDirect, 0);
+  for (std::size_t k = 0; k < cohorts.size() && cohorts[k] < kDirect; ++k) {
+    direct[cohorts[k]] = k + 1;
+  }
   for (std::size_t i = 0; i < n_units; ++i) {
     if (const auto& c = panel.treat_start[i]) {
-      class_of[i] = 1 + static_cast<std::size_t>(
-                            std::lower_bound(cohorts.begin(), cohorts.end(), *c) - cohorts.begin());
+      class_of[i] =
+          *c < kDirect
+              ? direct[*c]
+              : 1 + static_cast<std::size_t>(std::lower_bound(cohorts.begin(), cohorts.end(), *c) -
+                                             cohorts.begin());
     }
     ++class_size[class_of[i]];
   }

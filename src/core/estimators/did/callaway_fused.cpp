@@ -26,6 +26,10 @@ namespace {
 using agg::AggInput;
 using agg::Shares;
 
+constexpr std::size_t kBlock = 16384;  // units per block: the buffer stays in L3
+constexpr std::size_t kPiece = 2048;   // units per task while forming values
+constexpr std::size_t kLanes = 8;      // independent sums advanced together
+
 enum Role : std::uint8_t { kOut = 0, kTreated = 1, kComparison = 2 };
 
 // One cell: its periods, the role of each unit class in it, and, after the
@@ -137,14 +141,26 @@ void cell_means(const Panel& panel, const UnitSets& sets, std::vector<Cell>& cel
   }
   std::vector<double> sums(2 * cells.size(), 0.0);
   const double* y = panel.y.data.data();
-  parallel::parallel_for(terms.size(), [&](std::size_t s) {
-    std::vector<double> acc(terms[s].size(), 0.0);
-    for (const std::size_t i : sets.units[s]) {
-      for (std::size_t q = 0; q < acc.size(); ++q) {
-        acc[q] += y[terms[s][q].t + i] - y[terms[s][q].b + i];
-      }
+  // Tasks: up to kLanes sums over one set, advanced together.
+  std::vector<std::pair<std::size_t, std::size_t>> tasks;
+  for (std::size_t s = 0; s < terms.size(); ++s) {
+    for (std::size_t q0 = 0; q0 < terms[s].size(); q0 += kLanes) tasks.emplace_back(s, q0);
+  }
+  parallel::parallel_for(tasks.size(), [&](std::size_t k) {
+    const auto [s, q0] = tasks[k];
+    const std::size_t nq = std::min(kLanes, terms[s].size() - q0);
+    const double* yt[kLanes];
+    const double* yb[kLanes];
+    for (std::size_t q = 0; q < kLanes; ++q) {
+      const Term& u = terms[s][q0 + std::min(q, nq - 1)];
+      yt[q] = y + u.t;
+      yb[q] = y + u.b;
     }
-    for (std::size_t q = 0; q < acc.size(); ++q) sums[terms[s][q].sum] = acc[q];
+    double acc[kLanes] = {};
+    for (const std::size_t i : sets.units[s]) {
+      for (std::size_t q = 0; q < kLanes; ++q) acc[q] += yt[q][i] - yb[q][i];
+    }
+    for (std::size_t q = 0; q < nq; ++q) sums[terms[s][q0 + q].sum] = acc[q];
   });
   for (std::size_t r = 0; r < cells.size(); ++r) {
     Cell& c = cells[r];
@@ -161,10 +177,6 @@ struct AggRow {
   std::vector<std::pair<std::size_t, double>> terms;
   std::vector<double> by_class;
 };
-
-constexpr std::size_t kBlock = 4096;  // units per block: the buffer stays in L2/L3
-constexpr std::size_t kPiece = 1024;  // units per task while forming values
-constexpr std::size_t kLanes = 8;     // independent sums advanced together
 
 // The rows of one fit and the running sums over the blocks seen so far.
 struct Pass {
@@ -183,6 +195,40 @@ struct Pass {
   void form(std::vector<double>& buf, std::size_t i0, std::size_t len) const;
   void add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len);
   void run();
+};
+
+// out[i] + c[0] in[0][i] + ... + c[Q-1] in[Q-1][i] (+ share[cls[i]] when
+// given), left to right, for units [from, to) of a block.
+struct Sweep {
+  double* out;
+  const double* in[4];
+  double c[4];
+  const std::size_t* cls;
+  const double* share;
+
+  template <std::size_t Q, bool kShare>
+  void terms(std::size_t from, std::size_t to) const {
+    for (std::size_t i = from; i < to; ++i) {
+      double v = out[i];
+      for (std::size_t q = 0; q < Q; ++q) v = v + c[q] * in[q][i];
+      if constexpr (kShare) v = v + share[cls[i]];
+      out[i] = v;
+    }
+  }
+
+  template <std::size_t Q>
+  void pick(std::size_t from, std::size_t to) const {
+    share != nullptr ? terms<Q, true>(from, to) : terms<Q, false>(from, to);
+  }
+
+  void run(std::size_t nq, std::size_t from, std::size_t to) const {
+    switch (nq) {
+      case 1: return pick<1>(from, to);
+      case 2: return pick<2>(from, to);
+      case 3: return pick<3>(from, to);
+      default: return pick<4>(from, to);
+    }
+  }
 };
 
 // Values of every row for units [i0 + from, i0 + to) of the block.
@@ -207,11 +253,23 @@ void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, st
     const AggRow& row = p.rows[q];
     double* out = buf + (p.cells.size() + q) * kBlock;
     std::fill(out + from, out + to, 0.0);
-    for (const auto& [src, coef] : row.terms) {
-      const double* in = buf + src * kBlock;
-      for (std::size_t i = from; i < to; ++i) out[i] += coef * in[i];
+    // Up to four terms per sweep, added to each unit's sum in term order;
+    // the last sweep also adds the unit's share term.
+    const std::size_t n_terms = row.terms.size();
+    for (std::size_t k = 0; k < n_terms; k += 4) {
+      const std::size_t nq = std::min<std::size_t>(4, n_terms - k);
+      Sweep w{out,
+              {},
+              {},
+              cls,
+              k + nq == n_terms && !row.by_class.empty() ? row.by_class.data() : nullptr};
+      for (std::size_t q = 0; q < nq; ++q) {
+        w.in[q] = buf + row.terms[k + q].first * kBlock;
+        w.c[q] = row.terms[k + q].second;
+      }
+      w.run(nq, from, to);
     }
-    if (!row.by_class.empty()) {
+    if (n_terms == 0 && !row.by_class.empty()) {
       for (std::size_t i = from; i < to; ++i) out[i] = out[i] + row.by_class[cls[i]];
     }
   }
