@@ -354,6 +354,87 @@ void Pass::run() {
   }
 }
 
+// Appends the row of an aggregate over earlier rows (`rows_of[r]` for its
+// item r), its share terms by class; returns its position.
+std::size_t add_aggregate_row(Pass& pass, const agg::AggPlan& plan,
+                              const std::vector<std::size_t>& rows_of) {
+  AggRow row{{}, plan.by_class(pass.shares.class_size.size())};
+  for (std::size_t r = 0; r < plan.c.size(); ++r) row.terms.emplace_back(rows_of[r], plan.c[r]);
+  pass.rows.push_back(std::move(row));
+  return pass.n_rows() - 1;
+}
+
+// The plain mean of rows (0.0 plus m * part, part by part) and its
+// estimate; none without parts.
+std::optional<std::size_t> add_mean_row(Pass& pass, const std::vector<std::size_t>& rows,
+                                        const std::vector<double>& estimates,
+                                        std::optional<AggEffect>& into) {
+  if (rows.empty()) return std::nullopt;
+  const double m = 1.0 / static_cast<double>(rows.size());
+  AggRow row;
+  into.emplace();
+  for (std::size_t k = 0; k < rows.size(); ++k) {
+    into->estimate += m * estimates[k];
+    row.terms.emplace_back(rows[k], m);
+  }
+  pass.rows.push_back(std::move(row));
+  return pass.n_rows() - 1;
+}
+
+// The first-level aggregates: each list's row and effect, none when it has
+// no weight; lists in aggregate_lists' order.
+struct FirstLevel {
+  std::vector<std::optional<std::size_t>> row_of;
+  std::vector<AggEffect> effect;
+  std::size_t overall = 0, groups0 = 0, calendar0 = 0, end = 0;  // the ranges of the lists
+
+  FirstLevel(Pass& pass, const agg::AggLists& lists)
+      : row_of(lists.lists.size()), effect(lists.lists.size()), overall(lists.n_events),
+        groups0(overall + 1), calendar0(groups0 + lists.n_groups), end(lists.lists.size()) {
+    for (std::size_t a = 0; a < end; ++a) {
+      const auto plan = agg::plan_aggregate(lists.lists[a], pass.shares);
+      if (!plan) continue;
+      std::vector<std::size_t> sources;
+      for (const AggInput& item : lists.lists[a]) sources.push_back(item.source);
+      row_of[a] = add_aggregate_row(pass, *plan, sources);
+      effect[a] = AggEffect{{}, lists.keys[a], plan->theta, 0.0};
+    }
+  }
+
+  // The lists in [from, to) that have a row (event times >= 0 only when
+  // `post_only`).
+  std::vector<std::size_t> present(std::size_t from, std::size_t to, bool post_only) const {
+    std::vector<std::size_t> out;
+    for (std::size_t a = from; a < to; ++a) {
+      if (row_of[a] && (!post_only || effect[a].key >= 0)) out.push_back(a);
+    }
+    return out;
+  }
+  std::vector<std::size_t> rows(const std::vector<std::size_t>& lists) const {
+    std::vector<std::size_t> out;
+    for (const std::size_t a : lists) out.push_back(*row_of[a]);
+    return out;
+  }
+  std::vector<double> estimates(const std::vector<std::size_t>& lists) const {
+    std::vector<double> out;
+    for (const std::size_t a : lists) out.push_back(effect[a].estimate);
+    return out;
+  }
+};
+
+linalg::Mat event_covariance(const Pass& pass, double n) {
+  const std::size_t E = pass.events.size();
+  const double n2 = n * n;
+  linalg::Mat cov(E, E);
+  for (std::size_t a = 0; a < E; ++a) {
+    for (std::size_t b = 0; b <= a; ++b) {
+      cov(a, b) = pass.cov[a * E + b] / n2;
+      cov(b, a) = cov(a, b);
+    }
+  }
+  return cov;
+}
+
 }  // namespace
 
 CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size_t> kept,
@@ -371,73 +452,29 @@ CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size
     const auto e = static_cast<std::int64_t>(c.t) - static_cast<std::int64_t>(c.g);
     out.cells.push_back(GroupTimeAtt{{}, c.g, c.t, e, c.mu_g - c.mu_c, 0.0});
   }
-  const agg::AggLists lists = agg::aggregate_lists(out.cells, kept, window, panel.n_periods());
-
   Pass pass{panel, shares, cells, sets, {}, {}, {}, {}, {}};
-  const std::size_t n_classes = shares.class_size.size();
-  // First-level aggregates: row of each (none when it has no weight).
-  std::vector<std::optional<std::size_t>> row_of(lists.lists.size());
-  std::vector<AggEffect> first(lists.lists.size());
-  std::vector<bool> present(lists.lists.size(), false);
-  const auto add_row = [&](AggRow row) {
-    pass.rows.push_back(std::move(row));
-    return cells.size() + pass.rows.size() - 1;
-  };
-  for (std::size_t a = 0; a < lists.lists.size(); ++a) {
-    const auto plan = agg::plan_aggregate(lists.lists[a], shares);
-    if (!plan) continue;
-    AggRow row{{}, plan->by_class(n_classes)};
-    for (std::size_t r = 0; r < plan->c.size(); ++r) {
-      row.terms.emplace_back(lists.lists[a][r].source, plan->c[r]);
-    }
-    row_of[a] = add_row(std::move(row));
-    first[a] = AggEffect{{}, lists.keys[a], plan->theta, 0.0};
-    present[a] = true;
-  }
-  // The ranges of the lists: event times, overall, cohorts, calendar.
-  const std::size_t overall = lists.n_events, groups0 = overall + 1,
-                    calendar0 = groups0 + lists.n_groups;
-  const auto present_in = [&](std::size_t from, std::size_t to, bool post_only) {
-    std::vector<std::size_t> out;
-    for (std::size_t a = from; a < to; ++a) {
-      if (present[a] && (!post_only || first[a].key >= 0)) out.push_back(a);
-    }
-    return out;
-  };
-  // The plain mean's row: 0.0 plus m * part, part by part.
-  const auto plain_mean = [&](const std::vector<std::size_t>& parts,
-                              std::optional<AggEffect>& into) -> std::optional<std::size_t> {
-    if (parts.empty()) return std::nullopt;
-    const double m = 1.0 / static_cast<double>(parts.size());
-    AggRow row;
-    into.emplace();
-    for (const std::size_t a : parts) {
-      into->estimate += m * first[a].estimate;
-      row.terms.emplace_back(*row_of[a], m);
-    }
-    return add_row(std::move(row));
-  };
-  const std::optional<std::size_t> dynamic_row =
-      plain_mean(present_in(0, overall, true), out.dynamic_overall);
-  const std::vector<std::size_t> group_aggs = present_in(groups0, calendar0, false);
+  FirstLevel first(pass, agg::aggregate_lists(out.cells, kept, window, panel.n_periods()));
+  const std::vector<std::size_t> events = first.present(0, first.overall, false);
+  const std::vector<std::size_t> post = first.present(0, first.overall, true);
+  const std::vector<std::size_t> groups = first.present(first.groups0, first.calendar0, false);
+  const std::vector<std::size_t> calendar = first.present(first.calendar0, first.end, false);
+
+  const auto dynamic_row =
+      add_mean_row(pass, first.rows(post), first.estimates(post), out.dynamic_overall);
   std::vector<AggInput> group_items;
-  for (const std::size_t a : group_aggs) {
-    group_items.push_back(
-        {static_cast<std::size_t>(first[a].key), first[a].estimate, nullptr, *row_of[a]});
+  for (const std::size_t a : groups) {
+    const AggEffect& g = first.effect[a];
+    group_items.push_back({static_cast<std::size_t>(g.key), g.estimate, nullptr, *first.row_of[a]});
   }
   std::optional<std::size_t> group_row;
   if (const auto plan = agg::plan_aggregate(group_items, shares)) {
-    AggRow row{{}, plan->by_class(n_classes)};
-    for (std::size_t r = 0; r < plan->c.size(); ++r) {
-      row.terms.emplace_back(group_items[r].source, plan->c[r]);
-    }
-    group_row = add_row(std::move(row));
+    group_row = add_aggregate_row(pass, *plan, first.rows(groups));
     out.group_overall_att = plan->theta;
   }
-  const std::optional<std::size_t> calendar_row =
-      plain_mean(present_in(calendar0, lists.lists.size(), false), out.calendar_overall);
+  const auto calendar_row =
+      add_mean_row(pass, first.rows(calendar), first.estimates(calendar), out.calendar_overall);
 
-  for (const std::size_t a : present_in(0, overall, false)) pass.events.push_back(*row_of[a]);
+  pass.events = first.rows(events);
   pass.store.assign(pass.n_rows(), nullptr);
   if (influences) {
     const auto keep = [&](std::size_t row, std::vector<double>& v) {
@@ -445,8 +482,11 @@ CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size
       pass.store[row] = &v;
     };
     for (std::size_t r = 0; r < cells.size(); ++r) keep(r, out.cells[r].influence);
-    for (std::size_t a = 0; a < first.size(); ++a) {
-      if (present[a]) keep(*row_of[a], a == overall ? out.overall_influence : first[a].influence);
+    for (std::size_t a = 0; a < first.end; ++a) {
+      if (first.row_of[a]) {
+        keep(*first.row_of[a],
+             a == first.overall ? out.overall_influence : first.effect[a].influence);
+      }
     }
     if (dynamic_row) keep(*dynamic_row, out.dynamic_overall->influence);
     if (calendar_row) keep(*calendar_row, out.calendar_overall->influence);
@@ -454,34 +494,20 @@ CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size
   pass.run();
 
   for (std::size_t r = 0; r < cells.size(); ++r) out.cells[r].se = std::sqrt(pass.ss[r] / (n * n));
-  for (std::size_t a = 0; a < first.size(); ++a) {
-    if (present[a]) first[a].se = std::sqrt(pass.ss[*row_of[a]]) / n;
+  for (std::size_t a = 0; a < first.end; ++a) {
+    if (first.row_of[a]) first.effect[a].se = std::sqrt(pass.ss[*first.row_of[a]]) / n;
   }
-  for (const std::size_t a : present_in(0, overall, false)) {
-    out.event_study.push_back(std::move(first[a]));
+  for (const std::size_t a : events) out.event_study.push_back(std::move(first.effect[a]));
+  if (first.row_of[first.overall]) {
+    out.overall_att = first.effect[first.overall].estimate;
+    out.overall_se = first.effect[first.overall].se;
   }
-  if (present[overall]) {
-    out.overall_att = first[overall].estimate;
-    out.overall_se = first[overall].se;
-  }
-  for (const std::size_t a : group_aggs) out.groups.push_back(std::move(first[a]));
-  for (const std::size_t a : present_in(calendar0, lists.lists.size(), false)) {
-    out.calendar.push_back(std::move(first[a]));
-  }
+  for (const std::size_t a : groups) out.groups.push_back(std::move(first.effect[a]));
+  for (const std::size_t a : calendar) out.calendar.push_back(std::move(first.effect[a]));
   if (dynamic_row) out.dynamic_overall->se = std::sqrt(pass.ss[*dynamic_row]) / n;
   if (calendar_row) out.calendar_overall->se = std::sqrt(pass.ss[*calendar_row]) / n;
   if (group_row) out.group_overall_se = std::sqrt(pass.ss[*group_row]) / n;
-
-  const std::size_t E = pass.events.size();
-  const double n2 = n * n;
-  linalg::Mat cov(E, E);
-  for (std::size_t a = 0; a < E; ++a) {
-    for (std::size_t b = 0; b <= a; ++b) {
-      cov(a, b) = pass.cov[a * E + b] / n2;
-      cov(b, a) = cov(a, b);
-    }
-  }
-  out.event_cov = std::move(cov);
+  out.event_cov = event_covariance(pass, n);
   return out;
 }
 
