@@ -139,4 +139,29 @@ TEST(CallawayStreamed, KeepsTheEventWindowsOfTheCellwiseFit) {
   }
 }
 
+TEST(CallawayStreamed, FindsLateCohortsPastThePeriodTables) {
+  // Adoption periods on both sides of 64 (the cohort bit set) and of 256
+  // (the class table): every unit must still land in its own cohort.
+  const std::size_t N = 40, T = 300;
+  auto rng = Xoshiro256pp::make(11);
+  const std::vector<std::optional<std::size_t>> pool = {std::nullopt, 3,   63,  64,
+                                                        100,          255, 256, 290};
+  Mat y(N, T);
+  std::vector<std::optional<std::size_t>> start(N);
+  for (std::size_t i = 0; i < N; ++i) {
+    start[i] = pool[i % pool.size()];
+    for (std::size_t t = 0; t < T; ++t) {
+      y(i, t) = (start[i] && t >= *start[i] ? 1.0 : 0.0) + rng.next_f64();
+    }
+  }
+  const Panel panel = Panel::make(std::move(y), std::move(start));
+  EXPECT_EQ(panel.cohorts(), (std::vector<std::size_t>{3, 63, 64, 100, 255, 256, 290}));
+  const did::CsResult ref = did::fit_with_anticipation(panel, true, 0, false, {},
+                                                       did::EstMethod::Reg, {}, {.cellwise = true});
+  const did::CsResult fast = did::fit_with_anticipation(panel, true, 0, false);
+  expect_same(fast, ref, true);
+  ASSERT_EQ(fast.groups.size(), 7u);
+  for (std::size_t k = 0; k < 7; ++k) EXPECT_EQ(fast.groups[k].key, *pool[k + 1]);
+}
+
 }  // namespace
