@@ -44,7 +44,7 @@ def best_of(fn, reps: int) -> float:
 
 def large(reps: int) -> None:
     """10^6 x 10 (cohorts adopting at periods 3, 5 and 7, a quarter never),
-    never-treated comparisons, the default varying base."""
+    never-treated comparisons, the default universal base."""
     n, t = 10**6, 10
     y, cohorts = large_panel(n)
     df = long_table(y, cohorts)

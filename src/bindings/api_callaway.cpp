@@ -102,7 +102,10 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
     runs::check_covariates(*a.covariates, n_units);
     request.panel = std::move(request.panel).with_covariates(mat_from_numpy(*a.covariates));
   }
-  const auto fit = [&] { return without_gil([&] { return runs::run_callaway(request); }); };
+  // Called once: the request's panel is normalised in place, not copied.
+  const auto fit = [&] {
+    return without_gil([&] { return runs::run_callaway(std::move(request)); });
+  };
   // The bands' replicates are the one allocation an argument sizes.
   return wrap(a.bands ? sized_by("n_reps", a.n_reps, fit) : fit());
 }

@@ -1,5 +1,6 @@
 #include "bindings/array.hpp"
 
+#include <algorithm>
 #include <bit>
 
 namespace quintara::bindings {
@@ -39,9 +40,15 @@ bool ArrayView::holds_native_int64() const {
 linalg::Mat mat_from_numpy(const ArrayView& array) {
   const std::size_t n = array.dim(0), t = array.dim(1);
   linalg::Mat m(n, t);
-  for (std::size_t j = 0; j < t; ++j) {
-    double* col = m.data.data() + j * n;
-    for (std::size_t i = 0; i < n; ++i) col[i] = array.at(i, j);
+  // A row-major array is read a band of rows at a time, so each column's
+  // pass finds the band in cache instead of reading the whole array again.
+  constexpr std::size_t kBand = 512;
+  for (std::size_t i0 = 0; i0 < n; i0 += kBand) {
+    const std::size_t i1 = std::min(n, i0 + kBand);
+    for (std::size_t j = 0; j < t; ++j) {
+      double* col = m.data.data() + j * n;
+      for (std::size_t i = i0; i < i1; ++i) col[i] = array.at(i, j);
+    }
   }
   return m;
 }

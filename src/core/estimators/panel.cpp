@@ -1,6 +1,7 @@
 #include "core/estimators/panel.hpp"
 
 #include <algorithm>
+#include <cstdint>
 
 #include "core/format.hpp"
 #include "core/panic.hpp"
@@ -46,12 +47,24 @@ std::vector<std::size_t> Panel::never_treated_units() const {
 }
 
 std::vector<std::size_t> Panel::cohorts() const {
-  std::vector<std::size_t> out;
+  // One pass, no sort of every unit: periods below 64 are marked in a bit
+  // set, the rare others inserted into a short sorted list.
+  std::uint64_t small = 0;
+  std::vector<std::size_t> large;
   for (const auto& s : treat_start) {
-    if (s.has_value()) out.push_back(*s);
+    if (!s.has_value()) continue;
+    if (*s < 64) {
+      small |= std::uint64_t{1} << *s;
+    } else if (const auto at = std::lower_bound(large.begin(), large.end(), *s);
+               at == large.end() || *at != *s) {
+      large.insert(at, *s);
+    }
   }
-  std::sort(out.begin(), out.end());
-  out.erase(std::unique(out.begin(), out.end()), out.end());
+  std::vector<std::size_t> out;
+  for (std::size_t p = 0; p < 64; ++p) {
+    if (small >> p & 1) out.push_back(p);
+  }
+  out.insert(out.end(), large.begin(), large.end());
   return out;
 }
 

@@ -85,19 +85,22 @@ void fill_calendar(PyDidResult& r, const did::CsResult& cs) {
 
 }  // namespace
 
-PyDidResult run_callaway(const CallawayRequest& request) {
-  // The bands are formed in normalised units too: their critical value is in
-  // standard errors, unitless.
-  const auto [panel, k] = normalised_copy(request.panel);
+namespace {
+
+// The fit of `panel`, request.panel normalised by 2^-k. The bands are formed
+// in normalised units too: their critical value is in standard errors,
+// unitless.
+PyDidResult run_normalised(const CallawayRequest& request, const estimators::Panel& panel, int k) {
   const estimators::Sampling& sampling = request.sampling;
   QUINTARA_ASSERT(request.keep_missing || std::none_of(panel.y.data.begin(), panel.y.data.end(),
                                                        [](double v) { return std::isnan(v); }),
                   "run_callaway: a missing cell in a panel checked complete");
   did::CsResult cs = [&] {
     try {
-      return did::fit_with_anticipation(panel, request.control == Control::NotYet,
-                                        request.anticipation, request.varying_base, sampling,
-                                        request.est_method, request.window);
+      // Only the bands read the influence functions after the fit.
+      return did::fit_with_anticipation(
+          panel, request.control == Control::NotYet, request.anticipation, request.varying_base,
+          sampling, request.est_method, request.window, {.influences = request.bands.run});
     } catch (const did::CellFitError& e) {
       throw UserError(format(
           "est_method='{}' cannot fit the cell of cohort {} in period {} (base period {}): {}; "
@@ -111,8 +114,9 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   fill_event_study(r, cs.event_study);
   // Effects may start `anticipation` periods before adoption, so only the
   // earlier event times are tested for pre-trends.
-  set_event_cov(r, did::influence_covariance(cs.event_study, sampling), 1.0,
-                -static_cast<std::int64_t>(request.anticipation));
+  set_event_cov(r,
+                cs.event_cov ? *cs.event_cov : did::influence_covariance(cs.event_study, sampling),
+                1.0, -static_cast<std::int64_t>(request.anticipation));
   fill_calendar(r, cs);
   if (request.bands.run) {
     // The event times' influence functions are not read again: moved, not
@@ -143,6 +147,18 @@ PyDidResult run_callaway(const CallawayRequest& request) {
   r.se_correction = "none (influence function)";
   if (sampling.clustered()) r.n_clusters = sampling.n_clusters;
   return r;
+}
+
+}  // namespace
+
+PyDidResult run_callaway(const CallawayRequest& request) {
+  const auto [panel, k] = normalised_copy(request.panel);
+  return run_normalised(request, panel, k);
+}
+
+PyDidResult run_callaway(CallawayRequest&& request) {
+  const int k = normalise(request.panel.y);
+  return run_normalised(request, request.panel, k);
 }
 
 }  // namespace quintara::runs

@@ -87,5 +87,7 @@ void check_event_window(const estimators::did::EventWindow& window);
 // period {} (base period {}): {reason}; drop or recode the covariates, or use
 // est_method='reg'".
 PyDidResult run_callaway(const CallawayRequest& request);
+// The same, normalising the request's own panel instead of a copy.
+PyDidResult run_callaway(CallawayRequest&& request);
 
 }  // namespace quintara::runs

@@ -53,7 +53,12 @@ typename T::Options normalised(typename T::Options o, int k) {
 
 int scale_exponent(std::span<const double> values) {
   double m = 0.0;
-  for (const double v : values) m = std::fmax(m, std::fabs(v));  // fmax skips NaN
+  // fmax(m, |v|) written out so that it compiles to a max instruction; a
+  // NaN compares false and is skipped, as fmax skips it.
+  for (const double v : values) {
+    const double a = std::fabs(v);
+    m = a > m ? a : m;
+  }
   if (!(m > 0.0 && std::isfinite(m))) return 0;
   int e = 0;
   std::frexp(m, &e);

@@ -8,6 +8,7 @@
 #include <span>
 #include <utility>
 
+#include "core/estimators/did/callaway_agg.hpp"
 #include "core/estimators/did/callaway_cells.hpp"
 #include "core/linalg/cholesky.hpp"
 #include "core/linalg/kernels.hpp"
@@ -20,45 +21,11 @@ namespace quintara::estimators::did {
 
 namespace {
 
+using agg::AggInput;
+using agg::Shares;
 using cells::dot_row;
 using cells::kGramRidge;
 using linalg::Mat;
-
-// Cohort bookkeeping shared by every aggregation: the class of each unit (0
-// for never treated, 1 + position in `cohorts` otherwise), the unit count of
-// each class and its total weight (the count when unweighted).
-struct Shares {
-  std::size_t n_units = 0;
-  std::vector<std::size_t> cohorts;  // every distinct adoption period, ascending
-  std::vector<std::size_t> class_of;
-  std::vector<std::size_t> class_size;
-  std::vector<double> class_weight;
-  const Sampling& sampling;  // weights relative to their mean
-
-  Shares(const Panel& panel, const Sampling& s)
-      : n_units(panel.n_units()), cohorts(panel.cohorts()), class_of(n_units, 0),
-        class_size(cohorts.size() + 1, 0), sampling(s) {
-    for (std::size_t i = 0; i < n_units; ++i) {
-      if (const auto& c = panel.treat_start[i]) {
-        class_of[i] =
-            1 + static_cast<std::size_t>(std::lower_bound(cohorts.begin(), cohorts.end(), *c) -
-                                         cohorts.begin());
-      }
-      ++class_size[class_of[i]];
-    }
-    class_weight.assign(class_size.begin(), class_size.end());
-    if (sampling.weighted()) {
-      class_weight.assign(class_size.size(), 0.0);
-      for (std::size_t i = 0; i < n_units; ++i) class_weight[class_of[i]] += sampling.weight[i];
-    }
-  }
-
-  std::size_t class_of_cohort(std::size_t g) const {
-    const auto it = std::lower_bound(cohorts.begin(), cohorts.end(), g);
-    QUINTARA_ASSERT(it != cohorts.end() && *it == g, "aggregated cohort is not a panel cohort");
-    return 1 + static_cast<std::size_t>(it - cohorts.begin());
-  }
-};
 
 // (1/n) * sum, the reciprocal formed once and the sum run in list order.
 template <class F>
@@ -169,72 +136,36 @@ GroupTimeAtt fit_cell(const Panel& panel, std::span<const std::size_t> G,
   return GroupTimeAtt{std::move(psi), g, t, e, mu_g - mu_c, 0.0};
 }
 
-struct AggInput {
-  std::size_t cohort;
-  double estimate;
-  const std::vector<double>* influence;
-};
-
 // Cohort-share weighted average of estimates with its influence function,
 // including the influence of estimating the shares; none without weight.
 std::optional<AggEffect> aggregate(std::span<const AggInput> items, const Shares& shares,
                                    std::int64_t key) {
-  if (items.empty()) return std::nullopt;
+  const std::optional<agg::AggPlan> plan = agg::plan_aggregate(items, shares);
+  if (!plan) return std::nullopt;
   const std::size_t N = shares.n_units;
   const double n = static_cast<double>(N);
-  std::vector<double> w(items.size());
-  std::vector<std::size_t> cls(items.size());
-  double S = 0.0;
-  for (std::size_t r = 0; r < items.size(); ++r) {
-    cls[r] = shares.class_of_cohort(items[r].cohort);
-    w[r] = shares.class_weight[cls[r]] / n;
-    S += w[r];
-  }
-  if (!(S > 0.0)) return std::nullopt;
-
-  double theta = 0.0;
-  for (std::size_t r = 0; r < items.size(); ++r) theta += (w[r] / S) * items[r].estimate;
-
-  // Second sum (share estimation): a unit's term depends on it only through
-  // its cohort class k and its weight wi, so unweighted it is formed once per
-  // class.
-  const double S2 = S * S;
-  const auto share_term = [&](std::size_t k, double wi) {
-    double D = 0.0;
-    for (std::size_t r = 0; r < items.size(); ++r) D += (cls[r] == k ? wi : 0.0) - w[r];
-    double s = 0.0;
-    for (std::size_t r = 0; r < items.size(); ++r) {
-      const double ind = cls[r] == k ? wi : 0.0;
-      s += ((ind - w[r]) / S - (w[r] / S2) * D) * items[r].estimate;
-    }
-    return s;
-  };
   // Each unit's value in one pass over the items' influence functions: the
   // first sum, from 0.0 over r in order, then the share term added.
-  std::vector<double> c(items.size());
   std::vector<const double*> psi(items.size());
-  for (std::size_t r = 0; r < items.size(); ++r) {
-    c[r] = w[r] / S;
-    psi[r] = items[r].influence->data();
-  }
+  for (std::size_t r = 0; r < items.size(); ++r) psi[r] = items[r].influence->data();
   const auto first_sum = [&](std::size_t i) {
     double v = 0.0;
-    for (std::size_t r = 0; r < items.size(); ++r) v += c[r] * psi[r][i];
+    for (std::size_t r = 0; r < items.size(); ++r) v += plan->c[r] * psi[r][i];
     return v;
   };
   const Sampling& sampling = shares.sampling;
   std::vector<double> inf(N);
   if (sampling.weighted()) {
     for (std::size_t i = 0; i < N; ++i) {
-      inf[i] = first_sum(i) + share_term(shares.class_of[i], sampling.weight[i]);
+      inf[i] = first_sum(i) + plan->share_term(shares.class_of[i], sampling.weight[i]);
     }
   } else {
-    std::vector<double> by_class(shares.class_size.size());
-    for (std::size_t k = 0; k < by_class.size(); ++k) by_class[k] = share_term(k, 1.0);
+    // Unweighted, a unit's share term depends on its class only.
+    const std::vector<double> by_class = plan->by_class(shares.class_size.size());
     for (std::size_t i = 0; i < N; ++i) inf[i] = first_sum(i) + by_class[shares.class_of[i]];
   }
   const double se = std::sqrt(cells::squared_norm(inf, sampling)) / n;
-  return AggEffect{std::move(inf), key, theta, se};
+  return AggEffect{std::move(inf), key, plan->theta, se};
 }
 
 // Weights divided by their mean: every share and mean then reads as in the
@@ -392,89 +323,38 @@ std::optional<AggEffect> plain_mean(std::span<const AggEffect* const> parts, con
   return out;
 }
 
-// The event times the dynamic aggregation reports, ascending, and whether a
-// cell enters it.
-struct EventSelection {
-  std::vector<std::int64_t> events;
-  std::optional<std::int64_t> balance_e;
-  std::int64_t last_period = 0;
-
-  bool admits(const GroupTimeAtt& c) const {
-    return !balance_e || last_period - static_cast<std::int64_t>(c.cohort) >= *balance_e;
-  }
-};
-
-EventSelection select_events(std::span<const GroupTimeAtt> cells, const EventWindow& window,
-                             std::size_t n_periods) {
-  EventSelection sel{{}, window.balance_e, static_cast<std::int64_t>(n_periods) - 1};
-  for (const GroupTimeAtt& c : cells) {
-    if (sel.admits(c)) sel.events.push_back(c.event_time);
-  }
-  std::sort(sel.events.begin(), sel.events.end());
-  sel.events.erase(std::unique(sel.events.begin(), sel.events.end()), sel.events.end());
-  const auto drop = [&](auto&& outside) { std::erase_if(sel.events, outside); };
-  if (window.balance_e) {
-    const std::int64_t b = *window.balance_e;
-    drop([&](std::int64_t e) { return e > b || e < b - sel.last_period; });
-  }
-  if (window.min_e) drop([&](std::int64_t e) { return e < *window.min_e; });
-  if (window.max_e) drop([&](std::int64_t e) { return e > *window.max_e; });
-  return sel;
-}
-
 }  // namespace
 
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
                                bool varying_base, const Sampling& sampling, EstMethod method,
-                               const EventWindow& window) {
-  if (!not_yet_treated && panel.never_treated_units().empty()) {
-    panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
-  }
+                               const EventWindow& window, const CsOutputs& outputs) {
   const Sampling relative = relative_weights(sampling);
   const Shares shares(panel, relative);
+  if (!not_yet_treated && shares.class_size[0] == 0) {
+    panic("Callaway\xE2\x80\x93Sant'Anna (never-treated variant) needs never-treated units");
+  }
 
   std::vector<std::size_t> kept;
   for (const std::size_t g : shares.cohorts) {
     if (g > anticipation) kept.push_back(g);
   }
+  const bool streamed = !outputs.cellwise && method == EstMethod::Reg && !panel.covariates &&
+                        !sampling.weighted() && !sampling.clustered() &&
+                        std::none_of(panel.y.data.begin(), panel.y.data.end(),
+                                     [](double v) { return std::isnan(v); });
+  if (streamed) {
+    return fused::fit(panel, shares, kept, not_yet_treated, anticipation, varying_base, window,
+                      outputs.influences);
+  }
 
   CsResult out;
   out.cells = fit_cells(panel, relative, kept, not_yet_treated, anticipation, varying_base, method);
 
-  auto inputs = [&](auto&& keep) {
-    std::vector<AggInput> items;
-    for (const GroupTimeAtt& c : out.cells) {
-      if (keep(c)) items.push_back({c.cohort, c.att, &c.influence});
-    }
-    return items;
-  };
-
   // Every aggregate over cells is independent of the others: the lists are
   // formed first, then aggregated on the worker pool, each in its own slot.
-  std::vector<std::vector<AggInput>> lists;
-  std::vector<std::int64_t> keys;
-  const auto add = [&](std::int64_t key, auto&& keep) {
-    lists.push_back(inputs(keep));
-    keys.push_back(key);
-  };
-  const EventSelection sel = select_events(out.cells, window, panel.n_periods());
-  for (const std::int64_t e : sel.events) {
-    add(e, [&](const GroupTimeAtt& c) { return c.event_time == e && sel.admits(c); });
-  }
-  // Every post-period cell at its cohort's share: cohorts with more
-  // post-periods carry more total weight.
-  add(0, [](const GroupTimeAtt& c) { return c.event_time >= 0; });
-  for (const std::size_t g : kept) {
-    add(static_cast<std::int64_t>(g),
-        [&](const GroupTimeAtt& c) { return c.cohort == g && c.event_time >= 0; });
-  }
-  // Calendar time: each period from the first adoption on, over the cohorts
-  // already treated then.
-  for (std::size_t t = kept.empty() ? panel.n_periods() : kept.front(); t < panel.n_periods();
-       ++t) {
-    add(static_cast<std::int64_t>(t),
-        [&](const GroupTimeAtt& c) { return c.period == t && c.event_time >= 0; });
-  }
+  const agg::AggLists formed = agg::aggregate_lists(out.cells, kept, window, panel.n_periods());
+  const auto& lists = formed.lists;
+  const auto& keys = formed.keys;
   std::vector<std::optional<AggEffect>> aggs(lists.size());
   parallel::parallel_for(lists.size(),
                          [&](std::size_t k) { aggs[k] = aggregate(lists[k], shares, keys[k]); });
@@ -485,7 +365,7 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
     }
   };
 
-  take(sel.events.size(), out.event_study);
+  take(formed.n_events, out.event_study);
   std::vector<const AggEffect*> post_events;
   for (const AggEffect& a : out.event_study) {
     if (a.key >= 0) post_events.push_back(&a);
@@ -498,10 +378,10 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
     out.overall_se = agg->se;
   }
 
-  take(kept.size(), out.groups);
+  take(formed.n_groups, out.groups);
   std::vector<AggInput> group_items;
   for (const AggEffect& a : out.groups) {
-    group_items.push_back({static_cast<std::size_t>(a.key), a.estimate, &a.influence});
+    group_items.push_back({static_cast<std::size_t>(a.key), a.estimate, &a.influence, 0});
   }
   if (auto agg = aggregate(group_items, shares, 0)) {
     out.group_overall_att = agg->estimate;

@@ -30,7 +30,9 @@
 namespace quintara::estimators::did {
 
 struct GroupTimeAtt {
-  std::vector<double> influence;  // N entries, unit order; zero outside G and C
+  // N entries, unit order, zero outside G and C; empty when the fit was
+  // asked not to store influence functions (CsOutputs).
+  std::vector<double> influence;
   std::size_t cohort = 0;
   std::size_t period = 0;
   std::int64_t event_time = 0;  // period - cohort
@@ -65,6 +67,23 @@ struct CsResult {
   double overall_se = 0.0;
   double group_overall_att = 0.0;
   double group_overall_se = 0.0;
+  // influence_covariance(event_study, sampling), when the fit formed it on
+  // the way (the streamed path does).
+  std::optional<linalg::Mat> event_cov;
+};
+
+// What a fit stores and which way it runs. A complete panel without
+// covariates, weights or clusters, by outcome regression, is fitted in two
+// streamed passes over the units that never hold a cell's N-long influence
+// function; every other fit, and any fit with `cellwise`, stores each cell's
+// and each aggregate's. Both give the same numbers bit for bit.
+struct CsOutputs {
+  // The influence functions of the cells and aggregates (what
+  // influence_covariance and the bands read). Without them the streamed
+  // pass stores none, and still gives every estimate, standard error and
+  // event_cov.
+  bool influences = true;
+  bool cellwise = false;  // the reference path, also where streaming applies
 };
 
 // `anticipation` periods before adoption may already be affected, so a cohort
@@ -93,7 +112,8 @@ struct CsResult {
 // above, bit for bit.
 CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::size_t anticipation,
                                bool varying_base = false, const Sampling& sampling = {},
-                               EstMethod method = EstMethod::Reg, const EventWindow& window = {});
+                               EstMethod method = EstMethod::Reg, const EventWindow& window = {},
+                               const CsOutputs& outputs = {});
 
 // The covariance of aggregates from their influence functions: entry (a, b)
 // is sum over clusters of (sum psi_a)(sum psi_b) / N^2 (each unit its own
