@@ -66,6 +66,9 @@ def _long_layout(
 ) -> dict[str, Any] | None:
     """The units x periods array of a long table with gap-free integer labels, or None."""
 
+def _runs_constant(values: npt.NDArray[Any], width: int, /) -> bool:
+    """Whether each run of width consecutive values holds one value."""
+
 def fit_sc(
     y: _Array,
     treated: Sequence[SupportsIndex],

@@ -86,14 +86,20 @@ def _identity(positions: npt.NDArray[np.intp]) -> bool:
     return bool(np.array_equal(positions, np.arange(len(positions))))
 
 
-def _constant_in_rows(column: pd.Series, n_units: int, n_periods: int) -> bool:
+def _constant_in_rows(column: pd.Series, n_periods: int) -> bool:
     """Whether a column of a table in (unit, period) order is constant within
     each unit, read in place; False also when it cannot tell that way
     (missing values, which never equal themselves, or non-numeric data)."""
+    from . import _quintara
+
     v = column.to_numpy()
-    if v.dtype.kind not in "iub" and not (v.dtype.kind == "f" and not np.isnan(v).any()):
+    if v.dtype.kind in "iu" and not (v.dtype.kind == "u" and v.dtype.itemsize == 8):
+        return bool(_quintara._runs_constant(np.asarray(v, dtype=np.int64), n_periods))
+    if v.dtype.kind == "f":
+        return bool(_quintara._runs_constant(np.asarray(v, dtype=np.float64), n_periods))
+    if v.dtype.kind != "b":
         return False
-    block = v.reshape(n_units, n_periods)
+    block = v.reshape(-1, n_periods)
     return bool((block == block[:, :1]).all())
 
 
@@ -128,30 +134,39 @@ def _as_int64(column: pd.Series) -> npt.NDArray[np.int64] | None:
     return np.asarray(column.to_numpy(), dtype=np.int64)
 
 
+def _compact_layout(
+    df: pd.DataFrame, unit: Hashable, time: Hashable, v: npt.NDArray[np.float64]
+) -> dict[str, Any] | None:
+    """The compiled layout of integer labels over ranges without gaps, the
+    usual large table: one pass places every row, with no hashing, and counts
+    the missing and infinite values. None for any other table."""
+    uv, tv = _as_int64(df[unit]), _as_int64(df[time])
+    if uv is None or tv is None:
+        return None
+    from . import _quintara
+
+    layout = _quintara._long_layout(uv, tv, np.asarray(v, dtype=np.float64))
+    if layout is not None:
+        layout["unit_codes"] = uv
+        layout["dtypes"] = (df[unit].to_numpy().dtype, df[time].to_numpy().dtype)
+    return layout
+
+
 def _compact_cells(
     df: pd.DataFrame,
     unit: Hashable,
     time: Hashable,
-    v: npt.NDArray[np.float64],
+    layout: dict[str, Any],
+    *,
     time_order: Sequence[Any] | None,
     time_format: str | None,
-) -> _Cells | None:
-    """The layout of integer labels over ranges without gaps, the usual large
-    table: one compiled pass places every row, with no hashing. None for any
-    other table."""
-    uv, tv = _as_int64(df[unit]), _as_int64(df[time])
-    if uv is None or tv is None:
-        return None
-    uv_dtype, tv_dtype = df[unit].to_numpy().dtype, df[time].to_numpy().dtype
-    from . import _quintara
-
-    layout = _quintara._long_layout(uv, tv, np.asarray(v, dtype=np.float64))
-    if layout is None:
-        return None
+) -> _Cells:
+    """The panel of a compact layout (see `_compact_layout`)."""
     if layout["duplicate"] is not None:
         _refuse_duplicates(df, unit, time)
     n, nt = layout["n_units"], layout["n_periods"]
     unit_lo, time_lo = layout["unit_lo"], layout["time_lo"]
+    uv, (uv_dtype, tv_dtype) = layout["unit_codes"], layout["dtypes"]
     units = pd.Index(np.arange(unit_lo, unit_lo + n).astype(uv_dtype), name=unit)
     labels = pd.Index(np.arange(time_lo, time_lo + nt).astype(tv_dtype), name=time)
     found = period_order(labels, time, time_order, time_format)
@@ -401,7 +416,7 @@ class Panel:
         values = pd.to_numeric(raw, errors="coerce") if raw.dtype == object else raw
         if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
             raise ValueError(f"outcome column {outcome!r} is not numeric (dtype {raw.dtype})")
-        values = values.astype(np.float64, copy=False)  # never written to
+        values = values.astype(np.float64)
         # Only coercion of text can turn a present value into NaN.
         not_number = values.isna() & raw.notna() if raw.dtype == object else None
         if not_number is not None and not_number.any():
@@ -412,13 +427,25 @@ class Panel:
             raise ValueError(f"non-numeric outcome in column {outcome!r} at rows {_first(rows)}")
         # With missing="keep" an empty outcome is a missing cell like an absent row.
         v = values.to_numpy()
-        nonfinite = np.isinf(v) if missing == "keep" else ~np.isfinite(v)
-        if nonfinite.any():
+        layout = _compact_layout(df, unit, time, v)
+        # The compiled layout has counted the NaN and infinite values: the
+        # scan (and its message) is needed only when there are some.
+        clean = layout is not None and layout["n_inf"] == 0
+        if layout is not None and missing != "keep":
+            clean = clean and layout["n_nan"] == 0
+        nonfinite = None if clean else np.isinf(v) if missing == "keep" else ~np.isfinite(v)
+        if nonfinite is not None and nonfinite.any():
             rows = [f"{df.index[k]} ({_value(raw.iat[k])})" for k in np.flatnonzero(nonfinite)]
             raise ValueError(
                 f"missing or non-finite outcome in column {outcome!r} at rows {_first(rows)}"
             )
-        cells = _compact_cells(df, unit, time, v, time_order, time_format)
+        cells = (
+            None
+            if layout is None
+            else _compact_cells(
+                df, unit, time, layout, time_format=time_format, time_order=time_order
+            )
+        )
         if cells is None:
             cells = _hashed_cells(df, unit, time, v, time_order, time_format)
         y, units, periods, order, in_order, rows_i = cells
@@ -439,7 +466,7 @@ class Panel:
             first_row = np.empty(len(units), dtype=np.int64)
             first_row[row_units[::-1]] = np.arange(len(row_units) - 1, -1, -1)
         for c in others:
-            if in_order and _constant_in_rows(df[c], len(units), len(periods)):
+            if in_order and _constant_in_rows(df[c], len(periods)):
                 col = df[c]
                 # Every n_periods-th row is each unit's first: a strided view
                 # of a NumPy column, copied once by the frame below.

@@ -8,6 +8,7 @@ from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, Literal, overload
 
 import numpy as np
+import numpy.typing as npt
 import pandas as pd
 
 from . import _progress
@@ -61,8 +62,8 @@ def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[st
 
 
 def _balanced(
-    panel: Panel, codes: list[int], labels: pd.Series, mode: str, estimator: str
-) -> tuple[Panel, list[int], pd.Series, list[Any]]:
+    panel: Panel, codes: npt.NDArray[np.int64], labels: pd.Series, mode: str, estimator: str
+) -> tuple[Panel, npt.NDArray[np.int64], pd.Series, list[Any]]:
     """The panel of the units observed in every period, their cohort codes and
     labels, and the units left out (balance="drop"); with "refuse", a
     ValueError naming the incomplete units."""
@@ -79,7 +80,7 @@ def _balanced(
         )
     keep = np.setdiff1d(np.arange(panel.shape[0]), incomplete)
     sub = panel.without_units([int(i) for i in incomplete])
-    return sub, [codes[i] for i in keep], labels.iloc[keep], names
+    return sub, codes[keep], labels.iloc[keep], names
 
 
 _NEVER = {"", "never", "none", "nan", "na", "n/a", "inf", "never treated", "untreated", "control"}
@@ -94,7 +95,7 @@ def _never_marker(v: Any) -> bool:
     return False
 
 
-def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
+def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd.Series]:
     """Adoption periods per unit as the compiled entries' column indices (-1: never treated).
 
     `adoption` is a column name of the panel's unit-level data, or a mapping /
@@ -140,7 +141,7 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[list[int], pd.Series]:
         except ValueError:
             stray[k] = not _never_marker(v)
     which = np.where(which < 0, len(distinct), which)
-    codes = found[which].tolist()
+    codes = found[which]  # an int64 array, which the entries read through its buffer
     periods = np.asarray([*panel.periods, None], dtype=object)
     labels = periods[found[which]]  # -1 picks the appended None
     strays = [

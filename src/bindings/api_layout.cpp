@@ -61,6 +61,8 @@ Ref layout_dict(const estimators::LongLayout& l, Ref y) {
   set_item(d.get(), "in_order", Ref::borrow(l.in_order ? Py_True : Py_False));
   set_item(d.get(), "duplicate", optional_index(l.duplicate));
   set_item(d.get(), "n_missing", new_uint(l.n_missing));
+  set_item(d.get(), "n_nan", new_uint(l.n_nan));
+  set_item(d.get(), "n_inf", new_uint(l.n_inf));
   set_item(d.get(), "y", std::move(y));
   return d;
 }
@@ -79,8 +81,9 @@ Ref long_layout(PyObject* args) {
   if (unit.size() != time.size() || unit.size() != values.size()) {
     raise(PyExc_ValueError, "unit, time and values must have the same length");
   }
-  const estimators::LongLayout layout = estimators::plan_long(unit, time);
+  estimators::LongLayout layout = estimators::plan_long(unit, time);
   if (!layout.compact) return Ref::borrow(Py_None);
+  estimators::count_nonfinite(layout, values);
   if (layout.duplicate) return layout_dict(layout, Ref::borrow(Py_None));
   // The bytearray is the array's own storage (NumPy views it writable, with
   // no copy), filled in place; CPython's allocators align it for doubles.
@@ -91,9 +94,31 @@ Ref long_layout(PyObject* args) {
   return layout_dict(layout, std::move(y));
 }
 
-PyObject* long_layout_entry(PyObject*, PyObject* args) noexcept {
+// `_runs_constant(values, width)`: whether each run of `width` consecutive
+// items of a 1-D int64 or float64 array holds one value (NaN never does).
+Ref runs_constant(PyObject* args) {
+  PyObject* values_obj = nullptr;
+  Py_ssize_t width = 0;
+  if (!PyArg_ParseTuple(args, "On:_runs_constant", &values_obj, &width)) throw PyErrSet{};
+  if (width <= 0) raise(PyExc_ValueError, "width must be positive");
+  const ArrayView probe = ArrayView::acquire(values_obj);
+  const auto w = static_cast<std::size_t>(width);
+  bool same = false;
+  if (probe.holds_native_int64()) {
+    const Column<std::int64_t> col(values_obj, "values", &ArrayView::holds_native_int64, "int64");
+    same = estimators::runs_constant(col.items(), w);
+  } else {
+    const Column<double> col(values_obj, "values", &ArrayView::holds_native_float64,
+                             "int64 or float64");
+    same = estimators::runs_constant(col.items(), w);
+  }
+  return Ref::borrow(same ? Py_True : Py_False);
+}
+
+template <Ref (*F)(PyObject*)>
+PyObject* guarded(PyObject*, PyObject* args) noexcept {
   try {
-    return long_layout(args).release();
+    return F(args).release();
   } catch (...) {
     set_python_error_from_current();
     return nullptr;
@@ -101,7 +126,10 @@ PyObject* long_layout_entry(PyObject*, PyObject* args) noexcept {
 }
 
 PyMethodDef functions[] = {
-    {"_long_layout", &long_layout_entry, METH_VARARGS,
+    {"_runs_constant", &guarded<runs_constant>, METH_VARARGS,
+     "_runs_constant(values, width, /)\n--\n\nWhether each run of width consecutive values "
+     "holds one value."},
+    {"_long_layout", &guarded<long_layout>, METH_VARARGS,
      "_long_layout(unit, time, values, /)\n--\n\nThe units x periods array of a long table with "
      "integer labels over ranges without gaps, or None."},
     {nullptr, nullptr, 0, nullptr},

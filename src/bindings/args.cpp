@@ -3,6 +3,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
+#include <type_traits>
+#include <utility>
 
 #include "core/panic.hpp"
 
@@ -166,6 +168,41 @@ std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
   return out;
 }
 
+// A 1-D NumPy array of T (int64 or float64), read through its buffer: a
+// million cohort codes as an array then cost no Python object each. Returns
+// false (nothing read) for anything else, and for counts when a value is
+// negative, so the general path raises the messages.
+template <class T>
+bool from_buffer(PyObject* obj, bool counts, std::vector<T>& out) {
+  const int is_array = PyObject_IsInstance(obj, numpy().ndarray);
+  if (is_array < 0) throw PyErrSet{};
+  if (is_array == 0) return false;
+  ArrayView view = python_conversion([&] { return ArrayView::acquire(obj); });
+  if (view.ndim() != 1) return false;
+  const std::size_t n = view.dim(0);
+  if constexpr (std::is_same_v<T, double>) {
+    if (!view.holds_native_float64()) return false;
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) out[i] = view.at1<double>(i);
+  } else {
+    if (!view.holds_native_int64()) return false;
+    out.resize(n);
+    for (std::size_t i = 0; i < n; ++i) {
+      const std::int64_t v = view.at1<std::int64_t>(i);
+      if (counts && v < 0) return false;
+      out[i] = static_cast<T>(v);
+    }
+  }
+  return true;
+}
+
+template <class T, class Item>
+std::vector<T> to_numbers(PyObject* obj, Kind kind, bool counts, Item&& item) {
+  std::vector<T> out;
+  if (from_buffer(obj, counts, out)) return out;
+  return to_list<T>(obj, kind, std::forward<Item>(item));
+}
+
 ArrayView to_array(PyObject* obj, int ndim) {
   const std::string want = "a " + std::to_string(ndim) + "-D numpy.ndarray of float64";
   const int is_array = PyObject_IsInstance(obj, numpy().ndarray);
@@ -193,15 +230,17 @@ Value convert(PyObject* obj, Kind kind) {
     case Kind::Array2: return to_array(obj, 2);
     case Kind::Array3: return to_array(obj, 3);
     case Kind::IndexList:
-      return to_list<std::size_t>(obj, kind, [](PyObject* o) { return std::size_t(to_u64(o)); });
+      return to_numbers<std::size_t>(obj, kind, true,
+                                     [](PyObject* o) { return std::size_t(to_u64(o)); });
     case Kind::IndexLists:
       return to_list<std::vector<std::size_t>>(obj, kind, [](PyObject* o) {
         return to_list<std::size_t>(o, Kind::IndexList,
                                     [](PyObject* i) { return std::size_t(to_u64(i)); });
       });
     case Kind::IntList:
-      return to_list<std::int64_t>(obj, kind, [](PyObject* o) { return to_i64(o); });
-    case Kind::FloatList: return to_list<double>(obj, kind, [](PyObject* o) { return to_f64(o); });
+      return to_numbers<std::int64_t>(obj, kind, false, [](PyObject* o) { return to_i64(o); });
+    case Kind::FloatList:
+      return to_numbers<double>(obj, kind, false, [](PyObject* o) { return to_f64(o); });
     case Kind::StrList:
       return to_list<std::string>(obj, kind, [](PyObject* o) { return to_str(o); });
     case Kind::Count: return to_u64(obj);

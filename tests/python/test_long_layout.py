@@ -23,7 +23,7 @@ def _both(df: pd.DataFrame, monkeypatch: pytest.MonkeyPatch, **kw: object):
 
     fast = build()
     with monkeypatch.context() as m:
-        m.setattr(panel_mod, "_compact_cells", lambda *a: None)
+        m.setattr(panel_mod, "_compact_layout", lambda *a: None)
         slow = build()
     return fast, slow
 
@@ -40,8 +40,11 @@ def _table(seed: int) -> pd.DataFrame:
             "t": np.tile(times, n),
             "y": rng.normal(size=n * t),
             "c": np.repeat(rng.integers(0, 3, n), t),
+            "f": np.repeat(rng.normal(size=n), t),
         }
     )
+    if seed % 3 == 0:
+        df.loc[df.index[int(rng.integers(len(df)))], "f"] = np.nan  # NaN counts as a value
     kind = seed % 6
     if kind == 1:
         df = df.sample(frac=1.0, random_state=seed)  # shuffled
@@ -51,6 +54,8 @@ def _table(seed: int) -> pd.DataFrame:
         df = pd.concat([df, df.iloc[[int(rng.integers(len(df)))]]])  # a duplicate
     elif kind == 4:
         df = df[df.u != units[n // 2]] if n > 2 else df  # a gap in the unit labels
+    elif kind == 5:
+        df.loc[df.index[int(rng.integers(len(df)))], "y"] = [np.nan, np.inf][seed % 2]
     if seed % 4 == 0:
         df = df.astype({"u": np.int32, "t": np.int16})
     return df

@@ -1,6 +1,7 @@
 #include "core/estimators/long_layout.hpp"
 
 #include <algorithm>
+#include <cmath>
 #include <limits>
 #include <vector>
 
@@ -105,6 +106,41 @@ LongLayout plan_long(std::span<const std::int64_t> unit, std::span<const std::in
   }
   out.n_missing = out.n_cells() - filled;
   return out;
+}
+
+void count_nonfinite(LongLayout& layout, std::span<const double> values) {
+  std::size_t nan = 0, inf = 0;
+  for (const double v : values) {
+    nan += std::isnan(v) ? 1 : 0;
+    inf += std::isinf(v) ? 1 : 0;
+  }
+  layout.n_nan = nan;
+  layout.n_inf = inf;
+}
+
+namespace {
+
+template <class T>
+bool runs_constant_of(std::span<const T> values, std::size_t width) {
+  if (width == 0 || values.size() % width != 0) return false;
+  for (std::size_t b = 0; b < values.size(); b += width) {
+    const T first = values[b];
+    // Branch-free within a run; a NaN never equals itself, so it fails.
+    bool same = true;
+    for (std::size_t j = 0; j < width; ++j) same &= values[b + j] == first;
+    if (!same) return false;
+  }
+  return true;
+}
+
+}  // namespace
+
+bool runs_constant(std::span<const std::int64_t> values, std::size_t width) {
+  return runs_constant_of(values, width);
+}
+
+bool runs_constant(std::span<const double> values, std::size_t width) {
+  return runs_constant_of(values, width);
 }
 
 void scatter_long(const LongLayout& layout, std::span<const std::int64_t> unit,

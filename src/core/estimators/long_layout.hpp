@@ -24,12 +24,24 @@ struct LongLayout {
   bool in_order = false;
   std::optional<std::size_t> duplicate;  // a row whose cell an earlier row took
   std::size_t n_missing = 0;             // cells that no row fills
+  // Values that are NaN, and infinite: zero for both (the usual table) lets
+  // the caller skip its own scan for them.
+  std::size_t n_nan = 0, n_inf = 0;
 
   std::size_t n_cells() const { return n_units * n_periods; }
 };
 
 // Scans the two label columns (equal lengths; none is a non-compact layout).
 LongLayout plan_long(std::span<const std::int64_t> unit, std::span<const std::int64_t> time);
+// Counts the layout's NaN and infinite values (n_nan, n_inf).
+void count_nonfinite(LongLayout& layout, std::span<const double> values);
+
+// Whether each run of `width` consecutive values (a unit's rows of a table
+// in unit-then-period order) holds one value throughout; false when a NaN
+// is among them (it equals nothing) or the length is not a multiple.
+bool runs_constant(std::span<const std::int64_t> values, std::size_t width);
+bool runs_constant(std::span<const double> values, std::size_t width);
+
 // For a compact layout without duplicates: `out` (n_cells() entries,
 // row-major units x periods) receives each value at its row's cell and NaN
 // where no row is.
