@@ -60,7 +60,7 @@ SvtResult svt(const MatView& X, double tau, ExactSvd method) {
 double sigma_max(const MatView& X, ExactSvd method) {
   const std::vector<double> s = method == ExactSvd::jacobi
                                     ? Svd::new_tol(X, kJacobiMaxSweeps, kJacobiTol).s
-                                    : BidiagSvd::make(X).values();
+                                    : BidiagSvd::make(X, BandVectors::none).values();
   return s.empty() ? 0.0 : s.front();
 }
 

@@ -2,7 +2,8 @@
 // values, reconstruction and orthonormality over seeded shapes and the
 // inputs that break careless bidiagonal codes (rank deficiency, zero,
 // repeated values, extreme and mixed scales), and the thresholding built on
-// it.
+// it. The logged rotations replayed on the kept columns are checked against
+// the full accumulation during the chase as well.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -103,6 +104,17 @@ TEST(BidiagSvd, MatchesJacobiReconstructsAndIsOrthonormal) {
       // Factors of the zero matrix are the identity's columns, still orthonormal.
       EXPECT_LE(orthonormality_error(g.u), 1e-13);
       EXPECT_LE(orthonormality_error(g.v), 1e-13);
+      // The same chase whatever happens to its rotations: equal values, and
+      // replayed vectors equal to the accumulated ones to rounding.
+      const Svd full = BidiagSvd::make(a, BandVectors::accumulated).full();
+      EXPECT_EQ(BidiagSvd::make(a, BandVectors::none).values(), full.s);
+      EXPECT_EQ(g.s, full.s);
+      for (std::size_t p = 0; p < g.u.data.size(); ++p) {
+        EXPECT_NEAR(g.u.data[p], full.u.data[p], 1e-13) << p;
+      }
+      for (std::size_t p = 0; p < g.v.data.size(); ++p) {
+        EXPECT_NEAR(g.v.data[p], full.v.data[p], 1e-13) << p;
+      }
     }
   }
 }
@@ -131,6 +143,9 @@ TEST(BidiagSvd, DiagonalInputsAndTiesByHand) {
   for (double& x : bad.data) x = 1.0;
   bad(2, 1) = std::nan("");
   EXPECT_TRUE(std::isnan(BidiagSvd::make(bad).values().front()));
+  // Values-only factors have no vectors to give.
+  const BidiagSvd values = BidiagSvd::make(bad, BandVectors::none);
+  EXPECT_NE(test::panic_text([&] { (void)values.left(1); }).find("values-only"), std::string::npos);
 }
 
 // The thresholded matrix forms only the surviving components; it equals the
