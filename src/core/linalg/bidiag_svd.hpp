@@ -2,7 +2,8 @@
 // Wilkinson-shift QR on the bidiagonal (Golub-Kahan), the fast exact SVD.
 //
 // A = Q B P^T with B upper bidiagonal (Householder reflectors, kept in
-// compact form), then B = Ub diag(s) Vb^T by chasing a bulge down the band;
+// compact form; for m >= 1.6 n a Householder QR comes first and the
+// triangle is bidiagonalised), then B = Ub diag(s) Vb^T by chasing a bulge down the band;
 // the chase's rotations are logged, and Ub, Vb and the reflectors are
 // applied only at the end, and only to the components the caller keeps. The work is O(m n^2) for m
 // >= n against the Jacobi sweeps' O(m n^2) per sweep times the number of sweeps, and the result is
@@ -33,7 +34,8 @@ struct BandRotation {
 // How the singular vectors of the bidiagonal B are kept: not at all (values
 // only; asking for vectors is a fault), as a log of the chase's rotations
 // replayed on the kept columns alone, or accumulated into full n x n
-// matrices during the chase (the slower original, a reference for tests).
+// matrices during the chase (the slower original without the QR first, a
+// reference for tests).
 enum class BandVectors { none, logged, accumulated };
 
 // The bidiagonal factorisation of a tall matrix with its singular values
@@ -56,7 +58,9 @@ class BidiagSvd {
   Svd full() const;
 
  private:
-  Mat w_;  // m x n: reflectors below the diagonal and right of the superdiagonal
+  Mat w_;  // m x n (n x n after a QR): reflectors below the diagonal and right of the superdiagonal
+  Mat qr_;                      // m x n: the QR-first reflectors below the diagonal, when taken
+  std::vector<double> tau_qr_;  // empty without a QR first
   std::vector<double> tau_left_, tau_right_;
   Mat ub_, vb_;  // accumulated: n x n singular vectors of B, sorted with s_
   std::vector<BandRotation> left_log_, right_log_;  // logged
