@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cmath>
 #include <compare>
+#include <cstring>
 #include <limits>
 #include <numeric>
 
@@ -15,6 +16,13 @@ constexpr double kEps = std::numeric_limits<double>::epsilon();
 // Safety cap on bulge chases, in chases per diagonal entry: the Wilkinson
 // shift converges cubically, two or three chases per value in practice.
 constexpr std::size_t kChasesPerValue = 60;
+
+// Rows per column from which a QR precedes the bidiagonalisation: QR plus
+// the triangle's reduction cost 2 m n^2 + 2 n^3 flops against 4 m n^2 -
+// 4 n^3 / 3 for the m-row reduction, even near m = 5n/3, and the shorter
+// right-hand updates pay for the extra pass over m rows of the kept left
+// vectors.
+constexpr double kQrFirstAspect = 1.6;
 
 struct Reflector {
   double tau;   // H = I - tau v v^T, v[0] = 1
@@ -47,16 +55,60 @@ Reflector make_reflector(double* x, std::size_t n, std::size_t stride) {
   return {(beta - alpha) / beta, beta};
 }
 
+// Two adjacent doubles as one value (GCC and Clang vector extension): a dot
+// product summed in even and odd partial sums, added at the end. A fixed
+// order on every target, and half the dependency chain of one running sum.
+using Pair = double __attribute__((vector_size(16)));
+
+inline Pair load_pair(const double* p) {
+  Pair r;
+  std::memcpy(&r, p, sizeof r);
+  return r;
+}
+
 // Applies H = I - tau v v^T (v contiguous, length n) to columns [c0, c1) of
-// X from row r0.
+// X from row r0. Four columns go through each pass over v, their dot
+// products as independent chains of Pairs: the latency of one serial sum,
+// not the arithmetic, bounds this loop otherwise.
 void reflect_columns(Mat& X, const double* v, std::size_t n, double tau, std::size_t r0,
                      std::size_t c0, std::size_t c1) {
   if (tau == 0.0) return;
-  for (std::size_t j = c0; j < c1; ++j) {
+  const std::size_t n2 = n & ~std::size_t{1};
+  std::size_t j = c0;
+  for (; j + 4 <= c1; j += 4) {
+    double* x0 = X.data.data() + j * X.rows + r0;
+    double* x1 = x0 + X.rows;
+    double* x2 = x1 + X.rows;
+    double* x3 = x2 + X.rows;
+    Pair p0{}, p1{}, p2{}, p3{};
+    for (std::size_t i = 0; i < n2; i += 2) {
+      const Pair w = load_pair(v + i);
+      p0 += w * load_pair(x0 + i);
+      p1 += w * load_pair(x1 + i);
+      p2 += w * load_pair(x2 + i);
+      p3 += w * load_pair(x3 + i);
+    }
+    if (n2 < n) {
+      p0[0] += v[n2] * x0[n2];
+      p1[0] += v[n2] * x1[n2];
+      p2[0] += v[n2] * x2[n2];
+      p3[0] += v[n2] * x3[n2];
+    }
+    const double s0 = (p0[0] + p0[1]) * tau, s1 = (p1[0] + p1[1]) * tau;
+    const double s2 = (p2[0] + p2[1]) * tau, s3 = (p3[0] + p3[1]) * tau;
+    for (std::size_t i = 0; i < n; ++i) {
+      x0[i] -= s0 * v[i];
+      x1[i] -= s1 * v[i];
+      x2[i] -= s2 * v[i];
+      x3[i] -= s3 * v[i];
+    }
+  }
+  for (; j < c1; ++j) {
     double* x = X.data.data() + j * X.rows + r0;
-    double s = 0.0;
-    for (std::size_t i = 0; i < n; ++i) s += v[i] * x[i];
-    s *= tau;
+    Pair p{};
+    for (std::size_t i = 0; i < n2; i += 2) p += load_pair(v + i) * load_pair(x + i);
+    if (n2 < n) p[0] += v[n2] * x[n2];
+    const double s = (p[0] + p[1]) * tau;
     for (std::size_t i = 0; i < n; ++i) x[i] -= s * v[i];
   }
 }
@@ -98,13 +150,42 @@ void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
   }
 }
 
+// W = Q R in place for a tall W: the reflectors stay below the diagonal,
+// R's diagonal goes to `diag`.
+void factor_qr(Mat& W, std::vector<double>& tau, std::vector<double>& diag) {
+  const std::size_t m = W.rows, n = W.cols;
+  for (std::size_t k = 0; k < n; ++k) {
+    double* col = W.data.data() + k * m + k;
+    const Reflector h = make_reflector(col, m - k, 1);
+    tau[k] = h.tau;
+    diag[k] = h.beta;
+    reflect_columns(W, col, m - k, h.tau, k, k + 1, n);
+  }
+}
+
+// The n x n triangle R of factor_qr's output.
+Mat upper_triangle(const Mat& W, const std::vector<double>& diag) {
+  const std::size_t n = W.cols;
+  Mat R(n, n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* w = W.data.data() + j * W.rows;
+    std::copy(w, w + j, R.data.data() + j * n);
+    R.data[j + j * n] = diag[j];
+  }
+  return R;
+}
+
 struct Givens {
   double c, s, r;  // [c s] . [y z] = r, [-s c] . [y z] = 0
 };
 
+// Plain sqrt(y^2 + z^2) while the larger magnitude keeps both squares clear
+// of overflow and its own square normal (hypot's guarding costs more than
+// the rest of a chase step); hypot beyond that, and for non-finite input.
 Givens givens(double y, double z) {
   if (z == 0.0) return {1.0, 0.0, y};
-  const double r = std::hypot(y, z);
+  const double ay = std::fabs(y), az = std::fabs(z), big = ay > az ? ay : az;
+  const double r = big > 0x1p-500 && big < 0x1p500 ? std::sqrt(y * y + z * z) : std::hypot(y, z);
   return {y / r, z / r, r};
 }
 
@@ -119,13 +200,41 @@ void rotate(Mat& X, std::size_t a, std::size_t b, double c, double s) {
   }
 }
 
-// The bidiagonal d (n), e (n-1) with its accumulated rotations: the
-// original B equals ub B vb^T throughout.
+// Where the chase's rotations go: into full n x n vectors as they come, into
+// a log replayed later on the kept columns only, or nowhere (values alone).
+struct Accumulate {
+  Mat& ub;
+  Mat& vb;
+  void left(std::size_t a, std::size_t b, double c, double s) { rotate(ub, a, b, c, s); }
+  void right(std::size_t a, std::size_t b, double c, double s) { rotate(vb, a, b, c, s); }
+};
+
+struct Log {
+  std::vector<BandRotation>& l;
+  std::vector<BandRotation>& r;
+  void left(std::size_t a, std::size_t b, double c, double s) {
+    l.push_back(make_rotation(a, b, c, s));
+  }
+  void right(std::size_t a, std::size_t b, double c, double s) {
+    r.push_back(make_rotation(a, b, c, s));
+  }
+  static BandRotation make_rotation(std::size_t a, std::size_t b, double c, double s) {
+    return {static_cast<std::uint32_t>(a), static_cast<std::uint32_t>(b), c, s};
+  }
+};
+
+struct Discard {
+  void left(std::size_t, std::size_t, double, double) {}
+  void right(std::size_t, std::size_t, double, double) {}
+};
+
+// The bidiagonal d (n), e (n-1) with its rotations: the original B equals
+// ub B vb^T throughout, ub and vb the products of the rotations so far.
+template <class Sink>
 struct Band {
   std::vector<double>& d;
   std::vector<double>& e;
-  Mat& ub;
-  Mat& vb;
+  Sink sink;
 
   // d[k] = 0 with k < hi: left rotations against rows k+1..hi push e[k]
   // off the end of the block, splitting it at k.
@@ -135,7 +244,7 @@ struct Band {
     for (std::size_t j = k + 1; j <= hi; ++j) {
       const Givens g = givens(d[j], f);
       d[j] = g.r;
-      rotate(ub, k, j, g.c, g.s);
+      sink.left(k, j, g.c, g.s);
       if (j < hi) {
         f = -g.s * e[j];
         e[j] = g.c * e[j];
@@ -150,7 +259,7 @@ struct Band {
     for (std::size_t j = hi; j-- > lo;) {
       const Givens g = givens(d[j], f);
       d[j] = g.r;
-      rotate(vb, j, hi, g.c, -g.s);
+      sink.right(j, hi, g.c, -g.s);
       if (j > lo) {
         f = -g.s * e[j - 1];
         e[j - 1] = g.c * e[j - 1];
@@ -175,7 +284,7 @@ struct Band {
       const double head = g.c * a + g.s * b, ek = -g.s * a + g.c * b;
       const double bulge = g.s * d[k + 1];
       d[k + 1] = g.c * d[k + 1];
-      rotate(vb, k, k + 1, g.c, -g.s);
+      sink.right(k, k + 1, g.c, -g.s);
       const Givens h = givens(head, bulge);
       d[k] = h.r;
       const double dk1 = d[k + 1];
@@ -186,7 +295,7 @@ struct Band {
         e[k + 1] = h.c * e[k + 1];
       }
       y = e[k];
-      rotate(ub, k, k + 1, h.c, -h.s);
+      sink.left(k, k + 1, h.c, -h.s);
     }
   }
 
@@ -244,66 +353,142 @@ Mat permute_columns(const Mat& X, const std::vector<std::size_t>& order) {
   return out;
 }
 
+// Columns order[0..k) of the product of the logged rotations (n x n), with
+// the columns listed in `negate` flipped: the log is replayed backwards on
+// unit vectors, held transposed (k x n) so that each rotation runs down two
+// contiguous columns of length k rather than n.
+Mat replay(const std::vector<BandRotation>& log, const std::vector<std::size_t>& order,
+           const std::vector<std::uint8_t>& negate, std::size_t k) {
+  const std::size_t n = order.size();
+  Mat t(k, n);
+  for (std::size_t r = 0; r < k; ++r) t.data[r + order[r] * k] = negate[order[r]] ? -1.0 : 1.0;
+  for (auto it = log.rbegin(); it != log.rend(); ++it) {
+    double* x = t.data.data() + std::size_t{it->a} * k;
+    double* y = t.data.data() + std::size_t{it->b} * k;
+    const double c = it->c, s = it->s;
+    for (std::size_t i = 0; i < k; ++i) {
+      const double xa = x[i], yb = y[i];
+      x[i] = c * xa + s * yb;
+      y[i] = -s * xa + c * yb;
+    }
+  }
+  return t.transpose();
+}
+
 }  // namespace
 
-BidiagSvd BidiagSvd::make(const MatView& A) {
+BidiagSvd BidiagSvd::make(const MatView& A, BandVectors vectors) {
   BidiagSvd out;
   out.rows_ = A.rows;
   out.cols_ = A.cols;
+  out.vectors_ = vectors;
   out.transposed_ = A.rows < A.cols;
   out.w_ = out.transposed_ ? A.transpose() : A.to_mat();
   const int scale = rescale_to_unit_range(out.w_);
   const std::size_t n = out.w_.cols;
   std::vector<double> d(n), e(n > 0 ? n - 1 : 0);
+  // Well taller than wide, a QR first leaves an n x n triangle to
+  // bidiagonalise: the two-sided reduction then runs on n rows, not m. The
+  // accumulating reference keeps the direct reduction.
+  const bool qr_first = vectors != BandVectors::accumulated && n > 0 &&
+                        static_cast<double>(out.w_.rows) >= kQrFirstAspect * static_cast<double>(n);
+  if (qr_first) {
+    out.tau_qr_.assign(n, 0.0);
+    factor_qr(out.w_, out.tau_qr_, d);
+    out.qr_ = std::move(out.w_);
+    out.w_ = upper_triangle(out.qr_, d);
+  }
   out.tau_left_.assign(n, 0.0);
   out.tau_right_.assign(n, 0.0);
   bidiagonalize(out.w_, d, e, out.tau_left_, out.tau_right_);
 
-  Mat ub = Mat::identity(n), vb = Mat::identity(n);
-  Band{d, e, ub, vb}.diagonalize();
+  Mat ub, vb;
+  if (vectors == BandVectors::accumulated) {
+    ub = Mat::identity(n);
+    vb = Mat::identity(n);
+    Band<Accumulate>{d, e, {ub, vb}}.diagonalize();
+  } else if (vectors == BandVectors::logged) {
+    Band<Log>{d, e, {out.left_log_, out.right_log_}}.diagonalize();
+  } else {
+    Band<Discard>{d, e, {}}.diagonalize();
+  }
+  // Negative values flip their right vector (when the vectors are accumulated
+  // at once, otherwise when the kept ones are formed).
+  out.negate_.assign(n, 0);
   for (std::size_t i = 0; i < n; ++i) {
     if (!std::signbit(d[i])) continue;
     d[i] = -d[i];
-    for (double& x : vb.col_mut(i)) x = -x;
+    out.negate_[i] = 1;
+    if (vectors == BandVectors::accumulated) {
+      for (double& x : vb.col_mut(i)) x = -x;
+    }
   }
   if (scale != 0) {
     for (double& x : d) x = std::ldexp(x, scale);
   }
   // Descending in the IEEE total order, ties in diagonal order, as Jacobi.
-  std::vector<std::size_t> order(n);
-  std::iota(order.begin(), order.end(), std::size_t{0});
-  std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+  out.order_.resize(n);
+  std::iota(out.order_.begin(), out.order_.end(), std::size_t{0});
+  std::stable_sort(out.order_.begin(), out.order_.end(), [&](std::size_t a, std::size_t b) {
     return std::is_gt(std::strong_order(d[a], d[b]));
   });
   out.s_.resize(n);
-  for (std::size_t r = 0; r < n; ++r) out.s_[r] = d[order[r]];
-  out.ub_ = permute_columns(ub, order);
-  out.vb_ = permute_columns(vb, order);
+  for (std::size_t r = 0; r < n; ++r) out.s_[r] = d[out.order_[r]];
+  if (vectors == BandVectors::accumulated) {
+    out.ub_ = permute_columns(ub, out.order_);
+    out.vb_ = permute_columns(vb, out.order_);
+  }
   return out;
+}
+
+Mat BidiagSvd::band_left(std::size_t k) const {
+  QUINTARA_ASSERT(vectors_ != BandVectors::none, "BidiagSvd: vectors of a values-only SVD");
+  check_index(k, s_.size() + 1);
+  if (vectors_ == BandVectors::logged) return replay(left_log_, order_, no_negation(), k);
+  Mat X(ub_.rows, k);
+  std::copy(ub_.data.begin(), ub_.data.begin() + ub_.rows * k, X.data.begin());
+  return X;
+}
+
+Mat BidiagSvd::band_right(std::size_t k) const {
+  QUINTARA_ASSERT(vectors_ != BandVectors::none, "BidiagSvd: vectors of a values-only SVD");
+  check_index(k, s_.size() + 1);
+  if (vectors_ == BandVectors::logged) return replay(right_log_, order_, negate_, k);
+  Mat X(vb_.rows, k);
+  std::copy(vb_.data.begin(), vb_.data.begin() + vb_.rows * k, X.data.begin());
+  return X;
+}
+
+std::vector<std::uint8_t> BidiagSvd::no_negation() const {
+  return std::vector<std::uint8_t>(s_.size(), 0);
 }
 
 Mat BidiagSvd::apply_left(std::size_t k) const {
   const std::size_t m = w_.rows, n = w_.cols;
-  check_index(k, n + 1);
+  const Mat band = band_left(k);
   Mat X(m, k);
   for (std::size_t c = 0; c < k; ++c) {
-    const std::span<const double> src = ub_.col(c);
+    const std::span<const double> src = band.col(c);
     std::copy(src.begin(), src.end(), X.col_mut(c).begin());
   }
   for (std::size_t j = n; j-- > 0;) {
     reflect_columns(X, w_.data.data() + j * m + j, m - j, tau_left_[j], j, 0, k);
   }
-  return X;
+  if (tau_qr_.empty()) return X;
+  // Q_qr [X; 0] for the QR-first reduction.
+  const std::size_t rows = qr_.rows;
+  Mat Y(rows, k);
+  for (std::size_t c = 0; c < k; ++c)
+    std::copy_n(X.data.data() + c * m, m, Y.data.data() + c * rows);
+  for (std::size_t j = n; j-- > 0;) {
+    reflect_columns(Y, qr_.data.data() + j * rows + j, rows - j, tau_qr_[j], j, 0, k);
+  }
+  return Y;
 }
 
 Mat BidiagSvd::apply_right(std::size_t k) const {
   const std::size_t m = w_.rows, n = w_.cols;
-  check_index(k, n + 1);
-  Mat Y = Mat(n, k);
-  for (std::size_t c = 0; c < k; ++c) {
-    const std::span<const double> src = vb_.col(c);
-    std::copy(src.begin(), src.end(), Y.col_mut(c).begin());
-  }
+  Mat Y = band_right(k);
   std::vector<double> u(n);
   for (std::size_t j = n > 1 ? n - 1 : 0; j-- > 0;) {
     const std::size_t len = n - j - 1;
@@ -312,7 +497,6 @@ Mat BidiagSvd::apply_right(std::size_t k) const {
   }
   return Y;
 }
-
 Mat BidiagSvd::left(std::size_t k) const { return transposed_ ? apply_right(k) : apply_left(k); }
 
 Mat BidiagSvd::right(std::size_t k) const { return transposed_ ? apply_left(k) : apply_right(k); }

@@ -1,8 +1,11 @@
 #include "core/linalg/soft_threshold.hpp"
 
+#include <algorithm>
+#include <utility>
 #include <vector>
 
 #include "core/linalg/bidiag_svd.hpp"
+#include "core/linalg/kernels.hpp"
 #include "core/linalg/randomized_svd.hpp"
 #include "core/linalg/svd.hpp"
 
@@ -38,14 +41,35 @@ SvtResult threshold(const Factors& S, double tau) {
 }
 
 // Only the components before the last positive shrunk value are formed:
-// the back-transformation costs O(m n) per component kept.
-SvtResult threshold(const BidiagSvd& S, std::size_t rows, std::size_t cols, double tau) {
+// the back-transformation costs O(m n) per component kept. Past a third of
+// the shorter side kept, X = U diag(s - tau) V^T is formed as X P (P Z when
+// wide) with P = W diag((s - tau) / s) W^T from the shorter side's vectors
+// W alone, since X W = U diag(s) for them: one m n^2 product replaces the
+// longer side's back-transformation and reconstruction, at the same
+// rounding level (|P| <= 1).
+SvtResult threshold(const MatView& Z, const BidiagSvd& S, double tau) {
+  const std::size_t rows = Z.rows, cols = Z.cols;
   double nuclear = 0.0;
   const std::vector<double> shrunk = shrink(S.values(), tau, nuclear);
   std::size_t k = shrunk.size();
   while (k > 0 && !(shrunk[k - 1] > 0.0)) --k;
   if (k == 0) return {Mat(rows, cols), nuclear};
-  return {reconstruct_from_factors(S.left(k), S.right(k), shrunk), nuclear};
+  const std::size_t side = std::min(rows, cols);
+  if (3 * k <= side || !(tau >= 0.0 && S.values()[k - 1] > 0.0)) {
+    return {reconstruct_from_factors(S.left(k), S.right(k), shrunk), nuclear};
+  }
+  const bool wide = rows < cols;
+  const Mat W = wide ? S.left(k) : S.right(k);
+  std::vector<double> ratio(k);
+  for (std::size_t r = 0; r < k; ++r) ratio[r] = shrunk[r] / S.values()[r];
+  const Mat P = reconstruct_from_factors(W, W, ratio);
+  Mat X(rows, cols);
+  if (wide) {
+    gemm(P, Z, X, 1.0, 0.0);
+  } else {
+    gemm(Z, P, X, 1.0, 0.0);
+  }
+  return {std::move(X), nuclear};
 }
 
 }  // namespace
@@ -54,13 +78,13 @@ SvtResult svt(const MatView& X, double tau, ExactSvd method) {
   if (method == ExactSvd::jacobi) {
     return threshold(Svd::new_tol(X, kJacobiMaxSweeps, kJacobiTol), tau);
   }
-  return threshold(BidiagSvd::make(X), X.rows, X.cols, tau);
+  return threshold(X, BidiagSvd::make(X), tau);
 }
 
 double sigma_max(const MatView& X, ExactSvd method) {
   const std::vector<double> s = method == ExactSvd::jacobi
                                     ? Svd::new_tol(X, kJacobiMaxSweeps, kJacobiTol).s
-                                    : BidiagSvd::make(X).values();
+                                    : BidiagSvd::make(X, BandVectors::none).values();
   return s.empty() ? 0.0 : s.front();
 }
 

@@ -2,7 +2,8 @@
 // values, reconstruction and orthonormality over seeded shapes and the
 // inputs that break careless bidiagonal codes (rank deficiency, zero,
 // repeated values, extreme and mixed scales), and the thresholding built on
-// it.
+// it. The logged rotations replayed on the kept columns are checked against
+// the full accumulation during the chase as well.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -81,28 +82,37 @@ double orthonormality_error(const Mat& X) {
   return worst;
 }
 
+// Both the fast path (QR first when tall, logged rotations replayed on the
+// kept columns) and the accumulating reference against Jacobi.
 TEST(BidiagSvd, MatchesJacobiReconstructsAndIsOrthonormal) {
   for (const std::uint64_t seed : {1u, 2u, 3u}) {
     for (const auto& [label, a] : cases(seed)) {
-      SCOPED_TRACE(label + " seed " + std::to_string(seed));
-      const Svd g = BidiagSvd::make(a).full();
       const Svd j = Svd::new_tol(a, kJacobiMaxSweeps, kJacobiTol);
       const std::size_t k = std::min(a.rows, a.cols);
-      ASSERT_EQ(g.s.size(), k);
-      ASSERT_TRUE(g.u.rows == a.rows && g.u.cols == k && g.v.rows == a.cols && g.v.cols == k);
       const double smax = j.s.empty() ? 0.0 : j.s.front();
-      for (std::size_t r = 0; r < k; ++r) {
-        EXPECT_LE(std::fabs(g.s[r] - j.s[r]), 1e-13 * smax) << r;
-        if (r > 0) EXPECT_GE(g.s[r - 1], g.s[r]);
-        EXPECT_GE(g.s[r], 0.0);
+      for (const BandVectors mode : {BandVectors::logged, BandVectors::accumulated}) {
+        SCOPED_TRACE(label + " seed " + std::to_string(seed) +
+                     (mode == BandVectors::logged ? " logged" : " accumulated"));
+        const Svd g = BidiagSvd::make(a, mode).full();
+        ASSERT_EQ(g.s.size(), k);
+        ASSERT_TRUE(g.u.rows == a.rows && g.u.cols == k && g.v.rows == a.cols && g.v.cols == k);
+        for (std::size_t r = 0; r < k; ++r) {
+          EXPECT_LE(std::fabs(g.s[r] - j.s[r]), 1e-13 * smax) << r;
+          if (r > 0) {
+            EXPECT_GE(g.s[r - 1], g.s[r]);
+          }
+          EXPECT_GE(g.s[r], 0.0);
+        }
+        const Mat back = g.reconstruct_with(g.s);
+        for (std::size_t p = 0; p < a.data.size(); ++p) {
+          EXPECT_LE(std::fabs(back.data[p] - a.data[p]), 1e-13 * smax) << p;
+        }
+        // Factors of the zero matrix are the identity's columns, still orthonormal.
+        EXPECT_LE(orthonormality_error(g.u), 1e-13);
+        EXPECT_LE(orthonormality_error(g.v), 1e-13);
       }
-      const Mat back = g.reconstruct_with(g.s);
-      for (std::size_t p = 0; p < a.data.size(); ++p) {
-        EXPECT_LE(std::fabs(back.data[p] - a.data[p]), 1e-13 * smax) << p;
-      }
-      // Factors of the zero matrix are the identity's columns, still orthonormal.
-      EXPECT_LE(orthonormality_error(g.u), 1e-13);
-      EXPECT_LE(orthonormality_error(g.v), 1e-13);
+      // Dropping the rotations leaves the chase, and so the values, as they were.
+      EXPECT_EQ(BidiagSvd::make(a, BandVectors::none).values(), BidiagSvd::make(a).values());
     }
   }
 }
@@ -131,6 +141,9 @@ TEST(BidiagSvd, DiagonalInputsAndTiesByHand) {
   for (double& x : bad.data) x = 1.0;
   bad(2, 1) = std::nan("");
   EXPECT_TRUE(std::isnan(BidiagSvd::make(bad).values().front()));
+  // Values-only factors have no vectors to give.
+  const BidiagSvd values = BidiagSvd::make(bad, BandVectors::none);
+  EXPECT_NE(test::panic_text([&] { (void)values.left(1); }).find("values-only"), std::string::npos);
 }
 
 // The thresholded matrix forms only the surviving components; it equals the
