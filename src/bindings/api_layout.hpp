@@ -6,10 +6,12 @@
 // returns None when the labels are not such ranges (the caller then codes
 // them itself), else a dict: unit_lo, time_lo, n_units, n_periods, in_order
 // (rows already in unit-then-period order, one per cell), duplicate (a row
-// repeating an earlier row's cell, or None), n_missing (cells no row fills)
-// and y, a bytearray of n_units x n_periods float64 in row-major order (NaN
-// where no row is; None when there is a duplicate). Private: not in
-// `__all__`.
+// repeating an earlier row's cell, or None), n_missing (cells no row fills),
+// n_nan and n_inf (such values) and y, a bytearray of n_units x n_periods
+// float64 in row-major order (NaN where no row is; None when there is a
+// duplicate). Beside it, `_runs_constant(values, width)`: whether each run
+// of `width` consecutive int64 or float64 values holds one value. Both are
+// private: not in `__all__`.
 #pragma once
 
 #include "bindings/py.hpp"
