@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <bit>
+#include <cstring>
+
+#include "core/parallel/pool.hpp"
 
 namespace quintara::bindings {
 
@@ -37,19 +40,55 @@ bool ArrayView::holds_native_int64() const {
   return false;
 }
 
-linalg::Mat mat_from_numpy(const ArrayView& array) {
-  const std::size_t n = array.dim(0), t = array.dim(1);
-  linalg::Mat m(n, t);
-  // A row-major array is read a band of rows at a time, so each column's
-  // pass finds the band in cache instead of reading the whole array again.
+namespace {
+
+// Rows [i0, i1) of `array` into m. A row-major array is read a band of rows
+// at a time, so each column's pass finds the band in cache instead of
+// reading the whole array again.
+void copy_rows(const ArrayView& array, linalg::Mat& m, std::size_t i0, std::size_t i1) {
   constexpr std::size_t kBand = 512;
-  for (std::size_t i0 = 0; i0 < n; i0 += kBand) {
-    const std::size_t i1 = std::min(n, i0 + kBand);
-    for (std::size_t j = 0; j < t; ++j) {
+  const std::size_t n = m.rows;
+  const bool rows_contiguous = array.stride(1) == static_cast<Py_ssize_t>(sizeof(double));
+  const auto* base = static_cast<const char*>(array.buf());
+  const Py_ssize_t row_stride = array.stride(0);
+  for (std::size_t b0 = i0; b0 < i1; b0 += kBand) {
+    const std::size_t b1 = std::min(i1, b0 + kBand);
+    for (std::size_t j = 0; j < m.cols; ++j) {
       double* col = m.data.data() + j * n;
-      for (std::size_t i = i0; i < i1; ++i) col[i] = array.at(i, j);
+      if (rows_contiguous) {
+        // The common C-ordered array: one stride per row, the period an
+        // offset within it.
+        const char* p = base + static_cast<Py_ssize_t>(j * sizeof(double));
+        for (std::size_t i = b0; i < b1; ++i) {
+          std::memcpy(&col[i], p + static_cast<Py_ssize_t>(i) * row_stride, sizeof(double));
+        }
+      } else {
+        for (std::size_t i = b0; i < b1; ++i) col[i] = array.at(i, j);
+      }
     }
   }
+}
+
+}  // namespace
+
+linalg::Mat mat_from_numpy(const ArrayView& array) {
+  const std::size_t n = array.dim(0), t = array.dim(1);
+  // Every entry is written below, so the storage is not zeroed first.
+  linalg::Mat m = linalg::Mat::uninitialised(n, t);
+  // A large array is copied by the pool, a range of rows per task: the
+  // first touch of fresh pages (the kernel's faults and zeroing) is then
+  // shared too. Tasks write disjoint entries, so the copy is the same.
+  constexpr std::size_t kTaskCells = std::size_t{1} << 16;
+  const std::size_t rows_per_task =
+      std::max<std::size_t>(1, kTaskCells / std::max<std::size_t>(t, 1));
+  const std::size_t tasks = (n + rows_per_task - 1) / rows_per_task;
+  if (tasks <= 1) {
+    copy_rows(array, m, 0, n);
+    return m;
+  }
+  parallel::parallel_for(tasks, [&](std::size_t k) {
+    copy_rows(array, m, k * rows_per_task, std::min(n, (k + 1) * rows_per_task));
+  });
   return m;
 }
 

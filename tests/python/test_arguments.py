@@ -99,6 +99,7 @@ LAYOUTS = {
     "fortran": np.asfortranarray,
     "transposed": lambda p: np.ascontiguousarray(p.T).T,
     "negative": lambda p: np.ascontiguousarray(p[::-1, ::-1])[::-1, ::-1],
+    "rows_reversed": lambda p: np.ascontiguousarray(p[::-1])[::-1],
     "strided": lambda p: np.repeat(np.repeat(p, 2, axis=0), 3, axis=1)[::2, ::3],
     "readonly": lambda p: np.lib.stride_tricks.as_strided(p, writeable=False),
 }
@@ -113,6 +114,26 @@ def test_any_strides_read_like_a_contiguous_copy(panel: np.ndarray, layout: str)
     assert (a.att, a.weights, a.inference_distribution) == (b.att, b.weights,
                                                             b.inference_distribution)
     assert np.array_equal(view, before) and np.array_equal(panel, before)  # nothing written
+
+
+@pytest.mark.parametrize("layout", ["c", "rows_reversed", "fortran", "strided"])
+def test_a_large_panel_is_copied_whole(layout: str) -> None:
+    # Large enough to be copied by several tasks: every row must land in
+    # its place whatever the layout (a misplaced range moves the estimate).
+    rng = np.random.default_rng(7)
+    n, t = 9001, 10
+    y = rng.normal(size=(n, t)) + np.arange(t) + rng.normal(size=(n, 1))
+    cohorts = rng.choice([-1, 4], size=n).tolist()
+    y[np.array(cohorts) == 4, 4:] += 1.0
+    view = y if layout == "c" else LAYOUTS[layout](y)
+    a = quintara.fit_callaway_py(view, cohorts)
+    # Event time 0 is the (4, 4) cell against the never treated.
+    change = y[:, 4] - y[:, 3]
+    g = np.array(cohorts) == 4
+    want = change[g].mean() - change[~g].mean()
+    assert a.event_att[list(a.event_time).index(0)] == pytest.approx(want, rel=1e-12)
+    b = quintara.fit_callaway_py(np.ascontiguousarray(y), cohorts)
+    assert (list(a.event_att), list(a.event_se)) == (list(b.event_att), list(b.event_se))
 
 
 def test_index_lists_read_alike_whatever_holds_the_integers(panel: np.ndarray) -> None:

@@ -6,8 +6,11 @@
 // converts implicitly to a MatView, which is what read-only code takes.
 #pragma once
 
+#include <algorithm>
 #include <cstddef>
+#include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
 #include "core/linalg/matrix_view.hpp"
@@ -15,13 +18,52 @@
 
 namespace quintara::linalg {
 
+// std::allocator, except that an element constructed without a value is
+// left uninitialised: a buffer about to be overwritten in full is then not
+// zeroed first (a pass over memory that, for a large panel, costs as much
+// as the copy into it).
+template <class T>
+struct NoInitAllocator : std::allocator<T> {
+  template <class U>
+  struct rebind {
+    using other = NoInitAllocator<U>;
+  };
+  NoInitAllocator() = default;
+  template <class U>
+  NoInitAllocator(const NoInitAllocator<U>&) noexcept {}  // NOLINT: rebinding is implicit
+  template <class U>
+  void construct(U* p) noexcept {
+    ::new (static_cast<void*>(p)) U;
+  }
+  template <class U, class... A>
+  void construct(U* p, A&&... args) {
+    ::new (static_cast<void*>(p)) U(std::forward<A>(args)...);
+  }
+};
+
+// A Mat's storage against a plain vector: equal when they hold the same
+// values (C++20 also takes it in the other order).
+inline bool operator==(const std::vector<double, NoInitAllocator<double>>& a,
+                       const std::vector<double>& b) {
+  return std::equal(a.begin(), a.end(), b.begin(), b.end());
+}
+
 struct Mat {
   std::size_t rows = 0;
   std::size_t cols = 0;
-  std::vector<double> data;
+  std::vector<double, NoInitAllocator<double>> data;
 
   Mat() = default;
   Mat(std::size_t r, std::size_t c) : rows(r), cols(c), data(r * c, 0.0) {}
+
+  // r x c with unspecified entries, for a caller that writes every one.
+  static Mat uninitialised(std::size_t r, std::size_t c) {
+    Mat m;
+    m.rows = r;
+    m.cols = c;
+    m.data.resize(r * c);
+    return m;
+  }
 
   static Mat zeros(std::size_t r, std::size_t c) { return Mat(r, c); }
   static Mat identity(std::size_t n);

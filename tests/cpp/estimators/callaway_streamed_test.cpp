@@ -42,8 +42,7 @@ Panel random_panel(std::uint64_t seed, std::size_t N, std::size_t T, bool never)
   return Panel::make(std::move(y), std::move(start));
 }
 
-void expect_same(const std::vector<double>& a, const std::vector<double>& b,
-                 const std::string& what) {
+void expect_same(std::span<const double> a, std::span<const double> b, const std::string& what) {
   ASSERT_EQ(a.size(), b.size()) << what;
   for (std::size_t i = 0; i < a.size(); ++i) ASSERT_EQ(a[i], b[i]) << what << " unit " << i;
 }

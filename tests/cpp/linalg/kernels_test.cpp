@@ -26,7 +26,7 @@ using test::panic_text;
 
 Mat cols(std::size_t r, std::size_t c, V data) {
   Mat m(r, c);
-  m.data = std::move(data);
+  m.data.assign(data.begin(), data.end());
   return m;
 }
 

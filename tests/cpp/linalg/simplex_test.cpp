@@ -37,6 +37,8 @@ V randn(std::size_t n, std::mt19937_64& gen, double scale = 1.0) {
   return v;
 }
 
+void set_data(Mat& m, const V& v) { m.data.assign(v.begin(), v.end()); }
+
 bool bit_equal(const SimplexSolution& a, const SimplexSolution& b) {
   return a.weights.size() == b.weights.size() && a.iterations == b.iterations &&
          std::memcmp(&a.gap, &b.gap, sizeof(double)) == 0 &&
@@ -87,7 +89,7 @@ TEST(Simplex, DegenerateInputsAndIterationCaps) {
 
   std::mt19937_64 gen(3);
   Mat X(6, 4);
-  X.data = randn(24, gen);
+  set_data(X, randn(24, gen));
   const Mat G = syrk_ata(X);
   const V b = randn(4, gen);
   for (const SimplexSolution& s :
@@ -164,7 +166,7 @@ TEST(Simplex, RandomProblemsMeetKktAndProjectionsTheExactOne) {
   for (const auto& [T, n] : shapes) {
     for (const double lambda : {0.0, 0.5}) {
       Mat X(T, n);
-      X.data = randn(T * n, gen);
+      set_data(X, randn(T * n, gen));
       V y = randn(T, gen);
       // Pull the target toward two donors so several weights are interior.
       for (std::size_t t = 0; t < T; ++t) y[t] += 0.6 * X(t, 0) + 0.4 * X(t, 1);
@@ -199,7 +201,7 @@ TEST(Simplex, ExactSolverMeetsKktAndIsNeverWorseThanTheIterates) {
     for (const double lambda : {0.0, 0.3}) {
       for (int variant = 0; variant < 3; ++variant) {
         Mat X(T, n);
-        X.data = randn(T * n, gen, 10.0);
+        set_data(X, randn(T * n, gen, 10.0));
         V y = randn(T, gen, 10.0);
         // 1: the target near a mix of two donors, donor 1 a copy of donor 0
         // and the last donor all zeros; 2: a target outside the donors' hull.
