@@ -140,7 +140,8 @@ def _compact_layout(
     """The compiled layout of integer labels over ranges without gaps, the
     usual large table: one pass places every row, with no hashing, and counts
     the missing and infinite values. None for any other table."""
-    uv, tv = _as_int64(df[unit]), _as_int64(df[time])
+    unit_column, time_column = df[unit], df[time]
+    uv, tv = _as_int64(unit_column), _as_int64(time_column)
     if uv is None or tv is None:
         return None
     from . import _quintara
@@ -148,7 +149,7 @@ def _compact_layout(
     layout = _quintara._long_layout(uv, tv, np.asarray(v, dtype=np.float64))
     if layout is not None:
         layout["unit_codes"] = uv
-        layout["dtypes"] = (df[unit].to_numpy().dtype, df[time].to_numpy().dtype)
+        layout["dtypes"] = (unit_column.dtype, time_column.dtype)
     return layout
 
 
@@ -456,7 +457,7 @@ class Panel:
             raise ValueError(f"missing must be 'refuse' or 'keep', not {missing!r}")
         others = [c for c in df.columns if c not in (unit, time, outcome)]
         varying: list[str] = []
-        kept: dict[Hashable, pd.Series] = {}
+        kept: dict[Hashable, pd.Series | npt.NDArray[Any]] = {}
         # Each unit's first row; a column is unit-level when no unit has two
         # distinct values in it (missing counting as a value).
         if in_order:
@@ -470,8 +471,10 @@ class Panel:
                 col = df[c]
                 # Every n_periods-th row is each unit's first: a strided view
                 # of a NumPy column, copied once by the frame below.
+                # A NumPy column's first row per unit, as an array: the
+                # frame then needs no alignment of its index.
                 kept[c] = (
-                    pd.Series(col.to_numpy()[:: len(periods)], index=units, name=c)
+                    col.to_numpy()[:: len(periods)].copy()
                     if isinstance(col.dtype, np.dtype)
                     else col.iloc[first_row].set_axis(units)
                 )
@@ -486,7 +489,7 @@ class Panel:
             units,
             periods,
             outcome=str(outcome),
-            unit_data=pd.DataFrame(kept, index=units),
+            unit_data=pd.DataFrame(kept, index=units, copy=False),
             order=order,
             allow_missing=missing == "keep",
             _checked=True,

@@ -143,11 +143,13 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd
     which = np.where(which < 0, len(distinct), which)
     codes = found[which]  # an int64 array, which the entries read through its buffer
     periods = np.asarray([*panel.periods, None], dtype=object)
-    labels = periods[found[which]]  # -1 picks the appended None
-    strays = [
-        f"{u} ({v})" for u, v in zip(panel.units[stray[which]], values[stray[which]], strict=True)
-    ]
-    if strays:
+    labels = periods[codes]  # -1 picks the appended None
+    if stray.any():
+        unit_strays = stray[which]
+        strays = [
+            f"{u} ({v})"
+            for u, v in zip(panel.units[unit_strays], values[unit_strays], strict=True)
+        ]
         # A typo (20012 for 2012) would otherwise make a treated unit a control.
         warnings.warn(
             f"adoption values of {len(strays)} unit{'s' if len(strays) > 1 else ''} are neither "

@@ -14,6 +14,7 @@
 #include "core/runs/callaway_run.hpp"
 #include "core/runs/did_run.hpp"
 #include "core/runs/sampling.hpp"
+#include "core/runs/scale.hpp"
 #include "core/runs/user_error.hpp"
 #include "core/runs/validate.hpp"
 
@@ -67,13 +68,24 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
   const runs::Control control = runs::parse_control(a.control);
   const bool keep_missing = runs::parse_missing(a.missing);
   const auto est_method = runs::parse_est_method(a.est_method);
-  const std::size_t n_units = keep_missing ? std::get<0>(validate::check_observed_panel(a.y))
-                                           : validate::check_panel(a.y).first;
+  // A complete panel's scale is found while it is checked, and applied
+  // while it is copied: no further pass over it before the fit.
+  std::optional<int> scale;
+  std::size_t n_units = 0;
+  if (keep_missing) {
+    n_units = std::get<0>(validate::check_observed_panel(a.y));
+  } else {
+    const auto [n, t, max_abs] = validate::check_panel_max(a.y);
+    n_units = n;
+    scale = runs::exponent_of_max(max_abs);
+  }
   runs::check_cohort_count(a.cohorts.size(), n_units);
-  runs::CallawayRequest request{runs::staggered_panel(mat_from_numpy(a.y), a.cohorts),
+  linalg::Mat y = scale ? mat_from_numpy(a.y, runs::PowerOfTwo(-*scale)) : mat_from_numpy(a.y);
+  runs::CallawayRequest request{runs::staggered_panel(std::move(y), a.cohorts),
                                 control,
                                 static_cast<std::size_t>(a.anticipation),
                                 {a.bands, a.n_reps, a.seed, a.level}};
+  request.normalised_by = scale;
   request.sampling = runs::make_sampling(a.weights, a.clusters, n_units);
   request.keep_missing = keep_missing;
   request.est_method = est_method;

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "core/parallel/pool.hpp"
+#include "core/runs/scale.hpp"
 
 namespace quintara::bindings {
 
@@ -45,7 +46,8 @@ namespace {
 // Rows [i0, i1) of `array` into m. A row-major array is read a band of rows
 // at a time, so each column's pass finds the band in cache instead of
 // reading the whole array again.
-void copy_rows(const ArrayView& array, linalg::Mat& m, std::size_t i0, std::size_t i1) {
+template <class F>
+void copy_rows(const ArrayView& array, linalg::Mat& m, std::size_t i0, std::size_t i1, F f) {
   constexpr std::size_t kBand = 512;
   const std::size_t n = m.rows;
   const bool rows_contiguous = array.stride(1) == static_cast<Py_ssize_t>(sizeof(double));
@@ -60,18 +62,19 @@ void copy_rows(const ArrayView& array, linalg::Mat& m, std::size_t i0, std::size
         // offset within it.
         const char* p = base + static_cast<Py_ssize_t>(j * sizeof(double));
         for (std::size_t i = b0; i < b1; ++i) {
-          std::memcpy(&col[i], p + static_cast<Py_ssize_t>(i) * row_stride, sizeof(double));
+          double v = 0.0;
+          std::memcpy(&v, p + static_cast<Py_ssize_t>(i) * row_stride, sizeof(double));
+          col[i] = f(v);
         }
       } else {
-        for (std::size_t i = b0; i < b1; ++i) col[i] = array.at(i, j);
+        for (std::size_t i = b0; i < b1; ++i) col[i] = f(array.at(i, j));
       }
     }
   }
 }
 
-}  // namespace
-
-linalg::Mat mat_from_numpy(const ArrayView& array) {
+template <class F>
+linalg::Mat copy_mapped(const ArrayView& array, F f) {
   const std::size_t n = array.dim(0), t = array.dim(1);
   // Every entry is written below, so the storage is not zeroed first.
   linalg::Mat m = linalg::Mat::uninitialised(n, t);
@@ -83,13 +86,23 @@ linalg::Mat mat_from_numpy(const ArrayView& array) {
       std::max<std::size_t>(1, kTaskCells / std::max<std::size_t>(t, 1));
   const std::size_t tasks = (n + rows_per_task - 1) / rows_per_task;
   if (tasks <= 1) {
-    copy_rows(array, m, 0, n);
+    copy_rows(array, m, 0, n, f);
     return m;
   }
   parallel::parallel_for(tasks, [&](std::size_t k) {
-    copy_rows(array, m, k * rows_per_task, std::min(n, (k + 1) * rows_per_task));
+    copy_rows(array, m, k * rows_per_task, std::min(n, (k + 1) * rows_per_task), f);
   });
   return m;
+}
+
+}  // namespace
+
+linalg::Mat mat_from_numpy(const ArrayView& array) {
+  return copy_mapped(array, [](double v) { return v; });
+}
+
+linalg::Mat mat_from_numpy(const ArrayView& array, const runs::PowerOfTwo& scale) {
+  return copy_mapped(array, [&](double v) { return scale(v); });
 }
 
 linalg::Mat mat_from_numpy_slice(const ArrayView& array, std::size_t k) {

@@ -16,6 +16,10 @@
 #include "bindings/py.hpp"
 #include "core/linalg/matrix.hpp"
 
+namespace quintara::runs {
+class PowerOfTwo;
+}
+
 namespace quintara::bindings {
 
 class ArrayView {
@@ -90,6 +94,10 @@ class Array3View : public ArrayView {
 // Copies a 2-D view into a new column-major Mat (rows = first dimension).
 // The copy is exact; no arithmetic.
 linalg::Mat mat_from_numpy(const ArrayView& array);
+// The same copy, each value multiplied by the power of two `scale` on the
+// way (exact, as normalising after the copy would be): a panel normalised
+// in the pass that copies it.
+linalg::Mat mat_from_numpy(const ArrayView& array, const runs::PowerOfTwo& scale);
 
 // Copies slice k (first index) of a 3-D view into a Mat of the other two
 // dimensions.

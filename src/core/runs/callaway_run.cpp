@@ -92,15 +92,18 @@ namespace {
 // unitless.
 PyDidResult run_normalised(const CallawayRequest& request, const estimators::Panel& panel, int k) {
   const estimators::Sampling& sampling = request.sampling;
-  QUINTARA_ASSERT(request.keep_missing || std::none_of(panel.y.data.begin(), panel.y.data.end(),
-                                                       [](double v) { return std::isnan(v); }),
-                  "run_callaway: a missing cell in a panel checked complete");
+  // A request that does not keep missing cells comes from an entry that
+  // refused NaN, so the fit need not scan the panel for one (a pass over
+  // every cell, as long as a streamed fit's own).
+  const std::optional<bool> complete =
+      request.keep_missing ? std::nullopt : std::optional<bool>(true);
   did::CsResult cs = [&] {
     try {
       // Only the bands read the influence functions after the fit.
-      return did::fit_with_anticipation(
-          panel, request.control == Control::NotYet, request.anticipation, request.varying_base,
-          sampling, request.est_method, request.window, {.influences = request.bands.run});
+      return did::fit_with_anticipation(panel, request.control == Control::NotYet,
+                                        request.anticipation, request.varying_base, sampling,
+                                        request.est_method, request.window,
+                                        {.influences = request.bands.run, .complete = complete});
     } catch (const did::CellFitError& e) {
       throw UserError(format(
           "est_method='{}' cannot fit the cell of cohort {} in period {} (base period {}): {}; "
@@ -152,12 +155,13 @@ PyDidResult run_normalised(const CallawayRequest& request, const estimators::Pan
 }  // namespace
 
 PyDidResult run_callaway(const CallawayRequest& request) {
+  if (request.normalised_by) return run_normalised(request, request.panel, *request.normalised_by);
   const auto [panel, k] = normalised_copy(request.panel);
   return run_normalised(request, panel, k);
 }
 
 PyDidResult run_callaway(CallawayRequest&& request) {
-  const int k = normalise(request.panel.y);
+  const int k = request.normalised_by ? *request.normalised_by : normalise(request.panel.y);
   return run_normalised(request, request.panel, k);
 }
 

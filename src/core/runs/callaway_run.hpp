@@ -6,6 +6,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "core/estimators/did/callaway.hpp"
@@ -74,6 +75,9 @@ struct CallawayRequest {
   // Each cell's estimator; ipw and dr need a complete y.
   estimators::did::EstMethod est_method = estimators::did::EstMethod::Reg;
   estimators::did::EventWindow window;  // the event times reported
+  // Set when the panel is already in normalised units (scale.hpp), scaled
+  // by 2^-k with k this exponent as it was copied in.
+  std::optional<int> normalised_by;
 };
 
 // min_e <= max_e when both are given, and balance_e >= 0; UserError
@@ -87,7 +91,8 @@ void check_event_window(const estimators::did::EventWindow& window);
 // period {} (base period {}): {reason}; drop or recode the covariates, or use
 // est_method='reg'".
 PyDidResult run_callaway(const CallawayRequest& request);
-// The same, normalising the request's own panel instead of a copy.
+// The same, normalising the request's own panel instead of a copy. Either
+// takes a panel already normalised (normalised_by) as it is.
 PyDidResult run_callaway(CallawayRequest&& request);
 
 }  // namespace quintara::runs

@@ -16,14 +16,8 @@ constexpr double kOptionCeiling = 0x1p600;
 
 void scale_by_power_of_two(std::span<double> values, int e) {
   if (e == 0) return;
-  // Within the normal range the factor is itself a double and the product
-  // rounds exactly as ldexp does; beyond it only ldexp can express it.
-  if (e >= -1022 && e <= 1023) {
-    const double f = std::ldexp(1.0, e);
-    for (double& v : values) v *= f;
-  } else {
-    for (double& v : values) v = std::ldexp(v, e);
-  }
+  const PowerOfTwo f(e);
+  for (double& v : values) v = f(v);
 }
 
 // Each option measured in the outcome's units to `power`, rescaled with the
@@ -51,6 +45,18 @@ typename T::Options normalised(typename T::Options o, int k) {
 
 }  // namespace
 
+// Within the normal range the factor is itself a double and the product
+// rounds exactly as ldexp does; beyond it only ldexp can express it.
+PowerOfTwo::PowerOfTwo(int e)
+    : e_(e), in_range_(e >= -1022 && e <= 1023), factor_(in_range_ ? std::ldexp(1.0, e) : 0.0) {}
+
+int exponent_of_max(double m) {
+  if (!(m > 0.0 && std::isfinite(m))) return 0;
+  int e = 0;
+  std::frexp(m, &e);
+  return e - kTargetExponent;
+}
+
 int scale_exponent(std::span<const double> values) {
   double m = 0.0;
   // fmax(m, |v|) written out so that it compiles to a max instruction; a
@@ -59,10 +65,7 @@ int scale_exponent(std::span<const double> values) {
     const double a = std::fabs(v);
     m = a > m ? a : m;
   }
-  if (!(m > 0.0 && std::isfinite(m))) return 0;
-  int e = 0;
-  std::frexp(m, &e);
-  return e - kTargetExponent;
+  return exponent_of_max(m);
 }
 
 int normalise(std::span<double> values) {

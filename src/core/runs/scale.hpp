@@ -32,6 +32,7 @@
 // finite.
 #pragma once
 
+#include <cmath>
 #include <optional>
 #include <span>
 #include <type_traits>
@@ -52,6 +53,22 @@ namespace quintara::runs {
 // k with max|v| * 2^-k in [256, 512); 0 when there is no non-zero finite
 // value.
 int scale_exponent(std::span<const double> values);
+
+// The same k from max|v| already known (NaN and infinities skipped).
+int exponent_of_max(double max_abs);
+
+// v * 2^e, rounded exactly as normalise rounds it: a copy that applies it
+// is the normalised panel bit for bit.
+class PowerOfTwo {
+ public:
+  explicit PowerOfTwo(int e);
+  double operator()(double v) const { return in_range_ ? v * factor_ : std::ldexp(v, e_); }
+
+ private:
+  int e_;
+  bool in_range_;
+  double factor_;
+};
 
 // Multiplies every value by 2^-k in place, k = scale_exponent(values), and
 // returns k.

@@ -19,22 +19,39 @@
 
 namespace quintara::runs::validate {
 
-// Non-empty and finite; returns (n_units, n_periods). Stops at the first
-// non-finite element. `View` offers dim(k) and at(i, j) (an array view read
-// through its own strides, or a Mat).
+// Non-empty and finite; returns (n_units, n_periods, max |y|), the last
+// what the outcome's scale (scale.hpp) is chosen from, found in the same
+// pass. Stops at the first row holding a non-finite element. `View` offers
+// dim(k) and at(i, j) (an array view read through its own strides, or a
+// Mat).
 template <class View>
-std::pair<std::size_t, std::size_t> check_panel(const View& y) {
+std::tuple<std::size_t, std::size_t, double> check_panel_max(const View& y) {
   const std::size_t n = y.dim(0), t = y.dim(1);
   if (n == 0 || t == 0) {
     throw UserError(format("y must be a non-empty N×T panel; got shape ({}, {})", n, t));
   }
+  double m = 0.0;
   for (std::size_t i = 0; i < n; ++i) {
+    // Branch-free over a row; an infinity or NaN is reported once the row
+    // is done (v - v is NaN exactly for them, 0 otherwise).
+    double bad = 0.0;
     for (std::size_t j = 0; j < t; ++j) {
-      if (!std::isfinite(y.at(i, j))) {
-        throw UserError("y contains NaN or inf; quintara requires a complete, finite panel");
-      }
+      const double v = y.at(i, j);
+      const double a = std::fabs(v);
+      m = a > m ? a : m;
+      bad += v - v;
+    }
+    if (std::isnan(bad)) {
+      throw UserError("y contains NaN or inf; quintara requires a complete, finite panel");
     }
   }
+  return {n, t, m};
+}
+
+// The same without the maximum: (n_units, n_periods).
+template <class View>
+std::pair<std::size_t, std::size_t> check_panel(const View& y) {
+  const auto [n, t, max_abs] = check_panel_max(y);
   return {n, t};
 }
 

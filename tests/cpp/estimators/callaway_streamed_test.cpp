@@ -77,7 +77,9 @@ void expect_same(const did::CsResult& fast, const did::CsResult& ref, bool influ
     EXPECT_EQ(f.att, c.att) << "cell " << r;
     EXPECT_EQ(f.se, c.se) << "cell " << r;
     if (influences) expect_same(f.influence, c.influence, "cell " + std::to_string(r));
-    if (!influences) EXPECT_TRUE(f.influence.empty());
+    if (!influences) {
+      EXPECT_TRUE(f.influence.empty());
+    }
   }
   expect_same(fast.event_study, ref.event_study, "event", influences);
   expect_same(fast.groups, ref.groups, "group", influences);
@@ -108,13 +110,17 @@ TEST(CallawayStreamed, IsTheCellwiseFitBitForBit) {
             SCOPED_TRACE("N=" + std::to_string(N) + " never=" + std::to_string(never) +
                          " notyet=" + std::to_string(not_yet) + " d=" + std::to_string(d) +
                          " varying=" + std::to_string(varying));
-            const did::CsResult ref = did::fit_with_anticipation(
-                panel, not_yet, d, varying, {}, did::EstMethod::Reg, {}, {.cellwise = true});
-            for (const bool influences : {true, false}) {
-              const did::CsResult fast =
-                  did::fit_with_anticipation(panel, not_yet, d, varying, {}, did::EstMethod::Reg,
-                                             {}, {.influences = influences});
-              expect_same(fast, ref, influences);
+            const did::CsResult ref =
+                did::fit_with_anticipation(panel, not_yet, d, varying, {}, did::EstMethod::Reg, {},
+                                           {.cellwise = true, .complete = {}});
+            // Told the panel is complete, or left to find out: the same fit.
+            for (const std::optional<bool> known : {std::optional<bool>{}, std::optional(true)}) {
+              for (const bool influences : {true, false}) {
+                const did::CsResult fast =
+                    did::fit_with_anticipation(panel, not_yet, d, varying, {}, did::EstMethod::Reg,
+                                               {}, {.influences = influences, .complete = known});
+                expect_same(fast, ref, influences);
+              }
             }
           }
         }
@@ -130,7 +136,7 @@ TEST(CallawayStreamed, KeepsTheEventWindowsOfTheCellwiseFit) {
   for (const did::EventWindow& w : windows) {
     for (const bool not_yet : {false, true}) {
       const did::CsResult ref = did::fit_with_anticipation(
-          panel, not_yet, 0, true, {}, did::EstMethod::Reg, w, {.cellwise = true});
+          panel, not_yet, 0, true, {}, did::EstMethod::Reg, w, {.cellwise = true, .complete = {}});
       const did::CsResult fast =
           did::fit_with_anticipation(panel, not_yet, 0, true, {}, did::EstMethod::Reg, w);
       expect_same(fast, ref, true);
@@ -155,8 +161,8 @@ TEST(CallawayStreamed, FindsLateCohortsPastThePeriodTables) {
   }
   const Panel panel = Panel::make(std::move(y), std::move(start));
   EXPECT_EQ(panel.cohorts(), (std::vector<std::size_t>{3, 63, 64, 100, 255, 256, 290}));
-  const did::CsResult ref = did::fit_with_anticipation(panel, true, 0, false, {},
-                                                       did::EstMethod::Reg, {}, {.cellwise = true});
+  const did::CsResult ref = did::fit_with_anticipation(
+      panel, true, 0, false, {}, did::EstMethod::Reg, {}, {.cellwise = true, .complete = {}});
   const did::CsResult fast = did::fit_with_anticipation(panel, true, 0, false);
   expect_same(fast, ref, true);
   ASSERT_EQ(fast.groups.size(), 7u);

@@ -338,10 +338,11 @@ CsResult fit_with_anticipation(const Panel& panel, bool not_yet_treated, std::si
   for (const std::size_t g : shares.cohorts) {
     if (g > anticipation) kept.push_back(g);
   }
-  const bool streamed = !outputs.cellwise && method == EstMethod::Reg && !panel.covariates &&
-                        !sampling.weighted() && !sampling.clustered() &&
-                        std::none_of(panel.y.data.begin(), panel.y.data.end(),
-                                     [](double v) { return std::isnan(v); });
+  const bool streamed =
+      !outputs.cellwise && method == EstMethod::Reg && !panel.covariates && !sampling.weighted() &&
+      !sampling.clustered() &&
+      outputs.complete.value_or(std::none_of(panel.y.data.begin(), panel.y.data.end(),
+                                             [](double v) { return std::isnan(v); }));
   if (streamed) {
     return fused::fit(panel, shares, kept, not_yet_treated, anticipation, varying_base, window,
                       outputs.influences);

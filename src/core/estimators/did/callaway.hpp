@@ -84,6 +84,9 @@ struct CsOutputs {
   // event_cov.
   bool influences = true;
   bool cellwise = false;  // the reference path, also where streaming applies
+  // Whether y has no NaN cell, when the caller knows (an entry that refused
+  // NaN): otherwise the fit scans y to tell.
+  std::optional<bool> complete;
 };
 
 // `anticipation` periods before adoption may already be affected, so a cohort
