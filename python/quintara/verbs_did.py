@@ -147,8 +147,7 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd
     if stray.any():
         unit_strays = stray[which]
         strays = [
-            f"{u} ({v})"
-            for u, v in zip(panel.units[unit_strays], values[unit_strays], strict=True)
+            f"{u} ({v})" for u, v in zip(panel.units[unit_strays], values[unit_strays], strict=True)
         ]
         # A typo (20012 for 2012) would otherwise make a treated unit a control.
         warnings.warn(
