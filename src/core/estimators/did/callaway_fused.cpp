@@ -296,22 +296,38 @@ void add_squares(const double* buf, std::size_t len, std::size_t r0, std::size_t
   for (std::size_t q = 0; q < nr; ++q) ss[r0 + q] = s[q];
 }
 
-// influence_covariance's sums for event row a against rows b0.. (b <= a).
+// influence_covariance's sums for event rows a and a + 1 (when a + 1 < E)
+// against rows b0.. (b <= a, or b <= a + 1 for the second): the two rows
+// share each pass over the block's units, so a column is read once for
+// both. Every entry adds its products in unit order, as one row alone would.
 void add_products(const Pass& p, const double* buf, std::size_t len, std::size_t a, std::size_t b0,
                   double* cov) {
   const std::size_t E = p.events.size();
-  const std::size_t nb = std::min(kLanes, a + 1 - b0);
-  const double* x = buf + p.events[a] * kBlock;
-  double s[kLanes] = {};
+  const bool pair = a + 1 < E;
+  const std::size_t a1 = pair ? a + 1 : a;
+  const std::size_t nb = std::min(kLanes, a1 + 1 - b0);
+  const double* x0 = buf + p.events[a] * kBlock;
+  const double* x1 = buf + p.events[a1] * kBlock;
+  double s0[kLanes] = {}, s1[kLanes] = {};
   const double* y[kLanes];
   for (std::size_t q = 0; q < kLanes; ++q) {
-    y[q] = buf + p.events[q < nb ? b0 + q : a] * kBlock;
-    s[q] = q < nb ? cov[a * E + b0 + q] : 0.0;
+    const std::size_t b = b0 + q;
+    y[q] = buf + p.events[q < nb ? b : a] * kBlock;
+    s0[q] = q < nb && b <= a ? cov[a * E + b] : 0.0;
+    s1[q] = q < nb ? cov[a1 * E + b] : 0.0;
   }
   for (std::size_t i = 0; i < len; ++i) {
-    for (std::size_t q = 0; q < kLanes; ++q) s[q] += x[i] * y[q][i];
+    const double u0 = x0[i], u1 = x1[i];
+    for (std::size_t q = 0; q < kLanes; ++q) {
+      const double v = y[q][i];
+      s0[q] += u0 * v;
+      s1[q] += u1 * v;
+    }
   }
-  for (std::size_t q = 0; q < nb; ++q) cov[a * E + b0 + q] = s[q];
+  for (std::size_t q = 0; q < nb; ++q) {
+    if (b0 + q <= a) cov[a * E + b0 + q] = s0[q];
+    if (pair) cov[a1 * E + b0 + q] = s1[q];
+  }
 }
 
 void Pass::add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len) {
@@ -323,8 +339,10 @@ void Pass::add_up(const std::vector<double>& buf, std::size_t i0, std::size_t le
   };
   std::vector<Task> tasks;
   for (std::size_t r = 0; r < n_rows(); r += kLanes) tasks.push_back({r, 0, true});
-  for (std::size_t a = 0; a < events.size(); ++a) {
-    for (std::size_t b0 = 0; b0 <= a; b0 += kLanes) tasks.push_back({a, b0, false});
+  // Covariance rows in pairs (a, a + 1), each pair's columns up to a + 1.
+  for (std::size_t a = 0; a < events.size(); a += 2) {
+    const std::size_t last = std::min(a + 1, events.size() - 1);
+    for (std::size_t b0 = 0; b0 <= last; b0 += kLanes) tasks.push_back({a, b0, false});
   }
   parallel::parallel_for(tasks.size() + 1, [&](std::size_t k) {
     if (k == tasks.size()) {
