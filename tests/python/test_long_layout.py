@@ -119,3 +119,25 @@ def test_strided_columns_are_read_through_their_strides() -> None:
     np.testing.assert_array_equal(
         np.frombuffer(shuffled["y"], dtype=np.float64).reshape(3, 2), y.reshape(3, 2)
     )
+
+
+@pytest.mark.parametrize("defect", ["none", "swap", "nan", "inf"])
+def test_a_large_table_checked_in_ranges(defect: str) -> None:
+    # Large enough that the compiled passes split the rows into ranges: a
+    # defect in the last range only must still be seen, and counted once.
+    n_units, n_periods = 30_011, 7
+    unit = np.repeat(np.arange(n_units, dtype=np.int64), n_periods)
+    time = np.tile(np.arange(n_periods, dtype=np.int64), n_units)
+    y = np.arange(unit.size, dtype=np.float64)
+    late = unit.size - 3
+    if defect == "swap":
+        time[[late, late + 1]] = time[[late + 1, late]]
+    elif defect in ("nan", "inf"):
+        y[[5, late]] = np.nan if defect == "nan" else np.inf
+    got = _quintara._long_layout(unit, time, y)
+    assert got["in_order"] == (defect != "swap")
+    assert (got["n_nan"], got["n_inf"]) == {"nan": (2, 0), "inf": (0, 2)}.get(defect, (0, 0))
+    cells = np.frombuffer(got["y"], dtype=np.float64).reshape(n_units, n_periods)
+    want = np.full((n_units, n_periods), np.nan)
+    want[unit, time] = y
+    np.testing.assert_array_equal(cells, want)

@@ -1,11 +1,13 @@
 #include "core/estimators/long_layout.hpp"
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <limits>
 #include <vector>
 
 #include "core/panic.hpp"
+#include "core/parallel/pool.hpp"
 
 namespace quintara::estimators {
 
@@ -18,6 +20,22 @@ constexpr std::size_t kWidthFloor = 1024;
 // Cells beyond this would overflow the byte count of the array; the general
 // path then reports the allocation failure in its own terms.
 constexpr std::size_t kMaxCells = std::numeric_limits<std::size_t>::max() / 16;
+// Rows per task of the passes the pool shares: large enough that a task
+// costs far more than handing it out.
+constexpr std::size_t kRowsPerTask = std::size_t{1} << 16;
+
+// f(from, to) over [0, n) in ranges of about kRowsPerTask rows (whole runs
+// of `unit` rows each), on the pool when there is more than one.
+template <class F>
+void in_ranges(std::size_t n, std::size_t unit, F f) {
+  const std::size_t per = std::max<std::size_t>(1, kRowsPerTask / unit) * unit;
+  const std::size_t tasks = (n + per - 1) / per;
+  if (tasks <= 1) {
+    f(std::size_t{0}, n);
+    return;
+  }
+  parallel::parallel_for(tasks, [&](std::size_t k) { f(k * per, std::min(n, (k + 1) * per)); });
+}
 
 struct Range {
   std::int64_t lo = 0;
@@ -56,18 +74,27 @@ bool sorted_complete(std::span<const std::int64_t> unit, std::span<const std::in
   if (R % T != 0) return false;
   const auto u0 = static_cast<std::uint64_t>(unit[0]);
   const auto t0 = static_cast<std::uint64_t>(time[0]);
-  for (std::size_t b = 0; b < R / T; ++b) {
-    // Branch-free within a unit: any mismatch leaves a bit set.
-    std::uint64_t bad = 0;
-    const std::uint64_t ub = u0 + b;
-    const std::int64_t* u = unit.data() + b * T;
-    const std::int64_t* t = time.data() + b * T;
-    for (std::size_t j = 0; j < T; ++j) {
-      bad |=
-          (static_cast<std::uint64_t>(u[j]) ^ ub) | (static_cast<std::uint64_t>(t[j]) ^ (t0 + j));
+  // Ranges of whole units checked apart; the answer (does any fail?) does
+  // not depend on which range finishes first, and a failure stops the rest.
+  std::atomic<bool> failed{false};
+  in_ranges(R, T, [&](std::size_t from, std::size_t to) {
+    for (std::size_t b = from / T; b < to / T && !failed.load(std::memory_order_relaxed); ++b) {
+      // Branch-free within a unit: any mismatch leaves a bit set.
+      std::uint64_t bad = 0;
+      const std::uint64_t ub = u0 + b;
+      const std::int64_t* u = unit.data() + b * T;
+      const std::int64_t* t = time.data() + b * T;
+      for (std::size_t j = 0; j < T; ++j) {
+        bad |=
+            (static_cast<std::uint64_t>(u[j]) ^ ub) | (static_cast<std::uint64_t>(t[j]) ^ (t0 + j));
+      }
+      if (bad != 0) {
+        failed.store(true, std::memory_order_relaxed);
+        return;
+      }
     }
-    if (bad != 0) return false;
-  }
+  });
+  if (failed.load()) return false;
   // Labels wrapping past the int64 maximum are not consecutive numbers.
   if (unit[R - 1] < unit[0] || time[T - 1] < time[0]) return false;
   out.compact = out.in_order = true;
@@ -109,13 +136,19 @@ LongLayout plan_long(std::span<const std::int64_t> unit, std::span<const std::in
 }
 
 void count_nonfinite(LongLayout& layout, std::span<const double> values) {
-  std::size_t nan = 0, inf = 0;
-  for (const double v : values) {
-    nan += std::isnan(v) ? 1 : 0;
-    inf += std::isinf(v) ? 1 : 0;
-  }
-  layout.n_nan = nan;
-  layout.n_inf = inf;
+  std::atomic<std::size_t> nan{0}, inf{0};
+  // Counts are whole numbers: their sum is the same in any order.
+  in_ranges(values.size(), 1, [&](std::size_t from, std::size_t to) {
+    std::size_t n = 0, i = 0;
+    for (std::size_t r = from; r < to; ++r) {
+      n += std::isnan(values[r]) ? 1 : 0;
+      i += std::isinf(values[r]) ? 1 : 0;
+    }
+    nan += n;
+    inf += i;
+  });
+  layout.n_nan = nan.load();
+  layout.n_inf = inf.load();
 }
 
 namespace {
@@ -150,7 +183,9 @@ void scatter_long(const LongLayout& layout, std::span<const std::int64_t> unit,
   QUINTARA_ASSERT_EQ(out.size(), layout.n_cells(), "scatter_long: output size");
   QUINTARA_ASSERT_EQ(values.size(), unit.size(), "scatter_long: values length");
   if (layout.in_order) {
-    std::copy(values.begin(), values.end(), out.begin());
+    in_ranges(values.size(), 1, [&](std::size_t from, std::size_t to) {
+      std::copy(values.begin() + from, values.begin() + to, out.begin() + from);
+    });
     return;
   }
   std::fill(out.begin(), out.end(), std::numeric_limits<double>::quiet_NaN());
