@@ -158,7 +158,8 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd
             UserWarning,
             stacklevel=3,
         )
-    return codes, pd.Series(labels, index=panel.units, name="cohort", dtype=object)
+    # `labels` is new here: the Series may hold it without a copy.
+    return codes, pd.Series(labels, index=panel.units, name="cohort", dtype=object, copy=False)
 
 
 @overload
