@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/estimators/did/callaway_agg.hpp"
+#include "core/linalg/wide_clones.hpp"
 #include "core/parallel/pool.hpp"
 
 namespace quintara::estimators::did::fused {
@@ -40,6 +41,9 @@ struct Cell {
   std::size_t set_g = 0, set_c = 0;  // positions of G and C in UnitSets::units
   std::size_t n_g = 0, n_c = 0;
   double mu_g = 0.0, mu_c = 0.0, p_g = 0.0, p_c = 0.0;
+  // Per class, after the first pass: the mean and share a unit's value is
+  // formed with (0 and 1 outside the cell), and its sign (0: outside).
+  std::vector<double> class_mu{}, class_p{}, class_sign{};
 };
 
 // The cells of fit_cells, in its order, their comparison groups as classes:
@@ -77,8 +81,8 @@ std::vector<Cell> plan_cells(const Shares& shares, std::span<const std::size_t> 
 }
 
 // The distinct treated and comparison groups of the cells, each as its
-// units in ascending order: a cell's values are then written without a
-// branch on each unit's role, and its means summed over its own units only.
+// units in ascending order: a cell's means are then summed over its own
+// units only.
 struct UnitSets {
   std::vector<std::vector<std::size_t>> units;
 
@@ -116,13 +120,8 @@ struct UnitSets {
       for (const std::size_t s : sets_of[shares.class_of[i]]) units[s].push_back(i);
     }
   }
-
-  // The units of set s in [from, to): a range of units[s].
-  std::span<const std::size_t> between(std::size_t s, std::size_t from, std::size_t to) const {
-    const auto lo = std::lower_bound(units[s].begin(), units[s].end(), from);
-    const auto hi = std::lower_bound(lo, units[s].end(), to);
-    return {lo, hi};
-  }
+};
+}
 };
 
 // First pass: each cell's sums of changes over its treated and over its
@@ -168,6 +167,17 @@ void cell_means(const Panel& panel, const UnitSets& sets, std::vector<Cell>& cel
     c.mu_c = (1.0 / static_cast<double>(c.n_c)) * sums[2 * r + 1];
     c.p_g = static_cast<double>(c.n_g) / n;
     c.p_c = static_cast<double>(c.n_c) / n;
+    const std::size_t n_classes = c.role.size();
+    c.class_mu.assign(n_classes, 0.0);
+    c.class_p.assign(n_classes, 1.0);
+    c.class_sign.assign(n_classes, 0.0);
+    for (std::size_t k = 0; k < n_classes; ++k) {
+      if (c.role[k] == kOut) continue;
+      const bool treated = c.role[k] == kTreated;
+      c.class_mu[k] = treated ? c.mu_g : c.mu_c;
+      c.class_p[k] = treated ? c.p_g : c.p_c;
+      c.class_sign[k] = treated ? 1.0 : -1.0;
+    }
   }
 }
 
@@ -231,6 +241,24 @@ struct Sweep {
   }
 };
 
+// A cell's values for units [from, to): (y_t - y_b - mu) / p for a treated
+// unit, its negation for a comparison unit (-(x) / p and -(x / p) are the
+// same double), 0.0 outside the cell, with mu and p those of the unit's
+// class. Every unit is formed and the outside ones masked, so the loop has
+// no branch and vectorises (the tables are gathered by class).
+QUINTARA_WIDE_CLONES void cell_values(double* __restrict out, const double* __restrict yt,
+                                      const double* __restrict yb, const std::size_t* cls,
+                                      const Cell& c, std::size_t from, std::size_t to) {
+  const double* mu = c.class_mu.data();
+  const double* pk = c.class_p.data();
+  const double* sign = c.class_sign.data();
+  for (std::size_t i = from; i < to; ++i) {
+    const std::size_t k = cls[i];
+    const double v = (yt[i] - yb[i] - mu[k]) / pk[k];
+    out[i] = sign[k] == 0.0 ? 0.0 : sign[k] * v;
+  }
+}
+
 // Values of every row for units [i0 + from, i0 + to) of the block.
 void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, std::size_t to) {
   const std::size_t N = p.panel.n_units();
@@ -238,16 +266,7 @@ void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, st
   const std::size_t* cls = p.shares.class_of.data() + i0;
   for (std::size_t r = 0; r < p.cells.size(); ++r) {
     const Cell& c = p.cells[r];
-    const double* yt = y + c.t * N;
-    const double* yb = y + c.b * N;
-    double* out = buf + r * kBlock;
-    std::fill(out + from, out + to, 0.0);
-    for (const std::size_t i : p.sets.between(c.set_g, i0 + from, i0 + to)) {
-      out[i - i0] = (yt[i] - yb[i] - c.mu_g) / c.p_g;
-    }
-    for (const std::size_t j : p.sets.between(c.set_c, i0 + from, i0 + to)) {
-      out[j - i0] = -(yt[j] - yb[j] - c.mu_c) / c.p_c;
-    }
+    cell_values(buf + r * kBlock, y + c.t * N + i0, y + c.b * N + i0, cls, c, from, to);
   }
   for (std::size_t q = 0; q < p.rows.size(); ++q) {
     const AggRow& row = p.rows[q];
