@@ -121,8 +121,6 @@ struct UnitSets {
     }
   }
 };
-}
-};
 
 // First pass: each cell's sums of changes over its treated and over its
 // comparison units, each in unit order, then the means as mean_recip forms
