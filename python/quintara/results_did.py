@@ -2,7 +2,7 @@
 
 from __future__ import annotations
 
-from collections.abc import Sequence
+from collections.abc import Callable, Sequence
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -33,7 +33,21 @@ _EST_METHODS = {
 }
 
 
-class StaggeredResult(_Result):
+class _Cohorts:
+    """The `cohorts` of a staggered result, formed on first use: a table has
+    a label per unit, which few callers read."""
+
+    _cohorts: pd.Series | Callable[[], pd.Series]
+
+    @property
+    def cohorts(self) -> pd.Series:
+        """Adoption-period label per unit (missing for never-treated units)."""
+        if callable(self._cohorts):
+            self._cohorts = self._cohorts()
+        return self._cohorts
+
+
+class StaggeredResult(_Cohorts, _Result):
     """A staggered-adoption fit (`staggered` with callaway, twfe, sunab or imputation).
 
     Attributes
@@ -81,7 +95,7 @@ class StaggeredResult(_Result):
         self,
         raw: _quintara.DiDResult,
         panel: Panel,
-        cohorts: pd.Series,
+        cohorts: pd.Series | Callable[[], pd.Series],
         estimator: str,
         entry: str,
         control: str | None,
@@ -96,7 +110,7 @@ class StaggeredResult(_Result):
         self.raw = raw
         self.panel = panel
         self.dropped_units = list(dropped_units)
-        self.cohorts = cohorts
+        self._cohorts = cohorts
         self.estimator = estimator
         self.entry = entry
         self.control = control
@@ -501,7 +515,7 @@ class StaggeredResult(_Result):
         return frame
 
 
-class BaconDecomposition(_Result):
+class BaconDecomposition(_Cohorts, _Result):
     """A Goodman-Bacon decomposition (`staggered(..., estimator="bacon")`; `bacon_decompose_py`).
 
     Attributes
@@ -529,13 +543,13 @@ class BaconDecomposition(_Result):
         self,
         raw: _quintara.BaconResult,
         panel: Panel,
-        cohorts: pd.Series,
+        cohorts: pd.Series | Callable[[], pd.Series],
         dropped_units: Sequence[Any] = (),
     ) -> None:
         self.raw = raw
         self.panel = panel
         self.dropped_units = list(dropped_units)
-        self.cohorts = cohorts
+        self._cohorts = cohorts
         self.estimator = "bacon"
         self.entry = "bacon_decompose_py"
 

@@ -3,6 +3,7 @@ TWFE, Sun & Abraham, imputation, Goodman-Bacon) and its adoption coding."""
 
 from __future__ import annotations
 
+import functools
 import warnings
 from collections.abc import Hashable, Mapping, Sequence
 from typing import Any, Literal, overload
@@ -62,13 +63,13 @@ def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[st
 
 
 def _balanced(
-    panel: Panel, codes: npt.NDArray[np.int64], labels: pd.Series, mode: str, estimator: str
-) -> tuple[Panel, npt.NDArray[np.int64], pd.Series, list[Any]]:
-    """The panel of the units observed in every period, their cohort codes and
-    labels, and the units left out (balance="drop"); with "refuse", a
-    ValueError naming the incomplete units."""
+    panel: Panel, codes: npt.NDArray[np.int64], mode: str, estimator: str
+) -> tuple[Panel, npt.NDArray[np.int64], list[Any]]:
+    """The panel of the units observed in every period, their cohort codes,
+    and the units left out (balance="drop"); with "refuse", a ValueError
+    naming the incomplete units."""
     if not np.isnan(panel.y).any():  # one quick pass settles the usual case
-        return panel, codes, labels, []
+        return panel, codes, []
     incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
     names = [panel.units[i] for i in incomplete]
     if mode == "refuse":
@@ -80,7 +81,7 @@ def _balanced(
         )
     keep = np.setdiff1d(np.arange(panel.shape[0]), incomplete)
     sub = panel.without_units([int(i) for i in incomplete])
-    return sub, codes[keep], labels.iloc[keep], names
+    return sub, codes[keep], names
 
 
 _NEVER = {"", "never", "none", "nan", "na", "n/a", "inf", "never treated", "untreated", "control"}
@@ -95,7 +96,7 @@ def _never_marker(v: Any) -> bool:
     return False
 
 
-def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd.Series]:
+def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
     """Adoption periods per unit as the compiled entries' column indices (-1: never treated).
 
     `adoption` is a column name of the panel's unit-level data, or a mapping /
@@ -103,8 +104,7 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd
     when its value is missing, 0, or not a period of the panel; units absent
     from a mapping are never treated.
 
-    Returns the codes in unit order and the adoption-period labels by unit
-    (missing for never-treated units).
+    Returns the codes in unit order (`cohort_labels` turns them into labels).
     """
     if isinstance(adoption, str) and not isinstance(adoption, Mapping):
         values = panel.unit_column(adoption)
@@ -142,8 +142,6 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd
             stray[k] = not _never_marker(v)
     which = np.where(which < 0, len(distinct), which)
     codes = found[which]  # an int64 array, which the entries read through its buffer
-    periods = np.asarray([*panel.periods, None], dtype=object)
-    labels = periods[codes]  # -1 picks the appended None
     if stray.any():
         unit_strays = stray[which]
         strays = [
@@ -158,8 +156,15 @@ def cohort_codes(panel: Panel, adoption: Any) -> tuple[npt.NDArray[np.int64], pd
             UserWarning,
             stacklevel=3,
         )
-    # `labels` is new here: the Series may hold it without a copy.
-    return codes, pd.Series(labels, index=panel.units, name="cohort", dtype=object, copy=False)
+    return codes
+
+
+def cohort_labels(panel: Panel, codes: npt.NDArray[np.int64]) -> pd.Series:
+    """Each unit's adoption-period label from its code (None: never treated)."""
+    periods = np.asarray([*panel.periods, None], dtype=object)
+    # The array is new here: the Series may hold it without a copy. A code
+    # of -1 picks the appended None.
+    return pd.Series(periods[codes], index=panel.units, name="cohort", dtype=object, copy=False)
 
 
 @overload
@@ -378,11 +383,15 @@ def staggered(
         time_format=time_format,
         missing="keep",
     )
-    codes, labels = cohort_codes(panel, adoption)
+    codes = cohort_codes(panel, adoption)
     if mode != "keep":
-        panel, codes, labels, dropped = _balanced(panel, codes, labels, mode, estimator)
+        panel, codes, dropped = _balanced(panel, codes, mode, estimator)
     else:
         dropped = []
+    # Formed when a result first reads them (a table has a label per unit);
+    # a partial, not a closure, so that the result still pickles.
+    labels = functools.partial(cohort_labels, panel, codes)
+
     fn = _entry(_STAGGERED[estimator])
     if estimator == "bacon":
         return BaconDecomposition(fn(panel.y, codes), panel, labels, dropped)

@@ -137,7 +137,7 @@ def test_labelled_columns_become_weights_and_clusters() -> None:
                                     pop=lambda d: np.exp(d.lpop))
     holes = df.drop(df.index[::37])
     panel = quintara.Panel.from_long(holes, "countyreal", "year", "lemp", missing="keep")
-    codes, _ = quintara.verbs_did.cohort_codes(panel, "first_treat")
+    codes = quintara.verbs_did.cohort_codes(panel, "first_treat")
     pop = panel.unit_column("pop").to_numpy()
     state = panel.unit_column("state").to_numpy()
     for method, fn in (("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py),

@@ -114,6 +114,27 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
         quintara.staggered(panel, adoption=adoption, method="twfe", control="notyet")
 
 
+def test_staggered_cohorts_follow_the_fitted_units_and_pickle() -> None:
+    # The labels are formed on first use, from the codes of the units the fit
+    # kept: a dropped unit must not shift them, and pickling must keep them.
+    import pickle
+
+    table = load_table("mpdta")
+    gone = table.countyreal.iloc[0]
+    table = table.drop(index=table.index[(table.countyreal == gone) & (table.year == 2004)])
+    kw = {"unit": "countyreal", "time": "year", "outcome": "lemp"}
+    firsts = table.groupby("countyreal").first_treat.first()
+    for method in ("callaway", "twfe", "bacon"):
+        fit = quintara.staggered(
+            table, adoption="first_treat", method=method, balance="drop", **kw
+        )
+        assert fit.dropped_units == [gone]
+        for r in (pickle.loads(pickle.dumps(fit)), fit, pickle.loads(pickle.dumps(fit))):
+            assert list(r.cohorts.index) == list(r.panel.units)
+            want = [None if g == 0 else g for g in firsts.loc[list(r.panel.units)]]
+            assert list(r.cohorts) == want
+
+
 def test_geo_verbs_by_name_equal_compiled(geo: quintara.Panel) -> None:
     names = ["Denver", "Portland"]
     rows = [list(geo.units).index(n) for n in names]
