@@ -141,3 +141,16 @@ def test_a_large_table_checked_in_ranges(defect: str) -> None:
     want = np.full((n_units, n_periods), np.nan)
     want[unit, time] = y
     np.testing.assert_array_equal(cells, want)
+
+
+def test_a_long_unit_column_checked_in_ranges() -> None:
+    # Runs of a long column are checked in ranges: a change in the last run,
+    # or a NaN there, must still be found.
+    width = 7
+    heads = np.arange(40_000, dtype=np.int64)
+    column = np.repeat(heads, width)
+    assert _quintara._runs_constant(column, width)
+    for bad in (column.copy(), column.astype(np.float64)):
+        bad[-2] = -1 if bad.dtype.kind == "i" else np.nan
+        assert not _quintara._runs_constant(bad, width)
+    assert not _quintara._runs_constant(column[:-1], width)  # not whole runs

@@ -156,14 +156,22 @@ namespace {
 template <class T>
 bool runs_constant_of(std::span<const T> values, std::size_t width) {
   if (width == 0 || values.size() % width != 0) return false;
-  for (std::size_t b = 0; b < values.size(); b += width) {
-    const T first = values[b];
-    // Branch-free within a run; a NaN never equals itself, so it fails.
-    bool same = true;
-    for (std::size_t j = 0; j < width; ++j) same &= values[b + j] == first;
-    if (!same) return false;
-  }
-  return true;
+  // Ranges of whole runs checked apart (on the pool for a long column); the
+  // answer does not depend on which finishes first.
+  std::atomic<bool> differs{false};
+  in_ranges(values.size(), width, [&](std::size_t from, std::size_t to) {
+    for (std::size_t b = from; b < to && !differs.load(std::memory_order_relaxed); b += width) {
+      const T first = values[b];
+      // Branch-free within a run; a NaN never equals itself, so it fails.
+      bool same = true;
+      for (std::size_t j = 0; j < width; ++j) same &= values[b + j] == first;
+      if (!same) {
+        differs.store(true, std::memory_order_relaxed);
+        return;
+      }
+    }
+  });
+  return !differs.load();
 }
 
 }  // namespace
