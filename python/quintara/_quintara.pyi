@@ -69,6 +69,9 @@ def _long_layout(
 def _runs_constant(values: npt.NDArray[Any], width: int, /) -> bool:
     """Whether each run of width consecutive values holds one value."""
 
+def _count_nan(values: npt.NDArray[np.float64], /) -> int:
+    """The number of NaN items of a 1-D float64 array."""
+
 def fit_sc(
     y: _Array,
     treated: Sequence[SupportsIndex],

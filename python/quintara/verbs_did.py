@@ -12,7 +12,7 @@ import numpy as np
 import numpy.typing as npt
 import pandas as pd
 
-from . import _progress
+from . import _progress, _quintara
 from ._verbs_common import _check_options, _choice, _entry
 from .panel import Panel, _codes, as_panel
 from .results_did import BaconDecomposition, StaggeredResult
@@ -62,13 +62,21 @@ def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[st
     return out
 
 
+def _has_nan(y: npt.NDArray[np.float64]) -> bool:
+    """Whether y has a NaN cell: counted by the compiled pool when y is one
+    contiguous float64 block, else by NumPy."""
+    if y.dtype == np.float64 and y.flags.c_contiguous:
+        return bool(_quintara._count_nan(y.reshape(-1)))
+    return bool(np.isnan(y).any())
+
+
 def _balanced(
     panel: Panel, codes: npt.NDArray[np.int64], mode: str, estimator: str
 ) -> tuple[Panel, npt.NDArray[np.int64], list[Any]]:
     """The panel of the units observed in every period, their cohort codes,
     and the units left out (balance="drop"); with "refuse", a ValueError
     naming the incomplete units."""
-    if not np.isnan(panel.y).any():  # one quick pass settles the usual case
+    if not _has_nan(panel.y):  # one quick pass settles the usual case
         return panel, codes, []
     incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
     names = [panel.units[i] for i in incomplete]
@@ -396,7 +404,7 @@ def staggered(
     if estimator == "bacon":
         return BaconDecomposition(fn(panel.y, codes), panel, labels, dropped)
     design = _sampling(panel, weights, cluster)
-    if mode == "keep" and np.isnan(panel.y).any():
+    if mode == "keep" and _has_nan(panel.y):
         design["missing"] = "keep"
     described: dict[str, Any] = {"weights": weights, "cluster": cluster, "balance": mode}
     if estimator != "callaway":

@@ -115,6 +115,16 @@ Ref runs_constant(PyObject* args) {
   return Ref::borrow(same ? Py_True : Py_False);
 }
 
+// `_count_nan(values)`: the NaN items of a 1-D float64 array.
+Ref count_nan(PyObject* args) {
+  PyObject* values_obj = nullptr;
+  if (!PyArg_ParseTuple(args, "O:_count_nan", &values_obj)) throw PyErrSet{};
+  const Column<double> col(values_obj, "values", &ArrayView::holds_native_float64, "float64");
+  estimators::LongLayout counts;
+  estimators::count_nonfinite(counts, col.items());
+  return new_uint(counts.n_nan);
+}
+
 template <Ref (*F)(PyObject*)>
 PyObject* guarded(PyObject*, PyObject* args) noexcept {
   try {
@@ -129,6 +139,8 @@ PyMethodDef functions[] = {
     {"_runs_constant", &guarded<runs_constant>, METH_VARARGS,
      "_runs_constant(values, width, /)\n--\n\nWhether each run of width consecutive values "
      "holds one value."},
+    {"_count_nan", &guarded<count_nan>, METH_VARARGS,
+     "_count_nan(values, /)\n--\n\nThe number of NaN items of a 1-D float64 array."},
     {"_long_layout", &guarded<long_layout>, METH_VARARGS,
      "_long_layout(unit, time, values, /)\n--\n\nThe units x periods array of a long table with "
      "integer labels over ranges without gaps, or None."},
