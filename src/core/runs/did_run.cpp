@@ -1,5 +1,6 @@
 #include "core/runs/did_run.hpp"
 
+#include <algorithm>
 #include <cmath>
 #include <optional>
 #include <string>
@@ -41,7 +42,10 @@ est::Panel staggered_panel(linalg::Mat y, std::span<const std::int64_t> cohorts)
 }
 
 void require_never_treated(const est::Panel& panel, std::string_view label, std::string_view hint) {
-  if (!panel.never_treated_units().empty()) return;
+  const auto& starts = panel.treat_start;
+  if (std::any_of(starts.begin(), starts.end(), [](const auto& s) { return !s.has_value(); })) {
+    return;
+  }
   throw UserError(format(
       "{} needs at least one never-treated unit (treat_start < 0, or at/after the last period) "
       "as a control. {}",
