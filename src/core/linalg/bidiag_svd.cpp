@@ -7,6 +7,8 @@
 #include <limits>
 #include <numeric>
 
+#include "core/linalg/wide_clones.hpp"
+
 namespace quintara::linalg {
 
 namespace {
@@ -37,7 +39,12 @@ struct Reflector {
 Reflector make_reflector(double* x, std::size_t n, std::size_t stride) {
   const double alpha = x[0];
   double big = 0.0;
-  for (std::size_t i = 1; i < n; ++i) big = std::fmax(big, std::fabs(x[i * stride]));
+  // A plain comparison: the same maximum as fmax for these non-negative
+  // values (a NaN is passed over either way), without a libm call per entry.
+  for (std::size_t i = 1; i < n; ++i) {
+    const double a = std::fabs(x[i * stride]);
+    big = a > big ? a : big;
+  }
   x[0] = 1.0;
   // A subnormal tail is negligible beside the unit-range input (and 1/big
   // would overflow).
@@ -70,8 +77,8 @@ inline Pair load_pair(const double* p) {
 // X from row r0. Four columns go through each pass over v, their dot
 // products as independent chains of Pairs: the latency of one serial sum,
 // not the arithmetic, bounds this loop otherwise.
-void reflect_columns(Mat& X, const double* v, std::size_t n, double tau, std::size_t r0,
-                     std::size_t c0, std::size_t c1) {
+QUINTARA_WIDE_CLONES void reflect_columns(Mat& X, const double* v, std::size_t n, double tau,
+                                          std::size_t r0, std::size_t c0, std::size_t c1) {
   if (tau == 0.0) return;
   const std::size_t n2 = n & ~std::size_t{1};
   std::size_t j = c0;
@@ -115,8 +122,8 @@ void reflect_columns(Mat& X, const double* v, std::size_t n, double tau, std::si
 
 // Q^T W P = B in place: the left reflectors stay below the diagonal, the
 // right ones right of the superdiagonal. m >= n.
-void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
-                   std::vector<double>& tau_l, std::vector<double>& tau_r) {
+QUINTARA_WIDE_CLONES void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
+                                        std::vector<double>& tau_l, std::vector<double>& tau_r) {
   const std::size_t m = W.rows, n = W.cols;
   std::vector<double> z(m), u(n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -357,8 +364,9 @@ Mat permute_columns(const Mat& X, const std::vector<std::size_t>& order) {
 // the columns listed in `negate` flipped: the log is replayed backwards on
 // unit vectors, held transposed (k x n) so that each rotation runs down two
 // contiguous columns of length k rather than n.
-Mat replay(const std::vector<BandRotation>& log, const std::vector<std::size_t>& order,
-           const std::vector<std::uint8_t>& negate, std::size_t k) {
+QUINTARA_WIDE_CLONES Mat replay(const std::vector<BandRotation>& log,
+                                const std::vector<std::size_t>& order,
+                                const std::vector<std::uint8_t>& negate, std::size_t k) {
   const std::size_t n = order.size();
   Mat t(k, n);
   for (std::size_t r = 0; r < k; ++r) t.data[r + order[r] * k] = negate[order[r]] ? -1.0 : 1.0;

@@ -24,7 +24,7 @@ inline void axpy(double* __restrict y, const double* __restrict x, double t, std
 
 }  // namespace
 
-void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta) {
+void gemm_columns(const MatView& A, const MatView& B, Mat& C, double alpha, double beta) {
   QUINTARA_ASSERT_EQ(A.cols, B.rows, "gemm: A.cols != B.rows");
   QUINTARA_ASSERT_EQ(A.rows, C.rows, "gemm: A.rows != C.rows");
   QUINTARA_ASSERT_EQ(B.cols, C.cols, "gemm: B.cols != C.cols");
@@ -41,6 +41,96 @@ void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta)
       axpy(c, A.data + k * A.ld, t, m);
     }
   }
+}
+
+namespace {
+
+// Four doubles in one vector; each lane is an ordinary IEEE double.
+typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+
+// Rows of C per register tile: two Lanes per column.
+constexpr std::size_t kTileRows = 8;
+// Columns of C per tile; 4 x 2 accumulators leave registers for A's rows.
+constexpr std::size_t kTileCols = 4;
+
+// Rows [i0, i0 + 8) of NC columns of C (stride ldc) plus the sum over k of
+// A(i, k) t[k NC + jj], held in registers across k. Every element adds its
+// terms in ascending k and skips the zero multipliers, exactly as the
+// column-by-column axpy loop does, so the bits agree with it.
+template <std::size_t NC>
+inline void gemm_tile(const MatView& A, std::size_t i0, const double* t, double* c,
+                      std::size_t ldc) {
+  Lanes lo[NC], hi[NC];
+  for (std::size_t jj = 0; jj < NC; ++jj) {
+    std::memcpy(&lo[jj], c + jj * ldc + i0, sizeof(Lanes));
+    std::memcpy(&hi[jj], c + jj * ldc + i0 + 4, sizeof(Lanes));
+  }
+  for (std::size_t k = 0; k < A.cols; ++k) {
+    const double* a = A.data + k * A.ld + i0;
+    Lanes a0, a1;
+    std::memcpy(&a0, a, sizeof a0);
+    std::memcpy(&a1, a + 4, sizeof a1);
+    const double* tk = t + k * NC;
+    for (std::size_t jj = 0; jj < NC; ++jj) {
+      const double x = tk[jj];
+      if (x == 0.0) continue;
+      lo[jj] = lo[jj] + a0 * x;
+      hi[jj] = hi[jj] + a1 * x;
+    }
+  }
+  for (std::size_t jj = 0; jj < NC; ++jj) {
+    std::memcpy(c + jj * ldc + i0, &lo[jj], sizeof(Lanes));
+    std::memcpy(c + jj * ldc + i0 + 4, &hi[jj], sizeof(Lanes));
+  }
+}
+
+// The rows past the last whole tile, one element at a time in the same order.
+template <std::size_t NC>
+inline void gemm_tail_rows(const MatView& A, std::size_t i0, const double* t, double* c,
+                           std::size_t ldc) {
+  for (std::size_t i = i0; i < A.rows; ++i) {
+    for (std::size_t jj = 0; jj < NC; ++jj) {
+      double acc = c[jj * ldc + i];
+      for (std::size_t k = 0; k < A.cols; ++k) {
+        const double x = t[k * NC + jj];
+        if (x == 0.0) continue;
+        acc = acc + A.data[k * A.ld + i] * x;
+      }
+      c[jj * ldc + i] = acc;
+    }
+  }
+}
+
+// NC columns of C from column j0: the multipliers B(k, j) alpha are formed
+// once, interleaved by k, then every row tile runs over them.
+template <std::size_t NC>
+inline void gemm_panel(const MatView& A, const MatView& B, Mat& C, double alpha, std::size_t j0,
+                       std::vector<double>& t) {
+  const std::size_t p = A.cols, m = A.rows;
+  for (std::size_t k = 0; k < p; ++k) {
+    for (std::size_t jj = 0; jj < NC; ++jj) t[k * NC + jj] = B.data[k + (j0 + jj) * B.ld] * alpha;
+  }
+  double* c = C.data.data() + j0 * m;
+  std::size_t i = 0;
+  for (; i + kTileRows <= m; i += kTileRows) gemm_tile<NC>(A, i, t.data(), c, m);
+  gemm_tail_rows<NC>(A, i, t.data(), c, m);
+}
+
+}  // namespace
+
+QUINTARA_WIDE_CLONES void gemm(const MatView& A, const MatView& B, Mat& C, double alpha,
+                               double beta) {
+  QUINTARA_ASSERT_EQ(A.cols, B.rows, "gemm: A.cols != B.rows");
+  QUINTARA_ASSERT_EQ(A.rows, C.rows, "gemm: A.rows != C.rows");
+  QUINTARA_ASSERT_EQ(B.cols, C.cols, "gemm: B.cols != C.cols");
+  const std::size_t p = A.cols, n = B.cols;
+  if (n == 0) return;
+  scale_by_beta(C.data.data(), C.data.size(), beta);
+  if (alpha == 0.0 || p == 0) return;
+  std::vector<double> t(p * kTileCols);
+  std::size_t j = 0;
+  for (; j + kTileCols <= n; j += kTileCols) gemm_panel<kTileCols>(A, B, C, alpha, j, t);
+  for (; j < n; ++j) gemm_panel<1>(A, B, C, alpha, j, t);
 }
 
 void gemv(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,
@@ -78,9 +168,6 @@ std::vector<double> matvec(const MatView& A, std::span<const double> x) {
 }
 
 namespace {
-
-// Four doubles in one vector; each lane is an ordinary IEEE double.
-typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
 
 // G(i, j) and G(j, i) for the columns j0 .. min(j0 + 4V, i + 1) - 1 against
 // column i, read from the row-major copy At (row k = A(k, .), stride ld, the

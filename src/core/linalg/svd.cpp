@@ -122,19 +122,19 @@ Svd Svd::new_tol(const MatView& A, std::size_t max_sweeps, double tol) {
 
 Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values) {
   const std::size_t m = u.rows, n = v.rows, k = u.cols;
-  Mat out(m, n);
+  // The first missing value is the one named by the fault.
+  if (k > values.size()) check_index(values.size(), values.size());
+  // diag(values) v^T, with a zero value's row zero (its NaN products
+  // skipped too): the product's sum for each element then runs over the
+  // components in order, each term u(i, r) (v(j, r) values[r]).
+  Mat w(k, n);
   for (std::size_t r = 0; r < k; ++r) {
-    check_index(r, values.size());
     const double sr = values[r];
     if (sr == 0.0) continue;
-    const double* ur = u.col(r).data();
-    for (std::size_t j = 0; j < n; ++j) {
-      const double t = v(j, r) * sr;
-      if (t == 0.0) continue;
-      double* oj = out.col_mut(j).data();
-      for (std::size_t i = 0; i < m; ++i) oj[i] = oj[i] + ur[i] * t;
-    }
+    for (std::size_t j = 0; j < n; ++j) w.data[r + j * k] = v(j, r) * sr;
   }
+  Mat out(m, n);
+  gemm(u, w, out, 1.0, 0.0);
   return out;
 }
 
