@@ -101,19 +101,12 @@ inline void gemm_tail_rows(const MatView& A, std::size_t i0, const double* t, do
   }
 }
 
-// NC columns of C from column j0: the multipliers B(k, j) alpha are formed
-// once, interleaved by k, then every row tile runs over them.
+// The multipliers B(k, j) alpha of NC columns from j0, interleaved by k.
 template <std::size_t NC>
-inline void gemm_panel(const MatView& A, const MatView& B, Mat& C, double alpha, std::size_t j0,
-                       std::vector<double>& t) {
-  const std::size_t p = A.cols, m = A.rows;
-  for (std::size_t k = 0; k < p; ++k) {
+inline void gemm_multipliers(const MatView& B, double alpha, std::size_t j0, double* t) {
+  for (std::size_t k = 0; k < B.rows; ++k) {
     for (std::size_t jj = 0; jj < NC; ++jj) t[k * NC + jj] = B.data[k + (j0 + jj) * B.ld] * alpha;
   }
-  double* c = C.data.data() + j0 * m;
-  std::size_t i = 0;
-  for (; i + kTileRows <= m; i += kTileRows) gemm_tile<NC>(A, i, t.data(), c, m);
-  gemm_tail_rows<NC>(A, i, t.data(), c, m);
 }
 
 }  // namespace
@@ -127,10 +120,29 @@ QUINTARA_WIDE_CLONES void gemm(const MatView& A, const MatView& B, Mat& C, doubl
   if (n == 0) return;
   scale_by_beta(C.data.data(), C.data.size(), beta);
   if (alpha == 0.0 || p == 0) return;
-  std::vector<double> t(p * kTileCols);
-  std::size_t j = 0;
-  for (; j + kTileCols <= n; j += kTileCols) gemm_panel<kTileCols>(A, B, C, alpha, j, t);
-  for (; j < n; ++j) gemm_panel<1>(A, B, C, alpha, j, t);
+  // Every multiplier formed once, panel by panel; then each row tile of A
+  // (kept in L1 across the panels) meets all of C's column panels in turn.
+  const std::size_t m = A.rows, whole = n / kTileCols * kTileCols;
+  std::vector<double> t(p * n);
+  for (std::size_t j = 0; j < whole; j += kTileCols) {
+    gemm_multipliers<kTileCols>(B, alpha, j, t.data() + j * p);
+  }
+  for (std::size_t j = whole; j < n; ++j) gemm_multipliers<1>(B, alpha, j, t.data() + j * p);
+  std::size_t i = 0;
+  for (; i + kTileRows <= m; i += kTileRows) {
+    for (std::size_t j = 0; j < whole; j += kTileCols) {
+      gemm_tile<kTileCols>(A, i, t.data() + j * p, C.data.data() + j * m, m);
+    }
+    for (std::size_t j = whole; j < n; ++j) {
+      gemm_tile<1>(A, i, t.data() + j * p, C.data.data() + j * m, m);
+    }
+  }
+  for (std::size_t j = 0; j < whole; j += kTileCols) {
+    gemm_tail_rows<kTileCols>(A, i, t.data() + j * p, C.data.data() + j * m, m);
+  }
+  for (std::size_t j = whole; j < n; ++j) {
+    gemm_tail_rows<1>(A, i, t.data() + j * p, C.data.data() + j * m, m);
+  }
 }
 
 void gemv(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,

@@ -36,7 +36,12 @@ void rotate(Mat& X, std::size_t c1, std::size_t c2, double c, double s) {
 // on the singular values. Returns the exponent e applied as 2^-e.
 int rescale_to_unit_range(Mat& W) {
   double M = 0.0;
-  for (const double x : W.data) M = std::fmax(M, std::fabs(x));  // fmax skips NaN
+  // A NaN fails the comparison and is passed over, as fmax would (without
+  // fmax's libm call per entry).
+  for (const double x : W.data) {
+    const double a = std::fabs(x);
+    M = a > M ? a : M;
+  }
   if (!(M > 0.0 && std::isfinite(M))) return 0;
   const double l = std::log2(M);
   if (!(std::fabs(l) > 100.0)) return 0;

@@ -33,7 +33,7 @@ void period_means(const linalg::Mat& Y, const Mask& mask, FitState& state) {
       for (std::size_t w = 0; w < kWays; ++w) {
         const std::size_t p = i + (t + w) * N;
         const double r = (Y.data[p] - state.L.data[p]) - alpha[i];
-        sum[w] += mask[p] ? r : 0.0;
+        sum[w] += observed_or_zero(r, mask[p]);
       }
     }
     for (std::size_t w = 0; w < kWays; ++w) finish(t + w, sum[w]);
@@ -43,7 +43,7 @@ void period_means(const linalg::Mat& Y, const Mask& mask, FitState& state) {
     for (std::size_t i = 0; i < N; ++i) {
       const std::size_t p = i + t * N;
       const double r = (Y.data[p] - state.L.data[p]) - alpha[i];
-      sum += mask[p] ? r : 0.0;
+      sum += observed_or_zero(r, mask[p]);
     }
     finish(t, sum);
   }
@@ -85,7 +85,7 @@ void update_fe(const linalg::Mat& Y, const Mask& mask, FitState& state) {
       // unchanged bit for bit, so the loop runs without a branch.
       for (std::size_t i = 0; i < N; ++i) {
         const double r = (y[i] - l[i]) - b;
-        unit_sum[i] += m[i] ? r : 0.0;
+        unit_sum[i] += observed_or_zero(r, m[i]);
       }
     }
     for (std::size_t i = 0; i < N; ++i) {
