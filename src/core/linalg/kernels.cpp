@@ -45,43 +45,40 @@ void gemm_columns(const MatView& A, const MatView& B, Mat& C, double alpha, doub
 
 namespace {
 
-// Four doubles in one vector; each lane is an ordinary IEEE double.
-typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
+// Eight doubles in one vector (one AVX-512 register, two AVX ones); each
+// lane is an ordinary IEEE double.
+typedef double Octet __attribute__((vector_size(8 * sizeof(double))));
 
-// Rows of C per register tile: two Lanes per column.
+// Rows of C per register tile: one Octet per column.
 constexpr std::size_t kTileRows = 8;
-// Columns of C per tile; 4 x 2 accumulators leave registers for A's rows.
+// Columns of C per tile.
 constexpr std::size_t kTileCols = 4;
 
 // Rows [i0, i0 + 8) of NC columns of C (stride ldc) plus the sum over k of
 // A(i, k) t[k NC + jj], held in registers across k. Every element adds its
 // terms in ascending k and skips the zero multipliers, exactly as the
-// column-by-column axpy loop does, so the bits agree with it.
+// column-by-column axpy loop does, so the bits agree with it; one test per
+// k sends the usual case, no zero multiplier, down the branch-free path.
 template <std::size_t NC>
 inline void gemm_tile(const MatView& A, std::size_t i0, const double* t, double* c,
                       std::size_t ldc) {
-  Lanes lo[NC], hi[NC];
-  for (std::size_t jj = 0; jj < NC; ++jj) {
-    std::memcpy(&lo[jj], c + jj * ldc + i0, sizeof(Lanes));
-    std::memcpy(&hi[jj], c + jj * ldc + i0 + 4, sizeof(Lanes));
-  }
+  Octet acc[NC];
+  for (std::size_t jj = 0; jj < NC; ++jj) std::memcpy(&acc[jj], c + jj * ldc + i0, sizeof(Octet));
   for (std::size_t k = 0; k < A.cols; ++k) {
-    const double* a = A.data + k * A.ld + i0;
-    Lanes a0, a1;
-    std::memcpy(&a0, a, sizeof a0);
-    std::memcpy(&a1, a + 4, sizeof a1);
+    Octet a;
+    std::memcpy(&a, A.data + k * A.ld + i0, sizeof a);
     const double* tk = t + k * NC;
+    bool all = true;
+    for (std::size_t jj = 0; jj < NC; ++jj) all = all && tk[jj] != 0.0;
+    if (all) {
+      for (std::size_t jj = 0; jj < NC; ++jj) acc[jj] = acc[jj] + a * tk[jj];
+      continue;
+    }
     for (std::size_t jj = 0; jj < NC; ++jj) {
-      const double x = tk[jj];
-      if (x == 0.0) continue;
-      lo[jj] = lo[jj] + a0 * x;
-      hi[jj] = hi[jj] + a1 * x;
+      if (tk[jj] != 0.0) acc[jj] = acc[jj] + a * tk[jj];
     }
   }
-  for (std::size_t jj = 0; jj < NC; ++jj) {
-    std::memcpy(c + jj * ldc + i0, &lo[jj], sizeof(Lanes));
-    std::memcpy(c + jj * ldc + i0 + 4, &hi[jj], sizeof(Lanes));
-  }
+  for (std::size_t jj = 0; jj < NC; ++jj) std::memcpy(c + jj * ldc + i0, &acc[jj], sizeof(Octet));
 }
 
 // The rows past the last whole tile, one element at a time in the same order.
@@ -180,6 +177,9 @@ std::vector<double> matvec(const MatView& A, std::span<const double> x) {
 }
 
 namespace {
+
+// Four doubles in one vector; each lane is an ordinary IEEE double.
+typedef double Lanes __attribute__((vector_size(4 * sizeof(double))));
 
 // G(i, j) and G(j, i) for the columns j0 .. min(j0 + 4V, i + 1) - 1 against
 // column i, read from the row-major copy At (row k = A(k, .), stride ld, the
