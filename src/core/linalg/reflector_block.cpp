@@ -10,10 +10,16 @@ namespace quintara::linalg {
 
 namespace {
 
-// Four adjacent doubles as one value: each dot product is summed in four
-// interleaved lanes (lane l takes the rows l mod 4), the last n mod 4 rows
-// in lanes 0, 1, 2, the lanes added pairwise at the end.
-using Quad = double __attribute__((vector_size(32)));
+// Eight adjacent doubles as one value (one AVX-512 register, two AVX
+// ones): each dot product is summed in eight interleaved lanes (lane l
+// takes the rows l mod 8), the last n mod 8 rows in the first lanes, the
+// lanes added pairwise at the end.
+using Octet = double __attribute__((vector_size(64)));
+constexpr std::size_t kLanes = 8;
+
+inline double lane_sum(const Octet& a) {
+  return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));
+}
 
 constexpr std::size_t kB = kReflectorBlock;
 
@@ -35,49 +41,60 @@ Panel pad(const ReflectorBlock& blk) {
 
 // Sum of a[i] b[i], i < n, in the lanes described above.
 double lane_dot(const double* a, const double* b, std::size_t n) {
-  const std::size_t n4 = n & ~std::size_t{3};
-  Quad acc{};
-  for (std::size_t i = 0; i < n4; i += 4) {
-    Quad x, y;
+  const std::size_t whole = n / kLanes * kLanes;
+  Octet acc{};
+  for (std::size_t i = 0; i < whole; i += kLanes) {
+    Octet x, y;
     std::memcpy(&x, a + i, sizeof x);
     std::memcpy(&y, b + i, sizeof y);
     acc += x * y;
   }
-  for (std::size_t i = n4; i < n; ++i) acc[i - n4] += a[i] * b[i];
-  return (acc[0] + acc[1]) + (acc[2] + acc[3]);
+  for (std::size_t i = whole; i < n; ++i) acc[i - whole] += a[i] * b[i];
+  return lane_sum(acc);
 }
 
 // w[q][c] = v_q . x_c for C columns, in one pass over the rows.
 template <std::size_t C>
 inline void block_dots(const Panel& V, const double* const (&x)[C], double (&w)[kB][C]) {
-  const std::size_t n = V.n, n4 = n & ~std::size_t{3};
-  Quad acc[kB][C] = {};
-  for (std::size_t i = 0; i < n4; i += 4) {
-    Quad xv[C];
-    for (std::size_t c = 0; c < C; ++c) std::memcpy(&xv[c], x[c] + i, sizeof(Quad));
+  const std::size_t n = V.n, whole = n / kLanes * kLanes;
+  Octet acc[kB][C] = {};
+  for (std::size_t i = 0; i < whole; i += kLanes) {
+    Octet xv[C];
+    for (std::size_t c = 0; c < C; ++c) std::memcpy(&xv[c], x[c] + i, sizeof(Octet));
     for (std::size_t q = 0; q < kB; ++q) {
-      Quad vq;
+      Octet vq;
       std::memcpy(&vq, V.col(q) + i, sizeof vq);
       for (std::size_t c = 0; c < C; ++c) acc[q][c] += vq * xv[c];
     }
   }
   for (std::size_t q = 0; q < kB; ++q) {
     for (std::size_t c = 0; c < C; ++c) {
-      for (std::size_t i = n4; i < n; ++i) acc[q][c][i - n4] += V.col(q)[i] * x[c][i];
-      w[q][c] = (acc[q][c][0] + acc[q][c][1]) + (acc[q][c][2] + acc[q][c][3]);
+      for (std::size_t i = whole; i < n; ++i) acc[q][c][i - whole] += V.col(q)[i] * x[c][i];
+      w[q][c] = lane_sum(acc[q][c]);
     }
   }
 }
 
-// x_c -= sum_q s[q][c] v_q, the terms subtracted in ascending q.
+// x_c -= sum_q s[q][c] v_q, the terms subtracted in ascending q; the C
+// columns share each load of the v_q.
 template <std::size_t C>
 inline void block_update(const Panel& V, double* const (&x)[C], const double (&s)[kB][C]) {
+  const std::size_t n = V.n, whole = n / kLanes * kLanes;
+  for (std::size_t i = 0; i < whole; i += kLanes) {
+    Octet vq[kB];
+    for (std::size_t q = 0; q < kB; ++q) std::memcpy(&vq[q], V.col(q) + i, sizeof(Octet));
+    for (std::size_t c = 0; c < C; ++c) {
+      Octet t;
+      std::memcpy(&t, x[c] + i, sizeof t);
+      for (std::size_t q = 0; q < kB; ++q) t -= vq[q] * s[q][c];
+      std::memcpy(x[c] + i, &t, sizeof t);
+    }
+  }
   for (std::size_t c = 0; c < C; ++c) {
-    double* xc = x[c];
-    for (std::size_t i = 0; i < V.n; ++i) {
-      double t = xc[i];
+    for (std::size_t i = whole; i < n; ++i) {
+      double t = x[c][i];
       for (std::size_t q = 0; q < kB; ++q) t -= s[q][c] * V.col(q)[i];
-      xc[i] = t;
+      x[c][i] = t;
     }
   }
 }
