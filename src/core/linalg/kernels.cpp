@@ -1,6 +1,7 @@
 #include "core/linalg/kernels.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "core/linalg/wide_clones.hpp"
@@ -57,9 +58,9 @@ constexpr std::size_t kTileCols = 4;
 // Rows [i0, i0 + 8) of NC columns of C (stride ldc) plus the sum over k of
 // A(i, k) t[k NC + jj], held in registers across k. Every element adds its
 // terms in ascending k and skips the zero multipliers, exactly as the
-// column-by-column axpy loop does, so the bits agree with it; one test per
-// k sends the usual case, no zero multiplier, down the branch-free path.
-template <std::size_t NC>
+// column-by-column axpy loop does, so the bits agree with it. A panel
+// without a zero multiplier (the usual case) runs without the tests.
+template <std::size_t NC, bool kSkips>
 inline void gemm_tile(const MatView& A, std::size_t i0, const double* t, double* c,
                       std::size_t ldc) {
   Octet acc[NC];
@@ -68,14 +69,8 @@ inline void gemm_tile(const MatView& A, std::size_t i0, const double* t, double*
     Octet a;
     std::memcpy(&a, A.data + k * A.ld + i0, sizeof a);
     const double* tk = t + k * NC;
-    bool all = true;
-    for (std::size_t jj = 0; jj < NC; ++jj) all = all && tk[jj] != 0.0;
-    if (all) {
-      for (std::size_t jj = 0; jj < NC; ++jj) acc[jj] = acc[jj] + a * tk[jj];
-      continue;
-    }
     for (std::size_t jj = 0; jj < NC; ++jj) {
-      if (tk[jj] != 0.0) acc[jj] = acc[jj] + a * tk[jj];
+      if (!kSkips || tk[jj] != 0.0) acc[jj] = acc[jj] + a * tk[jj];
     }
   }
   for (std::size_t jj = 0; jj < NC; ++jj) std::memcpy(c + jj * ldc + i0, &acc[jj], sizeof(Octet));
@@ -98,11 +93,28 @@ inline void gemm_tail_rows(const MatView& A, std::size_t i0, const double* t, do
   }
 }
 
-// The multipliers B(k, j) alpha of NC columns from j0, interleaved by k.
+// The multipliers B(k, j) alpha of NC columns from j0, interleaved by k;
+// whether any of them is zero.
 template <std::size_t NC>
-inline void gemm_multipliers(const MatView& B, double alpha, std::size_t j0, double* t) {
+inline bool gemm_multipliers(const MatView& B, double alpha, std::size_t j0, double* t) {
+  bool zero = false;
   for (std::size_t k = 0; k < B.rows; ++k) {
-    for (std::size_t jj = 0; jj < NC; ++jj) t[k * NC + jj] = B.data[k + (j0 + jj) * B.ld] * alpha;
+    for (std::size_t jj = 0; jj < NC; ++jj) {
+      t[k * NC + jj] = B.data[k + (j0 + jj) * B.ld] * alpha;
+      zero = zero || t[k * NC + jj] == 0.0;
+    }
+  }
+  return zero;
+}
+
+// One row tile of a panel, with the zero tests only where a zero occurs.
+template <std::size_t NC>
+inline void gemm_tile_of(const MatView& A, std::size_t i0, const double* t, double* c,
+                         std::size_t ldc, bool skips) {
+  if (skips) {
+    gemm_tile<NC, true>(A, i0, t, c, ldc);
+  } else {
+    gemm_tile<NC, false>(A, i0, t, c, ldc);
   }
 }
 
@@ -121,17 +133,19 @@ QUINTARA_WIDE_CLONES void gemm(const MatView& A, const MatView& B, Mat& C, doubl
   // (kept in L1 across the panels) meets all of C's column panels in turn.
   const std::size_t m = A.rows, whole = n / kTileCols * kTileCols;
   std::vector<double> t(p * n);
+  std::vector<std::uint8_t> skips(n);
   for (std::size_t j = 0; j < whole; j += kTileCols) {
-    gemm_multipliers<kTileCols>(B, alpha, j, t.data() + j * p);
+    skips[j] = gemm_multipliers<kTileCols>(B, alpha, j, t.data() + j * p);
   }
-  for (std::size_t j = whole; j < n; ++j) gemm_multipliers<1>(B, alpha, j, t.data() + j * p);
+  for (std::size_t j = whole; j < n; ++j)
+    skips[j] = gemm_multipliers<1>(B, alpha, j, t.data() + j * p);
   std::size_t i = 0;
   for (; i + kTileRows <= m; i += kTileRows) {
     for (std::size_t j = 0; j < whole; j += kTileCols) {
-      gemm_tile<kTileCols>(A, i, t.data() + j * p, C.data.data() + j * m, m);
+      gemm_tile_of<kTileCols>(A, i, t.data() + j * p, C.data.data() + j * m, m, skips[j]);
     }
     for (std::size_t j = whole; j < n; ++j) {
-      gemm_tile<1>(A, i, t.data() + j * p, C.data.data() + j * m, m);
+      gemm_tile_of<1>(A, i, t.data() + j * p, C.data.data() + j * m, m, skips[j]);
     }
   }
   for (std::size_t j = 0; j < whole; j += kTileCols) {
