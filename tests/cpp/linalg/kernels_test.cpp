@@ -125,8 +125,12 @@ TEST(Kernels, BlockedGemmMatchesColumnLoopBitForBit) {
         for (double& x : big.data) x = rng.next_f64() * 4.0 - 2.0;
         Mat B(p, n);
         for (double& x : B.data) x = rng.next_f64() - 0.5;
-        for (std::size_t q = 0; q < B.data.size(); q += 5) {
-          B.data[q] = specials[(q / 5) % std::size(specials)];
+        // Every other shape without specials: whole panels free of zero
+        // multipliers take the path without the tests.
+        if ((m + n + p) % 2 == 0) {
+          for (std::size_t q = 0; q < B.data.size(); q += 5) {
+            B.data[q] = specials[(q / 5) % std::size(specials)];
+          }
         }
         if (p > 0) big.data[rng.next_u64() % big.data.size()] = kInf;
         const MatView A{big.data.data(), m, p, big.rows};
