@@ -7,6 +7,9 @@
 #include <limits>
 #include <numeric>
 
+#include "core/linalg/reflector_block.hpp"
+#include "core/linalg/wide_clones.hpp"
+
 namespace quintara::linalg {
 
 namespace {
@@ -37,7 +40,12 @@ struct Reflector {
 Reflector make_reflector(double* x, std::size_t n, std::size_t stride) {
   const double alpha = x[0];
   double big = 0.0;
-  for (std::size_t i = 1; i < n; ++i) big = std::fmax(big, std::fabs(x[i * stride]));
+  // A plain comparison: the same maximum as fmax for these non-negative
+  // values (a NaN is passed over either way), without a libm call per entry.
+  for (std::size_t i = 1; i < n; ++i) {
+    const double a = std::fabs(x[i * stride]);
+    big = a > big ? a : big;
+  }
   x[0] = 1.0;
   // A subnormal tail is negligible beside the unit-range input (and 1/big
   // would overflow).
@@ -55,47 +63,52 @@ Reflector make_reflector(double* x, std::size_t n, std::size_t stride) {
   return {(beta - alpha) / beta, beta};
 }
 
-// Two adjacent doubles as one value (GCC and Clang vector extension): a dot
-// product summed in even and odd partial sums, added at the end. A fixed
-// order on every target, and half the dependency chain of one running sum.
-using Pair = double __attribute__((vector_size(16)));
+// Eight adjacent doubles as one value (GCC and Clang vector extension;
+// one AVX-512 register, two AVX ones): a dot product summed in eight
+// interleaved partial sums, added pairwise at the end. A fixed order on
+// every target and in every clone, and an eighth of the dependency chain of
+// one running sum.
+using Octet = double __attribute__((vector_size(64)));
+constexpr std::size_t kLanes = 8;
 
-inline Pair load_pair(const double* p) {
-  Pair r;
-  std::memcpy(&r, p, sizeof r);
-  return r;
+// The dot products of v (n entries) with C columns x[c]: lane l sums the
+// terms i = l mod 8 in order, the last n mod 8 terms go to the first lanes.
+template <std::size_t C>
+inline void dots(const double* v, const double* const (&x)[C], std::size_t n, double (&out)[C]) {
+  const std::size_t whole = n / kLanes * kLanes;
+  Octet p[C] = {};
+  for (std::size_t i = 0; i < whole; i += kLanes) {
+    Octet w;
+    std::memcpy(&w, v + i, sizeof w);
+    for (std::size_t c = 0; c < C; ++c) {
+      Octet a;
+      std::memcpy(&a, x[c] + i, sizeof a);
+      p[c] += w * a;
+    }
+  }
+  for (std::size_t c = 0; c < C; ++c) {
+    for (std::size_t i = whole; i < n; ++i) p[c][i - whole] += v[i] * x[c][i];
+    const Octet& q = p[c];
+    out[c] = ((q[0] + q[1]) + (q[2] + q[3])) + ((q[4] + q[5]) + (q[6] + q[7]));
+  }
 }
 
 // Applies H = I - tau v v^T (v contiguous, length n) to columns [c0, c1) of
 // X from row r0. Four columns go through each pass over v, their dot
-// products as independent chains of Pairs: the latency of one serial sum,
-// not the arithmetic, bounds this loop otherwise.
-void reflect_columns(Mat& X, const double* v, std::size_t n, double tau, std::size_t r0,
-                     std::size_t c0, std::size_t c1) {
+// products as independent chains: the latency of one serial sum, not the
+// arithmetic, bounds this loop otherwise.
+QUINTARA_WIDE_CLONES void reflect_columns(Mat& X, const double* v, std::size_t n, double tau,
+                                          std::size_t r0, std::size_t c0, std::size_t c1) {
   if (tau == 0.0) return;
-  const std::size_t n2 = n & ~std::size_t{1};
   std::size_t j = c0;
   for (; j + 4 <= c1; j += 4) {
     double* x0 = X.data.data() + j * X.rows + r0;
     double* x1 = x0 + X.rows;
     double* x2 = x1 + X.rows;
     double* x3 = x2 + X.rows;
-    Pair p0{}, p1{}, p2{}, p3{};
-    for (std::size_t i = 0; i < n2; i += 2) {
-      const Pair w = load_pair(v + i);
-      p0 += w * load_pair(x0 + i);
-      p1 += w * load_pair(x1 + i);
-      p2 += w * load_pair(x2 + i);
-      p3 += w * load_pair(x3 + i);
-    }
-    if (n2 < n) {
-      p0[0] += v[n2] * x0[n2];
-      p1[0] += v[n2] * x1[n2];
-      p2[0] += v[n2] * x2[n2];
-      p3[0] += v[n2] * x3[n2];
-    }
-    const double s0 = (p0[0] + p0[1]) * tau, s1 = (p1[0] + p1[1]) * tau;
-    const double s2 = (p2[0] + p2[1]) * tau, s3 = (p3[0] + p3[1]) * tau;
+    double d[4];
+    dots<4>(v, {x0, x1, x2, x3}, n, d);
+    const double s0 = d[0] * tau, s1 = d[1] * tau, s2 = d[2] * tau, s3 = d[3] * tau;
     for (std::size_t i = 0; i < n; ++i) {
       x0[i] -= s0 * v[i];
       x1[i] -= s1 * v[i];
@@ -105,18 +118,17 @@ void reflect_columns(Mat& X, const double* v, std::size_t n, double tau, std::si
   }
   for (; j < c1; ++j) {
     double* x = X.data.data() + j * X.rows + r0;
-    Pair p{};
-    for (std::size_t i = 0; i < n2; i += 2) p += load_pair(v + i) * load_pair(x + i);
-    if (n2 < n) p[0] += v[n2] * x[n2];
-    const double s = (p[0] + p[1]) * tau;
+    double d[1];
+    dots<1>(v, {x}, n, d);
+    const double s = d[0] * tau;
     for (std::size_t i = 0; i < n; ++i) x[i] -= s * v[i];
   }
 }
 
 // Q^T W P = B in place: the left reflectors stay below the diagonal, the
 // right ones right of the superdiagonal. m >= n.
-void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
-                   std::vector<double>& tau_l, std::vector<double>& tau_r) {
+QUINTARA_WIDE_CLONES void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
+                                        std::vector<double>& tau_l, std::vector<double>& tau_r) {
   const std::size_t m = W.rows, n = W.cols;
   std::vector<double> z(m), u(n);
   for (std::size_t k = 0; k < n; ++k) {
@@ -137,12 +149,23 @@ void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
     const std::size_t len = n - k - 1, r0 = k + 1;
     for (std::size_t j = 0; j < len; ++j) u[j] = row[j * m];
     std::fill(z.begin(), z.end(), 0.0);
-    for (std::size_t j = 0; j < len; ++j) {
+    // Four columns per pass over z, each element still adding its terms in
+    // column order: the same sums with a quarter of z's loads and stores.
+    std::size_t j = 0;
+    for (; j + 4 <= len; j += 4) {
+      const double* w0 = W.data.data() + (r0 + j) * m;
+      const double *w1 = w0 + m, *w2 = w1 + m, *w3 = w2 + m;
+      const double u0 = u[j], u1 = u[j + 1], u2 = u[j + 2], u3 = u[j + 3];
+      for (std::size_t i = r0; i < m; ++i) {
+        z[i] = (((z[i] + w0[i] * u0) + w1[i] * u1) + w2[i] * u2) + w3[i] * u3;
+      }
+    }
+    for (; j < len; ++j) {
       const double* w = W.data.data() + (r0 + j) * m;
       const double uj = u[j];
       for (std::size_t i = r0; i < m; ++i) z[i] += w[i] * uj;
     }
-    for (std::size_t j = 0; j < len; ++j) {
+    for (j = 0; j < len; ++j) {
       double* w = W.data.data() + (r0 + j) * m;
       const double f = right.tau * u[j];
       for (std::size_t i = r0; i < m; ++i) w[i] -= f * z[i];
@@ -151,15 +174,36 @@ void bidiagonalize(Mat& W, std::vector<double>& d, std::vector<double>& e,
 }
 
 // W = Q R in place for a tall W: the reflectors stay below the diagonal,
-// R's diagonal goes to `diag`.
+// R's diagonal goes to `diag`. Panels of a few columns are reduced one
+// reflector at a time; the rest of W then takes the panel's reflectors as
+// one block.
 void factor_qr(Mat& W, std::vector<double>& tau, std::vector<double>& diag) {
   const std::size_t m = W.rows, n = W.cols;
-  for (std::size_t k = 0; k < n; ++k) {
-    double* col = W.data.data() + k * m + k;
-    const Reflector h = make_reflector(col, m - k, 1);
-    tau[k] = h.tau;
-    diag[k] = h.beta;
-    reflect_columns(W, col, m - k, h.tau, k, k + 1, n);
+  for (std::size_t k0 = 0; k0 < n; k0 += kReflectorBlock) {
+    const std::size_t b = std::min(kReflectorBlock, n - k0);
+    const double* v[kReflectorBlock] = {};
+    for (std::size_t k = k0; k < k0 + b; ++k) {
+      double* col = W.data.data() + k * m + k;
+      const Reflector h = make_reflector(col, m - k, 1);
+      tau[k] = h.tau;
+      diag[k] = h.beta;
+      reflect_columns(W, col, m - k, h.tau, k, k + 1, k0 + b);
+      v[k - k0] = col;
+    }
+    if (k0 + b < n) reflect_block(W, {v, tau.data() + k0, b, m - k0, false}, k0, k0 + b, n);
+  }
+}
+
+// Q X for the reflectors stored down the columns of F from the diagonal
+// (Q = H_0 ... H_{n-1}, the last applied first), in blocks.
+void apply_column_reflectors(Mat& X, const Mat& F, const std::vector<double>& tau) {
+  const std::size_t m = F.rows;
+  for (std::size_t top = F.cols; top > 0;) {
+    const std::size_t b = std::min(kReflectorBlock, top), j0 = top - b;
+    const double* v[kReflectorBlock] = {};
+    for (std::size_t q = 0; q < b; ++q) v[q] = F.data.data() + (j0 + q) * m + j0 + q;
+    reflect_block(X, {v, tau.data() + j0, b, m - j0, true}, j0, 0, X.cols);
+    top = j0;
   }
 }
 
@@ -313,8 +357,8 @@ struct Band {
     const std::size_t n = d.size();
     if (n < 2) return;
     double norm = 0.0;
-    for (const double x : d) norm = std::fmax(norm, std::fabs(x));
-    for (const double x : e) norm = std::fmax(norm, std::fabs(x));
+    for (const double x : d) norm = std::fabs(x) > norm ? std::fabs(x) : norm;
+    for (const double x : e) norm = std::fabs(x) > norm ? std::fabs(x) : norm;
     const double zero_d = kEps * norm, floor = std::numeric_limits<double>::min();
     std::size_t hi = n - 1, budget = kChasesPerValue * n;
     while (hi > 0 && budget > 0) {
@@ -357,8 +401,9 @@ Mat permute_columns(const Mat& X, const std::vector<std::size_t>& order) {
 // the columns listed in `negate` flipped: the log is replayed backwards on
 // unit vectors, held transposed (k x n) so that each rotation runs down two
 // contiguous columns of length k rather than n.
-Mat replay(const std::vector<BandRotation>& log, const std::vector<std::size_t>& order,
-           const std::vector<std::uint8_t>& negate, std::size_t k) {
+QUINTARA_WIDE_CLONES Mat replay(const std::vector<BandRotation>& log,
+                                const std::vector<std::size_t>& order,
+                                const std::vector<std::uint8_t>& negate, std::size_t k) {
   const std::size_t n = order.size();
   Mat t(k, n);
   for (std::size_t r = 0; r < k; ++r) t.data[r + order[r] * k] = negate[order[r]] ? -1.0 : 1.0;
@@ -464,39 +509,45 @@ std::vector<std::uint8_t> BidiagSvd::no_negation() const {
 }
 
 Mat BidiagSvd::apply_left(std::size_t k) const {
-  const std::size_t m = w_.rows, n = w_.cols;
+  const std::size_t m = w_.rows;
   const Mat band = band_left(k);
   Mat X(m, k);
   for (std::size_t c = 0; c < k; ++c) {
     const std::span<const double> src = band.col(c);
     std::copy(src.begin(), src.end(), X.col_mut(c).begin());
   }
-  for (std::size_t j = n; j-- > 0;) {
-    reflect_columns(X, w_.data.data() + j * m + j, m - j, tau_left_[j], j, 0, k);
-  }
+  apply_column_reflectors(X, w_, tau_left_);
   if (tau_qr_.empty()) return X;
   // Q_qr [X; 0] for the QR-first reduction.
   const std::size_t rows = qr_.rows;
   Mat Y(rows, k);
   for (std::size_t c = 0; c < k; ++c)
     std::copy_n(X.data.data() + c * m, m, Y.data.data() + c * rows);
-  for (std::size_t j = n; j-- > 0;) {
-    reflect_columns(Y, qr_.data.data() + j * rows + j, rows - j, tau_qr_[j], j, 0, k);
-  }
+  apply_column_reflectors(Y, qr_, tau_qr_);
   return Y;
 }
 
 Mat BidiagSvd::apply_right(std::size_t k) const {
   const std::size_t m = w_.rows, n = w_.cols;
   Mat Y = band_right(k);
-  std::vector<double> u(n);
-  for (std::size_t j = n > 1 ? n - 1 : 0; j-- > 0;) {
-    const std::size_t len = n - j - 1;
-    for (std::size_t i = 0; i < len; ++i) u[i] = w_.data[(j + 1 + i) * m + j];
-    reflect_columns(Y, u.data(), len, tau_right_[j], j + 1, 0, k);
+  // Right reflector j is row j of w_ from column j + 1 (strided), acting on
+  // rows j + 1 .. n; blocks of them, the highest first, are copied out.
+  std::vector<double> u(kReflectorBlock * n);
+  for (std::size_t top = n > 0 ? n - 1 : 0; top > 0;) {
+    const std::size_t b = std::min(kReflectorBlock, top), j0 = top - b;
+    const double* v[kReflectorBlock] = {};
+    for (std::size_t q = 0; q < b; ++q) {
+      const std::size_t j = j0 + q, len = n - j - 1;
+      double* dst = u.data() + q * n;
+      for (std::size_t i = 0; i < len; ++i) dst[i] = w_.data[(j + 1 + i) * m + j];
+      v[q] = dst;
+    }
+    reflect_block(Y, {v, tau_right_.data() + j0, b, n - j0 - 1, true}, j0 + 1, 0, k);
+    top = j0;
   }
   return Y;
 }
+
 Mat BidiagSvd::left(std::size_t k) const { return transposed_ ? apply_right(k) : apply_left(k); }
 
 Mat BidiagSvd::right(std::size_t k) const { return transposed_ ? apply_left(k) : apply_right(k); }

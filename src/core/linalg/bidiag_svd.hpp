@@ -2,8 +2,9 @@
 // Wilkinson-shift QR on the bidiagonal (Golub-Kahan), the fast exact SVD.
 //
 // A = Q B P^T with B upper bidiagonal (Householder reflectors, kept in
-// compact form; for m >= 1.6 n a Householder QR comes first and the
-// triangle is bidiagonalised), then B = Ub diag(s) Vb^T by chasing a bulge down the band;
+// compact form; for m >= 1.6 n a Householder QR comes first, its
+// reflectors applied to the rest in blocks, and the triangle is
+// bidiagonalised), then B = Ub diag(s) Vb^T by chasing a bulge down the band;
 // the chase's rotations are logged, and Ub, Vb and the reflectors are
 // applied only at the end, and only to the components the caller keeps. The work is O(m n^2) for m
 // >= n against the Jacobi sweeps' O(m n^2) per sweep times the number of sweeps, and the result is

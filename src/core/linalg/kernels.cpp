@@ -1,6 +1,7 @@
 #include "core/linalg/kernels.hpp"
 
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 
 #include "core/linalg/wide_clones.hpp"
@@ -24,7 +25,7 @@ inline void axpy(double* __restrict y, const double* __restrict x, double t, std
 
 }  // namespace
 
-void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta) {
+void gemm_columns(const MatView& A, const MatView& B, Mat& C, double alpha, double beta) {
   QUINTARA_ASSERT_EQ(A.cols, B.rows, "gemm: A.cols != B.rows");
   QUINTARA_ASSERT_EQ(A.rows, C.rows, "gemm: A.rows != C.rows");
   QUINTARA_ASSERT_EQ(B.cols, C.cols, "gemm: B.cols != C.cols");
@@ -40,6 +41,118 @@ void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta)
       if (t == 0.0) continue;
       axpy(c, A.data + k * A.ld, t, m);
     }
+  }
+}
+
+namespace {
+
+// Eight doubles in one vector (one AVX-512 register, two AVX ones); each
+// lane is an ordinary IEEE double.
+typedef double Octet __attribute__((vector_size(8 * sizeof(double))));
+
+// Rows of C per register tile: one Octet per column.
+constexpr std::size_t kTileRows = 8;
+// Columns of C per tile.
+constexpr std::size_t kTileCols = 4;
+
+// Rows [i0, i0 + 8) of NC columns of C (stride ldc) plus the sum over k of
+// A(i, k) t[k NC + jj], held in registers across k. Every element adds its
+// terms in ascending k and skips the zero multipliers, exactly as the
+// column-by-column axpy loop does, so the bits agree with it. A panel
+// without a zero multiplier (the usual case) runs without the tests.
+template <std::size_t NC, bool kSkips>
+inline void gemm_tile(const MatView& A, std::size_t i0, const double* t, double* c,
+                      std::size_t ldc) {
+  Octet acc[NC];
+  for (std::size_t jj = 0; jj < NC; ++jj) std::memcpy(&acc[jj], c + jj * ldc + i0, sizeof(Octet));
+  for (std::size_t k = 0; k < A.cols; ++k) {
+    Octet a;
+    std::memcpy(&a, A.data + k * A.ld + i0, sizeof a);
+    const double* tk = t + k * NC;
+    for (std::size_t jj = 0; jj < NC; ++jj) {
+      if (!kSkips || tk[jj] != 0.0) acc[jj] = acc[jj] + a * tk[jj];
+    }
+  }
+  for (std::size_t jj = 0; jj < NC; ++jj) std::memcpy(c + jj * ldc + i0, &acc[jj], sizeof(Octet));
+}
+
+// The rows past the last whole tile, one element at a time in the same order.
+template <std::size_t NC>
+inline void gemm_tail_rows(const MatView& A, std::size_t i0, const double* t, double* c,
+                           std::size_t ldc) {
+  for (std::size_t i = i0; i < A.rows; ++i) {
+    for (std::size_t jj = 0; jj < NC; ++jj) {
+      double acc = c[jj * ldc + i];
+      for (std::size_t k = 0; k < A.cols; ++k) {
+        const double x = t[k * NC + jj];
+        if (x == 0.0) continue;
+        acc = acc + A.data[k * A.ld + i] * x;
+      }
+      c[jj * ldc + i] = acc;
+    }
+  }
+}
+
+// The multipliers B(k, j) alpha of NC columns from j0, interleaved by k;
+// whether any of them is zero.
+template <std::size_t NC>
+inline bool gemm_multipliers(const MatView& B, double alpha, std::size_t j0, double* t) {
+  bool zero = false;
+  for (std::size_t k = 0; k < B.rows; ++k) {
+    for (std::size_t jj = 0; jj < NC; ++jj) {
+      t[k * NC + jj] = B.data[k + (j0 + jj) * B.ld] * alpha;
+      zero = zero || t[k * NC + jj] == 0.0;
+    }
+  }
+  return zero;
+}
+
+// One row tile of a panel, with the zero tests only where a zero occurs.
+template <std::size_t NC>
+inline void gemm_tile_of(const MatView& A, std::size_t i0, const double* t, double* c,
+                         std::size_t ldc, bool skips) {
+  if (skips) {
+    gemm_tile<NC, true>(A, i0, t, c, ldc);
+  } else {
+    gemm_tile<NC, false>(A, i0, t, c, ldc);
+  }
+}
+
+}  // namespace
+
+QUINTARA_WIDE_CLONES void gemm(const MatView& A, const MatView& B, Mat& C, double alpha,
+                               double beta) {
+  QUINTARA_ASSERT_EQ(A.cols, B.rows, "gemm: A.cols != B.rows");
+  QUINTARA_ASSERT_EQ(A.rows, C.rows, "gemm: A.rows != C.rows");
+  QUINTARA_ASSERT_EQ(B.cols, C.cols, "gemm: B.cols != C.cols");
+  const std::size_t p = A.cols, n = B.cols;
+  if (n == 0) return;
+  scale_by_beta(C.data.data(), C.data.size(), beta);
+  if (alpha == 0.0 || p == 0) return;
+  // Every multiplier formed once, panel by panel; then each row tile of A
+  // (kept in L1 across the panels) meets all of C's column panels in turn.
+  const std::size_t m = A.rows, whole = n / kTileCols * kTileCols;
+  std::vector<double> t(p * n);
+  std::vector<std::uint8_t> skips(n);
+  for (std::size_t j = 0; j < whole; j += kTileCols) {
+    skips[j] = gemm_multipliers<kTileCols>(B, alpha, j, t.data() + j * p);
+  }
+  for (std::size_t j = whole; j < n; ++j)
+    skips[j] = gemm_multipliers<1>(B, alpha, j, t.data() + j * p);
+  std::size_t i = 0;
+  for (; i + kTileRows <= m; i += kTileRows) {
+    for (std::size_t j = 0; j < whole; j += kTileCols) {
+      gemm_tile_of<kTileCols>(A, i, t.data() + j * p, C.data.data() + j * m, m, skips[j]);
+    }
+    for (std::size_t j = whole; j < n; ++j) {
+      gemm_tile_of<1>(A, i, t.data() + j * p, C.data.data() + j * m, m, skips[j]);
+    }
+  }
+  for (std::size_t j = 0; j < whole; j += kTileCols) {
+    gemm_tail_rows<kTileCols>(A, i, t.data() + j * p, C.data.data() + j * m, m);
+  }
+  for (std::size_t j = whole; j < n; ++j) {
+    gemm_tail_rows<1>(A, i, t.data() + j * p, C.data.data() + j * m, m);
   }
 }
 

@@ -21,7 +21,13 @@ namespace quintara::linalg {
 // B(k, j)*alpha == 0 are skipped, so non-finite entries of A in column k do
 // not reach C(., j). beta == 0 discards C's old contents (even NaN). C must
 // not overlap A or B.
+// Register-blocked (tiles of C held across the whole k loop), with the same
+// sums as gemm_columns.
 void gemm(const MatView& A, const MatView& B, Mat& C, double alpha, double beta);
+
+// The same product one column of C at a time by axpy updates: the simple
+// form, kept as the reference gemm is checked against.
+void gemm_columns(const MatView& A, const MatView& B, Mat& C, double alpha, double beta);
 
 // y <- alpha*A*x + beta*y; terms with x[j]*alpha == 0 are skipped.
 void gemv(const MatView& A, std::span<const double> x, std::span<double> y, double alpha,

@@ -36,7 +36,12 @@ void rotate(Mat& X, std::size_t c1, std::size_t c2, double c, double s) {
 // on the singular values. Returns the exponent e applied as 2^-e.
 int rescale_to_unit_range(Mat& W) {
   double M = 0.0;
-  for (const double x : W.data) M = std::fmax(M, std::fabs(x));  // fmax skips NaN
+  // A NaN fails the comparison and is passed over, as fmax would (without
+  // fmax's libm call per entry).
+  for (const double x : W.data) {
+    const double a = std::fabs(x);
+    M = a > M ? a : M;
+  }
   if (!(M > 0.0 && std::isfinite(M))) return 0;
   const double l = std::log2(M);
   if (!(std::fabs(l) > 100.0)) return 0;
@@ -122,19 +127,19 @@ Svd Svd::new_tol(const MatView& A, std::size_t max_sweeps, double tol) {
 
 Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values) {
   const std::size_t m = u.rows, n = v.rows, k = u.cols;
-  Mat out(m, n);
+  // The first missing value is the one named by the fault.
+  if (k > values.size()) check_index(values.size(), values.size());
+  // diag(values) v^T, with a zero value's row zero (its NaN products
+  // skipped too): the product's sum for each element then runs over the
+  // components in order, each term u(i, r) (v(j, r) values[r]).
+  Mat w(k, n);
   for (std::size_t r = 0; r < k; ++r) {
-    check_index(r, values.size());
     const double sr = values[r];
     if (sr == 0.0) continue;
-    const double* ur = u.col(r).data();
-    for (std::size_t j = 0; j < n; ++j) {
-      const double t = v(j, r) * sr;
-      if (t == 0.0) continue;
-      double* oj = out.col_mut(j).data();
-      for (std::size_t i = 0; i < m; ++i) oj[i] = oj[i] + ur[i] * t;
-    }
+    for (std::size_t j = 0; j < n; ++j) w.data[r + j * k] = v(j, r) * sr;
   }
+  Mat out(m, n);
+  gemm(u, w, out, 1.0, 0.0);
   return out;
 }
 

@@ -42,8 +42,8 @@ Mat with_spectrum(std::size_t m, std::size_t n, const std::vector<double>& value
 // columns alternately at both.
 std::vector<std::pair<std::string, Mat>> cases(std::uint64_t seed) {
   Xoshiro256pp rng = Xoshiro256pp::make(seed);
-  const std::pair<std::size_t, std::size_t> shapes[] = {{1, 1}, {1, 7},   {7, 1},   {6, 4},
-                                                        {4, 6}, {40, 13}, {13, 40}, {30, 30}};
+  const std::pair<std::size_t, std::size_t> shapes[] = {
+      {1, 1}, {1, 7}, {7, 1}, {6, 4}, {4, 6}, {40, 13}, {13, 40}, {30, 30}, {61, 18}, {18, 61}};
   std::vector<std::pair<std::string, Mat>> out;
   for (const auto& [m, n] : shapes) {
     const std::string shape = std::to_string(m) + "x" + std::to_string(n);

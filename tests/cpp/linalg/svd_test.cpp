@@ -89,5 +89,28 @@ TEST(RandomizedSvd, StabilityAndExactnessAtFullRank) {
   expect_near(full.reconstruct_with(full.s), sample(), 1e-12);
 }
 
+TEST(ReconstructFromFactors, SumsEachElementOverComponentsInOrder) {
+  // Every element is u(i, 0) t(j, 0) + u(i, 1) t(j, 1) + ... from 0.0, with
+  // t = v s; a zero value drops its component even where v is NaN.
+  const std::size_t m = 13, n = 9, k = 6;
+  Mat u(m, k), v(n, k);
+  for (std::size_t p = 0; p < u.data.size(); ++p) u.data[p] = std::sin(0.37 * p + 1.0);
+  for (std::size_t p = 0; p < v.data.size(); ++p) v.data[p] = std::cos(0.91 * p) * 1e-3;
+  v(4, 2) = std::nan("");
+  const V s{3.0, 2.5, 0.0, 1.0, -0.0, 0.25, 99.0};  // a longer list's tail is unused
+  const Mat x = reconstruct_from_factors(u, v, s);
+  for (std::size_t i = 0; i < m; ++i) {
+    for (std::size_t j = 0; j < n; ++j) {
+      double e = 0.0;
+      for (std::size_t r = 0; r < k; ++r) {
+        if (s[r] != 0.0) e = e + u(i, r) * (v(j, r) * s[r]);
+      }
+      EXPECT_EQ(x(i, j), e) << i << "," << j;
+    }
+  }
+  EXPECT_EQ(test::panic_text([&] { (void)reconstruct_from_factors(u, v, V(4, 1.0)); }),
+            "index out of bounds: the len is 4 but the index is 4");
+}
+
 }  // namespace
 }  // namespace quintara::linalg

@@ -7,6 +7,7 @@
 // scale of the nuclear-norm penalty.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <vector>
@@ -18,6 +19,22 @@ namespace quintara::estimators::mcnnm {
 
 // One flag per cell in storage order (cell (i, t) at i + t*N): 1 observed.
 using Mask = std::vector<std::uint8_t>;
+
+// x for an observed cell, +0.0 otherwise, by masking the bits: a select the
+// compiler vectorises (a branch or ?: it keeps scalar, as x may trap), and
+// x itself is computed either way, so a non-finite unobserved cell is
+// harmless.
+inline double observed_or_zero(double x, std::uint8_t observed) {
+  const std::uint64_t keep = std::uint64_t{0} - std::uint64_t{observed != 0};
+  return std::bit_cast<double>(std::bit_cast<std::uint64_t>(x) & keep);
+}
+
+// x for an observed cell, otherwise the fallback y, bit for bit.
+inline double observed_or(double x, double y, std::uint8_t observed) {
+  const std::uint64_t keep = std::uint64_t{0} - std::uint64_t{observed != 0};
+  return std::bit_cast<double>((std::bit_cast<std::uint64_t>(x) & keep) |
+                               (std::bit_cast<std::uint64_t>(y) & ~keep));
+}
 
 struct FitState {
   linalg::Mat L;              // N x T low-rank part

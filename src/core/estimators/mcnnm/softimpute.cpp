@@ -38,7 +38,7 @@ FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptio
       const double b = state.beta[t];
       for (std::size_t i = 0; i < N; ++i) {
         const std::size_t p = i + t * N;
-        Z.data[p] = mask[p] ? (Y.data[p] - state.alpha[i]) - b : state.L.data[p];
+        Z.data[p] = observed_or((Y.data[p] - state.alpha[i]) - b, state.L.data[p], mask[p]);
       }
     }
     // The same seed at every iteration: the test matrix of the randomized
