@@ -41,8 +41,10 @@ enum class Hold : char { kLower, kUpper, kFree };
 
 class ActiveSet {
  public:
-  ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi)
-      : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0) {
+  ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi,
+            Removal removal)
+      : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0),
+        rotate_(removal == Removal::kRotate) {
     double s = 0.0;
     for (std::size_t i = 0; i < n_; ++i) {
       s = std::fmax(s, std::fabs(h_diag(i)));
@@ -459,12 +461,53 @@ class ActiveSet {
   }
 
   void drop(std::size_t s) {
-    rows_ = std::min(rows_, s == 0 ? 0 : s - 1);
+    if (s == 0) {
+      rows_ = 0;
+    } else if (s - 1 < rows_) {
+      if (rotate_) {
+        remove_row(s - 1);
+      } else {
+        rows_ = s - 1;
+      }
+    }
     const std::size_t i = free_[s];
     const bool up = p_[s] > 0.0;
     w_[i] = up ? hi_ : lo_;
     hold_[i] = up ? Hold::kUpper : Hold::kLower;
     free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(s));
+  }
+
+  // Removes reduced row and column p from the factor of the first rows_
+  // rows. Deleting row p of L leaves the rows below it one entry past the
+  // diagonal; rotations of column pairs (k, k+1), k = p, p+1, ..., zero
+  // those entries, so L L^T is the reduced Hessian without p. A principal
+  // submatrix of a positive definite matrix is one, and its pivots are no
+  // smaller, so no curvature is lost. O(rows_^2) instead of re-factoring
+  // the rows from p.
+  void remove_row(std::size_t p) {
+    const std::size_t q = rows_;
+    // Columns left of p lose entry p; columns from p lose it too and shift
+    // up by one row, column k + 1's diagonal becoming row k's extra entry.
+    for (std::size_t c = 0; c < q; ++c) {
+      double* col = chol_.get() + c * n_;
+      const std::size_t from = c <= p ? p : c - 1;
+      for (std::size_t i = from; i + 1 < q; ++i) col[i] = col[i + 1];
+    }
+    for (std::size_t k = p; k + 1 < q; ++k) {
+      double* __restrict x = chol_.get() + k * n_;
+      double* __restrict y = chol_.get() + (k + 1) * n_;
+      const double a = x[k], b = y[k];
+      const double r = std::sqrt(a * a + b * b);
+      const double cs = a / r, sn = b / r;
+      x[k] = r;
+      y[k] = 0.0;
+      for (std::size_t i = k + 1; i + 1 < q; ++i) {
+        const double u = x[i], v = y[i];
+        x[i] = cs * u + sn * v;
+        y[i] = cs * v - sn * u;
+      }
+    }
+    rows_ = q - 1;
   }
 
   double free_mean() const {
@@ -517,6 +560,7 @@ class ActiveSet {
   std::size_t n_;
   double lo_, hi_;
   bool upper_binds_;
+  bool rotate_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
   std::vector<double> w_, g_, row_, z_, p_;
   // Lower Cholesky factor of the reduced Hessian, rows_ rows valid (free
@@ -532,7 +576,8 @@ class ActiveSet {
 // The factor updates and gradient sweeps dominate the solve.
 QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
                                                       double lambda, double lo, double hi,
-                                                      std::span<const double> start) {
+                                                      std::span<const double> start,
+                                                      Removal removal) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
   const double u = 1.0 / static_cast<double>(n);
@@ -549,7 +594,12 @@ QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<
     flat = G.diag(i) + lambda == 0.0 && b[i] == 0.0;
   }
   if (flat) return {std::vector<double>(n, u), 0, 0.0};
-  return ActiveSet(G, b, lambda, lo2, hi2).run(start);
+  return ActiveSet(G, b, lambda, lo2, hi2, removal).run(start);
+}
+
+SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
+                                 double lo, double hi, std::span<const double> start) {
+  return solve_simplex_qp(G, b, lambda, lo, hi, start, Removal::kRefactor);
 }
 
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,

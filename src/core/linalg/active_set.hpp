@@ -11,8 +11,9 @@
 // space of the sum constraint: with f0 the first member of F, the reduced
 // Hessian R(a, c) = H(a, c) - H(a, f0) - H(f0, c) + H(f0, f0) over the other
 // members is factored by Cholesky, appended to row by row as coordinates
-// enter and re-factored when one leaves. A step that would cross a bound is
-// cut there (ratio test) and the blocking coordinate leaves F; at a point
+// enter and re-factored (or rotated, Removal) when one leaves. A step that
+// would cross a bound is cut there (ratio test) and the blocking coordinate
+// leaves F; at a point
 // stationary on F, the held coordinate whose multiplier has the wrong sign by
 // the most enters F (with a ridge, up to 16 more whose multipliers are
 // wrong by at least half as much enter with it). The start is the cheapest
@@ -74,5 +75,17 @@ SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, doub
 // the answer's. Any other `start` (empty, infeasible) begins at the vertex.
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
                                  double lo, double hi, std::span<const double> start);
+
+// How the factor follows a coordinate leaving the free set.
+// - kRefactor: the rows from the leaving one are factored afresh, so the
+//   bits depend only on the free set (what the overloads above do).
+// - kRotate: the row is deleted and the factor restored by plane rotations,
+//   O(m^2) per removal instead of O(m^3) for m free coordinates. The factor
+//   then carries the rotations' rounding, so the result meets the same KKT
+//   test (the minimiser to the same tolerance) but not with kRefactor's bits.
+enum class Removal : char { kRefactor, kRotate };
+SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
+                                 double lo, double hi, std::span<const double> start,
+                                 Removal removal);
 
 }  // namespace quintara::linalg
