@@ -21,9 +21,9 @@ namespace {
 using Index = std::span<const std::size_t>;
 using estimators::sc::Method;
 
-// Candidates are many and their solves long: a removal rotates the factor
-// rather than re-factoring it (the same minimisers, to the KKT tolerance).
-constexpr linalg::Removal kRemoval = linalg::Removal::kRotate;
+// Candidates are many and their solves long: the solver's fast arithmetic
+// (the same minimisers, to the KKT tolerance).
+constexpr linalg::QpPath kPath = linalg::QpPath::kFast;
 
 // The treated markets' average cross term with every control: the average
 // of their columns of G, which is the controls' Gram product with the
@@ -44,7 +44,7 @@ std::vector<double> unit_weights(const linalg::Mat& G, Index controls, Index tre
                                  double lo, double hi, std::span<const double> start = {}) {
   linalg::GramColumns columns = linalg::GramColumns::principal(G, controls);
   return linalg::solve_simplex_qp(columns, cross_term(G, controls, treated), ridge, lo, hi, start,
-                                  kRemoval)
+                                  kPath)
       .weights;
 }
 
@@ -113,7 +113,7 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
   if (!warm.lambda.empty()) warm.lambda.resize(t0, 0.0);
   // Centred over the controls, K's rank is below their count.
   warm.lambda = linalg::solve_simplex_qp(columns, b, 0.0, 0.0, 1.0,
-                                         start_if(controls.size() > t0, warm.lambda), kRemoval)
+                                         start_if(controls.size() > t0, warm.lambda), kPath)
                     .weights;
   const std::vector<double>& lambda = warm.lambda;
 

@@ -29,6 +29,9 @@ constexpr double kBatchShare = 0.5;
 // Columns per panel of the factorisation: four updates per load and store
 // of an entry, with the four panel columns' entries read in one pass.
 constexpr std::size_t kPanel = 4;
+// Partial sums of the fast path's back-solve dot products.
+constexpr std::size_t kLanes = 8;
+static_assert(kLanes == 8, "lane_dot adds eight partial sums");
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -42,9 +45,9 @@ enum class Hold : char { kLower, kUpper, kFree };
 class ActiveSet {
  public:
   ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi,
-            Removal removal)
+            QpPath path)
       : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0),
-        rotate_(removal == Removal::kRotate) {
+        fast_(path == QpPath::kFast) {
     double s = 0.0;
     for (std::size_t i = 0; i < n_; ++i) {
       s = std::fmax(s, std::fabs(h_diag(i)));
@@ -367,10 +370,29 @@ class ActiveSet {
     if (forward) forward_solve(z.data(), q, nullptr);
     for (std::size_t s = q; s-- > 0;) {
       const double* col = chol_col(s);
+      if (fast_) {
+        z[s] = (z[s] - lane_dot(col + s + 1, z.data() + s + 1, q - s - 1)) / col[s];
+        continue;
+      }
       double v = z[s];
       for (std::size_t k = s + 1; k < q; ++k) v -= col[k] * z[k];
       z[s] = v / col[s];
     }
+  }
+
+  // sum_k x_k y_k in kLanes partial sums (lane l takes k = l mod kLanes in
+  // order), added pairwise, then the tail: a fixed order, as a single
+  // chain's would be, without its latency.
+  static double lane_dot(const double* __restrict x, const double* __restrict y, std::size_t n) {
+    double acc[kLanes] = {};
+    std::size_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) {
+      for (std::size_t l = 0; l < kLanes; ++l) acc[l] = acc[l] + x[k + l] * y[k + l];
+    }
+    double tail = 0.0;
+    for (; k < n; ++k) tail = tail + x[k] * y[k];
+    return (((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]))) +
+           tail;
   }
 
   // Direction over the free positions from reduced coordinates z (positions
@@ -464,7 +486,7 @@ class ActiveSet {
     if (s == 0) {
       rows_ = 0;
     } else if (s - 1 < rows_) {
-      if (rotate_) {
+      if (fast_) {
         remove_row(s - 1);
       } else {
         rows_ = s - 1;
@@ -560,7 +582,7 @@ class ActiveSet {
   std::size_t n_;
   double lo_, hi_;
   bool upper_binds_;
-  bool rotate_;
+  bool fast_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
   std::vector<double> w_, g_, row_, z_, p_;
   // Lower Cholesky factor of the reduced Hessian, rows_ rows valid (free
@@ -576,8 +598,7 @@ class ActiveSet {
 // The factor updates and gradient sweeps dominate the solve.
 QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
                                                       double lambda, double lo, double hi,
-                                                      std::span<const double> start,
-                                                      Removal removal) {
+                                                      std::span<const double> start, QpPath path) {
   const std::size_t n = b.size();
   if (n == 0) return {{}, 0, 0.0};
   const double u = 1.0 / static_cast<double>(n);
@@ -594,12 +615,12 @@ QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<
     flat = G.diag(i) + lambda == 0.0 && b[i] == 0.0;
   }
   if (flat) return {std::vector<double>(n, u), 0, 0.0};
-  return ActiveSet(G, b, lambda, lo2, hi2, removal).run(start);
+  return ActiveSet(G, b, lambda, lo2, hi2, path).run(start);
 }
 
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
                                  double lo, double hi, std::span<const double> start) {
-  return solve_simplex_qp(G, b, lambda, lo, hi, start, Removal::kRefactor);
+  return solve_simplex_qp(G, b, lambda, lo, hi, start, QpPath::kReference);
 }
 
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,

@@ -11,7 +11,7 @@
 // space of the sum constraint: with f0 the first member of F, the reduced
 // Hessian R(a, c) = H(a, c) - H(a, f0) - H(f0, c) + H(f0, f0) over the other
 // members is factored by Cholesky, appended to row by row as coordinates
-// enter and re-factored (or rotated, Removal) when one leaves. A step that
+// enter and re-factored (or rotated, QpPath) when one leaves. A step that
 // would cross a bound is cut there (ratio test) and the blocking coordinate
 // leaves F; at a point
 // stationary on F, the held coordinate whose multiplier has the wrong sign by
@@ -76,16 +76,17 @@ SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, doub
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
                                  double lo, double hi, std::span<const double> start);
 
-// How the factor follows a coordinate leaving the free set.
-// - kRefactor: the rows from the leaving one are factored afresh, so the
-//   bits depend only on the free set (what the overloads above do).
-// - kRotate: the row is deleted and the factor restored by plane rotations,
-//   O(m^2) per removal instead of O(m^3) for m free coordinates. The factor
-//   then carries the rotations' rounding, so the result meets the same KKT
-//   test (the minimiser to the same tolerance) but not with kRefactor's bits.
-enum class Removal : char { kRefactor, kRotate };
+// The arithmetic of the factor's upkeep and solves.
+// - kReference: a coordinate leaving the free set has the rows from its own
+//   factored afresh, and the back solve sums in index order, so the bits
+//   depend only on the free set (what the overloads above do).
+// - kFast: the leaving row is deleted and the factor restored by plane
+//   rotations, O(m^2) per removal instead of O(m^3) for m free coordinates,
+//   and the back solve's dot products sum in eight interleaved partial sums,
+//   which vectorise. The result meets the same KKT test (the minimiser to
+//   the same tolerance), deterministically, but not with kReference's bits.
+enum class QpPath : char { kReference, kFast };
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
-                                 double lo, double hi, std::span<const double> start,
-                                 Removal removal);
+                                 double lo, double hi, std::span<const double> start, QpPath path);
 
 }  // namespace quintara::linalg

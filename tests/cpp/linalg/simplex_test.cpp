@@ -249,12 +249,13 @@ TEST(Simplex, ExactSolverMeetsKktAndIsNeverWorseThanTheIterates) {
   EXPECT_EQ(problems, 144);
 }
 
-// Removals by rotation against removals by re-factoring (the oracle): on
+// The fast path (removals by rotation, lane sums) against the reference
+// path (re-factoring, sums in order; the oracle): on
 // seeded problems whose warm start is far from the answer, so that many
 // coordinates leave a wide free set, both meet the KKT test and agree on
 // the minimiser where it is unique; where it is not (no ridge, more donors
 // than periods), on the objective.
-TEST(Simplex, RotatedRemovalsReachTheRefactoredMinimiser) {
+TEST(Simplex, FastPathReachesTheReferenceMinimiser) {
   Xoshiro256pp rng = Xoshiro256pp::make(515);
   for (const std::size_t n : {3, 12, 37, 90}) {
     for (const std::size_t T : {n / 2 + 2, 2 * n + 5}) {
@@ -276,9 +277,8 @@ TEST(Simplex, RotatedRemovalsReachTheRefactoredMinimiser) {
         for (const auto& [lo, hi] : {Box{0.0, 1.0}, Box{0.0, 3.0 / static_cast<double>(n)}}) {
           GramColumns a(G.view()), c(G.view());
           const SimplexSolution ref =
-              solve_simplex_qp(a, b, ridge, lo, hi, start, Removal::kRefactor);
-          const SimplexSolution rot =
-              solve_simplex_qp(c, b, ridge, lo, hi, start, Removal::kRotate);
+              solve_simplex_qp(a, b, ridge, lo, hi, start, QpPath::kReference);
+          const SimplexSolution rot = solve_simplex_qp(c, b, ridge, lo, hi, start, QpPath::kFast);
           const double lo2 = std::min(1.0 / n, lo), hi2 = std::max(1.0 / n, hi);
           for (const SimplexSolution* s : {&ref, &rot}) {
             EXPECT_TRUE(std::isfinite(s->gap)) << "fell back: n=" << n << " T=" << T;
