@@ -40,21 +40,23 @@ void axpy(double* __restrict y, const double* __restrict x, double t, std::size_
   for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
 }
 
-enum class Hold : char { kLower, kUpper, kFree };
+// kOut: left out of the problem (a keep mask), at zero weight throughout.
+enum class Hold : char { kLower, kUpper, kFree, kOut };
 
 class ActiveSet {
  public:
   ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi,
-            QpPath path)
-      : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0),
-        fast_(path == QpPath::kFast) {
+            QpPath path, std::span<const unsigned char> keep)
+      : G_(G), b_(b), lambda_(lambda), n_(b.size()), n_in_(kept_count(keep, b.size())), lo_(lo),
+        hi_(hi), upper_binds_(hi < 1.0), fast_(path == QpPath::kFast), keep_(keep) {
     double s = 0.0;
     for (std::size_t i = 0; i < n_; ++i) {
+      if (out(i)) continue;
       s = std::fmax(s, std::fabs(h_diag(i)));
       s = std::fmax(s, std::fabs(b_[i]));
     }
     s = std::fmax(s, std::numeric_limits<double>::min());
-    tol_ = s * (kKktRel + kRoundingTerms * static_cast<double>(n_) * kEps);
+    tol_ = s * (kKktRel + kRoundingTerms * static_cast<double>(n_in_) * kEps);
     pivot_floor_ = kPivotShare * tol_;
   }
 
@@ -62,16 +64,18 @@ class ActiveSet {
   // 1/2 H_ii - b_i (ties by index), every one at lo, the remaining mass
   // poured in that order up to hi. The last coordinate poured into is free.
   void start() {
-    std::vector<std::size_t> order(n_);
-    for (std::size_t i = 0; i < n_; ++i) order[i] = i;
+    std::vector<std::size_t> order;
+    order.reserve(n_in_);
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!out(i)) order.push_back(i);
+    }
     std::vector<double> key(n_);
     for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h_diag(i) - b_[i];
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
       return key[a] < key[c] || (key[a] == key[c] && a < c);
     });
-    w_.assign(n_, lo_);
-    hold_.assign(n_, Hold::kLower);
-    double remaining = 1.0 - static_cast<double>(n_) * lo_;
+    reset_holds();
+    double remaining = 1.0 - static_cast<double>(n_in_) * lo_;
     const double room = hi_ - lo_;
     std::size_t last = order[0];
     for (const std::size_t i : order) {
@@ -95,19 +99,25 @@ class ActiveSet {
   bool start_at(std::span<const double> w0) {
     if (w0.size() != n_) return false;
     double sum = 0.0;
-    std::size_t big = 0;
+    std::size_t big = n_;
     for (std::size_t i = 0; i < n_; ++i) {
+      if (out(i)) {
+        if (w0[i] != 0.0) return false;
+        continue;
+      }
       if (!(w0[i] >= lo_ && w0[i] <= hi_)) return false;
       sum += w0[i];
-      if (w0[i] > w0[big]) big = i;
+      if (big == n_ || w0[i] > w0[big]) big = i;
     }
-    if (!(std::fabs(sum - 1.0) <= 1e-9)) return false;
-    w_.assign(w0.begin(), w0.end());
-    hold_.assign(n_, Hold::kLower);
+    if (big == n_ || !(std::fabs(sum - 1.0) <= 1e-9)) return false;
+    reset_holds();
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!out(i)) w_[i] = w0[i];
+    }
     free_.assign(1, big);
     hold_[big] = Hold::kFree;
     for (std::size_t i = 0; i < n_; ++i) {
-      if (i == big) continue;
+      if (i == big || out(i)) continue;
       if (w_[i] <= lo_) {
         w_[i] = lo_;
       } else if (upper_binds_ && w_[i] >= hi_) {
@@ -131,7 +141,7 @@ class ActiveSet {
 
   SimplexSolution run(std::span<const double> w0 = {}) {
     if (w0.empty() || !start_at(w0)) start();
-    const std::size_t cap = 8 * n_ + 64;
+    const std::size_t cap = 8 * n_in_ + 64;
     bool factored = false, stationary = false, fresh = true;
     for (std::size_t it = 0; it < cap; ++it) {
       if (!factored) {
@@ -174,6 +184,27 @@ class ActiveSet {
   }
 
  private:
+  // Whether coordinate i is left out by the keep mask.
+  bool out(std::size_t i) const { return !keep_.empty() && keep_[i] == 0; }
+
+  static std::size_t kept_count(std::span<const unsigned char> keep, std::size_t n) {
+    if (keep.empty()) return n;
+    return static_cast<std::size_t>(
+        std::count_if(keep.begin(), keep.end(), [](unsigned char k) { return k != 0; }));
+  }
+
+  // Every kept coordinate at lo and held there, every other at zero, out.
+  void reset_holds() {
+    w_.assign(n_, lo_);
+    hold_.assign(n_, Hold::kLower);
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (out(i)) {
+        w_[i] = 0.0;
+        hold_[i] = Hold::kOut;
+      }
+    }
+  }
+
   void enter(std::size_t j) {
     if (!chol_) chol_ = std::make_unique_for_overwrite<double[]>(n_ * n_);
     hold_[j] = Hold::kFree;
@@ -570,19 +601,37 @@ class ActiveSet {
   }
 
   SimplexSolution fallback(std::size_t cap) {
-    const Mat G = G_.whole();
-    SimplexSolution other = solve_bounded(G, b_, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
-    if (objective(G, b_, other.weights, lambda_) < objective(G, b_, w_, lambda_)) return other;
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!out(i)) kept.push_back(i);
+    }
+    const std::size_t m = kept.size();
+    Mat G(m, m);
+    std::vector<double> b(m), w(m);
+    for (std::size_t c = 0; c < m; ++c) {
+      const double* col = G_.col(kept[c]);
+      for (std::size_t a = 0; a < m; ++a) G(a, c) = col[kept[a]];
+      b[c] = b_[kept[c]];
+      w[c] = w_[kept[c]];
+    }
+    const SimplexSolution other =
+        solve_bounded(G, b, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
+    if (objective(G, b, other.weights, lambda_) < objective(G, b, w, lambda_)) {
+      std::vector<double> full(n_, 0.0);
+      for (std::size_t c = 0; c < m; ++c) full[kept[c]] = other.weights[c];
+      return {std::move(full), other.iterations, other.gap};
+    }
     return {std::move(w_), cap, kInf};
   }
 
   GramColumns& G_;
   std::span<const double> b_;
   double lambda_;
-  std::size_t n_;
+  std::size_t n_, n_in_;
   double lo_, hi_;
   bool upper_binds_;
   bool fast_;
+  std::span<const unsigned char> keep_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
   std::vector<double> w_, g_, row_, z_, p_;
   // Lower Cholesky factor of the reduced Hessian, rows_ rows valid (free
@@ -598,24 +647,33 @@ class ActiveSet {
 // The factor updates and gradient sweeps dominate the solve.
 QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
                                                       double lambda, double lo, double hi,
-                                                      std::span<const double> start, QpPath path) {
+                                                      std::span<const double> start, QpPath path,
+                                                      std::span<const unsigned char> keep) {
   const std::size_t n = b.size();
-  if (n == 0) return {{}, 0, 0.0};
-  const double u = 1.0 / static_cast<double>(n);
-  // The box made feasible as the projection makes it; it always holds 1/n.
+  const auto kept = [&](std::size_t i) { return keep.empty() || keep[i] != 0; };
+  std::size_t m = 0;
+  for (std::size_t i = 0; i < n; ++i) m += kept(i) ? 1 : 0;
+  if (m == 0) return {std::vector<double>(n, 0.0), 0, 0.0};
+  const double u = 1.0 / static_cast<double>(m);
+  const auto uniform = [&]() {
+    std::vector<double> w(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) w[i] = kept(i) ? u : 0.0;
+    return SimplexSolution{std::move(w), 0, 0.0};
+  };
+  // The box made feasible as the projection makes it; it always holds 1/m.
   const double lo2 = std::fmin(u, std::fmax(0.0, lo));
   const double hi2 = std::fmin(1.0, std::fmax(u, hi));
-  // A box pinned at 1/n leaves one feasible point.
-  if (lo2 >= u || hi2 <= u) return {std::vector<double>(n, u), 0, 0.0};
+  // A box pinned at 1/m leaves one feasible point.
+  if (lo2 >= u || hi2 <= u) return uniform();
   // A Gram matrix with a zero diagonal is zero: with b = 0 every point is a
   // minimiser, and the one of least norm (the limit of a vanishing ridge) is
   // the uniform point. SDID meets this with one pre-period.
   bool flat = true;
   for (std::size_t i = 0; i < n && flat; ++i) {
-    flat = G.diag(i) + lambda == 0.0 && b[i] == 0.0;
+    flat = !kept(i) || (G.diag(i) + lambda == 0.0 && b[i] == 0.0);
   }
-  if (flat) return {std::vector<double>(n, u), 0, 0.0};
-  return ActiveSet(G, b, lambda, lo2, hi2, path).run(start);
+  if (flat) return uniform();
+  return ActiveSet(G, b, lambda, lo2, hi2, path, keep).run(start);
 }
 
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,

@@ -86,7 +86,14 @@ SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, doub
 //   which vectorise. The result meets the same KKT test (the minimiser to
 //   the same tolerance), deterministically, but not with kReference's bits.
 enum class QpPath : char { kReference, kFast };
+//
+// `keep` (empty: every coordinate) restricts the problem to the coordinates
+// i with keep[i] != 0; the others stay at zero weight and take no part. b,
+// start and the weights have G's size. The solve is the one on the kept
+// principal submatrix, sum for sum and in the same order, without copying
+// it out.
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
-                                 double lo, double hi, std::span<const double> start, QpPath path);
+                                 double lo, double hi, std::span<const double> start, QpPath path,
+                                 std::span<const unsigned char> keep = {});
 
 }  // namespace quintara::linalg
