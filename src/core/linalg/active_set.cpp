@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/linalg/factor_columns.hpp"
 #include "core/linalg/wide_clones.hpp"
 
 namespace quintara::linalg {
@@ -26,12 +27,7 @@ constexpr double kPivotShare = 0.25;
 // Without a ridge supports are narrow and single entries are cheaper.
 constexpr std::size_t kBatch = 16;
 constexpr double kBatchShare = 0.5;
-// Columns per panel of the factorisation: four updates per load and store
-// of an entry, with the four panel columns' entries read in one pass.
-constexpr std::size_t kPanel = 4;
-// Partial sums of the fast path's back-solve dot products.
-constexpr std::size_t kLanes = 8;
-static_assert(kLanes == 8, "lane_dot adds eight partial sums");
+constexpr std::size_t kPanel = kFactorPanel;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -326,7 +322,7 @@ class ActiveSet {
           axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
         }
       }
-      trailing_update(k0, k1, q, r0);
+      trailing_update(chol_.get(), n_, k0, k1, q, r0);
     }
     return 0;
   }
@@ -351,51 +347,6 @@ class ActiveSet {
     }
   }
 
-  // Columns k1 .. q-1 (rows from max(c, r0)) take the updates of panel
-  // columns k0 .. k1-1, in that order.
-  void trailing_update(std::size_t k0, std::size_t k1, std::size_t q, std::size_t r0) {
-    if (k1 - k0 < kPanel) {
-      for (std::size_t k = k0; k < k1; ++k) {
-        const double* ck = chol_col(k);
-        for (std::size_t c = k1; c < q; ++c) {
-          const std::size_t i1 = std::max(c, r0);
-          axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
-        }
-      }
-      return;
-    }
-    const double* __restrict p0 = chol_col(k0);
-    const double* __restrict p1 = chol_col(k0 + 1);
-    const double* __restrict p2 = chol_col(k0 + 2);
-    const double* __restrict p3 = chol_col(k0 + 3);
-    // Two columns at a time share the panel's loads; the first column's
-    // diagonal entry, above the second's rows, is updated alone.
-    std::size_t c = k1;
-    for (; c + 1 < q; c += 2) {
-      const double a0 = -p0[c], a1 = -p1[c], a2 = -p2[c], a3 = -p3[c];
-      const double b0 = -p0[c + 1], b1 = -p1[c + 1], b2 = -p2[c + 1], b3 = -p3[c + 1];
-      double* __restrict y = chol_.get() + c * n_;
-      double* __restrict z = chol_.get() + (c + 1) * n_;
-      std::size_t i = std::max(c, r0);
-      if (i == c) {
-        y[c] = (((y[c] + p0[c] * a0) + p1[c] * a1) + p2[c] * a2) + p3[c] * a3;
-        ++i;
-      }
-      for (; i < q; ++i) {
-        const double x0 = p0[i], x1 = p1[i], x2 = p2[i], x3 = p3[i];
-        y[i] = (((y[i] + x0 * a0) + x1 * a1) + x2 * a2) + x3 * a3;
-        z[i] = (((z[i] + x0 * b0) + x1 * b1) + x2 * b2) + x3 * b3;
-      }
-    }
-    if (c < q) {
-      const double a0 = -p0[c], a1 = -p1[c], a2 = -p2[c], a3 = -p3[c];
-      double* __restrict y = chol_.get() + c * n_;
-      for (std::size_t i = std::max(c, r0); i < q; ++i) {
-        y[i] = (((y[i] + p0[i] * a0) + p1[i] * a1) + p2[i] * a2) + p3[i] * a3;
-      }
-    }
-  }
-
   // Solves (L L^T) z = rhs over the first q reduced rows, in place.
   void chol_solve(std::vector<double>& z, std::size_t q, bool forward) {
     if (forward) forward_solve(z.data(), q, nullptr);
@@ -409,21 +360,6 @@ class ActiveSet {
       for (std::size_t k = s + 1; k < q; ++k) v -= col[k] * z[k];
       z[s] = v / col[s];
     }
-  }
-
-  // sum_k x_k y_k in kLanes partial sums (lane l takes k = l mod kLanes in
-  // order), added pairwise, then the tail: a fixed order, as a single
-  // chain's would be, without its latency.
-  static double lane_dot(const double* __restrict x, const double* __restrict y, std::size_t n) {
-    double acc[kLanes] = {};
-    std::size_t k = 0;
-    for (; k + kLanes <= n; k += kLanes) {
-      for (std::size_t l = 0; l < kLanes; ++l) acc[l] = acc[l] + x[k + l] * y[k + l];
-    }
-    double tail = 0.0;
-    for (; k < n; ++k) tail = tail + x[k] * y[k];
-    return (((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]))) +
-           tail;
   }
 
   // Direction over the free positions from reduced coordinates z (positions
@@ -513,12 +449,16 @@ class ActiveSet {
     }
   }
 
+  // The leaving pivot (position 0) changes every reduced entry, so the
+  // factor is redone; another factored row is deleted from it (fast path)
+  // or re-factored with the rows after it (reference path).
   void drop(std::size_t s) {
     if (s == 0) {
       rows_ = 0;
     } else if (s - 1 < rows_) {
       if (fast_) {
-        remove_row(s - 1);
+        remove_row(chol_.get(), n_, rows_, s - 1);
+        rows_ = rows_ - 1;
       } else {
         rows_ = s - 1;
       }
@@ -528,39 +468,6 @@ class ActiveSet {
     w_[i] = up ? hi_ : lo_;
     hold_[i] = up ? Hold::kUpper : Hold::kLower;
     free_.erase(free_.begin() + static_cast<std::ptrdiff_t>(s));
-  }
-
-  // Removes reduced row and column p from the factor of the first rows_
-  // rows. Deleting row p of L leaves the rows below it one entry past the
-  // diagonal; rotations of column pairs (k, k+1), k = p, p+1, ..., zero
-  // those entries, so L L^T is the reduced Hessian without p. A principal
-  // submatrix of a positive definite matrix is one, and its pivots are no
-  // smaller, so no curvature is lost. O(rows_^2) instead of re-factoring
-  // the rows from p.
-  void remove_row(std::size_t p) {
-    const std::size_t q = rows_;
-    // Columns left of p lose entry p; columns from p lose it too and shift
-    // up by one row, column k + 1's diagonal becoming row k's extra entry.
-    for (std::size_t c = 0; c < q; ++c) {
-      double* col = chol_.get() + c * n_;
-      const std::size_t from = c <= p ? p : c - 1;
-      for (std::size_t i = from; i + 1 < q; ++i) col[i] = col[i + 1];
-    }
-    for (std::size_t k = p; k + 1 < q; ++k) {
-      double* __restrict x = chol_.get() + k * n_;
-      double* __restrict y = chol_.get() + (k + 1) * n_;
-      const double a = x[k], b = y[k];
-      const double r = std::sqrt(a * a + b * b);
-      const double cs = a / r, sn = b / r;
-      x[k] = r;
-      y[k] = 0.0;
-      for (std::size_t i = k + 1; i + 1 < q; ++i) {
-        const double u = x[i], v = y[i];
-        x[i] = cs * u + sn * v;
-        y[i] = cs * v - sn * u;
-      }
-    }
-    rows_ = q - 1;
   }
 
   double free_mean() const {
