@@ -21,6 +21,10 @@ namespace {
 using Index = std::span<const std::size_t>;
 using estimators::sc::Method;
 
+// Candidates are many and their solves long: the solver's fast arithmetic
+// (the same minimisers, to the KKT tolerance).
+constexpr linalg::QpPath kPath = linalg::QpPath::kFast;
+
 // The treated markets' average cross term with every control: the average
 // of their columns of G, which is the controls' Gram product with the
 // treated average series.
@@ -35,12 +39,33 @@ std::vector<double> cross_term(const linalg::Mat& G, Index controls, Index treat
   return c;
 }
 
-// `start`: the previous window's weights (empty for none).
+// `start`: the previous window's weights (empty for none). When the
+// controls are most of the markets the problem is posed on G itself, the
+// other markets left out: the same solve, without copying the submatrix.
 std::vector<double> unit_weights(const linalg::Mat& G, Index controls, Index treated, double ridge,
                                  double lo, double hi, std::span<const double> start = {}) {
-  linalg::GramColumns columns = linalg::GramColumns::principal(G, controls);
-  return linalg::solve_simplex_qp(columns, cross_term(G, controls, treated), ridge, lo, hi, start)
-      .weights;
+  const std::vector<double> c = cross_term(G, controls, treated);
+  const std::size_t n = G.cols, J = controls.size();
+  if (4 * J < 3 * n) {
+    linalg::GramColumns columns = linalg::GramColumns::principal(G, controls);
+    return linalg::solve_simplex_qp(columns, c, ridge, lo, hi, start, kPath).weights;
+  }
+  std::vector<unsigned char> keep(n, 0);
+  std::vector<double> b(n, 0.0), w0;
+  for (std::size_t k = 0; k < J; ++k) {
+    keep[controls[k]] = 1;
+    b[controls[k]] = c[k];
+  }
+  if (start.size() == J) {
+    w0.assign(n, 0.0);
+    for (std::size_t k = 0; k < J; ++k) w0[controls[k]] = start[k];
+  }
+  linalg::GramColumns columns(G.view());
+  const std::vector<double> w =
+      linalg::solve_simplex_qp(columns, b, ridge, lo, hi, w0, kPath, keep).weights;
+  std::vector<double> out(J);
+  for (std::size_t k = 0; k < J; ++k) out[k] = w[controls[k]];
+  return out;
 }
 
 // sum_k w_k y(controls[k], t), zero weights skipped (they add nothing).
@@ -108,7 +133,7 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
   if (!warm.lambda.empty()) warm.lambda.resize(t0, 0.0);
   // Centred over the controls, K's rank is below their count.
   warm.lambda = linalg::solve_simplex_qp(columns, b, 0.0, 0.0, 1.0,
-                                         start_if(controls.size() > t0, warm.lambda))
+                                         start_if(controls.size() > t0, warm.lambda), kPath)
                     .weights;
   const std::vector<double>& lambda = warm.lambda;
 

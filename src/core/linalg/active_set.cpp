@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "core/linalg/factor_columns.hpp"
 #include "core/linalg/wide_clones.hpp"
 
 namespace quintara::linalg {
@@ -26,9 +27,7 @@ constexpr double kPivotShare = 0.25;
 // Without a ridge supports are narrow and single entries are cheaper.
 constexpr std::size_t kBatch = 16;
 constexpr double kBatchShare = 0.5;
-// Columns per panel of the factorisation: four updates per load and store
-// of an entry, with the four panel columns' entries read in one pass.
-constexpr std::size_t kPanel = 4;
+constexpr std::size_t kPanel = kFactorPanel;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -37,19 +36,23 @@ void axpy(double* __restrict y, const double* __restrict x, double t, std::size_
   for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
 }
 
-enum class Hold : char { kLower, kUpper, kFree };
+// kOut: left out of the problem (a keep mask), at zero weight throughout.
+enum class Hold : char { kLower, kUpper, kFree, kOut };
 
 class ActiveSet {
  public:
-  ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi)
-      : G_(G), b_(b), lambda_(lambda), n_(b.size()), lo_(lo), hi_(hi), upper_binds_(hi < 1.0) {
+  ActiveSet(GramColumns& G, std::span<const double> b, double lambda, double lo, double hi,
+            QpPath path, std::span<const unsigned char> keep)
+      : G_(G), b_(b), lambda_(lambda), n_(b.size()), n_in_(kept_count(keep, b.size())), lo_(lo),
+        hi_(hi), upper_binds_(hi < 1.0), fast_(path == QpPath::kFast), keep_(keep) {
     double s = 0.0;
     for (std::size_t i = 0; i < n_; ++i) {
+      if (out(i)) continue;
       s = std::fmax(s, std::fabs(h_diag(i)));
       s = std::fmax(s, std::fabs(b_[i]));
     }
     s = std::fmax(s, std::numeric_limits<double>::min());
-    tol_ = s * (kKktRel + kRoundingTerms * static_cast<double>(n_) * kEps);
+    tol_ = s * (kKktRel + kRoundingTerms * static_cast<double>(n_in_) * kEps);
     pivot_floor_ = kPivotShare * tol_;
   }
 
@@ -57,16 +60,18 @@ class ActiveSet {
   // 1/2 H_ii - b_i (ties by index), every one at lo, the remaining mass
   // poured in that order up to hi. The last coordinate poured into is free.
   void start() {
-    std::vector<std::size_t> order(n_);
-    for (std::size_t i = 0; i < n_; ++i) order[i] = i;
+    std::vector<std::size_t> order;
+    order.reserve(n_in_);
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!out(i)) order.push_back(i);
+    }
     std::vector<double> key(n_);
     for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h_diag(i) - b_[i];
     std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
       return key[a] < key[c] || (key[a] == key[c] && a < c);
     });
-    w_.assign(n_, lo_);
-    hold_.assign(n_, Hold::kLower);
-    double remaining = 1.0 - static_cast<double>(n_) * lo_;
+    reset_holds();
+    double remaining = 1.0 - static_cast<double>(n_in_) * lo_;
     const double room = hi_ - lo_;
     std::size_t last = order[0];
     for (const std::size_t i : order) {
@@ -90,19 +95,25 @@ class ActiveSet {
   bool start_at(std::span<const double> w0) {
     if (w0.size() != n_) return false;
     double sum = 0.0;
-    std::size_t big = 0;
+    std::size_t big = n_;
     for (std::size_t i = 0; i < n_; ++i) {
+      if (out(i)) {
+        if (w0[i] != 0.0) return false;
+        continue;
+      }
       if (!(w0[i] >= lo_ && w0[i] <= hi_)) return false;
       sum += w0[i];
-      if (w0[i] > w0[big]) big = i;
+      if (big == n_ || w0[i] > w0[big]) big = i;
     }
-    if (!(std::fabs(sum - 1.0) <= 1e-9)) return false;
-    w_.assign(w0.begin(), w0.end());
-    hold_.assign(n_, Hold::kLower);
+    if (big == n_ || !(std::fabs(sum - 1.0) <= 1e-9)) return false;
+    reset_holds();
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!out(i)) w_[i] = w0[i];
+    }
     free_.assign(1, big);
     hold_[big] = Hold::kFree;
     for (std::size_t i = 0; i < n_; ++i) {
-      if (i == big) continue;
+      if (i == big || out(i)) continue;
       if (w_[i] <= lo_) {
         w_[i] = lo_;
       } else if (upper_binds_ && w_[i] >= hi_) {
@@ -126,7 +137,7 @@ class ActiveSet {
 
   SimplexSolution run(std::span<const double> w0 = {}) {
     if (w0.empty() || !start_at(w0)) start();
-    const std::size_t cap = 8 * n_ + 64;
+    const std::size_t cap = 8 * n_in_ + 64;
     bool factored = false, stationary = false, fresh = true;
     for (std::size_t it = 0; it < cap; ++it) {
       if (!factored) {
@@ -169,6 +180,27 @@ class ActiveSet {
   }
 
  private:
+  // Whether coordinate i is left out by the keep mask.
+  bool out(std::size_t i) const { return !keep_.empty() && keep_[i] == 0; }
+
+  static std::size_t kept_count(std::span<const unsigned char> keep, std::size_t n) {
+    if (keep.empty()) return n;
+    return static_cast<std::size_t>(
+        std::count_if(keep.begin(), keep.end(), [](unsigned char k) { return k != 0; }));
+  }
+
+  // Every kept coordinate at lo and held there, every other at zero, out.
+  void reset_holds() {
+    w_.assign(n_, lo_);
+    hold_.assign(n_, Hold::kLower);
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (out(i)) {
+        w_[i] = 0.0;
+        hold_[i] = Hold::kOut;
+      }
+    }
+  }
+
   void enter(std::size_t j) {
     if (!chol_) chol_ = std::make_unique_for_overwrite<double[]>(n_ * n_);
     hold_[j] = Hold::kFree;
@@ -290,7 +322,7 @@ class ActiveSet {
           axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
         }
       }
-      trailing_update(k0, k1, q, r0);
+      trailing_update(chol_.get(), n_, k0, k1, q, r0);
     }
     return 0;
   }
@@ -315,56 +347,15 @@ class ActiveSet {
     }
   }
 
-  // Columns k1 .. q-1 (rows from max(c, r0)) take the updates of panel
-  // columns k0 .. k1-1, in that order.
-  void trailing_update(std::size_t k0, std::size_t k1, std::size_t q, std::size_t r0) {
-    if (k1 - k0 < kPanel) {
-      for (std::size_t k = k0; k < k1; ++k) {
-        const double* ck = chol_col(k);
-        for (std::size_t c = k1; c < q; ++c) {
-          const std::size_t i1 = std::max(c, r0);
-          axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
-        }
-      }
-      return;
-    }
-    const double* __restrict p0 = chol_col(k0);
-    const double* __restrict p1 = chol_col(k0 + 1);
-    const double* __restrict p2 = chol_col(k0 + 2);
-    const double* __restrict p3 = chol_col(k0 + 3);
-    // Two columns at a time share the panel's loads; the first column's
-    // diagonal entry, above the second's rows, is updated alone.
-    std::size_t c = k1;
-    for (; c + 1 < q; c += 2) {
-      const double a0 = -p0[c], a1 = -p1[c], a2 = -p2[c], a3 = -p3[c];
-      const double b0 = -p0[c + 1], b1 = -p1[c + 1], b2 = -p2[c + 1], b3 = -p3[c + 1];
-      double* __restrict y = chol_.get() + c * n_;
-      double* __restrict z = chol_.get() + (c + 1) * n_;
-      std::size_t i = std::max(c, r0);
-      if (i == c) {
-        y[c] = (((y[c] + p0[c] * a0) + p1[c] * a1) + p2[c] * a2) + p3[c] * a3;
-        ++i;
-      }
-      for (; i < q; ++i) {
-        const double x0 = p0[i], x1 = p1[i], x2 = p2[i], x3 = p3[i];
-        y[i] = (((y[i] + x0 * a0) + x1 * a1) + x2 * a2) + x3 * a3;
-        z[i] = (((z[i] + x0 * b0) + x1 * b1) + x2 * b2) + x3 * b3;
-      }
-    }
-    if (c < q) {
-      const double a0 = -p0[c], a1 = -p1[c], a2 = -p2[c], a3 = -p3[c];
-      double* __restrict y = chol_.get() + c * n_;
-      for (std::size_t i = std::max(c, r0); i < q; ++i) {
-        y[i] = (((y[i] + p0[i] * a0) + p1[i] * a1) + p2[i] * a2) + p3[i] * a3;
-      }
-    }
-  }
-
   // Solves (L L^T) z = rhs over the first q reduced rows, in place.
   void chol_solve(std::vector<double>& z, std::size_t q, bool forward) {
     if (forward) forward_solve(z.data(), q, nullptr);
     for (std::size_t s = q; s-- > 0;) {
       const double* col = chol_col(s);
+      if (fast_) {
+        z[s] = (z[s] - lane_dot(col + s + 1, z.data() + s + 1, q - s - 1)) / col[s];
+        continue;
+      }
       double v = z[s];
       for (std::size_t k = s + 1; k < q; ++k) v -= col[k] * z[k];
       z[s] = v / col[s];
@@ -458,8 +449,20 @@ class ActiveSet {
     }
   }
 
+  // The leaving pivot (position 0) changes every reduced entry, so the
+  // factor is redone; another factored row is deleted from it (fast path)
+  // or re-factored with the rows after it (reference path).
   void drop(std::size_t s) {
-    rows_ = std::min(rows_, s == 0 ? 0 : s - 1);
+    if (s == 0) {
+      rows_ = 0;
+    } else if (s - 1 < rows_) {
+      if (fast_) {
+        remove_row(chol_.get(), n_, rows_, s - 1);
+        rows_ = rows_ - 1;
+      } else {
+        rows_ = s - 1;
+      }
+    }
     const std::size_t i = free_[s];
     const bool up = p_[s] > 0.0;
     w_[i] = up ? hi_ : lo_;
@@ -505,18 +508,37 @@ class ActiveSet {
   }
 
   SimplexSolution fallback(std::size_t cap) {
-    const Mat G = G_.whole();
-    SimplexSolution other = solve_bounded(G, b_, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
-    if (objective(G, b_, other.weights, lambda_) < objective(G, b_, w_, lambda_)) return other;
+    std::vector<std::size_t> kept;
+    for (std::size_t i = 0; i < n_; ++i) {
+      if (!out(i)) kept.push_back(i);
+    }
+    const std::size_t m = kept.size();
+    Mat G(m, m);
+    std::vector<double> b(m), w(m);
+    for (std::size_t c = 0; c < m; ++c) {
+      const double* col = G_.col(kept[c]);
+      for (std::size_t a = 0; a < m; ++a) G(a, c) = col[kept[a]];
+      b[c] = b_[kept[c]];
+      w[c] = w_[kept[c]];
+    }
+    const SimplexSolution other =
+        solve_bounded(G, b, kBoundedMaxIter, lambda_, lo_, hi_, kBoundedTol);
+    if (objective(G, b, other.weights, lambda_) < objective(G, b, w, lambda_)) {
+      std::vector<double> full(n_, 0.0);
+      for (std::size_t c = 0; c < m; ++c) full[kept[c]] = other.weights[c];
+      return {std::move(full), other.iterations, other.gap};
+    }
     return {std::move(w_), cap, kInf};
   }
 
   GramColumns& G_;
   std::span<const double> b_;
   double lambda_;
-  std::size_t n_;
+  std::size_t n_, n_in_;
   double lo_, hi_;
   bool upper_binds_;
+  bool fast_;
+  std::span<const unsigned char> keep_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
   std::vector<double> w_, g_, row_, z_, p_;
   // Lower Cholesky factor of the reduced Hessian, rows_ rows valid (free
@@ -532,24 +554,38 @@ class ActiveSet {
 // The factor updates and gradient sweeps dominate the solve.
 QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,
                                                       double lambda, double lo, double hi,
-                                                      std::span<const double> start) {
+                                                      std::span<const double> start, QpPath path,
+                                                      std::span<const unsigned char> keep) {
   const std::size_t n = b.size();
-  if (n == 0) return {{}, 0, 0.0};
-  const double u = 1.0 / static_cast<double>(n);
-  // The box made feasible as the projection makes it; it always holds 1/n.
+  const auto kept = [&](std::size_t i) { return keep.empty() || keep[i] != 0; };
+  std::size_t m = 0;
+  for (std::size_t i = 0; i < n; ++i) m += kept(i) ? 1 : 0;
+  if (m == 0) return {std::vector<double>(n, 0.0), 0, 0.0};
+  const double u = 1.0 / static_cast<double>(m);
+  const auto uniform = [&]() {
+    std::vector<double> w(n, 0.0);
+    for (std::size_t i = 0; i < n; ++i) w[i] = kept(i) ? u : 0.0;
+    return SimplexSolution{std::move(w), 0, 0.0};
+  };
+  // The box made feasible as the projection makes it; it always holds 1/m.
   const double lo2 = std::fmin(u, std::fmax(0.0, lo));
   const double hi2 = std::fmin(1.0, std::fmax(u, hi));
-  // A box pinned at 1/n leaves one feasible point.
-  if (lo2 >= u || hi2 <= u) return {std::vector<double>(n, u), 0, 0.0};
+  // A box pinned at 1/m leaves one feasible point.
+  if (lo2 >= u || hi2 <= u) return uniform();
   // A Gram matrix with a zero diagonal is zero: with b = 0 every point is a
   // minimiser, and the one of least norm (the limit of a vanishing ridge) is
   // the uniform point. SDID meets this with one pre-period.
   bool flat = true;
   for (std::size_t i = 0; i < n && flat; ++i) {
-    flat = G.diag(i) + lambda == 0.0 && b[i] == 0.0;
+    flat = !kept(i) || (G.diag(i) + lambda == 0.0 && b[i] == 0.0);
   }
-  if (flat) return {std::vector<double>(n, u), 0, 0.0};
-  return ActiveSet(G, b, lambda, lo2, hi2).run(start);
+  if (flat) return uniform();
+  return ActiveSet(G, b, lambda, lo2, hi2, path, keep).run(start);
+}
+
+SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
+                                 double lo, double hi, std::span<const double> start) {
+  return solve_simplex_qp(G, b, lambda, lo, hi, start, QpPath::kReference);
 }
 
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,

@@ -11,8 +11,9 @@
 // space of the sum constraint: with f0 the first member of F, the reduced
 // Hessian R(a, c) = H(a, c) - H(a, f0) - H(f0, c) + H(f0, f0) over the other
 // members is factored by Cholesky, appended to row by row as coordinates
-// enter and re-factored when one leaves. A step that would cross a bound is
-// cut there (ratio test) and the blocking coordinate leaves F; at a point
+// enter and re-factored (or rotated, QpPath) when one leaves. A step that
+// would cross a bound is cut there (ratio test) and the blocking coordinate
+// leaves F; at a point
 // stationary on F, the held coordinate whose multiplier has the wrong sign by
 // the most enters F (with a ridge, up to 16 more whose multipliers are
 // wrong by at least half as much enter with it). The start is the cheapest
@@ -74,5 +75,25 @@ SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, doub
 // the answer's. Any other `start` (empty, infeasible) begins at the vertex.
 SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
                                  double lo, double hi, std::span<const double> start);
+
+// The arithmetic of the factor's upkeep and solves.
+// - kReference: a coordinate leaving the free set has the rows from its own
+//   factored afresh, and the back solve sums in index order, so the bits
+//   depend only on the free set (what the overloads above do).
+// - kFast: the leaving row is deleted and the factor restored by plane
+//   rotations, O(m^2) per removal instead of O(m^3) for m free coordinates,
+//   and the back solve's dot products sum in eight interleaved partial sums,
+//   which vectorise. The result meets the same KKT test (the minimiser to
+//   the same tolerance), deterministically, but not with kReference's bits.
+enum class QpPath : char { kReference, kFast };
+//
+// `keep` (empty: every coordinate) restricts the problem to the coordinates
+// i with keep[i] != 0; the others stay at zero weight and take no part. b,
+// start and the weights have G's size. The solve is the one on the kept
+// principal submatrix, sum for sum and in the same order, without copying
+// it out.
+SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, double lambda,
+                                 double lo, double hi, std::span<const double> start, QpPath path,
+                                 std::span<const unsigned char> keep = {});
 
 }  // namespace quintara::linalg

@@ -1,5 +1,7 @@
 #include "core/linalg/gram_columns.hpp"
 
+#include <algorithm>
+
 #include "core/linalg/wide_clones.hpp"
 
 namespace quintara::linalg {
@@ -46,6 +48,13 @@ GramColumns GramColumns::principal(const MatView& G, std::span<const std::size_t
   for (std::size_t i = 0; i < n; ++i) out.diag_[i] = G.data[idx[i] + idx[i] * G.ld];
   out.source_ = G;
   out.idx_ = idx;
+  for (std::size_t i = 0; i < n; ++i) {
+    if (i > 0 && idx[i] == idx[i - 1] + 1) {
+      ++out.runs_.back().len;
+    } else {
+      out.runs_.push_back({i, idx[i], 1});
+    }
+  }
   out.formed_ = std::make_unique_for_overwrite<double[]>(n * n);
   return out;
 }
@@ -57,7 +66,7 @@ QUINTARA_WIDE_CLONES void GramColumns::form(std::size_t j) {
   double* out = formed_.get() + j * n;
   if (source_.data != nullptr) {
     const double* src = source_.data + idx_[j] * source_.ld;
-    for (std::size_t i = 0; i < n; ++i) out[i] = src[idx_[i]];
+    for (const Run& r : runs_) std::copy_n(src + r.from, r.len, out + r.at);
     cols_[j] = out;
     return;
   }

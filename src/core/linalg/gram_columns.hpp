@@ -53,6 +53,12 @@ class GramColumns {
   // With a principal submatrix: the whole matrix and the kept indices.
   MatView source_{};
   std::span<const std::size_t> idx_;
+  // idx_ as runs of consecutive indices (first position, first index,
+  // length): a control set is mostly such runs, copied whole.
+  struct Run {
+    std::size_t at, from, len;
+  };
+  std::vector<Run> runs_;
 };
 
 }  // namespace quintara::linalg
