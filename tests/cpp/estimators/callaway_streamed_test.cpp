@@ -99,17 +99,19 @@ void expect_same(const did::CsResult& fast, const did::CsResult& ref, bool influ
 }
 
 TEST(CallawayStreamed, IsTheCellwiseFitBitForBit) {
-  // 9000 units span three streaming blocks, the last one partial.
-  for (const std::size_t N : {std::size_t{37}, std::size_t{9000}}) {
+  // 40000 units span three streaming blocks, the last one partial; 30
+  // periods give dozens of event times, so many groups of covariance sums.
+  const std::pair<std::size_t, std::size_t> shapes[] = {{37, 8}, {40000, 8}, {300, 30}};
+  for (const auto [N, T] : shapes) {
     for (const bool never : {true, false}) {
-      const Panel panel = random_panel(N + (never ? 1 : 2), N, 8, never);
+      const Panel panel = random_panel(N + (never ? 1 : 2), N, T, never);
       for (const bool not_yet : {false, true}) {
         if (!never && !not_yet) continue;
         for (const std::size_t d : {std::size_t{0}, std::size_t{1}}) {
           for (const bool varying : {false, true}) {
-            SCOPED_TRACE("N=" + std::to_string(N) + " never=" + std::to_string(never) +
-                         " notyet=" + std::to_string(not_yet) + " d=" + std::to_string(d) +
-                         " varying=" + std::to_string(varying));
+            SCOPED_TRACE("N=" + std::to_string(N) + " T=" + std::to_string(T) +
+                         " never=" + std::to_string(never) + " notyet=" + std::to_string(not_yet) +
+                         " d=" + std::to_string(d) + " varying=" + std::to_string(varying));
             const did::CsResult ref =
                 did::fit_with_anticipation(panel, not_yet, d, varying, {}, did::EstMethod::Reg, {},
                                            {.cellwise = true, .complete = {}});

@@ -17,6 +17,7 @@
 #include <utility>
 
 #include "core/estimators/did/callaway_agg.hpp"
+#include "core/estimators/did/callaway_sums.hpp"
 #include "core/linalg/wide_clones.hpp"
 #include "core/parallel/pool.hpp"
 
@@ -28,8 +29,10 @@ using agg::AggInput;
 using agg::Shares;
 
 constexpr std::size_t kBlock = 16384;  // units per block: the buffer stays in L3
-constexpr std::size_t kPiece = 2048;   // units per task while forming values
-constexpr std::size_t kLanes = 8;      // independent sums advanced together
+constexpr std::size_t kPiece =
+    1024;  // units per task while forming values: a piece of every row fits in L2
+constexpr std::size_t kLanes = 8;          // independent sums advanced together
+constexpr std::size_t kMeansBlock = 8192;  // units per block of the first pass: its rows fit in L2
 
 enum Role : std::uint8_t { kOut = 0, kTreated = 1, kComparison = 2 };
 
@@ -125,6 +128,9 @@ struct UnitSets {
 // First pass: each cell's sums of changes over its treated and over its
 // comparison units, each in unit order, then the means as mean_recip forms
 // them. The sums over one set advance together (independent additions).
+// The units go by in blocks whose rows stay in cache while every task reads
+// its set's units from them; each sum still runs over its units in order,
+// carried from one block to the next.
 void cell_means(const Panel& panel, const UnitSets& sets, std::vector<Cell>& cells) {
   const std::size_t N = panel.n_units();
   const double n = static_cast<double>(N);
@@ -138,27 +144,47 @@ void cell_means(const Panel& panel, const UnitSets& sets, std::vector<Cell>& cel
   }
   std::vector<double> sums(2 * cells.size(), 0.0);
   const double* y = panel.y.data.data();
-  // Tasks: up to kLanes sums over one set, advanced together.
-  std::vector<std::pair<std::size_t, std::size_t>> tasks;
-  for (std::size_t s = 0; s < terms.size(); ++s) {
-    for (std::size_t q0 = 0; q0 < terms[s].size(); q0 += kLanes) tasks.emplace_back(s, q0);
-  }
-  parallel::parallel_for(tasks.size(), [&](std::size_t k) {
-    const auto [s, q0] = tasks[k];
-    const std::size_t nq = std::min(kLanes, terms[s].size() - q0);
-    const double* yt[kLanes];
-    const double* yb[kLanes];
-    for (std::size_t q = 0; q < kLanes; ++q) {
-      const Term& u = terms[s][q0 + std::min(q, nq - 1)];
-      yt[q] = y + u.t;
-      yb[q] = y + u.b;
-    }
+  // Tasks: up to kLanes sums over one set, advanced together; each keeps its
+  // running sums and its place in the set's units between blocks.
+  struct Task {
+    std::size_t s, q0, next = 0;
     double acc[kLanes] = {};
-    for (const std::size_t i : sets.units[s]) {
-      for (std::size_t q = 0; q < kLanes; ++q) acc[q] += yt[q][i] - yb[q][i];
-    }
-    for (std::size_t q = 0; q < nq; ++q) sums[terms[s][q0 + q].sum] = acc[q];
-  });
+  };
+  std::vector<Task> tasks;
+  for (std::size_t s = 0; s < terms.size(); ++s) {
+    for (std::size_t q0 = 0; q0 < terms[s].size(); q0 += kLanes) tasks.push_back({s, q0});
+  }
+  for (std::size_t i0 = 0; i0 < N; i0 += kMeansBlock) {
+    const std::size_t end = std::min(N, i0 + kMeansBlock);
+    parallel::parallel_for(tasks.size(), [&](std::size_t k) {
+      Task& task = tasks[k];
+      const std::vector<Term>& set_terms = terms[task.s];
+      const std::size_t nq = std::min(kLanes, set_terms.size() - task.q0);
+      const double* yt[kLanes];
+      const double* yb[kLanes];
+      for (std::size_t q = 0; q < kLanes; ++q) {
+        const Term& u = set_terms[task.q0 + std::min(q, nq - 1)];
+        yt[q] = y + u.t;
+        yb[q] = y + u.b;
+      }
+      const std::vector<std::size_t>& units = sets.units[task.s];
+      // Local sums: the task's own would be reloaded after every store, as
+      // they might alias the panel.
+      double acc[kLanes];
+      std::copy_n(task.acc, kLanes, acc);
+      std::size_t j = task.next;
+      for (; j < units.size() && units[j] < end; ++j) {
+        const std::size_t i = units[j];
+        for (std::size_t q = 0; q < kLanes; ++q) acc[q] += yt[q][i] - yb[q][i];
+      }
+      std::copy_n(acc, kLanes, task.acc);
+      task.next = j;
+    });
+  }
+  for (const Task& task : tasks) {
+    const std::size_t nq = std::min(kLanes, terms[task.s].size() - task.q0);
+    for (std::size_t q = 0; q < nq; ++q) sums[terms[task.s][task.q0 + q].sum] = task.acc[q];
+  }
   for (std::size_t r = 0; r < cells.size(); ++r) {
     Cell& c = cells[r];
     c.mu_g = (1.0 / static_cast<double>(c.n_g)) * sums[2 * r];
@@ -197,10 +223,13 @@ struct Pass {
   std::vector<std::vector<double>*> store;  // per row: N-long output, or null
   std::vector<double> ss;                   // per row: sum of squares
   std::vector<double> cov;                  // events x events, lower triangle used
+  // The covariance's sums, formed from the event rows laid out unit by unit.
+  EventTile tile{};
+  std::vector<std::size_t> square_rows{};  // rows whose squares are summed apart
 
   std::size_t n_rows() const { return cells.size() + rows.size(); }
 
-  void form(std::vector<double>& buf, std::size_t i0, std::size_t len) const;
+  void form(std::vector<double>& buf, std::size_t i0, std::size_t len);
   void add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len);
   void run();
 };
@@ -213,20 +242,26 @@ struct Sweep {
   double c[4];
   const std::size_t* cls;
   const double* share;
+  bool first;  // the row's first sweep: its sums start from 0.0, not from out
 
-  template <std::size_t Q, bool kShare>
+  template <std::size_t Q, bool kShare, bool kFirst>
   void terms(std::size_t from, std::size_t to) const {
     for (std::size_t i = from; i < to; ++i) {
-      double v = out[i];
+      double v = kFirst ? 0.0 : out[i];
       for (std::size_t q = 0; q < Q; ++q) v = v + c[q] * in[q][i];
       if constexpr (kShare) v = v + share[cls[i]];
       out[i] = v;
     }
   }
 
+  template <std::size_t Q, bool kFirst>
+  void pick(std::size_t from, std::size_t to) const {
+    share != nullptr ? terms<Q, true, kFirst>(from, to) : terms<Q, false, kFirst>(from, to);
+  }
+
   template <std::size_t Q>
   void pick(std::size_t from, std::size_t to) const {
-    share != nullptr ? terms<Q, true>(from, to) : terms<Q, false>(from, to);
+    first ? pick<Q, true>(from, to) : pick<Q, false>(from, to);
   }
 
   void run(std::size_t nq, std::size_t from, std::size_t to) const {
@@ -257,8 +292,9 @@ QUINTARA_WIDE_CLONES void cell_values(double* __restrict out, const double* __re
   }
 }
 
-// Values of every row for units [i0 + from, i0 + to) of the block.
-void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, std::size_t to) {
+// Values of every row for units [i0 + from, i0 + to) of the block, and the
+// event rows' values copied unit by unit into the tile.
+void form_piece(Pass& p, double* buf, std::size_t i0, std::size_t from, std::size_t to) {
   const std::size_t N = p.panel.n_units();
   const double* y = p.panel.y.data.data();
   const std::size_t* cls = p.shares.class_of.data() + i0;
@@ -269,9 +305,8 @@ void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, st
   for (std::size_t q = 0; q < p.rows.size(); ++q) {
     const AggRow& row = p.rows[q];
     double* out = buf + (p.cells.size() + q) * kBlock;
-    std::fill(out + from, out + to, 0.0);
-    // Up to four terms per sweep, added to each unit's sum in term order;
-    // the last sweep also adds the unit's share term.
+    // Up to four terms per sweep, added to each unit's sum (from 0.0) in
+    // term order; the last sweep also adds the unit's share term.
     const std::size_t n_terms = row.terms.size();
     for (std::size_t k = 0; k < n_terms; k += 4) {
       const std::size_t nq = std::min<std::size_t>(4, n_terms - k);
@@ -279,100 +314,49 @@ void form_piece(const Pass& p, double* buf, std::size_t i0, std::size_t from, st
               {},
               {},
               cls,
-              k + nq == n_terms && !row.by_class.empty() ? row.by_class.data() : nullptr};
+              k + nq == n_terms && !row.by_class.empty() ? row.by_class.data() : nullptr,
+              k == 0};
       for (std::size_t q = 0; q < nq; ++q) {
         w.in[q] = buf + row.terms[k + q].first * kBlock;
         w.c[q] = row.terms[k + q].second;
       }
       w.run(nq, from, to);
     }
-    if (n_terms == 0 && !row.by_class.empty()) {
-      for (std::size_t i = from; i < to; ++i) out[i] = out[i] + row.by_class[cls[i]];
+    if (n_terms == 0) {
+      for (std::size_t i = from; i < to; ++i) {
+        out[i] = row.by_class.empty() ? 0.0 : 0.0 + row.by_class[cls[i]];
+      }
     }
   }
+  p.tile.fill(buf, kBlock, p.events, from, to);
 }
 
-void Pass::form(std::vector<double>& buf, std::size_t i0, std::size_t len) const {
+void Pass::form(std::vector<double>& buf, std::size_t i0, std::size_t len) {
   const std::size_t pieces = (len + kPiece - 1) / kPiece;
+  // The pieces write disjoint units of the buffer and the tile.
   parallel::parallel_for(pieces, [&](std::size_t k) {
     form_piece(*this, buf.data(), i0, k * kPiece, std::min(len, (k + 1) * kPiece));
   });
 }
 
-// Sums of squares of rows [r0, r0 + nr) over the block's units in order.
-void add_squares(const double* buf, std::size_t len, std::size_t r0, std::size_t nr, double* ss) {
-  double s[kLanes] = {};
-  const double* x[kLanes];
-  for (std::size_t q = 0; q < kLanes; ++q) {
-    s[q] = q < nr ? ss[r0 + q] : 0.0;
-    x[q] = buf + (r0 + std::min(q, nr - 1)) * kBlock;
-  }
-  for (std::size_t i = 0; i < len; ++i) {
-    for (std::size_t q = 0; q < kLanes; ++q) s[q] += x[q][i] * x[q][i];
-  }
-  for (std::size_t q = 0; q < nr; ++q) ss[r0 + q] = s[q];
-}
-
-// influence_covariance's sums for event rows a and a + 1 (when a + 1 < E)
-// against rows b0.. (b <= a, or b <= a + 1 for the second): the two rows
-// share each pass over the block's units, so a column is read once for
-// both. Every entry adds its products in unit order, as one row alone would.
-void add_products(const Pass& p, const double* buf, std::size_t len, std::size_t a, std::size_t b0,
-                  double* cov) {
-  const std::size_t E = p.events.size();
-  const bool pair = a + 1 < E;
-  const std::size_t a1 = pair ? a + 1 : a;
-  const std::size_t nb = std::min(kLanes, a1 + 1 - b0);
-  const double* x0 = buf + p.events[a] * kBlock;
-  const double* x1 = buf + p.events[a1] * kBlock;
-  double s0[kLanes] = {}, s1[kLanes] = {};
-  const double* y[kLanes];
-  for (std::size_t q = 0; q < kLanes; ++q) {
-    const std::size_t b = b0 + q;
-    y[q] = buf + p.events[q < nb ? b : a] * kBlock;
-    s0[q] = q < nb && b <= a ? cov[a * E + b] : 0.0;
-    s1[q] = q < nb ? cov[a1 * E + b] : 0.0;
-  }
-  for (std::size_t i = 0; i < len; ++i) {
-    const double u0 = x0[i], u1 = x1[i];
-    for (std::size_t q = 0; q < kLanes; ++q) {
-      const double v = y[q][i];
-      s0[q] += u0 * v;
-      s1[q] += u1 * v;
-    }
-  }
-  for (std::size_t q = 0; q < nb; ++q) {
-    if (b0 + q <= a) cov[a * E + b0 + q] = s0[q];
-    if (pair) cov[a1 * E + b0 + q] = s1[q];
-  }
-}
-
 void Pass::add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len) {
-  // Tasks: groups of kLanes rows' squares, then each covariance row's
-  // groups of kLanes entries; each task owns its sums.
-  struct Task {
-    std::size_t a, b0;
-    bool squares;
-  };
-  std::vector<Task> tasks;
-  for (std::size_t r = 0; r < n_rows(); r += kLanes) tasks.push_back({r, 0, true});
-  // Covariance rows in pairs (a, a + 1), each pair's columns up to a + 1.
-  for (std::size_t a = 0; a < events.size(); a += 2) {
-    const std::size_t last = std::min(a + 1, events.size() - 1);
-    for (std::size_t b0 = 0; b0 <= last; b0 += kLanes) tasks.push_back({a, b0, false});
-  }
-  parallel::parallel_for(tasks.size() + 1, [&](std::size_t k) {
-    if (k == tasks.size()) {
+  // Tasks: groups of kLanes rows' squares (the event rows' are the
+  // covariance's diagonal), then the tile's groups of product sums; each
+  // task owns its sums.
+  const std::size_t n_square = square_rows.size();
+  const std::size_t n_groups = (n_square + kLanes - 1) / kLanes;
+  const std::size_t n_tasks = n_groups + tile.n_tasks();
+  parallel::parallel_for(n_tasks + 1, [&](std::size_t k) {
+    if (k == n_tasks) {
       for (std::size_t r = 0; r < n_rows(); ++r) {
         if (store[r]) std::copy_n(buf.data() + r * kBlock, len, store[r]->data() + i0);
       }
-      return;
-    }
-    const Task& t = tasks[k];
-    if (t.squares) {
-      add_squares(buf.data(), len, t.a, std::min(kLanes, n_rows() - t.a), ss.data());
+    } else if (k < n_groups) {
+      const std::size_t g0 = k * kLanes;
+      add_squares(buf.data(), kBlock, len, square_rows.data() + g0, std::min(kLanes, n_square - g0),
+                  ss.data());
     } else {
-      add_products(*this, buf.data(), len, t.a, t.b0, cov.data());
+      tile.add_products(k - n_groups, len);
     }
   });
 }
@@ -380,13 +364,18 @@ void Pass::add_up(const std::vector<double>& buf, std::size_t i0, std::size_t le
 void Pass::run() {
   const std::size_t N = panel.n_units();
   ss.assign(n_rows(), 0.0);
-  cov.assign(events.size() * events.size(), 0.0);
+  for (std::size_t r = 0; r < n_rows(); ++r) {
+    if (std::find(events.begin(), events.end(), r) == events.end()) square_rows.push_back(r);
+  }
+  tile = EventTile(events.size(), kBlock);
   std::vector<double> buf(n_rows() * kBlock);
   for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
     const std::size_t len = std::min(kBlock, N - i0);
     form(buf, i0, len);
     add_up(buf, i0, len);
   }
+  cov = tile.covariance();
+  for (std::size_t a = 0; a < events.size(); ++a) ss[events[a]] = cov[a * events.size() + a];
 }
 
 // Appends the row of an aggregate over earlier rows (`rows_of[r]` for its
@@ -487,7 +476,7 @@ CsResult fit(const Panel& panel, const Shares& shares, std::span<const std::size
     const auto e = static_cast<std::int64_t>(c.t) - static_cast<std::int64_t>(c.g);
     out.cells.push_back(GroupTimeAtt{{}, c.g, c.t, e, c.mu_g - c.mu_c, 0.0});
   }
-  Pass pass{panel, shares, cells, sets, {}, {}, {}, {}, {}};
+  Pass pass{panel, shares, cells, sets, {}, {}, {}, {}, {}, {}, {}};
   FirstLevel first(pass, agg::aggregate_lists(out.cells, kept, window, panel.n_periods()));
   const std::vector<std::size_t> events = first.present(0, first.overall, false);
   const std::vector<std::size_t> post = first.present(0, first.overall, true);
