@@ -102,7 +102,7 @@ TEST(CallawayStreamed, IsTheCellwiseFitBitForBit) {
   // 40000 units span three streaming blocks, the last one partial; 30
   // periods give dozens of event times, so many groups of covariance sums.
   const std::pair<std::size_t, std::size_t> shapes[] = {{37, 8}, {40000, 8}, {300, 30}};
-  for (const auto [N, T] : shapes) {
+  for (const auto& [N, T] : shapes) {
     for (const bool never : {true, false}) {
       const Panel panel = random_panel(N + (never ? 1 : 2), N, T, never);
       for (const bool not_yet : {false, true}) {
@@ -148,11 +148,12 @@ TEST(CallawayStreamed, KeepsTheEventWindowsOfTheCellwiseFit) {
 
 TEST(CallawayStreamed, FindsLateCohortsPastThePeriodTables) {
   // Adoption periods on both sides of 64 (the cohort bit set) and of 256
-  // (the class table): every unit must still land in its own cohort.
+  // (the class table): every unit must still land in its own cohort. Ten
+  // classes: more than one vector of per-class entries.
   const std::size_t N = 40, T = 300;
   auto rng = Xoshiro256pp::make(11);
-  const std::vector<std::optional<std::size_t>> pool = {std::nullopt, 3,   63,  64,
-                                                        100,          255, 256, 290};
+  const std::vector<std::optional<std::size_t>> pool = {std::nullopt, 3,   63,  64,  100,
+                                                        150,          200, 255, 256, 290};
   Mat y(N, T);
   std::vector<std::optional<std::size_t>> start(N);
   for (std::size_t i = 0; i < N; ++i) {
@@ -162,13 +163,13 @@ TEST(CallawayStreamed, FindsLateCohortsPastThePeriodTables) {
     }
   }
   const Panel panel = Panel::make(std::move(y), std::move(start));
-  EXPECT_EQ(panel.cohorts(), (std::vector<std::size_t>{3, 63, 64, 100, 255, 256, 290}));
+  EXPECT_EQ(panel.cohorts(), (std::vector<std::size_t>{3, 63, 64, 100, 150, 200, 255, 256, 290}));
   const did::CsResult ref = did::fit_with_anticipation(
       panel, true, 0, false, {}, did::EstMethod::Reg, {}, {.cellwise = true, .complete = {}});
   const did::CsResult fast = did::fit_with_anticipation(panel, true, 0, false);
   expect_same(fast, ref, true);
-  ASSERT_EQ(fast.groups.size(), 7u);
-  for (std::size_t k = 0; k < 7; ++k) EXPECT_EQ(fast.groups[k].key, *pool[k + 1]);
+  ASSERT_EQ(fast.groups.size(), 9u);
+  for (std::size_t k = 0; k < 9; ++k) EXPECT_EQ(fast.groups[k].key, *pool[k + 1]);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstdint>
+#include <cstring>
 #include <utility>
 
 #include "core/estimators/did/callaway_agg.hpp"
@@ -242,16 +243,47 @@ struct Sweep {
   double c[4];
   const std::size_t* cls;
   const double* share;
+  std::size_t n_classes;
   bool first;  // the row's first sweep: its sums start from 0.0, not from out
 
   template <std::size_t Q, bool kShare, bool kFirst>
   void terms(std::size_t from, std::size_t to) const {
-    for (std::size_t i = from; i < to; ++i) {
+    std::size_t i = from;
+    if constexpr (kShare) {
+      // The share is picked by a permute of one vector of per-class
+      // entries: a gather would leave the loop scalar.
+      if (n_classes <= kLanes) i = vector_terms<Q, kFirst>(from, to);
+    }
+    for (; i < to; ++i) {
       double v = kFirst ? 0.0 : out[i];
       for (std::size_t q = 0; q < Q; ++q) v = v + c[q] * in[q][i];
       if constexpr (kShare) v = v + share[cls[i]];
       out[i] = v;
     }
+  }
+
+  // terms<Q, true, kFirst> for whole vectors of units from `from`; returns
+  // where the tail starts.
+  template <std::size_t Q, bool kFirst>
+  std::size_t vector_terms(std::size_t from, std::size_t to) const {
+    using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
+    using Index = std::int64_t __attribute__((vector_size(kLanes * sizeof(std::int64_t))));
+    Octet table{};
+    for (std::size_t k = 0; k < n_classes; ++k) table[k] = share[k];
+    std::size_t i = from;
+    for (; i + kLanes <= to; i += kLanes) {
+      Octet v{}, x;
+      if constexpr (!kFirst) std::memcpy(&v, out + i, sizeof v);
+      for (std::size_t q = 0; q < Q; ++q) {
+        std::memcpy(&x, in[q] + i, sizeof x);
+        v = v + c[q] * x;
+      }
+      Index k;
+      std::memcpy(&k, cls + i, sizeof k);
+      v = v + __builtin_shuffle(table, k);
+      std::memcpy(out + i, &v, sizeof v);
+    }
+    return i;
   }
 
   template <std::size_t Q, bool kFirst>
@@ -278,14 +310,40 @@ struct Sweep {
 // unit, its negation for a comparison unit (-(x) / p and -(x / p) are the
 // same double), 0.0 outside the cell, with mu and p those of the unit's
 // class. Every unit is formed and the outside ones masked, so the loop has
-// no branch and vectorises (the tables are gathered by class).
+// no branch and vectorises. With at most eight classes the tables sit in one
+// vector each and a unit's entries are picked by a permute, not gathered;
+// each value is formed by the same operations either way.
 QUINTARA_WIDE_CLONES void cell_values(double* __restrict out, const double* __restrict yt,
                                       const double* __restrict yb, const std::size_t* cls,
                                       const Cell& c, std::size_t from, std::size_t to) {
   const double* mu = c.class_mu.data();
   const double* pk = c.class_p.data();
   const double* sign = c.class_sign.data();
-  for (std::size_t i = from; i < to; ++i) {
+  std::size_t i = from;
+  if (const std::size_t n_classes = c.class_mu.size(); n_classes <= kLanes) {
+    using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
+    using Index = std::int64_t __attribute__((vector_size(kLanes * sizeof(std::int64_t))));
+    static_assert(sizeof(std::size_t) == sizeof(std::int64_t));
+    Octet tmu{}, tp{}, tsign{};
+    for (std::size_t k = 0; k < kLanes; ++k) {
+      tmu[k] = k < n_classes ? mu[k] : 0.0;
+      tp[k] = k < n_classes ? pk[k] : 1.0;
+      tsign[k] = k < n_classes ? sign[k] : 0.0;
+    }
+    const Octet zero{};
+    for (; i + kLanes <= to; i += kLanes) {
+      Index k;
+      Octet a, b;
+      std::memcpy(&k, cls + i, sizeof k);
+      std::memcpy(&a, yt + i, sizeof a);
+      std::memcpy(&b, yb + i, sizeof b);
+      const Octet s = __builtin_shuffle(tsign, k);
+      const Octet v = (a - b - __builtin_shuffle(tmu, k)) / __builtin_shuffle(tp, k);
+      const Octet o = s == zero ? zero : s * v;
+      std::memcpy(out + i, &o, sizeof o);
+    }
+  }
+  for (; i < to; ++i) {
     const std::size_t k = cls[i];
     const double v = (yt[i] - yb[i] - mu[k]) / pk[k];
     out[i] = sign[k] == 0.0 ? 0.0 : sign[k] * v;
@@ -294,7 +352,8 @@ QUINTARA_WIDE_CLONES void cell_values(double* __restrict out, const double* __re
 
 // Values of every row for units [i0 + from, i0 + to) of the block, and the
 // event rows' values copied unit by unit into the tile.
-void form_piece(Pass& p, double* buf, std::size_t i0, std::size_t from, std::size_t to) {
+QUINTARA_WIDE_CLONES void form_piece(Pass& p, double* buf, std::size_t i0, std::size_t from,
+                                     std::size_t to) {
   const std::size_t N = p.panel.n_units();
   const double* y = p.panel.y.data.data();
   const std::size_t* cls = p.shares.class_of.data() + i0;
@@ -315,6 +374,7 @@ void form_piece(Pass& p, double* buf, std::size_t i0, std::size_t from, std::siz
               {},
               cls,
               k + nq == n_terms && !row.by_class.empty() ? row.by_class.data() : nullptr,
+              p.shares.class_size.size(),
               k == 0};
       for (std::size_t q = 0; q < nq; ++q) {
         w.in[q] = buf + row.terms[k + q].first * kBlock;
