@@ -18,12 +18,27 @@
 
 namespace quintara::linalg {
 
+// Storage of at least kLargeBytes comes in whole huge pages where the system
+// offers them on request: the kernel then faults in a large panel's fresh
+// memory a few hundred times instead of tens of thousands of times.
+inline constexpr std::size_t kLargeBytes = std::size_t{32} << 20;
+void* allocate_large(std::size_t bytes);
+void free_large(void* p, std::size_t bytes) noexcept;
+
 // std::allocator, except that an element constructed without a value is
 // left uninitialised: a buffer about to be overwritten in full is then not
 // zeroed first (a pass over memory that, for a large panel, costs as much
 // as the copy into it).
 template <class T>
 struct NoInitAllocator : std::allocator<T> {
+  T* allocate(std::size_t n) {
+    if (n >= kLargeBytes / sizeof(T)) return static_cast<T*>(allocate_large(n * sizeof(T)));
+    return std::allocator<T>::allocate(n);
+  }
+  void deallocate(T* p, std::size_t n) noexcept {
+    if (n >= kLargeBytes / sizeof(T)) return free_large(p, n * sizeof(T));
+    std::allocator<T>::deallocate(p, n);
+  }
   template <class U>
   struct rebind {
     using other = NoInitAllocator<U>;

@@ -1,7 +1,8 @@
 // Views: block indexing with ld != rows, range faults, and kernels reading a
-// block in place with the same bits as on its copy.
+// block in place with the same bits as on its copy; the storage of a large Mat.
 #include <gtest/gtest.h>
 
+#include <cstdint>
 #include <vector>
 
 #include "../support.hpp"
@@ -39,6 +40,31 @@ TEST(MatView, BlocksOfABiggerMatrix) {
   gemv_t(Ac, z, y2, 1.0, 0.0);
   EXPECT_EQ(y1, y2);
   EXPECT_EQ(syrk_ata(A).data, syrk_ata(Ac).data);
+}
+
+}  // namespace
+}  // namespace quintara::linalg
+
+namespace quintara::linalg {
+namespace {
+
+TEST(Mat, LargeStorageIsWholePagesAndBehavesAsAnyOther) {
+  // Just below and at the size that takes whole huge pages: each must hold,
+  // copy, grow and free its values the same way.
+  for (const std::size_t n : {kLargeBytes / sizeof(double) - 1, kLargeBytes / sizeof(double)}) {
+    Mat m = Mat::uninitialised(n, 1);
+    for (std::size_t i = 0; i < n; i += 4099) m.data[i] = static_cast<double>(i);
+    m.data[n - 1] = -1.0;
+    if (n * sizeof(double) >= kLargeBytes) {
+      EXPECT_EQ(reinterpret_cast<std::uintptr_t>(m.data.data()) % (std::size_t{2} << 20), 0u);
+    }
+    const Mat copy = m;
+    EXPECT_EQ(copy.data[4099], 4099.0);
+    EXPECT_EQ(copy.data[n - 1], -1.0);
+    m.data.resize(n + 5, 2.0);  // moves across the threshold when n is just below
+    EXPECT_EQ(m.data[n - 1], -1.0);
+    EXPECT_EQ(m.data[n + 4], 2.0);
+  }
 }
 
 }  // namespace
