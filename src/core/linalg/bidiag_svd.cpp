@@ -207,16 +207,31 @@ void apply_column_reflectors(Mat& X, const Mat& F, const std::vector<double>& ta
   }
 }
 
-// The n x n triangle R of factor_qr's output.
-Mat upper_triangle(const Mat& W, const std::vector<double>& diag) {
+// R <- the n x n triangle of factor_qr's output.
+void upper_triangle(const Mat& W, const std::vector<double>& diag, Mat& R) {
   const std::size_t n = W.cols;
-  Mat R(n, n);
+  R.rows = R.cols = n;
+  R.data.assign(n * n, 0.0);
   for (std::size_t j = 0; j < n; ++j) {
     const double* w = W.data.data() + j * W.rows;
     std::copy(w, w + j, R.data.data() + j * n);
     R.data[j + j * n] = diag[j];
   }
-  return R;
+}
+
+// W <- A (or A^T), reusing W's storage.
+void copy_into(const MatView& A, bool transpose, Mat& W) {
+  W.rows = transpose ? A.cols : A.rows;
+  W.cols = transpose ? A.rows : A.cols;
+  W.data.resize(A.rows * A.cols);
+  for (std::size_t j = 0; j < A.cols; ++j) {
+    const double* src = A.data + j * A.ld;
+    if (!transpose) {
+      std::copy(src, src + A.rows, W.data.data() + j * A.rows);
+      continue;
+    }
+    for (std::size_t i = 0; i < A.rows; ++i) W.data[j + i * A.cols] = src[i];
+  }
 }
 
 struct Givens {
@@ -424,11 +439,17 @@ QUINTARA_WIDE_CLONES Mat replay(const std::vector<BandRotation>& log,
 
 BidiagSvd BidiagSvd::make(const MatView& A, BandVectors vectors) {
   BidiagSvd out;
+  out.refactor(A, vectors);
+  return out;
+}
+
+void BidiagSvd::refactor(const MatView& A, BandVectors vectors) {
+  BidiagSvd& out = *this;
   out.rows_ = A.rows;
   out.cols_ = A.cols;
   out.vectors_ = vectors;
   out.transposed_ = A.rows < A.cols;
-  out.w_ = out.transposed_ ? A.transpose() : A.to_mat();
+  copy_into(A, out.transposed_, out.w_);
   const int scale = rescale_to_unit_range(out.w_);
   const std::size_t n = out.w_.cols;
   std::vector<double> d(n), e(n > 0 ? n - 1 : 0);
@@ -437,17 +458,20 @@ BidiagSvd BidiagSvd::make(const MatView& A, BandVectors vectors) {
   // accumulating reference keeps the direct reduction.
   const bool qr_first = vectors != BandVectors::accumulated && n > 0 &&
                         static_cast<double>(out.w_.rows) >= kQrFirstAspect * static_cast<double>(n);
+  out.tau_qr_.clear();
   if (qr_first) {
     out.tau_qr_.assign(n, 0.0);
     factor_qr(out.w_, out.tau_qr_, d);
-    out.qr_ = std::move(out.w_);
-    out.w_ = upper_triangle(out.qr_, d);
+    std::swap(out.qr_, out.w_);
+    upper_triangle(out.qr_, d, out.w_);
   }
   out.tau_left_.assign(n, 0.0);
   out.tau_right_.assign(n, 0.0);
-  bidiagonalize(out.w_, d, e, out.tau_left_, out.tau_right_);
+  out.left_log_.clear();
+  out.right_log_.clear();
 
   Mat ub, vb;
+  bidiagonalize(out.w_, d, e, out.tau_left_, out.tau_right_);
   if (vectors == BandVectors::accumulated) {
     ub = Mat::identity(n);
     vb = Mat::identity(n);
@@ -479,11 +503,12 @@ BidiagSvd BidiagSvd::make(const MatView& A, BandVectors vectors) {
   });
   out.s_.resize(n);
   for (std::size_t r = 0; r < n; ++r) out.s_[r] = d[out.order_[r]];
+  out.ub_ = Mat();
+  out.vb_ = Mat();
   if (vectors == BandVectors::accumulated) {
     out.ub_ = permute_columns(ub, out.order_);
     out.vb_ = permute_columns(vb, out.order_);
   }
-  return out;
 }
 
 Mat BidiagSvd::band_left(std::size_t k) const {

@@ -47,6 +47,12 @@ class BidiagSvd {
   // ends the iteration).
   static BidiagSvd make(const MatView& A, BandVectors vectors = BandVectors::logged);
 
+  // The same decomposition of A in place of this one, in the storage it
+  // already holds: a loop that factors one matrix shape after another then
+  // allocates nothing, and the allocator never hands pages back and forth
+  // with the kernel. Bit-identical to make.
+  void refactor(const MatView& A, BandVectors vectors = BandVectors::logged);
+
   // Singular values, non-increasing, min(rows, cols) of them.
   const std::vector<double>& values() const { return s_; }
 

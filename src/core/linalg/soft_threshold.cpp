@@ -4,7 +4,6 @@
 #include <utility>
 #include <vector>
 
-#include "core/linalg/bidiag_svd.hpp"
 #include "core/linalg/kernels.hpp"
 #include "core/linalg/randomized_svd.hpp"
 #include "core/linalg/svd.hpp"
@@ -47,29 +46,37 @@ SvtResult threshold(const Factors& S, double tau) {
 // W alone, since X W = U diag(s) for them: one m n^2 product replaces the
 // longer side's back-transformation and reconstruction, at the same
 // rounding level (|P| <= 1).
-SvtResult threshold(const MatView& Z, const BidiagSvd& S, double tau) {
+double threshold(const MatView& Z, const BidiagSvd& S, double tau, Mat& X) {
   const std::size_t rows = Z.rows, cols = Z.cols;
   double nuclear = 0.0;
   const std::vector<double> shrunk = shrink(S.values(), tau, nuclear);
   std::size_t k = shrunk.size();
   while (k > 0 && !(shrunk[k - 1] > 0.0)) --k;
-  if (k == 0) return {Mat(rows, cols), nuclear};
+  if (k == 0) {
+    X.rows = rows;
+    X.cols = cols;
+    X.data.assign(rows * cols, 0.0);
+    return nuclear;
+  }
   const std::size_t side = std::min(rows, cols);
   if (3 * k <= side || !(tau >= 0.0 && S.values()[k - 1] > 0.0)) {
-    return {reconstruct_from_factors(S.left(k), S.right(k), shrunk), nuclear};
+    reconstruct_into(S.left(k), S.right(k), shrunk, X);
+    return nuclear;
   }
   const bool wide = rows < cols;
   const Mat W = wide ? S.left(k) : S.right(k);
   std::vector<double> ratio(k);
   for (std::size_t r = 0; r < k; ++r) ratio[r] = shrunk[r] / S.values()[r];
   const Mat P = reconstruct_from_factors(W, W, ratio);
-  Mat X(rows, cols);
+  X.rows = rows;
+  X.cols = cols;
+  X.data.resize(rows * cols);
   if (wide) {
     gemm(P, Z, X, 1.0, 0.0);
   } else {
     gemm(Z, P, X, 1.0, 0.0);
   }
-  return {std::move(X), nuclear};
+  return nuclear;
 }
 
 }  // namespace
@@ -78,7 +85,14 @@ SvtResult svt(const MatView& X, double tau, ExactSvd method) {
   if (method == ExactSvd::jacobi) {
     return threshold(Svd::new_tol(X, kJacobiMaxSweeps, kJacobiTol), tau);
   }
-  return threshold(X, BidiagSvd::make(X), tau);
+  SvtResult out;
+  out.nuclear = threshold(X, BidiagSvd::make(X), tau, out.x);
+  return out;
+}
+
+double svt_into(const MatView& X, double tau, SvtWorkspace& work, Mat& out) {
+  work.svd.refactor(X);
+  return threshold(X, work.svd, tau, out);
 }
 
 double sigma_max(const MatView& X, ExactSvd method) {

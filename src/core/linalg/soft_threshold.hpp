@@ -10,6 +10,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "core/linalg/bidiag_svd.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::linalg {
@@ -25,6 +26,16 @@ enum class ExactSvd { golub_kahan, jacobi };
 // The Golub-Kahan path forms only the singular vectors that survive the
 // threshold.
 SvtResult svt(const MatView& X, double tau, ExactSvd method = ExactSvd::golub_kahan);
+
+// Storage kept between calls of svt_into on matrices of one shape.
+struct SvtWorkspace {
+  BidiagSvd svd;
+};
+
+// svt's Golub-Kahan path into out (reshaped, its storage reused), returning
+// the nuclear norm: an iteration thresholding one shape after another then
+// holds its large buffers throughout. The same bits as svt.
+double svt_into(const MatView& X, double tau, SvtWorkspace& work, Mat& out);
 
 // The largest singular value of X (0 for an empty X).
 double sigma_max(const MatView& X, ExactSvd method = ExactSvd::golub_kahan);

@@ -126,6 +126,13 @@ Svd Svd::new_tol(const MatView& A, std::size_t max_sweeps, double tol) {
 }
 
 Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values) {
+  Mat out;
+  reconstruct_into(u, v, values, out);
+  return out;
+}
+
+void reconstruct_into(const MatView& u, const MatView& v, std::span<const double> values,
+                      Mat& out) {
   const std::size_t m = u.rows, n = v.rows, k = u.cols;
   // The first missing value is the one named by the fault.
   if (k > values.size()) check_index(values.size(), values.size());
@@ -138,9 +145,10 @@ Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const
     if (sr == 0.0) continue;
     for (std::size_t j = 0; j < n; ++j) w.data[r + j * k] = v(j, r) * sr;
   }
-  Mat out(m, n);
+  out.rows = m;
+  out.cols = n;
+  out.data.resize(m * n);
   gemm(u, w, out, 1.0, 0.0);
-  return out;
 }
 
 Mat Svd::reconstruct_with(std::span<const double> values) const {

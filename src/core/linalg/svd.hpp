@@ -45,6 +45,9 @@ struct Svd {
 // is built only from the components that contribute.
 Mat reconstruct_from_factors(const MatView& u, const MatView& v, std::span<const double> values);
 
+// The same product into out (reshaped, its storage reused).
+void reconstruct_into(const MatView& u, const MatView& v, std::span<const double> values, Mat& out);
+
 // Scales W by 2^-e in place when its largest magnitude is beyond 2^+-100
 // (exactly, so the singular values are those of W times 2^e) and returns e;
 // 0, with W untouched, otherwise or when W is zero or not finite.

@@ -169,5 +169,38 @@ TEST(BidiagSvd, ThresholdingMatchesJacobi) {
   EXPECT_EQ(sigma_max(Mat(0, 3)), 0.0);
 }
 
+// One decomposition refactored through every case in turn (shapes growing,
+// shrinking and flipping, modes changing) and one workspace thresholding
+// them all: stale storage from the previous input must not reach a bit of
+// the next result.
+TEST(BidiagSvd, RefactoringInPlaceMatchesFreshFactors) {
+  BidiagSvd reused;
+  SvtWorkspace work;
+  Mat out(3, 3);
+  const BandVectors modes[] = {BandVectors::logged, BandVectors::accumulated, BandVectors::none};
+  std::size_t step = 0;
+  for (const auto& [label, a] : cases(11)) {
+    SCOPED_TRACE(label);
+    const BandVectors mode = modes[step++ % 3];
+    reused.refactor(a, mode);
+    const BidiagSvd fresh = BidiagSvd::make(a, mode);
+    EXPECT_EQ(reused.values(), fresh.values());
+    if (mode != BandVectors::none) {
+      const Svd r = reused.full(), f = fresh.full();
+      EXPECT_EQ(r.u.data, f.u.data);
+      EXPECT_EQ(r.v.data, f.v.data);
+    }
+    const double smax = fresh.values().empty() ? 0.0 : fresh.values().front();
+    for (const double tau : {0.0, 0.05 * smax, 0.5 * smax}) {
+      const SvtResult plain = svt(a, tau);
+      const double nuclear = svt_into(a, tau, work, out);
+      EXPECT_TRUE(out.rows == a.rows && out.cols == a.cols);
+      EXPECT_EQ(out.data, plain.x.data) << tau;
+      EXPECT_EQ(std::signbit(nuclear), std::signbit(plain.nuclear));
+      EXPECT_EQ(nuclear, plain.nuclear);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace quintara::linalg

@@ -29,7 +29,11 @@ FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptio
     if (mask[p]) y_sq += Y.data[p] * Y.data[p];
   }
   const double noise = kNoiseUnits * std::numeric_limits<double>::epsilon() * std::sqrt(y_sq);
-  linalg::Mat Z(N, T);
+  // Z, the next L and the SVD's storage live across the iterations: fresh
+  // panel-sized buffers every step would have the allocator map and unmap
+  // their pages each time, a cost on the order of the SVD's own.
+  linalg::Mat Z(N, T), next(N, T);
+  linalg::SvtWorkspace work;
   for (std::size_t iter = 0; iter < options.max_iter; ++iter) {
     update_fe(Y, mask, state);
     // Observed cells net of the effects; unobserved ones take the current
@@ -43,16 +47,20 @@ FitState soft_impute_fe(const linalg::Mat& Y, const Mask& mask, const McnnmOptio
     }
     // The same seed at every iteration: the test matrix of the randomized
     // SVD stays fixed, so the iteration map itself does not change.
-    linalg::SvtResult next = options.max_rank
-                                 ? linalg::svt_truncated(Z, *options.max_rank, options.seed, lambda)
-                                 : linalg::svt(Z, lambda, options.exact_svd);
+    if (options.max_rank) {
+      next = linalg::svt_truncated(Z, *options.max_rank, options.seed, lambda).x;
+    } else if (options.exact_svd == linalg::ExactSvd::golub_kahan) {
+      linalg::svt_into(Z, lambda, work, next);
+    } else {
+      next = linalg::svt(Z, lambda, options.exact_svd).x;
+    }
     double d = 0.0, s = 0.0;
     for (std::size_t p = 0; p < N * T; ++p) {
-      const double diff = next.x.data[p] - state.L.data[p];
+      const double diff = next.data[p] - state.L.data[p];
       d += diff * diff;
       s += state.L.data[p] * state.L.data[p];
     }
-    state.L = std::move(next.x);
+    std::swap(state.L, next);
     if ((s > 0.0 && std::sqrt(d / s) < options.tol) || (s == 0.0 && std::sqrt(d) < options.tol) ||
         std::sqrt(d) <= noise) {
       break;
