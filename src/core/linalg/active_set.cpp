@@ -338,7 +338,14 @@ class ActiveSet {
           rows_ = k + 1;
         }
         const std::size_t i0 = std::max(k + 1, r0);
-        for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+        if (fast_) {
+          // A product by the pivot's reciprocal: a division per column
+          // instead of per entry, the entries within an ulp of the quotients.
+          const double inv = 1.0 / ck[k];
+          for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] * inv;
+        } else {
+          for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+        }
         for (std::size_t c = k + 1; c < k1; ++c) {
           const std::size_t i1 = std::max(c, r0);
           axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
