@@ -36,6 +36,24 @@ void axpy(double* __restrict y, const double* __restrict x, double t, std::size_
   for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
 }
 
+// y <- y + x[0] t[0] + ... + x[m-1] t[m-1], each entry its terms in order:
+// the bits of m axpys, with y read and written once per four columns.
+void axpy_columns(double* __restrict y, const double* const* x, const double* t, std::size_t m,
+                  std::size_t n) {
+  std::size_t c = 0;
+  for (; c + 4 <= m; c += 4) {
+    const double* __restrict x0 = x[c];
+    const double* __restrict x1 = x[c + 1];
+    const double* __restrict x2 = x[c + 2];
+    const double* __restrict x3 = x[c + 3];
+    const double t0 = t[c], t1 = t[c + 1], t2 = t[c + 2], t3 = t[c + 3];
+    for (std::size_t k = 0; k < n; ++k) {
+      y[k] = (((y[k] + x0[k] * t0) + x1[k] * t1) + x2[k] * t2) + x3[k] * t3;
+    }
+  }
+  for (; c < m; ++c) axpy(y, x[c], t[c], n);
+}
+
 // kOut: left out of the problem (a keep mask), at zero weight throughout.
 enum class Hold : char { kLower, kUpper, kFree, kOut };
 
@@ -238,11 +256,15 @@ class ActiveSet {
   // zero weight skipped), reading only the columns of weighted coordinates.
   void full_gradient() {
     g_.assign(n_, 0.0);
+    cols_.clear();
+    steps_.clear();
     for (std::size_t j = 0; j < n_; ++j) {
       const double t = w_[j] * 1.0;
       if (t == 0.0) continue;
-      axpy(g_.data(), G_.col(j), t, n_);
+      cols_.push_back(G_.col(j));
+      steps_.push_back(t);
     }
+    axpy_columns(g_.data(), cols_.data(), steps_.data(), cols_.size(), n_);
     for (std::size_t i = 0; i < n_; ++i) g_[i] = g_[i] + (w_[i] * lambda_ - b_[i]);
   }
 
@@ -316,7 +338,14 @@ class ActiveSet {
           rows_ = k + 1;
         }
         const std::size_t i0 = std::max(k + 1, r0);
-        for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+        if (fast_) {
+          // A product by the pivot's reciprocal: a division per column
+          // instead of per entry, the entries within an ulp of the quotients.
+          const double inv = 1.0 / ck[k];
+          for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] * inv;
+        } else {
+          for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+        }
         for (std::size_t c = k + 1; c < k1; ++c) {
           const std::size_t i1 = std::max(c, r0);
           axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
@@ -438,14 +467,38 @@ class ActiveSet {
     return {best, at};
   }
 
+  // The gradient takes each moved column's update and then, on that
+  // coordinate's own entry, its ridge term, in free order: the columns go
+  // four at a time (axpy_columns), and the own entries of a group's four,
+  // whose ridge terms fall between its columns, are redone in that order.
   void move(double alpha) {
+    cols_.clear();
+    steps_.clear();
+    moved_.clear();
     for (std::size_t s = 0; s < free_.size(); ++s) {
       const double d = alpha * p_[s];
       if (d == 0.0) continue;
       const std::size_t i = free_[s];
       w_[i] = std::clamp(w_[i] + d, lo_, upper_binds_ ? hi_ : kInf);
-      axpy(g_.data(), G_.col(i), d, n_);
-      g_[i] = g_[i] + lambda_ * d;
+      cols_.push_back(G_.col(i));
+      steps_.push_back(d);
+      moved_.push_back(i);
+    }
+    const std::size_t m = moved_.size();
+    for (std::size_t c0 = 0; c0 < m; c0 += 4) {
+      const std::size_t c1 = std::min(c0 + 4, m);
+      double own[4];
+      for (std::size_t a = c0; a < c1; ++a) own[a - c0] = g_[moved_[a]];
+      axpy_columns(g_.data(), cols_.data() + c0, steps_.data() + c0, c1 - c0, n_);
+      for (std::size_t a = c0; a < c1; ++a) {
+        const std::size_t i = moved_[a];
+        double v = own[a - c0];
+        for (std::size_t c = c0; c < c1; ++c) {
+          v = v + cols_[c][i] * steps_[c];
+          if (c == a) v = v + lambda_ * steps_[c];
+        }
+        g_[i] = v;
+      }
     }
   }
 
@@ -541,6 +594,11 @@ class ActiveSet {
   std::span<const unsigned char> keep_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
   std::vector<double> w_, g_, row_, z_, p_;
+  // move()'s and full_gradient()'s columns and steps, and the moved
+  // coordinates.
+  std::vector<const double*> cols_;
+  std::vector<double> steps_;
+  std::vector<std::size_t> moved_;
   // Lower Cholesky factor of the reduced Hessian, rows_ rows valid (free
   // positions 1 .. rows_); allocated when a second coordinate enters.
   std::unique_ptr<double[]> chol_;
