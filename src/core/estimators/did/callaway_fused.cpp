@@ -236,7 +236,8 @@ struct Pass {
 };
 
 // out[i] + c[0] in[0][i] + ... + c[Q-1] in[Q-1][i] (+ share[cls[i]] when
-// given), left to right, for units [from, to) of a block.
+// given), left to right, for units [from, to) of a block; a row's first
+// sweep starts from 0.0 in place of out[i].
 struct Sweep {
   double* out;
   const double* in[4];
