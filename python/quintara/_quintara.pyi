@@ -66,8 +66,8 @@ def _long_layout(
 ) -> dict[str, Any] | None:
     """The units x periods array of a long table with gap-free integer labels, or None."""
 
-def _runs_constant(values: npt.NDArray[Any], width: int, /) -> bool:
-    """Whether each run of width consecutive values holds one value."""
+def _run_firsts(values: npt.NDArray[Any], width: int, /) -> bytearray | None:
+    """Each run's value, as bytes, when every run of width values holds one; else None."""
 
 def _count_nan(values: npt.NDArray[np.float64], /) -> int:
     """The number of NaN items of a 1-D float64 array."""

@@ -86,21 +86,29 @@ def _identity(positions: npt.NDArray[np.intp]) -> bool:
     return bool(np.array_equal(positions, np.arange(len(positions))))
 
 
-def _constant_in_rows(column: pd.Series, n_periods: int) -> bool:
-    """Whether a column of a table in (unit, period) order is constant within
-    each unit, read in place; False also when it cannot tell that way
-    (missing values, which never equal themselves, or non-numeric data)."""
+def _run_values(column: pd.Series, n_periods: int) -> npt.NDArray[Any] | None:
+    """Each unit's value of a column of a table in (unit, period) order when
+    the column is constant within every unit, read in place and in the
+    column's dtype; None also when it cannot tell that way (missing values,
+    which never equal themselves, or non-numeric data)."""
     from . import _quintara
 
     v = column.to_numpy()
     if v.dtype.kind in "iu" and not (v.dtype.kind == "u" and v.dtype.itemsize == 8):
-        return bool(_quintara._runs_constant(np.asarray(v, dtype=np.int64), n_periods))
-    if v.dtype.kind == "f":
-        return bool(_quintara._runs_constant(np.asarray(v, dtype=np.float64), n_periods))
-    if v.dtype.kind != "b":
-        return False
-    block = v.reshape(-1, n_periods)
-    return bool((block == block[:, :1]).all())
+        firsts = _quintara._run_firsts(np.asarray(v, dtype=np.int64), n_periods)
+        kind: type = np.int64
+    elif v.dtype.kind == "f":
+        firsts = _quintara._run_firsts(np.asarray(v, dtype=np.float64), n_periods)
+        kind = np.float64
+    elif v.dtype.kind == "b":
+        block = v.reshape(-1, n_periods)
+        return block[:, 0].copy() if bool((block == block[:, :1]).all()) else None
+    else:
+        return None
+    if firsts is None:
+        return None
+    # Back to the column's own type: the values came from it, so exactly.
+    return np.frombuffer(firsts, dtype=kind).astype(v.dtype, copy=False)
 
 
 class _Cells(NamedTuple):
@@ -346,6 +354,10 @@ class Panel:
         self.outcome = outcome
         self.unit_data = unit_data if unit_data is not None else pd.DataFrame(index=self.units)
         self._varying: list[str] = []
+        # Set by from_long when its layout pass found every cell present and
+        # no NaN value. Only a caller that has just built the panel may trust
+        # it: `y` is writeable afterwards.
+        self._built_complete = False
 
     # -- construction -------------------------------------------------------
 
@@ -467,17 +479,16 @@ class Panel:
             first_row = np.empty(len(units), dtype=np.int64)
             first_row[row_units[::-1]] = np.arange(len(row_units) - 1, -1, -1)
         for c in others:
-            if in_order and _constant_in_rows(df[c], len(periods)):
-                col = df[c]
-                # Every n_periods-th row is each unit's first: a strided view
-                # of a NumPy column, copied once by the frame below.
-                # A NumPy column's first row per unit, as an array: the
-                # frame then needs no alignment of its index.
-                kept[c] = (
-                    col.to_numpy()[:: len(periods)].copy()
-                    if isinstance(col.dtype, np.dtype)
-                    else col.iloc[first_row].set_axis(units)
-                )
+            col = df[c]
+            # A NumPy column's value per unit, taken by the pass that checks
+            # it, as an array: the frame then needs no alignment of its index.
+            per_unit = (
+                _run_values(col, len(periods))
+                if in_order and isinstance(col.dtype, np.dtype)
+                else None
+            )
+            if per_unit is not None:
+                kept[c] = per_unit
                 continue
             codes, _ = _codes(df[c])
             if np.array_equal(codes, codes[first_row][rows_i()]):
@@ -495,6 +506,7 @@ class Panel:
             _checked=True,
         )
         panel._varying = varying
+        panel._built_complete = layout is not None and layout["n_nan"] == 0 and len(v) == y.size
         return panel
 
     @classmethod

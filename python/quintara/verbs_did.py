@@ -71,12 +71,17 @@ def _has_nan(y: npt.NDArray[np.float64]) -> bool:
 
 
 def _balanced(
-    panel: Panel, codes: npt.NDArray[np.int64], mode: str, estimator: str
+    panel: Panel,
+    codes: npt.NDArray[np.int64],
+    mode: str,
+    estimator: str,
+    *,
+    complete: bool = False,
 ) -> tuple[Panel, npt.NDArray[np.int64], list[Any]]:
     """The panel of the units observed in every period, their cohort codes,
     and the units left out (balance="drop"); with "refuse", a ValueError
-    naming the incomplete units."""
-    if not _has_nan(panel.y):  # one quick pass settles the usual case
+    naming the incomplete units. `complete`: the caller knows y has no NaN."""
+    if complete or not _has_nan(panel.y):  # one quick pass settles the usual case
         return panel, codes, []
     incomplete = np.flatnonzero(np.isnan(panel.y).any(axis=1))
     names = [panel.units[i] for i in incomplete]
@@ -137,6 +142,7 @@ def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
         which, distinct = _codes(series)  # integers never miss; compact ones code by offset
     else:
         which, distinct = pd.factorize(series, use_na_sentinel=True)
+        which = np.where(which < 0, len(distinct), which)
     found = np.full(len(distinct) + 1, -1, dtype=np.int64)  # the last: missing values
     stray = np.zeros(len(distinct) + 1, dtype=bool)
     for k, v in enumerate(distinct):
@@ -148,7 +154,6 @@ def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
             found[k] = panel.period_position(v)
         except ValueError:
             stray[k] = not _never_marker(v)
-    which = np.where(which < 0, len(distinct), which)
     codes = found[which]  # an int64 array, which the entries read through its buffer
     if stray.any():
         unit_strays = stray[which]
@@ -391,9 +396,12 @@ def staggered(
         time_format=time_format,
         missing="keep",
     )
+    # A panel built here from the table cannot have been written since its
+    # layout pass counted the missing cells.
+    complete = panel is not data and panel._built_complete
     codes = cohort_codes(panel, adoption)
     if mode != "keep":
-        panel, codes, dropped = _balanced(panel, codes, mode, estimator)
+        panel, codes, dropped = _balanced(panel, codes, mode, estimator, complete=complete)
     else:
         dropped = []
     # Formed when a result first reads them (a table has a label per unit);
@@ -404,7 +412,7 @@ def staggered(
     if estimator == "bacon":
         return BaconDecomposition(fn(panel.y, codes), panel, labels, dropped)
     design = _sampling(panel, weights, cluster)
-    if mode == "keep" and _has_nan(panel.y):
+    if mode == "keep" and not complete and _has_nan(panel.y):
         design["missing"] = "keep"
     described: dict[str, Any] = {"weights": weights, "cluster": cluster, "balance": mode}
     if estimator != "callaway":

@@ -83,36 +83,48 @@ Ref long_layout(PyObject* args) {
   }
   estimators::LongLayout layout = estimators::plan_long(unit, time);
   if (!layout.compact) return Ref::borrow(Py_None);
-  estimators::count_nonfinite(layout, values);
-  if (layout.duplicate) return layout_dict(layout, Ref::borrow(Py_None));
+  if (layout.duplicate) {
+    estimators::count_nonfinite(layout, values);
+    return layout_dict(layout, Ref::borrow(Py_None));
+  }
   // The bytearray is the array's own storage (NumPy views it writable, with
   // no copy), filled in place; CPython's allocators align it for doubles.
   const std::size_t bytes = layout.n_cells() * sizeof(double);
   Ref y = Ref::check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
   double* cells = reinterpret_cast<double*>(PyByteArray_AsString(y.get()));
-  estimators::scatter_long(layout, unit, time, values, {cells, layout.n_cells()});
+  estimators::place_long(layout, unit, time, values, {cells, layout.n_cells()});
   return layout_dict(layout, std::move(y));
 }
 
-// `_runs_constant(values, width)`: whether each run of `width` consecutive
-// items of a 1-D int64 or float64 array holds one value (NaN never does).
-Ref runs_constant(PyObject* args) {
+// The firsts of Column<T> `values`' runs as a bytearray of T, or None.
+template <class T>
+Ref firsts_of(PyObject* values_obj, std::size_t width, bool (ArrayView::*holds)() const,
+              const char* what) {
+  const Column<T> col(values_obj, "values", holds, what);
+  const std::span<const T> v = col.items();
+  if (v.size() % width != 0) return Ref::borrow(Py_None);
+  const std::size_t runs = v.size() / width;
+  Ref out =
+      Ref::check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(runs * sizeof(T))));
+  T* firsts = reinterpret_cast<T*>(PyByteArray_AsString(out.get()));
+  if (!estimators::run_firsts(v, width, {firsts, runs})) return Ref::borrow(Py_None);
+  return out;
+}
+
+// `_run_firsts(values, width)`: each run's value, as the bytes of an int64
+// or float64 array like `values`, when every run of `width` consecutive
+// items of the 1-D array holds one value (NaN never does); else None.
+Ref run_firsts(PyObject* args) {
   PyObject* values_obj = nullptr;
   Py_ssize_t width = 0;
-  if (!PyArg_ParseTuple(args, "On:_runs_constant", &values_obj, &width)) throw PyErrSet{};
+  if (!PyArg_ParseTuple(args, "On:_run_firsts", &values_obj, &width)) throw PyErrSet{};
   if (width <= 0) raise(PyExc_ValueError, "width must be positive");
   const ArrayView probe = ArrayView::acquire(values_obj);
   const auto w = static_cast<std::size_t>(width);
-  bool same = false;
   if (probe.holds_native_int64()) {
-    const Column<std::int64_t> col(values_obj, "values", &ArrayView::holds_native_int64, "int64");
-    same = estimators::runs_constant(col.items(), w);
-  } else {
-    const Column<double> col(values_obj, "values", &ArrayView::holds_native_float64,
-                             "int64 or float64");
-    same = estimators::runs_constant(col.items(), w);
+    return firsts_of<std::int64_t>(values_obj, w, &ArrayView::holds_native_int64, "int64");
   }
-  return Ref::borrow(same ? Py_True : Py_False);
+  return firsts_of<double>(values_obj, w, &ArrayView::holds_native_float64, "int64 or float64");
 }
 
 // `_count_nan(values)`: the NaN items of a 1-D float64 array.
@@ -136,9 +148,9 @@ PyObject* guarded(PyObject*, PyObject* args) noexcept {
 }
 
 PyMethodDef functions[] = {
-    {"_runs_constant", &guarded<runs_constant>, METH_VARARGS,
-     "_runs_constant(values, width, /)\n--\n\nWhether each run of width consecutive values "
-     "holds one value."},
+    {"_run_firsts", &guarded<run_firsts>, METH_VARARGS,
+     "_run_firsts(values, width, /)\n--\n\nEach run's value, as bytes, when every run of width "
+     "values holds one; else None."},
     {"_count_nan", &guarded<count_nan>, METH_VARARGS,
      "_count_nan(values, /)\n--\n\nThe number of NaN items of a 1-D float64 array."},
     {"_long_layout", &guarded<long_layout>, METH_VARARGS,

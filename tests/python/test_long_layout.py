@@ -77,6 +77,8 @@ def test_the_compiled_layout_builds_the_hashed_panel(
     pd.testing.assert_index_equal(fast.periods, slow.periods)
     pd.testing.assert_frame_equal(fast.unit_data, slow.unit_data)
     assert fast.y.flags.writeable and fast.y.flags.c_contiguous
+    # The mark that lets a verb skip its own scan for missing cells is sound.
+    assert not (fast._built_complete and np.isnan(fast.y).any())
 
 
 def test_a_time_order_reorders_integer_periods(monkeypatch: pytest.MonkeyPatch) -> None:
@@ -149,8 +151,61 @@ def test_a_long_unit_column_checked_in_ranges() -> None:
     width = 7
     heads = np.arange(40_000, dtype=np.int64)
     column = np.repeat(heads, width)
-    assert _quintara._runs_constant(column, width)
+    np.testing.assert_array_equal(np.frombuffer(_quintara._run_firsts(column, width), "i8"), heads)
     for bad in (column.copy(), column.astype(np.float64)):
         bad[-2] = -1 if bad.dtype.kind == "i" else np.nan
-        assert not _quintara._runs_constant(bad, width)
-    assert not _quintara._runs_constant(column[:-1], width)  # not whole runs
+        assert _quintara._run_firsts(bad, width) is None
+    assert _quintara._run_firsts(column[:-1], width) is None  # not whole runs
+
+
+@pytest.mark.parametrize("shuffled", [False, True])
+def test_missing_and_infinite_values_are_counted_across_tasks(shuffled: bool) -> None:
+    # 70,000 rows: more than one of the pool's row ranges, in order (copied
+    # and counted in one pass) or shuffled (scattered).
+    n, t = 7000, 10
+    rng = np.random.default_rng(4)
+    y = rng.normal(size=n * t)
+    y[rng.choice(n * t, 37, replace=False)] = np.nan
+    y[rng.choice(np.flatnonzero(~np.isnan(y)), 5, replace=False)] = -np.inf
+    u, tt = np.repeat(np.arange(n), t), np.tile(np.arange(t), n)
+    if shuffled:
+        p = rng.permutation(n * t)
+        u, tt, y = u[p], tt[p], y[p]
+    got = _quintara._long_layout(u, tt, y)
+    assert got["in_order"] is not shuffled
+    assert (got["n_nan"], got["n_inf"]) == (37, 5)
+    placed = np.frombuffer(got["y"], dtype=np.float64)
+    want = np.full(n * t, np.nan)
+    want[u * t + tt] = y
+    np.testing.assert_array_equal(placed, want)
+    df = pd.DataFrame({"u": u, "t": tt, "y": np.where(np.isinf(y), 0.0, y)})
+    assert not quintara.Panel.from_long(df, "u", "t", "y", missing="keep")._built_complete
+    clean = df.assign(y=np.nan_to_num(df["y"].to_numpy()))
+    assert quintara.Panel.from_long(clean, "u", "t", "y")._built_complete
+
+
+def test_run_and_order_checks_find_one_changed_row_anywhere() -> None:
+    # 7,000 runs of 10 (more than one of the pool's ranges): one row changed
+    # at a run's first or last row, at a range edge, or at either end.
+    n, w = 7000, 10
+    base_u = np.repeat(np.arange(5, 5 + n), w)
+    base_t = np.tile(np.arange(w), n)
+    rng = np.random.default_rng(2)
+    column = np.repeat(rng.integers(0, 4, n), w)
+    spots = [0, 1, w - 1, w, 65529, 65530, 65531, 65535, 65536, 65537, 65540, n * w - w, n * w - 1]
+    spots += rng.integers(0, n * w, 8).tolist()
+    for r in spots:
+        for values in (column, column.astype(np.float64)):
+            changed = values.copy()
+            changed[r] = changed[r] + 1
+            firsts = np.frombuffer(_quintara._run_firsts(values, w), values.dtype)
+            np.testing.assert_array_equal(firsts, values[::w])
+            assert _quintara._run_firsts(changed, w) is None, r
+        for u, t in ((base_u.copy(), base_t), (base_u, base_t.copy())):
+            (u if u is not base_u else t)[r] += 1
+            got = _quintara._long_layout(u, t, np.zeros(n * w))
+            assert got is None or not got["in_order"], r
+    assert _quintara._long_layout(base_u, base_t, np.zeros(n * w))["in_order"]
+    with_nan = column.astype(np.float64)
+    with_nan[w : 2 * w] = np.nan  # a run of NaN is not one value
+    assert _quintara._run_firsts(with_nan, w) is None

@@ -72,27 +72,27 @@ bool sorted_complete(std::span<const std::int64_t> unit, std::span<const std::in
   std::size_t T = 1;
   while (T < R && unit[T] == unit[0]) ++T;
   if (R % T != 0) return false;
+  // The first unit's rows hold unit[0] over consecutive periods; every
+  // later row then holds the label of the row T before it plus one and
+  // that row's period. Flat comparisons with no per-unit loop vectorise.
   const auto u0 = static_cast<std::uint64_t>(unit[0]);
   const auto t0 = static_cast<std::uint64_t>(time[0]);
-  // Ranges of whole units checked apart; the answer (does any fail?) does
-  // not depend on which range finishes first, and a failure stops the rest.
+  std::uint64_t first = 0;
+  for (std::size_t j = 0; j < T; ++j) {
+    first |= (static_cast<std::uint64_t>(unit[j]) ^ u0) |
+             (static_cast<std::uint64_t>(time[j]) ^ (t0 + j));
+  }
+  if (first != 0) return false;
+  // Ranges checked apart; the answer (does any fail?) does not depend on
+  // which range finishes first, and a failure stops the rest.
   std::atomic<bool> failed{false};
-  in_ranges(R, T, [&](std::size_t from, std::size_t to) {
-    for (std::size_t b = from / T; b < to / T && !failed.load(std::memory_order_relaxed); ++b) {
-      // Branch-free within a unit: any mismatch leaves a bit set.
-      std::uint64_t bad = 0;
-      const std::uint64_t ub = u0 + b;
-      const std::int64_t* u = unit.data() + b * T;
-      const std::int64_t* t = time.data() + b * T;
-      for (std::size_t j = 0; j < T; ++j) {
-        bad |=
-            (static_cast<std::uint64_t>(u[j]) ^ ub) | (static_cast<std::uint64_t>(t[j]) ^ (t0 + j));
-      }
-      if (bad != 0) {
-        failed.store(true, std::memory_order_relaxed);
-        return;
-      }
-    }
+  const auto* u = reinterpret_cast<const std::uint64_t*>(unit.data());
+  const auto* t = reinterpret_cast<const std::uint64_t*>(time.data());
+  in_ranges(R - T, T, [&](std::size_t from, std::size_t to) {
+    if (failed.load(std::memory_order_relaxed)) return;
+    std::uint64_t bad = 0;
+    for (std::size_t r = from; r < to; ++r) bad |= (u[r + T] ^ (u[r] + 1)) | (t[r + T] ^ t[r]);
+    if (bad != 0) failed.store(true, std::memory_order_relaxed);
   });
   if (failed.load()) return false;
   // Labels wrapping past the int64 maximum are not consecutive numbers.
@@ -135,14 +135,20 @@ LongLayout plan_long(std::span<const std::int64_t> unit, std::span<const std::in
   return out;
 }
 
-void count_nonfinite(LongLayout& layout, std::span<const double> values) {
+namespace {
+
+// Counts the NaN and infinite values of `values`, copying them to `out`
+// when it is given (the same length): one pass over a large column for
+// both. Counts are whole numbers: their sum is the same in any order.
+void count_copying(LongLayout& layout, std::span<const double> values, double* out) {
   std::atomic<std::size_t> nan{0}, inf{0};
-  // Counts are whole numbers: their sum is the same in any order.
   in_ranges(values.size(), 1, [&](std::size_t from, std::size_t to) {
     std::size_t n = 0, i = 0;
     for (std::size_t r = from; r < to; ++r) {
-      n += std::isnan(values[r]) ? 1 : 0;
-      i += std::isinf(values[r]) ? 1 : 0;
+      const double x = values[r];
+      if (out != nullptr) out[r] = x;
+      n += std::isnan(x) ? 1 : 0;
+      i += std::isinf(x) ? 1 : 0;
     }
     nan += n;
     inf += i;
@@ -151,37 +157,65 @@ void count_nonfinite(LongLayout& layout, std::span<const double> values) {
   layout.n_inf = inf.load();
 }
 
+}  // namespace
+
+void count_nonfinite(LongLayout& layout, std::span<const double> values) {
+  count_copying(layout, values, nullptr);
+}
+
+void place_long(LongLayout& layout, std::span<const std::int64_t> unit,
+                std::span<const std::int64_t> time, std::span<const double> values,
+                std::span<double> out) {
+  if (layout.in_order) {
+    QUINTARA_ASSERT(layout.compact && !layout.duplicate, "place_long: layout not scatterable");
+    QUINTARA_ASSERT_EQ(out.size(), values.size(), "place_long: output size");
+    count_copying(layout, values, out.data());
+    return;
+  }
+  count_nonfinite(layout, values);
+  scatter_long(layout, unit, time, values, out);
+}
+
 namespace {
 
 template <class T>
-bool runs_constant_of(std::span<const T> values, std::size_t width) {
+bool run_firsts_of(std::span<const T> values, std::size_t width, std::span<T> firsts) {
   if (width == 0 || values.size() % width != 0) return false;
-  // Ranges of whole runs checked apart (on the pool for a long column); the
-  // answer does not depend on which finishes first.
-  std::atomic<bool> differs{false};
-  in_ranges(values.size(), width, [&](std::size_t from, std::size_t to) {
-    for (std::size_t b = from; b < to && !differs.load(std::memory_order_relaxed); b += width) {
-      const T first = values[b];
-      // Branch-free within a run; a NaN never equals itself, so it fails.
-      bool same = true;
-      for (std::size_t j = 0; j < width; ++j) same &= values[b + j] == first;
-      if (!same) {
-        differs.store(true, std::memory_order_relaxed);
-        return;
-      }
+  QUINTARA_ASSERT_EQ(firsts.size(), values.size() / width, "run_firsts: output size");
+  // Every value equals the one before it except at the start of a run:
+  // the equal neighbours counted over all positions, less those at run
+  // starts, must be every position that starts no run. A flat count
+  // vectorises where a loop per run does not; equality is transitive (a
+  // NaN equals nothing, so it fails as it should). A range's run starts
+  // are read again from cache, and give the firsts.
+  const std::size_t n = values.size();
+  if (n == 0) return true;
+  firsts[0] = values[0];
+  if (n < 2) return true;
+  std::atomic<std::size_t> equal{0};
+  in_ranges(n - 1, 1, [&](std::size_t from, std::size_t to) {
+    std::size_t e = 0;
+    for (std::size_t r = from; r < to; ++r) e += values[r + 1] == values[r] ? 1 : 0;
+    std::size_t at_starts = 0;
+    // The run starts s with from < s <= to: the pairs (s - 1, s) of this range.
+    for (std::size_t s = (from + width) / width * width; s <= to; s += width) {
+      at_starts += values[s] == values[s - 1] ? 1 : 0;
+      firsts[s / width] = values[s];
     }
+    equal += e - at_starts;
   });
-  return !differs.load();
+  return equal.load() == n - n / width;
 }
 
 }  // namespace
 
-bool runs_constant(std::span<const std::int64_t> values, std::size_t width) {
-  return runs_constant_of(values, width);
+bool run_firsts(std::span<const std::int64_t> values, std::size_t width,
+                std::span<std::int64_t> firsts) {
+  return run_firsts_of(values, width, firsts);
 }
 
-bool runs_constant(std::span<const double> values, std::size_t width) {
-  return runs_constant_of(values, width);
+bool run_firsts(std::span<const double> values, std::size_t width, std::span<double> firsts) {
+  return run_firsts_of(values, width, firsts);
 }
 
 void scatter_long(const LongLayout& layout, std::span<const std::int64_t> unit,

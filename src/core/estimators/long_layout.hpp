@@ -37,10 +37,13 @@ LongLayout plan_long(std::span<const std::int64_t> unit, std::span<const std::in
 void count_nonfinite(LongLayout& layout, std::span<const double> values);
 
 // Whether each run of `width` consecutive values (a unit's rows of a table
-// in unit-then-period order) holds one value throughout; false when a NaN
-// is among them (it equals nothing) or the length is not a multiple.
-bool runs_constant(std::span<const std::int64_t> values, std::size_t width);
-bool runs_constant(std::span<const double> values, std::size_t width);
+// in unit-then-period order) holds one value throughout, and if so each
+// run's value in `firsts` (size / width entries; its contents unspecified
+// otherwise). False when a NaN is among them (it equals nothing) or the
+// length is not a multiple of a positive width.
+bool run_firsts(std::span<const std::int64_t> values, std::size_t width,
+                std::span<std::int64_t> firsts);
+bool run_firsts(std::span<const double> values, std::size_t width, std::span<double> firsts);
 
 // For a compact layout without duplicates: `out` (n_cells() entries,
 // row-major units x periods) receives each value at its row's cell and NaN
@@ -48,5 +51,11 @@ bool runs_constant(std::span<const double> values, std::size_t width);
 void scatter_long(const LongLayout& layout, std::span<const std::int64_t> unit,
                   std::span<const std::int64_t> time, std::span<const double> values,
                   std::span<double> out);
+
+// scatter_long and count_nonfinite together; a table in order is copied
+// and counted in one pass over its values.
+void place_long(LongLayout& layout, std::span<const std::int64_t> unit,
+                std::span<const std::int64_t> time, std::span<const double> values,
+                std::span<double> out);
 
 }  // namespace quintara::estimators

@@ -1,6 +1,10 @@
 #include "core/linalg/matrix.hpp"
 
+#include <array>
+#include <cstdint>
+#include <mutex>
 #include <new>
+#include <utility>
 
 #if defined(__linux__)
 #include <sys/mman.h>
@@ -9,21 +13,107 @@
 namespace quintara::linalg {
 
 namespace {
+
 constexpr std::size_t kHugePage = std::size_t{2} << 20;
+// A few recently freed large blocks are kept for the next request of the
+// same size: a fit called again on a panel of the same shape (a benchmark,
+// a simulation, a bootstrap over panels) then reuses memory already mapped
+// instead of having the kernel clear fresh pages, which cost as much as
+// the copy into them. At most kSlots blocks and kHeldBytes in all, so an
+// idle process keeps at most that much beyond what it uses.
+constexpr std::size_t kSlots = 4;
+constexpr std::size_t kHeldBytes = std::size_t{256} << 20;
+
+std::size_t whole_pages(std::size_t bytes) {
+  return (bytes + kHugePage - 1) / kHugePage * kHugePage;
 }
 
+class LargeBlocks {
+ public:
+  void* take(std::size_t bytes) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    for (Block& b : slots_) {
+      if (b.p != nullptr && b.bytes == bytes) {
+        held_ -= bytes;
+        return std::exchange(b.p, nullptr);
+      }
+    }
+    return nullptr;
+  }
+  // False when the block is not kept (the caller frees it).
+  bool keep(void* p, std::size_t bytes) {
+    const std::lock_guard<std::mutex> lock(mutex_);
+    if (bytes > kHeldBytes) return false;
+    // The oldest blocks make room: the newest is the likeliest to be asked for.
+    while (held_ + bytes > kHeldBytes) release_oldest();
+    Block* slot = empty_slot();
+    if (slot == nullptr) {
+      release_oldest();
+      slot = empty_slot();
+    }
+    *slot = {p, bytes, ++clock_};
+    held_ += bytes;
+    return true;
+  }
+
+ private:
+  struct Block {
+    void* p = nullptr;
+    std::size_t bytes = 0;
+    std::uint64_t age = 0;
+  };
+  Block* empty_slot() {
+    for (Block& b : slots_) {
+      if (b.p == nullptr) return &b;
+    }
+    return nullptr;
+  }
+  void release_oldest() {
+    Block* oldest = nullptr;
+    for (Block& b : slots_) {
+      if (b.p != nullptr && (oldest == nullptr || b.age < oldest->age)) oldest = &b;
+    }
+    held_ -= oldest->bytes;
+    release(*oldest);
+  }
+  static void release(Block& b) {
+    ::operator delete(b.p, b.bytes, std::align_val_t{kHugePage});
+    b.p = nullptr;
+  }
+
+  std::mutex mutex_;
+  std::array<Block, kSlots> slots_{};
+  std::size_t held_ = 0;
+  std::uint64_t clock_ = 0;
+};
+
+// Never destroyed: a matrix freed during static destruction still finds it.
+LargeBlocks& large_blocks() {
+  static LargeBlocks* const blocks = new LargeBlocks;
+  return *blocks;
+}
+
+}  // namespace
+
 void* allocate_large(std::size_t bytes) {
-  void* p = ::operator new(bytes, std::align_val_t{kHugePage});
+  const std::size_t size = whole_pages(bytes);
+  if (void* p = large_blocks().take(size)) return p;
+  void* p = ::operator new(size, std::align_val_t{kHugePage});
 #if defined(__linux__) && defined(MADV_HUGEPAGE)
-  // Advice only, and only over whole pages inside the block: where it is
-  // refused the block simply keeps ordinary pages.
-  (void)::madvise(p, bytes / kHugePage * kHugePage, MADV_HUGEPAGE);
+  // Advice only: where it is refused the block simply keeps ordinary pages.
+  (void)::madvise(p, size, MADV_HUGEPAGE);
 #endif
   return p;
 }
 
 void free_large(void* p, std::size_t bytes) noexcept {
-  ::operator delete(p, bytes, std::align_val_t{kHugePage});
+  const std::size_t size = whole_pages(bytes);
+  bool kept = false;
+  try {
+    kept = large_blocks().keep(p, size);
+  } catch (...) {  // a lock that cannot be taken: free it instead
+  }
+  if (!kept) ::operator delete(p, size, std::align_val_t{kHugePage});
 }
 
 Mat Mat::identity(std::size_t n) {

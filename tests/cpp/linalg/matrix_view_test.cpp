@@ -2,7 +2,9 @@
 // block in place with the same bits as on its copy; the storage of a large Mat.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <thread>
 #include <vector>
 
 #include "../support.hpp"
@@ -40,6 +42,37 @@ TEST(MatView, BlocksOfABiggerMatrix) {
   gemv_t(Ac, z, y2, 1.0, 0.0);
   EXPECT_EQ(y1, y2);
   EXPECT_EQ(syrk_ata(A).data, syrk_ata(Ac).data);
+}
+
+TEST(Mat, FreedLargeBlocksAreReusedCleanAndNeverShared) {
+  const std::size_t n = kLargeBytes / sizeof(double) + 3;
+  const double* first = nullptr;
+  {
+    Mat dirty = Mat::uninitialised(n, 1);
+    std::fill(dirty.data.begin(), dirty.data.end(), 7.0);
+    first = dirty.data.data();
+  }
+  // The same size again takes the freed block; a zero matrix is still zero.
+  const Mat zero(n, 1);
+  EXPECT_EQ(zero.data.data(), first);
+  EXPECT_TRUE(std::all_of(zero.data.begin(), zero.data.end(), [](double v) { return v == 0.0; }));
+  // A block in use is never handed out twice: threads allocating and
+  // freeing at once each find only their own values.
+  std::vector<std::thread> threads;
+  std::vector<int> wrong(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 6; ++round) {
+        Mat m = Mat::uninitialised(n + static_cast<std::size_t>(round % 2) * (1u << 19), 1);
+        const double mark = 100.0 * t + round;
+        for (std::size_t i = 0; i < m.data.size(); i += 4096) m.data[i] = mark;
+        std::this_thread::yield();
+        for (std::size_t i = 0; i < m.data.size(); i += 4096) wrong[t] += m.data[i] != mark;
+      }
+    });
+  }
+  for (std::thread& th : threads) th.join();
+  EXPECT_EQ(wrong, std::vector<int>(4, 0));
 }
 
 }  // namespace
