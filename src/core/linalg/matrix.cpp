@@ -9,6 +9,9 @@
 #if defined(__linux__)
 #include <sys/mman.h>
 #endif
+#if defined(__unix__)
+#include <pthread.h>
+#endif
 
 namespace quintara::linalg {
 
@@ -21,7 +24,7 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // instead of having the kernel clear fresh pages, which cost as much as
 // the copy into them. At most kSlots blocks and kHeldBytes in all, so an
 // idle process keeps at most that much beyond what it uses.
-constexpr std::size_t kSlots = 4;
+constexpr std::size_t kSlots = 8;
 constexpr std::size_t kHeldBytes = std::size_t{256} << 20;
 
 std::size_t whole_pages(std::size_t bytes) {
@@ -56,6 +59,8 @@ class LargeBlocks {
     return true;
   }
 
+  void reset_lock() { new (&mutex_) std::mutex(); }
+
  private:
   struct Block {
     void* p = nullptr;
@@ -87,10 +92,23 @@ class LargeBlocks {
   std::uint64_t clock_ = 0;
 };
 
+LargeBlocks* g_blocks = nullptr;
+
+// The child of a fork() inherits the blocks but not a thread that may have
+// held the lock at the fork: it goes on with a fresh, unlocked one.
+void unlock_in_child() { g_blocks->reset_lock(); }
+
 // Never destroyed: a matrix freed during static destruction still finds it.
 LargeBlocks& large_blocks() {
-  static LargeBlocks* const blocks = new LargeBlocks;
-  return *blocks;
+  static const bool made = [] {
+    g_blocks = new LargeBlocks;
+#if defined(__unix__)
+    (void)pthread_atfork(nullptr, nullptr, &unlock_in_child);
+#endif
+    return true;
+  }();
+  (void)made;
+  return *g_blocks;
 }
 
 }  // namespace

@@ -19,9 +19,11 @@
 namespace quintara::linalg {
 
 // Storage of at least kLargeBytes comes in whole huge pages where the system
-// offers them on request: the kernel then faults in a large panel's fresh
-// memory a few hundred times instead of tens of thousands of times.
-inline constexpr std::size_t kLargeBytes = std::size_t{32} << 20;
+// offers them on request (the kernel then faults in a large panel's fresh
+// memory a few hundred times instead of tens of thousands of times), and a
+// few such blocks, once freed, are kept for the next request of their size
+// (matrix.cpp says how many and how much).
+inline constexpr std::size_t kLargeBytes = std::size_t{4} << 20;
 void* allocate_large(std::size_t bytes);
 void free_large(void* p, std::size_t bytes) noexcept;
 

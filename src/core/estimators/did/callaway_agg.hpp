@@ -15,6 +15,7 @@
 #include "core/estimators/did/callaway.hpp"
 #include "core/estimators/panel.hpp"
 #include "core/estimators/sampling.hpp"
+#include "core/linalg/matrix.hpp"
 
 namespace quintara::estimators::did::agg {
 
@@ -24,7 +25,8 @@ namespace quintara::estimators::did::agg {
 struct Shares {
   std::size_t n_units = 0;
   std::vector<std::size_t> cohorts;  // every distinct adoption period, ascending
-  std::vector<std::size_t> class_of;
+  // One per unit: from the reused large blocks.
+  std::vector<std::size_t, linalg::NoInitAllocator<std::size_t>> class_of;
   std::vector<std::size_t> class_size;
   std::vector<double> class_weight;
   const Sampling& sampling;  // weights relative to their mean

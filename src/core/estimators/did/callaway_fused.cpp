@@ -19,6 +19,7 @@
 
 #include "core/estimators/did/callaway_agg.hpp"
 #include "core/estimators/did/callaway_sums.hpp"
+#include "core/linalg/matrix.hpp"
 #include "core/linalg/wide_clones.hpp"
 #include "core/parallel/pool.hpp"
 
@@ -88,7 +89,9 @@ std::vector<Cell> plan_cells(const Shares& shares, std::span<const std::size_t> 
 // units in ascending order: a cell's means are then summed over its own
 // units only.
 struct UnitSets {
-  std::vector<std::vector<std::size_t>> units;
+  // Large lists (a set can hold every unit) come from the reused blocks.
+  using Units = std::vector<std::size_t, linalg::NoInitAllocator<std::size_t>>;
+  std::vector<Units> units;
 
   UnitSets(const Shares& shares, std::vector<Cell>& cells) {
     const std::size_t n_classes = shares.class_size.size();
@@ -168,7 +171,7 @@ void cell_means(const Panel& panel, const UnitSets& sets, std::vector<Cell>& cel
         yt[q] = y + u.t;
         yb[q] = y + u.b;
       }
-      const std::vector<std::size_t>& units = sets.units[task.s];
+      const UnitSets::Units& units = sets.units[task.s];
       // Local sums: the task's own would be reloaded after every store, as
       // they might alias the panel.
       double acc[kLanes];
@@ -230,8 +233,11 @@ struct Pass {
 
   std::size_t n_rows() const { return cells.size() + rows.size(); }
 
-  void form(std::vector<double>& buf, std::size_t i0, std::size_t len);
-  void add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len);
+  // Written in full for each block's units before it is read, so it is
+  // never zeroed; and it is large, so it comes from the reused blocks.
+  using Buffer = std::vector<double, linalg::NoInitAllocator<double>>;
+  void form(Buffer& buf, std::size_t i0, std::size_t len);
+  void add_up(const Buffer& buf, std::size_t i0, std::size_t len);
   void run();
 };
 
@@ -392,7 +398,7 @@ QUINTARA_WIDE_CLONES void form_piece(Pass& p, double* buf, std::size_t i0, std::
   p.tile.fill(buf, kBlock, p.events, from, to);
 }
 
-void Pass::form(std::vector<double>& buf, std::size_t i0, std::size_t len) {
+void Pass::form(Buffer& buf, std::size_t i0, std::size_t len) {
   const std::size_t pieces = (len + kPiece - 1) / kPiece;
   // The pieces write disjoint units of the buffer and the tile.
   parallel::parallel_for(pieces, [&](std::size_t k) {
@@ -400,7 +406,7 @@ void Pass::form(std::vector<double>& buf, std::size_t i0, std::size_t len) {
   });
 }
 
-void Pass::add_up(const std::vector<double>& buf, std::size_t i0, std::size_t len) {
+void Pass::add_up(const Buffer& buf, std::size_t i0, std::size_t len) {
   // Tasks: groups of kLanes rows' squares (the event rows' are the
   // covariance's diagonal), then the tile's groups of product sums; each
   // task owns its sums.
@@ -429,7 +435,7 @@ void Pass::run() {
     if (std::find(events.begin(), events.end(), r) == events.end()) square_rows.push_back(r);
   }
   tile = EventTile(events.size(), kBlock);
-  std::vector<double> buf(n_rows() * kBlock);
+  Buffer buf(n_rows() * kBlock);
   for (std::size_t i0 = 0; i0 < N; i0 += kBlock) {
     const std::size_t len = std::min(kBlock, N - i0);
     form(buf, i0, len);

@@ -85,7 +85,7 @@ void add_squares(const double* buf, std::size_t stride, std::size_t len, const s
 }
 
 EventTile::EventTile(std::size_t n_events, std::size_t block)
-    : n_(n_events), ld_((n_events + kLanes - 1) / kLanes * kLanes), values_(block * ld_) {
+    : n_(n_events), ld_((n_events + kLanes - 1) / kLanes * kLanes), values_(block * ld_, 0.0) {
   for (std::size_t a = 0; a < n_; ++a) {
     for (std::size_t c = 0; c * kLanes <= a; ++c) {
       a_.push_back(static_cast<std::uint32_t>(a));

@@ -14,6 +14,8 @@
 #include <span>
 #include <vector>
 
+#include "core/linalg/matrix.hpp"
+
 namespace quintara::estimators::did::fused {
 
 // Sums of squares of rows rows[0..nr) (nr <= 8) of a block whose row r
@@ -42,9 +44,10 @@ class EventTile {
   static constexpr std::size_t kPerTask = 6;  // eight-entry groups per task: all in registers
 
  private:
-  std::size_t n_ = 0, ld_ = 0;        // events; doubles per unit in the tile
-  std::size_t n_groups_ = 0;          // groups before the dummies that fill the last task
-  std::vector<double> values_;        // block x ld_, unit by unit
+  std::size_t n_ = 0, ld_ = 0;  // events; doubles per unit in the tile
+  std::size_t n_groups_ = 0;    // groups before the dummies that fill the last task
+  // block x ld_, unit by unit; zero in the padding lanes.
+  std::vector<double, linalg::NoInitAllocator<double>> values_;
   std::vector<std::uint32_t> a_, c_;  // per group: its event row, its eight-column chunk
   std::vector<double> sums_;          // per group: eight running sums
 };
