@@ -109,6 +109,30 @@ def _never_marker(v: Any) -> bool:
     return False
 
 
+def _integer_codes(panel: Panel, values: Any) -> npt.NDArray[np.int64] | None:
+    """The codes of integer adoption values when the periods are consecutive
+    integers in ascending order (the usual large table): a value's code is
+    its offset from the first period, without a lookup per value. None when
+    either is otherwise, or when a value is neither a period nor a
+    never-treated marker (the general path then warns about it)."""
+    periods = panel.periods
+    v = values.to_numpy() if isinstance(values, pd.Series) else np.asarray(values)
+    if v.dtype.kind not in "iu" or periods.dtype.kind not in "iu" or len(periods) == 0:
+        return None
+    first, n = int(periods[0]), len(periods)
+    # Distinct labels, ascending from first to first + n - 1: consecutive. A
+    # time_order can put integer periods in another order.
+    if int(periods[-1]) - first != n - 1 or not periods.is_monotonic_increasing:
+        return None
+    at = v.astype(np.int64) - first
+    inside = (at >= 0) & (at < n)
+    # Positive values outside the periods are strays; 0 and negative numbers
+    # mark never-treated units, 0 even where it is a period.
+    if bool(np.any(~inside & (v > 0))):
+        return None
+    return np.where(inside & (v != 0), at, -1)
+
+
 def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
     """Adoption periods per unit as the compiled entries' column indices (-1: never treated).
 
@@ -131,6 +155,9 @@ def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
         values = pd.Series(dict(adoption.items())).reindex(panel.units)
     else:
         raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
+    fast = _integer_codes(panel, values)
+    if fast is not None:
+        return fast
     # Each distinct value is looked up once: a table has few adoption periods
     # and may have a million units.
     series = pd.Series(values)

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import warnings
 
 import numpy as np
 import pandas as pd
@@ -260,3 +261,38 @@ def test_from_long_equals_a_pivot_of_the_table(seed: int) -> None:
             first = df.sort_values(["u", "t"]).groupby("u")[col].first()
             np.testing.assert_array_equal(p.unit_data[col].to_numpy(),
                                           first.reindex(p.units).to_numpy())
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_integer_adoption_codes_equal_the_lookup_path(
+    seed: int, monkeypatch: pytest.MonkeyPatch
+) -> None:
+    # Integer periods from 0, 1990 or 1 (0 a period that still means never),
+    # sometimes put out of their numeric order by time_order; adoption values
+    # that are periods, 0, negative, or past the panel (strays, which warn).
+    rng = np.random.default_rng(seed)
+    n, t = 30, 6
+    start = [0, 1990, 1][seed % 3]
+    periods = np.arange(start, start + t)
+    values = rng.choice([*periods, 0, -1, start + t + 5 if seed % 4 == 0 else 0], size=n)
+    df = pd.DataFrame(
+        {
+            "u": np.repeat(np.arange(n), t),
+            "p": np.tile(periods, n),
+            "y": rng.normal(size=n * t),
+            "first": np.repeat(values, t),
+        }
+    )
+    # Two middle periods swapped: the ends stay where numbers would put them.
+    order = [periods[0], periods[2], periods[1], *periods[3:]] if seed % 5 == 0 else None
+    panel = quintara.Panel.from_long(df, "u", "p", "y", time_order=order)
+
+    def codes() -> tuple[list[int], list[str]]:
+        with warnings.catch_warnings(record=True) as caught:
+            warnings.simplefilter("always")
+            got = quintara.verbs_did.cohort_codes(panel, "first")
+        return got.tolist(), [str(w.message) for w in caught]
+
+    fast = codes()
+    monkeypatch.setattr(quintara.verbs_did, "_integer_codes", lambda *a: None)
+    assert fast == codes()
