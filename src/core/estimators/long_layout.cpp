@@ -6,6 +6,7 @@
 #include <limits>
 #include <vector>
 
+#include "core/linalg/wide_clones.hpp"
 #include "core/panic.hpp"
 #include "core/parallel/pool.hpp"
 
@@ -46,6 +47,63 @@ struct Range {
 // between the extremes of int64.
 std::size_t offset(std::int64_t v, std::int64_t lo) {
   return static_cast<std::size_t>(static_cast<std::uint64_t>(v) - static_cast<std::uint64_t>(lo));
+}
+
+// The passes' loops, built for wide vector units too: the baseline has no
+// 64-bit integer compare in vectors, and these loops run over every row.
+QUINTARA_WIDE_CLONES std::uint64_t order_defects(const std::uint64_t* __restrict u,
+                                                 const std::uint64_t* __restrict t, std::size_t T,
+                                                 std::size_t from, std::size_t to) {
+  std::uint64_t bad = 0;
+  for (std::size_t r = from; r < to; ++r) bad |= (u[r + T] ^ (u[r] + 1)) | (t[r + T] ^ t[r]);
+  return bad;
+}
+
+struct Counts {
+  std::size_t nan = 0, inf = 0;
+};
+
+QUINTARA_WIDE_CLONES Counts count_values(const double* __restrict v, std::size_t from,
+                                         std::size_t to) {
+  std::size_t n = 0, i = 0;
+  for (std::size_t r = from; r < to; ++r) {
+    n += std::isnan(v[r]) ? 1 : 0;
+    i += std::isinf(v[r]) ? 1 : 0;
+  }
+  return {n, i};
+}
+
+QUINTARA_WIDE_CLONES Counts copy_counting_values(const double* __restrict v, double* __restrict out,
+                                                 std::size_t from, std::size_t to) {
+  std::size_t n = 0, i = 0;
+  for (std::size_t r = from; r < to; ++r) {
+    const double x = v[r];
+    out[r] = x;
+    n += std::isnan(x) ? 1 : 0;
+    i += std::isinf(x) ? 1 : 0;
+  }
+  return {n, i};
+}
+
+// Positions r in [from, to) whose value equals the next one.
+template <class T>
+std::size_t equal_next(const T* __restrict v, std::size_t from, std::size_t to) {
+  std::size_t e = 0;
+  for (std::size_t r = from; r < to; ++r) e += v[r + 1] == v[r] ? 1 : 0;
+  return e;
+}
+QUINTARA_WIDE_CLONES std::size_t equal_next_i64(const std::int64_t* v, std::size_t from,
+                                                std::size_t to) {
+  return equal_next(v, from, to);
+}
+QUINTARA_WIDE_CLONES std::size_t equal_next_f64(const double* v, std::size_t from, std::size_t to) {
+  return equal_next(v, from, to);
+}
+std::size_t equal_next_of(const std::int64_t* v, std::size_t from, std::size_t to) {
+  return equal_next_i64(v, from, to);
+}
+std::size_t equal_next_of(const double* v, std::size_t from, std::size_t to) {
+  return equal_next_f64(v, from, to);
 }
 
 // The label range when every label in it occurs, else width 0.
@@ -90,9 +148,7 @@ bool sorted_complete(std::span<const std::int64_t> unit, std::span<const std::in
   const auto* t = reinterpret_cast<const std::uint64_t*>(time.data());
   in_ranges(R - T, T, [&](std::size_t from, std::size_t to) {
     if (failed.load(std::memory_order_relaxed)) return;
-    std::uint64_t bad = 0;
-    for (std::size_t r = from; r < to; ++r) bad |= (u[r + T] ^ (u[r] + 1)) | (t[r + T] ^ t[r]);
-    if (bad != 0) failed.store(true, std::memory_order_relaxed);
+    if (order_defects(u, t, T, from, to) != 0) failed.store(true, std::memory_order_relaxed);
   });
   if (failed.load()) return false;
   // Labels wrapping past the int64 maximum are not consecutive numbers.
@@ -143,15 +199,10 @@ namespace {
 void count_copying(LongLayout& layout, std::span<const double> values, double* out) {
   std::atomic<std::size_t> nan{0}, inf{0};
   in_ranges(values.size(), 1, [&](std::size_t from, std::size_t to) {
-    std::size_t n = 0, i = 0;
-    for (std::size_t r = from; r < to; ++r) {
-      const double x = values[r];
-      if (out != nullptr) out[r] = x;
-      n += std::isnan(x) ? 1 : 0;
-      i += std::isinf(x) ? 1 : 0;
-    }
-    nan += n;
-    inf += i;
+    const Counts c = out != nullptr ? copy_counting_values(values.data(), out, from, to)
+                                    : count_values(values.data(), from, to);
+    nan += c.nan;
+    inf += c.inf;
   });
   layout.n_nan = nan.load();
   layout.n_inf = inf.load();
@@ -194,8 +245,7 @@ bool run_firsts_of(std::span<const T> values, std::size_t width, std::span<T> fi
   if (n < 2) return true;
   std::atomic<std::size_t> equal{0};
   in_ranges(n - 1, 1, [&](std::size_t from, std::size_t to) {
-    std::size_t e = 0;
-    for (std::size_t r = from; r < to; ++r) e += values[r + 1] == values[r] ? 1 : 0;
+    const std::size_t e = equal_next_of(values.data(), from, to);
     std::size_t at_starts = 0;
     // The run starts s with from < s <= to: the pairs (s - 1, s) of this range.
     for (std::size_t s = (from + width) / width * width; s <= to; s += width) {
