@@ -2,7 +2,10 @@
 
 #include <algorithm>
 #include <cmath>
+#include <limits>
 #include <vector>
+
+#include "core/linalg/wide_clones.hpp"
 
 namespace quintara::runs::validate {
 
@@ -14,6 +17,34 @@ template <class... A>
 }
 
 }  // namespace
+
+QUINTARA_WIDE_CLONES double max_abs_or_nan(std::span<const double> v) {
+  // Lane l takes items l, l + 8, ...: the maxima and the NaN probes
+  // (x - x is NaN exactly for a NaN or an infinity) vectorise.
+  constexpr std::size_t kLanes = 8;
+  double m[kLanes] = {}, bad[kLanes] = {};
+  const double* x = v.data();
+  const std::size_t n = v.size();
+  std::size_t i = 0;
+  for (; i + kLanes <= n; i += kLanes) {
+    for (std::size_t l = 0; l < kLanes; ++l) {
+      const double a = std::fabs(x[i + l]);
+      m[l] = a > m[l] ? a : m[l];
+      bad[l] += x[i + l] - x[i + l];
+    }
+  }
+  double top = 0.0, probe = 0.0;
+  for (; i < n; ++i) {
+    const double a = std::fabs(x[i]);
+    top = a > top ? a : top;
+    probe += x[i] - x[i];
+  }
+  for (std::size_t l = 0; l < kLanes; ++l) {
+    top = m[l] > top ? m[l] : top;
+    probe += bad[l];
+  }
+  return std::isnan(probe) ? std::numeric_limits<double>::quiet_NaN() : top;
+}
 
 void check_nonneg(std::string_view name, double x) {
   // -0.0 >= 0 holds, so a negative zero passes.

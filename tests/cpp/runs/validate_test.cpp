@@ -3,6 +3,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstddef>
 #include <functional>
 #include <limits>
 #include <string>
@@ -157,4 +159,47 @@ TEST(Validate, ObservedPanel) {
       {[&] { v::check_observed_panel(MatView{empty_period}); }, "period 2 has no observed unit"},
   };
   for (const auto& [call, text] : cases) EXPECT_EQ(message_of(call), text);
+}
+
+namespace {
+
+// A C-ordered block read as an array view reads it: items in place, the
+// rows one stride apart.
+struct FlatView {
+  const std::vector<double>& v;
+  std::size_t n, t;
+  std::size_t dim(int k) const { return k == 0 ? n : t; }
+  double at(std::size_t i, std::size_t j) const { return v[i * t + j]; }
+  const void* buf() const { return v.data(); }
+  std::ptrdiff_t stride(int k) const {
+    return static_cast<std::ptrdiff_t>(k == 0 ? t * sizeof(double) : sizeof(double));
+  }
+};
+
+}  // namespace
+
+TEST(Validate, ContiguousPanelsGiveTheRowByRowMaximumAndFaults) {
+  // Sizes around the eight lanes and their tail; the largest |y| and each
+  // non-finite value at the first, a middle and the last item.
+  for (const std::size_t cells : {1u, 7u, 8u, 9u, 63u, 64u, 70u}) {
+    std::vector<double> y(cells);
+    for (std::size_t i = 0; i < cells; ++i) y[i] = std::sin(0.7 * static_cast<double>(i)) * 3.0;
+    for (const std::size_t at : {std::size_t{0}, cells / 2, cells - 1}) {
+      std::vector<double> big = y;
+      big[at] = -9.5;
+      const auto [n, t, m] = v::check_panel_max(FlatView{big, 1, cells});
+      EXPECT_EQ(m, 9.5);
+      EXPECT_EQ(std::get<2>(v::check_panel_max(MatView{[&] {
+                  Mat copy(1, cells);
+                  for (std::size_t j = 0; j < cells; ++j) copy(0, j) = big[j];
+                  return copy;
+                }()})),
+                m);
+      for (const double bad : {kNaN, kInf, -kInf}) {
+        std::vector<double> faulty = y;
+        faulty[at] = bad;
+        EXPECT_EQ(message_of([&] { v::check_panel_max(FlatView{faulty, 1, cells}); }), kNonFinite);
+      }
+    }
+  }
 }
