@@ -3,7 +3,9 @@
 #include <algorithm>
 #include <bit>
 #include <cstring>
+#include <type_traits>
 
+#include "core/linalg/octet.hpp"
 #include "core/parallel/pool.hpp"
 #include "core/runs/scale.hpp"
 
@@ -43,6 +45,11 @@ bool ArrayView::holds_native_int64() const {
 
 namespace {
 
+// The mapping of a plain copy, told apart at compile time.
+struct Identity {
+  double operator()(double v) const { return v; }
+};
+
 // Rows [i0, i1) of `array` into m. A row-major array is read a band of rows
 // at a time, so each column's pass finds the band in cache instead of
 // reading the whole array again.
@@ -55,20 +62,21 @@ void copy_rows(const ArrayView& array, linalg::Mat& m, std::size_t i0, std::size
   const Py_ssize_t row_stride = array.stride(0);
   for (std::size_t b0 = i0; b0 < i1; b0 += kBand) {
     const std::size_t b1 = std::min(i1, b0 + kBand);
+    if (rows_contiguous) {
+      // The common C-ordered array: rows transposed into columns in blocks,
+      // then the mapping applied to the band while it is in cache.
+      linalg::rows_to_columns(base, row_stride, b0, b1, m.cols, m.data.data(), n);
+      if constexpr (!std::is_same_v<F, Identity>) {
+        for (std::size_t j = 0; j < m.cols; ++j) {
+          double* col = m.data.data() + j * n;
+          for (std::size_t i = b0; i < b1; ++i) col[i] = f(col[i]);
+        }
+      }
+      continue;
+    }
     for (std::size_t j = 0; j < m.cols; ++j) {
       double* col = m.data.data() + j * n;
-      if (rows_contiguous) {
-        // The common C-ordered array: one stride per row, the period an
-        // offset within it.
-        const char* p = base + static_cast<Py_ssize_t>(j * sizeof(double));
-        for (std::size_t i = b0; i < b1; ++i) {
-          double v = 0.0;
-          std::memcpy(&v, p + static_cast<Py_ssize_t>(i) * row_stride, sizeof(double));
-          col[i] = f(v);
-        }
-      } else {
-        for (std::size_t i = b0; i < b1; ++i) col[i] = f(array.at(i, j));
-      }
+      for (std::size_t i = b0; i < b1; ++i) col[i] = f(array.at(i, j));
     }
   }
 }
@@ -97,9 +105,7 @@ linalg::Mat copy_mapped(const ArrayView& array, F f) {
 
 }  // namespace
 
-linalg::Mat mat_from_numpy(const ArrayView& array) {
-  return copy_mapped(array, [](double v) { return v; });
-}
+linalg::Mat mat_from_numpy(const ArrayView& array) { return copy_mapped(array, Identity{}); }
 
 linalg::Mat mat_from_numpy(const ArrayView& array, const runs::PowerOfTwo& scale) {
   return copy_mapped(array, [&](double v) { return scale(v); });

@@ -4,14 +4,15 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/linalg/octet.hpp"
 #include "core/linalg/wide_clones.hpp"
 
 namespace quintara::estimators::did::fused {
 
 namespace {
 
-constexpr std::size_t kLanes = 8;
-using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
+constexpr std::size_t kLanes = linalg::kOctetLanes;
+using linalg::Octet;
 
 // Group k's eight sums advance by x[a[k]] * x[8 c[k] .. 8 c[k] + 8) for each
 // unit's tile row x, in unit order; a group past the last holds a dummy.
@@ -33,8 +34,6 @@ QUINTARA_WIDE_CLONES void tile_products(const double* __restrict tile, std::size
   std::memcpy(sums, acc, sizeof acc);
 }
 
-using Lane = std::int64_t __attribute__((vector_size(kLanes * sizeof(std::int64_t))));
-
 // Units [from, to) of eight rows r[0..8) into the tile's columns a0..a0 + 8:
 // an 8 x 8 transpose per eight units, the tail unit by unit.
 QUINTARA_WIDE_CLONES void transpose_rows(const double* const* r, double* __restrict tile,
@@ -42,25 +41,11 @@ QUINTARA_WIDE_CLONES void transpose_rows(const double* const* r, double* __restr
                                          std::size_t to) {
   std::size_t i = from;
   for (; i + kLanes <= to; i += kLanes) {
-    Octet x[kLanes], t[kLanes];
+    Octet x[kLanes], units[kLanes];
     for (std::size_t k = 0; k < kLanes; ++k) std::memcpy(&x[k], r[k] + i, sizeof(Octet));
-    for (std::size_t k = 0; k < kLanes; k += 2) {
-      t[k] = __builtin_shuffle(x[k], x[k + 1], Lane{0, 8, 2, 10, 4, 12, 6, 14});
-      t[k + 1] = __builtin_shuffle(x[k], x[k + 1], Lane{1, 9, 3, 11, 5, 13, 7, 15});
-    }
-    for (std::size_t k = 0; k < kLanes; k += 4) {
-      for (std::size_t h = 0; h < 2; ++h) {
-        x[k + h] = __builtin_shuffle(t[k + h], t[k + h + 2], Lane{0, 1, 8, 9, 4, 5, 12, 13});
-        x[k + h + 2] = __builtin_shuffle(t[k + h], t[k + h + 2], Lane{2, 3, 10, 11, 6, 7, 14, 15});
-      }
-    }
-    // x[0..4) hold units (0, 4), (1, 5), (2, 6), (3, 7) of rows 0..4 in
-    // halves, x[4..8) the same of rows 4..8.
-    for (std::size_t j = 0; j < 4; ++j) {
-      const Octet lo = __builtin_shuffle(x[j], x[j + 4], Lane{0, 1, 2, 3, 8, 9, 10, 11});
-      const Octet hi = __builtin_shuffle(x[j], x[j + 4], Lane{4, 5, 6, 7, 12, 13, 14, 15});
-      std::memcpy(tile + (i + j) * ld + a0, &lo, sizeof lo);
-      std::memcpy(tile + (i + j + 4) * ld + a0, &hi, sizeof hi);
+    linalg::transpose_octets(x, units);
+    for (std::size_t j = 0; j < kLanes; ++j) {
+      std::memcpy(tile + (i + j) * ld + a0, &units[j], sizeof(Octet));
     }
   }
   for (; i < to; ++i) {
