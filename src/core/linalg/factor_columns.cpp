@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstring>
 #include <vector>
 
@@ -93,6 +94,7 @@ bool factor_column(double* L, std::size_t ld, std::size_t k, std::size_t k1, std
 
 // Eight doubles, one AVX-512 register; each lane an ordinary IEEE double.
 using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
+using Words = std::uint64_t __attribute__((vector_size(kLanes * sizeof(std::uint64_t))));
 constexpr std::size_t kBlock = kFactorPanel;
 
 // Rows i .. i + 8 R - 1 of the block's columns c0 .. c0 + kBlock - 1 with
@@ -131,22 +133,40 @@ inline void store_tile(double* L, std::size_t ld, std::size_t c0, std::size_t i,
   }
 }
 
-// Rows i .. i + m - 1 (m < 8) of the block's first nb columns as
-// block_tile<1> forms them, through zero-padded copies, so that no row past
-// the factor's end and no column past the block's is read.
+// The last rows i .. q - 1 (fewer than eight) of the block's first nb
+// columns, each entry's updates in order as block_tile's. With at least
+// eight rows in the factor the octets end at row q, their lanes above row i
+// (slots that may hold anything) cleared by a mask before any arithmetic;
+// otherwise through zero-padded copies. No row past q nor column past the
+// block's is read.
 void short_tile(double* L, std::size_t ld, std::size_t c0, std::size_t nb, const double* t,
-                std::size_t i, std::size_t m) {
+                std::size_t i, std::size_t q) {
+  const std::size_t m = q - i;
+  const bool masked = q >= kLanes;
+  const std::size_t base = masked ? q - kLanes : i, first = masked ? kLanes - m : 0;
+  Words keep;
+  for (std::size_t l = 0; l < kLanes; ++l) keep[l] = l >= first && l < first + m ? ~0ull : 0ull;
+  const auto load = [&](const double* p, Octet& v) {
+    v = Octet{};
+    if (masked) {
+      std::memcpy(&v, p, sizeof v);
+    } else {
+      for (std::size_t l = 0; l < m; ++l) v[l] = p[l];
+    }
+    Words w;
+    std::memcpy(&w, &v, sizeof w);
+    w &= keep;
+    std::memcpy(&v, &w, sizeof v);
+  };
   Octet acc[kBlock] = {};
-  for (std::size_t j = 0; j < nb; ++j) {
-    for (std::size_t l = 0; l < m; ++l) acc[j][l] = L[(c0 + j) * ld + i + l];
-  }
+  for (std::size_t j = 0; j < nb; ++j) load(L + (c0 + j) * ld + base, acc[j]);
   for (std::size_t k = 0; k < c0; ++k) {
-    Octet x = {};
-    for (std::size_t l = 0; l < m; ++l) x[l] = L[k * ld + i + l];
+    Octet x;
+    load(L + k * ld + base, x);
     for (std::size_t j = 0; j < kBlock; ++j) acc[j] = acc[j] + x * t[k * kBlock + j];
   }
   for (std::size_t j = 0; j < nb; ++j) {
-    for (std::size_t l = 0; l < m; ++l) L[(c0 + j) * ld + i + l] = acc[j][l];
+    for (std::size_t l = 0; l < m; ++l) L[(c0 + j) * ld + i + l] = acc[j][first + l];
   }
 }
 
@@ -165,7 +185,7 @@ void block_update(double* L, std::size_t ld, std::size_t c0, std::size_t c1, std
   }
   std::size_t i = std::max(c0, r0);
   if (nb < kBlock || q - i < kLanes) {
-    for (; i < q; i += kLanes) short_tile(L, ld, c0, nb, t, i, std::min(kLanes, q - i));
+    short_tile(L, ld, c0, nb, t, i, q);
     return;
   }
   const std::size_t rest = (q - i) % kLanes;
