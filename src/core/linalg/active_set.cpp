@@ -335,21 +335,24 @@ class ActiveSet {
 
   // Rows r0 .. q-1 of the reduced Hessian into the factor's storage, entry
   // for entry reduced()'s value, a column at a time: the pivot's column and
-  // entry are read once, each column of G once.
+  // entry are read once, each column of G once. The diagonal entry, the one
+  // with the ridge, goes first, so the rows below gather without a branch.
   void fill_reduced(std::size_t q, std::size_t r0) {
     const std::size_t k = free_[0];
-    const double* gk = G_.col(k);
+    const double* __restrict gk = G_.col(k);
     const double hkk = h(k, k);
+    const std::size_t* __restrict rows = free_.data();
     for (std::size_t c = 1; c <= q; ++c) {
       const std::size_t j = free_[c];
-      const double* gj = G_.col(j);
+      const double* __restrict gj = G_.col(j);
       const double hkj = gj[k];
-      double* out = chol_.get() + (c - 1) * n_;
-      for (std::size_t a = std::max(c, r0 + 1); a <= q; ++a) {
-        const std::size_t i = free_[a];
-        const double hij = i == j ? gj[i] + lambda_ : gj[i];
-        out[a - 1] = ((hij - gk[i]) - hkj) + hkk;
+      double* __restrict out = chol_.get() + (c - 1) * n_;
+      std::size_t a = std::max(c, r0 + 1);
+      if (a == c) {
+        out[c - 1] = (((gj[j] + lambda_) - gk[j]) - hkj) + hkk;
+        ++a;
       }
+      for (; a <= q; ++a) out[a - 1] = ((gj[rows[a]] - gk[rows[a]]) - hkj) + hkk;
     }
   }
 
