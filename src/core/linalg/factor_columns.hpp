@@ -10,8 +10,9 @@
 
 namespace quintara::linalg {
 
-// Columns per panel of the right-looking factorisation: four updates per
-// load and store of an entry, the four panel columns read in one pass.
+// Columns per panel of the right-looking factorisation (four updates per
+// load and store of an entry, the four panel columns read in one pass), and
+// per block of the left-looking one.
 inline constexpr std::size_t kFactorPanel = 4;
 
 // Both factorisations below work in place on a factor whose rows before r0
@@ -34,7 +35,9 @@ std::size_t factor_panels(double* L, std::size_t ld, std::size_t q, std::size_t 
 // Left-looking, in blocks of kFactorPanel columns: a block takes the updates
 // of every column left of it in register tiles of sixteen rows, each entry
 // read and written once, then is factored column by column. The bits of
-// factor_panels with `reciprocal`, in fewer passes over memory.
+// factor_panels with `reciprocal`, in fewer passes over memory. The slots
+// above the diagonal of each block's diagonal triangle are overwritten
+// (scratch: no kernel reads them as the factor).
 std::size_t factor_blocked(double* L, std::size_t ld, std::size_t q, std::size_t r0, double floor);
 
 // Deletes row and column p from the factor of its first q rows, leaving
