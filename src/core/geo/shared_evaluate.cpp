@@ -128,14 +128,18 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
 
   WindowFit out;
   for (std::size_t t = 0; t < t0; ++t) out.pre_level += lambda[t] * ybar[t];
+  // The periods of nonzero weight, a few of t0: the only terms each
+  // control's weighted pre-period level takes.
+  std::vector<std::size_t> support;
+  for (std::size_t t = 0; t < t0; ++t) {
+    if (lambda[t] != 0.0) support.push_back(t);
+  }
   for (std::size_t k = 0; k < controls.size(); ++k) {
     if (omega[k] == 0.0) continue;
     const std::size_t j = controls[k];
     const double p_j = linalg::mean_div(P, [&](std::size_t p) { return y(j, t0 + p); });
     double a_j = 0.0;
-    for (std::size_t t = 0; t < t0; ++t) {
-      if (lambda[t] != 0.0) a_j += lambda[t] * y(j, t);
-    }
+    for (const std::size_t t : support) a_j += lambda[t] * y(j, t);
     out.controls += omega[k] * (p_j - a_j);
   }
   return out;
