@@ -97,14 +97,15 @@ struct WindowFit {
   std::vector<double> counterfactual;      // SC
 };
 
-// The weights of a candidate's previous window: its next window differs by
-// a period, so its solves begin there. Windows run in order within one
-// task, so the starts never depend on scheduling. A start is used only
-// where the minimiser is unique (a ridge, or a Gram matrix that can have
-// full rank): on a singular problem another start may end at another
-// minimiser, with another effect.
+// Where the solves begin. The unit weights: the candidate's previous
+// window's, as its next window differs by a period; windows run in order
+// within one task, so the starts never depend on scheduling. The time
+// weights: the window's shared all-market ones, which a candidate's few
+// left-out markets barely move. A start is used only where the minimiser is
+// unique (a ridge, or a Gram matrix that can have full rank): on a singular
+// problem another start may end at another minimiser, with another effect.
 struct WarmStart {
-  std::vector<double> omega, lambda;
+  std::vector<double> omega;
 };
 
 std::span<const double> start_if(bool unique, const std::vector<double>& start) {
@@ -114,39 +115,31 @@ std::span<const double> start_if(bool unique, const std::vector<double>& start) 
 WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
                       const linalg::Mat& K, Index controls, Index treated,
                       std::span<const double> ybar, const SelectionSettings& s, WarmStart& warm) {
-  const std::size_t t0 = g.windows[w], P = g.test_len, S = g.span;
+  const std::size_t t0 = g.windows[w], P = g.test_len;
   const double ridge =
       estimators::sc::sdid::unit_ridge(noise_level(g, w, controls), treated.size(), P, t0, 1.0);
   warm.omega = unit_weights(g.unit[w], controls, treated, ridge, s.min_weight, s.max_weight,
                             start_if(ridge > 0.0, warm.omega));
   const std::vector<double>& omega = warm.omega;
 
-  // Time weights: the controls' pre-periods predicting their post-period
-  // mean, whose cross term is the mean of K's post-period columns.
-  std::vector<double> b(t0);
-  for (std::size_t t = 0; t < t0; ++t) {
-    b[t] = linalg::mean_div(P, [&](std::size_t p) { return K.data[t + (t0 + p) * S]; });
-  }
-  const linalg::MatView Kpre{K.data.data(), t0, t0, S};
-  linalg::GramColumns columns(Kpre);
-  // The new periods start at zero weight.
-  if (!warm.lambda.empty()) warm.lambda.resize(t0, 0.0);
   // Centred over the controls, K's rank is below their count.
-  warm.lambda = linalg::solve_simplex_qp(columns, b, 0.0, 0.0, 1.0,
-                                         start_if(controls.size() > t0, warm.lambda), kPath)
-                    .weights;
-  const std::vector<double>& lambda = warm.lambda;
+  const std::vector<double> lambda =
+      time_weights(K, t0, P, start_if(controls.size() > t0, g.time_start[w]), kPath);
 
   WindowFit out;
   for (std::size_t t = 0; t < t0; ++t) out.pre_level += lambda[t] * ybar[t];
+  // The periods of nonzero weight, a few of t0: the only terms each
+  // control's weighted pre-period level takes.
+  std::vector<std::size_t> support;
+  for (std::size_t t = 0; t < t0; ++t) {
+    if (lambda[t] != 0.0) support.push_back(t);
+  }
   for (std::size_t k = 0; k < controls.size(); ++k) {
     if (omega[k] == 0.0) continue;
     const std::size_t j = controls[k];
     const double p_j = linalg::mean_div(P, [&](std::size_t p) { return y(j, t0 + p); });
     double a_j = 0.0;
-    for (std::size_t t = 0; t < t0; ++t) {
-      if (lambda[t] != 0.0) a_j += lambda[t] * y(j, t);
-    }
+    for (const std::size_t t : support) a_j += lambda[t] * y(j, t);
     out.controls += omega[k] * (p_j - a_j);
   }
   return out;

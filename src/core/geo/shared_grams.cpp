@@ -121,7 +121,25 @@ SharedGrams shared_grams(const linalg::Mat& y, std::span<const std::size_t> wind
   for (std::size_t j = 0; j < n; ++j) {
     rank_one(g.time.data.data(), g.dev.data.data() + j * S, 1.0, S);
   }
+  // The candidates' solves are fast-path ones, and so is their start.
+  g.time_start.resize(W);
+  parallel::parallel_for(W, [&](std::size_t w) {
+    g.time_start[w] = time_weights(g.time, windows[w], test_len, {}, linalg::QpPath::kFast);
+  });
   return g;
+}
+
+std::vector<double> time_weights(const linalg::Mat& K, std::size_t t0, std::size_t test_len,
+                                 std::span<const double> start, linalg::QpPath path) {
+  const std::size_t S = K.rows;
+  QUINTARA_ASSERT(t0 + test_len <= S, "time_weights: window past the Gram's periods");
+  std::vector<double> b(t0);
+  for (std::size_t t = 0; t < t0; ++t) {
+    b[t] = linalg::mean_div(test_len, [&](std::size_t p) { return K.data[t + (t0 + p) * S]; });
+  }
+  const linalg::MatView pre{K.data.data(), t0, t0, S};
+  linalg::GramColumns columns(pre);
+  return linalg::solve_simplex_qp(columns, b, 0.0, 0.0, 1.0, start, path).weights;
 }
 
 linalg::Mat control_time_gram(const SharedGrams& g, std::span<const std::size_t> controls) {

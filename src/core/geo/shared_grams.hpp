@@ -15,6 +15,9 @@
 //   centring by one rank-one term;
 // - per window, each market's sums of first differences about a common
 //   reference, from which SDID's noise level over any control set follows;
+// - per window (SDID), the time weights with every market a control: a
+//   candidate leaves out a few markets, so its own time weights are near
+//   these and its solve begins there;
 // - the Gram matrix of the diagnostics' synthetic control (every period
 //   before the test window).
 //
@@ -29,6 +32,7 @@
 #include <vector>
 
 #include "core/estimators/sc/method.hpp"
+#include "core/linalg/active_set.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace quintara::geo {
@@ -48,6 +52,8 @@ struct SharedGrams {
   // its period, one column per market; and span x span, the sum over
   // markets of dev_j dev_j^T.
   linalg::Mat dev, time;
+  // Per window (SDID): time_weights(time, t0, test_len, {}).
+  std::vector<std::vector<double>> time_start;
   // n x n: the plain Gram over the periods before the test window.
   linalg::Mat diagnostics;
   std::size_t n_pre = 0;  // those periods
@@ -69,5 +75,12 @@ SharedGrams shared_grams(const linalg::Mat& y, std::span<const std::size_t> wind
 // indices): span x span, sum_j (x_j - mu)(x_j - mu)^T over the controls
 // with mu their period means, formed from `grams.time`.
 linalg::Mat control_time_gram(const SharedGrams& grams, std::span<const std::size_t> controls);
+
+// SDID's time weights for the window beginning at t0, from a span x span
+// time Gram K: the pre-periods predicting the post-period mean, whose cross
+// term is the mean of K's post-period columns. Begun at `start` (t0 weights
+// on the simplex; empty for the cheapest vertex).
+std::vector<double> time_weights(const linalg::Mat& K, std::size_t t0, std::size_t test_len,
+                                 std::span<const double> start, linalg::QpPath path);
 
 }  // namespace quintara::geo

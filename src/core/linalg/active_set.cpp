@@ -27,7 +27,6 @@ constexpr double kPivotShare = 0.25;
 // Without a ridge supports are narrow and single entries are cheaper.
 constexpr std::size_t kBatch = 16;
 constexpr double kBatchShare = 0.5;
-constexpr std::size_t kPanel = kFactorPanel;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
@@ -311,68 +310,49 @@ class ActiveSet {
   }
 
   // Factors the reduced Hessian of the whole free set; 0 when it succeeds,
-  // else the free position whose pivot failed. Rows of positions before the
-  // last removal depend only on the positions before them and are kept.
-  //
-  // Right-looking, in panels of kPanel columns: a panel is factored column
-  // by column, then the columns right of it take the panel's updates in one
-  // sweep (trailing_update), which reads and writes each entry once per
-  // panel instead of once per column. Every entry still takes its terms in
-  // index order, each as y + x * t, then its division, so the factor has
-  // the bits of the column-at-a-time recurrence.
+  // else the free position whose pivot failed (its row, forward-solved, in
+  // row_). Rows of positions before the last removal depend only on the
+  // positions before them and are kept. The reference path's right-looking
+  // panels and the fast path's left-looking blocks give the same bits but
+  // for the fast path's products by the pivot's reciprocal.
   std::size_t refactor() {
     const std::size_t q = free_.size() - 1, r0 = rows_;
     if (r0 >= q) return 0;
     fill_reduced(q, r0);
-    for (std::size_t k0 = 0; k0 < q; k0 += kPanel) {
-      const std::size_t k1 = std::min(k0 + kPanel, q);
-      for (std::size_t k = k0; k < k1; ++k) {
-        double* ck = chol_.get() + k * n_;
-        if (k >= r0) {
-          if (!(ck[k] > pivot_floor_)) {
-            row_.resize(k);
-            for (std::size_t j = 0; j < k; ++j) row_[j] = chol(k, j);
-            return k + 1;
-          }
-          ck[k] = std::sqrt(ck[k]);
-          rows_ = k + 1;
-        }
-        const std::size_t i0 = std::max(k + 1, r0);
-        if (fast_) {
-          // A product by the pivot's reciprocal: a division per column
-          // instead of per entry, the entries within an ulp of the quotients.
-          const double inv = 1.0 / ck[k];
-          for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] * inv;
-        } else {
-          for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
-        }
-        for (std::size_t c = k + 1; c < k1; ++c) {
-          const std::size_t i1 = std::max(c, r0);
-          axpy(chol_.get() + c * n_ + i1, ck + i1, -ck[c], q - i1);
-        }
-      }
-      trailing_update(chol_.get(), n_, k0, k1, q, r0);
+    double* L = chol_.get();
+    const std::size_t bad = fast_ ? factor_blocked(L, n_, q, r0, pivot_floor_)
+                                  : factor_panels(L, n_, q, r0, pivot_floor_, false);
+    if (bad == 0) {
+      rows_ = q;
+      return 0;
     }
-    return 0;
+    const std::size_t k = bad - 1;
+    rows_ = k;
+    row_.resize(k);
+    for (std::size_t j = 0; j < k; ++j) row_[j] = chol(k, j);
+    return bad;
   }
 
   // Rows r0 .. q-1 of the reduced Hessian into the factor's storage, entry
   // for entry reduced()'s value, a column at a time: the pivot's column and
-  // entry are read once, each column of G once.
+  // entry are read once, each column of G once. The diagonal entry, the one
+  // with the ridge, goes first, so the rows below gather without a branch.
   void fill_reduced(std::size_t q, std::size_t r0) {
     const std::size_t k = free_[0];
-    const double* gk = G_.col(k);
+    const double* __restrict gk = G_.col(k);
     const double hkk = h(k, k);
+    const std::size_t* __restrict rows = free_.data();
     for (std::size_t c = 1; c <= q; ++c) {
       const std::size_t j = free_[c];
-      const double* gj = G_.col(j);
+      const double* __restrict gj = G_.col(j);
       const double hkj = gj[k];
-      double* out = chol_.get() + (c - 1) * n_;
-      for (std::size_t a = std::max(c, r0 + 1); a <= q; ++a) {
-        const std::size_t i = free_[a];
-        const double hij = i == j ? gj[i] + lambda_ : gj[i];
-        out[a - 1] = ((hij - gk[i]) - hkj) + hkk;
+      double* __restrict out = chol_.get() + (c - 1) * n_;
+      std::size_t a = std::max(c, r0 + 1);
+      if (a == c) {
+        out[c - 1] = (((gj[j] + lambda_) - gk[j]) - hkj) + hkk;
+        ++a;
       }
+      for (; a <= q; ++a) out[a - 1] = ((gj[rows[a]] - gk[rows[a]]) - hkj) + hkk;
     }
   }
 

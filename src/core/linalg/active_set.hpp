@@ -83,7 +83,9 @@ SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, doub
 // - kFast: the leaving row is deleted and the factor restored by plane
 //   rotations, O(m^2) per removal instead of O(m^3) for m free coordinates,
 //   and the back solve's dot products sum in eight interleaved partial sums,
-//   which vectorise. The result meets the same KKT test (the minimiser to
+//   which vectorise; a fresh factor is formed left-looking in register
+//   tiles (factor_blocked), its divisions by a pivot products by its
+//   reciprocal. The result meets the same KKT test (the minimiser to
 //   the same tolerance), deterministically, but not with kReference's bits.
 enum class QpPath : char { kReference, kFast };
 //

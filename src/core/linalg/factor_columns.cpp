@@ -2,6 +2,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <vector>
 
 #include "core/linalg/wide_clones.hpp"
 
@@ -17,10 +20,11 @@ void axpy(double* __restrict y, const double* __restrict x, double t, std::size_
 constexpr std::size_t kLanes = 8;
 static_assert(kLanes == 8, "lane_dot adds eight partial sums");
 
-}  // namespace
-
-QUINTARA_WIDE_CLONES void trailing_update(double* L, std::size_t ld, std::size_t k0, std::size_t k1,
-                                          std::size_t q, std::size_t r0) {
+// Columns k1 .. q-1, rows from max(c, r0), take the updates of panel
+// columns k0 .. k1-1 (at most kFactorPanel), each entry its terms in panel
+// order as y + x * t: the bits of applying the columns one at a time.
+void trailing_update(double* L, std::size_t ld, std::size_t k0, std::size_t k1, std::size_t q,
+                     std::size_t r0) {
   const auto col = [&](std::size_t s) { return L + s * ld; };
   if (k1 - k0 < kFactorPanel) {
     for (std::size_t k = k0; k < k1; ++k) {
@@ -62,6 +66,173 @@ QUINTARA_WIDE_CLONES void trailing_update(double* L, std::size_t ld, std::size_t
       y[i] = (((y[i] + p0[i] * a0) + p1[i] * a1) + p2[i] * a2) + p3[i] * a3;
     }
   }
+}
+
+// Column k of a panel or block (k1 its end): the pivot taken (false, when
+// it carries no curvature, for a row from r0), the rows below scaled by it,
+// and the block's later columns updated by it.
+bool factor_column(double* L, std::size_t ld, std::size_t k, std::size_t k1, std::size_t q,
+                   std::size_t r0, double floor, bool reciprocal) {
+  double* ck = L + k * ld;
+  if (k >= r0) {
+    if (!(ck[k] > floor)) return false;
+    ck[k] = std::sqrt(ck[k]);
+  }
+  const std::size_t i0 = std::max(k + 1, r0);
+  if (reciprocal) {
+    const double inv = 1.0 / ck[k];
+    for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] * inv;
+  } else {
+    for (std::size_t i = i0; i < q; ++i) ck[i] = ck[i] / ck[k];
+  }
+  for (std::size_t c = k + 1; c < k1; ++c) {
+    const std::size_t i1 = std::max(c, r0);
+    axpy(L + c * ld + i1, ck + i1, -ck[c], q - i1);
+  }
+  return true;
+}
+
+// Eight doubles, one AVX-512 register; each lane an ordinary IEEE double.
+using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
+using Words = std::uint64_t __attribute__((vector_size(kLanes * sizeof(std::uint64_t))));
+constexpr std::size_t kBlock = kFactorPanel;
+
+// Rows i .. i + 8 R - 1 of the block's columns c0 .. c0 + kBlock - 1 with
+// the updates of columns 0 .. c0 - 1 added in order (t[k kBlock + j] is
+// -L(c0 + j, k)), returned in acc (column j's r-th octet at j R + r)
+// without being stored.
+template <std::size_t R>
+inline void block_tile(const double* L, std::size_t ld, std::size_t c0, const double* t,
+                       std::size_t i, Octet (&acc)[kBlock * R]) {
+  for (std::size_t j = 0; j < kBlock; ++j) {
+    for (std::size_t r = 0; r < R; ++r) {
+      std::memcpy(&acc[j * R + r], L + (c0 + j) * ld + i + r * kLanes, sizeof(Octet));
+    }
+  }
+  for (std::size_t k = 0; k < c0; ++k) {
+    Octet x[R];
+    for (std::size_t r = 0; r < R; ++r) {
+      std::memcpy(&x[r], L + k * ld + i + r * kLanes, sizeof(Octet));
+    }
+    for (std::size_t j = 0; j < kBlock; ++j) {
+      const double tk = t[k * kBlock + j];
+      for (std::size_t r = 0; r < R; ++r) acc[j * R + r] = acc[j * R + r] + x[r] * tk;
+    }
+  }
+}
+
+// Stores the last `rows` rows of each column's octets from block_tile<R>
+// at row i.
+template <std::size_t R>
+inline void store_tile(double* L, std::size_t ld, std::size_t c0, std::size_t i,
+                       const Octet (&acc)[kBlock * R], std::size_t rows) {
+  const std::size_t skip = R * kLanes - rows;
+  for (std::size_t j = 0; j < kBlock; ++j) {
+    const auto* bytes = reinterpret_cast<const unsigned char*>(&acc[j * R]);
+    std::memcpy(L + (c0 + j) * ld + i + skip, bytes + skip * sizeof(double), rows * sizeof(double));
+  }
+}
+
+// The last rows i .. q - 1 (fewer than eight) of the block's first nb
+// columns, each entry's updates in order as block_tile's. With at least
+// eight rows in the factor the octets end at row q, their lanes above row i
+// (slots that may hold anything) cleared by a mask before any arithmetic;
+// otherwise through zero-padded copies. No row past q nor column past the
+// block's is read.
+void short_tile(double* L, std::size_t ld, std::size_t c0, std::size_t nb, const double* t,
+                std::size_t i, std::size_t q) {
+  const std::size_t m = q - i;
+  const bool masked = q >= kLanes;
+  const std::size_t base = masked ? q - kLanes : i, first = masked ? kLanes - m : 0;
+  Words keep;
+  for (std::size_t l = 0; l < kLanes; ++l) keep[l] = l >= first && l < first + m ? ~0ull : 0ull;
+  const auto load = [&](const double* p, Octet& v) {
+    v = Octet{};
+    if (masked) {
+      std::memcpy(&v, p, sizeof v);
+    } else {
+      for (std::size_t l = 0; l < m; ++l) v[l] = p[l];
+    }
+    Words w;
+    std::memcpy(&w, &v, sizeof w);
+    w &= keep;
+    std::memcpy(&v, &w, sizeof v);
+  };
+  Octet acc[kBlock] = {};
+  for (std::size_t j = 0; j < nb; ++j) load(L + (c0 + j) * ld + base, acc[j]);
+  for (std::size_t k = 0; k < c0; ++k) {
+    Octet x;
+    load(L + k * ld + base, x);
+    for (std::size_t j = 0; j < kBlock; ++j) acc[j] = acc[j] + x * t[k * kBlock + j];
+  }
+  for (std::size_t j = 0; j < nb; ++j) {
+    for (std::size_t l = 0; l < m; ++l) L[(c0 + j) * ld + i + l] = acc[j][first + l];
+  }
+}
+
+// The block of columns c0 .. c1 - 1 takes the updates of the columns left of
+// it, every row from max(c0, r0) at once: the tiles run through the block's
+// diagonal triangle, whose slots above the diagonal (scratch, never read as
+// the factor) are zeroed first so that they hold defined values. Tiles of
+// sixteen rows, then eight, and the last few rows (when there are at least
+// eight) as the last eight, formed before the tiles above overwrite the rows
+// they share and stored only where they do not.
+void block_update(double* L, std::size_t ld, std::size_t c0, std::size_t c1, std::size_t q,
+                  std::size_t r0, const double* t) {
+  const std::size_t nb = c1 - c0;
+  for (std::size_t j = 1; j < nb; ++j) {
+    for (std::size_t i = c0; i < c0 + j; ++i) L[(c0 + j) * ld + i] = 0.0;
+  }
+  std::size_t i = std::max(c0, r0);
+  if (nb < kBlock || q - i < kLanes) {
+    short_tile(L, ld, c0, nb, t, i, q);
+    return;
+  }
+  const std::size_t rest = (q - i) % kLanes;
+  Octet last[kBlock];
+  if (rest != 0) block_tile<1>(L, ld, c0, t, q - kLanes, last);
+  for (; i + 2 * kLanes <= q; i += 2 * kLanes) {
+    Octet acc[2 * kBlock];
+    block_tile<2>(L, ld, c0, t, i, acc);
+    store_tile<2>(L, ld, c0, i, acc, 2 * kLanes);
+  }
+  if (i + kLanes <= q) {
+    Octet acc[kBlock];
+    block_tile<1>(L, ld, c0, t, i, acc);
+    store_tile<1>(L, ld, c0, i, acc, kLanes);
+  }
+  if (rest != 0) store_tile<1>(L, ld, c0, q - kLanes, last, rest);
+}
+
+}  // namespace
+
+QUINTARA_WIDE_CLONES std::size_t factor_panels(double* L, std::size_t ld, std::size_t q,
+                                               std::size_t r0, double floor, bool reciprocal) {
+  for (std::size_t k0 = 0; k0 < q; k0 += kFactorPanel) {
+    const std::size_t k1 = std::min(k0 + kFactorPanel, q);
+    for (std::size_t k = k0; k < k1; ++k) {
+      if (!factor_column(L, ld, k, k1, q, r0, floor, reciprocal)) return k + 1;
+    }
+    trailing_update(L, ld, k0, k1, q, r0);
+  }
+  return 0;
+}
+
+QUINTARA_WIDE_CLONES std::size_t factor_blocked(double* L, std::size_t ld, std::size_t q,
+                                                std::size_t r0, double floor) {
+  std::vector<double> t(kBlock * q);
+  for (std::size_t c0 = 0; c0 < q; c0 += kBlock) {
+    const std::size_t c1 = std::min(c0 + kBlock, q);
+    // The block's rows left of it, negated, by column: the tiles' multipliers.
+    for (std::size_t k = 0; k < c0; ++k) {
+      for (std::size_t j = 0; j < c1 - c0; ++j) t[k * kBlock + j] = -L[k * ld + c0 + j];
+    }
+    if (c0 > 0) block_update(L, ld, c0, c1, q, r0, t.data());
+    for (std::size_t k = c0; k < c1; ++k) {
+      if (!factor_column(L, ld, k, c1, q, r0, floor, true)) return k + 1;
+    }
+  }
+  return 0;
 }
 
 QUINTARA_WIDE_CLONES void remove_row(double* L, std::size_t ld, std::size_t q, std::size_t p) {

@@ -10,15 +10,35 @@
 
 namespace quintara::linalg {
 
-// Columns per panel of the right-looking factorisation: four updates per
-// load and store of an entry, the four panel columns read in one pass.
+// Columns per panel of the right-looking factorisation (four updates per
+// load and store of an entry, the four panel columns read in one pass), and
+// per block of the left-looking one.
 inline constexpr std::size_t kFactorPanel = 4;
 
-// Columns k1 .. q-1, rows from max(c, r0), take the updates of panel
-// columns k0 .. k1-1 (at most kFactorPanel), each entry its terms in panel
-// order as y + x * t: the bits of applying the columns one at a time.
-void trailing_update(double* L, std::size_t ld, std::size_t k0, std::size_t k1, std::size_t q,
-                     std::size_t r0);
+// Both factorisations below work in place on a factor whose rows before r0
+// are already factored and whose later rows hold the lower triangle of the
+// matrix (column c from row max(c, r0)). They return 0 when every pivot
+// squared from row r0 on exceeds `floor`, else k + 1 for the first row k
+// whose pivot does not: the rows before k are then factored and row k holds
+// its entries left of the pivot, forward-solved. Every entry takes its
+// updates in column order, each as y + x * (-l), then its division by the
+// pivot, so both give the bits of the column-at-a-time recurrence.
+
+// Right-looking, in panels of kFactorPanel columns: a panel is factored
+// column by column, then the columns right of it take its updates in one
+// sweep, which reads and writes each entry once per panel. `reciprocal`: the
+// division as a product by the pivot's reciprocal (within an ulp of the
+// quotient; one division per column instead of per entry).
+std::size_t factor_panels(double* L, std::size_t ld, std::size_t q, std::size_t r0, double floor,
+                          bool reciprocal);
+
+// Left-looking, in blocks of kFactorPanel columns: a block takes the updates
+// of every column left of it in register tiles of sixteen rows, each entry
+// read and written once, then is factored column by column. The bits of
+// factor_panels with `reciprocal`, in fewer passes over memory. The slots
+// above the diagonal of each block's diagonal triangle are overwritten
+// (scratch: no kernel reads them as the factor).
+std::size_t factor_blocked(double* L, std::size_t ld, std::size_t q, std::size_t r0, double floor);
 
 // Deletes row and column p from the factor of its first q rows, leaving
 // the factor of q - 1 rows of the matrix without p: the rows below p, one

@@ -143,6 +143,36 @@ TEST(SharedGrams, PrincipalColumnsAndTheControlsTimeGram) {
   }
 }
 
+// A candidate's time weights begun at the window's all-market weights end
+// at the minimiser of a cold reference solve, for control sets leaving out
+// a few markets.
+TEST(SharedGrams, TheAllMarketTimeStartReachesEachCandidatesMinimiser) {
+  for (const std::uint64_t seed : {4u, 23u}) {
+    const linalg::Mat y = test::market_panel(40, 34, seed);
+    const Set windows{18, 22, 26, 30};
+    const SharedGrams g = shared_grams(y, windows, 3, Method::Sdid);
+    ASSERT_EQ(g.time_start.size(), windows.size());
+    auto rng = linalg::Xoshiro256pp::make(seed);
+    for (std::size_t rep = 0; rep < 6; ++rep) {
+      Set controls;
+      for (std::size_t j = 0; j < y.rows; ++j) controls.push_back(j);
+      for (std::size_t k = 0; k <= rep % 5; ++k) {
+        controls.erase(controls.begin() +
+                       static_cast<std::ptrdiff_t>(rng.gen_range(controls.size())));
+      }
+      const linalg::Mat K = control_time_gram(g, controls);
+      for (std::size_t w = 0; w < windows.size(); ++w) {
+        const std::size_t t0 = windows[w];
+        const std::vector<double> cold = time_weights(K, t0, 3, {}, linalg::QpPath::kReference);
+        const std::vector<double> warm =
+            time_weights(K, t0, 3, g.time_start[w], linalg::QpPath::kFast);
+        ASSERT_EQ(warm.size(), t0);
+        for (std::size_t t = 0; t < t0; ++t) EXPECT_NEAR(warm[t], cold[t], 1e-9) << t;
+      }
+    }
+  }
+}
+
 TEST(ActiveSet, AWarmStartReachesTheColdMinimiser) {
   auto rng = linalg::Xoshiro256pp::make(7);
   for (int rep = 0; rep < 40; ++rep) {
