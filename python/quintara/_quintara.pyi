@@ -69,6 +69,9 @@ def _long_layout(
 def _run_firsts(values: npt.NDArray[Any], width: int, /) -> bytearray | None:
     """Each run's value, as bytes, when every run of width values holds one; else None."""
 
+def _offset_codes(values: npt.NDArray[np.int64], first: int, n: int, /) -> bytearray | None:
+    """Adoption values as the positions of periods first .. first + n - 1, or None for a stray."""
+
 def _count_nan(values: npt.NDArray[np.float64], /) -> int:
     """The number of NaN items of a 1-D float64 array."""
 

@@ -124,13 +124,13 @@ def _integer_codes(panel: Panel, values: Any) -> npt.NDArray[np.int64] | None:
     # time_order can put integer periods in another order.
     if int(periods[-1]) - first != n - 1 or not periods.is_monotonic_increasing:
         return None
-    at = v.astype(np.int64) - first
-    inside = (at >= 0) & (at < n)
-    # Positive values outside the periods are strays; 0 and negative numbers
-    # mark never-treated units, 0 even where it is a period.
-    if bool(np.any(~inside & (v > 0))):
+    big = 2**62  # labels and values this large take the general path
+    if not -big < first < big or (v.dtype == np.uint64 and len(v) and int(v.max()) > big):
         return None
-    return np.where(inside & (v != 0), at, -1)
+    # Positive values outside the periods are strays (None); 0 and negative
+    # numbers mark never-treated units, 0 even where it is a period.
+    codes = _quintara._offset_codes(np.asarray(v, dtype=np.int64), first, n)
+    return None if codes is None else np.frombuffer(codes, dtype=np.int64)
 
 
 def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:

@@ -127,6 +127,25 @@ Ref run_firsts(PyObject* args) {
   return firsts_of<double>(values_obj, w, &ArrayView::holds_native_float64, "int64 or float64");
 }
 
+// `_offset_codes(values, first, n)`: adoption values as period positions
+// (bytes of an int64 array), or None when one is a stray (see offset_codes).
+Ref offset_codes(PyObject* args) {
+  PyObject* values_obj = nullptr;
+  long long first = 0;
+  Py_ssize_t n = 0;
+  if (!PyArg_ParseTuple(args, "OLn:_offset_codes", &values_obj, &first, &n)) throw PyErrSet{};
+  if (n <= 0) raise(PyExc_ValueError, "n must be positive");
+  const Column<std::int64_t> col(values_obj, "values", &ArrayView::holds_native_int64, "int64");
+  const std::span<const std::int64_t> v = col.items();
+  Ref out = Ref::check(PyByteArray_FromStringAndSize(
+      nullptr, static_cast<Py_ssize_t>(v.size() * sizeof(std::int64_t))));
+  auto* codes = reinterpret_cast<std::int64_t*>(PyByteArray_AsString(out.get()));
+  if (!estimators::offset_codes(v, first, static_cast<std::size_t>(n), {codes, v.size()})) {
+    return Ref::borrow(Py_None);
+  }
+  return out;
+}
+
 // `_count_nan(values)`: the NaN items of a 1-D float64 array.
 Ref count_nan(PyObject* args) {
   PyObject* values_obj = nullptr;
@@ -151,6 +170,9 @@ PyMethodDef functions[] = {
     {"_run_firsts", &guarded<run_firsts>, METH_VARARGS,
      "_run_firsts(values, width, /)\n--\n\nEach run's value, as bytes, when every run of width "
      "values holds one; else None."},
+    {"_offset_codes", &guarded<offset_codes>, METH_VARARGS,
+     "_offset_codes(values, first, n, /)\n--\n\nAdoption values as the positions of periods "
+     "first .. first + n - 1 (0 and other values <= 0: -1), as bytes; None for a stray value."},
     {"_count_nan", &guarded<count_nan>, METH_VARARGS,
      "_count_nan(values, /)\n--\n\nThe number of NaN items of a 1-D float64 array."},
     {"_long_layout", &guarded<long_layout>, METH_VARARGS,

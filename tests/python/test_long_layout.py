@@ -149,7 +149,7 @@ def test_a_long_unit_column_checked_in_ranges() -> None:
     # Runs of a long column are checked in ranges: a change in the last run,
     # or a NaN there, must still be found.
     width = 7
-    heads = np.arange(40_000, dtype=np.int64)
+    heads = np.arange(40_000, dtype=np.int64)  # 280,000 rows: several ranges
     column = np.repeat(heads, width)
     np.testing.assert_array_equal(np.frombuffer(_quintara._run_firsts(column, width), "i8"), heads)
     for bad in (column.copy(), column.astype(np.float64)):
@@ -160,9 +160,9 @@ def test_a_long_unit_column_checked_in_ranges() -> None:
 
 @pytest.mark.parametrize("shuffled", [False, True])
 def test_missing_and_infinite_values_are_counted_across_tasks(shuffled: bool) -> None:
-    # 70,000 rows: more than one of the pool's row ranges, in order (copied
+    # 300,000 rows: several of the pool's row ranges, in order (copied
     # and counted in one pass) or shuffled (scattered).
-    n, t = 7000, 10
+    n, t = 30_000, 10
     rng = np.random.default_rng(4)
     y = rng.normal(size=n * t)
     y[rng.choice(n * t, 37, replace=False)] = np.nan
@@ -185,9 +185,9 @@ def test_missing_and_infinite_values_are_counted_across_tasks(shuffled: bool) ->
 
 
 def test_run_and_order_checks_find_one_changed_row_anywhere() -> None:
-    # 7,000 runs of 10 (more than one of the pool's ranges): one row changed
+    # 30,000 runs of 10 (several of the pool's ranges): one row changed
     # at a run's first or last row, at a range edge, or at either end.
-    n, w = 7000, 10
+    n, w = 30_000, 10
     base_u = np.repeat(np.arange(5, 5 + n), w)
     base_t = np.tile(np.arange(w), n)
     rng = np.random.default_rng(2)

@@ -22,8 +22,11 @@ constexpr std::size_t kWidthFloor = 1024;
 // path then reports the allocation failure in its own terms.
 constexpr std::size_t kMaxCells = std::numeric_limits<std::size_t>::max() / 16;
 // Rows per task of the passes the pool shares: large enough that a task
-// costs far more than handing it out.
+// costs far more than handing it out. Below kPoolRows rows a pass runs on
+// the calling thread: waking the workers and waiting for them (tens of
+// microseconds) costs more than the pass.
 constexpr std::size_t kRowsPerTask = std::size_t{1} << 16;
+constexpr std::size_t kPoolRows = std::size_t{1} << 18;
 
 // f(from, to) over [0, n) in ranges of about kRowsPerTask rows (whole runs
 // of `unit` rows each), on the pool when there is more than one.
@@ -31,7 +34,7 @@ template <class F>
 void in_ranges(std::size_t n, std::size_t unit, F f) {
   const std::size_t per = std::max<std::size_t>(1, kRowsPerTask / unit) * unit;
   const std::size_t tasks = (n + per - 1) / per;
-  if (tasks <= 1) {
+  if (tasks <= 1 || n < kPoolRows) {
     f(std::size_t{0}, n);
     return;
   }
@@ -266,6 +269,24 @@ bool run_firsts(std::span<const std::int64_t> values, std::size_t width,
 
 bool run_firsts(std::span<const double> values, std::size_t width, std::span<double> firsts) {
   return run_firsts_of(values, width, firsts);
+}
+
+bool offset_codes(std::span<const std::int64_t> values, std::int64_t first, std::size_t n,
+                  std::span<std::int64_t> out) {
+  QUINTARA_ASSERT_EQ(out.size(), values.size(), "offset_codes: output size");
+  std::atomic<bool> stray{false};
+  in_ranges(values.size(), 1, [&](std::size_t from, std::size_t to) {
+    bool bad = false;
+    for (std::size_t i = from; i < to; ++i) {
+      const std::int64_t v = values[i];
+      const std::size_t at = offset(v, first);
+      const bool inside = at < n;
+      bad |= !inside && v > 0;
+      out[i] = inside && v != 0 ? static_cast<std::int64_t>(at) : -1;
+    }
+    if (bad) stray.store(true, std::memory_order_relaxed);
+  });
+  return !stray.load();
 }
 
 void scatter_long(const LongLayout& layout, std::span<const std::int64_t> unit,

@@ -45,6 +45,14 @@ bool run_firsts(std::span<const std::int64_t> values, std::size_t width,
                 std::span<std::int64_t> firsts);
 bool run_firsts(std::span<const double> values, std::size_t width, std::span<double> firsts);
 
+// Adoption values as period positions when the periods are the labels
+// first .. first + n - 1: a value in that range is its offset, 0 and other
+// values <= 0 mark never-treated units (-1; 0 even where it is a period).
+// False, with `out` unspecified, when a value is positive and outside the
+// range (neither a period nor a never-treated marker).
+bool offset_codes(std::span<const std::int64_t> values, std::int64_t first, std::size_t n,
+                  std::span<std::int64_t> out);
+
 // For a compact layout without duplicates: `out` (n_cells() entries,
 // row-major units x periods) receives each value at its row's cell and NaN
 // where no row is.
