@@ -9,9 +9,10 @@
 // repeating an earlier row's cell, or None), n_missing (cells no row fills),
 // n_nan and n_inf (such values) and y, a bytearray of n_units x n_periods
 // float64 in row-major order (NaN where no row is; None when there is a
-// duplicate). Beside it, `_runs_constant(values, width)`: whether each run
-// of `width` consecutive int64 or float64 values holds one value. Both are
-// private: not in `__all__`.
+// duplicate). Beside it, `_run_firsts(values, width)`: each run's value when
+// every run of `width` consecutive int64 or float64 values holds one;
+// `_offset_codes(values, first, n)`: adoption values as period positions;
+// and `_count_nan(values)`. All are private: not in `__all__`.
 #pragma once
 
 #include "bindings/py.hpp"

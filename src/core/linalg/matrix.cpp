@@ -33,15 +33,18 @@ std::size_t whole_pages(std::size_t bytes) {
 
 class LargeBlocks {
  public:
+  // The most recently kept block of this size, or null.
   void* take(std::size_t bytes) {
     const std::lock_guard<std::mutex> lock(mutex_);
+    Block* newest = nullptr;
     for (Block& b : slots_) {
-      if (b.p != nullptr && b.bytes == bytes) {
-        held_ -= bytes;
-        return std::exchange(b.p, nullptr);
+      if (b.p != nullptr && b.bytes == bytes && (newest == nullptr || b.age > newest->age)) {
+        newest = &b;
       }
     }
-    return nullptr;
+    if (newest == nullptr) return nullptr;
+    held_ -= bytes;
+    return std::exchange(newest->p, nullptr);
   }
   // False when the block is not kept (the caller frees it).
   bool keep(void* p, std::size_t bytes) {
