@@ -148,6 +148,10 @@ def test_usage_and_data_errors_exit_2_without_traceback(
 _MARKED_CLI = [
     sys.executable,
     "-c",
+    # Ctrl-C as a terminal delivers it, even where the test runner itself was
+    # started with SIGINT ignored (a background job), which the child inherits.
+    "import signal\n"
+    "signal.signal(signal.SIGINT, signal.default_int_handler)\n"
     "import sys, quintara._progress as p, quintara.cli as c\n"
     "run = p.run\n"
     "def marked(fn, *a, **k):\n"
