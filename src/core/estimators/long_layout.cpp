@@ -95,18 +95,13 @@ std::size_t equal_next(const T* __restrict v, std::size_t from, std::size_t to) 
   for (std::size_t r = from; r < to; ++r) e += v[r + 1] == v[r] ? 1 : 0;
   return e;
 }
-QUINTARA_WIDE_CLONES std::size_t equal_next_i64(const std::int64_t* v, std::size_t from,
-                                                std::size_t to) {
+QUINTARA_WIDE_CLONES std::size_t equal_next_wide(const std::int64_t* v, std::size_t from,
+                                                 std::size_t to) {
   return equal_next(v, from, to);
 }
-QUINTARA_WIDE_CLONES std::size_t equal_next_f64(const double* v, std::size_t from, std::size_t to) {
+QUINTARA_WIDE_CLONES std::size_t equal_next_wide(const double* v, std::size_t from,
+                                                 std::size_t to) {
   return equal_next(v, from, to);
-}
-std::size_t equal_next_of(const std::int64_t* v, std::size_t from, std::size_t to) {
-  return equal_next_i64(v, from, to);
-}
-std::size_t equal_next_of(const double* v, std::size_t from, std::size_t to) {
-  return equal_next_f64(v, from, to);
 }
 
 // The label range when every label in it occurs, else width 0.
@@ -248,7 +243,7 @@ bool run_firsts_of(std::span<const T> values, std::size_t width, std::span<T> fi
   if (n < 2) return true;
   std::atomic<std::size_t> equal{0};
   in_ranges(n - 1, 1, [&](std::size_t from, std::size_t to) {
-    const std::size_t e = equal_next_of(values.data(), from, to);
+    const std::size_t e = equal_next_wide(values.data(), from, to);
     std::size_t at_starts = 0;
     // The run starts s with from < s <= to: the pairs (s - 1, s) of this range.
     for (std::size_t s = (from + width) / width * width; s <= to; s += width) {
