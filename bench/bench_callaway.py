@@ -4,13 +4,16 @@ without the multiplier-bootstrap bands; growth exponents and the bands'
 speed-up of all threads over one. Then 10^6 units x 10 periods through the
 labelled verb and the compiled entry, without bands (also as nanoseconds per
 unit-period cell) and with 999-replicate bands, the best of a few calls.
+`--labelled` times what the labelled verb adds to the compiled call on long
+tables of 10^6 and 10^7 rows, the two calls alternated.
 
-Run: python bench/bench_callaway.py [--quick] [--large-only]
+Run: python bench/bench_callaway.py [--quick] [--large-only] [--labelled]
 """
 
 from __future__ import annotations
 
 import argparse
+import statistics
 import time
 
 import numpy as np
@@ -68,11 +71,47 @@ def large(reps: int) -> None:
         )
 
 
+def labelled_cost(rounds: int) -> None:
+    """`staggered` on a long table against `fit_callaway_py` on its arrays,
+    one call of each per round: a paired ratio per round cancels the load
+    that the two calls of a round share. Reports the best of each and the
+    median of the rounds' ratios."""
+    for n in (10**5, 10**6):
+        y, cohorts = large_panel(n)
+        df = long_table(y, cohorts)
+        labelled = lambda: quintara.staggered(  # noqa: E731
+            df, adoption="first", unit="unit", time="time", outcome="y"
+        )
+        compiled = lambda: quintara.fit_callaway_py(y, cohorts)  # noqa: E731
+        labelled()
+        compiled()
+        times: tuple[list[float], list[float]] = ([], [])
+        for _ in range(rounds if n < 10**6 else max(3, rounds // 8)):
+            for fn, out in ((labelled, times[0]), (compiled, times[1])):
+                t0 = time.perf_counter()
+                fn()
+                out.append(time.perf_counter() - t0)
+        best_l, best_c = min(times[0]), min(times[1])
+        paired = statistics.median(a / b for a, b in zip(*times, strict=True))
+        print(
+            f"  {len(df):>10,} rows: staggered {fmt_seconds(best_l)}, fit_callaway_py "
+            f"{fmt_seconds(best_c)}: {best_l / best_c:.2f}x best to best, "
+            f"{paired:.2f}x median of {len(times[0])} rounds"
+        )
+
+
 def main() -> None:
     ap = argparse.ArgumentParser()
     ap.add_argument("--quick", action="store_true", help="smaller grids")
     ap.add_argument("--large-only", action="store_true", help="only the 10^6 x 10 panel")
+    ap.add_argument("--labelled", action="store_true", help="only the labelled verb's cost")
+    ap.add_argument("--rounds", type=int, default=40, help="rounds of --labelled")
     args = ap.parse_args()
+    if args.labelled:
+        print(f"quintara {quintara.version()} on {logical_cpus()} logical CPUs")
+        print("staggered (long table) against fit_callaway_py (arrays), no bands:")
+        labelled_cost(args.rounds)
+        return
     if args.large_only:
         print(f"quintara {quintara.version()} on {logical_cpus()} logical CPUs")
         large(3)

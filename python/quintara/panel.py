@@ -131,6 +131,19 @@ def _refuse_duplicates(df: pd.DataFrame, unit: Hashable, time: Hashable) -> None
     raise ValueError(f"duplicate (unit, period) rows: {_first(rows)}")
 
 
+def _first_rows(
+    rows_i: Callable[[], npt.NDArray[np.intp]], n_units: int, n_periods: int, in_order: bool
+) -> npt.NDArray[np.int64]:
+    """Each unit's first row of the table: a column is unit-level when no
+    unit has two distinct values in it (missing counting as a value)."""
+    if in_order:
+        return np.arange(n_units, dtype=np.int64) * n_periods
+    row_units = rows_i()
+    first_row = np.empty(n_units, dtype=np.int64)
+    first_row[row_units[::-1]] = np.arange(len(row_units) - 1, -1, -1)
+    return first_row
+
+
 def _as_int64(column: pd.Series) -> npt.NDArray[np.int64] | None:
     """A NumPy integer column as int64 (None for other columns, and for
     unsigned 64-bit ones, whose values may not fit)."""
@@ -143,12 +156,11 @@ def _as_int64(column: pd.Series) -> npt.NDArray[np.int64] | None:
 
 
 def _compact_layout(
-    df: pd.DataFrame, unit: Hashable, time: Hashable, v: npt.NDArray[np.float64]
+    unit_column: pd.Series, time_column: pd.Series, v: npt.NDArray[np.float64]
 ) -> dict[str, Any] | None:
     """The compiled layout of integer labels over ranges without gaps, the
     usual large table: one pass places every row, with no hashing, and counts
     the missing and infinite values. None for any other table."""
-    unit_column, time_column = df[unit], df[time]
     uv, tv = _as_int64(unit_column), _as_int64(time_column)
     if uv is None or tv is None:
         return None
@@ -176,8 +188,8 @@ def _compact_cells(
     n, nt = layout["n_units"], layout["n_periods"]
     unit_lo, time_lo = layout["unit_lo"], layout["time_lo"]
     uv, (uv_dtype, tv_dtype) = layout["unit_codes"], layout["dtypes"]
-    units = pd.Index(np.arange(unit_lo, unit_lo + n).astype(uv_dtype), name=unit)
-    labels = pd.Index(np.arange(time_lo, time_lo + nt).astype(tv_dtype), name=time)
+    units = pd.Index(np.arange(unit_lo, unit_lo + n, dtype=uv_dtype), name=unit, copy=False)
+    labels = pd.Index(np.arange(time_lo, time_lo + nt, dtype=tv_dtype), name=time, copy=False)
     found = period_order(labels, time, time_order, time_format)
     by_time = found.positions()
     y = np.frombuffer(layout["y"], dtype=np.float64).reshape(n, nt)
@@ -352,12 +364,27 @@ class Panel:
             )
         self.y: npt.NDArray[np.float64] = arr
         self.outcome = outcome
-        self.unit_data = unit_data if unit_data is not None else pd.DataFrame(index=self.units)
+        self._unit_frame = unit_data
+        # from_long's unit-level columns by name, until `unit_data` first
+        # forms the frame of them: most fits read one column or none.
+        self._unit_columns: dict[Hashable, pd.Series | npt.NDArray[Any]] = {}
         self._varying: list[str] = []
         # Set by from_long when its layout pass found every cell present and
         # no NaN value. Only a caller that has just built the panel may trust
         # it: `y` is writeable afterwards.
         self._built_complete = False
+
+    @property
+    def unit_data(self) -> pd.DataFrame:
+        """Columns constant within each unit, indexed by unit label."""
+        if self._unit_frame is None:
+            self._unit_frame = pd.DataFrame(self._unit_columns, index=self.units, copy=False)
+            self._unit_columns = {}
+        return self._unit_frame
+
+    @unit_data.setter
+    def unit_data(self, frame: pd.DataFrame) -> None:
+        self._unit_frame, self._unit_columns = frame, {}
 
     # -- construction -------------------------------------------------------
 
@@ -415,11 +442,14 @@ class Panel:
         """
         df = _to_pandas(df)
         _require_columns(df, {"unit": unit, "time": time, "outcome": outcome})
-        for role, col in (("unit", unit), ("time", time)):
-            dtype = df[col].dtype
+        # Each column is taken from the frame once: a lookup costs more than
+        # it seems when the call follows a fit that has emptied the caches.
+        unit_column, time_column = df[unit], df[time]
+        for role, col, series in (("unit", unit, unit_column), ("time", time, time_column)):
+            dtype = series.dtype
             if isinstance(dtype, np.dtype) and dtype.kind in "iu":  # NumPy integers: never missing
                 continue
-            absent = df[col].isna().to_numpy()
+            absent = series.isna().to_numpy()
             if absent.any():
                 unlabelled = df.index[absent]
                 raise ValueError(
@@ -429,7 +459,8 @@ class Panel:
         values = pd.to_numeric(raw, errors="coerce") if raw.dtype == object else raw
         if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
             raise ValueError(f"outcome column {outcome!r} is not numeric (dtype {raw.dtype})")
-        values = values.astype(np.float64)
+        if not (isinstance(values.dtype, np.dtype) and values.dtype == np.float64):
+            values = values.astype(np.float64)
         # Only coercion of text can turn a present value into NaN.
         not_number = values.isna() & raw.notna() if raw.dtype == object else None
         if not_number is not None and not_number.any():
@@ -440,7 +471,7 @@ class Panel:
             raise ValueError(f"non-numeric outcome in column {outcome!r} at rows {_first(rows)}")
         # With missing="keep" an empty outcome is a missing cell like an absent row.
         v = values.to_numpy()
-        layout = _compact_layout(df, unit, time, v)
+        layout = _compact_layout(unit_column, time_column, v)
         # The compiled layout has counted the NaN and infinite values: the
         # scan (and its message) is needed only when there are some.
         clean = layout is not None and layout["n_inf"] == 0
@@ -470,14 +501,7 @@ class Panel:
         others = [c for c in df.columns if c not in (unit, time, outcome)]
         varying: list[str] = []
         kept: dict[Hashable, pd.Series | npt.NDArray[Any]] = {}
-        # Each unit's first row; a column is unit-level when no unit has two
-        # distinct values in it (missing counting as a value).
-        if in_order:
-            first_row = np.arange(len(units), dtype=np.int64) * len(periods)
-        elif others:
-            row_units = rows_i()
-            first_row = np.empty(len(units), dtype=np.int64)
-            first_row[row_units[::-1]] = np.arange(len(row_units) - 1, -1, -1)
+        first_row: npt.NDArray[np.int64] | None = None
         for c in others:
             col = df[c]
             # A NumPy column's value per unit, taken by the pass that checks
@@ -490,6 +514,8 @@ class Panel:
             if per_unit is not None:
                 kept[c] = per_unit
                 continue
+            if first_row is None:
+                first_row = _first_rows(rows_i, len(units), len(periods), in_order)
             codes, _ = _codes(df[c])
             if np.array_equal(codes, codes[first_row][rows_i()]):
                 kept[c] = df[c].iloc[first_row].set_axis(units)
@@ -500,11 +526,11 @@ class Panel:
             units,
             periods,
             outcome=str(outcome),
-            unit_data=pd.DataFrame(kept, index=units, copy=False),
             order=order,
             allow_missing=missing == "keep",
             _checked=True,
         )
+        panel._unit_columns = kept
         panel._varying = varying
         panel._built_complete = layout is not None and layout["n_nan"] == 0 and len(v) == y.size
         return panel
@@ -606,6 +632,11 @@ class Panel:
 
     def unit_column(self, column: str) -> pd.Series:
         """A unit-constant column of the source table, by unit label."""
+        if self._unit_frame is None and column in self._unit_columns:
+            values = self._unit_columns[column]
+            if isinstance(values, pd.Series):
+                return values
+            return pd.Series(values, index=self.units, name=column, copy=False)
         if column in self.unit_data.columns:
             return self.unit_data[column]
         if column in self._varying:

@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "bindings/array.hpp"
+#include "bindings/block.hpp"
 #include "bindings/errors.hpp"
 #include "core/estimators/long_layout.hpp"
 
@@ -87,16 +88,16 @@ Ref long_layout(PyObject* args) {
     estimators::count_nonfinite(layout, values);
     return layout_dict(layout, Ref::borrow(Py_None));
   }
-  // The bytearray is the array's own storage (NumPy views it writable, with
-  // no copy), filled in place; CPython's allocators align it for doubles.
-  const std::size_t bytes = layout.n_cells() * sizeof(double);
-  Ref y = Ref::check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(bytes)));
-  double* cells = reinterpret_cast<double*>(PyByteArray_AsString(y.get()));
+  // The block is the array's own storage (NumPy views it writable, with no
+  // copy), filled in place.
+  void* storage = nullptr;
+  Ref y = new_block(layout.n_cells() * sizeof(double), &storage);
+  double* cells = static_cast<double*>(storage);
   estimators::place_long(layout, unit, time, values, {cells, layout.n_cells()});
   return layout_dict(layout, std::move(y));
 }
 
-// The firsts of Column<T> `values`' runs as a bytearray of T, or None.
+// The firsts of Column<T> `values`' runs as a buffer of T (see new_block), or None.
 template <class T>
 Ref firsts_of(PyObject* values_obj, std::size_t width, bool (ArrayView::*holds)() const,
               const char* what) {
@@ -104,14 +105,14 @@ Ref firsts_of(PyObject* values_obj, std::size_t width, bool (ArrayView::*holds)(
   const std::span<const T> v = col.items();
   if (v.size() % width != 0) return Ref::borrow(Py_None);
   const std::size_t runs = v.size() / width;
-  Ref out =
-      Ref::check(PyByteArray_FromStringAndSize(nullptr, static_cast<Py_ssize_t>(runs * sizeof(T))));
-  T* firsts = reinterpret_cast<T*>(PyByteArray_AsString(out.get()));
+  void* storage = nullptr;
+  Ref out = new_block(runs * sizeof(T), &storage);
+  T* firsts = static_cast<T*>(storage);
   if (!estimators::run_firsts(v, width, {firsts, runs})) return Ref::borrow(Py_None);
   return out;
 }
 
-// `_run_firsts(values, width)`: each run's value, as the bytes of an int64
+// `_run_firsts(values, width)`: each run's value, as a buffer of an int64
 // or float64 array like `values`, when every run of `width` consecutive
 // items of the 1-D array holds one value (NaN never does); else None.
 Ref run_firsts(PyObject* args) {
@@ -128,7 +129,7 @@ Ref run_firsts(PyObject* args) {
 }
 
 // `_offset_codes(values, first, n)`: adoption values as period positions
-// (bytes of an int64 array), or None when one is a stray (see offset_codes).
+// (a buffer of an int64 array), or None when one is a stray (see offset_codes).
 Ref offset_codes(PyObject* args) {
   PyObject* values_obj = nullptr;
   long long first = 0;
@@ -137,9 +138,9 @@ Ref offset_codes(PyObject* args) {
   if (n <= 0) raise(PyExc_ValueError, "n must be positive");
   const Column<std::int64_t> col(values_obj, "values", &ArrayView::holds_native_int64, "int64");
   const std::span<const std::int64_t> v = col.items();
-  Ref out = Ref::check(PyByteArray_FromStringAndSize(
-      nullptr, static_cast<Py_ssize_t>(v.size() * sizeof(std::int64_t))));
-  auto* codes = reinterpret_cast<std::int64_t*>(PyByteArray_AsString(out.get()));
+  void* storage = nullptr;
+  Ref out = new_block(v.size() * sizeof(std::int64_t), &storage);
+  auto* codes = static_cast<std::int64_t*>(storage);
   if (!estimators::offset_codes(v, first, static_cast<std::size_t>(n), {codes, v.size()})) {
     return Ref::borrow(Py_None);
   }
@@ -168,11 +169,11 @@ PyObject* guarded(PyObject*, PyObject* args) noexcept {
 
 PyMethodDef functions[] = {
     {"_run_firsts", &guarded<run_firsts>, METH_VARARGS,
-     "_run_firsts(values, width, /)\n--\n\nEach run's value, as bytes, when every run of width "
+     "_run_firsts(values, width, /)\n--\n\nEach run's value, as a buffer, when every run of width "
      "values holds one; else None."},
     {"_offset_codes", &guarded<offset_codes>, METH_VARARGS,
      "_offset_codes(values, first, n, /)\n--\n\nAdoption values as the positions of periods "
-     "first .. first + n - 1 (0 and other values <= 0: -1), as bytes; None for a stray value."},
+     "first .. first + n - 1 (0 and other values <= 0: -1), as a buffer; None for a stray value."},
     {"_count_nan", &guarded<count_nan>, METH_VARARGS,
      "_count_nan(values, /)\n--\n\nThe number of NaN items of a 1-D float64 array."},
     {"_long_layout", &guarded<long_layout>, METH_VARARGS,

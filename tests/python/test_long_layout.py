@@ -75,7 +75,12 @@ def test_the_compiled_layout_builds_the_hashed_panel(
     np.testing.assert_array_equal(fast.y, slow.y)
     pd.testing.assert_index_equal(fast.units, slow.units)
     pd.testing.assert_index_equal(fast.periods, slow.periods)
+    # A column read before the frame of unit-level columns is formed is the
+    # frame's column.
+    columns = {c: fast.unit_column(c) for c in slow.unit_data.columns}
     pd.testing.assert_frame_equal(fast.unit_data, slow.unit_data)
+    for c, values in columns.items():
+        pd.testing.assert_series_equal(values, fast.unit_data[c])
     assert fast.y.flags.writeable and fast.y.flags.c_contiguous
     # The mark that lets a verb skip its own scan for missing cells is sound.
     assert not (fast._built_complete and np.isnan(fast.y).any())
@@ -207,3 +212,22 @@ def test_run_and_order_checks_find_one_changed_row_anywhere() -> None:
     with_nan = column.astype(np.float64)
     with_nan[w : 2 * w] = np.nan  # a run of NaN is not one value
     assert _quintara._run_firsts(with_nan, w) is None
+
+
+def test_large_outputs_own_their_storage() -> None:
+    # Outputs of 4 MiB and more live in blocks that are reused once freed:
+    # an array keeps its block alive, and a reused block is written in full
+    # (the holes of a scattered table are NaN, never an earlier call's values).
+    n, t = 70_000, 10  # 5.6 MB of cells
+    u, tt = np.repeat(np.arange(n), t), np.tile(np.arange(t), n)
+    first = np.frombuffer(_quintara._long_layout(u, tt, np.full(n * t, 1.0))["y"])
+    assert first.flags.writeable and type(first.base).__name__ == "_Block"
+    second = np.frombuffer(_quintara._long_layout(u, tt, np.full(n * t, 2.0))["y"])
+    first[0] = 5.0
+    assert (second == 2.0).all() and (first[1:] == 1.0).all()
+    del first, second
+    rows = np.arange(n * t)[::-1][:-1]  # reversed, without the first cell's row
+    holed = np.frombuffer(_quintara._long_layout(u[rows], tt[rows], np.full(rows.size, 3.0))["y"])
+    assert np.isnan(holed[0]) and (holed[1:] == 3.0).all()
+    with pytest.raises(TypeError, match="No constructor"):
+        type(holed.base)()
