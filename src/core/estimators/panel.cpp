@@ -10,7 +10,7 @@ namespace quintara::estimators {
 
 Panel Panel::block(linalg::Mat y, std::span<const std::size_t> treated, std::size_t t0) {
   const std::size_t n = y.rows;
-  std::vector<std::optional<std::size_t>> starts(n);
+  TreatStarts starts(n);
   for (const std::size_t i : treated) {
     if (i >= n) panic(format("treated unit index {} out of range", i));
     starts[i] = t0;
@@ -18,7 +18,7 @@ Panel Panel::block(linalg::Mat y, std::span<const std::size_t> treated, std::siz
   return Panel{std::move(y), std::move(starts), std::nullopt};
 }
 
-Panel Panel::make(linalg::Mat y, std::vector<std::optional<std::size_t>> treat_start) {
+Panel Panel::make(linalg::Mat y, TreatStarts treat_start) {
   QUINTARA_ASSERT_EQ(treat_start.size(), y.rows,
                      format("treat_start length {} != n_units {}", treat_start.size(), y.rows));
   return Panel{std::move(y), std::move(treat_start), std::nullopt};

@@ -13,16 +13,22 @@
 
 namespace quintara::estimators {
 
+// Adoption periods, one per unit (none: never treated). A million units make
+// 16 MB: from the kept blocks, so a fit called again on a panel of the same
+// size does not fault fresh pages in for them.
+using TreatStarts =
+    std::vector<std::optional<std::size_t>, linalg::NoInitAllocator<std::optional<std::size_t>>>;
+
 struct Panel {
-  linalg::Mat y;                                        // N x T, rows = units
-  std::vector<std::optional<std::size_t>> treat_start;  // adoption period per unit
-  std::optional<linalg::Mat> covariates;                // N x K when attached
+  linalg::Mat y;                          // N x T, rows = units
+  TreatStarts treat_start;                // adoption period per unit
+  std::optional<linalg::Mat> covariates;  // N x K when attached
 
   // Block design: every listed unit adopts at t0 (a repeated index is simply
   // set twice). An index >= N is an invariant violation.
   static Panel block(linalg::Mat y, std::span<const std::size_t> treated, std::size_t t0);
   // Staggered adoption; asserts treat_start has one entry per unit.
-  static Panel make(linalg::Mat y, std::vector<std::optional<std::size_t>> treat_start);
+  static Panel make(linalg::Mat y, TreatStarts treat_start);
   // Attaches covariates (replacing any), asserting one row per unit.
   Panel with_covariates(linalg::Mat x) &&;
 

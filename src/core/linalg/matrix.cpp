@@ -23,9 +23,12 @@ constexpr std::size_t kHugePage = std::size_t{2} << 20;
 // a simulation, a bootstrap over panels) then reuses memory already mapped
 // instead of having the kernel clear fresh pages, which cost as much as
 // the copy into them. At most kSlots blocks and kHeldBytes in all, so an
-// idle process keeps at most that much beyond what it uses.
-constexpr std::size_t kSlots = 8;
-constexpr std::size_t kHeldBytes = std::size_t{256} << 20;
+// idle process keeps at most that much beyond what it uses. A labelled fit
+// of a million units frees a dozen such blocks (the long table's layout,
+// the panel's copy, the fit's buffers and unit lists): fewer slots had the
+// blocks of one call evict each other before the next call could reuse them.
+constexpr std::size_t kSlots = 16;
+constexpr std::size_t kHeldBytes = std::size_t{512} << 20;
 
 std::size_t whole_pages(std::size_t bytes) {
   return (bytes + kHugePage - 1) / kHugePage * kHugePage;

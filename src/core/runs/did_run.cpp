@@ -33,7 +33,7 @@ void check_cohort_count(std::size_t n_cohorts, std::size_t n_units) {
 
 est::Panel staggered_panel(linalg::Mat y, std::span<const std::int64_t> cohorts) {
   const std::size_t n_periods = y.cols;
-  std::vector<std::optional<std::size_t>> start(cohorts.size());
+  est::TreatStarts start(cohorts.size());
   for (std::size_t i = 0; i < cohorts.size(); ++i) {
     const std::int64_t c = cohorts[i];
     if (c >= 0 && static_cast<std::uint64_t>(c) < n_periods) start[i] = static_cast<std::size_t>(c);

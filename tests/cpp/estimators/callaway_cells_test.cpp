@@ -24,7 +24,7 @@ Panel trending_panel() {
   auto rng = Xoshiro256pp::make(17);
   const std::size_t N = 40, T = 5;
   Mat y(N, T), x(N, 1);
-  std::vector<std::optional<std::size_t>> start(N);
+  TreatStarts start(N);
   for (std::size_t i = 0; i < N; ++i) {
     if (i % 3 != 2) start[i] = 2 + i % 3;
     x(i, 0) = rng.next_f64() * 4.0;

@@ -28,7 +28,7 @@ Panel random_panel(std::uint64_t seed, std::size_t N, std::size_t T, bool never)
   const std::vector<std::optional<std::size_t>> pool = {std::nullopt, 0, 2, 2, 2, 3, 5, 5, T - 1,
                                                         std::nullopt, 4};
   Mat y(N, T);
-  std::vector<std::optional<std::size_t>> start(N);
+  TreatStarts start(N);
   for (std::size_t i = 0; i < N; ++i) {
     do {
       start[i] = pool[static_cast<std::size_t>(rng.next_f64() * pool.size()) % pool.size()];
@@ -155,7 +155,7 @@ TEST(CallawayStreamed, FindsLateCohortsPastThePeriodTables) {
   const std::vector<std::optional<std::size_t>> pool = {std::nullopt, 3,   63,  64,  100,
                                                         150,          200, 255, 256, 290};
   Mat y(N, T);
-  std::vector<std::optional<std::size_t>> start(N);
+  TreatStarts start(N);
   for (std::size_t i = 0; i < N; ++i) {
     start[i] = pool[i % pool.size()];
     for (std::size_t t = 0; t < T; ++t) {

@@ -78,7 +78,7 @@ TEST(SunAbraham, StructuredSolveMatchesDenseDesign) {
         y(i, t) = level + 0.3 * double(t) + on + rng.normal();
       }
     }
-    const Panel panel = Panel::make(y, start);
+    const Panel panel = Panel::make(y, TreatStarts(start.begin(), start.end()));
     const did::SaResult got = did::sunab::fit(panel), want = did::sunab::fit_dense(panel);
     SCOPED_TRACE(c);
     ASSERT_EQ(got.event.size(), want.event.size());

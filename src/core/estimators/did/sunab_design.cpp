@@ -31,7 +31,7 @@ std::optional<Panel> drop_always_treated(const Panel& panel) {
   if (keep.size() == panel.n_units()) return std::nullopt;
   const std::size_t t_len = panel.n_periods();
   Mat y(keep.size(), t_len);
-  std::vector<std::optional<std::size_t>> start;
+  TreatStarts start;
   start.reserve(keep.size());
   for (std::size_t k = 0; k < keep.size(); ++k) {
     for (std::size_t t = 0; t < t_len; ++t) y(k, t) = panel.y(keep[k], t);
