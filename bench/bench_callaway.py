@@ -3,7 +3,7 @@
 without the multiplier-bootstrap bands; growth exponents and the bands'
 speed-up of all threads over one. Then 10^6 units x 10 periods through the
 labelled verb and the compiled entry, without bands (also as nanoseconds per
-unit-period cell) and with 999-replicate bands, the best of a few calls.
+unit-period cell) and with 999-replicate bands, the best of five calls.
 `--labelled` times what the labelled verb adds to the compiled call on long
 tables of 10^6 and 10^7 rows, the two calls alternated.
 
@@ -114,7 +114,7 @@ def main() -> None:
         return
     if args.large_only:
         print(f"quintara {quintara.version()} on {logical_cpus()} logical CPUs")
-        large(3)
+        large(5)
         return
     units = [100, 500, 2000, 5000] if args.quick else [100, 500, 2000, 5000, 20000]
     band_units = [100, 500, 2000] if args.quick else [100, 500, 2000, 5000, 20000]
@@ -142,7 +142,7 @@ def main() -> None:
         "quintara.fit_callaway_py(y, c, bands=True)",
     )
     if not args.quick:
-        large(3)
+        large(5)
 
 
 if __name__ == "__main__":
