@@ -386,6 +386,15 @@ class Panel:
     def unit_data(self, frame: pd.DataFrame) -> None:
         self._unit_frame, self._unit_columns = frame, {}
 
+    def __setstate__(self, state: dict[str, Any]) -> None:
+        # A panel pickled before the frame was formed on first read holds it
+        # under its public name.
+        if "unit_data" in state:
+            state = dict(state)
+            state["_unit_frame"] = state.pop("unit_data")
+            state.setdefault("_unit_columns", {})
+        self.__dict__.update(state)
+
     # -- construction -------------------------------------------------------
 
     @classmethod

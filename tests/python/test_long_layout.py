@@ -231,3 +231,22 @@ def test_large_outputs_own_their_storage() -> None:
     assert np.isnan(holed[0]) and (holed[1:] == 3.0).all()
     with pytest.raises(TypeError, match="No constructor"):
         type(holed.base)()
+
+
+def test_pickles_keep_the_unit_level_columns_old_and_new() -> None:
+    import pickle
+
+    df = pd.DataFrame(
+        {"u": np.repeat([1, 2, 3], 2), "t": np.tile([5, 6], 3), "y": np.arange(6.0),
+         "g": np.repeat([7, 8, 9], 2)}
+    )  # fmt: skip
+    p = quintara.Panel.from_long(df, "u", "t", "y")
+    want = pd.DataFrame({"g": [7, 8, 9]}, index=pd.Index([1, 2, 3], name="u"))
+    fresh = pickle.loads(pickle.dumps(p))  # pickled before the frame is formed
+    pd.testing.assert_frame_equal(fresh.unit_data, want)
+    # A panel pickled when the frame was an attribute of its own.
+    state = {k: v for k, v in p.__dict__.items() if k not in ("_unit_frame", "_unit_columns")}
+    old = quintara.Panel.__new__(quintara.Panel)
+    old.__setstate__({**state, "unit_data": want})
+    pd.testing.assert_frame_equal(old.unit_data, want)
+    np.testing.assert_array_equal(old.unit_column("g").to_numpy(), [7, 8, 9])
