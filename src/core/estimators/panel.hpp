@@ -15,7 +15,9 @@ namespace quintara::estimators {
 
 // Adoption periods, one per unit (none: never treated). A million units make
 // 16 MB: from the kept blocks, so a fit called again on a panel of the same
-// size does not fault fresh pages in for them.
+// size does not fault fresh pages in for them. The allocator default-
+// initialises elements, which for std::optional runs its constructor: a
+// sized vector starts with every unit never treated, as a std::vector would.
 using TreatStarts =
     std::vector<std::optional<std::size_t>, linalg::NoInitAllocator<std::optional<std::size_t>>>;
 
