@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <optional>
 #include <utility>
 #include <vector>
 
@@ -85,3 +87,19 @@ TEST(Panel, UnitMeanMultipliesByTheReciprocalOnce) {
 }
 
 }  // namespace
+
+// Adoption periods of a large panel reuse freed blocks: a block that held
+// adopters must still start every unit of the next panel never treated.
+TEST(Panel, ReusedAdoptionStorageStartsNeverTreated) {
+  using quintara::estimators::TreatStarts;
+  const std::size_t n = quintara::linalg::kLargeBytes / sizeof(std::optional<std::size_t>) + 5;
+  const void* first = nullptr;
+  {
+    TreatStarts adopters(n, std::optional<std::size_t>(3));
+    first = adopters.data();
+  }
+  const TreatStarts fresh(n);
+  EXPECT_EQ(static_cast<const void*>(fresh.data()), first);
+  EXPECT_TRUE(
+      std::none_of(fresh.begin(), fresh.end(), [](const auto& s) { return s.has_value(); }));
+}
