@@ -207,8 +207,12 @@ Diagnostics shared_diagnostics(const linalg::Mat& y, const SharedGrams& g, Index
   for (const std::size_t i : treated) {
     for (std::size_t t = 0; t < y.cols; ++t) treated_sum += y(i, t);
   }
-  for (const std::size_t i : rows) {
-    for (std::size_t t = 0; t < y.cols; ++t) total += y(i, t);
+  if (rows.size() == g.n_markets()) {
+    total = g.volume;
+  } else {
+    for (const std::size_t i : rows) {
+      for (std::size_t t = 0; t < y.cols; ++t) total += y(i, t);
+    }
   }
   const std::vector<double> donor_avg = unit_avg(y, controls);
   return diagnostics_from({ybar, donor_avg, total > 0.0 ? treated_sum / total : 0.0,

@@ -90,6 +90,9 @@ SharedGrams shared_grams(const linalg::Mat& y, std::span<const std::size_t> wind
   g.n_pre = y.cols - test_len;
   const linalg::Mat x = by_market(y);
   const bool sdid = method == Method::Sdid;
+  for (std::size_t i = 0; i < n; ++i) {
+    for (std::size_t t = 0; t < y.cols; ++t) g.volume += y(i, t);
+  }
 
   g.unit.resize(W);
   g.change_ref.assign(W, 0.0);

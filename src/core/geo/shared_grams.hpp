@@ -57,6 +57,10 @@ struct SharedGrams {
   // n x n: the plain Gram over the periods before the test window.
   linalg::Mat diagnostics;
   std::size_t n_pre = 0;  // those periods
+  // Every market's outcome over every period, summed market by market in
+  // order: the volume a candidate's share is taken of when all markets are
+  // its fit's rows, the same sum for every such candidate.
+  double volume = 0.0;
 
   std::size_t n_markets() const { return diagnostics.rows; }
 };

@@ -2,12 +2,14 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstring>
 #include <limits>
 #include <memory>
 #include <utility>
 #include <vector>
 
 #include "core/linalg/factor_columns.hpp"
+#include "core/linalg/octet.hpp"
 #include "core/linalg/wide_clones.hpp"
 
 namespace quintara::linalg {
@@ -50,7 +52,22 @@ void axpy_columns(double* __restrict y, const double* const* x, const double* t,
       y[k] = (((y[k] + x0[k] * t0) + x1[k] * t1) + x2[k] * t2) + x3[k] * t3;
     }
   }
-  for (; c < m; ++c) axpy(y, x[c], t[c], n);
+  // The last one to three columns in one pass too, each entry its terms in
+  // the same order.
+  if (m - c == 3) {
+    const double* __restrict x0 = x[c];
+    const double* __restrict x1 = x[c + 1];
+    const double* __restrict x2 = x[c + 2];
+    const double t0 = t[c], t1 = t[c + 1], t2 = t[c + 2];
+    for (std::size_t k = 0; k < n; ++k) y[k] = ((y[k] + x0[k] * t0) + x1[k] * t1) + x2[k] * t2;
+  } else if (m - c == 2) {
+    const double* __restrict x0 = x[c];
+    const double* __restrict x1 = x[c + 1];
+    const double t0 = t[c], t1 = t[c + 1];
+    for (std::size_t k = 0; k < n; ++k) y[k] = (y[k] + x0[k] * t0) + x1[k] * t1;
+  } else if (m - c == 1) {
+    axpy(y, x[c], t[c], n);
+  }
 }
 
 // kOut: left out of the problem (a keep mask), at zero weight throughout.
@@ -84,12 +101,19 @@ class ActiveSet {
     }
     std::vector<double> key(n_);
     for (std::size_t i = 0; i < n_; ++i) key[i] = 0.5 * h_diag(i) - b_[i];
-    std::sort(order.begin(), order.end(), [&](std::size_t a, std::size_t c) {
+    const auto before = [&](std::size_t a, std::size_t c) {
       return key[a] < key[c] || (key[a] == key[c] && a < c);
-    });
-    reset_holds();
+    };
     double remaining = 1.0 - static_cast<double>(n_in_) * lo_;
     const double room = hi_ - lo_;
+    // When the first coordinate takes all the mass (the plain simplex) the
+    // order past it is never read: its first member is all the sort gives.
+    if (room >= remaining) {
+      std::iter_swap(order.begin(), std::min_element(order.begin(), order.end(), before));
+    } else {
+      std::sort(order.begin(), order.end(), before);
+    }
+    reset_holds();
     std::size_t last = order[0];
     for (const std::size_t i : order) {
       if (remaining <= 0.0) break;
@@ -526,17 +550,34 @@ class ActiveSet {
 
   // The held coordinate whose multiplier has the wrong sign by the most, and
   // by how much (<= 0 when none).
-  std::pair<std::size_t, double> most_violating() const {
+  // violation()'s values go to a scratch row by selects, not branches (the
+  // holds follow no pattern a predictor learns), their maximum is taken
+  // eight lanes at a time, and the first coordinate reaching it is found
+  // after: the same coordinate as a scan keeping the first strict maximum,
+  // as a maximum is exact in any order.
+  std::pair<std::size_t, double> most_violating() {
     const double mean = free_mean();
-    double worst = 0.0;
-    std::size_t at = 0;
+    viol_.resize(n_);
+    const Hold* __restrict hold = hold_.data();
+    const double* __restrict g = g_.data();
+    double* __restrict v = viol_.data();
     for (std::size_t i = 0; i < n_; ++i) {
-      const double v = violation(i, mean);
-      if (v > worst) {
-        worst = v;
-        at = i;
-      }
+      const double d = mean - g[i];
+      v[i] = hold[i] == Hold::kLower ? d : (hold[i] == Hold::kUpper ? -d : -kInf);
     }
+    Octet top = Octet{} - kInf;
+    std::size_t i = 0;
+    for (; i + kOctetLanes <= n_; i += kOctetLanes) {
+      Octet x;
+      std::memcpy(&x, v + i, sizeof x);
+      top = x > top ? x : top;
+    }
+    double worst = 0.0;
+    for (std::size_t l = 0; l < kOctetLanes; ++l) worst = top[l] > worst ? top[l] : worst;
+    for (; i < n_; ++i) worst = v[i] > worst ? v[i] : worst;
+    if (!(worst > 0.0)) return {0, 0.0};
+    std::size_t at = 0;
+    while (v[at] != worst) ++at;
     return {at, worst};
   }
 
@@ -573,7 +614,7 @@ class ActiveSet {
   bool fast_;
   std::span<const unsigned char> keep_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
-  std::vector<double> w_, g_, row_, z_, p_;
+  std::vector<double> w_, g_, row_, z_, p_, viol_;
   // move()'s and full_gradient()'s columns and steps, and the moved
   // coordinates.
   std::vector<const double*> cols_;

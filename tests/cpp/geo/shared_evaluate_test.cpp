@@ -40,7 +40,9 @@ void expect_same_candidate(const MarketCandidate& a, const MarketCandidate& b, c
   EXPECT_EQ(a.treated, b.treated) << what;
   EXPECT_EQ(a.power_at_target, b.power_at_target) << what;
   ASSERT_EQ(a.mde_pct.has_value(), b.mde_pct.has_value()) << what;
-  if (a.mde_pct) EXPECT_NEAR(*a.mde_pct, *b.mde_pct, 1e-9) << what;
+  if (a.mde_pct) {
+    EXPECT_NEAR(*a.mde_pct, *b.mde_pct, 1e-9) << what;
+  }
   EXPECT_NEAR(a.score, b.score, 1e-10) << what;
   EXPECT_NEAR(a.confidence, b.confidence, 1e-8) << what;
   EXPECT_NEAR(a.pre_fit_rel, b.pre_fit_rel, 1e-9) << what;

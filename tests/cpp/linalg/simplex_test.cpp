@@ -130,6 +130,43 @@ TEST(Simplex, TiedDonorsFavourLowerIndex) {
   EXPECT_EQ(s.weights[1], 0.0);
 }
 
+// Where a singular problem has many minimisers the active-set solver's tie
+// rules pick one: a start vertex and an entering coordinate tied with a later
+// one go to the lower index. Target y is the mean of a column g and its
+// mirror m, and m appears twice (columns a < b); g, a and b tie as start
+// vertices, then a and b as entering ones, so the answer is g and a at one
+// half each and b at zero. The pairs sit in one octet, across two, and in the
+// tail the eight-lane scan leaves.
+TEST(Simplex, ActiveSetTiesGoToTheLowerIndex) {
+  struct Case {
+    std::size_t n, g, a, b;
+  };
+  const V y{1, 2, 3, 4, 5};
+  for (const Case c :
+       {Case{12, 0, 3, 8}, Case{12, 1, 9, 11}, Case{19, 2, 17, 18}, Case{8, 0, 5, 6}}) {
+    Mat X(y.size(), c.n);
+    for (std::size_t j = 0; j < c.n; ++j) {
+      for (std::size_t t = 0; t < y.size(); ++t) {
+        // Every other column fits worse than g and a (odd columns pull
+        // away from y, even ones point against it).
+        const double other = j % 2 == 1 ? y[t] + (t == 2 ? 3.0 : 0.0) : -y[t];
+        const double side = t == 0 ? 0.5 : t == 1 ? -0.5 : 0.0;
+        X(t, j) = j == c.g ? y[t] + side : (j == c.a || j == c.b) ? y[t] - side : other;
+      }
+    }
+    const Mat G = syrk_ata(X);
+    V b(c.n);
+    gemv_t(X, y, b, 1.0, 0.0);
+    for (const QpPath path : {QpPath::kReference, QpPath::kFast}) {
+      GramColumns columns(G.view());
+      const SimplexSolution s = solve_simplex_qp(columns, b, 0.0, 0.0, 1.0, {}, path);
+      EXPECT_NEAR(s.weights[c.g], 0.5, 1e-12) << "n=" << c.n;
+      EXPECT_NEAR(s.weights[c.a], 0.5, 1e-12) << "n=" << c.n << " a=" << c.a;
+      EXPECT_EQ(s.weights[c.b], 0.0) << "n=" << c.n << " b=" << c.b;
+    }
+  }
+}
+
 // The KKT conditions, checked in long double: free gradients equal, the
 // multipliers of held coordinates of the right sign. Largest violation
 // relative to the problem's scale.
@@ -335,7 +372,9 @@ TEST(Simplex, KeepMaskSolvesThePrincipalSubmatrixBitForBit) {
               const SimplexSolution copied =
                   solve_simplex_qp(sub, bk, ridge, lo, hi, warm ? V(start_k) : V{}, path);
               for (std::size_t i = 0; i < n; ++i) {
-                if (!keep[i]) EXPECT_EQ(masked.weights[i], 0.0);
+                if (!keep[i]) {
+                  EXPECT_EQ(masked.weights[i], 0.0);
+                }
               }
               V kept(m);
               for (std::size_t k = 0; k < m; ++k) kept[k] = masked.weights[idx[k]];
