@@ -366,6 +366,10 @@ class ActiveSet {
     const double* __restrict gk = G_.col(k);
     const double hkk = h(k, k);
     const std::size_t* __restrict rows = free_.data();
+    // The pivot's column at the free rows, gathered once for every column.
+    pivot_col_.resize(q + 1);
+    double* __restrict gkf = pivot_col_.data();
+    for (std::size_t a = std::min(r0 + 1, q + 1); a <= q; ++a) gkf[a] = gk[rows[a]];
     for (std::size_t c = 1; c <= q; ++c) {
       const std::size_t j = free_[c];
       const double* __restrict gj = G_.col(j);
@@ -373,10 +377,10 @@ class ActiveSet {
       double* __restrict out = chol_.get() + (c - 1) * n_;
       std::size_t a = std::max(c, r0 + 1);
       if (a == c) {
-        out[c - 1] = (((gj[j] + lambda_) - gk[j]) - hkj) + hkk;
+        out[c - 1] = (((gj[j] + lambda_) - gkf[c]) - hkj) + hkk;
         ++a;
       }
-      for (; a <= q; ++a) out[a - 1] = ((gj[rows[a]] - gk[rows[a]]) - hkj) + hkk;
+      for (; a <= q; ++a) out[a - 1] = ((gj[rows[a]] - gkf[a]) - hkj) + hkk;
     }
   }
 
@@ -614,7 +618,7 @@ class ActiveSet {
   bool fast_;
   std::span<const unsigned char> keep_;
   double tol_ = 0.0, pivot_floor_ = 0.0;
-  std::vector<double> w_, g_, row_, z_, p_, viol_;
+  std::vector<double> w_, g_, row_, z_, p_, viol_, pivot_col_;
   // move()'s and full_gradient()'s columns and steps, and the moved
   // coordinates.
   std::vector<const double*> cols_;

@@ -224,8 +224,17 @@ QUINTARA_WIDE_CLONES std::size_t factor_blocked(double* L, std::size_t ld, std::
   for (std::size_t c0 = 0; c0 < q; c0 += kBlock) {
     const std::size_t c1 = std::min(c0 + kBlock, q);
     // The block's rows left of it, negated, by column: the tiles' multipliers.
-    for (std::size_t k = 0; k < c0; ++k) {
-      for (std::size_t j = 0; j < c1 - c0; ++j) t[k * kBlock + j] = -L[k * ld + c0 + j];
+    // A whole block's row of kBlock entries is one short vector copy.
+    if (c1 - c0 == kBlock) {
+      for (std::size_t k = 0; k < c0; ++k) {
+        const double* __restrict from = L + k * ld + c0;
+        double* __restrict to = t.data() + k * kBlock;
+        for (std::size_t j = 0; j < kBlock; ++j) to[j] = -from[j];
+      }
+    } else {
+      for (std::size_t k = 0; k < c0; ++k) {
+        for (std::size_t j = 0; j < c1 - c0; ++j) t[k * kBlock + j] = -L[k * ld + c0 + j];
+      }
     }
     if (c0 > 0) block_update(L, ld, c0, c1, q, r0, t.data());
     for (std::size_t k = c0; k < c1; ++k) {
