@@ -7,6 +7,7 @@
 #include <limits>
 #include <numeric>
 
+#include "core/linalg/octet.hpp"
 #include "core/linalg/reflector_block.hpp"
 #include "core/linalg/wide_clones.hpp"
 
@@ -63,13 +64,12 @@ Reflector make_reflector(double* x, std::size_t n, std::size_t stride) {
   return {(beta - alpha) / beta, beta};
 }
 
-// Eight adjacent doubles as one value (GCC and Clang vector extension;
+// Octets, eight adjacent doubles as one value (GCC and Clang vector extension;
 // one AVX-512 register, two AVX ones): a dot product summed in eight
 // interleaved partial sums, added pairwise at the end. A fixed order on
 // every target and in every clone, and an eighth of the dependency chain of
 // one running sum.
-using Octet = double __attribute__((vector_size(64)));
-constexpr std::size_t kLanes = 8;
+constexpr std::size_t kLanes = kOctetLanes;
 
 // The dot products of v (n entries) with C columns x[c]: lane l sums the
 // terms i = l mod 8 in order, the last n mod 8 terms go to the first lanes.

@@ -6,6 +6,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/linalg/octet.hpp"
 #include "core/linalg/wide_clones.hpp"
 
 namespace quintara::linalg {
@@ -17,7 +18,7 @@ void axpy(double* __restrict y, const double* __restrict x, double t, std::size_
   for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
 }
 
-constexpr std::size_t kLanes = 8;
+constexpr std::size_t kLanes = kOctetLanes;
 static_assert(kLanes == 8, "lane_dot adds eight partial sums");
 
 // Columns k1 .. q-1, rows from max(c, r0), take the updates of panel
@@ -92,8 +93,6 @@ bool factor_column(double* L, std::size_t ld, std::size_t k, std::size_t k1, std
   return true;
 }
 
-// Eight doubles, one AVX-512 register; each lane an ordinary IEEE double.
-using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
 using Words = std::uint64_t __attribute__((vector_size(kLanes * sizeof(std::uint64_t))));
 constexpr std::size_t kBlock = kFactorPanel;
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 
+#include "core/linalg/octet.hpp"
 #include "core/linalg/wide_clones.hpp"
 
 namespace quintara::linalg {
@@ -45,10 +46,6 @@ void gemm_columns(const MatView& A, const MatView& B, Mat& C, double alpha, doub
 }
 
 namespace {
-
-// Eight doubles in one vector (one AVX-512 register, two AVX ones); each
-// lane is an ordinary IEEE double.
-typedef double Octet __attribute__((vector_size(8 * sizeof(double))));
 
 // Rows of C per register tile: one Octet per column.
 constexpr std::size_t kTileRows = 8;

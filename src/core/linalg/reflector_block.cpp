@@ -3,6 +3,7 @@
 #include <cstring>
 #include <vector>
 
+#include "core/linalg/octet.hpp"
 #include "core/linalg/wide_clones.hpp"
 #include "core/panic.hpp"
 
@@ -10,12 +11,11 @@ namespace quintara::linalg {
 
 namespace {
 
-// Eight adjacent doubles as one value (one AVX-512 register, two AVX
+// Octets, eight adjacent doubles as one value (one AVX-512 register, two AVX
 // ones): each dot product is summed in eight interleaved lanes (lane l
 // takes the rows l mod 8), the last n mod 8 rows in the first lanes, the
 // lanes added pairwise at the end.
-using Octet = double __attribute__((vector_size(64)));
-constexpr std::size_t kLanes = 8;
+constexpr std::size_t kLanes = kOctetLanes;
 
 inline double lane_sum(const Octet& a) {
   return ((a[0] + a[1]) + (a[2] + a[3])) + ((a[4] + a[5]) + (a[6] + a[7]));

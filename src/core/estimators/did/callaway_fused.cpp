@@ -20,6 +20,7 @@
 #include "core/estimators/did/callaway_agg.hpp"
 #include "core/estimators/did/callaway_sums.hpp"
 #include "core/linalg/matrix.hpp"
+#include "core/linalg/octet.hpp"
 #include "core/linalg/wide_clones.hpp"
 #include "core/parallel/pool.hpp"
 
@@ -33,7 +34,8 @@ using agg::Shares;
 constexpr std::size_t kBlock = 16384;  // units per block: the buffer stays in L3
 constexpr std::size_t kPiece =
     1024;  // units per task while forming values: a piece of every row fits in L2
-constexpr std::size_t kLanes = 8;          // independent sums advanced together
+constexpr std::size_t kLanes = 8;  // independent sums advanced together
+static_assert(kLanes == linalg::kOctetLanes, "the lookups take one octet of lanes");
 constexpr std::size_t kMeansBlock = 8192;  // units per block of the first pass: its rows fit in L2
 
 enum Role : std::uint8_t { kOut = 0, kTreated = 1, kComparison = 2 };
@@ -273,8 +275,8 @@ struct Sweep {
   // where the tail starts.
   template <std::size_t Q, bool kFirst>
   std::size_t vector_terms(std::size_t from, std::size_t to) const {
-    using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
-    using Index = std::int64_t __attribute__((vector_size(kLanes * sizeof(std::int64_t))));
+    using linalg::Octet;
+    using Index = linalg::OctetIndex;
     Octet table{};
     for (std::size_t k = 0; k < n_classes; ++k) table[k] = share[k];
     std::size_t i = from;
@@ -328,8 +330,8 @@ QUINTARA_WIDE_CLONES void cell_values(double* __restrict out, const double* __re
   const double* sign = c.class_sign.data();
   std::size_t i = from;
   if (const std::size_t n_classes = c.class_mu.size(); n_classes <= kLanes) {
-    using Octet = double __attribute__((vector_size(kLanes * sizeof(double))));
-    using Index = std::int64_t __attribute__((vector_size(kLanes * sizeof(std::int64_t))));
+    using linalg::Octet;
+    using Index = linalg::OctetIndex;
     static_assert(sizeof(std::size_t) == sizeof(std::int64_t));
     Octet tmu{}, tp{}, tsign{};
     for (std::size_t k = 0; k < kLanes; ++k) {
