@@ -37,37 +37,27 @@ void axpy(double* __restrict y, const double* __restrict x, double t, std::size_
   for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
 }
 
+// y <- y + x[0] t[0] + ... + x[C-1] t[C-1] in one pass, each entry its terms
+// in order (y never overlaps the columns).
+template <std::size_t C>
+void add_columns(double* __restrict y, const double* const* x, const double* t, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    double v = y[k];
+    for (std::size_t j = 0; j < C; ++j) v = v + x[j][k] * t[j];
+    y[k] = v;
+  }
+}
+
 // y <- y + x[0] t[0] + ... + x[m-1] t[m-1], each entry its terms in order:
-// the bits of m axpys, with y read and written once per four columns.
+// the bits of m axpys, with y read and written once per four columns (the
+// last one to three in one pass too).
 void axpy_columns(double* __restrict y, const double* const* x, const double* t, std::size_t m,
                   std::size_t n) {
   std::size_t c = 0;
-  for (; c + 4 <= m; c += 4) {
-    const double* __restrict x0 = x[c];
-    const double* __restrict x1 = x[c + 1];
-    const double* __restrict x2 = x[c + 2];
-    const double* __restrict x3 = x[c + 3];
-    const double t0 = t[c], t1 = t[c + 1], t2 = t[c + 2], t3 = t[c + 3];
-    for (std::size_t k = 0; k < n; ++k) {
-      y[k] = (((y[k] + x0[k] * t0) + x1[k] * t1) + x2[k] * t2) + x3[k] * t3;
-    }
-  }
-  // The last one to three columns in one pass too, each entry its terms in
-  // the same order.
-  if (m - c == 3) {
-    const double* __restrict x0 = x[c];
-    const double* __restrict x1 = x[c + 1];
-    const double* __restrict x2 = x[c + 2];
-    const double t0 = t[c], t1 = t[c + 1], t2 = t[c + 2];
-    for (std::size_t k = 0; k < n; ++k) y[k] = ((y[k] + x0[k] * t0) + x1[k] * t1) + x2[k] * t2;
-  } else if (m - c == 2) {
-    const double* __restrict x0 = x[c];
-    const double* __restrict x1 = x[c + 1];
-    const double t0 = t[c], t1 = t[c + 1];
-    for (std::size_t k = 0; k < n; ++k) y[k] = (y[k] + x0[k] * t0) + x1[k] * t1;
-  } else if (m - c == 1) {
-    axpy(y, x[c], t[c], n);
-  }
+  for (; c + 4 <= m; c += 4) add_columns<4>(y, x + c, t + c, n);
+  if (m - c == 3) add_columns<3>(y, x + c, t + c, n);
+  if (m - c == 2) add_columns<2>(y, x + c, t + c, n);
+  if (m - c == 1) add_columns<1>(y, x + c, t + c, n);
 }
 
 // kOut: left out of the problem (a keep mask), at zero weight throughout.
