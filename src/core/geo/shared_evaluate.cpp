@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <optional>
 #include <vector>
 
 #include "core/estimators/fit.hpp"
@@ -9,6 +10,7 @@
 #include "core/estimators/sc/sdid.hpp"
 #include "core/geo/curve.hpp"
 #include "core/geo/diagnostics.hpp"
+#include "core/geo/period_weights.hpp"
 #include "core/linalg/active_set.hpp"
 #include "core/linalg/gram_columns.hpp"
 #include "core/linalg/means.hpp"
@@ -42,9 +44,9 @@ std::vector<double> cross_term(const linalg::Mat& G, Index controls, Index treat
 // `start`: the previous window's weights (empty for none). When the
 // controls are most of the markets the problem is posed on G itself, the
 // other markets left out: the same solve, without copying the submatrix.
-std::vector<double> unit_weights(const linalg::Mat& G, Index controls, Index treated, double ridge,
-                                 double lo, double hi, std::span<const double> start = {}) {
-  const std::vector<double> c = cross_term(G, controls, treated);
+std::vector<double> unit_weights(const linalg::Mat& G, Index controls, std::span<const double> c,
+                                 double ridge, double lo, double hi,
+                                 std::span<const double> start = {}) {
   const std::size_t n = G.cols, J = controls.size();
   if (4 * J < 3 * n) {
     linalg::GramColumns columns = linalg::GramColumns::principal(G, controls);
@@ -106,6 +108,9 @@ struct WindowFit {
 // problem another start may end at another minimiser, with another effect.
 struct WarmStart {
   std::vector<double> omega;
+  // SDID's unit weights over periods, where the problem has a ridge and
+  // the plain simplex (absent otherwise).
+  std::optional<PeriodWeights> periods;
 };
 
 std::span<const double> start_if(bool unique, const std::vector<double>& start) {
@@ -118,9 +123,20 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
   const std::size_t t0 = g.windows[w], P = g.test_len;
   const double ridge =
       estimators::sc::sdid::unit_ridge(noise_level(g, w, controls), treated.size(), P, t0, 1.0);
-  warm.omega = unit_weights(g.unit[w], controls, treated, ridge, s.min_weight, s.max_weight,
-                            start_if(ridge > 0.0, warm.omega));
-  const std::vector<double>& omega = warm.omega;
+  const std::vector<double> c = cross_term(g.unit[w], controls, treated);
+  std::vector<double> omega;
+  if (warm.periods && ridge > 0.0) {
+    const double level = linalg::mean_div(t0, [&](std::size_t t) { return ybar[t]; });
+    std::vector<double> centred(t0);
+    for (std::size_t t = 0; t < t0; ++t) centred[t] = ybar[t] - level;
+    omega = warm.periods->solve(w, centred, c, ridge);
+  }
+  if (omega.empty()) {
+    omega = unit_weights(g.unit[w], controls, c, ridge, s.min_weight, s.max_weight,
+                         start_if(ridge > 0.0, warm.omega));
+    if (warm.periods) warm.periods->follow(omega);
+  }
+  warm.omega = omega;
 
   // Centred over the controls, K's rank is below their count.
   const std::vector<double> lambda =
@@ -148,8 +164,9 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
 WindowFit sc_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w, Index controls,
                     Index treated, const SelectionSettings& s, WarmStart& warm) {
   const std::size_t t0 = g.windows[w];
-  warm.omega = unit_weights(g.unit[w], controls, treated, 0.0, s.min_weight, s.max_weight,
-                            start_if(controls.size() <= t0, warm.omega));
+  warm.omega =
+      unit_weights(g.unit[w], controls, cross_term(g.unit[w], controls, treated), 0.0, s.min_weight,
+                   s.max_weight, start_if(controls.size() <= t0, warm.omega));
   const std::vector<double>& omega = warm.omega;
   WindowFit out;
   out.counterfactual.resize(g.test_len);
@@ -175,6 +192,12 @@ PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index contr
   std::vector<WindowFit> fits(W);
   std::vector<double> null_atts(W);
   WarmStart warm;
+  // Over periods only for the plain simplex: its free set is all the
+  // period-space steps track.
+  if (g.method == Method::Sdid && s.min_weight <= 0.0 && s.max_weight >= 1.0 &&
+      controls.size() >= 2) {
+    warm.periods.emplace(g, controls);
+  }
   for (std::size_t w = 0; w < W; ++w) {
     fits[w] = g.method == Method::Sdid ? sdid_window(y, g, w, K, controls, treated, ybar, s, warm)
                                        : sc_window(y, g, w, controls, treated, s, warm);
@@ -199,7 +222,8 @@ PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index contr
 Diagnostics shared_diagnostics(const linalg::Mat& y, const SharedGrams& g, Index controls,
                                Index treated, Index rows, std::span<const double> ybar,
                                const SelectionSettings& s) {
-  const std::vector<double> omega = unit_weights(g.diagnostics, controls, treated, 0.0, 0.0, 1.0);
+  const std::vector<double> omega = unit_weights(
+      g.diagnostics, controls, cross_term(g.diagnostics, controls, treated), 0.0, 0.0, 1.0);
   std::vector<double> gap(g.n_pre);
   for (std::size_t t = 0; t < g.n_pre; ++t) gap[t] = ybar[t] - weighted(y, controls, omega, t);
 

@@ -72,7 +72,50 @@ QUINTARA_WIDE_CLONES void rank_one(double* __restrict K, const double* __restric
   }
 }
 
+// The lower triangle of K <- K + sign * d d^T (K n x n, by columns).
+QUINTARA_WIDE_CLONES void rank_one_lower(double* __restrict K, const double* __restrict d,
+                                         double sign, std::size_t n) {
+  for (std::size_t u = 0; u < n; ++u) {
+    const double du = sign * d[u];
+    double* col = K + u * n;
+    for (std::size_t t = u; t < n; ++t) col[t] = col[t] + d[t] * du;
+  }
+}
+
+// The level matrices of SharedGrams (SDID's unit weights over periods).
+void level_sums(const linalg::Mat& x, SharedGrams& g) {
+  const std::size_t R = g.windows.back(), n = x.cols;
+  g.level = linalg::Mat::uninitialised(R, n);
+  for (std::size_t j = 0; j < n; ++j) {
+    const double* a = x.data.data() + j * x.rows;
+    const double mu = linalg::mean_div(R, [&](std::size_t t) { return a[t]; });
+    double* e = g.level.data.data() + j * R;
+    for (std::size_t t = 0; t < R; ++t) e[t] = a[t] - mu;
+  }
+  g.level_outer = linalg::Mat(R, R);
+  for (std::size_t j = 0; j < n; ++j) {
+    rank_one_lower(g.level_outer.data.data(), g.level.data.data() + j * R, 1.0, R);
+  }
+  g.level_mean.resize(g.windows.size());
+  g.unit_diag.resize(g.windows.size());
+  for (std::size_t w = 0; w < g.windows.size(); ++w) {
+    const std::size_t t0 = g.windows[w];
+    g.unit_diag[w].resize(n);
+    for (std::size_t j = 0; j < n; ++j) g.unit_diag[w][j] = g.unit[w](j, j);
+    g.level_mean[w].resize(n);
+    for (std::size_t j = 0; j < n; ++j) {
+      const double* e = g.level.data.data() + j * R;
+      g.level_mean[w][j] = linalg::mean_div(t0, [&](std::size_t t) { return e[t]; });
+    }
+  }
+}
+
 }  // namespace
+
+void level_update(const SharedGrams& g, double* outer, std::size_t market, double sign) {
+  const std::size_t R = g.level.rows;
+  rank_one_lower(outer, g.level.data.data() + market * R, sign, R);
+}
 
 bool shares_grams(Method method) { return method == Method::Sdid || method == Method::Sc; }
 
@@ -113,6 +156,7 @@ SharedGrams shared_grams(const linalg::Mat& y, std::span<const std::size_t> wind
     }
   });
   if (!sdid) return g;
+  level_sums(x, g);
 
   const std::size_t S = g.span;
   g.dev = linalg::Mat(S, n);

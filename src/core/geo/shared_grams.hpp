@@ -18,6 +18,9 @@
 // - per window (SDID), the time weights with every market a control: a
 //   candidate leaves out a few markets, so its own time weights are near
 //   these and its solve begins there;
+// - each market's pre-period series about a level of its own, and the sum
+//   of their outer products, from which a candidate's unit weights are
+//   solved over periods instead of controls (period_weights.hpp);
 // - the Gram matrix of the diagnostics' synthetic control (every period
 //   before the test window).
 //
@@ -54,6 +57,16 @@ struct SharedGrams {
   linalg::Mat dev, time;
   // Per window (SDID): time_weights(time, t0, test_len, {}).
   std::vector<std::vector<double>> time_start;
+  // SDID's unit weights solved over periods (period_weights.hpp): every
+  // market's series before the last window less its mean there (rows x n,
+  // rows = windows.back(), one column per market), the lower triangle of
+  // the sum of their outer products over the markets (rows x rows), and per
+  // window each column's mean over the window's pre-period.
+  linalg::Mat level, level_outer;
+  std::vector<std::vector<double>> level_mean;
+  // Per window (SDID): the diagonal of unit[w], read where the columns of
+  // unit[w] are not.
+  std::vector<std::vector<double>> unit_diag;
   // n x n: the plain Gram over the periods before the test window.
   linalg::Mat diagnostics;
   std::size_t n_pre = 0;  // those periods
@@ -79,6 +92,10 @@ SharedGrams shared_grams(const linalg::Mat& y, std::span<const std::size_t> wind
 // indices): span x span, sum_j (x_j - mu)(x_j - mu)^T over the controls
 // with mu their period means, formed from `grams.time`.
 linalg::Mat control_time_gram(const SharedGrams& grams, std::span<const std::size_t> controls);
+
+// outer <- outer + sign * e e^T on its lower triangle, e the market's column
+// of grams.level (outer: level.rows x level.rows, by columns).
+void level_update(const SharedGrams& grams, double* outer, std::size_t market, double sign);
 
 // SDID's time weights for the window beginning at t0, from a span x span
 // time Gram K: the pre-periods predicting the post-period mean, whose cross

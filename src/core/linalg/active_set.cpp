@@ -32,11 +32,6 @@ constexpr double kBatchShare = 0.5;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// y <- y + x t; the two never overlap, so the loop vectorises.
-void axpy(double* __restrict y, const double* __restrict x, double t, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
-}
-
 // y <- y + x[0] t[0] + ... + x[C-1] t[C-1] in one pass, each entry its terms
 // in order (y never overlaps the columns).
 template <std::size_t C>
@@ -75,8 +70,7 @@ class ActiveSet {
       s = std::fmax(s, std::fabs(h_diag(i)));
       s = std::fmax(s, std::fabs(b_[i]));
     }
-    s = std::fmax(s, std::numeric_limits<double>::min());
-    tol_ = s * (kKktRel + kRoundingTerms * static_cast<double>(n_in_) * kEps);
+    tol_ = kkt_tolerance(s, n_in_);
     pivot_floor_ = kPivotShare * tol_;
   }
 
@@ -299,12 +293,7 @@ class ActiveSet {
   // its pivot, as the row-by-row recurrence does, but the entries below a
   // solved one update together, which vectorises.
   void forward_solve(double* z, std::size_t q, double* sum_sq) const {
-    for (std::size_t k = 0; k < q; ++k) {
-      const double r = z[k] / chol_[k * n_ + k];
-      z[k] = r;
-      if (sum_sq) *sum_sq -= r * r;
-      axpy(z + k + 1, chol_col(k) + k + 1, -r, q - k - 1);
-    }
+    linalg::forward_solve(chol_.get(), n_, q, z, sum_sq);
   }
 
   // Appends free position a (rows 1 .. a-1 factored) to the Cholesky factor
@@ -377,12 +366,12 @@ class ActiveSet {
   // Solves (L L^T) z = rhs over the first q reduced rows, in place.
   void chol_solve(std::vector<double>& z, std::size_t q, bool forward) {
     if (forward) forward_solve(z.data(), q, nullptr);
+    if (fast_) {
+      back_solve(chol_.get(), n_, q, z.data());
+      return;
+    }
     for (std::size_t s = q; s-- > 0;) {
       const double* col = chol_col(s);
-      if (fast_) {
-        z[s] = (z[s] - lane_dot(col + s + 1, z.data() + s + 1, q - s - 1)) / col[s];
-        continue;
-      }
       double v = z[s];
       for (std::size_t k = s + 1; k < q; ++k) v -= col[k] * z[k];
       z[s] = v / col[s];
@@ -623,6 +612,11 @@ class ActiveSet {
 };
 
 }  // namespace
+
+double kkt_tolerance(double scale, std::size_t n) {
+  const double s = std::fmax(scale, std::numeric_limits<double>::min());
+  return s * (kKktRel + kRoundingTerms * static_cast<double>(n) * kEps);
+}
 
 // The factor updates and gradient sweeps dominate the solve.
 QUINTARA_WIDE_CLONES SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b,

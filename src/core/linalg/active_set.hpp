@@ -98,4 +98,9 @@ SimplexSolution solve_simplex_qp(GramColumns& G, std::span<const double> b, doub
                                  double lo, double hi, std::span<const double> start, QpPath path,
                                  std::span<const unsigned char> keep = {});
 
+// The KKT tolerance above for a problem of scale s (max(max_i |H_ii|,
+// max_i |b_i|) over the kept coordinates) in n kept coordinates, for a
+// solver that checks its own answer by the same test.
+double kkt_tolerance(double scale, std::size_t n);
+
 }  // namespace quintara::linalg

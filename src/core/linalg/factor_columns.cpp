@@ -267,6 +267,61 @@ QUINTARA_WIDE_CLONES void remove_row(double* L, std::size_t ld, std::size_t q, s
   }
 }
 
+QUINTARA_WIDE_CLONES void forward_solve(const double* L, std::size_t ld, std::size_t q, double* z,
+                                        double* sum_sq) {
+  for (std::size_t k = 0; k < q; ++k) {
+    const double* col = L + k * ld;
+    const double r = z[k] / col[k];
+    z[k] = r;
+    if (sum_sq) *sum_sq -= r * r;
+    axpy(z + k + 1, col + k + 1, -r, q - k - 1);
+  }
+}
+
+QUINTARA_WIDE_CLONES void forward_solve2(const double* L, std::size_t ld, std::size_t q,
+                                         double* __restrict z1, double* __restrict z2) {
+  for (std::size_t k = 0; k < q; ++k) {
+    const double* __restrict col = L + k * ld;
+    const double a = z1[k] / col[k], b = z2[k] / col[k];
+    z1[k] = a;
+    z2[k] = b;
+    for (std::size_t i = k + 1; i < q; ++i) {
+      z1[i] = z1[i] + col[i] * -a;
+      z2[i] = z2[i] + col[i] * -b;
+    }
+  }
+}
+
+QUINTARA_WIDE_CLONES void back_solve(const double* L, std::size_t ld, std::size_t q, double* z) {
+  for (std::size_t s = q; s-- > 0;) {
+    const double* col = L + s * ld;
+    z[s] = (z[s] - lane_dot(col + s + 1, z + s + 1, q - s - 1)) / col[s];
+  }
+}
+
+// Column k's rotation: with c = r / l_kk and t = x_k / l_kk, the entries
+// below the pivot become (l + sign t x) / c and x becomes c x - t l, each
+// entry on its own (the loop vectorises).
+QUINTARA_WIDE_CLONES bool rank_one_update(double* L, std::size_t ld, std::size_t q, double* x,
+                                          double sign, double floor) {
+  for (std::size_t k = 0; k < q; ++k) {
+    double* __restrict col = L + k * ld;
+    const double l = col[k], xk = x[k];
+    const double r2 = l * l + sign * (xk * xk);
+    if (!(r2 > floor)) return false;
+    const double r = std::sqrt(r2);
+    const double c = r / l, t = xk / l, st = sign * t, inv_c = 1.0 / c;
+    col[k] = r;
+    double* __restrict xs = x;
+    for (std::size_t i = k + 1; i < q; ++i) {
+      const double li = (col[i] + st * xs[i]) * inv_c;
+      xs[i] = c * xs[i] - t * li;
+      col[i] = li;
+    }
+  }
+  return true;
+}
+
 QUINTARA_WIDE_CLONES double lane_dot(const double* __restrict x, const double* __restrict y,
                                      std::size_t n) {
   double acc[kLanes] = {};
@@ -277,6 +332,44 @@ QUINTARA_WIDE_CLONES double lane_dot(const double* __restrict x, const double* _
   double tail = 0.0;
   for (; k < n; ++k) tail = tail + x[k] * y[k];
   return (((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]))) + tail;
+}
+
+
+// lane_dot's lanes and additions for each of the four columns, the lanes
+// as one vector value per column.
+QUINTARA_WIDE_CLONES void lane_dots(const double* A, std::size_t ld, const std::size_t* cols,
+                                    std::size_t m, const double* __restrict x, std::size_t n,
+                                    double* out) {
+  std::size_t c = 0;
+  for (; c + 4 <= m; c += 4) {
+    const double* a0 = A + cols[c] * ld;
+    const double* a1 = A + cols[c + 1] * ld;
+    const double* a2 = A + cols[c + 2] * ld;
+    const double* a3 = A + cols[c + 3] * ld;
+    Octet s0{}, s1{}, s2{}, s3{};
+    std::size_t k = 0;
+    for (; k + kLanes <= n; k += kLanes) {
+      Octet v, u0, u1, u2, u3;
+      std::memcpy(&v, x + k, sizeof v);
+      std::memcpy(&u0, a0 + k, sizeof v);
+      std::memcpy(&u1, a1 + k, sizeof v);
+      std::memcpy(&u2, a2 + k, sizeof v);
+      std::memcpy(&u3, a3 + k, sizeof v);
+      s0 = s0 + u0 * v;
+      s1 = s1 + u1 * v;
+      s2 = s2 + u2 * v;
+      s3 = s3 + u3 * v;
+    }
+    const Octet* acc[4] = {&s0, &s1, &s2, &s3};
+    const double* a[4] = {a0, a1, a2, a3};
+    for (std::size_t j = 0; j < 4; ++j) {
+      double tail = 0.0;
+      for (std::size_t i = k; i < n; ++i) tail = tail + a[j][i] * x[i];
+      const Octet& p = *acc[j];
+      out[c + j] = (((p[0] + p[1]) + (p[2] + p[3])) + ((p[4] + p[5]) + (p[6] + p[7]))) + tail;
+    }
+  }
+  for (; c < m; ++c) out[c] = lane_dot(A + cols[c] * ld, x, n);
 }
 
 }  // namespace quintara::linalg

@@ -49,9 +49,36 @@ std::size_t factor_blocked(double* L, std::size_t ld, std::size_t q, std::size_t
 // from p, O(q^3); the result carries the rotations' rounding.
 void remove_row(double* L, std::size_t ld, std::size_t q, std::size_t p);
 
+// The forward solve for two right-hand sides at once (the bits of two
+// forward_solve calls, L read once).
+void forward_solve2(const double* L, std::size_t ld, std::size_t q, double* z1, double* z2);
+
+// Solves L z = rhs (forward) or L^T z = rhs (back) over the first q rows,
+// in place. The forward solve runs by columns: each entry subtracts its
+// terms in index order and is then divided by its pivot, the entries below
+// a solved one updated together. With `sum_sq`, the squares of the solved
+// entries are subtracted from it as they are found (a bordered pivot). The
+// back solve's dot products are lane_dot's.
+void forward_solve(const double* L, std::size_t ld, std::size_t q, double* z,
+                   double* sum_sq = nullptr);
+void back_solve(const double* L, std::size_t ld, std::size_t q, double* z);
+
+// L L^T <- L L^T + sign x x^T over the first q rows (sign +1 or -1), by the
+// rotations of the classical rank-one update: O(q^2), x overwritten. A
+// downdate is refused, leaving L part-updated (the caller re-factors), when
+// a pivot squared would fall to `floor` or below: the matrix without x x^T
+// has lost the curvature the factor needs.
+bool rank_one_update(double* L, std::size_t ld, std::size_t q, double* x, double sign,
+                     double floor);
+
 // sum_k x_k y_k in eight partial sums (lane l takes k = l mod 8, in order),
 // added pairwise, then the tail: a fixed order, without the latency of one
 // chain of additions. Not the bits of the sum in index order.
 double lane_dot(const double* x, const double* y, std::size_t n);
+
+// out[k] = lane_dot(A + cols[k] * ld, x, n) for every k, the same bits,
+// four columns at a time so that each load of x serves four of them.
+void lane_dots(const double* A, std::size_t ld, const std::size_t* cols, std::size_t m,
+               const double* x, std::size_t n, double* out);
 
 }  // namespace quintara::linalg

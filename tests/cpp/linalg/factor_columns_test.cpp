@@ -3,7 +3,9 @@
 // (the oracle) on seeded positive definite matrices whose orders cross every
 // block and tile boundary, from scratch and from a kept leading factor, on
 // storage whose unused slots hold NaN; and the pivot that fails on a
-// singular matrix.
+// singular matrix; the rank-one update and downdate against the factor of
+// the changed matrix; the two-sided solves and the four-column dots against
+// their one-at-a-time forms, bit for bit.
 #include "core/linalg/factor_columns.hpp"
 
 #include <gtest/gtest.h>
@@ -102,6 +104,90 @@ TEST(FactorColumns, BothFactorsStopAtTheSamePivotWithTheSameRow) {
     EXPECT_TRUE(same_lower(blocked, panels, rank, ld)) << q;
     for (std::size_t j = 0; j < rank; ++j) {
       EXPECT_EQ(blocked[j * ld + rank], panels[j * ld + rank]) << q << " " << j;
+    }
+  }
+}
+
+// L L^T of order q (column-stored in ld rows) at (i, c), i >= c.
+double product(const std::vector<double>& L, std::size_t ld, std::size_t i, std::size_t c) {
+  double s = 0.0;
+  for (std::size_t k = 0; k <= c; ++k) s += L[k * ld + i] * L[k * ld + c];
+  return s;
+}
+
+TEST(FactorColumns, RankOneUpdatesAndDowndatesFactorTheChangedMatrix) {
+  Xoshiro256pp rng = Xoshiro256pp::make(313);
+  for (const std::size_t q : {1, 2, 5, 9, 16, 31, 50}) {
+    const std::size_t ld = q + 2;
+    const std::vector<double> A = spd(q, ld, q + 3, rng);
+    std::vector<double> L = A;
+    ASSERT_EQ(factor_blocked(L.data(), ld, q, 0, kFloor), 0u);
+    std::vector<double> x(q);
+    for (double& v : x) v = 3.0 * rng.normal();
+    std::vector<double> scratch = x;
+    ASSERT_TRUE(rank_one_update(L.data(), ld, q, scratch.data(), 1.0, kFloor)) << q;
+    for (std::size_t c = 0; c < q; ++c) {
+      for (std::size_t i = c; i < q; ++i) {
+        const double want = A[c * ld + i] + x[i] * x[c];
+        EXPECT_NEAR(product(L, ld, i, c), want, 1e-12 * (A[c * ld + c] + x[c] * x[c]))
+            << q << " " << i << " " << c;
+      }
+    }
+    // Taking the same column out again returns the first matrix.
+    scratch = x;
+    ASSERT_TRUE(rank_one_update(L.data(), ld, q, scratch.data(), -1.0, kFloor)) << q;
+    for (std::size_t c = 0; c < q; ++c) {
+      for (std::size_t i = c; i < q; ++i) {
+        EXPECT_NEAR(product(L, ld, i, c), A[c * ld + i], 1e-11 * A[c * ld + c]) << q;
+      }
+    }
+    // A downdate past the matrix's curvature along x is refused.
+    std::vector<double> big(q);
+    const double scale = 2.0 * std::sqrt(A[0]);
+    for (std::size_t i = 0; i < q; ++i) big[i] = i == 0 ? scale : 0.0;
+    EXPECT_FALSE(rank_one_update(L.data(), ld, q, big.data(), -1.0, kFloor)) << q;
+  }
+}
+
+TEST(FactorColumns, PairedSolvesAndGroupedDotsKeepTheSingleBits) {
+  Xoshiro256pp rng = Xoshiro256pp::make(424);
+  for (const std::size_t q : {1, 3, 8, 13, 24, 37}) {
+    const std::size_t ld = q + 1;
+    std::vector<double> L = spd(q, ld, q + 2, rng);
+    ASSERT_EQ(factor_blocked(L.data(), ld, q, 0, kFloor), 0u);
+    std::vector<double> a(q), b(q);
+    for (double& v : a) v = rng.normal();
+    for (double& v : b) v = rng.normal();
+    std::vector<double> a2 = a, b2 = b;
+    forward_solve(L.data(), ld, q, a.data());
+    forward_solve(L.data(), ld, q, b.data());
+    forward_solve2(L.data(), ld, q, a2.data(), b2.data());
+    EXPECT_EQ(std::memcmp(a.data(), a2.data(), q * sizeof(double)), 0) << q;
+    EXPECT_EQ(std::memcmp(b.data(), b2.data(), q * sizeof(double)), 0) << q;
+    // The back solve undoes L^T: L^T z = a.
+    std::vector<double> z = a;
+    back_solve(L.data(), ld, q, z.data());
+    for (std::size_t s = 0; s < q; ++s) {
+      double v = 0.0;
+      for (std::size_t k = s; k < q; ++k) v += L[s * ld + k] * z[k];
+      EXPECT_NEAR(v, a[s], 1e-12 * (1.0 + std::fabs(a[s]))) << q << " " << s;
+    }
+  }
+  // Every count of columns around the groups of four, every length around
+  // the lanes of eight, columns taken out of order.
+  const std::size_t ld = 30;
+  std::vector<double> A(ld * 12), x(ld);
+  for (double& v : A) v = rng.normal();
+  for (double& v : x) v = rng.normal();
+  const std::size_t order[] = {7, 2, 11, 0, 5, 9, 1, 10, 3, 6, 8, 4};
+  for (std::size_t m = 0; m <= 12; ++m) {
+    for (const std::size_t n : {0, 1, 7, 8, 9, 16, 23, 30}) {
+      std::vector<double> out(m, kNaN);
+      lane_dots(A.data(), ld, order, m, x.data(), n, out.data());
+      for (std::size_t k = 0; k < m; ++k) {
+        const double one = lane_dot(A.data() + order[k] * ld, x.data(), n);
+        EXPECT_EQ(std::memcmp(&out[k], &one, sizeof one), 0) << m << " " << n << " " << k;
+      }
     }
   }
 }
