@@ -47,26 +47,36 @@ PeriodWeights::PeriodWeights(const SharedGrams& g, std::span<const std::size_t> 
   // market's less those of the markets left out.
   if (2 * J <= n) {
     outer_.assign(rows_ * rows_, 0.0);
-    for (const std::size_t j : controls) level_update(g, outer_.data(), j, 1.0);
+    level_update(g, outer_.data(), controls, std::vector<double>(J, 1.0));
   } else {
     outer_.assign(g.level_outer.data.begin(), g.level_outer.data.end());
     std::vector<unsigned char> is_control(n, 0);
     for (const std::size_t j : controls) is_control[j] = 1;
+    std::vector<std::size_t> others;
     for (std::size_t j = 0; j < n; ++j) {
-      if (!is_control[j]) level_update(g, outer_.data(), j, -1.0);
+      if (!is_control[j]) others.push_back(j);
     }
+    level_update(g, outer_.data(), others, std::vector<double>(others.size(), -1.0));
   }
   sum_.assign(rows_, 0.0);
   for (const std::size_t j : controls) axpy(sum_.data(), column(g.level, j), 1.0, rows_);
 }
 
-void PeriodWeights::flip(std::size_t k) {
-  const std::size_t j = controls_[k];
-  const double sign = free_[k] ? -1.0 : 1.0;
-  level_update(g_, outer_.data(), j, sign);
-  axpy(sum_.data(), column(g_.level, j), sign, rows_);
-  free_[k] = free_[k] ? 0 : 1;
-  n_free_ = free_[k] ? n_free_ + 1 : n_free_ - 1;
+// The changed controls (positions) in or out of the free set, the carried
+// sums with them, the outer products in one pass.
+void PeriodWeights::flip(std::span<const std::size_t> changed) {
+  markets_.clear();
+  signs_.clear();
+  for (const std::size_t k : changed) {
+    const std::size_t j = controls_[k];
+    const double sign = free_[k] ? -1.0 : 1.0;
+    markets_.push_back(j);
+    signs_.push_back(sign);
+    axpy(sum_.data(), column(g_.level, j), sign, rows_);
+    free_[k] = free_[k] ? 0 : 1;
+    n_free_ = free_[k] ? n_free_ + 1 : n_free_ - 1;
+  }
+  level_update(g_, outer_.data(), markets_, signs_);
 }
 
 // lambda I + C R C over the window's t0 periods into L_, factored; then
@@ -111,7 +121,7 @@ bool PeriodWeights::factor(std::size_t t0, double lambda) {
 // from the larger matrix keeps more curvature); false when there are too
 // many or a removal fails, the factor then to be formed afresh.
 bool PeriodWeights::correct(std::size_t t0, std::span<const std::size_t> changed, double lambda) {
-  for (const std::size_t k : changed) flip(k);
+  flip(changed);
   if (changed.size() > kMaxCorrections) return false;
   for (const int pass : {1, 0}) {
     for (const std::size_t k : changed) {
@@ -235,9 +245,11 @@ std::vector<double> PeriodWeights::solve(std::size_t w, std::span<const double> 
 
 void PeriodWeights::follow(std::span<const double> omega) {
   QUINTARA_ASSERT(omega.size() == controls_.size(), "PeriodWeights::follow: sizes");
+  std::vector<std::size_t> changed;
   for (std::size_t k = 0; k < omega.size(); ++k) {
-    if ((omega[k] > 0.0) != (free_[k] != 0)) flip(k);
+    if ((omega[k] > 0.0) != (free_[k] != 0)) changed.push_back(k);
   }
+  flip(changed);
 }
 
 }  // namespace quintara::geo

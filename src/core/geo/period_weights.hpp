@@ -62,7 +62,7 @@ class PeriodWeights {
   void follow(std::span<const double> omega);
 
  private:
-  void flip(std::size_t k);
+  void flip(std::span<const std::size_t> changed);
   bool factor(std::size_t t0, double lambda);
   bool correct(std::size_t t0, std::span<const std::size_t> changed, double lambda);
   void scores(std::span<const double> y, double lambda);
@@ -80,6 +80,8 @@ class PeriodWeights {
   // Scratch: the factor (t0 x t0), the centred sum, the two solves, the
   // scores, a centred column.
   std::vector<double> L_, s_, ra_, rb_, score_, x_;
+  std::vector<std::size_t> markets_;  // flip()'s markets and signs
+  std::vector<double> signs_;
 };
 
 }  // namespace quintara::geo

@@ -79,6 +79,12 @@ double weighted(const linalg::Mat& y, Index controls, std::span<const double> w,
   return s;
 }
 
+// acc_j <- acc_j + a y(j, t) for every market j (a = 1 adds y exactly).
+void add_period(double* __restrict acc, const linalg::Mat& y, std::size_t t, double a) {
+  const double* __restrict col = y.data.data() + t * y.rows;
+  for (std::size_t j = 0; j < y.rows; ++j) acc[j] = acc[j] + a * col[j];
+}
+
 // SDID's noise level over the controls, from the window's change sums.
 double noise_level(const SharedGrams& g, std::size_t w, Index controls) {
   const std::size_t t0 = g.windows[w];
@@ -150,13 +156,18 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
   for (std::size_t t = 0; t < t0; ++t) {
     if (lambda[t] != 0.0) support.push_back(t);
   }
+  // Every market's post-period mean and weighted pre-period level, period
+  // by period down the contiguous market columns: each market's terms in
+  // the order of a per-market loop, so the same bits.
+  const std::size_t n = y.rows;
+  std::vector<double> post(n, 0.0), level(n, 0.0);
+  for (std::size_t p = 0; p < P; ++p) add_period(post.data(), y, t0 + p, 1.0);
+  for (std::size_t j = 0; j < n; ++j) post[j] = post[j] / static_cast<double>(P);
+  for (const std::size_t t : support) add_period(level.data(), y, t, lambda[t]);
   for (std::size_t k = 0; k < controls.size(); ++k) {
     if (omega[k] == 0.0) continue;
     const std::size_t j = controls[k];
-    const double p_j = linalg::mean_div(P, [&](std::size_t p) { return y(j, t0 + p); });
-    double a_j = 0.0;
-    for (const std::size_t t : support) a_j += lambda[t] * y(j, t);
-    out.controls += omega[k] * (p_j - a_j);
+    out.controls += omega[k] * (post[j] - level[j]);
   }
   return out;
 }

@@ -72,14 +72,30 @@ QUINTARA_WIDE_CLONES void rank_one(double* __restrict K, const double* __restric
   }
 }
 
-// The lower triangle of K <- K + sign * d d^T (K n x n, by columns).
-QUINTARA_WIDE_CLONES void rank_one_lower(double* __restrict K, const double* __restrict d,
-                                         double sign, std::size_t n) {
+// The lower triangle of K <- K + sum_c sign_c d_c d_c^T (K n x n, by
+// columns) for C columns in one pass over K, each entry its terms in column
+// order: the bits of one rank-one update after another.
+template <std::size_t C>
+void rank_lower(double* __restrict K, const double* const* d, const double* sign, std::size_t n) {
   for (std::size_t u = 0; u < n; ++u) {
-    const double du = sign * d[u];
-    double* col = K + u * n;
-    for (std::size_t t = u; t < n; ++t) col[t] = col[t] + d[t] * du;
+    double du[C];
+    for (std::size_t c = 0; c < C; ++c) du[c] = sign[c] * d[c][u];
+    double* __restrict col = K + u * n;
+    for (std::size_t t = u; t < n; ++t) {
+      double v = col[t];
+      for (std::size_t c = 0; c < C; ++c) v = v + d[c][t] * du[c];
+      col[t] = v;
+    }
   }
+}
+
+QUINTARA_WIDE_CLONES void rank_lower_columns(double* K, const double* const* d, const double* sign,
+                                             std::size_t m, std::size_t n) {
+  std::size_t c = 0;
+  for (; c + 4 <= m; c += 4) rank_lower<4>(K, d + c, sign + c, n);
+  if (m - c == 3) rank_lower<3>(K, d + c, sign + c, n);
+  if (m - c == 2) rank_lower<2>(K, d + c, sign + c, n);
+  if (m - c == 1) rank_lower<1>(K, d + c, sign + c, n);
 }
 
 // The level matrices of SharedGrams (SDID's unit weights over periods).
@@ -93,9 +109,10 @@ void level_sums(const linalg::Mat& x, SharedGrams& g) {
     for (std::size_t t = 0; t < R; ++t) e[t] = a[t] - mu;
   }
   g.level_outer = linalg::Mat(R, R);
-  for (std::size_t j = 0; j < n; ++j) {
-    rank_one_lower(g.level_outer.data.data(), g.level.data.data() + j * R, 1.0, R);
-  }
+  std::vector<const double*> cols(n);
+  for (std::size_t j = 0; j < n; ++j) cols[j] = g.level.data.data() + j * R;
+  const std::vector<double> plus(n, 1.0);
+  rank_lower_columns(g.level_outer.data.data(), cols.data(), plus.data(), n, R);
   g.level_mean.resize(g.windows.size());
   g.unit_diag.resize(g.windows.size());
   for (std::size_t w = 0; w < g.windows.size(); ++w) {
@@ -112,9 +129,13 @@ void level_sums(const linalg::Mat& x, SharedGrams& g) {
 
 }  // namespace
 
-void level_update(const SharedGrams& g, double* outer, std::size_t market, double sign) {
+void level_update(const SharedGrams& g, double* outer, std::span<const std::size_t> markets,
+                  std::span<const double> signs) {
+  QUINTARA_ASSERT_EQ(markets.size(), signs.size(), "level_update: one sign per market");
   const std::size_t R = g.level.rows;
-  rank_one_lower(outer, g.level.data.data() + market * R, sign, R);
+  std::vector<const double*> cols(markets.size());
+  for (std::size_t c = 0; c < markets.size(); ++c) cols[c] = g.level.data.data() + markets[c] * R;
+  rank_lower_columns(outer, cols.data(), signs.data(), cols.size(), R);
 }
 
 bool shares_grams(Method method) { return method == Method::Sdid || method == Method::Sc; }

@@ -93,9 +93,11 @@ SharedGrams shared_grams(const linalg::Mat& y, std::span<const std::size_t> wind
 // with mu their period means, formed from `grams.time`.
 linalg::Mat control_time_gram(const SharedGrams& grams, std::span<const std::size_t> controls);
 
-// outer <- outer + sign * e e^T on its lower triangle, e the market's column
-// of grams.level (outer: level.rows x level.rows, by columns).
-void level_update(const SharedGrams& grams, double* outer, std::size_t market, double sign);
+// outer <- outer + sum_c signs[c] e_c e_c^T on its lower triangle, e_c the
+// column of grams.level of markets[c] (outer: level.rows x level.rows, by
+// columns), in that order: the bits of one market after another.
+void level_update(const SharedGrams& grams, double* outer, std::span<const std::size_t> markets,
+                  std::span<const double> signs);
 
 // SDID's time weights for the window beginning at t0, from a span x span
 // time Gram K: the pre-periods predicting the post-period mean, whose cross
