@@ -79,8 +79,15 @@ void PeriodWeights::flip(std::span<const std::size_t> changed) {
   level_update(g_, outer_.data(), markets_, signs_);
 }
 
-// lambda I + C R C over the window's t0 periods into L_, factored; then
-// the free columns' sum, centred, into s_.
+// The free columns' sum over the window, centred (X_F 1), into s_.
+void PeriodWeights::centre_sum(std::size_t t0) {
+  s_.resize(t0);
+  const double mu = linalg::mean_div(t0, [&](std::size_t t) { return sum_[t]; });
+  for (std::size_t t = 0; t < t0; ++t) s_[t] = sum_[t] - mu;
+}
+
+// lambda I + C R C over the window's t0 periods into L_, factored; the
+// centred sum with it.
 bool PeriodWeights::factor(std::size_t t0, double lambda) {
   const double* R = outer_.data();
   // Row sums of R's leading block, from its lower triangle.
@@ -110,9 +117,7 @@ bool PeriodWeights::factor(std::size_t t0, double lambda) {
     for (std::size_t t = u; t < t0; ++t) out[t] = ((col[t] - rs[t]) - au) + both;
     out[u] = out[u] + lambda;
   }
-  s_.resize(t0);
-  const double mu = linalg::mean_div(t0, [&](std::size_t t) { return sum_[t]; });
-  for (std::size_t t = 0; t < t0; ++t) s_[t] = sum_[t] - mu;
+  centre_sum(t0);
   return linalg::factor_blocked(L_.data(), t0, t0, 0, kPivotShare * lambda) == 0;
 }
 
@@ -137,8 +142,7 @@ bool PeriodWeights::correct(std::size_t t0, std::span<const std::size_t> changed
       }
     }
   }
-  const double mu = linalg::mean_div(t0, [&](std::size_t t) { return sum_[t]; });
-  for (std::size_t t = 0; t < t0; ++t) s_[t] = sum_[t] - mu;
+  centre_sum(t0);
   return true;
 }
 

@@ -63,6 +63,7 @@ class PeriodWeights {
 
  private:
   void flip(std::span<const std::size_t> changed);
+  void centre_sum(std::size_t t0);
   bool factor(std::size_t t0, double lambda);
   bool correct(std::size_t t0, std::span<const std::size_t> changed, double lambda);
   void scores(std::span<const double> y, double lambda);
