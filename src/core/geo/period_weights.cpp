@@ -90,16 +90,16 @@ void PeriodWeights::centre_sum(std::size_t t0) {
 // centred sum with it.
 bool PeriodWeights::factor(std::size_t t0, double lambda) {
   const double* R = outer_.data();
-  // Row sums of R's leading block, from its lower triangle.
+  // Row sums of R's leading block, from its lower triangle: each column's
+  // entries go down the rows below it, and its sum below the diagonal (in
+  // lanes, not one chain of additions) to its own row.
   std::vector<double>& rs = rb_;
   rs.assign(t0, 0.0);
+  ones_.resize(rows_, 1.0);
   for (std::size_t u = 0; u < t0; ++u) {
     const double* col = R + u * rows_;
-    double below = 0.0;
-    for (std::size_t t = u + 1; t < t0; ++t) {
-      rs[t] = rs[t] + col[t];
-      below = below + col[t];
-    }
+    const double below = linalg::lane_dot(col + u + 1, ones_.data(), t0 - u - 1);
+    for (std::size_t t = u + 1; t < t0; ++t) rs[t] = rs[t] + col[t];
     rs[u] = (rs[u] + col[u]) + below;
   }
   const double inv = 1.0 / static_cast<double>(t0);

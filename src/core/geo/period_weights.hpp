@@ -80,7 +80,7 @@ class PeriodWeights {
   const double* current_mean_ = nullptr;  // the window's column means
   // Scratch: the factor (t0 x t0), the centred sum, the two solves, the
   // scores, a centred column.
-  std::vector<double> L_, s_, ra_, rb_, score_, x_;
+  std::vector<double> L_, s_, ra_, rb_, score_, x_, ones_;
   std::vector<std::size_t> markets_;  // flip()'s markets and signs
   std::vector<double> signs_;
 };
