@@ -132,10 +132,14 @@ void level_sums(const linalg::Mat& x, SharedGrams& g) {
 void level_update(const SharedGrams& g, double* outer, std::span<const std::size_t> markets,
                   std::span<const double> signs) {
   QUINTARA_ASSERT_EQ(markets.size(), signs.size(), "level_update: one sign per market");
-  const std::size_t R = g.level.rows;
-  std::vector<const double*> cols(markets.size());
-  for (std::size_t c = 0; c < markets.size(); ++c) cols[c] = g.level.data.data() + markets[c] * R;
-  rank_lower_columns(outer, cols.data(), signs.data(), cols.size(), R);
+  const std::size_t R = g.level.rows, m = markets.size();
+  // Four columns per pass, as rank_lower_columns groups them.
+  for (std::size_t c0 = 0; c0 < m; c0 += 4) {
+    const std::size_t k = std::min<std::size_t>(4, m - c0);
+    const double* cols[4];
+    for (std::size_t c = 0; c < k; ++c) cols[c] = g.level.data.data() + markets[c0 + c] * R;
+    rank_lower_columns(outer, cols, signs.data() + c0, k, R);
+  }
 }
 
 bool shares_grams(Method method) { return method == Method::Sdid || method == Method::Sc; }
