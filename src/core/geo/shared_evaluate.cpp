@@ -13,6 +13,7 @@
 #include "core/geo/period_weights.hpp"
 #include "core/linalg/active_set.hpp"
 #include "core/linalg/gram_columns.hpp"
+#include "core/linalg/isolated_minimiser.hpp"
 #include "core/linalg/means.hpp"
 #include "core/panic.hpp"
 
@@ -44,13 +45,14 @@ std::vector<double> cross_term(const linalg::Mat& G, Index controls, Index treat
 // `start`: the previous window's weights (empty for none). When the
 // controls are most of the markets the problem is posed on G itself, the
 // other markets left out: the same solve, without copying the submatrix.
-std::vector<double> unit_weights(const linalg::Mat& G, Index controls, std::span<const double> c,
-                                 double ridge, double lo, double hi,
-                                 std::span<const double> start = {}) {
+// The solution's weights are the controls'.
+linalg::SimplexSolution unit_solve(const linalg::Mat& G, Index controls, std::span<const double> c,
+                                   double ridge, double lo, double hi,
+                                   std::span<const double> start = {}) {
   const std::size_t n = G.cols, J = controls.size();
   if (4 * J < 3 * n) {
     linalg::GramColumns columns = linalg::GramColumns::principal(G, controls);
-    return linalg::solve_simplex_qp(columns, c, ridge, lo, hi, start, kPath).weights;
+    return linalg::solve_simplex_qp(columns, c, ridge, lo, hi, start, kPath);
   }
   std::vector<unsigned char> keep(n, 0);
   std::vector<double> b(n, 0.0), w0;
@@ -63,11 +65,18 @@ std::vector<double> unit_weights(const linalg::Mat& G, Index controls, std::span
     for (std::size_t k = 0; k < J; ++k) w0[controls[k]] = start[k];
   }
   linalg::GramColumns columns(G.view());
-  const std::vector<double> w =
-      linalg::solve_simplex_qp(columns, b, ridge, lo, hi, w0, kPath, keep).weights;
-  std::vector<double> out(J);
-  for (std::size_t k = 0; k < J; ++k) out[k] = w[controls[k]];
+  linalg::SimplexSolution out =
+      linalg::solve_simplex_qp(columns, b, ridge, lo, hi, w0, kPath, keep);
+  std::vector<double> w(J);
+  for (std::size_t k = 0; k < J; ++k) w[k] = out.weights[controls[k]];
+  out.weights = std::move(w);
   return out;
+}
+
+std::vector<double> unit_weights(const linalg::Mat& G, Index controls, std::span<const double> c,
+                                 double ridge, double lo, double hi,
+                                 std::span<const double> start = {}) {
+  return unit_solve(G, controls, c, ridge, lo, hi, start).weights;
 }
 
 // sum_k w_k y(controls[k], t), zero weights skipped (they add nothing).
@@ -172,18 +181,32 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
   return out;
 }
 
+// With more controls than periods the Gram matrix is singular and SC's
+// minimiser need not be unique: the previous window's weights start the
+// solve only where the answer is provably the one minimiser (the cold
+// solve's, to rounding), else the solve starts cold as a refit would.
 WindowFit sc_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w, Index controls,
                     Index treated, const SelectionSettings& s, WarmStart& warm) {
   const std::size_t t0 = g.windows[w];
-  warm.omega =
-      unit_weights(g.unit[w], controls, cross_term(g.unit[w], controls, treated), 0.0, s.min_weight,
-                   s.max_weight, start_if(controls.size() <= t0, warm.omega));
-  const std::vector<double>& omega = warm.omega;
+  const linalg::Mat& G = g.unit[w];
+  const std::vector<double> c = cross_term(G, controls, treated);
+  const double lo = s.min_weight, hi = s.max_weight;
+  const bool full_rank_possible = controls.size() <= t0;
+  std::vector<double> omega;
+  if (lo == 0.0 && !full_rank_possible && warm.omega.size() == controls.size()) {
+    linalg::SimplexSolution warmed = unit_solve(G, controls, c, 0.0, lo, hi, warm.omega);
+    if (linalg::isolated_minimiser(warmed, lo, hi)) omega = std::move(warmed.weights);
+  }
+  if (omega.empty()) {
+    omega = unit_weights(G, controls, c, 0.0, lo, hi, start_if(full_rank_possible, warm.omega));
+  }
+
   WindowFit out;
   out.counterfactual.resize(g.test_len);
   for (std::size_t p = 0; p < g.test_len; ++p) {
     out.counterfactual[p] = weighted(y, controls, omega, t0 + p);
   }
+  warm.omega = std::move(omega);
   return out;
 }
 

@@ -70,6 +70,7 @@ class ActiveSet {
       s = std::fmax(s, std::fabs(h_diag(i)));
       s = std::fmax(s, std::fabs(b_[i]));
     }
+    scale_ = s;
     tol_ = kkt_tolerance(s, n_in_);
     pivot_floor_ = kPivotShare * tol_;
   }
@@ -185,7 +186,7 @@ class ActiveSet {
       }
       const auto [j, violation] = most_violating();
       if (violation <= tol_) {
-        if (fresh) return {std::move(w_), it, std::fmax(violation, free_spread())};
+        if (fresh) return finished(it, violation);
         // Confirm on a gradient free of the updates' rounding.
         full_gradient();
         fresh = true;
@@ -205,6 +206,28 @@ class ActiveSet {
   }
 
  private:
+  // The answer at a passed KKT test, with its separation: the held
+  // multipliers' least (the worst of the violations most_violating has
+  // just formed, negated) and the factor's least pivot squared, unless
+  // some free coordinate is not in the factor.
+  SimplexSolution finished(std::size_t it, double violation) {
+    SimplexSolution out{{}, it, std::fmax(violation, free_spread())};
+    double worst = -kInf;
+    for (std::size_t i = 0; i < n_; ++i) worst = std::fmax(worst, viol_[i]);
+    out.held_room = -worst / tol_;
+    out.pivot_room = std::numeric_limits<double>::infinity();
+    if (rows_ + 1 != free_.size()) {
+      out.pivot_room = 0.0;
+    } else {
+      for (std::size_t r = 0; r < rows_; ++r) {
+        const double d = chol_col(r)[r];
+        out.pivot_room = std::fmin(out.pivot_room, d * d / scale_);
+      }
+    }
+    out.weights = std::move(w_);
+    return out;
+  }
+
   // Whether coordinate i is left out by the keep mask.
   bool out(std::size_t i) const { return !keep_.empty() && keep_[i] == 0; }
 
@@ -596,7 +619,7 @@ class ActiveSet {
   bool upper_binds_;
   bool fast_;
   std::span<const unsigned char> keep_;
-  double tol_ = 0.0, pivot_floor_ = 0.0;
+  double scale_ = 0.0, tol_ = 0.0, pivot_floor_ = 0.0;
   std::vector<double> w_, g_, row_, z_, p_, viol_, pivot_col_;
   // move()'s and full_gradient()'s columns and steps, and the moved
   // coordinates.

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstddef>
+#include <limits>
 #include <span>
 #include <vector>
 
@@ -33,6 +34,13 @@ struct SimplexSolution {
   std::size_t iterations = 0;
   // Last duality gap computed (+inf when no iteration ran).
   double gap = 0.0;
+  // The exact solver's separation of its answer (isolated_minimiser.hpp),
+  // where it ended on its KKT test: the least multiplier of a held
+  // coordinate in KKT tolerances (+inf with none held), and the least pivot
+  // squared of the reduced Hessian on the free set relative to the
+  // problem's scale (+inf with one coordinate free). NaN otherwise.
+  double held_room = std::numeric_limits<double>::quiet_NaN();
+  double pivot_room = std::numeric_limits<double>::quiet_NaN();
 };
 
 double objective(const MatView& G, std::span<const double> b, std::span<const double> w,

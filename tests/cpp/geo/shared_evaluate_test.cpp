@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <cmath>
 #include <optional>
+#include <tuple>
 #include <vector>
 
 #include "../support.hpp"
@@ -68,8 +69,12 @@ TEST(SharedEvaluate, MatchesTheRefitOnEveryVariant) {
       {"sc floored", Method::Sc, {}, std::nullopt, 0.02, 1.0},
   };
   const Set sets[] = {{0}, {5}, {1, 2}, {0, 6, 11}, {2, 3, 6, 12}, {0, 1, 5, 6, 8}};
-  for (const std::uint64_t seed : {3u, 17u}) {
-    const linalg::Mat y = test::market_panel(14, 30, seed);
+  // Fewer markets than periods, and (the last) more: SC's singular Gram
+  // matrices, where a warm start needs its uniqueness test.
+  const std::tuple<std::size_t, std::size_t, std::uint64_t> panels[] = {
+      {14, 30, 3}, {14, 30, 17}, {24, 16, 9}};
+  for (const auto& [n_markets, n_periods, seed] : panels) {
+    const linalg::Mat y = test::market_panel(n_markets, n_periods, seed);
     for (const Variant& v : variants) {
       SelectionSettings s = base(v.method);
       s.exclude = v.exclude;
