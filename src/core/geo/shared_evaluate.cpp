@@ -181,25 +181,29 @@ WindowFit sdid_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w,
   return out;
 }
 
-// With more controls than periods the Gram matrix is singular and SC's
-// minimiser need not be unique: the previous window's weights start the
-// solve only where the answer is provably the one minimiser (the cold
-// solve's, to rounding), else the solve starts cold as a refit would.
+// SC's weights (no ridge) begun at `start` where the answer is provably
+// the one minimiser (the cold solve's, to rounding), else solved cold as a
+// refit would: with more controls than periods the Gram matrix is
+// singular and the minimiser need not be unique.
+std::vector<double> sc_weights(const linalg::Mat& G, Index controls, std::span<const double> c,
+                               double lo, double hi, std::span<const double> start) {
+  if (lo == 0.0 && start.size() == controls.size()) {
+    linalg::SimplexSolution warmed = unit_solve(G, controls, c, 0.0, lo, hi, start);
+    if (linalg::isolated_minimiser(warmed, lo, hi)) return std::move(warmed.weights);
+  }
+  return unit_weights(G, controls, c, 0.0, lo, hi);
+}
+
 WindowFit sc_window(const linalg::Mat& y, const SharedGrams& g, std::size_t w, Index controls,
                     Index treated, const SelectionSettings& s, WarmStart& warm) {
   const std::size_t t0 = g.windows[w];
   const linalg::Mat& G = g.unit[w];
   const std::vector<double> c = cross_term(G, controls, treated);
-  const double lo = s.min_weight, hi = s.max_weight;
-  const bool full_rank_possible = controls.size() <= t0;
-  std::vector<double> omega;
-  if (lo == 0.0 && !full_rank_possible && warm.omega.size() == controls.size()) {
-    linalg::SimplexSolution warmed = unit_solve(G, controls, c, 0.0, lo, hi, warm.omega);
-    if (linalg::isolated_minimiser(warmed, lo, hi)) omega = std::move(warmed.weights);
-  }
-  if (omega.empty()) {
-    omega = unit_weights(G, controls, c, 0.0, lo, hi, start_if(full_rank_possible, warm.omega));
-  }
+  // Where the Gram matrix can have full rank the start is used as it is.
+  std::vector<double> omega =
+      controls.size() <= t0
+          ? unit_weights(G, controls, c, 0.0, s.min_weight, s.max_weight, warm.omega)
+          : sc_weights(G, controls, c, s.min_weight, s.max_weight, warm.omega);
 
   WindowFit out;
   out.counterfactual.resize(g.test_len);
@@ -218,8 +222,10 @@ double window_att(const WindowFit& f, Method method, std::span<const double> pos
                           [&](std::size_t p) { return post[p] - f.counterfactual[p]; });
 }
 
+// `last_omega`: the last window's unit weights on return.
 PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index controls, Index treated,
-                         std::span<const double> ybar, const SelectionSettings& s) {
+                         std::span<const double> ybar, const SelectionSettings& s,
+                         std::vector<double>& last_omega) {
   const std::size_t W = g.windows.size(), P = g.test_len;
   linalg::Mat K;
   if (g.method == Method::Sdid) K = control_time_gram(g, controls);
@@ -237,6 +243,7 @@ PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index contr
                                        : sc_window(y, g, w, controls, treated, s, warm);
     null_atts[w] = window_att(fits[w], g.method, ybar.subspan(g.windows[w], P));
   }
+  last_omega = std::move(warm.omega);
   const auto atts_at = [&](double lift) {
     std::vector<double> atts(W);
     for (std::size_t w = 0; w < W; ++w) {
@@ -252,12 +259,15 @@ PowerResult shared_curve(const linalg::Mat& y, const SharedGrams& g, Index contr
 }
 
 // diagnostics() on the candidate's fit rows, its synthetic control solved
-// on the shared Gram matrix.
+// on the shared Gram matrix; `start`: SC's weights of the last window,
+// whose pre-period is most of the diagnostics' (empty for none).
 Diagnostics shared_diagnostics(const linalg::Mat& y, const SharedGrams& g, Index controls,
                                Index treated, Index rows, std::span<const double> ybar,
-                               const SelectionSettings& s) {
-  const std::vector<double> omega = unit_weights(
-      g.diagnostics, controls, cross_term(g.diagnostics, controls, treated), 0.0, 0.0, 1.0);
+                               const SelectionSettings& s, std::span<const double> start) {
+  const std::vector<double> c = cross_term(g.diagnostics, controls, treated);
+  const std::vector<double> omega = controls.size() > g.n_pre
+                                        ? sc_weights(g.diagnostics, controls, c, 0.0, 1.0, start)
+                                        : unit_weights(g.diagnostics, controls, c, 0.0, 0.0, 1.0);
   std::vector<double> gap(g.n_pre);
   for (std::size_t t = 0; t < g.n_pre; ++t) gap[t] = ybar[t] - weighted(y, controls, omega, t);
 
@@ -289,8 +299,10 @@ MarketCandidate evaluate_shared(const linalg::Mat& y, const SharedGrams& grams,
   if (treated.empty()) panic("no treated units");
   if (controls.empty()) panic("no control units");
   const std::vector<double> ybar = unit_avg(y, treated);
-  const PowerResult curve = shared_curve(y, grams, controls, treated, ybar, s);
-  const Diagnostics d = shared_diagnostics(y, grams, controls, treated, rows, ybar, s);
+  std::vector<double> last_omega;
+  const PowerResult curve = shared_curve(y, grams, controls, treated, ybar, s, last_omega);
+  if (grams.method != Method::Sc) last_omega.clear();
+  const Diagnostics d = shared_diagnostics(y, grams, controls, treated, rows, ybar, s, last_omega);
   return scored_candidate(curve, d, treated, s.target_lift);
 }
 
