@@ -13,10 +13,10 @@ import pytest
 
 import quintara
 from quintara.datasets import load_mpdta, load_table
+from test_callaway_sampling import WEIGHTS, cells_by_cohort
 
 D = load_mpdta()
 COHORTS = np.array(D.cohorts)
-WEIGHTS = 0.5 + (np.array(D.counties) % 13) / 6.0  # as in test_callaway_sampling.py
 
 
 class Ref(NamedTuple):
@@ -112,18 +112,6 @@ def check(r: quintara.DiDResult, ref: Ref) -> None:
                                                         near(ref.event_se))
 
 
-def cells_by_cohort(method: str, **kw: object) -> tuple[list[float], list[float]]:
-    """ATT(g, t) and SEs against never-treated units, one fit per cohort."""
-    att: list[float] = []
-    se: list[float] = []
-    for g in sorted(set(COHORTS[COHORTS >= 0])):
-        keep = (COHORTS == g) | (COHORTS < 0)
-        sub = {k: v[keep] if isinstance(v, np.ndarray) else v for k, v in kw.items()}
-        r = quintara.fit_callaway_py(D.y[keep], COHORTS[keep].tolist(), est_method=method, **sub)
-        att, se = att + r.event_att, se + r.event_se
-    return att, se
-
-
 @pytest.mark.parametrize("method", ["ipw", "dr"])
 @pytest.mark.parametrize("control", ["never", "notyet"])
 @pytest.mark.parametrize("with_x", [False, True])
@@ -132,7 +120,8 @@ def test_fits_match_the_peer(method: str, control: str, with_x: bool) -> None:
     x = D.lpop if with_x else None
     check(quintara.fit_callaway_py(D.y, D.cohorts, control, x, est_method=method), ref)
     if ref.cells is not None:
-        assert cells_by_cohort(method, covariates=x) == (near(ref.cells), near(ref.cells_se))
+        cells = cells_by_cohort(D.y, covariates=x, est_method=method)
+        assert cells == (near(ref.cells), near(ref.cells_se))
 
 
 @pytest.mark.parametrize("method", ["ipw", "dr"])

@@ -58,10 +58,6 @@ def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
         assert len(r.raw.placebo_ids) + r.raw.n_placebo_excluded == used
         if n == 38:  # every donor: the full test's numbers
             assert (r.p_value, r.raw.placebo_ids) == (raw.p_value, raw.placebo_ids)
-    # The long table straight into the verb.
-    sc = quintara.synth(load_table("prop99"), treated="California", start=1989, unit="State",
-                        time="Year", outcome="PacksPerCapita")
-    assert sc.raw.weights == quintara.fit_sc(d.y, d.treated, d.treat_time).weights
 
 
 @pytest.mark.parametrize("method", ["mcnnm", "cpasc"])
