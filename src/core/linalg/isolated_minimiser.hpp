@@ -13,13 +13,15 @@
 //   tolerances (strict complementarity: every minimiser has the same
 //   gradient, so any other holds the same coordinates at their bounds);
 // - the Hessian reduced to the free set's sum-zero directions has every
-//   Cholesky pivot squared above kMargin times the problem's scale (no
+//   Cholesky pivot squared above kPivotRoom times the problem's scale (no
 //   other point of the free face has the same objective);
-// - every free weight lies inside its bounds by kMargin.
-// Together these make w the unique minimiser, and well enough separated
-// that any solve meeting the KKT tolerance ends on the same free set, whose
-// equality-constrained solve then agrees to rounding (its condition is at
-// most about 1 / kMargin).
+// - every free weight lies inside its bounds by kLeaveCost / pivot_room
+//   (a weight so small, on so flat a face, that another solve could stop
+//   without it, is too close to call).
+// Strict complementarity and a positive definite reduced Hessian make w
+// the unique minimiser; the margins keep that conclusion clear of the
+// rounding in the solver's gradient and factor, and of the KKT tolerance
+// within which another solve could stop.
 //
 // Numerical caveats: the test is one-sided. True means unique; false may
 // also mean only "too close to call" (a tiny weight, a near-tie among

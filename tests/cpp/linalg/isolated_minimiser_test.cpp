@@ -142,8 +142,8 @@ TEST(IsolatedMinimiser, RefusesWhatIsNotAnIsolatedMinimiser) {
   EXPECT_FALSE(isolated_minimiser(s, 0.01, 1.0));
   SimplexSolution tiny = s;
   const auto big = std::max_element(tiny.weights.begin(), tiny.weights.end());
-  *big -= 1e-9;
-  *std::find(tiny.weights.begin(), tiny.weights.end(), 0.0) = 1e-9;
+  *big -= 1e-12;
+  *std::find(tiny.weights.begin(), tiny.weights.end(), 0.0) = 1e-12;
   EXPECT_FALSE(isolated_minimiser(tiny, 0.0, 1.0));
   EXPECT_FALSE(isolated_minimiser(SimplexSolution{s.weights, 0, 0.0}, 0.0, 1.0));
 }
