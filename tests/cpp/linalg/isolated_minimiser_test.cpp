@@ -45,7 +45,8 @@ Mat random_matrix(std::size_t m, std::size_t n, Xoshiro256pp& rng) {
   return X;
 }
 
-SimplexSolution cold_solve(const Problem& p, double hi, std::span<const double> start = {}) {
+// The exact solve, from the cheapest vertex or from `start`.
+SimplexSolution solve(const Problem& p, double hi, std::span<const double> start = {}) {
   GramColumns cols(p.G.view());
   return solve_simplex_qp(cols, p.b, 0.0, 0.0, hi, start);
 }
@@ -83,11 +84,12 @@ TEST(IsolatedMinimiser, CertifiedMinimisersAreTheOnesEveryStartReaches) {
     const Mat X = random_matrix(m, n, rng);
     for (double& v : y) v = rng.next_f64() - 0.5;
     const Problem p = least_squares(X, y);
-    const SimplexSolution cold = cold_solve(p, hi);
+    const SimplexSolution cold = solve(p, hi);
     // The reported room is the held multipliers' least, in tolerances.
     double scale = 0.0;
-    for (std::size_t i = 0; i < n; ++i)
+    for (std::size_t i = 0; i < n; ++i) {
       scale = std::fmax(scale, std::fmax(p.G(i, i), std::fabs(p.b[i])));
+    }
     const double tol = kkt_tolerance(scale, n);
     EXPECT_NEAR(cold.held_room * tol, least_held_multiplier(p, cold.weights, hi), tol) << rep;
     if (!isolated_minimiser(cold, 0.0, hi)) continue;
@@ -96,7 +98,7 @@ TEST(IsolatedMinimiser, CertifiedMinimisersAreTheOnesEveryStartReaches) {
     std::reverse(reversed.begin(), reversed.end());
     const V uniform(n, 1.0 / static_cast<double>(n));
     for (const V& start : {reversed, uniform}) {
-      const SimplexSolution warm = cold_solve(p, hi, start);
+      const SimplexSolution warm = solve(p, hi, start);
       for (std::size_t i = 0; i < n; ++i) {
         EXPECT_NEAR(warm.weights[i], cold.weights[i], 1e-9) << rep << " " << i;
       }
@@ -116,7 +118,7 @@ TEST(IsolatedMinimiser, RefusesWhatIsNotAnIsolatedMinimiser) {
   // coordinates have no multiplier to spare (other exact fits exist, as
   // there are more donors than rows).
   const V exact(X.data.begin() + 3 * m, X.data.begin() + 4 * m);
-  EXPECT_FALSE(isolated_minimiser(cold_solve(least_squares(X, exact), 1.0), 0.0, 1.0));
+  EXPECT_FALSE(isolated_minimiser(solve(least_squares(X, exact), 1.0), 0.0, 1.0));
   // Three columns, two of them all but equal, and a target they fit
   // exactly with weight on each: nothing is held, and only the reduced
   // Hessian (nearly singular along e0 - e1) shows how loosely the weights
@@ -128,7 +130,7 @@ TEST(IsolatedMinimiser, RefusesWhatIsNotAnIsolatedMinimiser) {
     for (std::size_t r = 0; r < m; ++r) {
       y[r] = 0.3 * D.data[r] + 0.3 * D.data[r + m] + 0.4 * D.data[r + 2 * m];
     }
-    const SimplexSolution s = cold_solve(least_squares(D, y), 1.0);
+    const SimplexSolution s = solve(least_squares(D, y), 1.0);
     ASSERT_TRUE(s.weights[0] > 0.0 && s.weights[1] > 0.0) << apart;
     EXPECT_EQ(isolated_minimiser(s, 0.0, 1.0), apart > 0.1) << apart;
   }
@@ -137,7 +139,7 @@ TEST(IsolatedMinimiser, RefusesWhatIsNotAnIsolatedMinimiser) {
   // that did not end on the KKT test, it does not.
   V y(m);
   for (double& v : y) v = rng.next_f64() - 0.5;
-  SimplexSolution s = cold_solve(least_squares(random_matrix(m, n, rng), y), 1.0);
+  SimplexSolution s = solve(least_squares(random_matrix(m, n, rng), y), 1.0);
   ASSERT_TRUE(isolated_minimiser(s, 0.0, 1.0));
   EXPECT_FALSE(isolated_minimiser(s, 0.01, 1.0));
   SimplexSolution tiny = s;
