@@ -184,15 +184,19 @@ bool PeriodWeights::kkt_holds(std::size_t w, std::span<const double> c, double l
   const std::size_t t0 = g_.windows[w], J = controls_.size();
   const double* mean = current_mean_;
   x_.assign(t0, 0.0);
+  cols_.clear();
+  steps_.clear();
   double sum = 0.0, shift = 0.0, scale = 0.0;
   for (std::size_t k = 0; k < J; ++k) {
     const std::size_t j = controls_[k];
     scale = std::fmax(scale, std::fmax(std::fabs(diag[j] + lambda), std::fabs(c[k])));
     if (omega[k] == 0.0) continue;
-    axpy(x_.data(), column(g_.level, j), omega[k], t0);
+    cols_.push_back(column(g_.level, j));
+    steps_.push_back(omega[k]);
     shift += omega[k] * mean[j];
     sum += omega[k];
   }
+  linalg::axpy_columns(x_.data(), cols_.data(), steps_.data(), cols_.size(), t0);
   if (!(std::fabs(sum - 1.0) <= kSumSlack)) return false;
   double vsum = 0.0;
   for (std::size_t t = 0; t < t0; ++t) {

@@ -81,6 +81,8 @@ class PeriodWeights {
   // Scratch: the factor (t0 x t0), the centred sum, the two solves, the
   // scores, a centred column.
   std::vector<double> L_, s_, ra_, rb_, score_, x_, ones_;
+  std::vector<const double*> cols_;   // kkt_holds()'s weighted columns
+  std::vector<double> steps_;         // and their weights
   std::vector<std::size_t> markets_;  // flip()'s markets and signs
   std::vector<double> signs_;
 };

@@ -32,29 +32,6 @@ constexpr double kBatchShare = 0.5;
 constexpr double kEps = std::numeric_limits<double>::epsilon();
 constexpr double kInf = std::numeric_limits<double>::infinity();
 
-// y <- y + x[0] t[0] + ... + x[C-1] t[C-1] in one pass, each entry its terms
-// in order (y never overlaps the columns).
-template <std::size_t C>
-void add_columns(double* __restrict y, const double* const* x, const double* t, std::size_t n) {
-  for (std::size_t k = 0; k < n; ++k) {
-    double v = y[k];
-    for (std::size_t j = 0; j < C; ++j) v = v + x[j][k] * t[j];
-    y[k] = v;
-  }
-}
-
-// y <- y + x[0] t[0] + ... + x[m-1] t[m-1], each entry its terms in order:
-// the bits of m axpys, with y read and written once per four columns (the
-// last one to three in one pass too).
-void axpy_columns(double* __restrict y, const double* const* x, const double* t, std::size_t m,
-                  std::size_t n) {
-  std::size_t c = 0;
-  for (; c + 4 <= m; c += 4) add_columns<4>(y, x + c, t + c, n);
-  if (m - c == 3) add_columns<3>(y, x + c, t + c, n);
-  if (m - c == 2) add_columns<2>(y, x + c, t + c, n);
-  if (m - c == 1) add_columns<1>(y, x + c, t + c, n);
-}
-
 // kOut: left out of the problem (a keep mask), at zero weight throughout.
 enum class Hold : char { kLower, kUpper, kFree, kOut };
 

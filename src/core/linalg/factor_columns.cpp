@@ -18,6 +18,22 @@ void axpy(double* __restrict y, const double* __restrict x, double t, std::size_
   for (std::size_t k = 0; k < n; ++k) y[k] = y[k] + x[k] * t;
 }
 
+// y <- y + x[0] t[0] + ... + x[C-1] t[C-1] in one pass, each entry its terms
+// in order (y never overlaps the columns).
+template <std::size_t C>
+void add_columns(double* __restrict y, const double* const* x, const double* t, std::size_t n) {
+  for (std::size_t k = 0; k < n; ++k) {
+    double v = y[k];
+    for (std::size_t j = 0; j < C; ++j) v = v + x[j][k] * t[j];
+    y[k] = v;
+  }
+}
+
+// Columns per panel of the forward solves: the rows below a panel take its
+// updates in one pass, as the solves of active-set factors (tens to a
+// hundred rows) are bound by loads and stores of z, not by arithmetic.
+constexpr std::size_t kSolvePanel = 8;
+
 constexpr std::size_t kLanes = kOctetLanes;
 static_assert(kLanes == 8, "lane_dot adds eight partial sums");
 
@@ -267,29 +283,55 @@ QUINTARA_WIDE_CLONES void remove_row(double* L, std::size_t ld, std::size_t q, s
   }
 }
 
+QUINTARA_WIDE_CLONES void axpy_columns(double* __restrict y, const double* const* x,
+                                       const double* t, std::size_t m, std::size_t n) {
+  std::size_t c = 0;
+  for (; c + 4 <= m; c += 4) add_columns<4>(y, x + c, t + c, n);
+  if (m - c == 3) add_columns<3>(y, x + c, t + c, n);
+  if (m - c == 2) add_columns<2>(y, x + c, t + c, n);
+  if (m - c == 1) add_columns<1>(y, x + c, t + c, n);
+}
+
+namespace {
+
+// The forward solve of R right-hand sides by panels of kSolvePanel columns:
+// a panel's entries solved in order, each updating the panel's rows below
+// it, then the rows below the panel take the panel's updates in one pass
+// (axpy_columns). Every entry still takes its terms in column order.
+template <std::size_t R>
+void forward_panels(const double* L, std::size_t ld, std::size_t q, double* const (&z)[R],
+                    double* sum_sq) {
+  const double* cols[kSolvePanel];
+  double neg[R][kSolvePanel];
+  for (std::size_t k0 = 0; k0 < q; k0 += kSolvePanel) {
+    const std::size_t k1 = std::min(k0 + kSolvePanel, q);
+    for (std::size_t k = k0; k < k1; ++k) {
+      const double* col = L + k * ld;
+      for (std::size_t r = 0; r < R; ++r) {
+        const double v = z[r][k] / col[k];
+        z[r][k] = v;
+        if (sum_sq) *sum_sq -= v * v;
+        neg[r][k - k0] = -v;
+        axpy(z[r] + k + 1, col + k + 1, -v, k1 - k - 1);
+      }
+      cols[k - k0] = col + k1;
+    }
+    for (std::size_t r = 0; r < R; ++r) axpy_columns(z[r] + k1, cols, neg[r], k1 - k0, q - k1);
+  }
+}
+
+}  // namespace
+
 QUINTARA_WIDE_CLONES void forward_solve(const double* L, std::size_t ld, std::size_t q, double* z,
                                         double* sum_sq) {
-  for (std::size_t k = 0; k < q; ++k) {
-    const double* col = L + k * ld;
-    const double r = z[k] / col[k];
-    z[k] = r;
-    if (sum_sq) *sum_sq -= r * r;
-    axpy(z + k + 1, col + k + 1, -r, q - k - 1);
-  }
+  double* const rhs[1] = {z};
+  forward_panels<1>(L, ld, q, rhs, sum_sq);
 }
 
 QUINTARA_WIDE_CLONES void forward_solve2(const double* L, std::size_t ld, std::size_t q,
                                          double* __restrict z1, double* __restrict z2) {
-  for (std::size_t k = 0; k < q; ++k) {
-    const double* __restrict col = L + k * ld;
-    const double a = z1[k] / col[k], b = z2[k] / col[k];
-    z1[k] = a;
-    z2[k] = b;
-    for (std::size_t i = k + 1; i < q; ++i) {
-      z1[i] = z1[i] + col[i] * -a;
-      z2[i] = z2[i] + col[i] * -b;
-    }
-  }
+  double* const rhs[2] = {z1, z2};
+  forward_panels<2>(L, ld, q, rhs, nullptr);
 }
 
 QUINTARA_WIDE_CLONES void back_solve(const double* L, std::size_t ld, std::size_t q, double* z) {
@@ -333,7 +375,6 @@ QUINTARA_WIDE_CLONES double lane_dot(const double* __restrict x, const double* _
   for (; k < n; ++k) tail = tail + x[k] * y[k];
   return (((acc[0] + acc[1]) + (acc[2] + acc[3])) + ((acc[4] + acc[5]) + (acc[6] + acc[7]))) + tail;
 }
-
 
 // lane_dot's lanes and additions for each of the four columns, the lanes
 // as one vector value per column.

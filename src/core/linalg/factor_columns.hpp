@@ -49,6 +49,11 @@ std::size_t factor_blocked(double* L, std::size_t ld, std::size_t q, std::size_t
 // from p, O(q^3); the result carries the rotations' rounding.
 void remove_row(double* L, std::size_t ld, std::size_t q, std::size_t p);
 
+// y <- y + x[0] t[0] + ... + x[m-1] t[m-1] over n entries, each entry its
+// terms in column order: the bits of m axpys, with y read and written once
+// per four columns. y never overlaps the columns.
+void axpy_columns(double* y, const double* const* x, const double* t, std::size_t m, std::size_t n);
+
 // The forward solve for two right-hand sides at once (the bits of two
 // forward_solve calls, L read once).
 void forward_solve2(const double* L, std::size_t ld, std::size_t q, double* z1, double* z2);

@@ -151,17 +151,28 @@ TEST(FactorColumns, RankOneUpdatesAndDowndatesFactorTheChangedMatrix) {
 
 TEST(FactorColumns, PairedSolvesAndGroupedDotsKeepTheSingleBits) {
   Xoshiro256pp rng = Xoshiro256pp::make(424);
-  for (const std::size_t q : {1, 3, 8, 13, 24, 37}) {
+  for (const std::size_t q : {1, 3, 8, 9, 13, 24, 37}) {
     const std::size_t ld = q + 1;
     std::vector<double> L = spd(q, ld, q + 2, rng);
     ASSERT_EQ(factor_blocked(L.data(), ld, q, 0, kFloor), 0u);
     std::vector<double> a(q), b(q);
     for (double& v : a) v = rng.normal();
     for (double& v : b) v = rng.normal();
+    // The column-at-a-time recurrence, with its sum of squares.
+    std::vector<double> one = a;
+    double one_sq = 1.0;
+    for (std::size_t k = 0; k < q; ++k) {
+      one[k] = one[k] / L[k * ld + k];
+      one_sq -= one[k] * one[k];
+      for (std::size_t i = k + 1; i < q; ++i) one[i] = one[i] + L[k * ld + i] * -one[k];
+    }
     std::vector<double> a2 = a, b2 = b;
-    forward_solve(L.data(), ld, q, a.data());
+    double sq = 1.0;
+    forward_solve(L.data(), ld, q, a.data(), &sq);
     forward_solve(L.data(), ld, q, b.data());
     forward_solve2(L.data(), ld, q, a2.data(), b2.data());
+    EXPECT_EQ(std::memcmp(a.data(), one.data(), q * sizeof(double)), 0) << q;
+    EXPECT_EQ(std::memcmp(&sq, &one_sq, sizeof sq), 0) << q;
     EXPECT_EQ(std::memcmp(a.data(), a2.data(), q * sizeof(double)), 0) << q;
     EXPECT_EQ(std::memcmp(b.data(), b2.data(), q * sizeof(double)), 0) << q;
     // The back solve undoes L^T: L^T z = a.
