@@ -199,7 +199,7 @@ def test_sampled_designs_are_distinct_disjoint_spread_and_seeded() -> None:
     ({"cell_max_treated": [1, 0]}, r"cell_max_treated\[1\] must be >= 1; got 0"),
     ({"cell_lifts": [0.05, -0.1]}, r"cell_lifts\[1\] must be finite and > 0; got -0.1"),
     ({"alternative": "less"},
-     r"cell_lifts\[0\] must be finite and < 0 for alternative='less'; got 0.05"),
+     r"cell_lifts\[0\] must be finite and in \(-1, 0\) for alternative='less'; got 0.05"),
     ({"eligible": [0, 1], "cell_max_treated": [1, 1, 1], "cell_lifts": [0.1] * 3},
      r"the 3 cells need at least 3 eligible markets \(one each\); 2 remain after exclude"),
     ({"cell_max_treated": [5, 5]},

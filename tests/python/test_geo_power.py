@@ -108,9 +108,10 @@ def test_one_sided_curves_and_the_in_time_test_match_the_oracle(y: np.ndarray,
     assert test.p_value == pytest.approx(p, abs=1e-15)
     ends = (test.test_ci_lower, test.test_ci_upper)
     assert ends == ((att - c, math.inf) if sign > 0 else (-math.inf, att - c))
-    with pytest.raises(ValueError, match=r"^lifts must be finite and <= 0 for alternative='less' "
-                                         r"\(a decrease\); got 0.1$"):
-        quintara.geo_power(y, TREATED, TEST_LEN, [0.1], alternative="less")
+    for bad in (0.1, -1.0):
+        with pytest.raises(ValueError, match=r"^lifts must be finite and in \(-1, 0\] for "
+                           rf"alternative='less' \(a decrease of less than 100%\); got {bad:g}$"):
+            quintara.geo_power(y, TREATED, TEST_LEN, [bad], alternative="less")
 
 
 def test_lookback_minus_zero_mde_and_record_fields(y: np.ndarray) -> None:

@@ -58,7 +58,8 @@ def test_each_candidate_is_its_own_power_curve_and_diagnostics(y: np.ndarray,
         assert (c.power_at_target, c.mde_pct) == (p.power[2], p.mde_pct)
         assert (c.holdout_pct, c.pre_fit_rel, c.stability_score, c.confidence) == (
             d.holdout_pct, d.pre_fit_rel, d.stability_score, d.confidence)
-        bonus = 0.05 / (1.0 + c.mde_pct) if c.mde_pct is not None else 0.0
+        # By the MDE's magnitude: a go-dark design's smaller decrease is the better one.
+        bonus = 0.05 / (1.0 + abs(c.mde_pct)) if c.mde_pct is not None else 0.0
         assert c.score == c.power_at_target * (0.5 + c.confidence * 0.005) + bonus
     scores = [c.score for c in ranked]
     assert scores == sorted(scores, reverse=True)
@@ -257,7 +258,9 @@ def test_swaps_end_at_a_local_optimum(y: np.ndarray) -> None:
     ({"budget": 5.0, "spend": [1.0] * 7 + [float("nan")]},
      "spend must be finite and >= 0; got NaN for market 7"),
     ({"alternative": "less"},
-     "target_lift must be finite and < 0 for alternative='less'; got 0.02"),
+     "target_lift must be finite and in (-1, 0) for alternative='less'; got 0.02"),
+    ({"alternative": "less", "target_lift": -1.0},
+     "target_lift must be finite and in (-1, 0) for alternative='less'; got -1"),
     ({"alternative": "down"}, "unknown alternative 'down' (expected two-sided/greater/less)"),
 ])
 def test_budget_arguments_are_checked(y: np.ndarray, kw: dict, message: str) -> None:

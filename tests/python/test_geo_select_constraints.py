@@ -30,15 +30,22 @@ def fields(c: quintara.MarketCandidate) -> tuple:
             c.stability_score, c.confidence, c.score, c.cost)
 
 
-def alone(y: np.ndarray, s: list[int], **kw: object) -> quintara.MarketCandidate:
+def alone(y: np.ndarray, s: list[int], lift: float = LIFT,
+          **kw: object) -> quintara.MarketCandidate:
     """Set `s` scored by itself, without a budget."""
-    [c] = quintara.geo_select(y, range(N), len(s), TEST_LEN, LIFT, exact_size=len(s), include=s,
+    [c] = quintara.geo_select(y, range(N), len(s), TEST_LEN, lift, exact_size=len(s), include=s,
                               n_candidates=1, **{**COMMON, **kw})  # type: ignore[arg-type]
     return c
 
 
+# A go-dark test withholds what the heavy-up of the same size would buy: the
+# same prices, so the same affordable sets.
+@pytest.mark.parametrize("direction", [{"lift": LIFT}, {"lift": -LIFT, "alternative": "less"}])
 @pytest.mark.parametrize("pricing", ["spend", "cost_per_unit"])
-def test_every_affordable_set_and_no_other_is_scored(y: np.ndarray, pricing: str) -> None:
+def test_every_affordable_set_and_no_other_is_scored(y: np.ndarray, pricing: str,
+                                                     direction: dict) -> None:
+    lift = direction["lift"]
+    sided = {k: v for k, v in direction.items() if k != "lift"}
     include = [4]
     if pricing == "spend":
         price = np.array([3.0, 1.0, 2.0, 5.0, 1.0, 4.0, 2.0, 6.0, 1.0])
@@ -60,16 +67,16 @@ def test_every_affordable_set_and_no_other_is_scored(y: np.ndarray, pricing: str
     affordable = sorted(s for sets in by_size.values() for s in sets if costs[tuple(s)] <= budget)
     assert 0 < len(affordable) < len(costs)
 
-    out = quintara.geo_select(y, range(N), 3, TEST_LEN, LIFT, include=include, search="sized",
-                              n_candidates=500, budget=budget, **kw, **COMMON)
+    out = quintara.geo_select(y, range(N), 3, TEST_LEN, lift, include=include, search="sized",
+                              n_candidates=500, budget=budget, **kw, **sided, **COMMON)
     assert sorted(c.treated for c in out) == affordable
     for c in out:
-        ref = alone(y, c.treated)
+        ref = alone(y, c.treated, lift, **sided)
         assert fields(c)[:-1] == fields(ref)[:-1]
         assert c.cost == pytest.approx(costs[tuple(c.treated)], rel=1e-13)
     counts = _quintara._candidate_counts(  # type: ignore[attr-defined]
-        y, range(N), 3, TEST_LEN, LIFT, include=include, search="sized", n_candidates=500,
-        budget=budget, **kw, **COMMON)
+        y, range(N), 3, TEST_LEN, lift, include=include, search="sized", n_candidates=500,
+        budget=budget, **kw, **sided, **COMMON)
     over = Counter(len(s) for s in by_size[2] + by_size[3] if costs[tuple(s)] > budget)
     scored = Counter(len(c.treated) for c in out)
     for row in counts:
@@ -77,8 +84,8 @@ def test_every_affordable_set_and_no_other_is_scored(y: np.ndarray, pricing: str
         assert row["exhaustive"] and row["taken"] == scored[row["size"]]
     # Neither the random search nor swaps away from its best set leave the budget.
     for extra in ({"search": "random", "n_candidates": 6}, {"n_candidates": 4, "swaps": 60}):
-        more = quintara.geo_select(y, range(N), 3, TEST_LEN, LIFT, include=include,
-                                   budget=budget, **kw, **{**COMMON, "search": "sized", **extra})
+        more = quintara.geo_select(y, range(N), 3, TEST_LEN, lift, include=include, budget=budget,
+                                   **kw, **sided, **{**COMMON, "search": "sized", **extra})
         assert more and all(costs[tuple(c.treated)] <= budget for c in more)
 
 

@@ -173,7 +173,9 @@ std::vector<double> selection_lifts(double target_lift) {
 }
 
 double candidate_score(double power_at_target, double confidence, std::optional<double> mde_pct) {
-  const double bonus = mde_pct ? 0.05 / (1.0 + *mde_pct) : 0.0;
+  // By the MDE's magnitude: a go-dark design's MDE is negative, and a
+  // smaller decrease is the better design as a smaller increase is.
+  const double bonus = mde_pct ? 0.05 / (1.0 + std::fabs(*mde_pct)) : 0.0;
   return power_at_target * (0.5 + confidence * 0.005) + bonus;
 }
 

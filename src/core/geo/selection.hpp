@@ -104,7 +104,8 @@ std::vector<std::vector<std::size_t>> candidate_sets(const SelectionSettings& se
 std::vector<double> selection_lifts(double target_lift);
 
 // Power at the target times a confidence factor in [0.5, 1], plus a small
-// bonus for a smaller minimal detectable effect.
+// bonus for a smaller minimal detectable effect (by magnitude: a go-dark
+// design's is negative).
 double candidate_score(double power_at_target, double confidence, std::optional<double> mde_pct);
 
 // The rows a candidate's fits see: the candidate and its controls,

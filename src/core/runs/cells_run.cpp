@@ -25,9 +25,9 @@ void check_length(const char* name, std::size_t n, std::size_t cells) {
 void check_lift(std::size_t k, double lift, geo::Alternative alternative) {
   if (alternative != geo::Alternative::Less) {
     validate::check_pos(format("cell_lifts[{}]", k), lift);
-  } else if (!std::isfinite(lift) || !(lift < 0.0)) {
-    throw UserError(
-        format("cell_lifts[{}] must be finite and < 0 for alternative='less'; got {}", k, lift));
+  } else if (!std::isfinite(lift) || !(lift < 0.0 && lift > -1.0)) {
+    throw UserError(format(
+        "cell_lifts[{}] must be finite and in (-1, 0) for alternative='less'; got {}", k, lift));
   }
 }
 

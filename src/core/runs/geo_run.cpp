@@ -21,9 +21,11 @@ geo::Alternative parse_alternative(std::string_view text) {
 void check_lifts(std::span<const double> lifts, geo::Alternative alternative) {
   for (const double lift : lifts) {
     if (alternative == geo::Alternative::Less) {
-      if (std::isfinite(lift) && lift <= 0.0) continue;
+      if (std::isfinite(lift) && lift <= 0.0 && lift > -1.0) continue;
       throw UserError(format(
-          "lifts must be finite and <= 0 for alternative='less' (a decrease); got {}", lift));
+          "lifts must be finite and in (-1, 0] for alternative='less' (a decrease of less than "
+          "100%); got {}",
+          lift));
     }
     if (std::isfinite(lift) && lift >= 0.0) continue;
     if (alternative == geo::Alternative::Greater) {

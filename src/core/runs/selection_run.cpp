@@ -117,7 +117,10 @@ std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> bud
   if (!std::isfinite(*cost_per_unit) || !(*cost_per_unit > 0.0)) {
     throw UserError(format("cost_per_unit must be finite and > 0; got {}", *cost_per_unit));
   }
-  const double per_unit_of_level = *cost_per_unit * target_lift * static_cast<double>(test_len);
+  // A go-dark test withholds the units a heavy-up of the same size would
+  // buy: its cost is the magnitude of the lift.
+  const double per_unit_of_level =
+      *cost_per_unit * std::fabs(target_lift) * static_cast<double>(test_len);
   for (std::size_t i = 0; i < y.rows; ++i) {
     cost[i] = per_unit_of_level * linalg::mean_div(y.cols, [&](std::size_t j) { return y(i, j); });
   }
@@ -125,9 +128,10 @@ std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> bud
 }
 
 void check_decrease(double target_lift) {
-  if (!std::isfinite(target_lift) || !(target_lift < 0.0)) {
-    throw UserError(
-        format("target_lift must be finite and < 0 for alternative='less'; got {}", target_lift));
+  // A decrease of 100% or more would leave no outcome to lose.
+  if (!std::isfinite(target_lift) || !(target_lift < 0.0 && target_lift > -1.0)) {
+    throw UserError(format(
+        "target_lift must be finite and in (-1, 0) for alternative='less'; got {}", target_lift));
   }
 }
 
