@@ -465,13 +465,16 @@ class Panel:
                     f"missing {role} label in column {col!r} at rows {_first(list(unlabelled))}"
                 )
         raw = df[outcome]
-        values = pd.to_numeric(raw, errors="coerce") if raw.dtype == object else raw
+        # Numbers held as text, in an object column or a string one (pandas'
+        # default for text since 3.0).
+        textual = raw.dtype == object or isinstance(raw.dtype, pd.StringDtype)
+        values = pd.to_numeric(raw, errors="coerce") if textual else raw
         if not pd.api.types.is_numeric_dtype(values) or pd.api.types.is_bool_dtype(values):
             raise ValueError(f"outcome column {outcome!r} is not numeric (dtype {raw.dtype})")
         if not (isinstance(values.dtype, np.dtype) and values.dtype == np.float64):
             values = values.astype(np.float64)
         # Only coercion of text can turn a present value into NaN.
-        not_number = values.isna() & raw.notna() if raw.dtype == object else None
+        not_number = values.isna() & raw.notna() if textual else None
         if not_number is not None and not_number.any():
             rows = [
                 f"{df.index[k]} ({_value(raw.iat[k])})"
@@ -545,7 +548,14 @@ class Panel:
         return panel
 
     @classmethod
-    def from_wide(cls, df: Any, outcome: str = "outcome") -> Panel:
+    def from_wide(
+        cls,
+        df: Any,
+        outcome: str = "outcome",
+        *,
+        time_order: Sequence[Any] | None = None,
+        time_format: str | None = None,
+    ) -> Panel:
         """Build a panel from a wide table: one row per unit, one column per period.
 
         Parameters
@@ -556,16 +566,29 @@ class Panel:
             first column is taken as the unit labels.
         outcome : str
             Name of the outcome for summaries and plots.
+        time_order, time_format
+            As for `from_long`: the periods in time order, or the strptime
+            format of text period labels.
 
         Returns
         -------
         Panel
+
+        Raises
+        ------
+        ValueError
+            On period columns that repeat, that cannot be put in time order, or
+            that are not numeric.
         """
         polars_like = not isinstance(df, pd.DataFrame)
         df = _to_pandas(df)
         if polars_like:
             df = df.set_index(df.columns[0])
-        found = period_order(pd.Index(df.columns), "columns")
+        columns = pd.Index(df.columns)
+        if columns.has_duplicates:
+            repeated = list(columns[columns.duplicated()].unique())
+            raise ValueError(f"period columns repeat: {_first(repeated)}")
+        found = period_order(columns, "columns", time_order, time_format)
         by_time = found.positions()
         df = df.iloc[:, by_time]
         order = PeriodOrder(found.keys[by_time], found.kind, found.format, found.key_of)

@@ -193,6 +193,9 @@ BAD_TABLES = [
     (lambda df: df.drop(index=[1, 5]), ["2 missing", "a lacks 2", "b lacks 3"]),
     (lambda df: df.assign(y=df.y.astype(object).where(df.index != 2, "n/a")),
      ["non-numeric", "rows 2 ('n/a')"]),
+    # Text numbers in a string column are read as an object column's are.
+    (lambda df: df.assign(y=df.y.astype(str).where(df.index != 2, "n/a").astype("string")),
+     ["non-numeric", "rows 2 ('n/a')"]),
     (lambda df: df.assign(y=df.y.where(df.index != 3, np.inf)), ["non-finite", "rows 3 (inf)"]),
     (lambda df: df.assign(y=df.y.where(df.index != 0)), ["missing or non-finite", "rows 0 (nan)"]),
     (lambda df: df.assign(t=df.t.where(df.index != 1)), ["missing time label", "rows 1"]),
@@ -225,6 +228,11 @@ def test_labels_that_are_not_in_the_panel(prop99: quintara.Panel) -> None:
         pd.DataFrame(prop99.y, index=prop99.units, columns=prop99.periods)[::-1]
     )
     assert list(wide.periods) == list(prop99.periods) and wide.units[0] == "Wyoming"
+    weeks = pd.DataFrame(np.ones((2, 3)), index=["a", "b"], columns=["w1", "w0", "w2"])
+    assert list(quintara.Panel.from_wide(weeks, time_order=["w0", "w1", "w2"]).periods) == [
+        "w0", "w1", "w2"]
+    with pytest.raises(ValueError, match=r"^period columns repeat: w1$"):
+        quintara.Panel.from_wide(weeks.set_axis(["w1", "w0", "w1"], axis=1))
 
 
 @pytest.mark.parametrize("seed", range(12))
