@@ -127,7 +127,8 @@ def _column(result: Any, position: int) -> _Column:
             "none",
         )
     if isinstance(result, ExperimentAnalysis):
-        n, t = result.panel.shape
+        # The periods the analysis read: none after the test's end.
+        n, t = result.panel.shape[0], len(result.raw.observed)
         return _Column(
             result.att,
             None,

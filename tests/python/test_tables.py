@@ -94,12 +94,15 @@ def test_names_stats_formats_and_other_results(three: list, jobs, prop99) -> Non
     assert same == ["(1) sc", "(2) sc"]
     # An analysis and a Bacon decomposition have estimates too.
     geo = load_table("geo_sales")
-    report = quintara.analyze(geo, treated=["Denver"], start="2025-10-06", unit="market",
-                              time="week", outcome="sales", method="sc")
+    report = quintara.analyze(geo, treated=["Denver"], start="2025-10-06", end="2025-11-03",
+                              unit="market", time="week", outcome="sales", method="sc")
     bacon = quintara.staggered(jobs.panel, adoption=jobs.cohorts.to_dict(), method="bacon")
     f = quintara.table([report, bacon]).to_frame()
     assert f.loc["estimate"].tolist() == [report.att, bacon.att]
     assert f.loc["ci_upper", "sc"] == report.ci[1] and f.loc["se", "bacon"] is None
+    # The periods the analysis read, none past the test's end.
+    weeks = list(report.panel.periods)
+    assert f.loc["n_periods", "sc"] == weeks.index("2025-11-03") + 1 < len(weeks)
 
 
 @pytest.mark.parametrize("given, kwargs, error, message", [
