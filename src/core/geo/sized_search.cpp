@@ -80,14 +80,14 @@ Set with_include(const Set& include, Set added) {
   return added;
 }
 
-// Distinct a-subsets of the pool drawn at random until `row.taken`
-// affordable ones exist; the over-budget draws are counted in `row`.
+// Distinct a-subsets of the pool drawn at random until `quota` affordable
+// ones are found (returned: how many); the over-budget draws are counted in
+// `row`. `seen` holds every draw of the size so far.
 std::size_t draw_subsets(std::vector<Set>& out, const CandidatePool& pools,
-                         const SelectionSettings& s, std::size_t a, SizeCount& row,
-                         linalg::Xoshiro256pp& rng) {
-  std::set<Set> seen;
+                         const SelectionSettings& s, std::size_t a, std::size_t quota,
+                         std::set<Set>& seen, SizeCount& row, linalg::Xoshiro256pp& rng) {
   Set work = pools.pool;
-  const std::size_t p = work.size(), quota = row.taken;
+  const std::size_t p = work.size();
   std::size_t found = 0;
   // Fewer than a quarter of the sets are ever seen (quota < distinct / 4), so
   // a draw repeats with probability below 1/4: without a budget this bound is
@@ -112,6 +112,39 @@ std::size_t draw_subsets(std::vector<Set>& out, const CandidatePool& pools,
   QUINTARA_ASSERT(s.budget || found == quota, "sized search: random draws ran out of attempts");
   return found;
 }
+
+// A seeded choice of k of `sets` (the first k positions of a partial
+// shuffle), appended to `out` in their order in `sets`; the others stay in
+// `sets`, in order.
+void take_some(std::vector<Set>& sets, std::size_t k, std::vector<Set>& out,
+               linalg::Xoshiro256pp& rng) {
+  if (k >= sets.size()) {
+    std::move(sets.begin(), sets.end(), std::back_inserter(out));
+    sets.clear();
+    return;
+  }
+  std::vector<std::size_t> pick(sets.size());
+  for (std::size_t i = 0; i < pick.size(); ++i) pick[i] = i;
+  for (std::size_t i = 0; i < k; ++i) {
+    const std::size_t j = i + static_cast<std::size_t>(rng.gen_range(pick.size() - i));
+    std::swap(pick[i], pick[j]);
+  }
+  std::vector<unsigned char> chosen(sets.size(), 0);
+  for (std::size_t i = 0; i < k; ++i) chosen[pick[i]] = 1;
+  std::vector<Set> rest;
+  for (std::size_t i = 0; i < sets.size(); ++i) {
+    (chosen[i] ? out : rest).push_back(std::move(sets[i]));
+  }
+  sets = std::move(rest);
+}
+
+// What a size has left to offer a second pass: an enumerated size its
+// affordable sets not taken, a sampled one the draws it has seen.
+struct SizeState {
+  bool sampled = false;
+  std::vector<Set> rest;
+  std::set<Set> seen;
+};
 
 }  // namespace
 
@@ -148,7 +181,11 @@ std::vector<Set> sized_candidate_sets(const SelectionSettings& s, std::vector<Si
   linalg::Xoshiro256pp rng = linalg::Xoshiro256pp::make(s.seed);
   std::vector<Set> out;
   std::vector<SizeCount> rows = sized_plan(s);
-  for (SizeCount& row : rows) {
+  std::vector<SizeState> state(rows.size());
+  std::size_t wanted = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    SizeCount& row = rows[r];
+    wanted += row.taken;
     const std::size_t a = row.size - k;
     if (a == 0) {
       if (s.affordable(pools.include)) {
@@ -168,26 +205,25 @@ std::vector<Set> sized_candidate_sets(const SelectionSettings& s, std::vector<Si
         row.over_budget = static_cast<std::size_t>(all.end() - over);
         all.erase(over, all.end());
       }
-      // A seeded subset of the affordable enumeration: the first `taken`
-      // positions of a partial shuffle, then back in lexicographic order.
-      if (all.size() > row.taken) {
-        std::vector<std::size_t> pick(all.size());
-        for (std::size_t i = 0; i < pick.size(); ++i) pick[i] = i;
-        for (std::size_t i = 0; i < row.taken; ++i) {
-          const std::size_t j = i + static_cast<std::size_t>(rng.gen_range(pick.size() - i));
-          std::swap(pick[i], pick[j]);
-        }
-        pick.resize(row.taken);
-        std::sort(pick.begin(), pick.end());
-        std::vector<Set> chosen;
-        for (const std::size_t i : pick) chosen.push_back(std::move(all[i]));
-        all = std::move(chosen);
-      }
-      row.taken = all.size();
-      std::move(all.begin(), all.end(), std::back_inserter(out));
+      const std::size_t before = out.size();
+      take_some(all, row.taken, out, rng);
+      row.taken = out.size() - before;
+      state[r].rest = std::move(all);
     } else {
-      row.taken = draw_subsets(out, pools, s, a, row, rng);
+      state[r].sampled = true;
+      row.taken = draw_subsets(out, pools, s, a, row.taken, state[r].seen, row, rng);
     }
+  }
+  // Under a budget a size may hold fewer affordable sets than its share:
+  // the shortfall goes to the sizes that have more, smallest first.
+  for (std::size_t r = 0; r < rows.size() && out.size() < wanted; ++r) {
+    const std::size_t spare = wanted - out.size(), a = rows[r].size - k, before = out.size();
+    if (state[r].sampled) {
+      draw_subsets(out, pools, s, a, spare, state[r].seen, rows[r], rng);
+    } else {
+      take_some(state[r].rest, spare, out, rng);
+    }
+    rows[r].taken += out.size() - before;
   }
   if (plan != nullptr) *plan = std::move(rows);
   return out;

@@ -43,8 +43,12 @@ std::vector<SizeCount> sized_plan(const SelectionSettings& settings);
 
 // The candidate sets of the plan, sizes ascending, each set ascending. With
 // a budget, sets above it are left out and counted; a sampled size then
-// draws until its quota of affordable sets or 64 draws per set sought, so
-// `taken` in `plan` (when given: the plan as run) may fall short.
+// draws until its quota of affordable sets or 64 draws per set sought, and
+// what the sizes fall short of their quotas a second pass offers the sizes
+// with sets to spare, smallest first. `taken` in `plan` (when given: the
+// plan as run) falls short of the budget only when the sizes together hold
+// fewer affordable sets, or the draws run out. Without a budget the second
+// pass never runs.
 std::vector<std::vector<std::size_t>> sized_candidate_sets(const SelectionSettings& settings,
                                                            std::vector<SizeCount>* plan = nullptr);
 

@@ -104,6 +104,24 @@ TEST(SizedSearch, ABudgetBelowTheSizesStillTakesOneOfEach) {
   EXPECT_EQ(by_size, (std::map<std::size_t, std::size_t>{{1, 1}, {2, 1}, {3, 1}}));
 }
 
+TEST(SizedSearch, ASizeShortOfAffordableSetsHandsOnItsShare) {
+  // Market i costs 10 (i + 1); within 60 lie 6 single markets, 6 pairs and
+  // one triple: the triples' share falls short and the other sizes take it.
+  for (const std::size_t n : {8, 13, 20}) {
+    SelectionSettings s = sized(8, {}, 3, n);
+    s.budget = 60.0;
+    for (std::size_t i = 0; i < 8; ++i) s.market_cost.push_back(10.0 * static_cast<double>(i + 1));
+    std::vector<SizeCount> plan;
+    const std::vector<Set> sets = sized_candidate_sets(s, &plan);
+    for (const Set& c : sets) EXPECT_TRUE(s.affordable(c));
+    check_sets(sets, {});
+    EXPECT_EQ(sets.size(), std::min<std::size_t>(n, 13)) << n;
+    std::size_t taken = 0;
+    for (const SizeCount& row : plan) taken += row.taken;
+    EXPECT_EQ(taken, sets.size()) << n;
+  }
+}
+
 TEST(SizedSearch, DependsOnlyOnTheSettingsAndSeed) {
   const auto a = candidate_sets(sized(60, {}, 4, 300, std::nullopt, 11));
   EXPECT_EQ(a, candidate_sets(sized(60, {}, 4, 300, std::nullopt, 11)));
