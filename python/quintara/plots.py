@@ -40,6 +40,12 @@ _OTHER = "#2c3e50"
 _CUMULATIVE = "#16a085"
 
 
+def _percent(x: float, sign: str = "") -> str:
+    """A fraction as a percentage with the digits it has (0.025 -> "2.5%", 0.1
+    -> "10%"), where a fixed precision would round a 2.5% lift to 2%."""
+    return f"{round(100.0 * x, 2):{sign}g}%"
+
+
 def _axes(ax: Axes | None, size: tuple[float, float] = (7.0, 4.2)) -> Axes:
     if ax is not None:
         return ax
@@ -327,7 +333,7 @@ def power_curve(result: PowerAnalysis, ax: Axes | None = None) -> Axes:
     ax.plot(lifts, c.power.to_numpy(), marker="o", color=_OTHER, label=result.raw.method)
     target = float(result.options.get("target_power", 0.8))
     ax.axhline(
-        target, color="0.5", linestyle=":", linewidth=1.0, label=f"target power {target:.0%}"
+        target, color="0.5", linestyle=":", linewidth=1.0, label=f"target power {_percent(target)}"
     )
     ax.set_ylim(-0.02, 1.02)
     if result.mde is not None:
@@ -410,8 +416,9 @@ def ranked_markets(result: MarketSelection, ax: Axes | None = None, top: int = 1
     ax.set_yticks(rows, names, fontsize=8)
     ax.set_xlim(0.0, 1.0)
     ax.invert_yaxis()
-    ax.set_xlabel(f"power at a {result.target_lift:.0%} lift")
-    ax.set_title(f"Best treated-market sets for a {result.target_lift:.0%} lift")
+    lift = _percent(result.target_lift)
+    ax.set_xlabel(f"power at a {lift} lift")
+    ax.set_title(f"Best treated-market sets for a {lift} lift")
     ax.legend(loc="lower right", frameon=False, fontsize=8)
     return ax
 
@@ -435,7 +442,7 @@ def ranked_designs(result: CellSelection, ax: Axes | None = None, top: int = 5) 
             rows.power.to_numpy(),
             height=0.9 * height,
             color=colours[(cell - 1) % len(colours)],
-            label=f"cell {cell} ({lift:+.0%})",
+            label=f"cell {cell} ({_percent(lift, '+')})",
         )
         for yi, (_, r) in zip(y, rows.iterrows(), strict=True):
             _bar_note(ax, yi, r, fontsize=7, before=", ".join(map(str, r.markets)))
@@ -520,17 +527,33 @@ def experiment_paths(result: ExperimentAnalysis, ax: Any = None) -> list[Axes]:
     top.plot(
         x, paths["synthetic"], color=_OTHER, linewidth=1.5, label=f"synthetic ({result.method})"
     )
-    # observed - effect band: the untreated paths the test does not reject.
     post = slice(t0, len(paths))
+    band = f"{r.level:.0%} {'' if r.alternative == 'two-sided' else 'one-sided '}band"
+
+    def shade(on: Axes, lower: Any, upper: Any, **style: Any) -> None:
+        # A one-sided band's far end is infinite, which fill_between leaves
+        # undrawn: it runs to the edge of the view the finite values set.
+        ends = np.concatenate([lower, upper])
+        if np.isfinite(ends).all():
+            on.fill_between(x[post], lower, upper, **style)
+            return
+        low, high = on.get_ylim()
+        finite = ends[np.isfinite(ends)]
+        if finite.size:
+            low, high = min(low, finite.min()), max(high, finite.max())
+        on.fill_between(x[post], np.clip(lower, low, high), np.clip(upper, low, high), **style)
+        on.set_ylim(low, high)
+
+    # observed - effect band: the untreated paths the test does not reject.
     obs = paths["observed"].to_numpy()[post]
-    top.fill_between(
-        x[post],
+    shade(
+        top,
         obs - paths["effect_upper"].to_numpy()[post],
         obs - paths["effect_lower"].to_numpy()[post],
         color=_OTHER,
         alpha=0.18,
         linewidth=0,
-        label=f"{r.level:.0%} band (pointwise)",
+        label=f"{band} (pointwise)",
     )
     _mark_start(top, x[t0], f"start {result.start}")
     top.set_ylabel(result.panel.outcome)
@@ -541,16 +564,17 @@ def experiment_paths(result: ExperimentAnalysis, ax: Any = None) -> list[Axes]:
         bottom = axes[1]
         cum = paths["cumulative"].to_numpy()[post]
         bottom.plot(x[post], cum, color=_TREATED, linewidth=2.0, label="cumulative incremental")
-        bottom.fill_between(
-            x[post],
+        # Before the band: a one-sided band holds the view, which must show 0.
+        bottom.axhline(0.0, color="0.5", linewidth=0.8)
+        shade(
+            bottom,
             paths["cumulative_lower"].to_numpy()[post],
             paths["cumulative_upper"].to_numpy()[post],
             color=_TREATED,
             alpha=0.18,
             linewidth=0,
-            label=f"{r.level:.0%} band",
+            label=band,
         )
-        bottom.axhline(0.0, color="0.5", linewidth=0.8)
         bottom.set_ylabel(f"incremental {result.panel.outcome}")
         bottom.set_xlabel(str(result.panel.periods.name or "period"))
         bottom.legend(loc="best", frameon=False)

@@ -5,13 +5,14 @@ from __future__ import annotations
 from collections.abc import Sequence
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
 import pandas as pd
 
 from . import _quintara
 from ._summary import num, pct, render
 from .panel import Panel
 from .results import _names, _Result, json_label, period_info, tidy_frame
-from .results_geo import detection_test
+from .results_geo import design_test, detection_test
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -106,7 +107,7 @@ class CellSelection(_Result):
                         "power": c.power_at_target,
                         "mde": c.mde_pct,
                         "confidence": c.confidence,
-                        "cost": c.cost,
+                        "cost": np.nan if c.cost is None else c.cost,
                         "design_score": d.score,
                     }
                 )
@@ -158,8 +159,15 @@ class CellSelection(_Result):
             "outcome": self.panel.outcome,
             "test_len": self.test_len,
             "target_lift": [float(c["target_lift"]) for c in self.cells],
+            "max_treated": [int(c["max_treated"]) for c in self.cells],
+            **design_test(self.options),
+            "budget": [None if c.get("budget") is None else float(c["budget"]) for c in self.cells],
+            "cost_per_unit": None
+            if self.options.get("cost_per_unit") is None
+            else float(self.options["cost_per_unit"]),
             "n_candidates": len(self.raw.designs),
             "search": self.raw.search,
+            "solver": self.options.get("solver", "refit"),
             "n_distinct": self.n_designs,
             "cells": [
                 {

@@ -3,9 +3,10 @@
 from __future__ import annotations
 
 from collections import Counter
-from collections.abc import Sequence
+from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
 
+import numpy as np
 import pandas as pd
 
 from . import _quintara
@@ -31,6 +32,27 @@ def detection_test(alpha: float, windows: str, options: dict[str, Any]) -> str:
         f"historical windows of the test's length ({sides}, size {alpha:g}). Analyse the "
         f"finished experiment with analyze(..., alpha={alpha:g}"
         f"{', ' + same if same else ''}), the test this power is for."
+    )
+
+
+def design_test(options: Mapping[str, Any]) -> dict[str, Any]:
+    """The test a design's power is for, as its JSON states it: the options the
+    summary's analyze(...) call repeats, the compiled defaults where not given."""
+    lookback = options.get("lookback")
+    return {
+        "alpha": float(options.get("alpha", 0.1)),
+        "target_power": float(options.get("target_power", 0.8)),
+        "alternative": str(options.get("alternative", "two-sided")),
+        "min_pre": int(options.get("min_pre", 0)),
+        "lookback": None if lookback is None else int(lookback),
+    }
+
+
+def _crit_label(options: Mapping[str, Any]) -> str:
+    """The summary's name of `crit`: a quantile of the null windows' |ATT|, or
+    one-sided the upper or lower quantile of their signed ATT."""
+    return {"greater": "Upper ATT crit", "less": "Lower ATT crit"}.get(
+        str(options.get("alternative")), "Null |ATT| crit"
     )
 
 
@@ -64,10 +86,13 @@ class PowerAnalysis(_Result):
     (the null) and with each lift multiplied into the treated markets' test
     periods. ``crit`` is the 1 - alpha quantile of the null windows'
     ``|ATT|``; the power at a lift is the share of windows whose ``|ATT|``
-    exceeds it, so the power at lift 0 is at most about alpha. The MDE is
-    where the curve first reaches the target power, interpolated between the
-    lifts given. :func:`analyze` decides the finished test by the same rule.
-    See :ref:`inference`.
+    exceeds it, so the power at lift 0 is at most about alpha. One-sided,
+    ``crit`` is a quantile of the signed ATT: with ``alternative="greater"``
+    the 1 - alpha quantile, exceeded by a detected window's ATT; with
+    ``"less"`` the alpha quantile, a detected window's ATT below it. The MDE
+    is where the curve first reaches the target power, interpolated between
+    the lifts given. :func:`analyze` decides the finished test by the same
+    rule. See :ref:`inference`.
     """
 
     raw: _quintara.PowerResult
@@ -90,7 +115,9 @@ class PowerAnalysis(_Result):
 
     @property
     def curve(self) -> pd.DataFrame:
-        """By lift (0.05 = +5%): power, mean estimated lift, alpha/2 and 1 - alpha/2 quantiles."""
+        """By lift (0.05 = +5%): power (the share of windows detected: ``|ATT|``
+        above ``crit``, or one-sided the ATT above it for "greater" and below it
+        for "less"), mean estimated lift, alpha/2 and 1 - alpha/2 quantiles."""
         r = self.raw
         return pd.DataFrame(
             {"power": r.power, "est_mean": r.est_mean, "est_lo": r.est_lo, "est_hi": r.est_hi},
@@ -130,13 +157,21 @@ class PowerAnalysis(_Result):
         return self.curve
 
     def to_dict(self) -> dict[str, Any]:
-        """JSON-ready: MDE, critical value and the curve as a list of {lift, power, ...}."""
+        """JSON-ready: the design and its test, MDE, critical value, the ensemble's
+        weights (None for one method) and the curve as a list of {lift, power, ...}."""
         r = self.raw
+        w = self.ensemble_weights
         return {
             "method": r.method,
             "entry": self.entry,
+            "outcome": self.panel.outcome,
             "treated": [json_label(u) for u in self.treated],
             "test_len": self.test_len,
+            **design_test(self.options),
+            # A list, not a dict by member: a member may be repeated.
+            "ensemble_weights": None
+            if w is None
+            else [{"member": str(m), "weight": float(v)} for m, v in w.items()],
             "mde": r.mde_pct,
             "mde_abs_per_period": r.mde_abs_per_period,
             "mde_cumulative": r.mde_cumulative,
@@ -169,9 +204,12 @@ class PowerAnalysis(_Result):
             ("Alpha", num(alpha, 3)),
             ("MDE", f"{pct(r.mde_pct)} at power {num(target, 2)}"),
             ("MDE per period", num(r.mde_abs_per_period)),
-            ("Null |ATT| crit", num(r.crit)),
+            (_crit_label(self.options), num(r.crit)),
             ("Null SE", num(r.se_null)),
         ]
+        w = self.ensemble_weights
+        if w is not None:
+            info.append(("Ensemble weights", ", ".join(f"{m} {v:.3f}" for m, v in w.items())))
         c = self.curve
         rows = [
             [pct(k), num(p, 3), pct(m), pct(lo), pct(hi)]
@@ -217,8 +255,10 @@ class MarketSelection(_Result):
     sizes : pandas.DataFrame
         Per requested size (treated markets, include markets counted): the
         distinct sets the eligible markets hold, how many the search scored,
-        how many it met above the budget (``budget=``; those of the sized
-        search) and whether every affordable set was scored.
+        how many it met above the budget (``budget=``) and whether every
+        affordable set was scored. The random search does not count the sets
+        it draws above a budget: with one, its ``over_budget`` is missing (NA),
+        and so is ``exhaustive`` unless every set of the size was scored.
     n_distinct : float
         Distinct candidate sets of the requested sizes (a float: the count
         can exceed any integer type; exact below 2**53).
@@ -249,25 +289,39 @@ class MarketSelection(_Result):
         target_lift: float,
         options: dict[str, Any],
         counts: Sequence[dict[str, Any]] = (),
+        max_treated: int | None = None,
     ) -> None:
         self.raw = raw
         self.panel = panel
         self.test_len = test_len
         self.target_lift = target_lift
+        self.max_treated = max_treated
         self.options = options
         scored = Counter(len(c.treated) for c in raw)
+        # `counts` is the sized search's plan; a random search met an unknown
+        # number of sets above a budget.
+        known = options.get("search", "random") == "sized" or options.get("budget") is None
+        rows = []
+        for c in counts:
+            n = scored.get(c["size"], 0)
+            if known:
+                over, whole = c["over_budget"], n + c["over_budget"] == c["distinct"]
+            else:
+                over, whole = pd.NA, True if n == c["distinct"] else pd.NA
+            rows.append(
+                {"distinct": c["distinct"], "scored": n, "over_budget": over, "exhaustive": whole}
+            )
         self.sizes = pd.DataFrame(
-            [
-                {
-                    "distinct": c["distinct"],
-                    "scored": scored.get(c["size"], 0),
-                    "over_budget": c["over_budget"],
-                    "exhaustive": scored.get(c["size"], 0) + c["over_budget"] == c["distinct"],
-                }
-                for c in counts
-            ],
+            rows,
             columns=["distinct", "scored", "over_budget", "exhaustive"],
             index=pd.Index([c["size"] for c in counts], name="size"),
+        ).astype(
+            {
+                "distinct": "float64",
+                "scored": "int64",
+                "over_budget": "Int64",
+                "exhaustive": "boolean",
+            }
         )
         self.n_distinct = float(self.sizes["distinct"].sum())
 
@@ -287,7 +341,7 @@ class MarketSelection(_Result):
                     "pre_fit_rel": c.pre_fit_rel,
                     "stability": c.stability_score,
                     "confidence": c.confidence,
-                    "cost": c.cost,
+                    "cost": np.nan if c.cost is None else c.cost,
                 }
                 for c in self.raw
             ],
@@ -323,13 +377,21 @@ class MarketSelection(_Result):
         return self.candidates
 
     def to_dict(self) -> dict[str, Any]:
-        """JSON-ready: a list of {markets, score, ...}, best first."""
+        """JSON-ready: the search and the test it scored for, the counts by size
+        (None where not known) and a list of {markets, score, ...}, best first."""
+        budget = self.options.get("budget")
+        cost_per_unit = self.options.get("cost_per_unit")
         return {
             "method": str(self.options.get("method", "sdid")),
             "entry": "geo_select",
             "outcome": self.panel.outcome,
             "test_len": self.test_len,
             "target_lift": self.target_lift,
+            "max_treated": self.max_treated,
+            "exact_size": self.options.get("exact_size"),
+            **design_test(self.options),
+            "budget": None if budget is None else float(budget),
+            "cost_per_unit": None if cost_per_unit is None else float(cost_per_unit),
             "n_candidates": len(self.raw),
             "search": self.options.get("search", "random"),
             "solver": self.options.get("solver", "refit"),
@@ -339,8 +401,8 @@ class MarketSelection(_Result):
                     "size": int(k),
                     "distinct": float(d),
                     "scored": int(n),
-                    "over_budget": int(o),
-                    "exhaustive": bool(e),
+                    "over_budget": None if pd.isna(o) else int(o),
+                    "exhaustive": None if pd.isna(e) else bool(e),
                 }
                 for k, d, n, o, e in zip(
                     self.sizes.index.tolist(),
@@ -410,16 +472,19 @@ class MarketSelection(_Result):
         )
 
     def _searched(self) -> str:
-        """ "24 scored of 10,700 distinct sets (sizes 1-3)", or the count alone."""
+        """ "24 scored of 10,700 distinct sets (sizes 1-3)", or the count alone;
+        the sets over budget when counted, and a random search named."""
         if self.sizes.empty:
             return str(len(self.raw))
         d = self.n_distinct
         total = f"{int(d):,}" if d < 1e15 else f"{d:.3g}"
         lo, hi = self.sizes.index.min(), self.sizes.index.max()
         span = f"size {lo}" if lo == hi else f"sizes {lo}-{hi}"
-        over = int(self.sizes["over_budget"].sum())
+        counted = self.sizes["over_budget"]
+        over = int(counted.sum()) if counted.notna().all() else 0
         priced = f", {over:,} over budget" if over else ""
-        return f"{len(self.raw):,} scored of {total} distinct sets ({span}{priced})"
+        drawn = "" if self.options.get("search", "random") == "sized" else ", drawn at random"
+        return f"{len(self.raw):,} scored of {total} distinct sets ({span}{priced}{drawn})"
 
     def __repr__(self) -> str:
         return f"<MarketSelection: {len(self.raw)} candidates, best {_names(self.best)}>"
@@ -525,8 +590,11 @@ class Diagnostics(_Result):
         )
 
     def to_dict(self) -> dict[str, Any]:
-        """JSON-ready: every statistic and the warnings."""
+        """JSON-ready: the design, every statistic and the warnings."""
         return {
+            "entry": "geo_diagnostics",
+            "method": self.method,
+            "outcome": self.panel.outcome,
             "treated": [json_label(u) for u in self.treated],
             "test_len": self.test_len,
             **{f: float(getattr(self.raw, f)) for f in self._FIELDS},

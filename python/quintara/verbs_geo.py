@@ -3,16 +3,60 @@ multi-cell designs) and `diagnose`."""
 
 from __future__ import annotations
 
-from collections.abc import Hashable, Mapping, Sequence
+import contextlib
+import numbers
+import operator
+import re
+from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
 from typing import Any, overload
 
 import pandas as pd
 
 from . import _progress, _quintara
 from ._verbs_common import _check_options, _choice
-from .panel import Panel, as_panel
+from .panel import Panel, as_panel, refuse_missing
 from .results_cells import CellSelection
 from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
+
+# The compiled entries name markets by row and cells by the lists built from
+# `cells`; the verbs' errors name them as the caller gave them. One pattern
+# for the rows, so a label that is itself a number is not read as a row again.
+_ROWS = re.compile(r"\btreated unit index (\d+) listed more than once|\bmarket (\d+)\b")
+_CELLS = (
+    (re.compile(r"\bcell_max_treated\[(\d+)\]"), r"cells[\1]['max_treated']"),
+    (re.compile(r"\bcell_lifts\[(\d+)\]"), r"cells[\1]['target_lift']"),
+    (re.compile(r"\bcell (\d+)'s budget"), r"cells[\1]['budget']"),
+    (re.compile(r"^cell_max_treated must list"), "cells must list"),
+    (re.compile(r"pass cell_budgets= as well"), "give a cell a 'budget' as well"),
+)
+
+
+def _relabel(text: str, units: pd.Index) -> str:
+    """A compiled error's text with markets named by label and cells as `cells[k][key]`."""
+
+    def label(m: re.Match[str]) -> str:
+        row = int(m[1] or m[2])
+        if row >= len(units):
+            return m[0]
+        if m[1] is not None:
+            return f"treated lists market {units[row]} more than once"
+        return f"market {units[row]}"
+
+    for pattern, to in _CELLS:
+        text = pattern.sub(to, text)
+    return _ROWS.sub(label, text)
+
+
+@contextlib.contextmanager
+def _labelled_errors(panel: Panel) -> Iterator[None]:
+    """The compiled calls' ValueErrors, reworded by `_relabel`."""
+    try:
+        yield
+    except ValueError as err:
+        text = _relabel(str(err), panel.units)
+        if text == str(err):
+            raise
+        raise type(err)(text).with_traceback(err.__traceback__) from None
 
 
 def power(
@@ -65,7 +109,9 @@ def power(
     PowerAnalysis
         ``curve``: the detection rate at each lift (the share of historical
         windows whose ``|ATT|`` exceeds ``crit``, the 1 - alpha quantile of
-        the no-lift windows' ``|ATT|``), with the lifts the windows recover;
+        the no-lift windows' ``|ATT|``; with ``alternative="greater"`` those
+        whose ATT exceeds the 1 - alpha quantile of the no-lift ATTs, with
+        "less" those below their alpha quantile), with the lifts the windows recover;
         ``mde``: the smallest lift detected with ``target_power`` (a
         fraction; None when no lift given reaches it; ``raw.mde_abs_per_period``
         and ``raw.mde_cumulative`` state it in outcome units).
@@ -83,12 +129,20 @@ def power(
     the geo walkthrough.
     """
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
+    refuse_missing(panel.y, panel.units, panel.periods)
     rows = panel.unit_positions(treated)
     lifts = [float(x) for x in lifts]
+    entry: Callable[..., _quintara.PowerResult]
     if method == "ensemble" or members is not None:
+        name, entry = "geo_power_ensemble", _quintara.geo_power_ensemble
         kwargs = dict(options, members=list(members) if members is not None else None)
+    else:
+        name, entry = "geo_power", _quintara.geo_power
+        _check_options("power", entry, options, 4)
+        kwargs = dict(options, method=method)
+    with _labelled_errors(panel):
         raw = _progress.run(
-            _quintara.geo_power_ensemble,
+            entry,
             panel.y,
             rows,
             test_len,
@@ -98,21 +152,7 @@ def power(
             show=progress,
             **kwargs,
         )
-        return PowerAnalysis(raw, panel, rows, test_len, "geo_power_ensemble", kwargs)
-    _check_options("power", _quintara.geo_power, options, 4)
-    kwargs = dict(options, method=method)
-    raw = _progress.run(
-        _quintara.geo_power,
-        panel.y,
-        rows,
-        test_len,
-        lifts,
-        label="power windows",
-        what="windows",
-        show=progress,
-        **kwargs,
-    )
-    return PowerAnalysis(raw, panel, rows, test_len, "geo_power", kwargs)
+    return PowerAnalysis(raw, panel, rows, test_len, name, kwargs)
 
 
 @overload
@@ -263,6 +303,7 @@ def select_markets(
     How power and the score are computed: :ref:`inference`.
     """
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
+    refuse_missing(panel.y, panel.units, panel.periods)
     if cells is not None:
         if max_treated is not None or target_lift is not None or include is not None:
             raise TypeError(
@@ -288,25 +329,65 @@ def select_markets(
     for name, labels in given.items():
         if labels is not None:
             kwargs[name] = panel.unit_positions(labels)
-    counts = _quintara._candidate_counts(  # type: ignore[attr-defined]
-        panel.y, rows, max_treated, test_len, target_lift, **kwargs
-    )
-    raw = _progress.run(
-        _quintara.geo_select,
-        panel.y,
-        rows,
-        max_treated,
-        test_len,
-        target_lift,
-        label="candidates",
-        what="candidates",
-        show=progress,
-        **kwargs,
-    )
-    return MarketSelection(raw, panel, test_len, target_lift, kwargs, counts)
+    with _labelled_errors(panel):
+        # The sized search's plan: its counts of distinct sets hold for any search.
+        counts = _quintara._candidate_counts(  # type: ignore[attr-defined]
+            panel.y, rows, max_treated, test_len, target_lift, **kwargs
+        )
+        raw = _progress.run(
+            _quintara.geo_select,
+            panel.y,
+            rows,
+            max_treated,
+            test_len,
+            target_lift,
+            label="candidates",
+            what="candidates",
+            show=progress,
+            **kwargs,
+        )
+    return MarketSelection(raw, panel, test_len, target_lift, kwargs, counts, max_treated)
 
 
 _CELL_KEYS = ("max_treated", "target_lift", "budget")
+_CELL_KEYS_TEXT = "'max_treated', 'target_lift' and optionally 'budget'"
+
+
+def _cell_specs(cells: Any) -> list[dict[str, Any]]:
+    """The cells as dicts, each checked for the keys and kinds of value a cell takes."""
+    if isinstance(cells, Mapping | str | bytes) or not isinstance(cells, Iterable):
+        raise TypeError(
+            "cells must be a list with one entry per cell, each a mapping with keys "
+            f"{_CELL_KEYS_TEXT}; got {type(cells).__name__}"
+        )
+    specs = []
+    for k, c in enumerate(cells):
+        if not isinstance(c, Mapping):
+            raise TypeError(
+                f"cells[{k}] must be a mapping with keys {_CELL_KEYS_TEXT}; got {type(c).__name__}"
+            )
+        unknown = [key for key in c if key not in _CELL_KEYS]
+        if unknown:
+            which = "key" if len(unknown) == 1 else "keys"
+            raise ValueError(
+                f"cells[{k}] has unknown {which} {', '.join(map(repr, unknown))} "
+                f"(expected {_CELL_KEYS_TEXT})"
+            )
+        for key in ("max_treated", "target_lift"):
+            if key not in c:
+                raise ValueError(f"cells[{k}] must give {key!r}")
+        try:
+            operator.index(c["max_treated"])
+        except TypeError:
+            raise TypeError(
+                f"cells[{k}]['max_treated'] must be an integer; got {c['max_treated']!r}"
+            ) from None
+        for key in ("target_lift", "budget"):
+            value = c.get(key)
+            if not (value is None and key == "budget") and not isinstance(value, numbers.Real):
+                raise TypeError(f"cells[{k}][{key!r}] must be a number; got {value!r}")
+        specs.append(dict(c))
+    return specs
 
 
 def _select_cells(
@@ -322,14 +403,7 @@ def _select_cells(
 ) -> CellSelection:
     """`select_markets` with cells: the lists per cell for `geo_select_cells`."""
     _check_options("select_markets", _quintara.geo_select_cells, options, 6)
-    specs = [dict(c) for c in cells]
-    for k, c in enumerate(specs):
-        unknown = sorted(set(c) - set(_CELL_KEYS))
-        if unknown:
-            raise ValueError(f"cells[{k}] has unknown key {unknown[0]!r} (expected {_CELL_KEYS})")
-        for key in ("max_treated", "target_lift"):
-            if key not in c:
-                raise ValueError(f"cells[{k}] must give {key!r}")
+    specs = _cell_specs(cells)
     rows = list(range(panel.shape[0])) if eligible is None else panel.unit_positions(eligible)
     kwargs: dict[str, Any] = {"solver": "shared", **options}
     if any(c.get("budget") is not None for c in specs):
@@ -341,18 +415,19 @@ def _select_cells(
     for name, labels in {"exclude": exclude, "control_pool": control_pool}.items():
         if labels is not None:
             kwargs[name] = panel.unit_positions(labels)
-    raw = _progress.run(
-        _quintara.geo_select_cells,
-        panel.y,
-        rows,
-        [c["max_treated"] for c in specs],
-        [c["target_lift"] for c in specs],
-        test_len,
-        label="designs",
-        what="designs",
-        show=progress,
-        **kwargs,
-    )
+    with _labelled_errors(panel):
+        raw = _progress.run(
+            _quintara.geo_select_cells,
+            panel.y,
+            rows,
+            [c["max_treated"] for c in specs],
+            [c["target_lift"] for c in specs],
+            test_len,
+            label="designs",
+            what="designs",
+            show=progress,
+            **kwargs,
+        )
     excluded = set(kwargs.get("exclude", ()))
     pool = kwargs.get("control_pool", range(panel.shape[0]))
     controls = sorted({i for i in pool if i not in excluded})
@@ -413,6 +488,8 @@ def diagnose(
     """
     _choice("method", method, ("sdid", "sc", "asc", "fp", "rsc"))
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
+    refuse_missing(panel.y, panel.units, panel.periods)
     rows = panel.unit_positions(treated)
-    raw = _quintara.geo_diagnostics(panel.y, rows, test_len)
+    with _labelled_errors(panel):
+        raw = _quintara.geo_diagnostics(panel.y, rows, test_len)
     return Diagnostics(raw, panel, rows, test_len, method)

@@ -229,12 +229,12 @@ def long(y: np.ndarray) -> pd.DataFrame:
 
 def test_select_markets_with_cells_labels_the_compiled_designs(y: np.ndarray,
                                                                long: pd.DataFrame) -> None:
-    cells = [{"max_treated": 2, "target_lift": 0.05, "budget": 7.0},
+    cells = [{"max_treated": 2, "target_lift": 0.025, "budget": 7.0},
              {"max_treated": 1, "target_lift": 0.1}]
     sel = quintara.select_markets(long, cells=cells, test_len=TEST_LEN, unit="market",
                                   time="week", outcome="sales", spend="cost",
                                   exclude=["m8"], n_candidates=500, **COMMON)
-    raw = quintara.geo_select_cells(y, range(N), [2, 1], [0.05, 0.1], TEST_LEN,
+    raw = quintara.geo_select_cells(y, range(N), [2, 1], [0.025, 0.1], TEST_LEN,
                                     cell_budgets=[7.0, math.nan], spend=list(range(1, N + 1)),
                                     exclude=[8], n_candidates=500, solver="shared", **COMMON)
     assert as_table(sel.raw) == as_table(raw) and sel.exhaustive
@@ -247,6 +247,9 @@ def test_select_markets_with_cells_labels_the_compiled_designs(y: np.ndarray,
     assert tidy.estimate.iloc[0] == raw.designs[0].cells[0].score
     d = json.loads(json.dumps(sel.to_dict()))
     assert d["entry"] == "geo_select_cells" and d["search"] == "exhaustive"
+    assert d.items() >= {"alpha": 0.2, "target_power": 0.7, "alternative": "two-sided",
+                         "lookback": 4, "max_treated": [2, 1], "budget": [7.0, None],
+                         "solver": "shared"}.items()
     assert d["control_pool_size"] == N - 1 - sum(len(c) for c in sel.best)
     assert d["designs"][0]["cells"][0]["markets"] == sel.best[0]
     text = sel.summary()
@@ -263,9 +266,15 @@ def test_select_markets_with_cells_labels_the_compiled_designs(y: np.ndarray,
         assert sel.plot(ax=given, top=3) is given
         bars = {c.get_label(): [p.get_width() for p in c.patches] for c in given.containers}
         shown = frame.loc[[1, 2, 3]]
-        assert bars == {f"cell {k} ({lift:+.0%})": list(shown.power[shown.cell == k])
-                        for k, lift in ((1, 0.05), (2, 0.1))}
+        assert bars == {f"cell {k} ({lift})": list(shown.power[shown.cell == k])
+                        for k, lift in ((1, "+2.5%"), (2, "+10%"))}
         plt.close(fig)
+    # Without a budget every cost is NaN, a float like the rest.
+    plain = quintara.select_markets(long, cells=[{"max_treated": 1, "target_lift": 0.05}] * 2,
+                                    test_len=TEST_LEN, unit="market", time="week",
+                                    outcome="sales", n_candidates=4, **COMMON)
+    cost = plain.to_frame().cost
+    assert cost.dtype == np.float64 and cost.isna().all()
 
 
 @pytest.mark.parametrize("method", ["sc", "sdid"])
@@ -282,17 +291,35 @@ def test_the_shared_solver_scores_every_cell_as_the_refit(y: np.ndarray, method:
         assert d.score == pytest.approx(other.score, rel=1e-10, abs=1e-12)
 
 
+CELL = {"max_treated": 1, "target_lift": 0.1}
+SHAPE = "a mapping with keys 'max_treated', 'target_lift' and optionally 'budget'"
+
+
 @pytest.mark.parametrize(("kw", "error", "message"), [
     ({"max_treated": 2}, TypeError, "with cells=, give max_treated and target_lift per cell"),
     ({"cells": [{"max_treated": 1}]}, ValueError, r"cells\[0\] must give 'target_lift'"),
-    ({"cells": [{"max_treated": 1, "target_lift": 0.1, "lift": 1}]}, ValueError,
-     r"cells\[0\] has unknown key 'lift'"),
-    ({"cells": [{"max_treated": 1, "target_lift": 0.1}], "swaps": 2}, TypeError,
-     "unexpected keyword argument 'swaps'"),
+    ({"cells": [{**CELL, "lift": 1, "cap": 2}]}, ValueError,
+     r"^cells\[0\] has unknown keys 'lift', 'cap' \(expected 'max_treated', "),
+    ({"cells": [CELL], "swaps": 2}, TypeError, "unexpected keyword argument 'swaps'"),
+    # The shape of `cells` itself.
+    ({"cells": CELL}, TypeError, f"^cells must be a list with one entry per cell, each {SHAPE}; "
+                                 "got dict$"),
+    ({"cells": [CELL, (1, 0.1)]}, TypeError, rf"^cells\[1\] must be {SHAPE}; got tuple$"),
+    ({"cells": [{**CELL, "max_treated": "2"}]}, TypeError,
+     r"^cells\[0\]\['max_treated'\] must be an integer; got '2'$"),
+    ({"cells": [{**CELL, "budget": "9"}]}, TypeError,
+     r"^cells\[0\]\['budget'\] must be a number; got '9'$"),
+    # The entry's checks (pinned with it), naming the cells' keys.
+    ({"cells": []}, ValueError, "^cells must list "),
+    ({"cells": [CELL, {**CELL, "max_treated": 0}]}, ValueError, r"^cells\[1\]\['max_treated'\] "),
+    ({"cells": [CELL], "alternative": "less"}, ValueError, r"^cells\[0\]\['target_lift'\] "),
+    ({"cells": [{**CELL, "budget": 0.5}], "spend": "cost"}, ValueError,
+     r"^cells\[0\]\['budget'\] 0.5 "),
+    ({"cells": [CELL], "cost_per_unit": 1.0}, ValueError, "; give a cell a 'budget' as well$"),
 ])
 def test_select_markets_cell_arguments(long: pd.DataFrame, kw: dict, error: type,
                                        message: str) -> None:
-    base = {"cells": [{"max_treated": 1, "target_lift": 0.1}], "test_len": TEST_LEN,
-            "unit": "market", "time": "week", "outcome": "sales"}
+    base = {"cells": [CELL], "test_len": TEST_LEN, "unit": "market", "time": "week",
+            "outcome": "sales"}
     with pytest.raises(error, match=message):
         quintara.select_markets(long, **{**base, **kw})

@@ -1,12 +1,16 @@
 """geo_select: each candidate against geo_power and geo_diagnostics on its own
-set, the ranking, seeds and the entry's own checks."""
+set, the ranking, seeds and the entry's own checks; the labelled design verbs'
+reports and errors."""
 
 from __future__ import annotations
 
 import functools
+import json
+from collections import Counter
 from collections.abc import Callable
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import quintara
@@ -267,3 +271,97 @@ def test_budget_arguments_are_checked(y: np.ndarray, kw: dict, message: str) -> 
     with pytest.raises(ValueError) as err:
         select(y, **kw)
     assert str(err.value) == message
+
+
+# ---- the labelled verbs -------------------------------------------------------------------
+
+
+@pytest.fixture(scope="module")
+def table(y: np.ndarray) -> pd.DataFrame:
+    """The panel as a long table of named markets, with a spend column m7 lacks."""
+    t = y.shape[1]
+    return pd.DataFrame({"market": np.repeat([f"m{i}" for i in range(N)], t),
+                         "week": np.tile(np.arange(t), N), "sales": y.ravel(),
+                         "cost": np.repeat([1.0] * (N - 1) + [np.nan], t)})
+
+
+@pytest.fixture(scope="module")
+def named(table: pd.DataFrame) -> quintara.Panel:
+    return quintara.Panel.from_long(table, unit="market", time="week", outcome="sales")
+
+
+def test_a_random_search_reports_only_what_it_counted(named: quintara.Panel) -> None:
+    kw = {"max_treated": 3, "test_len": TEST_LEN, "target_lift": LIFT, "n_candidates": 11,
+          "search": "random", **COMMON}
+    priced = quintara.select_markets(named, budget=4.0, cost_per_unit=1.0, **kw)
+    sizes = priced.sizes
+    assert list(sizes.scored) == [Counter(len(m) for m in priced.candidates.markets)[k]
+                                  for k in (1, 2, 3)] == [8, 3, 0]
+    # It does not count the sets it drew above the budget, so whether a size
+    # was exhausted is known only where every set of it was scored.
+    assert sizes.over_budget.isna().all()
+    assert [None if pd.isna(e) else e for e in sizes.exhaustive] == [True, None, None]
+    assert "(sizes 1-3, drawn at random)" in priced.summary()
+    assert [s["over_budget"] for s in json.loads(json.dumps(priced.to_dict()))["sizes"]] == [
+        None, None, None]
+    # Without a budget nothing is over it.
+    free = quintara.select_markets(named, **kw)
+    assert list(free.sizes.over_budget) == [0, 0, 0]
+    assert list(free.sizes.exhaustive) == [True, False, False]
+    assert free.candidates.cost.dtype == np.float64 and free.candidates.cost.isna().all()
+
+
+def test_design_results_state_their_design_and_test(named: quintara.Panel) -> None:
+    test = {"alpha": 0.2, "target_power": 0.7, "alternative": "less", "min_pre": 4,
+            "lookback": 6}
+    kw = {**COMMON, "alternative": "less"}
+    pw = quintara.power(named, treated=["m1", "m4"], test_len=TEST_LEN,
+                        lifts=[0.0, -LIFT, -2 * LIFT], **kw)
+    sel = quintara.select_markets(named, max_treated=2, test_len=TEST_LEN, target_lift=-LIFT,
+                                  n_candidates=6, budget=5.0, cost_per_unit=1.0, **kw)
+    dg = quintara.diagnose(named, treated=["m1", "m4"], test_len=TEST_LEN, method="sc")
+    design = {"outcome": "sales", "test_len": TEST_LEN}
+    assert pw.to_dict().items() >= {**design, **test, "treated": ["m1", "m4"]}.items()
+    assert sel.to_dict().items() >= {**design, **test, "max_treated": 2, "budget": 5.0,
+                                     "cost_per_unit": 1.0}.items()
+    assert dg.to_dict().items() >= {**design, "entry": "geo_diagnostics", "method": "sc",
+                                    "treated": ["m1", "m4"]}.items()
+    # One-sided, crit is the lower quantile of the signed ATT, not of |ATT|.
+    text = pw.summary()
+    assert f"Lower ATT crit:   {pw.raw.crit:.4f}" in text and "|ATT|" not in text
+    ens = quintara.power(named, treated=["m1"], test_len=TEST_LEN, lifts=[0.0, LIFT],
+                         members=["sc", "sdid", "sc"], lookback=6)
+    w = ens.raw.ensemble_weights
+    assert ens.to_dict()["ensemble_weights"] == [
+        {"member": m, "weight": v} for m, v in zip(["sc", "sdid", "sc"], w, strict=True)]
+    assert f"Ensemble weights: sc {w[0]:.3f}, sdid {w[1]:.3f}, sc {w[2]:.3f}" in ens.summary()
+    assert pw.to_dict()["ensemble_weights"] is None
+
+
+DESIGN_VERBS = {
+    "power": (quintara.power, {"treated": ["m0"], "test_len": TEST_LEN, "lifts": [0.0, LIFT]}),
+    "select_markets": (quintara.select_markets, {"max_treated": 2, "test_len": TEST_LEN,
+                                                 "target_lift": LIFT, "n_candidates": 4}),
+    "diagnose": (quintara.diagnose, {"treated": ["m0"], "test_len": TEST_LEN}),
+}
+
+
+@pytest.mark.parametrize(("verb", "kw", "message"), [
+    ("power", {"treated": ["m0", "m0"]}, "^treated lists market m0 more than once$"),
+    ("diagnose", {"treated": ["m2", "m0", "m2"]}, "^treated lists market m2 more than once$"),
+    # The entry's messages (pinned with it), the market named.
+    ("select_markets", {"include": ["m2"], "exclude": ["m2"]}, " share market m2$"),
+    ("select_markets", {"spend": "cost", "budget": 5.0}, " for market m7$"),
+    # A panel holding a missing cell: named by market and period.
+    *[(verb, {"holes": True}, ": m3 lacks 10$") for verb in DESIGN_VERBS],
+])
+def test_labelled_errors_name_markets_by_label(table: pd.DataFrame, named: quintara.Panel,
+                                               verb: str, kw: dict, message: str) -> None:
+    fn, args = DESIGN_VERBS[verb]
+    data = named
+    if kw.pop("holes", False):
+        gap = table.sales.mask((table.market == "m3") & (table.week == 10))
+        data = quintara.Panel.from_long(table.assign(sales=gap), unit="market", time="week",
+                                        outcome="sales", missing="keep")
+    with pytest.raises(ValueError, match=message):
+        fn(data, **{**args, **kw})

@@ -27,7 +27,7 @@ def test_every_plot_renders_labelled(tmp_path: Path) -> None:
     pw = quintara.power(geo, treated=["Denver"], test_len=4, lifts=[0.0, 0.05, 0.1, 0.2],
                         method="sc", lookback=8)
     sel = quintara.select_markets(geo, eligible=["Austin", "Denver", "Tampa"], max_treated=2,
-                                  test_len=4, target_lift=0.1, n_candidates=4, method="sc",
+                                  test_len=4, target_lift=0.025, n_candidates=4, method="sc",
                                   lookback=3)
     diag = quintara.diagnose(geo, treated=["Denver"], test_len=4)
     draws = {"paths": sc.plot, "placebos": sc.plot_placebos, "event": cs.plot,
@@ -44,6 +44,10 @@ def test_every_plot_renders_labelled(tmp_path: Path) -> None:
     assert pw.mde is not None and any(
         list(line.get_xdata()) == [100 * pw.mde] * 2 for line in pw.plot().get_lines()
     )
+    # The target lift as given, not rounded to a whole percent.
+    ax = sel.plot()
+    assert (ax.get_title(), ax.get_xlabel()) == (
+        "Best treated-market sets for a 2.5% lift", "power at a 2.5% lift")
     # A given Axes is drawn on and returned.
     fig, given = plt.subplots()
     assert cs.plot(ax=given) is given and len(given.collections) > 0
