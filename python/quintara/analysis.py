@@ -10,14 +10,17 @@ interval, rescaled.
 
 from __future__ import annotations
 
+import numbers
 from collections.abc import Hashable, Sequence
 from typing import Any
 
+import numpy as np
 import pandas as pd
 
 from . import _progress, _quintara
-from .panel import Panel, as_panel
+from .panel import Panel, _first, as_panel, refuse_missing
 from .results_analysis import ExperimentAnalysis
+from .verbs_geo import _labelled_errors
 
 __all__ = ["analyze"]
 
@@ -56,8 +59,12 @@ def analyze(
         The estimator of the untreated path, as in `power`.
     spend : float or str, optional
         The test's total spend, or a unit-level column of each market's test
-        spend (summed over the treated markets); gives the iROAS and the cost
-        per incremental unit.
+        spend (summed over the treated markets; each must be present, finite
+        and >= 0); gives the iROAS and the cost per incremental unit. In a
+        go-dark test (``alternative="less"``) it is the spend withheld from the
+        treated markets, and the iROAS the outcome lost per unit of it
+        (``-incremental / spend``, positive when the outcome fell); otherwise
+        the spend added (``incremental / spend``).
     unit, time, outcome, time_order, time_format : optional
         As in `synth`.
     progress : bool or None
@@ -74,7 +81,8 @@ def analyze(
         outcome units; ``incremental``: ``att`` x test periods x treated
         markets; ``lift_pct``: the incremental units in percent of the
         counterfactual total; with `spend`, ``iroas`` (incremental units per
-        unit of spend) and the cost per incremental unit. Each is the one
+        unit of spend added, or units lost per unit withheld) and the cost per
+        incremental unit. Each is the one
         test's estimate rescaled, so all share ``p_value`` (the smallest
         alpha at which the in-time test rejects) and each interval is the
         test's ``ci`` (``att`` +- the windows' 1 - alpha quantile of
@@ -99,6 +107,9 @@ def analyze(
             f"(it takes {', '.join(_OPTIONS)})"
         )
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
+    # A Panel built with allow_missing reaches here with its holes; named by
+    # label as synth names them, not as the compiled entry's bare refusal.
+    refuse_missing(panel.y, panel.units, panel.periods)
     rows = panel.unit_positions(treated)
     t0 = panel.period_position(start)
     if t0 == 0:
@@ -106,22 +117,45 @@ def analyze(
     stop = panel.shape[1] if end is None else panel.period_position(end) + 1
     if stop <= t0:
         raise ValueError(f"end {end} is before start {start}")
-    total: float | None = None
+    total = _total_spend(panel, rows, spend)
+    with _labelled_errors(panel):
+        raw = _progress.run(
+            _quintara.geo_analyze,
+            panel.y,
+            rows,
+            t0,
+            label=f"{method} analysis",
+            show=progress,
+            end_time=stop,
+            method=method,
+            spend=total,
+            **options,
+        )
+    return ExperimentAnalysis(raw, panel, rows, t0, stop, method, dict(options))
+
+
+def _total_spend(panel: Panel, rows: list[int], spend: Any) -> float | None:
+    """The test's total spend: a number as given, or a unit-level column summed
+    over the treated markets."""
+    if spend is None:
+        return None
     if isinstance(spend, str):
         column = pd.to_numeric(panel.unit_column(spend), errors="raise")
-        total = float(column.loc[[panel.units[i] for i in rows]].sum())
-    elif spend is not None:
-        total = float(spend)
-    raw = _progress.run(
-        _quintara.geo_analyze,
-        panel.y,
-        rows,
-        t0,
-        label=f"{method} analysis",
-        show=progress,
-        end_time=stop,
-        method=method,
-        spend=total,
-        **options,
-    )
-    return ExperimentAnalysis(raw, panel, rows, t0, stop, method, dict(options))
+        column = column.loc[[panel.units[i] for i in rows]]
+        values = column.to_numpy(dtype=np.float64, na_value=np.nan)
+        # A sum skips NaN and lets a negative spend offset the others: either
+        # would misstate the iROAS without a word.
+        bad = ~(np.isfinite(values) & (values >= 0))
+        if bad.any():
+            gaps = [f"{u} ({v})" for u, v in zip(column.index[bad], values[bad], strict=True)]
+            raise ValueError(
+                f"spend column {spend!r} is missing, non-finite or negative for treated "
+                f"markets {_first(gaps)}"
+            )
+        return float(values.sum())
+    # bool is a number to Python, never a spend; a sequence needs a column.
+    if isinstance(spend, bool) or not isinstance(spend, numbers.Real):
+        raise TypeError(
+            f"spend must be a number or a unit-level column name, not {type(spend).__name__}"
+        )
+    return float(spend)

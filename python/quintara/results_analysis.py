@@ -30,6 +30,30 @@ def _finite(x: Any) -> float | None:
     return x if math.isfinite(x) else None
 
 
+def _negated(x: float | None) -> float | None:
+    return None if x is None else -x
+
+
+def _bound(x: float | None, digits: int = 4) -> str:
+    """An interval's end for the summary: "undefined" where there is none
+    (NaN), and 0 unsigned (a ratio to an infinite bound is -0.0 or 0.0)."""
+    if x is not None and math.isnan(x):
+        return "undefined"
+    return num(None if x is None else x + 0.0, digits)
+
+
+# The ratios to spend, in the compiled record's names.
+_RETURNS = (
+    "iroas",
+    "iroas_se",
+    "iroas_lower",
+    "iroas_upper",
+    "cost_per_incremental",
+    "cost_per_incremental_lower",
+    "cost_per_incremental_upper",
+)
+
+
 class ExperimentAnalysis(_Result):
     """A finished geo experiment analysed by its design's test (`analyze`; entry `geo_analyze`).
 
@@ -58,8 +82,12 @@ class ExperimentAnalysis(_Result):
     treated market and test period), `incremental` (all treated markets over
     the test), `lift_pct` and `iroas` are that one estimate rescaled, so all
     share `p_value` and each interval is the test's rescaled. The path bands
-    of `paths` are pointwise. See :ref:`inference`; the whole design, from
-    selection to `to_mmm`, is the geo walkthrough.
+    of `paths` are pointwise. A go-dark test (``alternative="less"``) took the
+    spend away: its `iroas` is the outcome lost per unit of spend withheld,
+    ``-incremental / spend``, and its cost per incremental unit the spend
+    withheld per unit lost (`spend_change` says which). See
+    :ref:`inference`; the whole design, from selection to `to_mmm`, is the
+    geo walkthrough.
     """
 
     raw: _quintara.GeoAnalysis
@@ -114,9 +142,34 @@ class ExperimentAnalysis(_Result):
         return self.raw.lift_pct
 
     @property
+    def spend_change(self) -> str:
+        """How the test changed the spend: "withheld" in a go-dark test
+        (``alternative="less"``), else "added" (a heavy-up test)."""
+        return "withheld" if self.raw.alternative == "less" else "added"
+
+    @property
     def iroas(self) -> float | None:
-        """Incremental outcome per unit of spend (None without spend)."""
-        return self.raw.iroas
+        """Incremental outcome per unit of spend added; in a go-dark test the
+        outcome lost per unit of spend withheld (None without spend)."""
+        return self._returns()["iroas"]
+
+    def _returns(self) -> dict[str, float | None]:
+        """The iROAS and the cost per incremental unit with their intervals.
+        The compiled record divides by the spend as if it were added; a go-dark
+        test's spend was withheld and its outcome lost, so its ratios are those
+        negated, each interval's ends swapped."""
+        r = self.raw
+        if self.spend_change == "added" or r.spend is None:
+            return {name: getattr(r, name) for name in _RETURNS}
+        return {
+            "iroas": _negated(r.iroas),
+            "iroas_se": r.iroas_se,
+            "iroas_lower": _negated(r.iroas_upper),
+            "iroas_upper": _negated(r.iroas_lower),
+            "cost_per_incremental": _negated(r.cost_per_incremental),
+            "cost_per_incremental_lower": _negated(r.cost_per_incremental_upper),
+            "cost_per_incremental_upper": _negated(r.cost_per_incremental_lower),
+        }
 
     def paths(self) -> pd.DataFrame:
         """Every period: observed and synthetic treated mean; test periods: the
@@ -149,7 +202,7 @@ class ExperimentAnalysis(_Result):
     def tidy(self) -> pd.DataFrame:
         """One row per headline number (ATT, incremental, lift %, iROAS, cost per
         incremental unit when spend was given), each with the test's p-value."""
-        r = self.raw
+        r, q = self.raw, self._returns()
         rows: list[tuple[str, Any, Any, Any, Any, Any]] = [
             ("ATT", r.att, r.se, r.p_value, r.ci_lower, r.ci_upper),
             (
@@ -163,22 +216,25 @@ class ExperimentAnalysis(_Result):
             ("lift %", r.lift_pct, None, r.p_value, r.lift_pct_lower, r.lift_pct_upper),
         ]
         if r.spend is not None:
-            rows.append(("iROAS", r.iroas, r.iroas_se, r.p_value, r.iroas_lower, r.iroas_upper))
+            rows.append(
+                ("iROAS", q["iroas"], q["iroas_se"], r.p_value, q["iroas_lower"], q["iroas_upper"])
+            )
             rows.append(
                 (
                     "cost per incremental",
-                    r.cost_per_incremental,
+                    q["cost_per_incremental"],
                     None,
                     r.p_value,
-                    r.cost_per_incremental_lower,
-                    r.cost_per_incremental_upper,
+                    q["cost_per_incremental_lower"],
+                    q["cost_per_incremental_upper"],
                 )
             )
         return tidy_frame(rows, self.method)
 
     def to_dict(self) -> dict[str, Any]:
-        """JSON-ready: the design, every headline number and the paths by label."""
-        r = self.raw
+        """JSON-ready: the design, every headline number and the paths by label
+        (the iROAS and cost per incremental unit signed as `iroas` is)."""
+        r, q = self.raw, self._returns()
         out: dict[str, Any] = {
             "entry": "geo_analyze",
             "method": self.method,
@@ -187,6 +243,7 @@ class ExperimentAnalysis(_Result):
             "start": json_label(self.start),
             "end": json_label(self.end),
             "alternative": r.alternative,
+            "spend_change": self.spend_change,
             "level": r.level,
             "inference_method": r.inference_method,
             "n_windows": r.n_windows,
@@ -214,7 +271,7 @@ class ExperimentAnalysis(_Result):
             "cost_per_incremental_lower",
             "cost_per_incremental_upper",
         ):
-            out[name] = _finite(getattr(r, name))
+            out[name] = _finite(q[name] if name in q else getattr(r, name))
         paths = self.paths()
         out["paths"] = {
             col: {str(json_label(k)): _finite(v) for k, v in paths[col].items()}
@@ -227,38 +284,62 @@ class ExperimentAnalysis(_Result):
         channel: str = "media",
         *,
         metric: str | None = None,
-        baseline_spend: float = 0.0,
+        baseline_spend: float | None = None,
         path: str | Path | None = None,
     ) -> dict[str, Any]:
         """The calibration record for marketing-mix models, as a JSON-ready dict.
 
         Keys:
 
-        - ``experiment``: the lift, its interval, level and p-value, the spend,
-          the window and the markets (the record every model below reads from).
+        - ``experiment``: the incremental units and their interval, the lift,
+          level and p-value, the spend and ``spend_change`` ("added", or
+          "withheld" for a go-dark test), ``iroas`` with ``iroas_lower`` /
+          ``iroas_upper`` (signed as `iroas` is), the window and the markets
+          (the record every model below reads from).
         - ``robyn``: one row of Robyn's ``calibration_input`` data frame:
           ``channel``, ``liftStartDate`` / ``liftEndDate`` (the first and last
-          test periods), ``liftAbs`` (incremental units), ``spend``,
-          ``confidence`` (the interval's level), ``metric`` (the outcome's
-          name) and ``calibration_scope`` ("immediate": the effect within the
-          test window).
+          test periods), ``liftAbs`` (the channel's contribution: the
+          incremental units, or the units lost in a go-dark test), ``spend``
+          (added or withheld), ``confidence`` (the interval's level),
+          ``metric`` (the outcome's name) and ``calibration_scope``
+          ("immediate": the effect within the test window).
         - ``meridian``: the arguments of an incrementality experiment result
-          for Meridian's calibration builder: ``point_estimate`` (iROAS, the
-          ROI Meridian calibrates), ``standard_error`` (the iROAS's null
-          spread), ``spend``, ``start_date`` / ``end_date``; None without spend.
+          for Meridian's calibration builder: ``point_estimate`` (the iROAS,
+          the ROI Meridian calibrates), ``standard_error`` (the iROAS's null
+          spread), ``spend`` (the spend the experiment covered, added or
+          withheld), ``start_date`` / ``end_date``; None without spend.
         - ``pymc_marketing``: one row of the lift-test table of PyMC-Marketing's
           ``add_lift_test_measurements``: ``channel``, ``x`` (the channel's spend
-          before the test, `baseline_spend`), ``delta_x`` (the test's spend),
-          ``delta_y`` (incremental units) and ``sigma`` (their null spread);
-          None without spend.
+          before the test, `baseline_spend`), ``delta_x`` (the change in spend),
+          ``delta_y`` (the change in the outcome, the incremental units) and
+          ``sigma`` (their null spread); None without spend.
+
+        Signs: a heavy-up test passes the measured change as it is. A go-dark
+        test (``alternative="less"``) withheld the spend, and the channel's
+        contribution is the outcome lost: Meridian's ROI and Robyn's
+        ``liftAbs`` are positive when the outcome fell (``-incremental /
+        spend`` and ``-incremental``, with the spend withheld), while
+        PyMC-Marketing reads the change as it happened, ``delta_x = -spend``
+        and ``delta_y = incremental``, both negative, from ``x`` =
+        `baseline_spend` (by default the spend withheld: the channel ran at
+        that level and was switched off; 0 for a heavy-up test).
 
         The standard errors are the spread of the historical windows' effects
         (the test's null distribution), not a normal approximation of the
         interval. With `path`, the record is also written there as JSON.
         """
-        r = self.raw
+        r, q = self.raw, self._returns()
         start, end = json_label(self.start), json_label(self.end)
         spend = _finite(r.spend)
+        dark = self.spend_change == "withheld"
+        if baseline_spend is None:
+            baseline_spend = spend if dark and spend is not None else 0.0
+        elif dark and spend is not None and baseline_spend < spend:
+            # x + delta_x is the spend during the test, which cannot be below 0.
+            raise ValueError(
+                f"baseline_spend {baseline_spend} is below the spend withheld {spend}: "
+                "the channel cannot have spent less than nothing during the test"
+            )
         record: dict[str, Any] = {
             "experiment": {
                 "channel": channel,
@@ -274,14 +355,17 @@ class ExperimentAnalysis(_Result):
                 "level": r.level,
                 "p_value": r.p_value,
                 "spend": spend,
-                "iroas": _finite(r.iroas),
+                "spend_change": self.spend_change,
+                "iroas": _finite(q["iroas"]),
+                "iroas_lower": _finite(q["iroas_lower"]),
+                "iroas_upper": _finite(q["iroas_upper"]),
                 "method": self.method,
             },
             "robyn": {
                 "channel": channel,
                 "liftStartDate": start,
                 "liftEndDate": end,
-                "liftAbs": _finite(r.incremental),
+                "liftAbs": _finite(-r.incremental if dark else r.incremental),
                 "spend": spend,
                 "confidence": r.level,
                 "metric": metric or self.panel.outcome,
@@ -293,8 +377,8 @@ class ExperimentAnalysis(_Result):
         if spend is not None:
             record["meridian"] = {
                 "channel": channel,
-                "point_estimate": _finite(r.iroas),
-                "standard_error": _finite(r.iroas_se),
+                "point_estimate": _finite(q["iroas"]),
+                "standard_error": _finite(q["iroas_se"]),
                 "spend": spend,
                 "start_date": start,
                 "end_date": end,
@@ -302,7 +386,7 @@ class ExperimentAnalysis(_Result):
             record["pymc_marketing"] = {
                 "channel": channel,
                 "x": float(baseline_spend),
-                "delta_x": spend,
+                "delta_x": -spend if dark else spend,
                 "delta_y": _finite(r.incremental),
                 "sigma": _finite(r.incremental_se),
             }
@@ -323,10 +407,13 @@ class ExperimentAnalysis(_Result):
             ("Test", f"{self.start} to {self.end} ({r.n_post} periods)"),
             ("Windows", f"{r.n_windows} historical"),
             ("Alternative", r.alternative),
+            *([("Spend", f"{num(r.spend)} {self.spend_change}")] if r.spend is not None else []),
             *period_info(self.panel),
         ]
-        lo, hi = f"[{1 - r.level:.2g}", f"{r.level:.2g}]"
-        header = ["", "estimate", "p_value", lo, hi]
+        level = f"{100 * r.level:g}%"
+        # One-sided, one end is the test's bound and the other unbounded: no
+        # pair of quantiles names that interval.
+        header = ["", "estimate", "p_value", "[one-sided", f"{level}]"]
         if r.alternative == "two-sided":
             header[3:] = [f"[{(1 - r.level) / 2:.3g}", f"{1 - (1 - r.level) / 2:.3g}]"]
         rows = self._rows_for_summary()
@@ -335,44 +422,66 @@ class ExperimentAnalysis(_Result):
             "Every row is the same test's estimate rescaled: one p-value, each interval "
             "the test's interval rescaled.",
         ]
+        if r.alternative != "two-sided":
+            notes.append(
+                f"Intervals are one-sided ({level}): one end is the test's bound, the other "
+                "unbounded (inf or -inf; 0 for the cost per incremental unit)."
+            )
+        if r.spend is not None and self.spend_change == "withheld":
+            notes.append(
+                f"Go-dark: the spend is what was withheld from the treated markets; iROAS is "
+                f"the {self.panel.outcome} lost per unit of it (-incremental / spend), the cost "
+                "per incremental unit the spend withheld per unit lost."
+            )
+        if r.spend is not None and r.incremental_lower < 0 < r.incremental_upper:
+            notes.append(
+                "Cost per incremental: no interval (undefined), as the incremental interval "
+                "crosses 0, where spend / incremental is unbounded."
+            )
         return render("Geo-experiment analysis", info, header, rows, notes)
 
     def _rows_for_summary(self) -> list[list[str]]:
-        r = self.raw
+        r, q = self.raw, self._returns()
         out = [
             [
                 "ATT (per market-period)",
                 num(r.att),
                 num(r.p_value),
-                num(r.ci_lower),
-                num(r.ci_upper),
+                _bound(r.ci_lower),
+                _bound(r.ci_upper),
             ],
             [
                 "incremental units",
                 num(r.incremental),
                 num(r.p_value),
-                num(r.incremental_lower),
-                num(r.incremental_upper),
+                _bound(r.incremental_lower),
+                _bound(r.incremental_upper),
             ],
             [
                 "lift %",
                 num(r.lift_pct, 2),
                 num(r.p_value),
-                num(r.lift_pct_lower, 2),
-                num(r.lift_pct_upper, 2),
+                _bound(r.lift_pct_lower, 2),
+                _bound(r.lift_pct_upper, 2),
             ],
         ]
         if r.spend is not None:
             out.append(
-                ["iROAS", num(r.iroas), num(r.p_value), num(r.iroas_lower), num(r.iroas_upper)]
+                [
+                    "iROAS",
+                    num(q["iroas"]),
+                    num(r.p_value),
+                    _bound(q["iroas_lower"]),
+                    _bound(q["iroas_upper"]),
+                ]
             )
             out.append(
                 [
                     "cost per incremental",
-                    num(r.cost_per_incremental),
+                    num(q["cost_per_incremental"]),
                     num(r.p_value),
-                    num(r.cost_per_incremental_lower),
-                    num(r.cost_per_incremental_upper),
+                    _bound(q["cost_per_incremental_lower"]),
+                    _bound(q["cost_per_incremental_upper"]),
                 ]
             )
         return out

@@ -12,6 +12,7 @@ from __future__ import annotations
 
 import json
 import math
+import re
 
 import numpy as np
 import pandas as pd
@@ -194,6 +195,91 @@ def test_mmm_record_round_trips_through_json(tmp_path) -> None:
     assert bare["robyn"]["spend"] is None
 
 
+def test_go_dark_exports_the_media_contribution_of_the_spend_withheld(tmp_path) -> None:
+    # Media switched off in the test markets. Sales mirrored about a constant
+    # make the heavy-up test of the same size (the same weights, the effect
+    # negated), so the go-dark returns must be the mirrored heavy-up ones.
+    df, treated = geo_table(lift=-0.15)
+    kw = {"treated": treated, "unit": "market", "time": "week", "outcome": "sales"}
+    kw |= {"start": 40, "end": 45, "spend": 1000.0}
+    dark = quintara.analyze(df, alternative="less", **kw)
+    up = quintara.analyze(df.assign(sales=200.0 - df.sales), alternative="greater", **kw)
+    assert dark.incremental < 0 < dark.iroas
+    returns = ["iROAS", "cost per incremental"]
+    np.testing.assert_allclose(
+        dark.tidy().loc[returns, ["estimate", "se", "ci_lower", "ci_upper"]],
+        up.tidy().loc[returns, ["estimate", "se", "ci_lower", "ci_upper"]],
+        rtol=1e-9,
+    )
+    out = tmp_path / "mmm.json"
+    rec, mirrored = dark.to_mmm("tv", path=out), up.to_mmm("tv")
+    assert json.loads(out.read_text()) == rec == json.loads(json.dumps(rec))
+    for tool, key in (("meridian", "point_estimate"), ("meridian", "standard_error"),
+                      ("robyn", "liftAbs"), ("experiment", "iroas_lower")):
+        assert rec[tool][key] > 0 and rec[tool][key] == pytest.approx(mirrored[tool][key])
+    assert rec["robyn"]["spend"] == rec["meridian"]["spend"] == 1000.0
+    assert (rec["experiment"]["spend_change"], mirrored["experiment"]["spend_change"]) == (
+        "withheld",
+        "added",
+    )
+    # PyMC-Marketing reads the change as it happened: spend down, sales down.
+    assert rec["pymc_marketing"] == {
+        "channel": "tv",
+        "x": 1000.0,
+        "delta_x": -1000.0,
+        "delta_y": dark.incremental,
+        "sigma": dark.raw.incremental_se,
+    }
+    assert dark.to_dict()["iroas"] == dark.iroas
+    assert dict(dark.summary().info)["Spend"] == "1,000.00 withheld"
+    with pytest.raises(ValueError, match=r"baseline_spend 500.0 is below the spend withheld"):
+        dark.to_mmm(baseline_spend=500.0)
+
+
+@pytest.mark.parametrize(
+    ("alternative", "lift", "bounds"),
+    [("two-sided", 0.0, ("[0.05", "0.95]")), ("greater", 0.15, ("[one-sided", "90%]")),
+     ("less", -0.15, ("[one-sided", "90%]"))],
+)
+def test_summary_says_what_each_interval_is(alternative: str, lift: float, bounds) -> None:
+    df, treated = geo_table(lift=lift)
+    kw = {"treated": treated, "unit": "market", "time": "week", "outcome": "sales"}
+    a = quintara.analyze(df, start=40, end=45, spend=1000.0, alternative=alternative, **kw)
+    text = a.summary()
+    assert text.header[3:] == bounds
+    cost = {row[0]: row[3:] for row in text.rows}["cost per incremental"]
+    undefined = a.raw.incremental_lower < 0 < a.raw.incremental_upper
+    assert undefined == (lift == 0.0)
+    assert (cost == ("undefined", "undefined")) == undefined
+    assert ("interval crosses 0" in " ".join(text.notes)) == undefined
+    assert "nan" not in text and "-0.0000" not in text
+    if alternative != "two-sided":
+        # Each row's unbounded end, shown as such: the going-dark iROAS (units
+        # lost per unit withheld) is bounded below, and spend over units at 0.
+        ends = [c for row in text.rows for c in row[3:] if c in ("inf", "-inf", "0.0000")]
+        unbounded = ["inf"] * 4 if alternative == "greater" else ["-inf"] * 3 + ["inf"]
+        assert ends == [*unbounded, "0.0000"]
+
+
+@pytest.mark.parametrize(("alternative", "lift"), [("less", -0.15), ("greater", 0.15)])
+def test_plot_draws_a_one_sided_band_to_the_edge(alternative: str, lift: float) -> None:
+    matplotlib = pytest.importorskip("matplotlib")
+    matplotlib.use("Agg")
+    df, treated = geo_table(lift=lift)
+    kw = {"treated": treated, "unit": "market", "time": "week", "outcome": "sales"}
+    a = quintara.analyze(df, start=40, end=45, alternative=alternative, **kw)
+    top, bottom = a.plot()
+    # Going dark, the untreated paths not rejected lie above the observed one
+    # and the cumulative units below their upper bound; heavy-up, the reverse.
+    for ax, edge in ((top, 1), (bottom, 0)) if alternative == "less" else ((top, 0), (bottom, 1)):
+        (band,) = ax.collections
+        y = np.concatenate([p.vertices[:, 1] for p in band.get_paths()])
+        assert y.size and np.isfinite(y).all()
+        assert (y.max() if edge else y.min()) == ax.get_ylim()[edge]
+        assert band.get_label() in [t.get_text() for t in ax.get_legend().get_texts()]
+    matplotlib.pyplot.close(top.figure)
+
+
 def test_refusals_name_the_argument(y: np.ndarray) -> None:
     with pytest.raises(ValueError, match=r"end_time must be after treat_time \(54\)"):
         quintara.geo_analyze(y, TREATED, 54, end_time=54)
@@ -205,6 +291,59 @@ def test_refusals_name_the_argument(y: np.ndarray) -> None:
         quintara.analyze(df, start=40, n_candidates=3, **kw)
     with pytest.raises(ValueError, match="end 30 is before start 40"):
         quintara.analyze(df, start=40, end=30, **kw)
+    with pytest.raises(ValueError, match="treated lists market m04 more than once"):
+        quintara.analyze(df, start=40, **{**kw, "treated": ["m04", "m01", "m04"]})
+    # A panel with holes is refused naming the cells, as synth names them.
+    full = quintara.Panel.from_long(df, "market", "week", "sales")
+    holes = full.y.copy()
+    holes[3, 7] = np.nan
+    gappy = quintara.Panel(holes, full.units, full.periods, allow_missing=True)
+    with pytest.raises(ValueError, match="m03 lacks 7"):
+        quintara.analyze(gappy, treated=treated, start=40)
+
+
+@pytest.mark.parametrize(
+    ("spend", "planted", "error", "message"),
+    [
+        (
+            "budget",
+            {"m04": np.nan, "m07": np.nan},
+            ValueError,
+            "spend column 'budget' is missing, non-finite or negative for treated markets "
+            "m04 (nan)",
+        ),
+        (
+            "budget",
+            {"m01": -30.0, "m04": np.inf},
+            ValueError,
+            "spend column 'budget' is missing, non-finite or negative for treated markets "
+            "m01 (-30.0), m04 (inf)",
+        ),
+        (True, {}, TypeError, "spend must be a number or a unit-level column name, not bool"),
+        ([70.0], {}, TypeError, "spend must be a number or a unit-level column name, not list"),
+        (
+            {"m01": 70.0},
+            {},
+            TypeError,
+            "spend must be a number or a unit-level column name, not dict",
+        ),
+        (
+            pd.Series([20.0, 50.0]),
+            {},
+            TypeError,
+            "spend must be a number or a unit-level column name, not Series",
+        ),
+    ],
+)
+def test_spend_refusals_name_the_argument_and_markets(spend, planted, error, message) -> None:
+    # A missing spend would count as 0 in the sum and a negative one offset
+    # the others, overstating the iROAS.
+    df, treated = geo_table(lift=0.15)
+    for market, value in planted.items():
+        df.loc[df.market == market, "budget"] = value
+    kw = {"treated": treated, "unit": "market", "time": "week", "outcome": "sales"}
+    with pytest.raises(error, match=f"^{re.escape(message)}$"):
+        quintara.analyze(df, start=40, end=45, spend=spend, **kw)
 
 
 def test_cli_analyze_writes_summary_record_and_plot(tmp_path, capsys) -> None:
