@@ -162,14 +162,17 @@ def demo(out: str | None = None) -> None:
 def main() -> None:
     """`python -m quintara [DIR]`: the demo, plots in DIR (default ./quintara-demo).
 
-    An option (``--help``, ``--version``) or a command of the `quintara` command
-    line goes to that command line instead, so it is never taken for a folder.
+    An option (``--help``, ``--version``), a command of the `quintara` command
+    line or more than one argument goes to that command line instead, so it is
+    never taken for a folder; nor is a bare word that is a near miss of a command.
     """
     args = sys.argv[1:]
-    if args and (args[0].startswith("-") or args[0] in _commands()):
+    if len(args) > 1 or (args and (args[0].startswith("-") or args[0] in _commands())):
         from .cli import main as cli
 
         raise SystemExit(cli(args))
+    if args:
+        _refuse_near_command(args[0])
     demo(args[0] if args else None)
 
 
@@ -177,6 +180,25 @@ def _commands() -> set[str]:
     from .cli import command_names
 
     return command_names()
+
+
+def _refuse_near_command(word: str) -> None:
+    """A usage error for a bare word that looks like a mistyped command
+    ("analyse"), which the demo would take for its plots' folder."""
+    import difflib
+    import shlex
+
+    if Path(word).name != word:  # a path ("./analyse") is meant as a folder
+        return
+    # Stricter than difflib's default, which takes folder names like "analysis".
+    near = difflib.get_close_matches(word.lower(), sorted(_commands()), n=1, cutoff=0.8)
+    if near:
+        from .cli import _parser
+
+        _parser().error(
+            f"{word!r} is not a command (did you mean {near[0]!r}?); for the demo's "
+            f"plots in a folder of that name: quintara demo --out {shlex.quote(word)}"
+        )
 
 
 if __name__ == "__main__":

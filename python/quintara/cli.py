@@ -27,15 +27,18 @@ import argparse
 import json
 import os
 import sys
-from collections.abc import Sequence
+from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any
 
 import pandas as pd
 
 from . import cli_parser, verbs
+from ._methods import SYNTH
+from ._verbs_common import _entry, _entry_params
 from .analysis import analyze
 from .panel import Panel
+from .verbs_did import _METHOD_OPTIONS, _STAGGERED
 
 __all__ = ["main", "read_table"]
 
@@ -64,9 +67,7 @@ def _panel(args: argparse.Namespace) -> Panel:
         _check_numbers(df, args.outcome, args.data)
     # The staggered verb decides about missing cells itself (--balance).
     keep = getattr(args, "missing", "refuse") == "drop_donors" or args.command == "staggered"
-    if getattr(args, "treated_column", None) is not None:
-        _treated_from_column(args, df)
-    return Panel.from_long(
+    panel = Panel.from_long(
         df,
         unit=args.unit,
         time=args.time,
@@ -75,11 +76,15 @@ def _panel(args: argparse.Namespace) -> Panel:
         time_format=args.time_format,
         missing="keep" if keep else "refuse",
     )
+    if getattr(args, "treated_column", None) is not None:
+        _treated_from_column(args, df, panel)
+    return panel
 
 
-def _treated_from_column(args: argparse.Namespace, df: pd.DataFrame) -> None:
+def _treated_from_column(args: argparse.Namespace, df: pd.DataFrame, panel: Panel) -> None:
     """--treated-column COL: the units with a 1 in COL are treated, from the
-    first period with one (fit's --start, when not given)."""
+    first period with one to the last (--start and analyze's --end, when not
+    given)."""
     col = args.treated_column
     if col not in df.columns:
         raise UsageError(f"--treated-column {col!r} is not a column of {args.data}")
@@ -90,18 +95,42 @@ def _treated_from_column(args: argparse.Namespace, df: pd.DataFrame) -> None:
     if on.empty:
         raise UsageError(f"--treated-column {col!r} marks no unit as treated")
     args.treated = sorted(on[args.unit].astype(str).unique())
-    if hasattr(args, "start") and args.start is None:
-        firsts = on.groupby(args.unit)[args.time].min()
-        if firsts.nunique() > 1:
+    # Positions in the panel's time order: text labels need not sort as text.
+    where = {v: panel.period_position(v) for v in on[args.time].unique()}
+    marked = on[args.time].map(where).groupby(on[args.unit])
+    for name, bound in (("start", marked.min()), ("end", marked.max())):
+        if not hasattr(args, name) or getattr(args, name) is not None:
+            continue  # not an option of this command, or given
+        if bound.nunique() > 1:
+            shown = ", ".join(str(panel.periods[i]) for i in sorted(bound.unique())[:4])
             raise UsageError(
-                f"the units --treated-column {col!r} marks start at different periods "
-                f"({', '.join(map(str, sorted(firsts.unique())[:4]))}); pass --start"
+                f"the units --treated-column {col!r} marks {name} at different periods "
+                f"({shown}); pass --{name}"
             )
-        args.start = firsts.iloc[0]
+        setattr(args, name, panel.periods[bound.iloc[0]])
 
 
 def _progress(args: argparse.Namespace) -> bool | None:
     return True if args.progress else False if args.no_progress else None
+
+
+def _method_takes(
+    given: Iterable[str], method: str, methods: Iterable[str], takes: Callable[[str, str], bool]
+) -> None:
+    """An option the chosen method does not take, refused naming both (the
+    verb would raise a TypeError, which the command line does not report)."""
+    for name in given:
+        if not takes(method, name):
+            others = ", ".join(m for m in methods if takes(m, name))
+            raise UsageError(
+                f"--{name.replace('_', '-')} does not apply with --method {method} "
+                f"(only with {others})"
+            )
+
+
+def _entry_takes(entry: str, name: str) -> bool:
+    params = _entry_params(_entry(entry))
+    return params is None or name in params  # without a signature the entry decides
 
 
 def _fit(args: argparse.Namespace) -> Any:
@@ -109,6 +138,8 @@ def _fit(args: argparse.Namespace) -> Any:
     if args.inference == "in_time" and "level" in opts:
         # The design's test is stated by its size, as `power` states it.
         opts["alpha"] = 1.0 - opts.pop("level")
+    elif args.inference != "conformal":  # the method's own entry takes the options
+        _method_takes(opts, args.method, SYNTH, lambda m, n: _entry_takes(SYNTH[m].entry, n))
     return verbs.synth(
         _panel(args),
         treated=args.treated,
@@ -126,6 +157,10 @@ def _staggered(args: argparse.Namespace) -> Any:
     opts = _options(args, ["n_reps", "seed", "level", "anticipation", "est_method", *window])
     if args.bands:
         opts["bands"] = True
+    given = [*opts, *(["control"] if args.control != "never" else [])]
+    _method_takes(
+        given, args.estimator, _STAGGERED, lambda m, n: m == "callaway" or n in _METHOD_OPTIONS[m]
+    )
     return verbs.staggered(
         _panel(args),
         adoption=args.adoption,
@@ -152,6 +187,9 @@ def _power(args: argparse.Namespace) -> Any:
     )
 
 
+_CELL_SIZE = cli_parser.whole(1)
+
+
 def _cell(text: str) -> dict[str, Any]:
     """One --cells entry, K:LIFT or K:LIFT:BUDGET."""
     parts = text.split(":")
@@ -163,6 +201,10 @@ def _cell(text: str) -> dict[str, Any]:
             cell["budget"] = float(parts[2])
     except ValueError:
         raise UsageError(f"--cells entries are K:LIFT or K:LIFT:BUDGET; got {text!r}") from None
+    try:
+        _CELL_SIZE(parts[0])  # as --max-treated is checked
+    except argparse.ArgumentTypeError as e:
+        raise UsageError(f"--cells entry {text!r}: K {e}") from None
     return cell
 
 
@@ -298,18 +340,25 @@ def _write_plot(result: Any, path: str) -> None:
     plt.close(figure)
 
 
-def _settle_data_and_treated(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
-    """`--treated A B data.csv` gives the file to --treated: take it back. Names
-    may also come as one comma-separated list."""
+def _settle_data_and_units(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+    """`--treated A B data.csv` (or another unit list before the file) gives the
+    file to the list: take it back. Names may also come as one comma-separated
+    list."""
     if args.command == "demo":
         return
-    treated = getattr(args, "treated", None)
-    if args.data is None and treated and Path(treated[-1]).is_file():
-        args.data = treated.pop()
+    for name in cli_parser.UNIT_LISTS:
+        given = getattr(args, name, None)
+        if given is None:
+            continue
+        if args.data is None and Path(given[-1]).is_file():
+            args.data = given.pop()
+        names = (part.strip() for item in given for part in item.split(","))
+        units = [unit for unit in names if unit]
+        if not units:
+            parser.error(f"argument --{name.replace('_', '-')}: expected at least one name")
+        setattr(args, name, units)
     if args.data is None:
         parser.error("the following arguments are required: DATA")
-    if treated is not None:
-        args.treated = [name for item in treated for name in item.split(",") if name]
     if hasattr(args, "treated_column"):
         if (args.treated is None) == (args.treated_column is None):
             parser.error("give one of --treated and --treated-column")
@@ -331,7 +380,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = _parser()
     args = parser.parse_args(argv)
-    _settle_data_and_treated(parser, args)
+    _settle_data_and_units(parser, args)
     try:
         if args.command == "demo":
             from .__main__ import demo

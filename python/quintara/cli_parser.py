@@ -3,14 +3,15 @@
 from __future__ import annotations
 
 import argparse
-from typing import TYPE_CHECKING, Any
+from collections.abc import Callable
+from typing import TYPE_CHECKING, Any, NoReturn
 
 from . import verbs
 
-__all__ = ["build"]
+__all__ = ["build", "UNIT_LISTS", "whole"]
 
 if TYPE_CHECKING:  # generic for type checkers only
-    _Sub = argparse._SubParsersAction[argparse.ArgumentParser]
+    _Sub = argparse._SubParsersAction["_Parser"]
 
 # Help shared by the geo commands' options.
 _TEST_LEN = "length of the test period, in periods"
@@ -18,10 +19,51 @@ _ALPHA = "size of the detection test (default 0.1)"
 _TARGET_POWER = "the power the minimum detectable effect is read at (default 0.8)"
 _MIN_PRE = "fewest pre-periods before a historical window (default 0)"
 
+# The options that name units; the command line splits their commas and
+# takes back a data file given after their names.
+UNIT_LISTS = ("treated", "eligible", "include", "exclude", "control_pool")
+
+# The compiled entries read integers as 64-bit numbers.
+_INT64 = 2**63 - 1
+
+
+def whole(least: int, most: int = _INT64) -> Callable[[str], int]:
+    """An argparse type: a whole number from `least` to `most`, refused at
+    parse time (the compiled entry would overflow on a negative count)."""
+
+    def number(text: str) -> int:
+        try:
+            value = int(text)
+        except ValueError:
+            raise argparse.ArgumentTypeError(f"must be a whole number; got {text!r}") from None
+        if value < least:
+            raise argparse.ArgumentTypeError(f"must be {least} or more; got {value}")
+        if value > most:
+            raise argparse.ArgumentTypeError(f"must be at most {most}; got {value}")
+        return value
+
+    return number
+
+
+_COUNT = whole(1)  # sizes, lengths and numbers of things: zero means nothing
+_NONNEG = whole(0)  # seeds, and counts whose zero is meaningful
+_EVENT_TIME = whole(-_INT64 - 1)
+
+
+class _Parser(argparse.ArgumentParser):
+    """A bad option value is one line, as the command line's other input
+    errors are; a command line of the wrong shape also shows the usage."""
+
+    def error(self, message: str) -> NoReturn:
+        # argparse names the option first: "argument --seed: ...".
+        if message.startswith("argument -"):
+            self.exit(2, f"{self.prog}: error: {message}\n")
+        super().error(message)
+
 
 def build(runs: dict[str, Any]) -> argparse.ArgumentParser:
     """The parser; `runs` maps each command to the function that runs it."""
-    top = argparse.ArgumentParser(
+    top = _Parser(
         prog="quintara",
         description="Causal effects and geo-experiment design "
         "from a long table (one row per unit and period).",
@@ -161,13 +203,17 @@ def _add_staggered(sub: _Sub, runs: dict[str, Any]) -> None:
     )
     p.add_argument("--bands", action="store_true", help="simultaneous bands (callaway)")
     p.add_argument(
-        "--n-reps", dest="n_reps", type=int, metavar="N", help="bootstrap replicates (default 999)"
+        "--n-reps",
+        dest="n_reps",
+        type=_COUNT,
+        metavar="N",
+        help="bootstrap replicates (default 999)",
     )
-    p.add_argument("--seed", type=int, help="seed of the bootstrap draws (default 0)")
+    p.add_argument("--seed", type=_NONNEG, help="seed of the bootstrap draws (default 0)")
     p.add_argument("--level", type=float, help="confidence level (default 0.95)")
     p.add_argument(
         "--anticipation",
-        type=int,
+        type=_NONNEG,
         metavar="K",
         help="periods before adoption the treatment may already act (default 0)",
     )
@@ -183,7 +229,8 @@ def _add_staggered(sub: _Sub, runs: dict[str, Any]) -> None:
         ("max-e", "latest event time of the event study (callaway)"),
         ("balance-e", "keep cohorts observed this many periods after adoption (callaway)"),
     ):
-        p.add_argument(f"--{flag}", dest=flag.replace("-", "_"), type=int, metavar="E", help=what)
+        kind = _NONNEG if flag == "balance-e" else _EVENT_TIME  # event times may be negative
+        p.add_argument(f"--{flag}", dest=flag.replace("-", "_"), type=kind, metavar="E", help=what)
     p.add_argument("--weights", metavar="COL", help="unit-level column of sampling weights")
     p.add_argument(
         "--cluster", metavar="COL", help="unit-level column to cluster the standard errors by"
@@ -198,7 +245,7 @@ def _add_staggered(sub: _Sub, runs: dict[str, Any]) -> None:
 
 def _test_len(p: argparse.ArgumentParser) -> None:
     p.add_argument(
-        "--test-len", dest="test_len", type=int, required=True, metavar="N", help=_TEST_LEN
+        "--test-len", dest="test_len", type=_COUNT, required=True, metavar="N", help=_TEST_LEN
     )
 
 
@@ -206,8 +253,8 @@ def _detection_options(p: argparse.ArgumentParser) -> None:
     """The design's detection test and power target, as power and select take them."""
     p.add_argument("--alpha", type=float, help=_ALPHA)
     p.add_argument("--target-power", dest="target_power", type=float, help=_TARGET_POWER)
-    p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
-    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N", help=_MIN_PRE)
+    p.add_argument("--lookback", type=_COUNT, metavar="N", help="use only the last N windows")
+    p.add_argument("--min-pre", dest="min_pre", type=_NONNEG, metavar="N", help=_MIN_PRE)
     p.add_argument(
         "--alternative",
         choices=["two-sided", "greater", "less"],
@@ -238,7 +285,7 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
         help="the lift to detect, as a fraction (0.05: +5%%; negative for go-dark)",
     )
     p.add_argument(
-        "--max-treated", dest="max_treated", type=int, metavar="K", help="largest set size"
+        "--max-treated", dest="max_treated", type=_COUNT, metavar="K", help="largest set size"
     )
     p.add_argument(
         "--cells",
@@ -247,7 +294,7 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
         help="a multi-cell design instead: per cell its largest size, target lift and budget; "
         "disjoint cells sharing one control pool",
     )
-    p.add_argument("--candidates", type=int, metavar="N", help="candidate sets to score")
+    p.add_argument("--candidates", type=_COUNT, metavar="N", help="candidate sets to score")
     p.add_argument(
         "--search",
         choices=["sized", "random"],
@@ -269,7 +316,7 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
         "--exclude", nargs="+", metavar="NAME", help="markets neither treated nor controls"
     )
     p.add_argument(
-        "--swaps", type=int, metavar="N", help="more evaluations improving the best by swaps"
+        "--swaps", type=_NONNEG, metavar="N", help="more evaluations improving the best by swaps"
     )
     p.add_argument("--budget", type=float, help="largest investment a candidate may need")
     p.add_argument(
@@ -287,10 +334,10 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
         help="the only markets used as controls",
     )
     p.add_argument(
-        "--exact-size", dest="exact_size", type=int, metavar="K", help="only sets of K markets"
+        "--exact-size", dest="exact_size", type=_COUNT, metavar="K", help="only sets of K markets"
     )
     _detection_options(p)
-    p.add_argument("--seed", type=int, help="seed of the candidate draws (default 0)")
+    p.add_argument("--seed", type=_NONNEG, help="seed of the candidate draws (default 0)")
 
 
 def _add_diagnose(sub: _Sub, runs: dict[str, Any]) -> None:
@@ -319,14 +366,18 @@ def _add_analyze(sub: _Sub, runs: dict[str, Any]) -> None:
         metavar="PERIOD",
         help="first test period (with --treated-column: its first marked period)",
     )
-    p.add_argument("--end", metavar="PERIOD", help="last test period (default: the last)")
+    p.add_argument(
+        "--end",
+        metavar="PERIOD",
+        help="last test period (default: the last; with --treated-column: its last marked period)",
+    )
     p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp or rsc")
     p.add_argument(
         "--spend", metavar="X|COL", help="the test's total spend, or a unit-level spend column"
     )
     p.add_argument("--alpha", type=float, help="size of the test (default 0.1)")
-    p.add_argument("--lookback", type=int, metavar="N", help="use only the last N windows")
-    p.add_argument("--min-pre", dest="min_pre", type=int, metavar="N", help=_MIN_PRE)
+    p.add_argument("--lookback", type=_COUNT, metavar="N", help="use only the last N windows")
+    p.add_argument("--min-pre", dest="min_pre", type=_NONNEG, metavar="N", help=_MIN_PRE)
     p.add_argument(
         "--alternative",
         choices=["two-sided", "greater", "less"],

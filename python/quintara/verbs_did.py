@@ -26,11 +26,15 @@ _STAGGERED = {
 }
 
 
-_NEEDS_BALANCE = {
-    "bacon": "the Goodman-Bacon decomposition",
-    "twfe": "twfe",
-    "sunab": "sunab",
-    "callaway": "callaway",
+# What balance="refuse" calls each method when the panel has holes.
+_NEEDS_BALANCE = {m: m for m in _STAGGERED} | {"bacon": "the Goodman-Bacon decomposition"}
+
+# The options each method but callaway takes (callaway takes all its entry's).
+_METHOD_OPTIONS: dict[str, tuple[str, ...]] = {
+    "bacon": (),
+    "twfe": ("level", "ssc"),
+    "sunab": ("level", "ssc"),
+    "imputation": ("level", "pretrends"),
 }
 
 
@@ -399,12 +403,7 @@ def staggered(
     _choice("method", estimator, tuple(_STAGGERED))
     _choice("control", control, ("never", "notyet"))
     _check_options("staggered", _entry(_STAGGERED[estimator]), options, 2)
-    allowed = {
-        "bacon": [],
-        "twfe": ["level", "ssc"],
-        "sunab": ["level", "ssc"],
-        "imputation": ["level", "pretrends"],
-    }.get(estimator, ["level"])
+    allowed = _METHOD_OPTIONS.get(estimator, ())
     if estimator != "callaway" and (control != "never" or set(options) - set(allowed)):
         raise ValueError(
             f"method {estimator!r} takes no control= or other options; only 'callaway' does"

@@ -12,6 +12,8 @@ import subprocess
 import sys
 from pathlib import Path
 
+import numpy as np
+import pandas as pd
 import pytest
 
 from quintara.datasets import load_table
@@ -19,10 +21,24 @@ from quintara.datasets import load_table
 CLI = [sys.executable, "-m", "quintara.cli"]
 GEO = ["--unit", "market", "--time", "week", "--outcome", "sales"]
 PROP99 = ["--unit", "State", "--time", "Year", "--outcome", "PacksPerCapita"]
+MPDTA = ["--unit", "countyreal", "--time", "year", "--outcome", "lemp", "--adoption",
+         "first_treat"]
 
 
 def run(*args: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run([*CLI, *args], capture_output=True, text=True, timeout=120)
+
+
+def in_process(capsys: pytest.CaptureFixture[str], *args: str) -> tuple[int, str, str]:
+    """The command line run here: exit status, stdout and stderr."""
+    from quintara.cli import main
+
+    try:
+        code = main(list(args))
+    except SystemExit as e:  # argparse's own exits
+        code = int(e.code or 0)
+    out = capsys.readouterr()
+    return code, out.out, out.err
 
 
 @pytest.fixture(scope="module")
@@ -128,13 +144,45 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
      "--cells entries are K:LIFT or K:LIFT:BUDGET; got '2'"),
     (["select", "{prop99}", *PROP99, "--test-len", "2", "--max-treated", "2"],
      "--target-lift is required (or --cells)"),
+    (["select", "{prop99}", *PROP99, "--test-len", "2", "--cells=-1:0.1"],
+     "--cells entry '-1:0.1': K must be 1 or more; got -1"),
+    # An option the method does not take.
+    (["staggered", "{mpdta}", *MPDTA, "--method", "twfe", "--bands"],
+     "--bands does not apply with --method twfe (only with callaway)"),
+    (["staggered", "{mpdta}", *MPDTA, "--method", "bacon", "--level", "0.9"],
+     "--level does not apply with --method bacon (only with callaway, twfe, sunab, imputation)"),
+    (["fit", "{prop99}", *PROP99, "--treated", "California", "--start", "1989", "--method",
+      "mcnnm", "--level", "0.9"],
+     "--level does not apply with --method mcnnm (only with sc, fp, asc, sdid, rsc)"),
 ])
 def test_usage_and_data_errors_exit_2_without_traceback(
     tables: dict[str, Path], args: list[str], message: str
 ) -> None:
-    r = run(*(a.format(prop99=tables["prop99"]) for a in args))
+    r = run(*(a.format(prop99=tables["prop99"], mpdta=tables["mpdta"]) for a in args))
     assert r.returncode == 2 and r.stdout == ""
     assert message in r.stderr and "Traceback" not in r.stderr
+
+
+@pytest.mark.parametrize("command, option, value, why", [
+    ("select", "--candidates", "-3", "must be 1 or more; got -3"),
+    ("select", "--seed", "-1", "must be 0 or more; got -1"),
+    ("power", "--lookback", "0", "must be 1 or more; got 0"),
+    ("diagnose", "--test-len", "-8", "must be 1 or more; got -8"),
+    ("analyze", "--min-pre", "-2", "must be 0 or more; got -2"),
+    ("staggered", "--max-e", str(2**64), f"must be at most {2**63 - 1}; got {2**64}"),
+])
+def test_counts_out_of_range_are_one_line_naming_the_option(
+    tables: dict[str, Path], capsys: pytest.CaptureFixture[str], command: str, option: str,
+    value: str, why: str
+) -> None:
+    geo = [str(tables["geo"]), *GEO]
+    given = {"select": [*geo, "--test-len", "8", "--target-lift", "0.05", "--max-treated", "2"],
+             "power": [*geo, "--test-len", "8", "--treated", "Denver", "--lifts", "0"],
+             "diagnose": [*geo, "--treated", "Denver"],
+             "analyze": [*geo, "--treated", "Denver", "--start", "2025-10-06"],
+             "staggered": [str(tables["mpdta"]), *MPDTA]}[command]
+    assert in_process(capsys, command, *given, option, value) == (
+        2, "", f"quintara {command}: error: argument {option}: {why}\n")
 
 
 # Runs the CLI with a line on stdout the moment the worker thread enters the
@@ -212,12 +260,26 @@ def test_no_progress_in_a_pipe_and_ctrl_c(tables: dict[str, Path]) -> None:
     assert proc.returncode == 130
 
 
-def test_module_run_hands_options_and_commands_to_the_command_line(tmp_path: Path) -> None:
+def test_module_run_hands_options_and_commands_to_the_command_line(
+    tmp_path: Path, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    from quintara.__main__ import main
+
     # Never taken for the demo's plot folder.
     for args in (["--help"], ["power", "--help"]):
         r = subprocess.run([sys.executable, "-m", "quintara", *args], capture_output=True,
                            text=True, timeout=120, cwd=tmp_path)
         assert r.returncode == 0 and r.stdout.startswith("usage: quintara"), r.stderr
+    # Nor is an unknown command with more arguments, or a near miss of a command.
+    monkeypatch.chdir(tmp_path)
+    for args in (["synth", "--help"], ["stagered"]):
+        monkeypatch.setattr(sys, "argv", ["quintara", *args])
+        with pytest.raises(SystemExit) as exit:
+            main()
+        assert exit.value.code == 2
+    assert capsys.readouterr().err.endswith(
+        "quintara: error: 'stagered' is not a command (did you mean 'staggered'?); for the "
+        "demo's plots in a folder of that name: quintara demo --out stagered\n")
     assert list(tmp_path.iterdir()) == []
 
 
@@ -236,15 +298,9 @@ def test_demo_reports_and_writes_its_plots(tmp_path: Path) -> None:
 def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
                                      capsys: pytest.CaptureFixture[str]) -> None:
     from quintara import __version__
-    from quintara.cli import main
 
     def call(*args: str) -> tuple[int, str, str]:
-        try:
-            code = main(list(args))
-        except SystemExit as e:  # argparse's own exits
-            code = int(e.code or 0)
-        out = capsys.readouterr()
-        return code, out.out, out.err
+        return in_process(capsys, *args)
 
     assert call("--version") == (0, f"quintara {__version__}\n", "")
     df = load_table("prop99")
@@ -263,6 +319,30 @@ def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
     code, _, err = call("fit", str(tmp_path / "d.csv"), *PROP99, "--treated-column", "D",
                         "--treated", "California")
     assert code == 2 and "give one of --treated and --treated-column" in err
+    # Marked for the test's days only: the cool-down after them is not the test's. The
+    # days as text do not sort in time order.
+    rng = np.random.default_rng(3)
+    days = pd.date_range("2024-01-11", periods=40)
+    marked = pd.MultiIndex.from_product([[f"m{k}" for k in range(10)], days],
+                                        names=["market", "week"]).to_frame(index=False)
+    marked["sales"] = 100 + rng.normal(size=len(marked))
+    on = marked.week.between(days[19], days[23])  # 30/01/2024 to 03/02/2024
+    marked["D"] = (marked.market.isin(["m1", "m2"]) & on).astype(int)
+    marked.assign(week=marked.week.dt.strftime("%d/%m/%Y")).to_csv(tmp_path / "marked.csv",
+                                                                   index=False)
+    test = ["analyze", str(tmp_path / "marked.csv"), *GEO, "--time-format", "%d/%m/%Y"]
+    by_column = call(*test, "--treated-column", "D")
+    assert by_column[0] == 0
+    assert by_column == call(*test, "--treated", "m1", "m2", "--start", "30/01/2024", "--end",
+                             "03/02/2024")
+    # Every unit list takes one comma-separated list, and gives back the file after it.
+    select = ["select", *GEO, *"--test-len 8 --target-lift 0.05 --max-treated 2 --candidates 4 "
+              "--lookback 4".split()]
+    chosen = call(*select, str(tables["geo"]), "--include", "Austin", "--exclude", "Denver",
+                  "Portland")
+    assert chosen[0] == 0
+    assert call(*select, "--exclude", "Denver,Portland", "--include", "Austin",
+                str(tables["geo"])) == chosen
     df.head(0).to_csv(tmp_path / "empty.csv", index=False)
     (tmp_path / "blank.csv").write_text("")
     for name in ("empty.csv", "blank.csv"):

@@ -10,6 +10,7 @@ from scipy.stats import norm
 
 import quintara
 from conftest import staggered
+from quintara.datasets import load_table
 
 ENTRIES = {"TWFE": quintara.fit_twfe_py, "Sun-Abraham": quintara.fit_sunab_py,
            "Goodman-Bacon": quintara.bacon_decompose_py}
@@ -68,6 +69,14 @@ def test_estimator_specific_messages() -> None:
         "enter the decomposition, which would break the `twfe == sum(weight * estimate)` "
         "identity against the full-panel TWFE. Drop those units (or start the panel "
         "earlier) and re-run.")
+
+
+def test_balance_refuse_names_the_holes_whatever_the_method() -> None:
+    holes = load_table("mpdta").drop(index=[3, 17])
+    for method in ("callaway", "twfe", "sunab", "imputation"):
+        with pytest.raises(ValueError, match=f"^{method} needs a balanced panel: 2 units lack"):
+            quintara.staggered(holes, unit="countyreal", time="year", outcome="lemp",
+                               adoption="first_treat", method=method, balance="refuse")
 
 
 @pytest.mark.parametrize("cohorts, t", [([0, 2, 2, 5, -1, -1, 3, 5, 0, -1, 2, 3], 7),
