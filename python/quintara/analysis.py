@@ -18,6 +18,7 @@ import numpy as np
 import pandas as pd
 
 from . import _progress, _quintara
+from ._verbs_common import _check_lookback, named_counts
 from .panel import Panel, _first, as_panel, refuse_missing
 from .results_analysis import ExperimentAnalysis
 from .verbs_geo import _labelled_errors
@@ -28,6 +29,7 @@ __all__ = ["analyze"]
 _OPTIONS = ("alpha", "min_pre", "lookback", "min_weight", "max_weight", "alternative")
 
 
+@named_counts
 def analyze(
     data: Panel | pd.DataFrame,
     *,
@@ -106,6 +108,7 @@ def analyze(
             f"analyze() got unexpected option(s) {', '.join(unknown)} "
             f"(it takes {', '.join(_OPTIONS)})"
         )
+    _check_lookback(options)
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     # A Panel built with allow_missing reaches here with its holes; named by
     # label as synth names them, not as the compiled entry's bare refusal.

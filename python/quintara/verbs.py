@@ -21,7 +21,7 @@ import pandas as pd
 
 from . import _progress
 from ._methods import SYNTH
-from ._verbs_common import _check_options, _choice, _entry
+from ._verbs_common import _check_options, _choice, _entry, named_counts
 from .panel import Panel, as_panel, refuse_missing
 from .results import ConformalResult, SynthResult
 from .verbs_did import staggered
@@ -82,6 +82,7 @@ def synth(
 ) -> SynthResult: ...
 
 
+@named_counts
 def synth(
     data: Panel | pd.DataFrame,
     *,

@@ -13,7 +13,7 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _progress, _quintara
-from ._verbs_common import _check_options, _choice, _entry
+from ._verbs_common import _check_options, _choice, _entry, named_counts
 from .panel import Panel, _codes, as_panel
 from .results_did import BaconDecomposition, StaggeredResult
 
@@ -274,6 +274,7 @@ def staggered(
 ) -> StaggeredResult: ...
 
 
+@named_counts
 def staggered(
     data: Panel | pd.DataFrame,
     *,

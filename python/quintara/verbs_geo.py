@@ -13,7 +13,7 @@ from typing import Any, overload
 import pandas as pd
 
 from . import _progress, _quintara
-from ._verbs_common import _check_options, _choice
+from ._verbs_common import _check_lookback, _check_options, _choice, named_counts
 from .panel import Panel, as_panel, refuse_missing
 from .results_cells import CellSelection
 from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
@@ -59,6 +59,7 @@ def _labelled_errors(panel: Panel) -> Iterator[None]:
         raise type(err)(text).with_traceback(err.__traceback__) from None
 
 
+@named_counts
 def power(
     data: Panel | pd.DataFrame,
     *,
@@ -86,7 +87,8 @@ def power(
     test_len : int
         Length of the test, in periods.
     lifts : sequence of float
-        Lifts to evaluate, as fractions (0.05 = +5%).
+        Lifts to evaluate, as fractions (0.05 = +5%), taken in order of size
+        (the curve lists them so, and its MDE is read along it).
     method : str
         Estimator ("sc", "asc", "sdid", "fp", "rsc"), or "ensemble".
         Calls `geo_power`; with ``method="ensemble"`` or `members` given,
@@ -131,7 +133,10 @@ def power(
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     refuse_missing(panel.y, panel.units, panel.periods)
     rows = panel.unit_positions(treated)
-    lifts = [float(x) for x in lifts]
+    _check_lookback(options)
+    # The MDE is the first crossing along the curve: in any other order than
+    # by size it would depend on how the lifts were listed.
+    lifts = sorted((float(x) for x in lifts), key=abs)
     entry: Callable[..., _quintara.PowerResult]
     if method == "ensemble" or members is not None:
         name, entry = "geo_power_ensemble", _quintara.geo_power_ensemble
@@ -201,6 +206,7 @@ def select_markets(
 ) -> CellSelection: ...
 
 
+@named_counts
 def select_markets(
     data: Panel | pd.DataFrame,
     *,
@@ -304,6 +310,7 @@ def select_markets(
     """
     panel = as_panel(data, unit, time, outcome, time_order, time_format)
     refuse_missing(panel.y, panel.units, panel.periods)
+    _check_lookback(options)
     if cells is not None:
         if max_treated is not None or target_lift is not None or include is not None:
             raise TypeError(
@@ -434,6 +441,7 @@ def _select_cells(
     return CellSelection(raw, panel, test_len, specs, controls, kwargs)
 
 
+@named_counts
 def diagnose(
     data: Panel | pd.DataFrame,
     *,

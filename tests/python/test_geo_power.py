@@ -158,3 +158,30 @@ def test_checks_run_in_order(y: np.ndarray) -> None:
                             ({"min_pre": 18}, "^test_len=3 with a 18-period pre-window")]:
         with pytest.raises(ValueError, match=pattern):
             quintara.geo_power(**{**args, **kwargs})
+
+
+def test_the_labelled_verbs_read_lifts_by_size_and_name_bad_counts(y: np.ndarray) -> None:
+    panel = quintara.Panel(y, [f"m{i}" for i in range(10)], list(range(20)))
+    common = {"treated": ["m1", "m4"], "test_len": TEST_LEN, "method": "sc", "alpha": ALPHA}
+    # The curve crosses the target power between 0.05 and 0.1: in the order
+    # given the crossing would be read off another pair of lifts.
+    given = quintara.power(panel, lifts=[0.1, 0.0, 0.05, 0.02], target_power=0.5, **common)
+    by_size = quintara.power(panel, lifts=[0.0, 0.02, 0.05, 0.1], target_power=0.5, **common)
+    assert given.mde == by_size.mde and given.curve.equals(by_size.curve)
+    # One window is no null distribution; a count below zero is named, not an
+    # unsigned conversion's OverflowError.
+    with pytest.raises(ValueError, match=r"^lookback must be >= 1 \(the historical windows "
+                                         r"kept\); got 0$"):
+        quintara.power(panel, lifts=[0.0], lookback=0, **common)
+    with pytest.raises(ValueError, match=r"^lookback must be >= 1"):
+        quintara.select_markets(panel, max_treated=1, test_len=TEST_LEN, target_lift=0.1,
+                                lookback=0, method="sc")
+    for call, name in (
+        (lambda: quintara.power(panel, lifts=[0.0], **{**common, "test_len": -3}), "test_len"),
+        (lambda: quintara.select_markets(panel, max_treated=1, test_len=TEST_LEN,
+                                         target_lift=0.1, n_candidates=-2), "n_candidates"),
+        (lambda: quintara.diagnose(panel, treated=["m1"], test_len=-1), "test_len"),
+    ):
+        with pytest.raises(ValueError, match=rf"^{name} must be a non-negative integer below "
+                                             r"2\*\*64; got -\d$"):
+            call()
