@@ -268,7 +268,8 @@ def geo_power(
     """Power analysis for one method via historical placebo with injected lift.
 
     Every past window of `test_len` periods (split t0, with at least `min_pre`
-    periods before it; the last `lookback` windows when given) is fitted once
+    periods before it, 0 meaning `test_len` and at least 2; the last
+    `lookback` windows when given) is fitted once
     as it happened, giving the null critical value `crit` (the 1 - `alpha`
     quantile of |ATT|), and once per lift with the treated markets' test
     periods multiplied by (1 + lift). `power` is the share of windows whose

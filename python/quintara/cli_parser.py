@@ -17,7 +17,9 @@ if TYPE_CHECKING:  # generic for type checkers only
 _TEST_LEN = "length of the test period, in periods"
 _ALPHA = "size of the detection test (default 0.1)"
 _TARGET_POWER = "the power the minimum detectable effect is read at (default 0.8)"
-_MIN_PRE = "fewest pre-periods before a historical window (default 0)"
+_MIN_PRE = (
+    "fewest pre-periods before a historical window (default 0: the test's length, at least 2)"
+)
 
 # The options that name units; the command line splits their commas and
 # takes back a data file given after their names.
