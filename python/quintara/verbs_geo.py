@@ -250,7 +250,8 @@ def select_markets(
         ``n_candidates`` counts joint designs. Returns a `CellSelection`;
         `include` and ``search``/``swaps`` do not apply.
     include : sequence of labels, optional
-        Markets every candidate must contain.
+        Markets every candidate must contain (eligible or not), at most
+        `max_treated` of them.
     exclude : sequence of labels, optional
         Markets that may be neither treated nor used as controls (another
         test runs there, say); they never enter any fit.
@@ -336,6 +337,11 @@ def select_markets(
     for name, labels in given.items():
         if labels is not None:
             kwargs[name] = panel.unit_positions(labels)
+    forced = len(set(kwargs.get("include", ())))
+    if forced > max_treated:
+        # The compiled search would return the include set alone, larger
+        # than every size asked for.
+        raise ValueError(f"include lists {forced} markets, more than max_treated={max_treated}")
     with _labelled_errors(panel):
         # The sized search's plan: its counts of distinct sets hold for any search.
         counts = _quintara._candidate_counts(  # type: ignore[attr-defined]

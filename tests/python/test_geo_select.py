@@ -352,6 +352,8 @@ DESIGN_VERBS = {
     # The entry's messages (pinned with it), the market named.
     ("select_markets", {"include": ["m2"], "exclude": ["m2"]}, " share market m2$"),
     ("select_markets", {"spend": "cost", "budget": 5.0}, " for market m7$"),
+    ("select_markets", {"include": ["m1", "m4", "m2"]},
+     "^include lists 3 markets, more than max_treated=2$"),
     # A panel holding a missing cell: named by market and period.
     *[(verb, {"holes": True}, ": m3 lacks 10$") for verb in DESIGN_VERBS],
 ])
