@@ -39,6 +39,11 @@ def test_matched_sets_are_refits_on_every_other_unit() -> None:
     assert len(fit("sdid", y, [0, 1], 15, placebo_size="matched", n_placebo=9).placebo_sets) == 9
     one = fit("fp", y, [3], 15, placebo_size="matched")
     assert one.placebo_ids == [0, 1, 2, 4, 5, 6, 7] == [s[0] for s in one.placebo_sets]
+    # One treated unit and more other units than n_placebo: that many, distinct.
+    few = fit("fp", y, [3], 15, placebo_size="matched", n_placebo=4, seed=2)
+    assert len(set(few.placebo_ids)) == 4 and set(few.placebo_ids) < set(one.placebo_ids)
+    assert few.placebo_atts == [one.placebo_atts[one.placebo_ids.index(i)]
+                                for i in few.placebo_ids]
 
 
 @pytest.mark.parametrize("method", ["sc", "sdid"])

@@ -52,9 +52,18 @@ ScFit refit(const estimators::Panel& panel, const estimators::sc::ScMethod& meth
 
 // Every N1-set of the N units but the treated set itself when there are at
 // most n_placebo of those, otherwise n_placebo drawn sets (a draw may hit the
-// treated set, as a Monte-Carlo permutation test allows).
+// treated set, as a Monte-Carlo permutation test allows). One treated unit:
+// n_placebo distinct other units, drawn when there are more.
 std::vector<Rows> sets_of(std::size_t N, const Rows& treated, const PlaceboOptions& options) {
   const std::size_t k = treated.size();
+  if (k == 1 && N - 1 > options.n_placebo) {
+    std::vector<Rows> sets;
+    for (std::size_t i : sampled_positions(N - 1, options.n_placebo, options.seed)) {
+      if (i >= treated[0]) ++i;  // the positions skip the treated unit
+      sets.push_back({i});
+    }
+    return sets;
+  }
   if (k == 1 || binomial_capped(N, k, options.n_placebo + 1) <= options.n_placebo + 1) {
     std::vector<Rows> sets = placebo_sets(N, k, options.n_placebo + 1, options.seed);
     std::erase(sets, treated);
