@@ -15,7 +15,10 @@ Two layers:
   row/column indices.
 """
 
-from . import _quintara
+from . import (
+    _quintara,
+    datasets as datasets,  # `quintara.datasets` without importing it by name
+)
 from ._quintara import *  # noqa: F403  (the compiled module defines __all__)
 from ._quintara import PanicException
 from .analysis import analyze as analyze

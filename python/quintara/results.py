@@ -40,6 +40,11 @@ def json_label(x: Any) -> Any:
     return str(x)
 
 
+def _json_number(x: float) -> float | None:
+    """A float as JSON holds it: None for NaN and the infinities."""
+    return float(x) if math.isfinite(x) else None
+
+
 TIDY_COLUMNS = ("estimate", "se", "p_value", "ci_lower", "ci_upper", "method")
 
 
@@ -195,7 +200,9 @@ class SynthResult(_Result):
         """Interval of the ATT from the same procedure as `p_value`: for a placebo
         or conformal test the effects it does not reject (0 lies outside exactly
         when p <= alpha, alpha = 1 - level: 0.1 at level 0.9), for the jackknife
-        att +- z se; None without inference."""
+        att +- z se; None without inference. An infinite end is a test that
+        rejects no effect that far out; (nan, nan) is an empty set, a test that
+        rejects every constant effect at this level."""
         r = self.raw
         lo, hi = (
             (r.ci_lower, r.ci_upper)
@@ -301,8 +308,11 @@ class SynthResult(_Result):
             "att": self.att,
             "se": self.se,
             "p_value": self.p_value,
-            "ci_lower": self.ci[0] if self.ci else None,
-            "ci_upper": self.ci[1] if self.ci else None,
+            # JSON has no infinities or NaN: an unbounded end is null, and
+            # an empty interval is null at both ends with ci_empty.
+            "ci_lower": _json_number(self.ci[0]) if self.ci else None,
+            "ci_upper": _json_number(self.ci[1]) if self.ci else None,
+            "ci_empty": bool(self.ci and math.isnan(self.ci[0])),
             "inference_method": self.inference_method,
             "dropped_donors": [json_label(u) for u in self.dropped_donors],
             "pre_rmspe": self.raw.pre_rmspe,
@@ -311,7 +321,10 @@ class SynthResult(_Result):
             "effects": {str(json_label(k)): float(v) for k, v in self.effects.items()},
             "pointwise": None
             if (pw := self.pointwise) is None
-            else {str(json_label(k)): [float(v.lower), float(v.upper)] for k, v in pw.iterrows()},
+            else {
+                str(json_label(k)): [_json_number(v.lower), _json_number(v.upper)]
+                for k, v in pw.iterrows()
+            },
         }
 
     def summary(self) -> str:
@@ -320,13 +333,14 @@ class SynthResult(_Result):
         level = self.raw.level or self.options.get("level", 0.95)
         lo, hi = f"[{(1 - level) / 2:.3f}", f"{1 - (1 - level) / 2:.3f}]"
         ci = self.ci
+        empty = bool(ci and math.isnan(ci[0]))
         row = [
             "ATT",
             num(self.att),
             num(self.se),
             num(self.p_value),
-            num(ci[0]) if ci else "-",
-            num(ci[1]) if ci else "-",
+            "empty" if empty else num(ci[0]) if ci else "-",
+            "empty" if empty else num(ci[1]) if ci else "-",
         ]
         info = [
             ("Method", f"{self.method} ({self.entry})"),
@@ -349,6 +363,10 @@ class SynthResult(_Result):
             )
         if self.inference_method is not None:
             notes.append(f"Inference: {self.inference_method}.")
+        if empty:
+            notes.append(
+                "The interval is empty: the test rejects every constant effect at this level."
+            )
         if self.dropped_donors:
             notes.append(
                 f"Dropped for missing cells: {len(self.dropped_donors)} donors ("

@@ -20,8 +20,8 @@ import numpy as np
 import pandas as pd
 
 from . import _progress
-from ._methods import SYNTH
-from ._verbs_common import _check_options, _choice, _entry, named_counts
+from ._methods import SYNTH, SynthMethod
+from ._verbs_common import _check_lookback, _check_options, _choice, _entry, named_counts
 from .panel import Panel, as_panel, refuse_missing
 from .results import ConformalResult, SynthResult
 from .verbs_did import staggered
@@ -217,10 +217,12 @@ def synth(
     _check_options("synth", _entry(name), options, 4 if inference in _TEST_ENTRY else 3)
     if inference == "jackknife" and method != "sdid":
         raise ValueError(
-            f"jackknife inference is sdid's only; method {method!r} takes 'none' or 'placebo'"
+            f"jackknife inference is sdid's only; method {method!r} takes {_inferences(row)}"
         )
     if inference in ("placebo", "jackknife") and row.placebo is None:
         raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
+    if inference == "in_time":
+        _check_lookback(options)
     _choice("missing", missing, ("refuse", "drop_donors"))
     panel = as_panel(
         data,
@@ -269,6 +271,16 @@ def synth(
 
 
 # How a refusal names each staggered method.
+
+
+def _inferences(row: SynthMethod) -> str:
+    """The inference options a method takes, for a message."""
+    takes = ["none"]
+    takes += ["placebo"] if row.placebo is not None else []
+    takes += ["conformal"] if row.conformal else []
+    takes += ["in_time"] if row.in_time else []
+    quoted = [repr(t) for t in takes]
+    return quoted[0] if len(quoted) == 1 else f"{', '.join(quoted[:-1])} or {quoted[-1]}"
 
 
 def _complete_donors(

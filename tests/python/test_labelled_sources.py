@@ -8,6 +8,8 @@ without its level, an interval at the wrong quantile).
 from __future__ import annotations
 
 import inspect
+import json
+import math
 
 import numpy as np
 import pandas as pd
@@ -100,6 +102,13 @@ def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> N
         quintara.synth(p, **kw, ridg=0.1)
     with pytest.raises(ValueError, match=r"inference='placebo'.*placebo=False"):
         quintara.synth(p, **kw, inference="placebo", placebo=False)
+    # What the method does take, from its own row of the method table.
+    for method, takes in (("mcnnm", "'none'"), ("rsc", "'none', 'placebo' or 'in_time'")):
+        with pytest.raises(ValueError, match=rf"^jackknife inference is sdid's only; method "
+                                             rf"'{method}' takes {takes}$"):
+            quintara.synth(p, **kw, method=method, inference="jackknife")
+    with pytest.raises(ValueError, match=r"^lookback must be >= 1"):
+        quintara.synth(p, **kw, inference="in_time", lookback=0)
     with pytest.raises(TypeError, match=r"^power\(\) got an unexpected keyword argument 'seed'"):
         quintara.power(p, treated=[p.units[0]], test_len=4, lifts=[0.1], seed=1)
     mp = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
@@ -123,3 +132,14 @@ def test_verbs_take_keywords_in_their_entrys_order(verb: object, entry: object) 
     theirs = list(inspect.signature(entry).parameters)
     shared = [p.name for p in ours if p.name in theirs]
     assert shared and shared == [n for n in theirs if n in shared]
+
+
+def test_an_empty_interval_is_said_and_written_as_json(prop99: quintara.Panel) -> None:
+    # At level 0.5 the conformal test rejects every constant effect on Prop 99.
+    r = quintara.synth(prop99, treated=["California"], start=1989, inference="conformal",
+                       level=0.5)
+    assert math.isnan(r.ci[0]) and math.isnan(r.ci[1])
+    assert "The interval is empty" in r.summary() and "nan" not in r.summary()
+    out = json.loads(json.dumps(r.to_dict(), allow_nan=False))
+    assert (out["ci_lower"], out["ci_upper"], out["ci_empty"]) == (None, None, True)
+    assert all(v is None or math.isfinite(v) for pair in out["pointwise"].values() for v in pair)
