@@ -223,6 +223,14 @@ def synth(
         raise ValueError(f"method {method!r} takes no inference option (use inference='none')")
     if inference == "in_time":
         _check_lookback(options)
+    # The entries take these whatever the test, and ignore them unless it uses them.
+    ignored = [k for k in ("placebo_size", "n_placebo", "max_pre_ratio") if k in options]
+    if ignored and inference != "placebo":
+        raise ValueError(
+            f"{ignored[0]}= applies with inference='placebo' only (here {inference!r})"
+        )
+    if "zeta_scale" in options and method != "sdid":
+        raise ValueError(f"zeta_scale= reaches method 'sdid' only (here {method!r})")
     _choice("missing", missing, ("refuse", "drop_donors"))
     panel = as_panel(
         data,
@@ -268,9 +276,6 @@ def synth(
     if inference in _TEST_ENTRY:
         kwargs.pop("method")
     return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs, dropped)
-
-
-# How a refusal names each staggered method.
 
 
 def _inferences(row: SynthMethod) -> str:

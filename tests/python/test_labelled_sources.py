@@ -109,6 +109,12 @@ def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> N
             quintara.synth(p, **kw, method=method, inference="jackknife")
     with pytest.raises(ValueError, match=r"^lookback must be >= 1"):
         quintara.synth(p, **kw, inference="in_time", lookback=0)
+    # Options the entry takes but the chosen test or method would ignore.
+    with pytest.raises(ValueError, match=r"^n_placebo= applies with inference='placebo' only "
+                                         r"\(here 'none'\)$"):
+        quintara.synth(p, **kw, n_placebo=5)
+    with pytest.raises(ValueError, match=r"^zeta_scale= reaches method 'sdid' only \(here 'sc'\)"):
+        quintara.synth(p, **kw, inference="conformal", zeta_scale=2.0)
     with pytest.raises(TypeError, match=r"^power\(\) got an unexpected keyword argument 'seed'"):
         quintara.power(p, treated=[p.units[0]], test_len=4, lifts=[0.1], seed=1)
     mp = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
