@@ -15,8 +15,8 @@ the fits spread over the workers.
 
 from __future__ import annotations
 
+import argparse
 import os
-import sys
 
 import numpy as np
 
@@ -94,4 +94,6 @@ def main(n_reps: int) -> None:
 
 
 if __name__ == "__main__":
-    main(100 if "--quick" in sys.argv else 1000)
+    ap = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
+    ap.add_argument("--quick", action="store_true", help="100 replications (default 1000)")
+    main(100 if ap.parse_args().quick else 1000)

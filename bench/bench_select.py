@@ -18,8 +18,8 @@ growth grids are kept small to finish in a few minutes: 5 eligible markets,
 
 from __future__ import annotations
 
+import argparse
 import os
-import sys
 import time
 
 import numpy as np
@@ -96,7 +96,16 @@ def growth() -> None:
         print(f"  growth exponent in {label}: {growth_exponent(grid, secs):.2f}")
 
 
-if __name__ == "__main__":
-    if "--growth-only" not in sys.argv:
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument(
+        "--growth-only", action="store_true", help="skip the main case, run the growth grids alone"
+    )
+    args = ap.parse_args()
+    if not args.growth_only:
         main_case()
     growth()
+
+
+if __name__ == "__main__":
+    main()

@@ -15,10 +15,14 @@
 
 DATA is a CSV file (delimiter detected; .gz, .bz2 and .xz read through their
 compression) or, with pyarrow installed, a Parquet file; unit codes are read as
-text, so leading zeros stay. --json writes the result's `to_dict()` (for select, its list of
-candidates, best first). Every option left out takes the compiled entry's default. Exit status:
-0 on success, 2 on a usage or data error (message on stderr), 130 when
-interrupted.
+text, so leading zeros stay. --json writes the result's `to_dict()` (for select, a
+dict of the design and the search, method, entry, ..., sizes, with the candidates, best
+first, under "candidates"). An option left out takes the verb's default, which is the
+compiled entry's except for select's --search (sized) and --solver (shared), fit
+--inference placebo (the matched test, placebo_size="matched", with max_pre_ratio=5),
+staggered's --balance (keep; drop for callaway, refuse for bacon) and callaway's
+base_period (varying, which has no option here). Exit status: 0 on success, 2 on a usage
+or data error (message on stderr), 130 when interrupted.
 """
 
 from __future__ import annotations

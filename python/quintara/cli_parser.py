@@ -159,7 +159,7 @@ def _add_fit(sub: _Sub, runs: dict[str, Any]) -> None:
         "--method",
         default="sc",
         choices=verbs.SYNTH_METHODS,
-        help="estimator: synthetic control, its penalised/augmented/robust forms, "
+        help="estimator: synthetic control, its demeaned/augmented/robust forms, "
         "synthetic DiD, matrix completion or conformal prediction (default: sc)",
     )
     p.add_argument(
@@ -169,7 +169,11 @@ def _add_fit(sub: _Sub, runs: dict[str, Any]) -> None:
         help="placebo: matched placebo test; conformal: conformal test (sc, fp, asc, sdid); "
         "in_time: the geo power design's test over historical windows; jackknife: sdid only",
     )
-    p.add_argument("--level", type=float, help="confidence level")
+    p.add_argument(
+        "--level",
+        type=float,
+        help="confidence level (default 0.95; with --inference in_time 0.9, as alpha = 1 - level)",
+    )
     p.add_argument(
         "--missing",
         default="refuse",
@@ -272,7 +276,7 @@ def _add_power(sub: _Sub, runs: dict[str, Any]) -> None:
     p.add_argument(
         "--lifts", type=float, nargs="+", required=True, metavar="X", help="lifts as fractions"
     )
-    p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp, rsc or ensemble")
+    p.add_argument("--method", default="sdid", help="sc, asc, sdid (default), fp, rsc or ensemble")
     _detection_options(p)
 
 
@@ -296,7 +300,9 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
         help="a multi-cell design instead: per cell its largest size, target lift and budget; "
         "disjoint cells sharing one control pool",
     )
-    p.add_argument("--candidates", type=_COUNT, metavar="N", help="candidate sets to score")
+    p.add_argument(
+        "--candidates", type=_COUNT, metavar="N", help="candidate sets to score (default 200)"
+    )
     p.add_argument(
         "--search",
         choices=["sized", "random"],
@@ -373,7 +379,7 @@ def _add_analyze(sub: _Sub, runs: dict[str, Any]) -> None:
         metavar="PERIOD",
         help="last test period (default: the last; with --treated-column: its last marked period)",
     )
-    p.add_argument("--method", default="sdid", help="sc, asc, sdid, fp or rsc")
+    p.add_argument("--method", default="sdid", help="sc, asc, sdid (default), fp or rsc")
     p.add_argument(
         "--spend", metavar="X|COL", help="the test's total spend, or a unit-level spend column"
     )
@@ -388,7 +394,9 @@ def _add_analyze(sub: _Sub, runs: dict[str, Any]) -> None:
     p.add_argument(
         "--mmm", metavar="FILE", help="also write the calibration record for MMMs as JSON"
     )
-    p.add_argument("--channel", default="media", help="the channel named in --mmm's record")
+    p.add_argument(
+        "--channel", default="media", help="the channel named in --mmm's record (default: media)"
+    )
 
 
 def _add_demo(sub: _Sub, runs: dict[str, Any]) -> None:

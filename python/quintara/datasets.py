@@ -95,8 +95,9 @@ def load_table(name: str) -> pd.DataFrame:
     """A bundled panel as the long table it ships as: "prop99", "mpdta" or "geo_sales".
 
     prop99: State, Year, PacksPerCapita, treated. mpdta: year, countyreal,
-    lpop, lemp, first_treat (0 = never treated), treat. geo_sales: market,
-    week (ISO date text), sales.
+    lpop, lemp, first_treat (0 = never treated), treat, cluster1 (a
+    unit-level code grouping the 500 counties into 15 clusters). geo_sales:
+    market, week (ISO date text), sales.
     """
     import pandas as pd
 

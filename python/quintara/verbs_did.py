@@ -333,8 +333,11 @@ def staggered(
         default, or "drop").
     weights : str, optional
         A unit-level column of positive sampling weights (constant within a
-        unit): weighted least squares for twfe and sunab, weighted cell means
-        and shares for callaway.
+        unit), taken by every method but bacon: weighted least squares for
+        twfe and sunab, weighted cell means and shares for callaway, and for
+        imputation the untreated cells' unit and period effects by weighted
+        least squares and the treated cells' effects averaged with the
+        weights.
     cluster : str, optional
         A unit-level column (e.g. the state of each county) by which the
         standard errors are clustered instead of by unit; the result's
