@@ -10,6 +10,8 @@ its ratio shows whether the real fit is computed once (about 1.0) or again.
 
 from __future__ import annotations
 
+import argparse
+
 import quintara
 from common import factor_panel, time_call
 
@@ -47,4 +49,5 @@ def main() -> None:
 
 
 if __name__ == "__main__":
+    argparse.ArgumentParser(description=__doc__.split("\n\n")[0]).parse_args()
     main()
