@@ -398,20 +398,23 @@ class SynthResult(_Result):
         return synth_paths(self, ax=ax, effects=effects)
 
     def plot_placebos(self, ax: Axes | None = None) -> Axes:
-        """Gap paths of every donor refitted as treated, the treated gap highlighted.
+        """Gap paths of the placebos (`placebo_gaps`), the treated gap highlighted.
 
-        Refits the same method once per donor (no inference), so it costs about
-        as much as placebo inference. Returns the Axes.
+        Without a placebo test in the fit, refits the same method once per
+        donor, so it costs about as much as placebo inference. Returns the Axes.
         """
         from .plots import placebo_gaps
 
         return placebo_gaps(self, ax=ax)
 
     def placebo_gaps(self) -> pd.DataFrame:
-        """Gap path (observed minus synthetic) per period for every donor refitted as treated.
+        """Gap path (observed minus synthetic) per period for every placebo the test kept.
 
-        Read from the placebo test when it ran; otherwise the compiled entry
-        runs it once (about the cost of placebo inference).
+        Read from the placebo test when it ran (placebos left out by its
+        ``max_pre_ratio`` screen are not among them); otherwise the compiled
+        entry runs its own single-donor test once, every donor refitted and
+        kept (about the cost of placebo inference), which is not the matched
+        test ``synth(..., inference="placebo")`` reports.
         """
         raw = self.raw
         if raw.placebo_gaps is None:
