@@ -6,6 +6,7 @@ import numpy as np
 import pytest
 
 import quintara
+from quintara.datasets import load_table
 
 # The synthetic-control entries that take a placebo test, by method name.
 SC_FITS = {"sc": quintara.fit_sc, "fp": quintara.fit_fp, "asc": quintara.fit_asc,
@@ -44,3 +45,17 @@ def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
 @pytest.fixture
 def panel() -> np.ndarray:
     return factor_panel()
+
+
+@pytest.fixture(scope="session")
+def geo() -> quintara.Panel:
+    """The geo demo table's weekly sales, by market."""
+    return quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week",
+                                    outcome="sales")
+
+
+@pytest.fixture(scope="session")
+def prop99() -> quintara.Panel:
+    """Proposition 99's packs per capita, by state (test_labelled shuffles its own)."""
+    return quintara.Panel.from_long(load_table("prop99"), unit="State", time="Year",
+                                    outcome="PacksPerCapita")

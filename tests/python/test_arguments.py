@@ -46,10 +46,9 @@ F8 = np.dtype("float64")
     (np.zeros((3, 4), dtype=np.int64), f"buffer format '{np.dtype(np.int64).char}' with 8-byte"),
     (np.zeros((3, 4), dtype=np.float32), "buffer format 'f' with 4-byte"),
     (np.zeros((3, 4), dtype=">f8"), "buffer format '>d' with 8-byte"),
-    (np.zeros(4), "got a 1-D array"),
-    (np.zeros((2, 3, 4)), "got a 3-D array"),
     (None, "'NoneType' object cannot be converted"),
-    # Subclasses whose attributes lie: only the buffer counts.
+    # Subclasses whose attributes lie: only the buffer counts (so their
+    # dimensions also stand for plain arrays of those dimensions).
     (_lying(np.ones((6, 10), dtype=np.float32), dtype=F8), "buffer format 'f'"),
     (_lying(np.ones((6, 10), dtype=np.int8), dtype=F8, itemsize=8), "buffer format 'b'"),
     (_lying(np.array([[None] * 3] * 2), dtype=F8), "buffer format 'O'"),

@@ -4,8 +4,6 @@ a dense NumPy computation of one doubly robust cell, and the failure paths."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
 from typing import NamedTuple
 
 import numpy as np
@@ -143,20 +141,6 @@ def test_without_covariates_every_method_is_the_unadjusted_fit(method: str, kw: 
     assert flat(a) == near(flat(b))
 
 
-@pytest.mark.parametrize("method", ["ipw", "dr"])
-def test_published_default_estimator(method: str) -> None:
-    # R did's vignette "Getting Started with the did Package": att_gt(yname =
-    # "lemp", gname = "first.treat", idname = "countyreal", tname = "year",
-    # data = mpdta, control_group = "nevertreated") -- est_method = "dr" and
-    # base_period = "varying" by default -- then aggte(type = "dynamic"), to
-    # the four printed decimals (as in test_published_estimates.py).
-    r = quintara.fit_callaway_py(D.y, D.cohorts, base_period="varying", est_method=method)
-    assert r.event_att == pytest.approx(
-        [0.0305, -0.0006, -0.0245, -0.0199, -0.0510, -0.1373, -0.1008], abs=5e-5)
-    assert r.event_se == pytest.approx(
-        [0.0150, 0.0133, 0.0142, 0.0118, 0.0169, 0.0364, 0.0344], abs=5e-5)
-
-
 def dense_drdid(dy: np.ndarray, d: np.ndarray, x: np.ndarray, w: np.ndarray,
                 method: str) -> tuple[float, float]:
     """DRDID's drdid_panel / std_ipw_did_panel written out densely: ATT and
@@ -227,7 +211,8 @@ def test_failures_are_value_errors() -> None:
         quintara.fit_callaway_py(D.y, D.cohorts, covariates=twice, est_method="dr")
 
 
-def test_the_labelled_layer_and_the_cli_name_the_estimator(tmp_path: object) -> None:
+def test_the_labelled_layer_names_the_estimator() -> None:
+    # The command line's --est-method is run in test_cli.
     table = load_table("mpdta")
     cols = {"unit": "countyreal", "time": "year", "outcome": "lemp", "adoption": "first_treat"}
     fit = quintara.staggered(table, **cols, est_method="dr", covariates=["lpop"])
@@ -236,9 +221,3 @@ def test_the_labelled_layer_and_the_cli_name_the_estimator(tmp_path: object) -> 
     assert fit.att == pytest.approx(raw.att, abs=1e-14) and fit.to_dict()["est_method"] == "dr"
     assert "dr (doubly robust)" in fit.summary()
     assert quintara.staggered(table, **cols).to_dict()["est_method"] == "reg"
-    path = f"{tmp_path}/mpdta.csv"
-    table.to_csv(path, index=False)
-    args = [f"--{k}={v}" for k, v in cols.items()]
-    r = subprocess.run([sys.executable, "-m", "quintara.cli", "staggered", path, *args,
-                        "--est-method", "ipw"], capture_output=True, text=True, timeout=120)
-    assert r.returncode == 0 and "ipw (inverse probability weighting)" in r.stdout, r.stderr

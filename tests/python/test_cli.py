@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import functools
 import importlib.util
 import json
 import os
@@ -21,6 +22,7 @@ from quintara.datasets import load_table
 CLI = [sys.executable, "-m", "quintara.cli"]
 GEO = ["--unit", "market", "--time", "week", "--outcome", "sales"]
 PROP99 = ["--unit", "State", "--time", "Year", "--outcome", "PacksPerCapita"]
+CALIFORNIA = ["--treated", "California", "--start", "1989"]
 MPDTA = ["--unit", "countyreal", "--time", "year", "--outcome", "lemp", "--adoption",
          "first_treat"]
 
@@ -53,9 +55,8 @@ def tables(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
 
 def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_path: Path) -> None:
     out = tmp_path / "r.json"
-    r = run("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start", "1989",
-            "--method", "sdid", "--inference", "placebo", "--json", str(out),
-            "--plot", str(tmp_path / "fit.png"))
+    r = run("fit", str(tables["prop99"]), *PROP99, *CALIFORNIA, "--method", "sdid",
+            "--inference", "placebo", "--json", str(out), "--plot", str(tmp_path / "fit.png"))
     if importlib.util.find_spec("matplotlib") is None:
         assert r.returncode == 2 and "needs matplotlib" in r.stderr
     else:
@@ -64,16 +65,17 @@ def test_commands_print_summaries_and_write_json(tables: dict[str, Path], tmp_pa
     assert "Synthetic control results" in r.stdout and "sdid (fit_sdid)" in r.stdout
     fit = json.loads(out.read_text())
     assert fit["att"] == pytest.approx(-15.6054, abs=1e-4) and fit["weights"]["Nevada"] > 0.1
-    r = run("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start", "1989",
-            "--method", "fp", "--inference", "conformal", "--json", str(out))
+    r = run("fit", str(tables["prop99"]), *PROP99, *CALIFORNIA, "--method", "fp", "--inference",
+            "conformal", "--json", str(out))
     assert r.returncode == 0 and "conformal test (31 moving-block" in r.stdout
     assert len(json.loads(out.read_text())["pointwise"]) == 12
-    r = run("staggered", str(tables["mpdta"]), *"--unit countyreal --time year --outcome lemp "
-            "--adoption first_treat --control notyet --json".split(), str(out))
+    r = run("staggered", str(tables["mpdta"]), *MPDTA, "--control", "notyet", "--est-method",
+            "ipw", "--json", str(out))
     assert r.returncode == 0 and "event +3" in r.stdout
+    assert "ipw (inverse probability weighting)" in r.stdout
     assert set(json.loads(out.read_text())) >= {"att", "se", "event_study"}
-    r = run("staggered", str(tables["mpdta"]), *"--unit countyreal --time year --outcome lemp "
-            "--adoption first_treat --method twfe --weights lpop --cluster first_treat".split())
+    r = run("staggered", str(tables["mpdta"]), *MPDTA, *"--method twfe --weights lpop "
+            "--cluster first_treat".split())
     assert r.returncode == 0 and "Weights" in r.stdout and "4 (first_treat)" in r.stdout
     r = run("power", str(tables["geo"]), *GEO, *"--treated Denver Portland --test-len 8 "
             "--lifts 0 0.05 0.1 --lookback 6 --json".split(), str(out))
@@ -119,8 +121,7 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
     waves = {y: f"wave {chr(ord('z') - k)}" for k, y in enumerate(years)}  # not text order
     df.assign(Year=df.Year.map(waves)).to_csv(tmp_path / "waves.csv", index=False)
     (tmp_path / "order.txt").write_text("\n".join(waves[y] for y in years))
-    base = run("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start",
-               "1989")
+    base = run("fit", str(tables["prop99"]), *PROP99, *CALIFORNIA)
     att = next(line for line in base.stdout.splitlines() if line.startswith("ATT"))
     refused = run("fit", str(tmp_path / "dated.csv"), *PROP99, "--treated", "California",
                   "--start", "01/08/1971")
@@ -151,8 +152,7 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
      "--bands does not apply with --method twfe (only with callaway)"),
     (["staggered", "{mpdta}", *MPDTA, "--method", "bacon", "--level", "0.9"],
      "--level does not apply with --method bacon (only with callaway, twfe, sunab, imputation)"),
-    (["fit", "{prop99}", *PROP99, "--treated", "California", "--start", "1989", "--method",
-      "mcnnm", "--level", "0.9"],
+    (["fit", "{prop99}", *PROP99, *CALIFORNIA, "--method", "mcnnm", "--level", "0.9"],
      "--level does not apply with --method mcnnm (only with sc, fp, asc, sdid, rsc)"),
 ])
 def test_usage_and_data_errors_exit_2_without_traceback(
@@ -299,13 +299,10 @@ def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
                                      capsys: pytest.CaptureFixture[str]) -> None:
     from quintara import __version__
 
-    def call(*args: str) -> tuple[int, str, str]:
-        return in_process(capsys, *args)
-
+    call = functools.partial(in_process, capsys)
     assert call("--version") == (0, f"quintara {__version__}\n", "")
     df = load_table("prop99")
-    base = call("fit", str(tables["prop99"]), *PROP99, "--treated", "California", "--start",
-                "1989")
+    base = call("fit", str(tables["prop99"]), *PROP99, *CALIFORNIA)
     assert base[0] == 0
     df.to_csv(tmp_path / "p.csv.gz", index=False)
     # Compressed; the file after --treated's names; names as one comma list.
@@ -356,17 +353,14 @@ def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
     # Continental numbers are named, and read once the options say so.
     euro = df.assign(PacksPerCapita=df.PacksPerCapita.map(lambda v: f"{v:.6f}".replace(".", ",")))
     euro.to_csv(tmp_path / "euro.csv", sep=";", index=False)
-    code, _, err = call("fit", str(tmp_path / "euro.csv"), *PROP99, "--treated", "California",
-                        "--start", "1989")
+    code, _, err = call("fit", str(tmp_path / "euro.csv"), *PROP99, *CALIFORNIA)
     assert code == 2 and "writes numbers with a decimal comma (such as '" in err
     assert err.endswith("); pass --decimal ,\n")
-    code, out, _ = call("fit", str(tmp_path / "euro.csv"), *PROP99, "--decimal", ",",
-                        "--treated", "California", "--start", "1989")
+    code, out, _ = call("fit", str(tmp_path / "euro.csv"), *PROP99, "--decimal", ",", *CALIFORNIA)
     assert code == 0 and "ATT" in out
     big = df.assign(PacksPerCapita=(df.PacksPerCapita * 1000).map(lambda v: f"{v:,.0f}"))
     big.to_csv(tmp_path / "big.csv", sep=";", index=False)
-    code, _, err = call("fit", str(tmp_path / "big.csv"), *PROP99, "--treated", "California",
-                        "--start", "1989")
+    code, _, err = call("fit", str(tmp_path / "big.csv"), *PROP99, *CALIFORNIA)
     assert code == 2 and err.endswith("); pass --thousands ,\n"), err
     # Unit codes keep their leading zeros.
     coded = df.assign(State=df.State.map({s: f"{k:05d}" for k, s in

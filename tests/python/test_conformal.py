@@ -122,12 +122,10 @@ def test_refusals() -> None:
         quintara.fit_conformal(y, [0], 18, block_len=0)
 
 
-def test_synth_reports_the_conformal_test() -> None:
-    from quintara.datasets import load_prop99, load_table
+def test_synth_reports_the_conformal_test(prop99: quintara.Panel) -> None:
+    from quintara.datasets import load_prop99
     p = load_prop99()
-    panel = quintara.Panel.from_long(load_table("prop99"), unit="State", time="Year",
-                                     outcome="PacksPerCapita")
-    r = quintara.synth(panel, treated="California", start=1989, method="sc",
+    r = quintara.synth(prop99, treated="California", start=1989, method="sc",
                        inference="conformal", level=0.9)
     raw = quintara.fit_conformal(p.y, p.treated, p.treat_time, level=0.9)
     assert r.p_value == raw.p_value and r.ci == (raw.test_ci_lower, raw.test_ci_upper)
@@ -138,5 +136,5 @@ def test_synth_reports_the_conformal_test() -> None:
     assert r.to_dict()["pointwise"]["1989"] == [raw.pointwise_lower[0], raw.pointwise_upper[0]]
     assert r.placebo_gaps().shape == (31, 38)  # the method's own entry, without conformal options
     with pytest.raises(ValueError, match=r"^method 'rsc' has no conformal test"):
-        quintara.synth(panel, treated="California", start=1989, method="rsc",
+        quintara.synth(prop99, treated="California", start=1989, method="rsc",
                        inference="conformal")

@@ -11,15 +11,10 @@ from scipy.stats import norm
 import quintara
 from conftest import staggered
 from quintara.datasets import load_table
+from test_sc_family import value_error
 
 ENTRIES = {"TWFE": quintara.fit_twfe_py, "Sun-Abraham": quintara.fit_sunab_py,
            "Goodman-Bacon": quintara.bacon_decompose_py}
-
-
-def value_error(fn, *args: object) -> str:
-    with pytest.raises(ValueError) as exc:
-        fn(*args)
-    return str(exc.value)
 
 
 def dummy_regression(y: np.ndarray, columns: np.ndarray) -> tuple[np.ndarray, np.ndarray]:

@@ -15,6 +15,7 @@ import pytest
 import quintara
 from conftest import factor_panel
 from quintara import distributed as qd
+from test_geo_select import fields
 
 dd = pytest.importorskip("dask.distributed")
 
@@ -34,11 +35,6 @@ def stack(n_reps: int, seed: int = 0) -> np.ndarray:
 
 def replication(r: int) -> np.ndarray:
     return factor_panel(8, 16, seed=r)
-
-
-def fields(c: quintara.MarketCandidate) -> tuple:
-    return (c.treated, c.power_at_target, c.mde_pct, c.holdout_pct, c.pre_fit_rel,
-            c.stability_score, c.confidence, c.score)
 
 
 def test_no_client_says_how_to_start_one() -> None:

@@ -44,7 +44,8 @@ class TestFit:
         assert r.att == pytest.approx(np.mean(r.att_path), rel=1e-15)
         assert r.donor_ids == [i for i in range(panel.shape[0]) if i != 3]
         assert all(getattr(r, k) is None for k in (
-            "p_value", "se", "ci_lower", "ci_upper", "inference_distribution", "placebo_atts"))
+            "p_value", "se", "ci_lower", "ci_upper", "inference_distribution", "placebo_atts",
+            "placebo_ids", "placebo_gaps"))
 
 class TestResultObject:
     def test_read_only_fresh_lists(self, panel: np.ndarray) -> None:

@@ -21,13 +21,6 @@ def prop99() -> quintara.Panel:
     return quintara.Panel.from_long(df, unit="State", time="Year", outcome="PacksPerCapita")
 
 
-@pytest.fixture(scope="module")
-def geo() -> quintara.Panel:
-    return quintara.Panel.from_long(
-        load_table("geo_sales"), unit="market", time="week", outcome="sales"
-    )
-
-
 def test_synth_by_name_equals_compiled_by_index(prop99: quintara.Panel) -> None:
     d = load_prop99()
     np.testing.assert_array_equal(prop99.y, d.y)

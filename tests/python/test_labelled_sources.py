@@ -18,6 +18,8 @@ import pytest
 import quintara
 from quintara.datasets import load_table
 
+MPDTA = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
+
 
 def _panel(y: np.ndarray) -> quintara.Panel:
     units = [f"u{i:02d}" for i in range(y.shape[0])][::-1]  # names not in row order
@@ -48,9 +50,8 @@ def test_synthetic_path_is_the_records(panel: np.ndarray) -> None:
 
 def test_did_intervals_are_the_records_at_the_level_asked() -> None:
     # test_did checks the compiled intervals' quantile; here the labels.
-    mp = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
     for method, level in (("callaway", 0.9), ("twfe", 0.8)):
-        fit = quintara.staggered(load_table("mpdta"), method=method, level=level, **mp)
+        fit = quintara.staggered(load_table("mpdta"), method=method, level=level, **MPDTA)
         r = fit.raw
         assert r.level == fit.level == level and fit.ci == (r.ci_lower, r.ci_upper)
         es = fit.event_study
@@ -67,10 +68,8 @@ def test_every_result_tidies_to_one_stackable_shape(panel: np.ndarray) -> None:
         quintara.synth(p, treated=treated, start=2020, method="sc", inference="placebo"),
         quintara.synth(p, treated=treated, start=2020, method="sdid"),
         quintara.synth(p, treated=treated, start=2020, method="cpasc"),
-        quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
-                           time="year", outcome="lemp"),
-        quintara.staggered(load_table("mpdta"), adoption="first_treat", method="bacon",
-                           unit="countyreal", time="year", outcome="lemp"),
+        quintara.staggered(load_table("mpdta"), **MPDTA),
+        quintara.staggered(load_table("mpdta"), method="bacon", **MPDTA),
         quintara.power(p, treated=treated, test_len=4, lifts=[0.0, 0.1], method="sc"),
         quintara.diagnose(p, treated=treated, test_len=4),
     ]
@@ -117,12 +116,11 @@ def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> N
         quintara.synth(p, **kw, inference="conformal", zeta_scale=2.0)
     with pytest.raises(TypeError, match=r"^power\(\) got an unexpected keyword argument 'seed'"):
         quintara.power(p, treated=[p.units[0]], test_len=4, lifts=[0.1], seed=1)
-    mp = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
     with pytest.raises(ValueError, match=r"method='twfe' and estimator='sunab' disagree"):
-        quintara.staggered(load_table("mpdta"), estimator="sunab", method="twfe", **mp)
-    by_method = quintara.staggered(load_table("mpdta"), method="twfe", **mp)
+        quintara.staggered(load_table("mpdta"), estimator="sunab", method="twfe", **MPDTA)
+    by_method = quintara.staggered(load_table("mpdta"), method="twfe", **MPDTA)
     assert by_method.estimator == "twfe"
-    assert by_method.att == quintara.staggered(load_table("mpdta"), estimator="twfe", **mp).att
+    assert by_method.att == quintara.staggered(load_table("mpdta"), estimator="twfe", **MPDTA).att
 
 
 @pytest.mark.parametrize("verb, entry", [

@@ -13,17 +13,15 @@ from quintara.datasets import load_table
 matplotlib = pytest.importorskip("matplotlib")
 matplotlib.use("Agg")
 plt = pytest.importorskip("matplotlib.pyplot")
+MPDTA = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
 
 
-def test_every_plot_renders_labelled(tmp_path: Path) -> None:
+def test_every_plot_renders_labelled(tmp_path: Path, geo: quintara.Panel) -> None:
     prop99 = quintara.Panel.from_long(load_table("prop99").query("Year <= 1995"), unit="State",
                                       time="Year", outcome="PacksPerCapita")
     sc = quintara.synth(prop99, treated=["California"], start=1989, inference="placebo")
-    cs = quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
-                            time="year", outcome="lemp", bands=True, n_reps=99)
+    cs = quintara.staggered(load_table("mpdta"), bands=True, n_reps=99, **MPDTA)
     bacon = quintara.staggered(cs.panel, adoption=cs.cohorts.to_dict(), method="bacon")
-    geo = quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week",
-                                   outcome="sales")
     pw = quintara.power(geo, treated=["Denver"], test_len=4, lifts=[0.0, 0.05, 0.1, 0.2],
                         method="sc", lookback=8)
     sel = quintara.select_markets(geo, eligible=["Austin", "Denver", "Tampa"], max_treated=2,
@@ -54,9 +52,7 @@ def test_every_plot_renders_labelled(tmp_path: Path) -> None:
     plt.close("all")
 
 
-def test_real_time_axes_honest_titles_and_the_twfe_estimate() -> None:
-    geo = quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week",
-                                   outcome="sales")
+def test_real_time_axes_honest_titles_and_the_twfe_estimate(geo: quintara.Panel) -> None:
     # Weeks as text dates: drawn on a date axis with a handful of readable ticks.
     ax = quintara.diagnose(geo, treated=["Denver"], test_len=4).plot()
     ax.figure.canvas.draw()
@@ -67,8 +63,7 @@ def test_real_time_axes_honest_titles_and_the_twfe_estimate() -> None:
     ax = sc.plot()
     assert ax.get_title().startswith("5 treated units (mean): ATT")
     assert "mean of 5" in [t.get_text() for t in ax.get_legend().get_texts()][0]
-    twfe = quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
-                              time="year", outcome="lemp", method="twfe")
+    twfe = quintara.staggered(load_table("mpdta"), method="twfe", **MPDTA)
     ax = twfe.plot()
     estimate, low, high = ax.get_lines()[:3]  # the point, then its interval's caps
     assert (estimate.get_ydata()[0], low.get_ydata()[0], high.get_ydata()[0]) == (
@@ -77,9 +72,8 @@ def test_real_time_axes_honest_titles_and_the_twfe_estimate() -> None:
     plt.close("all")
 
 
-def test_fit_plot_draws_the_effect_path_its_band_and_the_cumulative_effect() -> None:
-    prop99 = quintara.Panel.from_long(load_table("prop99"), unit="State", time="Year",
-                                      outcome="PacksPerCapita")
+def test_fit_plot_draws_the_effect_path_its_band_and_the_cumulative_effect(
+        prop99: quintara.Panel) -> None:
     conformal = quintara.synth(prop99, treated="California", start=1989, inference="conformal")
     ax = conformal.plot()
     paths, effect, cumulative = ax.figure.axes  # the cumulative effect on the twin axis
@@ -117,8 +111,7 @@ def _markers(ax):
 
 def test_event_study_marks_its_reference_period_and_counts_cohorts() -> None:
     mpdta = load_table("mpdta")
-    fits = {kind: quintara.staggered(mpdta, adoption="first_treat", unit="countyreal",
-                                     time="year", outcome="lemp", **kw)
+    fits = {kind: quintara.staggered(mpdta, **MPDTA, **kw)
             for kind, kw in {"varying": {}, "universal": {"base_period": "universal"},
                              "sunab": {"method": "sunab"},
                              "imputation": {"method": "imputation"}}.items()}
@@ -146,9 +139,7 @@ def test_event_study_marks_its_reference_period_and_counts_cohorts() -> None:
     plt.close("all")
 
 
-def test_power_curve_writes_the_mde_clear_of_the_legend() -> None:
-    geo = quintara.Panel.from_long(load_table("geo_sales"), unit="market", time="week",
-                                   outcome="sales")
+def test_power_curve_writes_the_mde_clear_of_the_legend(geo: quintara.Panel) -> None:
     # The MDE right of the middle, then near the left edge.
     for lifts in ([0.0, 0.01, 0.02, 0.03, 0.04, 0.05, 0.06], [0.0, 0.05, 0.5, 1.0]):
         pw = quintara.power(geo, treated=["Denver"], test_len=4, lifts=lifts, method="sc",

@@ -171,8 +171,8 @@ def test_units_of_beta_carry_through(kind: str) -> None:
 
 def test_labelled_sensitivity_end_to_end() -> None:
     mpdta = load_table("mpdta")
-    res = quintara.staggered(mpdta, unit="countyreal", time="year", outcome="lemp",
-                             adoption="first_treat", method="sunab")
+    mp = {"adoption": "first_treat", "unit": "countyreal", "time": "year", "outcome": "lemp"}
+    res = quintara.staggered(mpdta, method="sunab", **mp)
     frame = res.sensitivity(m=[0.5, 1.0, 2.0], e="average")
     assert list(frame.columns) == ["m", "lo", "hi", "method"]
     assert list(frame["method"]) == ["C-LF"] * 3
@@ -191,8 +191,7 @@ def test_labelled_sensitivity_end_to_end() -> None:
         res.sensitivity(e=-2)
     with pytest.raises(ValueError, match="e must be an event time >= 0 or 'average'"):
         res.sensitivity(e="mean")
-    twfe = quintara.staggered(mpdta, unit="countyreal", time="year", outcome="lemp",
-                              adoption="first_treat", method="twfe")
+    twfe = quintara.staggered(mpdta, method="twfe", **mp)
     with pytest.raises(ValueError, match="covariance, which the twfe fit does not form"):
         twfe.sensitivity()
 

@@ -66,10 +66,3 @@ def test_placebo_gaps_are_the_donors_own_fits(method: str, panel: np.ndarray) ->
         gap = np.asarray(r.placebo_gaps[k])
         np.testing.assert_allclose(gap, donors[k] - np.asarray(own.synthetic), atol=1e-10)
         assert gap[t0:].tolist() == own.att_path
-        assert r.placebo_atts[k] == pytest.approx(own.att, abs=1e-12)
-
-
-def test_fields_absent_without_placebo(panel: np.ndarray) -> None:
-    # Their scaling with the outcome is every field's, in test_units.
-    plain = quintara.fit_sc(panel, [0], 20)
-    assert plain.placebo_ids is None and plain.placebo_gaps is None

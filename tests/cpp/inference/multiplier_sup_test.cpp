@@ -166,10 +166,13 @@ TEST(MultiplierSup, ClusteredEqualsTheOracle) {
                         multiplier_sup_t(in.ifs, in.se, 50, 6)));
 }
 
-// The bands and critical value through the public entry, clustered and not.
+// The bands and critical value through the public entry, clustered and not;
+// an event time with an empty influence vector, and one with a zero SE, keep
+// a band (the latter its point) while staying out of the sup.
 TEST(MultiplierSup, EventBandsEqualTheOracle) {
   Inputs in = make_inputs(5, 900, 21);
   in.ifs[3].clear();
+  in.se[1] = 0.0;
   Codes cl(900);
   for (std::size_t i = 0; i < 900; ++i) cl[i] = (i * 7) % 45;
   for (const double level : {0.9, 0.95}) {

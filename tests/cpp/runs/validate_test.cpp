@@ -1,4 +1,5 @@
-// Validator messages, character for character: callers match on them.
+// Validator messages, character for character: callers match on them (those
+// the Python tests pin in full through an entry are left to them).
 #include "core/runs/validate.hpp"
 
 #include <gtest/gtest.h>
@@ -49,29 +50,17 @@ TEST(Validate, Messages) {
   inf_y(2, 3) = kInf;
   minus_inf_y(0, 0) = -kInf;
   const std::pair<std::function<void()>, std::string> cases[] = {
-      {[] { v::check_panel(MatView{Mat(0, 5)}); },
-       "y must be a non-empty N×T panel; got shape (0, 5)"},
       {[&] { v::check_panel(MatView{nan_y}); }, kNonFinite},
       {[&] { v::check_panel(MatView{inf_y}); }, kNonFinite},
       {[&] { v::check_panel(MatView{minus_inf_y}); }, kNonFinite},
       {[] { v::check_nonneg("ridge", -1e-5); }, "ridge must be finite and >= 0; got -0.00001"},
       {[] { v::check_nonneg("ridge", kInf); }, "ridge must be finite and >= 0; got inf"},
       {[] { v::check_nonneg("penalty", kNaN); }, "penalty must be finite and >= 0; got NaN"},
-      {[] { v::check_multiplier("penalty", -1.0); }, "penalty must be finite and >= 0; got -1"},
       {[] { v::check_multiplier("zeta_scale", 1.5e12); },
        "zeta_scale must be <= 1000000000000; got 1500000000000"},
-      {[] { v::check_pos("aug_lambda", 0.0); }, "aug_lambda must be finite and > 0; got 0"},
       {[] { v::check_pos("aug_lambda", -kInf); }, "aug_lambda must be finite and > 0; got -inf"},
-      {[] { v::check_unit_interval("level", 1.0); }, "level must be in (0, 1); got 1"},
-      {[] { v::check_unit_interval("level", 0.0); }, "level must be in (0, 1); got 0"},
       {[] { v::check_unit_interval("energy", kNaN); }, "energy must be in (0, 1); got NaN"},
-      {[] { v::check_min_count("rank", 0); }, "rank must be >= 1; got 0"},
-      {[] { v::check_treat_time(0, 10); },
-       "treat_time 0 must be in [1, 10) so there is at least one pre- and one post-period"},
-      {[] { v::check_treat_time(10, 10); },
-       "treat_time 10 must be in [1, 10) so there is at least one pre- and one post-period"},
       {[] { v::check_indices("include", Idx{0, 7, 9}, 5); }, "include index 7 out of range [0, 5)"},
-      {[] { v::check_treated({}, 3); }, "`treated` must list at least one treated unit index"},
       // The range test of an item comes before its duplicate test.
       {[] { v::check_treated(Idx{5, 5}, 3); }, "treated unit index 5 out of range [0, 3)"},
       {[] { v::check_treated(Idx{0, 0}, 3); }, "treated unit index 0 listed more than once"},
@@ -102,9 +91,6 @@ TEST(Validate, Messages) {
       // Ordering is reported before any feasibility test.
       {[] { v::check_weight_bounds(100, 0.4, 0.3); },
        "min_weight (0.4) must not exceed max_weight (0.3)"},
-      {[] { v::check_weight_bounds(3, 0.5, 1.0); },
-       "min_weight=0.5 is infeasible with 3 donors: every donor at that floor would need total "
-       "weight 1.5000 > 1. Use min_weight <= 0.3333 (= 1/3)."},
       {[] { v::check_weight_bounds(4, 0.0, 0.2); },
        "max_weight=0.2 is infeasible with 4 donors: capping every donor there allows total "
        "weight 0.8000 < 1. Use max_weight >= 0.2500 (= 1/4)."},
