@@ -263,13 +263,7 @@ class ExperimentAnalysis(_Result):
             "lift_pct_lower",
             "lift_pct_upper",
             "spend",
-            "iroas",
-            "iroas_se",
-            "iroas_lower",
-            "iroas_upper",
-            "cost_per_incremental",
-            "cost_per_incremental_lower",
-            "cost_per_incremental_upper",
+            *_RETURNS,
         ):
             out[name] = _finite(q[name] if name in q else getattr(r, name))
         paths = self.paths()
