@@ -430,6 +430,9 @@ class SynthResult(_Result):
                 for k, v in self.options.items()
                 if k in takes and k not in ("placebo", "inference")
             }
+            for own, theirs in row.conformal_names:
+                if theirs in self.options and own in takes:
+                    opts[own] = self.options[theirs]
             opts.update(row.placebo_kwargs())
             raw = fn(self.panel.y, self._rows, self._t0, **opts)
         gaps = raw.placebo_gaps if raw.placebo_gaps is not None else []

@@ -213,6 +213,9 @@ def synth(
             f"method {method!r} has no {inference.replace('_', '-')} test "
             f"({inference!r} inference runs {runs})"
         )
+    for own, theirs in row.conformal_names if inference == "conformal" else ():
+        if own in options:  # the method's own name, as without the test
+            options[theirs] = options.pop(own)
     # These entries' fourth parameter is the method, which the verb fills.
     _check_options("synth", _entry(name), options, 4 if inference in _TEST_ENTRY else 3)
     if inference == "jackknife" and method != "sdid":

@@ -147,3 +147,12 @@ def test_an_empty_interval_is_said_and_written_as_json(prop99: quintara.Panel) -
     out = json.loads(json.dumps(r.to_dict(), allow_nan=False))
     assert (out["ci_lower"], out["ci_upper"], out["ci_empty"]) == (None, None, True)
     assert all(v is None or math.isfinite(v) for pair in out["pointwise"].values() for v in pair)
+
+
+def test_asc_takes_its_own_ridge_name_under_the_conformal_test(prop99: quintara.Panel) -> None:
+    kw = {"treated": ["California"], "start": 1989, "method": "asc", "sc_ridge": 1.0}
+    plain = quintara.synth(prop99, **kw)
+    tested = quintara.synth(prop99, **kw, inference="conformal")
+    assert tested.att == plain.att != quintara.synth(prop99, **{**kw, "sc_ridge": 0.0}).att
+    # Its placebos are refitted with the same ridge.
+    assert tested.placebo_gaps().equals(plain.placebo_gaps())
