@@ -25,7 +25,7 @@ from ._verbs_common import _check_lookback, _check_options, _choice, _entry, nam
 from .panel import Panel, as_panel, refuse_missing
 from .results import ConformalResult, SynthResult
 from .verbs_did import staggered
-from .verbs_geo import diagnose, power, select_markets
+from .verbs_geo import _labelled_errors, diagnose, power, select_markets
 
 __all__ = ["synth", "staggered", "power", "select_markets", "diagnose", "SYNTH_METHODS"]
 
@@ -264,16 +264,17 @@ def synth(
         kwargs["inference"] = inference
     elif inference in _TEST_ENTRY:
         kwargs["method"] = method
-    raw = _progress.run(
-        _entry(name),
-        panel.y,
-        rows,
-        t0,
-        label=f"{method} {_RUN_LABEL.get(inference, 'fit')}",
-        what=_RUN_STEPS.get(inference, "steps"),
-        show=progress,
-        **kwargs,
-    )
+    with _labelled_errors(panel, "unit"):
+        raw = _progress.run(
+            _entry(name),
+            panel.y,
+            rows,
+            t0,
+            label=f"{method} {_RUN_LABEL.get(inference, 'fit')}",
+            what=_RUN_STEPS.get(inference, "steps"),
+            show=progress,
+            **kwargs,
+        )
     if method == "cpasc":
         return ConformalResult(raw, panel, rows, t0, kwargs)
     if inference in _TEST_ENTRY:

@@ -31,15 +31,16 @@ _CELLS = (
 )
 
 
-def _relabel(text: str, units: pd.Index) -> str:
-    """A compiled error's text with markets named by label and cells as `cells[k][key]`."""
+def _relabel(text: str, units: pd.Index, noun: str = "market") -> str:
+    """A compiled error's text with markets (or `noun`s) named by label and
+    cells as `cells[k][key]`."""
 
     def label(m: re.Match[str]) -> str:
         row = int(m[1] or m[2])
         if row >= len(units):
             return m[0]
         if m[1] is not None:
-            return f"treated lists market {units[row]} more than once"
+            return f"treated lists {noun} {units[row]} more than once"
         return f"market {units[row]}"
 
     for pattern, to in _CELLS:
@@ -48,12 +49,12 @@ def _relabel(text: str, units: pd.Index) -> str:
 
 
 @contextlib.contextmanager
-def _labelled_errors(panel: Panel) -> Iterator[None]:
+def _labelled_errors(panel: Panel, noun: str = "market") -> Iterator[None]:
     """The compiled calls' ValueErrors, reworded by `_relabel`."""
     try:
         yield
     except ValueError as err:
-        text = _relabel(str(err), panel.units)
+        text = _relabel(str(err), panel.units, noun)
         if text == str(err):
             raise
         raise type(err)(text).with_traceback(err.__traceback__) from None

@@ -108,6 +108,8 @@ def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> N
             quintara.synth(p, **kw, method=method, inference="jackknife")
     with pytest.raises(ValueError, match=r"^lookback must be >= 1"):
         quintara.synth(p, **kw, inference="in_time", lookback=0)
+    with pytest.raises(ValueError, match=rf"^treated lists unit {p.units[0]} more than once$"):
+        quintara.synth(p, treated=[p.units[0], p.units[0]], start=2020)
     # Options the entry takes but the chosen test or method would ignore.
     with pytest.raises(ValueError, match=r"^n_placebo= applies with inference='placebo' only "
                                          r"\(here 'none'\)$"):
