@@ -429,7 +429,9 @@ class StaggeredResult(_Cohorts, _Result):
         """Robust intervals under bounded violations of parallel trends (Rambachan & Roth).
 
         Takes the event study's own coefficients and covariance: those at
-        event times < 0 are the pre-periods, those at >= 0 the post-periods.
+        event times < 0 are the pre-periods, those at >= 0 the post-periods,
+        all against one reference period (a Callaway fit needs
+        ``base_period="universal"``).
         Sun-Abraham omits the reference period -1; the imputation estimator's
         pre-periods are the leads of its pre-trend test (-1 included), taken
         as they stand.
@@ -468,6 +470,15 @@ class StaggeredResult(_Cohorts, _Result):
             raise ValueError(
                 f"sensitivity needs the event study's covariance, which the {self.estimator} "
                 "fit does not form (use sunab, imputation or callaway)"
+            )
+        if r.base_period == "varying":
+            # Each pre-period estimate is then the change from the period
+            # before, not the trend difference against one reference period
+            # the bounds are stated for.
+            raise ValueError(
+                "sensitivity needs the pre-period effects against one reference period; with "
+                "base_period='varying' each is a one-period change: refit with "
+                "base_period='universal'"
             )
         cov_full = np.asarray(r.event_cov, dtype=float).reshape(n, n)
         # A reference period reported as an exact 0 with no variance (a

@@ -22,6 +22,7 @@ from __future__ import annotations
 import math
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import quintara
@@ -194,6 +195,26 @@ def test_labelled_sensitivity_end_to_end() -> None:
     twfe = quintara.staggered(mpdta, method="twfe", **mp)
     with pytest.raises(ValueError, match="covariance, which the twfe fit does not form"):
         twfe.sensitivity()
+
+
+def test_a_linear_pre_trend_under_smoothness_zero_leaves_no_effect() -> None:
+    # No effect and a linear differential trend, which smoothness m = 0
+    # allows: the interval covers 0 when the pre-periods are measured against
+    # one reference period; a varying base's period-to-period changes would
+    # read the trend as an effect (about [0.175, 0.203] on this design).
+    rng = np.random.default_rng(0)
+    years, n = np.arange(2001, 2011), 1000
+    g, level = rng.choice([0, 2006], n), rng.normal(size=n)
+    i, t = np.repeat(np.arange(n), len(years)), np.tile(years, n)
+    y = level[i] + 0.2 * (t - 2001) + np.where(g[i] > 0, 0.1 * (t - 2001), 0.0)
+    d = pd.DataFrame({"id": i, "year": t, "y": y + rng.normal(0, 0.2, len(t)), "g": g[i]})
+    cols = {"unit": "id", "time": "year", "outcome": "y", "adoption": "g"}
+    fit = quintara.staggered(d, **cols, base_period="universal")
+    [row] = fit.sensitivity(kind="smoothness", m=[0.0], e=0).itertuples()
+    assert row.lo < 0 < row.hi
+    with pytest.raises(ValueError, match=r"^sensitivity needs the pre-period effects against "
+                                         r"one reference period; .* base_period='universal'$"):
+        quintara.staggered(d, **cols).sensitivity()
 
 
 BAD = [
