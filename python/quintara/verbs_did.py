@@ -440,7 +440,16 @@ def staggered(
 
     fn = _entry(_STAGGERED[estimator])
     if estimator == "bacon":
-        return BaconDecomposition(fn(panel.y, codes), panel, labels, dropped)
+        raw = fn(panel.y, codes)
+        if not raw.components:
+            # The entry's empty decomposition, with a TWFE coefficient of 0,
+            # is of a design whose coefficient is not identified at all.
+            raise ValueError(
+                "Goodman-Bacon: every unit adopts at the same period and there are no control "
+                "units, so there is no comparison to decompose (the TWFE coefficient is not "
+                "identified)"
+            )
+        return BaconDecomposition(raw, panel, labels, dropped)
     design = _sampling(panel, weights, cluster)
     if mode == "keep" and not complete and _has_nan(panel.y):
         design["missing"] = "keep"

@@ -4,6 +4,7 @@ against hand formulas and explicit dummy-variable regressions in NumPy."""
 from __future__ import annotations
 
 import numpy as np
+import pandas as pd
 import pytest
 from hypothesis import given, settings, strategies as st
 from scipy.stats import norm
@@ -59,6 +60,16 @@ def test_estimator_specific_messages() -> None:
         "Sun-Abraham needs at least one never-treated unit (treat_start < 0, or at/after "
         "the last period) as a control. The interaction-weighted estimator uses "
         "never-treated units as the reference group.")
+    # Imputation and the labelled decomposition refuse it too, where an
+    # average over no cell read as an effect of 0 with SE 0.
+    assert value_error(quintara.fit_imputation_py, y, [3] * 4) == (
+        "Imputation: none of the 12 treated cells has an untreated cell in its period to "
+        "impute from, so no effect is identified (every unit adopts at once and none is never "
+        "treated?)")
+    same = pd.DataFrame({"u": np.repeat(range(4), 6), "t": np.tile(range(6), 4),
+                         "y": y.reshape(-1), "g": 3})
+    with pytest.raises(ValueError, match=r"^Goodman-Bacon: every unit adopts at the same period"):
+        quintara.staggered(same, unit="u", time="t", outcome="y", adoption="g", method="bacon")
     assert value_error(quintara.bacon_decompose_py, y, [-1, 2, 3, 0]) == (
         "Goodman-Bacon: units already treated at period 0 have no pre-period and cannot "
         "enter the decomposition, which would break the `twfe == sum(weight * estimate)` "

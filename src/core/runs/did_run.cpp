@@ -267,6 +267,13 @@ PyDidResult run_imputation(const est::Panel& panel, double level, const est::Sam
         "Imputation: the untreated cells link no unit across some periods, so the unit and "
         "period effects of the untreated outcome are not identified");
   }
+  if (fit.n_imputed == 0) {
+    // An average over no cell would read as an effect of 0 with SE 0.
+    throw UserError(format(
+        "Imputation: none of the {} treated cells has an untreated cell in its period to impute "
+        "from, so no effect is identified (every unit adopts at once and none is never treated?)",
+        fit.n_not_imputed));
+  }
   PyDidResult r;
   r.att = fit.att;
   r.se = fit.se;
