@@ -198,7 +198,7 @@ def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
             f"{', '.join(strays[:5])}"
             + (f", ... ({len(strays) - 5} more)" if len(strays) > 5 else ""),
             UserWarning,
-            stacklevel=3,
+            stacklevel=4,  # the caller of staggered, past its argument check
         )
     return codes
 
@@ -466,6 +466,17 @@ def staggered(
             raw.level,
             dropped,
             **described,
+        )
+    first = np.flatnonzero(codes == 0)
+    if len(first):
+        # No pre-period: the entry leaves them out, and the design should say so.
+        names = ", ".join(map(str, panel.units[first[:5]]))
+        warnings.warn(
+            f"{len(first)} unit{'s' if len(first) > 1 else ''} adopt in the first period "
+            f"({panel.periods[0]}) and have no pre-period; callaway leaves them out: {names}"
+            + (f", ... ({len(first) - 5} more)" if len(first) > 5 else ""),
+            UserWarning,
+            stacklevel=3,  # the caller of staggered, past its argument check
         )
     kwargs = dict(options, **design)
     # The field's reference implementation compares pre-periods with the

@@ -84,9 +84,10 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
              r"markers and count as never treated: 8001 \(1999\.0\)$")
     for est, fn in [("twfe", quintara.fit_twfe_py), ("sunab", quintara.fit_sunab_py)]:
         adoption[d.counties[0]] = 1999
-        with pytest.warns(UserWarning, match=stray):  # a typo must not pass silently
+        with pytest.warns(UserWarning, match=stray) as seen:  # a typo must not pass silently
             assert (quintara.staggered(panel, adoption=adoption, method=est).att
                     == fn(d.y, codes).att)
+        assert seen[0].filename == __file__  # pointing at the caller's line
         adoption[d.counties[0]] = None  # now a plain never-treated unit: no warning
         fit = quintara.staggered(panel, adoption=adoption, method=est, ssc="statsmodels")
         raw = fn(d.y, codes, ssc="statsmodels")
@@ -102,6 +103,13 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     assert twfe.att == quintara.fit_twfe_py(d.y, d.cohorts).att
     with pytest.raises(ValueError, match="only 'callaway'"):
         quintara.staggered(panel, adoption=adoption, method="twfe", control="notyet")
+    # Adopters of the first period have no pre-period: left out, and said so.
+    early = table.assign(first_treat=table.first_treat.replace(2004, 2003))
+    left_out = (r"^20 units adopt in the first period \(2003\) and have no pre-period; "
+                r"callaway leaves them out: 17005, ")
+    with pytest.warns(UserWarning, match=left_out) as seen:
+        quintara.staggered(early, adoption="first_treat", **kw)
+    assert seen[0].filename == __file__
 
 
 def test_staggered_cohorts_follow_the_fitted_units_and_pickle() -> None:
