@@ -39,9 +39,8 @@ print(jobs.groupby("first_treat").countyreal.nunique())
 # averaged by event time (periods since adoption), by cohort, by calendar
 # period and overall, with standard errors from the influence functions.
 
-cs = quintara.staggered(
-    jobs, adoption="first_treat", control="notyet", unit="countyreal", time="year", outcome="lemp"
-)
+design = {"adoption": "first_treat", "control": "notyet", "unit": "countyreal", "time": "year"}
+cs = quintara.staggered(jobs, outcome="lemp", **design)
 print(cs.summary())
 
 # %%
@@ -68,15 +67,7 @@ cs.plot()
 # the fit for it takes the universal base (every event time against
 # ``e = -1``) instead of the period-to-period changes above.
 
-cs_universal = quintara.staggered(
-    jobs,
-    adoption="first_treat",
-    control="notyet",
-    unit="countyreal",
-    time="year",
-    outcome="lemp",
-    base_period="universal",
-)
+cs_universal = quintara.staggered(jobs, outcome="lemp", base_period="universal", **design)
 rm = cs_universal.sensitivity(kind="relative_magnitude", m=[0, 0.5, 1, 1.5, 2], e=0)
 print(rm.round(4))
 print("original interval:", rm.attrs["original"], "breakdown m:", rm.attrs["breakdown"])
