@@ -40,9 +40,12 @@ def json_label(x: Any) -> Any:
     return str(x)
 
 
-def _json_number(x: float) -> float | None:
-    """A float as JSON holds it: None for NaN and the infinities."""
-    return float(x) if math.isfinite(x) else None
+def json_number(x: Any) -> float | None:
+    """A number as JSON holds it: None for a missing, NaN or infinite value."""
+    if x is None:
+        return None
+    v = float(x)
+    return v if math.isfinite(v) else None
 
 
 TIDY_COLUMNS = ("estimate", "se", "p_value", "ci_lower", "ci_upper", "method")
@@ -310,8 +313,8 @@ class SynthResult(_Result):
             "p_value": self.p_value,
             # JSON has no infinities or NaN: an unbounded end is null, and
             # an empty interval is null at both ends with ci_empty.
-            "ci_lower": _json_number(self.ci[0]) if self.ci else None,
-            "ci_upper": _json_number(self.ci[1]) if self.ci else None,
+            "ci_lower": json_number(self.ci[0]) if self.ci else None,
+            "ci_upper": json_number(self.ci[1]) if self.ci else None,
             "ci_empty": bool(self.ci and math.isnan(self.ci[0])),
             "inference_method": self.inference_method,
             "dropped_donors": [json_label(u) for u in self.dropped_donors],
@@ -322,7 +325,7 @@ class SynthResult(_Result):
             "pointwise": None
             if (pw := self.pointwise) is None
             else {
-                str(json_label(k)): [_json_number(v.lower), _json_number(v.upper)]
+                str(json_label(k)): [json_number(v.lower), json_number(v.upper)]
                 for k, v in pw.iterrows()
             },
         }

@@ -14,20 +14,12 @@ import pandas as pd
 from . import _quintara
 from ._summary import num, render
 from .panel import Panel
-from .results import _names, _Result, json_label, period_info, tidy_frame
+from .results import _names, _Result, json_label, json_number as _finite, period_info, tidy_frame
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
 
 __all__ = ["ExperimentAnalysis"]
-
-
-def _finite(x: Any) -> float | None:
-    """A JSON number: None for a missing or non-finite value."""
-    if x is None:
-        return None
-    x = float(x)
-    return x if math.isfinite(x) else None
 
 
 def _negated(x: float | None) -> float | None:

@@ -3,7 +3,6 @@
 from __future__ import annotations
 
 import html
-import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -11,7 +10,7 @@ from typing import Any
 import pandas as pd
 
 from ._summary import num
-from .results import ConformalResult, SynthResult, _Result
+from .results import ConformalResult, SynthResult, _Result, json_number as _finite
 from .results_analysis import ExperimentAnalysis
 from .results_did import BaconDecomposition, StaggeredResult
 
@@ -57,13 +56,6 @@ class _Column:
     n_periods: int
     method: str
     inference: str
-
-
-def _finite(x: Any) -> float | None:
-    if x is None:
-        return None
-    v = float(x)
-    return v if math.isfinite(v) else None
 
 
 def _column(result: Any, position: int) -> _Column:
