@@ -18,10 +18,9 @@ import numpy as np
 import pandas as pd
 
 from . import _progress, _quintara
-from ._verbs_common import _check_lookback, named_counts
+from ._verbs_common import _check_lookback, _labelled_errors, named_counts
 from .panel import Panel, _first, as_panel, refuse_missing
 from .results_analysis import ExperimentAnalysis
-from .verbs_geo import _labelled_errors
 
 __all__ = ["analyze"]
 

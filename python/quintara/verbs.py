@@ -21,11 +21,18 @@ import pandas as pd
 
 from . import _progress
 from ._methods import SYNTH, SynthMethod
-from ._verbs_common import _check_lookback, _check_options, _choice, _entry, named_counts
+from ._verbs_common import (
+    _check_lookback,
+    _check_options,
+    _choice,
+    _entry,
+    _labelled_errors,
+    named_counts,
+)
 from .panel import Panel, as_panel, refuse_missing
 from .results import ConformalResult, SynthResult
 from .verbs_did import staggered
-from .verbs_geo import _labelled_errors, diagnose, power, select_markets
+from .verbs_geo import diagnose, power, select_markets
 
 __all__ = ["synth", "staggered", "power", "select_markets", "diagnose", "SYNTH_METHODS"]
 

@@ -3,61 +3,24 @@ multi-cell designs) and `diagnose`."""
 
 from __future__ import annotations
 
-import contextlib
 import numbers
 import operator
-import re
-from collections.abc import Callable, Hashable, Iterable, Iterator, Mapping, Sequence
+from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
 from typing import Any, overload
 
 import pandas as pd
 
 from . import _progress, _quintara
-from ._verbs_common import _check_lookback, _check_options, _choice, named_counts
+from ._verbs_common import (
+    _check_lookback,
+    _check_options,
+    _choice,
+    _labelled_errors,
+    named_counts,
+)
 from .panel import Panel, as_panel, refuse_missing
 from .results_cells import CellSelection
 from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
-
-# The compiled entries name markets by row and cells by the lists built from
-# `cells`; the verbs' errors name them as the caller gave them. One pattern
-# for the rows, so a label that is itself a number is not read as a row again.
-_ROWS = re.compile(r"\btreated unit index (\d+) listed more than once|\bmarket (\d+)\b")
-_CELLS = (
-    (re.compile(r"\bcell_max_treated\[(\d+)\]"), r"cells[\1]['max_treated']"),
-    (re.compile(r"\bcell_lifts\[(\d+)\]"), r"cells[\1]['target_lift']"),
-    (re.compile(r"\bcell (\d+)'s budget"), r"cells[\1]['budget']"),
-    (re.compile(r"^cell_max_treated must list"), "cells must list"),
-    (re.compile(r"pass cell_budgets= as well"), "give a cell a 'budget' as well"),
-)
-
-
-def _relabel(text: str, units: pd.Index, noun: str = "market") -> str:
-    """A compiled error's text with markets (or `noun`s) named by label and
-    cells as `cells[k][key]`."""
-
-    def label(m: re.Match[str]) -> str:
-        row = int(m[1] or m[2])
-        if row >= len(units):
-            return m[0]
-        if m[1] is not None:
-            return f"treated lists {noun} {units[row]} more than once"
-        return f"market {units[row]}"
-
-    for pattern, to in _CELLS:
-        text = pattern.sub(to, text)
-    return _ROWS.sub(label, text)
-
-
-@contextlib.contextmanager
-def _labelled_errors(panel: Panel, noun: str = "market") -> Iterator[None]:
-    """The compiled calls' ValueErrors, reworded by `_relabel`."""
-    try:
-        yield
-    except ValueError as err:
-        text = _relabel(str(err), panel.units, noun)
-        if text == str(err):
-            raise
-        raise type(err)(text).with_traceback(err.__traceback__) from None
 
 
 @named_counts
