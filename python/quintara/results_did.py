@@ -584,7 +584,9 @@ class BaconDecomposition(_Cohorts, _Result):
                     "estimate": c.estimate,
                 }
                 for c in self.raw.components
-            ]
+            ],
+            # Named even when there are no comparisons, so summary() and tidy() read them.
+            columns=["kind", "treated", "comparison", "weight", "estimate"],
         )
 
     def tidy(self) -> pd.DataFrame:

@@ -150,6 +150,10 @@ def test_components_in_order() -> None:
     assert [c.kind for c in two.components] == ["earlier_vs_later", "later_vs_earlier_forbidden"]
     none = quintara.bacon_decompose_py(staggered([3, 3], t), [3, 3])
     assert (none.components, none.twfe, none.forbidden_weight) == ([], 0.0, 0.0)
+    # Wrapped by hand (staggered refuses such designs), it still reads.
+    units = quintara.Panel(staggered([3, 3], t), ["a", "b"], list(range(t)))
+    empty = quintara.BaconDecomposition(none, units, pd.Series([3, 3], index=["a", "b"]))
+    assert "Comparisons" in empty.summary() and empty.tidy().shape[0] == 1
 
 
 @settings(max_examples=40, deadline=None)
