@@ -49,6 +49,19 @@ _DEFAULT_BALANCE = {
 }
 
 
+def _unit_weights(values: pd.Series, column: str) -> npt.NDArray[np.float64]:
+    """A weights column as float64, a bad weight named by its unit (the
+    compiled entries can only name its row)."""
+    w = pd.to_numeric(values, errors="coerce").to_numpy(dtype="float64", na_value=np.nan)
+    bad = values.index[~(np.isfinite(w) & (w > 0))]
+    if len(bad):
+        shown = ", ".join(f"{u} ({values[u]})" for u in bad[:5])
+        raise ValueError(
+            f"weights column {column!r} must hold positive finite numbers; units {shown}"
+        )
+    return w
+
+
 def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[str, Any]:
     """The compiled entries' weights= and clusters= from unit-level columns."""
     out: dict[str, Any] = {}
@@ -60,7 +73,7 @@ def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[st
             gaps = ", ".join(map(str, values.index[values.isna()][:5]))
             raise ValueError(f"{arg} column {column!r} is missing for units {gaps}")
         if arg == "weights":
-            out["weights"] = pd.to_numeric(values, errors="raise").to_numpy(dtype="float64")
+            out["weights"] = _unit_weights(values, column)
         else:
             out["clusters"] = pd.factorize(values)[0].astype("int64")
     return out

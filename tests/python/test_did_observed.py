@@ -159,5 +159,11 @@ def test_labelled_columns_become_weights_and_clusters() -> None:
     with pytest.raises(ValueError, match=r"^cluster column 'state' is missing for units 8001$"):
         quintara.staggered(df.assign(state=df.state.where(df.countyreal != 8001)),
                            method="twfe", cluster="state", **MPDTA)
+    # A bad weight is named by its unit, an unreadable one too.
+    for bad, shown in ((0.0, "0.0"), (np.inf, "inf"), ("many", "many")):
+        pops = df["pop"].astype(object).where(df.countyreal != 8001, bad)
+        with pytest.raises(ValueError, match=rf"^weights column 'pop' must hold positive "
+                                             rf"finite numbers; units 8001 \({shown}\)$"):
+            quintara.staggered(df.assign(pop=pops), method="twfe", weights="pop", **MPDTA)
     with pytest.raises(ValueError, match=r"^method 'bacon' takes no weights= or cluster=$"):
         quintara.staggered(df, method="bacon", weights="pop", **MPDTA)
