@@ -104,16 +104,30 @@ def _parse_with(texts: Sequence[str], fmt: str) -> npt.NDArray[np.int64] | None:
     return None if parsed.isna().any() else _ns(parsed)
 
 
-def _text_key(fmt: str) -> Callable[[Any], Any]:
-    def key(label: Any) -> Any:
+class _TextKey:
+    """A label's time under one strptime format. A class, not a closure, so
+    a panel (and every result holding one) pickles."""
+
+    def __init__(self, fmt: str) -> None:
+        self.fmt = fmt
+
+    def __call__(self, label: Any) -> Any:
         if isinstance(label, str):
-            parsed = _parse_with([label], fmt)
+            parsed = _parse_with([label], self.fmt)
             if parsed is not None:
                 return int(parsed[0])
         # Any other spelling of a time: "1971-08-01", a Timestamp, a date.
         return _timestamp_key(label)
 
-    return key
+
+class _OrderKey:
+    """A label's position in an explicit order (picklable, as `_TextKey`)."""
+
+    def __init__(self, position: dict[str, int]) -> None:
+        self.position = position
+
+    def __call__(self, label: Any) -> Any:
+        return self.position.get(str(label))
 
 
 def _refuse(column: Hashable, texts: Sequence[str], why: str) -> ValueError:
@@ -132,15 +146,15 @@ def _text_order(texts: Sequence[str], column: Hashable) -> PeriodOrder:
     for fmt in [*(shown for _, shown, _, _ in _QUARTER), *_FORMATS]:
         keys = _parse_with(texts, fmt)
         if keys is not None:
-            return PeriodOrder(keys, "time", fmt, _text_key(fmt))
+            return PeriodOrder(keys, "time", fmt, _TextKey(fmt))
     day_first, month_first = (_parse_with(texts, fmt) for fmt in _SLASHED)
     if day_first is not None and month_first is not None:
         if not np.array_equal(day_first, month_first):
             raise _refuse(column, texts, "every date reads both as dd/mm/yyyy and as mm/dd/yyyy")
-        return PeriodOrder(day_first, "time", _SLASHED[0], _text_key(_SLASHED[0]))
+        return PeriodOrder(day_first, "time", _SLASHED[0], _TextKey(_SLASHED[0]))
     for fmt, keys in zip(_SLASHED, (day_first, month_first), strict=True):
         if keys is not None:
-            return PeriodOrder(keys, "time", fmt, _text_key(fmt))
+            return PeriodOrder(keys, "time", fmt, _TextKey(fmt))
     raise _refuse(column, texts, "the labels are neither numbers nor dates in one format")
 
 
@@ -155,10 +169,8 @@ def _explicit(labels: pd.Index, order: Sequence[Any], column: Hashable) -> Perio
             f"time_order does not list {len(missing)} periods of column {column!r}: {shown}"
         )
 
-    def key(label: Any) -> Any:
-        return position.get(str(label))
-
-    return PeriodOrder(np.asarray([position[str(v)] for v in labels]), "order", None, key)
+    keys = np.asarray([position[str(v)] for v in labels])
+    return PeriodOrder(keys, "order", None, _OrderKey(position))
 
 
 def period_order(
@@ -184,7 +196,7 @@ def period_order(
         if keys is None:
             bad = [t for t in texts if _parse_with([t], time_format) is None]
             raise _refuse(column, bad, f"time_format {time_format!r} does not read every label")
-        return PeriodOrder(keys, "time", time_format, _text_key(time_format))
+        return PeriodOrder(keys, "time", time_format, _TextKey(time_format))
     if isinstance(labels.dtype, pd.CategoricalDtype) and labels.dtype.ordered:
         cats = list(labels.dtype.categories)
         return _explicit(labels, cats, column)

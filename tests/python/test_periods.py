@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import datetime
 import io
+import pickle
 
 import numpy as np
 import pandas as pd
@@ -73,6 +74,9 @@ def test_every_spelling_gives_the_integer_table_s_fit(spelling: str) -> None:
     assert r.att == BASE.att and r.raw.att_path == BASE.raw.att_path
     if fmt is not None:
         assert f"read as {fmt}" in r.summary().replace("\n  ", " ")
+    # The panel keeps how it reads a label, and crosses a process boundary with it.
+    back = pickle.loads(pickle.dumps(r))
+    assert back.summary() == r.summary() and back.panel.period_position(labels[T0]) == T0
 
 
 def test_a_start_is_any_label_of_the_same_time() -> None:
@@ -121,7 +125,9 @@ def test_text_that_reads_as_no_single_time_is_refused() -> None:
 
 def test_explicit_and_categorical_orders() -> None:
     waves = [f"wave {c}" for c in "hgfedcbalkji"]  # time order, not text order
-    assert fit(table(waves), waves[T0], time_order=waves).att == BASE.att
+    ordered = fit(table(waves), waves[T0], time_order=waves)
+    assert ordered.att == BASE.att
+    assert pickle.loads(pickle.dumps(ordered)).panel.period_position(waves[T0]) == T0
     cat = table(waves)
     cat["period"] = pd.Categorical(cat["period"], categories=waves, ordered=True)
     assert fit(cat, waves[T0]).att == BASE.att
