@@ -220,6 +220,17 @@ class SynthResult(_Result):
         return self.raw.inference_method
 
     @property
+    def level(self) -> float | None:
+        """The interval's confidence level (None without an interval)."""
+        return (self.raw.level or self.options.get("level", 0.95)) if self.ci else None
+
+    @property
+    def alternative(self) -> str:
+        """The test's alternative: "two-sided", or "greater" / "less" for a
+        one-sided in-time test, whose interval is unbounded on one side."""
+        return str(self.options.get("alternative", "two-sided"))
+
+    @property
     def pointwise(self) -> pd.DataFrame | None:
         """Per post period: the effect and the interval of effects the conformal
         test of that period alone does not reject (columns effect, lower, upper);
@@ -316,6 +327,8 @@ class SynthResult(_Result):
             "ci_lower": json_number(self.ci[0]) if self.ci else None,
             "ci_upper": json_number(self.ci[1]) if self.ci else None,
             "ci_empty": bool(self.ci and math.isnan(self.ci[0])),
+            "level": self.level,
+            "alternative": self.alternative,
             "inference_method": self.inference_method,
             "dropped_donors": [json_label(u) for u in self.dropped_donors],
             "pre_rmspe": self.raw.pre_rmspe,
@@ -335,6 +348,8 @@ class SynthResult(_Result):
         n, t = self.panel.shape
         level = self.raw.level or self.options.get("level", 0.95)
         lo, hi = f"[{(1 - level) / 2:.3f}", f"{1 - (1 - level) / 2:.3f}]"
+        if self.alternative != "two-sided":  # one end the test's bound, no quantile pair
+            lo, hi = "[one-sided", f"{100 * level:g}%]"
         ci = self.ci
         empty = bool(ci and math.isnan(ci[0]))
         row = [

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import html
+import math
 from collections.abc import Mapping, Sequence
 from dataclasses import dataclass
 from typing import Any
@@ -56,24 +57,25 @@ class _Column:
     n_periods: int
     method: str
     inference: str
+    alternative: str = "two-sided"
 
 
 def _column(result: Any, position: int) -> _Column:
     """The comparable numbers of one result; a TypeError for anything else."""
     if isinstance(result, SynthResult):
         n, t = result.panel.shape
-        level = result.raw.level or result.options.get("level", 0.95)
         return _Column(
             result.att,
             _finite(result.se),
             result.ci,
-            level if result.ci else None,
+            result.level,
             _finite(result.p_value),
             n,
             len(result.treated),
             t,
             result.method,
             result.inference,
+            result.alternative,
         )
     if isinstance(result, ConformalResult):
         n, t = result.panel.shape
@@ -123,7 +125,7 @@ def _column(result: Any, position: int) -> _Column:
         n, t = result.panel.shape[0], len(result.raw.observed)
         return _Column(
             result.att,
-            None,
+            _finite(result.raw.se),
             result.ci,
             result.level,
             result.p_value,
@@ -132,6 +134,7 @@ def _column(result: Any, position: int) -> _Column:
             t,
             result.method,
             "in-time placebo",
+            result.raw.alternative,
         )
     kind = type(result).__name__
     hint = (
@@ -174,6 +177,8 @@ class Table:
         if stat == "interval":
             if c.ci is None:
                 return "-"
+            if math.isnan(c.ci[0]):  # the test rejects every effect
+                return "empty"
             return f"[{num(c.ci[0], d)}, {num(c.ci[1], d)}]"
         if stat == "p_value":
             return num(c.p_value, d)
@@ -189,14 +194,23 @@ class Table:
             return f"{_level_text(levels[0])} interval"
         return STATS[stat]
 
+    def _interval_note(self, cell: str, c: _Column) -> str:
+        """An interval's level where the columns' levels differ, and its sidedness."""
+        if not c.ci:
+            return cell
+        notes = [_level_text(c.level)] if c.level and len(self._levels()) > 1 else []
+        if c.alternative != "two-sided":
+            notes.append("one-sided")
+        return f"{cell} ({', '.join(notes)})" if notes else cell
+
     def _grid(self) -> list[list[str]]:
         """Header row, then one row per statistic; every cell as text."""
         rows = [["", *self.names]]
         for stat in self.stats:
             cells = [self._cell(stat, c) for c in self._columns]
-            if stat == "interval" and len(self._levels()) > 1:
+            if stat == "interval":
                 cells = [
-                    f"{cell} ({_level_text(c.level)})" if c.ci and c.level else cell
+                    self._interval_note(cell, c)
                     for cell, c in zip(cells, self._columns, strict=True)
                 ]
             rows.append([self._label(stat), *cells])
@@ -259,9 +273,10 @@ class Table:
 
     def to_frame(self) -> pd.DataFrame:
         """The values, unformatted: rows estimate, se, ci_lower, ci_upper, level,
-        p_value, n_units, n_treated, n_periods, method, inference (every
-        statistic, whichever were asked to print); one column per result,
-        None where a result has no such value."""
+        alternative, p_value, n_units, n_treated, n_periods, method, inference
+        (every statistic, whichever were asked to print); one column per
+        result, None where a result has no such value. An empty interval has
+        NaN ends."""
         data: dict[str, list[Any]] = {}
         for name, c in zip(self.names, self._columns, strict=True):
             data[name] = [
@@ -270,6 +285,7 @@ class Table:
                 c.ci[0] if c.ci else None,
                 c.ci[1] if c.ci else None,
                 c.level,
+                c.alternative if c.ci else None,
                 c.p_value,
                 c.n_units,
                 c.n_treated,
@@ -277,7 +293,7 @@ class Table:
                 c.method,
                 c.inference,
             ]
-        index = ["estimate", "se", "ci_lower", "ci_upper", "level", "p_value"]
+        index = ["estimate", "se", "ci_lower", "ci_upper", "level", "alternative", "p_value"]
         index += ["n_units", "n_treated", "n_periods", "method", "inference"]
         return pd.DataFrame(data, index=pd.Index(index, name="statistic"), dtype=object)
 

@@ -93,9 +93,24 @@ def test_names_stats_formats_and_other_results(three: list, jobs, prop99) -> Non
     f = quintara.table([report, bacon]).to_frame()
     assert f.loc["estimate"].tolist() == [report.att, bacon.att]
     assert f.loc["ci_upper", "sc"] == report.ci[1] and f.loc["se", "bacon"] is None
+    assert f.loc["se", "sc"] == report.raw.se == report.tidy().se.iloc[0]  # as tidy() has it
     # The periods the analysis read, none past the test's end.
     weeks = list(report.panel.periods)
     assert f.loc["n_periods", "sc"] == weeks.index("2025-11-03") + 1 < len(weeks)
+
+
+def test_empty_and_one_sided_intervals_say_so(prop99) -> None:
+    empty = quintara.synth(prop99, treated="California", start=1989, inference="conformal",
+                           level=0.5)
+    one = quintara.synth(prop99, treated=["California", "Nevada"], start=1997,
+                         inference="in_time", alternative="greater")
+    assert math.isnan(empty.ci[0]) and one.ci[1] == math.inf
+    t = quintara.table([empty, one])
+    assert _cells(t.to_text(), "Interval") == [
+        "empty (50%)", f"[{num(one.ci[0])}, inf] (90%, one-sided)"]
+    f = t.to_frame()
+    assert f.loc["alternative"].tolist() == ["two-sided", "greater"]
+    assert re.search(r"\[one-sided +90%\]", one.summary())
 
 
 @pytest.mark.parametrize("given, kwargs, error, message", [
