@@ -65,8 +65,9 @@ def event_window(rows: list[list[str]], times: list[int]) -> tuple[list[list[str
 
 
 def pct(x: float | None) -> str:
-    """A fraction as a percentage (0.05 -> '5.0%'), '-' when missing."""
-    return "-" if x is None else f"{100.0 * x:.1f}%"
+    """A fraction as a percentage (0.05 -> '5.0%'), '-' when missing (None, or
+    the NaN a table column holds for it)."""
+    return "-" if x is None or math.isnan(x) else f"{100.0 * x:.1f}%"
 
 
 class Summary(str):

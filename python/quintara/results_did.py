@@ -11,7 +11,7 @@ import pandas as pd
 from . import _quintara
 from ._summary import EVENT_WINDOW, event_window, num, render
 from .panel import Panel
-from .results import _names, _Result, json_label, period_info, tidy_frame
+from .results import _names, _Result, json_label, json_number, period_info, tidy_frame
 
 
 def dropped_note(units: Sequence[Any]) -> str:
@@ -257,8 +257,27 @@ class StaggeredResult(_Cohorts, _Result):
         return tidy_frame(rows, self.estimator)
 
     def to_dict(self) -> dict[str, Any]:
-        """JSON-ready: overall ATT and SE, event study and cohort effects."""
-        es, g = self.event_study, self.groups
+        """JSON-ready: overall ATT with its SE, p-value and interval at `level`;
+        the event study, cohort, calendar and averaged effects with theirs; the
+        pre-trend test. Non-finite numbers are null."""
+        r, es = self.raw, self.event_study
+
+        def stat(att: Any, se: Any, p: Any, lo: Any, hi: Any) -> dict[str, float | None]:
+            values = {"att": att, "se": se, "p_value": p, "ci_lower": lo, "ci_upper": hi}
+            return {k: json_number(v) for k, v in values.items()}
+
+        def by(key: str, labels: pd.Index, prefix: str) -> list[dict[str, Any]]:
+            parts = (getattr(r, f"{prefix}_{x}") for x in ("att", "se", "p_value"))
+            bounds = (getattr(r, f"{prefix}_ci_{x}") for x in ("lower", "upper"))
+            return [
+                {key: json_label(k), **stat(*v)}
+                for k, *v in zip(labels, *parts, *bounds, strict=True)
+            ]
+
+        events = by("event_time", pd.Index([int(e) for e in r.event_time]), "event")
+        if "band_lo" in es:
+            for e, lo, hi in zip(events, es.band_lo, es.band_hi, strict=True):
+                e["band_lo"], e["band_hi"] = json_number(lo), json_number(hi)
         return {
             "estimator": self.estimator,
             "entry": self.entry,
@@ -268,38 +287,26 @@ class StaggeredResult(_Cohorts, _Result):
             "n_clusters": self.n_clusters,
             "balance": self.balance,
             "est_method": self.est_method,
-            "att": self.att,
-            "se": self.se,
-            "ci_lower": self.ci[0],
-            "ci_upper": self.ci[1],
-            "event_study": [
-                {"event_time": int(k), **{str(c): float(v) for c, v in row.items()}}
-                for k, row in zip(es.index.tolist(), es.to_dict("records"), strict=True)
-            ],
-            "groups": [
-                {"cohort": json_label(k), "att": float(r.att), "se": float(r.se)}
-                for k, r in g.iterrows()
-            ],
-            "calendar": [
-                {"period": json_label(k), "att": float(r.att), "se": float(r.se)}
-                for k, r in self.calendar.iterrows()
-            ],
+            "level": self.level,
+            **stat(r.att, r.se, r.p_value, self.ci[0], self.ci[1]),
+            "event_study": events,
+            "groups": by("cohort", self.groups.index, "group"),
+            "calendar": by("period", self.calendar.index, "calendar"),
+            "cohort_avg": self._overall("group"),
             "event_time_avg": self._overall("dynamic"),
             "calendar_avg": self._overall("calendar"),
             "pretrend_test": None
-            if self.raw.pretrend_wald is None
-            else {
-                "wald": self.raw.pretrend_wald,
-                "df": self.raw.pretrend_df,
-                "p_value": self.raw.pretrend_p_value,
-            },
+            if r.pretrend_wald is None
+            else {"wald": r.pretrend_wald, "df": r.pretrend_df, "p_value": r.pretrend_p_value},
         }
 
-    def _overall(self, key: str) -> dict[str, float] | None:
-        est = getattr(self.raw, f"overall_{key}_att")
-        if est is None:
+    def _overall(self, key: str) -> dict[str, float | None] | None:
+        """An averaged effect (`overall_<key>_*`) with its inference, None where absent."""
+        r = self.raw
+        if getattr(r, f"overall_{key}_att") is None:
             return None
-        return {"att": est, "se": getattr(self.raw, f"overall_{key}_se")}
+        names = ("att", "se", "p_value", "ci_lower", "ci_upper")
+        return {n: json_number(getattr(r, f"overall_{key}_{n}")) for n in names}
 
     def summary(self) -> str:
         """Overall ATT, cohort effects and the event study as one table."""
@@ -335,10 +342,11 @@ class StaggeredResult(_Cohorts, _Result):
         def cell(v: float, term: str) -> str:
             return "" if term.startswith("pre-trends") and np.isnan(v) else num(v)
 
+        tidy = self.tidy()
         rows = [
             [str(term)]
             + [cell(v, str(term)) for v in (t.estimate, t.se, t.p_value, t.ci_lower, t.ci_upper)]
-            for term, t in self.tidy().iterrows()
+            for term, t in tidy.iterrows()
         ]
         rows, elided = event_window(rows, [int(e) for e in r.event_time])
         notes = [dropped_note(self.dropped_units)] if self.dropped_units else []
@@ -358,6 +366,11 @@ class StaggeredResult(_Cohorts, _Result):
             notes.append(
                 f"{r.n_not_imputed} treated cells have no untreated cell of their unit or "
                 "period and are left out."
+            )
+        if ((tidy.se == 0) & tidy.p_value.isna()).any():
+            notes.append(
+                "A p-value of nan: the estimate and its standard error are both 0 (the "
+                "outcome is fitted exactly there), so there is nothing to test."
             )
         if self.raw.band_crit is not None:
             notes.append(

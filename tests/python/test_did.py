@@ -252,3 +252,13 @@ def test_sunab_small_sample_corrections_against_pyfixest_and_statsmodels() -> No
     assert fits["fixest"].se_correction.endswith("K = T + 24 cells")
     assert value_error(quintara.fit_sunab_py, y, cohorts, 0.95, "stata") == value_error(
         quintara.fit_twfe_py, y, cohorts, 0.95, "stata")
+
+
+def test_an_exact_fit_says_why_its_p_values_are_nan() -> None:
+    cohorts, t = [3, 3, 4, -1, -1, 4, -1, 5], 7
+    y = np.arange(8.0)[:, None] + 0.5 * np.arange(t) + np.where(
+        (np.array(cohorts)[:, None] >= 0) & (np.arange(t) >= np.array(cohorts)[:, None]), 1.0, 0.0)
+    panel = quintara.Panel(y, list("abcdefgh"), list(range(t)))
+    fit = quintara.staggered(panel, adoption=dict(zip("abcdefgh", cohorts, strict=True)))
+    assert np.isnan(fit.raw.event_p_value).any()
+    assert "A p-value of nan: the estimate and its standard error are both 0" in fit.summary()

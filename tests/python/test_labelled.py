@@ -112,6 +112,32 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     assert seen[0].filename == __file__
 
 
+def test_staggered_json_holds_every_row_of_its_table() -> None:
+    # to_dict() is what --json writes: each tidy() row's numbers must be in it.
+    kw = {"unit": "countyreal", "time": "year", "outcome": "lemp", "adoption": "first_treat"}
+    keys = {"ATT": (), "ATT (cohort avg)": ("cohort_avg",),
+            "ATT (event-time avg)": ("event_time_avg",), "ATT (calendar avg)": ("calendar_avg",)}
+    for method, opts in (("callaway", {"bands": True, "level": 0.9}), ("sunab", {})):
+        r = quintara.staggered(load_table("mpdta"), method=method, **kw, **opts)
+        out = json.loads(json.dumps(r.to_dict(), allow_nan=False))
+        assert out["level"] == r.level
+        assert ("band_lo" in out["event_study"][0]) == (method == "callaway")
+        lists = {"cohort": out["groups"], "period": out["calendar"], "event": out["event_study"]}
+        for term, row in r.tidy().iterrows():
+            kind, _, label = str(term).partition(" ")
+            if term in keys:
+                got = out[keys[term][0]] if keys[term] else out
+            elif kind in lists:
+                got = lists[kind].pop(0)
+                assert str(next(iter(got.values()))).lstrip("+") == label.lstrip("+"), term
+            else:
+                assert out["pretrend_test"]["p_value"] == row.p_value
+                continue
+            assert [got[k] for k in ("att", "se", "p_value", "ci_lower", "ci_upper")] == [
+                row.estimate, row.se, row.p_value, row.ci_lower, row.ci_upper], term
+        assert not any(lists.values())
+
+
 def test_staggered_cohorts_follow_the_fitted_units_and_pickle() -> None:
     # The labels are formed on first use, from the codes of the units the fit
     # kept: a dropped unit must not shift them, and pickling must keep them.
