@@ -57,8 +57,19 @@ def _axes(ax: Axes | None, size: tuple[float, float] = (7.0, 4.2)) -> Axes:
     return new
 
 
-def _time_ticks(ax: Axes, x: Any) -> None:
-    """Dates drawn as dates, with as many ticks as fit at any frequency."""
+def _time_ticks(ax: Axes, x: Any, periods: pd.Index) -> None:
+    """Dates drawn as dates, with as many ticks as fit at any frequency; the
+    positions of an explicit order (integers) drawn as their labels."""
+    if np.issubdtype(np.asarray(x).dtype, np.integer):
+        from matplotlib.ticker import FuncFormatter, MaxNLocator
+
+        def label(v: float, _: Any) -> str:
+            k = int(round(v))
+            return str(periods[k]) if abs(v - k) < 1e-9 and 0 <= k < len(periods) else ""
+
+        ax.xaxis.set_major_locator(MaxNLocator(nbins=8, integer=True))
+        ax.xaxis.set_major_formatter(FuncFormatter(label))
+        return
     if np.issubdtype(np.asarray(x).dtype, np.datetime64):
         import matplotlib.dates as mdates
 
@@ -121,7 +132,7 @@ def synth_paths(
     _mark_start(top, x[t0], f"start {result.start}")
     top.set_ylabel(result.panel.outcome)
     top.set_title(f"{_treated_name(result.treated)}: ATT {result.att:.3g}")
-    _time_ticks(top, x)
+    _time_ticks(top, x, result.panel.periods)
     top.legend(loc="best", frameon=False)
     xlabel = str(result.panel.periods.name or "period")
     if bottom is None:
@@ -187,7 +198,7 @@ def _effect_panel(result: SynthResult, ax: Axes, x: Any, t0: int) -> None:
     cum.set_ylabel("cumulative effect")
     handles = [*ax.get_legend_handles_labels()[0], *cum.get_legend_handles_labels()[0]]
     ax.legend(handles=handles, loc="best", frameon=False, fontsize=8)
-    _time_ticks(ax, x)
+    _time_ticks(ax, x, result.panel.periods)
 
 
 def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
@@ -210,9 +221,12 @@ def placebo_gaps(result: SynthResult, ax: Axes | None = None) -> Axes:
     _mark_start(ax, x[t0], f"start {result.start}")
     ax.set_xlabel(str(result.panel.periods.name or "period"))
     ax.set_ylabel(f"gap in {result.panel.outcome} (observed - synthetic)")
-    p = "" if result.p_value is None else f", placebo p = {result.p_value:.3f}"
+    # The result's p-value is this test's only when the gaps are its own; a
+    # conformal or in-time result's gaps come from a fresh single-donor test.
+    own = result.raw.placebo_gaps is not None and result.p_value is not None
+    p = f", placebo p = {result.p_value:.3f}" if own else ", single-donor test"
     ax.set_title(f"Placebo gaps ({len(gaps.columns)} donors{p})")
-    _time_ticks(ax, x)
+    _time_ticks(ax, x, result.panel.periods)
     ax.legend(loc="best", frameon=False)
     return ax
 
@@ -499,7 +513,7 @@ def design_paths(result: Diagnostics, ax: Axes | None = None) -> Axes:
         f"Design diagnostics: confidence {result.confidence:.0f}/100, "
         f"pre-period fit {result.raw.pre_fit_rel:.2f} (rel. RMSPE)"
     )
-    _time_ticks(ax, x)
+    _time_ticks(ax, x, result.panel.periods)
     ax.legend(loc="best", frameon=False)
     return ax
 
@@ -559,7 +573,7 @@ def experiment_paths(result: ExperimentAnalysis, ax: Any = None) -> list[Axes]:
     top.set_ylabel(result.panel.outcome)
     top.set_title(f"{_treated_name(result.treated)}: lift {r.lift_pct:.2f}% (p = {r.p_value:.3g})")
     top.legend(loc="best", frameon=False)
-    _time_ticks(top, x)
+    _time_ticks(top, x, result.panel.periods)
     if len(axes) > 1:
         bottom = axes[1]
         cum = paths["cumulative"].to_numpy()[post]
@@ -578,7 +592,7 @@ def experiment_paths(result: ExperimentAnalysis, ax: Any = None) -> list[Axes]:
         bottom.set_ylabel(f"incremental {result.panel.outcome}")
         bottom.set_xlabel(str(result.panel.periods.name or "period"))
         bottom.legend(loc="best", frameon=False)
-        _time_ticks(bottom, x)
+        _time_ticks(bottom, x, result.panel.periods)
     else:
         top.set_xlabel(str(result.panel.periods.name or "period"))
     return axes

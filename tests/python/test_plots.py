@@ -46,6 +46,18 @@ def test_every_plot_renders_labelled(tmp_path: Path, geo: quintara.Panel) -> Non
     ax = sel.plot()
     assert (ax.get_title(), ax.get_xlabel()) == (
         "Best treated-market sets for a 2.5% lift", "power at a 2.5% lift")
+    # The placebo title's p-value is the one of the test drawn.
+    assert sc.plot_placebos().get_title().endswith(f"placebo p = {sc.p_value:.3f})")
+    in_time = quintara.synth(prop99, treated=["California"], start=1989, inference="in_time",
+                             lookback=3)
+    assert in_time.plot_placebos().get_title().endswith("donors, single-donor test)")
+    # An explicit order's positions are drawn as its labels.
+    waves = [f"wave {k}" for k in range(prop99.shape[1])]
+    ordered = quintara.Panel(prop99.y, list(prop99.units), waves)
+    ax = quintara.synth(ordered, treated="California", start="wave 19").plot()
+    ax.figure.canvas.draw()
+    shown = [t.get_text() for t in ax.figure.axes[1].get_xticklabels() if t.get_text()]
+    assert shown and set(shown) <= set(waves)
     # A given Axes is drawn on and returned.
     fig, given = plt.subplots()
     assert cs.plot(ax=given) is given and len(given.collections) > 0
