@@ -257,8 +257,10 @@ class MarketSelection(_Result):
         distinct sets the eligible markets hold, how many the search scored,
         how many it met above the budget (``budget=``) and whether every
         affordable set was scored. The random search does not count the sets
-        it draws above a budget: with one, its ``over_budget`` is missing (NA),
-        and so is ``exhaustive`` unless every set of the size was scored.
+        it draws above a budget: with one, its ``over_budget`` is missing (NA).
+        Where a budget was given and a size was sampled rather than met
+        whole, ``exhaustive`` is missing too: the sets never met may all be
+        above the budget.
     n_distinct : float
         Distinct candidate sets of the requested sizes (a float: the count
         can exceed any integer type; exact below 2**53).
@@ -300,14 +302,19 @@ class MarketSelection(_Result):
         scored = Counter(len(c.treated) for c in raw)
         # `counts` is the sized search's plan; a random search met an unknown
         # number of sets above a budget.
-        known = options.get("search", "random") == "sized" or options.get("budget") is None
+        sized, budget = options.get("search", "random") == "sized", options.get("budget")
         rows = []
         for c in counts:
             n = scored.get(c["size"], 0)
-            if known:
-                over, whole = c["over_budget"], n + c["over_budget"] == c["distinct"]
+            over: Any = c["over_budget"] if sized or budget is None else pd.NA
+            if n == c["distinct"] or (sized and c["exhaustive"]):
+                whole: Any = True  # every set met: the affordable ones scored
+            elif over is not pd.NA and n + over == c["distinct"]:
+                whole = True
             else:
-                over, whole = pd.NA, True if n == c["distinct"] else pd.NA
+                # A sample: short of the whole without a budget; with one, the
+                # sets it never met may all be over it.
+                whole = False if budget is None else pd.NA
             rows.append(
                 {"distinct": c["distinct"], "scored": n, "over_budget": over, "exhaustive": whole}
             )

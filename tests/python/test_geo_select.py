@@ -282,6 +282,17 @@ def test_a_random_search_reports_only_what_it_counted(named: quintara.Panel) -> 
     assert free.candidates.cost.dtype == np.float64 and free.candidates.cost.isna().all()
 
 
+def test_a_sampled_size_under_a_budget_is_not_called_exhausted(geo: quintara.Panel) -> None:
+    # Nothing affordable: the search meets some sets of size 2 above the
+    # budget, never all; whether the others are affordable is unknown.
+    broke = quintara.select_markets(geo, max_treated=2, test_len=4, target_lift=0.05,
+                                    n_candidates=20, lookback=3, method="sc", budget=1.0,
+                                    cost_per_unit=1.0)
+    sizes = broke.sizes
+    assert broke.raw == [] and sizes.over_budget[2] < sizes.distinct[2]
+    assert sizes.exhaustive[1] == True and sizes.exhaustive[2] is pd.NA  # noqa: E712
+
+
 def test_design_results_state_their_design_and_test(named: quintara.Panel) -> None:
     test = {"alpha": 0.2, "target_power": 0.7, "alternative": "less", "min_pre": 4,
             "lookback": 6}
