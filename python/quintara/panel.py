@@ -46,7 +46,14 @@ def _to_pandas(df: Any) -> pd.DataFrame:
         if isinstance(df, pd.DataFrame):
             return df
     if hasattr(df, "to_pandas"):  # polars, pyarrow tables
-        out = df.to_pandas()
+        try:
+            out = df.to_pandas()
+        except ModuleNotFoundError:
+            # polars converts through pyarrow, which only the parquet extra
+            # installs: column by column through NumPy needs neither.
+            if not hasattr(df, "get_column"):
+                raise
+            out = pd.DataFrame({c: df.get_column(c).to_numpy() for c in df.columns})
         if isinstance(out, pd.DataFrame):
             return out
     raise TypeError(f"expected a pandas or polars DataFrame, got {type(df).__name__}")
@@ -278,6 +285,25 @@ def _lookup(index: pd.Index, label: Any, what: str) -> int:
     raise ValueError(f"{what} {label!r} is not in the panel (its {what}s are {shown})")
 
 
+def _aligned(frame: pd.DataFrame | None, units: pd.Index) -> pd.DataFrame | None:
+    """`unit_data` in the panel's unit order, matched by label: every reader
+    takes its columns row for row with `y`."""
+    if frame is None or frame.index.equals(units):
+        return frame
+    if not isinstance(frame, pd.DataFrame):
+        raise TypeError(f"unit_data must be a pandas DataFrame; got {type(frame).__name__}")
+    if frame.index.has_duplicates:
+        dup = frame.index[frame.index.duplicated()].unique()
+        raise ValueError(f"unit_data lists units more than once: {_first(list(dup))}")
+    missing = units[~units.isin(frame.index)]
+    if len(missing):
+        raise ValueError(
+            "unit_data must be indexed by unit label; it lacks units "
+            f"{_fmt(missing[:_SHOW], len(missing) - _SHOW)}"
+        )
+    return frame.reindex(units)
+
+
 class Panel:
     """A balanced panel of one outcome: units x periods, with labels.
 
@@ -296,7 +322,8 @@ class Panel:
         Name of the outcome, used in summaries and plot labels.
     unit_data : pandas.DataFrame, optional
         Columns that are constant within each unit (for example an adoption
-        period), indexed by unit label.
+        period), indexed by unit label: matched to the units by label, in
+        any order (rows of other units are left out).
     allow_missing : bool, optional
         Let NaN mark missing cells (an unbalanced panel); the verbs that take
         one say what they do with them. Infinite outcomes are always refused.
@@ -364,7 +391,7 @@ class Panel:
             )
         self.y: npt.NDArray[np.float64] = arr
         self.outcome = outcome
-        self._unit_frame = unit_data
+        self._unit_frame = _aligned(unit_data, self.units)
         # from_long's unit-level columns by name, until `unit_data` first
         # forms the frame of them: most fits read one column or none.
         self._unit_columns: dict[Hashable, pd.Series | npt.NDArray[Any]] = {}
@@ -384,7 +411,7 @@ class Panel:
 
     @unit_data.setter
     def unit_data(self, frame: pd.DataFrame) -> None:
-        self._unit_frame, self._unit_columns = frame, {}
+        self._unit_frame, self._unit_columns = _aligned(frame, self.units), {}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
         # A panel pickled before the frame was formed on first read holds it
@@ -561,9 +588,10 @@ class Panel:
         Parameters
         ----------
         df : pandas.DataFrame or polars.DataFrame
-            Index = unit labels, columns = period labels (any order; they are
-            put in time order as `from_long` orders them). A polars frame's
-            first column is taken as the unit labels.
+            Index = unit labels, columns = period labels (any order: units are
+            sorted by label and periods put in time order, as `from_long`
+            orders them). A polars frame's first column is taken as the unit
+            labels.
         outcome : str
             Name of the outcome for summaries and plots.
         time_order, time_format
@@ -595,13 +623,28 @@ class Panel:
         bad_cols = [c for c in df.columns if not pd.api.types.is_numeric_dtype(df[c])]
         if bad_cols:
             raise ValueError(f"non-numeric period columns: {_first(bad_cols)}")
+        if df.index.hasnans:
+            raise ValueError("missing unit label in the index of the wide table")
+        # Units by label, as from_long has them: the row order of the file
+        # must not reach a fit (an iterative solver's result depends on it).
+        try:
+            df = df.iloc[np.argsort(df.index.to_numpy(), kind="stable")]
+        except TypeError as e:
+            raise ValueError(f"unit labels of mixed, unorderable types: {e}") from None
         return cls(
             df.to_numpy(dtype=np.float64), df.index, df.columns, outcome=outcome, order=order
         )
 
     def without_units(self, rows: Sequence[int]) -> Panel:
-        """The same panel without the units at `rows`."""
-        keep = np.setdiff1d(np.arange(len(self.units)), np.asarray(rows, dtype=np.intp))
+        """The same panel without the units at `rows` (row positions, as
+        `unit_positions` gives them)."""
+        given = np.asarray(rows)
+        n = len(self.units)
+        if given.size and (
+            not np.issubdtype(given.dtype, np.integer) or given.min() < 0 or given.max() >= n
+        ):
+            raise ValueError(f"rows must be row positions from 0 to {n - 1}; got {list(rows)}")
+        keep = np.setdiff1d(np.arange(n), given.astype(np.intp))
         panel = Panel(
             self.y[keep],
             self.units[keep],

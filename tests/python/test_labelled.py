@@ -254,7 +254,11 @@ def test_labels_that_are_not_in_the_panel(prop99: quintara.Panel) -> None:
     wide = quintara.Panel.from_wide(
         pd.DataFrame(prop99.y, index=prop99.units, columns=prop99.periods)[::-1]
     )
-    assert list(wide.periods) == list(prop99.periods) and wide.units[0] == "Wyoming"
+    # Rows in any order give the panel from_long gives: units by label.
+    assert list(wide.periods) == list(prop99.periods) and list(wide.units) == list(prop99.units)
+    assert np.array_equal(wide.y, prop99.y)
+    with pytest.raises(ValueError, match=r"^missing unit label in the index of the wide table$"):
+        quintara.Panel.from_wide(pd.DataFrame(np.ones((2, 2)), index=["a", None]))
     weeks = pd.DataFrame(np.ones((2, 3)), index=["a", "b"], columns=["w1", "w0", "w2"])
     assert list(quintara.Panel.from_wide(weeks, time_order=["w0", "w1", "w2"]).periods) == [
         "w0", "w1", "w2"]

@@ -10,6 +10,7 @@ import pytest
 
 import quintara
 from quintara import _quintara, panel as panel_mod
+from quintara.datasets import load_table
 
 
 def _both(df: pd.DataFrame, monkeypatch: pytest.MonkeyPatch, **kw: object):
@@ -240,3 +241,24 @@ def test_pickles_keep_the_unit_level_columns_old_and_new() -> None:
     old.__setstate__({**state, "unit_data": want})
     pd.testing.assert_frame_equal(old.unit_data, want)
     np.testing.assert_array_equal(old.unit_column("g").to_numpy(), [7, 8, 9])
+
+
+def test_unit_data_is_matched_to_units_by_label() -> None:
+    jobs = load_table("mpdta")
+    p = quintara.Panel.from_long(jobs, unit="countyreal", time="year", outcome="lemp")
+    back = p.unit_data.iloc[::-1]
+    q = quintara.Panel(p.y, p.units, p.periods, unit_data=back)
+    assert quintara.staggered(q, adoption="first_treat").att == \
+        quintara.staggered(p, adoption="first_treat").att
+    q.unit_data = pd.concat([back, back.iloc[:1].set_axis([-1])])  # another unit: left out
+    pd.testing.assert_frame_equal(q.unit_data, p.unit_data)
+    with pytest.raises(ValueError, match=r"^unit_data must be indexed by unit label; it lacks "
+                                         r"units 8001, 8023, 8041, 8075, 8117, ... \(245 more\)$"):
+        quintara.Panel(p.y, p.units, p.periods, unit_data=p.unit_data.iloc[1::2])
+    with pytest.raises(ValueError, match=r"^unit_data lists units more than once: 8001$"):
+        q.unit_data = pd.concat([back, back.loc[[8001]]])
+    # Rows are positions in range.
+    assert p.without_units([0, 499]).shape == (498, p.shape[1])
+    for rows in ([500], [-1], [0.9], ["1001"]):
+        with pytest.raises(ValueError, match=r"^rows must be row positions from 0 to 499; got "):
+            p.without_units(rows)

@@ -158,3 +158,15 @@ def test_a_lazy_frame_is_collected() -> None:
             return table(list(range(T)))
 
     assert fit(Lazy(), T0).att == BASE.att  # type: ignore[arg-type]
+
+    class Eager:  # a polars DataFrame without pyarrow: to_pandas() cannot run
+        frame = table(list(range(T)))
+        columns = list(frame.columns)
+
+        def to_pandas(self) -> pd.DataFrame:
+            raise ModuleNotFoundError("No module named 'pyarrow'")
+
+        def get_column(self, name: str) -> pd.Series:
+            return self.frame[name]
+
+    assert fit(Eager(), T0).att == BASE.att  # type: ignore[arg-type]
