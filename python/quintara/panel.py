@@ -59,6 +59,12 @@ def _to_pandas(df: Any) -> pd.DataFrame:
     raise TypeError(f"expected a pandas or polars DataFrame, got {type(df).__name__}")
 
 
+def _refuse_repeated_columns(df: pd.DataFrame) -> None:
+    if df.columns.has_duplicates:
+        repeated = list(df.columns[df.columns.duplicated()].unique())
+        raise ValueError(f"the table's column names repeat: {_first(repeated)}")
+
+
 def _require_columns(df: pd.DataFrame, names: dict[str, Hashable]) -> None:
     unknown = [f"{role}={col!r}" for role, col in names.items() if col not in df.columns]
     if unknown:
@@ -77,7 +83,8 @@ def _codes(column: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
     v = column.to_numpy()
     if v.dtype.kind in "iu" and len(v):
         lo, hi = int(v.min()), int(v.max())
-        if hi - lo < 4 * len(v) + 1024:
+        # (Offsets from a uint64 value past int64's range would overflow.)
+        if hi - lo < 4 * len(v) + 1024 and hi <= np.iinfo(np.int64).max:
             shifted = np.subtract(v, lo, dtype=np.intp, casting="unsafe")
             present = np.zeros(hi - lo + 1, dtype=bool)
             present[shifted] = True
@@ -478,6 +485,9 @@ class Panel:
         """
         df = _to_pandas(df)
         _require_columns(df, {"unit": unit, "time": time, "outcome": outcome})
+        _refuse_repeated_columns(df)
+        if len(df) == 0:
+            raise ValueError("the table has no rows")
         # Each column is taken from the frame once: a lookup costs more than
         # it seems when the call follows a fit that has emptied the caches.
         unit_column, time_column = df[unit], df[time]
@@ -555,7 +565,10 @@ class Panel:
                 continue
             if first_row is None:
                 first_row = _first_rows(rows_i, len(units), len(periods), in_order)
-            codes, _ = _codes(df[c])
+            try:
+                codes, _ = _codes(col)
+            except TypeError:  # lists, dicts: values no unit-level use can read
+                continue
             if np.array_equal(codes, codes[first_row][rows_i()]):
                 kept[c] = df[c].iloc[first_row].set_axis(units)
             else:
@@ -616,6 +629,8 @@ class Panel:
         if columns.has_duplicates:
             repeated = list(columns[columns.duplicated()].unique())
             raise ValueError(f"period columns repeat: {_first(repeated)}")
+        if df.shape[0] == 0 or df.shape[1] == 0:
+            raise ValueError(f"the wide table has no {'rows' if df.shape[1] else 'period columns'}")
         found = period_order(columns, "columns", time_order, time_format)
         by_time = found.positions()
         df = df.iloc[:, by_time]

@@ -226,7 +226,19 @@ BAD_TABLES = [
     (lambda df: df.assign(y=df.y.where(df.index != 3, np.inf)), ["non-finite", "rows 3 (inf)"]),
     (lambda df: df.assign(y=df.y.where(df.index != 0)), ["missing or non-finite", "rows 0 (nan)"]),
     (lambda df: df.assign(t=df.t.where(df.index != 1)), ["missing time label", "rows 1"]),
+    (lambda df: pd.concat([df, df[["u"]]], axis=1), ["the table's column names repeat: u"]),
+    (lambda df: df.iloc[:0], ["the table has no rows"]),
 ]
+
+
+def test_extra_columns_of_any_kind_are_carried_or_left() -> None:
+    good = pd.DataFrame({"u": list("aaabbb"), "t": [1, 2, 3] * 2, "y": np.arange(6.0),
+                         "tags": [["x"]] * 6, "h": np.uint64(2**64 - 1),
+                         "k": np.array([2**64 - 1] * 3 + [2**63] * 3, dtype=np.uint64)})
+    p = quintara.Panel.from_long(good, unit="u", time="t", outcome="y")
+    # Lists cannot be compared unit by unit: left out, the rest kept exactly.
+    assert list(p.unit_data.columns) == ["h", "k"]
+    assert list(p.unit_column("k")) == [2**64 - 1, 2**63]
 
 
 @pytest.mark.parametrize("edit,words", BAD_TABLES)
@@ -259,6 +271,9 @@ def test_labels_that_are_not_in_the_panel(prop99: quintara.Panel) -> None:
     assert np.array_equal(wide.y, prop99.y)
     with pytest.raises(ValueError, match=r"^missing unit label in the index of the wide table$"):
         quintara.Panel.from_wide(pd.DataFrame(np.ones((2, 2)), index=["a", None]))
+    for empty, what in ((np.ones((0, 2)), "rows"), (np.ones((2, 0)), "period columns")):
+        with pytest.raises(ValueError, match=f"^the wide table has no {what}$"):
+            quintara.Panel.from_wide(pd.DataFrame(empty))
     weeks = pd.DataFrame(np.ones((2, 3)), index=["a", "b"], columns=["w1", "w0", "w2"])
     assert list(quintara.Panel.from_wide(weeks, time_order=["w0", "w1", "w2"]).periods) == [
         "w0", "w1", "w2"]
