@@ -58,7 +58,13 @@ class PeriodOrder:
 
 
 def _ns(values: Any) -> npt.NDArray[np.int64]:
-    return np.asarray(pd.DatetimeIndex(values).as_unit("ns").asi8, dtype=np.int64)
+    try:
+        return np.asarray(pd.DatetimeIndex(values).as_unit("ns").asi8, dtype=np.int64)
+    except pd.errors.OutOfBoundsDatetime:
+        raise ValueError(
+            "period labels fall outside the times this package can order (the years "
+            "1678 to 2261); pass time_order=[...] (the periods in order) or use numbers"
+        ) from None
 
 
 def _timestamp_key(label: Any) -> int | None:
@@ -76,13 +82,13 @@ def _timestamp_key(label: Any) -> int | None:
 
 
 def _number_key(label: Any) -> float | None:
-    if isinstance(label, bool | np.bool_):
+    if isinstance(label, bool | np.bool_ | np.timedelta64):  # (a timedelta64 is an integer type)
         return None
     if isinstance(label, int | float | np.integer | np.floating):
         return float(label)
     if isinstance(label, str) and _NUMBER.match(label.strip()):
         return float(label)
-    return None
+    return None  # a timedelta, a tuple, ...: no number
 
 
 def _quarter_starts(texts: Sequence[str], pattern: re.Pattern[str], y: int, q: int) -> Any:
@@ -100,7 +106,10 @@ def _parse_with(texts: Sequence[str], fmt: str) -> npt.NDArray[np.int64] | None:
         if fmt == shown:
             starts = _quarter_starts(texts, pattern, y, q)
             return None if starts is None else _ns(starts)
-    parsed = pd.to_datetime(pd.Series(list(texts), dtype=object), format=fmt, errors="coerce")
+    # As instants: labels with different UTC offsets order by the time they mean.
+    parsed = pd.to_datetime(
+        pd.Series(list(texts), dtype=object), format=fmt, errors="coerce", utc=True
+    )
     return None if parsed.isna().any() else _ns(parsed)
 
 
@@ -173,6 +182,20 @@ def _explicit(labels: pd.Index, order: Sequence[Any], column: Hashable) -> Perio
     return PeriodOrder(keys, "order", None, _OrderKey(position))
 
 
+def _refuse_same_time(order: PeriodOrder, labels: pd.Index, column: Hashable) -> PeriodOrder:
+    """Two labels that read as one time would become two columns of one period."""
+    by_time = order.positions()
+    keys = order.keys[by_time]
+    same = np.flatnonzero(keys[1:] == keys[:-1])
+    if len(same):
+        a, b = labels[by_time[same[0]]], labels[by_time[same[0] + 1]]
+        raise ValueError(
+            f"period labels {a!r} and {b!r} of column {column!r} mean the same time; "
+            "write each period one way"
+        )
+    return order
+
+
 def period_order(
     labels: pd.Index,
     column: Hashable = "period",
@@ -180,6 +203,21 @@ def period_order(
     time_format: str | None = None,
 ) -> PeriodOrder:
     """The time order of distinct period labels (see the module docstring).
+
+    Raises ValueError naming `column` when two labels mean the same time, and
+    as `_period_order` does.
+    """
+    found = _period_order(labels, column, time_order, time_format)
+    return _refuse_same_time(found, labels, column)
+
+
+def _period_order(
+    labels: pd.Index,
+    column: Hashable,
+    time_order: Sequence[Any] | None,
+    time_format: str | None,
+) -> PeriodOrder:
+    """The order itself, before the check of `period_order`.
 
     Raises ValueError naming `column` when text labels cannot be read as times
     or numbers, when `time_format` does not read every label, or when
@@ -204,7 +242,13 @@ def period_order(
         return _text_order(texts, column)
     if texts:
         raise ValueError(f"period labels of column {column!r} mix text with other types")
-    if pd.api.types.is_numeric_dtype(labels.dtype) and not pd.api.types.is_bool_dtype(labels):
+    if pd.api.types.is_datetime64_dtype(labels.dtype):
+        return PeriodOrder(_ns(labels), "time", None, _timestamp_key)  # any unit, checked
+    if (
+        pd.api.types.is_numeric_dtype(labels.dtype)
+        and not pd.api.types.is_bool_dtype(labels)
+        and not pd.api.types.is_timedelta64_dtype(labels.dtype)
+    ):
         return PeriodOrder(values.astype(np.float64), "number", None, _number_key)
     stamps = [_timestamp_key(v) for v in values]
     if all(s is not None for s in stamps):

@@ -111,6 +111,19 @@ def test_text_that_reads_as_no_single_time_is_refused() -> None:
         period_order(pd.Index(["wave a", "wave b"]), "period")
     with pytest.raises(ValueError, match="mix text with other types"):
         period_order(pd.Index(["2020", 2021], dtype=object), "period")
+    with pytest.raises(ValueError, match=r"^period labels '1989.0' and '1989' of column 'period' "
+                                         r"mean the same time; write each period one way$"):
+        period_order(pd.Index(["1988", "1989.0", "1989"]), "period")
+    far = r"^period labels fall outside the times this package can order \(the years 1678 to"
+    for labels in (["9999-12-30", "9999-12-31"],
+                   np.array(["1500-01-01", "1501-01-01"], dtype="datetime64[s]")):
+        with pytest.raises(ValueError, match=far):
+            period_order(pd.Index(labels), "period")
+    with pytest.raises(ValueError, match="are neither numbers nor times"):
+        period_order(pd.Index(pd.to_timedelta([1, 2], unit="D")), "period")
+    # Different UTC offsets: ordered as the instants they are.
+    offsets = ["2020-01-01T00:00:00+01:00", "2020-01-01T00:30:00+02:00"]
+    assert period_order(pd.Index(offsets), "period").positions().tolist() == [1, 0]
     # The two ways out.
     assert period_order(pd.Index(both), time_format="%m/%d/%Y").positions().tolist() == [0, 1, 2]
     assert period_order(pd.Index(both), time_format="%d/%m/%Y").positions().tolist() == [1, 0, 2]
