@@ -81,7 +81,8 @@ def _codes(column: pd.Series) -> tuple[npt.NDArray[np.intp], Any]:
     by offset, without hashing: the values then come sorted, which no caller
     relies on either way."""
     v = column.to_numpy()
-    if v.dtype.kind in "iu" and len(v):
+    # (A categorical of integers converts to integers too, without its order.)
+    if isinstance(column.dtype, np.dtype) and v.dtype.kind in "iu" and len(v):
         lo, hi = int(v.min()), int(v.max())
         # (Offsets from a uint64 value past int64's range would overflow.)
         if hi - lo < 4 * len(v) + 1024 and hi <= np.iinfo(np.int64).max:

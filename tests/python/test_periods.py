@@ -144,6 +144,11 @@ def test_explicit_and_categorical_orders() -> None:
     cat = table(waves)
     cat["period"] = pd.Categorical(cat["period"], categories=waves, ordered=True)
     assert fit(cat, waves[T0]).att == BASE.att
+    # Numbers as ordered categories keep the categories' order, not their own.
+    years = [2030 - t for t in range(T)]
+    cat = table(years)
+    cat["period"] = pd.Categorical(cat["period"], categories=years, ordered=True)
+    assert fit(cat, years[T0]).att == BASE.att
     # A panel built directly takes its columns' order for text that is no time...
     panel = quintara.Panel(outcomes(), [f"u{i}" for i in range(8)], waves)
     assert quintara.synth(panel, treated="u0", start=waves[T0]).att == BASE.att
