@@ -745,6 +745,11 @@ class Panel:
 
     def to_long(self) -> pd.DataFrame:
         """The panel as a long table with columns unit, period and the outcome."""
+        if self.outcome in ("unit", "period"):
+            raise ValueError(
+                f"to_long: the outcome is named {self.outcome!r}, as a label column is; "
+                "set panel.outcome to another name first"
+            )
         n, t = self.shape
         return pd.DataFrame(
             {

@@ -262,3 +262,6 @@ def test_unit_data_is_matched_to_units_by_label() -> None:
     for rows in ([500], [-1], [0.9], ["1001"]):
         with pytest.raises(ValueError, match=r"^rows must be row positions from 0 to 499; got "):
             p.without_units(rows)
+    clash = quintara.Panel(p.y[:2], p.units[:2], p.periods, outcome="unit")
+    with pytest.raises(ValueError, match=r"^to_long: the outcome is named 'unit', as a label"):
+        clash.to_long()
