@@ -1,5 +1,6 @@
 #include "bindings/args.hpp"
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <initializer_list>
@@ -147,9 +148,17 @@ std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
                           sequence_of(kind)};
   }
   const Py_ssize_t n = PySequence_Size(obj);
-  if (n < 0) throw PyErrSet{};
+  if (n < 0) {
+    // A 0-d array, say: a sequence type without a length is no list.
+    if (!PyErr_ExceptionMatches(PyExc_TypeError)) throw PyErrSet{};
+    PyErr_Clear();
+    throw ConversionError{"'" + type_name(obj) + "' object cannot be converted to " +
+                          sequence_of(kind)};
+  }
   std::vector<T> out;
-  out.reserve(static_cast<std::size_t>(n));
+  // A length is only a claim (range(2**62) makes it cheaply): room for what
+  // is read, not for what is promised.
+  out.reserve(static_cast<std::size_t>(std::min<Py_ssize_t>(n, Py_ssize_t{1} << 16)));
   if (PyList_CheckExact(obj)) {
     // The list's own slots, skipping the generic sequence protocol; each item
     // is held while it converts, and a list an item's __index__ shrinks ends
@@ -161,9 +170,21 @@ std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
     }
     return out;
   }
-  for (Py_ssize_t i = 0; i < n; ++i) {
-    Ref it = Ref::check(PySequence_GetItem(obj, i));
-    out.push_back(item(it.get()));
+  if (PyTuple_CheckExact(obj)) {
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      Ref it = Ref::check(PySequence_GetItem(obj, i));
+      out.push_back(item(it.get()));
+    }
+    return out;
+  }
+  // Any other sequence by iteration: obj[i] of a pandas Series is the value
+  // labelled i, not the i-th, where iteration gives the values in order.
+  Ref iter = Ref::check(PyObject_GetIter(obj));
+  while (Ref it = Ref::steal(PyIter_Next(iter.get()))) out.push_back(item(it.get()));
+  if (PyErr_Occurred()) throw PyErrSet{};
+  if (out.size() != static_cast<std::size_t>(n)) {
+    throw ConversionError{"'" + type_name(obj) + "' object gave " + std::to_string(out.size()) +
+                          " items but has length " + std::to_string(n)};
   }
   return out;
 }

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import numpy as np
+import pandas as pd
 import pytest
 
 import quintara
@@ -92,6 +93,24 @@ def test_scalar_conversions(panel: np.ndarray) -> None:
         with pytest.raises(error) as exc:
             quintara.fit_sc(**{"y": panel, "treated": [0], "treat_time": 5, **kwargs})
         assert str(exc.value) == message
+
+
+def test_sequences_are_read_in_order_whatever_their_indexing(panel: np.ndarray) -> None:
+    # A pandas Series indexes by label: obj[i] is not its i-th value.
+    cohorts = [-1] * 6 + [20] * 3 + [24] * 3
+    want = quintara.fit_twfe_py(panel, cohorts).att
+    assert quintara.fit_twfe_py(panel, pd.Series(cohorts, index=range(11, -1, -1))).att == want
+    assert quintara.fit_sc(panel, pd.Series([0, 1], index=[5, 6]), 20).att == \
+        quintara.fit_sc(panel, [0, 1], 20).att
+
+    class Liar(list):
+        def __len__(self) -> int:
+            return 5
+
+    for bad, reason in ((np.array(0), "'ndarray' object cannot be converted to a sequence"),
+                        (Liar([0, 1]), "'Liar' object gave 2 items but has length 5")):
+        with pytest.raises(TypeError, match=rf"^argument 'treated': {reason}"):
+            quintara.fit_sc(panel, bad, 20)
 
 
 LAYOUTS = {
