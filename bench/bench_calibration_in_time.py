@@ -23,6 +23,33 @@ alpha = 0.1 and 0.067 at alpha = 0.05 with the 52 windows here. The design
 evaluates its power on the same windows that set the critical value, so it
 is optimistic by about as much; both shrink as the windows grow in number.
 
+A second table reads the small levels and the one-sided tests off the same
+panels (no effect; `p_value` does not depend on `alpha`, so one fit per panel
+and alternative serves every level):
+
+- p=0: the share of panels whose two-sided p_value is exactly 0, the test
+  window's |ATT| beyond every window's;
+- 0.01, 0.02: the two-sided size at those levels;
+- greater 0.1, 0.05 and less 0.1, 0.05: the size of the one-sided tests
+  (`alternative="greater"`, `"less"`).
+
+Beside them, for reference, two rows computed from W, the number of windows:
+
+- rank: the size of the exact rank test, which rejects when the test window's
+  statistic is above the ceil((1 - alpha)(W + 1))-th smallest of the W + 1
+  (the windows and itself); under exchangeability its size is
+  floor(alpha (W + 1)) / (W + 1) <= alpha, 0 when alpha < 1 / (W + 1), and
+  its p-value is never below 1 / (W + 1), so its p=0 share is 0. With 52
+  windows: 0.094 at 0.1, 0.038 at 0.05, 0.019 at 0.02 and 0 at 0.01.
+- rule: (W - h) / (W + 1), the size quoted above for the interpolated rule
+  (exact for uniformly distributed statistics, about right otherwise), with
+  h = W - 1 for p=0: 1 / (W + 1). With 52 windows: 0.019 for p=0, 0.028 at
+  0.01 and 0.038 at 0.02; the rule never reaches below 1 / (W + 1), so an
+  alpha under it buys nothing but the p=0 share.
+
+A measured share above the rule row means the windows are not exchangeable
+with the test window (they overlap, and the test window is the last).
+
     python bench/bench_calibration_in_time.py            # 500 panels a cell
     python bench/bench_calibration_in_time.py --quick    # 100 panels a cell
 """
@@ -30,6 +57,7 @@ is optimistic by about as much; both shrink as the windows grow in number.
 from __future__ import annotations
 
 import argparse
+import math
 import time
 
 import numpy as np
@@ -39,6 +67,9 @@ import quintara
 N_MARKETS, N_WEEKS, TEST_LEN, LOOKBACK = 40, 104, 8, 52
 TREATED = [0, 1]
 LIFT = 0.02
+ALTERNATIVES = ("two-sided", "greater", "less")
+# (alternative, alpha) of the second table's size columns, after its p=0 column
+SMALL_CELLS = (("two-sided", 0.01), ("two-sided", 0.02), ("greater", 0.1), ("greater", 0.05), ("less", 0.1), ("less", 0.05))
 
 
 def panel(rng: np.random.Generator) -> np.ndarray:
@@ -72,6 +103,63 @@ def cell(method: str, alpha: float, reps: int) -> tuple[float, float, float, flo
     return rejected / reps, covered / reps, predicted / reps, realised / reps
 
 
+def p_values(method: str, reps: int) -> tuple[dict[str, np.ndarray], int]:
+    """Null p-values per alternative on the panels of `cell`, and the window count."""
+    rng = np.random.default_rng(7)  # the panels of `cell`, so both tables describe the same draws
+    t0 = N_WEEKS - TEST_LEN
+    out: dict[str, list[float]] = {alt: [] for alt in ALTERNATIVES}
+    windows = 0
+    for _ in range(reps):
+        y = panel(rng)
+        for alt in ALTERNATIVES:
+            r = quintara.geo_test(y, TREATED, t0, method=method, lookback=LOOKBACK, alternative=alt)
+            out[alt].append(r.p_value)
+            windows = len(r.inference_distribution)
+    return {alt: np.asarray(p) for alt, p in out.items()}, windows
+
+
+def rank_size(alpha: float, windows: int) -> float:
+    """Size of the exact rank test with `windows` exchangeable windows (0 at alpha = 0)."""
+    n = windows + 1
+    # round first so that an alpha(W + 1) landing on an integer is not pushed past it
+    k = n - math.ceil(round((1.0 - alpha) * n, 9))
+    return max(k, 0) / n
+
+
+def rule_size(alpha: float, windows: int) -> float:
+    """About the size of the interpolated-quantile rule; alpha = 0 gives P(p = 0)."""
+    h = (1.0 - alpha) * (windows - 1)
+    return (windows - h) / (windows + 1)
+
+
+def small_levels(methods: list[str], reps: int) -> None:
+    """Second table: p=0 share, small two-sided levels and the one-sided sizes."""
+    print()
+    print(f"no effect, {reps} panels a cell; size = share of p_value <= alpha")
+    print(f"{'':<6} {'--- two-sided ---':>20} {'-- greater --':>13} {'--- less ---':>13}")
+    print(
+        f"{'method':<6} {'p=0':>6} {'0.01':>6} {'0.02':>6} {'0.1':>6} {'0.05':>6}"
+        f" {'0.1':>6} {'0.05':>6} {'seconds':>8}"
+    )
+    windows = 0
+    for method in methods:
+        start = time.perf_counter()
+        p, windows = p_values(method, reps)
+        shares = [np.mean(p["two-sided"] == 0.0)]
+        shares += [np.mean(p[alt] <= alpha) for alt, alpha in SMALL_CELLS]
+        row = " ".join(f"{v:>6.3f}" for v in shares)
+        print(f"{method:<6} {row} {time.perf_counter() - start:>8.1f}", flush=True)
+    if not windows:
+        return
+    for name, size in (("rank", rank_size), ("rule", rule_size)):
+        refs = [size(0.0, windows)] + [size(alpha, windows) for _, alpha in SMALL_CELLS]
+        print(f"{name:<6} " + " ".join(f"{v:>6.3f}" for v in refs))
+    print(
+        f"rank, rule: exact rank test and interpolated rule with W = {windows} exchangeable"
+        f" windows; MC s.e. at 0.02 is {math.sqrt(0.02 * 0.98 / reps):.3f}"
+    )
+
+
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("--quick", action="store_true", help="100 panels a cell")
@@ -96,6 +184,7 @@ def main() -> None:
                 f" {realised:>15.3f} {time.perf_counter() - start:>8.1f}",
                 flush=True,
             )
+    small_levels(args.methods, reps)
 
 
 if __name__ == "__main__":

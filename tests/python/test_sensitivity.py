@@ -225,6 +225,16 @@ BAD = [
     ({"sigma": np.where(np.eye(7) == 1, np.nan, SIGMA)}, "sigma must be finite"),
     ({"sigma": SIGMA * np.where(np.eye(7) == 1, 0.0, 1.0)}, "sigma must have a positive diagonal"),
     ({"betahat": [*BETA[:6], math.inf]}, "betahat must be finite"),
+    # Not a covariance (an eigenvalue of -0.8): the tests' programs break.
+    ({"sigma": np.kron(np.eye(7)[:1, :1], [[1, .9, .9], [.9, 1, -.9], [.9, -.9, 1]]),
+      "betahat": BETA[:3], "n_pre": 1},
+     r"^sigma must be positive semi-definite \(a covariance matrix\)$"),
+    # Far beyond what the programs resolve (they overflowed into a crash).
+    ({"betahat": [1e10 * math.sqrt(SIGMA[0, 0]), *BETA[1:]]},
+     r"^betahat\[0\] is 10000000000.0 standard errors \(the root of sigma\[0, 0\]\) from 0; "
+     r"the sensitivity analysis takes estimates within 100000000.0 of theirs$"),
+    ({"m": [1e200], "kind": "relative_magnitude"},
+     r"^m = 1e200 is no relative magnitude the analysis resolves \(at most 1000000000000.0\)$"),
     ({"n_pre": 0}, "n_pre must be >= 1; got 0"),
     ({"n_pre": 7}, r"n_pre must be < len\(betahat\) = 7"),
     ({"m": [0.5, -1.0]}, "m must be finite and >= 0; got -1"),

@@ -6,6 +6,7 @@
 
 #include "core/format.hpp"
 #include "core/inference/arp_test.hpp"
+#include "core/linalg/cholesky.hpp"
 #include "core/runs/user_error.hpp"
 #include "core/runs/validate.hpp"
 
@@ -44,6 +45,32 @@ void check_sigma(linalg::Mat& s, std::size_t n) {
       const double mean = (s(i, j) + s(j, i)) / 2.0;
       s(i, j) = mean;
       s(j, i) = mean;
+    }
+  }
+  // A covariance: positive semi-definite to rounding, which a factor of
+  // sigma + tol I finds (a negative eigenvalue beyond tol leaves a pivot
+  // <= 0). Without it the tests' programs are unbounded or infeasible.
+  const double tol = 1e-10 * static_cast<double>(n) * scale;
+  if (!linalg::Cholesky::new_ridge(s.view(), tol)) {
+    throw UserError("sigma must be positive semi-definite (a covariance matrix)");
+  }
+}
+
+// The largest ratio of a coefficient to its standard error, and of a
+// relative magnitude, the tests resolve: their programs' costs and
+// constraints scale with these and overflow long before 1e300, while no
+// event study has an estimate 1e8 standard errors from 0.
+constexpr double kMaxStandardised = 1e8;
+constexpr double kMaxMbar = 1e12;
+
+void check_scale(const std::vector<double>& betahat, const linalg::Mat& sigma) {
+  for (std::size_t i = 0; i < betahat.size(); ++i) {
+    const double z = std::abs(betahat[i]) / std::sqrt(sigma(i, i));
+    if (!(z <= kMaxStandardised)) {
+      throw UserError(
+          format("betahat[{}] is {} standard errors (the root of sigma[{}, {}]) from 0; the "
+                 "sensitivity analysis takes estimates within {} of theirs",
+                 i, format_float_debug(z), i, i, format_float_debug(kMaxStandardised)));
     }
   }
 }
@@ -88,6 +115,7 @@ inference::SensitivityRequest check_sensitivity(SensitivityCall call) {
     if (!std::isfinite(v)) throw UserError("betahat must be finite");
   }
   check_sigma(call.sigma, n);
+  check_scale(call.betahat, call.sigma);
   if (call.n_pre < 1) throw UserError(format("n_pre must be >= 1; got {}", call.n_pre));
   if (call.n_pre >= n) {
     throw UserError(
@@ -110,7 +138,13 @@ inference::SensitivityRequest check_sensitivity(SensitivityCall call) {
   r.betahat = std::move(call.betahat);
   r.sigma = std::move(call.sigma);
   if (call.m) {
-    for (const double v : *call.m) validate::check_nonneg("m", v);
+    for (const double v : *call.m) {
+      validate::check_nonneg("m", v);
+      if (r.kind == inference::SensitivityKind::relative_magnitude && v > kMaxMbar) {
+        throw UserError(format("m = {} is no relative magnitude the analysis resolves (at most {})",
+                               format_float_debug(v), format_float_debug(kMaxMbar)));
+      }
+    }
     r.m = std::move(*call.m);
   } else {
     r.m = default_m(r);
