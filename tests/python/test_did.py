@@ -45,6 +45,12 @@ def test_shared_messages_in_order_and_never_treated_encodings(label: str) -> Non
                  "identified.")
     assert value_error(fn, y, [-1, -3, 5, 9, -100]) == no_cohort
     assert value_error(fn, y, [0, 0, -1, -1, -1]) == no_cohort
+    if label != "Goodman-Bacon":  # kept missing cells: treated units seen only before adopting
+        holed = y.copy()
+        holed[[1, 2, 4], 2:] = np.nan
+        assert value_error(fn, holed, [-1, 2, 2, -1, 3], missing="keep") == (
+            f"{label}: no treated cell is observed (every unit's cells from its adoption on are "
+            "missing), so no treatment effect is identified.")
     if label != "Goodman-Bacon":
         assert value_error(fn, y, [-1, 2, 2, -1, 3], 1.0) == "level must be in (0, 1); got 1"
     y = staggered([-1, -1, 2, 4, 2, -1], 6)

@@ -53,12 +53,27 @@ void require_never_treated(const est::Panel& panel, std::string_view label, std:
 }
 
 void require_estimable_cohort(const est::Panel& panel, std::string_view label) {
-  for (const std::size_t g : panel.cohorts()) {
-    if (g != 0) return;
+  const auto cohorts = panel.cohorts();
+  if (std::all_of(cohorts.begin(), cohorts.end(), [](std::size_t g) { return g == 0; })) {
+    throw UserError(format(
+        "{}: no estimable cohort. Every unit is either never treated or treated from period 0 "
+        "(no pre-period), so no treatment effect is identified.",
+        label));
+  }
+  // With missing cells kept, a treated unit may be observed only before it
+  // adopts: with no treated cell at all the fits average nothing, an effect
+  // of 0 with SE 0.
+  const std::size_t t_len = panel.n_periods();
+  for (std::size_t i = 0; i < panel.n_units(); ++i) {
+    const std::optional<std::size_t> s = panel.treat_start[i];
+    if (!s || *s == 0) continue;
+    for (std::size_t t = *s; t < t_len; ++t) {
+      if (!std::isnan(panel.y(i, t))) return;
+    }
   }
   throw UserError(format(
-      "{}: no estimable cohort. Every unit is either never treated or treated from period 0 (no "
-      "pre-period), so no treatment effect is identified.",
+      "{}: no treated cell is observed (every unit's cells from its adoption on are missing), "
+      "so no treatment effect is identified.",
       label));
 }
 

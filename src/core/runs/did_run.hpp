@@ -30,7 +30,8 @@ estimators::Panel staggered_panel(linalg::Mat y, std::span<const std::int64_t> c
 void require_never_treated(const estimators::Panel& panel, std::string_view label,
                            std::string_view hint);
 
-// Fails unless some unit adopts at a period other than 0.
+// Fails unless some unit adopts at a period other than 0 and some treated
+// unit is observed from its adoption on.
 void require_estimable_cohort(const estimators::Panel& panel, std::string_view label);
 
 // Each entry's design checks, in its order.
