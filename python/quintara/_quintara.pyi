@@ -8,6 +8,9 @@ import numpy.typing as npt
 
 _Float = SupportsFloat | SupportsIndex
 _Array = npt.NDArray[np.float64]
+# Lists, tuples and 1-D arrays alike (an array is read through its buffer).
+_Indices = Sequence[SupportsIndex] | npt.NDArray[np.integer]
+_Floats = Sequence[_Float] | npt.NDArray[np.floating] | npt.NDArray[np.integer]
 
 __all__ = [
     "version",
@@ -75,9 +78,95 @@ def _offset_codes(values: npt.NDArray[np.int64], first: int, n: int, /) -> bytea
 def _count_nan(values: npt.NDArray[np.float64], /) -> int:
     """The number of NaN items of a 1-D float64 array."""
 
+# The selection's steps, for running its evaluations elsewhere (`distributed`).
+def _select_candidates(
+    y: _Array,
+    eligible: _Indices,
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: _Float,
+    method: str = "sdid",
+    alpha: _Float = 0.1,
+    target_power: _Float = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: _Indices | None = None,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+    search: str = "random",
+    exclude: _Indices | None = None,
+    control_pool: _Indices | None = None,
+    swaps: SupportsIndex = 0,
+    budget: _Float | None = None,
+    cost_per_unit: _Float | None = None,
+    spend: _Floats | None = None,
+    alternative: str = "two-sided",
+    solver: str = "refit",
+) -> list[list[int]]: ...
+def _evaluate_candidates(
+    y: _Array,
+    candidates: Sequence[_Indices],
+    eligible: _Indices,
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: _Float,
+    method: str = "sdid",
+    alpha: _Float = 0.1,
+    target_power: _Float = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: _Indices | None = None,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+    search: str = "random",
+    exclude: _Indices | None = None,
+    control_pool: _Indices | None = None,
+    swaps: SupportsIndex = 0,
+    budget: _Float | None = None,
+    cost_per_unit: _Float | None = None,
+    spend: _Floats | None = None,
+    alternative: str = "two-sided",
+    solver: str = "refit",
+) -> list[MarketCandidate]: ...
+def _candidate_counts(
+    y: _Array,
+    eligible: _Indices,
+    max_treated: SupportsIndex,
+    test_len: SupportsIndex,
+    target_lift: _Float,
+    method: str = "sdid",
+    alpha: _Float = 0.1,
+    target_power: _Float = 0.8,
+    min_pre: SupportsIndex = 0,
+    n_candidates: SupportsIndex = 200,
+    seed: SupportsIndex = 0,
+    exact_size: SupportsIndex | None = None,
+    lookback: SupportsIndex | None = None,
+    include: _Indices | None = None,
+    min_weight: _Float = 0.0,
+    max_weight: _Float = 1.0,
+    search: str = "random",
+    exclude: _Indices | None = None,
+    control_pool: _Indices | None = None,
+    swaps: SupportsIndex = 0,
+    budget: _Float | None = None,
+    cost_per_unit: _Float | None = None,
+    spend: _Floats | None = None,
+    alternative: str = "two-sided",
+    solver: str = "refit",
+) -> list[dict[str, Any]]: ...
+def _rank_candidates(scores: _Floats) -> list[int]: ...
+def _reconstruct(name: str, state: tuple[Any, ...]) -> Any: ...
+def _result_fields() -> Any: ...
 def fit_sc(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     ridge: _Float = 0.0,
     placebo: bool | np.bool_ = False,
@@ -94,7 +183,7 @@ def fit_sc(
 
 def fit_asc(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     sc_ridge: _Float = 0.0,
     aug_lambda: _Float | None = None,
@@ -111,7 +200,7 @@ def fit_asc(
 
 def fit_sdid(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     zeta_scale: _Float = 1.0,
     inference: Literal["none", "placebo", "jackknife"] = "none",
@@ -127,7 +216,7 @@ def fit_sdid(
 
 def fit_fp(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     ridge: _Float = 0.0,
     placebo: bool | np.bool_ = False,
@@ -143,7 +232,7 @@ def fit_fp(
 
 def fit_rsc(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     rank: SupportsIndex | None = None,
     energy: _Float = 0.999,
@@ -160,7 +249,7 @@ def fit_rsc(
 
 def fit_mcnnm(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     lambda_: _Float | None = None,
     max_iter: SupportsIndex = 200,
@@ -172,7 +261,7 @@ def fit_mcnnm(
 
 def fit_cpasc(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     mode: Literal["mspe", "stratified", "cumulative"] = "mspe",
     n_strata: SupportsIndex = 3,
@@ -184,31 +273,31 @@ def fit_cpasc(
 
 def fit_twfe_py(
     y: _Array,
-    cohorts: Sequence[SupportsIndex],
+    cohorts: _Indices,
     level: _Float = 0.95,
     ssc: str = "cluster",
-    weights: Sequence[_Float] | None = None,
-    clusters: Sequence[SupportsIndex] | None = None,
+    weights: _Floats | None = None,
+    clusters: _Indices | None = None,
     missing: str = "refuse",
 ) -> DiDResult:
     """Two-way fixed-effects DiD with cluster-robust SE."""
 
 def fit_sunab_py(
     y: _Array,
-    cohorts: Sequence[SupportsIndex],
+    cohorts: _Indices,
     level: _Float = 0.95,
     ssc: str = "none",
-    weights: Sequence[_Float] | None = None,
-    clusters: Sequence[SupportsIndex] | None = None,
+    weights: _Floats | None = None,
+    clusters: _Indices | None = None,
     missing: str = "refuse",
 ) -> DiDResult:
     """Sun & Abraham interaction-weighted event study."""
 
-def bacon_decompose_py(y: _Array, cohorts: Sequence[SupportsIndex]) -> BaconResult:
+def bacon_decompose_py(y: _Array, cohorts: _Indices) -> BaconResult:
     """Goodman-Bacon decomposition of the TWFE estimate into 2×2 comparisons."""
 
 def bootstrap_mean(
-    series: Sequence[_Float],
+    series: _Floats,
     kind: str = "block",
     block_len: SupportsIndex = 4,
     n_reps: SupportsIndex = 2000,
@@ -219,7 +308,7 @@ def bootstrap_mean(
 
 def fit_many(
     y3: npt.NDArray[np.float64],
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     method: str = "sc",
     ridge: _Float = 0.0,
@@ -232,7 +321,7 @@ def fit_many(
 
 def fit_callaway_py(
     y: _Array,
-    cohorts: Sequence[SupportsIndex],
+    cohorts: _Indices,
     control: str = "never",
     covariates: _Array | None = None,
     anticipation: SupportsIndex = 0,
@@ -241,8 +330,8 @@ def fit_callaway_py(
     seed: SupportsIndex = 0,
     level: _Float = 0.95,
     base_period: str = "universal",
-    weights: _Array | Sequence[_Float] | None = None,
-    clusters: npt.NDArray[np.integer] | Sequence[SupportsIndex] | None = None,
+    weights: _Array | _Floats | None = None,
+    clusters: npt.NDArray[np.integer] | _Indices | None = None,
     missing: str = "refuse",
     est_method: str = "reg",
     min_e: SupportsIndex | None = None,
@@ -253,9 +342,9 @@ def fit_callaway_py(
 
 def geo_power(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     test_len: SupportsIndex,
-    lifts: Sequence[_Float],
+    lifts: _Floats,
     method: str = "sdid",
     alpha: _Float = 0.1,
     target_power: _Float = 0.8,
@@ -279,14 +368,14 @@ def geo_power(
 
 def geo_power_ensemble(
     y: _Array,
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     test_len: SupportsIndex,
-    lifts: Sequence[_Float],
+    lifts: _Floats,
     alpha: _Float = 0.1,
     target_power: _Float = 0.8,
     min_pre: SupportsIndex = 0,
     lookback: SupportsIndex | None = None,
-    weights: Sequence[_Float] | None = None,
+    weights: _Floats | None = None,
     members: Sequence[str] | None = None,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
@@ -303,14 +392,12 @@ def geo_power_ensemble(
     normalized weights are returned as `ensemble_weights`.
     """
 
-def geo_diagnostics(
-    y: _Array, treated: Sequence[SupportsIndex], test_len: SupportsIndex
-) -> GeoDiagnostics:
+def geo_diagnostics(y: _Array, treated: _Indices, test_len: SupportsIndex) -> GeoDiagnostics:
     """Design diagnostics for a treated-market set."""
 
 def geo_select(
     y: _Array,
-    eligible: Sequence[SupportsIndex],
+    eligible: _Indices,
     max_treated: SupportsIndex,
     test_len: SupportsIndex,
     target_lift: _Float,
@@ -322,16 +409,16 @@ def geo_select(
     seed: SupportsIndex = 0,
     exact_size: SupportsIndex | None = None,
     lookback: SupportsIndex | None = None,
-    include: Sequence[SupportsIndex] | None = None,
+    include: _Indices | None = None,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
     search: str = "random",
-    exclude: Sequence[SupportsIndex] | None = None,
-    control_pool: Sequence[SupportsIndex] | None = None,
+    exclude: _Indices | None = None,
+    control_pool: _Indices | None = None,
     swaps: SupportsIndex = 0,
     budget: _Float | None = None,
     cost_per_unit: _Float | None = None,
-    spend: Sequence[_Float] | None = None,
+    spend: _Floats | None = None,
     alternative: str = "two-sided",
     solver: str = "refit",
 ) -> list[MarketCandidate]:
@@ -339,7 +426,7 @@ def geo_select(
 
 def fit_conformal(
     y: npt.NDArray[np.float64],
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     method: str = "sc",
     level: _Float = 0.95,
@@ -355,7 +442,7 @@ def fit_conformal(
 
 def geo_test(
     y: npt.NDArray[np.float64],
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     method: str = "sdid",
     alpha: _Float = 0.1,
@@ -369,7 +456,7 @@ def geo_test(
 
 def geo_analyze(
     y: npt.NDArray[np.float64],
-    treated: Sequence[SupportsIndex],
+    treated: _Indices,
     treat_time: SupportsIndex,
     end_time: SupportsIndex | None = None,
     method: str = "sdid",
@@ -385,22 +472,22 @@ def geo_analyze(
 
 def fit_imputation_py(
     y: _Array,
-    cohorts: Sequence[SupportsIndex],
+    cohorts: _Indices,
     level: _Float = 0.95,
-    weights: Sequence[_Float] | None = None,
-    clusters: Sequence[SupportsIndex] | None = None,
+    weights: _Floats | None = None,
+    clusters: _Indices | None = None,
     missing: str = "refuse",
     pretrends: SupportsIndex | None = None,
 ) -> DiDResult:
     """Borusyak-Jaravel-Spiess imputation estimator with conservative SEs."""
 
 def honest_did_py(
-    betahat: Sequence[_Float],
+    betahat: _Floats,
     sigma: _Array,
     n_pre: SupportsIndex,
     kind: str = "relative_magnitude",
-    m: Sequence[_Float] | None = None,
-    l_vec: Sequence[_Float] | None = None,
+    m: _Floats | None = None,
+    l_vec: _Floats | None = None,
     level: _Float = 0.95,
     grid_points: SupportsIndex = 1000,
     hybrid: bool = True,
@@ -411,11 +498,11 @@ def honest_did_py(
 
 def geo_select_cells(
     y: _Array,
-    eligible: Sequence[SupportsIndex],
-    cell_max_treated: Sequence[SupportsIndex],
-    cell_lifts: Sequence[_Float],
+    eligible: _Indices,
+    cell_max_treated: _Indices,
+    cell_lifts: _Floats,
     test_len: SupportsIndex,
-    cell_budgets: Sequence[_Float] | None = None,
+    cell_budgets: _Floats | None = None,
     method: str = "sdid",
     alpha: _Float = 0.1,
     target_power: _Float = 0.8,
@@ -423,12 +510,12 @@ def geo_select_cells(
     n_candidates: SupportsIndex = 200,
     seed: SupportsIndex = 0,
     lookback: SupportsIndex | None = None,
-    exclude: Sequence[SupportsIndex] | None = None,
-    control_pool: Sequence[SupportsIndex] | None = None,
+    exclude: _Indices | None = None,
+    control_pool: _Indices | None = None,
     min_weight: _Float = 0.0,
     max_weight: _Float = 1.0,
     cost_per_unit: _Float | None = None,
-    spend: Sequence[_Float] | None = None,
+    spend: _Floats | None = None,
     alternative: str = "two-sided",
     solver: str = "refit",
 ) -> CellDesigns:

@@ -224,7 +224,7 @@ def _evaluate_chunk(
     y: npt.NDArray[np.float64], sets: list[list[int]], kwargs: dict[str, Any]
 ) -> list[Any]:
     try:
-        evaluated: list[Any] = _quintara._evaluate_candidates(y, sets, **kwargs)  # type: ignore[attr-defined]
+        evaluated: list[Any] = _quintara._evaluate_candidates(y, sets, **kwargs)
         return evaluated
     except Exception as err:
         raise _named(err, f"geo_select candidates {sets}") from err
@@ -261,8 +261,8 @@ def geo_select(
     with the local call's stable ordering. `y` may be a `Panel`.
     """
     client = _client(client)
-    y = _array(y)
-    kwargs = {
+    array = _array(y)
+    kwargs: dict[str, Any] = {
         "eligible": list(eligible),
         "max_treated": max_treated,
         "test_len": test_len,
@@ -279,17 +279,17 @@ def geo_select(
         "min_weight": min_weight,
         "max_weight": max_weight,
     }
-    sets = _quintara._select_candidates(y, **kwargs)  # type: ignore[attr-defined]
+    sets = _quintara._select_candidates(array, **kwargs)
     if not sets:
         return []
-    panel = client.scatter(y, broadcast=True, hash=False)
+    panel = client.scatter(array, broadcast=True, hash=False)
     run = uuid.uuid4().hex[:8]
     futures = [
         client.submit(_evaluate_chunk, panel, sets[lo:hi], kwargs, key=_key("geo_select", lo, run))
         for lo, hi in _chunk_bounds(len(sets), chunk_size, client)
     ]
     evaluated = [c for chunk in _gather(client, futures) for c in chunk]
-    order = _quintara._rank_candidates([c.score for c in evaluated])  # type: ignore[attr-defined]
+    order = _quintara._rank_candidates([c.score for c in evaluated])
     return [evaluated[i] for i in order]
 
 

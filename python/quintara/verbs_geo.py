@@ -308,7 +308,7 @@ def select_markets(
         raise ValueError(f"include lists {forced} markets, more than max_treated={max_treated}")
     with _labelled_errors(panel):
         # The sized search's plan: its counts of distinct sets hold for any search.
-        counts = _quintara._candidate_counts(  # type: ignore[attr-defined]
+        counts = _quintara._candidate_counts(
             panel.y, rows, max_treated, test_len, target_lift, **kwargs
         )
         raw = _progress.run(
