@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/cohorts_doc.hpp"
 #include "bindings/results.hpp"
 #include "core/format.hpp"
 #include "core/runs/callaway_run.hpp"
@@ -126,10 +127,14 @@ Ref fit_callaway_py(PyObject* args, PyObject* kwargs) {
 
 const EntryDef fit_callaway_entry{
     &fit_callaway_params.signature(),
-    "Callaway & Sant'Anna group-time ATTs aggregated to overall + event study.\n"
-    "`control` is \"never\" (never-treated units as the comparison group) or\n"
+    "Callaway & Sant'Anna group-time ATTs aggregated to overall + event "
+    "study.\n" QUINTARA_COHORTS_DOC
+    "\n`control` is \"never\" (never-treated units as the comparison group) or\n"
     "\"notyet\" (not-yet-treated units). If `covariates` (an `N\xC3\x97K` array) is\n"
-    "given, the group-time ATTs are covariate-adjusted (as `est_method` says).\n"
+    "given, the group-time ATTs are covariate-adjusted (as `est_method` says;\n"
+    "with \"reg\" a cell whose comparison regression is singular, e.g. more\n"
+    "covariates than comparison units, falls back to the unadjusted cell, where\n"
+    "\"ipw\" and \"dr\" refuse it).\n"
     "`weights` (one positive sampling weight per unit) weigh every mean,\n"
     "regression and cohort share; only their ratios matter. `clusters` (one\n"
     "integer code per unit, e.g. the state of a county) make the standard\n"

@@ -7,6 +7,7 @@
 #include <utility>
 #include <vector>
 
+#include "bindings/cohorts_doc.hpp"
 #include "bindings/results.hpp"
 #include "core/runs/did_run.hpp"
 #include "core/runs/sampling.hpp"
@@ -137,11 +138,12 @@ Ref bacon_decompose(PyObject* args, PyObject* kwargs) {
 
 const EntryDef fit_twfe_py_entry{
     &fit_twfe_params.signature(),
-    "Two-way fixed-effects DiD with cluster-robust SE.\n" QUINTARA_SAMPLING_DOC,
+    "Two-way fixed-effects DiD with cluster-robust SE.\n" QUINTARA_COHORTS_DOC
+        QUINTARA_SAMPLING_DOC,
     cfunction<fit_twfe>()};
 const EntryDef fit_sunab_py_entry{
     &fit_sunab_params.signature(),
-    "Sun & Abraham interaction-weighted event study.\n" QUINTARA_SAMPLING_DOC,
+    "Sun & Abraham interaction-weighted event study.\n" QUINTARA_COHORTS_DOC QUINTARA_SAMPLING_DOC,
     cfunction<fit_sunab>()};
 
 const EntryDef fit_imputation_py_entry{
@@ -152,14 +154,14 @@ const EntryDef fit_imputation_py_entry{
     "overall ATT (every treated cell weighted alike), the event study\n"
     "(horizons >= 0, and the pre-trend test's lead coefficients at -K..-1)\n"
     "with its covariance, and the pre-trend Wald test of `pretrends` leads\n"
-    "(None: the most identified; 0: no test)." QUINTARA_SAMPLING_DOC,
+    "(None: the most identified; 0: no test)." QUINTARA_COHORTS_DOC QUINTARA_SAMPLING_DOC,
     cfunction<fit_imputation>()};
 
 #undef QUINTARA_SAMPLING_DOC
 const EntryDef bacon_decompose_py_entry{
     &bacon_params.signature(),
     "Goodman-Bacon decomposition of the TWFE estimate into 2\xC3\x97"
-    "2 comparisons.",
+    "2 comparisons.\n" QUINTARA_COHORTS_DOC,
     cfunction<bacon_decompose>()};
 
 }  // namespace quintara::bindings
