@@ -13,6 +13,7 @@ progress on a terminal, a clean KeyboardInterrupt on Ctrl-C.
 
 from __future__ import annotations
 
+import warnings
 from collections.abc import Hashable, Sequence
 from typing import Any, Literal, overload
 
@@ -286,6 +287,17 @@ def synth(
         return ConformalResult(raw, panel, rows, t0, kwargs)
     if inference in _TEST_ENTRY:
         kwargs.pop("method")
+    if inference == "placebo" and raw.p_value is None:
+        # Every placebo fitted its pre-period worse than the screen allows
+        # (or the treated fit is exact): the test has nothing to compare with.
+        warnings.warn(
+            f"the placebo test kept no placebo: every one fits its pre-period more than "
+            f"max_pre_ratio={kwargs.get('max_pre_ratio')} times worse than the treated "
+            "units do, so there is no p-value or interval; raise max_pre_ratio "
+            "(max_pre_ratio=0 keeps every placebo)",
+            UserWarning,
+            stacklevel=3,
+        )
     return SynthResult(raw, panel, rows, t0, method, name, inference, kwargs, dropped)
 
 

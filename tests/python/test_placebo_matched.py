@@ -86,6 +86,13 @@ def test_the_screen_leaves_out_poor_pre_fits() -> None:
     assert screened.placebo_ids == [d for d, b in zip(every.placebo_ids, bad, strict=True)
                                     if not b]
     assert "left out for pre-period fit over 2x" in screened.inference_method
+    # A screen that leaves none: the labelled verb says why there is no p-value.
+    panel = quintara.Panel(y, [f"u{i}" for i in range(10)], list(range(24)))
+    with pytest.warns(UserWarning, match=r"^the placebo test kept no placebo: every one fits "
+                                         r"its pre-period more than max_pre_ratio=0.01 times") as w:
+        none = quintara.synth(panel, treated="u0", start=18, method="fp", inference="placebo",
+                              max_pre_ratio=0.01)
+    assert none.p_value is None and w[0].filename == __file__
 
 
 @pytest.mark.parametrize("method", list(SC_FITS))
