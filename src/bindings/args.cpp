@@ -101,6 +101,11 @@ std::int64_t to_i64(PyObject* obj) {
 }
 
 double to_f64(PyObject* obj) {
+  // NumPy's complex scalars convert to float by dropping the imaginary part
+  // (with only a warning): a complex value is no real number here.
+  if (PyComplex_Check(obj)) {
+    throw ConversionError{"must be real number, not " + type_name(obj)};
+  }
   return python_conversion([&] {
     const double v = PyFloat_AsDouble(obj);
     if (v == -1.0 && PyErr_Occurred()) throw PyErrSet{};

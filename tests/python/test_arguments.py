@@ -89,6 +89,9 @@ def test_scalar_conversions(panel: np.ndarray) -> None:
         ({"treat_time": 2**64}, OverflowError, "argument 'treat_time': int too big to convert"),
         ({"level": 2.0, "max_weight": "x"}, TypeError,
          "argument 'max_weight': must be real number, not str"),
+        # NumPy would drop the imaginary part with only a warning.
+        ({"ridge": np.complex128(1.0)}, TypeError,
+         "argument 'ridge': must be real number, not complex128"),
     ]:
         with pytest.raises(error) as exc:
             quintara.fit_sc(**{"y": panel, "treated": [0], "treat_time": 5, **kwargs})
