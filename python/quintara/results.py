@@ -373,8 +373,9 @@ class SynthResult(_Result):
             ("Post-period RMSE", num(self.raw.post_rmspe)),
         ]
         notes = []
-        w = self.weights.sort_values(ascending=False)
-        w = w[w > 5e-4]
+        # By size: rsc's weights may be negative, and a large one matters as much.
+        w = self.weights[self.weights.abs() > 5e-4]
+        w = w.iloc[np.argsort(-w.abs().to_numpy(), kind="stable")]
         if len(w):
             notes.append(
                 "Largest donor weights: " + ", ".join(f"{k} {v:.3f}" for k, v in w.head(6).items())
