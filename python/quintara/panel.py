@@ -681,8 +681,15 @@ class Panel:
         return (len(self.units), len(self.periods))
 
     def unit_positions(self, names: Any) -> list[int]:
-        """Row indices of the named units (a single label or a sequence of labels)."""
-        if isinstance(names, str) or not isinstance(names, Iterable):
+        """Row indices of the named units (a single label or a sequence of labels;
+        a tuple that is itself a unit's label names that unit)."""
+        single = isinstance(names, str) or not isinstance(names, Iterable)
+        if isinstance(names, tuple) and not single:
+            try:
+                single = names in self.units
+            except TypeError:  # an unhashable member
+                single = False
+        if single:
             names = [names]
         return [_lookup(self.units, n, "unit") for n in names]
 

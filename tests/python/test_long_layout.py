@@ -265,3 +265,12 @@ def test_unit_data_is_matched_to_units_by_label() -> None:
     clash = quintara.Panel(p.y[:2], p.units[:2], p.periods, outcome="unit")
     with pytest.raises(ValueError, match=r"^to_long: the outcome is named 'unit', as a label"):
         clash.to_long()
+
+
+def test_a_tuple_is_one_unit_where_units_are_tuples() -> None:
+    y = np.random.default_rng(0).normal(size=(4, 6)).cumsum(axis=1)
+    pairs = quintara.Panel(y, [("CA", 1), ("CA", 2), ("NV", 1), ("OR", 1)], list(range(6)))
+    assert pairs.unit_positions(("CA", 2)) == [1]
+    assert pairs.unit_positions([("CA", 2), ("NV", 1)]) == [1, 2]
+    plain = quintara.Panel(y, ["a", "b", "c", "d"], list(range(6)))
+    assert plain.unit_positions(("a", "c")) == [0, 2]  # a tuple of labels, as before
