@@ -27,7 +27,6 @@ _STAGGERED = {
 
 
 # What balance="refuse" calls each method when the panel has holes.
-_NEEDS_BALANCE = {m: m for m in _STAGGERED} | {"bacon": "the Goodman-Bacon decomposition"}
 
 # The options each method but callaway takes (callaway takes all its entry's).
 _METHOD_OPTIONS: dict[str, tuple[str, ...]] = {
@@ -104,10 +103,17 @@ def _balanced(
     names = [panel.units[i] for i in incomplete]
     if mode == "refuse":
         shown = ", ".join(map(str, names[:5])) + (", ..." if len(names) > 5 else "")
+        # The regressions fit unbalanced panels when asked to; only the
+        # decomposition needs every cell.
+        why = (
+            "the Goodman-Bacon decomposition needs a balanced panel"
+            if estimator == "bacon"
+            else "balance='refuse' asks for a balanced panel"
+        )
+        keep = "" if estimator == "bacon" else ", or balance='keep' to fit the observed cells"
         raise ValueError(
-            f"{_NEEDS_BALANCE[estimator]} needs a balanced panel: {len(names)} units lack some "
-            f"periods ({shown}); pass balance='drop' to fit the "
-            f"{panel.shape[0] - len(names)} units observed in every period"
+            f"{why}: {len(names)} units lack some periods ({shown}); pass balance='drop' to "
+            f"fit the {panel.shape[0] - len(names)} units observed in every period{keep}"
         )
     keep = np.setdiff1d(np.arange(panel.shape[0]), incomplete)
     sub = panel.without_units([int(i) for i in incomplete])
