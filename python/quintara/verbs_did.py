@@ -26,8 +26,6 @@ _STAGGERED = {
 }
 
 
-# What balance="refuse" calls each method when the panel has holes.
-
 # The options each method but callaway takes (callaway takes all its entry's).
 _METHOD_OPTIONS: dict[str, tuple[str, ...]] = {
     "bacon": (),
