@@ -403,7 +403,7 @@ class Panel:
         # from_long's unit-level columns by name, until `unit_data` first
         # forms the frame of them: most fits read one column or none.
         self._unit_columns: dict[Hashable, pd.Series | npt.NDArray[Any]] = {}
-        self._varying: list[str] = []
+        self._varying: list[Hashable] = []
         # Set by from_long when its layout pass found every cell present and
         # no NaN value. Only a caller that has just built the panel may trust
         # it: `y` is writeable afterwards.
@@ -549,7 +549,7 @@ class Panel:
         elif missing != "keep":
             raise ValueError(f"missing must be 'refuse' or 'keep', not {missing!r}")
         others = [c for c in df.columns if c not in (unit, time, outcome)]
-        varying: list[str] = []
+        varying: list[Hashable] = []
         kept: dict[Hashable, pd.Series | npt.NDArray[Any]] = {}
         first_row: npt.NDArray[np.int64] | None = None
         for c in others:
@@ -573,7 +573,7 @@ class Panel:
             if np.array_equal(codes, codes[first_row][rows_i()]):
                 kept[c] = df[c].iloc[first_row].set_axis(units)
             else:
-                varying.append(str(c))
+                varying.append(c)
         panel = cls(
             y,
             units,
@@ -728,7 +728,7 @@ class Panel:
             return np.asarray(self._order.keys, dtype=np.float64)
         return np.arange(len(self.periods))
 
-    def unit_column(self, column: str) -> pd.Series:
+    def unit_column(self, column: Hashable) -> pd.Series:
         """A unit-constant column of the source table, by unit label."""
         if self._unit_frame is None and column in self._unit_columns:
             values = self._unit_columns[column]

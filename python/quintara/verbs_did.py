@@ -108,10 +108,10 @@ def _balanced(
             if estimator == "bacon"
             else "balance='refuse' asks for a balanced panel"
         )
-        keep = "" if estimator == "bacon" else ", or balance='keep' to fit the observed cells"
+        or_keep = "" if estimator == "bacon" else ", or balance='keep' to fit the observed cells"
         raise ValueError(
             f"{why}: {len(names)} units lack some periods ({shown}); pass balance='drop' to "
-            f"fit the {panel.shape[0] - len(names)} units observed in every period{keep}"
+            f"fit the {panel.shape[0] - len(names)} units observed in every period{or_keep}"
         )
     keep = np.setdiff1d(np.arange(panel.shape[0]), incomplete)
     sub = panel.without_units([int(i) for i in incomplete])
@@ -164,9 +164,7 @@ def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
 
     Returns the codes in unit order (`cohort_labels` turns them into labels).
     """
-    if isinstance(adoption, str) and not isinstance(adoption, Mapping):
-        values = panel.unit_column(adoption)
-    elif isinstance(adoption, Mapping | pd.Series):
+    if isinstance(adoption, Mapping | pd.Series):
         known = set(panel.units)
         unknown = [k for k in adoption.keys() if k not in known]
         if unknown:
@@ -174,6 +172,8 @@ def cohort_codes(panel: Panel, adoption: Any) -> npt.NDArray[np.int64]:
                 f"adoption names units not in the panel: {', '.join(map(str, unknown[:5]))}"
             )
         values = pd.Series(dict(adoption.items())).reindex(panel.units)
+    elif isinstance(adoption, Hashable) and not isinstance(adoption, bool):
+        values = panel.unit_column(adoption)  # any column name: a table's may be numbers
     else:
         raise ValueError("adoption must be a column name or a mapping from unit to adoption period")
     fast = _integer_codes(panel, values)

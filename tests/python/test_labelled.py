@@ -112,6 +112,16 @@ def test_staggered_cohorts_by_label_equal_compiled_codes() -> None:
     assert seen[0].filename == __file__
 
 
+def test_unit_level_columns_named_by_numbers() -> None:
+    jobs = load_table("mpdta").rename(columns={"first_treat": 3})
+    kw = {"unit": "countyreal", "time": "year", "outcome": "lemp"}
+    want = quintara.staggered(load_table("mpdta"), adoption="first_treat", **kw).att
+    assert quintara.staggered(jobs, adoption=3, **kw).att == want
+    varying = jobs.rename(columns={"year": 5}).assign(year=jobs.year)
+    with pytest.raises(ValueError, match=r"^column 5 is not constant within each unit$"):
+        quintara.staggered(varying, adoption=5, **kw)
+
+
 def test_staggered_json_holds_every_row_of_its_table() -> None:
     # to_dict() is what --json writes: each tidy() row's numbers must be in it.
     kw = {"unit": "countyreal", "time": "year", "outcome": "lemp", "adoption": "first_treat"}
