@@ -35,20 +35,19 @@ and alternative serves every level):
 
 Beside them, for reference, two rows computed from W, the number of windows:
 
-- rank: the size of the exact rank test, which rejects when the test window's
-  statistic is above the ceil((1 - alpha)(W + 1))-th smallest of the W + 1
-  (the windows and itself); under exchangeability its size is
-  floor(alpha (W + 1)) / (W + 1) <= alpha, 0 when alpha < 1 / (W + 1), and
-  its p-value is never below 1 / (W + 1), so its p=0 share is 0. With 52
+- rank: the size of the exact rank test, whose p-value is (1 + the number of
+  windows at or above the test window's statistic) / (W + 1): under
+  exchangeability it rejects with probability floor(alpha (W + 1)) / (W + 1)
+  <= alpha (the attainable level, 1 - ceil((1 - alpha)(W + 1)) / (W + 1)),
+  which is 0 when alpha < 1 / (W + 1), and its p-value is never 0. With 52
   windows: 0.094 at 0.1, 0.038 at 0.05, 0.019 at 0.02 and 0 at 0.01.
-- rule: (W - h) / (W + 1), the size quoted above for the interpolated rule
-  (exact for uniformly distributed statistics, about right otherwise), with
-  h = W - 1 for p=0: 1 / (W + 1). With 52 windows: 0.019 for p=0, 0.028 at
-  0.01 and 0.038 at 0.02; the rule never reaches below 1 / (W + 1), so an
-  alpha under it buys nothing but the p=0 share.
+- rule: (W - h) / (W + 1), the rule's size as above (exact for independent
+  uniform statistics, close otherwise), with h = W - 1 for p=0, giving
+  1 / (W + 1). With 52 windows: 0.019 for p=0, 0.028 at 0.01 and 0.038 at
+  0.02. No alpha takes the rule below its p=0 share, 1 / (W + 1).
 
-A measured share above the rule row means the windows are not exchangeable
-with the test window (they overlap, and the test window is the last).
+A share clearly above the rule row (by more than its Monte Carlo error) means
+the test window is not exchangeable with the historical ones.
 
     python bench/bench_calibration_in_time.py            # 500 panels a cell
     python bench/bench_calibration_in_time.py --quick    # 100 panels a cell

@@ -70,6 +70,18 @@ def pct(x: float | None) -> str:
     return "-" if x is None or math.isnan(x) else f"{100.0 * x:.1f}%"
 
 
+def beyond_every_window(p_value: float | None, n_windows: int) -> list[str]:
+    """The note an in-time p-value of 0 needs: it means the effect beat every
+    historical window, which W windows resolve only down to 1 / (W + 1)."""
+    if p_value != 0.0 or n_windows < 1:
+        return []
+    return [
+        f"p = 0: the effect exceeds all {n_windows} historical windows; {n_windows} windows "
+        f"resolve no p-value below 1/{n_windows + 1} = {1 / (n_windows + 1):.3g}, so read it "
+        f"as p < {1 / (n_windows + 1):.3g}."
+    ]
+
+
 class Summary(str):
     """A summary's text that keeps its parts, to render them as HTML too."""
 

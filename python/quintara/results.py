@@ -18,7 +18,7 @@ import pandas as pd
 
 from . import _quintara
 from ._methods import SYNTH
-from ._summary import Summary, num, render
+from ._summary import Summary, beyond_every_window, num, render
 from .panel import Panel
 
 if TYPE_CHECKING:
@@ -382,6 +382,8 @@ class SynthResult(_Result):
             )
         if self.inference_method is not None:
             notes.append(f"Inference: {self.inference_method}.")
+        if self.inference == "in_time":
+            notes += beyond_every_window(self.p_value, len(self.raw.inference_distribution or []))
         if empty:
             notes.append(
                 "The interval is empty: the test rejects every constant effect at this level."

@@ -12,7 +12,7 @@ import numpy as np
 import pandas as pd
 
 from . import _quintara
-from ._summary import num, render
+from ._summary import beyond_every_window, num, render
 from .panel import Panel
 from .results import _names, _Result, json_label, json_number as _finite, period_info, tidy_frame
 
@@ -405,6 +405,7 @@ class ExperimentAnalysis(_Result):
         rows = self._rows_for_summary()
         notes = [
             f"Inference: {r.inference_method}.",
+            *beyond_every_window(r.p_value, r.n_windows),
             "Every row is the same test's estimate rescaled: one p-value, each interval "
             "the test's interval rescaled.",
         ]

@@ -250,6 +250,11 @@ def test_summary_says_what_each_interval_is(alternative: str, lift: float, bound
     assert (cost == ("undefined", "undefined")) == undefined
     assert ("interval crosses 0" in " ".join(text.notes)) == undefined
     assert "nan" not in text and "-0.0000" not in text
+    # A p-value of 0 is the effect beating every window: bounded by their number.
+    w = a.raw.n_windows
+    assert (f"p = 0: the effect exceeds all {w} historical windows; {w} windows resolve no "
+            f"p-value below 1/{w + 1}" in " ".join(text.notes).replace("\n  ", " ")) == (
+        a.p_value == 0.0) == (lift != 0.0)
     if alternative != "two-sided":
         # Each row's unbounded end, shown as such: the going-dark iROAS (units
         # lost per unit withheld) is bounded below, and spend over units at 0.
