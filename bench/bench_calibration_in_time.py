@@ -68,7 +68,14 @@ TREATED = [0, 1]
 LIFT = 0.02
 ALTERNATIVES = ("two-sided", "greater", "less")
 # (alternative, alpha) of the second table's size columns, after its p=0 column
-SMALL_CELLS = (("two-sided", 0.01), ("two-sided", 0.02), ("greater", 0.1), ("greater", 0.05), ("less", 0.1), ("less", 0.05))
+SMALL_CELLS = (
+    ("two-sided", 0.01),
+    ("two-sided", 0.02),
+    ("greater", 0.1),
+    ("greater", 0.05),
+    ("less", 0.1),
+    ("less", 0.05),
+)
 
 
 def panel(rng: np.random.Generator) -> np.ndarray:
