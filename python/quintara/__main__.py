@@ -173,7 +173,27 @@ def main() -> None:
         raise SystemExit(cli(args))
     if args:
         _refuse_near_command(args[0])
-    demo(args[0] if args else None)
+        _refuse_file(args[0])
+    try:
+        demo(args[0] if args else None)
+    except KeyboardInterrupt:
+        print("interrupted", file=sys.stderr)
+        raise SystemExit(130) from None
+    except OSError as e:  # the plots' folder cannot be made or written
+        print(f"quintara: error: {e}", file=sys.stderr)
+        raise SystemExit(2) from None
+
+
+def _refuse_file(word: str) -> None:
+    """A usage error for a bare argument that is a file: a table to analyse
+    (which needs a command), never the demo's plots' folder."""
+    if Path(word).is_file():
+        from .cli import _parser
+
+        _parser().error(
+            f"{word} is a file, not a folder for the demo's plots; to analyse a table name "
+            f"a command, e.g. quintara fit {word} --unit ... (see quintara --help)"
+        )
 
 
 def _commands() -> set[str]:

@@ -31,6 +31,7 @@ import argparse
 import json
 import os
 import sys
+import warnings
 from collections.abc import Callable, Iterable, Sequence
 from pathlib import Path
 from typing import Any
@@ -59,13 +60,18 @@ def _time_order(path: str | None) -> list[str] | None:
     if path is None:
         return None
     try:
-        with open(path, encoding="utf-8") as f:
+        with open(path, encoding="utf-8-sig") as f:  # a byte-order mark is no label
             return [line.strip() for line in f if line.strip()]
     except OSError as e:
         raise UsageError(f"cannot read --time-order file {path}: {e.strerror}") from None
 
 
 def _panel(args: argparse.Namespace) -> Panel:
+    if args.thousands is not None and args.thousands == args.decimal:
+        raise UsageError(
+            f"--thousands {args.thousands} is also the decimal mark; pass --decimal as well "
+            "(--thousands . --decimal , for 1.234,5)"
+        )
     df = read_table(args.data, [args.unit], args.decimal, args.thousands)
     if args.decimal == "." and args.thousands is None:
         _check_numbers(df, args.outcome, args.data)
@@ -137,12 +143,27 @@ def _entry_takes(entry: str, name: str) -> bool:
     return params is None or name in params  # without a signature the entry decides
 
 
+# The options of one test alone, by the --inference that takes them.
+_TEST_OPTIONS = {
+    "placebo": ("placebo_size", "n_placebo", "max_pre_ratio", "seed"),
+    "in_time": ("lookback", "min_pre", "alternative"),
+}
+
+
 def _fit(args: argparse.Namespace) -> Any:
-    opts = _options(args, ["level"])
+    for inference, names in _TEST_OPTIONS.items():
+        for name in names:
+            if getattr(args, name) is not None and args.inference != inference:
+                raise UsageError(
+                    f"--{name.replace('_', '-')} applies only with --inference {inference}"
+                )
+    opts = _options(args, ["level", *_TEST_OPTIONS.get(args.inference, ())])
+    if "level" in opts and not 0.0 < opts["level"] < 1.0:
+        raise UsageError(f"--level must be between 0 and 1; got {opts['level']}")
     if args.inference == "in_time" and "level" in opts:
         # The design's test is stated by its size, as `power` states it.
         opts["alpha"] = 1.0 - opts.pop("level")
-    elif args.inference != "conformal":  # the method's own entry takes the options
+    elif args.inference not in ("conformal", "in_time"):  # the method's entry takes them
         _method_takes(opts, args.method, SYNTH, lambda m, n: _entry_takes(SYNTH[m].entry, n))
     return verbs.synth(
         _panel(args),
@@ -290,6 +311,8 @@ def _select(args: argparse.Namespace) -> Any:
 
 
 def _analyze(args: argparse.Namespace) -> Any:
+    if args.channel is not None and args.mmm is None:
+        raise UsageError("--channel names the channel of --mmm's record; pass --mmm FILE too")
     opts = _options(args, ["alpha", "lookback", "min_pre", "alternative"])
     spend: float | str | None = args.spend
     if spend is not None:
@@ -308,7 +331,7 @@ def _analyze(args: argparse.Namespace) -> Any:
         **opts,
     )
     if args.mmm:
-        result.to_mmm(args.channel, path=args.mmm)
+        result.to_mmm(args.channel or "media", path=args.mmm)
     return result
 
 
@@ -344,12 +367,13 @@ def _write_plot(result: Any, path: str) -> None:
     plt.close(figure)
 
 
-def _settle_data_and_units(parser: argparse.ArgumentParser, args: argparse.Namespace) -> None:
+def _settle_data_and_units(top: argparse.ArgumentParser, args: argparse.Namespace) -> None:
     """`--treated A B data.csv` (or another unit list before the file) gives the
     file to the list: take it back. Names may also come as one comma-separated
     list."""
     if args.command == "demo":
         return
+    parser = _subparser(top, args.command)  # its usage line, naming the command
     for name in cli_parser.UNIT_LISTS:
         given = getattr(args, name, None)
         if given is None:
@@ -374,10 +398,52 @@ def _settle_data_and_units(parser: argparse.ArgumentParser, args: argparse.Names
             parser.error("the following arguments are required: --start")
 
 
+def _subparser(top: argparse.ArgumentParser, command: str) -> argparse.ArgumentParser:
+    sub = next(a for a in top._actions if isinstance(a, argparse._SubParsersAction))
+    parser: argparse.ArgumentParser = sub.choices[command]
+    return parser
+
+
 def command_names() -> set[str]:
     """The subcommands of the command line."""
     sub = next(a for a in _parser()._actions if isinstance(a, argparse._SubParsersAction))
     return set(sub.choices)
+
+
+# The formats a plot file may take (matplotlib's, by suffix).
+_PLOT_SUFFIXES = {".png", ".pdf", ".svg", ".jpg", ".jpeg", ".eps", ".ps", ".tif", ".tiff", ".webp"}
+
+
+def _check_outputs(args: argparse.Namespace) -> None:
+    """Every file the run will write, checked before it runs: a long run must
+    not end in a missing folder, nor overwrite the table it read."""
+    data = Path(args.data).resolve()
+    for option in ("json", "plot", "mmm"):
+        path = getattr(args, option, None)
+        if path is None:
+            continue
+        target = Path(path)
+        if target.resolve() == data:
+            raise UsageError(f"--{option} {path} is the data file; name another file")
+        if not target.resolve().parent.is_dir():
+            raise UsageError(f"--{option} {path}: no folder {target.parent}")
+        if target.is_dir():
+            raise UsageError(f"--{option} {path} is a folder; name a file")
+        if option == "plot" and target.suffix.lower() not in _PLOT_SUFFIXES:
+            shown = ", ".join(sorted(_PLOT_SUFFIXES))
+            raise UsageError(f"--plot {path}: name a file ending in one of {shown}")
+
+
+def _one_line_warning(
+    message: Warning | str,
+    category: type[Warning],
+    filename: str,
+    lineno: int,
+    file: Any = None,
+    line: str | None = None,
+) -> None:
+    """A warning as the command line's errors are: one line, no source."""
+    print(f"quintara: warning: {message}", file=sys.stderr if file is None else file)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -385,7 +451,10 @@ def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
     _settle_data_and_units(parser, args)
+    shown, warnings.showwarning = warnings.showwarning, _one_line_warning
     try:
+        if args.command != "demo":
+            _check_outputs(args)
         if args.command == "demo":
             from .__main__ import demo
 
@@ -411,6 +480,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     except (UsageError, ValueError, OSError) as e:
         print(f"quintara {args.command}: error: {e}", file=sys.stderr)
         return 2
+    finally:
+        warnings.showwarning = shown
 
 
 if __name__ == "__main__":

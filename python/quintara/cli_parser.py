@@ -87,8 +87,11 @@ def build(runs: dict[str, Any]) -> argparse.ArgumentParser:
     return top
 
 
-def _command(sub: _Sub, name: str, help: str, run: Any, treated: bool) -> argparse.ArgumentParser:
-    """A command's parser with the options every command shares."""
+def _command(
+    sub: _Sub, name: str, help: str, run: Any, treated: bool, progress: bool = True
+) -> argparse.ArgumentParser:
+    """A command's parser with the options every command shares (`progress`:
+    whether the command's run can report progress)."""
     p = sub.add_parser(name, help=help, description=help)
     p.set_defaults(run=run)
     p.add_argument(
@@ -131,6 +134,8 @@ def _command(sub: _Sub, name: str, help: str, run: Any, treated: bool) -> argpar
         )
     p.add_argument("--json", metavar="FILE", help="also write the result as JSON")
     p.add_argument("--plot", metavar="FILE", help="also write the result's plot (needs matplotlib)")
+    if not progress:
+        return p
     shown = p.add_mutually_exclusive_group()
     shown.add_argument(
         "--progress",
@@ -179,6 +184,33 @@ def _add_fit(sub: _Sub, runs: dict[str, Any]) -> None:
         default="refuse",
         choices=["refuse", "drop_donors"],
         help="missing cells: refuse the table, or drop the donors that have them",
+    )
+    placebo = p.add_argument_group("with --inference placebo")
+    placebo.add_argument(
+        "--placebo-size",
+        dest="placebo_size",
+        choices=["matched", "single"],
+        help="placebos of the treated set's size (matched, the default) or one donor each",
+    )
+    placebo.add_argument(
+        "--n-placebo", dest="n_placebo", type=_COUNT, metavar="N", help="placebo sets drawn"
+    )
+    placebo.add_argument(
+        "--max-pre-ratio",
+        dest="max_pre_ratio",
+        type=float,
+        metavar="R",
+        help="leave out placebos whose pre-period RMSE is over R times the treated fit's "
+        "(default 5; 0 keeps every placebo)",
+    )
+    placebo.add_argument("--seed", type=_NONNEG, help="seed of the placebo draws")
+    in_time = p.add_argument_group("with --inference in_time")
+    in_time.add_argument("--lookback", type=_COUNT, metavar="N", help="use only the last N windows")
+    in_time.add_argument("--min-pre", dest="min_pre", type=_NONNEG, metavar="N", help=_MIN_PRE)
+    in_time.add_argument(
+        "--alternative",
+        choices=["two-sided", "greater", "less"],
+        help="one-sided: greater for an effect up, less for one down",
     )
 
 
@@ -350,7 +382,12 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
 
 def _add_diagnose(sub: _Sub, runs: dict[str, Any]) -> None:
     p = _command(
-        sub, "diagnose", "Design diagnostics of a treated-market set.", runs["diagnose"], True
+        sub,
+        "diagnose",
+        "Design diagnostics of a treated-market set.",
+        runs["diagnose"],
+        True,
+        progress=False,  # one fit: nothing to report
     )
     _test_len(p)
     p.add_argument(
@@ -394,9 +431,7 @@ def _add_analyze(sub: _Sub, runs: dict[str, Any]) -> None:
     p.add_argument(
         "--mmm", metavar="FILE", help="also write the calibration record for MMMs as JSON"
     )
-    p.add_argument(
-        "--channel", default="media", help="the channel named in --mmm's record (default: media)"
-    )
+    p.add_argument("--channel", help="the channel named in --mmm's record (default: media)")
 
 
 def _add_demo(sub: _Sub, runs: dict[str, Any]) -> None:

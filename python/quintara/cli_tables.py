@@ -27,7 +27,8 @@ def read_table(
 ) -> pd.DataFrame:
     """Read a long table: Parquet by suffix (.parquet, .pq), else CSV (delimiter
     detected; .gz, .bz2 and .xz compressed, by suffix). `text_columns`
-    are read as text, so unit codes keep their leading zeros."""
+    are read as text, so unit codes keep their leading zeros (codes that are
+    all plain whole numbers become numbers, as in a table read by pandas)."""
     p = Path(path)
     if not p.is_file():
         raise UsageError(f"no such file: {path}")
@@ -38,6 +39,9 @@ def read_table(
             raise UsageError("reading Parquet needs pyarrow: pip install pyarrow") from None
     else:
         df = _read_csv(p, path, text_columns, decimal, thousands)
+        for c in text_columns:
+            if c in df.columns:
+                df[c] = _codes_as_numbers(df[c])
     if df.empty:
         raise UsageError(f"{path} has no rows")
     return df
@@ -67,6 +71,19 @@ def _read_csv(
         )
     except (pd.errors.ParserError, UnicodeDecodeError) as e:
         raise UsageError(f"cannot read {path} as CSV: {e}") from None
+
+
+_WHOLE = re.compile(r"^-?(0|[1-9]\d{0,17})$")
+
+
+def _codes_as_numbers(column: pd.Series) -> pd.Series:
+    """Unit codes that are plain whole numbers as numbers, as a table read in
+    Python has them (they then sort as numbers, and seeded draws over the
+    units agree); codes with a leading zero stay text, which keeps them."""
+    texts = column.dropna()
+    if len(texts) < len(column) or not texts.str.fullmatch(_WHOLE).all():
+        return column
+    return column.astype("int64")
 
 
 def _open_text(p: Path) -> Any:

@@ -23,6 +23,7 @@ CLI = [sys.executable, "-m", "quintara.cli"]
 GEO = ["--unit", "market", "--time", "week", "--outcome", "sales"]
 PROP99 = ["--unit", "State", "--time", "Year", "--outcome", "PacksPerCapita"]
 CALIFORNIA = ["--treated", "California", "--start", "1989"]
+DIAGNOSE = ["diagnose", "{prop99}", *PROP99, "--treated", "California", "--test-len", "4"]
 MPDTA = ["--unit", "countyreal", "--time", "year", "--outcome", "lemp", "--adoption",
          "first_treat"]
 
@@ -154,13 +155,31 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
      "--level does not apply with --method bacon (only with callaway, twfe, sunab, imputation)"),
     (["fit", "{prop99}", *PROP99, *CALIFORNIA, "--method", "mcnnm", "--level", "0.9"],
      "--level does not apply with --method mcnnm (only with sc, fp, asc, sdid, rsc)"),
+    (["fit", "{prop99}", *PROP99, *CALIFORNIA, "--inference", "in_time", "--n-placebo", "9"],
+     "--n-placebo applies only with --inference placebo"),
+    (["fit", "{prop99}", *PROP99, *CALIFORNIA, "--inference", "in_time", "--level", "1.5"],
+     "--level must be between 0 and 1; got 1.5"),
+    (["analyze", "{geo}", *GEO, "--treated", "Denver", "--start", "2025-10-06", "--channel", "tv"],
+     "--channel names the channel of --mmm's record; pass --mmm FILE too"),
+    ([*DIAGNOSE, "--progress"],
+     "unrecognized arguments: --progress"),
+    ([*DIAGNOSE, "--thousands", "."],
+     "--thousands . is also the decimal mark; pass --decimal as well"),
+    # Files the run would write, checked before it runs.
+    ([*DIAGNOSE, "--json", "{prop99}"],
+     "--json {prop99} is the data file; name another file"),
+    ([*DIAGNOSE, "--json", "{prop99}.d/r.json"],
+     "--json {prop99}.d/r.json: no folder {prop99}.d"),
+    ([*DIAGNOSE, "--plot", "{prop99}.foo"],
+     "--plot {prop99}.foo: name a file ending in one of .eps, .jpeg"),
 ])
 def test_usage_and_data_errors_exit_2_without_traceback(
     tables: dict[str, Path], args: list[str], message: str
 ) -> None:
-    r = run(*(a.format(prop99=tables["prop99"], mpdta=tables["mpdta"]) for a in args))
+    paths = {"prop99": tables["prop99"], "mpdta": tables["mpdta"], "geo": tables["geo"]}
+    r = run(*(a.format(**paths) for a in args))
     assert r.returncode == 2 and r.stdout == ""
-    assert message in r.stderr and "Traceback" not in r.stderr
+    assert message.format(**paths) in r.stderr and "Traceback" not in r.stderr
 
 
 @pytest.mark.parametrize("command, option, value, why", [
@@ -370,6 +389,38 @@ def test_files_as_analysts_have_them(tables: dict[str, Path], tmp_path: Path,
     code, out, _ = call("fit", str(tmp_path / "coded.csv"), *PROP99, "--treated", california,
                         "--start", "1989")
     assert code == 0 and f"Treated:          {california}" in out
+
+
+def test_the_command_line_runs_what_the_verbs_run(tables: dict[str, Path], tmp_path: Path,
+                                                  capsys: pytest.CaptureFixture[str]) -> None:
+    import quintara
+
+    call = functools.partial(in_process, capsys)
+    # Unit codes that are plain numbers are numbers, as pandas reads them: the
+    # units sort as the verb's do, so seeded draws agree.
+    out = tmp_path / "bands.json"
+    code, _, _ = call("staggered", str(tables["mpdta"]), *MPDTA, "--bands", "--n-reps", "99",
+                      "--seed", "4", "--json", str(out))
+    jobs = quintara.staggered(load_table("mpdta"), adoption="first_treat", unit="countyreal",
+                              time="year", outcome="lemp", bands=True, n_reps=99, seed=4)
+    assert code == 0 and json.loads(out.read_text()) == json.loads(json.dumps(jobs.to_dict()))
+    # The in-time test with the options it takes; its warnings in one line.
+    code, text, err = call("fit", str(tables["prop99"]), *PROP99, *CALIFORNIA, "--inference",
+                           "in_time", "--min-pre", "2", "--lookback", "3", "--alternative",
+                           "less")
+    fit = quintara.synth(load_table("prop99"), treated="California", start=1989, unit="State",
+                         time="Year", outcome="PacksPerCapita", inference="in_time", min_pre=2,
+                         lookback=3, alternative="less")
+    assert code == 0 and text == fit.summary() + "\n"
+    r = run("fit", str(tables["prop99"]), *PROP99, *CALIFORNIA, "--inference", "placebo",
+            "--max-pre-ratio", "0.01")
+    assert r.returncode == 0
+    assert r.stderr.startswith("quintara: warning: the placebo test kept no placebo")
+    assert len(r.stderr.splitlines()) == 1
+    # A bare file is a table to analyse, never the demo's folder.
+    r = subprocess.run([sys.executable, "-m", "quintara", str(tables["prop99"])],
+                       capture_output=True, text=True, timeout=120)
+    assert r.returncode == 2 and "is a file, not a folder for the demo's plots" in r.stderr
 
 
 def test_every_option_says_what_it_does() -> None:
