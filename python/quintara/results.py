@@ -388,13 +388,7 @@ class SynthResult(_Result):
             notes.append(
                 "The interval is empty: the test rejects every constant effect at this level."
             )
-        if self.dropped_donors:
-            notes.append(
-                f"Dropped for missing cells: {len(self.dropped_donors)} donors ("
-                + ", ".join(map(str, self.dropped_donors[:8]))
-                + (", ..." if len(self.dropped_donors) > 8 else "")
-                + ")."
-            )
+        notes += _dropped_donors_note(self.dropped_donors)
         return render(
             "Synthetic control results",
             info,
@@ -465,6 +459,14 @@ class SynthResult(_Result):
         )
 
 
+def _dropped_donors_note(dropped: Sequence[Any]) -> list[str]:
+    if not dropped:
+        return []
+    more = ", ..." if len(dropped) > 8 else ""
+    shown = ", ".join(map(str, dropped[:8]))
+    return [f"Dropped for missing cells: {len(dropped)} donors ({shown}{more})."]
+
+
 class ConformalResult(_Result):
     """A CP-ASC fit (`synth(..., method="cpasc")`, entry `fit_cpasc`): a conformal p-value.
 
@@ -472,6 +474,9 @@ class ConformalResult(_Result):
     ----------
     raw : CPASCResult
         The compiled result.
+    dropped_donors : list
+        Donors left out for missing cells (``missing="drop_donors"``); `panel`
+        is the panel without them.
 
     See Also
     --------
@@ -488,11 +493,18 @@ class ConformalResult(_Result):
     """
 
     def __init__(
-        self, raw: Any, panel: Panel, treated: list[int], t0: int, options: dict[str, Any]
+        self,
+        raw: Any,
+        panel: Panel,
+        treated: list[int],
+        t0: int,
+        options: dict[str, Any],
+        dropped_donors: Sequence[Any] = (),
     ) -> None:
         self.raw = raw
         self.panel = panel
         self.options = options
+        self.dropped_donors = list(dropped_donors)
         self.method = "cpasc"
         self.treated = [panel.units[i] for i in treated]
         self.start = panel.periods[t0]
@@ -537,6 +549,7 @@ class ConformalResult(_Result):
             "p_value": self.p_value,
             "start": json_label(self.start),
             "treated": [json_label(u) for u in self.treated],
+            "dropped_donors": [json_label(u) for u in self.dropped_donors],
             "units": {
                 str(json_label(k)): {c: float(v) for c, v in r.items()} for k, r in f.iterrows()
             },
@@ -564,6 +577,7 @@ class ConformalResult(_Result):
             info,
             ["", "estimate", "p-value", "pre MSPE", "weight"],
             rows,
+            _dropped_donors_note(self.dropped_donors),
         )
 
     def __repr__(self) -> str:

@@ -27,6 +27,7 @@ from ._verbs_common import (
     _check_options,
     _choice,
     _entry,
+    _entry_params,
     _labelled_errors,
     named_counts,
 )
@@ -50,6 +51,20 @@ _RUN_LABEL = {
 _RUN_STEPS = {"placebo": "refits", "in_time": "windows"}
 # The tests with an entry of their own, which takes the method by name.
 _TEST_ENTRY = {"conformal": "fit_conformal", "in_time": "geo_test"}
+
+
+# The tests' entries take these for every method and pass them on to the
+# methods whose own entries take them; the others ignore them.
+_TUNING = ("ridge", "min_weight", "max_weight")
+
+
+def _refuse_untaken_tuning(method: str, row: SynthMethod, options: dict[str, Any]) -> None:
+    own_name = {theirs: own for own, theirs in row.conformal_names}
+    params = _entry_params(_entry(row.entry)) or ()
+    for key in _TUNING:
+        own = own_name.get(key, key)
+        if key in options and own not in params:
+            raise ValueError(f"method {method!r} takes no {own}= (the test would ignore it)")
 
 
 @overload
@@ -242,6 +257,8 @@ def synth(
         )
     if "zeta_scale" in options and method != "sdid":
         raise ValueError(f"zeta_scale= reaches method 'sdid' only (here {method!r})")
+    if inference in _TEST_ENTRY:
+        _refuse_untaken_tuning(method, row, options)
     _choice("missing", missing, ("refuse", "drop_donors"))
     panel = as_panel(
         data,
@@ -284,7 +301,7 @@ def synth(
             **kwargs,
         )
     if method == "cpasc":
-        return ConformalResult(raw, panel, rows, t0, kwargs)
+        return ConformalResult(raw, panel, rows, t0, kwargs, dropped)
     if inference in _TEST_ENTRY:
         kwargs.pop("method")
     if inference == "placebo" and raw.p_value is None:

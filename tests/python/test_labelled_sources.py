@@ -116,6 +116,11 @@ def test_verbs_name_themselves_and_refuse_contradictions(panel: np.ndarray) -> N
         quintara.synth(p, **kw, n_placebo=5)
     with pytest.raises(ValueError, match=r"^zeta_scale= reaches method 'sdid' only \(here 'sc'\)"):
         quintara.synth(p, **kw, inference="conformal", zeta_scale=2.0)
+    for method, inference, option in (("sdid", "conformal", "ridge"),
+                                      ("rsc", "in_time", "min_weight")):
+        with pytest.raises(ValueError, match=rf"^method '{method}' takes no {option}= \(the "
+                                             r"test would ignore it\)$"):
+            quintara.synth(p, **kw, method=method, inference=inference, **{option: 0.1})
     with pytest.raises(TypeError, match=r"^power\(\) got an unexpected keyword argument 'seed'"):
         quintara.power(p, treated=[p.units[0]], test_len=4, lifts=[0.1], seed=1)
     with pytest.raises(ValueError, match=r"method='twfe' and estimator='sunab' disagree"):

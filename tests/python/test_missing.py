@@ -26,8 +26,11 @@ def test_drop_donors_is_the_fit_without_them() -> None:
     assert r.dropped_donors == ["Ohio", "Texas", "Utah"]
     assert (r.att, r.p_value, r.ci) == (ref.att, ref.p_value, ref.ci)
     assert list(r.weights.index) == list(ref.weights.index)
-    assert "Dropped for missing cells: 3 donors (Ohio, Texas, Utah)." in r.summary()
-    assert r.to_dict()["dropped_donors"] == ["Ohio", "Texas", "Utah"]
+    conformal = quintara.synth(holes, treated="California", start=1989, method="cpasc",
+                               missing="drop_donors", **KW)  # its own result class
+    for fit in (r, conformal):
+        assert "Dropped for missing cells: 3 donors (Ohio, Texas, Utah)." in fit.summary()
+        assert fit.to_dict()["dropped_donors"] == ["Ohio", "Texas", "Utah"]
     # A complete table drops nothing.
     assert quintara.synth(df, treated="California", start=1989, missing="drop_donors",
                           **KW).dropped_donors == []
