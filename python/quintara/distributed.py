@@ -17,6 +17,7 @@ most recently created in this process). Needs the optional extra:
 from __future__ import annotations
 
 import math
+import re
 import sys
 import time
 import uuid
@@ -143,7 +144,14 @@ def _fit_chunk(
             y3 = stack[lo:hi]
         return _quintara.fit_many(y3, *args, **kwargs)
     except Exception as err:
+        # The chunk's cell [r, i, t] is the stack's [lo + r, i, t].
+        text = _CELL.sub(lambda m: f"at [{lo + int(m[1])}, ", str(err))
+        if text != str(err):
+            err = type(err)(text).with_traceback(err.__traceback__)
         raise _named(err, f"fit_many replications {lo} to {hi - 1}") from err
+
+
+_CELL = re.compile(r"\bat \[(\d+), ")
 
 
 def fit_many(

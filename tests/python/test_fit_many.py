@@ -97,6 +97,12 @@ def test_checks_run_in_order(stack: np.ndarray) -> None:
     raises(message.format(1, 2, 7), y3, [0], 5, method="SC")
     y3[1] = 1.0
     raises(message.format(3, 0, 5), y3, [0], 5, method="SC")
+    # A cluster's chunk names the cell by its place in the whole stack.
+    from quintara import distributed
+
+    with pytest.raises(ValueError, match=r"^fit_many replications 2 to 4: " +
+                       re.escape(message.format(3, 0, 5))):
+        distributed._fit_chunk(y3, 2, 5, ([0], 5), {})
 
     # Method names are exact and checked only once the data has passed.
     for name in ("SC", "dsc", " sc", "ensemble"):
