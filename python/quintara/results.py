@@ -370,7 +370,11 @@ class SynthResult(_Result):
             *period_info(self.panel),
             ("Inference", self.inference),
             ("Pre-period RMSE", num(self.raw.pre_rmspe)),
-            ("Post-period RMSE", num(self.raw.post_rmspe)),
+            # sdid and mcnnm report the effect path's spread around its mean there.
+            (
+                "Effect path SD" if self.method in ("sdid", "mcnnm") else "Post-period RMSE",
+                num(self.raw.post_rmspe),
+            ),
         ]
         notes = []
         # By size: rsc's weights may be negative, and a large one matters as much.

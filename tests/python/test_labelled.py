@@ -218,6 +218,9 @@ def test_summary_reports_estimate_inference_fit_and_size(prop99: quintara.Panel)
         assert piece in text, piece
     assert max(len(line) for line in text.splitlines()) <= 78
     assert repr(r).startswith("<SynthResult sc: ATT=-19.51")
+    # sdid's post-period figure is the effect path's spread, and says so.
+    sdid = quintara.synth(prop99, treated=["California"], start=1989, method="sdid").summary()
+    assert "Effect path SD:" in sdid and "Post-period RMSE" not in sdid
     out = json.loads(json.dumps(r.to_dict()))
     assert out["weights"]["Utah"] == r.weights["Utah"] and out["effects"]["1989"] == r.effects[1989]
 
