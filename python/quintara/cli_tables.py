@@ -30,6 +30,8 @@ def read_table(
     are read as text, so unit codes keep their leading zeros (codes that are
     all plain whole numbers become numbers, as in a table read by pandas)."""
     p = Path(path)
+    if p.is_dir():
+        raise UsageError(f"{path} is a folder, not a table file")
     if not p.is_file():
         raise UsageError(f"no such file: {path}")
     if p.suffix.lower() in (".parquet", ".pq"):
@@ -53,7 +55,9 @@ def _read_csv(
     try:
         with _open_text(p) as f:
             head = f.read(65536)
-    except (OSError, EOFError, UnicodeDecodeError) as e:
+    except UnicodeDecodeError as e:
+        raise _not_utf8(path, e) from None
+    except (OSError, EOFError) as e:
         raise UsageError(f"cannot read {path}: {e}") from None
     if not head.strip():
         raise UsageError(f"{path} has no rows")
@@ -69,8 +73,18 @@ def _read_csv(
             decimal=decimal,
             thousands=thousands,
         )
-    except (pd.errors.ParserError, UnicodeDecodeError) as e:
+    except UnicodeDecodeError as e:
+        raise _not_utf8(path, e) from None
+    except pd.errors.ParserError as e:
         raise UsageError(f"cannot read {path} as CSV: {e}") from None
+
+
+def _not_utf8(path: str, e: UnicodeDecodeError) -> UsageError:
+    # Spreadsheets on Windows save CSV in a local code page unless told otherwise.
+    return UsageError(
+        f"{path} is not UTF-8 text (byte 0x{e.object[e.start]:02x} at offset {e.start}); "
+        "save it as UTF-8 (in Excel: CSV UTF-8)"
+    )
 
 
 _WHOLE = re.compile(r"^-?(0|[1-9]\d{0,17})$")

@@ -739,6 +739,8 @@ class Panel:
             return self.unit_data[column]
         if column in self._varying:
             raise ValueError(f"column {column!r} is not constant within each unit")
+        if column == self.outcome:
+            raise ValueError(f"column {column!r} is the outcome, not constant within each unit")
         varying = (
             f" (varying within units: {', '.join(map(repr, self._varying))})"
             if self._varying

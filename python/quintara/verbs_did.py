@@ -65,7 +65,10 @@ def _sampling(panel: Panel, weights: str | None, cluster: str | None) -> dict[st
     for arg, column in (("weights", weights), ("cluster", cluster)):
         if column is None:
             continue
-        values = panel.unit_column(column)
+        try:
+            values = panel.unit_column(column)
+        except ValueError as e:
+            raise ValueError(f"{arg}={column!r}: {e}") from None
         if values.isna().any():
             gaps = ", ".join(map(str, values.index[values.isna()][:5]))
             raise ValueError(f"{arg} column {column!r} is missing for units {gaps}")

@@ -165,6 +165,11 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
      "unrecognized arguments: --progress"),
     ([*DIAGNOSE, "--thousands", "."],
      "--thousands . is also the decimal mark; pass --decimal as well"),
+    (["fit", "{folder}", *PROP99, *CALIFORNIA], "{folder} is a folder, not a table file"),
+    (["fit", "{latin}", *PROP99, *CALIFORNIA],
+     "{latin} is not UTF-8 text (byte 0xe9 at offset 26); save it as UTF-8"),
+    (["staggered", "{mpdta}", *MPDTA, "--weights", "lemp"],
+     "weights='lemp': column 'lemp' is the outcome, not constant within each unit"),
     # Files the run would write, checked before it runs.
     ([*DIAGNOSE, "--json", "{prop99}"],
      "--json {prop99} is the data file; name another file"),
@@ -176,7 +181,9 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
 def test_usage_and_data_errors_exit_2_without_traceback(
     tables: dict[str, Path], args: list[str], message: str
 ) -> None:
-    paths = {"prop99": tables["prop99"], "mpdta": tables["mpdta"], "geo": tables["geo"]}
+    paths = {"prop99": tables["prop99"], "mpdta": tables["mpdta"], "geo": tables["geo"],
+             "folder": tables["prop99"].parent, "latin": tables["prop99"].parent / "latin.csv"}
+    paths["latin"].write_bytes(b"State,Year,PacksPerCapita\n\xe9t\xe9,1970,1.0\n")
     r = run(*(a.format(**paths) for a in args))
     assert r.returncode == 2 and r.stdout == ""
     assert message.format(**paths) in r.stderr and "Traceback" not in r.stderr
