@@ -205,13 +205,7 @@ def _add_fit(sub: _Sub, runs: dict[str, Any]) -> None:
     )
     placebo.add_argument("--seed", type=_NONNEG, help="seed of the placebo draws")
     in_time = p.add_argument_group("with --inference in_time")
-    in_time.add_argument("--lookback", type=_COUNT, metavar="N", help="use only the last N windows")
-    in_time.add_argument("--min-pre", dest="min_pre", type=_NONNEG, metavar="N", help=_MIN_PRE)
-    in_time.add_argument(
-        "--alternative",
-        choices=["two-sided", "greater", "less"],
-        help="one-sided: greater for an effect up, less for one down",
-    )
+    _windows(in_time, "one-sided: greater for an effect up, less for one down")
 
 
 def _add_staggered(sub: _Sub, runs: dict[str, Any]) -> None:
@@ -287,17 +281,19 @@ def _test_len(p: argparse.ArgumentParser) -> None:
     )
 
 
+def _windows(p: Any, alternative: str) -> None:
+    """The historical windows' options of the in-time test (`p` a parser or
+    an argument group), `alternative` its help."""
+    p.add_argument("--lookback", type=_COUNT, metavar="N", help="use only the last N windows")
+    p.add_argument("--min-pre", dest="min_pre", type=_NONNEG, metavar="N", help=_MIN_PRE)
+    p.add_argument("--alternative", choices=["two-sided", "greater", "less"], help=alternative)
+
+
 def _detection_options(p: argparse.ArgumentParser) -> None:
     """The design's detection test and power target, as power and select take them."""
     p.add_argument("--alpha", type=float, help=_ALPHA)
     p.add_argument("--target-power", dest="target_power", type=float, help=_TARGET_POWER)
-    p.add_argument("--lookback", type=_COUNT, metavar="N", help="use only the last N windows")
-    p.add_argument("--min-pre", dest="min_pre", type=_NONNEG, metavar="N", help=_MIN_PRE)
-    p.add_argument(
-        "--alternative",
-        choices=["two-sided", "greater", "less"],
-        help="one-sided: greater for a heavy-up test, less for go-dark (negative lifts)",
-    )
+    _windows(p, "one-sided: greater for a heavy-up test, less for go-dark (negative lifts)")
 
 
 def _add_power(sub: _Sub, runs: dict[str, Any]) -> None:
@@ -421,13 +417,7 @@ def _add_analyze(sub: _Sub, runs: dict[str, Any]) -> None:
         "--spend", metavar="X|COL", help="the test's total spend, or a unit-level spend column"
     )
     p.add_argument("--alpha", type=float, help="size of the test (default 0.1)")
-    p.add_argument("--lookback", type=_COUNT, metavar="N", help="use only the last N windows")
-    p.add_argument("--min-pre", dest="min_pre", type=_NONNEG, metavar="N", help=_MIN_PRE)
-    p.add_argument(
-        "--alternative",
-        choices=["two-sided", "greater", "less"],
-        help="one-sided: greater for a heavy-up test, less for go-dark",
-    )
+    _windows(p, "one-sided: greater for a heavy-up test, less for go-dark")
     p.add_argument(
         "--mmm", metavar="FILE", help="also write the calibration record for MMMs as JSON"
     )
