@@ -68,8 +68,9 @@ def test_fit_many_errors_are_the_local_ones_or_name_the_chunk(client) -> None:  
     def broken(r: int) -> np.ndarray:
         return replication(r) if r != 9 else np.full((8, 16), np.nan)
 
+    # The cell by its place in the whole stack: replication 9, not the chunk's 1.
     with pytest.raises(ValueError, match=r"^fit_many replications 8 to 11: panel stack contains "
-                                         r"a non-finite value at \[1, 0, 0\]"):
+                                         r"a non-finite value at \[9, 0, 0\]"):
         qd.fit_many(client, broken, [0], 10, n_reps=12, chunk_size=4)
 
 
