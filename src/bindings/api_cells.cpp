@@ -83,8 +83,14 @@ runs::CellsRequest validated_request(CellsArgs& a) {
   if (a.exclude) validate::check_indices("exclude", *a.exclude, n_units);
   if (a.control_pool) validate::check_indices("control_pool", *a.control_pool, n_units);
   linalg::Mat y = mat_from_numpy(a.y);
-  const runs::CellInputs inputs{std::move(a.cell_max_treated), std::move(a.cell_lifts),
-                                std::move(a.cell_budgets), a.cost_per_unit, std::move(a.spend)};
+  const runs::CellInputs inputs{
+      std::move(a.cell_max_treated),
+      std::move(a.cell_lifts),
+      std::move(a.cell_budgets),
+      a.cost_per_unit,
+      std::move(a.spend),
+      runs::treatable_markets(n_units, a.eligible, {},
+                              a.exclude ? *a.exclude : std::vector<std::size_t>{})};
 
   runs::CellsRequest request{std::move(y), {}};
   geo::SelectionSettings& s = request.settings.shared;

@@ -177,8 +177,10 @@ runs::SelectionRequest validated_request(GeoSelectArgs& a) {
   s.alternative = alternative;
   if (a.budget || a.cost_per_unit || a.spend) {
     s.budget = a.budget;
+    const std::vector<char> treatable =
+        runs::treatable_markets(n_units, s.eligible, s.include, s.exclude);
     s.market_cost = runs::market_costs(request.y, a.budget, a.cost_per_unit, a.spend, a.target_lift,
-                                       static_cast<std::size_t>(a.test_len));
+                                       static_cast<std::size_t>(a.test_len), treatable);
   }
   s.max_treated = static_cast<std::size_t>(a.max_treated);
   s.test_len = static_cast<std::size_t>(a.test_len);

@@ -133,3 +133,17 @@ def test_smooth_trend_and_noise_claim_no_cycle() -> None:
                for w in d.warnings)
     noise = 50 + np.random.default_rng(4).normal(0, 1, (10, 104))
     assert cycle_warning(quintara.geo_diagnostics(noise, [0], 8)) is None
+
+
+def test_a_slow_cycle_under_noise_is_not_read_as_a_short_one() -> None:
+    # Differenced noise anticorrelates at lag 1 only, and the yearly wave then
+    # correlates at lag 2: a peak there without a cycle's dip before it.
+    t = np.arange(104)
+    short = []
+    for seed in range(30):
+        rng = np.random.default_rng(seed)
+        y = 100 + 10 * np.sin(2 * np.pi * t / 52) + rng.normal(0, 1, (8, 104))
+        w = cycle_warning(quintara.geo_diagnostics(y, [0, 1], 8))
+        if w is not None and ("(≈2-period" in w or "(≈3-period" in w):
+            short.append((seed, w))
+    assert not short

@@ -228,8 +228,8 @@ def test_swaps_end_at_a_local_optimum(y: np.ndarray) -> None:
     ({"budget": 5.0}, "a budget needs exactly one of cost_per_unit and spend"),
     ({"budget": 5.0, "cost_per_unit": -1.0}, "cost_per_unit must be finite and > 0; got -1"),
     ({"budget": 5.0, "spend": [1.0] * 3}, "spend must have one entry per market (8); got 3"),
-    ({"budget": 5.0, "spend": [1.0] * 7 + [float("nan")]},
-     "spend must be finite and >= 0; got NaN for market 7"),
+    ({"budget": 5.0, "spend": [float("nan")] + [1.0] * 7},
+     "spend must be finite and >= 0; got NaN for market 0"),
     ({"alternative": "less"},
      "target_lift must be finite and in (-1, 0) for alternative='less'; got 0.02"),
     ({"alternative": "less", "target_lift": -1.0},
@@ -242,6 +242,20 @@ def test_options_and_restrictions_are_checked(y: np.ndarray, kw: dict, message: 
     with pytest.raises(ValueError) as err:
         select(y, **kw)
     assert str(err.value) == message
+
+
+def test_spend_is_needed_only_where_a_candidate_may_treat(y: np.ndarray) -> None:
+    # Market 7 is never eligible and market 3 is excluded: their spend is
+    # never summed, so a missing one changes nothing.
+    spend = [1.0 + i for i in range(N)]
+    known = select(y, budget=5.0, spend=spend, exclude=[3])
+    spend[7] = spend[3] = float("nan")
+    unknown = select(y, budget=5.0, spend=spend, exclude=[3])
+    assert [(c.treated, c.score, c.cost) for c in unknown] == [
+        (c.treated, c.score, c.cost) for c in known]
+    cells = {k: v for k, v in SEARCH.items() if k not in ("max_treated", "target_lift")}
+    _quintara.geo_select_cells(y, cell_max_treated=[1, 1], cell_lifts=[0.05, 0.05],
+                               cell_budgets=[5.0, 5.0], spend=spend, exclude=[3], **cells)
 
 
 # ---- the labelled verbs -------------------------------------------------------------------

@@ -66,9 +66,12 @@ def test_the_design_rule_on_the_pre_period(y: np.ndarray, method: str, lift: flo
 def test_refusals(y: np.ndarray) -> None:
     with pytest.raises(ValueError, match=(
             r"^the in-time test needs a historical window of the post-period's 20 periods after "
-            r"a 20-period pre-window, so at least 40 periods before treat_time; the panel has 20\. "
-            r"Pass a smaller min_pre\.$")):
+            r"a 20-period pre-window, so at least 40 periods before treat_time; there are 20\. "
+            r"Test a shorter post-period\.$")):
         quintara.geo_test(y, TREATED, 20)
+    # A history longer than the post-period fits once the pre-window shrinks.
+    with pytest.raises(ValueError, match=r"there are 30\. Pass min_pre=20 or less, or test a "):
+        quintara.geo_test(y, TREATED, 30, min_pre=25)
     with pytest.raises(ValueError, match=r"^unknown method 'ensemble'"):
         quintara.geo_test(y, TREATED, 30, method="ensemble")
 

@@ -102,18 +102,31 @@ struct Cycle {
 // long to repeat in the history. Peaks and troughs are located on the
 // autocorrelations per pair of changes (r[lag] m / (m - lag) for m changes),
 // which the shrinking of long lags would otherwise pull to shorter lags.
+//
+// A peak at p is a cycle only where the lags inside it anticorrelate as a
+// cycle's do: a periodic series' change autocorrelations sum to 0 over a
+// whole cycle, so lags 1 .. p - 1 sum to about minus the peak. A smooth
+// series under noise fails this: differencing the noise puts only half its
+// share, negative, at lag 1, and the smooth part correlates positively at
+// the next lags, which would otherwise read as a 2- or 3-period cycle.
 Cycle cycle_of(std::span<const double> biased, std::size_t m, std::size_t last) {
   std::vector<double> r(biased.begin(), biased.end());
   for (std::size_t lag = 1; lag < r.size(); ++lag) {
     r[lag] *= static_cast<double>(m) / static_cast<double>(m - lag);
   }
+  // below[p]: the sum of r over lags 1 .. p - 1.
+  std::vector<double> below(r.size(), 0.0);
+  for (std::size_t lag = 2; lag < r.size(); ++lag) below[lag] = below[lag - 1] + r[lag - 1];
+  const auto anticorrelates = [&](std::size_t p) {
+    return below[p] <= -kFundamentalShare * r[p];
+  };
   std::size_t start = 1;
   while (start <= last && !(r[start] < 0.0)) ++start;
   start = std::max<std::size_t>(start, 2);
   std::size_t best = 0, trough = 0;
   for (std::size_t lag = start; lag <= last; ++lag) {
     if (r[lag] > r[lag - 1] && r[lag] >= r[lag + 1] && biased[lag] > kSeasonal &&
-        (best == 0 || r[lag] > r[best])) {
+        anticorrelates(lag) && (best == 0 || r[lag] > r[best])) {
       best = lag;
     }
     if (r[lag] < r[lag - 1] && r[lag] <= r[lag + 1] && biased[lag] < -kSeasonal &&
@@ -123,7 +136,9 @@ Cycle cycle_of(std::span<const double> biased, std::size_t m, std::size_t last) 
   }
   if (best > 0) {
     for (std::size_t p = start; p < best; ++p) {
-      if (best % p == 0 && biased[p] >= kFundamentalShare * biased[best]) return {p, true};
+      if (best % p == 0 && biased[p] >= kFundamentalShare * biased[best] && anticorrelates(p)) {
+        return {p, true};
+      }
     }
     return {best, true};
   }

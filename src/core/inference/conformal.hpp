@@ -22,7 +22,14 @@
 // when T >= 20 (t0 + 1 >= 20 for the pointwise intervals); below that the
 // interval is the whole line. The accepted set of a step function need not
 // be an interval; its hull around att is reported, as the test at att
-// decides whether there is one.
+// decides whether there is one. Exchangeability holds only as far as the
+// refit matches the treated units: SDID's noise-scaled ridge spreads its
+// unit weights and leaves part of their factor loadings in the residual,
+// which grows with the distance from the pre-period where common factors
+// drift. The one-period windows of the pointwise intervals, the tested one
+// at the far end, then undercover (bench_calibration_pointwise.py); the
+// whole post-period's window does not, its rivals reaching the start of
+// the panel, which lies as far out.
 #pragma once
 
 #include <cstddef>

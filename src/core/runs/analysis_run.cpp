@@ -48,8 +48,10 @@ void derive(PyGeoAnalysis& r, std::optional<double> spend) {
   for (std::size_t k = r.n_pre; k < r.synthetic.size(); ++k) cf += r.synthetic[k];
   r.counterfactual_total = static_cast<double>(r.n_treated) * cf;
   const double nan = std::numeric_limits<double>::quiet_NaN();
-  // A lift is a share of the untreated outcome; of none there is no share.
-  if (!(r.counterfactual_total != 0.0) || !std::isfinite(r.counterfactual_total)) {
+  // A lift is a share of the untreated outcome; of none, or of a negative
+  // one (a synthetic control below zero for markets selling nothing), there
+  // is no share: the ratio would flip its sign and its interval's ends.
+  if (!(r.counterfactual_total > 0.0) || !std::isfinite(r.counterfactual_total)) {
     r.lift_pct = r.lift_pct_lower = r.lift_pct_upper = nan;
   } else {
     const double c = 100.0 / r.counterfactual_total;

@@ -52,7 +52,8 @@ std::vector<geo::CellSpec> cell_specs(const linalg::Mat& y, const CellInputs& in
     if (std::isnan(b)) continue;
     any_budget = true;
     cells[c].budget = b;
-    cells[c].market_cost = market_costs(y, b, in.cost_per_unit, in.spend, in.lifts[c], test_len);
+    cells[c].market_cost =
+        market_costs(y, b, in.cost_per_unit, in.spend, in.lifts[c], test_len, in.treatable);
   }
   if (!any_budget && (in.cost_per_unit || in.spend)) {
     throw UserError("cost_per_unit and spend need a budget; pass cell_budgets= as well");

@@ -20,6 +20,7 @@ struct CellInputs {
   std::optional<std::vector<double>> budgets;
   std::optional<double> cost_per_unit;
   std::optional<std::vector<double>> spend;
+  std::vector<char> treatable;  // treatable_markets() of the request
 };
 
 // The cells of a request, costs priced at each cell's own lift. UserErrors:

@@ -1,6 +1,7 @@
 #include "core/runs/in_time_run.hpp"
 
 #include <algorithm>
+#include <string>
 
 #include "core/format.hpp"
 #include "core/geo/in_time.hpp"
@@ -14,11 +15,15 @@ std::size_t check_in_time_windows(std::size_t t0, std::size_t n_periods, std::si
   const std::size_t len = n_periods - t0;
   const std::size_t pre = min_pre > 0 ? min_pre : std::max<std::size_t>(2, len);
   if (pre + len <= t0) return pre;
-  throw UserError(format(
-      "the in-time test needs a historical window of the post-period's {} periods after a "
-      "{}-period pre-window, so at least {} periods before treat_time; the panel has {}. Pass "
-      "a smaller min_pre.",
-      len, pre, pre + len, t0));
+  // The remedy that exists: a pre-window as short as one period fits when
+  // the history outlasts the post-period; otherwise only a shorter test does.
+  const std::string hint =
+      t0 > len ? format("Pass min_pre={} or less, or test a shorter post-period.", t0 - len)
+               : std::string("Test a shorter post-period.");
+  throw UserError(
+      format("the in-time test needs a historical window of the post-period's {} periods after a "
+             "{}-period pre-window, so at least {} periods before treat_time; there are {}. {}",
+             len, pre, pre + len, t0, hint));
 }
 
 PyScResult run_in_time_test(const InTimeRequest& q) {

@@ -30,11 +30,9 @@ struct InTimeRequest {
 };
 
 // The effective pre-window of the historical windows of the post-period's
-// length inside the pre-period, or UserError "the in-time test needs a
-// historical window of the post-period's {} periods after a {}-period
-// pre-window, so at least {} periods before treat_time; the panel has {}.
-// Pass a smaller min_pre." (min_pre = 0 means max(2, post-period length), as
-// in geo_power).
+// length inside the pre-period, or a UserError saying how many periods
+// before treat_time that needs and what would fit (min_pre = 0 means
+// max(2, post-period length), as in geo_power).
 std::size_t check_in_time_windows(std::size_t t0, std::size_t n_periods, std::size_t min_pre);
 
 // Fits y normalised by a power of two; the record in y's units, with the

@@ -89,7 +89,8 @@ std::pair<std::size_t, std::size_t> check_controls(
 std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> budget,
                                  std::optional<double> cost_per_unit,
                                  const std::optional<std::vector<double>>& spend,
-                                 double target_lift, std::size_t test_len) {
+                                 double target_lift, std::size_t test_len,
+                                 std::span<const char> treatable) {
   if (!budget) {
     throw UserError("cost_per_unit and spend need a budget; pass budget= as well");
   }
@@ -107,6 +108,7 @@ std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> bud
     }
     for (std::size_t i = 0; i < y.rows; ++i) {
       const double v = (*spend)[i];
+      if (!treatable[i]) continue;
       if (!std::isfinite(v) || v < 0.0) {
         throw UserError(format("spend must be finite and >= 0; got {} for market {}", v, i));
       }
@@ -125,6 +127,16 @@ std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> bud
     cost[i] = per_unit_of_level * linalg::mean_div(y.cols, [&](std::size_t j) { return y(i, j); });
   }
   return cost;
+}
+
+std::vector<char> treatable_markets(std::size_t n_units, std::span<const std::size_t> eligible,
+                                    std::span<const std::size_t> include,
+                                    std::span<const std::size_t> exclude) {
+  std::vector<char> out(n_units, 0);
+  for (const std::size_t i : eligible) out[i] = 1;
+  for (const std::size_t i : include) out[i] = 1;
+  for (const std::size_t i : exclude) out[i] = 0;
+  return out;
 }
 
 void check_decrease(double target_lift) {

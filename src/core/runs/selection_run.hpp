@@ -5,6 +5,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <utility>
 #include <vector>
@@ -37,11 +38,19 @@ void check_include_leaves_control(std::size_t n_include, std::size_t n_units);
 // period (the incremental units the lift brings). UserErrors: budget must be
 // finite and > 0; exactly one of cost_per_unit and spend with a budget, and
 // neither without one; cost_per_unit finite and > 0; spend one finite value
-// >= 0 per market.
+// >= 0 per market a candidate may treat (`treatable`, see below). The other
+// markets' spend is never summed, so it may be missing (NaN): their cost is 0.
 std::vector<double> market_costs(const linalg::Mat& y, std::optional<double> budget,
                                  std::optional<double> cost_per_unit,
                                  const std::optional<std::vector<double>>& spend,
-                                 double target_lift, std::size_t test_len);
+                                 double target_lift, std::size_t test_len,
+                                 std::span<const char> treatable);
+
+// 1 for each of n_units markets some candidate may treat: the eligible and
+// the included, less the excluded.
+std::vector<char> treatable_markets(std::size_t n_units, std::span<const std::size_t> eligible,
+                                    std::span<const std::size_t> include,
+                                    std::span<const std::size_t> exclude);
 
 // A go-dark test's target lift: finite and < 0, else UserError
 // "target_lift must be finite and < 0 for alternative='less'; got {}".
