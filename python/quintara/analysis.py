@@ -10,8 +10,10 @@ interval, rescaled.
 
 from __future__ import annotations
 
+import contextlib
 import numbers
-from collections.abc import Hashable, Sequence
+import re
+from collections.abc import Hashable, Iterator, Sequence
 from typing import Any
 
 import numpy as np
@@ -37,6 +39,8 @@ def analyze(
     end: Any = None,
     method: str = "sdid",
     spend: float | str | None = None,
+    exclude: Any = None,
+    control_pool: Any = None,
     unit: Hashable | None = None,
     time: Hashable | None = None,
     outcome: Hashable | None = None,
@@ -66,6 +70,16 @@ def analyze(
         treated markets, and the iROAS the outcome lost per unit of it
         (``-incremental / spend``, positive when the outcome fell); otherwise
         the spend added (``incremental / spend``).
+    exclude : label or sequence of labels, optional
+        Markets neither treated nor used as controls (another test ran
+        there, say, as in `select_markets`): left out of the panel the test
+        is fitted on, as if the data never held them.
+    control_pool : label or sequence of labels, optional
+        The only markets used as controls (less any in `exclude`); every
+        market not treated and not excluded when None. As in
+        `select_markets`, a treated market in the pool is simply not a
+        control, so a design's pool can be passed as it is; `exclude` may not
+        list a treated market.
     unit, time, outcome, time_order, time_format : optional
         As in `synth`.
     progress : bool or None
@@ -81,14 +95,16 @@ def analyze(
         ``att``: the average effect per treated market and test period, in
         outcome units; ``incremental``: ``att`` x test periods x treated
         markets; ``lift_pct``: the incremental units in percent of the
-        counterfactual total; with `spend`, ``iroas`` (incremental units per
-        unit of spend added, or units lost per unit withheld) and the cost per
-        incremental unit. Each is the one
-        test's estimate rescaled, so all share ``p_value`` (the smallest
+        counterfactual total (NaN when that total is not positive); with
+        `spend`, ``iroas`` (incremental units per unit of spend added, or
+        units lost per unit withheld) and the cost per incremental unit.
+        Each is the one test's estimate rescaled, so all share ``p_value`` (the smallest
         alpha at which the in-time test rejects) and each interval is the
         test's ``ci`` (``att`` +- the windows' 1 - alpha quantile of
         ``|ATT|``) rescaled. ``paths()``: the effect and cumulative paths
-        with pointwise bands.
+        with pointwise bands. ``controls`` and ``excluded`` name the markets
+        the fit could use as controls and those `exclude` and `control_pool`
+        left out.
 
     See Also
     --------
@@ -108,11 +124,19 @@ def analyze(
             f"(it takes {', '.join(_OPTIONS)})"
         )
     _check_lookback(options)
-    panel = as_panel(data, unit, time, outcome, time_order, time_format)
+    full = as_panel(data, unit, time, outcome, time_order, time_format)
+    treated_rows = full.unit_positions(treated)
+    kept = _kept_rows(full, treated_rows, exclude, control_pool)
+    # The compiled entry takes every row but the treated as a control: the
+    # markets left out are dropped from the panel it is given.
+    left_out = sorted(set(range(full.shape[0])) - set(kept))
+    panel = full.without_units(left_out) if left_out else full
     # A Panel built with allow_missing reaches here with its holes; named by
     # label as synth names them, not as the compiled entry's bare refusal.
+    # A market left out never enters the fit, so its holes do not matter.
     refuse_missing(panel.y, panel.units, panel.periods)
-    rows = panel.unit_positions(treated)
+    new_row = {old: new for new, old in enumerate(kept)}
+    rows = [new_row[i] for i in treated_rows]
     t0 = panel.period_position(start)
     if t0 == 0:
         raise ValueError(f"start {start} is the first period; at least one pre-period is needed")
@@ -120,7 +144,7 @@ def analyze(
     if stop <= t0:
         raise ValueError(f"end {end} is before start {start}")
     total = _total_spend(panel, rows, spend)
-    with _labelled_errors(panel):
+    with _labelled_errors(panel), _in_analyze_terms(start):
         raw = _progress.run(
             _quintara.geo_analyze,
             panel.y,
@@ -133,7 +157,71 @@ def analyze(
             spend=total,
             **options,
         )
-    return ExperimentAnalysis(raw, panel, rows, t0, stop, method, dict(options))
+    excluded = [full.units[i] for i in left_out]
+    return ExperimentAnalysis(raw, panel, rows, t0, stop, method, dict(options), excluded)
+
+
+def _markets(panel: Panel, name: str, labels: Any) -> list[int]:
+    """The rows of the markets an option lists, a label not in the panel
+    refused naming the option."""
+    try:
+        return panel.unit_positions(labels)
+    except ValueError as err:
+        raise ValueError(f"{name}: {err}") from None
+
+
+def _kept_rows(panel: Panel, treated: list[int], exclude: Any, control_pool: Any) -> list[int]:
+    """The rows the test is fitted on, in panel order: the treated markets and
+    the controls `exclude` and `control_pool` leave (as `select_markets`
+    reads them: the pool, or every market, less the excluded ones)."""
+    if exclude is None and control_pool is None:
+        return list(range(panel.shape[0]))
+    mine = set(treated)
+    excluded = set() if exclude is None else set(_markets(panel, "exclude", exclude))
+    pool = None if control_pool is None else set(_markets(panel, "control_pool", control_pool))
+    # Treating a market left out of the fit is a contradiction, not a request
+    # to drop it: which of the two the caller meant is theirs to say.
+    shared = [str(panel.units[i]) for i in sorted(excluded & mine)]
+    if shared:
+        which = "market" if len(shared) == 1 else "markets"
+        raise ValueError(
+            f"treated and exclude share {which} {_first(shared)}; exclude lists markets "
+            "left out of the fit, which a treated market cannot be"
+        )
+    controls = (set(range(panel.shape[0])) if pool is None else pool) - excluded - mine
+    if not controls:
+        raise ValueError(
+            "exclude and control_pool leave no control market; at least one must remain"
+        )
+    return sorted(mine | controls)
+
+
+# The compiled entry names the test's first period by its own argument,
+# treat_time, and the test periods its post-period; analyze's caller gave
+# start and end. In order: the remedy is reworded whole first.
+def _shorten(m: re.Match[str]) -> str:
+    return ("S" if m[1] == "T" else "s") + "horten the test (a later start or an earlier end)"
+
+
+_ENTRY_WORDS = (
+    (re.compile(r"\b([Tt])est a shorter post-period"), _shorten),
+    (re.compile(r"\bpost-period\b"), lambda m: "test window"),
+)
+
+
+@contextlib.contextmanager
+def _in_analyze_terms(start: Any) -> Iterator[None]:
+    """The compiled call's ValueErrors in analyze's argument names."""
+    try:
+        yield
+    except ValueError as err:
+        text = str(err)
+        for pattern, to in _ENTRY_WORDS:
+            text = pattern.sub(to, text)
+        text = re.sub(r"\btreat_time\b", lambda m: f"start {start}", text)
+        if text == str(err):
+            raise
+        raise type(err)(text).with_traceback(err.__traceback__) from None
 
 
 def _total_spend(panel: Panel, rows: list[int], spend: Any) -> float | None:

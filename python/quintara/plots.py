@@ -571,7 +571,9 @@ def experiment_paths(result: ExperimentAnalysis, ax: Any = None) -> list[Axes]:
     )
     _mark_start(top, x[t0], f"start {result.start}")
     top.set_ylabel(result.panel.outcome)
-    top.set_title(f"{_treated_name(result.treated)}: lift {r.lift_pct:.2f}% (p = {r.p_value:.3g})")
+    # No lift in percent without a positive counterfactual: say so, not "nan%".
+    lift = f"lift {r.lift_pct:.2f}%" if np.isfinite(r.lift_pct) else "lift undefined"
+    top.set_title(f"{_treated_name(result.treated)}: {lift} (p = {r.p_value:.3g})")
     top.legend(loc="best", frameon=False)
     _time_ticks(top, x, result.panel.periods)
     if len(axes) > 1:

@@ -55,6 +55,12 @@ class ExperimentAnalysis(_Result):
         The compiled result: every number below, in the outcome's units.
     treated : list
         The treated markets' labels.
+    controls : list
+        The markets the fit could use as controls: every market of `panel`
+        not treated.
+    excluded : list
+        The markets of the data left out of the fit by `exclude`, or as
+        outside `control_pool` (empty when neither was given).
     start, end : label
         The first and last test periods.
     method : str
@@ -93,11 +99,15 @@ class ExperimentAnalysis(_Result):
         end: int,
         method: str,
         options: dict[str, Any],
+        excluded: Sequence[Any] = (),
     ) -> None:
         self.raw = raw
         self.panel = panel
         self._rows = rows
         self.treated = [panel.units[i] for i in rows]
+        mine = set(rows)
+        self.controls = [u for i, u in enumerate(panel.units) if i not in mine]
+        self.excluded = list(excluded)
         self._t0, self._end = t0, end
         self.start = panel.periods[t0]
         self.end = panel.periods[end - 1]
@@ -115,6 +125,13 @@ class ExperimentAnalysis(_Result):
         return self.raw.p_value
 
     @property
+    def se(self) -> float:
+        """The ATT's standard error: the spread (standard deviation) of the
+        historical windows' effects, the in-time test's null distribution, not
+        a normal approximation of `ci` (the ``se`` of `tidy`'s ATT row)."""
+        return self.raw.se
+
+    @property
     def ci(self) -> tuple[float, float]:
         """The average effects the test does not reject at `level`."""
         return (self.raw.ci_lower, self.raw.ci_upper)
@@ -130,8 +147,13 @@ class ExperimentAnalysis(_Result):
 
     @property
     def lift_pct(self) -> float:
-        """Incremental units as a percentage of the untreated outcome over the test."""
+        """Incremental units as a percentage of the untreated outcome over the
+        test; NaN when that outcome (``raw.counterfactual_total``) is not
+        positive, of which no share is a lift."""
         return self.raw.lift_pct
+
+    def _lift_defined(self) -> bool:
+        return not math.isnan(self.raw.lift_pct)
 
     @property
     def spend_change(self) -> str:
@@ -232,6 +254,8 @@ class ExperimentAnalysis(_Result):
             "method": self.method,
             "outcome": self.panel.outcome,
             "treated": [json_label(u) for u in self.treated],
+            "controls": [json_label(u) for u in self.controls],
+            "excluded": [json_label(u) for u in self.excluded],
             "start": json_label(self.start),
             "end": json_label(self.end),
             "alternative": r.alternative,
@@ -277,11 +301,14 @@ class ExperimentAnalysis(_Result):
 
         Keys:
 
-        - ``experiment``: the incremental units and their interval, the lift,
-          level and p-value, the spend and ``spend_change`` ("added", or
-          "withheld" for a go-dark test), ``iroas`` with ``iroas_lower`` /
-          ``iroas_upper`` (signed as `iroas` is), the window and the markets
-          (the record every model below reads from).
+        - ``experiment``: the incremental units and their interval, the lift
+          (``lift_pct``: None when the counterfactual total is not positive;
+          no model below takes a relative lift), level and p-value, the spend
+          and ``spend_change`` ("added", or "withheld" for a go-dark test),
+          ``iroas`` with ``iroas_lower`` / ``iroas_upper`` (signed as `iroas`
+          is), the window, the treated ``markets``, the ``controls`` and the
+          markets ``excluded`` from the fit (the record every model below
+          reads from).
         - ``robyn``: one row of Robyn's ``calibration_input`` data frame:
           ``channel``, ``liftStartDate`` / ``liftEndDate`` (the first and last
           test periods), ``liftAbs`` (the channel's contribution: the
@@ -289,11 +316,16 @@ class ExperimentAnalysis(_Result):
           (added or withheld), ``confidence`` (the interval's level),
           ``metric`` (the outcome's name) and ``calibration_scope``
           ("immediate": the effect within the test window).
-        - ``meridian``: the arguments of an incrementality experiment result
-          for Meridian's calibration builder: ``point_estimate`` (the iROAS,
-          the ROI Meridian calibrates), ``standard_error`` (the iROAS's null
-          spread), ``spend`` (the spend the experiment covered, added or
-          withheld), ``start_date`` / ``end_date``; None without spend.
+        - ``meridian``: one experiment for Meridian's prior calibration
+          (``meridian.model.calibration.base``), by its field names:
+          ``channel_name`` (as `CalibrationInput` names the channel);
+          ``point_estimate`` and ``standard_error`` (`ExperimentResult`: the
+          iROAS, the ROI Meridian calibrates, and its null spread);
+          ``total_spend``, ``experiment_start_date`` and
+          ``experiment_end_date`` (`ExperimentInfo`: the spend the experiment
+          covered, added or withheld, and its first and last test periods; not
+          `CalibrationInput`'s ``total_spend``, the channel's spend over the
+          whole model); None without spend.
         - ``pymc_marketing``: one row of the lift-test table of PyMC-Marketing's
           ``add_lift_test_measurements``: ``channel``, ``x`` (the channel's spend
           before the test, `baseline_spend`), ``delta_x`` (the change in spend),
@@ -330,6 +362,8 @@ class ExperimentAnalysis(_Result):
             "experiment": {
                 "channel": channel,
                 "markets": [json_label(u) for u in self.treated],
+                "controls": [json_label(u) for u in self.controls],
+                "excluded": [json_label(u) for u in self.excluded],
                 "start": start,
                 "end": end,
                 "n_periods": r.n_post,
@@ -362,12 +396,12 @@ class ExperimentAnalysis(_Result):
         }
         if spend is not None:
             record["meridian"] = {
-                "channel": channel,
+                "channel_name": channel,
                 "point_estimate": _finite(q["iroas"]),
                 "standard_error": _finite(q["iroas_se"]),
-                "spend": spend,
-                "start_date": start,
-                "end_date": end,
+                "total_spend": spend,
+                "experiment_start_date": start,
+                "experiment_end_date": end,
             }
             record["pymc_marketing"] = {
                 "channel": channel,
@@ -390,6 +424,7 @@ class ExperimentAnalysis(_Result):
             ("Outcome", self.panel.outcome),
             ("Treated", _names(self.treated)),
             ("Markets", f"{n} ({r.n_treated} treated)"),
+            *([("Excluded", _names(self.excluded))] if self.excluded else []),
             ("Test", f"{self.start} to {self.end} ({r.n_post} periods)"),
             ("Windows", f"{r.n_windows} historical"),
             ("Alternative", r.alternative),
@@ -420,6 +455,12 @@ class ExperimentAnalysis(_Result):
                 f"the {self.panel.outcome} lost per unit of it (-incremental / spend), the cost "
                 "per incremental unit the spend withheld per unit lost."
             )
+        if not self._lift_defined():
+            notes.append(
+                f"Lift %: undefined, as the counterfactual total ({num(r.counterfactual_total)}) "
+                "is not positive: the treated markets have no positive untreated outcome over "
+                "the test to take a share of (the incremental units stand)."
+            )
         if r.spend is not None and r.incremental_lower < 0 < r.incremental_upper:
             notes.append(
                 "Cost per incremental: no interval (undefined), as the incremental interval "
@@ -446,7 +487,7 @@ class ExperimentAnalysis(_Result):
             ],
             [
                 "lift %",
-                num(r.lift_pct, 2),
+                num(r.lift_pct, 2) if self._lift_defined() else "undefined",
                 num(r.p_value),
                 _bound(r.lift_pct_lower, 2),
                 _bound(r.lift_pct_upper, 2),
@@ -474,8 +515,9 @@ class ExperimentAnalysis(_Result):
         return out
 
     def __repr__(self) -> str:
+        lift = f"{self.lift_pct:.2f}%" if self._lift_defined() else "undefined"
         return (
-            f"<ExperimentAnalysis: {self.method}, lift {self.lift_pct:.2f}% "
+            f"<ExperimentAnalysis: {self.method}, lift {lift} "
             f"(p={self.p_value:.3g}), {self.incremental:.4g} incremental units>"
         )
 
