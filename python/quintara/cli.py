@@ -29,6 +29,7 @@ from __future__ import annotations
 
 import argparse
 import json
+import math
 import os
 import sys
 import warnings
@@ -215,6 +216,17 @@ def _power(args: argparse.Namespace) -> Any:
 _CELL_SIZE = cli_parser.whole(1)
 
 
+def _check_lift_sign(lift: float, alternative: str | None, given: str) -> None:
+    """A lift's sign against --alternative, named as the options spell them
+    (`given`: where the lift was given); a go-dark test's lift is negative."""
+    if lift < 0 and alternative != "less":
+        raise UsageError(f"{given} is negative, a go-dark test: pass --alternative less")
+    if lift > 0 and alternative == "less":
+        raise UsageError(
+            f"{given} is positive, but --alternative less tests a decrease; give a negative lift"
+        )
+
+
 def _cell(text: str) -> dict[str, Any]:
     """One --cells entry, K:LIFT or K:LIFT:BUDGET."""
     parts = text.split(":")
@@ -226,6 +238,13 @@ def _cell(text: str) -> dict[str, Any]:
             cell["budget"] = float(parts[2])
     except ValueError:
         raise UsageError(f"--cells entries are K:LIFT or K:LIFT:BUDGET; got {text!r}") from None
+    budget = cell.get("budget")
+    # float() reads "nan" and "inf"; no budget is a cell without one.
+    if budget is not None and not (math.isfinite(budget) and budget > 0):
+        raise UsageError(
+            f"--cells entry {text!r}: BUDGET must be finite and > 0 (K:LIFT for no budget); "
+            f"got {parts[2]}"
+        )
     try:
         _CELL_SIZE(parts[0])  # as --max-treated is checked
     except argparse.ArgumentTypeError as e:
@@ -256,9 +275,12 @@ def _select_cells(args: argparse.Namespace) -> Any:
     )
     if args.candidates is not None:
         opts["n_candidates"] = args.candidates
+    cells = [_cell(c) for c in args.cells]
+    for text, cell in zip(args.cells, cells, strict=True):
+        _check_lift_sign(cell["target_lift"], args.alternative, f"--cells entry {text!r}: LIFT")
     return verbs.select_markets(
         _panel(args),
-        cells=[_cell(c) for c in args.cells],
+        cells=cells,
         eligible=args.eligible,
         test_len=args.test_len,
         exclude=args.exclude,
@@ -272,9 +294,11 @@ def _select_cells(args: argparse.Namespace) -> Any:
 def _select(args: argparse.Namespace) -> Any:
     if args.cells is not None:
         return _select_cells(args)
-    for name in ("target_lift", "max_treated"):
-        if getattr(args, name) is None:
-            raise UsageError(f"--{name.replace('_', '-')} is required (or --cells)")
+    if args.target_lift is None:
+        raise UsageError("--target-lift is required (or --cells)")
+    if args.max_treated is None and args.exact_size is None:
+        raise UsageError("--max-treated is required (or --exact-size, or --cells)")
+    _check_lift_sign(args.target_lift, args.alternative, f"--target-lift {args.target_lift:g}")
     opts = _options(
         args,
         [
@@ -449,7 +473,10 @@ def _one_line_warning(
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line; returns the exit status."""
     parser = _parser()
-    args = parser.parse_args(argv)
+    args, unknown = parser.parse_known_args(argv)
+    if unknown:
+        # Refused by the command's parser: its usage line, naming the command.
+        _subparser(parser, args.command).error(f"unrecognized arguments: {' '.join(unknown)}")
     _settle_data_and_units(parser, args)
     shown, warnings.showwarning = warnings.showwarning, _one_line_warning
     try:

@@ -316,17 +316,22 @@ def _add_select(sub: _Sub, runs: dict[str, Any]) -> None:
         dest="target_lift",
         type=float,
         metavar="X",
-        help="the lift to detect, as a fraction (0.05: +5%%; negative for go-dark)",
+        help="the lift to detect, as a fraction (0.05: +5%%; negative, such as -0.05, for "
+        "a go-dark test with --alternative less)",
     )
     p.add_argument(
-        "--max-treated", dest="max_treated", type=_COUNT, metavar="K", help="largest set size"
+        "--max-treated",
+        dest="max_treated",
+        type=_COUNT,
+        metavar="K",
+        help="largest set size (default with --exact-size: that size)",
     )
     p.add_argument(
         "--cells",
         nargs="+",
         metavar="K:LIFT[:BUDGET]",
-        help="a multi-cell design instead: per cell its largest size, target lift and budget; "
-        "disjoint cells sharing one control pool",
+        help="a multi-cell design instead: per cell its largest size, target lift (negative "
+        "with --alternative less) and budget; disjoint cells sharing one control pool",
     )
     p.add_argument(
         "--candidates", type=_COUNT, metavar="N", help="candidate sets to score (default 200)"

@@ -11,8 +11,8 @@ import pandas as pd
 from . import _quintara
 from ._summary import num, pct, render
 from .panel import Panel
-from .results import _names, _Result, json_label, period_info, tidy_frame
-from .results_geo import design_test, detection_test
+from .results import _names, _Result, json_label, json_number, period_info, tidy_frame
+from .results_geo import design_markets, design_test, detection_test
 
 if TYPE_CHECKING:
     from matplotlib.axes import Axes
@@ -66,8 +66,12 @@ class CellSelection(_Result):
         cells: Sequence[dict[str, Any]],
         pool: Sequence[int],
         options: dict[str, Any],
+        eligible: Sequence[Any] | None = None,
+        spend: Any = None,
     ) -> None:
         self.raw = raw
+        self._eligible = None if eligible is None else list(eligible)
+        self._spend = spend
         self.panel = panel
         self.test_len = test_len
         self.cells = [dict(c) for c in cells]
@@ -146,11 +150,11 @@ class CellSelection(_Result):
         def cell_dict(c: Any) -> dict[str, Any]:
             return {
                 "markets": [json_label(u[i]) for i in c.treated],
-                "score": float(c.score),
-                "power": float(c.power_at_target),
-                "mde": None if c.mde_pct is None else float(c.mde_pct),
-                "confidence": float(c.confidence),
-                "cost": None if c.cost is None else float(c.cost),
+                "score": json_number(c.score),
+                "power": json_number(c.power_at_target),
+                "mde": json_number(c.mde_pct),
+                "confidence": json_number(c.confidence),
+                "cost": json_number(c.cost),
             }
 
         return {
@@ -161,6 +165,7 @@ class CellSelection(_Result):
             "target_lift": [float(c["target_lift"]) for c in self.cells],
             "max_treated": [int(c["max_treated"]) for c in self.cells],
             **design_test(self.options),
+            **design_markets(self.options, self.panel.units, self._eligible, self._spend),
             "budget": [None if c.get("budget") is None else float(c["budget"]) for c in self.cells],
             "cost_per_unit": None
             if self.options.get("cost_per_unit") is None
@@ -168,7 +173,8 @@ class CellSelection(_Result):
             "n_candidates": len(self.raw.designs),
             "search": self.raw.search,
             "solver": self.options.get("solver", "refit"),
-            "n_distinct": self.n_designs,
+            "seed": int(self.options.get("seed", 0)),
+            "n_distinct": json_number(self.n_designs),
             "cells": [
                 {
                     "max_treated": int(c["max_treated"]),
@@ -180,8 +186,8 @@ class CellSelection(_Result):
             "control_pool_size": self._controls(),
             "designs": [
                 {
-                    "score": float(d.score),
-                    "total": float(d.total),
+                    "score": json_number(d.score),
+                    "total": json_number(d.total),
                     "cells": [cell_dict(c) for c in d.cells],
                 }
                 for d in self.raw.designs
@@ -234,7 +240,13 @@ class CellSelection(_Result):
             info,
             ["cell markets", "lift", "power", "MDE", "score", "cost", "budget"],
             rows,
-            [detection_test(float(self.options.get("alpha", 0.1)), "the", self.options)],
+            [
+                detection_test(
+                    float(self.options.get("alpha", 0.1)), "the", self.options, self.panel.units
+                ),
+                # Each cell was scored with the other cells' markets out of its fits.
+                "Analyse each cell with the other cells' markets added to exclude=.",
+            ],
         )
 
     def _count(self) -> str:

@@ -2,6 +2,7 @@
 
 from __future__ import annotations
 
+import numbers
 from collections import Counter
 from collections.abc import Mapping, Sequence
 from typing import TYPE_CHECKING, Any
@@ -12,16 +13,57 @@ import pandas as pd
 from . import _quintara
 from ._summary import num, pct, render
 from .panel import Panel
-from .results import _names, _Result, json_label, period_info, tidy_frame
+from .results import _names, _Result, json_label, json_number, period_info, tidy_frame
 
 
-def detection_test(alpha: float, windows: str, options: dict[str, Any]) -> str:
+def _literal(v: Any) -> str:
+    """A value as Python source the reader can paste: numpy scalars as plain numbers."""
+    if isinstance(v, bool | str) or v is None:
+        return repr(v)
+    if isinstance(v, numbers.Integral):
+        return str(int(v))
+    if isinstance(v, numbers.Real):
+        return repr(float(v))
+    if isinstance(v, list | tuple):
+        return "[" + ", ".join(_literal(x) for x in v) + "]"
+    return repr(v)
+
+
+# The compiled defaults of the weight bounds: a bound left at its default
+# is not repeated in the analyze(...) call.
+_WEIGHT_DEFAULTS = {"min_weight": 0.0, "max_weight": 1.0}
+
+
+def analyze_call(alpha: float, options: Mapping[str, Any], units: Sequence[Any] = ()) -> str:
+    """The analyze(...) call that runs the test a design's power is for: every
+    setting of the scored test that is not analyze's default, the markets kept
+    out of the fits (`exclude`, `control_pool`: row positions in `options`)
+    named by their labels in `units`."""
+    parts = []
+    method = options.get("method")
+    if method is not None and method != "sdid":
+        parts.append(f"method={_literal(method)}")
+    parts.append(f"alpha={alpha:g}")
+    for k in ("min_pre", "lookback"):
+        if options.get(k) is not None:
+            parts.append(f"{k}={_literal(options[k])}")
+    if options.get("alternative", "two-sided") != "two-sided":
+        parts.append(f"alternative={_literal(options['alternative'])}")
+    for k, default in _WEIGHT_DEFAULTS.items():
+        if options.get(k) is not None and float(options[k]) != default:
+            parts.append(f"{k}={_literal(options[k])}")
+    for k in ("exclude", "control_pool"):
+        if options.get(k) is not None:
+            labels = [json_label(units[i]) for i in options[k]]
+            parts.append(f"{k}={_literal(labels)}")
+    return f"analyze(..., {', '.join(parts)})"
+
+
+def detection_test(
+    alpha: float, windows: str, options: Mapping[str, Any], units: Sequence[Any] = ()
+) -> str:
     """The note a design's summary ends with: the test its power is for, and
     the call that analyses the finished experiment with it."""
-    keys = ("min_pre", "lookback", "alternative")
-    same = ", ".join(
-        f"{k}={options[k]!r}" for k in keys if k in options and options[k] != "two-sided"
-    )
     rule = {
         "greater": f"ATT above the {1 - alpha:g} quantile of ATT",
         "less": f"ATT below the {alpha:g} quantile of ATT",
@@ -30,8 +72,8 @@ def detection_test(alpha: float, windows: str, options: dict[str, Any]) -> str:
     return (
         f"Detection test: {rule} over {windows} "
         f"historical windows of the test's length ({sides}, size {alpha:g}). Analyse the "
-        f"finished experiment with analyze(..., alpha={alpha:g}"
-        f"{', ' + same if same else ''}), the test this power is for."
+        f"finished experiment with {analyze_call(alpha, options, units)}, the test this "
+        "power is for."
     )
 
 
@@ -45,6 +87,30 @@ def design_test(options: Mapping[str, Any]) -> dict[str, Any]:
         "alternative": str(options.get("alternative", "two-sided")),
         "min_pre": int(options.get("min_pre", 0)),
         "lookback": None if lookback is None else int(lookback),
+    }
+
+
+def design_markets(
+    options: Mapping[str, Any],
+    units: Sequence[Any],
+    eligible: Sequence[Any] | None,
+    spend: Any,
+) -> dict[str, Any]:
+    """A search's restrictions as its JSON states them: the markets by label
+    (None where not given: every market), the spend column's name and the
+    weight bounds given (None: the compiled default)."""
+
+    def labels(key: str) -> list[Any] | None:
+        rows = options.get(key)
+        return None if rows is None else [json_label(units[i]) for i in rows]
+
+    return {
+        "eligible": None if eligible is None else [json_label(u) for u in eligible],
+        "include": labels("include"),
+        "exclude": labels("exclude"),
+        "control_pool": labels("control_pool"),
+        "spend": None if spend is None else json_label(spend),
+        **{k: json_number(options.get(k)) for k in _WEIGHT_DEFAULTS},
     }
 
 
@@ -171,15 +237,17 @@ class PowerAnalysis(_Result):
             # A list, not a dict by member: a member may be repeated.
             "ensemble_weights": None
             if w is None
-            else [{"member": str(m), "weight": float(v)} for m, v in w.items()],
-            "mde": r.mde_pct,
-            "mde_abs_per_period": r.mde_abs_per_period,
-            "mde_cumulative": r.mde_cumulative,
-            "crit": r.crit,
-            "se_null": r.se_null,
+            else [{"member": str(m), "weight": json_number(v)} for m, v in w.items()],
+            # NaN where no window gave a number (treated markets without
+            # sales, say): JSON has no NaN.
+            "mde": json_number(r.mde_pct),
+            "mde_abs_per_period": json_number(r.mde_abs_per_period),
+            "mde_cumulative": json_number(r.mde_cumulative),
+            "crit": json_number(r.crit),
+            "se_null": json_number(r.se_null),
             "n_windows": r.n_windows,
             "curve": [
-                {"lift": float(k), **{str(c): float(v) for c, v in row.items()}}
+                {"lift": float(k), **{str(c): json_number(v) for c, v in row.items()}}
                 for k, row in zip(
                     self.curve.index.tolist(), self.curve.to_dict("records"), strict=True
                 )
@@ -226,7 +294,7 @@ class PowerAnalysis(_Result):
             [
                 "Estimates are relative lifts recovered over the placebo windows.",
                 *(
-                    [detection_test(float(alpha), str(r.n_windows), self.options)]
+                    [detection_test(float(alpha), str(r.n_windows), self.options, self.panel.units)]
                     if self.entry == "geo_power"
                     else []
                 ),
@@ -258,6 +326,9 @@ class MarketSelection(_Result):
         how many it met above the budget (``budget=``) and whether every
         affordable set was scored. The random search does not count the sets
         it draws above a budget: with one, its ``over_budget`` is missing (NA).
+        The sized search prices only the sets it meets, so ``over_budget`` is
+        missing too for a size it sampled rather than met whole (the summary
+        then gives the sets drawn over budget as a lower bound).
         Where a budget was given and a size was sampled rather than met
         whole, ``exhaustive`` is missing too: the sets never met may all be
         above the budget.
@@ -292,6 +363,8 @@ class MarketSelection(_Result):
         options: dict[str, Any],
         counts: Sequence[dict[str, Any]] = (),
         max_treated: int | None = None,
+        eligible: Sequence[Any] | None = None,
+        spend: Any = None,
     ) -> None:
         self.raw = raw
         self.panel = panel
@@ -299,18 +372,24 @@ class MarketSelection(_Result):
         self.target_lift = target_lift
         self.max_treated = max_treated
         self.options = options
+        self._eligible = None if eligible is None else list(eligible)
+        self._spend = spend
         scored = Counter(len(c.treated) for c in raw)
         # `counts` is the sized search's plan; a random search met an unknown
         # number of sets above a budget.
         sized, budget = options.get("search", "random") == "sized", options.get("budget")
         rows = []
+        # The sets the sized search met above the budget: all of a size it
+        # met whole, else only those it drew, a lower bound for the summary.
+        self._met_over = 0
         for c in counts:
             n = scored.get(c["size"], 0)
-            over: Any = c["over_budget"] if sized or budget is None else pd.NA
-            if n == c["distinct"] or (sized and c["exhaustive"]):
+            met = c["over_budget"] if sized else 0
+            self._met_over += met
+            met_all = sized and (bool(c["exhaustive"]) or n + met == c["distinct"])
+            over: Any = 0 if budget is None else met if met_all else pd.NA
+            if n == c["distinct"] or met_all:
                 whole: Any = True  # every set met: the affordable ones scored
-            elif over is not pd.NA and n + over == c["distinct"]:
-                whole = True
             else:
                 # A sample: short of the whole without a budget; with one, the
                 # sets it never met may all be over it.
@@ -397,16 +476,19 @@ class MarketSelection(_Result):
             "max_treated": self.max_treated,
             "exact_size": self.options.get("exact_size"),
             **design_test(self.options),
+            **design_markets(self.options, self.panel.units, self._eligible, self._spend),
             "budget": None if budget is None else float(budget),
             "cost_per_unit": None if cost_per_unit is None else float(cost_per_unit),
             "n_candidates": len(self.raw),
             "search": self.options.get("search", "random"),
             "solver": self.options.get("solver", "refit"),
-            "n_distinct": self.n_distinct,
+            "seed": int(self.options.get("seed", 0)),
+            # Past 2**1023 sets the count is inf.
+            "n_distinct": json_number(self.n_distinct),
             "sizes": [
                 {
                     "size": int(k),
-                    "distinct": float(d),
+                    "distinct": json_number(d),
                     "scored": int(n),
                     "over_budget": None if pd.isna(o) else int(o),
                     "exhaustive": None if pd.isna(e) else bool(e),
@@ -423,11 +505,7 @@ class MarketSelection(_Result):
             "candidates": [
                 {
                     "markets": [json_label(m) for m in r.markets],
-                    **{
-                        c: (None if pd.isna(v) else float(v))
-                        for c, v in r.items()
-                        if c != "markets"
-                    },
+                    **{c: json_number(v) for c, v in r.items() if c != "markets"},
                 }
                 for _, r in self.candidates.iterrows()
             ],
@@ -475,21 +553,27 @@ class MarketSelection(_Result):
                 *(["cost"] if priced else []),
             ],
             rows,
-            [detection_test(float(self.options.get("alpha", 0.1)), "the", self.options)],
+            [
+                detection_test(
+                    float(self.options.get("alpha", 0.1)), "the", self.options, self.panel.units
+                )
+            ],
         )
 
     def _searched(self) -> str:
         """ "24 scored of 10,700 distinct sets (sizes 1-3)", or the count alone;
-        the sets over budget when counted, and a random search named."""
+        the sets over budget as far as counted, and a random search named."""
         if self.sizes.empty:
             return str(len(self.raw))
         d = self.n_distinct
         total = f"{int(d):,}" if d < 1e15 else f"{d:.3g}"
         lo, hi = self.sizes.index.min(), self.sizes.index.max()
         span = f"size {lo}" if lo == hi else f"sizes {lo}-{hi}"
-        counted = self.sizes["over_budget"]
-        over = int(counted.sum()) if counted.notna().all() else 0
-        priced = f", {over:,} over budget" if over else ""
+        # Where a size was sampled, only the drawn sets over budget are known:
+        # the others were never priced.
+        exact = self.sizes["over_budget"].notna().all()
+        over = self._met_over
+        priced = f", {'' if exact else 'at least '}{over:,} over budget" if over else ""
         drawn = "" if self.options.get("search", "random") == "sized" else ", drawn at random"
         return f"{len(self.raw):,} scored of {total} distinct sets ({span}{priced}{drawn})"
 
@@ -604,7 +688,7 @@ class Diagnostics(_Result):
             "outcome": self.panel.outcome,
             "treated": [json_label(u) for u in self.treated],
             "test_len": self.test_len,
-            **{f: float(getattr(self.raw, f)) for f in self._FIELDS},
+            **{f: json_number(getattr(self.raw, f)) for f in self._FIELDS},
             "warnings": self.warnings,
         }
 

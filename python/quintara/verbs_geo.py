@@ -3,6 +3,7 @@ multi-cell designs) and `diagnose`."""
 
 from __future__ import annotations
 
+import math
 import numbers
 import operator
 from collections.abc import Callable, Hashable, Iterable, Mapping, Sequence
@@ -30,7 +31,7 @@ def power(
     treated: Any,
     test_len: int,
     lifts: Sequence[float],
-    method: str = "sdid",
+    method: str | None = None,
     members: Sequence[str] | None = None,
     unit: Hashable | None = None,
     time: Hashable | None = None,
@@ -53,12 +54,13 @@ def power(
     lifts : sequence of float
         Lifts to evaluate, as fractions (0.05 = +5%), taken in order of size
         (the curve lists them so, and its MDE is read along it).
-    method : str
-        Estimator ("sc", "asc", "sdid", "fp", "rsc"), or "ensemble".
-        Calls `geo_power`; with ``method="ensemble"`` or `members` given,
-        `geo_power_ensemble`.
+    method : str, optional
+        Estimator ("sc", "asc", "sdid", "fp", "rsc"; "sdid" when None), or
+        "ensemble". Calls `geo_power`; with ``method="ensemble"`` or `members`
+        given, `geo_power_ensemble`.
     members : sequence of str, optional
-        Ensemble members (see `geo_power_ensemble`).
+        Ensemble members (see `geo_power_ensemble`); with them `method` is
+        None or "ensemble".
     unit, time, outcome : str, optional
         Column names when `data` is a long table.
     time_order, time_format : optional
@@ -98,6 +100,24 @@ def power(
     refuse_missing(panel.y, panel.units, panel.periods)
     rows = panel.unit_positions(treated)
     _check_lookback(options)
+    # A scalar or a text would be read item by item (a string's characters).
+    if isinstance(lifts, str | bytes) or not isinstance(lifts, Iterable):
+        raise TypeError(
+            f"lifts must be a list of lifts, such as [0.0, 0.05]; got {type(lifts).__name__}"
+        )
+    if members is not None and (
+        isinstance(members, str | bytes) or not isinstance(members, Iterable)
+    ):
+        raise TypeError(
+            "members must be a list of method names, such as ['sc', 'asc']; "
+            f"got {type(members).__name__} {members!r}"
+        )
+    if members is not None and method not in (None, "ensemble"):
+        # The ensemble would run and the method would be dropped unsaid.
+        raise ValueError(
+            f"method={method!r} and members= disagree: members runs the ensemble; "
+            "pass method='ensemble' or leave method out"
+        )
     # The MDE is the first crossing along the curve: in any other order than
     # by size it would depend on how the lifts were listed.
     lifts = sorted((float(x) for x in lifts), key=abs)
@@ -108,7 +128,7 @@ def power(
     else:
         name, entry = "geo_power", _quintara.geo_power
         _check_options("power", entry, options, 4)
-        kwargs = dict(options, method=method)
+        kwargs = dict(options, method="sdid" if method is None else method)
     with _labelled_errors(panel):
         raw = _progress.run(
             entry,
@@ -129,7 +149,7 @@ def select_markets(
     data: Panel | pd.DataFrame,
     *,
     eligible: Any = ...,
-    max_treated: int,
+    max_treated: int = ...,  # may be left out with exact_size=
     test_len: int,
     target_lift: float,
     cells: None = ...,
@@ -201,7 +221,9 @@ def select_markets(
     eligible : sequence of labels, optional
         Markets that may be treated; every market when None.
     max_treated : int
-        Largest number of treated markets in a candidate.
+        Largest number of treated markets in a candidate; with
+        ``exact_size=`` (an option) it may be left out, and must not be
+        below it.
     test_len : int
         Length of the test, in periods.
     target_lift : float
@@ -285,6 +307,22 @@ def select_markets(
         return _select_cells(
             panel, eligible, test_len, cells, exclude, control_pool, spend, progress, options
         )
+    exact = options.get("exact_size")
+    if exact is not None:
+        try:
+            exact = operator.index(exact)
+        except TypeError:
+            raise TypeError(f"exact_size must be an integer; got {exact!r}") from None
+        if max_treated is None:
+            # Sets of that size: the largest allowed. At least 1, so that a
+            # bad exact_size meets the entry's own check of it.
+            max_treated = max(exact, 1)
+        elif exact > max_treated:
+            # The entry would return sets larger than max_treated.
+            raise ValueError(
+                f"exact_size={exact} is above max_treated={max_treated}; pass one of them, "
+                "or a max_treated of at least exact_size"
+            )
     if max_treated is None:
         raise TypeError("select_markets() missing required keyword argument 'max_treated'")
     if target_lift is None:
@@ -302,7 +340,8 @@ def select_markets(
         if labels is not None:
             kwargs[name] = panel.unit_positions(labels)
     forced = len(set(kwargs.get("include", ())))
-    if forced > max_treated:
+    # With exact_size the entry names that instead.
+    if exact is None and forced > max_treated:
         # The compiled search would return the include set alone, larger
         # than every size asked for.
         raise ValueError(f"include lists {forced} markets, more than max_treated={max_treated}")
@@ -323,7 +362,17 @@ def select_markets(
             show=progress,
             **kwargs,
         )
-    return MarketSelection(raw, panel, test_len, target_lift, kwargs, counts, max_treated)
+    return MarketSelection(
+        raw,
+        panel,
+        test_len,
+        target_lift,
+        kwargs,
+        counts,
+        max_treated,
+        eligible=None if eligible is None else [panel.units[i] for i in rows],
+        spend=spend,
+    )
 
 
 _CELL_KEYS = ("max_treated", "target_lift", "budget")
@@ -363,6 +412,14 @@ def _cell_specs(cells: Any) -> list[dict[str, Any]]:
             value = c.get(key)
             if not (value is None and key == "budget") and not isinstance(value, numbers.Real):
                 raise TypeError(f"cells[{k}][{key!r}] must be a number; got {value!r}")
+        budget = c.get("budget")
+        # The entry reads a NaN budget as none: a NaN given is a mistake.
+        if budget is not None and not (math.isfinite(budget) and budget > 0):
+            shown = "NaN" if math.isnan(budget) else f"{float(budget):g}"
+            raise ValueError(
+                f"cells[{k}]['budget'] must be finite and > 0 (leave it out for no budget); "
+                f"got {shown}"
+            )
         specs.append(dict(c))
     return specs
 
@@ -408,7 +465,16 @@ def _select_cells(
     excluded = set(kwargs.get("exclude", ()))
     pool = kwargs.get("control_pool", range(panel.shape[0]))
     controls = sorted({i for i in pool if i not in excluded})
-    return CellSelection(raw, panel, test_len, specs, controls, kwargs)
+    return CellSelection(
+        raw,
+        panel,
+        test_len,
+        specs,
+        controls,
+        kwargs,
+        eligible=None if eligible is None else [panel.units[i] for i in rows],
+        spend=spend,
+    )
 
 
 @named_counts

@@ -161,8 +161,24 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
      "--level must be between 0 and 1; got 1.5"),
     (["analyze", "{geo}", *GEO, "--treated", "Denver", "--start", "2025-10-06", "--channel", "tv"],
      "--channel names the channel of --mmm's record; pass --mmm FILE too"),
+    # An unknown option is the command's error, with its usage.
     ([*DIAGNOSE, "--progress"],
-     "unrecognized arguments: --progress"),
+     "quintara diagnose: error: unrecognized arguments: --progress"),
+    (["fit", "{prop99}", *PROP99, *CALIFORNIA, "--bogus"],
+     "usage: quintara fit [-h]"),
+    # A lift's sign and the test's side, named as the options are.
+    (["select", "{geo}", *GEO, "--test-len", "8", "--max-treated", "2", "--target-lift", "-0.05"],
+     "--target-lift -0.05 is negative, a go-dark test: pass --alternative less"),
+    (["select", "{geo}", *GEO, "--test-len", "8", "--max-treated", "2", "--target-lift", "0.05",
+      "--alternative", "less"],
+     "--target-lift 0.05 is positive, but --alternative less tests a decrease; give a negative "
+     "lift"),
+    (["select", "{geo}", *GEO, "--test-len", "8", "--cells", "1:0.05", "1:-0.05"],
+     "--cells entry '1:-0.05': LIFT is negative, a go-dark test: pass --alternative less"),
+    (["select", "{prop99}", *PROP99, "--test-len", "2", "--cells", "1:0.05:nan"],
+     "--cells entry '1:0.05:nan': BUDGET must be finite and > 0 (K:LIFT for no budget); got nan"),
+    (["select", "{prop99}", *PROP99, "--test-len", "2", "--target-lift", "0.05"],
+     "--max-treated is required (or --exact-size, or --cells)"),
     ([*DIAGNOSE, "--thousands", "."],
      "--thousands . is also the decimal mark; pass --decimal as well"),
     (["fit", "{folder}", *PROP99, *CALIFORNIA], "{folder} is a folder, not a table file"),
@@ -428,6 +444,37 @@ def test_the_command_line_runs_what_the_verbs_run(tables: dict[str, Path], tmp_p
     r = subprocess.run([sys.executable, "-m", "quintara", str(tables["prop99"])],
                        capture_output=True, text=True, timeout=120)
     assert r.returncode == 2 and "is a file, not a folder for the demo's plots" in r.stderr
+
+
+def test_design_commands_as_their_help_describes(tables: dict[str, Path], tmp_path: Path,
+                                                  capsys: pytest.CaptureFixture[str]) -> None:
+    call = functools.partial(in_process, capsys)
+    out = tmp_path / "r.json"
+    select = ["select", str(tables["geo"]), *GEO, *"--test-len 8 --candidates 4 --lookback 4 "
+              "--eligible Austin Denver Tampa --json".split(), str(out)]
+    # A go-dark design: a negative lift with --alternative less.
+    code, _, err = call(*select, "--target-lift", "-0.05", "--max-treated", "2",
+                        "--alternative", "less")
+    assert code == 0, err
+    dark = json.loads(out.read_text())
+    assert (dark["target_lift"], dark["alternative"]) == (-0.05, "less")
+    # --exact-size alone is the largest size too.
+    code, _, err = call(*select, "--target-lift", "0.05", "--exact-size", "2")
+    assert code == 0, err
+    sized = json.loads(out.read_text())
+    assert (sized["max_treated"], sized["exact_size"]) == (2, 2)
+    assert {len(c["markets"]) for c in sized["candidates"]} == {2}
+    # A treated market without sales: its curve's lifts are missing, and the
+    # file stays JSON (no NaN).
+    df = load_table("geo_sales")
+    df.loc[df.market == "Denver", "sales"] = 0.0
+    df.to_csv(tmp_path / "zero.csv", index=False)
+    code, _, err = call("power", str(tmp_path / "zero.csv"), *GEO, *"--treated Denver "
+                        "--test-len 8 --lifts 0 0.05 --lookback 4 --method sc --json".split(),
+                        str(out))
+    assert code == 0, err
+    curve = json.loads(out.read_text(), parse_constant=lambda c: pytest.fail(f"{c} in JSON"))
+    assert [c["est_mean"] for c in curve["curve"]] == [None, None]
 
 
 def test_every_option_says_what_it_does() -> None:

@@ -233,9 +233,14 @@ def test_select_markets_with_cells_labels_the_compiled_designs(y: np.ndarray,
                          "target_power": 0.7, "alternative": "two-sided", "lookback": 4,
                          "max_treated": [2, 1], "budget": [7.0, None], "solver": "shared"}.items()
     assert d["control_pool_size"] == N - 1 - sum(len(c) for c in sel.best)
+    assert d.items() >= {"eligible": None, "exclude": ["m8"], "control_pool": None,
+                         "spend": "cost", "max_weight": None}.items()
     assert d["designs"][0]["cells"][0]["markets"] == sel.best[0]
-    text = sel.summary()
+    text = sel.summary().replace("\n  ", " ")
     assert "Control pool" in text and "1. " in text and "2. " in text
+    # The analysis repeats the scored test: its method and the markets kept out.
+    assert "analyze(..., method='sc', alpha=0.2, lookback=4, exclude=['m8'])" in text
+    assert "Analyse each cell with the other cells' markets added to exclude=." in text
     assert repr(sel).startswith(f"<CellSelection: {len(raw.designs)} designs, best ")
     # The plot: per drawn design one bar per cell, its length the cell's power.
     if importlib.util.find_spec("matplotlib") is not None:
@@ -290,6 +295,14 @@ SHAPE = "a mapping with keys 'max_treated', 'target_lift' and optionally 'budget
      r"^cells\[0\]\['max_treated'\] must be an integer; got '2'$"),
     ({"cells": [{**CELL, "budget": "9"}]}, TypeError,
      r"^cells\[0\]\['budget'\] must be a number; got '9'$"),
+    # The entry reads a NaN budget as none: given, it is refused, as is any
+    # budget no set could meet.
+    *[({"cells": [CELL, {**CELL, "budget": bad}], "spend": "cost"}, ValueError,
+       r"^cells\[1\]\['budget'\] must be finite and > 0 \(leave it out for no budget\); "
+       rf"got {shown}$")
+      for bad, shown in ((math.nan, "NaN"), (math.inf, "inf"), (0, "0"), (-2.5, "-2.5"))],
+    ({"cells": [{**CELL, "budget": math.nan}], "spend": "cost"}, ValueError,
+     r"^cells\[0\]\['budget'\] must be finite and > 0 "),
     # The entry's checks (pinned with it), naming the cells' keys.
     ({"cells": []}, ValueError, "^cells must list "),
     ({"cells": [CELL, {**CELL, "max_treated": 0}]}, ValueError, r"^cells\[1\]\['max_treated'\] "),

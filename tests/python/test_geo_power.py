@@ -185,3 +185,28 @@ def test_the_labelled_verbs_read_lifts_by_size_and_name_bad_counts(y: np.ndarray
         with pytest.raises(ValueError, match=rf"^{name} must be a non-negative integer below "
                                              r"2\*\*64; got -\d$"):
             call()
+
+
+def test_power_takes_the_ensemble_by_name_and_lists_not_scalars(y: np.ndarray) -> None:
+    panel = quintara.Panel(y, [f"m{i}" for i in range(10)], list(range(20)))
+    common = {"treated": ["m1", "m4"], "test_len": TEST_LEN, "lookback": 6}
+    lifts = [0.0, 0.05]
+    # Members run the ensemble, whether named so or not.
+    named = quintara.power(panel, lifts=lifts, method="ensemble", members=["sc", "asc"], **common)
+    plain = quintara.power(panel, lifts=lifts, members=["sc", "asc"], **common)
+    assert named.entry == plain.entry == "geo_power_ensemble"
+    assert named.curve.equals(plain.curve)
+    for kw, error, message in [
+        # Another method with members would be dropped unsaid, the default's name too.
+        ({"method": "rsc", "members": ["sc", "asc"]}, ValueError,
+         r"^method='rsc' and members= disagree: members runs the ensemble; pass "
+         r"method='ensemble' or leave method out$"),
+        ({"method": "sdid", "members": ["sc"]}, ValueError, r"^method='sdid' and members= "),
+        # One text or number would be read item by item.
+        ({"members": "sc"}, TypeError,
+         r"^members must be a list of method names, such as \['sc', 'asc'\]; got str 'sc'$"),
+        ({"lifts": 0.05}, TypeError,
+         r"^lifts must be a list of lifts, such as \[0.0, 0.05\]; got float$"),
+    ]:
+        with pytest.raises(error, match=message):
+            quintara.power(panel, **{"lifts": lifts, **common, **kw})

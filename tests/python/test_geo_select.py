@@ -5,7 +5,9 @@ reports and errors."""
 from __future__ import annotations
 
 import functools
+import itertools
 import json
+import re
 from collections import Counter
 from collections.abc import Callable
 
@@ -303,8 +305,78 @@ def test_a_sampled_size_under_a_budget_is_not_called_exhausted(geo: quintara.Pan
                                     n_candidates=20, lookback=3, method="sc", budget=1.0,
                                     cost_per_unit=1.0)
     sizes = broke.sizes
-    assert broke.raw == [] and sizes.over_budget[2] < sizes.distinct[2]
+    assert broke.raw == [] and sizes.over_budget[2] is pd.NA
     assert sizes.exhaustive[1] == True and sizes.exhaustive[2] is pd.NA  # noqa: E712
+
+
+def test_over_budget_counts_only_the_sets_the_search_priced(table: pd.DataFrame) -> None:
+    # Market k costs 10 (k + 1); brute force counts the sets above 60 by size.
+    priced = table.assign(cost=10.0 * (table.market.str[1:].astype(int) + 1))
+    truth = [sum(sum(c) > 60 for c in itertools.combinations(range(10, 90, 10), k))
+             for k in (1, 2, 3)]
+    assert truth == [2, 22, 55]
+    kw = {"unit": "market", "time": "week", "outcome": "sales", "max_treated": 3,
+          "test_len": TEST_LEN, "target_lift": LIFT, "spend": "cost", "budget": 60.0, **COMMON}
+    # 30 candidates meet every set of each size: the counts are exact.
+    whole = quintara.select_markets(priced, n_candidates=30, **kw)
+    assert list(whole.sizes.over_budget) == truth
+    assert f"sizes 1-3, {sum(truth)} over budget)" in whole.summary()
+    assert whole.to_dict()["spend"] == "cost"
+    # Three sample every size: the sets never drawn were never priced, so
+    # the sizes' counts are unknown and the summary's a lower bound.
+    drawn = quintara.select_markets(priced, n_candidates=3, **kw)
+    assert drawn.sizes.over_budget.isna().all()
+    assert [s["over_budget"] for s in drawn.to_dict()["sizes"]] == [None, None, None]
+    found = re.search(r"sizes 1-3, at least (\d+) over budget\)", drawn.summary())
+    assert found is not None and 0 < int(found[1]) < sum(truth)
+
+
+def test_exact_size_and_max_treated_agree_or_are_refused(named: quintara.Panel) -> None:
+    kw = {"test_len": TEST_LEN, "target_lift": LIFT, "n_candidates": 4, **COMMON}
+    with pytest.raises(ValueError, match=r"^exact_size=3 is above max_treated=1; "):
+        quintara.select_markets(named, max_treated=1, exact_size=3, **kw)
+    # Alone, exact_size is the largest size too; below max_treated it narrows it.
+    for given, largest in (({"exact_size": 2}, 2), ({"max_treated": 3, "exact_size": 2}, 3)):
+        sel = quintara.select_markets(named, **given, **kw)
+        assert {len(m) for m in sel.candidates.markets} == {2}
+        assert (sel.to_dict()["max_treated"], sel.to_dict()["exact_size"]) == (largest, 2)
+
+
+def test_the_analyze_call_repeats_the_test_that_was_scored(named: quintara.Panel) -> None:
+    kw = {"test_len": TEST_LEN, "lookback": 6, "max_weight": 0.6}
+    sel = quintara.select_markets(named, eligible=["m1", "m2", "m3"], include=["m1"],
+                                  exclude=["m7"], control_pool=["m0", "m4", "m5", "m6"],
+                                  max_treated=2, target_lift=LIFT, n_candidates=4,
+                                  method="sc", budget=5.0, cost_per_unit=1.0, **kw)
+    pw = quintara.power(named, treated=["m1"], lifts=[0.0, LIFT], method="asc", **kw)
+    for r, call in (
+        (sel, "analyze(..., method='sc', alpha=0.1, lookback=6, max_weight=0.6, "
+              "exclude=['m7'], control_pool=['m0', 'm4', 'm5', 'm6'])"),
+        (pw, "analyze(..., method='asc', alpha=0.1, lookback=6, max_weight=0.6)"),
+    ):
+        assert call in r.summary().replace("\n  ", " ")
+    # The record holds what the search was restricted to.
+    assert sel.to_dict().items() >= {
+        "eligible": ["m1", "m2", "m3"], "include": ["m1"], "exclude": ["m7"],
+        "control_pool": ["m0", "m4", "m5", "m6"], "spend": None, "cost_per_unit": 1.0,
+        "min_weight": None, "max_weight": 0.6}.items()
+
+
+def test_design_json_has_null_where_a_number_is_missing(y: np.ndarray) -> None:
+    # A treated market without sales: no window has a relative lift.
+    zero = y.copy()
+    zero[1] = 0.0
+    panel = quintara.Panel(zero, [f"m{i}" for i in range(N)], list(range(20)))
+    pw = quintara.power(panel, treated=["m1"], test_len=TEST_LEN, lifts=[0.0, LIFT],
+                        method="sc")
+    assert pw.curve.est_mean.isna().all()
+    strict = {"parse_constant": lambda c: pytest.fail(f"{c} in JSON")}
+    out = json.loads(json.dumps(pw.to_dict()), **strict)
+    assert [c["est_mean"] for c in out["curve"]] == [None, None]
+    for r in (quintara.select_markets(panel, eligible=["m1", "m2"], max_treated=1,
+                                      test_len=TEST_LEN, target_lift=LIFT, method="sc"),
+              quintara.diagnose(panel, treated=["m1"], test_len=TEST_LEN)):
+        json.loads(json.dumps(r.to_dict()), **strict)
 
 
 def test_design_results_state_their_design_and_test(named: quintara.Panel) -> None:
