@@ -441,10 +441,14 @@ class StaggeredResult(_Cohorts, _Result):
     ) -> pd.DataFrame:
         """Robust intervals under bounded violations of parallel trends (Rambachan & Roth).
 
-        Takes the event study's own coefficients and covariance: those at
-        event times < 0 are the pre-periods, those at >= 0 the post-periods,
-        all against one reference period (a Callaway fit needs
-        ``base_period="universal"``).
+        Takes the event study's own coefficients and covariance: those before
+        the reference period (`reference_period`, -1 without anticipation) are
+        the pre-periods, those after it the post-periods, all against that one
+        period (a Callaway fit needs ``base_period="universal"``). With
+        ``anticipation`` the periods between the reference period and adoption
+        are post-periods: their trend is bounded as any post-period's, and
+        their effects, already affected, are not evidence of a pre-trend;
+        they carry no weight in the effect `e`.
         Sun-Abraham omits the reference period -1; the imputation estimator's
         pre-periods are the leads of its pre-trend test (-1 included), taken
         as they stand.
@@ -497,9 +501,15 @@ class StaggeredResult(_Cohorts, _Result):
         # A reference period reported as an exact 0 with no variance (a
         # universal base period) is the normalisation, not an estimate.
         kept = [i for i in range(n) if not (cov_full[i, i] == 0.0 and r.event_att[i] == 0.0)]
-        pre = [i for i in kept if times[i] < 0]
-        post = [i for i in kept if times[i] >= 0]
-        if not pre or not post:
+        # The bounds are stated from the last period the treatment cannot
+        # have reached: anticipated periods after it are post-periods.
+        # Without one (the imputation estimator) every lead is a pre-period.
+        ref = self.reference_period
+        cut = -0.5 if ref is None else ref  # None: between the leads and e = 0
+        pre = [i for i in kept if times[i] < cut]
+        post = [i for i in kept if times[i] > cut]
+        effects = [times[i] for i in post if times[i] >= 0]
+        if not pre or not effects:
             raise ValueError(
                 "sensitivity needs pre-period (event time < 0) and post-period (>= 0) "
                 f"coefficients; the event study has event times {times}"
@@ -508,11 +518,11 @@ class StaggeredResult(_Cohorts, _Result):
         if isinstance(e, str):
             if e != "average":
                 raise ValueError(f"e must be an event time >= 0 or 'average'; got {e!r}")
-            l_vec = [1.0 / len(post)] * len(post)
-        elif e in post_times:
+            l_vec = [1.0 / len(effects) if t >= 0 else 0.0 for t in post_times]
+        elif e in effects:
             l_vec = [1.0 if t == e else 0.0 for t in post_times]
         else:
-            raise ValueError(f"e must be one of the post-period event times {post_times}; got {e}")
+            raise ValueError(f"e must be one of the post-period event times {effects}; got {e}")
         order = pre + post
         cov = cov_full[np.ix_(order, order)]
         out = _quintara.honest_did_py(

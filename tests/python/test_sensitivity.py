@@ -197,6 +197,40 @@ def test_labelled_sensitivity_end_to_end() -> None:
         twfe.sensitivity()
 
 
+def test_anticipated_periods_are_post_periods_of_the_bounds() -> None:
+    # Units react one period early; with anticipation=1 the reference is
+    # e = -2, so e = -1 holds an effect, not a pre-trend, and the bounds run
+    # from e = -2: pre-periods e <= -3, post-periods e >= -1.
+    rng = np.random.default_rng(0)
+    n, T = 300, 8
+    g = rng.choice([-1, 4, 5], n)
+    t = np.arange(T)
+    y = rng.normal(size=(n, 1)) + 0.1 * t + rng.normal(size=(n, T)) * 0.5
+    y += np.where((g[:, None] >= 0) & (t[None, :] >= g[:, None] - 1), 1.0, 0.0)
+    df = pd.DataFrame({"u": np.repeat(np.arange(n), T), "t": np.tile(t, n), "y": y.ravel(),
+                       "g": np.repeat(np.where(g < 0, 0, g), T)})
+    fit = quintara.staggered(df, unit="u", time="t", outcome="y", adoption="g",
+                             anticipation=1, base_period="universal")
+    r = fit.raw
+    times = np.asarray(r.event_time)
+    cov = np.reshape(r.event_cov, (len(times), len(times)))
+    order = np.r_[np.flatnonzero(times < -2), np.flatnonzero(times >= -1)]
+    post = times[times >= -1]
+    for kind, m, e, l_vec in [
+        ("smoothness", [0.0], 0, (post == 0) * 1.0),
+        ("relative_magnitude", [1.0], "average", (post >= 0) / np.sum(post >= 0)),
+    ]:
+        direct = quintara.honest_did_py(np.asarray(r.event_att)[order],
+                                        cov[np.ix_(order, order)], int(np.sum(times < -2)),
+                                        kind=kind, m=m, l_vec=list(l_vec))
+        frame = fit.sensitivity(kind=kind, m=m, e=e)
+        assert (frame["lo"][0], frame["hi"][0]) == pytest.approx(
+            (direct["lower"][0], direct["upper"][0]), abs=1e-12)
+    # The true effect is 1: read as a pre-trend, e = -1's jump moved the
+    # interval to about [0.47, 0.76].
+    assert fit.sensitivity(kind="smoothness", m=[0.0], e=0)["lo"][0] > 0.9
+
+
 def test_a_linear_pre_trend_under_smoothness_zero_leaves_no_effect() -> None:
     # No effect and a linear differential trend, which smoothness m = 0
     # allows: the interval covers 0 when the pre-periods are measured against
