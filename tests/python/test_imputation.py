@@ -137,10 +137,23 @@ def test_cells_without_untreated_information_are_left_out_and_counted() -> None:
     ref = bjs(y, cohorts, np.ones(8), np.arange(8), 0)
     assert (res.att, res.se) == pytest.approx(ref[0], rel=1e-10)
     assert res.pretrend_wald is None and res.pretrend_df is None
+    # Without never-treated units the relative time t - g is both a unit plus
+    # a period effect and a function of the leads: the longest lead is left
+    # out, or adding 0.7 (t - g), which changes nothing identified, would
+    # move the leads.
+    shifted = y + 0.7 * (np.arange(6)[None, :] - np.array(cohorts)[:, None])
+    plain, moved = (quintara.fit_imputation_py(v, cohorts) for v in (y, shifted))
+    assert plain.pretrend_df == 2
+    assert moved.event_att[:2] == pytest.approx(plain.event_att[:2], abs=1e-9)
+    assert moved.pretrend_wald == pytest.approx(plain.pretrend_wald, rel=1e-9)
     with pytest.raises(ValueError, match=(
-            r"^pretrends must be <= 3 \(the most pre-periods of any cohort, minus one\); "
-            r"got 4$")):
-        quintara.fit_imputation_py(y, cohorts, pretrends=4)
+            r"^pretrends must be <= 2 \(the most pre-periods of any cohort, minus two, as no "
+            r"unit is never treated\); got 3$")):
+        quintara.fit_imputation_py(y, cohorts, pretrends=3)
+    # With one, the cohort's own untreated periods anchor it.
+    with pytest.raises(ValueError, match=r"<= 3 \(the most pre-periods of any cohort, minus "
+                                         r"one\); got 4$"):
+        quintara.fit_imputation_py(y, [*cohorts[:7], -1], pretrends=4)
 
 
 def test_staggered_method_imputation() -> None:
@@ -153,3 +166,22 @@ def test_staggered_method_imputation() -> None:
     assert (row.estimate, row.p_value) == (raw.pretrend_wald, raw.pretrend_p_value)
     assert f"Pre-trend test: Wald chi2(2) = {raw.pretrend_wald:.3f}" in r.summary()
     assert r.to_dict()["pretrend_test"]["df"] == 2
+
+
+def test_no_wald_test_on_a_covariance_singular_to_rounding() -> None:
+    # Five clusters hold the five leads' scores: their covariance has rank
+    # four, singular only to rounding, and a statistic on it (about 1e14,
+    # p = 0) is noise. Four leads keep a real test.
+    rng = np.random.default_rng(1)
+    n, T = 26, 7
+    coh = rng.choice([-1, 0, 2, 3, 5, 6], n)
+    c, t = coh[:, None], np.arange(T)[None, :]
+    slope = 0.4 * (t - c + 1) * (1 + 0.3 * rng.normal(size=(n, 1)))
+    y = (rng.normal(size=(n, 1)) + np.sin(t) + np.where((c >= 0) & (t >= c), slope, 0)
+         + rng.normal(size=(n, T)))
+    w, cl = rng.uniform(0.3, 3, n), rng.integers(0, 6, n)
+    assert len(set(cl)) == 5
+    fits = [quintara.fit_imputation_py(y, coh.tolist(), pretrends=k, weights=w, clusters=cl)
+            for k in (4, 5)]
+    assert fits[0].pretrend_df == 4 and np.isfinite(fits[0].pretrend_wald)
+    assert fits[1].pretrend_wald is None and fits[1].pretrend_p_value is None

@@ -119,7 +119,11 @@ def honest(kind: str, m: list[float], which: str, **kw: object) -> dict:
 def test_against_moderndid(which: str) -> None:
     sd = honest("smoothness", [0.0, 0.01, 0.02], which, breakdown=False)
     got = list(zip(sd["lower"], sd["upper"], strict=True))
-    assert np.allclose(got, FLCI[which], rtol=0, atol=1e-6)
+    assert np.allclose(got[1:], FLCI[which][1:], rtol=0, atol=1e-6)
+    # At m = 0 the optimum is the end of the search range (the least-variance
+    # bias-free weights), which diff-diff reaches and moderndid stops 4e-5
+    # short of.
+    assert np.allclose(got[:1], FLCI_DIFF_DIFF[which][:1], rtol=0, atol=1e-8)
     assert np.allclose(got, FLCI_DIFF_DIFF[which], rtol=0, atol=1e-4)
     assert (sd["original_lower"], sd["original_upper"]) == pytest.approx(ORIGINAL[which], abs=1e-9)
     cond = honest("relative_magnitude", [0.5, 1.0, 2.0], which, hybrid=False, breakdown=False)
@@ -229,6 +233,24 @@ def test_anticipated_periods_are_post_periods_of_the_bounds() -> None:
     # The true effect is 1: read as a pre-trend, e = -1's jump moved the
     # interval to about [0.47, 0.76].
     assert fit.sensitivity(kind="smoothness", m=[0.0], e=0)["lo"][0] > 0.9
+
+
+def test_smoothness_zero_is_the_least_variance_bias_free_interval() -> None:
+    # At m = 0 the interval must be bias free: pre weights w with
+    # -2 w1 - w2 + 1 = 0 (a linear trend through the pre-periods cancels),
+    # the least-variance such (w, 1), and +- z its SD. Closed form by a
+    # Lagrange multiplier.
+    sigma = np.array([[2.0, 0.5, 0.3], [0.5, 1.5, 0.4], [0.3, 0.4, 1.0]]) * 1e-3
+    beta = np.array([0.02, -0.01, 0.05])
+    a = np.array([-2.0, -1.0])
+    inv = np.linalg.inv(sigma[:2, :2])
+    lam = (-1 + a @ inv @ sigma[:2, 2]) / (a @ inv @ a)
+    v = np.r_[inv @ (lam * a - sigma[:2, 2]), 1.0]
+    half = 1.959963984540054 * np.sqrt(v @ sigma @ v)
+    out = quintara.honest_did_py(beta, sigma, 2, kind="smoothness", m=[0.0], breakdown=False)
+    # The search over the variance used to stop short of its end: 2.5e-5 off.
+    assert (out["lower"][0], out["upper"][0]) == pytest.approx(
+        (v @ beta - half, v @ beta + half), abs=1e-8)
 
 
 def test_a_linear_pre_trend_under_smoothness_zero_leaves_no_effect() -> None:

@@ -278,6 +278,17 @@ Flci smoothness_flci(std::span<const double> betahat, const Mat& sigma, std::siz
       }
     }
     h_opt = (a + b) / 2.0;
+    // The search never evaluates the ends of its range, where the optimum
+    // lies when the bias bound binds nothing (m = 0: the least-variance
+    // weights at h_lo): take an end that does better.
+    double best = half_length(st, h_opt).first;
+    for (const double h : {h_lo, h_hi}) {
+      const double f = half_length(st, h).first;
+      if (f < best) {
+        best = f;
+        h_opt = h;
+      }
+    }
   }
   const auto [chi, z] = half_length(st, h_opt);
   Flci out;

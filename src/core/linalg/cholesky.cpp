@@ -68,4 +68,12 @@ std::vector<double> Cholesky::solve_vec(std::span<const double> b) const {
   return x;
 }
 
+bool Cholesky::keeps_share(const MatView& A, double share) const {
+  QUINTARA_ASSERT(A.rows == l.rows && A.cols == l.cols, "keeps_share: another matrix");
+  for (std::size_t j = 0; j < l.rows; ++j) {
+    if (!(l(j, j) * l(j, j) >= share * A(j, j))) return false;
+  }
+  return true;
+}
+
 }  // namespace quintara::linalg

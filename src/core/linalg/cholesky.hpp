@@ -22,6 +22,12 @@ struct Cholesky {
   // Solves L L^T x = b. A b of the wrong length is an invariant violation
   // ("rhs length {} != system size {}").
   std::vector<double> solve_vec(std::span<const double> b) const;
+  // Whether every pivot squared keeps at least `share` of its column's
+  // diagonal in A (the factored matrix): the part of each variable the
+  // earlier ones do not explain. A numerically singular A factors without
+  // error, its last pivots rounding noise; a test statistic built on its
+  // solve is then noise too.
+  bool keeps_share(const MatView& A, double share) const;
 };
 
 }  // namespace quintara::linalg

@@ -24,6 +24,13 @@ namespace quintara::runs {
 namespace est = quintara::estimators;
 namespace did = quintara::estimators::did;
 
+namespace {
+// The share of each pre-period effect's variance the others must leave for
+// the pre-trend Wald test (see Cholesky::keeps_share): a condition number
+// beyond about 1e10, where the statistic keeps fewer than six digits.
+constexpr double kWaldShare = 1e-10;
+}  // namespace
+
 void check_cohort_count(std::size_t n_cohorts, std::size_t n_units) {
   if (n_cohorts != n_units) {
     throw UserError(
@@ -266,9 +273,10 @@ std::size_t check_pretrends(const est::Panel& panel, std::optional<std::uint64_t
   const std::size_t most = did::imputation::max_pretrends(panel);
   if (!pretrends) return most;
   if (*pretrends > most) {
-    throw UserError(
-        format("pretrends must be <= {} (the most pre-periods of any cohort, minus one); got {}",
-               most, *pretrends));
+    throw UserError(format(
+        "pretrends must be <= {} (the most pre-periods of any cohort, minus {}); got {}", most,
+        panel.never_treated_units().empty() ? "two, as no unit is never treated" : "one",
+        *pretrends));
   }
   return static_cast<std::size_t>(*pretrends);
 }
@@ -348,7 +356,9 @@ void set_event_cov(PyDidResult& result, const linalg::Mat& cov, double factor,
     for (std::size_t b = 0; b < pre.size(); ++b) v(a, b) = result.event_cov[pre[a] * e + pre[b]];
   }
   auto chol = linalg::Cholesky::make(v);
-  if (!chol) return;
+  // A covariance singular to rounding gives a statistic of rounding noise
+  // (1e14 and p = 0 on a cond of 1e15): no test, as for an exactly singular one.
+  if (!chol || !chol.value().keeps_share(v, kWaldShare)) return;
   const double wald = linalg::dot(d, chol.value().solve_vec(d));
   result.pretrend_wald = wald;
   result.pretrend_df = pre.size();

@@ -15,6 +15,11 @@ using linalg::Mat;
 
 namespace {
 
+// The share of a lead's own variation (its Gram diagonal) the fixed effects
+// and earlier leads must leave: below it the lead is numerically a
+// combination of them, and its coefficient rounding noise.
+constexpr double kIdentifiedShare = 1e-10;
+
 constexpr std::size_t kNone = static_cast<std::size_t>(-1);
 
 // What every estimand reads: the untreated cells' fit, the treated cells'
@@ -168,7 +173,8 @@ std::optional<Leads> leads(const Fitted& f, std::size_t k_max) {
     for (std::size_t b = 0; b < a; ++b) gram(b, a) = gram(a, b);
   }
   auto chol = linalg::Cholesky::make(gram);
-  if (!chol) return std::nullopt;
+  // Leads the fixed effects (nearly) span are not identified: no test.
+  if (!chol || !chol.value().keeps_share(gram, kIdentifiedShare)) return std::nullopt;
   const linalg::Cholesky& bread = chol.value();
   Leads out{bread.solve_vec(xty), Mat(f.n_clusters, k_max)};
   // u = resid0 - sum_b delta_b x_b = resid0 - delta_(lead) + A_i + G_t.
@@ -212,7 +218,11 @@ std::optional<Leads> leads(const Fitted& f, std::size_t k_max) {
 std::size_t max_pretrends(const Panel& panel) {
   std::size_t most = 0;
   for (const std::size_t g : panel.cohorts()) most = std::max(most, g);
-  return most > 0 ? most - 1 : 0;
+  // Without never-treated units every untreated cell has a lead, and the
+  // relative time t - g, a sum of a period and a unit effect, is then also a
+  // function of the leads: one lead fewer leaves it out.
+  const std::size_t anchors = panel.never_treated_units().empty() ? 2 : 1;
+  return most > anchors ? most - anchors : 0;
 }
 
 ImputationResult fit(const Panel& panel, const Sampling& sampling, std::size_t pretrends) {

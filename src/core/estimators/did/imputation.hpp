@@ -54,7 +54,8 @@ namespace imputation {
 
 // The largest K the pre-trend test can take: the most pre-periods any
 // cohort has, minus one (one untreated period of that cohort anchors the
-// unit effects), and 0 with no cohort.
+// unit effects), minus two without never-treated units (see the source),
+// and 0 with no cohort.
 std::size_t max_pretrends(const Panel& panel);
 
 // NaN cells of y are missing. `pretrends` is K, at most max_pretrends (an
