@@ -1,5 +1,6 @@
 // Small helpers shared by the C++ unit tests: the text of the invariant
-// violation a call raises, matrices written row by row, and market panels.
+// violation or the bad-input error a call raises, matrices written row by
+// row, and market panels.
 #pragma once
 
 #include <cstddef>
@@ -10,6 +11,7 @@
 #include "core/linalg/matrix.hpp"
 #include "core/linalg/rng.hpp"
 #include "core/panic.hpp"
+#include "core/runs/user_error.hpp"
 
 namespace quintara::test {
 
@@ -22,6 +24,17 @@ std::string panic_text(F&& f) {
     return e.what();
   }
   return "<no panic>";
+}
+
+// The message of the UserError that f() throws, or "<no error>".
+template <class F>
+std::string message_of(F&& f) {
+  try {
+    f();
+  } catch (const runs::UserError& e) {
+    return e.what();
+  }
+  return "<no error>";
 }
 
 // Rows given row by row, stored column-major.

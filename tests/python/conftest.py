@@ -32,6 +32,15 @@ def factor_panel(n_units: int = 12, n_periods: int = 30, seed: int = 0,
     return levels + loadings @ factors + noise * rng.standard_normal((n_units, n_periods))
 
 
+def cycle_markets(n: int, t: int, seed: int, cycle: int = 7, noise: float = 0.5,
+                  amplitude: tuple[float, float] = (1.0, 3.0)) -> np.ndarray:
+    """n markets over t periods: own levels in [20, 40), a shared cycle of
+    `cycle` periods at an own amplitude, and N(0, noise^2) noise."""
+    rng = np.random.default_rng(seed)
+    return (rng.uniform(20, 40, (n, 1)) + rng.uniform(*amplitude, (n, 1))
+            * np.sin(2 * np.pi * np.arange(t) / cycle) + rng.normal(0, noise, (n, t)))
+
+
 def staggered(cohorts: list[int], n_periods: int, seed: int = 0) -> np.ndarray:
     """Unit and period effects, an effect growing with exposure from adoption
     (treat_start < 0 or >= n_periods: never), noise."""

@@ -47,10 +47,12 @@ def in_process(capsys: pytest.CaptureFixture[str], *args: str) -> tuple[int, str
 @pytest.fixture(scope="module")
 def tables(tmp_path_factory: pytest.TempPathFactory) -> dict[str, Path]:
     d = tmp_path_factory.mktemp("tables")
-    paths = {"prop99": d / "prop99.csv", "mpdta": d / "mpdta.tsv", "geo": d / "geo.csv"}
+    paths = {"prop99": d / "prop99.csv", "mpdta": d / "mpdta.tsv", "geo": d / "geo.csv",
+             "folder": d, "latin": d / "latin.csv"}
     load_table("prop99").to_csv(paths["prop99"], sep=";", index=False)  # delimiters are detected
     load_table("mpdta").to_csv(paths["mpdta"], sep="\t", index=False)
     load_table("geo_sales").to_csv(paths["geo"], index=False)
+    paths["latin"].write_bytes(b"State,Year,PacksPerCapita\n\xe9t\xe9,1970,1.0\n")
     return paths
 
 
@@ -197,12 +199,9 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
 def test_usage_and_data_errors_exit_2_without_traceback(
     tables: dict[str, Path], args: list[str], message: str
 ) -> None:
-    paths = {"prop99": tables["prop99"], "mpdta": tables["mpdta"], "geo": tables["geo"],
-             "folder": tables["prop99"].parent, "latin": tables["prop99"].parent / "latin.csv"}
-    paths["latin"].write_bytes(b"State,Year,PacksPerCapita\n\xe9t\xe9,1970,1.0\n")
-    r = run(*(a.format(**paths) for a in args))
+    r = run(*(a.format(**tables) for a in args))
     assert r.returncode == 2 and r.stdout == ""
-    assert message.format(**paths) in r.stderr and "Traceback" not in r.stderr
+    assert message.format(**tables) in r.stderr and "Traceback" not in r.stderr
 
 
 @pytest.mark.parametrize("command, option, value, why", [

@@ -42,18 +42,23 @@ def weighted_dummy_regression(y: np.ndarray, columns, w: np.ndarray, clusters: n
     return beta[:k], cov, (x_cols * wo[:, None]).sum(0)
 
 
-SAMPLINGS = [{}, {"weights": True}, {"clusters": True}, {"weights": True, "clusters": True}]
+SAMPLINGS = pytest.mark.parametrize("sampling", [(), ("weights",), ("clusters",),
+                                                 ("weights", "clusters")],
+                                     ids=["plain", "weights", "clusters", "both"])
 
 
-@pytest.mark.parametrize("sampling", SAMPLINGS, ids=["plain", "weights", "clusters", "both"])
-def test_twfe_equals_the_weighted_dummy_regression(sampling: dict) -> None:
+def sampled(sampling: tuple, w: np.ndarray, cl: np.ndarray) -> tuple:
+    """The unit weights and clusters the reference uses, and the entry's keywords."""
+    kw = {k: list(v) for k, v in (("weights", w), ("clusters", cl)) if k in sampling}
+    n = len(COHORTS)
+    return (w if "weights" in kw else np.ones(n), cl if "clusters" in kw else np.arange(n), kw)
+
+
+@SAMPLINGS
+def test_twfe_equals_the_weighted_dummy_regression(sampling: tuple) -> None:
     y, w, cl = unbalanced()
-    n, coh = len(COHORTS), np.asarray(COHORTS)
-    weights = w if "weights" in sampling else np.ones(n)
-    clusters = cl if "clusters" in sampling else np.arange(n)
-    kw = {"weights": list(w)} if "weights" in sampling else {}
-    if "clusters" in sampling:
-        kw["clusters"] = list(cl)
+    coh = np.asarray(COHORTS)
+    weights, clusters, kw = sampled(sampling, w, cl)
     beta, cov, _ = weighted_dummy_regression(
         y, lambda i, s: [coh[i] >= 0 and s >= coh[i]], weights, clusters)
     g = len(np.unique(clusters))
@@ -67,16 +72,12 @@ def test_twfe_equals_the_weighted_dummy_regression(sampling: dict) -> None:
     assert fixest.se == pytest.approx(res.se * np.sqrt((obs - 1) / (obs - T - 1)), rel=1e-12)
 
 
-@pytest.mark.parametrize("sampling", SAMPLINGS, ids=["plain", "weights", "clusters", "both"])
-def test_sunab_equals_the_weighted_saturated_regression(sampling: dict) -> None:
+@SAMPLINGS
+def test_sunab_equals_the_weighted_saturated_regression(sampling: tuple) -> None:
     y, w, cl = unbalanced(seed=4)
     coh = np.asarray(COHORTS)
     keep = coh != 0  # always-treated units leave the sample
-    weights = w if "weights" in sampling else np.ones(len(coh))
-    clusters = cl if "clusters" in sampling else np.arange(len(coh))
-    kw = {"weights": list(w)} if "weights" in sampling else {}
-    if "clusters" in sampling:
-        kw["clusters"] = list(cl)
+    weights, clusters, kw = sampled(sampling, w, cl)
     cells = [(g, e) for g in (3, 5, 6) for e in range(-g, T - g) if e != -1]
     sub = coh[keep]
     beta, cov, mass = weighted_dummy_regression(

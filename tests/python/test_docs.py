@@ -32,16 +32,11 @@ def documented() -> set[str]:
     return names
 
 
-@pytest.mark.parametrize(
-    ("module", "public"),
-    [
-        ("quintara", quintara.__all__),
-        ("quintara.datasets", datasets.__all__),
-        ("quintara.distributed", distributed.__all__),
-        ("quintara.plots", plots.__all__),
-        ("quintara.cli", cli.__all__),
-    ],
-)
+@pytest.mark.parametrize(("module", "public"), [
+    ("quintara", quintara.__all__), ("quintara.datasets", datasets.__all__),
+    ("quintara.distributed", distributed.__all__), ("quintara.plots", plots.__all__),
+    ("quintara.cli", cli.__all__),
+])
 def test_every_public_name_has_an_api_entry(module: str, public: list[str]) -> None:
     missing = sorted(n for n in public if f"{module}.{n}" not in documented())
     assert not missing, f"not in docs/api: {missing}"
@@ -75,9 +70,6 @@ def test_guide_examples_run(page: Path, capsys: pytest.CaptureFixture[str]) -> N
 
 def test_block_extraction_stops_at_the_text_after_a_block(tmp_path: Path) -> None:
     page = tmp_path / "p.rst"
-    page.write_text(
-        "Intro\n\n.. code-block:: python\n\n   x = 1\n\n   y = x\n\nText.\n\n"
-        ".. code-block:: sh\n\n   ls\n",
-        encoding="utf-8",
-    )
+    page.write_text("Intro\n\n.. code-block:: python\n\n   x = 1\n\n   y = x\n\nText.\n\n"
+                    ".. code-block:: sh\n\n   ls\n", encoding="utf-8")
     assert python_blocks(page) == ["x = 1\n\ny = x\n"]

@@ -190,16 +190,20 @@ def _names_a_parameter(message: str, fn: Callable) -> bool:
                                    "treat_start", "donors", "donor", "panel", "series", "method"}))
 
 
+def _result_or_plain_error(fn: Callable, *args: Any, **kwargs: Any) -> None:
+    try:
+        fn(*args, **kwargs)
+    except (TypeError, ValueError, OverflowError, MemoryError) as e:
+        assert _names_a_parameter(str(e), fn), (type(e), str(e))
+
+
 @pytest.mark.parametrize("entry", CALLS)
 @SETTINGS
 @given(data=st.data())
 def test_any_input_gives_a_result_or_a_plain_error(entry: str, data: st.DataObject) -> None:
     y = data.draw(panels(), label="y")
     fn, args, kwargs = CALLS[entry](data.draw, y, entry)
-    try:
-        fn(*args, **kwargs)
-    except (TypeError, ValueError, OverflowError, MemoryError) as e:
-        assert _names_a_parameter(str(e), fn), (type(e), str(e))
+    _result_or_plain_error(fn, *args, **kwargs)
 
 
 @st.composite
@@ -223,13 +227,6 @@ def rank_deficient_panels(draw: st.DrawFn) -> np.ndarray:
 # Ridges from far below the rounding level of the Gram to far above its scale.
 RIDGES = st.sampled_from([5e-324, 1e-300, 1e-30, 1e-16, 1.0, 1e16, 1e300]) | st.builds(
     lambda e: 10.0**e, st.floats(-300, 300))
-
-
-def _result_or_plain_error(fn: Callable, *args: Any, **kwargs: Any) -> None:
-    try:
-        fn(*args, **kwargs)
-    except (TypeError, ValueError, OverflowError, MemoryError) as e:
-        assert _names_a_parameter(str(e), fn), (type(e), str(e))
 
 
 @SETTINGS

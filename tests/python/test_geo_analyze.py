@@ -66,20 +66,14 @@ def test_derived_numbers_are_the_test_rescaled(y: np.ndarray) -> None:
     assert a.lift_pct == pytest.approx(100 * a.incremental / cf, rel=1e-14)
     assert a.lift_pct_lower == pytest.approx(100 * a.incremental_lower / cf, rel=1e-14)
     assert (a.iroas, a.iroas_lower, a.iroas_upper) == (
-        a.incremental / 500.0,
-        a.incremental_lower / 500.0,
-        a.incremental_upper / 500.0,
-    )
+        a.incremental / 500.0, a.incremental_lower / 500.0, a.incremental_upper / 500.0)
     assert a.cost_per_incremental == 500.0 / a.incremental
     # The cumulative path ends at the test's incremental units and interval.
     assert a.cumulative[-1] == pytest.approx(a.incremental, rel=1e-12)
     assert (a.cumulative_lower[-1], a.cumulative_upper[-1]) == (
-        a.incremental_lower,
-        a.incremental_upper,
-    )
-    np.testing.assert_allclose(
-        a.cumulative, len(TREATED) * np.cumsum(a.effect), rtol=1e-13, atol=1e-12
-    )
+        a.incremental_lower, a.incremental_upper)
+    np.testing.assert_allclose(a.cumulative, len(TREATED) * np.cumsum(a.effect), rtol=1e-13,
+                               atol=1e-12)
 
 
 def test_cost_per_incremental_interval_only_clear_of_zero() -> None:
@@ -103,10 +97,8 @@ def independent_bands(y, t0, alpha, lookback):
     first = max(2, length)
     starts = list(range(first, t0 - length + 1))[-lookback:]
     paths = np.array([quintara.fit_sdid(y[:, : s + length], TREATED, s).att_path for s in starts])
-    return (
-        np.quantile(np.abs(paths), 1 - alpha, axis=0),
-        np.quantile(np.abs(np.cumsum(paths, axis=1)), 1 - alpha, axis=0),
-    )
+    return (np.quantile(np.abs(paths), 1 - alpha, axis=0),
+            np.quantile(np.abs(np.cumsum(paths, axis=1)), 1 - alpha, axis=0))
 
 
 def test_pointwise_bands_from_independent_window_fits(y: np.ndarray) -> None:
@@ -149,14 +141,10 @@ KW = {"treated": MARKETS, "unit": "market", "time": "week", "outcome": "sales"}
 
 
 def geo_table(lift: float = 0.0) -> pd.DataFrame:
-    df = pd.DataFrame(
-        [
-            (f"m{i:02d}", week, value, 10.0 * (i + 1))
-            for i, row in enumerate(panel(seed=4, n=12, t=50))
-            for week, value in enumerate(row)
-        ],
-        columns=["market", "week", "sales", "budget"],
-    )
+    df = pd.DataFrame([(f"m{i:02d}", week, value, 10.0 * (i + 1))
+                       for i, row in enumerate(panel(seed=4, n=12, t=50))
+                       for week, value in enumerate(row)],
+                      columns=["market", "week", "sales", "budget"])
     on = df.market.isin(MARKETS) & df.week.between(40, 45)
     df.loc[on, "sales"] *= 1 + lift
     return df
@@ -190,30 +178,14 @@ def test_mmm_record_round_trips_through_json(tmp_path) -> None:
     # columns, Meridian's ExperimentResult and ExperimentInfo fields (with
     # CalibrationInput's channel_name), PyMC-Marketing's lift-test columns.
     assert rec["robyn"] == {
-        "channel": "tv",
-        "liftStartDate": 40,
-        "liftEndDate": 45,
-        "liftAbs": a.incremental,
-        "spend": 1000.0,
-        "confidence": a.level,
-        "metric": "sales",
-        "calibration_scope": "immediate",
-    }
+        "channel": "tv", "liftStartDate": 40, "liftEndDate": 45, "liftAbs": a.incremental,
+        "spend": 1000.0, "confidence": a.level, "metric": "sales",
+        "calibration_scope": "immediate"}
     assert rec["meridian"] == {
-        "channel_name": "tv",
-        "point_estimate": a.iroas,
-        "standard_error": a.raw.iroas_se,
-        "total_spend": 1000.0,
-        "experiment_start_date": 40,
-        "experiment_end_date": 45,
-    }
-    assert rec["pymc_marketing"] == {
-        "channel": "tv",
-        "x": 0.0,
-        "delta_x": 1000.0,
-        "delta_y": a.incremental,
-        "sigma": a.raw.incremental_se,
-    }
+        "channel_name": "tv", "point_estimate": a.iroas, "standard_error": a.raw.iroas_se,
+        "total_spend": 1000.0, "experiment_start_date": 40, "experiment_end_date": 45}
+    assert rec["pymc_marketing"] == {"channel": "tv", "x": 0.0, "delta_x": 1000.0,
+                                     "delta_y": a.incremental, "sigma": a.raw.incremental_se}
     assert rec["experiment"]["markets"] == MARKETS
     json.dumps(a.to_dict(), allow_nan=False)
     bare = quintara.analyze(df, start=40, end=45, **KW).to_mmm()
@@ -230,12 +202,8 @@ def test_go_dark_exports_the_media_contribution_of_the_spend_withheld() -> None:
     dark = quintara.analyze(df, alternative="less", **kw)
     up = quintara.analyze(df.assign(sales=200.0 - df.sales), alternative="greater", **kw)
     assert dark.incremental < 0 < dark.iroas
-    returns = ["iROAS", "cost per incremental"]
-    np.testing.assert_allclose(
-        dark.tidy().loc[returns, ["estimate", "se", "ci_lower", "ci_upper"]],
-        up.tidy().loc[returns, ["estimate", "se", "ci_lower", "ci_upper"]],
-        rtol=1e-9,
-    )
+    returns = (["iROAS", "cost per incremental"], ["estimate", "se", "ci_lower", "ci_upper"])
+    np.testing.assert_allclose(dark.tidy().loc[returns], up.tidy().loc[returns], rtol=1e-9)
     rec, mirrored = dark.to_mmm("tv"), up.to_mmm("tv")
     assert rec == json.loads(json.dumps(rec))
     for tool, key in (("meridian", "point_estimate"), ("meridian", "standard_error"),
@@ -243,17 +211,10 @@ def test_go_dark_exports_the_media_contribution_of_the_spend_withheld() -> None:
         assert rec[tool][key] > 0 and rec[tool][key] == pytest.approx(mirrored[tool][key])
     assert rec["robyn"]["spend"] == rec["meridian"]["total_spend"] == 1000.0
     assert (rec["experiment"]["spend_change"], mirrored["experiment"]["spend_change"]) == (
-        "withheld",
-        "added",
-    )
+        "withheld", "added")
     # PyMC-Marketing reads the change as it happened: spend down, sales down.
-    assert rec["pymc_marketing"] == {
-        "channel": "tv",
-        "x": 1000.0,
-        "delta_x": -1000.0,
-        "delta_y": dark.incremental,
-        "sigma": dark.raw.incremental_se,
-    }
+    assert rec["pymc_marketing"] == {"channel": "tv", "x": 1000.0, "delta_x": -1000.0,
+                                     "delta_y": dark.incremental, "sigma": dark.raw.incremental_se}
     assert dark.to_dict()["iroas"] == dark.iroas
     assert dict(dark.summary().info)["Spend"] == "1,000.00 withheld"
     with pytest.raises(ValueError, match=r"baseline_spend 500.0 is below the spend withheld"):
@@ -359,12 +320,16 @@ def test_refusals_name_the_argument(y: np.ndarray) -> None:
     with pytest.raises(ValueError, match="^control_pool: unit 'm99' is not in the panel"):
         quintara.analyze(df, start=40, control_pool=["m05", "m99"], **KW)
     # A panel with holes is refused naming the cells, as synth names them.
+    with pytest.raises(ValueError, match="m03 lacks 7"):
+        quintara.analyze(with_hole(df, "m03"), treated=MARKETS, start=40)
+
+
+def with_hole(df: pd.DataFrame, market: str) -> quintara.Panel:
+    """The panel of `df` with `market`'s cell of week 7 missing."""
     full = quintara.Panel.from_long(df, "market", "week", "sales")
     holes = full.y.copy()
-    holes[3, 7] = np.nan
-    gappy = quintara.Panel(holes, full.units, full.periods, allow_missing=True)
-    with pytest.raises(ValueError, match="m03 lacks 7"):
-        quintara.analyze(gappy, treated=MARKETS, start=40)
+    holes[list(full.units).index(market), 7] = np.nan
+    return quintara.Panel(holes, full.units, full.periods, allow_missing=True)
 
 
 def clone_table() -> pd.DataFrame:
@@ -397,11 +362,7 @@ def test_a_market_left_out_is_as_if_the_data_never_held_it(leave_out) -> None:
     assert left.to_mmm()["experiment"]["excluded"] == ["m01b"]
     assert dict(left.summary().info)["Excluded"] == "m01b"
     # A market left out never enters the fit: its holes do not matter.
-    full = quintara.Panel.from_long(df, "market", "week", "sales")
-    holes = full.y.copy()
-    holes[list(full.units).index("m01b"), 7] = np.nan
-    gappy = quintara.Panel(holes, full.units, full.periods, allow_missing=True)
-    assert quintara.analyze(gappy, treated=MARKETS, start=40, end=45,
+    assert quintara.analyze(with_hole(df, "m01b"), treated=MARKETS, start=40, end=45,
                             **leave_out).att == dropped.att
 
 
@@ -448,11 +409,9 @@ def test_cli_analyze_writes_summary_record_and_plot(tmp_path, capsys) -> None:
     data = tmp_path / "geo.csv"
     df.to_csv(data, index=False)
     mmm, png = tmp_path / "mmm.json", tmp_path / "a.png"
-    argv = [
-        "analyze", str(data), "--unit", "market", "--time", "week", "--outcome", "sales",
-        "--treated", *MARKETS, "--start", "40", "--end", "45", "--spend", "budget",
-        "--mmm", str(mmm), "--channel", "search", "--plot", str(png), "--no-progress",
-    ]
+    argv = ["analyze", str(data), "--unit", "market", "--time", "week", "--outcome", "sales",
+            "--treated", *MARKETS, "--start", "40", "--end", "45", "--spend", "budget",
+            "--mmm", str(mmm), "--channel", "search", "--plot", str(png), "--no-progress"]
     assert cli.main(argv) == 0
     assert "Geo-experiment analysis" in capsys.readouterr().out
     record = json.loads(mmm.read_text())

@@ -15,6 +15,7 @@ import pandas as pd
 import pytest
 
 import quintara
+from conftest import cycle_markets
 from quintara import _quintara
 
 N, T, TEST_LEN = 9, 40, 4
@@ -23,11 +24,7 @@ COMMON = {"method": "sc", "alpha": 0.2, "target_power": 0.7, "lookback": 4}
 
 @pytest.fixture(scope="module")
 def y() -> np.ndarray:
-    """Nine markets over 40 weeks: own levels, a shared cycle, noise."""
-    rng = np.random.default_rng(11)
-    t = np.arange(T)
-    return (rng.uniform(20, 40, (N, 1)) + rng.uniform(1, 3, (N, 1)) * np.sin(2 * np.pi * t / 9)
-            + rng.normal(0, 0.8, (N, T)))
+    return cycle_markets(N, T, seed=11, cycle=9, noise=0.8)
 
 
 def designs(pool: list[int], sizes: list[int]) -> Iterator[tuple[tuple[int, ...], ...]]:

@@ -9,7 +9,7 @@ import numpy as np
 import pytest
 
 import quintara
-from conftest import factor_panel
+from conftest import cycle_markets, factor_panel
 
 
 def oracle(y: np.ndarray, treated: list[int], test_len: int) -> dict[str, float]:
@@ -44,18 +44,11 @@ def oracle(y: np.ndarray, treated: list[int], test_len: int) -> dict[str, float]
             "stability_score": stability, "confidence": 100 * float(np.clip(score, 0, 1))}
 
 
-def seasonal_panel(seed: int) -> np.ndarray:
-    """A 6-period cycle of varying strength per unit, on noisy levels."""
-    rng = np.random.default_rng(seed)
-    t = np.arange(48)
-    return rng.uniform(20, 40, size=(15, 1)) + rng.uniform(0.5, 3.0, size=(15, 1)) * \
-        np.sin(2 * np.pi * t / 6) + rng.normal(0, 0.5, size=(15, 48))
-
-
 CASES = [
     ("factor", factor_panel(14, 36, seed=3, noise=0.3), [2, 0, 9], 8),
-    ("seasonal", seasonal_panel(1), [4], 12),
-    ("seasonal long", seasonal_panel(2), [1, 7], 3),
+    # A 6-period cycle of varying strength per unit, on noisy levels.
+    ("seasonal", cycle_markets(15, 48, seed=1, cycle=6, amplitude=(0.5, 3.0)), [4], 12),
+    ("seasonal long", cycle_markets(15, 48, seed=2, cycle=6, amplitude=(0.5, 3.0)), [1, 7], 3),
     ("random walk", np.random.default_rng(5).normal(size=(10, 30)).cumsum(axis=1) + 3.0,
      [6], 10),
     ("negative level", -factor_panel(9, 20, seed=4), [0, 1], 5),

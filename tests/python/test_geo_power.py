@@ -12,6 +12,7 @@ import numpy as np
 import pytest
 
 import quintara
+from conftest import cycle_markets
 
 TREATED = [1, 4]
 TEST_LEN = 3
@@ -21,10 +22,7 @@ BOUNDS = {"min_weight": 0.05, "max_weight": 0.14}
 
 @pytest.fixture(scope="module")
 def y() -> np.ndarray:
-    """Ten markets over 20 weeks: own levels, a shared weekly cycle, noise."""
-    rng = np.random.default_rng(11)
-    return (rng.uniform(20, 40, (10, 1)) + rng.uniform(1, 3, (10, 1))
-            * np.sin(2 * np.pi * np.arange(20) / 7) + rng.normal(0, 0.5, (10, 20)))
+    return cycle_markets(10, 20, seed=11)  # 20 weeks, a weekly cycle
 
 
 # Each method's single fit with the options the geo design fixes.

@@ -8,6 +8,7 @@ import numpy as np
 import pytest
 
 import quintara
+from conftest import cycle_markets
 
 TREATED = [1, 4]
 TEST_LEN = 3
@@ -16,11 +17,7 @@ LIFTS = [0.0, 0.05, 0.2]
 
 @pytest.fixture(scope="module")
 def y() -> np.ndarray:
-    """Ten markets over 24 weeks: own levels, a shared weekly cycle, noise."""
-    rng = np.random.default_rng(23)
-    t = np.arange(24)
-    return (rng.uniform(20, 40, (10, 1)) + rng.uniform(1, 3, (10, 1)) * np.sin(2 * np.pi * t / 7)
-            + rng.normal(0, 0.5, (10, 24)))
+    return cycle_markets(10, 24, seed=23)  # 24 weeks, a weekly cycle
 
 
 def fields(r: quintara.PowerResult) -> tuple:

@@ -16,6 +16,7 @@ import pandas as pd
 import pytest
 
 import quintara
+from conftest import cycle_markets
 from quintara import _quintara
 
 N = 8
@@ -27,11 +28,7 @@ COMMON = {"method": "sc", "alpha": 0.2, "target_power": 0.7, "min_pre": 4, "look
 
 @pytest.fixture(scope="module")
 def y() -> np.ndarray:
-    """Eight markets over 20 weeks: own levels, a shared weekly cycle, noise."""
-    rng = np.random.default_rng(5)
-    t = np.arange(20)
-    return (rng.uniform(20, 40, (N, 1)) + rng.uniform(1, 3, (N, 1)) * np.sin(2 * np.pi * t / 7)
-            + rng.normal(0, 0.6, (N, 20)))
+    return cycle_markets(N, 20, seed=5, noise=0.6)  # 20 weeks, a weekly cycle
 
 
 SEARCH = {"eligible": [6, 0, 1, 2, 3, 4, 5, 6], "max_treated": 3, "test_len": TEST_LEN,

@@ -11,6 +11,7 @@ import numpy as np
 import pytest
 
 import quintara
+from conftest import cycle_markets
 from quintara import _quintara
 
 N, T, TEST_LEN, LIFT = 9, 36, 4, 0.04
@@ -19,10 +20,7 @@ COMMON = {"method": "sc", "alpha": 0.2, "target_power": 0.7, "lookback": 5}
 
 @pytest.fixture(scope="module")
 def y() -> np.ndarray:
-    rng = np.random.default_rng(21)
-    t = np.arange(T)
-    return (rng.uniform(20, 40, (N, 1)) + rng.uniform(1, 3, (N, 1)) * np.sin(2 * np.pi * t / 6)
-            + rng.normal(0, 0.7, (N, T)))
+    return cycle_markets(N, T, seed=21, cycle=6, noise=0.7)
 
 
 def fields(c: quintara.MarketCandidate) -> tuple:

@@ -13,6 +13,7 @@ import numpy as np
 import pytest
 
 import quintara
+from conftest import cycle_markets
 
 TREATED = [1, 4]
 POST = 4
@@ -20,10 +21,7 @@ POST = 4
 
 @pytest.fixture(scope="module")
 def y() -> np.ndarray:
-    """Twelve markets over 40 weeks: own levels, a weekly cycle, noise."""
-    rng = np.random.default_rng(5)
-    return (rng.uniform(20, 40, (12, 1)) + rng.uniform(1, 3, (12, 1))
-            * np.sin(2 * np.pi * np.arange(40) / 7) + rng.normal(0, 0.5, (12, 40)))
+    return cycle_markets(12, 40, seed=5)  # 40 weeks, a weekly cycle
 
 
 def quantile_p(abs_null: np.ndarray, x: float) -> float:

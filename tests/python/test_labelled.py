@@ -338,14 +338,8 @@ def test_integer_adoption_codes_equal_the_lookup_path(
     start = [0, 1990, 1][seed % 3]
     periods = np.arange(start, start + t)
     values = rng.choice([*periods, 0, -1, start + t + 5 if seed % 4 == 0 else 0], size=n)
-    df = pd.DataFrame(
-        {
-            "u": np.repeat(np.arange(n), t),
-            "p": np.tile(periods, n),
-            "y": rng.normal(size=n * t),
-            "first": np.repeat(values, t),
-        }
-    )
+    df = pd.DataFrame({"u": np.repeat(np.arange(n), t), "p": np.tile(periods, n),
+                       "y": rng.normal(size=n * t), "first": np.repeat(values, t)})
     # Two middle periods swapped: the ends stay where numbers would put them.
     order = [periods[0], periods[2], periods[1], *periods[3:]] if seed % 5 == 0 else None
     panel = quintara.Panel.from_long(df, "u", "p", "y", time_order=order)

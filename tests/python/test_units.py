@@ -111,6 +111,13 @@ def compare(got: object, ref: object, power: int, check, where: str,
                     statistic)
 
 
+def compare_entries(reference: list, scaled: list, check) -> None:
+    for (label, ref, effects), (_, got, _) in zip(reference, scaled, strict=True):
+        # fit_many's atts and the bootstrap's interval are bare effects.
+        power = 1 if label in ("many", "bootstrap") else 0
+        compare(got, ref, power, check, label, int(effects))
+
+
 @settings(max_examples=12, deadline=None)
 @given(seed=st.integers(0, 2**32 - 1), m=st.integers(-660, 660))
 def test_a_power_of_two_scales_every_result_exactly(seed: int, m: int) -> None:
@@ -121,12 +128,8 @@ def test_a_power_of_two_scales_every_result_exactly(seed: int, m: int) -> None:
     y = panel(seed)
     # Options in squared units are exact only while 4**m stays a normal float64.
     ridged = abs(m) <= 500
-    reference = every_entry(y, 1.0, ridged)
-    scaled = every_entry(np.ldexp(y, m), 2.0**m, ridged)
-    for (label, ref, effects), (_, got, _) in zip(reference, scaled, strict=True):
-        # fit_many's atts and the bootstrap's interval are bare effects.
-        power = 1 if label in ("many", "bootstrap") else 0
-        compare(got, ref, power, exact, label, int(effects))
+    compare_entries(every_entry(y, 1.0, ridged), every_entry(np.ldexp(y, m), 2.0**m, ridged),
+                    exact)
 
 
 def test_every_field_carries_the_units_its_table_declares() -> None:
@@ -141,11 +144,7 @@ def test_every_field_carries_the_units_its_table_declares() -> None:
         assert got == pytest.approx(expected, rel=1e-6, abs=1e-9 * c**power), where
 
     y = panel(7)
-    reference = every_entry(y, 1.0, True)
-    scaled = every_entry(y * c, c, True)
-    for (label, ref, effects), (_, got, _) in zip(reference, scaled, strict=True):
-        power = 1 if label in ("many", "bootstrap") else 0
-        compare(got, ref, power, close, label, int(effects))
+    compare_entries(every_entry(y, 1.0, True), every_entry(y * c, c, True), close)
 
 
 def test_outcomes_near_the_float64_limit_give_finite_results() -> None:

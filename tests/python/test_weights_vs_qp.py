@@ -24,16 +24,12 @@ def objective(x_pre: np.ndarray, y_pre: np.ndarray, w: np.ndarray, ridge: float)
 
 def slsqp(x_pre: np.ndarray, y_pre: np.ndarray, ridge: float, lo: float, hi: float) -> np.ndarray:
     j = x_pre.shape[1]
-    res = optimize.minimize(
-        lambda w: objective(x_pre, y_pre, w, ridge),
-        np.full(j, 1.0 / j),
-        jac=lambda w: -(x_pre.T @ (y_pre - x_pre @ w)) + ridge * w,
-        method="SLSQP",
-        bounds=[(lo, hi)] * j,
+    return optimize.minimize(
+        lambda w: objective(x_pre, y_pre, w, ridge), np.full(j, 1.0 / j),
+        jac=lambda w: -(x_pre.T @ (y_pre - x_pre @ w)) + ridge * w, method="SLSQP",
+        bounds=[(lo, hi)] * j, options={"ftol": 1e-14, "maxiter": 2000},
         constraints=[{"type": "eq", "fun": lambda w: w.sum() - 1.0, "jac": lambda w: np.ones(j)}],
-        options={"ftol": 1e-14, "maxiter": 2000},
-    )
-    return res.x
+    ).x
 
 
 CASES = [

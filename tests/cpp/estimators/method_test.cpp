@@ -9,23 +9,16 @@
 
 #include "../support.hpp"
 #include "core/runs/methods.hpp"
-#include "core/runs/user_error.hpp"
 
 namespace {
 
 using namespace quintara::estimators::sc;
 using quintara::runs::parse_method;
-using quintara::runs::UserError;
 
 constexpr Method kFitted[] = {Method::Sc, Method::Asc, Method::Sdid, Method::Fp, Method::Rsc};
 
 std::string unknown(const std::string& name) {
-  try {
-    parse_method(name);
-  } catch (const UserError& e) {
-    return e.what();
-  }
-  return "<accepted>";
+  return quintara::test::message_of([&] { parse_method(name); });
 }
 
 TEST(Methods, NamesDisplayAndCaseRules) {

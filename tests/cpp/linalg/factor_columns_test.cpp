@@ -50,6 +50,13 @@ bool same_lower(const std::vector<double>& a, const std::vector<double>& b, std:
   return true;
 }
 
+// L L^T of order q (column-stored in ld rows) at (i, c), i >= c.
+double product(const std::vector<double>& L, std::size_t ld, std::size_t i, std::size_t c) {
+  double s = 0.0;
+  for (std::size_t k = 0; k <= c; ++k) s += L[k * ld + i] * L[k * ld + c];
+  return s;
+}
+
 TEST(FactorColumns, BlockedFactorHasThePanelledBitsFromAnyKeptRow) {
   Xoshiro256pp rng = Xoshiro256pp::make(808);
   for (const std::size_t q :
@@ -67,9 +74,8 @@ TEST(FactorColumns, BlockedFactorHasThePanelledBitsFromAnyKeptRow) {
       for (std::size_t i = c; i < q; ++i) {
         const double f = blocked[c * ld + i], d = division[c * ld + i];
         EXPECT_NEAR(f, d, 1e-13 * (1.0 + std::fabs(d))) << q << " " << i << " " << c;
-        double s = 0.0;
-        for (std::size_t k = 0; k <= c; ++k) s += blocked[k * ld + i] * blocked[k * ld + c];
-        EXPECT_NEAR(s, A[c * ld + i], 1e-12 * A[c * ld + c]) << q << " " << i << " " << c;
+        EXPECT_NEAR(product(blocked, ld, i, c), A[c * ld + i], 1e-12 * A[c * ld + c])
+            << q << " " << i << " " << c;
       }
     }
     // Rows before r0 kept (the leading factor), the later rows re-factored:
@@ -106,13 +112,6 @@ TEST(FactorColumns, BothFactorsStopAtTheSamePivotWithTheSameRow) {
       EXPECT_EQ(blocked[j * ld + rank], panels[j * ld + rank]) << q << " " << j;
     }
   }
-}
-
-// L L^T of order q (column-stored in ld rows) at (i, c), i >= c.
-double product(const std::vector<double>& L, std::size_t ld, std::size_t i, std::size_t c) {
-  double s = 0.0;
-  for (std::size_t k = 0; k <= c; ++k) s += L[k * ld + i] * L[k * ld + c];
-  return s;
 }
 
 TEST(FactorColumns, RankOneUpdatesAndDowndatesFactorTheChangedMatrix) {

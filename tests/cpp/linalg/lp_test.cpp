@@ -73,13 +73,10 @@ TEST(Lp, RedundantEqualitiesAndDegeneracy) {
   expect_optimum(redundant, {0, 2}, 2);
   // Beale's example cycles under the largest-coefficient rule with
   // lowest-index ties; Bland's rule reaches the optimum -1/20.
-  LinearProgram beale{{-0.75, 150, -0.02, 6},
-                      from_rows({{0.25, -60, -0.04, 9}, {0.5, -90, -0.02, 3}, {0, 0, 1, 0}}),
-                      {0, 0, 1},
-                      {},
-                      {},
-                      {},
-                      {}};
+  LinearProgram beale;
+  beale.c = {-0.75, 150, -0.02, 6};
+  beale.a_ub = from_rows({{0.25, -60, -0.04, 9}, {0.5, -90, -0.02, 3}, {0, 0, 1, 0}});
+  beale.b_ub = {0, 0, 1};
   expect_optimum(beale, {0.04, 0, 1, 0}, -0.05);
 }
 

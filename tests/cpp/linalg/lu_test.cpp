@@ -2,7 +2,6 @@
 // and seeded random systems against their residuals.
 #include <gtest/gtest.h>
 
-#include <cmath>
 #include <random>
 #include <vector>
 

@@ -12,25 +12,15 @@
 #include <utility>
 #include <vector>
 
-#include "core/runs/user_error.hpp"
+#include "../support.hpp"
 
 namespace {
 
 using quintara::runs::make_sampling;
 using quintara::runs::parse_missing;
-using quintara::runs::UserError;
+using quintara::test::message_of;
 using Weights = std::optional<std::vector<double>>;
 using Codes = std::optional<std::vector<std::int64_t>>;
-
-template <class F>
-std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const UserError& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 TEST(Sampling, Messages) {
   constexpr double kNaN = std::numeric_limits<double>::quiet_NaN();

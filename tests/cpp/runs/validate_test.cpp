@@ -12,23 +12,14 @@
 #include <tuple>
 #include <vector>
 
+#include "../support.hpp"
 #include "core/linalg/matrix.hpp"
 
 namespace v = quintara::runs::validate;
 using quintara::linalg::Mat;
-using quintara::runs::UserError;
+using quintara::test::message_of;
 
 namespace {
-
-template <class F>
-std::string message_of(F&& f) {
-  try {
-    f();
-  } catch (const UserError& e) {
-    return e.what();
-  }
-  return "<no error>";
-}
 
 // A Mat read through the same dim/at interface as an array view.
 struct MatView {
