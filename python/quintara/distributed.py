@@ -86,7 +86,8 @@ def _threads(client: Client) -> int:
     """The cluster's worker threads; an error when there are none, as the tasks
     would wait for ever, unless the cluster adapts (its workers start once
     there is work): its work is then cut as for one thread."""
-    threads = sum(client.nthreads().values())
+    counts: dict[str, int] = client.nthreads()
+    threads = sum(counts.values())
     if threads == 0:
         adaptive = getattr(getattr(client, "cluster", None), "_adaptive", None)
         if getattr(adaptive, "periodic_callback", None) is None:
