@@ -487,6 +487,22 @@ def staggered(
             dropped,
             **described,
         )
+    return _callaway(
+        panel, codes, labels, control, dict(options, **design), dropped, progress, described
+    )
+
+
+def _callaway(
+    panel: Panel,
+    codes: npt.NDArray[np.int64],
+    labels: Any,
+    control: str,
+    kwargs: dict[str, Any],
+    dropped: list[Any],
+    progress: bool | None,
+    described: dict[str, Any],
+) -> StaggeredResult:
+    """The Callaway-Sant'Anna fit of `staggered`, its arguments checked."""
     first = np.flatnonzero(codes == 0)
     if len(first):
         # No pre-period: the entry leaves them out, and the design should say so.
@@ -496,9 +512,8 @@ def staggered(
             f"({panel.periods[0]}) and have no pre-period; callaway leaves them out: {names}"
             + (f", ... ({len(first) - 5} more)" if len(first) > 5 else ""),
             UserWarning,
-            stacklevel=3,  # the caller of staggered, past its argument check
+            stacklevel=4,  # the caller of staggered, past its argument check
         )
-    kwargs = dict(options, **design)
     # The field's reference implementation compares pre-periods with the
     # period before each; the compiled entry keeps one base per cohort.
     kwargs.setdefault("base_period", "varying")
@@ -510,13 +525,21 @@ def staggered(
         kwargs["covariates"] = pd.concat([panel.unit_column(c) for c in cols], axis=1).to_numpy(
             dtype="float64"
         )
-    raw = _progress.run(fn, panel.y, codes, control, label="callaway", show=progress, **kwargs)
+    raw = _progress.run(
+        _entry(_STAGGERED["callaway"]),
+        panel.y,
+        codes,
+        control,
+        label="callaway",
+        show=progress,
+        **kwargs,
+    )
     return StaggeredResult(
         raw,
         panel,
         labels,
         "callaway",
-        _STAGGERED[estimator],
+        _STAGGERED["callaway"],
         control,
         raw.level,
         dropped,

@@ -117,9 +117,7 @@ Cycle cycle_of(std::span<const double> biased, std::size_t m, std::size_t last) 
   // below[p]: the sum of r over lags 1 .. p - 1.
   std::vector<double> below(r.size(), 0.0);
   for (std::size_t lag = 2; lag < r.size(); ++lag) below[lag] = below[lag - 1] + r[lag - 1];
-  const auto anticorrelates = [&](std::size_t p) {
-    return below[p] <= -kFundamentalShare * r[p];
-  };
+  const auto anticorrelates = [&](std::size_t p) { return below[p] <= -kFundamentalShare * r[p]; };
   std::size_t start = 1;
   while (start <= last && !(r[start] < 0.0)) ++start;
   start = std::max<std::size_t>(start, 2);
@@ -152,6 +150,67 @@ double holdout_term(double h) {
   if (h < 0.03) return clamp01(h / 0.03);
   if (h > 0.35) return clamp01(1.0 - (h - 0.35) / 0.35);
   return 1.0;
+}
+
+// The analyst's warnings, in a fixed order, from the scores already in
+// `out`.
+void add_warnings(Diagnostics& out, const Cycle& cycle, double rel_vol, std::size_t n_pre,
+                  std::size_t test_len, std::size_t n_donors) {
+  std::vector<std::string>& w = out.warnings;
+  if (out.pre_fit_rel > 0.5) {
+    w.push_back(format(
+        "Weak pre-period fit (relative RMSPE {:.2}); the synthetic control tracks the treated "
+        "markets poorly — treat results with caution.",
+        out.pre_fit_rel));
+  }
+  if (rel_vol > 0.25) {
+    w.push_back(
+        format("Treated markets are volatile pre-period (period-to-period swings ≈{:.0}% of "
+               "level); power may be unstable.",
+               100.0 * rel_vol));
+  }
+  if (cycle.length > 0 && cycle.repeats) {
+    w.push_back(
+        format("Seasonality detected (≈{}-period cycle); ensure the test window spans "
+               "comparable seasonal conditions.",
+               cycle.length));
+  } else if (cycle.length > 0 &&
+             static_cast<double>(n_pre) < 2.0 * static_cast<double>(cycle.length)) {
+    const double cycles = static_cast<double>(n_pre) / static_cast<double>(cycle.length);
+    w.push_back(
+        format("Strong seasonality (≈{}-period cycle) but the pre-window covers only {:.1} "
+               "cycles; use ≥2 full cycles of history.",
+               cycle.length, cycles));
+  } else if (out.seasonality_strength > kSeasonal) {
+    w.push_back(
+        "Period-to-period changes are strongly autocorrelated without a repeating cycle (a "
+        "smooth trend or a cycle longer than the history); ensure the test window spans "
+        "comparable conditions.");
+  }
+  if (out.holdout_pct < 0.02) {
+    w.push_back(
+        format("Treated markets are only {:.1}% of volume — likely too small to detect realistic "
+               "lifts.",
+               100.0 * out.holdout_pct));
+  }
+  if (out.holdout_pct > 0.45) {
+    w.push_back(
+        format("Treated markets are {:.0}% of volume — a large holdout leaves a thin, possibly "
+               "poor-matching donor pool.",
+               100.0 * out.holdout_pct));
+  }
+  if (n_donors < 5) {
+    w.push_back(
+        format("Only {} donor markets; synthetic control needs a richer donor pool for a stable "
+               "counterfactual.",
+               n_donors));
+  }
+  if (n_pre < 2 * test_len) {
+    w.push_back(format(
+        "Short pre-period ({} periods) relative to the {}-period test; more history improves "
+        "the fit.",
+        n_pre, test_len));
+  }
 }
 
 }  // namespace
@@ -228,61 +287,7 @@ Diagnostics diagnostics_from(const DiagnosticInputs& in) {
   const double rel_vol = d_sd / std::max(std::fabs(a_mean), kFloor);
   out.stability_score = clamp01(1.0 / (1.0 + 8.0 * rel_vol));
 
-  std::vector<std::string>& w = out.warnings;
-  if (out.pre_fit_rel > 0.5) {
-    w.push_back(format(
-        "Weak pre-period fit (relative RMSPE {:.2}); the synthetic control tracks the treated "
-        "markets poorly — treat results with caution.",
-        out.pre_fit_rel));
-  }
-  if (rel_vol > 0.25) {
-    w.push_back(
-        format("Treated markets are volatile pre-period (period-to-period swings ≈{:.0}% of "
-               "level); power may be unstable.",
-               100.0 * rel_vol));
-  }
-  if (cycle.length > 0 && cycle.repeats) {
-    w.push_back(
-        format("Seasonality detected (≈{}-period cycle); ensure the test window spans "
-               "comparable seasonal conditions.",
-               cycle.length));
-  } else if (cycle.length > 0 &&
-             static_cast<double>(n_pre) < 2.0 * static_cast<double>(cycle.length)) {
-    const double cycles = static_cast<double>(n_pre) / static_cast<double>(cycle.length);
-    w.push_back(
-        format("Strong seasonality (≈{}-period cycle) but the pre-window covers only {:.1} "
-               "cycles; use ≥2 full cycles of history.",
-               cycle.length, cycles));
-  } else if (out.seasonality_strength > kSeasonal) {
-    w.push_back(
-        "Period-to-period changes are strongly autocorrelated without a repeating cycle (a "
-        "smooth trend or a cycle longer than the history); ensure the test window spans "
-        "comparable conditions.");
-  }
-  if (out.holdout_pct < 0.02) {
-    w.push_back(
-        format("Treated markets are only {:.1}% of volume — likely too small to detect realistic "
-               "lifts.",
-               100.0 * out.holdout_pct));
-  }
-  if (out.holdout_pct > 0.45) {
-    w.push_back(
-        format("Treated markets are {:.0}% of volume — a large holdout leaves a thin, possibly "
-               "poor-matching donor pool.",
-               100.0 * out.holdout_pct));
-  }
-  if (in.n_donors < 5) {
-    w.push_back(
-        format("Only {} donor markets; synthetic control needs a richer donor pool for a stable "
-               "counterfactual.",
-               in.n_donors));
-  }
-  if (n_pre < 2 * test_len) {
-    w.push_back(format(
-        "Short pre-period ({} periods) relative to the {}-period test; more history improves "
-        "the fit.",
-        n_pre, test_len));
-  }
+  add_warnings(out, cycle, rel_vol, n_pre, test_len, in.n_donors);
 
   const double fit_term = clamp01(1.0 - out.pre_fit_rel);
   const double score = 0.15 * holdout_term(out.holdout_pct) + 0.25 * out.stability_score +

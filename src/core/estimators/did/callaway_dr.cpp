@@ -57,51 +57,66 @@ constexpr const char* kSingularScore =
     "the propensity score's information matrix is singular on the covariates (collinear or "
     "constant within the cell)";
 
-}  // namespace
+// The cell's rows (G, then C, each ascending) with their design (1, X),
+// sampling weights, treatment indicator and outcome change.
+struct CellRows {
+  std::size_t nG = 0, n1 = 0, P = 0;
+  std::vector<std::size_t> unit;
+  Mat x;  // (1, X) on the cell's rows
+  std::vector<double> iw, D, r;
 
-GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMethod method,
-                            std::span<const std::size_t> G, std::span<const std::size_t> C,
-                            std::size_t g, std::size_t t, std::size_t b) {
-  QUINTARA_ASSERT(method != EstMethod::Reg, "fit_propensity: reg has its own cells");
-  const std::size_t N = panel.n_units();
-  const double n = static_cast<double>(N);
-  const Mat& Y = panel.y;
-  const Mat* X = panel.covariates ? &*panel.covariates : nullptr;
-  const std::size_t K = X != nullptr ? X->cols : 0;
-  const std::size_t P = K + 1;
-  const std::size_t nG = G.size();
-  const std::size_t n1 = nG + C.size();
-  const auto fail = [&](const std::string& why) { throw CellFitError(g, t, b, why); };
-  Mat x(n1, P);  // (1, X) on the cell's rows
-  const auto row_dot = [&](std::size_t k, std::span<const double> coef) {
+  double row_dot(std::size_t k, std::span<const double> coef) const {
     double s = 0.0;
     for (std::size_t c = 0; c < P; ++c) s += x(k, c) * coef[c];
     return s;
-  };
-
-  // The cell's rows: G, then C, each ascending.
-  std::vector<std::size_t> unit(n1);
-  std::copy(G.begin(), G.end(), unit.begin());
-  std::copy(C.begin(), C.end(), unit.begin() + static_cast<std::ptrdiff_t>(nG));
-  std::vector<double> iw(n1), D(n1, 0.0), r(n1);
-  for (std::size_t k = 0; k < n1; ++k) {
-    const std::size_t i = unit[k];
-    x(k, 0) = 1.0;
-    for (std::size_t c = 0; c < K; ++c) x(k, c + 1) = (*X)(i, c);
-    iw[k] = sampling.weight_of(i);
-    if (k < nG) D[k] = 1.0;
-    r[k] = Y(i, t) - Y(i, b);
   }
+};
 
-  // Propensity score of being in G.
-  std::vector<double> ps(n1);
-  if (K == 0) {
+// Raises the cell's CellFitError with a reason.
+struct Fail {
+  std::size_t g, t, b;
+  [[noreturn]] void operator()(const std::string& why) const { throw CellFitError(g, t, b, why); }
+};
+
+CellRows cell_rows(const Panel& panel, const Sampling& sampling, std::span<const std::size_t> G,
+                   std::span<const std::size_t> C, std::size_t t, std::size_t b) {
+  const Mat& Y = panel.y;
+  const Mat* X = panel.covariates ? &*panel.covariates : nullptr;
+  const std::size_t K = X != nullptr ? X->cols : 0;
+  CellRows cell;
+  cell.nG = G.size();
+  cell.n1 = cell.nG + C.size();
+  cell.P = K + 1;
+  const std::size_t n1 = cell.n1;
+  cell.x = Mat(n1, cell.P);
+  cell.unit.resize(n1);
+  std::copy(G.begin(), G.end(), cell.unit.begin());
+  std::copy(C.begin(), C.end(), cell.unit.begin() + static_cast<std::ptrdiff_t>(cell.nG));
+  cell.iw.resize(n1);
+  cell.D.assign(n1, 0.0);
+  cell.r.resize(n1);
+  for (std::size_t k = 0; k < n1; ++k) {
+    const std::size_t i = cell.unit[k];
+    cell.x(k, 0) = 1.0;
+    for (std::size_t c = 0; c < K; ++c) cell.x(k, c + 1) = (*X)(i, c);
+    cell.iw[k] = sampling.weight_of(i);
+    if (k < cell.nG) cell.D[k] = 1.0;
+    cell.r[k] = Y(i, t) - Y(i, b);
+  }
+  return cell;
+}
+
+// The propensity score of being in G, before the cap; refused where the
+// overlap condition fails.
+std::vector<double> propensity(const CellRows& cell, const Fail& fail) {
+  std::vector<double> ps(cell.n1);
+  if (cell.P == 1) {
     double wg = 0.0, wc = 0.0;
-    for (std::size_t k = 0; k < nG; ++k) wg += iw[k];
-    for (std::size_t k = nG; k < n1; ++k) wc += iw[k];
+    for (std::size_t k = 0; k < cell.nG; ++k) wg += cell.iw[k];
+    for (std::size_t k = cell.nG; k < cell.n1; ++k) wc += cell.iw[k];
     std::fill(ps.begin(), ps.end(), wg / (wg + wc));
   } else {
-    linalg::LogitFit fit = linalg::logit(x, D, iw);
+    linalg::LogitFit fit = linalg::logit(cell.x, cell.D, cell.iw);
     if (fit.status == linalg::LogitStatus::Singular) {
       fail(kSingularScore);
     }
@@ -123,83 +138,110 @@ GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMet
                "fails)",
                ps_max, kOverlapBound));
   }
+  return ps;
+}
 
-  std::vector<double> wt(n1, 0.0), wcont(n1, 0.0);
-  for (std::size_t k = 0; k < n1; ++k) {
+// w_t and w_c with their totals; caps ps in place.
+struct CellWeights {
+  std::vector<double> wt, wc;
+  double Wt = 0.0, Wc = 0.0;
+};
+
+CellWeights cell_weights(const CellRows& cell, std::vector<double>& ps, const Fail& fail) {
+  CellWeights w{std::vector<double>(cell.n1, 0.0), std::vector<double>(cell.n1, 0.0)};
+  for (std::size_t k = 0; k < cell.n1; ++k) {
     ps[k] = std::min(ps[k], kPscoreCap);
-    if (k < nG) {
-      wt[k] = iw[k];
+    if (k < cell.nG) {
+      w.wt[k] = cell.iw[k];
     } else if (ps[k] < kTrimLevel) {
-      wcont[k] = iw[k] * ps[k] / (1.0 - ps[k]);
+      w.wc[k] = cell.iw[k] * ps[k] / (1.0 - ps[k]);
     }
   }
-  double Wt = 0.0, Wc = 0.0;
-  for (std::size_t k = 0; k < nG; ++k) Wt += wt[k];
-  for (std::size_t k = nG; k < n1; ++k) Wc += wcont[k];
-  if (!(Wc > 0.0)) {
+  for (std::size_t k = 0; k < cell.nG; ++k) w.Wt += w.wt[k];
+  for (std::size_t k = cell.nG; k < cell.n1; ++k) w.Wc += w.wc[k];
+  if (!(w.Wc > 0.0)) {
     fail(format("every comparison unit has a propensity score of at least {} and is trimmed",
                 kTrimLevel));
   }
+  return w;
+}
 
-  // Outcome regression of the comparison units' changes (dr).
-  std::vector<double> v(P, 0.0);
-  if (method == EstMethod::Dr) {
-    const std::size_t nC = C.size();
-    Mat design(nC, P);
-    std::vector<double> dy(nC);
-    for (std::size_t j = 0; j < nC; ++j) {
-      const double root = std::sqrt(iw[nG + j]);
-      for (std::size_t c = 0; c < P; ++c) design(j, c) = root * x(nG + j, c);
-      dy[j] = root * r[nG + j];
-    }
-    const auto gram = linalg::factor_nonsingular(linalg::syrk_ata(design));
-    std::optional<std::vector<double>> beta;
-    if (nC >= P && gram) {
-      if (auto fit = linalg::ols(design, dy)) beta = std::move(fit).value();
-    }
-    if (!beta) {
-      fail(
-          format("the comparison units' outcome regression on the covariates is singular ({} "
-                 "units for {} coefficients, or collinear covariates)",
-                 nC, P));
-    }
-    for (std::size_t k = 0; k < n1; ++k) r[k] = r[k] - row_dot(k, *beta);
-    std::vector<double> xbar(P, 0.0);  // xbar_t - xbar_c
-    for (std::size_t c = 0; c < P; ++c) {
-      double st = 0.0, sc = 0.0;
-      for (std::size_t k = 0; k < nG; ++k) st += wt[k] * x(k, c);
-      for (std::size_t k = nG; k < n1; ++k) sc += wcont[k] * x(k, c);
-      xbar[c] = st / Wt - sc / Wc;
-    }
-    v = gram->solve_vec(xbar);
+// dr: replaces r by the residual of the comparison units' weighted outcome
+// regression and returns v, the regression's estimation effect.
+std::vector<double> regression_adjust(CellRows& cell, const CellWeights& w, const Fail& fail) {
+  const std::size_t nG = cell.nG, n1 = cell.n1, P = cell.P, nC = n1 - nG;
+  Mat design(nC, P);
+  std::vector<double> dy(nC);
+  for (std::size_t j = 0; j < nC; ++j) {
+    const double root = std::sqrt(cell.iw[nG + j]);
+    for (std::size_t c = 0; c < P; ++c) design(j, c) = root * cell.x(nG + j, c);
+    dy[j] = root * cell.r[nG + j];
   }
+  const auto gram = linalg::factor_nonsingular(linalg::syrk_ata(design));
+  std::optional<std::vector<double>> beta;
+  if (nC >= P && gram) {
+    if (auto fit = linalg::ols(design, dy)) beta = std::move(fit).value();
+  }
+  if (!beta) {
+    fail(
+        format("the comparison units' outcome regression on the covariates is singular ({} "
+               "units for {} coefficients, or collinear covariates)",
+               nC, P));
+  }
+  for (std::size_t k = 0; k < n1; ++k) cell.r[k] = cell.r[k] - cell.row_dot(k, *beta);
+  std::vector<double> xbar(P, 0.0);  // xbar_t - xbar_c
+  for (std::size_t c = 0; c < P; ++c) {
+    double st = 0.0, sc = 0.0;
+    for (std::size_t k = 0; k < nG; ++k) st += w.wt[k] * cell.x(k, c);
+    for (std::size_t k = nG; k < n1; ++k) sc += w.wc[k] * cell.x(k, c);
+    xbar[c] = st / w.Wt - sc / w.Wc;
+  }
+  return gram->solve_vec(xbar);
+}
+
+}  // namespace
+
+GroupTimeAtt fit_propensity(const Panel& panel, const Sampling& sampling, EstMethod method,
+                            std::span<const std::size_t> G, std::span<const std::size_t> C,
+                            std::size_t g, std::size_t t, std::size_t b) {
+  QUINTARA_ASSERT(method != EstMethod::Reg, "fit_propensity: reg has its own cells");
+  const Fail fail{g, t, b};
+  CellRows cell = cell_rows(panel, sampling, G, C, t, b);
+  std::vector<double> ps = propensity(cell, fail);
+  const CellWeights w = cell_weights(cell, ps, fail);
+  const std::vector<double> v =
+      method == EstMethod::Dr ? regression_adjust(cell, w, fail) : std::vector<double>(cell.P, 0.0);
+  const std::size_t nG = cell.nG, n1 = cell.n1, P = cell.P;
+  const std::vector<double>& iw = cell.iw;
+  const std::vector<double>& r = cell.r;
 
   double sum_t = 0.0, sum_c = 0.0;
-  for (std::size_t k = 0; k < nG; ++k) sum_t += wt[k] * r[k];
-  for (std::size_t k = nG; k < n1; ++k) sum_c += wcont[k] * r[k];
-  const double eta_t = sum_t / Wt;
-  const double eta_c = sum_c / Wc;
+  for (std::size_t k = 0; k < nG; ++k) sum_t += w.wt[k] * r[k];
+  for (std::size_t k = nG; k < n1; ++k) sum_c += w.wc[k] * r[k];
+  const double eta_t = sum_t / w.Wt;
+  const double eta_c = sum_c / w.Wc;
 
   // Estimation effect of the propensity score: u = H^-1 M2.
   std::vector<double> info_w(n1), m2(P, 0.0);
   for (std::size_t k = 0; k < n1; ++k) info_w[k] = iw[k] * ps[k] * (1.0 - ps[k]);
   for (std::size_t c = 0; c < P; ++c) {
     double s = 0.0;
-    for (std::size_t k = nG; k < n1; ++k) s += wcont[k] * (r[k] - eta_c) * x(k, c);
+    for (std::size_t k = nG; k < n1; ++k) s += w.wc[k] * (r[k] - eta_c) * cell.x(k, c);
     m2[c] = s;
   }
-  const auto info = linalg::factor_nonsingular(linalg::weighted_gram(x, info_w));
+  const auto info = linalg::factor_nonsingular(linalg::weighted_gram(cell.x, info_w));
   if (!info) {
     fail(kSingularScore);
   }
   const std::vector<double> u = info->solve_vec(m2);
 
-  std::vector<double> psi(N, 0.0);
+  const double n = static_cast<double>(panel.n_units());
+  std::vector<double> psi(panel.n_units(), 0.0);
   for (std::size_t k = 0; k < n1; ++k) {
-    const double score_u = iw[k] * (D[k] - ps[k]) * row_dot(k, u);
-    double value = wt[k] * (r[k] - eta_t) / Wt - (wcont[k] * (r[k] - eta_c) + score_u) / Wc;
-    if (k >= nG) value = value - iw[k] * r[k] * row_dot(k, v);
-    psi[unit[k]] = n * value;
+    const double score_u = iw[k] * (cell.D[k] - ps[k]) * cell.row_dot(k, u);
+    double value = w.wt[k] * (r[k] - eta_t) / w.Wt - (w.wc[k] * (r[k] - eta_c) + score_u) / w.Wc;
+    if (k >= nG) value = value - iw[k] * r[k] * cell.row_dot(k, v);
+    psi[cell.unit[k]] = n * value;
   }
 
   const auto e = static_cast<std::int64_t>(t) - static_cast<std::int64_t>(g);
