@@ -25,16 +25,11 @@ from .analysis import analyze as analyze
 from .panel import Panel as Panel
 from .results import ConformalResult as ConformalResult, SynthResult as SynthResult
 from .results_analysis import ExperimentAnalysis as ExperimentAnalysis
+from .results_bacon import BaconDecomposition as BaconDecomposition
 from .results_cells import CellSelection as CellSelection
-from .results_did import (
-    BaconDecomposition as BaconDecomposition,
-    StaggeredResult as StaggeredResult,
-)
-from .results_geo import (
-    Diagnostics as Diagnostics,
-    MarketSelection as MarketSelection,
-    PowerAnalysis as PowerAnalysis,
-)
+from .results_did import StaggeredResult as StaggeredResult
+from .results_geo import Diagnostics as Diagnostics, PowerAnalysis as PowerAnalysis
+from .results_select import MarketSelection as MarketSelection
 from .tables import Table as Table, table as table
 from .verbs import (
     diagnose as diagnose,

@@ -18,9 +18,11 @@ if TYPE_CHECKING:
 
     from .results import ConformalResult, SynthResult
     from .results_analysis import ExperimentAnalysis
+    from .results_bacon import BaconDecomposition
     from .results_cells import CellSelection
-    from .results_did import BaconDecomposition, StaggeredResult
-    from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
+    from .results_did import StaggeredResult
+    from .results_geo import Diagnostics, PowerAnalysis
+    from .results_select import MarketSelection
 
 __all__ = [
     "synth_paths",

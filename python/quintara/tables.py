@@ -13,7 +13,8 @@ import pandas as pd
 from ._summary import num
 from .results import ConformalResult, SynthResult, _Result, json_number as _finite
 from .results_analysis import ExperimentAnalysis
-from .results_did import BaconDecomposition, StaggeredResult
+from .results_bacon import BaconDecomposition
+from .results_did import StaggeredResult
 
 __all__ = ["Table", "table", "STATS"]
 

@@ -13,9 +13,11 @@ import numpy.typing as npt
 import pandas as pd
 
 from . import _progress, _quintara
+from ._long import _codes
 from ._verbs_common import _check_options, _choice, _entry, named_counts
-from .panel import Panel, _codes, as_panel
-from .results_did import BaconDecomposition, StaggeredResult
+from .panel import Panel, as_panel
+from .results_bacon import BaconDecomposition
+from .results_did import StaggeredResult
 
 _STAGGERED = {
     "callaway": "fit_callaway_py",

@@ -21,7 +21,8 @@ from ._verbs_common import (
 )
 from .panel import Panel, as_panel, refuse_missing
 from .results_cells import CellSelection
-from .results_geo import Diagnostics, MarketSelection, PowerAnalysis
+from .results_geo import Diagnostics, PowerAnalysis
+from .results_select import MarketSelection
 
 
 @named_counts
