@@ -31,6 +31,7 @@ import argparse
 import json
 import math
 import os
+import re
 import sys
 import warnings
 from collections.abc import Callable, Iterable, Sequence
@@ -428,6 +429,25 @@ def _subparser(top: argparse.ArgumentParser, command: str) -> argparse.ArgumentP
     return parser
 
 
+def _in_flag_terms(parser: argparse.ArgumentParser, text: str) -> str:
+    """A message's `name=value` advice, where `name` is one of the command's
+    options, in the command line's spelling: `--name value`."""
+    flags = {
+        a.dest: a.option_strings[-1]
+        for a in parser._actions
+        if a.option_strings and a.option_strings[-1].startswith("--")
+    }
+    return re.sub(
+        r"\b([a-z_]+)=(\S+?)(?=[\s,;:)]|\.(?:\s|$)|$)",
+        lambda m: (
+            f"{flags[m.group(1)]} {m.group(2).strip(chr(39))}"
+            if m.group(1) in flags
+            else m.group(0)
+        ),
+        text,
+    )
+
+
 def command_names() -> set[str]:
     """The subcommands of the command line."""
     sub = next(a for a in _parser()._actions if isinstance(a, argparse._SubParsersAction))
@@ -505,7 +525,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         os.dup2(os.open(os.devnull, os.O_WRONLY), sys.stdout.fileno())
         return 0
     except (UsageError, ValueError, OSError) as e:
-        print(f"quintara {args.command}: error: {e}", file=sys.stderr)
+        text = _in_flag_terms(_subparser(parser, args.command), str(e))
+        print(f"quintara {args.command}: error: {text}", file=sys.stderr)
         return 2
     finally:
         warnings.showwarning = shown

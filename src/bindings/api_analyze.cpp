@@ -76,9 +76,7 @@ Ref geo_analyze(PyObject* args, PyObject* kwargs) {
   validate::check_treat_time(a.treat_time, n_all);
   const std::size_t n_periods = check_end_time(a.end_time, a.treat_time, n_all);
   request.t0 = static_cast<std::size_t>(a.treat_time);
-  request.min_pre = runs::check_in_time_windows(
-      request.t0, n_periods,
-      static_cast<std::size_t>(std::min<std::uint64_t>(a.min_pre, n_periods)));
+  request.min_pre = runs::check_in_time_windows(request.t0, n_periods, a.min_pre);
   validate::check_unit_interval("alpha", a.alpha);
   request.alpha = a.alpha;
   std::tie(request.min_weight, request.max_weight) =

@@ -161,6 +161,9 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
      "--n-placebo applies only with --inference placebo"),
     (["fit", "{prop99}", *PROP99, *CALIFORNIA, "--inference", "in_time", "--level", "1.5"],
      "--level must be between 0 and 1; got 1.5"),
+    # Advice on an option is given in the command line's spelling.
+    (["analyze", "{geo}", *GEO, "--treated", "Denver", "--start", "2025-10-06", "--min-pre", "200"],
+     "Pass --min-pre "),
     (["analyze", "{geo}", *GEO, "--treated", "Denver", "--start", "2025-10-06", "--channel", "tv"],
      "--channel names the channel of --mmm's record; pass --mmm FILE too"),
     # An unknown option is the command's error, with its usage.
@@ -187,7 +190,7 @@ def test_text_periods_in_the_order_the_user_gives(tables: dict[str, Path],
     (["fit", "{latin}", *PROP99, *CALIFORNIA],
      "{latin} is not UTF-8 text (byte 0xe9 at offset 26); save it as UTF-8"),
     (["staggered", "{mpdta}", *MPDTA, "--weights", "lemp"],
-     "weights='lemp': column 'lemp' is the outcome, not constant within each unit"),
+     "--weights lemp: column 'lemp' is the outcome, not constant within each unit"),
     # Files the run would write, checked before it runs.
     ([*DIAGNOSE, "--json", "{prop99}"],
      "--json {prop99} is the data file; name another file"),

@@ -70,6 +70,11 @@ def test_refusals(y: np.ndarray) -> None:
     # A history longer than the post-period fits once the pre-window shrinks.
     with pytest.raises(ValueError, match=r"there are 30\. Pass min_pre=20 or less, or test a "):
         quintara.geo_test(y, TREATED, 30, min_pre=25)
+    # The pre-window asked for, however long, not one cut to the panel.
+    for asked, need in ((100, "110"), (2**64 - 1, str(2**64 - 1))):
+        with pytest.raises(ValueError, match=rf"after a {asked}-period pre-window, so at least "
+                                             rf"{need} periods before treat_time; there are 30\."):
+            quintara.geo_test(y, TREATED, 30, min_pre=asked)
     with pytest.raises(ValueError, match=r"^unknown method 'ensemble'"):
         quintara.geo_test(y, TREATED, 30, method="ensemble")
 

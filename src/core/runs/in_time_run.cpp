@@ -1,6 +1,7 @@
 #include "core/runs/in_time_run.hpp"
 
 #include <algorithm>
+#include <cstdint>
 #include <string>
 
 #include "core/format.hpp"
@@ -11,19 +12,21 @@
 
 namespace quintara::runs {
 
-std::size_t check_in_time_windows(std::size_t t0, std::size_t n_periods, std::size_t min_pre) {
+std::size_t check_in_time_windows(std::size_t t0, std::size_t n_periods, std::uint64_t min_pre) {
   const std::size_t len = n_periods - t0;
-  const std::size_t pre = min_pre > 0 ? min_pre : std::max<std::size_t>(2, len);
-  if (pre + len <= t0) return pre;
+  const std::uint64_t pre = min_pre > 0 ? min_pre : std::max<std::size_t>(2, len);
+  // pre <= t0 first: a min_pre near 2^64 must not wrap the sum.
+  if (pre <= t0 && pre + len <= t0) return static_cast<std::size_t>(pre);
   // The remedy that exists: a pre-window as short as one period fits when
   // the history outlasts the post-period; otherwise only a shorter test does.
   const std::string hint =
       t0 > len ? format("Pass min_pre={} or less, or test a shorter post-period.", t0 - len)
                : std::string("Test a shorter post-period.");
+  const std::uint64_t need = pre > UINT64_MAX - len ? UINT64_MAX : pre + len;
   throw UserError(
       format("the in-time test needs a historical window of the post-period's {} periods after a "
              "{}-period pre-window, so at least {} periods before treat_time; there are {}. {}",
-             len, pre, pre + len, t0, hint));
+             len, pre, need, t0, hint));
 }
 
 PyScResult run_in_time_test(const InTimeRequest& q) {

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <vector>
 
@@ -33,7 +34,7 @@ struct InTimeRequest {
 // length inside the pre-period, or a UserError saying how many periods
 // before treat_time that needs and what would fit (min_pre = 0 means
 // max(2, post-period length), as in geo_power).
-std::size_t check_in_time_windows(std::size_t t0, std::size_t n_periods, std::size_t min_pre);
+std::size_t check_in_time_windows(std::size_t t0, std::size_t n_periods, std::uint64_t min_pre);
 
 // Fits y normalised by a power of two; the record in y's units, with the
 // windows' ATTs as its inference distribution.
