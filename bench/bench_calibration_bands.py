@@ -30,6 +30,13 @@ or not-yet-treated comparison units and reports:
   (coverage is not reported there: the path the estimator targets is no
   longer the effect).
 
+A last cell per comparison group clusters: the county panels of
+bench_calibration_cluster.py (40 states of 15 counties, 10 years, a state
+AR(1) shock, adoption decided by state, no effect, so the path is 0 at every
+event time), fitted with `clusters=` the state (one multiplier per state),
+where each event time rests on the few states of the cohorts that reach it;
+"size ATT" is then the share of panels whose overall ATT interval excludes 0.
+
 The Monte Carlo standard error of a share p over R panels is
 sqrt(p (1 - p) / R): 0.010 at p = 0.95 and 0.0097 at p = 0.05, R = 500.
 
@@ -45,6 +52,7 @@ import time
 import numpy as np
 
 import quintara
+from bench_calibration_cluster import STATE, STATES, panel as county_panel
 from bench_calibration_imputation import N, T, panel
 
 SCENARIOS = (("homogeneous", 0.0), ("heterogeneous", 0.0), ("homogeneous", 0.1))
@@ -62,27 +70,54 @@ def cell(
     units: int, control: str, heterogeneous: bool, drift: float, reps: int, n_boot: int
 ) -> dict:
     rng = np.random.default_rng(17)  # the same panels for both comparison groups
-    band = pw_joint = pre_univ = pre_vary = 0
-    pw_hits = None
-    crit = 0.0
+    fits = []
     for r in range(reps):
         y, cohorts, _, _ = panel(rng, heterogeneous, drift)
         y, cohorts = y[:units], cohorts[:units]
         fit = quintara.fit_callaway_py(
             y, cohorts, control=control, bands=True, n_reps=n_boot, seed=r
         )
-        pre_univ += fit.pretrend_p_value <= 0.05
         vary = quintara.fit_callaway_py(y, cohorts, control=control, base_period="varying")
+        fits.append((fit, vary, true_path(fit.event_time)))
+    out = summarise(fits)
+    out["att_size"] = float("nan")  # the effect is not 0 here
+    if drift:  # the estimand then carries the drift: coverage of the effect is moot
+        for k in ("band", "pw_joint", "pw_mean", "pw_min"):
+            out[k] = float("nan")
+    return out
+
+
+def clustered_cell(control: str, reps: int, n_boot: int) -> dict:
+    """The county panels with no effect, every fit clustered by state."""
+    rng = np.random.default_rng(23)
+    opts = {"control": control, "clusters": list(STATE)}
+    fits = []
+    for r in range(reps):
+        y, cohorts, _ = county_panel(rng, 0.0)
+        fit = quintara.fit_callaway_py(y, cohorts, bands=True, n_reps=n_boot, seed=r, **opts)
+        vary = quintara.fit_callaway_py(y, cohorts, base_period="varying", **opts)
+        fits.append((fit, vary, np.zeros(len(fit.event_time))))
+    return summarise(fits)
+
+
+def summarise(fits: list) -> dict:
+    """Coverage, critical value and pre-trend rejections over (fit, varying fit, path)."""
+    band = pw_joint = pre_univ = pre_vary = att_size = 0
+    pw_hits = 0
+    crit = 0.0
+    for fit, vary, path in fits:
+        pre_univ += fit.pretrend_p_value <= 0.05
         pre_vary += vary.pretrend_p_value <= 0.05
+        att_size += fit.p_value <= 0.05
         crit += fit.band_crit
-        path = true_path(fit.event_time)
         in_band = (np.asarray(fit.event_lo) <= path) & (path <= np.asarray(fit.event_hi))
         in_pw = (np.asarray(fit.event_ci_lower) <= path) & (path <= np.asarray(fit.event_ci_upper))
         band += in_band.all()
         pw_joint += in_pw.all()
-        pw_hits = in_pw.astype(int) if pw_hits is None else pw_hits + in_pw
-    pw = pw_hits / reps
-    out = {
+        pw_hits = pw_hits + in_pw.astype(int)
+    reps = len(fits)
+    pw = np.asarray(pw_hits) / reps
+    return {
         "band": band / reps,
         "pw_joint": pw_joint / reps,
         "pw_mean": pw.mean(),
@@ -90,11 +125,18 @@ def cell(
         "crit": crit / reps,
         "pre_univ": pre_univ / reps,
         "pre_vary": pre_vary / reps,
+        "att_size": att_size / reps,
     }
-    if drift:  # the estimand then carries the drift: coverage of the effect is moot
-        for k in ("band", "pw_joint", "pw_mean", "pw_min"):
-            out[k] = float("nan")
-    return out
+
+
+def print_row(label: str, control: str, effects: str, drift: object, r: dict, start: float) -> None:
+    print(
+        f"{label:>5} {control:<7} {effects:<14} {drift!s:<9} {r['band']:>10.3f}"
+        f" {r['pw_joint']:>8.3f} {r['pw_mean']:>7.3f} {r['pw_min']:>6.3f}"
+        f" {r['crit']:>5.2f} {r['pre_univ']:>11.3f} {r['pre_vary']:>11.3f}"
+        f" {r['att_size']:>8.3f} {time.perf_counter() - start:>8.1f}",
+        flush=True,
+    )
 
 
 def main() -> None:
@@ -108,6 +150,7 @@ def main() -> None:
     ap.add_argument(
         "--units", nargs="+", type=int, default=list(UNITS), help=f"panel sizes, at most {N}"
     )
+    ap.add_argument("--no-clustered", action="store_true", help="skip the cells clustered by state")
     args = ap.parse_args()
     reps = args.reps or (100 if args.quick else 500)
     sizes = "/".join(map(str, args.units))
@@ -118,20 +161,21 @@ def main() -> None:
     print(
         f"{'units':>5} {'control':<7} {'effects':<14} {'pre-trend':<9} {'band joint':>10}"
         f" {'pw joint':>8} {'pw mean':>7} {'pw min':>6} {'crit':>5}"
-        f" {'reject univ':>11} {'reject vary':>11} {'seconds':>8}"
+        f" {'reject univ':>11} {'reject vary':>11} {'size ATT':>8} {'seconds':>8}"
     )
     for units in args.units:
         for control in args.controls:
             for effects, drift in SCENARIOS:
                 start = time.perf_counter()
                 r = cell(units, control, effects == "heterogeneous", drift, reps, args.n_reps)
-                print(
-                    f"{units:>5} {control:<7} {effects:<14} {drift:<9} {r['band']:>10.3f}"
-                    f" {r['pw_joint']:>8.3f} {r['pw_mean']:>7.3f} {r['pw_min']:>6.3f}"
-                    f" {r['crit']:>5.2f} {r['pre_univ']:>11.3f} {r['pre_vary']:>11.3f}"
-                    f" {time.perf_counter() - start:>8.1f}",
-                    flush=True,
-                )
+                print_row(str(units), control, effects, drift, r, start)
+    if args.no_clustered:
+        return
+    for control in args.controls:
+        start = time.perf_counter()
+        r = clustered_cell(control, reps, args.n_reps)
+        print_row(f"{STATES}st", control, "none, by state", 0.0, r, start)
+    print(f"{STATES}st: county panels clustered by state (bench_calibration_cluster.py)")
 
 
 if __name__ == "__main__":

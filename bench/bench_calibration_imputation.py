@@ -14,7 +14,10 @@ Per cell:
 - size of the joint pre-trend Wald tests at 5% under parallel trends, for
   the imputation estimator (leads -1..-3 on the untreated cells) and for
   Sun-Abraham (its pre-period coefficients), and their power when every
-  treated unit's untreated outcome drifts by 0.1 per period before adoption.
+  treated unit's untreated outcome drifts by 0.1 per period before adoption;
+- coverage of Sun-Abraham's 95% interval of the overall ATT (its standard
+  errors clustered by unit), against the same truth, the mean effect over
+  the treated cells.
 
 The Monte Carlo standard error of a share p over R panels is
 sqrt(p (1 - p) / R): 0.005 at p = 0.05 and R = 2000.
@@ -55,7 +58,7 @@ def panel(rng: np.random.Generator, heterogeneous: bool, drift: float):
 
 def cell(heterogeneous: bool, drift: float, reps: int) -> dict[str, float]:
     rng = np.random.default_rng(17)
-    hits = {"att": 0, "h0": 0, "pre_imp": 0, "pre_sa": 0}
+    hits = {"att": 0, "h0": 0, "pre_imp": 0, "pre_sa": 0, "sa": 0}
     for _ in range(reps):
         y, cohorts, att, h0 = panel(rng, heterogeneous, drift)
         r = quintara.fit_imputation_py(y, cohorts, pretrends=3)
@@ -63,7 +66,9 @@ def cell(heterogeneous: bool, drift: float, reps: int) -> dict[str, float]:
         k = r.event_time.index(0)
         hits["h0"] += abs(r.event_att[k] - h0) <= Z * r.event_se[k]
         hits["pre_imp"] += r.pretrend_p_value <= 0.05
-        hits["pre_sa"] += quintara.fit_sunab_py(y, cohorts).pretrend_p_value <= 0.05
+        sa = quintara.fit_sunab_py(y, cohorts)
+        hits["pre_sa"] += sa.pretrend_p_value <= 0.05
+        hits["sa"] += abs(sa.att - att) <= Z * sa.se
     return {k: v / reps for k, v in hits.items()}
 
 
@@ -76,7 +81,7 @@ def main() -> None:
     print(f"{N} units x {T} periods, cohorts 4/6/8/never; {reps} panels a cell")
     print(
         f"{'effects':<14} {'pre-trend':<9} {'cover ATT':>9} {'cover h=0':>9}"
-        f" {'reject imp':>10} {'reject SA':>9} {'seconds':>8}"
+        f" {'reject imp':>10} {'reject SA':>9} {'cover SA':>8} {'seconds':>8}"
     )
     for heterogeneous, drift in ((False, 0.0), (True, 0.0), (False, 0.1)):
         start = time.perf_counter()
@@ -84,6 +89,7 @@ def main() -> None:
         print(
             f"{'heterogeneous' if heterogeneous else 'homogeneous':<14} {drift:<9}"
             f" {r['att']:>9.3f} {r['h0']:>9.3f} {r['pre_imp']:>10.3f} {r['pre_sa']:>9.3f}"
+            f" {r['sa']:>8.3f}"
             f" {time.perf_counter() - start:>8.1f}",
             flush=True,
         )

@@ -6,6 +6,7 @@ import json
 import math
 from collections.abc import Sequence
 from pathlib import Path
+from statistics import NormalDist
 from typing import TYPE_CHECKING, Any
 
 import numpy as np
@@ -32,6 +33,21 @@ def _bound(x: float | None, digits: int = 4) -> str:
     if x is not None and math.isnan(x):
         return "undefined"
     return num(None if x is None else x + 0.0, digits)
+
+
+def _interval_se(
+    estimate: float | None, lower: float | None, upper: float | None, level: float
+) -> float | None:
+    """The normal standard error whose ``level`` interval is [lower, upper]:
+    a two-sided interval's half-width over z(1 - alpha/2), a one-sided
+    interval's distance from the estimate to its finite end over z(1 - alpha);
+    None when no end is finite or the estimate is undefined."""
+    ends = [x for x in (lower, upper) if x is not None and math.isfinite(x)]
+    if len(ends) == 2:
+        return (ends[1] - ends[0]) / (2.0 * NormalDist().inv_cdf(0.5 + level / 2.0))
+    if len(ends) == 1 and estimate is not None and math.isfinite(estimate):
+        return abs(estimate - ends[0]) / NormalDist().inv_cdf(level)
+    return None
 
 
 # The ratios to spend, in the compiled record's names.
@@ -307,8 +323,8 @@ class ExperimentAnalysis(_Result):
           and ``spend_change`` ("added", or "withheld" for a go-dark test),
           ``iroas`` with ``iroas_lower`` / ``iroas_upper`` (signed as `iroas`
           is), the window, the treated ``markets``, the ``controls`` and the
-          markets ``excluded`` from the fit (the record every model below
-          reads from).
+          markets ``excluded`` from the fit, and the standard errors' source
+          (the record every model below reads from).
         - ``robyn``: one row of Robyn's ``calibration_input`` data frame:
           ``channel``, ``liftStartDate`` / ``liftEndDate`` (the first and last
           test periods), ``liftAbs`` (the channel's contribution: the
@@ -320,7 +336,7 @@ class ExperimentAnalysis(_Result):
           (``meridian.model.calibration.base``), by its field names:
           ``channel_name`` (as `CalibrationInput` names the channel);
           ``point_estimate`` and ``standard_error`` (`ExperimentResult`: the
-          iROAS, the ROI Meridian calibrates, and its null spread);
+          iROAS, the ROI Meridian calibrates, and its standard error, below);
           ``total_spend``, ``experiment_start_date`` and
           ``experiment_end_date`` (`ExperimentInfo`: the spend the experiment
           covered, added or withheld, and its first and last test periods; not
@@ -330,7 +346,7 @@ class ExperimentAnalysis(_Result):
           ``add_lift_test_measurements``: ``channel``, ``x`` (the channel's spend
           before the test, `baseline_spend`), ``delta_x`` (the change in spend),
           ``delta_y`` (the change in the outcome, the incremental units) and
-          ``sigma`` (their null spread); None without spend.
+          ``sigma`` (its standard error, below); None without spend.
 
         Signs: a heavy-up test passes the measured change as it is. A go-dark
         test (``alternative="less"``) withheld the spend, and the channel's
@@ -342,11 +358,27 @@ class ExperimentAnalysis(_Result):
         `baseline_spend` (by default the spend withheld: the channel ran at
         that level and was switched off; 0 for a heavy-up test).
 
-        The standard errors are the spread of the historical windows' effects
-        (the test's null distribution), not a normal approximation of the
-        interval. With `path`, the record is also written there as JSON.
+        Standard errors (Meridian's ``standard_error``, PyMC-Marketing's
+        ``sigma``): the ones the test's interval implies, so that the model's
+        normal interval at `level` is the analysis's interval: a two-sided
+        interval's half-width over z(1 - alpha/2), or, for a one-sided test
+        (go-dark), the distance from the estimate to the interval's finite
+        end over z(1 - alpha). The
+        spread of the historical windows' effects (`se`) is usually smaller
+        (the windows' quantile lies further out than z of their spreads):
+        read as a standard error it covers the truth less often than the
+        level says. An interval with no finite end (or an undefined iROAS)
+        implies none, and the spread is exported instead. ``experiment`` names the
+        source (``se_source``: "interval" or "window spread") and keeps the
+        spread as ``incremental_window_sd`` and ``iroas_window_sd``. With
+        `path`, the record is also written there as JSON.
         """
         r, q = self.raw, self._returns()
+        inc_se = _interval_se(r.incremental, r.incremental_lower, r.incremental_upper, r.level)
+        iroas_se = _interval_se(q["iroas"], q["iroas_lower"], q["iroas_upper"], r.level)
+        from_interval = inc_se is not None and iroas_se is not None
+        if not from_interval:
+            inc_se, iroas_se = r.incremental_se, q["iroas_se"]
         start, end = json_label(self.start), json_label(self.end)
         spend = _finite(r.spend)
         dark = self.spend_change == "withheld"
@@ -379,6 +411,9 @@ class ExperimentAnalysis(_Result):
                 "iroas": _finite(q["iroas"]),
                 "iroas_lower": _finite(q["iroas_lower"]),
                 "iroas_upper": _finite(q["iroas_upper"]),
+                "se_source": "interval" if from_interval else "window spread",
+                "incremental_window_sd": _finite(r.incremental_se),
+                "iroas_window_sd": _finite(q["iroas_se"]),
                 "method": self.method,
             },
             "robyn": {
@@ -398,7 +433,7 @@ class ExperimentAnalysis(_Result):
             record["meridian"] = {
                 "channel_name": channel,
                 "point_estimate": _finite(q["iroas"]),
-                "standard_error": _finite(q["iroas_se"]),
+                "standard_error": _finite(iroas_se),
                 "total_spend": spend,
                 "experiment_start_date": start,
                 "experiment_end_date": end,
@@ -408,7 +443,7 @@ class ExperimentAnalysis(_Result):
                 "x": float(baseline_spend),
                 "delta_x": -spend if dark else spend,
                 "delta_y": _finite(r.incremental),
-                "sigma": _finite(r.incremental_se),
+                "sigma": _finite(inc_se),
             }
         if path is not None:
             Path(path).write_text(json.dumps(record, indent=2) + "\n")

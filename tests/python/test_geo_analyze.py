@@ -181,11 +181,20 @@ def test_mmm_record_round_trips_through_json(tmp_path) -> None:
         "channel": "tv", "liftStartDate": 40, "liftEndDate": 45, "liftAbs": a.incremental,
         "spend": 1000.0, "confidence": a.level, "metric": "sales",
         "calibration_scope": "immediate"}
-    assert rec["meridian"] == {
-        "channel_name": "tv", "point_estimate": a.iroas, "standard_error": a.raw.iroas_se,
-        "total_spend": 1000.0, "experiment_start_date": 40, "experiment_end_date": 45}
-    assert rec["pymc_marketing"] == {"channel": "tv", "x": 0.0, "delta_x": 1000.0,
-                                     "delta_y": a.incremental, "sigma": a.raw.incremental_se}
+    meridian, pymc, exp = rec["meridian"], rec["pymc_marketing"], rec["experiment"]
+    se, sigma = meridian.pop("standard_error"), pymc.pop("sigma")
+    assert meridian == {"channel_name": "tv", "point_estimate": a.iroas, "total_spend": 1000.0,
+                        "experiment_start_date": 40, "experiment_end_date": 45}
+    assert pymc == {"channel": "tv", "x": 0.0, "delta_x": 1000.0, "delta_y": a.incremental}
+    # The standard errors are the test's interval's: a model's normal interval
+    # at the level is the analysis's; the windows' spread is kept by name.
+    z, r = 1.6448536269514722, a.raw  # level 0.9
+    assert [a.iroas - z * se, a.iroas + z * se, a.incremental - z * sigma,
+            a.incremental + z * sigma] == pytest.approx(
+        [r.iroas_lower, r.iroas_upper, r.incremental_lower, r.incremental_upper])
+    assert sigma != r.incremental_se
+    assert (exp["se_source"], exp["incremental_window_sd"], exp["iroas_window_sd"]) == (
+        "interval", r.incremental_se, r.iroas_se)
     assert rec["experiment"]["markets"] == MARKETS
     json.dumps(a.to_dict(), allow_nan=False)
     bare = quintara.analyze(df, start=40, end=45, **KW).to_mmm()
@@ -213,8 +222,11 @@ def test_go_dark_exports_the_media_contribution_of_the_spend_withheld() -> None:
     assert (rec["experiment"]["spend_change"], mirrored["experiment"]["spend_change"]) == (
         "withheld", "added")
     # PyMC-Marketing reads the change as it happened: spend down, sales down.
-    assert rec["pymc_marketing"] == {"channel": "tv", "x": 1000.0, "delta_x": -1000.0,
-                                     "delta_y": dark.incremental, "sigma": dark.raw.incremental_se}
+    pymc = rec["pymc_marketing"]
+    assert pymc.pop("sigma") * 1.2815515655446004 == pytest.approx(  # z(0.9)
+        dark.raw.incremental_upper - dark.incremental)
+    assert pymc == {"channel": "tv", "x": 1000.0, "delta_x": -1000.0, "delta_y": dark.incremental}
+    assert rec["experiment"]["se_source"] == "interval"
     assert dark.to_dict()["iroas"] == dark.iroas
     assert dict(dark.summary().info)["Spend"] == "1,000.00 withheld"
     with pytest.raises(ValueError, match=r"baseline_spend 500.0 is below the spend withheld"):
