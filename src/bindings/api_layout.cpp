@@ -16,8 +16,9 @@ namespace {
 
 // The items of a 1-D buffer, checked to be of type T. The call holds the
 // interpreter lock from acquisition to the last read, so the exporter cannot
-// change the buffer meanwhile: a contiguous one is read in place, any other
-// copied once.
+// change the buffer meanwhile: a contiguous one at an address aligned for T
+// is read in place, any other copied once (item by item, whatever its
+// alignment).
 template <class T>
 class Column {
  public:
@@ -29,7 +30,8 @@ class Column {
                                  std::to_string(view_.ndim()) + " dimension(s)");
     }
     const std::size_t n = view_.dim(0);
-    if (n < 2 || view_.stride(0) == static_cast<Py_ssize_t>(sizeof(T))) {
+    if ((n < 2 || view_.stride(0) == static_cast<Py_ssize_t>(sizeof(T))) &&
+        view_.aligned_for<T>()) {
       items_ = {static_cast<const T*>(view_.buf()), n};
       return;
     }

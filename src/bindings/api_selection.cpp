@@ -235,7 +235,7 @@ Ref candidate_counts(PyObject* args, PyObject* kwargs) {
 Ref evaluate_candidates(PyObject* args, PyObject* kwargs) {
   GeoSelectArgs a = evaluate_candidates_params.parse(args, kwargs);
   const runs::SelectionRequest request = validated_request(a);
-  runs::check_candidates(a.candidates, request.y.rows);
+  runs::check_candidates(a.candidates, request.settings, request.y.rows);
   return list_of(without_gil([&] { return runs::run_evaluation(request, a.candidates); }));
 }
 

@@ -147,8 +147,10 @@ const char* sequence_of(Kind kind) {
 
 template <class T, class Item>
 std::vector<T> to_list(PyObject* obj, Kind kind, Item&& item) {
-  // A str is a sequence of characters, never a list of values.
-  if (PyUnicode_Check(obj) || !PySequence_Check(obj)) {
+  // A str is a sequence of characters, never a list of values; bytes and
+  // bytearray are sequences of byte codes, never one either.
+  if (PyUnicode_Check(obj) || PyBytes_Check(obj) || PyByteArray_Check(obj) ||
+      !PySequence_Check(obj)) {
     throw ConversionError{"'" + type_name(obj) + "' object cannot be converted to " +
                           sequence_of(kind)};
   }

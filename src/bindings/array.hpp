@@ -9,6 +9,8 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
+#include <cstring>
 #include <span>
 #include <string>
 #include <utility>
@@ -55,7 +57,7 @@ class ArrayView {
     const char* p = static_cast<const char*>(view_.buf) +
                     static_cast<Py_ssize_t>(i) * view_.strides[0] +
                     static_cast<Py_ssize_t>(j) * view_.strides[1];
-    return *reinterpret_cast<const double*>(p);
+    return load<double>(p);
   }
   const void* buf() const { return view_.buf; }
   Py_ssize_t stride(int k) const { return view_.strides[k]; }
@@ -64,17 +66,36 @@ class ArrayView {
   T at1(std::size_t i) const {
     const char* p =
         static_cast<const char*>(view_.buf) + static_cast<Py_ssize_t>(i) * view_.strides[0];
-    return *reinterpret_cast<const T*>(p);
+    return load<T>(p);
+  }
+  // True when the buffer's address and every stride are multiples of T's
+  // alignment, so that its items may be read in place as T.
+  template <class T>
+  bool aligned_for() const {
+    if (reinterpret_cast<std::uintptr_t>(view_.buf) % alignof(T) != 0) return false;
+    for (int k = 0; k < view_.ndim; ++k) {
+      if (view_.strides[k] % static_cast<Py_ssize_t>(alignof(T)) != 0) return false;
+    }
+    return true;
   }
   double at(std::size_t i, std::size_t j, std::size_t k) const {
     const char* p = static_cast<const char*>(view_.buf) +
                     static_cast<Py_ssize_t>(i) * view_.strides[0] +
                     static_cast<Py_ssize_t>(j) * view_.strides[1] +
                     static_cast<Py_ssize_t>(k) * view_.strides[2];
-    return *reinterpret_cast<const double*>(p);
+    return load<double>(p);
   }
 
  private:
+  // An exporter may hand over any address (a view at an odd offset into a
+  // bytes object): items are copied out, never dereferenced in place.
+  template <class T>
+  static T load(const char* p) {
+    T v;
+    std::memcpy(&v, p, sizeof(T));
+    return v;
+  }
+
   void release() {
     if (held_) PyBuffer_Release(&view_);
     held_ = false;

@@ -41,7 +41,7 @@ void set_python_error_from_current() noexcept {
       PyErr_SetString(PyExc_SystemError, "error return without exception set");
     }
   } catch (const runs::UserError& e) {
-    PyErr_SetString(PyExc_ValueError, e.what());
+    set_error(PyExc_ValueError, e.message());
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::length_error&) {

@@ -6,6 +6,14 @@ Ref new_str(std::string_view s) {
   return Ref::check(PyUnicode_FromStringAndSize(s.data(), static_cast<Py_ssize_t>(s.size())));
 }
 
+void set_error(PyObject* type, std::string_view message) noexcept {
+  PyObject* text =
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace");
+  if (text == nullptr) return;
+  PyErr_SetObject(type, text);
+  Py_DECREF(text);
+}
+
 Ref new_float(double x) { return Ref::check(PyFloat_FromDouble(x)); }
 
 Ref new_int(long long v) { return Ref::check(PyLong_FromLongLong(v)); }

@@ -55,9 +55,14 @@ inline void check_status(int status) {
   if (status < 0) throw PyErrSet{};
 }
 
+// Sets `type` with the whole of `message` (PyErr_SetString would stop at an
+// embedded NUL, as one quoted from an argument); bytes that are not UTF-8
+// become U+FFFD. Should even that fail, its own error (MemoryError) is set.
+void set_error(PyObject* type, std::string_view message) noexcept;
+
 // Raises `type` with `message` and throws PyErrSet.
 [[noreturn]] inline void raise(PyObject* type, const std::string& message) {
-  PyErr_SetString(type, message.c_str());
+  set_error(type, message);
   throw PyErrSet{};
 }
 

@@ -32,7 +32,7 @@ std::string message_of(F&& f) {
   try {
     f();
   } catch (const runs::UserError& e) {
-    return e.what();
+    return std::string(e.message());
   }
   return "<no error>";
 }

@@ -7,6 +7,7 @@ import pandas as pd
 import pytest
 
 import quintara
+from quintara import _quintara
 
 
 def test_argument_list_errors(panel: np.ndarray) -> None:
@@ -79,9 +80,9 @@ def test_scalar_conversions(panel: np.ndarray) -> None:
         ({"ridge": None}, TypeError, "argument 'ridge': must be real number, not NoneType"),
         ({"treat_time": 5.0}, TypeError,
          "argument 'treat_time': 'float' object cannot be interpreted as an integer"),
-        ({"treated": "0"}, TypeError,
-         "argument 'treated': 'str' object cannot be converted to a sequence of non-negative "
-         "integers"),
+        *[({"treated": seq}, TypeError,
+           f"argument 'treated': '{type(seq).__name__}' object cannot be converted to a sequence "
+           "of non-negative integers") for seq in ("0", b"\x00", bytearray(b"\x00"))],
         ({"treat_time": -1}, OverflowError,
          "argument 'treat_time': can't convert negative int to unsigned"),
         ({"treated": [-1]}, OverflowError,
@@ -96,6 +97,19 @@ def test_scalar_conversions(panel: np.ndarray) -> None:
         with pytest.raises(error) as exc:
             quintara.fit_sc(**{"y": panel, "treated": [0], "treat_time": 5, **kwargs})
         assert str(exc.value) == message
+
+
+def test_messages_keep_what_follows_a_nul(panel: np.ndarray) -> None:
+    # A quoted value, and a conversion's own message, whole.
+    with pytest.raises(ValueError, match="'single\x00x' "):
+        quintara.fit_sc(panel, [0], 5, placebo_size="single\0x")
+
+    class Index:
+        def __index__(self) -> int:
+            raise TypeError("no\0index")
+
+    with pytest.raises(TypeError, match="^argument 'treat_time': no\x00index$"):
+        quintara.fit_sc(panel, [0], Index())  # type: ignore[arg-type]
 
 
 def test_sequences_are_read_in_order_whatever_their_indexing(panel: np.ndarray) -> None:
@@ -116,6 +130,15 @@ def test_sequences_are_read_in_order_whatever_their_indexing(panel: np.ndarray) 
             quintara.fit_sc(panel, bad, 20)
 
 
+def _misaligned(a: np.ndarray, order: str = "C") -> np.ndarray:
+    """A copy of `a` one byte into a bytearray, as a buffer may be handed over."""
+    out = np.frombuffer(bytearray(a.nbytes + 1), a.dtype, a.size, offset=1).reshape(a.shape,
+                                                                                  order=order)
+    out[...] = a
+    assert not out.flags.aligned
+    return out
+
+
 LAYOUTS = {
     "fortran": np.asfortranarray,
     "transposed": lambda p: np.ascontiguousarray(p.T).T,
@@ -123,6 +146,8 @@ LAYOUTS = {
     "rows_reversed": lambda p: np.ascontiguousarray(p[::-1])[::-1],
     "strided": lambda p: np.repeat(np.repeat(p, 2, axis=0), 3, axis=1)[::2, ::3],
     "readonly": lambda p: np.lib.stride_tricks.as_strided(p, writeable=False),
+    "misaligned": _misaligned,
+    "misaligned_fortran": lambda p: _misaligned(p, "F"),
 }
 
 
@@ -155,6 +180,34 @@ def test_a_large_panel_is_copied_whole(layout: str) -> None:
     assert a.event_att[list(a.event_time).index(0)] == pytest.approx(want, rel=1e-12)
     b = quintara.fit_callaway_py(np.ascontiguousarray(y), cohorts)
     assert (list(a.event_att), list(a.event_se)) == (list(b.event_att), list(b.event_se))
+
+
+def test_misaligned_buffers_read_like_aligned_copies(panel: np.ndarray) -> None:
+    # Panels with missing cells, item lists, stacks and the long-table passes.
+    cohorts = np.array([-1] * 6 + [20] * 3 + [24] * 3)
+    w = np.linspace(0.5, 2.0, 12)
+    holes = panel.copy()
+    holes[0, 3] = np.nan
+    for y, kw in ((panel, {}), (holes, {"missing": "keep"})):
+        want = quintara.fit_twfe_py(y, cohorts, weights=w, **kw)
+        got = quintara.fit_twfe_py(_misaligned(y), _misaligned(cohorts), weights=_misaligned(w),
+                                   **kw)
+        assert (got.att, got.se) == (want.att, want.se)
+    y3 = np.stack([panel, panel[::-1]])
+    assert np.array_equal(quintara.fit_many(_misaligned(y3), [0], 20),
+                          quintara.fit_many(y3, [0], 20))
+    n, t = panel.shape
+    unit, time = np.repeat(np.arange(n), t), np.tile(np.arange(t), n)
+
+    def out(r: object) -> object:  # a buffer, a count, or a dict holding a buffer
+        return {**r, "y": bytes(r["y"])} if isinstance(r, dict) else (
+            r if isinstance(r, int) else bytes(r))  # type: ignore[call-overload]
+
+    for f, args in ((_quintara._long_layout, (unit, time, panel.ravel())),
+                    (_quintara._offset_codes, (cohorts, 20, 10)),
+                    (_quintara._run_firsts, (unit, t)), (_quintara._count_nan, (holes.ravel(),))):
+        moved = [_misaligned(a) if isinstance(a, np.ndarray) else a for a in args]
+        assert out(f(*moved)) == out(f(*args))
 
 
 def test_index_lists_read_alike_whatever_holds_the_integers(panel: np.ndarray) -> None:

@@ -1,8 +1,11 @@
 """TWFE and Sun-Abraham on unbalanced panels, with sampling weights and coarser
 clusters: against an independent weighted dummy-variable regression in NumPy
-on the observed cells, and the labelled layer's columns."""
+on the observed cells, and the labelled layer's columns; every staggered
+estimator's indifference to the weights' scale."""
 
 from __future__ import annotations
+
+from collections.abc import Callable
 
 import numpy as np
 import pytest
@@ -105,6 +108,22 @@ def test_sunab_equals_the_weighted_saturated_regression(sampling: tuple) -> None
     assert res.pretrend_df == pre.sum()
     assert res.pretrend_wald == pytest.approx(d @ np.linalg.solve(cov_e[np.ix_(pre, pre)], d),
                                               rel=1e-9)
+
+
+@pytest.mark.parametrize("fit", [quintara.fit_twfe_py, quintara.fit_sunab_py,
+                                 quintara.fit_imputation_py, quintara.fit_callaway_py],
+                         ids=["twfe", "sunab", "imputation", "callaway"])
+@pytest.mark.parametrize("missing", ["refuse", "keep"])
+def test_only_the_weights_ratios_matter(fit: Callable[..., quintara.DiDResult],
+                                        missing: str) -> None:
+    # At any scale the doubles hold, the largest weight up to half the largest double.
+    y, w, _ = unbalanced()
+    if missing == "refuse":
+        y = staggered(COHORTS, T, seed=3)
+    base = fit(y, COHORTS, weights=w, missing=missing)
+    for c in (1e-300, 1e-12, 3.0, 1e12, 1e300, np.finfo(float).max / 2 / w.max()):
+        r = fit(y, COHORTS, weights=w * c, missing=missing)
+        assert (r.att, r.se) == pytest.approx((base.att, base.se), rel=1e-12)
 
 
 def test_missing_cells_are_refused_unless_kept_and_must_link_the_periods() -> None:

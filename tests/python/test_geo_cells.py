@@ -181,8 +181,10 @@ def test_sampled_designs_are_distinct_disjoint_spread_and_seeded() -> None:
      r"cell_lifts\[0\] must be finite and in \(-1, 0\) for alternative='less'; got 0.05"),
     ({"eligible": [0, 1], "cell_max_treated": [1, 1, 1], "cell_lifts": [0.1] * 3},
      r"the 3 cells need at least 3 eligible markets \(one each\); 2 remain after exclude"),
-    ({"cell_max_treated": [5, 5]},
-     "the cells together could treat all 9 markets; at least one must remain as a control"),
+    # Sizes whose sum passes 2**64 are no smaller for it.
+    *[({"cell_max_treated": sizes},
+       "the cells together could treat all 9 markets; at least one must remain as a control")
+      for sizes in ([5, 5], [2**64 - 1, 1], [2**63, 2**63])],
     ({"cost_per_unit": 1.0}, r"cost_per_unit and spend need a budget; pass cell_budgets= as well"),
     ({"cell_budgets": [0.5, math.nan], "spend": [1.0] * N},
      r"cell 0's budget 0.5 is below its cheapest eligible market \(1\)"),

@@ -144,10 +144,30 @@ def test_the_private_steps_compose_to_geo_select(y: np.ndarray, kw: dict) -> Non
     assert [c.treated for c in evaluated] == sets
     order = _quintara._rank_candidates([c.score for c in evaluated])  # type: ignore[attr-defined]
     assert [fields(evaluated[i]) for i in order] == [fields(c) for c in select(y, **kw)]
-    message = (r"^candidates\[1\] must be a non-empty, strictly ascending list of market "
-               r"indices below 8 that leaves at least one control$")
-    with pytest.raises(ValueError, match=message):
-        _quintara._evaluate_candidates(y, [[0], [2, 2]], **args)  # type: ignore[attr-defined]
+
+
+@pytest.mark.parametrize(("kw", "bad", "message"), [
+    ({}, [2, 2], "must be a non-empty, strictly ascending list of market indices below 8 that "
+                 "leaves at least one control"),
+    # Only sets the search could produce are scored: each would otherwise be
+    # scored against controls (or with markets) geo_select never uses.
+    ({"eligible": [0, 1], "control_pool": [3], "max_weight": 1.0}, [3],
+     "treats market 3, which is neither eligible nor included"),
+    ({"exclude": [7]}, [7], "treats market 7, which exclude names"),
+    ({"include": [2]}, [3], "leaves out market 2, which include names"),
+    ({"eligible": [0, 1, 2], "max_treated": 1}, [0, 1, 2],
+     "has 3 markets, more than the 1 a candidate may have (max_treated=1)"),
+    ({"exact_size": 2}, [0, 1, 3], "has 3 markets where exact_size=2 gives 2"),
+    ({"budget": 2.5, "spend": [1.0 + i for i in range(N)]}, [0, 1],
+     "costs 3, above the budget 2.5"),
+])
+def test_evaluated_sets_are_sets_the_search_could_produce(y: np.ndarray, kw: dict,
+                                                          bad: list[int], message: str) -> None:
+    args = {**SEARCH, **kw}
+    good = _quintara._select_candidates(y, **args)[0]  # type: ignore[attr-defined]
+    with pytest.raises(ValueError) as err:
+        _quintara._evaluate_candidates(y, [good, bad], **args)  # type: ignore[attr-defined]
+    assert str(err.value) == f"candidates[1] {message}"
 
 
 
@@ -195,7 +215,7 @@ def test_exclusions_and_control_pools_match_brute_force(y: np.ndarray,
         controls = [i for i in (control_pool or range(N)) if i != 7 and i not in c.treated]
         rows = sorted(c.treated + controls)
         [ref] = _quintara._evaluate_candidates(  # type: ignore[attr-defined]
-            y[rows], [[rows.index(i) for i in c.treated]], eligible=[0], **plain)
+            y[rows], [[rows.index(i) for i in c.treated]], eligible=range(len(rows)), **plain)
         assert fields(c)[1:] == fields(ref)[1:], c.treated
 
 

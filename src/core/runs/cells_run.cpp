@@ -69,9 +69,12 @@ void check_cell_pool(const geo::CellSettings& settings, std::size_t n_units) {
         format("the {} cells need at least {} eligible markets (one each); {} remain after exclude",
                k, k, p));
   }
+  // Each cell clamped to the pool first: no cell treats more than p markets,
+  // so the sum of k clamped sizes cannot wrap.
   std::size_t largest = 0;
-  for (const geo::CellSpec& c : settings.cells) largest += c.max_treated;
-  largest = std::min(largest, p);
+  for (const geo::CellSpec& c : settings.cells) {
+    largest = std::min(largest + std::min(c.max_treated, p), p);
+  }
   std::size_t fewest = 0, most = 0;
   if (!s.exclude.empty() || s.control_pool) {
     const std::optional<std::vector<std::size_t>> exclude(s.exclude);

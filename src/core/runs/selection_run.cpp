@@ -211,7 +211,16 @@ std::vector<PyMarketCandidate> run_evaluation(const SelectionRequest& request,
                  request.settings);
 }
 
-void check_candidates(const std::vector<std::vector<std::size_t>>& sets, std::size_t n_units) {
+void check_candidates(const std::vector<std::vector<std::size_t>>& sets,
+                      const geo::SelectionSettings& settings, std::size_t n_units) {
+  // What a set may hold: the include set, and markets of the pool the
+  // searches add from (eligible, neither included nor excluded).
+  const geo::CandidatePool pools = geo::candidate_pool(settings);
+  std::vector<char> role(n_units, 0);  // 1 included, 2 in the pool, 3 excluded
+  for (const std::size_t i : settings.exclude) role[i] = 3;
+  for (const std::size_t i : pools.include) role[i] = 1;
+  for (const std::size_t i : pools.pool) role[i] = 2;
+  const std::size_t k = pools.include.size(), p = pools.pool.size();
   for (std::size_t i = 0; i < sets.size(); ++i) {
     const std::vector<std::size_t>& c = sets[i];
     bool ok = !c.empty() && c.size() < n_units && c.back() < n_units;
@@ -221,6 +230,42 @@ void check_candidates(const std::vector<std::vector<std::size_t>>& sets, std::si
           format("candidates[{}] must be a non-empty, strictly ascending list of market indices "
                  "below {} that leaves at least one control",
                  i, n_units));
+    }
+    for (const std::size_t m : c) {
+      if (role[m] == 3) {
+        throw UserError(format("candidates[{}] treats market {}, which exclude names", i, m));
+      }
+      if (role[m] == 0) {
+        throw UserError(format(
+            "candidates[{}] treats market {}, which is neither eligible nor included", i, m));
+      }
+    }
+    for (const std::size_t m : pools.include) {
+      if (!std::binary_search(c.begin(), c.end(), m)) {
+        throw UserError(format("candidates[{}] leaves out market {}, which include names", i, m));
+      }
+    }
+    // The sizes the searches produce: exact_size (all of the pool when it
+    // holds fewer), or up to max_treated (the include set alone when larger).
+    if (settings.exact_size) {
+      const std::size_t want = std::min(std::max<std::size_t>(*settings.exact_size, 1), k + p);
+      if (c.size() != want) {
+        throw UserError(format("candidates[{}] has {} markets where exact_size={} gives {}", i,
+                               c.size(), *settings.exact_size, want));
+      }
+    } else if (c.size() > std::max(settings.max_treated, k)) {
+      throw UserError(
+          format("candidates[{}] has {} markets, more than the {} a candidate may "
+                 "have (max_treated={})",
+                 i, c.size(), std::max(settings.max_treated, k), settings.max_treated));
+    }
+    // With the entry's check_controls passed, a set of these markets and
+    // sizes keeps a control; the budget is the search's own test.
+    if (!settings.affordable(c)) {
+      double cost = 0.0;
+      for (const std::size_t m : c) cost += settings.market_cost[m];
+      throw UserError(
+          format("candidates[{}] costs {}, above the budget {}", i, cost, *settings.budget));
     }
   }
 }

@@ -96,11 +96,22 @@ std::vector<std::vector<std::size_t>> run_candidate_sets(const SelectionRequest&
 std::vector<PyMarketCandidate> run_evaluation(const SelectionRequest& request,
                                               const std::vector<std::vector<std::size_t>>& sets);
 
-// Sets handed in for evaluation have the shape the search produces: each
-// non-empty, strictly ascending, every index below n_units, fewer than
-// n_units markets; else UserError "candidates[{}] must be a non-empty,
-// strictly ascending list of market indices below {} that leaves at least one
-// control".
-void check_candidates(const std::vector<std::vector<std::size_t>>& sets, std::size_t n_units);
+// Sets handed in for evaluation must be sets the search could produce under
+// `settings` (which passed the entry's checks), so that each keeps a control
+// and is scored as geo_select scores it. Each is non-empty, strictly
+// ascending, every index below n_units, fewer than n_units markets (else
+// UserError "candidates[{}] must be a non-empty, strictly ascending list of
+// market indices below {} that leaves at least one control"); treats no
+// excluded market ("candidates[i] treats market m, which exclude names") and
+// only included or eligible ones ("..., which is neither eligible nor
+// included"); holds every included market ("candidates[i] leaves out market
+// m, which include names"); has exact_size markets, or all of the pool when
+// that holds fewer ("candidates[i] has n markets where exact_size=e gives
+// w"), else at most max_treated, or the include set's size when larger
+// ("candidates[i] has n markets, more than the w a candidate may have
+// (max_treated=t)"); and fits the budget ("candidates[i] costs c, above the
+// budget b"). The first failing set, in order, is reported.
+void check_candidates(const std::vector<std::vector<std::size_t>>& sets,
+                      const geo::SelectionSettings& settings, std::size_t n_units);
 
 }  // namespace quintara::runs

@@ -39,13 +39,16 @@ std::tuple<std::size_t, std::size_t, double> check_panel_max(const View& y) {
   if (n == 0 || t == 0) {
     throw UserError(format("y must be a non-empty N×T panel; got shape ({}, {})", n, t));
   }
-  // A C-ordered array view is one block of n * t items.
+  // A C-ordered array view is one block of n * t items, read in place when
+  // its address is a double's (a misaligned one goes through y.at, which
+  // copies each item out).
   if constexpr (requires {
                   y.buf();
                   y.stride(0);
                 }) {
     const auto item = static_cast<std::ptrdiff_t>(sizeof(double));
-    if (y.stride(1) == item && y.stride(0) == item * static_cast<std::ptrdiff_t>(t)) {
+    if (y.stride(1) == item && y.stride(0) == item * static_cast<std::ptrdiff_t>(t) &&
+        reinterpret_cast<std::uintptr_t>(y.buf()) % alignof(double) == 0) {
       const double m = max_abs_or_nan({static_cast<const double*>(y.buf()), n * t});
       if (std::isnan(m)) nonfinite_panel();
       return {n, t, m};

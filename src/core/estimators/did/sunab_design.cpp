@@ -13,7 +13,10 @@ using linalg::Mat;
 
 namespace {
 
-// Ridge of the bread (X'X + kBreadRidge I)^-1.
+// Ridge of the bread (X'X + kBreadRidge I)^-1. X'X sums unit weights, so the
+// ridge is set beside a weight of 1: the entries scale sampling weights to
+// put the largest in [1, 2) (runs::make_sampling), which keeps it as small
+// whatever the scale the weights were given in.
 constexpr double kBreadRidge = 1e-10;
 
 // The panel without its always-treated units, rows kept in order; nullopt
