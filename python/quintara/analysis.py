@@ -20,8 +20,9 @@ import numpy as np
 import pandas as pd
 
 from . import _progress, _quintara
+from ._long import _first
 from ._verbs_common import _check_lookback, _labelled_errors, named_counts
-from .panel import Panel, _first, as_panel, refuse_missing
+from .panel import Panel, as_panel, refuse_missing
 from .results_analysis import ExperimentAnalysis
 
 __all__ = ["analyze"]

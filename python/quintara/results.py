@@ -351,14 +351,18 @@ class SynthResult(_Result):
         if self.alternative != "two-sided":  # one end the test's bound, no quantile pair
             lo, hi = "[one-sided", f"{100 * level:g}%]"
         ci = self.ci
-        empty = bool(ci and math.isnan(ci[0]))
+        # A normal interval of an undefined standard error (the jackknife's)
+        # is undefined; a test inversion's NaN ends mean no effect survives.
+        undefined = bool(ci and math.isnan(ci[0]) and self.se is not None and math.isnan(self.se))
+        empty = bool(ci and math.isnan(ci[0])) and not undefined
+        end = "undefined" if undefined else "empty"
         row = [
             "ATT",
             num(self.att),
             num(self.se),
             num(self.p_value),
-            "empty" if empty else num(ci[0]) if ci else "-",
-            "empty" if empty else num(ci[1]) if ci else "-",
+            end if empty or undefined else num(ci[0]) if ci else "-",
+            end if empty or undefined else num(ci[1]) if ci else "-",
         ]
         info = [
             ("Method", f"{self.method} ({self.entry})"),

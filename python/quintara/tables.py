@@ -178,8 +178,8 @@ class Table:
         if stat == "interval":
             if c.ci is None:
                 return "-"
-            if math.isnan(c.ci[0]):  # the test rejects every effect
-                return "empty"
+            if math.isnan(c.ci[0]):  # the test rejects every effect; no jackknife se
+                return "undefined" if c.inference == "jackknife" else "empty"
             return f"[{num(c.ci[0], d)}, {num(c.ci[1], d)}]"
         if stat == "p_value":
             return num(c.p_value, d)

@@ -138,12 +138,21 @@ def test_jackknife_against_numpy_at_one_pre_period(panel: np.ndarray) -> None:
     assert wide.ci_upper - wide.att == pytest.approx(8.29 * r.se, rel=1e-3)
 
 
-def test_jackknife_skips_a_control_with_all_weight(panel: np.ndarray) -> None:
+def test_jackknife_is_undefined_when_a_control_has_all_weight(panel: np.ndarray) -> None:
     y = panel.copy()
     y[0], y[1] = y[5] + 2.0, y[5] + 3.0  # exact fit by control 5 alone
     r = quintara.fit_sdid(y, [0, 1], 20, zeta_scale=0.0, inference="jackknife")
     assert max(r.weights) >= 1 - 1e-12  # one, up to the solver's rounding
+    # That control has no replicate; the others alone would give se ~ 0.
     assert len(r.inference_distribution) == 2 + (len(r.donor_ids) - 1)
+    assert np.isnan([r.se, r.ci_lower, r.ci_upper]).all()
+    assert r.inference_method.endswith("undefined, as one control holds all the unit weight "
+                                       "and cannot be left out")
+    units = [f"u{i}" for i in range(len(y))]
+    s = quintara.synth(quintara.Panel(y, units, range(y.shape[1])), treated=units[:2], start=20,
+                       method="sdid", zeta_scale=0.0, inference="jackknife")
+    assert "undefined" in s.summary() and "empty" not in s.summary()
+    assert "undefined" in str(quintara.table(s))
 
 
 @settings(max_examples=25, deadline=None)

@@ -1,5 +1,6 @@
 #include "core/runs/sc_run.hpp"
 
+#include <cmath>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -125,13 +126,20 @@ PyScResult run_jackknife(const est::Panel& panel, std::size_t t0,
   PyScResult result = result_from_fit(full.fit);
   std::vector<double> loo =
       est::sc::sdid::jackknife_loo_atts(panel, t0, full.fit.weights, full.lambda);
-  const double se = est::sc::sdid::jackknife_se(loo);
+  // A control holding all the unit weight has no leave-one-out replicate
+  // (the rest renormalise by 0): the jackknife over the others would be a
+  // standard error of about 0, so there is none.
+  const bool complete = loo.size() == panel.n_units();
+  const double se = complete ? est::sc::sdid::jackknife_se(loo) : std::nan("");
   const double z = inf::normal_critical(level);
   result.se = se;
   result.ci_lower = full.fit.att - z * se;
   result.ci_upper = full.fit.att + z * se;
   result.inference_distribution = std::move(loo);
-  result.inference_method = "SDID jackknife (fixed weights); normal interval att +- z se";
+  result.inference_method =
+      complete ? "SDID jackknife (fixed weights); normal interval att +- z se"
+               : "SDID jackknife (fixed weights): undefined, as one control holds all the unit "
+                 "weight and cannot be left out";
   result.level = level;
   return result;
 }
