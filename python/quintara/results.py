@@ -353,7 +353,7 @@ class SynthResult(_Result):
         ci = self.ci
         # A normal interval of an undefined standard error (the jackknife's)
         # is undefined; a test inversion's NaN ends mean no effect survives.
-        undefined = bool(ci and math.isnan(ci[0]) and self.se is not None and math.isnan(self.se))
+        undefined = bool(ci and math.isnan(ci[0])) and self.inference == "jackknife"
         empty = bool(ci and math.isnan(ci[0])) and not undefined
         end = "undefined" if undefined else "empty"
         row = [
